@@ -1,0 +1,25 @@
+// The per-thread data of the module: three callable slots, the thread's
+// library binding and its ThreadState. Made on the thread's first entry into
+// any module function or callback; torn down at thread exit, ThreadState
+// first, then the ApiTable (which releases the library handle).
+#pragma once
+
+#include <Python.h>
+
+#include "module/api_table.h"
+#include "tape/thread_state.h"
+
+namespace tarvik {
+
+struct ThreadData {
+    PyObject* SpinCallback = nullptr;
+    PyObject* LibraryListCallback = nullptr;
+    PyObject* TapeListCallback = nullptr;
+    ApiTable api;       // destroyed after state
+    ThreadState state;  // destroyed first
+};
+
+// The calling thread's data, made on first use.
+ThreadData& thread_data();
+
+}  // namespace tarvik

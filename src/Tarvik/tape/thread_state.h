@@ -1,0 +1,100 @@
+// ThreadState: everything a thread's tape runs, filters, caches and
+// callbacks need. One per operating-system thread, made on the thread's
+// first entry into the module and torn down at thread exit (thread_data.h).
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include <tsl/robin_map.h>
+
+#include "tarvik/library.h"
+
+namespace tarvik {
+
+struct TarvikSystemObject;
+struct TarvikMessageObject;
+struct Tarvik3ExtObject;
+struct TqStringObject;
+struct TqOptionHdrObject;
+
+inline constexpr int kMessageStringCount = 12;
+inline constexpr int kStateStringCount = kStateMMQuoteCapacity;
+inline constexpr int kSpinStringCount = 5;
+inline constexpr std::size_t kAtomSlots = 65536;
+inline constexpr int kExchangeSlots = 256;
+
+enum FilterMode : uint8_t { FilterNone = 0, FilterInclude = 1, FilterExclude = 2, FilterRange = 3 };
+
+// Filter list value meaning "every listed exchange".
+inline constexpr int64_t AnyListedExg = 256;
+
+// Python objects made for one option root symbol; owned by the cache.
+struct OptionObjectEntry {
+    PyObject* root = nullptr;
+    const TqStringRecord* underlyingRecord = nullptr;
+    PyObject* underlying = nullptr;
+    const TqStringRecord* seriesChainRecord = nullptr;
+    PyObject* seriesChain = nullptr;
+    const TqStringRecord* specialSettleRecord = nullptr;
+    PyObject* specialSettle = nullptr;
+};
+
+// Text addresses hash by their value.
+using AddressMap = tsl::robin_map<const char*, PyObject*>;
+using NameIndex = tsl::robin_map<std::string, TqStringRecord*>;
+using FilterList = tsl::robin_map<std::string, int64_t>;
+
+struct ThreadState {
+    // The ProcessTape callable and its fast-call entry.
+    vectorcallfunc callbackEntry = nullptr;
+    PyObject* callback = nullptr;
+
+    // Objects of one run: made when ProcessTape starts, released when it
+    // ends, null outside a run.
+    TarvikSystemObject* system = nullptr;
+    TarvikMessageObject* message = nullptr;
+    Tarvik3ExtObject* extension = nullptr;
+    std::array<TqStringObject*, kMessageStringCount> messageStrings{};
+    std::array<TqStringObject*, kStateStringCount> stateStrings{};
+    TqOptionHdrObject* headerOption = nullptr;
+    TqOptionHdrObject* oldOption = nullptr;
+    TqOptionHdrObject* spinOption = nullptr;
+    TarvikSystemObject* spinSystem = nullptr;
+    TarvikMessageObject* spinMessage = nullptr;
+    std::array<TqStringObject*, kSpinStringCount> spinStrings{};
+    PyObject* spinArguments = nullptr;
+    PyObject* arguments = nullptr;
+
+    int32_t controlFlags = 0;
+
+    // Symbol filter.
+    uint8_t filterMode = FilterNone;
+    FilterList IncludeList;
+    FilterList ExcludeList;
+    std::string RangeStart;
+    std::string RangeEnd;
+    int32_t RangeListedExg = 0;
+
+    // Caches of Python objects, owned by the caches.
+    std::array<tsl::robin_map<int64_t, PyObject*>, kExchangeSlots> DefinedStringCache;
+    std::array<OptionObjectEntry*, kAtomSlots> optionEntries{};
+    tsl::robin_map<const char*, OptionObjectEntry*> optionOverflow;
+    std::array<PyObject**, kExchangeSlots> symbolObjectTables{};
+    std::array<AddressMap, kExchangeSlots> symbolOverflow;
+    std::array<NameIndex, kExchangeSlots> SymbolNameIndex;
+    std::array<PyObject*, kAtomSlots> DateAndStrikeCache{};
+    AddressMap StringObjectMap;
+
+    ThreadState() = default;
+    ThreadState(const ThreadState&) = delete;
+    ThreadState& operator=(const ThreadState&) = delete;
+    // Releases native storage only: at thread exit the interpreter may be
+    // gone, so no Python object is touched here.
+    ~ThreadState();
+};
+
+}  // namespace tarvik
