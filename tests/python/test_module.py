@@ -1,8 +1,135 @@
-"""The module's names: functions, docstrings, attributes and constants."""
+"""What `import Tarvik` binds: functions in table order with their docstrings,
+the attributes, the 192 constants, and the calling conventions."""
+
+import types
+
+import pytest
 
 import Tarvik
 
+FUNCTIONS = [
+    "StateGetLastTrade", "StateGetMMQuotes", "StateGetExgQuotes", "SpinSymbols", "ListAPIDLLs",
+    "ListTapes", "ProcessReturnValue", "PriceFormat", "PriceConvert", "PriceToDouble", "PriceToFloat",
+    "GetTapeName", "GetSymbolAtom32", "ExcludeOpraExch", "GetDefinedString", "SaveState", "APIVersion",
+    "UnloadTarvik", "LoadTarvik", "ProcessTape", "DateFromNDays", "DateFromYMD", "FilterSymbols",
+    "ExcludeSymbols", "FilterSymbolsRange", "GetMajorVersion", "GetMinorVersion", "GetBuildVersion",
+    "RemovePermission",
+]
 
-def test_year_and_author():
+
+def module_functions():
+    return [name for name, value in vars(Tarvik).items() if isinstance(value, types.BuiltinFunctionType)]
+
+
+def module_constants():
+    return {
+        name: value
+        for name, value in vars(Tarvik).items()
+        if isinstance(value, int) and not name.startswith("_") and name != "year"
+    }
+
+
+def test_functions_are_bound_in_table_order():
+    assert module_functions() == FUNCTIONS
+
+
+def test_module_identity():
+    assert Tarvik.__name__ == "Tarvik"
+    assert Tarvik.__doc__ == "The Tarvik Python module"
     assert Tarvik.year == 2026
     assert isinstance(Tarvik.__author__, str) and Tarvik.__author__
+
+
+@pytest.mark.parametrize(
+    "name, doc",
+    [
+        (
+            "ExcludeSymbols",
+            "ExcludeSymbols([Symbol1,Symbol2,Symbol3,...])\n"
+            "Blocks selected symbols from being sent to callback, improving performance. Must be called prior to ProcessTape.\n"
+            "Arguements can either be a list of symbol strings. or a list of tuples of a symbol string and listed exchange. Symbols should be in Tarvik format",
+        ),
+        ("APIVersion", None),
+        ("GetMajorVersion", "GetMajorVersion(version) -> int\nReturn the major version from 4 byte version"),
+        ("ProcessReturnValue", "ProcessReturnValue(returnValue)\nPrints string corresponding to the return value from processTape()"),
+    ],
+)
+def test_docstrings(name, doc):
+    actual = getattr(Tarvik, name).__doc__
+    if doc is None:  # first line ends in a blank, the text has no final line feed
+        assert actual.startswith("APIVersion() -> int \nReturns the Tarvik API version")
+        assert not actual.endswith("\n")
+    else:
+        assert actual == doc
+
+
+def test_defined_string_docstring_links_the_string_tables_page():
+    lines = Tarvik.GetDefinedString.__doc__.split("\n")
+    assert len(lines) == 6
+    assert lines[4].startswith("ixTable:  Identifier of table. For possible values see: https://")
+    assert lines[4].endswith("string-tables.html ")
+
+
+def test_price_to_float_is_price_to_double_with_its_own_docstring():
+    assert Tarvik.PriceToFloat is not Tarvik.PriceToDouble
+    assert Tarvik.PriceToFloat.__doc__.startswith("PriceToFloat(Price, PriceType) -> float\n")
+    assert "Alias of PriceToDouble" in Tarvik.PriceToFloat.__doc__
+
+
+def test_every_function_has_a_docstring_starting_with_its_signature():
+    for name in FUNCTIONS:
+        assert getattr(Tarvik, name).__doc__.startswith(name + "("), name
+
+
+def test_192_constants_in_family_order():
+    constants = module_constants()
+    assert len(constants) == 192
+    names = list(constants)
+    assert names[0] == "TqDATE_DST_UNKNOWN" and names[-1] == "LULD_BND_EVT_OUTSIDE_HRS"
+    assert names.index("TqMSG_STATUS") < names.index("TqST_PERMID") < names.index("TqAPIERR_NO_ERROR")
+
+
+@pytest.mark.parametrize(
+    "name, value",
+    [
+        ("TqAPIERR_NSODALLOC_ERROR", -15),
+        ("LULD_BND_EVT_OUTSIDE_HRS", 6),
+        ("TqCF_EXCLUDE_CRC_CHECK", 134217728),
+        ("TqPERMID_REMOVE", 1048576),
+        ("TARVIKSTATUS_TAPEOPEN", 10),
+        ("TqMSG_SYMBOLSPIN", 6),
+        ("TqCALLBACKRETURN_RESTART", 2),
+        ("TqSPIN_ALL_EXGS", 65535),
+        ("TqTVT_TOTALVOLx100", 3),
+        ("TqCSRUNMODE_SRC_ACCESS_MEMORY", 2),
+        ("TqCSRUNMODE_SRC_ACCESS_MB_OLDEST", 2),
+        ("TqBBOCHANGE_ASKEXG", 16),
+        ("TqST_SYMBOLTYPES", 32),
+        ("TqCSSAVESTATE_ERR_MEMORY", -3),
+    ],
+)
+def test_constant_values(name, value):
+    assert getattr(Tarvik, name) == value
+
+
+def test_unsupported_api_code_has_no_constant():
+    with pytest.raises(AttributeError):
+        Tarvik.TqAPIERR_UNSUPPORTED_API
+
+
+@pytest.mark.parametrize("name", ["GetTapeName", "GetSymbolAtom32", "APIVersion", "UnloadTarvik"])
+def test_functions_without_arguments_reject_arguments(name):
+    with pytest.raises(TypeError):
+        getattr(Tarvik, name)(1)
+
+
+@pytest.mark.parametrize("name", [n for n in FUNCTIONS if n not in ("LoadTarvik", "ProcessTape")])
+def test_only_load_and_process_take_keywords(name):
+    with pytest.raises(TypeError):
+        getattr(Tarvik, name)(x=1)
+
+
+def test_import_succeeds_without_any_library(python_child):
+    result = python_child("import Tarvik; print(Tarvik.year)")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "2026"

@@ -1,15 +1,95 @@
 #include "services/utilities.h"
 
+#include <cstring>
+
 #include "module/errors.h"
+#include "module/loader.h"
 
 namespace tarvik {
 
-PyObject* PriceFormat(PyObject*, PyObject*) { return raise_not_implemented("PriceFormat"); }
-PyObject* PriceConvert(PyObject*, PyObject*) { return raise_not_implemented("PriceConvert"); }
-PyObject* PriceToDouble(PyObject*, PyObject*) { return raise_not_implemented("PriceToDouble"); }
-PyObject* GetTapeName(PyObject*, PyObject*) { return raise_not_implemented("GetTapeName"); }
-PyObject* GetSymbolAtom32(PyObject*, PyObject*) { return raise_not_implemented("GetSymbolAtom32"); }
-PyObject* GetDefinedString(PyObject*, PyObject*) { return raise_not_implemented("GetDefinedString"); }
+namespace {
+
+// Only the low 8 bits of a price type reach the library.
+uint8_t price_type(int value) { return static_cast<uint8_t>(value); }
+
+// Decodes library text of at most size bytes, stopping at the first NUL.
+PyObject* decode_text(const char* text, std::size_t size) {
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strnlen(text, size)), nullptr);
+}
+
+}  // namespace
+
+PyObject* PriceToDouble(PyObject*, PyObject* args) {
+    int price, type;
+    if (!PyArg_ParseTuple(args, "ii", &price, &type)) return raise_invalid_parameters();
+    ApiTable* api = loaded_api();
+    if (api == nullptr) return nullptr;
+    return PyFloat_FromDouble(entry<sTarvikPriceToDouble_t>(api->PriceToDouble)(price, price_type(type)));
+}
+
+PyObject* PriceConvert(PyObject*, PyObject* args) {
+    int price, type, new_type;
+    if (!PyArg_ParseTuple(args, "iii", &price, &type, &new_type)) return raise_invalid_parameters();
+    ApiTable* api = loaded_api();
+    if (api == nullptr) return nullptr;
+    int32_t converted = entry<sTarvikPriceConvert_t>(api->PriceConvert)(price, price_type(type), price_type(new_type));
+    return PyLong_FromLong(converted);
+}
+
+PyObject* PriceFormat(PyObject*, PyObject* args) {
+    int price, type, width = 0, commas = 0;
+    if (!PyArg_ParseTuple(args, "ii|ip", &price, &type, &width, &commas)) return raise_invalid_parameters();
+    ApiTable* api = loaded_api();
+    if (api == nullptr) return nullptr;
+    char text[kPriceFormatBufferSize] = {};
+    int32_t length = entry<sTarvikPriceFormat_t>(api->PriceFormat)(text, price, price_type(type), width,
+                                                                    static_cast<uint8_t>(commas != 0));
+    if (length < 1) Py_RETURN_NONE;
+    return decode_text(text, sizeof text);
+}
+
+PyObject* GetTapeName(PyObject*, PyObject*) {
+    ApiTable* api = loaded_api();
+    if (api == nullptr) return nullptr;
+    char name[kTapeNameBufferSize] = {};
+    if (entry<sTarvikGetTapeName_t>(api->GetTapeName)(name, sizeof name) < 0) Py_RETURN_NONE;
+    return decode_text(name, sizeof name);
+}
+
+PyObject* GetSymbolAtom32(PyObject*, PyObject*) {
+    void* get_atom = thread_data().api.GetSymbolAtom32;
+    if (get_atom == nullptr) return PyLong_FromLong(-2);  // TqAPIERR_BAD_PARAMETERS
+    return PyLong_FromLong(entry<sTarvikGetSymbolAtom32_t>(get_atom)());
+}
+
+PyObject* GetDefinedString(PyObject*, PyObject* args) {
+    ThreadData& data = thread_data();
+    int table, index;
+    if (!PyArg_ParseTuple(args, "ii", &table, &index)) return raise_invalid_parameters();
+    // The cache has one map per table id 0..255; no table lies outside.
+    if (table < 0 || table >= kExchangeSlots) Py_RETURN_NONE;
+    auto& cache = data.state.DefinedStringCache[table];
+    if (auto found = cache.find(index); found != cache.end()) return Py_NewRef(found->second);
+
+    if (!data.api.loaded()) return raise_library_not_loaded();
+    const char* text = entry<sTarvikGetDefinedString_t>(data.api.GetDefinedString)(table, index);
+    // Not known yet (the tape's strings load with its initialising status):
+    // nothing is cached, so a later call asks again.
+    if (text == nullptr) Py_RETURN_NONE;
+    PyObject* string = PyUnicode_FromString(text);
+    if (string == nullptr) return nullptr;
+    cache[index] = Py_NewRef(string);  // the cache's reference
+    return string;
+}
+
+void empty_defined_string_cache(ThreadState& state) {
+    for (auto& table : state.DefinedStringCache) {
+        for (auto& [index, string] : table) Py_XDECREF(string);
+        table.clear();
+    }
+}
+
+// The date functions need the TqDate record type.
 PyObject* DateFromNDays(PyObject*, PyObject*) { return raise_not_implemented("DateFromNDays"); }
 PyObject* DateFromYMD(PyObject*, PyObject*) { return raise_not_implemented("DateFromYMD"); }
 

@@ -5,6 +5,8 @@
 
 namespace tarvik {
 
+struct ThreadState;
+
 PyObject* PriceFormat(PyObject* module, PyObject* args);
 PyObject* PriceConvert(PyObject* module, PyObject* args);
 PyObject* PriceToDouble(PyObject* module, PyObject* args);
@@ -13,5 +15,8 @@ PyObject* GetSymbolAtom32(PyObject* module, PyObject* unused);
 PyObject* GetDefinedString(PyObject* module, PyObject* args);
 PyObject* DateFromNDays(PyObject* module, PyObject* args);
 PyObject* DateFromYMD(PyObject* module, PyObject* args);
+
+// Releases every cached defined string; done when a tape run ends.
+void empty_defined_string_cache(ThreadState& state);
 
 }  // namespace tarvik

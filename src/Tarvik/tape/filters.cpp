@@ -1,13 +1,181 @@
 #include "tape/filters.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
 #include "module/errors.h"
+#include "module/thread_data.h"
 
 namespace tarvik {
 
-PyObject* FilterSymbols(PyObject*, PyObject*) { return raise_not_implemented("FilterSymbols"); }
-PyObject* ExcludeSymbols(PyObject*, PyObject*) { return raise_not_implemented("ExcludeSymbols"); }
-PyObject* FilterSymbolsRange(PyObject*, PyObject*) { return raise_not_implemented("FilterSymbolsRange"); }
-PyObject* RemovePermission(PyObject*, PyObject*) { return raise_not_implemented("RemovePermission"); }
-PyObject* ExcludeOpraExch(PyObject*, PyObject*) { return raise_not_implemented("ExcludeOpraExch"); }
+namespace {
+
+constexpr int32_t kPermissionRemove = 0x00100000;  // TqPERMID_REMOVE
+
+// The UTF-8 bytes of a str, or nothing (with no error left pending) when it
+// cannot be encoded or holds a NUL, which no library symbol can contain.
+bool symbol_name(PyObject* object, std::string_view* name) {
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    if (std::memchr(text, '\0', static_cast<std::size_t>(size)) != nullptr) return false;
+    *name = std::string_view(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+// A listed exchange given with a name: any int that fits 32 bits.
+bool listed_exchange(PyObject* object, int64_t* exchange) {
+    if (!PyLong_Check(object)) return false;
+    long value = PyLong_AsLong(object);
+    if ((value == -1 && PyErr_Occurred()) || value < INT32_MIN || value > INT32_MAX) {
+        PyErr_Clear();
+        return false;
+    }
+    *exchange = static_cast<int32_t>(value);
+    return true;
+}
+
+// Adds one accepted form (str, (str,), (str, int)) to the list. A list item
+// that is a tuple of another length is skipped (*skipped set), a top-level
+// one is refused.
+bool add_entry(FilterList& list, PyObject* item, bool* skipped) {
+    std::string_view name;
+    int64_t exchange = AnyListedExg;
+    if (PyUnicode_Check(item)) {
+        if (!symbol_name(item, &name)) return false;
+    } else if (PyTuple_Check(item)) {
+        Py_ssize_t size = PyTuple_GET_SIZE(item);
+        if (size != 1 && size != 2) {
+            if (skipped == nullptr) return false;
+            *skipped = true;
+            return true;
+        }
+        PyObject* first = PyTuple_GET_ITEM(item, 0);
+        if (!PyUnicode_Check(first) || !symbol_name(first, &name)) return false;
+        if (size == 2 && !listed_exchange(PyTuple_GET_ITEM(item, 1), &exchange)) return false;
+    } else {
+        return false;
+    }
+    list[std::string(name)] = exchange;  // a name holds its last value
+    return true;
+}
+
+// FilterSymbols and ExcludeSymbols: the same procedure on their own list.
+PyObject* set_symbol_list(PyObject* args, FilterList& list, FilterMode mode) {
+    ThreadState& state = thread_data().state;
+    list.clear();
+    state.filterMode = FilterNone;
+    PyObject* argument;
+    if (!PyArg_ParseTuple(args, "O", &argument)) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    if (PyList_Check(argument)) {
+        Py_ssize_t count = PyList_GET_SIZE(argument);
+        for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(argument); ++i) {
+            bool skipped = false;
+            if (!add_entry(list, PyList_GET_ITEM(argument, i), &skipped)) Py_RETURN_FALSE;
+        }
+    } else if (!add_entry(list, argument, nullptr)) {
+        Py_RETURN_FALSE;
+    }
+    state.filterMode = mode;
+    Py_RETURN_TRUE;
+}
+
+// Byte-wise order with each byte taken as signed 8 bits; a prefix sorts first.
+int compare_names(std::string_view a, std::string_view b) {
+    std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        auto x = static_cast<signed char>(a[i]), y = static_cast<signed char>(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+bool in_range(const ThreadState& state, std::string_view name, uint16_t exchange) {
+    if (state.RangeListedExg != 0 && state.RangeListedExg != exchange) return false;
+    if (!state.RangeStart.empty() && compare_names(name, state.RangeStart) < 0) return false;
+    if (!state.RangeEnd.empty() && !name.empty() && compare_names(name, state.RangeEnd) > 0) return false;
+    return true;
+}
+
+// A name absent from a list is absent whatever the exchange.
+bool listed_for(const FilterList& list, std::string_view name, uint16_t exchange) {
+    auto found = list.find(std::string(name));
+    if (found == list.end()) return false;
+    return found->second == AnyListedExg || found->second == static_cast<int64_t>(exchange);
+}
+
+PyObject* remove_permission_key(int32_t key) {
+    void* exclude = thread_data().api.ExcludeOpraExch;
+    if (exclude == nullptr) return PyLong_FromLong(-2);  // TqAPIERR_BAD_PARAMETERS
+    return PyLong_FromLong(entry<sTarvikExcludeOpraExch_t>(exclude)(key));
+}
+
+}  // namespace
+
+PyObject* FilterSymbols(PyObject*, PyObject* args) {
+    ThreadState& state = thread_data().state;
+    return set_symbol_list(args, state.IncludeList, FilterInclude);
+}
+
+PyObject* ExcludeSymbols(PyObject*, PyObject* args) {
+    ThreadState& state = thread_data().state;
+    return set_symbol_list(args, state.ExcludeList, FilterExclude);
+}
+
+PyObject* FilterSymbolsRange(PyObject*, PyObject* args) {
+    ThreadState& state = thread_data().state;
+    state.filterMode = FilterNone;
+    const char* start;
+    const char* end;
+    int exchange = 0;
+    if (!PyArg_ParseTuple(args, "ss|i", &start, &end, &exchange)) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    state.RangeStart = start;
+    state.RangeEnd = end;
+    state.RangeListedExg = exchange;
+    state.filterMode = FilterRange;
+    Py_RETURN_TRUE;
+}
+
+PyObject* RemovePermission(PyObject*, PyObject* args) {
+    int permission;
+    if (!PyArg_ParseTuple(args, "i", &permission)) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    return remove_permission_key(permission | kPermissionRemove);
+}
+
+PyObject* ExcludeOpraExch(PyObject*, PyObject* args) {
+    int key;
+    if (!PyArg_ParseTuple(args, "i", &key)) return raise_invalid_parameters();
+    return remove_permission_key(key);
+}
+
+void ApplySymbolFilter(const ThreadState& state, const TarvikMessageRecord* message) {
+    TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
+    if (state.filterMode == FilterNone || symbol == nullptr) return;
+    std::string_view name = string_text(symbol);
+    uint16_t exchange = message->coreHeader.ListedExg;
+    bool deliver = false;
+    switch (state.filterMode) {
+        case FilterInclude: deliver = listed_for(state.IncludeList, name, exchange); break;
+        case FilterExclude: deliver = !listed_for(state.ExcludeList, name, exchange); break;
+        case FilterRange: deliver = in_range(state, name, exchange); break;
+        default: return;
+    }
+    symbol->UserData2 = deliver ? 1 : 0;
+}
 
 }  // namespace tarvik

@@ -1,7 +1,12 @@
-// Symbol filters and permission removal.
+// Symbol filters: a list of symbols to deliver, a list to withhold, or a
+// range of names. The decision is made when the library announces a symbol
+// and stored in the UserData2 word of the symbol's own string record (1
+// deliver, 0 withhold), so every later message of the symbol costs one test.
 #pragma once
 
 #include <Python.h>
+
+#include "tape/thread_state.h"
 
 namespace tarvik {
 
@@ -10,5 +15,17 @@ PyObject* ExcludeSymbols(PyObject* module, PyObject* args);
 PyObject* FilterSymbolsRange(PyObject* module, PyObject* args);
 PyObject* RemovePermission(PyObject* module, PyObject* args);
 PyObject* ExcludeOpraExch(PyObject* module, PyObject* args);
+
+// Decides the symbol of a symbol-change or symbol-spin message with the
+// filter in force and writes the decision into its string record. Does
+// nothing without a filter or without a symbol record.
+void ApplySymbolFilter(const ThreadState& state, const TarvikMessageRecord* message);
+
+// The per-message test: true when the message's symbol is withheld.
+inline bool withheld(const ThreadState& state, const TarvikMessageRecord* message) {
+    if (state.filterMode == FilterNone) return false;
+    const TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
+    return symbol == nullptr || symbol->UserData2 != 1;
+}
 
 }  // namespace tarvik
