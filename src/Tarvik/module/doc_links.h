@@ -14,3 +14,8 @@
 #define TARVIK_DOC_QUOTE_CONDITIONS TARVIK_DOCS_BASE "quote-conditions.html"
 #define TARVIK_DOC_FLAGS TARVIK_DOCS_BASE "flags.html"
 #define TARVIK_DOC_SYMBOLOGY TARVIK_DOCS_BASE "symbology.html"
+#define TARVIK_DOC_OPTION_SYMBOLOGY TARVIK_DOCS_BASE "symbology.html#option-contracts"
+
+// The maker of the Tarvik library as docstrings name it; the same name as
+// the module's __author__.
+#define TARVIK_LIBRARY_MAKER "Tarvik Replay Labs"

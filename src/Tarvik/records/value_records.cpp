@@ -1,0 +1,220 @@
+#include "records/value_records.h"
+
+#include <cstring>
+
+#include "module/doc_links.h"
+#include "records/record_type.h"
+
+namespace tarvik {
+
+void dealloc_plain_record(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+
+namespace {
+
+constexpr Py_ssize_t at(std::size_t block, std::size_t field) { return static_cast<Py_ssize_t>(block + field); }
+
+// ---------------------------------------------------------------------------
+// TqDate
+// ---------------------------------------------------------------------------
+
+constexpr std::size_t kDate = offsetof(TqDateObject, record);
+
+PyMemberDef kDateMembers[] = {
+    {"NDays", Py_T_UINT, at(kDate, offsetof(TqDateRecord, NDays)), 0,
+     "Number of days since Jan 1, 1883. Julian date"},
+    {"Year", Py_T_USHORT, at(kDate, offsetof(TqDateRecord, Year)), 0, "Current year."},
+    {"Month", Py_T_UBYTE, at(kDate, offsetof(TqDateRecord, Month)), 0, "Month of year.  1-12 (not zero based)"},
+    {"Day", Py_T_UBYTE, at(kDate, offsetof(TqDateRecord, Day)), 0, "Day of month. 1-31 (not zero based)"},
+    {"DSTIndicator", Py_T_UBYTE, at(kDate, offsetof(TqDateRecord, DSTIndicator)), 0,
+     "Daylight Savings Indicator. Values are: TqDATE_DST_UNKNOWN(0), TqDATE_DST_ON(1), TqDATE_DST_OFF(2), "
+     "TqDATE_DST_ONTODAY(3), and TqDATE_DST_OFFTODAY(4)"},
+    {"DayOfWeek", Py_T_UBYTE, at(kDate, offsetof(TqDateRecord, DayOfWeek)), 0,
+     "Day of Week. Values are: TqDOW_SUNDAY(0) through TqDOW_SATURDAY(6)"},
+    {"DayOfYear", Py_T_UBYTE, at(kDate, offsetof(TqDateRecord, DayOfYear)), 0, "Day Of Year"},
+    {nullptr},
+};
+
+PyObject* new_date(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = alloc_record<TqDateObject>(type);
+    if (self == nullptr) return nullptr;
+    self->record = TqDateRecord{};
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// Shared by TqDate and TqTime: both payloads are 12 record bytes.
+static_assert(sizeof(TqDateRecord) == sizeof(TqTimeRecord));
+static_assert(offsetof(TqDateObject, record) == offsetof(TqTimeObject, record));
+
+int init_date_or_time(PyObject* self, PyObject*, PyObject*) {
+    std::memset(&reinterpret_cast<TqDateObject*>(self)->record, 0, sizeof(TqDateRecord));
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// TqTime
+// ---------------------------------------------------------------------------
+
+constexpr std::size_t kTime = offsetof(TqTimeObject, record);
+
+PyMemberDef kTimeMembers[] = {
+    {"MsOfDay", Py_T_UINT, at(kTime, offsetof(TqTimeRecord, MsOfDay)), 0,
+     "Number of milliseconds since start of day -- midnight"},
+    {"Millisecond", Py_T_USHORT, at(kTime, offsetof(TqTimeRecord, Millisecond)), 0, "Millisecond of second 0-999"},
+    {"Second", Py_T_UBYTE, at(kTime, offsetof(TqTimeRecord, Second)), 0, "Second of minute 0-59"},
+    {"Minute", Py_T_UBYTE, at(kTime, offsetof(TqTimeRecord, Minute)), 0, "Mnute of hour 0-59"},
+    {"Hour", Py_T_UBYTE, at(kTime, offsetof(TqTimeRecord, Hour)), 0, "Hour of day. 0-23"},
+    {"TimeZone", Py_T_BYTE, at(kTime, offsetof(TqTimeRecord, TimeZone)), 0, "+/- hours to GMT."},
+    {"MsResolution", Py_T_USHORT, at(kTime, offsetof(TqTimeRecord, MsResolution)), 0, "Millisecond Resolution"},
+    {nullptr},
+};
+
+PyObject* new_time(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = alloc_record<TqTimeObject>(type);
+    if (self == nullptr) return nullptr;
+    self->record = TqTimeRecord{};
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// ---------------------------------------------------------------------------
+// TqPrice
+// ---------------------------------------------------------------------------
+
+constexpr std::size_t kPrice = offsetof(TqPriceObject, record);
+
+PyMemberDef kPriceMembers[] = {
+    {"Price", Py_T_INT, at(kPrice, offsetof(TqPriceRecord, Price)), 0, "Price"},
+    {"PriceType", Py_T_UBYTE, at(kPrice, offsetof(TqPriceRecord, PriceType)), 0,
+     "Price Type. For information on how to compute decimal price see: " TARVIK_DOC_PRICE_TYPES},
+    {nullptr},
+};
+
+PyObject* new_price(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = alloc_record<TqPriceObject>(type);
+    if (self == nullptr) return nullptr;
+    self->record = TqPriceRecord{};
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// ---------------------------------------------------------------------------
+// StringTableItem
+// ---------------------------------------------------------------------------
+
+constexpr std::size_t kItem = offsetof(StringTableItemObject, record);
+
+PyMemberDef kStringTableItemMembers[] = {
+    {"ixTable", Py_T_UINT, at(kItem, offsetof(StringTableItemRecord, ixTable)), 0,
+     "Identifier of Table. For values see: " TARVIK_DOC_STRING_TABLES},
+    {"idString", Py_T_UINT, at(kItem, offsetof(StringTableItemRecord, idString)), 0, "The index within the table"},
+    {nullptr},
+};
+
+PyObject* new_string_table_item(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = alloc_record<StringTableItemObject>(type);
+    if (self == nullptr) return nullptr;
+    self->record = StringTableItemRecord{};
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// ---------------------------------------------------------------------------
+// TqString
+// ---------------------------------------------------------------------------
+
+constexpr std::size_t kString = offsetof(TqStringObject, record);
+
+PyMemberDef kStringMembers[] = {
+    {"UserData1", Py_T_INT, at(kString, offsetof(TqStringRecord, UserData1)), 0, "First  32-bit user data space"},
+    {"UserData2", Py_T_INT, at(kString, offsetof(TqStringRecord, UserData2)), 0, "Second 32-bit user data space"},
+    {"Atom", Py_T_USHORT, at(kString, offsetof(TqStringRecord, Atom)), Py_READONLY,
+     "Unique/sequential/nonzero/constant 16 bit number assigned to the String"},
+    {"String", Py_T_OBJECT_EX, offsetof(TqStringObject, String), Py_READONLY, "String"},
+    {nullptr},
+};
+
+PyObject* new_string(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = alloc_record<TqStringObject>(type);
+    if (self == nullptr) return nullptr;
+    self->record = TqStringRecord{};
+    self->String = nullptr;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void dealloc_string(PyObject* op) {
+    auto* self = reinterpret_cast<TqStringObject*>(op);
+    Py_CLEAR(self->String);
+    Py_TYPE(op)->tp_free(op);
+}
+
+// ---------------------------------------------------------------------------
+// TqOptionHdr
+// ---------------------------------------------------------------------------
+
+constexpr std::size_t kOption = offsetof(TqOptionHdrObject, numbers);
+
+PyMemberDef kOptionHdrMembers[] = {
+    {"ptqsDateAndStrike", _Py_T_OBJECT, offsetof(TqOptionHdrObject, ptqsDateAndStrike), 0,
+     "String contains 2 alpha characters (expire code and strike code)"},
+    {"ptqsUnderlying", _Py_T_OBJECT, offsetof(TqOptionHdrObject, ptqsUnderlying), 0, "Underlying Symbol"},
+    {"ptqsSeriesChain", _Py_T_OBJECT, offsetof(TqOptionHdrObject, ptqsSeriesChain), 0, "Series Chain"},
+    {"ptqsSpecialSettle", _Py_T_OBJECT, offsetof(TqOptionHdrObject, ptqsSpecialSettle), 0, "Special Settlement"},
+    {"exgUnderlying", Py_T_USHORT, at(kOption, offsetof(OptionNumbers, exgUnderlying)), Py_READONLY,
+     "Exchange code of the underlying symbol"},
+    {"contractUnit", Py_T_USHORT, at(kOption, offsetof(OptionNumbers, contractUnit)), Py_READONLY,
+     "Default is 100 (shares,units, etc)"},
+    {"strikePrice", Py_T_INT, at(kOption, offsetof(OptionNumbers, strikePrice)), Py_READONLY,
+     "OPRA sourced strike price. implied 3 decimal places. i.e.\t35000 == 35.000 == 35"},
+    {"strikePriceEst", Py_T_INT, at(kOption, offsetof(OptionNumbers, strikePriceEst)), Py_READONLY,
+     "If non-zero, the tarvik server includes the estimated strike price for this option contract"},
+    {"PutCall", Py_T_UBYTE, at(kOption, offsetof(OptionNumbers, PutCall)), Py_READONLY, "1 == put, 0 == call"},
+    {"expirationCycle", Py_T_UBYTE, at(kOption, offsetof(OptionNumbers, expirationCycle)), Py_READONLY,
+     "1 == January cycle, 2 == February cycle, 3 == March cycle"},
+    {"oicStrikeAge", Py_T_UBYTE, at(kOption, offsetof(OptionNumbers, oicStrikeAge)), Py_READONLY,
+     "Number from 0-7. Incremented each trading day the strikePrice is received from OPRA"},
+    {"tqStrikeMatch", Py_T_UBYTE, at(kOption, offsetof(OptionNumbers, tqStrikeMatch)), Py_READONLY,
+     "Number from 0-15 indicating the likelihood that the strikePrice is correct"},
+    {"tqExpirationDate", Py_T_OBJECT_EX, offsetof(TqOptionHdrObject, tqExpirationDate), Py_READONLY,
+     "The date this option contract expires"},
+    {nullptr},
+};
+
+void dealloc_option_hdr(PyObject* op) {
+    auto* self = reinterpret_cast<TqOptionHdrObject*>(op);
+    Py_CLEAR(self->ptqsDateAndStrike);
+    Py_CLEAR(self->ptqsUnderlying);
+    Py_CLEAR(self->ptqsSeriesChain);
+    Py_CLEAR(self->ptqsSpecialSettle);
+    Py_CLEAR(self->tqExpirationDate);
+    Py_TYPE(op)->tp_free(op);
+}
+
+PyObject* new_option_hdr(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = alloc_record<TqOptionHdrObject>(type);
+    if (self == nullptr) return nullptr;
+    self->ptqsDateAndStrike = nullptr;
+    self->ptqsUnderlying = nullptr;
+    self->ptqsSeriesChain = nullptr;
+    self->ptqsSpecialSettle = nullptr;
+    self->numbers = OptionNumbers{};
+    if (!make_child(self->tqExpirationDate, TqDateType)) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace
+
+PyTypeObject TqDateType = record_type("Tarvik.TqDate", "TqDate Object", sizeof(TqDateObject), kDateMembers, new_date,
+                                      dealloc_plain_record, init_date_or_time);
+PyTypeObject TqTimeType = record_type("Tarvik.TqTime", "TqTime Object", sizeof(TqTimeObject), kTimeMembers, new_time,
+                                      dealloc_plain_record, init_date_or_time);
+PyTypeObject TqPriceType = record_type("Tarvik.TqPrice", "TqPrice Object", sizeof(TqPriceObject), kPriceMembers,
+                                       new_price, dealloc_plain_record);
+PyTypeObject StringTableItemType =
+    record_type("Tarvik.StringTableItem", "StringTableItem Object", sizeof(StringTableItemObject),
+                kStringTableItemMembers, new_string_table_item, dealloc_plain_record);
+PyTypeObject TqStringType = record_type("Tarvik.TqString", "TqString Object", sizeof(TqStringObject), kStringMembers,
+                                        new_string, dealloc_string);
+PyTypeObject TqOptionHdrType = record_type("Tarvik.TqOptionHdr", "TqOptionHdr Object", sizeof(TqOptionHdrObject),
+                                           kOptionHdrMembers, new_option_hdr, dealloc_option_hdr);
+
+}  // namespace tarvik
