@@ -1,9 +1,91 @@
 #include "tape/process_tape.h"
 
+#include <dlfcn.h>
+
 #include "module/errors.h"
+#include "module/thread_data.h"
+#include "services/utilities.h"
+#include "tape/message_callback.h"
+#include "tape/run_objects.h"
 
 namespace tarvik {
 
-PyObject* ProcessTape(PyObject*, PyObject*, PyObject*) { return raise_not_implemented("ProcessTape"); }
+namespace {
+
+constexpr char kNestedRun[] =
+    "ProcessTape is already running on this thread: it cannot be called from inside its own callback";
+
+// Holds the engine in memory while a run is inside it, so that a callback
+// that unloads or reloads the library cannot unmap the code it returns to.
+class LibraryPin {
+public:
+    explicit LibraryPin(void* address) {
+        Dl_info info;
+        if (dladdr(address, &info) != 0 && info.dli_fname != nullptr) {
+            handle_ = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+        }
+    }
+    LibraryPin(const LibraryPin&) = delete;
+    LibraryPin& operator=(const LibraryPin&) = delete;
+    ~LibraryPin() {
+        if (handle_ != nullptr) dlclose(handle_);
+    }
+
+private:
+    void* handle_ = nullptr;
+};
+
+// Stores the run's callable and its fast-call entry, releasing the previous one.
+void store_callback(ThreadState& state, PyObject* callable) {
+    PyObject* previous = state.callback;
+    state.callback = Py_NewRef(callable);
+    state.callbackEntry = PyVectorcall_Function(callable);
+    Py_XDECREF(previous);
+}
+
+}  // namespace
+
+PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
+    ThreadData& data = thread_data();
+    ThreadState& state = data.state;
+    static const char* const keywords[] = {"filename", "pMemoryAddr", "controlFlags", "UserData", "callbackFunction",
+                                           nullptr};
+    const char* filename;
+    long memory_address;
+    int control_flags;
+    int user_data;
+    PyObject* callable;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sliiO:set_callback", const_cast<char**>(keywords), &filename,
+                                     &memory_address, &control_flags, &user_data, &callable)) {
+        return raise_invalid_parameters();
+    }
+    if (!PyCallable_Check(callable)) return raise_not_callable();
+    if (run_in_progress(state)) {
+        PyErr_SetString(PyExc_RuntimeError, kNestedRun);
+        return nullptr;
+    }
+    if (!data.api.loaded()) return raise_library_not_loaded();
+    auto process_tape = entry<sTarvikProcessTape_t>(data.api.ProcessTape);
+
+    state.controlFlags = control_flags;
+    store_callback(state, callable);
+    if (!make_run_objects(state)) return nullptr;
+    state.stopping = false;
+    state.shownRecords.fill(nullptr);
+    state.textFields = 0;
+
+    int32_t result;
+    {
+        LibraryPin pin(reinterpret_cast<void*>(process_tape));
+        result = process_tape(filename, reinterpret_cast<void*>(memory_address), control_flags, user_data,
+                              message_callback);
+    }
+
+    release_run_objects(state);
+    empty_defined_string_cache(state);
+    state.stopping = false;
+    if (PyErr_Occurred()) return nullptr;
+    return PyLong_FromLong(result);
+}
 
 }  // namespace tarvik

@@ -71,6 +71,16 @@ struct ThreadState {
 
     int32_t controlFlags = 0;
 
+    // Per-run bookkeeping of the message callback.
+    bool stopping = false;  // answer stop without calling Python (interrupt, bad answer)
+    // The library records that message strings 2 to 6 (symbol, then the
+    // header option's date-and-strike, underlying, series chain, special
+    // settle) show for the current message, null where a string is unset;
+    // the write-back copies those strings' user data into exactly these.
+    std::array<TqStringRecord*, 5> shownRecords{};
+    // Category fields whose library text pointers the current message set.
+    uint16_t textFields = 0;
+
     // Symbol filter.
     uint8_t filterMode = FilterNone;
     FilterList IncludeList;

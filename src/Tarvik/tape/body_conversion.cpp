@@ -1,0 +1,98 @@
+#include "tape/body_conversion.h"
+
+#include "records/record_copy.h"
+#include "tape/object_cache.h"
+
+namespace tarvik {
+
+namespace {
+
+// Message strings with fixed roles in the bodies.
+constexpr int kMarketMakerString = 0;
+constexpr int kCategoryString = 1;
+constexpr int kOldSymbolString = 7;
+constexpr int kOldOptionStrings = 8;  // date-and-strike, underlying, series chain, special settle
+
+// Shows `string` on `member` with a new str of the record's text, made for
+// this message; or unsets the member when the record is null.
+void show_new_text(PyObject*& member, TqStringObject* string, const TqStringRecord* record) {
+    if (record == nullptr) {
+        set_member(member, nullptr);
+        return;
+    }
+    PyObject* text = text_object(string_text(record));
+    show_string(string, *record, text);
+    Py_XDECREF(text);  // the string object holds its own reference
+    set_member(member, string);
+}
+
+}  // namespace
+
+void fill_exg_quote(ThreadState& state, const TarvikMessageRecord* message) {
+    copy_exg_quote(state.message->coreData->ExgQuote, message->coreData.ExgQuote);
+}
+
+void fill_mm_quote(ThreadState& state, const TarvikMessageRecord* message) {
+    TarvikMMQuoteObject* quote = state.message->coreData->MMQuote;
+    const TarvikMMQuoteBody& body = message->coreData.MMQuote;
+    copy_mm_quote_numbers(quote, body);
+    const TqStringRecord* maker = body.ptqStringMarketMaker;
+    if (maker == nullptr) {
+        set_member(quote->ptqStringMarketMaker, nullptr);
+        return;
+    }
+    TqStringObject* string = state.messageStrings[kMarketMakerString];
+    show_string(string, *maker, GetStringObject(state, maker));
+    set_member(quote->ptqStringMarketMaker, string);
+}
+
+int fill_trade(ThreadState& state, const TarvikMessageRecord* message) {
+    return copy_trade(state.message->coreData->Trade, message->coreData.Trade);
+}
+
+void fill_category(ThreadState& state, const TarvikMessageRecord* message) {
+    TarvikCategoryObject* category = state.message->coreData->Category;
+    const TarvikCategoryBody& body = message->coreData.Category;
+    show_new_text(category->ptqStringCategory, state.messageStrings[kCategoryString], body.ptqStringCategory);
+    const int count = body.ptqFields == nullptr ? 0 : category_fields_to_fill(body);
+    category->NFields = static_cast<uint16_t>(count);
+    for (int i = 0; i < count; ++i) {
+        TqCategoryFieldObject* field = category->fields[i];
+        const TqCategoryFieldRecord& record = body.ptqFields[i];
+        bool string_value = record.Set != 0 && record.FieldType == TqCFT_TqSTRING;
+        const TqStringRecord* value = copy_category_field(field, record);
+        if (string_value) {
+            PyObject* text = value == nullptr ? nullptr : text_object(string_text(value));
+            set_member(field->data->ptqString->String, text);
+            Py_XDECREF(text);
+        }
+    }
+    state.textFields = static_cast<uint16_t>(count);
+}
+
+void fill_symbol_change(ThreadState& state, const TarvikMessageRecord* message) {
+    TarvikSymbolChangeObject* change = state.message->coreData->SymbolChange;
+    const TarvikSymbolChangeBody& body = message->coreData.SymbolChange;
+    show_new_text(change->ptqsSymbolOld, state.messageStrings[kOldSymbolString], body.ptqsSymbolOld);
+    const TqOptionHdrRecord* old_option = body.ptqOptionHdrOld;
+    if (old_option == nullptr) {
+        set_member(change->ptqOptionHdrOld, nullptr);
+    } else {
+        TqOptionHdrObject* option = state.oldOption;
+        show_new_text(option->ptqsDateAndStrike, state.messageStrings[kOldOptionStrings], old_option->ptqsDateAndStrike);
+        show_new_text(option->ptqsUnderlying, state.messageStrings[kOldOptionStrings + 1], old_option->ptqsUnderlying);
+        show_new_text(option->ptqsSeriesChain, state.messageStrings[kOldOptionStrings + 2],
+                      old_option->ptqsSeriesChain);
+        show_new_text(option->ptqsSpecialSettle, state.messageStrings[kOldOptionStrings + 3],
+                      old_option->ptqsSpecialSettle);
+        copy_option(option, *old_option);  // numbers and expiration date
+        set_member(change->ptqOptionHdrOld, option);
+    }
+    copy_symbol_change_numbers(change, body);
+}
+
+void fill_symbol_spin(ThreadState& state, const TarvikMessageRecord* message) {
+    copy_symbol_spin(state.message->coreData->SymbolSpin, message->coreData.SymbolSpin);
+}
+
+}  // namespace tarvik

@@ -1,0 +1,173 @@
+#include "tape/message_callback.h"
+
+#include "module/thread_data.h"
+#include "records/message_records.h"
+#include "tape/body_conversion.h"
+#include "tape/filters.h"
+#include "tape/header_conversion.h"
+#include "tape/object_cache.h"
+
+namespace tarvik {
+
+namespace {
+
+enum MessageKind : uint32_t {
+    TqMSG_STATUS = 0,
+    TqMSG_EXGQUOTE = 1,
+    TqMSG_MMQUOTE = 2,
+    TqMSG_TRADE = 3,
+    TqMSG_CATEGORY = 4,
+    TqMSG_SYMBOLCHANGE = 5,
+    TqMSG_SYMBOLSPIN = 6,
+};
+
+constexpr int32_t kContinue = 0;  // TqCALLBACKRETURN_CONTINUE
+constexpr int32_t kStop = 1;      // TqCALLBACKRETURN_STOP
+constexpr int32_t TARVIKSTATUS_LOADED_STATE = 7;
+constexpr int32_t TqCF_EXCLUDE_QUOTES = 0x1;
+constexpr int32_t TqCF_EXCLUDE_QUOTES2 = 0x2;
+constexpr uint16_t TqSPIN_ALL_EXGS = 0xFFFF;
+constexpr int32_t TqSPIN_NON_OPTIONS = 0;
+constexpr int32_t TqSPIN_OPTIONS = 1;
+
+// Files every symbol the library holds, plain symbols first, then option
+// contracts, before the program sees the loaded-state status.
+void spin_loaded_state(ThreadData& data) {
+    void* spin = data.api.SpinSymbols;
+    if (spin == nullptr) return;
+    auto spin_symbols = entry<sTarvikSpinSymbols_t>(spin);
+    spin_symbols(TqSPIN_ALL_EXGS, TqSPIN_NON_OPTIONS, 0, loaded_state_spin_callback, 0);
+    spin_symbols(TqSPIN_ALL_EXGS, TqSPIN_OPTIONS, 0, loaded_state_spin_callback, 0);
+}
+
+// Symbol-change and symbol-spin messages decide their symbol first.
+bool announce(ThreadState& state, const TarvikMessageRecord* message) {
+    if (state.filterMode != FilterNone) {
+        ApplySymbolFilter(state, message);
+        if (withheld(state, message)) return false;
+    }
+    return true;
+}
+
+void file_option_contract(ThreadState& state, const TarvikMessageRecord* message) {
+    if (message->coreHeader.ptqOptionHdr != nullptr) {
+        IndexOptionContract(state, message->coreHeader.ptqStringSymbol, message->coreHeader.ptqOptionHdr);
+    }
+}
+
+// Gates the message and fills its body. False: withheld (answer continue,
+// convert nothing, call nothing).
+bool gate_and_fill_body(ThreadData& data, const TarvikSystemRecord* system, const TarvikMessageRecord* message) {
+    ThreadState& state = data.state;
+    switch (message->MessageType) {
+        case TqMSG_STATUS:
+            if (system->Status == TARVIKSTATUS_LOADED_STATE) spin_loaded_state(data);
+            return true;
+        case TqMSG_EXGQUOTE:
+            if (withheld(state, message) || (state.controlFlags & TqCF_EXCLUDE_QUOTES) != 0) return false;
+            fill_exg_quote(state, message);
+            return true;
+        case TqMSG_MMQUOTE:
+            if (withheld(state, message) || (state.controlFlags & TqCF_EXCLUDE_QUOTES2) != 0) return false;
+            fill_mm_quote(state, message);
+            return true;
+        case TqMSG_TRADE:
+            if (withheld(state, message)) return false;
+            if (fill_trade(state, message) < 0) PyErr_Clear();  // out of memory: the slots keep older values
+            return true;
+        case TqMSG_CATEGORY:
+            if (withheld(state, message)) return false;
+            fill_category(state, message);
+            return true;
+        case TqMSG_SYMBOLCHANGE:
+            if (!announce(state, message)) return false;
+            fill_symbol_change(state, message);
+            file_option_contract(state, message);
+            return true;
+        case TqMSG_SYMBOLSPIN:
+            if (!announce(state, message)) return false;
+            fill_symbol_spin(state, message);
+            file_option_contract(state, message);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The callable answered with something that is not an integer: the run
+// stops at this message and ProcessTape raises a TypeError naming it.
+void reject_answer(PyObject* answer) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;  // e.g. an int too large: keep its OverflowError
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "the ProcessTape callback returned %.200s (%.100s), but it must return an int: "
+                 "TqCALLBACKRETURN_CONTINUE (0), TqCALLBACKRETURN_STOP (1) or TqCALLBACKRETURN_RESTART (2)",
+                 answer == Py_None ? "None" : "an object", Py_TYPE(answer)->tp_name);
+}
+
+// Exceptions that end the run and propagate out of ProcessTape instead of
+// being printed: KeyboardInterrupt, SystemExit and the other non-Exception
+// BaseExceptions.
+bool ends_the_run() {
+    return !PyErr_ExceptionMatches(PyExc_Exception);
+}
+
+PyObject* call_program(ThreadState& state) {
+    if (state.callbackEntry != nullptr) {
+        PyObject* arguments[] = {reinterpret_cast<PyObject*>(state.system), reinterpret_cast<PyObject*>(state.message)};
+        return state.callbackEntry(state.callback, arguments, 2, nullptr);
+    }
+    return PyObject_Call(state.callback, state.arguments, nullptr);
+}
+
+}  // namespace
+
+int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) {
+    ThreadData& data = thread_data();
+    ThreadState& state = data.state;
+    if (state.message == nullptr) return kContinue;  // not a run of this thread
+    if (state.stopping) return kStop;
+    if (message->MessageType > TqMSG_SYMBOLSPIN) return kContinue;
+    if (!gate_and_fill_body(data, system, message)) return kContinue;
+
+    fill_system(state, system);
+    fill_message_tail(state, message);
+    fill_header(state, message);
+
+    PyObject* answer = call_program(state);
+    if (answer == nullptr) {
+        if (PyErr_Occurred() && ends_the_run()) {
+            state.stopping = true;
+            forget_message_text(state);
+            return kStop;
+        }
+        if (PyErr_Occurred()) PyErr_Print();
+        write_back(state, system);
+        return kContinue;
+    }
+    long value = PyLong_AsLong(answer);
+    if (value == -1 && PyErr_Occurred()) {
+        reject_answer(answer);
+        Py_DECREF(answer);
+        state.stopping = true;
+        write_back(state, system);
+        return kStop;
+    }
+    Py_DECREF(answer);
+    write_back(state, system);
+    return static_cast<int32_t>(value);
+}
+
+int32_t loaded_state_spin_callback(TarvikSystemRecord*, TarvikMessageRecord* message) {
+    ThreadState& state = thread_data().state;
+    if (state.filterMode != FilterNone) ApplySymbolFilter(state, message);
+    TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
+    if (message->coreHeader.ptqOptionHdr != nullptr) {
+        IndexOptionContract(state, symbol, message->coreHeader.ptqOptionHdr);
+    } else if (symbol != nullptr) {
+        IndexSymbolName(state, message->coreHeader.ListedExg, symbol);
+    }
+    return kContinue;
+}
+
+}  // namespace tarvik

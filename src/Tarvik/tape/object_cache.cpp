@@ -1,0 +1,122 @@
+#include "tape/object_cache.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace tarvik {
+
+namespace {
+
+// Replaces the cached str of one option component when the header points at
+// another record; an unchanged pointer keeps its object.
+void refresh_component(const TqStringRecord*& cached_record, PyObject*& cached_object,
+                       const TqStringRecord* current) {
+    if (cached_record == current) return;
+    Py_CLEAR(cached_object);
+    cached_record = current;
+    if (current != nullptr) cached_object = text_object(string_text(current));
+}
+
+}  // namespace
+
+PyObject* text_object(const char* text, std::size_t size) {
+    PyObject* object = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), "replace");
+    if (object == nullptr) PyErr_Clear();  // out of memory: shown as absent
+    return object;
+}
+
+PyObject* text_object(const char* text) { return text_object(text, std::strlen(text)); }
+
+PyObject* GetSymbolObject(ThreadState& state, const TqStringRecord* record, uint8_t exchange) {
+    PyObject**& table = state.symbolObjectTables[exchange];
+    if (table == nullptr) {
+        table = static_cast<PyObject**>(std::calloc(kAtomSlots, sizeof(PyObject*)));
+        if (table == nullptr) return nullptr;
+    }
+    if (record == nullptr) return nullptr;
+    const char* text = string_text(record);
+    if (record->Atom != TqATOM_MAX_16BIT) {
+        if (PyObject* cached = table[record->Atom]) return cached;
+    } else if (auto found = state.symbolOverflow[exchange].find(text);
+               found != state.symbolOverflow[exchange].end()) {
+        return found->second;
+    }
+    PyObject* object = text_object(text);
+    if (object == nullptr) return nullptr;
+    if (record->Atom != TqATOM_MAX_16BIT) {
+        table[record->Atom] = object;
+    } else {
+        state.symbolOverflow[exchange][text] = object;
+    }
+    IndexSymbolName(state, exchange, const_cast<TqStringRecord*>(record));
+    return object;
+}
+
+OptionObjectEntry* GetOptionObjects(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header) {
+    if (root == nullptr) return nullptr;
+    const char* text = string_text(root);
+    OptionObjectEntry** slot;
+    if (root->Atom != TqATOM_MAX_16BIT) {
+        slot = &state.optionEntries[root->Atom];
+    } else {
+        slot = &state.optionOverflow[text];
+    }
+    OptionObjectEntry* entry = *slot;
+    if (entry == nullptr) {
+        entry = new (std::nothrow) OptionObjectEntry{};
+        if (entry == nullptr) return nullptr;
+        entry->root = text_object(text);
+        *slot = entry;
+    }
+    refresh_component(entry->underlyingRecord, entry->underlying, header->ptqsUnderlying);
+    refresh_component(entry->seriesChainRecord, entry->seriesChain, header->ptqsSeriesChain);
+    refresh_component(entry->specialSettleRecord, entry->specialSettle, header->ptqsSpecialSettle);
+    return entry;
+}
+
+PyObject* GetDateAndStrikeObject(ThreadState& state, const TqStringRecord* record) {
+    if (record == nullptr) return nullptr;
+    const auto* code = reinterpret_cast<const unsigned char*>(string_text(record));
+    std::size_t length = code[0] == 0 ? 0 : code[1] == 0 ? 1 : 2;
+    std::size_t index = length == 0 ? 0 : code[0] + 256u * (length == 2 ? code[1] : 0u);
+    PyObject*& slot = state.DateAndStrikeCache[index];
+    if (slot == nullptr) slot = text_object(reinterpret_cast<const char*>(code), length);
+    return slot;
+}
+
+PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record) {
+    if (record == nullptr) return nullptr;
+    const char* text = string_text(record);
+    PyObject*& slot = state.StringObjectMap[text];
+    if (slot == nullptr) slot = text_object(text);
+    return slot;
+}
+
+TqStringRecord* FindSymbolRecord(const ThreadState& state, const char* name, uint8_t exchange) {
+    if (name == nullptr) return nullptr;
+    const NameIndex& index = state.SymbolNameIndex[exchange];
+    auto found = index.find(std::string(name));
+    return found == index.end() ? nullptr : found->second;
+}
+
+void IndexSymbolName(ThreadState& state, uint16_t exchange, TqStringRecord* record) {
+    state.SymbolNameIndex[static_cast<uint8_t>(exchange)][string_text(record)] = record;
+}
+
+std::string OptionContractKey(const char* root, uint32_t expiration_ndays, bool put, int32_t strike) {
+    std::string key = root;
+    key += std::to_string(expiration_ndays);
+    key += put ? 'P' : 'C';
+    key += std::to_string(strike);
+    return key;
+}
+
+void IndexOptionContract(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header) {
+    if (root == nullptr || header == nullptr) return;
+    std::string key = OptionContractKey(string_text(root), header->tqExpirationDate.NDays, header->PutCall != 0,
+                                        header->strikePrice);
+    state.SymbolNameIndex[OptionIndexExg][std::move(key)] = header->ptqsDateAndStrike;
+}
+
+}  // namespace tarvik

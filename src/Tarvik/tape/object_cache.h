@@ -1,0 +1,53 @@
+// The per-thread caches that make one Python str per distinct library
+// string and hand back the same object ever after, and SymbolNameIndex, the
+// reverse index from a symbol name (or option contract key) to the
+// library's string record that the state queries need.
+//
+// Every object in these caches is owned by the cache; every function here
+// returns a borrowed reference. Text that is not valid UTF-8 is decoded
+// with U+FFFD replacement characters, so no lookup ever leaves an error
+// pending.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+
+#include "tape/thread_state.h"
+
+namespace tarvik {
+
+// All option contract keys are filed under this listed exchange.
+inline constexpr uint8_t OptionIndexExg = 10;
+
+// A str of library text, invalid UTF-8 replaced; null only when memory runs out.
+PyObject* text_object(const char* text);
+PyObject* text_object(const char* text, std::size_t size);
+
+// The symbol's str under a listed exchange (low 8 bits), made and filed in
+// SymbolNameIndex on first sight. Null for a null record.
+PyObject* GetSymbolObject(ThreadState& state, const TqStringRecord* record, uint8_t exchange);
+
+// The root's entry with its underlying, series-chain and special-settle
+// strs refreshed from the header. Null for a null root.
+OptionObjectEntry* GetOptionObjects(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header);
+
+// The shared str of a two-letter date-and-strike code. Null for a null record.
+PyObject* GetDateAndStrikeObject(ThreadState& state, const TqStringRecord* record);
+
+// The str of any other library string (market makers), by text address.
+PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record);
+
+// The string record filed under a name, or null.
+TqStringRecord* FindSymbolRecord(const ThreadState& state, const char* name, uint8_t exchange);
+
+void IndexSymbolName(ThreadState& state, uint16_t exchange, TqStringRecord* record);
+
+// Files the contract's date-and-strike record under its OptionContractKey.
+void IndexOptionContract(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header);
+
+// Root text, expiration NDays, P or C, strike: "XYZ51000P35000".
+std::string OptionContractKey(const char* root, uint32_t expiration_ndays, bool put, int32_t strike);
+
+}  // namespace tarvik

@@ -1,0 +1,19 @@
+// The reusable objects of one tape run: made when ProcessTape starts,
+// refilled for every message, released when the run ends.
+#pragma once
+
+#include "tape/thread_state.h"
+
+namespace tarvik {
+
+// Makes the main object set, the state strings and the spin object set.
+// On failure releases whatever was made and returns false with the
+// exception set.
+bool make_run_objects(ThreadState& state);
+
+// Releases every run object and sets its field to null.
+void release_run_objects(ThreadState& state);
+
+inline bool run_in_progress(const ThreadState& state) { return state.message != nullptr; }
+
+}  // namespace tarvik
