@@ -1,10 +1,86 @@
 #include "services/listings.h"
 
+#include <cstring>
+
 #include "module/errors.h"
+#include "module/owned_ref.h"
+#include "module/thread_data.h"
+#include "records/record_copy.h"
+#include "tape/object_cache.h"
 
 namespace tarvik {
 
-PyObject* ListAPIDLLs(PyObject*, PyObject*) { return raise_not_implemented("ListAPIDLLs"); }
-PyObject* ListTapes(PyObject*, PyObject*) { return raise_not_implemented("ListTapes"); }
+namespace {
+
+// A new str of a fixed-size text field (replacement characters for bytes
+// that are not UTF-8), or null when memory runs out.
+template <std::size_t N>
+PyObject* field_text(const char (&field)[N]) {
+    return text_object(field, strnlen(field, N));
+}
+
+// Calls the slot's callable with one listed file and prints whatever it
+// raised: the listing always goes on to the next file.
+void hand_to_program(PyObject* slot, PyObject* file) {
+    OwnedRef callable = OwnedRef::borrow(slot);  // the callable may replace the slot
+    if (callable && file != nullptr) {
+        OwnedRef result(PyObject_CallOneArg(callable.get(), file));
+    }
+    if (PyErr_Occurred()) PyErr_Print();
+}
+
+int32_t tape_item_callback(void*, const void* item) {
+    ThreadData& data = thread_data();
+    const auto& record = *static_cast<const TarvikTapeFileRecord*>(item);
+    OwnedRef file(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&TarvikTapeFileType)));
+    if (file) {
+        auto* tape = reinterpret_cast<TarvikTapeFileObject*>(file.get());
+        copy_tape_file(tape, record);
+        tape->PathnameStrZ = field_text(record.PathnameStrZ);
+        tape->PermSet = field_text(record.PermSet);
+    }
+    hand_to_program(data.TapeListCallback, file.get());
+    return 0;
+}
+
+int32_t library_item_callback(void*, const void* item) {
+    ThreadData& data = thread_data();
+    const auto& record = *static_cast<const TarvikAPIDLLFileRecord*>(item);
+    OwnedRef file(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&TarvikAPIDLLFileType)));
+    if (file) {
+        auto* library = reinterpret_cast<TarvikAPIDLLFileObject*>(file.get());
+        copy_library_file(library, record);
+        library->PathnameStrZ = field_text(record.PathnameStrZ);
+    }
+    hand_to_program(data.LibraryListCallback, file.get());
+    return 0;
+}
+
+// ListTapes and ListAPIDLLs: the same steps on their own slot and entry.
+PyObject* list_files(PyObject* args, PyObject*& slot, void* ApiTable::* list, TarvikItemCallback item_callback) {
+    ThreadData& data = thread_data();
+    int flags;
+    PyObject* callable;
+    if (!PyArg_ParseTuple(args, "iO", &flags, &callable)) return raise_invalid_parameters();
+    if (!PyCallable_Check(callable)) return raise_not_callable();
+    if (!data.api.loaded()) return raise_library_not_loaded();
+    PyObject* previous = slot;
+    slot = Py_NewRef(callable);
+    Py_XDECREF(previous);
+    int32_t result = entry<sTarvikListTapes_t>(data.api.*list)(flags, item_callback, nullptr);
+    return PyLong_FromLong(result);
+}
+
+}  // namespace
+
+PyObject* ListTapes(PyObject*, PyObject* args) {
+    ThreadData& data = thread_data();
+    return list_files(args, data.TapeListCallback, &ApiTable::ListTapes, tape_item_callback);
+}
+
+PyObject* ListAPIDLLs(PyObject*, PyObject* args) {
+    ThreadData& data = thread_data();
+    return list_files(args, data.LibraryListCallback, &ApiTable::ListAPIDLLs, library_item_callback);
+}
 
 }  // namespace tarvik

@@ -1,10 +1,147 @@
 #include "services/spin_and_save.h"
 
 #include "module/errors.h"
+#include "module/owned_ref.h"
+#include "module/thread_data.h"
+#include "records/record_copy.h"
+#include "tape/filters.h"
+#include "tape/object_cache.h"
+#include "tape/run_objects.h"
 
 namespace tarvik {
 
-PyObject* SpinSymbols(PyObject*, PyObject*) { return raise_not_implemented("SpinSymbols"); }
-PyObject* SaveState(PyObject*, PyObject*) { return raise_not_implemented("SaveState"); }
+namespace {
+
+constexpr char kSpinOutsideRun[] = "SpinSymbols can only be called from inside a ProcessTape callback";
+constexpr int32_t kContinue = 0;
+constexpr int32_t kStop = 1;
+
+// Roles of the five spin strings.
+enum SpinString { kSymbol = 0, kDateAndStrike = 1, kUnderlying = 2, kSeriesChain = 3, kSpecialSettle = 4 };
+
+// The library records the spin strings show for the current spin message.
+struct SpinShown {
+    TqStringRecord* records[kSpinStringCount] = {};
+};
+
+void show(ThreadState& state, SpinShown& shown, SpinString role, PyObject*& member, TqStringRecord* record,
+          PyObject* text) {
+    if (record == nullptr || text == nullptr) {
+        set_member(member, nullptr);
+        return;
+    }
+    TqStringObject* string = state.spinStrings[role];
+    show_string(string, *record, text);
+    set_member(member, string);
+    shown.records[role] = record;
+}
+
+// The header of a spin message, from the string caches, filing the symbol
+// (or the option contract) in SymbolNameIndex.
+void fill_spin_header(ThreadState& state, SpinShown& shown, const TarvikMessageRecord* message) {
+    TarvikHeaderObject* header = state.spinMessage->coreHeader;
+    const TarvikHeaderRecord& record = message->coreHeader;
+    TqStringRecord* symbol = record.ptqStringSymbol;
+    if (const TqOptionHdrRecord* option = record.ptqOptionHdr) {
+        TqOptionHdrObject* object = state.spinOption;
+        set_member(header->ptqOptionHdr, object);
+        copy_option(object, *option);
+        OptionObjectEntry* entry = GetOptionObjects(state, symbol, option);
+        show(state, shown, kSymbol, header->ptqStringSymbol, symbol, entry ? entry->root : nullptr);
+        if (symbol != nullptr) IndexOptionContract(state, symbol, option);
+        show(state, shown, kUnderlying, object->ptqsUnderlying, option->ptqsUnderlying,
+             entry ? entry->underlying : nullptr);
+        show(state, shown, kSeriesChain, object->ptqsSeriesChain, option->ptqsSeriesChain,
+             entry ? entry->seriesChain : nullptr);
+        show(state, shown, kSpecialSettle, object->ptqsSpecialSettle, option->ptqsSpecialSettle,
+             entry ? entry->specialSettle : nullptr);
+        show(state, shown, kDateAndStrike, object->ptqsDateAndStrike, option->ptqsDateAndStrike,
+             GetDateAndStrikeObject(state, option->ptqsDateAndStrike));
+    } else {
+        set_member(header->ptqOptionHdr, nullptr);
+        uint8_t exchange = static_cast<uint8_t>(record.ListedExg);
+        show(state, shown, kSymbol, header->ptqStringSymbol, symbol, GetSymbolObject(state, symbol, exchange));
+        if (symbol != nullptr) IndexSymbolName(state, record.ListedExg, symbol);
+    }
+    copy_header_numbers(header, record);
+    copy_header_times(header, record);
+}
+
+void write_back_spin(ThreadState& state, const SpinShown& shown, TarvikSystemRecord* system) {
+    write_back_user_data(system, state.spinSystem);
+    for (int role = kSymbol; role <= kSpecialSettle; ++role) {
+        if (TqStringRecord* record = shown.records[role]) write_back_user_data(record, state.spinStrings[role]);
+    }
+    forget_library_text(state.spinSystem);
+}
+
+// Once per spin message: the spin's own object set is filled and handed to
+// the callable given to SpinSymbols; the message callback's objects stay
+// untouched.
+int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) {
+    ThreadData& data = thread_data();
+    ThreadState& state = data.state;
+    if (state.spinMessage == nullptr) return kStop;  // no run on this thread
+    if (withheld(state, message)) return kContinue;
+
+    SpinShown shown;
+    fill_spin_header(state, shown, message);
+    copy_symbol_spin(state.spinMessage->coreData->SymbolSpin, message->coreData.SymbolSpin);
+    copy_system(state.spinSystem, *system);
+    state.spinMessage->MessageType = message->MessageType;
+    set_member(state.spinMessage->ptarvik3Ext, nullptr);
+
+    OwnedRef callable = OwnedRef::borrow(data.SpinCallback);  // the callable may replace the slot
+    OwnedRef answer(callable ? PyObject_Call(callable.get(), state.spinArguments, nullptr) : nullptr);
+    write_back_spin(state, shown, system);
+    if (!answer) {
+        if (!PyErr_Occurred()) return kContinue;
+        // Ctrl-C ends the spin and reaches the code that asked for it.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return kStop;
+        PyErr_Print();
+        return kContinue;
+    }
+    long value = PyLong_AsLong(answer.get());
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Format(PyExc_TypeError, "the SpinSymbols callback returned %.100s, but it must return an int",
+                     Py_TYPE(answer.get())->tp_name);
+        PyErr_Print();
+        return kContinue;
+    }
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+PyObject* SpinSymbols(PyObject*, PyObject* args) {
+    ThreadData& data = thread_data();
+    int listed_exchange, flags, spin_id, user_data;
+    PyObject* callable;
+    if (!PyArg_ParseTuple(args, "iiiOi", &listed_exchange, &flags, &spin_id, &callable, &user_data)) {
+        return raise_invalid_parameters();
+    }
+    if (!PyCallable_Check(callable)) return raise_not_callable();
+    if (!data.api.loaded()) return raise_library_not_loaded();
+    if (!run_in_progress(data.state)) {
+        PyErr_SetString(PyExc_RuntimeError, kSpinOutsideRun);
+        return nullptr;
+    }
+    PyObject* previous = data.SpinCallback;
+    data.SpinCallback = Py_NewRef(callable);
+    Py_XDECREF(previous);
+    int32_t result = entry<sTarvikSpinSymbols_t>(data.api.SpinSymbols)(static_cast<uint16_t>(listed_exchange), flags,
+                                                                        spin_id, spin_callback, user_data);
+    if (PyErr_Occurred()) return nullptr;  // an interrupt that ended the spin
+    return PyLong_FromLong(result);
+}
+
+PyObject* SaveState(PyObject*, PyObject* args) {
+    const char* path;
+    int flags;
+    if (!PyArg_ParseTuple(args, "si", &path, &flags)) return raise_invalid_parameters();
+    ApiTable& api = thread_data().api;
+    if (!api.loaded()) return raise_library_not_loaded();
+    return PyLong_FromLong(entry<sTarvikSaveState_t>(api.SaveState)(path, flags));
+}
 
 }  // namespace tarvik

@@ -4,6 +4,7 @@
 
 #include "module/errors.h"
 #include "module/loader.h"
+#include "records/value_records.h"
 
 namespace tarvik {
 
@@ -89,8 +90,28 @@ void empty_defined_string_cache(ThreadState& state) {
     }
 }
 
-// The date functions need the TqDate record type.
-PyObject* DateFromNDays(PyObject*, PyObject*) { return raise_not_implemented("DateFromNDays"); }
-PyObject* DateFromYMD(PyObject*, PyObject*) { return raise_not_implemented("DateFromYMD"); }
+namespace {
+
+// DateFromNDays and DateFromYMD: the library completes the date record
+// inside a TqDate (or subclass) object in place.
+PyObject* complete_date(PyObject* args, void* ApiTable::* complete) {
+    PyObject* argument;
+    if (!PyArg_ParseTuple(args, "O", &argument)) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    TqDateObject* date = as_date_object(argument);
+    if (date == nullptr) Py_RETURN_FALSE;
+    ApiTable* api = loaded_api();
+    if (api == nullptr) return nullptr;
+    entry<sTarvikDateFromNDays_t>(api->*complete)(&date->record);
+    Py_RETURN_TRUE;
+}
+
+}  // namespace
+
+PyObject* DateFromNDays(PyObject*, PyObject* args) { return complete_date(args, &ApiTable::DateFromNDays); }
+
+PyObject* DateFromYMD(PyObject*, PyObject* args) { return complete_date(args, &ApiTable::DateFromYMD); }
 
 }  // namespace tarvik
