@@ -1,62 +1,91 @@
-// The 21 C exports of the engine. Until tapes can be read, every export
-// answers as a library with no tape would.
-#include <cstring>
-
+// The 21 C exports of the engine, each a thin call into the engine's code.
+// Exports used from inside a callback act on the calling thread's run.
+#include "constants.h"
+#include "dates.h"
+#include "prices.h"
+#include "run.h"
 #include "tarvik/library.h"
 #include "version.h"
 
 using namespace tarvik;
+using namespace tarvik::engine;
 
 #define TARVIK_EXPORT extern "C" __attribute__((visibility("default")))
-
-namespace {
-constexpr int32_t kNotCallbackThread = -1;
-constexpr int32_t kOpenTapeFileFailed = -4;
-}  // namespace
 
 TARVIK_EXPORT int32_t sTarvikAPIVersion(void) {
 #ifdef TARVIK_REPORT_VERSION_ZERO
     return 0;
 #else
-    return engine::kEngineVersion;
+    return kEngineVersion;
 #endif
 }
 
-TARVIK_EXPORT int32_t sTarvikProcessTape(const char*, void*, int32_t, int32_t, TarvikMessageCallback) {
-    return kOpenTapeFileFailed;
+TARVIK_EXPORT int32_t sTarvikProcessTape(const char* path, void*, int32_t controlFlags, int32_t userData,
+                                         TarvikMessageCallback callback) {
+    Run run(controlFlags, userData, callback);
+    return run.process_file(path);
 }
 
 TARVIK_EXPORT int32_t sTarvikListTapes(int32_t, TarvikItemCallback, void*) { return 0; }
 TARVIK_EXPORT int32_t sTarvikListAPIDLLs(int32_t, TarvikItemCallback, void*) { return 0; }
 
 TARVIK_EXPORT int32_t sTarvikSpinSymbols(uint16_t, int32_t, int32_t, TarvikMessageCallback, int32_t) {
-    return kNotCallbackThread;
+    return Run::current() != nullptr ? TqAPIERR_NOT_SUPPORTED : TqAPIERR_NOT_CALLBACK_THREAD;
 }
 
-TARVIK_EXPORT int32_t sTarvikSaveState(const char*, int32_t) { return kNotCallbackThread; }
-
-TARVIK_EXPORT int32_t sTarvikStateGetExgQuotes(TarvikStateExgQuotesRecord*, const TqStringRecord*) {
-    return kNotCallbackThread;
-}
-TARVIK_EXPORT int32_t sTarvikStateGetMMQuotes(uint16_t, TarvikStateMMQuotesRecord*, const TqStringRecord*) {
-    return kNotCallbackThread;
-}
-TARVIK_EXPORT int32_t sTarvikStateGetLastTrade(TarvikStateTradeRecord*, const TqStringRecord*) {
-    return kNotCallbackThread;
+TARVIK_EXPORT int32_t sTarvikSaveState(const char*, int32_t) {
+    return Run::current() != nullptr ? TqAPIERR_NOT_SUPPORTED : TqAPIERR_NOT_CALLBACK_THREAD;
 }
 
-TARVIK_EXPORT int32_t sTarvikPriceConvert(int32_t price, uint8_t, uint8_t) { return price; }
-TARVIK_EXPORT int32_t sTarvikPriceFormat(char* buffer, int32_t, uint8_t, int32_t, uint8_t) {
-    buffer[0] = '\0';
-    return 0;
+TARVIK_EXPORT int32_t sTarvikStateGetExgQuotes(TarvikStateExgQuotesRecord* out, const TqStringRecord* symbol) {
+    const Run* run = Run::current();
+    return run != nullptr ? run->get_exg_quotes(out, symbol) : TqAPIERR_NOT_CALLBACK_THREAD;
 }
-TARVIK_EXPORT double sTarvikPriceToDouble(int32_t price, uint8_t) { return price; }
-TARVIK_EXPORT int32_t sTarvikDateFromNDays(TqDateRecord*) { return 0; }
-TARVIK_EXPORT int32_t sTarvikDateFromYMD(TqDateRecord*) { return 0; }
-TARVIK_EXPORT const char* sTarvikGetDefinedString(int32_t, int32_t) { return nullptr; }
+
+TARVIK_EXPORT int32_t sTarvikStateGetMMQuotes(uint16_t reportingExg, TarvikStateMMQuotesRecord* out,
+                                              const TqStringRecord* symbol) {
+    const Run* run = Run::current();
+    return run != nullptr ? run->get_mm_quotes(reportingExg, out, symbol) : TqAPIERR_NOT_CALLBACK_THREAD;
+}
+
+TARVIK_EXPORT int32_t sTarvikStateGetLastTrade(TarvikStateTradeRecord* out, const TqStringRecord* symbol) {
+    const Run* run = Run::current();
+    return run != nullptr ? run->get_last_trade(out, symbol) : TqAPIERR_NOT_CALLBACK_THREAD;
+}
+
+TARVIK_EXPORT int32_t sTarvikPriceConvert(int32_t price, uint8_t priceType, uint8_t newPriceType) {
+    return price_convert(price, priceType, newPriceType);
+}
+
+TARVIK_EXPORT int32_t sTarvikPriceFormat(char* buffer, int32_t price, uint8_t priceType, int32_t minWidth,
+                                         uint8_t commas) {
+    return price_format(buffer, kPriceFormatBufferSize, price, priceType, minWidth, commas != 0);
+}
+
+TARVIK_EXPORT double sTarvikPriceToDouble(int32_t price, uint8_t priceType) {
+    return price_to_double(price, priceType);
+}
+
+TARVIK_EXPORT int32_t sTarvikDateFromNDays(TqDateRecord* date) {
+    return date != nullptr ? date_from_ndays(*date) : TqAPIERR_BAD_PARAMETERS;
+}
+
+TARVIK_EXPORT int32_t sTarvikDateFromYMD(TqDateRecord* date) {
+    return date != nullptr ? date_from_ymd(*date) : TqAPIERR_BAD_PARAMETERS;
+}
+
+TARVIK_EXPORT const char* sTarvikGetDefinedString(int32_t table, int32_t index) {
+    const Run* run = Run::current();
+    return run != nullptr ? run->defined_string(table, index) : nullptr;
+}
+
 TARVIK_EXPORT int32_t sTarvikGetTapeName(char* buffer, int32_t size) {
-    if (buffer != nullptr && size > 0) buffer[0] = '\0';
-    return -1;
+    const Run* run = Run::current();
+    if (run == nullptr) {
+        if (buffer != nullptr && size > 0) buffer[0] = '\0';
+        return TqAPIERR_NOT_CALLBACK_THREAD;
+    }
+    return run->tape_name(buffer, size);
 }
 
 #ifndef TARVIK_OMIT_SIGNAL_WAIT_EVENT
@@ -64,8 +93,13 @@ TARVIK_EXPORT int32_t sTarvikSignalWaitEvent(void) { return 0; }
 #endif
 
 #ifndef TARVIK_OMIT_OPTIONAL_EXPORTS
-TARVIK_EXPORT int32_t sTarvikGetStateData(int32_t, void*, const TqStringRecord*) { return kNotCallbackThread; }
+TARVIK_EXPORT int32_t sTarvikGetStateData(int32_t, void*, const TqStringRecord*) {
+    return Run::current() != nullptr ? TqAPIERR_NOT_SUPPORTED : TqAPIERR_NOT_CALLBACK_THREAD;
+}
 TARVIK_EXPORT int32_t sTarvikSetCallback(TarvikMessageCallback) { return 0; }
-TARVIK_EXPORT int32_t sTarvikGetSymbolAtom32(void) { return 0; }
-TARVIK_EXPORT int32_t sTarvikExcludeOpraExch(int32_t) { return -2; }
+TARVIK_EXPORT int32_t sTarvikGetSymbolAtom32(void) {
+    const Run* run = Run::current();
+    return run != nullptr ? run->symbol_atom32() : TqAPIERR_NOT_CALLBACK_THREAD;
+}
+TARVIK_EXPORT int32_t sTarvikExcludeOpraExch(int32_t) { return TqAPIERR_BAD_PARAMETERS; }
 #endif

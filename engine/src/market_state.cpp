@@ -1,0 +1,298 @@
+#include "market_state.h"
+
+#include "constants.h"
+
+namespace tarvik::engine {
+namespace {
+
+// Whether the candidate side beats the current best. `better` compares
+// prices: higher bids, lower asks.
+template <typename Better>
+bool beats(int32_t price, int32_t size, uint16_t exg, int32_t best_price, int32_t best_size, bool have_best,
+           uint16_t previous_exg, Better better) {
+    if (!have_best || better(price, best_price)) return true;
+    if (price != best_price) return false;
+    if (size != best_size) return size > best_size;
+    return exg == previous_exg;
+}
+
+}  // namespace
+
+Nbbo compute_nbbo(const QuoteBook& book, const Nbbo& previous) {
+    Nbbo best{};
+    bool have_bid = false;
+    bool have_ask = false;
+    for (int i = 0; i < book.count; ++i) {
+        const ExgQuoteSlot& q = book.slots[i];
+        if (q.bid > 0 && q.bid_size > 0 &&
+            beats(q.bid, q.bid_size, q.exg, best.bid, best.bid_size, have_bid, previous.bid_exg,
+                  [](int32_t a, int32_t b) { return a > b; })) {
+            best.bid = q.bid;
+            best.bid_size = q.bid_size;
+            best.bid_exg = q.exg;
+            best.bid_condition = q.condition;
+            have_bid = true;
+        }
+        if (q.ask > 0 && q.ask_size > 0 &&
+            beats(q.ask, q.ask_size, q.exg, best.ask, best.ask_size, have_ask, previous.ask_exg,
+                  [](int32_t a, int32_t b) { return a < b; })) {
+            best.ask = q.ask;
+            best.ask_size = q.ask_size;
+            best.ask_exg = q.exg;
+            best.ask_condition = q.condition;
+            have_ask = true;
+        }
+    }
+    return best;
+}
+
+void apply_exg_quote(QuoteBook& book, const QuoteInput& quote, TarvikExgQuoteBody& out) {
+    int slot = 0;
+    while (slot < book.count && book.slots[slot].exg != quote.exg) ++slot;
+    ExgQuoteSlot before{};
+    if (slot < book.count) {
+        before = book.slots[slot];
+    } else if (book.count < kMaxExchangeQuotes) {
+        ++book.count;
+    } else {
+        slot = -1;  // a 25th exchange: delivered, not kept
+    }
+    out.coreQuote.AskSizeChange = quote.ask_size - before.ask_size;
+    out.coreQuote.BidSizeChange = quote.bid_size - before.bid_size;
+    out.coreQuote.AskPriceChange = quote.ask - before.ask;
+    out.coreQuote.BidPriceChange = quote.bid - before.bid;
+    if (slot >= 0) {
+        ExgQuoteSlot& q = book.slots[slot];
+        q.ask = quote.ask;
+        q.bid = quote.bid;
+        q.ask_size = quote.ask_size;
+        q.bid_size = quote.bid_size;
+        q.micros = quote.micros;
+        q.exg = quote.exg;
+        q.condition = quote.condition;
+        book.nasdaq_bid_tick = quote.nasdaq_bid_tick;
+    }
+
+    const Nbbo old = book.nbbo;
+    const Nbbo now = compute_nbbo(book, old);
+    book.nbbo = now;
+    out.BestAskPrice = now.ask;
+    out.BestBidPrice = now.bid;
+    out.BestAskPriceChange = now.ask - old.ask;
+    out.BestBidPriceChange = now.bid - old.bid;
+    out.BestAskSize = now.ask_size;
+    out.BestBidSize = now.bid_size;
+    out.BestAskSizeChange = now.ask_size - old.ask_size;
+    out.BestBidSizeChange = now.bid_size - old.bid_size;
+    out.BestAskExg = now.ask_exg;
+    out.BestBidExg = now.bid_exg;
+    out.PrevBestAskExg = old.ask_exg;
+    out.PrevBestBidExg = old.bid_exg;
+    out.BestAskCondition = now.ask_condition;
+    out.BestBidCondition = now.bid_condition;
+    uint8_t flags = 0;
+    if (now.bid_exg != old.bid_exg) flags |= TqBBOCHANGE_BIDEXG;
+    if (now.bid != old.bid) flags |= TqBBOCHANGE_BIDPRICE;
+    if (now.bid_size != old.bid_size) flags |= TqBBOCHANGE_BIDSIZE;
+    if (now.ask_exg != old.ask_exg) flags |= TqBBOCHANGE_ASKEXG;
+    if (now.ask != old.ask) flags |= TqBBOCHANGE_ASKPRICE;
+    if (now.ask_size != old.ask_size) flags |= TqBBOCHANGE_ASKSIZE;
+    out.BBOChangeFlags = flags;
+}
+
+void apply_mm_quote(MMBook& book, const QuoteInput& quote, uint32_t market_maker, uint8_t market_maker_type,
+                    uint8_t quote_type, TarvikQuoteRecord& out) {
+    MMQuoteSlot* slot = nullptr;
+    if (market_maker != kNone) {
+        for (MMQuoteSlot& s : book.slots) {
+            if (s.market_maker == market_maker && s.exg == quote.exg) {
+                slot = &s;
+                break;
+            }
+        }
+        if (slot == nullptr && book.slots.size() < kMaxMarketMakerQuotes) {
+            book.slots.push_back(MMQuoteSlot{});
+            slot = &book.slots.back();
+            slot->market_maker = market_maker;
+            slot->exg = quote.exg;
+        }
+    }
+    const MMQuoteSlot before = slot != nullptr ? *slot : MMQuoteSlot{};
+    out.AskSizeChange = quote.ask_size - before.ask_size;
+    out.BidSizeChange = quote.bid_size - before.bid_size;
+    out.AskPriceChange = quote.ask - before.ask;
+    out.BidPriceChange = quote.bid - before.bid;
+    if (slot == nullptr) return;
+    slot->ask = quote.ask;
+    slot->bid = quote.bid;
+    slot->ask_size = quote.ask_size;
+    slot->bid_size = quote.bid_size;
+    slot->market_maker_type = market_maker_type;
+    slot->quote_type = quote_type;
+    book.nasdaq_bid_tick = quote.nasdaq_bid_tick;
+}
+
+void match_quote(int32_t price, int32_t bid, int32_t ask, uint8_t& type, int32_t& distance, uint8_t& flags) {
+    distance = 0;
+    flags = 0;
+    if (bid <= 0 && ask <= 0) {
+        type = TqRTA_QMTYPE_NONE;
+        return;
+    }
+    if (bid > 0 && ask > 0 && bid > ask) flags |= TqRTA_QTEMATCHFLAG_CROSSED;
+    if (bid > 0 && price == bid) {
+        type = TqRTA_QMTYPE_BID;
+    } else if (ask > 0 && price == ask) {
+        type = TqRTA_QMTYPE_ASK;
+    } else if (bid > 0 && price < bid) {
+        type = TqRTA_QMTYPE_BELOWBID;
+        distance = price - bid;
+    } else if (ask > 0 && price > ask) {
+        type = TqRTA_QMTYPE_ABOVEASK;
+        distance = price - ask;
+    } else if (bid > 0 && ask > 0) {
+        type = TqRTA_QMTYPE_INSIDE;
+        // Signed distance to the nearer side: negative above the bid's
+        // side of the spread means closer to the ask.
+        distance = price - bid <= ask - price ? price - bid : price - ask;
+    } else {
+        // One side only, and the price is on the far side of it.
+        type = bid > 0 ? TqRTA_QMTYPE_ABOVEASK : TqRTA_QMTYPE_BELOWBID;
+        distance = bid > 0 ? price - bid : price - ask;
+    }
+}
+
+void apply_trade(SymbolState& state, const TradeInput& trade, TarvikTradeBody& out) {
+    TradeState& t = state.trade;
+    uint8_t price_flags = trade.tape_price_flags & kTapePriceFlags;
+    TqCTAnalysisRecord& a = out.tqAnalysis;
+    a = TqCTAnalysisRecord{};
+
+    // Where it printed, against the reporting exchange's quote and the NBBO.
+    const QuoteBook& book = state.quotes;
+    const ExgQuoteSlot* regional = nullptr;
+    for (int i = 0; i < book.count; ++i) {
+        if (book.slots[i].exg == trade.exg) regional = &book.slots[i];
+    }
+    if (regional != nullptr) {
+        match_quote(trade.price, regional->bid, regional->ask, a.QteMatchTypeRGN, a.QteMatchDistanceRGN,
+                    a.QteMatchFlagsRGN);
+        if (trade.micros >= regional->micros + 1'000'000) a.QteMatchFlagsRGN |= TqRTA_QTEMATCHFLAG_OLDER;
+    }
+    match_quote(trade.price, book.nbbo.bid, book.nbbo.ask, a.QteMatchTypeBBO, a.QteMatchDistanceBBO,
+                a.QteMatchFlagsBBO);
+
+    ++t.trades;
+    t.price = trade.price;
+    t.condition_flags = trade.condition_flags;
+    t.volume_type = trade.volume_type;
+    if (!(price_flags & TqTPF_EXGCANCEL)) {
+        const bool sets_last = !(trade.condition_flags & TqTCF_NOLAST);
+        const bool sets_high = !(trade.condition_flags & TqTCF_NOHIGH) && (!t.has_high || trade.price > t.high);
+        const bool sets_low = !(trade.condition_flags & TqTCF_NOLOW) && (!t.has_low || trade.price < t.low);
+        if (sets_last && !t.has_open) {
+            t.open = trade.price;
+            t.has_open = true;
+            price_flags |= TqTPF_SETOPEN;
+        }
+        if (sets_high) {
+            if (t.has_high) {
+                a.SigHiLoType = TqRTA_SIGHL_HIGHEST;
+                a.SigHiLoSeconds = static_cast<uint32_t>((trade.micros - t.high_micros) / 1'000'000);
+            }
+            t.high = trade.price;
+            t.high_micros = trade.micros;
+            t.has_high = true;
+            price_flags |= TqTPF_SETHIGH;
+        }
+        if (sets_low) {
+            if (t.has_low) {
+                a.SigHiLoType = TqRTA_SIGHL_LOWEST;
+                a.SigHiLoSeconds = static_cast<uint32_t>((trade.micros - t.low_micros) / 1'000'000);
+            }
+            t.low = trade.price;
+            t.low_micros = trade.micros;
+            t.has_low = true;
+            price_flags |= TqTPF_SETLOW;
+        }
+        if (sets_last) {
+            t.tick = t.has_last ? trade.price - t.last : 0;
+            t.last = trade.price;
+            t.has_last = true;
+            t.net_change = state.prev_close != 0 ? t.last - state.prev_close : 0;
+            price_flags |= TqTPF_SETLAST;
+        }
+        switch (trade.volume_type) {
+        case TqTVT_INCRVOL:
+            t.total_volume += trade.size;
+            t.fractional_total_volume += trade.fractional_size;
+            ++t.tick_volume;
+            break;
+        case TqTVT_TOTALVOL:
+            t.total_volume = trade.size;
+            t.fractional_total_volume = uint64_t{trade.size} * 1'000'000;
+            break;
+        case TqTVT_TOTALVOLx100:
+            t.total_volume = uint64_t{trade.size} * 100;
+            t.fractional_total_volume = uint64_t{trade.size} * 100'000'000;
+            break;
+        default:  // TqTVT_NONINCRVOL and unknown types add nothing
+            break;
+        }
+    }
+    t.price_flags = price_flags;
+
+    out.PriceFlags = price_flags;
+    out.TotalVolume = t.total_volume;
+    out.TickVolume = t.tick_volume;
+    out.Open = t.open;
+    out.High = t.high;
+    out.Low = t.low;
+    out.Last = t.last;
+    out.Tick = t.tick;
+    out.NetChange = t.net_change;
+}
+
+void fill_exg_quotes_record(const SymbolState& state, TarvikStateExgQuotesRecord& out) {
+    const QuoteBook& book = state.quotes;
+    out.StateQuoteCount = book.count;
+    out.PriceType = state.price_type;
+    out.NasdaqBidTick = book.nasdaq_bid_tick;
+    out.BestAskExg = book.nbbo.ask_exg;
+    out.BestBidExg = book.nbbo.bid_exg;
+    for (int i = 0; i < kMaxExchangeQuotes; ++i) {
+        TarvikStateExgQuoteRecord& e = out.StateExgQuotes[i];
+        if (i >= book.count) {
+            e = TarvikStateExgQuoteRecord{};
+            continue;
+        }
+        const ExgQuoteSlot& q = book.slots[i];
+        e.AskPrice = q.ask;
+        e.BidPrice = q.bid;
+        e.AskSize = q.ask_size;
+        e.BidSize = q.bid_size;
+        e.ReportingExg = q.exg;
+        e.QuoteCondition = q.condition;
+        e.unused = 0;
+    }
+}
+
+void fill_trade_record(const SymbolState& state, TarvikStateTradeRecord& out) {
+    const TradeState& t = state.trade;
+    out.TotalVolume = t.total_volume;
+    out.TickVolume = t.tick_volume;
+    out.PriceType = state.price_type;
+    out.PriceFlags = t.price_flags;
+    out.ConditionFlags = t.condition_flags;
+    out.VolumeType = t.volume_type;
+    out.Open = t.open;
+    out.High = t.high;
+    out.Low = t.low;
+    out.Last = t.last;
+    out.NetChange = t.net_change;
+    out.Price = t.price;
+    out.Threshold = 0;
+    out.Tick = t.tick;
+}
+
+}  // namespace tarvik::engine

@@ -1,0 +1,75 @@
+// The tape reader: maps a tape, reads and checks its tables, then hands out
+// its event blocks one at a time, each checked (CRC and every index it
+// holds) before any of its events is used. A tape is only ever read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tape_format.h"
+
+namespace tarvik::engine {
+
+// The bytes of a tape: a read-only private mapping of a file, or a range of
+// memory owned by the caller. Must start 8-aligned.
+class TapeBytes {
+public:
+    TapeBytes() = default;
+    TapeBytes(const TapeBytes&) = delete;
+    TapeBytes& operator=(const TapeBytes&) = delete;
+    ~TapeBytes();
+
+    // 0, or TqAPIERR_OPEN_TAPE_FILE_FAILED when the file cannot be mapped.
+    int32_t map_file(const char* path);
+    void borrow(const unsigned char* data, std::size_t size);
+
+    const unsigned char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    const unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    void* mapping_ = nullptr;
+};
+
+struct EventBlock {
+    const TapeEvent* events = nullptr;
+    uint32_t count = 0;
+    const TapeExt* ext = nullptr;
+    uint32_t ext_count = 0;
+};
+
+class TapeReader {
+public:
+    // Reads the preamble and the tables into `tables`, which must outlive
+    // the reader. Answers 0 or a result code (docs/engine.md).
+    int32_t open(const unsigned char* data, std::size_t size, bool check_crc, TapeTables& tables);
+
+    // 1 with the next block, 0 at the end of the tape, or a result code
+    // when the block is truncated, fails its CRC or holds a bad index.
+    int32_t next_block(EventBlock& block);
+
+    // Back to the first block; position() and seek() let a saved state
+    // resume at a block boundary.
+    void rewind() { pos_ = first_block_; }
+    std::size_t position() const { return pos_; }
+    void seek(std::size_t position) { pos_ = position; }
+
+private:
+    int32_t check_block(const EventBlock& block) const;
+
+    const unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t first_block_ = 0;
+    std::size_t pos_ = 0;
+    bool check_crc_ = true;
+    const TapeTables* tables_ = nullptr;
+};
+
+// Reads only the preamble and the header section of the tape at `path`:
+// the cheap test of whether a file is a tape. Answers 0 or a result code.
+int32_t read_tape_header(const char* path, TapeHeader& header);
+
+inline constexpr uint64_t kMicrosPerDay = 86'400'000'000ull;
+
+}  // namespace tarvik::engine

@@ -1,0 +1,51 @@
+// The tape writer: tables first, then events in CRC-checked blocks. A tape
+// written to a file appears under its name only when finish() succeeds, so
+// a failed write never leaves a partial tape.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tape_format.h"
+
+namespace tarvik::engine {
+
+class TapeWriter {
+public:
+    TapeWriter() = default;
+    TapeWriter(const TapeWriter&) = delete;
+    TapeWriter& operator=(const TapeWriter&) = delete;
+    ~TapeWriter();
+
+    // Writes to `path` (through a temporary file beside it).
+    bool open_file(const std::string& path, const TapeTables& tables, std::string& error);
+    // Writes into memory(), for tests and the fuzz corpus.
+    void open_memory(const TapeTables& tables);
+
+    // `ext` is read only when the event has kEventHasExt; null gives zeros.
+    void add(const TapeEvent& event, const TapeExt* ext = nullptr);
+    bool finish(std::string& error);
+
+    const std::vector<unsigned char>& memory() const { return out_; }
+
+private:
+    void write_tables(const TapeTables& tables);
+    void write_section(SectionKind kind, const void* payload, std::size_t size);
+    void flush_block();
+    void flush_output();
+
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    std::string temp_path_;
+    std::vector<unsigned char> out_;
+    std::vector<TapeEvent> events_;
+    std::vector<TapeExt> ext_;
+    bool failed_ = false;
+};
+
+// Writes a whole tape held in memory.
+bool write_tape_file(const std::string& path, const TapeTables& tables, const std::vector<TapeEvent>& events,
+                     const std::vector<TapeExt>& ext, std::string& error);
+
+}  // namespace tarvik::engine
