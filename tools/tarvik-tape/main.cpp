@@ -1,0 +1,198 @@
+// tarvik-tape: compile, dump, synthesise and import tapes.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "csv_import.h"
+#include "dates.h"
+#include "synth.h"
+#include "tape_script.h"
+#include "tape_writer.h"
+
+using namespace tarvik;
+using namespace tarvik::tool;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tarvik-tape compile SCRIPT.jsonl -o TAPE\n"
+    "       tarvik-tape dump TAPE [-o SCRIPT.jsonl]\n"
+    "       tarvik-tape synth -o TAPE [--symbols N] [--options-per-symbol N] [--messages N]\n"
+    "                         [--seed N] [--mix QUOTES,MMQUOTES,TRADES,CATEGORIES] [--date YYYY-MM-DD]\n"
+    "       tarvik-tape import [--quotes QUOTES.csv] [--trades TRADES.csv] -o TAPE\n"
+    "                          [--date YYYY-MM-DD] [--price-type N] [--listed-exg N]\n";
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Options after the command: "--name value" pairs and positional words.
+struct Arguments {
+    std::vector<std::string> positional;
+    std::vector<std::pair<std::string, std::string>> named;
+
+    Arguments(int argc, char** argv) {
+        for (int i = 2; i < argc; ++i) {
+            std::string a = argv[i];
+            if (a.size() > 1 && a[0] == '-') {
+                if (i + 1 >= argc) throw UsageError("option " + a + " needs a value");
+                named.emplace_back(a, argv[++i]);
+            } else {
+                positional.push_back(a);
+            }
+        }
+    }
+    std::string get(const std::string& name, const std::string& fallback = "") const {
+        for (const auto& [k, v] : named)
+            if (k == name) return v;
+        return fallback;
+    }
+    void allow(std::initializer_list<const char*> names) const {
+        for (const auto& [k, v] : named) {
+            bool ok = false;
+            for (const char* n : names) ok = ok || k == n;
+            if (!ok) throw UsageError("unknown option " + k);
+        }
+    }
+};
+
+uint64_t number(const std::string& text, const char* option, uint64_t max) {
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || text[0] == '-' || v > max)
+        throw UsageError(std::string("option ") + option + ": expected a number up to " + std::to_string(max));
+    return v;
+}
+
+uint32_t date_option(const std::string& text, uint32_t fallback) {
+    if (text.empty()) return fallback;
+    int y, m, d;
+    char tail;
+    if (std::sscanf(text.c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3 || !engine::valid_ymd(y, m, d))
+        throw UsageError("option --date: expected YYYY-MM-DD");
+    return engine::ndays_from_ymd(y, m, d);
+}
+
+std::string output(const Arguments& args) {
+    const std::string out = args.get("-o");
+    if (out.empty()) throw UsageError("-o TAPE is required");
+    return out;
+}
+
+int compile(const Arguments& args) {
+    args.allow({"-o"});
+    if (args.positional.size() != 1) throw UsageError("compile takes one script");
+    std::ifstream in(args.positional[0]);
+    if (!in) throw InputError(args.positional[0] + ": cannot be opened");
+    const TapeContents tape = compile_script(in, args.positional[0]);
+    write_tape_contents(tape, output(args));
+    return 0;
+}
+
+int dump(const Arguments& args) {
+    args.allow({"-o"});
+    if (args.positional.size() != 1) throw UsageError("dump takes one tape");
+    const TapeContents tape = read_tape_contents(args.positional[0]);
+    const std::string out = args.get("-o");
+    if (out.empty()) {
+        dump_script(tape, std::cout);
+        std::cout.flush();
+        return std::cout ? 0 : 1;
+    }
+    const std::string temp = out + ".partial";
+    {
+        std::ofstream file(temp);
+        dump_script(tape, file);
+        if (!file.flush()) {
+            std::remove(temp.c_str());
+            throw InputError(out + ": cannot be written");
+        }
+    }
+    if (std::rename(temp.c_str(), out.c_str()) != 0) throw InputError(out + ": cannot be written");
+    return 0;
+}
+
+int synth(const Arguments& args) {
+    args.allow({"-o", "--symbols", "--options-per-symbol", "--messages", "--seed", "--mix", "--date"});
+    if (!args.positional.empty()) throw UsageError("synth takes no positional arguments");
+    SynthOptions o;
+    o.symbols = static_cast<uint32_t>(number(args.get("--symbols", "300"), "--symbols", 100'000));
+    o.options_per_symbol =
+        static_cast<uint32_t>(number(args.get("--options-per-symbol", "20"), "--options-per-symbol", 1000));
+    o.messages = number(args.get("--messages", "3000000"), "--messages", 2'000'000'000);
+    o.seed = number(args.get("--seed", "1"), "--seed", UINT64_MAX);
+    o.date_ndays = date_option(args.get("--date"), o.date_ndays);
+    const std::string mix = args.get("--mix");
+    if (!mix.empty()) {
+        unsigned a, b, c, d;
+        char tail;
+        if (std::sscanf(mix.c_str(), "%u,%u,%u,%u%c", &a, &b, &c, &d, &tail) != 4 || a + b + c + d == 0 ||
+            a + b + c + d > 1'000'000)
+            throw UsageError("option --mix: expected four weights, e.g. 80,5,14,1");
+        o.mix[0] = a, o.mix[1] = b, o.mix[2] = c, o.mix[3] = d;
+    }
+    if (o.symbols == 0) throw UsageError("option --symbols: at least one symbol");
+    const engine::TapeTables tables = synth_tables(o);
+    engine::TapeWriter writer;
+    std::string error;
+    if (!writer.open_file(output(args), tables, error)) throw InputError(error);
+    synth_events(o, tables, writer);
+    if (!writer.finish(error)) throw InputError(error);
+    return 0;
+}
+
+int import(const Arguments& args) {
+    args.allow({"-o", "--quotes", "--trades", "--date", "--price-type", "--listed-exg"});
+    if (!args.positional.empty()) throw UsageError("import takes no positional arguments");
+    ImportOptions o;
+    o.date_ndays = date_option(args.get("--date"), engine::ndays_from_ymd(2024, 1, 2));
+    o.price_type = static_cast<uint8_t>(number(args.get("--price-type", "4"), "--price-type", 17));
+    o.listed_exg = static_cast<uint16_t>(number(args.get("--listed-exg", "1"), "--listed-exg", 65535));
+    const std::string quotes_path = args.get("--quotes");
+    const std::string trades_path = args.get("--trades");
+    if (quotes_path.empty() && trades_path.empty()) throw UsageError("import needs --quotes or --trades");
+    std::ifstream quotes, trades;
+    if (!quotes_path.empty()) {
+        quotes.open(quotes_path);
+        if (!quotes) throw InputError(quotes_path + ": cannot be opened");
+    }
+    if (!trades_path.empty()) {
+        trades.open(trades_path);
+        if (!trades) throw InputError(trades_path + ": cannot be opened");
+    }
+    const TapeContents tape = import_csv(quotes_path.empty() ? nullptr : &quotes, quotes_path,
+                                         trades_path.empty() ? nullptr : &trades, trades_path, o);
+    write_tape_contents(tape, output(args));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const std::string command = argv[1];
+    try {
+        const Arguments args(argc, argv);
+        if (command == "compile") return compile(args);
+        if (command == "dump") return dump(args);
+        if (command == "synth") return synth(args);
+        if (command == "import") return import(args);
+        throw UsageError("unknown command " + command);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "tarvik-tape: %s\n%s", e.what(), kUsage);
+        return 2;
+    } catch (const InputError& e) {
+        std::fprintf(stderr, "tarvik-tape: %s\n", e.what());
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarvik-tape: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,29 @@
+// A deterministic synthetic trading day: symbols on a few listed
+// exchanges, option chains, and a stream of quotes, market-maker quotes,
+// trades and categories shaped like a real day (docs/tape-tool.md).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tape_format.h"
+#include "tape_writer.h"
+
+namespace tarvik::tool {
+
+struct SynthOptions {
+    uint32_t symbols = 300;
+    uint32_t options_per_symbol = 20;  // contracts per chain (calls and puts)
+    uint64_t messages = 3'000'000;
+    uint64_t seed = 1;
+    uint32_t date_ndays = 51'208;  // 2023-03-15
+    // Relative weights of exchange quotes, market-maker quotes, trades and
+    // categories.
+    uint32_t mix[4] = {80, 5, 14, 1};
+};
+
+// Writes the day into an opened writer: the tables first, then the events.
+engine::TapeTables synth_tables(const SynthOptions& options);
+void synth_events(const SynthOptions& options, const engine::TapeTables& tables, engine::TapeWriter& writer);
+
+}  // namespace tarvik::tool

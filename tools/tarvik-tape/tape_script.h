@@ -1,0 +1,44 @@
+// Tape scripts: a tape written as JSON Lines, one record a line, every
+// field of every message explicit or defaulted (docs/tape-tool.md).
+#pragma once
+
+#include <istream>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tape_format.h"
+
+namespace tarvik::tool {
+
+// An error in an input file, naming the line and the field.
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A whole tape in memory.
+struct TapeContents {
+    engine::TapeTables tables;
+    std::vector<engine::TapeEvent> events;
+    std::vector<engine::TapeExt> ext;  // one per event flagged kEventHasExt, in order
+};
+
+// Reads a script; throws InputError naming `source`, the line and the field.
+TapeContents compile_script(std::istream& in, const std::string& source);
+
+// Writes a tape as a script that compiles back to the same bytes.
+void dump_script(const TapeContents& tape, std::ostream& out);
+
+// Gives every text its index in order of first use (symbols, categories,
+// then events) and drops unused texts, so equal contents give equal bytes.
+void canonicalize_texts(TapeContents& tape);
+
+// Reads a whole tape file; throws InputError when it cannot be read.
+TapeContents read_tape_contents(const std::string& path);
+
+// Writes a tape file; throws InputError when it cannot be written.
+void write_tape_contents(const TapeContents& tape, const std::string& path);
+
+}  // namespace tarvik::tool
