@@ -16,7 +16,7 @@ struct SynthOptions {
     uint32_t options_per_symbol = 20;  // contracts per chain (calls and puts)
     uint64_t messages = 3'000'000;
     uint64_t seed = 1;
-    uint32_t date_ndays = 51'208;  // 2023-03-15
+    uint32_t date_ndays = 51'207;  // 2023-03-15
     // Relative weights of exchange quotes, market-maker quotes, trades and
     // categories.
     uint32_t mix[4] = {80, 5, 14, 1};

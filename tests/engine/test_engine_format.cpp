@@ -1,0 +1,212 @@
+// The tape format: round trips through the tool's script, and every kind of
+// bad input giving its result code without a bad callback.
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <sys/stat.h>
+
+#include "constants.h"
+#include "crc32.h"
+#include "engine_test_support.h"
+#include "synth.h"
+#include "tape_reader.h"
+#include "tape_writer.h"
+
+namespace tarvik::engine {
+namespace {
+
+const std::string kEvents = R"(
+{"option": {"id": "IBMC", "root": "IBM", "listed_exg": 10, "price_type": 2, "atom": 70000, "underlying": "IBM", "series_chain": "IBM", "special_settle": {"hex": "ff00fe"}, "date_and_strike": "DA", "strike": 150000, "put_call": 0, "expiration": "2024-04-19", "expiration_cycle": 1, "strike_match": 15}}
+{"category": {"id": 9, "name": "Dividend", "fields": [{"name": "Amount", "info": "per share", "type": "price"}, {"name": "Pay", "type": "date"}, {"name": "Note", "type": "stringz"}, {"name": "Code", "type": "tqstring"}, {"name": "Ref", "type": "string_idx"}, {"name": "At", "type": "time"}, {"name": "Big", "type": "64bit"}, {"name": "Ratio", "type": "double"}, {"name": "Odd", "type": 77}]}}
+{"event": {"kind": "exgquote", "time": "09:30:00.000001", "symbol": "IBM", "reporting_exg": 1, "bid": 9990, "bid_size": 100, "ask": 10010, "ask_size": 200, "quote_condition": 3, "closing_quote": 1}}
+{"event": {"kind": "mmquote", "time": "09:30:00.5", "symbol": "IBM", "reporting_exg": 3, "market_maker": null, "bid": 1, "ask": 2}}
+{"event": {"kind": "trade", "time": "09:31:00", "symbol": "IBMC", "reporting_exg": 7, "price": 250, "size": 3, "ext_conditions": [1], "price_flags": 16, "ext": {"src": 1, "ptp1": 2, "ptp2": 3, "fractional_size": 4}}}
+{"event": {"kind": "category", "time": "09:32:00", "symbol": "IBM", "category": 9, "values": [{"price": 55, "price_type": 2}, "2024-05-01", "text", "CODE", {"table": 3, "index": 1}, "09:00:00.123", 12345678901, 0.25, 5]}}
+{"event": {"kind": "category", "time": "09:32:00", "symbol": "IBM", "category": 9, "values": [null, null, {"hex": "c328"}]}}
+{"event": {"kind": "symbolchange", "time": "09:33:00", "symbol": "IBM", "status": "mod", "old_symbol": "IBMC", "old_listed_exg": 4}}
+{"event": {"kind": 9, "time": "09:34:00", "symbol": null, "permission_id": 12}}
+{"event": {"kind": "status", "time": "09:35:00", "symbol": null, "status": 3, "status_data": -7}}
+)";
+
+std::vector<unsigned char> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::string& path, const std::vector<unsigned char>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(TapeFormat, CompileDumpCompileGivesTheSameBytes) {
+    test::TempFile first, second;
+    const tool::TapeContents tape = test::compile(test::day(kEvents));
+    test::write(tape, first.path());
+    std::ostringstream script;
+    tool::dump_script(tool::read_tape_contents(first.path()), script);
+    test::write(test::compile(script.str()), second.path());
+    EXPECT_EQ(read_file(first.path()), read_file(second.path()));
+    EXPECT_NE(script.str().find(R"({"hex":"ff00fe"})"), std::string::npos);
+}
+
+TEST(TapeFormat, SynthesisedDayRoundTripsThroughTheReader) {
+    tool::SynthOptions o;
+    o.symbols = 5;
+    o.messages = 20'000;
+    const TapeTables tables = tool::synth_tables(o);
+    TapeWriter writer;
+    writer.open_memory(tables);
+    tool::synth_events(o, tables, writer);
+    std::string error;
+    ASSERT_TRUE(writer.finish(error));
+    std::vector<uint64_t> aligned((writer.memory().size() + 7) / 8);
+    std::memcpy(aligned.data(), writer.memory().data(), writer.memory().size());
+    TapeTables read;
+    TapeReader reader;
+    ASSERT_EQ(reader.open(reinterpret_cast<const unsigned char*>(aligned.data()), writer.memory().size(), true, read), 0);
+    EXPECT_EQ(read.symbols.size(), tables.symbols.size());
+    EXPECT_EQ(read.header.display, tables.header.display);
+    uint64_t events = 0;
+    EventBlock block;
+    int32_t got;
+    while ((got = reader.next_block(block)) == 1) events += block.count;
+    EXPECT_EQ(got, 0);
+    EXPECT_EQ(events, o.messages);
+}
+
+TEST(TapeFormat, HeaderAloneIsReadCheaply) {
+    test::TempFile file;
+    test::write(test::compile(test::day("")), file.path());
+    TapeHeader header;
+    ASSERT_EQ(read_tape_header(file.path().c_str(), header), 0);
+    EXPECT_EQ(header.display, "Test day");
+    EXPECT_STREQ(header.permission_set, "AA");
+}
+
+// A damaged copy of a good tape, and the result it must give.
+struct BadTape {
+    const char* name;
+    void (*damage)(std::vector<unsigned char>&);
+    int32_t result;
+    int32_t result_without_crc;
+};
+
+std::size_t first_block(const std::vector<unsigned char>& bytes) {
+    std::size_t pos = sizeof(TapePreamble);
+    for (;;) {
+        SectionHead head;
+        std::memcpy(&head, bytes.data() + pos, sizeof head);
+        if (head.kind == static_cast<uint32_t>(SectionKind::Events)) return pos;
+        pos += sizeof head + (head.length + 7) / 8 * 8;
+    }
+}
+
+const BadTape kBadTapes[] = {
+    {"ForeignFile", [](std::vector<unsigned char>& b) { b[0] = 'X'; }, TqAPIERR_OPEN_TAPE_FILE_FAILED,
+     TqAPIERR_OPEN_TAPE_FILE_FAILED},
+    {"TooShort", [](std::vector<unsigned char>& b) { b.resize(10); }, TqAPIERR_OPEN_TAPE_FILE_FAILED,
+     TqAPIERR_OPEN_TAPE_FILE_FAILED},
+    {"NewerFormat", [](std::vector<unsigned char>& b) { b[8] = 9; }, TqAPIERR_UNSUPPORTED_API, TqAPIERR_UNSUPPORTED_API},
+    {"HeaderCrc", [](std::vector<unsigned char>& b) { b[sizeof(TapePreamble) + sizeof(SectionHead)] ^= 1; },
+     TqAPIERR_NOT_SUPPORTED, 0},
+    {"HeaderCut", [](std::vector<unsigned char>& b) { b.resize(sizeof(TapePreamble) + 20); }, TqAPIERR_NOT_SUPPORTED,
+     TqAPIERR_NOT_SUPPORTED},
+    {"BlockCrc", [](std::vector<unsigned char>& b) { b[first_block(b) + sizeof(SectionHead) + 16 + 30] ^= 0x10; },
+     TqAPIERR_EXCEPTION, 0},
+    {"BlockCut", [](std::vector<unsigned char>& b) { b.resize(first_block(b) + 100); }, TqAPIERR_EXCEPTION,
+     TqAPIERR_EXCEPTION},
+    {"NoEnd", [](std::vector<unsigned char>& b) { b.resize(b.size() - sizeof(SectionHead)); }, TqAPIERR_EXCEPTION,
+     TqAPIERR_EXCEPTION},
+    {"BadSymbolIndex",
+     [](std::vector<unsigned char>& b) {
+         const std::size_t events = first_block(b) + sizeof(SectionHead) + 16;
+         b[events + 8] = 0xEE;  // symbol index of the first event
+         SectionHead head;
+         std::memcpy(&head, b.data() + first_block(b), sizeof head);
+         head.crc = crc32(b.data() + first_block(b) + sizeof head, head.length);
+         std::memcpy(b.data() + first_block(b), &head, sizeof head);
+     },
+     TqAPIERR_EXCEPTION, TqAPIERR_EXCEPTION},
+};
+
+class DamagedTape : public ::testing::TestWithParam<BadTape> {};
+
+TEST_P(DamagedTape, GivesItsResultCodeAndNoDataFromTheBadBlock) {
+    const BadTape& bad = GetParam();
+    test::TempFile good, damaged;
+    test::write(test::compile(test::day(kEvents)), good.path());
+    std::vector<unsigned char> bytes = read_file(good.path());
+    bad.damage(bytes);
+    write_file(damaged.path(), bytes);
+    struct stat before;
+    ASSERT_EQ(::stat(damaged.path().c_str(), &before), 0);
+
+    for (const bool check : {true, false}) {
+        int data_messages = 0;
+        int32_t error_status = 0;
+        const int32_t result = test::replay(
+            damaged.path(),
+            [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
+                if (msg.MessageType != TqMSG_STATUS && msg.MessageType != TqMSG_SYMBOLCHANGE) ++data_messages;
+                if (msg.MessageType == TqMSG_STATUS && sys.Status == TARVIKSTATUS_ERROR) error_status = sys.StatusData;
+                return 0;
+            },
+            check ? 0 : TqCF_EXCLUDE_CRC_CHECK);
+        const int32_t expected = check ? bad.result : bad.result_without_crc;
+        EXPECT_EQ(result, expected) << bad.name << (check ? "" : " without CRC checks");
+        if (expected == TqAPIERR_EXCEPTION && std::string(bad.name) != "NoEnd") {
+            EXPECT_EQ(error_status, expected);
+            EXPECT_EQ(data_messages, 0);  // the only block is the damaged one
+        }
+    }
+    EXPECT_EQ(read_file(damaged.path()), bytes);  // reading never writes
+    struct stat after;
+    ASSERT_EQ(::stat(damaged.path().c_str(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DamagedTape, ::testing::ValuesIn(kBadTapes),
+                         [](const auto& test_info) { return std::string(test_info.param.name); });
+
+TEST(TapeFormat, MissingFileAndBadArguments) {
+    EXPECT_EQ(test::replay("/nonexistent/tape", [](auto&, auto&) { return 0; }), TqAPIERR_OPEN_TAPE_FILE_FAILED);
+    EXPECT_EQ(test::replay("/tmp", [](auto&, auto&) { return 0; }), TqAPIERR_OPEN_TAPE_FILE_FAILED);
+    EXPECT_EQ(test::replay("", [](auto&, auto&) { return 0; }), TqAPIERR_OPEN_TAPE_FILE_FAILED);
+    engine::Run run(0, 0, nullptr);
+    EXPECT_EQ(run.process_file("/tmp/x"), TqAPIERR_BAD_PARAMETERS);
+}
+
+struct ScriptError {
+    const char* script;
+    const char* message;
+};
+class BadScript : public ::testing::TestWithParam<ScriptError> {};
+
+TEST_P(BadScript, NamesTheLineAndTheField) {
+    try {
+        test::compile(test::day(GetParam().script));
+        FAIL() << "compiled";
+    } catch (const tool::InputError& e) {
+        EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadScript,
+    ::testing::Values(
+        ScriptError{R"({"event": {"kind": "trade", "time": "09:30:00", "symbol": "IBM", "price": "x"}})",
+                    "test.jsonl:4: event: field 'price': expected an integer"},
+        ScriptError{R"({"event": {"kind": "trade", "time": "09:30:00", "symbol": "NOPE", "price": 1}})",
+                    "test.jsonl:4: event: field 'symbol'"},
+        ScriptError{R"({"event": {"kind": "exgquote", "time": "25:00:00", "symbol": "IBM"}})", "field 'time'"},
+        ScriptError{R"({"event": {"kind": "exgquote", "time": "09:30:00", "symbol": "IBM", "prise": 1}})",
+                    "field 'prise': unknown field"},
+        ScriptError{R"({"event": {"kind": "exgquote", "time": "09:30:00", "symbol": "IBM", "bid": 99999999999}})",
+                    "field 'bid': out of range"},
+        ScriptError{"{not json", "test.jsonl:4: not valid JSON"},
+        ScriptError{R"({"symbol": {"text": "IBM"}})", "test.jsonl:4: symbol: field 'id': a symbol or option"}));
+
+}  // namespace
+}  // namespace tarvik::engine

@@ -1,0 +1,133 @@
+// Prices and dates.
+#include <cmath>
+#include <cstring>
+#include <gtest/gtest.h>
+
+#include "constants.h"
+#include "dates.h"
+#include "prices.h"
+
+namespace tarvik::engine {
+namespace {
+
+struct FormatCase {
+    int32_t price;
+    uint8_t type;
+    int32_t width;
+    bool commas;
+    const char* text;
+};
+
+class PriceFormat : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(PriceFormat, WritesTheExactDecimalText) {
+    const FormatCase& c = GetParam();
+    char buffer[257];
+    const int32_t n = price_format(buffer, sizeof buffer, c.price, c.type, c.width, c.commas);
+    EXPECT_STREQ(buffer, c.text);
+    EXPECT_EQ(n, static_cast<int32_t>(std::strlen(c.text)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PriceFormat,
+                         ::testing::Values(FormatCase{12345, 2, 0, false, "123.45"},
+                                           FormatCase{-5, 2, 0, false, "-0.05"},
+                                           FormatCase{1234567, 0, 0, true, "1,234,567"},
+                                           FormatCase{-123456789, 3, 0, true, "-123,456.789"},
+                                           FormatCase{3, 10, 0, false, "1.5"},          // halves
+                                           FormatCase{1, 17, 0, false, "0.00390625"},   // 1/256
+                                           FormatCase{42, 200, 0, false, "42"},         // unknown type
+                                           FormatCase{7, 1, 6, false, "   0.7"},
+                                           FormatCase{100, 0, 2, false, "100"}));
+
+TEST(PriceFormatBounds, NeverWritesPastTheBuffer) {
+    char buffer[300];
+    std::memset(buffer, 'x', sizeof buffer);
+    const int32_t n = price_format(buffer, 257, 1, 2, 100000, true);
+    EXPECT_EQ(n, 256);
+    EXPECT_EQ(buffer[256], '\0');
+    EXPECT_EQ(buffer[257], 'x');
+}
+
+TEST(PriceConvert, RoundsHalfAwayFromZeroAndClamps) {
+    EXPECT_EQ(price_convert(12345, 2, 4), 1234500);
+    EXPECT_EQ(price_convert(12345, 2, 1), 1235);
+    EXPECT_EQ(price_convert(-12345, 2, 1), -1235);
+    EXPECT_EQ(price_convert(3, 10, 2), 150);   // 1.5
+    EXPECT_EQ(price_convert(150, 2, 11), 6);   // 1.50 in quarters
+    EXPECT_EQ(price_convert(2'000'000'000, 0, 9), INT32_MAX);
+    EXPECT_EQ(price_convert(77, 250, 251), 77);
+}
+
+TEST(PriceToDouble, FollowsTheTable) {
+    EXPECT_DOUBLE_EQ(price_to_double(12345, 2), 123.45);
+    EXPECT_DOUBLE_EQ(price_to_double(-1, 17), -1.0 / 256);
+    EXPECT_DOUBLE_EQ(price_to_double(9, 99), 9.0);
+}
+
+TEST(Dates, DayZeroIsMondayFirstOfJanuary1883) {
+    TqDateRecord d{};
+    EXPECT_EQ(date_from_ndays(d), 0);
+    EXPECT_EQ(d.Year, 1883);
+    EXPECT_EQ(d.Month, 1);
+    EXPECT_EQ(d.Day, 1);
+    EXPECT_EQ(d.DayOfWeek, 1);
+    EXPECT_EQ(d.DayOfYear, 1);
+}
+
+TEST(Dates, RoundTripAndDerivedFields) {
+    TqDateRecord d{};
+    d.Year = 2024, d.Month = 3, d.Day = 15;
+    ASSERT_EQ(date_from_ymd(d), 0);
+    EXPECT_EQ(d.DayOfWeek, 5);  // a Friday
+    EXPECT_EQ(d.DayOfYear, 75);
+    EXPECT_EQ(d.DSTIndicator, TqDATE_DST_ON);
+    TqDateRecord back{};
+    back.NDays = d.NDays;
+    ASSERT_EQ(date_from_ndays(back), 0);
+    EXPECT_EQ(std::memcmp(&back, &d, sizeof d), 0);
+
+    d = TqDateRecord{};
+    d.Year = 2024, d.Month = 12, d.Day = 31;
+    ASSERT_EQ(date_from_ymd(d), 0);
+    EXPECT_EQ(d.DayOfYear | (d.reserved << 8), 366);  // the high byte follows DayOfYear
+}
+
+struct DstCase {
+    int y, m, d;
+    uint8_t indicator;
+};
+class UsDaylightSaving : public ::testing::TestWithParam<DstCase> {};
+
+TEST_P(UsDaylightSaving, FollowsTheRulesOfTheYear) {
+    const DstCase& c = GetParam();
+    EXPECT_EQ(us_dst_indicator(c.y, c.m, c.d), c.indicator);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UsDaylightSaving,
+                         ::testing::Values(DstCase{2024, 3, 10, TqDATE_DST_ONTODAY}, DstCase{2024, 3, 9, TqDATE_DST_OFF},
+                                           DstCase{2024, 11, 3, TqDATE_DST_OFFTODAY},
+                                           DstCase{2024, 7, 4, TqDATE_DST_ON}, DstCase{2000, 4, 2, TqDATE_DST_ONTODAY},
+                                           DstCase{2000, 10, 29, TqDATE_DST_OFFTODAY},
+                                           DstCase{1975, 4, 27, TqDATE_DST_ONTODAY},
+                                           DstCase{1950, 7, 1, TqDATE_DST_UNKNOWN}));
+
+TEST(Dates, InvalidInputLeavesADefinedResult) {
+    TqDateRecord d{};
+    d.Year = 2023, d.Month = 2, d.Day = 29;
+    d.NDays = 12345;
+    d.DayOfWeek = 3;
+    EXPECT_EQ(date_from_ymd(d), TqAPIERR_BAD_PARAMETERS);
+    EXPECT_EQ(d.NDays, 0u);
+    EXPECT_EQ(d.DayOfWeek, 0);
+    EXPECT_EQ(d.Year, 2023);
+
+    TqDateRecord far{};
+    far.NDays = 0xFFFFFFFF;
+    far.Year = 7;
+    EXPECT_EQ(date_from_ndays(far), TqAPIERR_BAD_PARAMETERS);
+    EXPECT_EQ(far.Year, 0);
+    EXPECT_EQ(far.NDays, 0xFFFFFFFFu);
+}
+
+}  // namespace
+}  // namespace tarvik::engine
