@@ -35,7 +35,7 @@ class Summary:
         self.by_kind = [0] * 8
         self.trades = Counter()  # (symbol, listed exchange) -> trade count
         self.options_traded = 0
-        self.symbols = set()
+        self.announced = Counter()  # "symbols" / "option contracts" -> ADD messages
         self.report = []
 
     def __call__(self, system, message):
@@ -47,11 +47,8 @@ class Summary:
                 self.trades[header.ptqStringSymbol.String, header.ListedExg] += 1
             else:
                 self.options_traded += 1
-        elif kind == Tarvik.TqMSG_SYMBOLCHANGE:
-            header = message.coreHeader
-            symbol = header.ptqStringSymbol
-            if symbol is not None:
-                self.symbols.add((symbol.String, header.ListedExg, header.ptqOptionHdr is not None))
+        elif kind == Tarvik.TqMSG_SYMBOLCHANGE and message.coreData.SymbolChange.Status == Tarvik.TqSS_ADD:
+            self.announced["symbols" if message.coreHeader.ptqOptionHdr is None else "option contracts"] += 1
         elif kind == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_COMPLETE:
             self.read_day()
         return Tarvik.TqCALLBACKRETURN_CONTINUE
@@ -110,11 +107,12 @@ def main():
     for kind, name in KIND_NAMES.items():
         if summary.by_kind[kind]:
             print(f"  {name:<20}{summary.by_kind[kind]:>14,}")
-    plain = sum(1 for _, _, is_option in summary.symbols if not is_option)
-    print(f"\n{plain:,} symbols and {len(summary.symbols) - plain:,} option contracts announced;"
-          f" {summary.options_traded:,} option trades")
+    print(
+        f"\n{summary.announced['symbols']:,} symbols and {summary.announced['option contracts']:,}"
+        f" option contracts announced; {summary.options_traded:,} option trades"
+    )
 
-    print(f"\nbusiest symbols by trade count")
+    print("\nbusiest symbols by trade count")
     for symbol, exchange, count, trade, quotes in summary.report:
         print(f"  {symbol:<8} exg {exchange:<3} {count:>8,} trades", end="")
         if trade is not None:

@@ -1,6 +1,7 @@
 """Shared fixtures: where the built module, engine and test engines are, and a
 way to run risky code in a child interpreter so a crash fails one test."""
 
+import json
 import os
 import subprocess
 import sys
@@ -18,6 +19,42 @@ sys.path.insert(0, str(PYTHON_DIR))
 
 import Tarvik  # noqa: E402
 import tarvik_engine  # noqa: E402
+
+
+SAMPLE_TAPE = BUILD_DIR / "sample" / "sample.tape"
+
+
+def compile_tape(path, lines):
+    """Compiles a tape script (a list of one-key dicts, or JSON Lines text)
+    into a tape at path with the project's tape tool."""
+    path = Path(path)
+    script = path.with_suffix(".jsonl")
+    if isinstance(lines, str):
+        script.write_text(lines)
+    else:
+        script.write_text("".join(json.dumps(line) + "\n" for line in lines))
+    result = subprocess.run(
+        [tarvik_engine.tape_tool_path(), "compile", str(script), "-o", str(path)], capture_output=True, text=True
+    )
+    assert result.returncode == 0, result.stderr
+    return str(path)
+
+
+@pytest.fixture
+def make_tape(tmp_path):
+    """make_tape(lines, name="day.tape") -> path of the compiled tape."""
+    counter = iter(range(1000))
+
+    def make(lines, name=None):
+        return compile_tape(tmp_path / (name or f"day{next(counter)}.tape"), lines)
+
+    return make
+
+
+@pytest.fixture(scope="session")
+def sample_tape():
+    assert SAMPLE_TAPE.exists(), f"{SAMPLE_TAPE} is made by the build"
+    return str(SAMPLE_TAPE)
 
 
 @pytest.fixture(scope="session")

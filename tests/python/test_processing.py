@@ -1,0 +1,515 @@
+"""ProcessTape end to end: tapes compiled by the tape tool, replayed by the
+bundled engine, delivered through the module to Python callables."""
+
+import sys
+import threading
+
+import pytest
+
+import Tarvik
+
+IBM_ATOM_FULL = 70000
+
+DAY = [
+    {"header": {"date": "2024-03-15", "permission_set": "AA", "display": "Test day", "time_zone": -5}},
+    {"strings": {"table": 3, "texts": ["", "NYSE", "NASDAQ"]}},
+    {"symbol": {"text": "IBM", "listed_exg": 1, "price_type": 2, "prev_close": 10000}},
+    {"symbol": {"text": "MSFT", "listed_exg": 2, "price_type": 2}},
+    {"symbol": {"id": "BIG", "text": "BIGATOM", "listed_exg": 1, "atom": IBM_ATOM_FULL}},
+    {"symbol": {"id": "BAD", "text": {"hex": "41ff42"}, "listed_exg": 1}},
+    {"option": {"id": "IBM-P", "root": "IBM", "listed_exg": 1, "date_and_strike": "PX", "strike": 150000,
+                "put_call": 1, "expiration": "2024-04-19", "underlying": "IBM", "series_chain": "IBMQ"}},
+    {"category": {"id": 7, "name": "NEWS", "fields": [
+        {"name": "Headline", "info": "the story", "type": "stringz"},
+        {"name": "Count", "type": "32bit"},
+        {"name": "Level", "type": "price"},
+        {"name": "Source", "type": "tqstring"},
+    ]}},
+    {"event": {"kind": "exgquote", "time": "09:30:00", "symbol": "IBM", "reporting_exg": 1, "permission_id": 3,
+               "bid": 100, "ask": 102, "bid_size": 5, "ask_size": 6}},
+    {"event": {"kind": "exgquote", "time": "09:30:00.250000", "symbol": "IBM", "reporting_exg": 2,
+               "bid": 101, "ask": 103, "bid_size": 7, "ask_size": 8, "ext": {"src": 34200250001}}},
+    {"event": {"kind": "mmquote", "time": "09:30:01", "symbol": "MSFT", "reporting_exg": 2, "market_maker": "MMA",
+               "bid": 50, "ask": 51, "bid_size": 1, "ask_size": 2, "market_maker_type": 1}},
+    {"event": {"kind": "mmquote", "time": "09:30:01", "symbol": "MSFT", "reporting_exg": 2, "bid": 49, "ask": 52}},
+    {"event": {"kind": "trade", "time": "09:30:02", "symbol": "IBM", "reporting_exg": 1, "price": 101, "size": 300,
+               "ext_conditions": [1]}},
+    {"event": {"kind": "trade", "time": "09:31:00", "symbol": "IBM", "reporting_exg": 2, "price": 104, "size": 200}},
+    {"event": {"kind": "category", "time": "09:31:00", "symbol": "IBM", "category": 7,
+               "values": ["Rally", 12, {"price": 105, "price_type": 2}, "Wire"]}},
+    {"event": {"kind": "trade", "time": "09:32:00", "symbol": "BIG", "price": 7, "size": 1}},
+    {"event": {"kind": "trade", "time": "09:32:00", "symbol": "BAD", "price": 8, "size": 1}},
+    {"event": {"kind": "trade", "time": "09:33:00", "symbol": "IBM-P", "price": 350, "size": 10}},
+    {"event": {"kind": 9, "time": "09:34:00", "symbol": "IBM"}},
+    {"event": {"kind": "trade", "time": "09:35:00", "symbol": None, "price": 1, "size": 1}},
+    {"event": {"kind": "trade", "time": "10:00:00", "symbol": "MSFT", "reporting_exg": 2, "price": 55, "size": 100}},
+]
+
+
+@pytest.fixture
+def day(make_tape):
+    return make_tape(DAY)
+
+
+def snapshot(system, message):
+    """The values of one message, read inside the callback."""
+    header = message.coreHeader
+    symbol = header.ptqStringSymbol
+    return {
+        "kind": message.MessageType,
+        "status": system.Status,
+        "symbol": None if symbol is None else symbol.String,
+        "listed": header.ListedExg,
+        "reporting": header.ReportingExg,
+        "permission": header.PermissionID,
+        "option": header.ptqOptionHdr,
+        "ext": message.ptarvik3Ext,
+        "time": (system.tqTime.Hour, system.tqTime.Minute, system.tqTime.Second, system.tqTime.Millisecond),
+    }
+
+
+def replay(tape, callback=None, flags=0, user_data=0):
+    seen = []
+
+    def record(system, message):
+        seen.append(snapshot(system, message))
+        return callback(system, message) if callback else 0
+
+    result = Tarvik.ProcessTape(tape, 0, flags, user_data, record)
+    return result, seen
+
+
+def events(seen):
+    """Messages after the running status that starts the day."""
+    start = next(i for i, s in enumerate(seen) if s["kind"] == Tarvik.TqMSG_STATUS and s["status"] == 0)
+    return [s for s in seen[start + 1 :] if s["kind"] != Tarvik.TqMSG_STATUS]
+
+
+def test_a_day_arrives_in_order(loaded, day):
+    result, seen = replay(day)
+    assert result == Tarvik.TqAPIERR_NO_ERROR
+    statuses = [s["status"] for s in seen if s["kind"] == Tarvik.TqMSG_STATUS]
+    assert statuses == [
+        Tarvik.TARVIKSTATUS_INITIALIZING,
+        Tarvik.TARVIKSTATUS_TAPEOPEN,
+        Tarvik.TARVIKSTATUS_RUNNING,
+        Tarvik.TARVIKSTATUS_COMPLETE,
+    ]
+    adds = [s["symbol"] for s in seen if s["kind"] == Tarvik.TqMSG_SYMBOLCHANGE]
+    assert adds == ["IBM", "MSFT", "BIGATOM", "A\ufffdB", "IBM"]
+    kinds = [s["kind"] for s in events(seen)]
+    assert kinds == [1, 1, 2, 2, 3, 3, 4, 3, 3, 3, 3, 3], "kind 9 is not delivered"
+    assert [s["time"] for s in events(seen)][:2] == [(9, 30, 0, 0), (9, 30, 0, 250)]
+
+
+def test_exchange_quotes_carry_the_nbbo(loaded, day):
+    quotes = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_EXGQUOTE:
+            q = message.coreData.ExgQuote
+            c = q.coreQuote
+            quotes.append((c.BidPrice, c.AskPrice, c.BidSize, c.AskSize, q.BestBidPrice, q.BestBidExg,
+                           q.BestAskPrice, q.BestAskExg, q.BestBidSize, q.BestAskSize))
+        return 0
+
+    replay(day, keep)
+    assert quotes == [(100, 102, 5, 6, 100, 1, 102, 1, 5, 6), (101, 103, 7, 8, 101, 2, 102, 1, 7, 6)]
+
+
+def test_trades_carry_running_totals_and_conditions(loaded, day):
+    trades = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE and message.coreHeader.ptqStringSymbol is not None:
+            if message.coreHeader.ptqStringSymbol.String == "IBM" and message.coreHeader.ptqOptionHdr is None:
+                t = message.coreData.Trade
+                trades.append((t.Price, t.Size, t.TotalVolume, t.TickVolume, t.Open, t.High, t.Low, t.Last,
+                               t.NetChange, list(t.ExtTradeConditions)))
+        return 0
+
+    replay(day, keep)
+    assert trades == [
+        (101, 300, 300, 1, 101, 101, 101, 101, 101 - 10000, [1, 255, 255, 255]),
+        (104, 200, 500, 2, 101, 104, 101, 104, 104 - 10000, [255, 255, 255, 255]),
+    ]
+
+
+def test_market_maker_quotes(loaded, day):
+    makers = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_MMQUOTE:
+            q = message.coreData.MMQuote
+            maker = q.ptqStringMarketMaker
+            makers.append((None if maker is None else maker.String, q.coreQuote.BidPrice, q.MarketMakerType))
+        return 0
+
+    replay(day, keep)
+    assert makers == [("MMA", 50, 1), (None, 49, 0)]
+
+
+def test_category_fields(loaded, day):
+    seen = {}
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_CATEGORY:
+            c = message.coreData.Category
+            f = c.ptqFields
+            seen.update(
+                name=c.ptqStringCategory.String, atom=c.ptqStringCategory.Atom, count=c.NFields,
+                names=[f[i].FieldName for i in range(c.NFields)], info=f[0].FieldInfo,
+                types=[f[i].FieldType for i in range(c.NFields)], headline=f[0].data.StringZ,
+                number=f[1].data.i32Bit, level=(f[2].data.tqPrice.Price, f[2].data.tqPrice.PriceType),
+                source=f[3].data.ptqString.String, field=f[0],
+            )
+        return 0
+
+    replay(day, keep)
+    field = seen.pop("field")
+    assert seen == {
+        "name": "NEWS", "atom": 7, "count": 4, "names": ["Headline", "Count", "Level", "Source"],
+        "info": "the story", "types": [Tarvik.TqCFT_STRINGZ, Tarvik.TqCFT_32BIT, Tarvik.TqCFT_PRICE,
+                                       Tarvik.TqCFT_TqSTRING],
+        "headline": "Rally", "number": 12, "level": (105, 2), "source": "Wire",
+    }
+    # library text is not read once its callback has returned
+    assert field.FieldName is None and field.data.StringZ is None
+
+
+def test_option_messages_show_the_option_header(loaded, day):
+    options = []
+
+    def keep(system, message):
+        o = message.coreHeader.ptqOptionHdr
+        if o is not None and message.MessageType == Tarvik.TqMSG_TRADE:
+            options.append((message.coreHeader.ptqStringSymbol.String, o.ptqsDateAndStrike.String,
+                            o.ptqsUnderlying.String, o.ptqsSeriesChain.String, o.ptqsSpecialSettle, o.strikePrice,
+                            o.PutCall, o.contractUnit, o.tqExpirationDate.Year, o.tqExpirationDate.Month,
+                            o.tqExpirationDate.Day, o))
+        return 0
+
+    replay(day, keep)
+    [option] = options
+    assert option[:-1] == ("IBM", "PX", "IBM", "IBMQ", None, 150000, 1, 100, 2024, 4, 19)
+    assert type(option[-1]) is Tarvik.TqOptionHdr
+
+
+def test_extension_shows_only_on_messages_that_carry_one(loaded, day):
+    result, seen = replay(day)
+    quotes = [s for s in seen if s["kind"] == Tarvik.TqMSG_EXGQUOTE]
+    assert quotes[0]["ext"] is None
+    assert type(quotes[1]["ext"]) is Tarvik.Tarvik3Ext
+    assert all(s["ext"] is None for s in seen[seen.index(quotes[1]) + 1 :])
+
+
+def test_symbols_without_record_atom_or_valid_text(loaded, day):
+    atoms = {}
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE:
+            symbol = message.coreHeader.ptqStringSymbol
+            name = None if symbol is None else symbol.String
+            atoms[name] = (None if symbol is None else symbol.Atom, Tarvik.GetSymbolAtom32())
+        return 0
+
+    replay(day, keep)
+    assert atoms["BIGATOM"] == (65535, IBM_ATOM_FULL)
+    assert "A\ufffdB" in atoms
+    assert None in atoms
+
+
+def test_system_record_values(loaded, day):
+    seen = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_STATUS:
+            seen.append((system.Status, system.StatusDisplay, system.TapeDisplay, system.PermissionSet,
+                         system.tqDate.Year, system.tqDate.Month, system.tqDate.Day, system.DLLVersion, system))
+        return 0
+
+    replay(day, keep)
+    first = seen[0]
+    assert first[1:8] == ("Initializing", "Test day", "AA", 2024, 3, 15, Tarvik.APIVersion())
+    system = first[-1]
+    # the engine's texts are not read after their callback
+    assert system.StatusDisplay is None and system.TapeDisplay is None
+    assert system.PermissionSet == "AA"
+
+
+def test_the_same_two_objects_for_a_run_and_fresh_ones_for_the_next(loaded, day):
+    pairs = set()
+    strings = set()
+
+    def keep(system, message):
+        pairs.add((id(system), id(message)))
+        if message.MessageType == Tarvik.TqMSG_TRADE and message.coreHeader.ptqOptionHdr is None:
+            symbol = message.coreHeader.ptqStringSymbol
+            if symbol is not None and symbol.String == "IBM":
+                strings.add(id(symbol.String))
+        return 0
+
+    kept = []
+    Tarvik.ProcessTape(day, 0, 0, 0, lambda s, m: kept.append((s, m)) or keep(s, m))
+    assert len(pairs) == 1 and len(strings) == 1
+    Tarvik.ProcessTape(day, 0, 0, 0, lambda s, m: kept.append((s, m)) or 0)
+    assert kept[0][0] is not kept[-1][0] and kept[0][1] is not kept[-1][1]
+
+
+def test_user_data_travels_with_the_system_record_and_the_symbol(loaded, day):
+    seen = []
+
+    def keep(system, message):
+        symbol = message.coreHeader.ptqStringSymbol
+        name = symbol.String if symbol is not None and message.coreHeader.ptqOptionHdr is None else None
+        seen.append((system.UserData, name, None if name is None else symbol.UserData1))
+        if message.MessageType == Tarvik.TqMSG_EXGQUOTE and name == "IBM":
+            system.UserData = 5
+            symbol.UserData1 = 42
+        return 0
+
+    Tarvik.ProcessTape(day, 0, 0, 9, keep)
+    assert seen[0][0] == 9
+    first_quote = next(i for i, s in enumerate(seen) if s[1] == "IBM" and s[0] == 9 and i > 6)
+    later = seen[first_quote + 1 :]
+    assert all(user_data == 5 for user_data, _, _ in later)
+    assert {data for _, name, data in later if name == "IBM"} == {42}
+    assert {data for _, name, data in later if name == "MSFT"} == {0}
+
+
+@pytest.mark.parametrize("flag, kind", [(1, Tarvik.TqMSG_EXGQUOTE), (2, Tarvik.TqMSG_MMQUOTE)])
+def test_control_flags_exclude_quotes(loaded, day, flag, kind):
+    result, seen = replay(day, flags=flag)
+    assert result == 0
+    assert kind not in {s["kind"] for s in seen}
+
+
+def test_answer_stop_ends_the_run(loaded, day):
+    count = 0
+
+    def stop_third(system, message):
+        nonlocal count
+        count += 1
+        return Tarvik.TqCALLBACKRETURN_STOP if count == 3 else 0
+
+    assert Tarvik.ProcessTape(day, 0, 0, 0, stop_third) == Tarvik.TqAPIERR_USER_STOPPED
+    assert count == 3
+
+
+def test_answer_restart_replays_the_tape(loaded, day):
+    restarted = []
+
+    def restart_once(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE and not restarted:
+            restarted.append(True)
+            return Tarvik.TqCALLBACKRETURN_RESTART
+        return 0
+
+    result, seen = replay(day, restart_once)
+    assert result == 0
+    statuses = [s["status"] for s in seen if s["kind"] == Tarvik.TqMSG_STATUS]
+    assert Tarvik.TARVIKSTATUS_RESTARTING_TAPE in statuses
+    assert statuses[-1] == Tarvik.TARVIKSTATUS_COMPLETE
+
+
+def test_a_callable_instance_without_vectorcall(loaded, day):
+    class Counter:
+        def __init__(self):
+            self.objects = set()
+
+        def __call__(self, system, message):
+            self.objects.add((id(system), id(message)))
+            return 0
+
+    counter = Counter()
+    assert Tarvik.ProcessTape(day, 0, 0, 0, counter) == 0
+    assert len(counter.objects) == 1
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        (("x", 0, 0, 0, 5), "parameter must be callable"),
+        ((b"x", 0, 0, 0, print), "invalid parameters"),
+        (("x", 0, 0, 0), "invalid parameters"),
+        (("x", 0, 2**40, 0, print), "invalid parameters"),
+    ],
+)
+def test_bad_arguments(loaded, args, error):
+    with pytest.raises(TypeError, match=f"^{error}$"):
+        Tarvik.ProcessTape(*args)
+
+
+def test_keywords(loaded, day):
+    result = Tarvik.ProcessTape(filename=day, pMemoryAddr=0, controlFlags=0, UserData=0, callbackFunction=lambda s, m: 0)
+    assert result == 0
+
+
+def test_missing_tape_is_a_result_code(loaded, tmp_path):
+    assert Tarvik.ProcessTape(str(tmp_path / "none.tape"), 0, 0, 0, lambda s, m: 0) == -4
+
+
+def run_child(python_child, engine_path, day, body):
+    header = f"import sys, Tarvik\nTarvik.LoadTarvik({engine_path!r})\ntape = {day!r}\n"
+    return python_child(header + body)
+
+
+def test_exceptions_are_printed_and_the_run_goes_on(python_child, engine_path, day):
+    result = run_child(python_child, engine_path, day, """
+def fail(system, message):
+    raise ValueError("bad message")
+print(Tarvik.ProcessTape(tape, 0, 0, 0, fail))
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "0"
+    assert result.stderr.count("ValueError: bad message") > 10
+
+
+def test_keyboard_interrupt_stops_the_run_and_propagates(python_child, engine_path, day):
+    result = run_child(python_child, engine_path, day, """
+calls = 0
+def interrupt(system, message):
+    global calls
+    calls += 1
+    if calls == 4:
+        raise KeyboardInterrupt
+    return 0
+try:
+    Tarvik.ProcessTape(tape, 0, 0, 0, interrupt)
+except KeyboardInterrupt:
+    print("interrupted after", calls)
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "interrupted after 4"
+
+
+@pytest.mark.parametrize("answer", ["None", "1.5", "'0'", "[]"])
+def test_an_answer_that_is_not_an_int_stops_the_run_with_a_type_error(python_child, engine_path, day, answer):
+    result = run_child(python_child, engine_path, day, f"""
+calls = 0
+def forgetful(system, message):
+    global calls
+    calls += 1
+    return {answer}
+try:
+    Tarvik.ProcessTape(tape, 0, 0, 0, forgetful)
+except TypeError as error:
+    print(calls, error)
+""")
+    assert result.returncode == 0, result.stderr
+    calls, text = result.stdout.split(" ", 1)
+    assert calls == "1"
+    assert "must return an int" in text and type(eval(answer)).__name__ in text
+
+
+def test_nested_process_tape_is_refused_and_the_outer_run_goes_on(python_child, engine_path, day):
+    result = run_child(python_child, engine_path, day, """
+errors, count = [], 0
+def outer(system, message):
+    global count
+    count += 1
+    if count == 5:
+        try:
+            Tarvik.ProcessTape(tape, 0, 0, 0, lambda s, m: 0)
+        except RuntimeError as error:
+            errors.append(str(error))
+    return 0
+print(Tarvik.ProcessTape(tape, 0, 0, 0, outer), count > 20, errors)
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("0 True ['ProcessTape is already running")
+
+
+def test_unloading_inside_the_callback_does_not_crash(python_child, engine_path, day):
+    result = run_child(python_child, engine_path, day, """
+def unload(system, message):
+    Tarvik.UnloadTarvik()
+    return 0
+print(Tarvik.ProcessTape(tape, 0, 0, 0, unload))
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "0"
+
+
+def test_without_a_library_nothing_runs(python_child, day):
+    result = python_child(f"""
+        import Tarvik
+        called = []
+        try:
+            Tarvik.ProcessTape({day!r}, 0, 0, 0, lambda s, m: called.append(1) or 0)
+        except RuntimeError as error:
+            print(error, called)
+        """)
+    assert result.stdout.strip() == "Tarvik library not loaded on this thread []"
+
+
+def test_kept_objects_stay_valid_after_the_run(python_child, engine_path, day):
+    result = run_child(python_child, engine_path, day, """
+kept, makers, symbols = [], [], []
+def keep(system, message):
+    kept.append((system, message.coreData.Category))
+    if message.coreData.MMQuote.ptqStringMarketMaker is not None:
+        makers.append(message.coreData.MMQuote.ptqStringMarketMaker)
+    if message.coreHeader.ptqOptionHdr is not None:
+        symbols.append(message.coreHeader.ptqOptionHdr)
+    return 0
+Tarvik.ProcessTape(tape, 0, 0, 0, keep)
+system, category = kept[-1]
+print(system.StatusDisplay, makers[0].String, symbols[0].ptqsUnderlying.String, category.ptqStringCategory.String,
+      category.ptqFields[0].FieldName)
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["None", "MMA", "IBM", "NEWS", "None"]
+
+
+def test_programs_changing_the_objects_do_not_break_the_run(python_child, engine_path, day):
+    result = run_child(python_child, engine_path, day, """
+def vandal(system, message):
+    header = message.coreHeader
+    header.ptqStringSymbol = "not a TqString"
+    header.ptqOptionHdr = 5
+    del message.coreData.Category.ptqFields[:]
+    message.coreData.Trade.ExtTradeConditions.clear()
+    return 0
+print(Tarvik.ProcessTape(tape, 0, 0, 0, vandal), Tarvik.ProcessTape(tape, 0, 0, 0, vandal))
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "0 0"
+
+
+def test_two_threads_replay_two_tapes_at_once(engine_path, day, sample_tape):
+    def summarise(tape):
+        Tarvik.LoadTarvik(engine_path)
+        counts = [0] * 8
+        last = {}
+
+        def count(system, message):
+            counts[message.MessageType] += 1
+            if message.MessageType == Tarvik.TqMSG_TRADE and message.coreHeader.ptqStringSymbol is not None:
+                last[message.coreHeader.ptqStringSymbol.String] = message.coreData.Trade.Last
+            return 0
+
+        result = Tarvik.ProcessTape(tape, 0, 0, 0, count)
+        Tarvik.UnloadTarvik()
+        return result, counts, last
+
+    alone = [summarise(day), summarise(day)]
+    together = [None, None]
+    threads = [threading.Thread(target=lambda i=i: together.__setitem__(i, summarise(day))) for i in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert together == alone
+
+
+def test_runs_leak_nothing(loaded, day):
+    def run():
+        Tarvik.ProcessTape(day, 0, 0, 0, lambda s, m: 0)
+
+    for _ in range(3):
+        run()
+    before = sys.getallocatedblocks()
+    for _ in range(30):
+        run()
+    assert sys.getallocatedblocks() - before < 50
