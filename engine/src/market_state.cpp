@@ -16,6 +16,37 @@ bool beats(int32_t price, int32_t size, uint16_t exg, int32_t best_price, int32_
     return exg == previous_exg;
 }
 
+// The NBBO after one exchange's quote changed, found without a full pass
+// where the answer is certain: the changed quote beats the best, or it
+// held the best and did not get worse. Otherwise a full pass decides.
+Nbbo update_nbbo(const QuoteBook& book, const ExgQuoteSlot& q, const Nbbo& old) {
+    Nbbo now = old;
+    const bool bid_valid = q.bid > 0 && q.bid_size > 0;
+    const bool ask_valid = q.ask > 0 && q.ask_size > 0;
+    const bool had_bid = old.bid > 0;
+    const bool had_ask = old.ask > 0;
+    bool full = false;
+    if (had_bid && q.exg == old.bid_exg) {
+        if (bid_valid && (q.bid > old.bid || (q.bid == old.bid && q.bid_size >= old.bid_size))) {
+            now.bid = q.bid, now.bid_size = q.bid_size, now.bid_condition = q.condition;
+        } else {
+            full = true;
+        }
+    } else if (bid_valid && (!had_bid || q.bid > old.bid || (q.bid == old.bid && q.bid_size > old.bid_size))) {
+        now.bid = q.bid, now.bid_size = q.bid_size, now.bid_exg = q.exg, now.bid_condition = q.condition;
+    }
+    if (had_ask && q.exg == old.ask_exg) {
+        if (ask_valid && (q.ask < old.ask || (q.ask == old.ask && q.ask_size >= old.ask_size))) {
+            now.ask = q.ask, now.ask_size = q.ask_size, now.ask_condition = q.condition;
+        } else {
+            full = true;
+        }
+    } else if (ask_valid && (!had_ask || q.ask < old.ask || (q.ask == old.ask && q.ask_size > old.ask_size))) {
+        now.ask = q.ask, now.ask_size = q.ask_size, now.ask_exg = q.exg, now.ask_condition = q.condition;
+    }
+    return full ? compute_nbbo(book, old) : now;
+}
+
 }  // namespace
 
 Nbbo compute_nbbo(const QuoteBook& book, const Nbbo& previous) {
@@ -67,14 +98,14 @@ void apply_exg_quote(QuoteBook& book, const QuoteInput& quote, TarvikExgQuoteBod
         q.bid = quote.bid;
         q.ask_size = quote.ask_size;
         q.bid_size = quote.bid_size;
-        q.micros = quote.micros;
+        q.ms = static_cast<uint32_t>(quote.micros / 1000);
         q.exg = quote.exg;
         q.condition = quote.condition;
         book.nasdaq_bid_tick = quote.nasdaq_bid_tick;
     }
 
     const Nbbo old = book.nbbo;
-    const Nbbo now = compute_nbbo(book, old);
+    const Nbbo now = slot >= 0 ? update_nbbo(book, book.slots[slot], old) : old;
     book.nbbo = now;
     out.BestAskPrice = now.ask;
     out.BestBidPrice = now.bid;
@@ -177,7 +208,7 @@ void apply_trade(SymbolState& state, const TradeInput& trade, TarvikTradeBody& o
     if (regional != nullptr) {
         match_quote(trade.price, regional->bid, regional->ask, a.QteMatchTypeRGN, a.QteMatchDistanceRGN,
                     a.QteMatchFlagsRGN);
-        if (trade.micros >= regional->micros + 1'000'000) a.QteMatchFlagsRGN |= TqRTA_QTEMATCHFLAG_OLDER;
+        if (trade.micros / 1000 >= uint64_t{regional->ms} + 1000) a.QteMatchFlagsRGN |= TqRTA_QTEMATCHFLAG_OLDER;
     }
     match_quote(trade.price, book.nbbo.bid, book.nbbo.ask, a.QteMatchTypeBBO, a.QteMatchDistanceBBO,
                 a.QteMatchFlagsBBO);

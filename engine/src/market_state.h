@@ -22,7 +22,7 @@ struct ExgQuoteSlot {
     int32_t bid = 0;
     int32_t ask_size = 0;
     int32_t bid_size = 0;
-    uint64_t micros = 0;  // when it was quoted
+    uint32_t ms = 0;  // when it was quoted, milliseconds of the day
     uint16_t exg = 0;
     uint8_t condition = 0;
 };
@@ -41,9 +41,10 @@ struct Nbbo {
 struct QuoteBook {
     uint8_t count = 0;  // valid slots, at most kMaxExchangeQuotes
     uint8_t nasdaq_bid_tick = 0;
-    ExgQuoteSlot slots[kMaxExchangeQuotes];
     Nbbo nbbo;
+    ExgQuoteSlot slots[kMaxExchangeQuotes];
 };
+static_assert(sizeof(ExgQuoteSlot) == 24);
 
 struct MMQuoteSlot {
     int32_t ask = 0;
@@ -84,12 +85,14 @@ struct TradeState {
     bool has_last = false;
 };
 
+// Laid out so that the parts one message touches share few cache lines:
+// the trade state, then the NBBO and the first exchanges' quotes.
 struct SymbolState {
-    QuoteBook quotes;
     TradeState trade;
     int32_t prev_close = 0;
     uint8_t price_type = 0;
     uint32_t mm_book = kNone;  // index of its MMBook in the run
+    QuoteBook quotes;
 };
 
 // A quote as the tape gives it, prices already in the symbol's price type.

@@ -152,6 +152,9 @@ void Run::build_records() {
             slot.record_atom = symbols_[it->second].record_atom;
         }
         slot.state = static_cast<uint32_t>(i);
+        slot.listed_exg = e.listed_exg;
+        slot.session = e.session;
+        slot.skipped = e.is_option && (control_flags_ & TqCF_EXCLUDE_OPRA) != 0;
         states_[i].prev_close = e.prev_close;
         states_[i].price_type = e.price_type;
         if (!e.is_option) {
@@ -192,7 +195,8 @@ void Run::reset_state() {
 }
 
 SymbolState& Run::state_of(uint32_t symbol, uint8_t session) {
-    if (session == tables_.symbols[symbol].session) return states_[symbols_[symbol].state];
+    const SymbolSlot& slot = symbols_[symbol];
+    if (session == slot.session) return states_[slot.state];
     const uint64_t key = (uint64_t{symbol} << 8) | session;
     auto it = session_states_.find(key);
     if (it != session_states_.end()) return states_[it->second];
@@ -237,7 +241,7 @@ void Run::set_header(uint32_t symbol, uint16_t reporting_exg, uint8_t session, u
         const SymbolSlot& slot = symbols_[symbol];
         h.ptqStringSymbol = slot.record;
         h.ptqOptionHdr = slot.option;
-        h.ListedExg = tables_.symbols[symbol].listed_exg;
+        h.ListedExg = slot.listed_exg;
         current_atom_ = slot.record_atom;
     }
     h.ReportingExg = reporting_exg;
@@ -295,7 +299,6 @@ int32_t Run::replay() {
     if (int32_t r = settle(announce_symbols())) return r;
     if (int32_t r = settle(deliver_status(TARVIKSTATUS_RUNNING, 0))) return r;
 
-    const bool exclude_options = (control_flags_ & TqCF_EXCLUDE_OPRA) != 0;
     EventBlock block;
     for (;;) {
         const int32_t got = reader_.next_block(block);
@@ -306,16 +309,27 @@ int32_t Run::replay() {
         }
         uint32_t next_ext = 0;
         for (uint32_t i = 0; i < block.count; ++i) {
+            // The state of a message a few ahead is fetched while this one
+            // is delivered: symbols come in no order, so this hides misses.
+            if (i + kPrefetchDistance < block.count) prefetch(block.events[i + kPrefetchDistance]);
             const TapeEvent& e = block.events[i];
             const TapeExt* ext = (e.flags & kEventHasExt) ? &block.ext[next_ext++] : nullptr;
             if (skip_kind_[e.kind] | excluded_permissions_[e.permission_id]) continue;
-            if (exclude_options && e.symbol != kNone && symbols_[e.symbol].option != nullptr) continue;
+            if (e.symbol != kNone && symbols_[e.symbol].skipped) continue;
             const int32_t answer = deliver(e, ext);
             if (answer == TqCALLBACKRETURN_STOP) return TqAPIERR_USER_STOPPED;
             if (answer == TqCALLBACKRETURN_RESTART) return kRestartRequested;
         }
     }
     return settle(deliver_status(TARVIKSTATUS_COMPLETE, 0));
+}
+
+void Run::prefetch(const TapeEvent& e) const {
+    if (e.symbol == kNone) return;
+    const SymbolSlot& slot = symbols_[e.symbol];
+    __builtin_prefetch(&slot);
+    const char* state = reinterpret_cast<const char*>(&states_[e.symbol < states_.size() ? e.symbol : 0]);
+    for (int line = 0; line < 6; ++line) __builtin_prefetch(state + 64 * line, 1);
 }
 
 int32_t Run::deliver(const TapeEvent& e, const TapeExt* ext) {

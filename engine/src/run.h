@@ -23,6 +23,9 @@ struct SymbolSlot {
     TqOptionHdrRecord* option = nullptr;     // option contracts only
     uint32_t record_atom = 0;                // full atom of `record`
     uint32_t state = 0;                      // its state in its own session
+    uint16_t listed_exg = 0;
+    uint8_t session = 0;
+    bool skipped = false;                    // excluded by the control flags
 };
 
 class Run {
@@ -55,6 +58,8 @@ private:
     // 0 end of day, or the code to return; sets restart_ on a restart answer.
     int32_t replay();
     int32_t deliver(const TapeEvent& event, const TapeExt* ext);
+    void prefetch(const TapeEvent& event) const;
+    static constexpr uint32_t kPrefetchDistance = 8;
     int32_t deliver_status(int32_t status, int32_t status_data);
     int32_t announce_symbols();
     int32_t call();
