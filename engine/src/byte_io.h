@@ -55,6 +55,7 @@ public:
         return value;
     }
     bool get_bytes(void* out, std::size_t size) {
+        if (size == 0) return true;
         if (static_cast<std::size_t>(end_ - p_) < size) {
             failed_ = true;
             p_ = end_;
