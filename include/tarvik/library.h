@@ -20,8 +20,8 @@ struct TqDateRecord {
     uint8_t Day;     // 1..31
     uint8_t DSTIndicator;
     uint8_t DayOfWeek;  // 0 = Sunday
-    uint8_t DayOfYear;
-    uint8_t reserved;
+    uint8_t DayOfYear;  // low byte of the day of year 1..366
+    uint8_t reserved;   // its high byte
 };
 static_assert(sizeof(TqDateRecord) == 12);
 static_assert(offsetof(TqDateRecord, NDays) == 0);
@@ -31,6 +31,7 @@ static_assert(offsetof(TqDateRecord, Day) == 7);
 static_assert(offsetof(TqDateRecord, DSTIndicator) == 8);
 static_assert(offsetof(TqDateRecord, DayOfWeek) == 9);
 static_assert(offsetof(TqDateRecord, DayOfYear) == 10);
+static_assert(offsetof(TqDateRecord, reserved) == 11);
 
 struct TqTimeRecord {
     uint32_t MsOfDay;

@@ -513,3 +513,23 @@ def test_runs_leak_nothing(loaded, day):
     for _ in range(30):
         run()
     assert sys.getallocatedblocks() - before < 50
+
+
+def test_a_later_tape_reusing_atoms_shows_its_own_symbols(loaded, make_tape):
+    def tape(first, second):
+        return make_tape([
+            {"header": {"date": "2024-03-15"}},
+            {"symbol": {"text": first, "listed_exg": 1, "atom": 1}},
+            {"symbol": {"text": second, "listed_exg": 1, "atom": 2}},
+            {"event": {"kind": "trade", "time": "10:00:00", "symbol": first, "price": 1, "size": 1}},
+            {"event": {"kind": "trade", "time": "10:00:01", "symbol": second, "price": 2, "size": 1}},
+        ])
+
+    def traded(path):
+        names = []
+        Tarvik.ProcessTape(path, 0, 0, 0, lambda s, m: names.append(m.coreHeader.ptqStringSymbol.String)
+                           if m.MessageType == Tarvik.TqMSG_TRADE else 0)
+        return names
+
+    assert traded(tape("AAA", "BBB")) == ["AAA", "BBB"]
+    assert traded(tape("CCC", "AAA")) == ["CCC", "AAA"]

@@ -30,7 +30,8 @@ PyMemberDef kDateMembers[] = {
      "TqDATE_DST_ONTODAY(3), and TqDATE_DST_OFFTODAY(4)"},
     {"DayOfWeek", Py_T_UBYTE, at(kDate, offsetof(TqDateRecord, DayOfWeek)), 0,
      "Day of Week. Values are: TqDOW_SUNDAY(0) through TqDOW_SATURDAY(6)"},
-    {"DayOfYear", Py_T_UBYTE, at(kDate, offsetof(TqDateRecord, DayOfYear)), 0, "Day Of Year"},
+    // Days 256 to 366 need the record's two bytes at offset 10 (low first).
+    {"DayOfYear", Py_T_USHORT, at(kDate, offsetof(TqDateRecord, DayOfYear)), 0, "Day Of Year"},
     {nullptr},
 };
 

@@ -18,7 +18,38 @@ void refresh_component(const TqStringRecord*& cached_record, PyObject*& cached_o
     if (current != nullptr) cached_object = text_object(string_text(current));
 }
 
+void release_entry(OptionObjectEntry*& entry) {
+    if (entry == nullptr) return;
+    Py_XDECREF(entry->root);
+    Py_XDECREF(entry->underlying);
+    Py_XDECREF(entry->seriesChain);
+    Py_XDECREF(entry->specialSettle);
+    delete entry;
+    entry = nullptr;
+}
+
+void release_all(AddressMap& map) {
+    for (auto& [address, object] : map) Py_XDECREF(object);
+    map.clear();
+}
+
 }  // namespace
+
+void forget_run_strings(ThreadState& state) {
+    for (PyObject** table : state.symbolObjectTables) {
+        if (table == nullptr) continue;
+        for (std::size_t atom = 0; atom < kAtomSlots; ++atom) Py_CLEAR(table[atom]);
+    }
+    for (AddressMap& overflow : state.symbolOverflow) release_all(overflow);
+    for (OptionObjectEntry*& entry : state.optionEntries) release_entry(entry);
+    for (auto& [address, entry] : state.optionOverflow) {
+        OptionObjectEntry* owned = entry;
+        release_entry(owned);
+    }
+    state.optionOverflow.clear();
+    for (NameIndex& index : state.SymbolNameIndex) index.clear();
+    release_all(state.StringObjectMap);
+}
 
 PyObject* text_object(const char* text, std::size_t size) {
     PyObject* object = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), "replace");

@@ -47,6 +47,13 @@ void IndexSymbolName(ThreadState& state, uint16_t exchange, TqStringRecord* reco
 // Files the contract's date-and-strike record under its OptionContractKey.
 void IndexOptionContract(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header);
 
+// Forgets everything filed during a run: the caches keyed by atom or by
+// text address and SymbolNameIndex all describe the library's records of
+// that run, which die with it (a later run may reuse an atom for another
+// symbol, or an address for another string). The date-and-strike strings,
+// keyed by their text, stay.
+void forget_run_strings(ThreadState& state);
+
 // Root text, expiration NDays, P or C, strike: "XYZ51000P35000".
 std::string OptionContractKey(const char* root, uint32_t expiration_ndays, bool put, int32_t strike);
 

@@ -6,6 +6,7 @@
 #include "module/thread_data.h"
 #include "services/utilities.h"
 #include "tape/message_callback.h"
+#include "tape/object_cache.h"
 #include "tape/run_objects.h"
 
 namespace tarvik {
@@ -82,6 +83,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     release_run_objects(state);
+    forget_run_strings(state);
     empty_defined_string_cache(state);
     state.stopping = false;
     if (PyErr_Occurred()) return nullptr;
