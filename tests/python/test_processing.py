@@ -527,8 +527,13 @@ def test_a_later_tape_reusing_atoms_shows_its_own_symbols(loaded, make_tape):
 
     def traded(path):
         names = []
-        Tarvik.ProcessTape(path, 0, 0, 0, lambda s, m: names.append(m.coreHeader.ptqStringSymbol.String)
-                           if m.MessageType == Tarvik.TqMSG_TRADE else 0)
+
+        def keep(system, message):
+            if message.MessageType == Tarvik.TqMSG_TRADE:
+                names.append(message.coreHeader.ptqStringSymbol.String)
+            return 0
+
+        Tarvik.ProcessTape(path, 0, 0, 0, keep)
         return names
 
     assert traded(tape("AAA", "BBB")) == ["AAA", "BBB"]
