@@ -538,3 +538,45 @@ def test_a_later_tape_reusing_atoms_shows_its_own_symbols(loaded, make_tape):
 
     assert traded(tape("AAA", "BBB")) == ["AAA", "BBB"]
     assert traded(tape("CCC", "AAA")) == ["CCC", "AAA"]
+
+
+def test_runs_balance_every_reference_under_the_debug_interpreter(engine_path, make_tape):
+    """sys.gettotalrefcount of the debug interpreter over many runs: a
+    reference lost or kept per message or per run shows at once."""
+    import os
+    import shutil
+    import subprocess
+    from pathlib import Path
+
+    from conftest import BUILD_DIR
+
+    debug_python = shutil.which("python3.14d")
+    debug_build = Path(os.environ.get("TARVIK_DEBUG_BUILD_DIR", str(BUILD_DIR) + "-dbg")) / "python"
+    if debug_python is None or not list(debug_build.glob("Tarvik.cpython-*d-*.so")):
+        pytest.skip("no debug interpreter or no debug build of the module")
+    tape = make_tape(DAY)
+    code = f"""
+import sys, Tarvik
+Tarvik.LoadTarvik({engine_path!r})
+def callback(system, message):
+    message.coreHeader.ptqStringSymbol
+    message.coreData.Trade.ExtTradeConditions[0]
+    message.coreData.MMQuote.ptqStringMarketMaker
+    if message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_COMPLETE:
+        Tarvik.StateGetMMQuotes(2, 2, "MSFT")
+        Tarvik.StateGetExgQuotes(1, "IBM")
+        Tarvik.GetDefinedString(3, 1)
+    return 0
+def run():
+    assert Tarvik.ProcessTape({tape!r}, 0, 0, 0, callback) == 0
+for _ in range(3):
+    run()
+total = sys.gettotalrefcount()
+for _ in range(50):
+    run()
+print(sys.gettotalrefcount() - total)
+"""
+    result = subprocess.run([debug_python, "-X", "faulthandler", "-c", code], capture_output=True, text=True,
+                            timeout=600, env=dict(os.environ, PYTHONPATH=str(debug_build)))
+    assert result.returncode == 0, result.stderr
+    assert abs(int(result.stdout)) < 20
