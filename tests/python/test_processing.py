@@ -580,3 +580,26 @@ print(sys.gettotalrefcount() - total)
                             timeout=600, env=dict(os.environ, PYTHONPATH=str(debug_build)))
     assert result.returncode == 0, result.stderr
     assert abs(int(result.stdout)) < 20
+
+
+def test_a_category_with_more_fields_than_the_record_holds(loaded, make_tape):
+    fields = [{"name": f"F{i}", "type": "32bit"} for i in range(300)]
+    tape = make_tape([
+        {"header": {"date": "2024-03-15"}},
+        {"symbol": {"text": "IBM", "listed_exg": 1}},
+        {"category": {"id": 9, "name": "WIDE", "fields": fields}},
+        {"event": {"kind": "category", "time": "10:00:00", "symbol": "IBM", "category": 9,
+                   "values": list(range(300))}},
+    ])
+    seen = {}
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_CATEGORY:
+            category = message.coreData.Category
+            seen["count"] = category.NFields
+            seen["values"] = [category.ptqFields[i].data.i32Bit for i in range(category.NFields)]
+            seen["names"] = {category.ptqFields[0].FieldName, category.ptqFields[255].FieldName}
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, keep) == 0
+    assert seen == {"count": 256, "values": list(range(256)), "names": {"F0", "F255"}}

@@ -38,45 +38,70 @@ TqStringRecord* find_record(const ThreadState& state, const Query& query) {
     return FindSymbolRecord(state, name, static_cast<uint8_t>(query.listedExg));
 }
 
+// Parses a query's arguments (with a leading reporting exchange when one is
+// asked for) and finds the symbol's string record, which is null when the
+// thread has not met the symbol or has no library to ask. False with
+// TypeError set when the arguments are refused.
+bool prepare(PyObject* args, ThreadData& data, int* reporting_exchange, TqStringRecord** record) {
+    Query q;
+    bool parsed = reporting_exchange == nullptr
+                      ? PyArg_ParseTuple(args, "is|iii", &q.listedExg, &q.symbol, &q.expiration, &q.strike,
+                                         &q.putOrCall)
+                      : PyArg_ParseTuple(args, "iis|iii", reporting_exchange, &q.listedExg, &q.symbol, &q.expiration,
+                                         &q.strike, &q.putOrCall);
+    if (!parsed) {
+        raise_invalid_parameters();
+        return false;
+    }
+    *record = data.api.loaded() ? find_record(data.state, q) : nullptr;
+    return true;
+}
+
 // A new record object of a state type, or null with the exception set.
 template <typename Object>
 Object* make_result(PyTypeObject& type) {
     return reinterpret_cast<Object*>(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&type)));
 }
 
+// StateGetExgQuotes and StateGetLastTrade: ask the library for the record,
+// copy it into a new result object.
+template <typename Record, typename Object, typename Entry>
+PyObject* query(PyObject* args, void* ApiTable::* entry_point, PyTypeObject& type,
+                void (*copy)(Object*, const Record&)) {
+    ThreadData& data = thread_data();
+    TqStringRecord* symbol;
+    if (!prepare(args, data, nullptr, &symbol)) return nullptr;
+    if (symbol == nullptr) Py_RETURN_NONE;
+    Record state;
+    if (entry<Entry>(data.api.*entry_point)(&state, symbol) != 0) Py_RETURN_NONE;
+    Object* result = make_result<Object>(type);
+    if (result == nullptr) return nullptr;
+    copy(result, state);
+    return reinterpret_cast<PyObject*>(result);
+}
+
 }  // namespace
 
 PyObject* StateGetExgQuotes(PyObject*, PyObject* args) {
-    ThreadData& data = thread_data();
-    Query q;
-    if (!PyArg_ParseTuple(args, "is|iii", &q.listedExg, &q.symbol, &q.expiration, &q.strike, &q.putOrCall)) {
-        return raise_invalid_parameters();
-    }
-    TqStringRecord* record = find_record(data.state, q);
-    if (record == nullptr || !data.api.loaded()) Py_RETURN_NONE;
-    TarvikStateExgQuotesRecord state;
-    if (entry<sTarvikStateGetExgQuotes_t>(data.api.StateGetExgQuotes)(&state, record) != 0) Py_RETURN_NONE;
-    auto* result = make_result<TarvikStateExgQuotesObject>(TarvikStateExgQuotesType);
-    if (result == nullptr) return nullptr;
-    copy_state_exg_quotes(result, state);
-    return reinterpret_cast<PyObject*>(result);
+    return query<TarvikStateExgQuotesRecord, TarvikStateExgQuotesObject, sTarvikStateGetExgQuotes_t>(
+        args, &ApiTable::StateGetExgQuotes, TarvikStateExgQuotesType, copy_state_exg_quotes);
+}
+
+PyObject* StateGetLastTrade(PyObject*, PyObject* args) {
+    return query<TarvikStateTradeRecord, TarvikStateTradeObject, sTarvikStateGetLastTrade_t>(
+        args, &ApiTable::StateGetLastTrade, TarvikStateTradeType, copy_state_trade);
 }
 
 PyObject* StateGetMMQuotes(PyObject*, PyObject* args) {
     ThreadData& data = thread_data();
     int reporting_exchange;
-    Query q;
-    if (!PyArg_ParseTuple(args, "iis|iii", &reporting_exchange, &q.listedExg, &q.symbol, &q.expiration, &q.strike,
-                          &q.putOrCall)) {
-        return raise_invalid_parameters();
-    }
+    TqStringRecord* symbol;
+    if (!prepare(args, data, &reporting_exchange, &symbol)) return nullptr;
     // The market-maker strings of a result are the run's objects.
-    if (!run_in_progress(data.state)) Py_RETURN_NONE;
-    TqStringRecord* record = find_record(data.state, q);
-    if (record == nullptr || !data.api.loaded()) Py_RETURN_NONE;
+    if (symbol == nullptr || !run_in_progress(data.state)) Py_RETURN_NONE;
     TarvikStateMMQuotesRecord state;
     auto get_quotes = entry<sTarvikStateGetMMQuotes_t>(data.api.StateGetMMQuotes);
-    if (get_quotes(static_cast<uint16_t>(reporting_exchange), &state, record) != 0) Py_RETURN_NONE;
+    if (get_quotes(static_cast<uint16_t>(reporting_exchange), &state, symbol) != 0) Py_RETURN_NONE;
     auto* result = make_result<TarvikStateMMQuotesObject>(TarvikStateMMQuotesType);
     if (result == nullptr) return nullptr;
     copy_state_mm_quotes_head(result, state);
@@ -93,22 +118,6 @@ PyObject* StateGetMMQuotes(PyObject*, PyObject* args) {
         show_string(maker, *quote.ptqStringMarketMaker, GetStringObject(data.state, quote.ptqStringMarketMaker));
         set_member(item->ptqStringMarketMaker, maker);
     }
-    return reinterpret_cast<PyObject*>(result);
-}
-
-PyObject* StateGetLastTrade(PyObject*, PyObject* args) {
-    ThreadData& data = thread_data();
-    Query q;
-    if (!PyArg_ParseTuple(args, "is|iii", &q.listedExg, &q.symbol, &q.expiration, &q.strike, &q.putOrCall)) {
-        return raise_invalid_parameters();
-    }
-    TqStringRecord* record = find_record(data.state, q);
-    if (record == nullptr || !data.api.loaded()) Py_RETURN_NONE;
-    TarvikStateTradeRecord state;
-    if (entry<sTarvikStateGetLastTrade_t>(data.api.StateGetLastTrade)(&state, record) != 0) Py_RETURN_NONE;
-    auto* result = make_result<TarvikStateTradeObject>(TarvikStateTradeType);
-    if (result == nullptr) return nullptr;
-    copy_state_trade(result, state);
     return reinterpret_cast<PyObject*>(result);
 }
 
