@@ -4,13 +4,19 @@
 # again inside the development root (scripts/devroot). TARVIK_BUILD_ENV
 # chooses: auto (default), native or devroot.
 
+# A header the build needs, in the compiler's usual places.
+tarvik_has_header() { [ -f "/usr/include/$1" ] || [ -f "/usr/local/include/$1" ]; }
+
 tarvik_native_ok() {
     command -v python3.14 >/dev/null &&
         command -v cmake >/dev/null &&
         command -v ninja >/dev/null &&
         command -v c++ >/dev/null &&
         python3.14 -c 'import sysconfig, os, sys, pytest; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null &&
-        [ -f /usr/include/tsl/robin_map.h ] || [ -f /usr/local/include/tsl/robin_map.h ]
+        tarvik_has_header tsl/robin_map.h &&
+        tarvik_has_header nlohmann/json.hpp &&
+        tarvik_has_header gtest/gtest.h &&
+        tarvik_has_header benchmark/benchmark.h
 }
 
 # tarvik_use_build_env SCRIPT ARGS...: returns when this process may build
