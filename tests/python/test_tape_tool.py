@@ -1,0 +1,92 @@
+"""The tape tool from the command line: errors that name the line and the
+field and leave no tape behind, dump round trips, CSV import replayed
+through the module."""
+
+import json
+import subprocess
+
+import pytest
+
+import Tarvik
+import tarvik_engine
+
+from test_processing import DAY
+
+
+def tool(*args):
+    return subprocess.run([tarvik_engine.tape_tool_path(), *map(str, args)], capture_output=True, text=True)
+
+
+@pytest.mark.parametrize(
+    "bad_line, field",
+    [
+        ({"event": {"kind": "trade", "time": "10:00:00", "symbol": "IBM"}}, "price"),
+        ({"event": {"kind": "trade", "time": "25:00:00", "symbol": "IBM", "price": 1}}, "time"),
+        ({"event": {"kind": "trade", "time": "10:00:00", "symbol": "NOPE", "price": 1}}, "symbol"),
+        ({"symbol": {"text": "X", "listed_exg": 70000}}, "listed_exg"),
+        ({"event": {"kind": "teleport", "time": "10:00:00", "symbol": "IBM"}}, "kind"),
+        ({"symbol": {"text": "X", "colour": "red"}}, "colour"),
+    ],
+)
+def test_script_errors_name_the_line_and_field_and_write_no_tape(tmp_path, bad_line, field):
+    script = tmp_path / "day.jsonl"
+    lines = [{"header": {"date": "2024-03-15"}}, {"symbol": {"text": "IBM", "listed_exg": 1}}, bad_line]
+    script.write_text("".join(json.dumps(line) + "\n" for line in lines))
+    result = tool("compile", script, "-o", tmp_path / "day.tape")
+    assert result.returncode != 0
+    assert "day.jsonl:3" in result.stderr and field in result.stderr
+    assert list(tmp_path.iterdir()) == [script]
+
+
+def test_dump_compiles_back_to_the_same_bytes(tmp_path, make_tape):
+    tape = make_tape(DAY)
+    dumped = tool("dump", tape)
+    assert dumped.returncode == 0, dumped.stderr
+    (tmp_path / "again.jsonl").write_text(dumped.stdout)
+    again = tool("compile", tmp_path / "again.jsonl", "-o", tmp_path / "again.tape")
+    assert again.returncode == 0, again.stderr
+    assert (tmp_path / "again.tape").read_bytes() == open(tape, "rb").read()
+
+
+def test_imported_csv_replays_through_the_module(loaded, tmp_path):
+    (tmp_path / "quotes.csv").write_text(
+        "symbol,time,exchange,bid,bid_size,ask,ask_size\n"
+        "IBM,09:30:00,1,150.10,100,150.20,200\n"
+        "IBM,09:30:01,2,150.15,300,150.25,400\n"
+    )
+    (tmp_path / "trades.csv").write_text(
+        "symbol,time,exchange,price,size,conditions\nIBM,09:30:02,1,150.2,50,\nIBM,09:31:00,2,150.18,70,12\n"
+    )
+    tape = tmp_path / "imported.tape"
+    result = tool("import", "--quotes", tmp_path / "quotes.csv", "--trades", tmp_path / "trades.csv", "-o", tape)
+    assert result.returncode == 0, result.stderr
+    seen = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE:
+            trade = message.coreData.Trade
+            seen.append((message.coreHeader.ptqStringSymbol.String, Tarvik.PriceToDouble(trade.Price, trade.PriceType),
+                         trade.Size, trade.TradeCondition, trade.TotalVolume))
+        elif message.MessageType == Tarvik.TqMSG_EXGQUOTE:
+            quote = message.coreData.ExgQuote
+            seen.append(("NBBO", quote.BestBidPrice, quote.BestAskPrice))
+        return 0
+
+    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, keep) == 0
+    assert seen == [("NBBO", 1501000, 1502000), ("NBBO", 1501500, 1502000),
+                    ("IBM", 150.2, 50, 0, 50), ("IBM", 150.18, 70, 12, 120)]
+
+
+def test_csv_errors_name_the_line_and_field(tmp_path):
+    (tmp_path / "trades.csv").write_text("IBM,09:30:02,1,150.2,50,\nIBM,09:30:03,1,abc,50,\n")
+    result = tool("import", "--trades", tmp_path / "trades.csv", "-o", tmp_path / "out.tape")
+    assert result.returncode != 0
+    assert "trades.csv:2" in result.stderr and "price" in result.stderr
+    assert not (tmp_path / "out.tape").exists()
+
+
+def test_synth_is_deterministic(tmp_path):
+    for name in ("a", "b"):
+        result = tool("synth", "-o", tmp_path / f"{name}.tape", "--symbols", 5, "--messages", 2000, "--seed", 7)
+        assert result.returncode == 0, result.stderr
+    assert (tmp_path / "a.tape").read_bytes() == (tmp_path / "b.tape").read_bytes()
