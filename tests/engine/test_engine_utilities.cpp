@@ -2,13 +2,37 @@
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <vector>
 
 #include "constants.h"
+#include "crc32.h"
 #include "dates.h"
 #include "prices.h"
 
 namespace tarvik::engine {
 namespace {
+
+TEST(Crc32, MatchesTheStandardCheckValue) {
+    EXPECT_EQ(crc32("123456789", 9), 0xCBF43926u);
+    EXPECT_EQ(crc32_portable("123456789", 9), 0xCBF43926u);
+    EXPECT_EQ(crc32("", 0), 0u);
+}
+
+// The folding path against the tables at every length and offset around
+// its 64-byte minimum and 16-byte steps, whole and in two pieces.
+TEST(Crc32, FoldingAgreesWithTheTables) {
+    std::vector<unsigned char> bytes(4096 + 64);
+    uint32_t x = 12345;
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
+    for (std::size_t offset : {0u, 1u, 7u, 8u}) {
+        for (std::size_t size : {63u, 64u, 65u, 79u, 80u, 127u, 128u, 129u, 1000u, 4096u}) {
+            const unsigned char* p = bytes.data() + offset;
+            const uint32_t expected = crc32_portable(p, size);
+            EXPECT_EQ(crc32(p, size), expected) << offset << "+" << size;
+            EXPECT_EQ(crc32(p + size / 3, size - size / 3, crc32(p, size / 3)), expected) << offset << "+" << size;
+        }
+    }
+}
 
 struct FormatCase {
     int32_t price;
