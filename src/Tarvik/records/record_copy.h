@@ -14,24 +14,10 @@
 #include "records/message_records.h"
 #include "records/state_records.h"
 #include "records/value_records.h"
+#include "tarvik/constants.h"
 #include "tarvik/library.h"
 
 namespace tarvik {
-
-// TqCFT_*: what a category field's value holds.
-enum CategoryFieldType : uint8_t {
-    TqCFT_UNKNOWN = 0,
-    TqCFT_64BIT = 1,
-    TqCFT_32BIT = 2,
-    TqCFT_STRINGZ = 3,
-    TqCFT_DOUBLE = 4,
-    TqCFT_PRICE = 5,
-    TqCFT_DATE = 6,
-    TqCFT_TIME = 7,
-    TqCFT_TqSTRING = 8,
-    TqCFT_STRING_IDX = 9,
-    TqCFT_STRING_MAP = 10,
-};
 
 // Stores a new strong reference to `value` (null unsets the slot) and
 // releases the old one last, so that the old object's finalizer sees the

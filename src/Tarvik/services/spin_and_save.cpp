@@ -4,6 +4,7 @@
 #include "module/owned_ref.h"
 #include "module/thread_data.h"
 #include "records/record_copy.h"
+#include "tarvik/constants.h"
 #include "tape/filters.h"
 #include "tape/object_cache.h"
 #include "tape/run_objects.h"
@@ -13,8 +14,8 @@ namespace tarvik {
 namespace {
 
 constexpr char kSpinOutsideRun[] = "SpinSymbols can only be called from inside a ProcessTape callback";
-constexpr int32_t kContinue = 0;
-constexpr int32_t kStop = 1;
+constexpr int32_t kContinue = TqCALLBACKRETURN_CONTINUE;
+constexpr int32_t kStop = TqCALLBACKRETURN_STOP;
 
 // Roles of the five spin strings.
 enum SpinString { kSymbol = 0, kDateAndStrike = 1, kUnderlying = 2, kSeriesChain = 3, kSpecialSettle = 4 };

@@ -5,6 +5,7 @@
 #include "module/errors.h"
 #include "module/loader.h"
 #include "records/value_records.h"
+#include "tarvik/constants.h"
 
 namespace tarvik {
 
@@ -59,7 +60,7 @@ PyObject* GetTapeName(PyObject*, PyObject*) {
 
 PyObject* GetSymbolAtom32(PyObject*, PyObject*) {
     void* get_atom = thread_data().api.GetSymbolAtom32;
-    if (get_atom == nullptr) return PyLong_FromLong(-2);  // TqAPIERR_BAD_PARAMETERS
+    if (get_atom == nullptr) return PyLong_FromLong(TqAPIERR_BAD_PARAMETERS);
     return PyLong_FromLong(entry<sTarvikGetSymbolAtom32_t>(get_atom)());
 }
 

@@ -7,12 +7,12 @@
 
 #include "module/errors.h"
 #include "module/thread_data.h"
+#include "tarvik/constants.h"
 
 namespace tarvik {
 
 namespace {
 
-constexpr int32_t kPermissionRemove = 0x00100000;  // TqPERMID_REMOVE
 
 // The UTF-8 bytes of a str, or nothing (with no error left pending) when it
 // cannot be encoded or holds a NUL, which no library symbol can contain.
@@ -115,7 +115,7 @@ bool listed_for(const FilterList& list, std::string_view name, uint16_t exchange
 
 PyObject* remove_permission_key(int32_t key) {
     void* exclude = thread_data().api.ExcludeOpraExch;
-    if (exclude == nullptr) return PyLong_FromLong(-2);  // TqAPIERR_BAD_PARAMETERS
+    if (exclude == nullptr) return PyLong_FromLong(TqAPIERR_BAD_PARAMETERS);
     return PyLong_FromLong(entry<sTarvikExcludeOpraExch_t>(exclude)(key));
 }
 
@@ -154,7 +154,7 @@ PyObject* RemovePermission(PyObject*, PyObject* args) {
         PyErr_Clear();
         Py_RETURN_FALSE;
     }
-    return remove_permission_key(permission | kPermissionRemove);
+    return remove_permission_key(permission | TqPERMID_REMOVE);
 }
 
 PyObject* ExcludeOpraExch(PyObject*, PyObject* args) {

@@ -2,6 +2,7 @@
 
 #include "module/thread_data.h"
 #include "records/message_records.h"
+#include "tarvik/constants.h"
 #include "tape/body_conversion.h"
 #include "tape/filters.h"
 #include "tape/header_conversion.h"
@@ -11,24 +12,8 @@ namespace tarvik {
 
 namespace {
 
-enum MessageKind : uint32_t {
-    TqMSG_STATUS = 0,
-    TqMSG_EXGQUOTE = 1,
-    TqMSG_MMQUOTE = 2,
-    TqMSG_TRADE = 3,
-    TqMSG_CATEGORY = 4,
-    TqMSG_SYMBOLCHANGE = 5,
-    TqMSG_SYMBOLSPIN = 6,
-};
-
-constexpr int32_t kContinue = 0;  // TqCALLBACKRETURN_CONTINUE
-constexpr int32_t kStop = 1;      // TqCALLBACKRETURN_STOP
-constexpr int32_t TARVIKSTATUS_LOADED_STATE = 7;
-constexpr int32_t TqCF_EXCLUDE_QUOTES = 0x1;
-constexpr int32_t TqCF_EXCLUDE_QUOTES2 = 0x2;
-constexpr uint16_t TqSPIN_ALL_EXGS = 0xFFFF;
-constexpr int32_t TqSPIN_NON_OPTIONS = 0;
-constexpr int32_t TqSPIN_OPTIONS = 1;
+constexpr int32_t kContinue = TqCALLBACKRETURN_CONTINUE;
+constexpr int32_t kStop = TqCALLBACKRETURN_STOP;
 
 // Files every symbol the library holds, plain symbols first, then option
 // contracts, before the program sees the loaded-state status.
@@ -36,8 +21,8 @@ void spin_loaded_state(ThreadData& data) {
     void* spin = data.api.SpinSymbols;
     if (spin == nullptr) return;
     auto spin_symbols = entry<sTarvikSpinSymbols_t>(spin);
-    spin_symbols(TqSPIN_ALL_EXGS, TqSPIN_NON_OPTIONS, 0, loaded_state_spin_callback, 0);
-    spin_symbols(TqSPIN_ALL_EXGS, TqSPIN_OPTIONS, 0, loaded_state_spin_callback, 0);
+    spin_symbols(static_cast<uint16_t>(TqSPIN_ALL_EXGS), TqSPIN_NON_OPTIONS, 0, loaded_state_spin_callback, 0);
+    spin_symbols(static_cast<uint16_t>(TqSPIN_ALL_EXGS), TqSPIN_OPTIONS, 0, loaded_state_spin_callback, 0);
 }
 
 // Symbol-change and symbol-spin messages decide their symbol first.
@@ -59,7 +44,7 @@ void file_option_contract(ThreadState& state, const TarvikMessageRecord* message
 // convert nothing, call nothing).
 bool gate_and_fill_body(ThreadData& data, const TarvikSystemRecord* system, const TarvikMessageRecord* message) {
     ThreadState& state = data.state;
-    switch (message->MessageType) {
+    switch (static_cast<int32_t>(message->MessageType)) {
         case TqMSG_STATUS:
             if (system->Status == TARVIKSTATUS_LOADED_STATE) spin_loaded_state(data);
             return true;
@@ -127,7 +112,7 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
     ThreadState& state = data.state;
     if (state.message == nullptr) return kContinue;  // not a run of this thread
     if (state.stopping) return kStop;
-    if (message->MessageType > TqMSG_SYMBOLSPIN) return kContinue;
+    if (message->MessageType > static_cast<uint32_t>(TqMSG_SYMBOLSPIN)) return kContinue;
     if (!gate_and_fill_body(data, system, message)) return kContinue;
 
     fill_system(state, system);
