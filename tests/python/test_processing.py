@@ -603,3 +603,37 @@ def test_a_category_with_more_fields_than_the_record_holds(loaded, make_tape):
 
     assert Tarvik.ProcessTape(tape, 0, 0, 0, keep) == 0
     assert seen == {"count": 256, "values": list(range(256)), "names": {"F0", "F255"}}
+
+
+def test_symbol_changes_show_the_old_symbol_and_option(loaded, make_tape):
+    tape = make_tape([
+        {"header": {"date": "2024-03-15"}},
+        {"symbol": {"text": "NEWCO", "listed_exg": 1}},
+        {"symbol": {"text": "OLDCO", "listed_exg": 2}},
+        {"option": {"id": "OLD-C", "root": "OLDCO", "listed_exg": 10, "date_and_strike": "DA", "strike": 5000,
+                    "expiration": "2024-06-21", "underlying": "OLDCO"}},
+        {"event": {"kind": "symbolchange", "time": "10:00:00", "symbol": "NEWCO", "status": "mod",
+                   "old_symbol": "OLD-C", "old_listed_exg": 2}},
+        {"event": {"kind": "symbolchange", "time": "10:00:01", "symbol": "NEWCO", "status": "del"}},
+    ])
+    changes = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_SYMBOLCHANGE:
+            change = message.coreData.SymbolChange
+            row = [message.coreHeader.ptqStringSymbol.String, change.Status, change.StatusChar, change.ListedExgOld]
+            if change.Status == Tarvik.TqSS_MOD:
+                old = change.ptqOptionHdrOld
+                row += [change.ptqsSymbolOld.String, old.ptqsDateAndStrike.String, old.ptqsUnderlying.String,
+                        old.strikePrice, (old.tqExpirationDate.Year, old.tqExpirationDate.Month,
+                                          old.tqExpirationDate.Day)]
+            elif change.Status == Tarvik.TqSS_DEL:  # unset: the members raise AttributeError
+                row += [getattr(change, "ptqsSymbolOld", None), getattr(change, "ptqOptionHdrOld", None)]
+            changes.append(row)
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, keep) == 0
+    assert changes[-2:] == [
+        ["NEWCO", 2, "M", 2, "OLDCO", "DA", "OLDCO", 5000, (2024, 6, 21)],
+        ["NEWCO", 1, "D", 0, None, None],
+    ]
