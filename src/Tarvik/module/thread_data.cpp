@@ -1,14 +1,34 @@
 #include "module/thread_data.h"
 
-#include <memory>
-
 namespace tarvik {
 
+namespace {
+
+// ThreadState holds over a megabyte of fixed tables, so the data lives on
+// the heap. The hot path reads a plain pointer (no guard, no destructor);
+// the owner, made on the slow path, deletes the data at thread exit.
+thread_local ThreadData* current = nullptr;
+
+struct ThreadDataOwner {
+    ThreadData* data = nullptr;
+    ~ThreadDataOwner() {
+        current = nullptr;
+        delete data;
+    }
+};
+
+[[gnu::noinline]] ThreadData* make_thread_data() {
+    thread_local ThreadDataOwner owner;
+    owner.data = new ThreadData;
+    current = owner.data;
+    return current;
+}
+
+}  // namespace
+
 ThreadData& thread_data() {
-    // ThreadState holds over a megabyte of fixed tables, so the data lives
-    // on the heap and the thread-local slot only points to it.
-    thread_local std::unique_ptr<ThreadData> data;
-    if (!data) [[unlikely]] data = std::make_unique<ThreadData>();
+    ThreadData* data = current;
+    if (data == nullptr) [[unlikely]] data = make_thread_data();
     return *data;
 }
 
