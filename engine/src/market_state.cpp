@@ -1,20 +1,12 @@
 #include "market_state.h"
 
+#include <climits>
+#include <cstdint>
+
 #include "constants.h"
 
 namespace tarvik::engine {
 namespace {
-
-// Whether the candidate side beats the current best. `better` compares
-// prices: higher bids, lower asks.
-template <typename Better>
-bool beats(int32_t price, int32_t size, uint16_t exg, int32_t best_price, int32_t best_size, bool have_best,
-           uint16_t previous_exg, Better better) {
-    if (!have_best || better(price, best_price)) return true;
-    if (price != best_price) return false;
-    if (size != best_size) return size > best_size;
-    return exg == previous_exg;
-}
 
 // The NBBO after one exchange's quote changed, found without a full pass
 // where the answer is certain: the changed quote beats the best, or it
@@ -50,41 +42,48 @@ Nbbo update_nbbo(const QuoteBook& book, const ExgQuoteSlot& q, const Nbbo& old) 
 }  // namespace
 
 Nbbo compute_nbbo(const QuoteBook& book, const Nbbo& previous) {
-    Nbbo best{};
-    bool have_bid = false;
-    bool have_ask = false;
+    // Each side as one number that orders quotes the way the rules do:
+    // the price first (higher bids, lower asks), then the size; 0 for a
+    // side without a price or a size. Selects instead of branches: quotes
+    // come in no order, so branches here are mostly mispredicted.
+    uint64_t best_bid = 0;
+    uint64_t best_ask = 0;
+    int bid_slot = -1;
+    int ask_slot = -1;
     for (int i = 0; i < book.count; ++i) {
         const ExgQuoteSlot& q = book.slots[i];
-        if (q.bid > 0 && q.bid_size > 0 &&
-            beats(q.bid, q.bid_size, q.exg, best.bid, best.bid_size, have_bid, previous.bid_exg,
-                  [](int32_t a, int32_t b) { return a > b; })) {
-            best.bid = q.bid;
-            best.bid_size = q.bid_size;
-            best.bid_exg = q.exg;
-            best.bid_condition = q.condition;
-            have_bid = true;
-        }
-        if (q.ask > 0 && q.ask_size > 0 &&
-            beats(q.ask, q.ask_size, q.exg, best.ask, best.ask_size, have_ask, previous.ask_exg,
-                  [](int32_t a, int32_t b) { return a < b; })) {
-            best.ask = q.ask;
-            best.ask_size = q.ask_size;
-            best.ask_exg = q.exg;
-            best.ask_condition = q.condition;
-            have_ask = true;
-        }
+        const bool bid_valid = q.bid > 0 && q.bid_size > 0;
+        const bool ask_valid = q.ask > 0 && q.ask_size > 0;
+        const uint64_t bid = bid_valid ? (uint64_t(uint32_t(q.bid)) << 32) | uint32_t(q.bid_size) : 0;
+        const uint64_t ask =
+            ask_valid ? (uint64_t(uint32_t(INT32_MAX - q.ask)) << 32) | uint32_t(q.ask_size) : 0;
+        const bool take_bid = bid > best_bid || (bid != 0 && bid == best_bid && q.exg == previous.bid_exg);
+        const bool take_ask = ask > best_ask || (ask != 0 && ask == best_ask && q.exg == previous.ask_exg);
+        best_bid = take_bid ? bid : best_bid;
+        bid_slot = take_bid ? i : bid_slot;
+        best_ask = take_ask ? ask : best_ask;
+        ask_slot = take_ask ? i : ask_slot;
+    }
+    Nbbo best{};
+    if (bid_slot >= 0) {
+        const ExgQuoteSlot& q = book.slots[bid_slot];
+        best.bid = q.bid, best.bid_size = q.bid_size, best.bid_exg = q.exg, best.bid_condition = q.condition;
+    }
+    if (ask_slot >= 0) {
+        const ExgQuoteSlot& q = book.slots[ask_slot];
+        best.ask = q.ask, best.ask_size = q.ask_size, best.ask_exg = q.exg, best.ask_condition = q.condition;
     }
     return best;
 }
 
 void apply_exg_quote(QuoteBook& book, const QuoteInput& quote, TarvikExgQuoteBody& out) {
-    int slot = 0;
-    while (slot < book.count && book.slots[slot].exg != quote.exg) ++slot;
+    int slot = find_quote_slot(book, quote.exg);
     ExgQuoteSlot before{};
-    if (slot < book.count) {
+    if (slot >= 0) {
         before = book.slots[slot];
     } else if (book.count < kMaxExchangeQuotes) {
-        ++book.count;
+        slot = book.count++;
+        if (quote.exg < kDirectExchanges) book.slot_of[quote.exg] = static_cast<uint8_t>(slot + 1);
     } else {
         slot = -1;  // a 25th exchange: delivered, not kept
     }
@@ -201,10 +200,8 @@ void apply_trade(SymbolState& state, const TradeInput& trade, TarvikTradeBody& o
 
     // Where it printed, against the reporting exchange's quote and the NBBO.
     const QuoteBook& book = state.quotes;
-    const ExgQuoteSlot* regional = nullptr;
-    for (int i = 0; i < book.count; ++i) {
-        if (book.slots[i].exg == trade.exg) regional = &book.slots[i];
-    }
+    const int regional_slot = find_quote_slot(book, trade.exg);
+    const ExgQuoteSlot* regional = regional_slot >= 0 ? &book.slots[regional_slot] : nullptr;
     if (regional != nullptr) {
         match_quote(trade.price, regional->bid, regional->ask, a.QteMatchTypeRGN, a.QteMatchDistanceRGN,
                     a.QteMatchFlagsRGN);

@@ -38,12 +38,26 @@ struct Nbbo {
     uint8_t bid_condition = 0;
 };
 
+// Exchanges below this code find their slot through QuoteBook::slot_of
+// instead of a search.
+inline constexpr uint16_t kDirectExchanges = 32;
+
 struct QuoteBook {
     uint8_t count = 0;  // valid slots, at most kMaxExchangeQuotes
     uint8_t nasdaq_bid_tick = 0;
+    uint8_t slot_of[kDirectExchanges] = {};  // slot + 1 by exchange code, 0: none yet
     Nbbo nbbo;
     ExgQuoteSlot slots[kMaxExchangeQuotes];
 };
+
+// The slot of an exchange's quote in the book, or -1.
+inline int find_quote_slot(const QuoteBook& book, uint16_t exg) {
+    if (exg < kDirectExchanges) return book.slot_of[exg] - 1;
+    for (int i = 0; i < book.count; ++i) {
+        if (book.slots[i].exg == exg) return i;
+    }
+    return -1;
+}
 static_assert(sizeof(ExgQuoteSlot) == 24);
 
 struct MMQuoteSlot {

@@ -311,6 +311,7 @@ int32_t Run::replay() {
         for (uint32_t i = 0; i < block.count; ++i) {
             // The state of a message a few ahead is fetched while this one
             // is delivered: symbols come in no order, so this hides misses.
+            if (i + 2 * kPrefetchDistance < block.count) prefetch_slot(block.events[i + 2 * kPrefetchDistance]);
             if (i + kPrefetchDistance < block.count) prefetch(block.events[i + kPrefetchDistance]);
             const TapeEvent& e = block.events[i];
             const TapeExt* ext = (e.flags & kEventHasExt) ? &block.ext[next_ext++] : nullptr;
@@ -324,11 +325,21 @@ int32_t Run::replay() {
     return settle(deliver_status(TARVIKSTATUS_COMPLETE, 0));
 }
 
+void Run::prefetch_slot(const TapeEvent& e) const {
+    if (e.symbol != kNone) __builtin_prefetch(&symbols_[e.symbol]);
+}
+
+// The slot, fetched earlier, names what the message will touch: the state,
+// and the string record and option header that the client reads.
 void Run::prefetch(const TapeEvent& e) const {
     if (e.symbol == kNone) return;
     const SymbolSlot& slot = symbols_[e.symbol];
-    __builtin_prefetch(&slot);
-    const char* state = reinterpret_cast<const char*>(&states_[e.symbol < states_.size() ? e.symbol : 0]);
+    __builtin_prefetch(slot.record, 1);
+    if (slot.option != nullptr) {  // the client reads its bytes 32 to 59
+        __builtin_prefetch(reinterpret_cast<const char*>(slot.option) + 32);
+        __builtin_prefetch(reinterpret_cast<const char*>(slot.option) + 59);
+    }
+    const char* state = reinterpret_cast<const char*>(&states_[slot.state]);
     for (int line = 0; line < 6; ++line) __builtin_prefetch(state + 64 * line, 1);
 }
 

@@ -58,6 +58,7 @@ private:
     // 0 end of day, or the code to return; sets restart_ on a restart answer.
     int32_t replay();
     int32_t deliver(const TapeEvent& event, const TapeExt* ext);
+    void prefetch_slot(const TapeEvent& event) const;
     void prefetch(const TapeEvent& event) const;
     static constexpr uint32_t kPrefetchDistance = 8;
     int32_t deliver_status(int32_t status, int32_t status_data);
