@@ -54,10 +54,33 @@ inline constexpr int32_t TqAPIERR_NOT_CALLBACK_THREAD = -1;
 inline constexpr int32_t TqAPIERR_BAD_PARAMETERS = -2;
 inline constexpr int32_t TqAPIERR_EXCEPTION = -3;
 inline constexpr int32_t TqAPIERR_OPEN_TAPE_FILE_FAILED = -4;
+inline constexpr int32_t TqAPIERR_INITIALIZE_MEMORY_FAILED = -5;
+inline constexpr int32_t TqAPIERR_NOLISTED_EXG = -6;
+inline constexpr int32_t TqAPIERR_NOSYMBOLS_FOR_LSTEXG = -7;
 inline constexpr int32_t TqAPIERR_NODATATYPE_FOR_SESSION = -9;
 inline constexpr int32_t TqAPIERR_NODATA_FOR_REPEXG = -10;
+inline constexpr int32_t TqAPIERR_SAVE_STATE_IN_PROGRESS = -12;
 inline constexpr int32_t TqAPIERR_NOT_SUPPORTED = -13;
 inline constexpr int32_t TqAPIERR_UNSUPPORTED_API = -16;
+
+// Symbol spins.
+inline constexpr uint16_t TqSPIN_ALL_EXGS = 0xFFFF;
+inline constexpr int32_t TqSPIN_NON_OPTIONS = 0;
+inline constexpr int32_t TqSPIN_OPTIONS = 1;
+
+// State saves: modes of sTarvikSaveState, and the phases and errors that
+// TARVIKSTATUS_SAVING_STATE messages carry in StatusData.
+inline constexpr int32_t TqSAVESTATE_GRADUALLY = 0;
+inline constexpr int32_t TqSAVESTATE_ONEPASS = 1;
+inline constexpr int32_t TqSAVESTATE_CANCEL = 2;
+inline constexpr int32_t TqCSSAVESTATE_CAPTURE = 0;
+inline constexpr int32_t TqCSSAVESTATE_COMPLETE = 1;
+inline constexpr int32_t TqCSSAVESTATE_ERR_CREATEFILE = -1;
+inline constexpr int32_t TqCSSAVESTATE_ERR_DISKSPACE = -2;
+inline constexpr int32_t TqCSSAVESTATE_ERR_MEMORY = -3;
+
+// Removal keys of sTarvikExcludeOpraExch.
+inline constexpr int32_t TqPERMID_REMOVE = 0x100000;
 
 // Clock update intervals (TarvikSystemRecord::ClockUpdateInterval).
 inline constexpr int32_t TqCLOCK_NOCHANGE = 0;

@@ -1,6 +1,12 @@
 // The 21 C exports of the engine, each a thin call into the engine's code.
 // Exports used from inside a callback act on the calling thread's run.
+#include <dlfcn.h>
+#include <string>
+#include <vector>
+
 #include "constants.h"
+#include "engine_identity.h"
+#include "listings.h"
 #include "dates.h"
 #include "prices.h"
 #include "run.h"
@@ -20,21 +26,54 @@ TARVIK_EXPORT int32_t sTarvikAPIVersion(void) {
 #endif
 }
 
+namespace {
+
+// Removal keys given on a thread outside a run wait here for the next run
+// that thread starts, which takes them.
+thread_local std::vector<int32_t> t_pending_exclusions;
+
+// The identity that sTarvikListAPIDLLs finds in an engine library file.
+[[gnu::used]] const EngineIdentity kIdentity =
+    make_engine_identity(TARVIK_ENGINE_VERSION_MAJOR, TARVIK_ENGINE_VERSION_MINOR, TARVIK_ENGINE_VERSION_BUILD,
+                         __DATE__, __TIME__);
+
+// The directory this engine was loaded from.
+std::string engine_directory() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&sTarvikAPIVersion), &info) == 0 || info.dli_fname == nullptr) return ".";
+    std::string path = info.dli_fname;
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
 TARVIK_EXPORT int32_t sTarvikProcessTape(const char* path, void*, int32_t controlFlags, int32_t userData,
                                          TarvikMessageCallback callback) {
     Run run(controlFlags, userData, callback);
+    for (int32_t key : t_pending_exclusions) run.exclude(key);
+    t_pending_exclusions.clear();
     return run.process_file(path);
 }
 
-TARVIK_EXPORT int32_t sTarvikListTapes(int32_t, TarvikItemCallback, void*) { return 0; }
-TARVIK_EXPORT int32_t sTarvikListAPIDLLs(int32_t, TarvikItemCallback, void*) { return 0; }
-
-TARVIK_EXPORT int32_t sTarvikSpinSymbols(uint16_t, int32_t, int32_t, TarvikMessageCallback, int32_t) {
-    return Run::current() != nullptr ? TqAPIERR_NOT_SUPPORTED : TqAPIERR_NOT_CALLBACK_THREAD;
+TARVIK_EXPORT int32_t sTarvikListTapes(int32_t controlFlags, TarvikItemCallback callback, void*) {
+    return list_tapes(controlFlags, callback);
 }
 
-TARVIK_EXPORT int32_t sTarvikSaveState(const char*, int32_t) {
-    return Run::current() != nullptr ? TqAPIERR_NOT_SUPPORTED : TqAPIERR_NOT_CALLBACK_THREAD;
+TARVIK_EXPORT int32_t sTarvikListAPIDLLs(int32_t controlFlags, TarvikItemCallback callback, void*) {
+    return list_engine_libraries(controlFlags, callback, engine_directory());
+}
+
+TARVIK_EXPORT int32_t sTarvikSpinSymbols(uint16_t listedExg, int32_t controlFlags, int32_t spinId,
+                                         TarvikMessageCallback callback, int32_t userData) {
+    Run* run = Run::current();
+    return run != nullptr ? run->spin_symbols(listedExg, controlFlags, spinId, callback, userData)
+                          : TqAPIERR_NOT_CALLBACK_THREAD;
+}
+
+TARVIK_EXPORT int32_t sTarvikSaveState(const char* path, int32_t controlFlags) {
+    Run* run = Run::current();
+    return run != nullptr ? run->request_save(path, controlFlags) : TqAPIERR_NOT_CALLBACK_THREAD;
 }
 
 TARVIK_EXPORT int32_t sTarvikStateGetExgQuotes(TarvikStateExgQuotesRecord* out, const TqStringRecord* symbol) {
@@ -101,5 +140,10 @@ TARVIK_EXPORT int32_t sTarvikGetSymbolAtom32(void) {
     const Run* run = Run::current();
     return run != nullptr ? run->symbol_atom32() : TqAPIERR_NOT_CALLBACK_THREAD;
 }
-TARVIK_EXPORT int32_t sTarvikExcludeOpraExch(int32_t) { return TqAPIERR_BAD_PARAMETERS; }
+TARVIK_EXPORT int32_t sTarvikExcludeOpraExch(int32_t removeKey) {
+    if (Run* run = Run::current()) return run->exclude(removeKey);
+    if (int32_t result = Run::check_exclusion_key(removeKey)) return result;
+    t_pending_exclusions.push_back(removeKey);
+    return TqAPIERR_NO_ERROR;
+}
 #endif

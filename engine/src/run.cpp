@@ -1,12 +1,14 @@
 #include "run.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 
 #include "constants.h"
+#include "crc32.h"
 #include "dates.h"
 #include "prices.h"
 #include "version.h"
@@ -44,8 +46,15 @@ int64_t library_base() {
     return static_cast<int64_t>(reinterpret_cast<intptr_t>(info.dli_fbase));
 }
 
-// Internal answer of replay(): start again from the first block.
-constexpr int32_t kRestartRequested = 2;
+// A callback's answer as replay() passes it on.
+int32_t settle(int32_t answer) {
+    return answer == TqCALLBACKRETURN_STOP      ? TqAPIERR_USER_STOPPED
+           : answer == TqCALLBACKRETURN_RESTART ? Run::kRestartRequested
+                                                : TqAPIERR_NO_ERROR;
+}
+
+// How long the real-time stream may stay silent before the run gives up.
+constexpr long kLiveIdleMs = 60'000;
 constexpr uint64_t kMillionths = 1'000'000;
 
 }  // namespace
@@ -63,8 +72,9 @@ Run* Run::current() { return t_current_run; }
 
 int32_t Run::process_file(const char* path) {
     if (path == nullptr || callback_ == nullptr) return TqAPIERR_BAD_PARAMETERS;
-    if (path[0] == '\0') return TqAPIERR_OPEN_TAPE_FILE_FAILED;  // no real-time stream here
+    if (path[0] == '\0') return process_live();
     if (int32_t result = bytes_.map_file(path)) return result;
+    if (is_snapshot(bytes_.data(), bytes_.size())) return process_snapshot();
     char resolved[PATH_MAX];
     tape_path_ = ::realpath(path, resolved) != nullptr ? resolved : path;
     return process(bytes_.data(), bytes_.size());
@@ -78,8 +88,71 @@ int32_t Run::process_memory(const unsigned char* data, std::size_t size) {
 int32_t Run::process(const unsigned char* data, std::size_t size) {
     const bool check_crc = (control_flags_ & TqCF_EXCLUDE_CRC_CHECK) == 0;
     if (int32_t result = reader_.open(data, size, check_crc, tables_)) return result;
-    build_records();
+    start_day();
+    return run_day(false);
+}
 
+int32_t Run::process_live() {
+    const char* path = std::getenv("TARVIK_REALTIME_TAPE");
+    if (path == nullptr || path[0] == '\0') return TqAPIERR_OPEN_TAPE_FILE_FAILED;
+    const char* idle = std::getenv("TARVIK_REALTIME_IDLE_MS");
+    const long idle_ms = idle != nullptr && idle[0] != '\0' ? std::strtol(idle, nullptr, 10) : 0;
+    live_ = std::make_unique<LiveTape>();
+    const bool check_crc = (control_flags_ & TqCF_EXCLUDE_CRC_CHECK) == 0;
+    if (int32_t result = live_->open(path, std::chrono::milliseconds(idle_ms > 0 ? idle_ms : kLiveIdleMs), check_crc,
+                                     reader_, tables_))
+        return result;
+    tape_path_.clear();  // the real-time stream has no tape name
+    start_day();
+    return run_day(false);
+}
+
+// A snapshot names its tape: the tape is mapped and checked against it,
+// the saved state replaces the fresh one, and the day goes on from the
+// saved position.
+int32_t Run::process_snapshot() {
+    StateSnapshot snapshot;
+    if (int32_t result = decode_snapshot(bytes_.data(), bytes_.size(), snapshot)) return result;
+    bytes_.unmap();
+    if (int32_t result = bytes_.map_file(snapshot.tape.path.c_str())) return result;
+    if (bytes_.size() != snapshot.tape.size) return TqAPIERR_INITIALIZE_MEMORY_FAILED;
+    const bool check_crc = (control_flags_ & TqCF_EXCLUDE_CRC_CHECK) == 0;
+    if (int32_t result = reader_.open(bytes_.data(), bytes_.size(), check_crc, tables_)) return result;
+    const std::size_t position = snapshot.position;
+    if (crc32(bytes_.data(), reader_.first_block()) != snapshot.tape.tables_crc || position < reader_.first_block() ||
+        position > bytes_.size() - sizeof(SectionHead) ||
+        std::memcmp(bytes_.data() + position, &snapshot.tape.resume_head, sizeof(SectionHead)) != 0)
+        return TqAPIERR_INITIALIZE_MEMORY_FAILED;
+    tape_path_ = snapshot.tape.path;
+    start_day();
+
+    std::size_t words = 0;
+    for_each_string_record([&words](TqStringRecord*) { words += 2; });
+    if (snapshot.states.size() < tables_.symbols.size() || snapshot.user_data.size() != words)
+        return TqAPIERR_INITIALIZE_MEMORY_FAILED;
+    states_ = std::move(snapshot.states);
+    session_states_.clear();
+    for (const auto& [key, state] : snapshot.session_states) session_states_.emplace(key, state);
+    mm_books_ = std::move(snapshot.mm_books);
+    scratch_ = snapshot.scratch;
+    last_time_ = snapshot.clock;
+    clock_set_ = snapshot.clock_set;
+    if (clock_set_) {
+        system_.tqTime = last_time_;
+        message_.coreHeader.tqExgTimestamp = last_time_;
+    }
+    std::size_t next = 0;
+    for_each_string_record([&](TqStringRecord* record) {
+        record->UserData1 = snapshot.user_data[next++];
+        record->UserData2 = snapshot.user_data[next++];
+    });
+    reader_.seek(position);
+    resume_index_ = snapshot.event_index;
+    return run_day(true);
+}
+
+void Run::start_day() {
+    build_records();
     system_.tqDate.NDays = tables_.header.date_ndays;
     date_from_ndays(system_.tqDate);
     system_.tqTime = time_from_micros(0, tables_.header.time_zone);
@@ -88,17 +161,27 @@ int32_t Run::process(const unsigned char* data, std::size_t size) {
     system_.Module = library_base();
     std::memcpy(system_.PermissionSet, tables_.header.permission_set, 4);
     message_.coreHeader.tqSessionDate = system_.tqDate;
+}
 
+int32_t Run::run_day(bool resumed) {
     CurrentRunScope scope(this);
     strings_ready_ = true;  // from the initialising status on
     int32_t answer = deliver_status(TARVIKSTATUS_INITIALIZING, 0);
     if (answer == TqCALLBACKRETURN_STOP) return TqAPIERR_USER_STOPPED;
     restart_ = answer == TqCALLBACKRETURN_RESTART;
+    if (resumed && !restart_) {
+        answer = deliver_status(TARVIKSTATUS_LOADED_STATE, 0);
+        if (answer == TqCALLBACKRETURN_STOP) return TqAPIERR_USER_STOPPED;
+        restart_ = answer == TqCALLBACKRETURN_RESTART;
+    }
     for (;;) {
         if (restart_) {
             restart_ = false;
+            resumed = false;
+            resume_index_ = 0;
             reset_state();
-            reader_.rewind();
+            if (live_) live_->rewind();
+            else reader_.rewind();
             answer = deliver_status(TARVIKSTATUS_RESTARTING_TAPE, 0);
             if (answer == TqCALLBACKRETURN_STOP) return TqAPIERR_USER_STOPPED;
             if (answer == TqCALLBACKRETURN_RESTART) {
@@ -106,8 +189,13 @@ int32_t Run::process(const unsigned char* data, std::size_t size) {
                 continue;
             }
         }
-        const int32_t result = replay();
-        if (result != kRestartRequested) return result;
+        const int32_t result = resumed ? replay_events() : replay();
+        resumed = false;
+        if (result != kRestartRequested) {
+            // A save whose image is taken goes to its file even when the run stops.
+            if (save_.phase == SavePhase::Writing) save_.writer.write_piece(SIZE_MAX);
+            return result;
+        }
         restart_ = true;
     }
 }
@@ -290,39 +378,55 @@ int32_t Run::announce_symbols() {
 }
 
 int32_t Run::replay() {
-    const auto settle = [](int32_t answer) {
-        return answer == TqCALLBACKRETURN_STOP      ? TqAPIERR_USER_STOPPED
-               : answer == TqCALLBACKRETURN_RESTART ? kRestartRequested
-                                                    : TqAPIERR_NO_ERROR;
-    };
     if (int32_t r = settle(deliver_status(TARVIKSTATUS_TAPEOPEN, 0))) return r;
     if (int32_t r = settle(announce_symbols())) return r;
     if (int32_t r = settle(deliver_status(TARVIKSTATUS_RUNNING, 0))) return r;
+    return replay_events();
+}
 
+int32_t Run::replay_events() {
     EventBlock block;
     for (;;) {
-        const int32_t got = reader_.next_block(block);
+        const std::size_t block_start = tape_position();
+        const int32_t got = next_block(block);
         if (got == 0) break;
-        if (got < 0) {
-            if (settle(deliver_status(TARVIKSTATUS_ERROR, got)) == TqAPIERR_USER_STOPPED) return TqAPIERR_USER_STOPPED;
-            return got;
+        if (got < 0 || resume_index_ > block.count) {
+            const int32_t code = got < 0 ? got : TqAPIERR_EXCEPTION;
+            if (settle(deliver_status(TARVIKSTATUS_ERROR, code)) == TqAPIERR_USER_STOPPED) return TqAPIERR_USER_STOPPED;
+            return code;
         }
+        const uint32_t first = resume_index_;
+        resume_index_ = 0;
         uint32_t next_ext = 0;
-        for (uint32_t i = 0; i < block.count; ++i) {
+        for (uint32_t i = 0; i < first; ++i) next_ext += block.events[i].flags & kEventHasExt;
+        for (uint32_t i = first; i < block.count; ++i) {
             // The state of a message a few ahead is fetched while this one
             // is delivered: symbols come in no order, so this hides misses.
             if (i + 2 * kPrefetchDistance < block.count) prefetch_slot(block.events[i + 2 * kPrefetchDistance]);
             if (i + kPrefetchDistance < block.count) prefetch(block.events[i + kPrefetchDistance]);
+            if (save_.phase != SavePhase::Idle) {
+                if (int32_t r = service_save(block_start, i)) return r;
+            }
             const TapeEvent& e = block.events[i];
             const TapeExt* ext = (e.flags & kEventHasExt) ? &block.ext[next_ext++] : nullptr;
             if (skip_kind_[e.kind] | excluded_permissions_[e.permission_id]) continue;
-            if (e.symbol != kNone && symbols_[e.symbol].skipped) continue;
+            if (e.symbol != kNone) {
+                const SymbolSlot& slot = symbols_[e.symbol];
+                if (slot.skipped) continue;
+                if (slot.option != nullptr && !excluded_option_exgs_.empty() &&
+                    excluded_option_exgs_[e.reporting_exg])
+                    continue;
+            }
             const int32_t answer = deliver(e, ext);
             if (answer == TqCALLBACKRETURN_STOP) return TqAPIERR_USER_STOPPED;
             if (answer == TqCALLBACKRETURN_RESTART) return kRestartRequested;
         }
     }
-    return settle(deliver_status(TARVIKSTATUS_COMPLETE, 0));
+    // The end of the events is the last safe point before the day completes.
+    const std::size_t end = tape_position();
+    if (int32_t r = finish_save(end)) return r;
+    if (int32_t r = settle(deliver_status(TARVIKSTATUS_COMPLETE, 0))) return r;
+    return finish_save(end);
 }
 
 void Run::prefetch_slot(const TapeEvent& e) const {
@@ -485,6 +589,22 @@ int32_t Run::deliver(const TapeEvent& e, const TapeExt* ext) {
         message_.ptarvik3Ext = nullptr;
     }
     return call();
+}
+
+int32_t Run::check_exclusion_key(int32_t key) {
+    if (key & TqPERMID_REMOVE) return (key & ~(TqPERMID_REMOVE | 0xFFFF)) == 0 ? 0 : TqAPIERR_BAD_PARAMETERS;
+    return key >= 0 && key <= 0xFFFF ? 0 : TqAPIERR_BAD_PARAMETERS;
+}
+
+int32_t Run::exclude(int32_t key) {
+    if (int32_t result = check_exclusion_key(key)) return result;
+    if (key & TqPERMID_REMOVE) {
+        excluded_permissions_[key & 0xFFFF] = 1;
+    } else {
+        if (excluded_option_exgs_.empty()) excluded_option_exgs_.assign(65536, 0);
+        excluded_option_exgs_[key] = 1;
+    }
+    return 0;
 }
 
 const SymbolState* Run::state_for_record(const TqStringRecord* record) const {

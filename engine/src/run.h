@@ -5,11 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "live_tape.h"
 #include "market_state.h"
+#include "state_snapshot.h"
 #include "string_arena.h"
 #include "tape_format.h"
 #include "tape_reader.h"
@@ -34,9 +38,15 @@ public:
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
 
-    // The whole of sTarvikProcessTape, from a file or from bytes in memory.
+    // The whole of sTarvikProcessTape: from a tape file, from a state
+    // snapshot (recognised by its magic), from the real-time stream (an
+    // empty path: the live tape named by TARVIK_REALTIME_TAPE), or from
+    // bytes in memory.
     int32_t process_file(const char* path);
     int32_t process_memory(const unsigned char* data, std::size_t size);
+
+    // The internal answer of a replay that is to start the day again.
+    static constexpr int32_t kRestartRequested = 2;
 
     // The calling thread's run, or null outside sTarvikProcessTape.
     static Run* current();
@@ -50,13 +60,50 @@ public:
 
     // Events of this permission id are skipped.
     void exclude_permission(uint16_t permission_id, bool excluded) { excluded_permissions_[permission_id] = excluded; }
+    // A key of sTarvikExcludeOpraExch: 0, or TqAPIERR_BAD_PARAMETERS for a
+    // key it does not understand (docs/engine.md).
+    static int32_t check_exclusion_key(int32_t key);
+    int32_t exclude(int32_t key);
+
+    // sTarvikSpinSymbols: one symbol-spin message per symbol (plain or
+    // option contracts) of a listed exchange or of all, to `callback`.
+    int32_t spin_symbols(uint16_t listed_exg, int32_t flags, int32_t spin_id, TarvikMessageCallback callback,
+                         int32_t user_data);
+
+    // sTarvikSaveState: schedules (or cancels) a snapshot.
+    int32_t request_save(const char* path, int32_t flags);
 
 private:
+    enum class SavePhase { Idle, Scheduled, Writing };
+    struct SaveJob {
+        SavePhase phase = SavePhase::Idle;
+        bool one_pass = false;
+        std::string path;
+        SnapshotWriter writer;
+    };
+    static constexpr std::size_t kSavePiece = std::size_t{1} << 20;
+
     int32_t process(const unsigned char* data, std::size_t size);
+    int32_t process_snapshot();
+    int32_t process_live();
+    void start_day();
+    int32_t run_day(bool resumed);
     void build_records();
     void reset_state();
-    // 0 end of day, or the code to return; sets restart_ on a restart answer.
+    // 0 end of day, or the code to return, or kRestartRequested.
     int32_t replay();
+    int32_t replay_events();
+    int32_t next_block(EventBlock& block) { return live_ ? live_->next_block(block) : reader_.next_block(block); }
+    std::size_t tape_position() const { return live_ ? live_->position() : reader_.position(); }
+    // The save's next step at a point between two messages; the answer as
+    // replay() gives it.
+    int32_t service_save(std::size_t position, uint32_t event_index);
+    int32_t finish_save(std::size_t position);
+    int32_t capture(std::size_t position, uint32_t event_index, int32_t& phase);
+    int32_t report_save(int32_t phase);
+    // Every string record of the run, in a fixed order (a snapshot keeps
+    // their user-data words in that order).
+    void for_each_string_record(const std::function<void(TqStringRecord*)>& visit);
     int32_t deliver(const TapeEvent& event, const TapeExt* ext);
     void prefetch_slot(const TapeEvent& event) const;
     void prefetch(const TapeEvent& event) const;
@@ -78,6 +125,9 @@ private:
     TapeBytes bytes_;
     TapeReader reader_;
     TapeTables tables_;
+    std::unique_ptr<LiveTape> live_;  // the real-time stream
+    uint32_t resume_index_ = 0;      // events of the first block already delivered before a snapshot
+    SaveJob save_;
 
     // String records and option headers, stable for the run.
     StringArena arena_;
@@ -106,6 +156,7 @@ private:
     uint32_t current_atom_ = 0;
     uint8_t skip_kind_[256] = {};
     std::vector<uint8_t> excluded_permissions_;
+    std::vector<uint8_t> excluded_option_exgs_;  // made by the first such key
 };
 
 }  // namespace tarvik::engine

@@ -1,5 +1,6 @@
 #include "tape_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -144,8 +145,13 @@ bool parse_category_values(ByteReader& r, TapeTables& t) {
 
 }  // namespace
 
-TapeBytes::~TapeBytes() {
+TapeBytes::~TapeBytes() { unmap(); }
+
+void TapeBytes::unmap() {
     if (mapping_ != nullptr) ::munmap(mapping_, size_);
+    mapping_ = nullptr;
+    data_ = nullptr;
+    size_ = 0;
 }
 
 int32_t TapeBytes::map_file(const char* path) {
@@ -208,11 +214,20 @@ int32_t TapeReader::open(const unsigned char* data, std::size_t size, bool check
 }
 
 int32_t TapeReader::next_block(EventBlock& block) {
+    if (pos_ > size_) return kBadBlock;
+    std::size_t length = 0;
+    const int32_t got = read_block_at(data_ + pos_, size_ - pos_, block, length);
+    if (got == 1) pos_ += length;
+    return got;
+}
+
+int32_t TapeReader::read_block_at(const unsigned char* at, std::size_t available, EventBlock& block,
+                                  std::size_t& length) const {
     SectionHead head;
-    if (!section_at(data_, size_, pos_, head)) return kBadBlock;  // truncated: no End section
+    if (!section_at(at, available, 0, head)) return kBadBlock;  // truncated: no End section
     if (head.kind == static_cast<uint32_t>(SectionKind::End)) return 0;
     if (head.kind != static_cast<uint32_t>(SectionKind::Events) || head.length < 16) return kBadBlock;
-    const unsigned char* payload = data_ + pos_ + sizeof head;
+    const unsigned char* payload = at + sizeof head;
     uint32_t counts[2];
     std::memcpy(counts, payload, sizeof counts);
     if (counts[0] == 0 || counts[0] > kEventsPerBlock || counts[1] > counts[0]) return kBadBlock;
@@ -224,7 +239,7 @@ int32_t TapeReader::next_block(EventBlock& block) {
     block.ext = reinterpret_cast<const TapeExt*>(payload + 16 + counts[0] * sizeof(TapeEvent));
     block.ext_count = counts[1];
     if (int32_t bad = check_block(block)) return bad;
-    pos_ += sizeof head + padded(head.length);
+    length = std::min(sizeof head + padded(head.length), available);
     return 1;
 }
 

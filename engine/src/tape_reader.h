@@ -21,6 +21,7 @@ public:
 
     // 0, or TqAPIERR_OPEN_TAPE_FILE_FAILED when the file cannot be mapped.
     int32_t map_file(const char* path);
+    void unmap();
     void borrow(const unsigned char* data, std::size_t size);
 
     const unsigned char* data() const { return data_; }
@@ -49,11 +50,18 @@ public:
     // when the block is truncated, fails its CRC or holds a bad index.
     int32_t next_block(EventBlock& block);
 
+    // The same for a block at `at`, of which `available` bytes are there:
+    // the live tape reads its blocks itself. `length` gets the bytes the
+    // block takes, head and padding included.
+    int32_t read_block_at(const unsigned char* at, std::size_t available, EventBlock& block,
+                          std::size_t& length) const;
+
     // Back to the first block; position() and seek() let a saved state
     // resume at a block boundary.
     void rewind() { pos_ = first_block_; }
     std::size_t position() const { return pos_; }
     void seek(std::size_t position) { pos_ = position; }
+    std::size_t first_block() const { return first_block_; }
 
 private:
     int32_t check_block(const EventBlock& block) const;
@@ -65,6 +73,9 @@ private:
     bool check_crc_ = true;
     const TapeTables* tables_ = nullptr;
 };
+
+// The largest events section a tape may hold.
+inline constexpr std::size_t kMaxBlockBytes = 16 + kEventsPerBlock * (sizeof(TapeEvent) + sizeof(TapeExt));
 
 // Reads only the preamble and the header section of the tape at `path`:
 // the cheap test of whether a file is a tape. Answers 0 or a result code.
