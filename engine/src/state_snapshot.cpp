@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -126,6 +127,9 @@ int32_t decode_snapshot(const unsigned char* data, std::size_t size, StateSnapsh
 
 int32_t SnapshotWriter::begin(const std::string& path, std::vector<unsigned char> image) {
     abandon();
+    // Only a file is ever replaced: never a device, a directory or a pipe.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return TqCSSAVESTATE_ERR_CREATEFILE;
     path_ = path;
     temp_path_ = path + ".partial." + std::to_string(::getpid()) + "." + std::to_string(::gettid());
     image_ = std::move(image);
@@ -145,8 +149,10 @@ int32_t SnapshotWriter::write_piece(std::size_t limit) {
         const std::size_t n = std::min(budget, image_.size() - written_);
         const ssize_t got = ::write(fd_, image_.data() + written_, n);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return fail(errno == ENOSPC || errno == EDQUOT || got == 0 ? TqCSSAVESTATE_ERR_DISKSPACE
-                                                                                : TqCSSAVESTATE_ERR_CREATEFILE);
+        if (got <= 0) {
+            const bool full = got == 0 || errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
+            return fail(full ? TqCSSAVESTATE_ERR_DISKSPACE : TqCSSAVESTATE_ERR_CREATEFILE);
+        }
         written_ += static_cast<std::size_t>(got);
         budget -= static_cast<std::size_t>(got);
     }

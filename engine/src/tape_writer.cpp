@@ -42,7 +42,7 @@ void put_symbol(ByteWriter& w, const SymbolEntry& s) {
 TapeWriter::~TapeWriter() {
     if (file_ != nullptr) {
         std::fclose(file_);
-        std::remove(temp_path_.c_str());
+        if (!live_) std::remove(temp_path_.c_str());
     }
 }
 
@@ -59,6 +59,20 @@ bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, st
 }
 
 void TapeWriter::open_memory(const TapeTables& tables) { write_tables(tables); }
+
+bool TapeWriter::open_live(const std::string& path, const TapeTables& tables, std::string& error) {
+    path_ = path;
+    live_ = true;
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+        error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    write_tables(tables);
+    return true;
+}
+
+void TapeWriter::end_block() { flush_block(); }
 
 void TapeWriter::write_tables(const TapeTables& tables) {
     TapePreamble preamble{};
@@ -151,12 +165,13 @@ void TapeWriter::flush_block() {
     append(ext_.data(), ext_bytes);  // sizes are multiples of 8: no padding
     events_.clear();
     ext_.clear();
-    if (out_.size() >= kFlushThreshold) flush_output();
+    if (live_ || out_.size() >= kFlushThreshold) flush_output();
 }
 
 void TapeWriter::flush_output() {
     if (file_ == nullptr || out_.empty()) return;
     if (std::fwrite(out_.data(), 1, out_.size(), file_) != out_.size()) failed_ = true;
+    if (live_ && std::fflush(file_) != 0) failed_ = true;
     out_.clear();
 }
 
@@ -169,10 +184,11 @@ bool TapeWriter::finish(std::string& error) {
     if (std::fclose(file_) != 0) failed_ = true;
     file_ = nullptr;
     if (failed_) {
-        error = "cannot write " + temp_path_ + ": " + std::strerror(errno);
-        std::remove(temp_path_.c_str());
+        error = "cannot write " + (live_ ? path_ : temp_path_) + ": " + std::strerror(errno);
+        if (!live_) std::remove(temp_path_.c_str());
         return false;
     }
+    if (live_) return true;
     if (std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
         error = "cannot rename " + temp_path_ + " to " + path_ + ": " + std::strerror(errno);
         std::remove(temp_path_.c_str());

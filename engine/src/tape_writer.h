@@ -22,9 +22,15 @@ public:
     bool open_file(const std::string& path, const TapeTables& tables, std::string& error);
     // Writes into memory(), for tests and the fuzz corpus.
     void open_memory(const TapeTables& tables);
+    // Writes a live tape: straight under its name, each block on the disk
+    // as soon as it is complete, so that a reader can follow the day as it
+    // is written; finish() closes it with the End section.
+    bool open_live(const std::string& path, const TapeTables& tables, std::string& error);
 
     // `ext` is read only when the event has kEventHasExt; null gives zeros.
     void add(const TapeEvent& event, const TapeExt* ext = nullptr);
+    // Ends the current block early (a live tape hands out what it has).
+    void end_block();
     bool finish(std::string& error);
 
     const std::vector<unsigned char>& memory() const { return out_; }
@@ -42,6 +48,7 @@ private:
     std::vector<TapeEvent> events_;
     std::vector<TapeExt> ext_;
     bool failed_ = false;
+    bool live_ = false;
 };
 
 // Writes a whole tape held in memory.

@@ -22,6 +22,7 @@ constexpr const char* kUsage =
     "       tarvik-tape dump TAPE [-o SCRIPT.jsonl]\n"
     "       tarvik-tape synth -o TAPE [--symbols N] [--options-per-symbol N] [--messages N]\n"
     "                         [--seed N] [--mix QUOTES,MMQUOTES,TRADES,CATEGORIES] [--date YYYY-MM-DD]\n"
+    "                         [--live --rate N]\n"
     "       tarvik-tape import [--quotes QUOTES.csv] [--trades TRADES.csv] -o TAPE\n"
     "                          [--date YYYY-MM-DD] [--price-type N] [--listed-exg N]\n";
 
@@ -38,7 +39,9 @@ struct Arguments {
     Arguments(int argc, char** argv) {
         for (int i = 2; i < argc; ++i) {
             std::string a = argv[i];
-            if (a.size() > 1 && a[0] == '-') {
+            if (a == "--live") {  // the one option without a value
+                named.emplace_back(a, "1");
+            } else if (a.size() > 1 && a[0] == '-') {
                 if (i + 1 >= argc) throw UsageError("option " + a + " needs a value");
                 named.emplace_back(a, argv[++i]);
             } else {
@@ -117,7 +120,8 @@ int dump(const Arguments& args) {
 }
 
 int synth(const Arguments& args) {
-    args.allow({"-o", "--symbols", "--options-per-symbol", "--messages", "--seed", "--mix", "--date"});
+    args.allow({"-o", "--symbols", "--options-per-symbol", "--messages", "--seed", "--mix", "--date", "--live",
+                "--rate"});
     if (!args.positional.empty()) throw UsageError("synth takes no positional arguments");
     SynthOptions o;
     o.symbols = static_cast<uint32_t>(number(args.get("--symbols", "300"), "--symbols", 100'000));
@@ -126,6 +130,9 @@ int synth(const Arguments& args) {
     o.messages = number(args.get("--messages", "3000000"), "--messages", 2'000'000'000);
     o.seed = number(args.get("--seed", "1"), "--seed", UINT64_MAX);
     o.date_ndays = date_option(args.get("--date"), o.date_ndays);
+    const bool live = !args.get("--live").empty();
+    o.rate = number(args.get("--rate", "0"), "--rate", 1'000'000'000);
+    if (o.rate > 0 && !live) throw UsageError("option --rate: only with --live");
     const std::string mix = args.get("--mix");
     if (!mix.empty()) {
         unsigned a, b, c, d;
@@ -139,7 +146,9 @@ int synth(const Arguments& args) {
     const engine::TapeTables tables = synth_tables(o);
     engine::TapeWriter writer;
     std::string error;
-    if (!writer.open_file(output(args), tables, error)) throw InputError(error);
+    const bool opened = live ? writer.open_live(output(args), tables, error)
+                             : writer.open_file(output(args), tables, error);
+    if (!opened) throw InputError(error);
     synth_events(o, tables, writer);
     if (!writer.finish(error)) throw InputError(error);
     return 0;

@@ -1,7 +1,9 @@
 #include "synth.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "constants.h"
@@ -189,7 +191,16 @@ void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::Ta
     const uint32_t mix_total = o.mix[0] + o.mix[1] + o.mix[2] + o.mix[3];
     const uint32_t market_maker_texts = sizeof kMarketMakers / sizeof kMarketMakers[0];
 
-    for (uint64_t n = 0; n < o.messages; ++n) {
+    // A live tape keeps to its rate: after each batch, the block ends and
+    // the writer waits for the batch's time.
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t batch = o.rate > 0 ? std::max<uint64_t>(1, o.rate / 20) : 0;
+    const auto pace = [&](uint64_t written) {
+        if (batch == 0 || written % batch != 0) return;
+        writer.end_block();
+        std::this_thread::sleep_until(start + std::chrono::microseconds(written * 1'000'000 / o.rate));
+    };
+    for (uint64_t n = 0; n < o.messages; pace(++n)) {
         engine::TapeEvent e;
         std::memset(&e, 0, sizeof e);
         e.micros = kOpen + (kClose - kOpen) * n / std::max<uint64_t>(o.messages, 1) + rng.below(100);

@@ -20,6 +20,9 @@ struct SynthOptions {
     // Relative weights of exchange quotes, market-maker quotes, trades and
     // categories.
     uint32_t mix[4] = {80, 5, 14, 1};
+    // Messages a second for a live tape (0: as fast as it can be written);
+    // blocks then end at least 20 times a second.
+    uint64_t rate = 0;
 };
 
 // Writes the day into an opened writer: the tables first, then the events.
