@@ -1,0 +1,247 @@
+"""Symbol spins and state snapshots through the module, on synthetic days
+made by the tape tool and replayed by the bundled engine."""
+
+import subprocess
+
+import pytest
+
+import Tarvik
+import tarvik_engine
+
+SYMBOLS = 6
+CONTRACTS = 4  # per option chain
+OPTION_EXCHANGE = 10  # where synthetic option chains are listed
+
+
+@pytest.fixture(scope="module")
+def synth_day(tmp_path_factory):
+    path = tmp_path_factory.mktemp("spins") / "synth.tape"
+    subprocess.run(
+        [tarvik_engine.tape_tool_path(), "synth", "-o", str(path), "--symbols", str(SYMBOLS),
+         "--options-per-symbol", str(CONTRACTS), "--messages", "4000"],
+        check=True,
+    )
+    return str(path)
+
+
+def spin_at_first_trade(tape, *spin_args):
+    """Runs SpinSymbols(*spin_args, collect, 99) at the first trade; the
+    result and what the spin callable saw."""
+    seen = []
+    out = {}
+
+    def collect(system, message):
+        header, spin = message.coreHeader, message.coreData.SymbolSpin
+        option = header.ptqOptionHdr
+        seen.append((message.MessageType, spin.SpinID, spin.IterLimit, spin.IterCount, spin.SubIterLimit,
+                     spin.SubIterCount, system.UserData, header.ptqStringSymbol.String, header.ListedExg,
+                     option is not None))
+        return 0
+
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE and "result" not in out:
+            out["result"] = Tarvik.SpinSymbols(*spin_args, collect, 99)
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, callback) == 0
+    return out["result"], seen
+
+
+def test_spin_of_plain_symbols(loaded, synth_day):
+    result, seen = spin_at_first_trade(synth_day, -1, Tarvik.TqSPIN_NON_OPTIONS, 5)
+    assert result == 0
+    assert len(seen) == SYMBOLS
+    assert [s[3] for s in seen] == list(range(1, SYMBOLS + 1))
+    assert {(s[0], s[1], s[2], s[4], s[6], s[9]) for s in seen} == {(Tarvik.TqMSG_SYMBOLSPIN, 5, SYMBOLS, 0, 99, False)}
+    assert [s[8] for s in seen] == [1 + i % 3 for i in range(SYMBOLS)]
+    assert len({s[7] for s in seen}) == SYMBOLS
+
+
+def test_spin_of_option_contracts_goes_series_by_series(loaded, synth_day):
+    result, seen = spin_at_first_trade(synth_day, OPTION_EXCHANGE, Tarvik.TqSPIN_OPTIONS, 6)
+    assert result == 0
+    assert len(seen) == SYMBOLS * CONTRACTS
+    assert [(s[2], s[3], s[4], s[5]) for s in seen] == [
+        (SYMBOLS, i // CONTRACTS + 1, CONTRACTS, i % CONTRACTS + 1) for i in range(SYMBOLS * CONTRACTS)]
+    assert all(s[9] for s in seen)
+
+
+@pytest.mark.parametrize(
+    "exchange, flags, code",
+    [(99, Tarvik.TqSPIN_NON_OPTIONS, Tarvik.TqAPIERR_NOLISTED_EXG),
+     (1, Tarvik.TqSPIN_OPTIONS, Tarvik.TqAPIERR_NOSYMBOLS_FOR_LSTEXG),
+     (OPTION_EXCHANGE, Tarvik.TqSPIN_NON_OPTIONS, Tarvik.TqAPIERR_NOSYMBOLS_FOR_LSTEXG)],
+)
+def test_spin_codes(loaded, synth_day, exchange, flags, code):
+    result, seen = spin_at_first_trade(synth_day, exchange, flags, 1)
+    assert (result, seen) == (code, [])
+
+
+def test_spin_stops_when_the_callable_says_so(loaded, synth_day):
+    count = []
+
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE and not count:
+            count.append(Tarvik.SpinSymbols(-1, 0, 0, lambda s, m: count.append(1) or (1 if len(count) == 3 else 0), 0))
+        return 0
+
+    assert Tarvik.ProcessTape(synth_day, 0, 0, 0, callback) == 0
+    assert count == [1, 1, 1, Tarvik.TqAPIERR_USER_STOPPED]
+
+
+def test_spin_skips_symbols_the_filter_rejected(loaded, synth_day):
+    names = spin_at_first_trade(synth_day, -1, 0, 0)[1]
+    chosen = names[2][7]
+    try:
+        assert Tarvik.FilterSymbols([chosen]) is True
+        result, seen = spin_at_first_trade(synth_day, -1, 0, 0)
+    finally:
+        assert Tarvik.FilterSymbols(5) is False  # the only way to switch a filter off
+    assert result == 0
+    assert [s[7] for s in seen] == [chosen]
+
+
+# --- snapshots ---------------------------------------------------------------
+
+def message_print(message):
+    header, kind = message.coreHeader, message.MessageType
+    name = header.ptqStringSymbol.String if header.ptqStringSymbol is not None else None
+    option = header.ptqOptionHdr
+    key = (kind, name, header.ListedExg, header.tqExgTimestamp.MsOfDay,
+           (option.tqExpirationDate.NDays, option.strikePrice, option.PutCall) if option is not None else None)
+    if kind == Tarvik.TqMSG_TRADE:
+        trade = message.coreData.Trade
+        return key + (trade.Price, trade.Size, trade.TotalVolume, trade.High, trade.Low, trade.Last)
+    if kind == Tarvik.TqMSG_EXGQUOTE:
+        quote = message.coreData.ExgQuote
+        return key + (quote.coreQuote.BidPrice, quote.coreQuote.AskPrice, quote.BestBidPrice, quote.BestAskPrice)
+    return key
+
+
+def state_of(contracts):
+    """State queries for every plain symbol and every option contract seen."""
+    answers = {}
+    for exchange, name, option in contracts:
+        args = (exchange, name) + (option or ())
+        trade = Tarvik.StateGetLastTrade(*args)
+        quotes = Tarvik.StateGetExgQuotes(*args)
+        answers[(exchange, name, option)] = (
+            trade and (trade.Open, trade.High, trade.Low, trade.Last, trade.TotalVolume, trade.TickVolume),
+            quotes and (quotes.StateQuoteCount, quotes.BestBidExg, quotes.BestAskExg,
+                        [(q.ReportingExg, q.BidPrice, q.AskPrice) for q in quotes.StateExgQuotes[:quotes.StateQuoteCount]]),
+        )
+    return answers
+
+
+def replay(tape, contracts, save_at=None, snapshot=None):
+    """Market messages, the statuses, the state at the save point (or at
+    the loaded state) and the state when the day completes."""
+    record = {"messages": [], "statuses": [], "spins": 0, "codes": []}
+
+    def callback(system, message):
+        kind = message.MessageType
+        if kind == Tarvik.TqMSG_SYMBOLSPIN:
+            record["spins"] += 1
+        if kind == Tarvik.TqMSG_STATUS:
+            record["statuses"].append((system.Status, system.StatusData))
+            if system.Status == Tarvik.TARVIKSTATUS_LOADED_STATE:
+                record["at_save"] = state_of(contracts)
+            if system.Status == Tarvik.TARVIKSTATUS_COMPLETE:
+                record["complete"] = state_of(contracts)
+            return 0
+        if kind == Tarvik.TqMSG_SYMBOLCHANGE:
+            return 0
+        record["messages"].append(message_print(message))
+        if save_at is not None and len(record["messages"]) == save_at:
+            record["codes"].append(Tarvik.SaveState(snapshot, Tarvik.TqSAVESTATE_ONEPASS))
+            record["codes"].append(Tarvik.SaveState(snapshot, Tarvik.TqSAVESTATE_ONEPASS))
+            record["at_save"] = state_of(contracts)
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, callback) == 0
+    return record
+
+
+def contracts_of(tape):
+    """(listed exchange, name, option key) of every symbol of the day."""
+    found = set()
+
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_SYMBOLCHANGE:
+            header = message.coreHeader
+            option = header.ptqOptionHdr
+            found.add((header.ListedExg, header.ptqStringSymbol.String,
+                       (option.tqExpirationDate.NDays, option.strikePrice, option.PutCall) if option else None))
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, callback) == 0
+    return sorted(found, key=repr)
+
+
+@pytest.mark.parametrize("save_at", [1, 1500, 3999])
+def test_a_snapshot_continues_the_same_day(loaded, synth_day, tmp_path, save_at):
+    snapshot = str(tmp_path / "day.state")
+    contracts = contracts_of(synth_day)
+    assert len(contracts) == SYMBOLS * (1 + CONTRACTS)
+    whole = replay(synth_day, contracts)
+    saving = replay(synth_day, contracts, save_at, snapshot)
+    assert saving["codes"] == [0, Tarvik.TqAPIERR_SAVE_STATE_IN_PROGRESS]
+    assert (Tarvik.TARVIKSTATUS_SAVING_STATE, Tarvik.TqCSSAVESTATE_COMPLETE) in saving["statuses"]
+    assert saving["messages"] == whole["messages"]
+
+    restored = replay(snapshot, contracts)
+    assert restored["statuses"][:2] == [(Tarvik.TARVIKSTATUS_INITIALIZING, 0), (Tarvik.TARVIKSTATUS_LOADED_STATE, 0)]
+    assert restored["spins"] == 0, "the loaded-state spins deliver nothing to the program"
+    assert restored["at_save"] == saving["at_save"]
+    if save_at > 1:  # option contracts have traded by then, and their state is found
+        assert any(answer[0] for (exchange, name, option), answer in restored["at_save"].items() if option)
+    assert restored["messages"] == whole["messages"][save_at:]
+    assert restored["complete"] == whole["complete"]
+
+
+def test_tape_name_of_a_restored_day_is_the_tapes(loaded, synth_day, tmp_path):
+    snapshot = str(tmp_path / "day.state")
+    replay(synth_day, [], 10, snapshot)
+    names = []
+
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_LOADED_STATE:
+            names.append(Tarvik.GetTapeName())
+        return 0
+
+    assert Tarvik.ProcessTape(snapshot, 0, 0, 0, callback) == 0
+    assert names == [synth_day]
+
+
+def test_save_state_outside_a_run_and_into_nowhere(loaded, synth_day):
+    assert Tarvik.SaveState("/tmp/never.state", Tarvik.TqSAVESTATE_ONEPASS) == Tarvik.TqAPIERR_NOT_CALLBACK_THREAD
+    phases = []
+
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_SAVING_STATE:
+            phases.append(system.StatusData)
+        if message.MessageType == Tarvik.TqMSG_TRADE and not phases:
+            assert Tarvik.SaveState("/nonexistent-dir/day.state", Tarvik.TqSAVESTATE_GRADUALLY) == 0
+        return 0
+
+    assert Tarvik.ProcessTape(synth_day, 0, 0, 0, callback) == 0
+    assert phases == [Tarvik.TqCSSAVESTATE_CAPTURE, Tarvik.TqCSSAVESTATE_ERR_CREATEFILE]
+
+
+def test_a_snapshot_of_a_removed_tape_is_refused(python_child, synth_day, tmp_path):
+    tape = tmp_path / "copy.tape"
+    tape.write_bytes(open(synth_day, "rb").read())
+    snapshot = tmp_path / "copy.state"
+    child = python_child(f"""
+        import os, Tarvik, tarvik_engine
+        Tarvik.LoadTarvik(tarvik_engine.library_path())
+        def save(system, message):
+            if message.MessageType == Tarvik.TqMSG_TRADE:
+                Tarvik.SaveState({str(snapshot)!r}, Tarvik.TqSAVESTATE_ONEPASS)
+            return 0
+        assert Tarvik.ProcessTape({str(tape)!r}, 0, 0, 0, save) == 0
+        os.remove({str(tape)!r})
+        print(Tarvik.ProcessTape({str(snapshot)!r}, 0, 0, 0, lambda s, m: 0))
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split() == [str(Tarvik.TqAPIERR_OPEN_TAPE_FILE_FAILED)]
