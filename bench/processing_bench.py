@@ -32,8 +32,20 @@ def ensure_tape(path, messages):
     return path
 
 
-def best_of(repeat, measure):
-    return min(measure() for _ in range(repeat))
+def warm(path):
+    """Reads the tape through once so every timed run finds it in the page cache."""
+    with open(path, "rb") as tape:
+        while tape.read(1 << 24):
+            pass
+
+
+def best_of(repeat, measure, tape=None):
+    results = []
+    for _ in range(repeat):
+        if tape is not None:
+            warm(tape)
+        results.append(measure())
+    return min(results)
 
 
 def main():
@@ -53,7 +65,7 @@ def main():
         engine_alone.messages = messages
         return seconds
 
-    a = best_of(args.repeat, engine_alone)
+    a = best_of(args.repeat, engine_alone, tape)
     count = engine_alone.messages
 
     def nothing(s, m):
@@ -73,7 +85,7 @@ def main():
             assert result == 0, result
             return elapsed
 
-        return best_of(args.repeat, run)
+        return best_of(args.repeat, run, tape)
 
     b = process(nothing)
     c = process(three_members)
