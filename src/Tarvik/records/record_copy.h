@@ -75,6 +75,18 @@ inline void show_string(TqStringObject* string, const TqStringRecord& record, Py
     set_member(string->String, text);
 }
 
+// Shows a library string whose str the thread's caches own: while a run
+// lasts the caches keep every such str alive, so the string object stores
+// it without a reference of its own and the per-message path touches no
+// reference count. When the run ends, adopt_cached_text gives the object
+// its own reference before the caches let go.
+inline void show_cached_string(TqStringObject* string, const TqStringRecord& record, PyObject* text) {
+    copy_string_numbers(string, record);
+    string->String = text;
+}
+
+inline void adopt_cached_text(TqStringObject* string) { Py_XINCREF(string->String); }
+
 // After a callback: the program's user data back into the library string.
 inline void write_back_user_data(TqStringRecord* record, const TqStringObject* string) {
     record->UserData1 = string->record.UserData1;

@@ -32,7 +32,7 @@ void show(ThreadState& state, SpinShown& shown, SpinString role, PyObject*& memb
         return;
     }
     TqStringObject* string = state.spinStrings[role];
-    show_string(string, *record, text);
+    show_cached_string(string, *record, text);
     set_member(member, string);
     shown.records[role] = record;
 }

@@ -115,7 +115,8 @@ PyObject* StateGetMMQuotes(PyObject*, PyObject* args) {
             continue;
         }
         TqStringObject* maker = data.state.stateStrings[i];
-        show_string(maker, *quote.ptqStringMarketMaker, GetStringObject(data.state, quote.ptqStringMarketMaker));
+        show_cached_string(maker, *quote.ptqStringMarketMaker,
+                           GetStringObject(data.state, quote.ptqStringMarketMaker));
         set_member(item->ptqStringMarketMaker, maker);
     }
     return reinterpret_cast<PyObject*>(result);

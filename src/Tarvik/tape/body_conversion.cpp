@@ -42,7 +42,7 @@ void fill_mm_quote(ThreadState& state, const TarvikMessageRecord* message) {
         return;
     }
     TqStringObject* string = state.messageStrings[kMarketMakerString];
-    show_string(string, *maker, GetStringObject(state, maker));
+    show_cached_string(string, *maker, GetStringObject(state, maker));
     set_member(quote->ptqStringMarketMaker, string);
 }
 

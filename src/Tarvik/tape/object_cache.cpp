@@ -3,17 +3,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace tarvik {
 
 namespace {
 
 // Replaces the cached str of one option component when the header points at
-// another record; an unchanged pointer keeps its object.
-void refresh_component(const TqStringRecord*& cached_record, PyObject*& cached_object,
+// another record; an unchanged pointer keeps its object. The replaced str is
+// retired, not released: objects of the run may still show it.
+void refresh_component(ThreadState& state, const TqStringRecord*& cached_record, PyObject*& cached_object,
                        const TqStringRecord* current) {
     if (cached_record == current) return;
-    Py_CLEAR(cached_object);
+    if (cached_object != nullptr) state.retiredStrings.push_back(std::exchange(cached_object, nullptr));
     cached_record = current;
     if (current != nullptr) cached_object = text_object(string_text(current));
 }
@@ -49,6 +51,8 @@ void forget_run_strings(ThreadState& state) {
     state.optionOverflow.clear();
     for (NameIndex& index : state.SymbolNameIndex) index.clear();
     release_all(state.StringObjectMap);
+    for (PyObject* retired : state.retiredStrings) Py_DECREF(retired);
+    state.retiredStrings.clear();
 }
 
 PyObject* text_object(const char* text, std::size_t size) {
@@ -100,9 +104,9 @@ OptionObjectEntry* GetOptionObjects(ThreadState& state, const TqStringRecord* ro
         entry->root = text_object(text);
         *slot = entry;
     }
-    refresh_component(entry->underlyingRecord, entry->underlying, header->ptqsUnderlying);
-    refresh_component(entry->seriesChainRecord, entry->seriesChain, header->ptqsSeriesChain);
-    refresh_component(entry->specialSettleRecord, entry->specialSettle, header->ptqsSpecialSettle);
+    refresh_component(state, entry->underlyingRecord, entry->underlying, header->ptqsUnderlying);
+    refresh_component(state, entry->seriesChainRecord, entry->seriesChain, header->ptqsSeriesChain);
+    refresh_component(state, entry->specialSettleRecord, entry->specialSettle, header->ptqsSpecialSettle);
     return entry;
 }
 

@@ -82,6 +82,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
                               message_callback);
     }
 
+    adopt_cached_texts(state);
     release_run_objects(state);
     forget_run_strings(state);
     empty_defined_string_cache(state);

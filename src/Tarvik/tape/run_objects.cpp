@@ -1,6 +1,7 @@
 #include "tape/run_objects.h"
 
 #include "records/message_records.h"
+#include "records/record_copy.h"
 #include "records/value_records.h"
 
 namespace tarvik {
@@ -38,6 +39,19 @@ PyObject* pair(TarvikSystemObject* system, TarvikMessageObject* message) {
 }
 
 }  // namespace
+
+void adopt_cached_texts(ThreadState& state) {
+    constexpr int kCachedMessageStrings[] = {0, 2, 3, 4, 5, 6};
+    for (int i : kCachedMessageStrings) {
+        if (state.messageStrings[i] != nullptr) adopt_cached_text(state.messageStrings[i]);
+    }
+    for (TqStringObject* string : state.stateStrings) {
+        if (string != nullptr) adopt_cached_text(string);
+    }
+    for (TqStringObject* string : state.spinStrings) {
+        if (string != nullptr) adopt_cached_text(string);
+    }
+}
 
 bool make_run_objects(ThreadState& state) {
     bool made = make(state.system, TarvikSystemType) && make(state.message, TarvikMessageType) &&

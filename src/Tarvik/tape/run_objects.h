@@ -11,6 +11,12 @@ namespace tarvik {
 // exception set.
 bool make_run_objects(ThreadState& state);
 
+// At the end of a run: the string objects that show the caches' strs
+// without a reference of their own (message strings 0 and 2 to 6, the state
+// and spin strings) take one, so that objects a program keeps stay valid
+// after the caches let go.
+void adopt_cached_texts(ThreadState& state);
+
 // Releases every run object and sets its field to null.
 void release_run_objects(ThreadState& state);
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <tsl/robin_map.h>
 
@@ -98,6 +99,9 @@ struct ThreadState {
     std::array<NameIndex, kExchangeSlots> SymbolNameIndex;
     std::array<PyObject*, kAtomSlots> DateAndStrikeCache{};
     AddressMap StringObjectMap;
+    // Option components replaced during a run; released when it ends, so
+    // every str a run has shown stays alive until then.
+    std::vector<PyObject*> retiredStrings;
 
     ThreadState() = default;
     ThreadState(const ThreadState&) = delete;
