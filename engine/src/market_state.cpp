@@ -1,5 +1,6 @@
 #include "market_state.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 
@@ -7,6 +8,13 @@
 
 namespace tarvik::engine {
 namespace {
+
+// a - b held to the 32-bit range: a tape may carry any 32-bit price or size,
+// and a change or distance between two of them must not overflow.
+constexpr int32_t difference(int32_t a, int32_t b) {
+    const int64_t d = int64_t{a} - int64_t{b};
+    return static_cast<int32_t>(std::clamp<int64_t>(d, INT32_MIN, INT32_MAX));
+}
 
 // The NBBO after one exchange's quote changed, found without a full pass
 // where the answer is certain: the changed quote beats the best, or it
@@ -87,10 +95,10 @@ void apply_exg_quote(QuoteBook& book, const QuoteInput& quote, TarvikExgQuoteBod
     } else {
         slot = -1;  // a 25th exchange: delivered, not kept
     }
-    out.coreQuote.AskSizeChange = quote.ask_size - before.ask_size;
-    out.coreQuote.BidSizeChange = quote.bid_size - before.bid_size;
-    out.coreQuote.AskPriceChange = quote.ask - before.ask;
-    out.coreQuote.BidPriceChange = quote.bid - before.bid;
+    out.coreQuote.AskSizeChange = difference(quote.ask_size, before.ask_size);
+    out.coreQuote.BidSizeChange = difference(quote.bid_size, before.bid_size);
+    out.coreQuote.AskPriceChange = difference(quote.ask, before.ask);
+    out.coreQuote.BidPriceChange = difference(quote.bid, before.bid);
     if (slot >= 0) {
         ExgQuoteSlot& q = book.slots[slot];
         q.ask = quote.ask;
@@ -108,12 +116,12 @@ void apply_exg_quote(QuoteBook& book, const QuoteInput& quote, TarvikExgQuoteBod
     book.nbbo = now;
     out.BestAskPrice = now.ask;
     out.BestBidPrice = now.bid;
-    out.BestAskPriceChange = now.ask - old.ask;
-    out.BestBidPriceChange = now.bid - old.bid;
+    out.BestAskPriceChange = difference(now.ask, old.ask);
+    out.BestBidPriceChange = difference(now.bid, old.bid);
     out.BestAskSize = now.ask_size;
     out.BestBidSize = now.bid_size;
-    out.BestAskSizeChange = now.ask_size - old.ask_size;
-    out.BestBidSizeChange = now.bid_size - old.bid_size;
+    out.BestAskSizeChange = difference(now.ask_size, old.ask_size);
+    out.BestBidSizeChange = difference(now.bid_size, old.bid_size);
     out.BestAskExg = now.ask_exg;
     out.BestBidExg = now.bid_exg;
     out.PrevBestAskExg = old.ask_exg;
@@ -148,10 +156,10 @@ void apply_mm_quote(MMBook& book, const QuoteInput& quote, uint32_t market_maker
         }
     }
     const MMQuoteSlot before = slot != nullptr ? *slot : MMQuoteSlot{};
-    out.AskSizeChange = quote.ask_size - before.ask_size;
-    out.BidSizeChange = quote.bid_size - before.bid_size;
-    out.AskPriceChange = quote.ask - before.ask;
-    out.BidPriceChange = quote.bid - before.bid;
+    out.AskSizeChange = difference(quote.ask_size, before.ask_size);
+    out.BidSizeChange = difference(quote.bid_size, before.bid_size);
+    out.AskPriceChange = difference(quote.ask, before.ask);
+    out.BidPriceChange = difference(quote.bid, before.bid);
     if (slot == nullptr) return;
     slot->ask = quote.ask;
     slot->bid = quote.bid;
@@ -176,19 +184,19 @@ void match_quote(int32_t price, int32_t bid, int32_t ask, uint8_t& type, int32_t
         type = TqRTA_QMTYPE_ASK;
     } else if (bid > 0 && price < bid) {
         type = TqRTA_QMTYPE_BELOWBID;
-        distance = price - bid;
+        distance = difference(price, bid);
     } else if (ask > 0 && price > ask) {
         type = TqRTA_QMTYPE_ABOVEASK;
-        distance = price - ask;
+        distance = difference(price, ask);
     } else if (bid > 0 && ask > 0) {
         type = TqRTA_QMTYPE_INSIDE;
         // Signed distance to the nearer side: negative above the bid's
         // side of the spread means closer to the ask.
-        distance = price - bid <= ask - price ? price - bid : price - ask;
+        distance = difference(price, bid) <= difference(ask, price) ? difference(price, bid) : difference(price, ask);
     } else {
         // One side only, and the price is on the far side of it.
         type = bid > 0 ? TqRTA_QMTYPE_ABOVEASK : TqRTA_QMTYPE_BELOWBID;
-        distance = bid > 0 ? price - bid : price - ask;
+        distance = bid > 0 ? difference(price, bid) : difference(price, ask);
     }
 }
 
@@ -244,10 +252,10 @@ void apply_trade(SymbolState& state, const TradeInput& trade, TarvikTradeBody& o
             price_flags |= TqTPF_SETLOW;
         }
         if (sets_last) {
-            t.tick = t.has_last ? trade.price - t.last : 0;
+            t.tick = t.has_last ? difference(trade.price, t.last) : 0;
             t.last = trade.price;
             t.has_last = true;
-            t.net_change = state.prev_close != 0 ? t.last - state.prev_close : 0;
+            t.net_change = state.prev_close != 0 ? difference(t.last, state.prev_close) : 0;
             price_flags |= TqTPF_SETLAST;
         }
         switch (trade.volume_type) {

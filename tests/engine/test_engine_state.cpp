@@ -1,6 +1,8 @@
 // Market state derivation on hand-made days with known answers.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "constants.h"
 #include "engine_test_support.h"
 #include "market_state.h"
@@ -79,7 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
                       MatchCase{97, 100, 104, TqRTA_QMTYPE_BELOWBID, -3, 0},
                       MatchCase{110, 100, 104, TqRTA_QMTYPE_ABOVEASK, 6, 0},
                       MatchCase{100, 0, 0, TqRTA_QMTYPE_NONE, 0, 0},
-                      MatchCase{103, 105, 102, TqRTA_QMTYPE_BELOWBID, -2, TqRTA_QTEMATCHFLAG_CROSSED}));
+                      MatchCase{103, 105, 102, TqRTA_QMTYPE_BELOWBID, -2, TqRTA_QTEMATCHFLAG_CROSSED},
+                      MatchCase{INT32_MIN, 100, 0, TqRTA_QMTYPE_BELOWBID, INT32_MIN, 0},
+                      MatchCase{INT32_MAX, 0, 100, TqRTA_QMTYPE_ABOVEASK, INT32_MAX - 100, 0}));
 
 TradeInput trade(int32_t price, uint32_t size, uint8_t condition_flags = 0, uint8_t volume_type = TqTVT_INCRVOL,
                  uint8_t tape_flags = 0, uint64_t micros = 0) {
@@ -124,6 +128,18 @@ TEST(TradeState, NoPreviousCloseGivesNoNetChange) {
     TarvikTradeBody out{};
     apply_trade(st, trade(1005, 100), out);
     EXPECT_EQ(out.NetChange, 0);
+}
+
+TEST(TradeState, ChangesOfExtremePricesHoldToTheirRange) {
+    SymbolState st;
+    st.prev_close = INT32_MAX;
+    TarvikTradeBody out{};
+    apply_trade(st, trade(10, 1), out);
+    apply_trade(st, trade(INT32_MIN, 1), out);
+    EXPECT_EQ(out.Tick, INT32_MIN);
+    EXPECT_EQ(out.NetChange, INT32_MIN);
+    apply_trade(st, trade(INT32_MAX, 1), out);
+    EXPECT_EQ(out.Tick, INT32_MAX);
 }
 
 TEST(MarketMakers, QuotesAreKeptPerMarketMakerAndExchange) {
