@@ -302,6 +302,17 @@ void Run::set_clock(uint64_t micros) {
         system_.ClockUpdateInterval = TqCLOCK_NOCHANGE;
         return;
     }
+    // Most messages move the clock within the second: only the milliseconds
+    // change, and the full conversion is not needed.
+    const uint32_t second_start = last_time_.MsOfDay - last_time_.Millisecond;
+    if (clock_set_ && ms >= second_start && ms - second_start < 1000) {
+        last_time_.MsOfDay = ms;
+        last_time_.Millisecond = static_cast<uint16_t>(ms - second_start);
+        system_.ClockUpdateInterval = TqCLOCK_CLOCK;
+        system_.tqTime = last_time_;
+        message_.coreHeader.tqExgTimestamp = last_time_;
+        return;
+    }
     const TqTimeRecord now = time_from_micros(micros, tables_.header.time_zone);
     int32_t interval = TqCLOCK_CLOCK;
     if (!clock_set_ || now.Hour != last_time_.Hour) {
