@@ -637,3 +637,40 @@ def test_symbol_changes_show_the_old_symbol_and_option(loaded, make_tape):
         ["NEWCO", 2, "M", 2, "OLDCO", "DA", "OLDCO", 5000, (2024, 6, 21)],
         ["NEWCO", 1, "D", 0, None, None],
     ]
+
+
+def test_string_caches(loaded, make_tape):
+    """One str per symbol and listed exchange (266 shares the slots of 10),
+    one per date-and-strike code, and option components that follow the
+    contract's header."""
+    tape = make_tape([
+        {"header": {"date": "2024-03-15"}},
+        {"symbol": {"id": "S1", "text": "SAME", "listed_exg": 1, "atom": 5}},
+        {"symbol": {"id": "S2", "text": "SAME", "listed_exg": 2, "atom": 5}},
+        {"symbol": {"id": "S10", "text": "TEN", "listed_exg": 10, "atom": 6}},
+        {"symbol": {"id": "S266", "text": "TEN", "listed_exg": 266, "atom": 6}},
+        {"option": {"id": "O1", "root": "ROOT", "listed_exg": 10, "atom": 7, "date_and_strike": "AB", "strike": 1,
+                    "expiration": "2024-04-19", "underlying": "UX"}},
+        {"option": {"id": "O2", "root": "ROOT", "listed_exg": 10, "atom": 8, "date_and_strike": "AB", "strike": 2,
+                    "expiration": "2024-05-17", "underlying": "UY"}},
+    ] + [{"event": {"kind": "trade", "time": f"10:00:0{i}", "symbol": s, "price": 1, "size": 1}}
+         for i, s in enumerate(["S1", "S2", "S10", "S266", "O1", "O2", "O1"])])
+    seen = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE:
+            header = message.coreHeader
+            option = header.ptqOptionHdr
+            seen.append((header.ptqStringSymbol.String, header.ListedExg,
+                         None if option is None else option.ptqsUnderlying.String,
+                         None if option is None else option.ptqsDateAndStrike.String))
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, keep) == 0
+    names = [row[0] for row in seen]
+    assert names == ["SAME", "SAME", "TEN", "TEN", "ROOT", "ROOT", "ROOT"]
+    assert names[0] is not names[1], "one str per listed exchange"
+    assert names[2] is names[3], "listed exchange 266 uses the slots of 10"
+    assert names[4] is names[5] is names[6], "one str per option root"
+    assert [row[2] for row in seen[4:]] == ["UX", "UY", "UX"]
+    assert seen[4][3] is seen[5][3] and seen[4][3] == "AB", "one str per date-and-strike code"
