@@ -182,3 +182,26 @@ def test_permission_removal_argument_errors(loaded):
     assert Tarvik.RemovePermission("5") is False
     with pytest.raises(TypeError, match="^invalid parameters$"):
         Tarvik.ExcludeOpraExch("5")
+
+
+def test_the_loaded_state_spin_decides_symbols_of_a_restored_day(loaded, make_tape, no_filter, tmp_path):
+    """A day restored from a snapshot announces no symbols: the spin that
+    follows the loaded state decides them with the filter."""
+    lines = script() + [
+        {"event": {"kind": "trade", "time": "11:00:00", "symbol": f"{n}@{e}", "price": 2, "size": 1}}
+        for n, e in SYMBOLS
+    ]
+    tape = make_tape(lines)
+    snapshot = str(tmp_path / "day.state")
+    trades = [0]
+
+    def save_after_first_trades(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE:
+            trades[0] += 1
+            if trades[0] == len(SYMBOLS):
+                assert Tarvik.SaveState(snapshot, Tarvik.TqSAVESTATE_ONEPASS) == 0
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, save_after_first_trades) == 0
+    assert Tarvik.FilterSymbols(["C", ("B", 4)]) is True
+    assert delivered(snapshot) == [("B", 4), ("C", 2)]
