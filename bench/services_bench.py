@@ -56,7 +56,7 @@ def main():
         result, engine_alone.messages, seconds = _tarvik_bench.engine_noop(engine, tape)
         return seconds
 
-    a = best_of(args.repeat, engine_alone)
+    a = best_of(args.repeat, engine_alone, tape)
     count = engine_alone.messages
 
     def run(callable_):
@@ -64,7 +64,7 @@ def main():
         assert Tarvik.ProcessTape(tape, 0, 0, 0, callable_) == 0
         return time.perf_counter() - start
 
-    b = best_of(args.repeat, lambda: run(lambda s, m: 0))
+    b = best_of(args.repeat, lambda: run(lambda s, m: 0), tape)
 
     kept = names[::100]  # one symbol in a hundred
     Tarvik.FilterSymbols([name for name, _ in kept])
@@ -78,7 +78,7 @@ def main():
         delivered[0] = 0
         return run(count_delivered)
 
-    f = best_of(args.repeat, filtered_run)
+    f = best_of(args.repeat, filtered_run, tape)
     Tarvik.FilterSymbols(0)  # refused: the filter is off again
     withheld = count - delivered[0]
     per_delivered = (b - a) / count

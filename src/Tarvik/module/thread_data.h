@@ -19,7 +19,18 @@ struct ThreadData {
     ThreadState state;  // destroyed first
 };
 
+namespace detail {
+// The calling thread's data once made; read on every message, so it is a
+// plain pointer with constant initialisation (no guard, no wrapper call).
+extern constinit thread_local ThreadData* current_thread_data;
+ThreadData* make_thread_data();
+}  // namespace detail
+
 // The calling thread's data, made on first use.
-ThreadData& thread_data();
+inline ThreadData& thread_data() {
+    ThreadData* data = detail::current_thread_data;
+    if (data == nullptr) [[unlikely]] data = detail::make_thread_data();
+    return *data;
+}
 
 }  // namespace tarvik
