@@ -177,14 +177,20 @@ inline void copy_analysis(TqCTAnalysisObject* analysis, const TqCTAnalysisRecord
 
 // Stores the four extended conditions into the slots of ExtTradeConditions.
 // The list is the program's to change: only the slots that still exist are
-// written, and whatever they hold is simply replaced. Returns -1 with an
-// exception set only when an integer cannot be made.
+// written, and whatever they hold is simply replaced. A condition is a small
+// int (0 to 255), one shared object per value, so a slot that already holds
+// the right object is left alone. Returns -1 with an exception set only when
+// an integer cannot be made.
 inline int fill_trade_conditions(TarvikTradeObject* trade, const uint8_t (&conditions)[kTradeConditionSlots]) {
     PyObject* list = trade->ExtTradeConditions;
     const Py_ssize_t slots = std::min<Py_ssize_t>(PyList_GET_SIZE(list), kTradeConditionSlots);
     for (Py_ssize_t i = 0; i < slots; ++i) {
         PyObject* condition = PyLong_FromLong(conditions[i]);
         if (condition == nullptr) return -1;
+        if (PyList_GET_ITEM(list, i) == condition) {
+            Py_DECREF(condition);
+            continue;
+        }
         PyList_SetItem(list, i, condition);
     }
     return 0;

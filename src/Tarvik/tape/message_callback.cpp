@@ -105,6 +105,15 @@ PyObject* call_program(ThreadState& state) {
     return PyObject_Call(state.callback, state.arguments, nullptr);
 }
 
+// The callable's answer as an integer: the interpreter's integer conversion,
+// with a short way for the small exact ints nearly every callable returns.
+long answer_value(PyObject* answer) {
+    if (PyLong_CheckExact(answer) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(answer))) {
+        return static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(answer)));
+    }
+    return PyLong_AsLong(answer);
+}
+
 }  // namespace
 
 int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) {
@@ -130,7 +139,7 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
         write_back(state, system);
         return kContinue;
     }
-    long value = PyLong_AsLong(answer);
+    long value = answer_value(answer);
     if (value == -1 && PyErr_Occurred()) {
         reject_answer(answer);
         Py_DECREF(answer);

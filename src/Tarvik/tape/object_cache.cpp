@@ -12,7 +12,7 @@ namespace {
 // Replaces the cached str of one option component when the header points at
 // another record; an unchanged pointer keeps its object. The replaced str is
 // retired, not released: objects of the run may still show it.
-void refresh_component(ThreadState& state, const TqStringRecord*& cached_record, PyObject*& cached_object,
+[[gnu::always_inline]] inline void refresh_component(ThreadState& state, const TqStringRecord*& cached_record, PyObject*& cached_object,
                        const TqStringRecord* current) {
     if (cached_record == current) return;
     if (cached_object != nullptr) state.retiredStrings.push_back(std::exchange(cached_object, nullptr));
