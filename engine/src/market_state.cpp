@@ -1,6 +1,5 @@
 #include "market_state.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstdint>
 
@@ -12,8 +11,9 @@ namespace {
 // a - b held to the 32-bit range: a tape may carry any 32-bit price or size,
 // and a change or distance between two of them must not overflow.
 constexpr int32_t difference(int32_t a, int32_t b) {
-    const int64_t d = int64_t{a} - int64_t{b};
-    return static_cast<int32_t>(std::clamp<int64_t>(d, INT32_MIN, INT32_MAX));
+    int32_t d;
+    if (__builtin_sub_overflow(a, b, &d)) [[unlikely]] return a < 0 ? INT32_MIN : INT32_MAX;
+    return d;
 }
 
 // The NBBO after one exchange's quote changed, found without a full pass
