@@ -552,7 +552,9 @@ def test_debug_refcounts_balance():
                     del obj, value
                 sub = None if build is sub else sub
                 grown = sys.gettotalrefcount() - total
-                assert -20 < grown < 20, (name, build, grown)
+                # a reference lost or kept per object shows as hundreds or more;
+                # a few come and go with the interpreter's own caches
+                assert -100 < grown < 100, (name, build, grown)
         print("ok")
     """ % (list(RECORD_TYPES),))
     env = dict(os.environ, PYTHONPATH=str(DEBUG_BUILD))

@@ -2,6 +2,7 @@
 made by the tape tool and replayed by the bundled engine."""
 
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -230,7 +231,7 @@ def test_save_state_outside_a_run_and_into_nowhere(loaded, synth_day):
 
 def test_a_snapshot_of_a_removed_tape_is_refused(python_child, synth_day, tmp_path):
     tape = tmp_path / "copy.tape"
-    tape.write_bytes(open(synth_day, "rb").read())
+    tape.write_bytes(Path(synth_day).read_bytes())
     snapshot = tmp_path / "copy.state"
     child = python_child(f"""
         import os, Tarvik, tarvik_engine

@@ -4,6 +4,7 @@ through the module."""
 
 import json
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -45,7 +46,7 @@ def test_dump_compiles_back_to_the_same_bytes(tmp_path, make_tape):
     (tmp_path / "again.jsonl").write_text(dumped.stdout)
     again = tool("compile", tmp_path / "again.jsonl", "-o", tmp_path / "again.tape")
     assert again.returncode == 0, again.stderr
-    assert (tmp_path / "again.tape").read_bytes() == open(tape, "rb").read()
+    assert (tmp_path / "again.tape").read_bytes() == Path(tape).read_bytes()
 
 
 def test_imported_csv_replays_through_the_module(loaded, tmp_path):
