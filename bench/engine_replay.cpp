@@ -93,9 +93,9 @@ void BM_Crc32OfTheTape(benchmark::State& state) {
 }
 
 void BM_ReplayNoOpCallback(benchmark::State& state) { replay(state, 0); }
-void BM_ReplayNoOpCallbackWithoutCrc(benchmark::State& state) { replay(state, engine::TqCF_EXCLUDE_CRC_CHECK); }
-void BM_ReplaySmallDayWithoutCrc(benchmark::State& state) { replay(state, engine::TqCF_EXCLUDE_CRC_CHECK, true); }
-void BM_ReplayExcludingQuotes(benchmark::State& state) { replay(state, engine::TqCF_EXCLUDE_QUOTES); }
+void BM_ReplayNoOpCallbackWithoutCrc(benchmark::State& state) { replay(state, TqCF_EXCLUDE_CRC_CHECK); }
+void BM_ReplaySmallDayWithoutCrc(benchmark::State& state) { replay(state, TqCF_EXCLUDE_CRC_CHECK, true); }
+void BM_ReplayExcludingQuotes(benchmark::State& state) { replay(state, TqCF_EXCLUDE_QUOTES); }
 
 BENCHMARK(BM_ReadBlocksOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Crc32OfTheTape)->Unit(benchmark::kMillisecond);

@@ -49,25 +49,25 @@ thread_local Clock::time_point t_capture;
 thread_local double t_seconds = 0;
 
 int32_t save_midday(TarvikSystemRecord* s, TarvikMessageRecord* m) {
-    if (m->MessageType == engine::TqMSG_STATUS) {
-        if (s->Status == engine::TARVIKSTATUS_SAVING_STATE && s->StatusData == engine::TqCSSAVESTATE_CAPTURE)
+    if (m->MessageType == TqMSG_STATUS) {
+        if (s->Status == TARVIKSTATUS_SAVING_STATE && s->StatusData == TqCSSAVESTATE_CAPTURE)
             t_capture = Clock::now();
-        if (s->Status == engine::TARVIKSTATUS_SAVING_STATE && s->StatusData == engine::TqCSSAVESTATE_COMPLETE) {
+        if (s->Status == TARVIKSTATUS_SAVING_STATE && s->StatusData == TqCSSAVESTATE_COMPLETE) {
             t_seconds = std::chrono::duration<double>(Clock::now() - t_capture).count();
-            return engine::TqCALLBACKRETURN_STOP;
+            return TqCALLBACKRETURN_STOP;
         }
         return 0;
     }
-    if (m->MessageType != engine::TqMSG_SYMBOLCHANGE && ++t_seen == kSaveAt)
-        engine::Run::current()->request_save(state_path().c_str(), engine::TqSAVESTATE_ONEPASS);
+    if (m->MessageType != TqMSG_SYMBOLCHANGE && ++t_seen == kSaveAt)
+        engine::Run::current()->request_save(state_path().c_str(), TqSAVESTATE_ONEPASS);
     return 0;
 }
 
 thread_local Clock::time_point t_start;
 int32_t stop_when_loaded(TarvikSystemRecord* s, TarvikMessageRecord* m) {
-    if (m->MessageType == engine::TqMSG_STATUS && s->Status == engine::TARVIKSTATUS_LOADED_STATE) {
+    if (m->MessageType == TqMSG_STATUS && s->Status == TARVIKSTATUS_LOADED_STATE) {
         t_seconds = std::chrono::duration<double>(Clock::now() - t_start).count();
-        return engine::TqCALLBACKRETURN_STOP;
+        return TqCALLBACKRETURN_STOP;
     }
     return 0;
 }
@@ -89,7 +89,7 @@ void BM_SnapshotLoad(benchmark::State& state) {
     for (auto _ : state) {
         t_start = Clock::now();
         engine::Run run(0, 0, stop_when_loaded);
-        if (run.process_file(state_path().c_str()) != engine::TqAPIERR_USER_STOPPED) state.SkipWithError("no load");
+        if (run.process_file(state_path().c_str()) != TqAPIERR_USER_STOPPED) state.SkipWithError("no load");
         state.SetIterationTime(t_seconds);
     }
 }

@@ -13,12 +13,12 @@ int32_t touch_message(tarvik::TarvikSystemRecord* system, tarvik::TarvikMessageR
     // Read what a client reads, so a bad pointer shows up here.
     volatile uint32_t sink = static_cast<uint32_t>(system->Status);
     if (message->coreHeader.ptqStringSymbol != nullptr) sink += tarvik::string_text(message->coreHeader.ptqStringSymbol)[0];
-    if (message->MessageType == tarvik::engine::TqMSG_CATEGORY) {
+    if (message->MessageType == tarvik::TqMSG_CATEGORY) {
         const tarvik::TarvikCategoryBody& c = message->coreData.Category;
         sink += tarvik::string_text(c.ptqStringCategory)[0];
         for (uint16_t i = 0; i < c.NFields; ++i) sink += static_cast<uint32_t>(c.ptqFields[i].FieldName[0]);
     }
-    if (message->MessageType == tarvik::engine::TqMSG_MMQUOTE && message->coreData.MMQuote.ptqStringMarketMaker)
+    if (message->MessageType == tarvik::TqMSG_MMQUOTE && message->coreData.MMQuote.ptqStringMarketMaker)
         sink += tarvik::string_text(message->coreData.MMQuote.ptqStringMarketMaker)[0];
     (void)sink;
     return 0;
@@ -29,7 +29,7 @@ int32_t touch_message(tarvik::TarvikSystemRecord* system, tarvik::TarvikMessageR
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint64_t> aligned((size + 7) / 8 + 1);
     std::memcpy(aligned.data(), data, size);
-    for (const int32_t flags : {0, tarvik::engine::TqCF_EXCLUDE_CRC_CHECK}) {
+    for (const int32_t flags : {0, tarvik::TqCF_EXCLUDE_CRC_CHECK}) {
         tarvik::engine::Run run(flags, 0, touch_message);
         run.process_memory(reinterpret_cast<const unsigned char*>(aligned.data()), size);
     }

@@ -138,7 +138,7 @@ struct Importer {
 
     void quotes(std::istream& in, const std::string& name) {
         read(in, name, [this](const Row& row) {
-            engine::TapeEvent e = base(row, engine::TqMSG_EXGQUOTE);
+            engine::TapeEvent e = base(row, TqMSG_EXGQUOTE);
             e.quote.bid = row.price(3, "bid", options.price_type);
             e.quote.bid_size = static_cast<int32_t>(row.integer(4, "bid_size", 0, std::numeric_limits<int32_t>::max()));
             e.quote.ask = row.price(5, "ask", options.price_type);
@@ -149,7 +149,7 @@ struct Importer {
 
     void trades(std::istream& in, const std::string& name) {
         read(in, name, [this](const Row& row) {
-            engine::TapeEvent e = base(row, engine::TqMSG_TRADE);
+            engine::TapeEvent e = base(row, TqMSG_TRADE);
             e.trade.price = row.price(3, "price", options.price_type);
             e.trade.size = static_cast<uint32_t>(row.integer(4, "size", 0, std::numeric_limits<uint32_t>::max()));
             std::memset(e.trade.ext_conditions, kNoTradeCondition, 4);

@@ -85,10 +85,10 @@ engine::TapeTables synth_tables(const SynthOptions& o) {
     engine::CategoryDef imbalance;
     imbalance.id = 1;
     imbalance.name = text("Imbalance");
-    imbalance.fields = {{text("ImbalanceSize"), text("shares"), engine::TqCFT_32BIT},
-                        {text("Side"), kNone, engine::TqCFT_STRINGZ},
-                        {text("RefPrice"), kNone, engine::TqCFT_PRICE},
-                        {text("Time"), kNone, engine::TqCFT_TIME}};
+    imbalance.fields = {{text("ImbalanceSize"), text("shares"), TqCFT_32BIT},
+                        {text("Side"), kNone, TqCFT_STRINGZ},
+                        {text("RefPrice"), kNone, TqCFT_PRICE},
+                        {text("Time"), kNone, TqCFT_TIME}};
     const uint32_t sides[2] = {text("B"), text("S")};
     t.categories.push_back(imbalance);
     // A pool of imbalance values that the category events take turns at.
@@ -214,14 +214,14 @@ void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::Ta
         e.permission_id = option ? kOptionPermission : kEquityPermission;
         e.market_maker = kNone;
         uint32_t pick = mix_total > 0 ? rng.below(mix_total) : 0;
-        uint8_t kind = engine::TqMSG_EXGQUOTE;
+        uint8_t kind = TqMSG_EXGQUOTE;
         if (pick >= o.mix[0]) {
             pick -= o.mix[0];
-            kind = pick < o.mix[1] ? engine::TqMSG_MMQUOTE
-                   : pick < o.mix[1] + o.mix[2] ? engine::TqMSG_TRADE
-                                                : engine::TqMSG_CATEGORY;
+            kind = pick < o.mix[1] ? TqMSG_MMQUOTE
+                   : pick < o.mix[1] + o.mix[2] ? TqMSG_TRADE
+                                                : TqMSG_CATEGORY;
         }
-        if ((kind == engine::TqMSG_MMQUOTE || kind == engine::TqMSG_CATEGORY) && option) kind = engine::TqMSG_EXGQUOTE;
+        if ((kind == TqMSG_MMQUOTE || kind == TqMSG_CATEGORY) && option) kind = TqMSG_EXGQUOTE;
         e.kind = kind;
 
         // The price wanders a cent or two now and then.
@@ -231,7 +231,7 @@ void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::Ta
         const int32_t half_spread = 1 + static_cast<int32_t>(rng.below(3));
 
         switch (kind) {
-        case engine::TqMSG_EXGQUOTE: {
+        case TqMSG_EXGQUOTE: {
             const uint32_t slot = rng.below(b.exchange_count);
             e.reporting_exg = b.exchanges[slot];
             e.quote.bid = std::max(1, b.mid - half_spread - static_cast<int32_t>(rng.below(3)));
@@ -242,7 +242,7 @@ void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::Ta
             b.ask[slot] = e.quote.ask;
             break;
         }
-        case engine::TqMSG_MMQUOTE: {
+        case TqMSG_MMQUOTE: {
             e.reporting_exg = kMMExchange;
             e.market_maker = rng.below(market_maker_texts);
             e.quote.bid = std::max(1, b.mid - half_spread - static_cast<int32_t>(rng.below(5)));
@@ -253,7 +253,7 @@ void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::Ta
             e.quote.quote_type = 1;
             break;
         }
-        case engine::TqMSG_TRADE: {
+        case TqMSG_TRADE: {
             // At or inside the NBBO the generator has quoted so far.
             int32_t best_bid = 0;
             int32_t best_ask = 0;
@@ -268,7 +268,7 @@ void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::Ta
             e.trade.price = price;
             e.trade.size = (1 + rng.below(10)) * (option ? 1 : 100);
             e.trade.exg_sequence = ++b.sequence;
-            e.trade.volume_type = engine::TqTVT_INCRVOL;
+            e.trade.volume_type = TqTVT_INCRVOL;
             std::memset(e.trade.ext_conditions, kNoTradeCondition, 4);
             e.flags = engine::kEventHasExt;
             const engine::TapeExt ext{e.micros, e.micros - rng.below(500), e.micros + rng.below(500),
@@ -277,7 +277,7 @@ void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::Ta
             continue;
         }
         default: {  // an imbalance category
-            e.kind = engine::TqMSG_CATEGORY;
+            e.kind = TqMSG_CATEGORY;
             e.reporting_exg = t.symbols[symbol].listed_exg;
             e.category.category = 0;
             e.category.first_value = 4 * rng.below(kImbalanceVariants);

@@ -371,18 +371,18 @@ private:
         unsigned char* p = out.value;
         const auto store = [p](const auto& value) { std::memcpy(p, &value, sizeof value); };
         switch (type) {
-        case engine::TqCFT_32BIT:
+        case TqCFT_32BIT:
             store(f.integer_value<uint32_t>(v, field));
             break;
-        case engine::TqCFT_STRINGZ:
-        case engine::TqCFT_TqSTRING:
+        case TqCFT_STRINGZ:
+        case TqCFT_TqSTRING:
             store(intern(f.text_value(v, field)));
             break;
-        case engine::TqCFT_DOUBLE:
+        case TqCFT_DOUBLE:
             if (!v.is_number()) f.fail(field, "expected a number");
             store(v.get<double>());
             break;
-        case engine::TqCFT_PRICE: {
+        case TqCFT_PRICE: {
             const Fields price(v, f.where() + ": " + field);
             price.only({"price", "price_type"});
             TqPriceRecord r{price.required_integer<int32_t>("price"), price.integer<uint8_t>("price_type", 0)};
@@ -390,18 +390,18 @@ private:
             p[4] = r.PriceType;
             break;
         }
-        case engine::TqCFT_DATE: {
+        case TqCFT_DATE: {
             TqDateRecord d{};
             d.NDays = f.date_value(v, field);
             engine::date_from_ndays(d);
             store(d);
             break;
         }
-        case engine::TqCFT_TIME:
+        case TqCFT_TIME:
             store(engine::time_from_micros(f.time_value(v, field), tape_.tables.header.time_zone));
             break;
-        case engine::TqCFT_STRING_IDX:
-        case engine::TqCFT_STRING_MAP: {
+        case TqCFT_STRING_IDX:
+        case TqCFT_STRING_MAP: {
             const Fields item(v, f.where() + ": " + field);
             item.only({"table", "index"});
             store(StringTableItemRecord{item.required_integer<uint32_t>("table"),
@@ -429,17 +429,17 @@ private:
             e.kind = f.integer_value<uint8_t>(kind, "kind");
         }
         static const std::map<int, std::vector<const char*>> kKindFields = {
-            {engine::TqMSG_EXGQUOTE,
+            {TqMSG_EXGQUOTE,
              {"bid", "ask", "bid_size", "ask_size", "quote_condition", "refresh", "nasdaq_bid_tick", "closing_quote"}},
-            {engine::TqMSG_MMQUOTE,
+            {TqMSG_MMQUOTE,
              {"bid", "ask", "bid_size", "ask_size", "quote_condition", "refresh", "nasdaq_bid_tick", "market_maker",
               "market_maker_type", "quote_type"}},
-            {engine::TqMSG_TRADE,
+            {TqMSG_TRADE,
              {"price", "size", "exg_sequence", "trade_condition", "condition_flags", "volume_type", "bate_code",
               "ext_conditions", "price_flags", "records_back"}},
-            {engine::TqMSG_CATEGORY, {"category", "values"}},
-            {engine::TqMSG_SYMBOLCHANGE, {"status", "old_symbol", "old_listed_exg"}},
-            {engine::TqMSG_STATUS, {"status", "status_data"}},
+            {TqMSG_CATEGORY, {"category", "values"}},
+            {TqMSG_SYMBOLCHANGE, {"status", "old_symbol", "old_listed_exg"}},
+            {TqMSG_STATUS, {"status", "status_data"}},
         };
         static const std::vector<const char*> kCommonFields = {
             "kind", "time", "symbol", "reporting_exg", "permission_id", "session", "price_type", "ext"};
@@ -459,8 +459,8 @@ private:
         e.market_maker = kNone;
 
         switch (e.kind) {
-        case engine::TqMSG_EXGQUOTE:
-        case engine::TqMSG_MMQUOTE: {
+        case TqMSG_EXGQUOTE:
+        case TqMSG_MMQUOTE: {
             engine::QuoteEventBody& q = e.quote;
             q.bid = f.integer<int32_t>("bid", 0);
             q.ask = f.integer<int32_t>("ask", 0);
@@ -475,7 +475,7 @@ private:
             e.market_maker = optional_text(f, "market_maker");
             break;
         }
-        case engine::TqMSG_TRADE: {
+        case TqMSG_TRADE: {
             engine::TradeEventBody& t = e.trade;
             t.price = f.required_integer<int32_t>("price");
             t.size = f.integer<uint32_t>("size", 0);
@@ -497,7 +497,7 @@ private:
             }
             break;
         }
-        case engine::TqMSG_CATEGORY: {
+        case TqMSG_CATEGORY: {
             const uint16_t id = f.required_integer<uint16_t>("category");
             auto it = category_ids_.find(id);
             if (it == category_ids_.end()) f.fail("category", "no category with this id on an earlier line");
@@ -515,7 +515,7 @@ private:
             }
             break;
         }
-        case engine::TqMSG_SYMBOLCHANGE: {
+        case TqMSG_SYMBOLCHANGE: {
             engine::SymbolChangeEventBody& c = e.symbol_change;
             if (f.has("status") && f.at("status").is_string()) {
                 const int s = name_index(kChangeNames, f.at("status").get<std::string>());
@@ -528,7 +528,7 @@ private:
             c.old_listed_exg = f.integer<uint16_t>("old_listed_exg", 0);
             break;
         }
-        case engine::TqMSG_STATUS:
+        case TqMSG_STATUS:
             e.status.status = f.integer<int32_t>("status", 0);
             e.status.status_data = f.integer<int32_t>("status_data", 0);
             break;
@@ -544,7 +544,7 @@ private:
             ext.micros_ptp1 = x.integer<uint64_t>("ptp1", 0);
             ext.micros_ptp2 = x.integer<uint64_t>("ptp2", 0);
             ext.fractional_size = x.integer<uint64_t>(
-                "fractional_size", e.kind == engine::TqMSG_TRADE ? uint64_t{e.trade.size} * 1'000'000 : 0);
+                "fractional_size", e.kind == TqMSG_TRADE ? uint64_t{e.trade.size} * 1'000'000 : 0);
             e.flags |= engine::kEventHasExt;
             tape_.ext.push_back(ext);
         }
@@ -597,11 +597,11 @@ void canonicalize_texts(TapeContents& tape) {
     }
     std::vector<bool> value_done(t.category_values.size(), false);  // values may be shared
     for (engine::TapeEvent& e : tape.events) {
-        if (e.kind == engine::TqMSG_MMQUOTE) use(e.market_maker);
-        if (e.kind != engine::TqMSG_CATEGORY) continue;
+        if (e.kind == TqMSG_MMQUOTE) use(e.market_maker);
+        if (e.kind != TqMSG_CATEGORY) continue;
         const engine::CategoryDef& def = t.categories[e.category.category];
         for (std::size_t f = 0; f < def.fields.size(); ++f) {
-            if (def.fields[f].type != engine::TqCFT_STRINGZ && def.fields[f].type != engine::TqCFT_TqSTRING) continue;
+            if (def.fields[f].type != TqCFT_STRINGZ && def.fields[f].type != TqCFT_TqSTRING) continue;
             engine::CategoryValue& v = t.category_values[e.category.first_value + f];
             if (!v.set || value_done[e.category.first_value + f]) continue;
             value_done[e.category.first_value + f] = true;
@@ -688,8 +688,8 @@ void dump_script(const TapeContents& tape, std::ostream& out) {
         j["session"] = e.session;
         j["price_type"] = e.price_type;
         switch (e.kind) {
-        case engine::TqMSG_EXGQUOTE:
-        case engine::TqMSG_MMQUOTE: {
+        case TqMSG_EXGQUOTE:
+        case TqMSG_MMQUOTE: {
             const engine::QuoteEventBody& q = e.quote;
             j["bid"] = q.bid;
             j["ask"] = q.ask;
@@ -698,7 +698,7 @@ void dump_script(const TapeContents& tape, std::ostream& out) {
             j["quote_condition"] = q.quote_condition;
             j["refresh"] = q.refresh;
             j["nasdaq_bid_tick"] = q.nasdaq_bid_tick;
-            if (e.kind == engine::TqMSG_EXGQUOTE) {
+            if (e.kind == TqMSG_EXGQUOTE) {
                 j["closing_quote"] = q.closing_quote;
             } else {
                 j["market_maker"] = text(e.market_maker);
@@ -707,7 +707,7 @@ void dump_script(const TapeContents& tape, std::ostream& out) {
             }
             break;
         }
-        case engine::TqMSG_TRADE: {
+        case TqMSG_TRADE: {
             const engine::TradeEventBody& tr = e.trade;
             j["price"] = tr.price;
             j["size"] = tr.size;
@@ -722,7 +722,7 @@ void dump_script(const TapeContents& tape, std::ostream& out) {
             j["records_back"] = tr.records_back;
             break;
         }
-        case engine::TqMSG_CATEGORY: {
+        case TqMSG_CATEGORY: {
             const engine::CategoryDef& def = t.categories[e.category.category];
             j["category"] = def.id;
             json values = json::array();
@@ -737,19 +737,19 @@ void dump_script(const TapeContents& tape, std::ostream& out) {
                     return value;
                 };
                 switch (def.fields[f].type) {
-                case engine::TqCFT_32BIT: values.push_back(load(uint32_t{})); break;
-                case engine::TqCFT_STRINGZ:
-                case engine::TqCFT_TqSTRING: values.push_back(text(load(uint32_t{}))); break;
-                case engine::TqCFT_DOUBLE: values.push_back(load(double{})); break;
-                case engine::TqCFT_PRICE:
+                case TqCFT_32BIT: values.push_back(load(uint32_t{})); break;
+                case TqCFT_STRINGZ:
+                case TqCFT_TqSTRING: values.push_back(text(load(uint32_t{}))); break;
+                case TqCFT_DOUBLE: values.push_back(load(double{})); break;
+                case TqCFT_PRICE:
                     values.push_back(json{{"price", load(int32_t{})}, {"price_type", v.value[4]}});
                     break;
-                case engine::TqCFT_DATE: values.push_back(format_date(load(TqDateRecord{}).NDays)); break;
-                case engine::TqCFT_TIME:
+                case TqCFT_DATE: values.push_back(format_date(load(TqDateRecord{}).NDays)); break;
+                case TqCFT_TIME:
                     values.push_back(format_time(uint64_t{load(TqTimeRecord{}).MsOfDay} * 1000));
                     break;
-                case engine::TqCFT_STRING_IDX:
-                case engine::TqCFT_STRING_MAP: {
+                case TqCFT_STRING_IDX:
+                case TqCFT_STRING_MAP: {
                     const auto item = load(StringTableItemRecord{});
                     values.push_back(json{{"table", item.ixTable}, {"index", item.idString}});
                     break;
@@ -760,13 +760,13 @@ void dump_script(const TapeContents& tape, std::ostream& out) {
             j["values"] = values;
             break;
         }
-        case engine::TqMSG_SYMBOLCHANGE:
+        case TqMSG_SYMBOLCHANGE:
             j["status"] = e.symbol_change.status <= 2 ? json(kChangeNames[e.symbol_change.status])
                                                       : json(e.symbol_change.status);
             j["old_symbol"] = e.symbol_change.old_symbol == kNone ? json() : json(ids[e.symbol_change.old_symbol]);
             j["old_listed_exg"] = e.symbol_change.old_listed_exg;
             break;
-        case engine::TqMSG_STATUS:
+        case TqMSG_STATUS:
             j["status"] = e.status.status;
             j["status_data"] = e.status.status_data;
             break;
