@@ -48,6 +48,14 @@ def best_of(repeat, measure, tape=None):
     return min(results)
 
 
+def engine_alone(engine, tape):
+    """Seconds and messages of one replay into a C++ callback that does nothing."""
+    result, messages, seconds = _tarvik_bench.engine_noop(engine, tape)
+    assert result == 0, result
+    engine_alone.messages = messages
+    return seconds
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tape", default="build/bench/processing.tape", help="tape to replay (made if missing)")
@@ -59,13 +67,7 @@ def main():
     engine = tarvik_engine.library_path()
     Tarvik.LoadTarvik(engine)
 
-    def engine_alone():
-        result, messages, seconds = _tarvik_bench.engine_noop(engine, tape)
-        assert result == 0, result
-        engine_alone.messages = messages
-        return seconds
-
-    a = best_of(args.repeat, engine_alone, tape)
+    a = best_of(args.repeat, lambda: engine_alone(engine, tape), tape)
     count = engine_alone.messages
 
     def nothing(s, m):

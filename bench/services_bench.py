@@ -14,11 +14,10 @@ Run with scripts/bench, or:
 import argparse
 import time
 
-import _tarvik_bench
 import Tarvik
 import tarvik_engine
 
-from processing_bench import best_of, ensure_tape
+from processing_bench import best_of, engine_alone, ensure_tape
 
 
 def symbols_of(tape):
@@ -52,11 +51,7 @@ def main():
     Tarvik.LoadTarvik(engine)
     names, (mm_symbol, mm_exchange, mm_reporting) = symbols_of(tape)
 
-    def engine_alone():
-        result, engine_alone.messages, seconds = _tarvik_bench.engine_noop(engine, tape)
-        return seconds
-
-    a = best_of(args.repeat, engine_alone, tape)
+    a = best_of(args.repeat, lambda: engine_alone(engine, tape), tape)
     count = engine_alone.messages
 
     def run(callable_):

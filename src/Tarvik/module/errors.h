@@ -25,10 +25,4 @@ inline PyObject* raise_library_not_loaded() {
     return nullptr;
 }
 
-// Functions whose part of the module is not built yet.
-inline PyObject* raise_not_implemented(const char* function) {
-    PyErr_Format(PyExc_NotImplementedError, "Tarvik.%s is not available in this build", function);
-    return nullptr;
-}
-
 }  // namespace tarvik

@@ -1,5 +1,7 @@
 #include "module/method_table.h"
 
+#include <iterator>
+
 #include "module/doc_links.h"
 #include "module/loader.h"
 #include "services/listings.h"
@@ -219,5 +221,7 @@ PyMethodDef kMethodTable[] = {
     {"RemovePermission", RemovePermission, METH_VARARGS, kRemovePermissionDoc},
     {nullptr, nullptr, 0, nullptr},
 };
+
+static_assert(std::size(kMethodTable) == kFunctionCount + 1);
 
 }  // namespace tarvik

@@ -40,21 +40,16 @@ bool listed_exchange(PyObject* object, int64_t* exchange) {
     return true;
 }
 
-// Adds one accepted form (str, (str,), (str, int)) to the list. A list item
-// that is a tuple of another length is skipped (*skipped set), a top-level
-// one is refused.
-bool add_entry(FilterList& list, PyObject* item, bool* skipped) {
+// Adds one accepted form (str, (str,), (str, int)) to the list. A tuple of
+// another length is skipped as a list item and refused at the top level.
+bool add_entry(FilterList& list, PyObject* item, bool in_list) {
     std::string_view name;
     int64_t exchange = AnyListedExg;
     if (PyUnicode_Check(item)) {
         if (!symbol_name(item, &name)) return false;
     } else if (PyTuple_Check(item)) {
         Py_ssize_t size = PyTuple_GET_SIZE(item);
-        if (size != 1 && size != 2) {
-            if (skipped == nullptr) return false;
-            *skipped = true;
-            return true;
-        }
+        if (size != 1 && size != 2) return in_list;
         PyObject* first = PyTuple_GET_ITEM(item, 0);
         if (!PyUnicode_Check(first) || !symbol_name(first, &name)) return false;
         if (size == 2 && !listed_exchange(PyTuple_GET_ITEM(item, 1), &exchange)) return false;
@@ -78,10 +73,9 @@ PyObject* set_symbol_list(PyObject* args, FilterList& list, FilterMode mode) {
     if (PyList_Check(argument)) {
         Py_ssize_t count = PyList_GET_SIZE(argument);
         for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(argument); ++i) {
-            bool skipped = false;
-            if (!add_entry(list, PyList_GET_ITEM(argument, i), &skipped)) Py_RETURN_FALSE;
+            if (!add_entry(list, PyList_GET_ITEM(argument, i), true)) Py_RETURN_FALSE;
         }
-    } else if (!add_entry(list, argument, nullptr)) {
+    } else if (!add_entry(list, argument, false)) {
         Py_RETURN_FALSE;
     }
     state.filterMode = mode;

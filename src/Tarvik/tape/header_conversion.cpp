@@ -14,12 +14,12 @@ constexpr int kFirstHeaderString = 2;  // message strings 2 to 6
 // Shows message string 2 + role on `member`, filled from `record` with
 // `text`; or unsets the member when there is no record or no text.
 [[gnu::always_inline]] inline void show(ThreadState& state, ShownString role, PyObject*& member, TqStringRecord* record, PyObject* text) {
-    TqStringObject* string = state.messageStrings[kFirstHeaderString + role];
     if (record == nullptr || text == nullptr) {
         set_member(member, nullptr);
         state.shownRecords[role] = nullptr;
         return;
     }
+    TqStringObject* string = state.messageStrings[kFirstHeaderString + role];
     show_cached_string(string, *record, text);
     set_member(member, string);
     state.shownRecords[role] = record;
