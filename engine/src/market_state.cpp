@@ -16,73 +16,95 @@ constexpr int32_t difference(int32_t a, int32_t b) {
     return d;
 }
 
-// The NBBO after one exchange's quote changed, found without a full pass
-// where the answer is certain: the changed quote beats the best, or it
-// held the best and did not get worse. Otherwise a full pass decides.
-Nbbo update_nbbo(const QuoteBook& book, const ExgQuoteSlot& q, const Nbbo& old) {
-    Nbbo now = old;
-    const bool bid_valid = q.bid > 0 && q.bid_size > 0;
-    const bool ask_valid = q.ask > 0 && q.ask_size > 0;
-    const bool had_bid = old.bid > 0;
-    const bool had_ask = old.ask > 0;
-    bool full = false;
-    if (had_bid && q.exg == old.bid_exg) {
-        if (bid_valid && (q.bid > old.bid || (q.bid == old.bid && q.bid_size >= old.bid_size))) {
-            now.bid = q.bid, now.bid_size = q.bid_size, now.bid_condition = q.condition;
-        } else {
-            full = true;
-        }
-    } else if (bid_valid && (!had_bid || q.bid > old.bid || (q.bid == old.bid && q.bid_size > old.bid_size))) {
-        now.bid = q.bid, now.bid_size = q.bid_size, now.bid_exg = q.exg, now.bid_condition = q.condition;
+// Each side of a quote as one number that orders quotes the way the rules
+// do: the price first (higher bids, lower asks), then the size; 0 for a
+// side without a price or a size.
+constexpr uint64_t bid_rank(int32_t price, int32_t size) {
+    return price > 0 && size > 0 ? (uint64_t(uint32_t(price)) << 32) | uint32_t(size) : 0;
+}
+constexpr uint64_t ask_rank(int32_t price, int32_t size) {
+    return price > 0 && size > 0 ? (uint64_t(uint32_t(INT32_MAX - price)) << 32) | uint32_t(size) : 0;
+}
+
+// The slot holding the best bid (ask) of the book, or -1: the highest rank;
+// ties go to the exchange that held the best before, then to the earlier
+// slot. Selects instead of branches: quotes come in no order, so branches
+// here are mostly mispredicted.
+int best_bid_slot(const QuoteBook& book, uint16_t previous_exg) {
+    uint64_t best = 0;
+    int at = -1;
+    for (int i = 0; i < book.count; ++i) {
+        const ExgQuoteSlot& q = book.slots[i];
+        const uint64_t rank = bid_rank(q.bid, q.bid_size);
+        const bool take = rank > best || (rank != 0 && rank == best && q.exg == previous_exg);
+        best = take ? rank : best;
+        at = take ? i : at;
     }
-    if (had_ask && q.exg == old.ask_exg) {
-        if (ask_valid && (q.ask < old.ask || (q.ask == old.ask && q.ask_size >= old.ask_size))) {
-            now.ask = q.ask, now.ask_size = q.ask_size, now.ask_condition = q.condition;
-        } else {
-            full = true;
-        }
-    } else if (ask_valid && (!had_ask || q.ask < old.ask || (q.ask == old.ask && q.ask_size > old.ask_size))) {
-        now.ask = q.ask, now.ask_size = q.ask_size, now.ask_exg = q.exg, now.ask_condition = q.condition;
+    return at;
+}
+int best_ask_slot(const QuoteBook& book, uint16_t previous_exg) {
+    uint64_t best = 0;
+    int at = -1;
+    for (int i = 0; i < book.count; ++i) {
+        const ExgQuoteSlot& q = book.slots[i];
+        const uint64_t rank = ask_rank(q.ask, q.ask_size);
+        const bool take = rank > best || (rank != 0 && rank == best && q.exg == previous_exg);
+        best = take ? rank : best;
+        at = take ? i : at;
     }
-    return full ? compute_nbbo(book, old) : now;
+    return at;
+}
+
+void take_bid(Nbbo& best, const ExgQuoteSlot& q) {
+    best.bid = q.bid, best.bid_size = q.bid_size, best.bid_exg = q.exg, best.bid_condition = q.condition;
+}
+void take_ask(Nbbo& best, const ExgQuoteSlot& q) {
+    best.ask = q.ask, best.ask_size = q.ask_size, best.ask_exg = q.exg, best.ask_condition = q.condition;
+}
+
+// The best bid after the quote `q` changed, found without a pass over the
+// book where the answer is certain: the changed quote beats the best, or
+// it held the best and did not get worse. Otherwise a pass decides.
+void update_best_bid(const QuoteBook& book, const ExgQuoteSlot& q, Nbbo& best) {
+    const uint64_t rank = bid_rank(q.bid, q.bid_size);
+    const bool had = best.bid > 0;
+    const uint64_t held = (uint64_t(uint32_t(best.bid)) << 32) | uint32_t(best.bid_size);
+    if (had && q.exg == best.bid_exg) {
+        if (rank != 0 && rank >= held) {
+            take_bid(best, q);
+            return;
+        }
+        const int at = best_bid_slot(book, best.bid_exg);
+        if (at >= 0) {
+            take_bid(best, book.slots[at]);
+        } else {
+            best.bid = 0, best.bid_size = 0, best.bid_exg = 0, best.bid_condition = 0;
+        }
+    } else if (rank != 0 && (!had || rank > held)) {
+        take_bid(best, q);
+    }
+}
+void update_best_ask(const QuoteBook& book, const ExgQuoteSlot& q, Nbbo& best) {
+    const uint64_t rank = ask_rank(q.ask, q.ask_size);
+    const bool had = best.ask > 0;
+    const uint64_t held = (uint64_t(uint32_t(INT32_MAX - best.ask)) << 32) | uint32_t(best.ask_size);
+    if (had && q.exg == best.ask_exg) {
+        if (rank != 0 && rank >= held) {
+            take_ask(best, q);
+            return;
+        }
+        const int at = best_ask_slot(book, best.ask_exg);
+        if (at >= 0) {
+            take_ask(best, book.slots[at]);
+        } else {
+            best.ask = 0, best.ask_size = 0, best.ask_exg = 0, best.ask_condition = 0;
+        }
+    } else if (rank != 0 && (!had || rank > held)) {
+        take_ask(best, q);
+    }
 }
 
 }  // namespace
-
-Nbbo compute_nbbo(const QuoteBook& book, const Nbbo& previous) {
-    // Each side as one number that orders quotes the way the rules do:
-    // the price first (higher bids, lower asks), then the size; 0 for a
-    // side without a price or a size. Selects instead of branches: quotes
-    // come in no order, so branches here are mostly mispredicted.
-    uint64_t best_bid = 0;
-    uint64_t best_ask = 0;
-    int bid_slot = -1;
-    int ask_slot = -1;
-    for (int i = 0; i < book.count; ++i) {
-        const ExgQuoteSlot& q = book.slots[i];
-        const bool bid_valid = q.bid > 0 && q.bid_size > 0;
-        const bool ask_valid = q.ask > 0 && q.ask_size > 0;
-        const uint64_t bid = bid_valid ? (uint64_t(uint32_t(q.bid)) << 32) | uint32_t(q.bid_size) : 0;
-        const uint64_t ask =
-            ask_valid ? (uint64_t(uint32_t(INT32_MAX - q.ask)) << 32) | uint32_t(q.ask_size) : 0;
-        const bool take_bid = bid > best_bid || (bid != 0 && bid == best_bid && q.exg == previous.bid_exg);
-        const bool take_ask = ask > best_ask || (ask != 0 && ask == best_ask && q.exg == previous.ask_exg);
-        best_bid = take_bid ? bid : best_bid;
-        bid_slot = take_bid ? i : bid_slot;
-        best_ask = take_ask ? ask : best_ask;
-        ask_slot = take_ask ? i : ask_slot;
-    }
-    Nbbo best{};
-    if (bid_slot >= 0) {
-        const ExgQuoteSlot& q = book.slots[bid_slot];
-        best.bid = q.bid, best.bid_size = q.bid_size, best.bid_exg = q.exg, best.bid_condition = q.condition;
-    }
-    if (ask_slot >= 0) {
-        const ExgQuoteSlot& q = book.slots[ask_slot];
-        best.ask = q.ask, best.ask_size = q.ask_size, best.ask_exg = q.exg, best.ask_condition = q.condition;
-    }
-    return best;
-}
 
 void apply_exg_quote(QuoteBook& book, const QuoteInput& quote, TarvikExgQuoteBody& out) {
     int slot = find_quote_slot(book, quote.exg);
@@ -99,6 +121,9 @@ void apply_exg_quote(QuoteBook& book, const QuoteInput& quote, TarvikExgQuoteBod
     out.coreQuote.BidSizeChange = difference(quote.bid_size, before.bid_size);
     out.coreQuote.AskPriceChange = difference(quote.ask, before.ask);
     out.coreQuote.BidPriceChange = difference(quote.bid, before.bid);
+
+    Nbbo& now = book.nbbo;
+    const Nbbo old = now;
     if (slot >= 0) {
         ExgQuoteSlot& q = book.slots[slot];
         q.ask = quote.ask;
@@ -109,11 +134,10 @@ void apply_exg_quote(QuoteBook& book, const QuoteInput& quote, TarvikExgQuoteBod
         q.exg = quote.exg;
         q.condition = quote.condition;
         book.nasdaq_bid_tick = quote.nasdaq_bid_tick;
+        update_best_bid(book, q, now);
+        update_best_ask(book, q, now);
     }
 
-    const Nbbo old = book.nbbo;
-    const Nbbo now = slot >= 0 ? update_nbbo(book, book.slots[slot], old) : old;
-    book.nbbo = now;
     out.BestAskPrice = now.ask;
     out.BestBidPrice = now.bid;
     out.BestAskPriceChange = difference(now.ask, old.ask);

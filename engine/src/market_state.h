@@ -121,14 +121,12 @@ struct QuoteInput {
     uint64_t micros;
 };
 
-// The best bid and offer over the book's quotes: highest bid and lowest
-// ask with a price and a size above zero; ties go to the larger size, then
-// to the exchange that held the best before, then to the earlier slot.
-Nbbo compute_nbbo(const QuoteBook& book, const Nbbo& previous);
-
-// Records the quote of one exchange and refreshes the NBBO. Fills the
-// quote's change fields and the whole NBBO part of `out` (the quote's own
-// prices, sizes and flags are the caller's).
+// Records the quote of one exchange and refreshes the NBBO: the highest bid
+// and the lowest ask over the book's quotes with a price and a size above
+// zero; ties go to the larger size, then to the exchange that held the best
+// before, then to the earlier slot. Fills the quote's change fields and the
+// whole NBBO part of `out` (the quote's own prices, sizes and flags are the
+// caller's).
 void apply_exg_quote(QuoteBook& book, const QuoteInput& quote, TarvikExgQuoteBody& out);
 
 // Records the quote of one market maker at one exchange; fills the change

@@ -305,12 +305,17 @@ void Run::set_clock(uint64_t micros) {
     // Most messages move the clock within the second: only the milliseconds
     // change, and the full conversion is not needed.
     const uint32_t second_start = last_time_.MsOfDay - last_time_.Millisecond;
+    // The new time is made whole before it is stored: copying the record
+    // out of last_time_ right after changing two of its fields in place
+    // would wait on those narrow stores.
     if (clock_set_ && ms >= second_start && ms - second_start < 1000) {
-        last_time_.MsOfDay = ms;
-        last_time_.Millisecond = static_cast<uint16_t>(ms - second_start);
+        TqTimeRecord now = last_time_;
+        now.MsOfDay = ms;
+        now.Millisecond = static_cast<uint16_t>(ms - second_start);
         system_.ClockUpdateInterval = TqCLOCK_CLOCK;
-        system_.tqTime = last_time_;
-        message_.coreHeader.tqExgTimestamp = last_time_;
+        last_time_ = now;
+        system_.tqTime = now;
+        message_.coreHeader.tqExgTimestamp = now;
         return;
     }
     const TqTimeRecord now = time_from_micros(micros, tables_.header.time_zone);
