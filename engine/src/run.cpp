@@ -282,9 +282,7 @@ void Run::reset_state() {
     mm_books_.clear();
 }
 
-SymbolState& Run::state_of(uint32_t symbol, uint8_t session) {
-    const SymbolSlot& slot = symbols_[symbol];
-    if (session == slot.session) return states_[slot.state];
+SymbolState& Run::other_session_state(uint32_t symbol, uint8_t session) {
     const uint64_t key = (uint64_t{symbol} << 8) | session;
     auto it = session_states_.find(key);
     if (it != session_states_.end()) return states_[it->second];
@@ -305,17 +303,18 @@ void Run::set_clock(uint64_t micros) {
     // Most messages move the clock within the second: only the milliseconds
     // change, and the full conversion is not needed.
     const uint32_t second_start = last_time_.MsOfDay - last_time_.Millisecond;
-    // The new time is made whole before it is stored: copying the record
-    // out of last_time_ right after changing two of its fields in place
-    // would wait on those narrow stores.
+    // The two records hold last_time_ already, so only those two fields are
+    // written (copying the record out of last_time_ right after changing
+    // them in place would also wait on those narrow stores).
     if (clock_set_ && ms >= second_start && ms - second_start < 1000) {
-        TqTimeRecord now = last_time_;
-        now.MsOfDay = ms;
-        now.Millisecond = static_cast<uint16_t>(ms - second_start);
+        const auto millisecond = static_cast<uint16_t>(ms - second_start);
+        last_time_.MsOfDay = ms;
+        last_time_.Millisecond = millisecond;
         system_.ClockUpdateInterval = TqCLOCK_CLOCK;
-        last_time_ = now;
-        system_.tqTime = now;
-        message_.coreHeader.tqExgTimestamp = now;
+        system_.tqTime.MsOfDay = ms;
+        system_.tqTime.Millisecond = millisecond;
+        message_.coreHeader.tqExgTimestamp.MsOfDay = ms;
+        message_.coreHeader.tqExgTimestamp.Millisecond = millisecond;
         return;
     }
     const TqTimeRecord now = time_from_micros(micros, tables_.header.time_zone);
@@ -415,11 +414,16 @@ int32_t Run::replay_events() {
         resume_index_ = 0;
         uint32_t next_ext = 0;
         for (uint32_t i = 0; i < first; ++i) next_ext += block.events[i].flags & kEventHasExt;
-        for (uint32_t i = first; i < block.count; ++i) {
+        const uint32_t count = block.count;
+        for (uint32_t i = first; i < count; ++i) {
             // The state of a message a few ahead is fetched while this one
             // is delivered: symbols come in no order, so this hides misses.
-            if (i + 2 * kPrefetchDistance < block.count) prefetch_slot(block.events[i + 2 * kPrefetchDistance]);
-            if (i + kPrefetchDistance < block.count) prefetch(block.events[i + kPrefetchDistance]);
+            if (i + 2 * kPrefetchDistance < count) [[likely]] {
+                prefetch_slot(block.events[i + 2 * kPrefetchDistance]);
+                prefetch(block.events[i + kPrefetchDistance]);
+            } else if (i + kPrefetchDistance < count) {
+                prefetch(block.events[i + kPrefetchDistance]);
+            }
             if (save_.phase != SavePhase::Idle) {
                 if (int32_t r = service_save(block_start, i)) return r;
             }

@@ -113,7 +113,14 @@ private:
     int32_t call();
     void set_clock(uint64_t micros);
     void set_header(uint32_t symbol, uint16_t reporting_exg, uint8_t session, uint16_t permission_id);
-    SymbolState& state_of(uint32_t symbol, uint8_t session);
+    // The state of a symbol in a session: its own session's at once, any
+    // other made on first use.
+    SymbolState& state_of(uint32_t symbol, uint8_t session) {
+        const SymbolSlot& slot = symbols_[symbol];
+        if (session == slot.session) [[likely]] return states_[slot.state];
+        return other_session_state(symbol, session);
+    }
+    SymbolState& other_session_state(uint32_t symbol, uint8_t session);
     const SymbolState* state_for_record(const TqStringRecord* record) const;
 
     // Set by the call.
