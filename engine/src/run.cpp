@@ -66,6 +66,7 @@ Run::Run(int32_t control_flags, int32_t user_data, TarvikMessageCallback callbac
     system_.ThreadInstance = static_cast<int64_t>(reinterpret_cast<intptr_t>(this));
     skip_kind_[TqMSG_EXGQUOTE] = (control_flags & TqCF_EXCLUDE_QUOTES) != 0;
     skip_kind_[TqMSG_MMQUOTE] = (control_flags & TqCF_EXCLUDE_QUOTES2) != 0;
+    filtering_ = (control_flags & (TqCF_EXCLUDE_QUOTES | TqCF_EXCLUDE_QUOTES2 | TqCF_EXCLUDE_OPRA)) != 0;
 }
 
 Run* Run::current() { return t_current_run; }
@@ -429,14 +430,7 @@ int32_t Run::replay_events() {
             }
             const TapeEvent& e = block.events[i];
             const TapeExt* ext = (e.flags & kEventHasExt) ? &block.ext[next_ext++] : nullptr;
-            if (skip_kind_[e.kind] | excluded_permissions_[e.permission_id]) continue;
-            if (e.symbol != kNone) {
-                const SymbolSlot& slot = symbols_[e.symbol];
-                if (slot.skipped) continue;
-                if (slot.option != nullptr && !excluded_option_exgs_.empty() &&
-                    excluded_option_exgs_[e.reporting_exg])
-                    continue;
-            }
+            if (filtering_ && skipped(e)) continue;
             const int32_t answer = deliver(e, ext);
             if (answer == TqCALLBACKRETURN_STOP) return TqAPIERR_USER_STOPPED;
             if (answer == TqCALLBACKRETURN_RESTART) return kRestartRequested;
@@ -447,6 +441,14 @@ int32_t Run::replay_events() {
     if (int32_t r = finish_save(end)) return r;
     if (int32_t r = settle(deliver_status(TARVIKSTATUS_COMPLETE, 0))) return r;
     return finish_save(end);
+}
+
+bool Run::skipped(const TapeEvent& e) const {
+    if (skip_kind_[e.kind] | excluded_permissions_[e.permission_id]) return true;
+    if (e.symbol == kNone) return false;
+    const SymbolSlot& slot = symbols_[e.symbol];
+    return slot.skipped ||
+           (slot.option != nullptr && !excluded_option_exgs_.empty() && excluded_option_exgs_[e.reporting_exg]);
 }
 
 void Run::prefetch_slot(const TapeEvent& e) const {
@@ -618,6 +620,7 @@ int32_t Run::check_exclusion_key(int32_t key) {
 
 int32_t Run::exclude(int32_t key) {
     if (int32_t result = check_exclusion_key(key)) return result;
+    filtering_ = true;
     if (key & TqPERMID_REMOVE) {
         excluded_permissions_[key & 0xFFFF] = 1;
     } else {

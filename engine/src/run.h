@@ -59,7 +59,10 @@ public:
     int32_t symbol_atom32() const { return static_cast<int32_t>(current_atom_); }
 
     // Events of this permission id are skipped.
-    void exclude_permission(uint16_t permission_id, bool excluded) { excluded_permissions_[permission_id] = excluded; }
+    void exclude_permission(uint16_t permission_id, bool excluded) {
+        excluded_permissions_[permission_id] = excluded;
+        filtering_ = filtering_ || excluded;
+    }
     // A key of sTarvikExcludeOpraExch: 0, or TqAPIERR_BAD_PARAMETERS for a
     // key it does not understand (docs/engine.md).
     static int32_t check_exclusion_key(int32_t key);
@@ -105,6 +108,8 @@ private:
     // their user-data words in that order).
     void for_each_string_record(const std::function<void(TqStringRecord*)>& visit);
     int32_t deliver(const TapeEvent& event, const TapeExt* ext);
+    // Whether the control flags or exclusion keys leave the message out.
+    bool skipped(const TapeEvent& event) const;
     void prefetch_slot(const TapeEvent& event) const;
     void prefetch(const TapeEvent& event) const;
     static constexpr uint32_t kPrefetchDistance = 8;
@@ -161,6 +166,7 @@ private:
     bool strings_ready_ = false;
     bool restart_ = false;
     uint32_t current_atom_ = 0;
+    bool filtering_ = false;  // a control flag or exclusion key may leave messages out
     uint8_t skip_kind_[256] = {};
     std::vector<uint8_t> excluded_permissions_;
     std::vector<uint8_t> excluded_option_exgs_;  // made by the first such key
