@@ -46,6 +46,42 @@ TEST(Nbbo, BestPricesWinThenLargerSizeThenIncumbent) {
     EXPECT_EQ(book.count, 3);
 }
 
+TEST(Nbbo, AnExchangeHoldingBothSidesGivesUpOnlyTheSideThatWorsens) {
+    QuoteBook book;
+    TarvikExgQuoteBody out{};
+    apply_exg_quote(book, quote(1, 1000, 5, 1010, 5), out);
+    apply_exg_quote(book, quote(2, 999, 9, 1011, 9), out);
+    apply_exg_quote(book, quote(3, 999, 9, 1010, 5), out);  // ties the ask: the incumbent keeps it
+    EXPECT_EQ(out.BestBidExg, 1);
+    EXPECT_EQ(out.BestAskExg, 1);
+
+    apply_exg_quote(book, quote(1, 998, 5, 1010, 5), out);  // worse bid, same ask
+    EXPECT_EQ(out.BestBidExg, 2);  // a full tie between 2 and 3: the earlier slot
+    EXPECT_EQ(out.BestBidPrice, 999);
+    EXPECT_EQ(out.BestBidSize, 9);
+    EXPECT_EQ(out.PrevBestBidExg, 1);
+    EXPECT_EQ(out.BestAskExg, 1);
+    EXPECT_EQ(out.BBOChangeFlags, TqBBOCHANGE_BIDEXG | TqBBOCHANGE_BIDPRICE | TqBBOCHANGE_BIDSIZE);
+
+    apply_exg_quote(book, quote(1, 998, 5, 1012, 5), out);  // worse ask
+    EXPECT_EQ(out.BestAskExg, 3);
+    EXPECT_EQ(out.BestAskPrice, 1010);
+    EXPECT_EQ(out.BestBidExg, 2);
+    EXPECT_EQ(out.BBOChangeFlags, TqBBOCHANGE_ASKEXG);
+
+    apply_exg_quote(book, quote(2, 0, 0, 1011, 9), out);  // the best bid's exchange drops its bid
+    EXPECT_EQ(out.BestBidExg, 3);
+    EXPECT_EQ(out.BestBidPrice, 999);
+    EXPECT_EQ(out.BBOChangeFlags, TqBBOCHANGE_BIDEXG);
+
+    for (uint16_t exg = 1; exg <= 3; ++exg) apply_exg_quote(book, quote(exg, 0, 0, 0, 0), out);
+    EXPECT_EQ(out.BestBidPrice, 0);
+    EXPECT_EQ(out.BestBidExg, 0);
+    EXPECT_EQ(out.BestAskPrice, 0);
+    EXPECT_EQ(out.BestAskExg, 0);
+    EXPECT_EQ(out.PrevBestAskExg, 3);
+}
+
 TEST(Nbbo, KeepsAtMostTwentyFourExchanges) {
     QuoteBook book;
     TarvikExgQuoteBody out{};
