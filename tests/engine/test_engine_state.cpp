@@ -82,6 +82,32 @@ TEST(Nbbo, AnExchangeHoldingBothSidesGivesUpOnlyTheSideThatWorsens) {
     EXPECT_EQ(out.PrevBestAskExg, 3);
 }
 
+TEST(Nbbo, APassOverALargerBookFindsTheBestWhereverItStands) {
+    // Bids and asks mirror each other, so both sides name the same exchange.
+    const auto both = [](uint16_t exg, int32_t bid) { return quote(exg, bid, 1, bid > 0 ? 300 - bid : 0, 1); };
+    QuoteBook book;
+    TarvikExgQuoteBody out{};
+    const int32_t bids[] = {100, 101, 100, 100, 101, 102};
+    for (uint16_t exg = 1; exg <= 6; ++exg) apply_exg_quote(book, both(exg, bids[exg - 1]), out);
+    EXPECT_EQ(out.BestBidExg, 6);
+    EXPECT_EQ(out.BestAskExg, 6);
+
+    apply_exg_quote(book, both(6, 99), out);  // the pass: 2 and 5 tie, the earlier slot wins
+    EXPECT_EQ(out.BestBidExg, 2);
+    EXPECT_EQ(out.BestAskExg, 2);
+    EXPECT_EQ(out.BestBidPrice, 101);
+    EXPECT_EQ(out.BestAskPrice, 199);
+
+    apply_exg_quote(book, both(2, 0), out);
+    EXPECT_EQ(out.BestBidExg, 5);
+    EXPECT_EQ(out.BestAskExg, 5);
+
+    apply_exg_quote(book, both(5, 0), out);  // 1, 3 and 4 tie
+    EXPECT_EQ(out.BestBidExg, 1);
+    EXPECT_EQ(out.BestAskExg, 1);
+    EXPECT_EQ(out.BestBidPrice, 100);
+}
+
 TEST(Nbbo, KeepsAtMostTwentyFourExchanges) {
     QuoteBook book;
     TarvikExgQuoteBody out{};
