@@ -1,7 +1,6 @@
 // Typed writes of library records into record objects. Each helper copies
 // whole blocks whose layouts the record headers prove equal, so filling code
-// never does offset arithmetic of its own. None of them allocates, except
-// fill_trade_conditions (small integers, which the interpreter shares).
+// never does offset arithmetic of its own. None of them allocates.
 #pragma once
 
 #include <Python.h>
@@ -110,11 +109,18 @@ inline void copy_option(TqOptionHdrObject* option, const TqOptionHdrRecord& reco
 
 // Bytes 0 to 7, the date and time children, then bytes 40 to 91 in one
 // block. PermissionSetEnd is not part of the block and stays zero.
-inline void copy_system(TarvikSystemObject* system, const TarvikSystemRecord& record) {
+// `date` and `time` are the system object's own children, passed by the
+// message path that keeps them at hand.
+inline void copy_system(TarvikSystemObject* system, TqDateObject* date, TqTimeObject* time,
+                        const TarvikSystemRecord& record) {
     copy_block(system->head, record, offsetof(TarvikSystemRecord, UserData));
-    copy_date(system->tqDate, record.tqDate);
-    copy_time(system->tqTime, record.tqTime);
+    copy_date(date, record.tqDate);
+    copy_time(time, record.tqTime);
     copy_block(system->status, record, kSystemStatusOffset, kSystemStatusSize);
+}
+
+inline void copy_system(TarvikSystemObject* system, const TarvikSystemRecord& record) {
+    copy_system(system, system->tqDate, system->tqTime, record);
 }
 
 // The library's texts are valid only during the callback that delivered
@@ -137,9 +143,14 @@ inline void copy_header_numbers(TarvikHeaderObject* header, const TarvikHeaderRe
     copy_block(header->numbers, record, kHeaderNumbersOffset);
 }
 
+// The session date and the exchange timestamp, into the header's children.
+inline void copy_header_times(TqDateObject* session_date, TqTimeObject* timestamp, const TarvikHeaderRecord& record) {
+    copy_date(session_date, record.tqSessionDate);
+    copy_time(timestamp, record.tqExgTimestamp);
+}
+
 inline void copy_header_times(TarvikHeaderObject* header, const TarvikHeaderRecord& record) {
-    copy_date(header->tqSessionDate, record.tqSessionDate);
-    copy_time(header->tqExgTimestamp, record.tqExgTimestamp);
+    copy_header_times(header->tqSessionDate, header->tqExgTimestamp, record);
 }
 
 inline void copy_extension(Tarvik3ExtObject* extension, const Tarvik3ExtRecord& record) {
@@ -159,14 +170,15 @@ inline void copy_exg_quote_best(TarvikExgQuoteObject* quote, const TarvikExgQuot
     copy_block(quote->best, body, kExgQuoteBestOffset);
 }
 
-inline void copy_exg_quote(TarvikExgQuoteObject* quote, const TarvikExgQuoteBody& body) {
-    copy_quote(quote->coreQuote, body.coreQuote);
+// `core` is the quote's coreQuote child.
+inline void copy_exg_quote(TarvikExgQuoteObject* quote, TarvikQuoteObject* core, const TarvikExgQuoteBody& body) {
+    copy_quote(core, body.coreQuote);
     copy_exg_quote_best(quote, body);
 }
 
 // Everything but the market-maker string, which comes from the caches.
-inline void copy_mm_quote_numbers(TarvikMMQuoteObject* quote, const TarvikMMQuoteBody& body) {
-    copy_quote(quote->coreQuote, body.coreQuote);
+inline void copy_mm_quote_numbers(TarvikMMQuoteObject* quote, TarvikQuoteObject* core, const TarvikMMQuoteBody& body) {
+    copy_quote(core, body.coreQuote);
     quote->MarketMakerType = body.MarketMakerType;
     quote->QuoteType = body.QuoteType;
 }
@@ -177,34 +189,29 @@ inline void copy_analysis(TqCTAnalysisObject* analysis, const TqCTAnalysisRecord
 
 // Stores the four extended conditions into the slots of ExtTradeConditions.
 // The list is the program's to change: only the slots that still exist are
-// written, and whatever they hold is simply replaced. A condition is a small
-// int (0 to 255), one shared object per value, so a slot that already holds
-// the right object is left alone. Returns -1 with an exception set only when
-// an integer cannot be made.
-inline int fill_trade_conditions(TarvikTradeObject* trade, const uint8_t (&conditions)[kTradeConditionSlots]) {
+// written, and whatever they hold is simply replaced. `values` holds the int
+// objects 0 to 255 (owned by the caller), so a slot that already shows the
+// right value is left alone and nothing is allocated.
+inline void fill_trade_conditions(TarvikTradeObject* trade, const uint8_t (&conditions)[kTradeConditionSlots],
+                                  PyObject* const* values) {
     PyObject* list = trade->ExtTradeConditions;
     const Py_ssize_t slots = std::min<Py_ssize_t>(PyList_GET_SIZE(list), kTradeConditionSlots);
     for (Py_ssize_t i = 0; i < slots; ++i) {
-        PyObject* condition = PyLong_FromLong(conditions[i]);
-        if (condition == nullptr) return -1;
-        if (PyList_GET_ITEM(list, i) == condition) {
-            Py_DECREF(condition);
-            continue;
-        }
-        PyList_SetItem(list, i, condition);
+        PyObject* condition = values[conditions[i]];
+        if (PyList_GET_ITEM(list, i) != condition) PyList_SetItem(list, i, Py_NewRef(condition));
     }
-    return 0;
 }
 
 // The whole trade body: Price to Size, ExgSequence, RecordsBack, the
 // analysis child, TotalVolume to NetChange and the four conditions.
-inline int copy_trade(TarvikTradeObject* trade, const TarvikTradeBody& body) {
-    copy_analysis(trade->tqAnalysis, body.tqAnalysis);
+inline void copy_trade(TarvikTradeObject* trade, TqCTAnalysisObject* analysis, PyObject* const* condition_values,
+                       const TarvikTradeBody& body) {
+    copy_analysis(analysis, body.tqAnalysis);
     copy_block(trade->head, body, offsetof(TarvikTradeBody, Price));
     trade->ExgSequence = body.ExgSequence;
     trade->RecordsBack = body.RecordsBack;
     copy_block(trade->totals, body, kTradeTotalsOffset, kTradeTotalsSize);
-    return fill_trade_conditions(trade, body.ExtTradeConditions);
+    fill_trade_conditions(trade, body.ExtTradeConditions, condition_values);
 }
 
 // Status, StatusChar and ListedExgOld; the old symbol and option header

@@ -29,13 +29,13 @@ void show_new_text(PyObject*& member, TqStringObject* string, const TqStringReco
 }  // namespace
 
 void fill_exg_quote(ThreadState& state, const TarvikMessageRecord* message) {
-    copy_exg_quote(state.message->coreData->ExgQuote, message->coreData.ExgQuote);
+    copy_exg_quote(state.fill.exgQuote, state.fill.exgCoreQuote, message->coreData.ExgQuote);
 }
 
 void fill_mm_quote(ThreadState& state, const TarvikMessageRecord* message) {
-    TarvikMMQuoteObject* quote = state.message->coreData->MMQuote;
+    TarvikMMQuoteObject* quote = state.fill.mmQuote;
     const TarvikMMQuoteBody& body = message->coreData.MMQuote;
-    copy_mm_quote_numbers(quote, body);
+    copy_mm_quote_numbers(quote, state.fill.mmCoreQuote, body);
     const TqStringRecord* maker = body.ptqStringMarketMaker;
     if (maker == nullptr) {
         set_member(quote->ptqStringMarketMaker, nullptr);
@@ -46,12 +46,12 @@ void fill_mm_quote(ThreadState& state, const TarvikMessageRecord* message) {
     set_member(quote->ptqStringMarketMaker, string);
 }
 
-int fill_trade(ThreadState& state, const TarvikMessageRecord* message) {
-    return copy_trade(state.message->coreData->Trade, message->coreData.Trade);
+void fill_trade(ThreadState& state, const TarvikMessageRecord* message) {
+    copy_trade(state.fill.trade, state.fill.tradeAnalysis, state.conditionValues.data(), message->coreData.Trade);
 }
 
 void fill_category(ThreadState& state, const TarvikMessageRecord* message) {
-    TarvikCategoryObject* category = state.message->coreData->Category;
+    TarvikCategoryObject* category = state.fill.category;
     const TarvikCategoryBody& body = message->coreData.Category;
     show_new_text(category->ptqStringCategory, state.messageStrings[kCategoryString], body.ptqStringCategory);
     const int count = body.ptqFields == nullptr ? 0 : category_fields_to_fill(body);
@@ -71,7 +71,7 @@ void fill_category(ThreadState& state, const TarvikMessageRecord* message) {
 }
 
 void fill_symbol_change(ThreadState& state, const TarvikMessageRecord* message) {
-    TarvikSymbolChangeObject* change = state.message->coreData->SymbolChange;
+    TarvikSymbolChangeObject* change = state.fill.symbolChange;
     const TarvikSymbolChangeBody& body = message->coreData.SymbolChange;
     show_new_text(change->ptqsSymbolOld, state.messageStrings[kOldSymbolString], body.ptqsSymbolOld);
     const TqOptionHdrRecord* old_option = body.ptqOptionHdrOld;
@@ -92,7 +92,7 @@ void fill_symbol_change(ThreadState& state, const TarvikMessageRecord* message) 
 }
 
 void fill_symbol_spin(ThreadState& state, const TarvikMessageRecord* message) {
-    copy_symbol_spin(state.message->coreData->SymbolSpin, message->coreData.SymbolSpin);
+    copy_symbol_spin(state.fill.symbolSpin, message->coreData.SymbolSpin);
 }
 
 }  // namespace tarvik

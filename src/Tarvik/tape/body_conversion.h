@@ -9,8 +9,7 @@ namespace tarvik {
 
 void fill_exg_quote(ThreadState& state, const TarvikMessageRecord* message);
 void fill_mm_quote(ThreadState& state, const TarvikMessageRecord* message);
-// Returns -1 with an exception set only when memory runs out.
-int fill_trade(ThreadState& state, const TarvikMessageRecord* message);
+void fill_trade(ThreadState& state, const TarvikMessageRecord* message);
 void fill_category(ThreadState& state, const TarvikMessageRecord* message);
 void fill_symbol_change(ThreadState& state, const TarvikMessageRecord* message);
 void fill_symbol_spin(ThreadState& state, const TarvikMessageRecord* message);

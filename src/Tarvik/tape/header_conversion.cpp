@@ -33,8 +33,8 @@ void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const Ta
     OptionObjectEntry* entry = GetOptionObjects(state, root, option);
     if (entry == nullptr) {
         set_member(header->ptqOptionHdr, nullptr);
-        show(state, kSymbol, header->ptqStringSymbol, nullptr, nullptr);
-        state.shownRecords.fill(nullptr);
+        set_member(header->ptqStringSymbol, nullptr);
+        state.shownCount = 0;
         return;
     }
     set_member(header->ptqOptionHdr, object);
@@ -44,13 +44,29 @@ void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const Ta
     show(state, kSpecialSettle, object->ptqsSpecialSettle, option->ptqsSpecialSettle, entry->specialSettle);
     show(state, kDateAndStrike, object->ptqsDateAndStrike, option->ptqsDateAndStrike,
          GetDateAndStrikeObject(state, option->ptqsDateAndStrike));
+    state.shownCount = kSpecialSettle + 1;
+}
+
+void fill_header(ThreadState& state, const TarvikMessageRecord* message) {
+    TarvikHeaderObject* header = state.fill.header;
+    const TarvikHeaderRecord& record = message->coreHeader;
+    if (record.ptqOptionHdr != nullptr) {
+        fill_option_header(state, header, message);
+    } else {
+        set_member(header->ptqOptionHdr, nullptr);
+        TqStringRecord* symbol = record.ptqStringSymbol;
+        show(state, kSymbol, header->ptqStringSymbol, symbol,
+             GetSymbolObject(state, symbol, static_cast<uint8_t>(record.ListedExg)));
+        state.shownCount = 1;
+    }
+    copy_header_numbers(header, record);
+    copy_header_times(state.fill.sessionDate, state.fill.exgTimestamp, record);
 }
 
 }  // namespace
 
-void fill_system(ThreadState& state, const TarvikSystemRecord* system) { copy_system(state.system, *system); }
-
-void fill_message_tail(ThreadState& state, const TarvikMessageRecord* message) {
+void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system, const TarvikMessageRecord* message) {
+    copy_system(state.system, state.fill.systemDate, state.fill.systemTime, *system);
     TarvikMessageObject* object = state.message;
     object->MessageType = message->MessageType;
     if (message->ptarvik3Ext != nullptr) {
@@ -59,22 +75,7 @@ void fill_message_tail(ThreadState& state, const TarvikMessageRecord* message) {
     } else {
         set_member(object->ptarvik3Ext, nullptr);
     }
-}
-
-void fill_header(ThreadState& state, const TarvikMessageRecord* message) {
-    TarvikHeaderObject* header = state.message->coreHeader;
-    const TarvikHeaderRecord& record = message->coreHeader;
-    if (record.ptqOptionHdr != nullptr) {
-        fill_option_header(state, header, message);
-    } else {
-        set_member(header->ptqOptionHdr, nullptr);
-        state.shownRecords.fill(nullptr);
-        TqStringRecord* symbol = record.ptqStringSymbol;
-        show(state, kSymbol, header->ptqStringSymbol, symbol,
-             GetSymbolObject(state, symbol, static_cast<uint8_t>(record.ListedExg)));
-    }
-    copy_header_numbers(header, record);
-    copy_header_times(header, record);
+    fill_header(state, message);
 }
 
 void forget_message_text(ThreadState& state) {
@@ -87,11 +88,13 @@ void forget_message_text(ThreadState& state) {
 
 void write_back(ThreadState& state, TarvikSystemRecord* system) {
     write_back_user_data(system, state.system);
-    for (int role = kSymbol; role <= kSpecialSettle; ++role) {
+    const int shown = state.shownCount;
+    for (int role = kSymbol; role < shown; ++role) {
         if (TqStringRecord* record = state.shownRecords[role]) {
             write_back_user_data(record, state.messageStrings[kFirstHeaderString + role]);
         }
     }
+    state.shownCount = 0;
     forget_message_text(state);
 }
 

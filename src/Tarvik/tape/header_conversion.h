@@ -7,10 +7,9 @@
 
 namespace tarvik {
 
-// Every delivered message, in this order: system, tail, header.
-void fill_system(ThreadState& state, const TarvikSystemRecord* system);
-void fill_message_tail(ThreadState& state, const TarvikMessageRecord* message);
-void fill_header(ThreadState& state, const TarvikMessageRecord* message);
+// Every delivered message, after its body: the system object, the message's
+// type and extension, then its header.
+void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system, const TarvikMessageRecord* message);
 
 // After the callable returned: the system object's UserData and the user
 // data of the module's own symbol and option strings go back into exactly

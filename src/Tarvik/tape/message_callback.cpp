@@ -58,7 +58,7 @@ bool gate_and_fill_body(ThreadData& data, const TarvikSystemRecord* system, cons
             return true;
         case TqMSG_TRADE:
             if (withheld(state, message)) return false;
-            if (fill_trade(state, message) < 0) PyErr_Clear();  // out of memory: the slots keep older values
+            fill_trade(state, message);
             return true;
         case TqMSG_CATEGORY:
             if (withheld(state, message)) return false;
@@ -122,11 +122,10 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
     if (state.message == nullptr) return kContinue;  // not a run of this thread
     if (state.stopping) return kStop;
     if (message->MessageType > static_cast<uint32_t>(TqMSG_SYMBOLSPIN)) return kContinue;
+    PrefetchSymbolObjects(state, message);
     if (!gate_and_fill_body(data, system, message)) return kContinue;
 
-    fill_system(state, system);
-    fill_message_tail(state, message);
-    fill_header(state, message);
+    fill_system_and_header(state, system, message);
 
     PyObject* answer = call_program(state);
     if (answer == nullptr) {

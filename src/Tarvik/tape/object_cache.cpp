@@ -12,7 +12,7 @@ namespace {
 // Replaces the cached str of one option component when the header points at
 // another record; an unchanged pointer keeps its object. The replaced str is
 // retired, not released: objects of the run may still show it.
-[[gnu::always_inline]] inline void refresh_component(ThreadState& state, const TqStringRecord*& cached_record, PyObject*& cached_object,
+void refresh_component(ThreadState& state, const TqStringRecord*& cached_record, PyObject*& cached_object,
                        const TqStringRecord* current) {
     if (cached_record == current) return;
     if (cached_object != nullptr) state.retiredStrings.push_back(std::exchange(cached_object, nullptr));
@@ -63,7 +63,9 @@ PyObject* text_object(const char* text, std::size_t size) {
 
 PyObject* text_object(const char* text) { return text_object(text, std::strlen(text)); }
 
-PyObject* GetSymbolObject(ThreadState& state, const TqStringRecord* record, uint8_t exchange) {
+namespace detail {
+
+PyObject* MakeSymbolObject(ThreadState& state, const TqStringRecord* record, uint8_t exchange) {
     PyObject**& table = state.symbolObjectTables[exchange];
     if (table == nullptr) {
         table = static_cast<PyObject**>(std::calloc(kAtomSlots, sizeof(PyObject*)));
@@ -88,7 +90,7 @@ PyObject* GetSymbolObject(ThreadState& state, const TqStringRecord* record, uint
     return object;
 }
 
-OptionObjectEntry* GetOptionObjects(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header) {
+OptionObjectEntry* MakeOptionObjects(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header) {
     if (root == nullptr) return nullptr;
     const char* text = string_text(root);
     OptionObjectEntry** slot;
@@ -110,15 +112,15 @@ OptionObjectEntry* GetOptionObjects(ThreadState& state, const TqStringRecord* ro
     return entry;
 }
 
-PyObject* GetDateAndStrikeObject(ThreadState& state, const TqStringRecord* record) {
-    if (record == nullptr) return nullptr;
-    const auto* code = reinterpret_cast<const unsigned char*>(string_text(record));
-    std::size_t length = code[0] == 0 ? 0 : code[1] == 0 ? 1 : 2;
-    std::size_t index = length == 0 ? 0 : code[0] + 256u * (length == 2 ? code[1] : 0u);
-    PyObject*& slot = state.DateAndStrikeCache[index];
-    if (slot == nullptr) slot = text_object(reinterpret_cast<const char*>(code), length);
-    return slot;
+PyObject* MakeDateAndStrikeObject(ThreadState& state, const char* code, std::size_t length) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(code);
+    std::size_t slot = length == 0 ? 0 : bytes[0] + 256u * (length == 2 ? bytes[1] : 0u);
+    PyObject*& cached = state.DateAndStrikeCache[slot];
+    if (cached == nullptr) cached = text_object(code, length);
+    return cached;
 }
+
+}  // namespace detail
 
 PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record) {
     if (record == nullptr) return nullptr;

@@ -25,19 +25,65 @@ inline constexpr uint8_t OptionIndexExg = 10;
 PyObject* text_object(const char* text);
 PyObject* text_object(const char* text, std::size_t size);
 
+namespace detail {
+// The caches' slow paths: first sight of a string, atom 65535, refreshed
+// option components, out-of-memory.
+PyObject* MakeSymbolObject(ThreadState& state, const TqStringRecord* record, uint8_t exchange);
+OptionObjectEntry* MakeOptionObjects(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header);
+PyObject* MakeDateAndStrikeObject(ThreadState& state, const char* code, std::size_t length);
+}  // namespace detail
+
 // The symbol's str under a listed exchange (low 8 bits), made and filed in
 // SymbolNameIndex on first sight. Null for a null record.
-PyObject* GetSymbolObject(ThreadState& state, const TqStringRecord* record, uint8_t exchange);
+inline PyObject* GetSymbolObject(ThreadState& state, const TqStringRecord* record, uint8_t exchange) {
+    PyObject* const* table = state.symbolObjectTables[exchange];
+    if (table != nullptr && record != nullptr && record->Atom != TqATOM_MAX_16BIT) [[likely]] {
+        if (PyObject* cached = table[record->Atom]) [[likely]] return cached;
+    }
+    return detail::MakeSymbolObject(state, record, exchange);
+}
 
 // The root's entry with its underlying, series-chain and special-settle
 // strs refreshed from the header. Null for a null root.
-OptionObjectEntry* GetOptionObjects(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header);
+inline OptionObjectEntry* GetOptionObjects(ThreadState& state, const TqStringRecord* root,
+                                           const TqOptionHdrRecord* header) {
+    if (root != nullptr && root->Atom != TqATOM_MAX_16BIT) [[likely]] {
+        OptionObjectEntry* entry = state.optionEntries[root->Atom];
+        if (entry != nullptr && entry->underlyingRecord == header->ptqsUnderlying &&
+            entry->seriesChainRecord == header->ptqsSeriesChain &&
+            entry->specialSettleRecord == header->ptqsSpecialSettle) [[likely]] {
+            return entry;
+        }
+    }
+    return detail::MakeOptionObjects(state, root, header);
+}
 
 // The shared str of a two-letter date-and-strike code. Null for a null record.
-PyObject* GetDateAndStrikeObject(ThreadState& state, const TqStringRecord* record);
+inline PyObject* GetDateAndStrikeObject(ThreadState& state, const TqStringRecord* record) {
+    if (record == nullptr) return nullptr;
+    const auto* code = reinterpret_cast<const unsigned char*>(string_text(record));
+    std::size_t length = code[0] == 0 ? 0 : code[1] == 0 ? 1 : 2;
+    std::size_t slot = length == 0 ? 0 : code[0] + 256u * (length == 2 ? code[1] : 0u);
+    if (PyObject* cached = state.DateAndStrikeCache[slot]) [[likely]] return cached;
+    return detail::MakeDateAndStrikeObject(state, reinterpret_cast<const char*>(code), length);
+}
 
 // The str of any other library string (market makers), by text address.
 PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record);
+
+// Asks the memory system for the cache slots and library records that the
+// header of `message` will read, so that fetching them overlaps with filling
+// the body and the system object. Reads only what is already at hand.
+inline void PrefetchSymbolObjects(const ThreadState& state, const TarvikMessageRecord* message) {
+    const TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
+    if (symbol == nullptr || symbol->Atom == TqATOM_MAX_16BIT) return;
+    if (const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr) {
+        __builtin_prefetch(&state.optionEntries[symbol->Atom]);
+        __builtin_prefetch(option->ptqsDateAndStrike);
+    } else if (PyObject* const* table = state.symbolObjectTables[static_cast<uint8_t>(message->coreHeader.ListedExg)]) {
+        __builtin_prefetch(&table[symbol->Atom]);
+    }
+}
 
 // The string record filed under a name, or null.
 TqStringRecord* FindSymbolRecord(const ThreadState& state, const char* name, uint8_t exchange);

@@ -73,6 +73,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!make_run_objects(state)) return nullptr;
     state.stopping = false;
     state.shownRecords.fill(nullptr);
+    state.shownCount = 0;
     state.textFields = 0;
 
     int32_t result;

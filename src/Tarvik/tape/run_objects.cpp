@@ -38,6 +38,34 @@ PyObject* pair(TarvikSystemObject* system, TarvikMessageObject* message) {
     return PyTuple_Pack(2, reinterpret_cast<PyObject*>(system), reinterpret_cast<PyObject*>(message));
 }
 
+bool make_condition_values(ThreadState& state) {
+    for (int value = 0; value < kConditionValues; ++value) {
+        state.conditionValues[value] = PyLong_FromLong(value);
+        if (state.conditionValues[value] == nullptr) return false;
+    }
+    return true;
+}
+
+void aim_fill_targets(ThreadState& state) {
+    FillTargets& fill = state.fill;
+    TarvikHeaderObject* header = state.message->coreHeader;
+    TarvikDataObject* data = state.message->coreData;
+    fill.systemDate = state.system->tqDate;
+    fill.systemTime = state.system->tqTime;
+    fill.header = header;
+    fill.sessionDate = header->tqSessionDate;
+    fill.exgTimestamp = header->tqExgTimestamp;
+    fill.exgQuote = data->ExgQuote;
+    fill.exgCoreQuote = data->ExgQuote->coreQuote;
+    fill.mmQuote = data->MMQuote;
+    fill.mmCoreQuote = data->MMQuote->coreQuote;
+    fill.trade = data->Trade;
+    fill.tradeAnalysis = data->Trade->tqAnalysis;
+    fill.category = data->Category;
+    fill.symbolChange = data->SymbolChange;
+    fill.symbolSpin = data->SymbolSpin;
+}
+
 }  // namespace
 
 void adopt_cached_texts(ThreadState& state) {
@@ -61,9 +89,13 @@ bool make_run_objects(ThreadState& state) {
                 make(state.spinMessage, TarvikMessageType) && make(state.spinOption, TqOptionHdrType) &&
                 make_all(state.spinStrings, TqStringType) &&
                 (state.spinArguments = pair(state.spinSystem, state.spinMessage)) != nullptr &&
-                (state.arguments = pair(state.system, state.message)) != nullptr;
-    if (!made) release_run_objects(state);
-    return made;
+                (state.arguments = pair(state.system, state.message)) != nullptr && make_condition_values(state);
+    if (!made) {
+        release_run_objects(state);
+        return false;
+    }
+    aim_fill_targets(state);
+    return true;
 }
 
 void release_run_objects(ThreadState& state) {
@@ -80,6 +112,8 @@ void release_run_objects(ThreadState& state) {
     release_all(state.spinStrings);
     Py_CLEAR(state.spinArguments);
     release(state.extension);
+    for (PyObject*& value : state.conditionValues) Py_CLEAR(value);
+    state.fill = FillTargets{};
 }
 
 }  // namespace tarvik

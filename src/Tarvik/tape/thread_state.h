@@ -18,7 +18,18 @@ namespace tarvik {
 
 struct TarvikSystemObject;
 struct TarvikMessageObject;
+struct TarvikHeaderObject;
 struct Tarvik3ExtObject;
+struct TarvikExgQuoteObject;
+struct TarvikMMQuoteObject;
+struct TarvikQuoteObject;
+struct TarvikTradeObject;
+struct TqCTAnalysisObject;
+struct TarvikCategoryObject;
+struct TarvikSymbolChangeObject;
+struct TarvikSymbolSpinObject;
+struct TqDateObject;
+struct TqTimeObject;
 struct TqStringObject;
 struct TqOptionHdrObject;
 
@@ -27,6 +38,7 @@ inline constexpr int kStateStringCount = kStateMMQuoteCapacity;
 inline constexpr int kSpinStringCount = 5;
 inline constexpr std::size_t kAtomSlots = 65536;
 inline constexpr int kExchangeSlots = 256;
+inline constexpr int kConditionValues = 256;
 
 enum FilterMode : uint8_t { FilterNone = 0, FilterInclude = 1, FilterExclude = 2, FilterRange = 3 };
 
@@ -42,6 +54,27 @@ struct OptionObjectEntry {
     PyObject* seriesChain = nullptr;
     const TqStringRecord* specialSettleRecord = nullptr;
     PyObject* specialSettle = nullptr;
+};
+
+// The objects of the run's system and message trees that messages fill,
+// reached in one step instead of walking the tree. Every container between
+// them and the two roots is a read-only member, so these stay the objects a
+// program sees for the whole run; the roots' references keep them alive.
+struct FillTargets {
+    TqDateObject* systemDate = nullptr;
+    TqTimeObject* systemTime = nullptr;
+    TarvikHeaderObject* header = nullptr;
+    TqDateObject* sessionDate = nullptr;
+    TqTimeObject* exgTimestamp = nullptr;
+    TarvikExgQuoteObject* exgQuote = nullptr;
+    TarvikQuoteObject* exgCoreQuote = nullptr;
+    TarvikMMQuoteObject* mmQuote = nullptr;
+    TarvikQuoteObject* mmCoreQuote = nullptr;
+    TarvikTradeObject* trade = nullptr;
+    TqCTAnalysisObject* tradeAnalysis = nullptr;
+    TarvikCategoryObject* category = nullptr;
+    TarvikSymbolChangeObject* symbolChange = nullptr;
+    TarvikSymbolSpinObject* symbolSpin = nullptr;
 };
 
 // Text addresses hash by their value.
@@ -69,6 +102,9 @@ struct ThreadState {
     std::array<TqStringObject*, kSpinStringCount> spinStrings{};
     PyObject* spinArguments = nullptr;
     PyObject* arguments = nullptr;
+    FillTargets fill;
+    // The ints 0 to 255 that trade conditions show, one owned reference each.
+    std::array<PyObject*, kConditionValues> conditionValues{};
 
     int32_t controlFlags = 0;
 
@@ -78,7 +114,10 @@ struct ThreadState {
     // header option's date-and-strike, underlying, series chain, special
     // settle) show for the current message, null where a string is unset;
     // the write-back copies those strings' user data into exactly these.
+    // Only the first shownCount entries belong to the current message: one
+    // for a plain symbol, all five for an option contract.
     std::array<TqStringRecord*, 5> shownRecords{};
+    uint8_t shownCount = 0;
     // Category fields whose library text pointers the current message set.
     uint16_t textFields = 0;
 
