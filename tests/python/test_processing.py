@@ -203,6 +203,22 @@ def test_extension_shows_only_on_messages_that_carry_one(loaded, day):
     assert all(s["ext"] is None for s in seen[seen.index(quotes[1]) + 1 :])
 
 
+def test_message_kept_after_the_run_keeps_its_extension(loaded, day):
+    kept = []
+
+    def stop_at_extension(system, message):
+        kept.append(message)
+        return 1 if message.ptarvik3Ext is not None else 0
+
+    assert Tarvik.ProcessTape(day, 0, 0, 0, stop_at_extension) == Tarvik.TqAPIERR_USER_STOPPED
+    message = kept[-1]
+    del kept[:]
+    extension = message.ptarvik3Ext
+    assert type(extension) is Tarvik.Tarvik3Ext and extension.MicrosOfDaySRC == 34200250001
+    del message
+    assert extension.MicrosOfDaySRC == 34200250001
+
+
 def test_symbols_without_record_atom_or_valid_text(loaded, day):
     atoms = {}
 

@@ -130,7 +130,7 @@ struct TarvikMessageObject {
     TarvikHeaderObject* coreHeader;  // owned child
     TarvikDataObject* coreData;      // owned child
     uint32_t MessageType;
-    PyObject* ptarvik3Ext;  // owned reference, null when unset
+    PyObject* ptarvik3Ext;  // owned reference, null when unset; borrowed from the run while one lasts
 };
 
 struct TarvikExgQuoteObject;

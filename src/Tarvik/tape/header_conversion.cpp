@@ -69,12 +69,15 @@ void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system
     copy_system(state.system, state.fill.systemDate, state.fill.systemTime, *system);
     TarvikMessageObject* object = state.message;
     object->MessageType = message->MessageType;
+    // The run's extension object is shown without a reference of its own
+    // (the member is read-only, and the run holds the object): the run's
+    // end gives the message one when it still shows it.
+    PyObject* extension = nullptr;
     if (message->ptarvik3Ext != nullptr) {
         copy_extension(state.extension, *message->ptarvik3Ext);
-        set_member(object->ptarvik3Ext, state.extension);
-    } else {
-        set_member(object->ptarvik3Ext, nullptr);
+        extension = reinterpret_cast<PyObject*>(state.extension);
     }
+    object->ptarvik3Ext = extension;
     fill_header(state, message);
 }
 

@@ -78,7 +78,7 @@ inline void PrefetchSymbolObjects(const ThreadState& state, const TarvikMessageR
     const TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
     if (symbol == nullptr || symbol->Atom == TqATOM_MAX_16BIT) return;
     if (const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr) {
-        __builtin_prefetch(&state.optionEntries[symbol->Atom]);
+        if (const OptionObjectEntry* entry = state.optionEntries[symbol->Atom]) __builtin_prefetch(entry);
         __builtin_prefetch(option->ptqsDateAndStrike);
     } else if (PyObject* const* table = state.symbolObjectTables[static_cast<uint8_t>(message->coreHeader.ListedExg)]) {
         __builtin_prefetch(&table[symbol->Atom]);

@@ -83,7 +83,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
                               message_callback);
     }
 
-    adopt_cached_texts(state);
+    adopt_borrowed_members(state);
     release_run_objects(state);
     forget_run_strings(state);
     empty_defined_string_cache(state);

@@ -68,7 +68,8 @@ void aim_fill_targets(ThreadState& state) {
 
 }  // namespace
 
-void adopt_cached_texts(ThreadState& state) {
+void adopt_borrowed_members(ThreadState& state) {
+    if (state.message != nullptr) Py_XINCREF(state.message->ptarvik3Ext);
     constexpr int kCachedMessageStrings[] = {0, 2, 3, 4, 5, 6};
     for (int i : kCachedMessageStrings) {
         if (state.messageStrings[i] != nullptr) adopt_cached_text(state.messageStrings[i]);

@@ -11,11 +11,12 @@ namespace tarvik {
 // exception set.
 bool make_run_objects(ThreadState& state);
 
-// At the end of a run: the string objects that show the caches' strs
-// without a reference of their own (message strings 0 and 2 to 6, the state
-// and spin strings) take one, so that objects a program keeps stay valid
-// after the caches let go.
-void adopt_cached_texts(ThreadState& state);
+// At the end of a run: the members that show objects without a reference
+// of their own take one, so that objects a program keeps stay valid after
+// the run lets go. These are the message's extension and the string objects
+// that show the caches' strs (message strings 0 and 2 to 6, the state and
+// spin strings).
+void adopt_borrowed_members(ThreadState& state);
 
 // Releases every run object and sets its field to null.
 void release_run_objects(ThreadState& state);
