@@ -493,6 +493,38 @@ print(Tarvik.ProcessTape(tape, 0, 0, 0, vandal), Tarvik.ProcessTape(tape, 0, 0, 
     assert result.stdout.strip() == "0 0"
 
 
+def test_option_slot_changed_by_the_program_shows_each_message(loaded, day):
+    sentinel = object()
+    before = sys.getrefcount(sentinel)
+
+    def record(swap):
+        seen = []
+
+        def callback(system, message):
+            header = message.coreHeader
+            seen.append(header.ptqOptionHdr is not None)
+            if swap:
+                header.ptqOptionHdr = sentinel  # the next message shows its own again
+            return 0
+
+        assert Tarvik.ProcessTape(day, 0, 0, 0, callback) == 0
+        return seen
+
+    assert record(swap=True) == record(swap=False)
+    assert sys.getrefcount(sentinel) == before
+
+    kept = []
+
+    def keep_option(system, message):
+        kept.append(message.coreHeader)
+        return 1 if message.coreHeader.ptqOptionHdr is not None else 0
+
+    assert Tarvik.ProcessTape(day, 0, 0, 0, keep_option) == Tarvik.TqAPIERR_USER_STOPPED
+    option = kept[-1].ptqOptionHdr
+    del kept[:]
+    assert type(option) is Tarvik.TqOptionHdr and option.ptqsDateAndStrike.String == "PX"
+
+
 def test_two_threads_replay_two_tapes_at_once(engine_path, day, sample_tape):
     def summarise(tape):
         Tarvik.LoadTarvik(engine_path)
@@ -574,7 +606,24 @@ def test_runs_balance_every_reference_under_the_debug_interpreter(engine_path, m
     code = f"""
 import sys, Tarvik
 Tarvik.LoadTarvik({engine_path!r})
+calls = [0]
+sentinel = object()
+def change_option_slot(header):
+    # every way a program can change the writable option slot, in turn
+    calls[0] += 1
+    pattern = calls[0] % 5
+    if pattern == 1:
+        header.ptqOptionHdr = sentinel
+    elif pattern == 2:
+        del header.ptqOptionHdr
+    elif pattern == 3:
+        header.ptqOptionHdr = header.ptqOptionHdr
+    elif pattern == 4:
+        shown = header.ptqOptionHdr
+        header.ptqOptionHdr = sentinel
+        header.ptqOptionHdr = shown
 def callback(system, message):
+    change_option_slot(message.coreHeader)
     message.coreHeader.ptqStringSymbol
     message.coreData.Trade.ExtTradeConditions[0]
     message.coreData.MMQuote.ptqStringMarketMaker
@@ -584,12 +633,14 @@ def callback(system, message):
         Tarvik.GetDefinedString(3, 1)
     return 0
 def run():
+    calls[0] += 1  # the patterns meet other messages on every run
     assert Tarvik.ProcessTape({tape!r}, 0, 0, 0, callback) == 0
 for _ in range(3):
     run()
 total = sys.gettotalrefcount()
 for _ in range(50):
     run()
+assert sys.getrefcount(sentinel) == 2, sys.getrefcount(sentinel)
 print(sys.gettotalrefcount() - total)
 """
     result = subprocess.run([debug_python, "-X", "faulthandler", "-c", code], capture_output=True, text=True,

@@ -2,6 +2,7 @@
 
 #include "records/record_copy.h"
 #include "tape/object_cache.h"
+#include "tape/run_objects.h"
 
 namespace tarvik {
 
@@ -25,6 +26,18 @@ constexpr int kFirstHeaderString = 2;  // message strings 2 to 6
     state.shownRecords[role] = record;
 }
 
+// Shows the run's option header object (or nothing) on the header's
+// writable ptqOptionHdr. The run holds a reference to that object on behalf
+// of the slot (see OptionSlot), so the message path only stores pointers;
+// reference counts change only after the program stored something else.
+[[gnu::always_inline]] inline void show_option(ThreadState& state, TarvikHeaderObject* header, PyObject* shown) {
+    PyObject* held = header->ptqOptionHdr;
+    PyObject* previous = state.optionSlot.shown;
+    header->ptqOptionHdr = shown;
+    state.optionSlot.shown = shown;
+    if (held != previous) [[unlikely]] reclaim_option_slot(state, held, previous);
+}
+
 void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const TarvikMessageRecord* message) {
     const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr;
     TqStringRecord* root = message->coreHeader.ptqStringSymbol;
@@ -32,12 +45,12 @@ void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const Ta
     copy_option(object, *option);
     OptionObjectEntry* entry = GetOptionObjects(state, root, option);
     if (entry == nullptr) {
-        set_member(header->ptqOptionHdr, nullptr);
+        show_option(state, header, nullptr);
         set_member(header->ptqStringSymbol, nullptr);
         state.shownCount = 0;
         return;
     }
-    set_member(header->ptqOptionHdr, object);
+    show_option(state, header, reinterpret_cast<PyObject*>(object));
     show(state, kSymbol, header->ptqStringSymbol, root, entry->root);
     show(state, kUnderlying, object->ptqsUnderlying, option->ptqsUnderlying, entry->underlying);
     show(state, kSeriesChain, object->ptqsSeriesChain, option->ptqsSeriesChain, entry->seriesChain);
@@ -53,7 +66,7 @@ void fill_header(ThreadState& state, const TarvikMessageRecord* message) {
     if (record.ptqOptionHdr != nullptr) {
         fill_option_header(state, header, message);
     } else {
-        set_member(header->ptqOptionHdr, nullptr);
+        show_option(state, header, nullptr);
         TqStringRecord* symbol = record.ptqStringSymbol;
         show(state, kSymbol, header->ptqStringSymbol, symbol,
              GetSymbolObject(state, symbol, static_cast<uint8_t>(record.ListedExg)));

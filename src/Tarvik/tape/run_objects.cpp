@@ -68,8 +68,20 @@ void aim_fill_targets(ThreadState& state) {
 
 }  // namespace
 
+void reclaim_option_slot(ThreadState&, PyObject* held, PyObject* previous) {
+    Py_XINCREF(previous);  // the run's option header object, or nothing
+    Py_XDECREF(held);      // last: it may run the program's code
+}
+
 void adopt_borrowed_members(ThreadState& state) {
     if (state.message != nullptr) Py_XINCREF(state.message->ptarvik3Ext);
+    // The option slot's reserve: it stays with a slot that still shows the
+    // run's object, went with a program's store that replaced that object,
+    // and is returned otherwise.
+    if (state.headerOption != nullptr && state.optionSlot.shown == nullptr) {
+        Py_DECREF(reinterpret_cast<PyObject*>(state.headerOption));
+    }
+    state.optionSlot = OptionSlot{};
     constexpr int kCachedMessageStrings[] = {0, 2, 3, 4, 5, 6};
     for (int i : kCachedMessageStrings) {
         if (state.messageStrings[i] != nullptr) adopt_cached_text(state.messageStrings[i]);
@@ -96,6 +108,8 @@ bool make_run_objects(ThreadState& state) {
         return false;
     }
     aim_fill_targets(state);
+    Py_INCREF(reinterpret_cast<PyObject*>(state.headerOption));  // the option slot's reserve
+    state.optionSlot = OptionSlot{};
     return true;
 }
 
