@@ -73,7 +73,8 @@ PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record);
 
 // Asks the memory system for the cache slots and library records that the
 // header of `message` will read, so that fetching them overlaps with filling
-// the body and the system object. Reads only what is already at hand.
+// the body and the system object. Reads only the message's own records and
+// the caches' slots.
 inline void PrefetchSymbolObjects(const ThreadState& state, const TarvikMessageRecord* message) {
     const TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
     if (symbol == nullptr || symbol->Atom == TqATOM_MAX_16BIT) return;
