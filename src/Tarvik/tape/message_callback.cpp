@@ -122,7 +122,7 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
     if (state.message == nullptr) return kContinue;  // not a run of this thread
     if (state.stopping) return kStop;
     if (message->MessageType > static_cast<uint32_t>(TqMSG_SYMBOLSPIN)) return kContinue;
-    PrefetchSymbolObjects(state, message);
+    if (!withheld(state, message)) PrefetchSymbolObjects(state, message);
     if (!gate_and_fill_body(data, system, message)) return kContinue;
 
     fill_system_and_header(state, system, message);
