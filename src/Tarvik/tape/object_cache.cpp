@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include <sys/mman.h>
+
 namespace tarvik {
 
 namespace {
@@ -20,14 +22,21 @@ void refresh_component(ThreadState& state, const TqStringRecord*& cached_record,
     if (current != nullptr) cached_object = text_object(string_text(current));
 }
 
-void release_entry(OptionObjectEntry*& entry) {
-    if (entry == nullptr) return;
-    Py_XDECREF(entry->root);
-    Py_XDECREF(entry->underlying);
-    Py_XDECREF(entry->seriesChain);
-    Py_XDECREF(entry->specialSettle);
-    delete entry;
-    entry = nullptr;
+// Releases the entry's objects and leaves it unused.
+void release_entry(OptionObjectEntry& entry) {
+    Py_XDECREF(entry.root);
+    Py_XDECREF(entry.underlying);
+    Py_XDECREF(entry.seriesChain);
+    Py_XDECREF(entry.specialSettle);
+    entry = OptionObjectEntry{};
+}
+
+bool map_option_entries(ThreadState& state) {
+    void* table = mmap(nullptr, kAtomSlots * sizeof(OptionObjectEntry), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (table == MAP_FAILED) return false;
+    state.optionEntries = static_cast<OptionObjectEntry*>(table);  // zero pages: every entry unused
+    return true;
 }
 
 void release_all(AddressMap& map) {
@@ -43,10 +52,11 @@ void forget_run_strings(ThreadState& state) {
         for (std::size_t atom = 0; atom < kAtomSlots; ++atom) Py_CLEAR(table[atom]);
     }
     for (AddressMap& overflow : state.symbolOverflow) release_all(overflow);
-    for (OptionObjectEntry*& entry : state.optionEntries) release_entry(entry);
+    for (uint16_t atom : state.optionAtoms) release_entry(state.optionEntries[atom]);
+    state.optionAtoms.clear();
     for (auto& [address, entry] : state.optionOverflow) {
-        OptionObjectEntry* owned = entry;
-        release_entry(owned);
+        release_entry(*entry);
+        delete entry;
     }
     state.optionOverflow.clear();
     for (NameIndex& index : state.SymbolNameIndex) index.clear();
@@ -93,18 +103,20 @@ PyObject* MakeSymbolObject(ThreadState& state, const TqStringRecord* record, uin
 OptionObjectEntry* MakeOptionObjects(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header) {
     if (root == nullptr) return nullptr;
     const char* text = string_text(root);
-    OptionObjectEntry** slot;
+    OptionObjectEntry* entry;
     if (root->Atom != TqATOM_MAX_16BIT) {
-        slot = &state.optionEntries[root->Atom];
+        if (state.optionEntries == nullptr && !map_option_entries(state)) return nullptr;
+        entry = &state.optionEntries[root->Atom];
     } else {
-        slot = &state.optionOverflow[text];
+        OptionObjectEntry*& slot = state.optionOverflow[text];
+        if (slot == nullptr) slot = new (std::nothrow) OptionObjectEntry{};
+        if (slot == nullptr) return nullptr;
+        entry = slot;
     }
-    OptionObjectEntry* entry = *slot;
-    if (entry == nullptr) {
-        entry = new (std::nothrow) OptionObjectEntry{};
-        if (entry == nullptr) return nullptr;
+    if (entry->root == nullptr) {
         entry->root = text_object(text);
-        *slot = entry;
+        if (entry->root == nullptr) return nullptr;
+        if (root->Atom != TqATOM_MAX_16BIT) state.optionAtoms.push_back(root->Atom);
     }
     refresh_component(state, entry->underlyingRecord, entry->underlying, header->ptqsUnderlying);
     refresh_component(state, entry->seriesChainRecord, entry->seriesChain, header->ptqsSeriesChain);

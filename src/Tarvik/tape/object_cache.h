@@ -47,9 +47,9 @@ inline PyObject* GetSymbolObject(ThreadState& state, const TqStringRecord* recor
 // strs refreshed from the header. Null for a null root.
 inline OptionObjectEntry* GetOptionObjects(ThreadState& state, const TqStringRecord* root,
                                            const TqOptionHdrRecord* header) {
-    if (root != nullptr && root->Atom != TqATOM_MAX_16BIT) [[likely]] {
-        OptionObjectEntry* entry = state.optionEntries[root->Atom];
-        if (entry != nullptr && entry->underlyingRecord == header->ptqsUnderlying &&
+    if (root != nullptr && root->Atom != TqATOM_MAX_16BIT && state.optionEntries != nullptr) [[likely]] {
+        OptionObjectEntry* entry = &state.optionEntries[root->Atom];
+        if (entry->root != nullptr && entry->underlyingRecord == header->ptqsUnderlying &&
             entry->seriesChainRecord == header->ptqsSeriesChain &&
             entry->specialSettleRecord == header->ptqsSpecialSettle) [[likely]] {
             return entry;
@@ -79,7 +79,7 @@ inline void PrefetchSymbolObjects(const ThreadState& state, const TarvikMessageR
     const TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
     if (symbol == nullptr || symbol->Atom == TqATOM_MAX_16BIT) return;
     if (const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr) {
-        if (const OptionObjectEntry* entry = state.optionEntries[symbol->Atom]) __builtin_prefetch(entry);
+        if (state.optionEntries != nullptr) __builtin_prefetch(&state.optionEntries[symbol->Atom]);
         __builtin_prefetch(option->ptqsDateAndStrike);
     } else if (PyObject* const* table = state.symbolObjectTables[static_cast<uint8_t>(message->coreHeader.ListedExg)]) {
         __builtin_prefetch(&table[symbol->Atom]);

@@ -2,11 +2,13 @@
 
 #include <cstdlib>
 
+#include <sys/mman.h>
+
 namespace tarvik {
 
 ThreadState::~ThreadState() {
     for (PyObject** table : symbolObjectTables) std::free(table);
-    for (OptionObjectEntry* entry : optionEntries) delete entry;
+    if (optionEntries != nullptr) munmap(optionEntries, kAtomSlots * sizeof(OptionObjectEntry));
     for (auto& [address, entry] : optionOverflow) delete entry;
 }
 

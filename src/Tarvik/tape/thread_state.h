@@ -45,8 +45,9 @@ enum FilterMode : uint8_t { FilterNone = 0, FilterInclude = 1, FilterExclude = 2
 // Filter list value meaning "every listed exchange".
 inline constexpr int64_t AnyListedExg = 256;
 
-// Python objects made for one option root symbol; owned by the cache.
-struct OptionObjectEntry {
+// Python objects made for one option root symbol; owned by the cache. An
+// entry without a root str is unused. One cache line each.
+struct alignas(64) OptionObjectEntry {
     PyObject* root = nullptr;
     const TqStringRecord* underlyingRecord = nullptr;
     PyObject* underlying = nullptr;
@@ -144,7 +145,12 @@ struct ThreadState {
 
     // Caches of Python objects, owned by the caches.
     std::array<tsl::robin_map<int64_t, PyObject*>, kExchangeSlots> DefinedStringCache;
-    std::array<OptionObjectEntry*, kAtomSlots> optionEntries{};
+    // The option roots' entries by 16-bit atom, kAtomSlots of them in one
+    // mapping made on first use: pages are committed only as roots appear,
+    // and a message finds its root's entry in one step. optionAtoms lists
+    // the atoms whose entries hold objects.
+    OptionObjectEntry* optionEntries = nullptr;
+    std::vector<uint16_t> optionAtoms;
     tsl::robin_map<const char*, OptionObjectEntry*> optionOverflow;
     std::array<PyObject**, kExchangeSlots> symbolObjectTables{};
     std::array<AddressMap, kExchangeSlots> symbolOverflow;
