@@ -106,23 +106,14 @@ struct ThreadState {
     TarvikMessageObject* message = nullptr;
     Tarvik3ExtObject* extension = nullptr;
     std::array<TqStringObject*, kMessageStringCount> messageStrings{};
-    std::array<TqStringObject*, kStateStringCount> stateStrings{};
     TqOptionHdrObject* headerOption = nullptr;
-    TqOptionHdrObject* oldOption = nullptr;
-    TqOptionHdrObject* spinOption = nullptr;
-    TarvikSystemObject* spinSystem = nullptr;
-    TarvikMessageObject* spinMessage = nullptr;
-    std::array<TqStringObject*, kSpinStringCount> spinStrings{};
-    PyObject* spinArguments = nullptr;
-    PyObject* arguments = nullptr;
     FillTargets fill;
     OptionSlot optionSlot;
-    // The ints 0 to 255 that trade conditions show, one owned reference each.
-    std::array<PyObject*, kConditionValues> conditionValues{};
 
     int32_t controlFlags = 0;
 
-    // Per-run bookkeeping of the message callback.
+    // Per-run bookkeeping of the message callback. Everything above and down
+    // to optionEntries is read for every message, so it is kept together.
     bool stopping = false;  // answer stop without calling Python (interrupt, bad answer)
     // The library records that message strings 2 to 6 (symbol, then the
     // header option's date-and-strike, underlying, series chain, special
@@ -134,9 +125,25 @@ struct ThreadState {
     uint8_t shownCount = 0;
     // Category fields whose library text pointers the current message set.
     uint16_t textFields = 0;
+    uint8_t filterMode = FilterNone;  // the symbol filter in force
+    // The option roots' entries by 16-bit atom, kAtomSlots of them in one
+    // mapping made on first use: pages are committed only as roots appear,
+    // and a message finds its root's entry in one step.
+    OptionObjectEntry* optionEntries = nullptr;
+
+    // The rest of the run's objects, which messages do not fill.
+    std::array<TqStringObject*, kStateStringCount> stateStrings{};
+    TqOptionHdrObject* oldOption = nullptr;
+    TqOptionHdrObject* spinOption = nullptr;
+    TarvikSystemObject* spinSystem = nullptr;
+    TarvikMessageObject* spinMessage = nullptr;
+    std::array<TqStringObject*, kSpinStringCount> spinStrings{};
+    PyObject* spinArguments = nullptr;
+    PyObject* arguments = nullptr;
+    // The ints 0 to 255 that trade conditions show, one owned reference each.
+    std::array<PyObject*, kConditionValues> conditionValues{};
 
     // Symbol filter.
-    uint8_t filterMode = FilterNone;
     FilterList IncludeList;
     FilterList ExcludeList;
     std::string RangeStart;
@@ -145,12 +152,7 @@ struct ThreadState {
 
     // Caches of Python objects, owned by the caches.
     std::array<tsl::robin_map<int64_t, PyObject*>, kExchangeSlots> DefinedStringCache;
-    // The option roots' entries by 16-bit atom, kAtomSlots of them in one
-    // mapping made on first use: pages are committed only as roots appear,
-    // and a message finds its root's entry in one step. optionAtoms lists
-    // the atoms whose entries hold objects.
-    OptionObjectEntry* optionEntries = nullptr;
-    std::vector<uint16_t> optionAtoms;
+    std::vector<uint16_t> optionAtoms;  // atoms whose entries hold objects
     tsl::robin_map<const char*, OptionObjectEntry*> optionOverflow;
     std::array<PyObject**, kExchangeSlots> symbolObjectTables{};
     std::array<AddressMap, kExchangeSlots> symbolOverflow;
