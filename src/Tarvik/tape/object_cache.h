@@ -81,6 +81,8 @@ inline void PrefetchSymbolObjects(const ThreadState& state, const TarvikMessageR
     if (const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr) {
         if (state.optionEntries != nullptr) __builtin_prefetch(&state.optionEntries[symbol->Atom]);
         __builtin_prefetch(option->ptqsDateAndStrike);
+        __builtin_prefetch(option->ptqsUnderlying);
+        __builtin_prefetch(option->ptqsSeriesChain);
     } else if (PyObject* const* table = state.symbolObjectTables[static_cast<uint8_t>(message->coreHeader.ListedExg)]) {
         __builtin_prefetch(&table[symbol->Atom]);
     }
