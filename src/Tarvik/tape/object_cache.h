@@ -88,6 +88,15 @@ inline void PrefetchSymbolObjects(const ThreadState& state, const TarvikMessageR
     }
 }
 
+// The date-and-strike slot an option message will read, asked for once
+// the code's record (fetched by PrefetchSymbolObjects) is likely at hand.
+inline void PrefetchDateAndStrikeSlot(const ThreadState& state, const TarvikMessageRecord* message) {
+    const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr;
+    if (option == nullptr || option->ptqsDateAndStrike == nullptr) return;
+    const auto* code = reinterpret_cast<const unsigned char*>(string_text(option->ptqsDateAndStrike));
+    __builtin_prefetch(&state.DateAndStrikeCache[code[0] == 0 ? 0 : code[0] + 256u * code[1]]);
+}
+
 // The string record filed under a name, or null.
 TqStringRecord* FindSymbolRecord(const ThreadState& state, const char* name, uint8_t exchange);
 
