@@ -91,6 +91,7 @@ void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system
         extension = reinterpret_cast<PyObject*>(state.extension);
     }
     object->ptarvik3Ext = extension;
+    PrefetchDateAndStrikeSlot(state, message);
     fill_header(state, message);
 }
 

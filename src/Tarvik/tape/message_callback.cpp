@@ -124,7 +124,6 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
     if (message->MessageType > static_cast<uint32_t>(TqMSG_SYMBOLSPIN)) return kContinue;
     if (!withheld(state, message)) PrefetchSymbolObjects(state, message);
     if (!gate_and_fill_body(data, system, message)) return kContinue;
-    PrefetchDateAndStrikeSlot(state, message);
 
     fill_system_and_header(state, system, message);
 
