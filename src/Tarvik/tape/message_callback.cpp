@@ -44,13 +44,17 @@ void file_option_contract(ThreadState& state, const TarvikMessageRecord* message
 // convert nothing, call nothing).
 bool gate_and_fill_body(ThreadData& data, const TarvikSystemRecord* system, const TarvikMessageRecord* message) {
     ThreadState& state = data.state;
+    // Most of a day is exchange quotes: tested on their own first, a branch
+    // the processor nearly always guesses right, where a jump through the
+    // table of kinds is guessed wrong whenever the kind changes.
+    if (message->MessageType == TqMSG_EXGQUOTE) [[likely]] {
+        if (withheld(state, message) || (state.controlFlags & TqCF_EXCLUDE_QUOTES) != 0) return false;
+        fill_exg_quote(state, message);
+        return true;
+    }
     switch (static_cast<int32_t>(message->MessageType)) {
         case TqMSG_STATUS:
             if (system->Status == TARVIKSTATUS_LOADED_STATE) spin_loaded_state(data);
-            return true;
-        case TqMSG_EXGQUOTE:
-            if (withheld(state, message) || (state.controlFlags & TqCF_EXCLUDE_QUOTES) != 0) return false;
-            fill_exg_quote(state, message);
             return true;
         case TqMSG_MMQUOTE:
             if (withheld(state, message) || (state.controlFlags & TqCF_EXCLUDE_QUOTES2) != 0) return false;
