@@ -17,7 +17,7 @@ constexpr int kFirstHeaderString = 2;  // message strings 2 to 6
 [[gnu::always_inline]] inline void show(ThreadState& state, ShownString role, PyObject*& member, TqStringRecord* record, PyObject* text) {
     if (record == nullptr || text == nullptr) {
         set_member(member, nullptr);
-        state.shownRecords[role] = nullptr;
+        state.shownRecords[role] = &state.writeBackSink;
         return;
     }
     TqStringObject* string = state.messageStrings[kFirstHeaderString + role];
@@ -47,7 +47,7 @@ void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const Ta
     if (entry == nullptr) {
         show_option(state, header, nullptr);
         set_member(header->ptqStringSymbol, nullptr);
-        state.shownCount = 0;
+        state.shownRecords.fill(&state.writeBackSink);
         return;
     }
     show_option(state, header, reinterpret_cast<PyObject*>(object));
@@ -57,7 +57,6 @@ void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const Ta
     show(state, kSpecialSettle, object->ptqsSpecialSettle, option->ptqsSpecialSettle, entry->specialSettle);
     show(state, kDateAndStrike, object->ptqsDateAndStrike, option->ptqsDateAndStrike,
          GetDateAndStrikeObject(state, option->ptqsDateAndStrike));
-    state.shownCount = kSpecialSettle + 1;
 }
 
 void fill_header(ThreadState& state, const TarvikMessageRecord* message) {
@@ -70,7 +69,7 @@ void fill_header(ThreadState& state, const TarvikMessageRecord* message) {
         TqStringRecord* symbol = record.ptqStringSymbol;
         show(state, kSymbol, header->ptqStringSymbol, symbol,
              GetSymbolObject(state, symbol, static_cast<uint8_t>(record.ListedExg)));
-        state.shownCount = 1;
+        for (int role = kDateAndStrike; role <= kSpecialSettle; ++role) state.shownRecords[role] = &state.writeBackSink;
     }
     copy_header_numbers(header, record);
     copy_header_times(state.fill.sessionDate, state.fill.exgTimestamp, record);
@@ -105,13 +104,9 @@ void forget_message_text(ThreadState& state) {
 
 void write_back(ThreadState& state, TarvikSystemRecord* system) {
     write_back_user_data(system, state.system);
-    const int shown = state.shownCount;
-    for (int role = kSymbol; role < shown; ++role) {
-        if (TqStringRecord* record = state.shownRecords[role]) {
-            write_back_user_data(record, state.messageStrings[kFirstHeaderString + role]);
-        }
+    for (int role = kSymbol; role <= kSpecialSettle; ++role) {
+        write_back_user_data(state.shownRecords[role], state.messageStrings[kFirstHeaderString + role]);
     }
-    state.shownCount = 0;
     forget_message_text(state);
 }
 

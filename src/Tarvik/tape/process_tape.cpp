@@ -72,8 +72,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
     store_callback(state, callable);
     if (!make_run_objects(state)) return nullptr;
     state.stopping = false;
-    state.shownRecords.fill(nullptr);
-    state.shownCount = 0;
+    state.shownRecords.fill(&state.writeBackSink);
     state.textFields = 0;
 
     int32_t result;

@@ -117,12 +117,13 @@ struct ThreadState {
     bool stopping = false;  // answer stop without calling Python (interrupt, bad answer)
     // The library records that message strings 2 to 6 (symbol, then the
     // header option's date-and-strike, underlying, series chain, special
-    // settle) show for the current message, null where a string is unset;
-    // the write-back copies those strings' user data into exactly these.
-    // Only the first shownCount entries belong to the current message: one
-    // for a plain symbol, all five for an option contract.
+    // settle) show for the current message; the write-back copies those
+    // strings' user data into exactly these. A string the message does not
+    // show points at writeBackSink, so the write-back is the same five
+    // copies for every message: whether it is an option's follows no
+    // pattern, and a branch on it would often be guessed wrong.
     std::array<TqStringRecord*, 5> shownRecords{};
-    uint8_t shownCount = 0;
+    TqStringRecord writeBackSink{};
     // Category fields whose library text pointers the current message set.
     uint16_t textFields = 0;
     uint8_t filterMode = FilterNone;  // the symbol filter in force
