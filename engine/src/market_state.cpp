@@ -26,7 +26,10 @@ constexpr uint64_t bid_rank(int32_t price, int32_t size) {
     return ((uint64_t(uint32_t(price)) << 32) | uint32_t(size)) & mask_of((price > 0) & (size > 0));
 }
 constexpr uint64_t ask_rank(int32_t price, int32_t size) {
-    return ((uint64_t(uint32_t(INT32_MAX - price)) << 32) | uint32_t(size)) & mask_of((price > 0) & (size > 0));
+    // Unsigned, so a price at or below zero (ranked 0 by the mask) cannot
+    // overflow on the way.
+    const uint32_t inverted = uint32_t{INT32_MAX} - uint32_t(price);
+    return ((uint64_t{inverted} << 32) | uint32_t(size)) & mask_of((price > 0) & (size > 0));
 }
 
 // The slot holding the best bid (ask) of the book, or -1: the highest rank;

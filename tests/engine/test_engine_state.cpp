@@ -108,6 +108,22 @@ TEST(Nbbo, APassOverALargerBookFindsTheBestWhereverItStands) {
     EXPECT_EQ(out.BestBidPrice, 100);
 }
 
+TEST(Nbbo, PricesAtOrBelowZeroNeverMakeTheBest) {
+    QuoteBook book;
+    TarvikExgQuoteBody out{};
+    apply_exg_quote(book, quote(1, 1000, 5, 1010, 5), out);
+    apply_exg_quote(book, quote(2, INT32_MIN, 7, -2147473638, 7), out);  // far below zero on both sides
+    apply_exg_quote(book, quote(3, -1, 9, 0, 9), out);
+    EXPECT_EQ(out.BestBidExg, 1);
+    EXPECT_EQ(out.BestBidPrice, 1000);
+    EXPECT_EQ(out.BestAskExg, 1);
+    EXPECT_EQ(out.BestAskPrice, 1010);
+
+    apply_exg_quote(book, quote(1, -5, 5, INT32_MIN, 5), out);  // the holder drops to nonsense: no best left
+    EXPECT_EQ(out.BestBidPrice, 0);
+    EXPECT_EQ(out.BestAskPrice, 0);
+}
+
 TEST(Nbbo, KeepsAtMostTwentyFourExchanges) {
     QuoteBook book;
     TarvikExgQuoteBody out{};
