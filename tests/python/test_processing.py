@@ -85,6 +85,42 @@ def events(seen):
     return [s for s in seen[start + 1 :] if s["kind"] != Tarvik.TqMSG_STATUS]
 
 
+def callables_seeing(seen):
+    """The kinds of callable a program hands ProcessTape, each recording the
+    message types it is given."""
+    import functools
+
+    def function(system, message):
+        seen.append(message.MessageType)
+        return 0
+
+    class Handler:
+        def on_message(self, system, message):
+            return function(system, message)
+
+        def __call__(self, system, message):
+            return function(system, message)
+
+    def with_prefix(prefix, system, message):
+        return function(system, message)
+
+    return {
+        "function": function,
+        "lambda": lambda system, message: function(system, message),
+        "bound method": Handler().on_message,
+        "instance with __call__": Handler(),
+        "partial": functools.partial(with_prefix, "x"),
+    }
+
+
+@pytest.mark.parametrize("kind", ["function", "lambda", "bound method", "instance with __call__", "partial"])
+def test_every_kind_of_callable_sees_the_same_day(loaded, day, kind):
+    expected, seen = [], []
+    assert Tarvik.ProcessTape(day, 0, 0, 0, callables_seeing(expected)["function"]) == 0
+    assert Tarvik.ProcessTape(day, 0, 0, 0, callables_seeing(seen)[kind]) == 0
+    assert seen == expected and len(seen) > 10
+
+
 def test_a_day_arrives_in_order(loaded, day):
     result, seen = replay(day)
     assert result == Tarvik.TqAPIERR_NO_ERROR

@@ -101,10 +101,14 @@ bool ends_the_run() {
     return !PyErr_ExceptionMatches(PyExc_Exception);
 }
 
+// The slot before the two arguments is free for the callee to use: a bound
+// method (a program's handler on an object, say) puts its instance there
+// instead of building a new argument array for every message.
 PyObject* call_program(ThreadState& state) {
     if (state.callbackEntry != nullptr) {
-        PyObject* arguments[] = {reinterpret_cast<PyObject*>(state.system), reinterpret_cast<PyObject*>(state.message)};
-        return state.callbackEntry(state.callback, arguments, 2, nullptr);
+        PyObject* arguments[] = {nullptr, reinterpret_cast<PyObject*>(state.system),
+                                 reinterpret_cast<PyObject*>(state.message)};
+        return state.callbackEntry(state.callback, arguments + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
     return PyObject_Call(state.callback, state.arguments, nullptr);
 }
