@@ -62,7 +62,7 @@ void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const Ta
 void fill_header(ThreadState& state, const TarvikMessageRecord* message) {
     TarvikHeaderObject* header = state.fill.header;
     const TarvikHeaderRecord& record = message->coreHeader;
-    if (record.ptqOptionHdr != nullptr) {
+    if (record.ptqOptionHdr != nullptr) [[unlikely]] {
         fill_option_header(state, header, message);
     } else {
         show_option(state, header, nullptr);

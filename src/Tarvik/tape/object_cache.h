@@ -78,7 +78,7 @@ PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record);
 inline void PrefetchSymbolObjects(const ThreadState& state, const TarvikMessageRecord* message) {
     const TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
     if (symbol == nullptr || symbol->Atom == TqATOM_MAX_16BIT) return;
-    if (const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr) {
+    if (const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr) [[unlikely]] {
         if (state.optionEntries != nullptr) __builtin_prefetch(&state.optionEntries[symbol->Atom]);
         __builtin_prefetch(option->ptqsDateAndStrike);
         __builtin_prefetch(option->ptqsUnderlying);
