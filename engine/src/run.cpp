@@ -463,11 +463,12 @@ void Run::prefetch(const TapeEvent& e) const {
     __builtin_prefetch(slot.record, 1);
     const char* state = reinterpret_cast<const char*>(&states_[slot.state]);
     for (int line = 0; line < 6; ++line) __builtin_prefetch(state + 64 * line, 1);
-    // The client reads bytes 32 to 59 of an option header. Without one the
-    // state's own lines are fetched again, which costs nothing: options
-    // come in no order, so a branch here would often be mispredicted.
+    // The client reads all of an option header, bytes 0 to 59: the lines of
+    // its first and its last byte hold it wherever it lies. Without one the
+    // state's own lines are fetched again, which costs nothing: options come
+    // in no order, so a branch here would often be mispredicted.
     const char* option = slot.option != nullptr ? reinterpret_cast<const char*>(slot.option) : state;
-    __builtin_prefetch(option + 32);
+    __builtin_prefetch(option);
     __builtin_prefetch(option + 59);
 }
 

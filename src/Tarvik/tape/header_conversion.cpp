@@ -28,14 +28,14 @@ constexpr int kFirstHeaderString = 2;  // message strings 2 to 6
 
 // Shows the run's option header object (or nothing) on the header's
 // writable ptqOptionHdr. The run holds a reference to that object on behalf
-// of the slot (see OptionSlot), so the message path only stores pointers;
+// of the slot (see shownOption), so the message path only stores pointers;
 // reference counts change only after the program stored something else.
 [[gnu::always_inline]] inline void show_option(ThreadState& state, TarvikHeaderObject* header, PyObject* shown) {
     PyObject* held = header->ptqOptionHdr;
-    PyObject* previous = state.optionSlot.shown;
+    PyObject* previous = state.shownOption;
     header->ptqOptionHdr = shown;
-    state.optionSlot.shown = shown;
-    if (held != previous) [[unlikely]] reclaim_option_slot(state, held, previous);
+    state.shownOption = shown;
+    if (held != previous) [[unlikely]] reclaim_option_slot(held, previous);
 }
 
 void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const TarvikMessageRecord* message) {

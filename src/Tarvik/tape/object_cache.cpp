@@ -124,11 +124,9 @@ OptionObjectEntry* MakeOptionObjects(ThreadState& state, const TqStringRecord* r
     return entry;
 }
 
-PyObject* MakeDateAndStrikeObject(ThreadState& state, const char* code, std::size_t length) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(code);
-    std::size_t slot = length == 0 ? 0 : bytes[0] + 256u * (length == 2 ? bytes[1] : 0u);
-    PyObject*& cached = state.DateAndStrikeCache[slot];
-    if (cached == nullptr) cached = text_object(code, length);
+PyObject* MakeDateAndStrikeObject(ThreadState& state, const TqStringRecord* record, DateAndStrikeCode code) {
+    PyObject*& cached = state.DateAndStrikeCache[code.slot];
+    if (cached == nullptr) cached = text_object(string_text(record), code.length);
     return cached;
 }
 

@@ -25,12 +25,26 @@ inline constexpr uint8_t OptionIndexExg = 10;
 PyObject* text_object(const char* text);
 PyObject* text_object(const char* text, std::size_t size);
 
+// A date-and-strike code (up to two letters): its length and its slot in
+// DateAndStrikeCache.
+struct DateAndStrikeCode {
+    std::size_t length;
+    std::size_t slot;
+};
+
+inline DateAndStrikeCode date_and_strike_code(const TqStringRecord* record) {
+    const auto* code = reinterpret_cast<const unsigned char*>(string_text(record));
+    if (code[0] == 0) return {0, 0};
+    if (code[1] == 0) return {1, code[0]};
+    return {2, code[0] + 256u * code[1]};
+}
+
 namespace detail {
 // The caches' slow paths: first sight of a string, atom 65535, refreshed
 // option components, out-of-memory.
 PyObject* MakeSymbolObject(ThreadState& state, const TqStringRecord* record, uint8_t exchange);
 OptionObjectEntry* MakeOptionObjects(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header);
-PyObject* MakeDateAndStrikeObject(ThreadState& state, const char* code, std::size_t length);
+PyObject* MakeDateAndStrikeObject(ThreadState& state, const TqStringRecord* record, DateAndStrikeCode code);
 }  // namespace detail
 
 // The symbol's str under a listed exchange (low 8 bits), made and filed in
@@ -61,11 +75,9 @@ inline OptionObjectEntry* GetOptionObjects(ThreadState& state, const TqStringRec
 // The shared str of a two-letter date-and-strike code. Null for a null record.
 inline PyObject* GetDateAndStrikeObject(ThreadState& state, const TqStringRecord* record) {
     if (record == nullptr) return nullptr;
-    const auto* code = reinterpret_cast<const unsigned char*>(string_text(record));
-    std::size_t length = code[0] == 0 ? 0 : code[1] == 0 ? 1 : 2;
-    std::size_t slot = length == 0 ? 0 : code[0] + 256u * (length == 2 ? code[1] : 0u);
-    if (PyObject* cached = state.DateAndStrikeCache[slot]) [[likely]] return cached;
-    return detail::MakeDateAndStrikeObject(state, reinterpret_cast<const char*>(code), length);
+    const DateAndStrikeCode code = date_and_strike_code(record);
+    if (PyObject* cached = state.DateAndStrikeCache[code.slot]) [[likely]] return cached;
+    return detail::MakeDateAndStrikeObject(state, record, code);
 }
 
 // The str of any other library string (market makers), by text address.
@@ -93,8 +105,7 @@ inline void PrefetchSymbolObjects(const ThreadState& state, const TarvikMessageR
 inline void PrefetchDateAndStrikeSlot(const ThreadState& state, const TarvikMessageRecord* message) {
     const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr;
     if (option == nullptr || option->ptqsDateAndStrike == nullptr) return;
-    const auto* code = reinterpret_cast<const unsigned char*>(string_text(option->ptqsDateAndStrike));
-    __builtin_prefetch(&state.DateAndStrikeCache[code[0] == 0 ? 0 : code[0] + 256u * code[1]]);
+    __builtin_prefetch(&state.DateAndStrikeCache[date_and_strike_code(option->ptqsDateAndStrike).slot]);
 }
 
 // The string record filed under a name, or null.

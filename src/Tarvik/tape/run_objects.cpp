@@ -68,7 +68,7 @@ void aim_fill_targets(ThreadState& state) {
 
 }  // namespace
 
-void reclaim_option_slot(ThreadState&, PyObject* held, PyObject* previous) {
+void reclaim_option_slot(PyObject* held, PyObject* previous) {
     Py_XINCREF(previous);  // the run's option header object, or nothing
     Py_XDECREF(held);      // last: it may run the program's code
 }
@@ -78,10 +78,10 @@ void adopt_borrowed_members(ThreadState& state) {
     // The option slot's reserve: it stays with a slot that still shows the
     // run's object, went with a program's store that replaced that object,
     // and is returned otherwise.
-    if (state.headerOption != nullptr && state.optionSlot.shown == nullptr) {
+    if (state.headerOption != nullptr && state.shownOption == nullptr) {
         Py_DECREF(reinterpret_cast<PyObject*>(state.headerOption));
     }
-    state.optionSlot = OptionSlot{};
+    state.shownOption = nullptr;
     constexpr int kCachedMessageStrings[] = {0, 2, 3, 4, 5, 6};
     for (int i : kCachedMessageStrings) {
         if (state.messageStrings[i] != nullptr) adopt_cached_text(state.messageStrings[i]);
@@ -109,7 +109,7 @@ bool make_run_objects(ThreadState& state) {
     }
     aim_fill_targets(state);
     Py_INCREF(reinterpret_cast<PyObject*>(state.headerOption));  // the option slot's reserve
-    state.optionSlot = OptionSlot{};
+    state.shownOption = nullptr;
     return true;
 }
 

@@ -22,7 +22,7 @@ void adopt_borrowed_members(ThreadState& state);
 // `held` (the slot's own reference to what the program stored) is released,
 // and when the slot showed the run's option header object before (`previous`),
 // the reserve reference the program's store released is taken again.
-void reclaim_option_slot(ThreadState& state, PyObject* held, PyObject* previous);
+void reclaim_option_slot(PyObject* held, PyObject* previous);
 
 // Releases every run object and sets its field to null.
 void release_run_objects(ThreadState& state);

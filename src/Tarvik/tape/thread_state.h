@@ -78,18 +78,6 @@ struct FillTargets {
     TarvikSymbolSpinObject* symbolSpin = nullptr;
 };
 
-// The header's ptqOptionHdr slot is writable from Python, and messages
-// switch it between the run's option header object and nothing all the
-// time. So that this costs no reference counting, the run holds one
-// reference to its option header object on the slot's behalf: it is the
-// slot's own reference whenever the slot shows that object. `shown` is what
-// the message path last stored. A slot that differs from it was changed by
-// the program, whose store released the old value: when that was the run's
-// object, the reserve went with it and is taken again (reclaim_option_slot).
-struct OptionSlot {
-    PyObject* shown = nullptr;
-};
-
 // Text addresses hash by their value.
 using AddressMap = tsl::robin_map<const char*, PyObject*>;
 using NameIndex = tsl::robin_map<std::string, TqStringRecord*>;
@@ -108,7 +96,16 @@ struct ThreadState {
     std::array<TqStringObject*, kMessageStringCount> messageStrings{};
     TqOptionHdrObject* headerOption = nullptr;
     FillTargets fill;
-    OptionSlot optionSlot;
+    // The header's ptqOptionHdr slot is writable from Python, and messages
+    // switch it between the run's option header object and nothing all the
+    // time. So that this costs no reference counting, the run holds one
+    // reference to its option header object on the slot's behalf: it is the
+    // slot's own reference whenever the slot shows that object. shownOption is
+    // what the message path last stored. A slot that differs from it was
+    // changed by the program, whose store released the old value: when that
+    // was the run's object, the reserve went with it and is taken again
+    // (reclaim_option_slot).
+    PyObject* shownOption = nullptr;
 
     int32_t controlFlags = 0;
 
