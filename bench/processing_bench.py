@@ -15,6 +15,7 @@ The module's own cost is (b) - (a) - (d). Run with scripts/bench, or:
 import argparse
 import os
 import subprocess
+import statistics
 import sys
 import time
 
@@ -56,18 +57,29 @@ def engine_alone(engine, tape):
     return seconds
 
 
+def processor():
+    """The processor's model name, as the kernel reports it."""
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown processor"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tape", default="build/bench/processing.tape", help="tape to replay (made if missing)")
     parser.add_argument("--messages", type=int, default=5_000_000, help="messages of a tape made here")
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each measurement; the best counts")
+    parser.add_argument("--repeat", type=int, default=5, help="rounds; each measures everything once")
     args = parser.parse_args()
 
     tape = ensure_tape(args.tape, args.messages)
     engine = tarvik_engine.library_path()
     Tarvik.LoadTarvik(engine)
-
-    a = best_of(args.repeat, lambda: engine_alone(engine, tape), tape)
+    engine_alone(engine, tape)  # learns the tape's message count
     count = engine_alone.messages
 
     def nothing(s, m):
@@ -80,31 +92,50 @@ def main():
         return 0
 
     def process(callable_):
-        def run():
-            start = time.perf_counter()
-            result = Tarvik.ProcessTape(tape, 0, 0, 0, callable_)
-            elapsed = time.perf_counter() - start
-            assert result == 0, result
-            return elapsed
-
-        return best_of(args.repeat, run, tape)
-
-    b = process(nothing)
-    c = process(three_members)
+        start = time.perf_counter()
+        result = Tarvik.ProcessTape(tape, 0, 0, 0, callable_)
+        elapsed = time.perf_counter() - start
+        assert result == 0, result
+        return elapsed
 
     system, message = Tarvik.TarvikSystem(), Tarvik.TarvikMessage()
-    d_nothing = best_of(args.repeat, lambda: _tarvik_bench.vectorcall_loop(nothing, count, system, message))
-    d_three = best_of(args.repeat, lambda: _tarvik_bench.vectorcall_loop(three_members, count, system, message))
+    measurements = {
+        "a": lambda: engine_alone(engine, tape),
+        "b": lambda: process(nothing),
+        "c": lambda: process(three_members),
+        "d": lambda: _tarvik_bench.vectorcall_loop(nothing, count, system, message),
+        "d3": lambda: _tarvik_bench.vectorcall_loop(three_members, count, system, message),
+    }
+    # The machine's speed drifts over minutes (other guests, the page
+    # cache), so every round measures everything once: drift then moves all
+    # figures alike instead of landing on whichever was measured last.
+    seconds = {name: [] for name in measurements}
+    for _ in range(args.repeat):
+        for name, measure in measurements.items():
+            warm(tape)
+            seconds[name].append(measure())
 
-    ns = lambda seconds: seconds / count * 1e9  # noqa: E731
-    print(f"tape {tape}: {count:,} messages, Python {sys.version.split()[0]}")
-    print(f"(a) engine into a C++ no-op callback   {ns(a):8.1f} ns/message  {count / a / 1e6:8.1f} M/s")
-    print(f"(b) ProcessTape, lambda s, m: 0         {ns(b):8.1f} ns/message  {count / b / 1e6:8.1f} M/s")
-    print(f"(c) ProcessTape, reading three members  {ns(c):8.1f} ns/message  {count / c / 1e6:8.1f} M/s")
-    print(f"(d) C vectorcall loop, lambda s, m: 0   {ns(d_nothing):8.1f} ns/message")
-    print(f"    C vectorcall loop, three members    {ns(d_three):8.1f} ns/message")
-    print(f"ratios: (b)/(d) {b / d_nothing:.2f}   (c)/(d) {c / d_three:.2f}")
-    print(f"the module's own cost, (b) - (a) - (d): {ns(b) - ns(a) - ns(d_nothing):.1f} ns/message")
+    def ns(name, pick):
+        return pick(seconds[name]) / count * 1e9
+
+    best = {name: ns(name, min) for name in seconds}
+    typical = {name: ns(name, statistics.median) for name in seconds}
+    print(f"tape {tape}: {count:,} messages, Python {sys.version.split()[0]}, {processor()}")
+    print(f"{f'ns/message over {args.repeat} rounds':<40} {'best':>7}  {'median':>7}")
+    rows = [
+        ("a", "(a) engine into a C++ no-op callback"),
+        ("b", "(b) ProcessTape, lambda s, m: 0"),
+        ("c", "(c) ProcessTape, reading three members"),
+        ("d", "(d) C vectorcall loop, lambda s, m: 0"),
+        ("d3", "    C vectorcall loop, three members"),
+    ]
+    for name, label in rows:
+        print(f"{label:<40} {best[name]:7.1f}  {typical[name]:7.1f}")
+    print(f"messages per second (best): (a) {1e3 / best['a']:.1f} M, (b) {1e3 / best['b']:.1f} M")
+    print(f"ratios (best): (b)/(d) {best['b'] / best['d']:.2f}   (c)/(d) {best['c'] / best['d3']:.2f}")
+    own_best = best["b"] - best["a"] - best["d"]
+    own_typical = typical["b"] - typical["a"] - typical["d"]
+    print(f"the module's own cost, (b) - (a) - (d): {own_best:.1f} ns/message best, {own_typical:.1f} median")
 
 
 if __name__ == "__main__":
