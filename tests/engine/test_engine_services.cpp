@@ -150,6 +150,7 @@ struct SpinRun {
     int32_t result = 0;
     std::vector<TarvikMessageRecord> messages;
     std::vector<int32_t> user_data;
+    std::vector<std::string> symbols;  // the records themselves die with the run
 };
 
 thread_local SpinRun* t_spin = nullptr;
@@ -158,6 +159,8 @@ thread_local int32_t t_spin_stop_after = -1;
 int32_t collect_spin(TarvikSystemRecord* s, TarvikMessageRecord* m) {
     t_spin->messages.push_back(*m);
     t_spin->user_data.push_back(s->UserData);
+    const TqStringRecord* symbol = m->coreHeader.ptqStringSymbol;
+    t_spin->symbols.push_back(symbol != nullptr ? string_text(symbol) : "");
     return static_cast<int32_t>(t_spin->messages.size()) == t_spin_stop_after ? TqCALLBACKRETURN_STOP : 0;
 }
 
@@ -210,7 +213,8 @@ TEST_F(Services, SpinOfPlainSymbolsCountsAndOrder) {
     }
     const SpinRun one = spin_in_run(tape(), 2, TqSPIN_NON_OPTIONS);
     ASSERT_EQ(one.messages.size(), 4u);
-    EXPECT_EQ(one.messages[0].coreHeader.ptqStringSymbol, all.messages[1].coreHeader.ptqStringSymbol);
+    EXPECT_EQ(one.symbols[0], all.symbols[1]);
+    EXPECT_EQ(one.messages[0].coreHeader.ListedExg, 2);
 }
 
 TEST_F(Services, SpinOfOptionsGoesSeriesBySeries) {
