@@ -32,36 +32,26 @@ constexpr uint64_t ask_rank(int32_t price, int32_t size) {
     return ((uint64_t{inverted} << 32) | uint32_t(size)) & mask_of((price > 0) & (size > 0));
 }
 
-// The slot holding the best bid (ask) of the book, or -1: the highest rank;
-// ties go to the exchange that held the best before, then to the earlier
-// slot. Each slot weighs twice its rank, plus one for the exchange that
+// best_slot: the slot holding the best bid or ask of the book (by Rank), or
+// -1: the highest rank; ties go to the exchange that held the best before,
+// then to the earlier slot. Each slot weighs twice its rank, plus one for the exchange that
 // held the best, so one comparison settles the rules. Quotes come in no
 // order and books differ in size, so there are no branches on either: the
 // slots are weighed four at a time, those past the count weighing nothing.
 constexpr int kSlotGroup = 4;
 static_assert(kMaxExchangeQuotes % kSlotGroup == 0);
 
-int best_bid_slot(const QuoteBook& book, uint16_t previous_exg) {
+constexpr uint64_t bid_rank_of(const ExgQuoteSlot& q) { return bid_rank(q.bid, q.bid_size); }
+constexpr uint64_t ask_rank_of(const ExgQuoteSlot& q) { return ask_rank(q.ask, q.ask_size); }
+
+template <uint64_t (*Rank)(const ExgQuoteSlot&)>
+int best_slot(const QuoteBook& book, uint16_t previous_exg) {
     uint64_t best = 0;
     int at = -1;
     for (int group = 0; group < book.count; group += kSlotGroup) {
         for (int i = group; i < group + kSlotGroup; ++i) {
             const ExgQuoteSlot& q = book.slots[i];
-            const uint64_t rank = bid_rank(q.bid, q.bid_size) & mask_of(i < book.count);
-            const uint64_t weight = rank * 2 + ((rank != 0) & (q.exg == previous_exg));
-            at = weight > best ? i : at;
-            best = weight > best ? weight : best;
-        }
-    }
-    return at;
-}
-int best_ask_slot(const QuoteBook& book, uint16_t previous_exg) {
-    uint64_t best = 0;
-    int at = -1;
-    for (int group = 0; group < book.count; group += kSlotGroup) {
-        for (int i = group; i < group + kSlotGroup; ++i) {
-            const ExgQuoteSlot& q = book.slots[i];
-            const uint64_t rank = ask_rank(q.ask, q.ask_size) & mask_of(i < book.count);
+            const uint64_t rank = Rank(q) & mask_of(i < book.count);
             const uint64_t weight = rank * 2 + ((rank != 0) & (q.exg == previous_exg));
             at = weight > best ? i : at;
             best = weight > best ? weight : best;
@@ -89,7 +79,7 @@ void update_best_bid(const QuoteBook& book, const ExgQuoteSlot& q, Nbbo& best) {
             take_bid(best, q);
             return;
         }
-        const int at = best_bid_slot(book, best.bid_exg);
+        const int at = best_slot<bid_rank_of>(book, best.bid_exg);
         if (at >= 0) {
             take_bid(best, book.slots[at]);
         } else {
@@ -108,7 +98,7 @@ void update_best_ask(const QuoteBook& book, const ExgQuoteSlot& q, Nbbo& best) {
             take_ask(best, q);
             return;
         }
-        const int at = best_ask_slot(book, best.ask_exg);
+        const int at = best_slot<ask_rank_of>(book, best.ask_exg);
         if (at >= 0) {
             take_ask(best, book.slots[at]);
         } else {
