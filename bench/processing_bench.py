@@ -5,9 +5,14 @@ tape in one run:
   (b) ProcessTape with `lambda s, m: 0`;
   (c) ProcessTape with a callable that reads three members;
   (d) a plain C loop calling the same callables through vectorcall with two
-      fixed objects: the floor for any design.
+      fixed objects: the floor for any design;
+  (e) the engine delivering to a C++ callback that calls `lambda s, m: 0`
+      with two fixed objects and fills nothing.
 
-The module's own cost is (b) - (a) - (d). Run with scripts/bench, or:
+The module's own cost is (b) - (a) - (d). It splits into (e) - (a) - (d),
+what calling Python between two messages costs the engine and the
+interpreter, and (b) - (e), the module's own work: gating, filling and
+writing back. Run with scripts/bench, or:
 
     PYTHONPATH=build/release/python python3.14 bench/processing_bench.py --tape big.tape
 """
@@ -54,6 +59,14 @@ def engine_alone(engine, tape):
     result, messages, seconds = _tarvik_bench.engine_noop(engine, tape)
     assert result == 0, result
     engine_alone.messages = messages
+    return seconds
+
+
+def engine_calling(engine, tape, callable_, first, second):
+    """Seconds of one replay into a C++ callback that calls callable_(first, second)."""
+    result, messages, seconds = _tarvik_bench.engine_call(engine, tape, callable_, first, second)
+    assert result == 0, result
+    assert messages == engine_alone.messages, messages
     return seconds
 
 
@@ -104,6 +117,7 @@ def main():
         "b": lambda: process(nothing),
         "c": lambda: process(three_members),
         "d": lambda: _tarvik_bench.vectorcall_loop(nothing, count, system, message),
+        "e": lambda: engine_calling(engine, tape, nothing, system, message),
         "d3": lambda: _tarvik_bench.vectorcall_loop(three_members, count, system, message),
     }
     # The machine's speed drifts over minutes (other guests, the page
@@ -128,6 +142,7 @@ def main():
         ("c", "(c) ProcessTape, reading three members"),
         ("d", "(d) C vectorcall loop, lambda s, m: 0"),
         ("d3", "    C vectorcall loop, three members"),
+        ("e", "(e) engine calling lambda s, m: 0"),
     ]
     for name, label in rows:
         print(f"{label:<40} {best[name]:7.1f}  {typical[name]:7.1f}")
@@ -136,6 +151,13 @@ def main():
     own_best = best["b"] - best["a"] - best["d"]
     own_typical = typical["b"] - typical["a"] - typical["d"]
     print(f"the module's own cost, (b) - (a) - (d): {own_best:.1f} ns/message best, {own_typical:.1f} median")
+    print(
+        f"  of which calling Python between messages, (e) - (a) - (d): {best['e'] - best['a'] - best['d']:.1f} best, "
+        f"{typical['e'] - typical['a'] - typical['d']:.1f} median"
+    )
+    print(
+        f"  and the module's work, (b) - (e): {best['b'] - best['e']:.1f} best, {typical['b'] - typical['e']:.1f} median"
+    )
 
 
 if __name__ == "__main__":
