@@ -52,6 +52,18 @@ inline void copy_time(TqTimeObject* time, const TqTimeRecord& record) {
     time->record = record;
 }
 
+// A date or time of the system record or the header, at byte `offset` of
+// `whole`, with the 4 reserved bytes after it: one 16-byte move instead of
+// an 8- and a 4-byte one, on a path that copies four of them per message.
+// The object's reserved word takes the 4 bytes.
+template <typename Object, typename Whole>
+inline void copy_with_reserved(Object* object, const Whole& whole, std::size_t offset) {
+    constexpr std::size_t size = sizeof(Object::record) + sizeof(Object::reserved);
+    static_assert(offsetof(Object, reserved) == offsetof(Object, record) + sizeof(Object::record));
+    std::memcpy(reinterpret_cast<unsigned char*>(object) + offsetof(Object, record),
+                reinterpret_cast<const unsigned char*>(&whole) + offset, size);
+}
+
 inline void copy_price(TqPriceObject* price, const TqPriceRecord& record) {
     price->record.Price = record.Price;
     price->record.PriceType = record.PriceType;
@@ -111,11 +123,14 @@ inline void copy_option(TqOptionHdrObject* option, const TqOptionHdrRecord& reco
 // block. PermissionSetEnd is not part of the block and stays zero.
 // `date` and `time` are the system object's own children, passed by the
 // message path that keeps them at hand.
+static_assert(offsetof(TarvikSystemRecord, reserved20) == offsetof(TarvikSystemRecord, tqDate) + sizeof(TqDateRecord));
+static_assert(offsetof(TarvikSystemRecord, reserved36) == offsetof(TarvikSystemRecord, tqTime) + sizeof(TqTimeRecord));
+
 inline void copy_system(TarvikSystemObject* system, TqDateObject* date, TqTimeObject* time,
                         const TarvikSystemRecord& record) {
     copy_block(system->head, record, offsetof(TarvikSystemRecord, UserData));
-    copy_date(date, record.tqDate);
-    copy_time(time, record.tqTime);
+    copy_with_reserved(date, record, offsetof(TarvikSystemRecord, tqDate));
+    copy_with_reserved(time, record, offsetof(TarvikSystemRecord, tqTime));
     copy_block(system->status, record, kSystemStatusOffset, kSystemStatusSize);
 }
 
@@ -143,10 +158,15 @@ inline void copy_header_numbers(TarvikHeaderObject* header, const TarvikHeaderRe
     copy_block(header->numbers, record, kHeaderNumbersOffset);
 }
 
+static_assert(offsetof(TarvikHeaderRecord, reserved28) ==
+              offsetof(TarvikHeaderRecord, tqSessionDate) + sizeof(TqDateRecord));
+static_assert(offsetof(TarvikHeaderRecord, reserved44) ==
+              offsetof(TarvikHeaderRecord, tqExgTimestamp) + sizeof(TqTimeRecord));
+
 // The session date and the exchange timestamp, into the header's children.
 inline void copy_header_times(TqDateObject* session_date, TqTimeObject* timestamp, const TarvikHeaderRecord& record) {
-    copy_date(session_date, record.tqSessionDate);
-    copy_time(timestamp, record.tqExgTimestamp);
+    copy_with_reserved(session_date, record, offsetof(TarvikHeaderRecord, tqSessionDate));
+    copy_with_reserved(timestamp, record, offsetof(TarvikHeaderRecord, tqExgTimestamp));
 }
 
 inline void copy_header_times(TarvikHeaderObject* header, const TarvikHeaderRecord& record) {

@@ -21,18 +21,24 @@ extern PyTypeObject TqStringType;
 extern PyTypeObject TqOptionHdrType;
 
 // The payload is one library date record; the library's date functions
-// write straight into it.
+// write straight into it. `reserved` takes the 4 reserved bytes that follow
+// a date or time in the library's system record and header, which the
+// message path copies along (copy_with_reserved); nothing reads it.
 struct TqDateObject {
     PyObject_HEAD
     TqDateRecord record;
+    uint32_t reserved;
 };
 static_assert(sizeof(TqDateObject::record) == 12);
+static_assert(offsetof(TqDateObject, reserved) == offsetof(TqDateObject, record) + 12);
 
 struct TqTimeObject {
     PyObject_HEAD
     TqTimeRecord record;
+    uint32_t reserved;
 };
 static_assert(sizeof(TqTimeObject::record) == 12);
+static_assert(offsetof(TqTimeObject, reserved) == offsetof(TqTimeObject, record) + 12);
 
 struct TqPriceObject {
     PyObject_HEAD

@@ -59,7 +59,7 @@ void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const Ta
          GetDateAndStrikeObject(state, option->ptqsDateAndStrike));
 }
 
-void fill_header(ThreadState& state, const TarvikMessageRecord* message) {
+void fill_header(ThreadState& state, const TarvikMessageRecord* message, PyObject* symbol_text) {
     TarvikHeaderObject* header = state.fill.header;
     const TarvikHeaderRecord& record = message->coreHeader;
     if (record.ptqOptionHdr != nullptr) [[unlikely]] {
@@ -67,8 +67,8 @@ void fill_header(ThreadState& state, const TarvikMessageRecord* message) {
     } else {
         show_option(state, header, nullptr);
         TqStringRecord* symbol = record.ptqStringSymbol;
-        show(state, kSymbol, header->ptqStringSymbol, symbol,
-             GetSymbolObject(state, symbol, static_cast<uint8_t>(record.ListedExg)));
+        if (symbol_text == nullptr) symbol_text = GetSymbolObject(state, symbol, static_cast<uint8_t>(record.ListedExg));
+        show(state, kSymbol, header->ptqStringSymbol, symbol, symbol_text);
         for (int role = kDateAndStrike; role <= kSpecialSettle; ++role) state.shownRecords[role] = &state.writeBackSink;
     }
     copy_header_numbers(header, record);
@@ -77,7 +77,8 @@ void fill_header(ThreadState& state, const TarvikMessageRecord* message) {
 
 }  // namespace
 
-void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system, const TarvikMessageRecord* message) {
+void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system, const TarvikMessageRecord* message,
+                            PyObject* symbol_text) {
     copy_system(state.system, state.fill.systemDate, state.fill.systemTime, *system);
     TarvikMessageObject* object = state.message;
     object->MessageType = message->MessageType;
@@ -91,7 +92,7 @@ void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system
     }
     object->ptarvik3Ext = extension;
     PrefetchDateAndStrikeSlot(state, message);
-    fill_header(state, message);
+    fill_header(state, message, symbol_text);
 }
 
 void forget_message_text(ThreadState& state) {

@@ -8,8 +8,11 @@
 namespace tarvik {
 
 // Every delivered message, after its body: the system object, the message's
-// type and extension, then its header.
-void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system, const TarvikMessageRecord* message);
+// type and extension, then its header. `symbol_text` is the symbol's str
+// when the callback has read it from the cache already (StartSymbolObjects),
+// else null.
+void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system, const TarvikMessageRecord* message,
+                            PyObject* symbol_text);
 
 // After the callable returned: the system object's UserData and the user
 // data of the module's own symbol and option strings go back into exactly

@@ -130,10 +130,10 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
     if (state.message == nullptr) return kContinue;  // not a run of this thread
     if (state.stopping) return kStop;
     if (message->MessageType > static_cast<uint32_t>(TqMSG_SYMBOLSPIN)) return kContinue;
-    if (!withheld(state, message)) PrefetchSymbolObjects(state, message);
+    PyObject* symbol_text = withheld(state, message) ? nullptr : StartSymbolObjects(state, message);
     if (!gate_and_fill_body(data, system, message)) return kContinue;
 
-    fill_system_and_header(state, system, message);
+    fill_system_and_header(state, system, message, symbol_text);
 
     PyObject* answer = call_program(state);
     if (answer == nullptr) {
@@ -143,6 +143,13 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
             return kStop;
         }
         if (PyErr_Occurred()) PyErr_Print();
+        write_back(state, system);
+        return kContinue;
+    }
+    // Nearly every callable answers `return 0`: the interpreter's own 0,
+    // recognised by its address, needs no conversion, and being immortal
+    // no release.
+    if (answer == state.zeroAnswer) [[likely]] {
         write_back(state, system);
         return kContinue;
     }

@@ -83,21 +83,27 @@ inline PyObject* GetDateAndStrikeObject(ThreadState& state, const TqStringRecord
 // The str of any other library string (market makers), by text address.
 PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record);
 
-// Asks the memory system for the cache slots and library records that the
-// header of `message` will read, so that fetching them overlaps with filling
-// the body and the system object. Reads only the message's own records and
-// the caches' slots.
-inline void PrefetchSymbolObjects(const ThreadState& state, const TarvikMessageRecord* message) {
+// Starts on the header's strings as soon as the callback has the message,
+// so that fetching them overlaps with filling the body and the system
+// object. For an option contract it asks the memory system for the root's
+// cache entry and the component records; for any other symbol it reads the
+// symbol's str from the cache there and then, and returns it. Null when the
+// cache has none yet, or the symbol is an option's or absent: the header
+// then looks it up itself. A cached str keeps its slot until the run ends,
+// so the early read never goes stale. Reads only the message's own records
+// and the caches' slots.
+inline PyObject* StartSymbolObjects(const ThreadState& state, const TarvikMessageRecord* message) {
     const TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
-    if (symbol == nullptr || symbol->Atom == TqATOM_MAX_16BIT) return;
+    if (symbol == nullptr || symbol->Atom == TqATOM_MAX_16BIT) return nullptr;
     if (const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr) [[unlikely]] {
         if (state.optionEntries != nullptr) __builtin_prefetch(&state.optionEntries[symbol->Atom]);
         __builtin_prefetch(option->ptqsDateAndStrike);
         __builtin_prefetch(option->ptqsUnderlying);
         __builtin_prefetch(option->ptqsSeriesChain);
     } else if (PyObject* const* table = state.symbolObjectTables[static_cast<uint8_t>(message->coreHeader.ListedExg)]) {
-        __builtin_prefetch(&table[symbol->Atom]);
+        return table[symbol->Atom];
     }
+    return nullptr;
 }
 
 // The date-and-strike slot an option message will read, asked for once

@@ -41,6 +41,7 @@ void store_callback(ThreadState& state, PyObject* callable) {
     PyObject* previous = state.callback;
     state.callback = Py_NewRef(callable);
     state.callbackEntry = PyVectorcall_Function(callable);
+    state.zeroAnswer = Py_GetConstantBorrowed(Py_CONSTANT_ZERO);
     Py_XDECREF(previous);
 }
 

@@ -111,6 +111,7 @@ struct ThreadState {
 
     // Per-run bookkeeping of the message callback. Everything above and down
     // to optionEntries is read for every message, so it is kept together.
+    PyObject* zeroAnswer = nullptr;  // the interpreter's 0, the usual answer (borrowed, immortal)
     bool stopping = false;  // answer stop without calling Python (interrupt, bad answer)
     // The library records that message strings 2 to 6 (symbol, then the
     // header option's date-and-strike, underlying, series chain, special
