@@ -529,6 +529,30 @@ print(Tarvik.ProcessTape(tape, 0, 0, 0, vandal), Tarvik.ProcessTape(tape, 0, 0, 
     assert result.stdout.strip() == "0 0"
 
 
+def test_a_finalizer_that_empties_the_trade_conditions_does_not_upset_the_fill(python_child, engine_path, day):
+    # Refilling slot 0 releases the program's object, whose finalizer empties
+    # the list before slots 1 to 3 are filled.
+    result = run_child(python_child, engine_path, day, """
+class Emptier:
+    def __del__(self):
+        del conditions[:]
+conditions = None
+trades = 0
+def callback(system, message):
+    global conditions, trades
+    if message.MessageType == Tarvik.TqMSG_TRADE:
+        trades += 1
+        if conditions is None:
+            conditions = message.coreData.Trade.ExtTradeConditions
+            conditions[0] = Emptier()
+    return 0
+print(Tarvik.ProcessTape(tape, 0, 0, 0, callback), trades > 1, conditions)
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0", "True", "[]"]
+    assert result.stderr == ""
+
+
 def test_option_slot_changed_by_the_program_shows_each_message(loaded, day):
     sentinel = object()
     before = sys.getrefcount(sentinel)

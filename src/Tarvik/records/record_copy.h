@@ -209,14 +209,15 @@ inline void copy_analysis(TqCTAnalysisObject* analysis, const TqCTAnalysisRecord
 
 // Stores the four extended conditions into the slots of ExtTradeConditions.
 // The list is the program's to change: only the slots that still exist are
-// written, and whatever they hold is simply replaced. `values` holds the int
-// objects 0 to 255 (owned by the caller), so a slot that already shows the
-// right value is left alone and nothing is allocated.
+// written, and whatever they hold is simply replaced. Replacing a slot may
+// release an object of the program's whose finalizer changes the list, so
+// its length is read again for every slot. `values` holds the int objects 0
+// to 255 (owned by the caller), so a slot that already shows the right
+// value is left alone and nothing is allocated.
 inline void fill_trade_conditions(TarvikTradeObject* trade, const uint8_t (&conditions)[kTradeConditionSlots],
                                   PyObject* const* values) {
     PyObject* list = trade->ExtTradeConditions;
-    const Py_ssize_t slots = std::min<Py_ssize_t>(PyList_GET_SIZE(list), kTradeConditionSlots);
-    for (Py_ssize_t i = 0; i < slots; ++i) {
+    for (Py_ssize_t i = 0; i < kTradeConditionSlots && i < PyList_GET_SIZE(list); ++i) {
         PyObject* condition = values[conditions[i]];
         if (PyList_GET_ITEM(list, i) != condition) PyList_SetItem(list, i, Py_NewRef(condition));
     }
