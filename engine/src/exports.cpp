@@ -29,7 +29,11 @@ TARVIK_EXPORT int32_t sTarvikAPIVersion(void) {
 namespace {
 
 // Removal keys given on a thread outside a run wait here for the next run
-// that thread starts, which takes them.
+// that thread starts, which takes them. The flag is tested first so that a
+// thread that never left keys never constructs the list: a thread_local
+// with a destructor keeps the library loaded until its thread exits, and an
+// unload should unload it.
+thread_local bool t_exclusions_pending = false;
 thread_local std::vector<int32_t> t_pending_exclusions;
 
 // The identity that sTarvikListAPIDLLs finds in an engine library file.
@@ -51,8 +55,11 @@ std::string engine_directory() {
 TARVIK_EXPORT int32_t sTarvikProcessTape(const char* path, void*, int32_t controlFlags, int32_t userData,
                                          TarvikMessageCallback callback) {
     Run run(controlFlags, userData, callback);
-    for (int32_t key : t_pending_exclusions) run.exclude(key);
-    t_pending_exclusions.clear();
+    if (t_exclusions_pending) {
+        for (int32_t key : t_pending_exclusions) run.exclude(key);
+        t_pending_exclusions.clear();
+        t_exclusions_pending = false;
+    }
     return run.process_file(path);
 }
 
@@ -144,6 +151,7 @@ TARVIK_EXPORT int32_t sTarvikExcludeOpraExch(int32_t removeKey) {
     if (Run* run = Run::current()) return run->exclude(removeKey);
     if (int32_t result = Run::check_exclusion_key(removeKey)) return result;
     t_pending_exclusions.push_back(removeKey);
+    t_exclusions_pending = true;
     return TqAPIERR_NO_ERROR;
 }
 #endif

@@ -107,6 +107,28 @@ def test_an_unreadable_directory_is_skipped(python_child, tree):
     assert child.stdout.strip() == f"0 {expected}"
 
 
+@pytest.mark.parametrize("listing", ["ListTapes", "ListAPIDLLs"])
+@pytest.mark.parametrize("inside", ["Tarvik.UnloadTarvik()", "Tarvik.LoadTarvik(tarvik_engine.library_path())"])
+def test_the_callable_may_unload_or_reload_the_library_during_a_listing(python_child, tree, listing, inside):
+    first, second = tree
+    child = python_child(f"""
+        import Tarvik, tarvik_engine
+        Tarvik.LoadTarvik(tarvik_engine.library_path())
+        found = []
+        def visit(item):
+            found.append(item)
+            {inside}
+        result = Tarvik.{listing}(0, visit)
+        mapped = any("libtarvik" in line for line in open("/proc/self/maps"))
+        print(result, len(found), mapped)
+    """, env={"TARVIK_TAPE_PATH": f"{first}:{second}", "TARVIK_LIBRARY_PATH": str(second)})
+    assert child.returncode == 0, child.stderr
+    result, found, mapped = child.stdout.split()
+    assert (result, int(found) > 0) == ("0", True)
+    # Held for the listing only: once it returns, an unload has unloaded.
+    assert mapped == ("False" if "Unload" in inside else "True")
+
+
 # --- permission removal --------------------------------------------------------
 
 def permissions_seen(tape, inside=None):

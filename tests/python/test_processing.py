@@ -474,13 +474,37 @@ print(Tarvik.ProcessTape(tape, 0, 0, 0, outer), count > 20, errors)
 
 def test_unloading_inside_the_callback_does_not_crash(python_child, engine_path, day):
     result = run_child(python_child, engine_path, day, """
+def mapped():
+    return any("libtarvik" in line for line in open("/proc/self/maps"))
+seen = []
 def unload(system, message):
     Tarvik.UnloadTarvik()
+    seen.append(mapped())
     return 0
-print(Tarvik.ProcessTape(tape, 0, 0, 0, unload))
+print(Tarvik.ProcessTape(tape, 0, 0, 0, unload), all(seen), mapped())
 """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "0"
+    # The library stays for the run it is running, and goes when it ends.
+    assert result.stdout.split() == ["0", "True", "False"]
+
+
+def test_a_spin_callable_may_reload_and_unload_the_library(python_child, engine_path, day):
+    result = run_child(python_child, engine_path, day, """
+import tarvik_engine
+spins = []
+def visit(system, message):
+    Tarvik.LoadTarvik(tarvik_engine.library_path())
+    Tarvik.UnloadTarvik()
+    return 0
+def callback(system, message):
+    if not spins and message.MessageType == Tarvik.TqMSG_TRADE:
+        Tarvik.LoadTarvik(tarvik_engine.library_path())
+        spins.append(Tarvik.SpinSymbols(Tarvik.TqSPIN_ALL_EXGS, 0, 0, visit, 0))
+    return 0
+print(Tarvik.ProcessTape(tape, 0, 0, 0, callback), spins)
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0", "[0]"]
 
 
 def test_without_a_library_nothing_runs(python_child, day):

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "module/errors.h"
+#include "module/library_pin.h"
 #include "module/owned_ref.h"
 #include "module/thread_data.h"
 #include "records/record_copy.h"
@@ -67,7 +68,12 @@ PyObject* list_files(PyObject* args, PyObject*& slot, void* ApiTable::* list, Ta
     PyObject* previous = slot;
     slot = Py_NewRef(callable);
     Py_XDECREF(previous);
-    int32_t result = entry<sTarvikListTapes_t>(data.api.*list)(flags, item_callback, nullptr);
+    void* list_entry = data.api.*list;
+    int32_t result;
+    {
+        LibraryPin pin(list_entry);  // the program's callable runs inside the listing
+        result = entry<sTarvikListTapes_t>(list_entry)(flags, item_callback, nullptr);
+    }
     return PyLong_FromLong(result);
 }
 

@@ -1,6 +1,7 @@
 #include "services/spin_and_save.h"
 
 #include "module/errors.h"
+#include "module/library_pin.h"
 #include "module/owned_ref.h"
 #include "module/thread_data.h"
 #include "records/record_copy.h"
@@ -130,8 +131,13 @@ PyObject* SpinSymbols(PyObject*, PyObject* args) {
     PyObject* previous = data.SpinCallback;
     data.SpinCallback = Py_NewRef(callable);
     Py_XDECREF(previous);
-    int32_t result = entry<sTarvikSpinSymbols_t>(data.api.SpinSymbols)(static_cast<uint16_t>(listed_exchange), flags,
-                                                                        spin_id, spin_callback, user_data);
+    void* spin = data.api.SpinSymbols;
+    int32_t result;
+    {
+        LibraryPin pin(spin);  // the program's callable runs inside the spin
+        result = entry<sTarvikSpinSymbols_t>(spin)(static_cast<uint16_t>(listed_exchange), flags, spin_id,
+                                                    spin_callback, user_data);
+    }
     if (PyErr_Occurred()) return nullptr;  // an interrupt that ended the spin
     return PyLong_FromLong(result);
 }

@@ -1,8 +1,7 @@
 #include "tape/process_tape.h"
 
-#include <dlfcn.h>
-
 #include "module/errors.h"
+#include "module/library_pin.h"
 #include "module/thread_data.h"
 #include "services/utilities.h"
 #include "tape/message_callback.h"
@@ -15,26 +14,6 @@ namespace {
 
 constexpr char kNestedRun[] =
     "ProcessTape is already running on this thread: it cannot be called from inside its own callback";
-
-// Holds the engine in memory while a run is inside it, so that a callback
-// that unloads or reloads the library cannot unmap the code it returns to.
-class LibraryPin {
-public:
-    explicit LibraryPin(void* address) {
-        Dl_info info;
-        if (dladdr(address, &info) != 0 && info.dli_fname != nullptr) {
-            handle_ = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
-        }
-    }
-    LibraryPin(const LibraryPin&) = delete;
-    LibraryPin& operator=(const LibraryPin&) = delete;
-    ~LibraryPin() {
-        if (handle_ != nullptr) dlclose(handle_);
-    }
-
-private:
-    void* handle_ = nullptr;
-};
 
 // Stores the run's callable and its fast-call entry, releasing the previous one.
 void store_callback(ThreadState& state, PyObject* callable) {
