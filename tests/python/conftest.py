@@ -23,6 +23,10 @@ import tarvik_engine  # noqa: E402
 
 SAMPLE_TAPE = BUILD_DIR / "sample" / "sample.tape"
 
+# Under the sanitizers' preloaded runtime the dynamic loader keeps every
+# library mapped after its last dlclose.
+LIBRARIES_UNMAP = "libasan" not in os.environ.get("LD_PRELOAD", "")
+
 
 def compile_tape(path, lines):
     """Compiles a tape script (a list of one-key dicts, or JSON Lines text)

@@ -8,6 +8,9 @@ import pytest
 
 import Tarvik
 
+from conftest import LIBRARIES_UNMAP
+
+
 IBM_ATOM_FULL = 70000
 
 DAY = [
@@ -485,7 +488,9 @@ print(Tarvik.ProcessTape(tape, 0, 0, 0, unload), all(seen), mapped())
 """)
     assert result.returncode == 0, result.stderr
     # The library stays for the run it is running, and goes when it ends.
-    assert result.stdout.split() == ["0", "True", "False"]
+    assert result.stdout.split()[:2] == ["0", "True"]
+    if LIBRARIES_UNMAP:
+        assert result.stdout.split()[2] == "False"
 
 
 def test_a_spin_callable_may_reload_and_unload_the_library(python_child, engine_path, day):

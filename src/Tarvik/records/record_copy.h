@@ -119,13 +119,13 @@ inline void copy_option(TqOptionHdrObject* option, const TqOptionHdrRecord& reco
 // System record
 // ---------------------------------------------------------------------------
 
+static_assert(offsetof(TarvikSystemRecord, reserved20) == offsetof(TarvikSystemRecord, tqDate) + sizeof(TqDateRecord));
+static_assert(offsetof(TarvikSystemRecord, reserved36) == offsetof(TarvikSystemRecord, tqTime) + sizeof(TqTimeRecord));
+
 // Bytes 0 to 7, the date and time children, then bytes 40 to 91 in one
 // block. PermissionSetEnd is not part of the block and stays zero.
 // `date` and `time` are the system object's own children, passed by the
 // message path that keeps them at hand.
-static_assert(offsetof(TarvikSystemRecord, reserved20) == offsetof(TarvikSystemRecord, tqDate) + sizeof(TqDateRecord));
-static_assert(offsetof(TarvikSystemRecord, reserved36) == offsetof(TarvikSystemRecord, tqTime) + sizeof(TqTimeRecord));
-
 inline void copy_system(TarvikSystemObject* system, TqDateObject* date, TqTimeObject* time,
                         const TarvikSystemRecord& record) {
     copy_block(system->head, record, offsetof(TarvikSystemRecord, UserData));
