@@ -135,9 +135,12 @@ PyObject* MakeDateAndStrikeObject(ThreadState& state, const TqStringRecord* reco
 PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record) {
     if (record == nullptr) return nullptr;
     const char* text = string_text(record);
-    PyObject*& slot = state.StringObjectMap[text];
-    if (slot == nullptr) slot = text_object(text);
-    return slot;
+    if (auto found = state.StringObjectMap.find(text); found != state.StringObjectMap.end()) [[likely]] {
+        return found->second;
+    }
+    PyObject* object = text_object(text);
+    if (object != nullptr) state.StringObjectMap.emplace(text, object);
+    return object;
 }
 
 TqStringRecord* FindSymbolRecord(const ThreadState& state, const char* name, uint8_t exchange) {

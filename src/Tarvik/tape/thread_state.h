@@ -78,8 +78,20 @@ struct FillTargets {
     TarvikSymbolSpinObject* symbolSpin = nullptr;
 };
 
-// Text addresses hash by their value.
-using AddressMap = tsl::robin_map<const char*, PyObject*>;
+// Library records are 8-byte aligned and lie close together, so the low
+// bits of their addresses say little, and a map with a power-of-two table
+// keeps only the low bits of a hash. The address is mixed first: the
+// multiplication carries every bit upwards, the shift brings the high half
+// back down.
+struct AddressHash {
+    std::size_t operator()(const void* address) const noexcept {
+        const uint64_t mixed = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(address)) * 0x9E3779B97F4A7C15ull;
+        return static_cast<std::size_t>(mixed ^ (mixed >> 32));
+    }
+};
+
+// Keyed by the address of a library string's text.
+using AddressMap = tsl::robin_map<const char*, PyObject*, AddressHash>;
 using NameIndex = tsl::robin_map<std::string, TqStringRecord*>;
 using FilterList = tsl::robin_map<std::string, int64_t>;
 
@@ -152,7 +164,7 @@ struct ThreadState {
     // Caches of Python objects, owned by the caches.
     std::array<tsl::robin_map<int64_t, PyObject*>, kExchangeSlots> DefinedStringCache;
     std::vector<uint16_t> optionAtoms;  // atoms whose entries hold objects
-    tsl::robin_map<const char*, OptionObjectEntry*> optionOverflow;
+    tsl::robin_map<const char*, OptionObjectEntry*, AddressHash> optionOverflow;
     std::array<PyObject**, kExchangeSlots> symbolObjectTables{};
     std::array<AddressMap, kExchangeSlots> symbolOverflow;
     std::array<NameIndex, kExchangeSlots> SymbolNameIndex;
