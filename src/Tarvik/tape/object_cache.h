@@ -107,7 +107,7 @@ inline PyObject* StartSymbolObjects(const ThreadState& state, const TarvikMessag
 }
 
 // The date-and-strike slot an option message will read, asked for once
-// the code's record (fetched by PrefetchSymbolObjects) is likely at hand.
+// the code's record (fetched by StartSymbolObjects) is likely at hand.
 inline void PrefetchDateAndStrikeSlot(const ThreadState& state, const TarvikMessageRecord* message) {
     const TqOptionHdrRecord* option = message->coreHeader.ptqOptionHdr;
     if (option == nullptr || option->ptqsDateAndStrike == nullptr) return;

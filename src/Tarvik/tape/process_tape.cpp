@@ -20,7 +20,6 @@ void store_callback(ThreadState& state, PyObject* callable) {
     PyObject* previous = state.callback;
     state.callback = Py_NewRef(callable);
     state.callbackEntry = PyVectorcall_Function(callable);
-    state.zeroAnswer = Py_GetConstantBorrowed(Py_CONSTANT_ZERO);
     Py_XDECREF(previous);
 }
 
@@ -52,6 +51,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
     store_callback(state, callable);
     if (!make_run_objects(state)) return nullptr;
     state.stopping = false;
+    state.zeroAnswer = Py_GetConstantBorrowed(Py_CONSTANT_ZERO);
     state.shownRecords.fill(&state.writeBackSink);
     state.textFields = 0;
 
