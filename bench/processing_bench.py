@@ -158,7 +158,15 @@ def main():
     print(
         f"  and the module's work, (b) - (e): {best['b'] - best['e']:.1f} best, {typical['b'] - typical['e']:.1f} median"
     )
-
+    # The best of each figure may come from rounds run at different machine
+    # speeds; differences taken within one round cannot mix them.
+    per_round = [
+        (b - a - d) / count * 1e9 for a, b, d in zip(seconds["a"], seconds["b"], seconds["d"])
+    ]
+    print(
+        f"the own cost round by round: median {statistics.median(per_round):.1f}, "
+        f"from {min(per_round):.1f} to {max(per_round):.1f}"
+    )
 
 if __name__ == "__main__":
     main()

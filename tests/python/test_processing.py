@@ -332,6 +332,43 @@ def test_user_data_travels_with_the_system_record_and_the_symbol(loaded, day):
     assert {data for _, name, data in later if name == "MSFT"} == {0}
 
 
+def test_user_data_travels_with_the_option_strings(loaded, make_tape):
+    """The root, date-and-strike, underlying and series-chain strings of a
+    contract carry their user data to its next message; an option string kept
+    and changed while a plain symbol's message is current changes nothing."""
+    tape = make_tape([
+        {"header": {"date": "2024-03-15"}},
+        {"symbol": {"text": "MSFT", "listed_exg": 2}},
+        {"option": {"id": "O", "root": "ROOT", "listed_exg": 10, "date_and_strike": "AB", "strike": 1,
+                    "expiration": "2024-04-19", "underlying": "UX", "series_chain": "SC"}},
+    ] + [{"event": {"kind": "trade", "time": f"10:00:0{i}", "symbol": s, "price": 1, "size": 1}}
+         for i, s in enumerate(["O", "MSFT", "O"])])
+    seen = []
+    kept = []
+
+    def strings(header):
+        option = header.ptqOptionHdr
+        return [header.ptqStringSymbol, option.ptqsDateAndStrike, option.ptqsUnderlying, option.ptqsSeriesChain]
+
+    def keep(system, message):
+        if message.MessageType != Tarvik.TqMSG_TRADE:
+            return 0
+        header = message.coreHeader
+        if header.ptqOptionHdr is None:
+            for string in kept:
+                string.UserData1, string.UserData2 = -1, -1
+            return 0
+        shown = strings(header)
+        seen.append([(string.UserData1, string.UserData2) for string in shown])
+        for role, string in enumerate(shown):
+            string.UserData1, string.UserData2 = 10 + role, 20 + role
+        kept[:] = shown
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, keep) == 0
+    assert seen == [[(0, 0)] * 4, [(10, 20), (11, 21), (12, 22), (13, 23)]]
+
+
 @pytest.mark.parametrize("flag, kind", [(1, Tarvik.TqMSG_EXGQUOTE), (2, Tarvik.TqMSG_MMQUOTE)])
 def test_control_flags_exclude_quotes(loaded, day, flag, kind):
     result, seen = replay(day, flags=flag)

@@ -213,10 +213,20 @@ inline void copy_analysis(TqCTAnalysisObject* analysis, const TqCTAnalysisRecord
 // release an object of the program's whose finalizer changes the list, so
 // its length is read again for every slot. `values` holds the int objects 0
 // to 255 (owned by the caller), so a slot that already shows the right
-// value is left alone and nothing is allocated.
+// value is left alone and nothing is allocated. A trade's conditions seldom
+// change from one trade to the next: when all four slots show theirs
+// already, one test over the four says so.
 inline void fill_trade_conditions(TarvikTradeObject* trade, const uint8_t (&conditions)[kTradeConditionSlots],
                                   PyObject* const* values) {
     PyObject* list = trade->ExtTradeConditions;
+    if (PyList_GET_SIZE(list) >= kTradeConditionSlots) [[likely]] {
+        PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+        uintptr_t differ = 0;
+        for (Py_ssize_t i = 0; i < kTradeConditionSlots; ++i) {
+            differ |= reinterpret_cast<uintptr_t>(items[i]) ^ reinterpret_cast<uintptr_t>(values[conditions[i]]);
+        }
+        if (differ == 0) [[likely]] return;
+    }
     for (Py_ssize_t i = 0; i < kTradeConditionSlots && i < PyList_GET_SIZE(list); ++i) {
         PyObject* condition = values[conditions[i]];
         if (PyList_GET_ITEM(list, i) != condition) PyList_SetItem(list, i, Py_NewRef(condition));

@@ -8,10 +8,6 @@ namespace tarvik {
 
 namespace {
 
-// Positions in ThreadState::shownRecords and the message strings behind them.
-enum ShownString { kSymbol = 0, kDateAndStrike = 1, kUnderlying = 2, kSeriesChain = 3, kSpecialSettle = 4 };
-constexpr int kFirstHeaderString = 2;  // message strings 2 to 6
-
 // Shows message string 2 + role on `member`, filled from `record` with
 // `text`; or unsets the member when there is no record or no text.
 [[gnu::always_inline]] inline void show(ThreadState& state, ShownString role, PyObject*& member, TqStringRecord* record, PyObject* text) {
@@ -48,8 +44,10 @@ void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const Ta
         show_option(state, header, nullptr);
         set_member(header->ptqStringSymbol, nullptr);
         state.shownRecords.fill(&state.writeBackSink);
+        state.optionStringsShown = false;
         return;
     }
+    state.optionStringsShown = true;
     show_option(state, header, reinterpret_cast<PyObject*>(object));
     show(state, kSymbol, header->ptqStringSymbol, root, entry->root);
     show(state, kUnderlying, object->ptqsUnderlying, option->ptqsUnderlying, entry->underlying);
@@ -69,7 +67,7 @@ void fill_header(ThreadState& state, const TarvikMessageRecord* message, PyObjec
         TqStringRecord* symbol = record.ptqStringSymbol;
         if (symbol_text == nullptr) symbol_text = GetSymbolObject(state, symbol, static_cast<uint8_t>(record.ListedExg));
         show(state, kSymbol, header->ptqStringSymbol, symbol, symbol_text);
-        for (int role = kDateAndStrike; role <= kSpecialSettle; ++role) state.shownRecords[role] = &state.writeBackSink;
+        state.optionStringsShown = false;
     }
     copy_header_numbers(header, record);
     copy_header_times(state.fill.sessionDate, state.fill.exgTimestamp, record);
@@ -95,20 +93,9 @@ void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system
     fill_header(state, message, symbol_text);
 }
 
-void forget_message_text(ThreadState& state) {
-    forget_library_text(state.system);
-    if (state.textFields != 0) {
-        forget_library_text(state.message->coreData->Category, state.textFields);
-        state.textFields = 0;
-    }
-}
-
-void write_back(ThreadState& state, TarvikSystemRecord* system) {
-    write_back_user_data(system, state.system);
-    for (int role = kSymbol; role <= kSpecialSettle; ++role) {
-        write_back_user_data(state.shownRecords[role], state.messageStrings[kFirstHeaderString + role]);
-    }
-    forget_message_text(state);
+void forget_category_text(ThreadState& state) {
+    forget_library_text(state.message->coreData->Category, state.textFields);
+    state.textFields = 0;
 }
 
 }  // namespace tarvik

@@ -3,9 +3,14 @@
 // program's callable has run copies its user data back into them.
 #pragma once
 
+#include "records/record_copy.h"
 #include "tape/thread_state.h"
 
 namespace tarvik {
+
+// Positions in ThreadState::shownRecords and the message strings behind them.
+enum ShownString { kSymbol = 0, kDateAndStrike = 1, kUnderlying = 2, kSeriesChain = 3, kSpecialSettle = 4 };
+inline constexpr int kFirstHeaderString = 2;  // message strings 2 to 6
 
 // Every delivered message, after its body: the system object, the message's
 // type and extension, then its header. `symbol_text` is the symbol's str
@@ -14,13 +19,29 @@ namespace tarvik {
 void fill_system_and_header(ThreadState& state, const TarvikSystemRecord* system, const TarvikMessageRecord* message,
                             PyObject* symbol_text);
 
+// Drops the category fields' text addresses (out of line: categories are rare).
+void forget_category_text(ThreadState& state);
+
+// Drops the text addresses of the current message without writing back.
+inline void forget_message_text(ThreadState& state) {
+    forget_library_text(state.system);
+    if (state.textFields != 0) [[unlikely]] forget_category_text(state);
+}
+
 // After the callable returned: the system object's UserData and the user
 // data of the module's own symbol and option strings go back into exactly
 // the library records those strings were filled from; the library's text
-// addresses are dropped from the objects.
-void write_back(ThreadState& state, TarvikSystemRecord* system);
-
-// Drops the text addresses of the current message without writing back.
-void forget_message_text(ThreadState& state);
+// addresses are dropped from the objects. An option's four strings are
+// written back only after a message that showed them.
+inline void write_back(ThreadState& state, TarvikSystemRecord* system) {
+    write_back_user_data(system, state.system);
+    write_back_user_data(state.shownRecords[kSymbol], state.messageStrings[kFirstHeaderString + kSymbol]);
+    if (state.optionStringsShown) {
+        for (int role = kDateAndStrike; role <= kSpecialSettle; ++role) {
+            write_back_user_data(state.shownRecords[role], state.messageStrings[kFirstHeaderString + role]);
+        }
+    }
+    forget_message_text(state);
+}
 
 }  // namespace tarvik
