@@ -714,6 +714,38 @@ def test_a_later_tape_reusing_atoms_shows_its_own_symbols(loaded, make_tape):
     assert traded(tape("CCC", "AAA")) == ["CCC", "AAA"]
 
 
+def test_market_makers_show_their_own_names_run_after_run(python_child, engine_path, make_tape):
+    """More market makers than the cache in front of their map has slots,
+    met in one order and then in reverse, then a second day of as many
+    makers under other names (the engine's texts of the first day are gone,
+    and the second day's may sit at the same addresses): every quote shows
+    its own maker. A stale cache slot would show a freed str, so the runs go
+    on in a child."""
+    tapes = {}
+    for prefix, count in [("M", 1500), ("N", 1500)]:
+        names = [f"{prefix}{i}" for i in range(count)]
+        tapes[make_tape([
+            {"header": {"date": "2024-03-15"}},
+            {"symbol": {"text": "MSFT", "listed_exg": 2}},
+        ] + [{"event": {"kind": "mmquote", "time": "10:00:00", "symbol": "MSFT", "market_maker": name,
+                        "bid": 1, "ask": 2}} for name in names + names[::-1]])] = names + names[::-1]
+    result = python_child(f"""
+import Tarvik
+Tarvik.LoadTarvik({engine_path!r})
+for path, expected in {tapes!r}.items():
+    seen = []
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_MMQUOTE:
+            seen.append(message.coreData.MMQuote.ptqStringMarketMaker.String)
+        return 0
+    assert Tarvik.ProcessTape(path, 0, 0, 0, keep) == 0
+    assert seen == expected, path
+print("ok")
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
 def test_runs_balance_every_reference_under_the_debug_interpreter(engine_path, make_tape):
     """sys.gettotalrefcount of the debug interpreter over many runs: a
     reference lost or kept per message or per run shows at once."""

@@ -61,6 +61,7 @@ void forget_run_strings(ThreadState& state) {
     state.optionOverflow.clear();
     for (NameIndex& index : state.SymbolNameIndex) index.clear();
     release_all(state.StringObjectMap);
+    state.RecentStrings.fill(RecentString{});
     for (PyObject* retired : state.retiredStrings) Py_DECREF(retired);
     state.retiredStrings.clear();
 }
@@ -74,6 +75,19 @@ PyObject* text_object(const char* text, std::size_t size) {
 PyObject* text_object(const char* text) { return text_object(text, std::strlen(text)); }
 
 namespace detail {
+
+PyObject* FindStringObject(ThreadState& state, const char* text, RecentString& slot) {
+    PyObject* object;
+    if (auto found = state.StringObjectMap.find(text); found != state.StringObjectMap.end()) {
+        object = found->second;
+    } else {
+        object = text_object(text);
+        if (object == nullptr) return nullptr;
+        state.StringObjectMap.emplace(text, object);
+    }
+    slot = RecentString{text, object};
+    return object;
+}
 
 PyObject* MakeSymbolObject(ThreadState& state, const TqStringRecord* record, uint8_t exchange) {
     PyObject**& table = state.symbolObjectTables[exchange];
@@ -131,17 +145,6 @@ PyObject* MakeDateAndStrikeObject(ThreadState& state, const TqStringRecord* reco
 }
 
 }  // namespace detail
-
-PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record) {
-    if (record == nullptr) return nullptr;
-    const char* text = string_text(record);
-    if (auto found = state.StringObjectMap.find(text); found != state.StringObjectMap.end()) [[likely]] {
-        return found->second;
-    }
-    PyObject* object = text_object(text);
-    if (object != nullptr) state.StringObjectMap.emplace(text, object);
-    return object;
-}
 
 TqStringRecord* FindSymbolRecord(const ThreadState& state, const char* name, uint8_t exchange) {
     if (name == nullptr) return nullptr;

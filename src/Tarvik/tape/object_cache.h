@@ -45,6 +45,8 @@ namespace detail {
 PyObject* MakeSymbolObject(ThreadState& state, const TqStringRecord* record, uint8_t exchange);
 OptionObjectEntry* MakeOptionObjects(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header);
 PyObject* MakeDateAndStrikeObject(ThreadState& state, const TqStringRecord* record, DateAndStrikeCode code);
+// StringObjectMap's str for the text (made on first sight), filed in `slot`.
+PyObject* FindStringObject(ThreadState& state, const char* text, RecentString& slot);
 }  // namespace detail
 
 // The symbol's str under a listed exchange (low 8 bits), made and filed in
@@ -81,7 +83,13 @@ inline PyObject* GetDateAndStrikeObject(ThreadState& state, const TqStringRecord
 }
 
 // The str of any other library string (market makers), by text address.
-PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record);
+inline PyObject* GetStringObject(ThreadState& state, const TqStringRecord* record) {
+    if (record == nullptr) return nullptr;
+    const char* text = string_text(record);
+    RecentString& slot = state.RecentStrings[AddressHash{}(text) % kRecentStringSlots];
+    if (slot.text == text) [[likely]] return slot.object;
+    return detail::FindStringObject(state, text, slot);
+}
 
 // Starts on the header's strings as soon as the callback has the message,
 // so that fetching them overlaps with filling the body and the system

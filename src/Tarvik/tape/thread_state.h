@@ -92,6 +92,15 @@ struct AddressHash {
 
 // Keyed by the address of a library string's text.
 using AddressMap = tsl::robin_map<const char*, PyObject*, AddressHash>;
+
+// One slot of RecentStrings: a text address and its str (borrowed from
+// StringObjectMap).
+struct RecentString {
+    const char* text = nullptr;
+    PyObject* object = nullptr;
+};
+inline constexpr std::size_t kRecentStringSlots = 1024;
+
 using NameIndex = tsl::robin_map<std::string, TqStringRecord*>;
 using FilterList = tsl::robin_map<std::string, int64_t>;
 
@@ -171,6 +180,12 @@ struct ThreadState {
     std::array<NameIndex, kExchangeSlots> SymbolNameIndex;
     std::array<PyObject*, kAtomSlots> DateAndStrikeCache{};
     AddressMap StringObjectMap;
+    // The strs of StringObjectMap last found, in slots chosen by the text's
+    // address. A hit is one comparison, where the map's search runs a probe
+    // loop whose length differs from one market maker to the next, which
+    // the processor guesses wrong. A slot shared by two texts holds the one
+    // met last; the other is found in the map again.
+    std::array<RecentString, kRecentStringSlots> RecentStrings{};
     // Option components replaced during a run; released when it ends, so
     // every str a run has shown stays alive until then.
     std::vector<PyObject*> retiredStrings;
