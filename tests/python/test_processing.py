@@ -830,6 +830,30 @@ def test_a_category_with_more_fields_than_the_record_holds(loaded, make_tape):
     assert seen == {"count": 256, "values": list(range(256)), "names": {"F0", "F255"}}
 
 
+def test_category_texts_that_repeat_shorten_or_grow(loaded, make_tape):
+    """Category names and string values follow each message's text, also when
+    it repeats, is a prefix of the last one, extends it or is not ASCII."""
+    values = ["Wire", "Wire", "Wir", "Wired", "", "Wire", "Wiré", "Wire"]
+    names = ["NEWS", "NEWS", "NEW", "NEWSX", "NEWS", "NEWS", "NEWS", "NEWS"]
+    tape = make_tape([
+        {"header": {"date": "2024-03-15"}},
+        {"symbol": {"text": "IBM", "listed_exg": 1}},
+    ] + [{"category": {"id": i, "name": name, "fields": [{"name": "Source", "type": "tqstring"}]}}
+         for i, name in enumerate(names, start=1)]
+      + [{"event": {"kind": "category", "time": f"10:00:0{i}", "symbol": "IBM", "category": i + 1,
+                    "values": [value]}} for i, value in enumerate(values)])
+    seen = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_CATEGORY:
+            category = message.coreData.Category
+            seen.append((category.ptqStringCategory.String, category.ptqFields[0].data.ptqString.String))
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, keep) == 0
+    assert seen == list(zip(names, values))
+
+
 def test_symbol_changes_show_the_old_symbol_and_option(loaded, make_tape):
     tape = make_tape([
         {"header": {"date": "2024-03-15"}},

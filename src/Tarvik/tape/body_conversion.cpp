@@ -1,5 +1,7 @@
 #include "tape/body_conversion.h"
 
+#include <cstring>
+
 #include "records/record_copy.h"
 #include "tape/object_cache.h"
 
@@ -13,16 +15,38 @@ constexpr int kCategoryString = 1;
 constexpr int kOldSymbolString = 7;
 constexpr int kOldOptionStrings = 8;  // date-and-strike, underlying, series chain, special settle
 
-// Shows `string` on `member` with a new str of the record's text, made for
-// this message; or unsets the member when the record is null.
+// Whether `text` is what the str `shown` reads. Category names and string
+// values, and a symbol change's old names, mostly repeat the previous
+// message's: a str that already reads the text is kept instead of making
+// an equal one. Only plain ASCII strs are compared; anything else is made
+// anew.
+bool reads(PyObject* shown, const char* text) {
+    if (shown == nullptr || !PyUnicode_CheckExact(shown) || !PyUnicode_IS_COMPACT_ASCII(shown)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(shown);
+    const char* data = static_cast<const char*>(PyUnicode_DATA(shown));
+    // strncmp stops at the text's end, so text[length] is read only when the
+    // text is at least that long.
+    return std::strncmp(text, data, static_cast<std::size_t>(length)) == 0 && text[length] == '\0';
+}
+
+// Stores in `slot` (which owns its str) a str of `text`: the one already
+// there when it reads the same, else a new one (null when memory runs out).
+void show_text(PyObject*& slot, const char* text) {
+    if (reads(slot, text)) return;
+    PyObject* made = text_object(text);
+    set_member(slot, made);
+    Py_XDECREF(made);  // the slot holds its own reference
+}
+
+// Shows `string` on `member` with a str of the record's text; or unsets the
+// member when the record is null.
 void show_new_text(PyObject*& member, TqStringObject* string, const TqStringRecord* record) {
     if (record == nullptr) {
         set_member(member, nullptr);
         return;
     }
-    PyObject* text = text_object(string_text(record));
-    show_string(string, *record, text);
-    Py_XDECREF(text);  // the string object holds its own reference
+    copy_string_numbers(string, *record);
+    show_text(string->String, string_text(record));
     set_member(member, string);
 }
 
@@ -62,9 +86,11 @@ void fill_category(ThreadState& state, const TarvikMessageRecord* message) {
         bool string_value = record.Set != 0 && record.FieldType == TqCFT_TqSTRING;
         const TqStringRecord* value = copy_category_field(field, record);
         if (string_value) {
-            PyObject* text = value == nullptr ? nullptr : text_object(string_text(value));
-            set_member(field->data->ptqString->String, text);
-            Py_XDECREF(text);
+            if (value == nullptr) {
+                set_member(field->data->ptqString->String, nullptr);
+            } else {
+                show_text(field->data->ptqString->String, string_text(value));
+            }
         }
     }
     state.textFields = static_cast<uint16_t>(count);
