@@ -32,12 +32,13 @@ constexpr uint64_t ask_rank(int32_t price, int32_t size) {
     return ((uint64_t{inverted} << 32) | uint32_t(size)) & mask_of((price > 0) & (size > 0));
 }
 
-// best_slot: the slot holding the best bid or ask of the book (by Rank), or
-// -1: the highest rank; ties go to the exchange that held the best before,
-// then to the earlier slot. Each slot weighs twice its rank, plus one for the exchange that
-// held the best, so one comparison settles the rules. Quotes come in no
-// order and books differ in size, so there are no branches on either: the
-// slots are weighed four at a time, those past the count weighing nothing.
+// best_slot: the slot holding the best bid or ask of the book (by Rank),
+// or -1: the highest rank; ties go to the exchange that held the best
+// before, then to the earlier slot. Each slot weighs twice its rank, plus
+// one for the exchange that held the best, so one comparison settles the
+// rules. Quotes come in no order and books differ in size, so there are
+// no branches on either: the slots are weighed four at a time, those past
+// the count weighing nothing.
 constexpr int kSlotGroup = 4;
 static_assert(kMaxExchangeQuotes % kSlotGroup == 0);
 

@@ -80,12 +80,6 @@ inline void copy_string_numbers(TqStringObject* string, const TqStringRecord& re
     string->record.Atom = record.Atom;
 }
 
-// Shows a library string: its numbers and `text` (a str, or null) as String.
-inline void show_string(TqStringObject* string, const TqStringRecord& record, PyObject* text) {
-    copy_string_numbers(string, record);
-    set_member(string->String, text);
-}
-
 // Shows a library string whose str the thread's caches own: while a run
 // lasts the caches keep every such str alive, so the string object stores
 // it without a reference of its own and the per-message path touches no

@@ -44,10 +44,8 @@ void fill_option_header(ThreadState& state, TarvikHeaderObject* header, const Ta
         show_option(state, header, nullptr);
         set_member(header->ptqStringSymbol, nullptr);
         state.shownRecords.fill(&state.writeBackSink);
-        state.optionStringsShown = false;
         return;
     }
-    state.optionStringsShown = true;
     show_option(state, header, reinterpret_cast<PyObject*>(object));
     show(state, kSymbol, header->ptqStringSymbol, root, entry->root);
     show(state, kUnderlying, object->ptqsUnderlying, option->ptqsUnderlying, entry->underlying);
@@ -67,7 +65,6 @@ void fill_header(ThreadState& state, const TarvikMessageRecord* message, PyObjec
         TqStringRecord* symbol = record.ptqStringSymbol;
         if (symbol_text == nullptr) symbol_text = GetSymbolObject(state, symbol, static_cast<uint8_t>(record.ListedExg));
         show(state, kSymbol, header->ptqStringSymbol, symbol, symbol_text);
-        state.optionStringsShown = false;
     }
     copy_header_numbers(header, record);
     copy_header_times(state.fill.sessionDate, state.fill.exgTimestamp, record);

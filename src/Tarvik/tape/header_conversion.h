@@ -32,11 +32,12 @@ inline void forget_message_text(ThreadState& state) {
 // data of the module's own symbol and option strings go back into exactly
 // the library records those strings were filled from; the library's text
 // addresses are dropped from the objects. An option's four strings are
-// written back only after a message that showed them.
+// written back only after a message that showed them, which is when the
+// header shows the run's option header object (shownOption).
 inline void write_back(ThreadState& state, TarvikSystemRecord* system) {
     write_back_user_data(system, state.system);
     write_back_user_data(state.shownRecords[kSymbol], state.messageStrings[kFirstHeaderString + kSymbol]);
-    if (state.optionStringsShown) {
+    if (state.shownOption != nullptr) {
         for (int role = kDateAndStrike; role <= kSpecialSettle; ++role) {
             write_back_user_data(state.shownRecords[role], state.messageStrings[kFirstHeaderString + role]);
         }

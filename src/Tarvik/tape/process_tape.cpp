@@ -53,7 +53,6 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
     state.stopping = false;
     state.zeroAnswer = Py_GetConstantBorrowed(Py_CONSTANT_ZERO);
     state.shownRecords.fill(&state.writeBackSink);
-    state.optionStringsShown = false;
     state.textFields = 0;
 
     int32_t result;

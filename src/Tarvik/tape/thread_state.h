@@ -138,12 +138,11 @@ struct ThreadState {
     // header option's date-and-strike, underlying, series chain, special
     // settle) show for the current message; the write-back copies those
     // strings' user data into exactly these. A string the message does not
-    // show points at writeBackSink. optionStringsShown says whether the
-    // message showed an option's strings: only then are the last four
-    // written back, which spares most messages four copies.
+    // show points at writeBackSink. Only a message that showed an option's
+    // strings (shownOption set) has the last four written back, which spares
+    // most messages four copies.
     std::array<TqStringRecord*, 5> shownRecords{};
     TqStringRecord writeBackSink{};
-    bool optionStringsShown = false;
     // Category fields whose library text pointers the current message set.
     uint16_t textFields = 0;
     uint8_t filterMode = FilterNone;  // the symbol filter in force
