@@ -24,8 +24,10 @@ bool reads(PyObject* shown, const char* text) {
     if (shown == nullptr || !PyUnicode_CheckExact(shown) || !PyUnicode_IS_COMPACT_ASCII(shown)) return false;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(shown);
     const char* data = static_cast<const char*>(PyUnicode_DATA(shown));
-    // strncmp stops at the text's end, so text[length] is read only when the
-    // text is at least that long.
+    // The slots are read-only to the program and hold only strs made here
+    // from NUL-terminated text, so `data` has no NUL: strncmp returns 0 only
+    // when the text is at least `length` long, and only then is
+    // text[length] read.
     return std::strncmp(text, data, static_cast<std::size_t>(length)) == 0 && text[length] == '\0';
 }
 
