@@ -281,6 +281,9 @@ void Run::reset_state() {
     }
     session_states_.clear();
     mm_books_.clear();
+    // Messages that name no symbol keep their quotes here, and its market
+    // maker book was among those just cleared.
+    scratch_ = SymbolState{};
 }
 
 SymbolState& Run::other_session_state(uint32_t symbol, uint8_t session) {

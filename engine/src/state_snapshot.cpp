@@ -115,14 +115,18 @@ int32_t decode_snapshot(const unsigned char* data, std::size_t size, StateSnapsh
     }
     s.scratch = r.get<SymbolState>();
     if (!get_array(r, s.user_data) || r.failed() || !r.at_end()) return kDamaged;
-    for (const SymbolState& state : s.states) {
-        if (state.quotes.count > kMaxExchangeQuotes) return kDamaged;
-        if (state.mm_book != kNone && state.mm_book >= s.mm_books.size()) return kDamaged;
+    const auto consistent = [&s](const SymbolState& state) {
+        if (state.quotes.count > kMaxExchangeQuotes) return false;
+        if (state.mm_book != kNone && state.mm_book >= s.mm_books.size()) return false;
         for (int i = 0; i < kDirectExchanges; ++i) {
-            if (state.quotes.slot_of[i] > state.quotes.count) return kDamaged;
+            if (state.quotes.slot_of[i] > state.quotes.count) return false;
         }
+        return true;
+    };
+    for (const SymbolState& state : s.states) {
+        if (!consistent(state)) return kDamaged;
     }
-    return 0;
+    return consistent(s.scratch) ? 0 : kDamaged;
 }
 
 int32_t SnapshotWriter::begin(const std::string& path, std::vector<unsigned char> image) {

@@ -86,6 +86,38 @@ TEST_F(Replay, RestartReplaysFromTheStartWithFreshState) {
     EXPECT_EQ(volume_at_end, 200u);  // not 400: the state starts again
 }
 
+// Quotes that name no symbol share one state; a restart starts it afresh
+// like every symbol's (its market-maker book is freed with the others').
+TEST(ReplayRestart, QuotesWithoutASymbolStartAgainToo) {
+    test::TempFile file;
+    test::write(test::compile(test::day(R"(
+{"event": {"kind": "mmquote", "time": "09:30:00", "symbol": null, "reporting_exg": 3, "market_maker": "GSCO", "bid": 9980, "ask": 10020}}
+{"event": {"kind": "exgquote", "time": "09:30:01", "symbol": null, "reporting_exg": 1, "bid": 9990, "bid_size": 100, "ask": 10010, "ask_size": 200}}
+{"event": {"kind": "mmquote", "time": "09:30:02", "symbol": null, "reporting_exg": 3, "market_maker": "GSCO", "bid": 9985, "ask": 10015}}
+)")), file.path());
+    std::vector<std::vector<int32_t>> passes(1);
+    int restarts = 0;
+    const int32_t result = test::replay(file.path(), [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
+        if (msg.MessageType == TqMSG_EXGQUOTE || msg.MessageType == TqMSG_MMQUOTE) {
+            const TarvikQuoteRecord& q = msg.coreData.ExgQuote.coreQuote;
+            passes.back().insert(passes.back().end(), {q.BidPriceChange, q.AskPriceChange, q.BidSizeChange});
+            if (msg.MessageType == TqMSG_EXGQUOTE) {
+                passes.back().insert(passes.back().end(),
+                                     {msg.coreData.ExgQuote.BestBidPrice, msg.coreData.ExgQuote.BestBidPriceChange});
+            }
+        }
+        if (msg.MessageType == TqMSG_STATUS && sys.Status == TARVIKSTATUS_COMPLETE && restarts++ == 0) {
+            passes.emplace_back();
+            return TqCALLBACKRETURN_RESTART;
+        }
+        return 0;
+    });
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(passes.size(), 2u);
+    EXPECT_EQ(passes[1], passes[0]);
+    EXPECT_EQ(passes[0][0], 9980);  // the first quote of a fresh book changes from nothing
+}
+
 struct FlagCase {
     int32_t flags;
     std::vector<std::string> data;  // the data messages that remain

@@ -16,6 +16,7 @@
 #include "constants.h"
 #include "engine_test_support.h"
 #include "listings.h"
+#include "state_snapshot.h"
 #include "synth.h"
 #include "tape_writer.h"
 
@@ -380,6 +381,31 @@ TEST_F(Services, SnapshotOfAMissingOrChangedTapeIsRefused) {
     damaged.put('\x5a');
     damaged.close();
     EXPECT_EQ(test::replay(snapshot.path(), [](auto&, auto&) { return 0; }), TqAPIERR_NOT_SUPPORTED);
+}
+
+// A snapshot whose CRC holds can still have been made by hand: its states
+// must point only at market-maker books and quote slots it carries.
+TEST(SnapshotDecoding, StatesPointingPastTheirBooksAreRefused) {
+    const auto decode = [](const StateSnapshot& snapshot) {
+        const std::vector<unsigned char> image = encode_snapshot(snapshot);
+        StateSnapshot decoded;
+        return decode_snapshot(image.data(), image.size(), decoded);
+    };
+    StateSnapshot snapshot;
+    snapshot.states.resize(2);
+    snapshot.mm_books.resize(1);
+    snapshot.states[1].mm_book = 0;
+    snapshot.scratch.mm_book = 0;
+    EXPECT_EQ(decode(snapshot), 0);
+
+    StateSnapshot past_a_book = snapshot;
+    past_a_book.states[1].mm_book = 1;
+    StateSnapshot scratch_past_a_book = snapshot;
+    scratch_past_a_book.scratch.mm_book = 1;
+    StateSnapshot scratch_past_its_quotes = snapshot;
+    scratch_past_its_quotes.scratch.quotes.count = kMaxExchangeQuotes + 1;
+    for (const StateSnapshot* damaged : {&past_a_book, &scratch_past_a_book, &scratch_past_its_quotes})
+        EXPECT_EQ(decode(*damaged), TqAPIERR_NOT_SUPPORTED);
 }
 
 // ---------------------------------------------------------------------------
