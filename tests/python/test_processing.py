@@ -8,7 +8,7 @@ import pytest
 
 import Tarvik
 
-from conftest import LIBRARIES_UNMAP
+from conftest import LIBRARIES_UNMAP, REPO
 
 
 IBM_ATOM_FULL = 70000
@@ -593,6 +593,23 @@ print(Tarvik.ProcessTape(tape, 0, 0, 0, vandal), Tarvik.ProcessTape(tape, 0, 0, 
 """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "0 0"
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_random_days_survive_a_program_that_abuses_every_object(python_child, seed):
+    # Random days of every kind of message and text, replayed by a program
+    # that reassigns members, empties lists, keeps objects, raises, answers
+    # oddly and calls the other functions from inside its callback. Each
+    # day is also replayed reading only: meddling must not change what any
+    # later message shows.
+    stress = REPO / "fuzz" / "module_stress.py"
+    result = python_child(f"""
+import runpy, sys
+sys.argv = ["module_stress", "--seed", "{seed}", "--days", "25"]
+runpy.run_path({str(stress)!r}, run_name="__main__")
+""", timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "25 days" in result.stdout
 
 
 def test_a_finalizer_that_empties_the_trade_conditions_does_not_upset_the_fill(python_child, engine_path, day):
