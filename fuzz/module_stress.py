@@ -18,14 +18,15 @@ when --verbose is given. The built module (Tarvik) and the engine package
 
 import argparse
 import gc
-import io
 import json
 import os
 import random
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import traceback
 import warnings
 
 import Tarvik
@@ -283,6 +284,8 @@ class Vandal:
             walk(system, found)
             walk(message, found)
             self.vandalise(found)
+        if self.rng.random() < 0.05:
+            self.kept.extend((system, message))
         return self.rng.choice([0, 0, 0, 1])
 
     def __call__(self, system, message):
@@ -426,13 +429,15 @@ def replay(seed, day, engine, scratch, verbose):
         raise Abort("the engine did not load")
     check_refill(random.Random(rng.random()), tape, f"seed {seed} day {day}")
     kept = []
-    for run in range(rng.randint(1, 3)):
+    saved = os.path.join(scratch, "state")  # where the program's SaveState calls write
+    for run in range(rng.randint(1, 4)):
         if Tarvik.LoadTarvik(engine) == 0:
             raise Abort("the engine did not load")
         set_filters(rng, names or ["X"])
         vandal = Vandal(random.Random(rng.random()), tape, scratch)
+        source = saved if os.path.exists(saved) and rng.random() < 0.5 else tape  # resume from a bookmark
         try:
-            result = Tarvik.ProcessTape(tape, 0, rng.choice([0, 0, 1, 2, 3]), rng.randint(-5, 5), vandal)
+            result = Tarvik.ProcessTape(source, 0, rng.choice([0, 0, 1, 2, 3]), rng.randint(-5, 5), vandal)
         except SystemError as error:
             raise Abort(f"seed {seed} day {day} run {run}: {error!r}") from error
         except (TypeError, OverflowError, ValueError):
@@ -446,7 +451,34 @@ def replay(seed, day, engine, scratch, verbose):
     for obj in kept:
         walk(obj, found)
     Tarvik.UnloadTarvik()
+    if os.path.exists(saved):
+        os.remove(saved)
     gc.collect()
+
+
+class Discard:
+    """Where the program's exceptions go: the module prints each one."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def stress(seed, options, engine, deadline, outcome):
+    """Replays days until both --days and --seconds are done, or a fault."""
+    days = 0
+    try:
+        with tempfile.TemporaryDirectory() as scratch:
+            while not outcome["faults"] and (days < options.days or time.monotonic() < deadline):
+                replay(seed, days, engine, scratch, options.verbose)
+                days += 1
+    except Abort as fault:
+        outcome["faults"].append(str(fault))
+    except Exception:  # the harness's own mistake, or an exception the module should not raise
+        outcome["faults"].append(f"seed {seed} day {days}: {traceback.format_exc()}")
+    outcome["days"] += days
 
 
 def main():
@@ -454,28 +486,30 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--days", type=int, default=20)
     parser.add_argument("--seconds", type=float, default=0, help="run days until this much time has passed")
+    parser.add_argument("--threads", type=int, default=1, help="threads replaying at once, each its own days")
     parser.add_argument("--verbose", action="store_true")
     options = parser.parse_args()
 
     engine = tarvik_engine.library_path()
     warnings.simplefilter("ignore")  # the vandal's values overflow members on purpose
-    quiet, sys.stderr = sys.stderr, io.StringIO()  # the module prints the program's exceptions
+    quiet, sys.stderr = sys.stderr, Discard()
     started = time.monotonic()
-    days = 0
+    outcome = {"faults": [], "days": 0}
     try:
-        with tempfile.TemporaryDirectory() as scratch:
-            while days < options.days or time.monotonic() - started < options.seconds:
-                replay(options.seed, days, engine, scratch, options.verbose)
-                sys.stderr.seek(0)
-                sys.stderr.truncate()
-                days += 1
-    except Abort as fault:
-        sys.stderr = quiet
-        print(f"module_stress: {fault}", file=sys.stderr)
-        return 1
+        threads = [threading.Thread(target=stress, args=(options.seed + 1000 * i, options, engine,
+                                                          started + options.seconds, outcome))
+                   for i in range(options.threads)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
     finally:
         sys.stderr = quiet
-    print(f"module_stress: seed {options.seed}, {days} days in {time.monotonic() - started:.1f} s")
+    for fault in outcome["faults"]:
+        print(f"module_stress: {fault}", file=sys.stderr)
+    if outcome["faults"]:
+        return 1
+    print(f"module_stress: seed {options.seed}, {outcome['days']} days in {time.monotonic() - started:.1f} s")
     return 0
 
 
