@@ -205,6 +205,7 @@ class Vandal:
         self.kept = []
         self.restarts = 0
         self.messages = 0
+        self.faults = []
 
     def junk(self, found):
         rng = self.rng
@@ -270,13 +271,36 @@ class Vandal:
             lambda: Tarvik.ProcessTape(self.tape, 0, 0, 0, self),
             lambda: Tarvik.FilterSymbols([name or "X"]),
             lambda: Tarvik.RemovePermission(rng.randint(0, 5)),
+            lambda: Tarvik.GetTapeName(),
+            lambda: Tarvik.PriceFormat(self.number(), self.number(), self.number(), rng.random() < 0.5),
+            lambda: Tarvik.PriceConvert(self.number(), self.number(), self.number()),
+            lambda: Tarvik.PriceToDouble(self.number(), self.number()),
+            lambda: Tarvik.DateFromNDays(self.date()),
+            lambda: Tarvik.DateFromYMD(self.date()),
         ]
+        call = rng.randrange(len(calls))
         try:
-            result = rng.choice(calls)()
+            result = calls[call]()
         except (TypeError, ValueError, OverflowError, RuntimeError):
+            return
+        except Exception as error:  # SystemError above all: an error left pending
+            self.faults.append(f"call {call} in the callback raised {error!r}")
             return
         if result is not None and rng.random() < 0.3:
             self.kept.append(result)
+
+    def number(self):
+        return self.rng.choice([0, 1, -1, 2, 8, 10, 16, 19, 20, 21, 37, 255, 256, 2**31 - 1, -2**31, 2**31, 2**63,
+                                -2**63, 10**6, self.rng.randint(-2**40, 2**40)])
+
+    def date(self):
+        date = Tarvik.TqDate()
+        for name in ("NDays", "Year", "Month", "Day"):
+            try:
+                setattr(date, name, self.number())
+            except (TypeError, ValueError, OverflowError):
+                pass
+        return date
 
     def spin(self, system, message):
         if self.rng.random() < 0.2:
@@ -347,6 +371,7 @@ def seen(system, message):
     extension, and the body of its kind (the others keep older values)."""
     out = {}
     values(system, "system", out)
+    del out["system.ThreadInstance"]  # where the engine's run lives: one place a run, not a value of the day
     out["kind"] = message.MessageType
     values(message.coreHeader, "header", out)
     values(read(message, "ptarvik3Ext"), "ext", out)
@@ -444,6 +469,8 @@ def replay(seed, day, engine, scratch, verbose):
             result = None  # an odd answer ends the run with an exception: by design
         if result is not None and not isinstance(result, int):
             raise Abort(f"seed {seed} day {day} run {run}: ProcessTape returned {result!r}")
+        if vandal.faults:
+            raise Abort(f"seed {seed} day {day} run {run}: {vandal.faults[0]}")
         kept.extend(vandal.kept)
         if rng.random() < 0.3:
             Tarvik.UnloadTarvik()
