@@ -6,9 +6,12 @@ from inside the callback, and sets filters between runs.
 
 The module must survive all of it. A crash, a hang, or an error the module
 leaves pending (Python reports that as SystemError) is a fault; the
-exceptions a program provokes on purpose are not.
+exceptions a program provokes on purpose are not. Each day is also
+replayed twice more, reading only and then reassigning members after
+reading them: every message must show the same values both times, since
+the module refills what a program changed.
 
-    python3.14 fuzz/module_stress.py [--seed N] [--days N] [--seconds S]
+    python3.14 fuzz/module_stress.py [--seed N] [--days N] [--seconds S] [--threads N] [--verbose]
 
 Each day is built from --seed and its number, so a failing day is repeated
 by running the same seed again; the day being replayed is printed first
@@ -165,9 +168,9 @@ def members(obj):
 
 
 def read(obj, name):
-    """A member's value, or the exception reading it raised: members left
-    unset raise AttributeError, library text that is not UTF-8 shown as
-    bytes-backed members raises UnicodeDecodeError."""
+    """A member's value, or the type of exception reading it raised: a
+    member left unset raises AttributeError, and a raw-byte text member
+    whose text is not UTF-8 raises UnicodeDecodeError."""
     try:
         return getattr(obj, name)
     except (AttributeError, UnicodeDecodeError) as error:
@@ -396,12 +399,21 @@ def seen(system, message):
 def check_refill(rng, tape, label):
     """Replays the day twice, once reading only and once reassigning members
     after reading them: every message must show the same values both times."""
+    failures = []
+
+    def record(into, system, message):
+        try:
+            into.append(seen(system, message))
+        except Exception:  # the module would print it and go on
+            failures.append(traceback.format_exc())
+            into.append({})
+
     clean = []
-    Tarvik.ProcessTape(tape, 0, 0, 0, lambda system, message: clean.append(seen(system, message)) or 0)
+    Tarvik.ProcessTape(tape, 0, 0, 0, lambda system, message: record(clean, system, message) or 0)
     dirty = []
 
     def meddle(system, message):
-        dirty.append(seen(system, message))
+        record(dirty, system, message)
         found = {}
         walk(system, found)
         walk(message, found)
@@ -419,6 +431,8 @@ def check_refill(rng, tape, label):
         return 0
 
     Tarvik.ProcessTape(tape, 0, 0, 0, meddle)
+    if failures:
+        raise Abort(f"{label}: reading a message failed: {failures[0]}")
     if len(clean) != len(dirty):
         raise Abort(f"{label}: {len(clean)} messages, then {len(dirty)} after meddling")
     for number, (want, got) in enumerate(zip(clean, dirty)):
