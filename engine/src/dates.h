@@ -24,7 +24,9 @@ int32_t date_from_ymd(TqDateRecord& date);
 uint32_t ndays_from_ymd(int year, int month, int day);
 bool valid_ymd(int year, int month, int day);
 
-// TqDATE_DST_* for the date under US rules (none before 1967).
+// TqDATE_DST_* for a valid date in New York, from the time-zone database's
+// America/New_York rules (the US rules written out when the database cannot
+// be read); TqDATE_DST_UNKNOWN before 1967.
 uint8_t us_dst_indicator(int year, int month, int day);
 
 // The day of year is 1..366; the record holds its low byte in DayOfYear and

@@ -122,18 +122,47 @@ struct DstCase {
 };
 class UsDaylightSaving : public ::testing::TestWithParam<DstCase> {};
 
-TEST_P(UsDaylightSaving, FollowsTheRulesOfTheYear) {
+TEST_P(UsDaylightSaving, FollowsNewYorkInTheTimeZoneDatabase) {
     const DstCase& c = GetParam();
     EXPECT_EQ(us_dst_indicator(c.y, c.m, c.d), c.indicator);
+    TqDateRecord date{};
+    date.Year = static_cast<uint16_t>(c.y);
+    date.Month = static_cast<uint8_t>(c.m);
+    date.Day = static_cast<uint8_t>(c.d);
+    ASSERT_EQ(date_from_ymd(date), 0);
+    EXPECT_EQ(date.DSTIndicator, c.indicator);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, UsDaylightSaving,
-                         ::testing::Values(DstCase{2024, 3, 10, TqDATE_DST_ONTODAY}, DstCase{2024, 3, 9, TqDATE_DST_OFF},
-                                           DstCase{2024, 11, 3, TqDATE_DST_OFFTODAY},
-                                           DstCase{2024, 7, 4, TqDATE_DST_ON}, DstCase{2000, 4, 2, TqDATE_DST_ONTODAY},
-                                           DstCase{2000, 10, 29, TqDATE_DST_OFFTODAY},
-                                           DstCase{1975, 4, 27, TqDATE_DST_ONTODAY},
-                                           DstCase{1950, 7, 1, TqDATE_DST_UNKNOWN}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UsDaylightSaving,
+    ::testing::Values(
+        // Before 1967 there is no answer.
+        DstCase{1950, 7, 1, TqDATE_DST_UNKNOWN}, DstCase{1966, 7, 1, TqDATE_DST_UNKNOWN},
+        DstCase{1966, 12, 31, TqDATE_DST_UNKNOWN}, DstCase{1967, 1, 1, TqDATE_DST_OFF},
+        DstCase{1967, 4, 30, TqDATE_DST_ONTODAY}, DstCase{1967, 10, 29, TqDATE_DST_OFFTODAY},
+        // Daylight time all year round: from 6 January 1974, and from 23
+        // February 1975, instead of the last Sunday of April.
+        DstCase{1974, 1, 5, TqDATE_DST_OFF}, DstCase{1974, 1, 6, TqDATE_DST_ONTODAY},
+        DstCase{1974, 3, 1, TqDATE_DST_ON}, DstCase{1974, 10, 27, TqDATE_DST_OFFTODAY},
+        DstCase{1974, 12, 31, TqDATE_DST_OFF}, DstCase{1975, 2, 22, TqDATE_DST_OFF},
+        DstCase{1975, 2, 23, TqDATE_DST_ONTODAY}, DstCase{1975, 4, 27, TqDATE_DST_ON},
+        DstCase{1975, 10, 26, TqDATE_DST_OFFTODAY}, DstCase{1976, 4, 25, TqDATE_DST_ONTODAY},
+        // 1987-2006: first Sunday of April to last Sunday of October.
+        DstCase{1987, 4, 5, TqDATE_DST_ONTODAY}, DstCase{1987, 4, 26, TqDATE_DST_ON},
+        DstCase{2000, 4, 2, TqDATE_DST_ONTODAY}, DstCase{2000, 10, 29, TqDATE_DST_OFFTODAY},
+        // From 2007: second Sunday of March to first Sunday of November.
+        DstCase{2024, 3, 9, TqDATE_DST_OFF}, DstCase{2024, 3, 10, TqDATE_DST_ONTODAY},
+        DstCase{2024, 7, 1, TqDATE_DST_ON}, DstCase{2024, 7, 4, TqDATE_DST_ON},
+        DstCase{2024, 11, 3, TqDATE_DST_OFFTODAY}, DstCase{2024, 11, 4, TqDATE_DST_OFF},
+        DstCase{2024, 12, 1, TqDATE_DST_OFF}, DstCase{2100, 3, 14, TqDATE_DST_ONTODAY},
+        DstCase{2100, 11, 7, TqDATE_DST_OFFTODAY},
+        // The same rules on, around the year 2500 and up to 9999.
+        DstCase{2500, 3, 14, TqDATE_DST_ONTODAY}, DstCase{2500, 11, 7, TqDATE_DST_OFFTODAY},
+        DstCase{2501, 3, 12, TqDATE_DST_OFF}, DstCase{2501, 3, 13, TqDATE_DST_ONTODAY},
+        DstCase{2501, 11, 6, TqDATE_DST_OFFTODAY}, DstCase{2900, 3, 14, TqDATE_DST_ONTODAY},
+        DstCase{2901, 11, 6, TqDATE_DST_OFFTODAY}, DstCase{9999, 3, 14, TqDATE_DST_ONTODAY},
+        DstCase{9999, 7, 1, TqDATE_DST_ON}, DstCase{9999, 11, 7, TqDATE_DST_OFFTODAY},
+        DstCase{9999, 12, 31, TqDATE_DST_OFF}));
 
 TEST(Dates, InvalidInputLeavesADefinedResult) {
     TqDateRecord d{};
