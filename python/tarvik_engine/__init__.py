@@ -1,12 +1,17 @@
-"""Where the engine bundled with the Tarvik module lives.
+"""The engine bundled with the Tarvik module, and tapes made from your data.
 
 >>> import Tarvik, tarvik_engine
 >>> Tarvik.LoadTarvik(tarvik_engine.library_path())
+
+``write_tape`` turns quotes, trades and market-maker quotes (files, pandas
+DataFrames, pyarrow Tables or any Arrow stream) into tapes.
 """
 
 import os
 
-__all__ = ["library_path", "tape_tool_path"]
+from .tape_import import write_tape
+
+__all__ = ["library_path", "tape_tool_path", "write_tape"]
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 

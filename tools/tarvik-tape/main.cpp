@@ -1,4 +1,5 @@
 // tarvik-tape: compile, dump, synthesise and import tapes.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -6,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "csv_import.h"
 #include "dates.h"
+#include "import_error.h"
+#include "importer.h"
 #include "synth.h"
 #include "tape_script.h"
 #include "tape_writer.h"
@@ -23,13 +25,24 @@ constexpr const char* kUsage =
     "       tarvik-tape synth -o TAPE [--symbols N] [--options-per-symbol N] [--messages N]\n"
     "                         [--seed N] [--mix QUOTES,MMQUOTES,TRADES,CATEGORIES] [--date YYYY-MM-DD]\n"
     "                         [--live --rate N]\n"
-    "       tarvik-tape import [--quotes QUOTES.csv] [--trades TRADES.csv] -o TAPE\n"
-    "                          [--date YYYY-MM-DD] [--price-type N] [--listed-exg N]\n";
+    "       tarvik-tape import [--quotes FILE]... [--trades FILE]... [--mm-quotes FILE]... [--changes FILE]...\n"
+    "                          [--symbols FILE] [--conditions FILE] -o TAPE (or 'day-{date}.tape')\n"
+    "                          [--date YYYY-MM-DD] [--time-zone ZONE] [--time-unit s|ms|us|ns]\n"
+    "                          [--price-type N] [--listed-exg N] [--rename VENDOR=OURS,...]\n"
+    "                          [--ignore-extra-columns] [--sort] [--allow-empty] [--fractional-sizes]\n"
+    "                          [--temp-dir DIR]\n"
+    "       (FILE: CSV, plain, .gz or .zst, or Parquet; docs/import.md)\n";
 
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The options without a value.
+bool is_flag(const std::string& a) {
+    return a == "--live" || a == "--ignore-extra-columns" || a == "--sort" || a == "--allow-empty" ||
+           a == "--fractional-sizes";
+}
 
 // Options after the command: "--name value" pairs and positional words.
 struct Arguments {
@@ -39,7 +52,7 @@ struct Arguments {
     Arguments(int argc, char** argv) {
         for (int i = 2; i < argc; ++i) {
             std::string a = argv[i];
-            if (a == "--live") {  // the one option without a value
+            if (is_flag(a)) {
                 named.emplace_back(a, "1");
             } else if (a.size() > 1 && a[0] == '-') {
                 if (i + 1 >= argc) throw UsageError("option " + a + " needs a value");
@@ -48,6 +61,12 @@ struct Arguments {
                 positional.push_back(a);
             }
         }
+    }
+    std::vector<std::string> all(const std::string& name) const {
+        std::vector<std::string> out;
+        for (const auto& [k, v] : named)
+            if (k == name) out.push_back(v);
+        return out;
     }
     std::string get(const std::string& name, const std::string& fallback = "") const {
         for (const auto& [k, v] : named)
@@ -154,28 +173,62 @@ int synth(const Arguments& args) {
     return 0;
 }
 
-int import(const Arguments& args) {
-    args.allow({"-o", "--quotes", "--trades", "--date", "--price-type", "--listed-exg"});
+int import_files(const Arguments& args) {
+    args.allow({"-o", "--quotes", "--trades", "--mm-quotes", "--changes", "--symbols", "--conditions", "--date",
+                "--time-zone", "--time-unit", "--price-type", "--listed-exg", "--rename", "--ignore-extra-columns",
+                "--sort", "--allow-empty", "--fractional-sizes", "--temp-dir"});
     if (!args.positional.empty()) throw UsageError("import takes no positional arguments");
-    ImportOptions o;
-    o.date_ndays = date_option(args.get("--date"), engine::ndays_from_ymd(2024, 1, 2));
-    o.price_type = static_cast<uint8_t>(number(args.get("--price-type", "4"), "--price-type", 17));
+    import::ImportOptions o;
+    o.output = output(args);
+    const std::pair<const char*, import::InputKind> kinds[] = {
+        {"--conditions", import::InputKind::Conditions}, {"--symbols", import::InputKind::Symbols},
+        {"--changes", import::InputKind::Changes},       {"--quotes", import::InputKind::Quotes},
+        {"--mm-quotes", import::InputKind::MMQuotes},    {"--trades", import::InputKind::Trades}};
+    for (const auto& [option, kind] : kinds) {
+        const std::vector<std::string> paths = args.all(option);
+        if ((kind == import::InputKind::Symbols || kind == import::InputKind::Conditions) && paths.size() > 1)
+            throw UsageError(std::string("option ") + option + ": give one file");
+        for (const std::string& path : paths) o.inputs.push_back({kind, path, path, nullptr, nullptr});
+    }
+    if (args.all("--quotes").empty() && args.all("--trades").empty() && args.all("--mm-quotes").empty() &&
+        args.all("--changes").empty())
+        throw UsageError("import needs --quotes, --trades, --mm-quotes or --changes");
+    if (!args.get("--date").empty()) o.date_ndays = date_option(args.get("--date"), 0);
+    if (!args.get("--time-zone").empty()) o.time_zone = args.get("--time-zone");
+    if (!args.get("--time-unit").empty()) {
+        o.time_unit = import::parse_time_unit(args.get("--time-unit"));
+        if (!o.time_unit) throw UsageError("option --time-unit: expected s, ms, us or ns");
+    }
+    if (!args.get("--price-type").empty())
+        o.price_type = static_cast<uint8_t>(number(args.get("--price-type"), "--price-type", 255));
     o.listed_exg = static_cast<uint16_t>(number(args.get("--listed-exg", "1"), "--listed-exg", 65535));
-    const std::string quotes_path = args.get("--quotes");
-    const std::string trades_path = args.get("--trades");
-    if (quotes_path.empty() && trades_path.empty()) throw UsageError("import needs --quotes or --trades");
-    std::ifstream quotes, trades;
-    if (!quotes_path.empty()) {
-        quotes.open(quotes_path);
-        if (!quotes) throw InputError(quotes_path + ": cannot be opened");
+    for (const std::string& list : args.all("--rename")) {
+        std::size_t at = 0;
+        while (at <= list.size()) {
+            const std::size_t end = std::min(list.find(',', at), list.size());
+            const std::string pair = list.substr(at, end - at);
+            const std::size_t eq = pair.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == pair.size())
+                throw UsageError("option --rename: expected VENDOR=OURS pairs separated by commas, got '" + pair + "'");
+            o.rename.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
+            at = end + 1;
+        }
     }
-    if (!trades_path.empty()) {
-        trades.open(trades_path);
-        if (!trades) throw InputError(trades_path + ": cannot be opened");
+    o.ignore_extra_columns = !args.get("--ignore-extra-columns").empty();
+    o.sort = !args.get("--sort").empty();
+    o.allow_empty = !args.get("--allow-empty").empty();
+    o.fractional_sizes = !args.get("--fractional-sizes").empty();
+    o.temp_dir = args.get("--temp-dir");
+    try {
+        import::run_import(std::move(o));
+    } catch (const import::ImportUsageError& e) {
+        const std::string what = e.what();
+        // A build without Arrow cannot import at all: that is no bad command line.
+        if (what.rfind("import needs Apache Arrow", 0) == 0) throw InputError(what);
+        throw UsageError(what);
+    } catch (const import::ImportError& e) {
+        throw InputError(e.what());
     }
-    const TapeContents tape = import_csv(quotes_path.empty() ? nullptr : &quotes, quotes_path,
-                                         trades_path.empty() ? nullptr : &trades, trades_path, o);
-    write_tape_contents(tape, output(args));
     return 0;
 }
 
@@ -192,7 +245,7 @@ int main(int argc, char** argv) {
         if (command == "compile") return compile(args);
         if (command == "dump") return dump(args);
         if (command == "synth") return synth(args);
-        if (command == "import") return import(args);
+        if (command == "import") return import_files(args);
         throw UsageError("unknown command " + command);
     } catch (const UsageError& e) {
         std::fprintf(stderr, "tarvik-tape: %s\n%s", e.what(), kUsage);

@@ -1,0 +1,228 @@
+#include "batch_source.h"
+
+#include <arrow/c/bridge.h>
+#include <arrow/csv/api.h>
+#include <arrow/io/api.h>
+#include <arrow/ipc/api.h>
+#include <arrow/util/compression.h>
+#include <parquet/arrow/reader.h>
+#include <parquet/arrow/schema.h>
+#include <parquet/exception.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "import_error.h"
+
+namespace tarvik::import {
+namespace {
+
+template <typename T>
+T value_or_fail(arrow::Result<T> result, const std::string& name) {
+    if (!result.ok()) throw ImportError(name + ": " + result.status().message());
+    return std::move(result).ValueUnsafe();
+}
+
+void ok_or_fail(const arrow::Status& status, const std::string& name) {
+    if (!status.ok()) throw ImportError(name + ": " + status.message());
+}
+
+// The leaf columns of a Parquet field, in order.
+void leaves(const parquet::arrow::SchemaField& field, std::vector<int>& out) {
+    if (field.column_index >= 0) out.push_back(field.column_index);
+    for (const auto& child : field.children) leaves(child, out);
+}
+
+constexpr int64_t kParquetBatchRows = 64 * 1024;
+constexpr int32_t kCsvBlockBytes = 1 << 20;
+
+}  // namespace
+
+struct BatchSource::ParquetFile {
+    std::unique_ptr<parquet::arrow::FileReader> reader;
+};
+
+BatchSource::BatchSource(ImportInput input, std::string temp_dir)
+    : input_(std::move(input)), temp_dir_(std::move(temp_dir)) {
+    if (input_.first != nullptr) {
+        format_ = Format::Stream;
+        ArrowArrayStream* first = input_.first;
+        input_.first = nullptr;
+        first_stream_ = value_or_fail(arrow::ImportRecordBatchReader(first), input_.name);
+        schema_ = first_stream_->schema();
+        return;
+    }
+    auto file = arrow::io::ReadableFile::Open(input_.path);
+    if (!file.ok()) fail("cannot be opened: " + file.status().message());
+    std::shared_ptr<arrow::io::ReadableFile> opened = *file;
+    const int64_t size = value_or_fail(opened->GetSize(), input_.name);
+    char magic[4] = {};
+    if (size >= 4) {
+        auto read = opened->ReadAt(0, 4, magic);
+        if (!read.ok()) fail("cannot be read: " + read.status().message());
+    }
+    ok_or_fail(opened->Close(), input_.name);
+    if (size >= 4 && std::memcmp(magic, "PAR1", 4) == 0) {
+        format_ = Format::Parquet;
+        parquet_ = std::make_unique<ParquetFile>();
+        auto f = value_or_fail(arrow::io::ReadableFile::Open(input_.path), input_.name);
+        try {
+            parquet_->reader = value_or_fail(parquet::arrow::OpenFile(f, arrow::default_memory_pool()), input_.name);
+        } catch (const parquet::ParquetException& e) {
+            fail(std::string("not a readable Parquet file: ") + e.what());
+        }
+        ok_or_fail(parquet_->reader->GetSchema(&schema_), input_.name);
+        return;
+    }
+    if (size >= 2 && static_cast<unsigned char>(magic[0]) == 0x1f && static_cast<unsigned char>(magic[1]) == 0x8b) {
+        compressed_ = true;
+        codec_ = "gzip";
+    } else if (size >= 4 && std::memcmp(magic, "\x28\xb5\x2f\xfd", 4) == 0) {
+        compressed_ = true;
+        codec_ = "zstd";
+    }
+    format_ = Format::Csv;
+    reader_ = open_csv({});
+    schema_ = reader_->schema();
+    reader_.reset();
+}
+
+BatchSource::~BatchSource() {
+    reader_.reset();
+    if (spool_) (void)spool_->Close();
+    if (spool_file_) (void)spool_file_->Close();
+    if (!spool_path_.empty()) std::remove(spool_path_.c_str());
+    if (input_.first != nullptr && input_.first->release != nullptr) input_.first->release(input_.first);
+    if (input_.second != nullptr && input_.second->release != nullptr) input_.second->release(input_.second);
+}
+
+void BatchSource::fail(const std::string& message) const { throw ImportError(input_.name + ": " + message); }
+
+std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vector<std::string>& columns) {
+    std::shared_ptr<arrow::io::InputStream> stream = value_or_fail(arrow::io::ReadableFile::Open(input_.path), input_.name);
+    if (compressed_) {
+        const auto type = codec_ == "gzip" ? arrow::Compression::GZIP : arrow::Compression::ZSTD;
+        auto codec = arrow::util::Codec::Create(type);
+        if (!codec.ok()) fail("this build cannot read " + codec_ + " files: " + codec.status().message());
+        stream = value_or_fail(arrow::io::CompressedInputStream::Make(codec->get(), stream), input_.name);
+        // The stream keeps a raw pointer to the codec: keep it alive with the stream.
+        struct Owned : arrow::io::InputStream {
+            std::unique_ptr<arrow::util::Codec> codec;
+            std::shared_ptr<arrow::io::InputStream> inner;
+            arrow::Status Close() override { return inner->Close(); }
+            bool closed() const override { return inner->closed(); }
+            arrow::Result<int64_t> Tell() const override { return inner->Tell(); }
+            arrow::Result<int64_t> Read(int64_t n, void* out) override { return inner->Read(n, out); }
+            arrow::Result<std::shared_ptr<arrow::Buffer>> Read(int64_t n) override { return inner->Read(n); }
+        };
+        auto owned = std::make_shared<Owned>();
+        owned->codec = std::move(*codec);
+        owned->inner = std::move(stream);
+        stream = owned;
+    }
+    auto read = arrow::csv::ReadOptions::Defaults();
+    read.use_threads = true;
+    read.block_size = kCsvBlockBytes;
+    auto parse = arrow::csv::ParseOptions::Defaults();
+    auto convert = arrow::csv::ConvertOptions::Defaults();
+    convert.default_column_type = arrow::utf8();
+    convert.check_utf8 = false;  // texts are bytes, as in the tape
+    convert.strings_can_be_null = false;
+    convert.quoted_strings_can_be_null = false;
+    convert.include_columns = columns;
+    auto reader = arrow::csv::StreamingReader::Make(arrow::io::IOContext(arrow::default_memory_pool()), stream, read,
+                                                    parse, convert);
+    if (!reader.ok()) {
+        const std::string message = reader.status().message();
+        if (message.find("Empty CSV file") != std::string::npos) fail("empty file: no header");
+        fail(message);
+    }
+    return *reader;
+}
+
+std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_parquet(const std::vector<std::string>& columns) {
+    auto& reader = *parquet_->reader;
+    reader.set_batch_size(kParquetBatchRows);
+    reader.set_use_threads(true);
+    std::vector<int> groups(static_cast<std::size_t>(reader.num_row_groups()));
+    for (std::size_t i = 0; i < groups.size(); ++i) groups[i] = static_cast<int>(i);
+    std::vector<int> indices;
+    const auto& manifest = reader.manifest();
+    for (std::size_t f = 0; f < manifest.schema_fields.size(); ++f) {
+        const std::string& field = schema_->field(static_cast<int>(f))->name();
+        bool wanted = columns.empty();
+        for (const std::string& c : columns) wanted = wanted || c == field;
+        if (wanted) leaves(manifest.schema_fields[f], indices);
+    }
+    try {
+        return value_or_fail(reader.GetRecordBatchReader(groups, indices), input_.name);
+    } catch (const parquet::ParquetException& e) {
+        fail(e.what());
+    }
+}
+
+void BatchSource::start(int pass, const std::vector<std::string>& columns) {
+    reader_.reset();
+    switch (format_) {
+        case Format::Csv:
+            reader_ = open_csv(columns);
+            break;
+        case Format::Parquet:
+            reader_ = open_parquet(columns);
+            break;
+        case Format::Stream:
+            if (pass == 1) {
+                if (!first_stream_) fail("a stream can be read only once");
+                reader_ = std::move(first_stream_);
+                if (input_.second == nullptr) {
+                    // Keep a copy for the second pass.
+                    char name[] = "tarvik-import-XXXXXX";
+                    std::string pattern = (temp_dir_.empty() ? std::string("/tmp") : temp_dir_) + "/" + name;
+                    std::vector<char> path(pattern.begin(), pattern.end());
+                    path.push_back('\0');
+                    const int fd = ::mkstemp(path.data());
+                    if (fd < 0) fail("cannot create a temporary file in " + pattern);
+                    ::close(fd);
+                    spool_path_ = path.data();
+                    spool_file_ = value_or_fail(arrow::io::FileOutputStream::Open(spool_path_), input_.name);
+                    spool_ = value_or_fail(arrow::ipc::MakeStreamWriter(spool_file_, schema_), input_.name);
+                }
+            } else if (input_.second != nullptr) {
+                ArrowArrayStream* second = input_.second;
+                input_.second = nullptr;
+                reader_ = value_or_fail(arrow::ImportRecordBatchReader(second), input_.name);
+            } else {
+                if (spool_) {
+                    ok_or_fail(spool_->Close(), input_.name);
+                    ok_or_fail(spool_file_->Close(), input_.name);
+                    spool_.reset();
+                    spool_file_.reset();
+                }
+                auto file = value_or_fail(arrow::io::ReadableFile::Open(spool_path_), input_.name);
+                reader_ = value_or_fail(arrow::ipc::RecordBatchStreamReader::Open(file), input_.name);
+            }
+            break;
+    }
+}
+
+std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
+    std::shared_ptr<arrow::RecordBatch> batch;
+    arrow::Status status;
+    try {
+        status = reader_->ReadNext(&batch);
+    } catch (const parquet::ParquetException& e) {
+        fail(e.what());
+    }
+    if (!status.ok()) fail(status.message());
+    if (batch && spool_) ok_or_fail(spool_->WriteRecordBatch(*batch), input_.name);
+    if (!batch && spool_) {
+        ok_or_fail(spool_->Close(), input_.name);
+        ok_or_fail(spool_file_->Close(), input_.name);
+        spool_.reset();
+        spool_file_.reset();
+    }
+    return batch;
+}
+
+}  // namespace tarvik::import

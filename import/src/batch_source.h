@@ -1,0 +1,62 @@
+// One input as record batches: a CSV file (plain, gzip or zstd, told by
+// its first bytes), a Parquet file, or an Arrow C stream from Python.
+// Every read is a stream of batches, so memory is bounded by the batch and
+// not the file. The import reads each input twice; a stream that can be
+// read only once is copied to a temporary Arrow IPC file by the first read.
+#pragma once
+
+#include <arrow/record_batch.h>
+#include <arrow/ipc/type_fwd.h>
+#include <arrow/type_fwd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "import_options.h"
+
+namespace tarvik::import {
+
+class BatchSource {
+public:
+    // Opens the input and reads its header or schema. Throws ImportError.
+    BatchSource(ImportInput input, std::string temp_dir);
+    ~BatchSource();
+    BatchSource(const BatchSource&) = delete;
+    BatchSource& operator=(const BatchSource&) = delete;
+
+    const std::string& name() const { return input_.name; }
+    InputKind kind() const { return input_.kind; }
+    const std::shared_ptr<arrow::Schema>& schema() const { return schema_; }
+    // A CSV file's row numbers are its lines, the header being line 1.
+    bool rows_are_lines() const { return format_ == Format::Csv; }
+
+    // Starts a pass over the named columns (names as in the schema; empty:
+    // all). Passes are numbered 1 and 2.
+    void start(int pass, const std::vector<std::string>& columns);
+    // The next batch of the pass, or null at its end. Throws ImportError.
+    std::shared_ptr<arrow::RecordBatch> next();
+
+private:
+    enum class Format { Csv, Parquet, Stream };
+    struct ParquetFile;
+
+    std::shared_ptr<arrow::RecordBatchReader> open_csv(const std::vector<std::string>& columns);
+    std::shared_ptr<arrow::RecordBatchReader> open_parquet(const std::vector<std::string>& columns);
+    [[noreturn]] void fail(const std::string& message) const;
+
+    ImportInput input_;
+    std::string temp_dir_;
+    Format format_ = Format::Csv;
+    bool compressed_ = false;
+    std::string codec_;  // "gzip" or "zstd"
+    std::shared_ptr<arrow::Schema> schema_;
+    std::unique_ptr<ParquetFile> parquet_;
+    std::shared_ptr<arrow::RecordBatchReader> reader_;
+    std::shared_ptr<arrow::RecordBatchReader> first_stream_;  // a stream's first pass, when read ahead
+    std::string spool_path_;  // the copy of a stream read only once
+    std::shared_ptr<arrow::ipc::RecordBatchWriter> spool_;
+    std::shared_ptr<arrow::io::OutputStream> spool_file_;
+};
+
+}  // namespace tarvik::import

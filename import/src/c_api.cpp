@@ -1,0 +1,69 @@
+// The import for Python (tarvik_engine.write_tape), called through ctypes:
+// options as JSON, the inputs that are not files as Arrow C streams.
+//
+//   char* tarvik_import(const char* options_json, ArrowArrayStream** first,
+//                       ArrowArrayStream** second, size_t streams, int* status)
+//
+// The streams go, in order, to the inputs of the options that name no
+// path; `second` may be null, or hold nulls, for streams that can be read
+// only once. The import takes ownership of every stream. Answers a text
+// the caller frees with tarvik_import_free: on success (status 0) a JSON
+// object {"tapes": [...], "events": N, "instruments": N}; on failure the
+// message, with status 1 for bad input and 2 for a bad request.
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "import_error.h"
+#include "importer.h"
+
+struct ArrowArrayStream;
+
+namespace {
+
+char* copy(const std::string& text) {
+    char* out = static_cast<char*>(std::malloc(text.size() + 1));
+    if (out != nullptr) std::memcpy(out, text.c_str(), text.size() + 1);
+    return out;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) char* tarvik_import(const char* options_json,
+                                                                     ArrowArrayStream** first,
+                                                                     ArrowArrayStream** second, size_t streams,
+                                                                     int* status) {
+    using namespace tarvik::import;
+    *status = 2;
+    try {
+        ImportOptions options = options_from_json(options_json);
+        size_t next = 0;
+        for (ImportInput& input : options.inputs) {
+            if (!input.path.empty()) continue;
+            if (next >= streams) throw ImportUsageError(input.name + ": no data given");
+            input.first = first[next];
+            input.second = second != nullptr ? second[next] : nullptr;
+            first[next] = nullptr;
+            if (second != nullptr) second[next] = nullptr;
+            ++next;
+        }
+        const ImportResult result = run_import(std::move(options));
+        nlohmann::json out;
+        out["tapes"] = result.tapes;
+        out["events"] = result.events;
+        out["instruments"] = result.instruments;
+        *status = 0;
+        return copy(out.dump());
+    } catch (const ImportError& e) {
+        *status = 1;
+        return copy(e.what());
+    } catch (const ImportUsageError& e) {
+        *status = 2;
+        return copy(e.what());
+    } catch (const std::exception& e) {
+        *status = 1;
+        return copy(e.what());
+    }
+}
+
+extern "C" __attribute__((visibility("default"))) void tarvik_import_free(char* text) { std::free(text); }

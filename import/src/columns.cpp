@@ -1,0 +1,403 @@
+#include "columns.h"
+
+#include <arrow/scalar.h>
+#include <arrow/type.h>
+#include <arrow/util/decimal.h>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace tarvik::import {
+namespace {
+
+constexpr const char* kFieldNames[kFieldCount] = {
+    "symbol", "time", "exchange", "bid", "bid_size", "ask", "ask_size", "condition", "price", "size",
+    "conditions", "sequence", "market_maker", "listed_exchange", "exchange_time", "action", "old_symbol",
+    "price_type", "prev_close", "size_multiplier", "root", "underlying", "expiration", "strike", "put_call",
+    "contract_unit", "code"};
+
+struct KindColumns {
+    std::vector<Field> required;
+    std::vector<Field> optional;
+};
+
+KindColumns columns_of(InputKind kind) {
+    switch (kind) {
+        case InputKind::Quotes:
+            return {{kSymbol, kTime, kExchange, kBid, kBidSize, kAsk, kAskSize},
+                    {kCondition, kListedExchange, kExchangeTime}};
+        case InputKind::MMQuotes:
+            return {{kSymbol, kTime, kExchange, kBid, kBidSize, kAsk, kAskSize, kMarketMaker},
+                    {kCondition, kListedExchange, kExchangeTime}};
+        case InputKind::Trades:
+            return {{kSymbol, kTime, kExchange, kPrice, kSize},
+                    {kConditions, kSequence, kListedExchange, kExchangeTime}};
+        case InputKind::Changes:
+            return {{kTime, kSymbol, kAction}, {kListedExchange, kOldSymbol}};
+        case InputKind::Symbols:
+            return {{kSymbol},
+                    {kListedExchange, kPriceType, kPrevClose, kSizeMultiplier, kRoot, kUnderlying, kExpiration,
+                     kStrike, kPutCall, kContractUnit}};
+        case InputKind::Conditions:
+            return {{kCondition, kCode}, {}};
+    }
+    return {};
+}
+
+std::string list_names(const std::vector<Field>& fields) {
+    std::string out;
+    for (Field f : fields) out += (out.empty() ? "" : ", ") + std::string(kFieldNames[f]);
+    return out;
+}
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+}  // namespace
+
+const char* field_name(Field field) { return kFieldNames[field]; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::string& source,
+                     const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra) {
+    const KindColumns wanted = columns_of(kind);
+    std::vector<std::string> unknown;
+    int known = 0;
+    for (const auto& field : schema.fields()) {
+        const std::string& file_name = field->name();
+        std::string ours(trim(file_name));
+        for (const auto& [from, to] : rename)
+            if (from == ours) ours = to;
+        int index = -1;
+        for (Field f : wanted.required) index = ours == kFieldNames[f] ? f : index;
+        for (Field f : wanted.optional) index = ours == kFieldNames[f] ? f : index;
+        if (index < 0) {
+            unknown.push_back(file_name);
+            continue;
+        }
+        if (!names_[index].empty())
+            throw ImportError(source + ": column '" + std::string(kFieldNames[index]) + "' given twice ('" +
+                              names_[index] + "' and '" + file_name + "')");
+        names_[index] = file_name;
+        ++known;
+    }
+    const std::string kind_name = input_kind_name(kind);
+    if (known == 0 && !schema.fields().empty())
+        throw ImportError(source + ": no header: the first line names none of the columns of " + kind_name + " (" +
+                          list_names(wanted.required) + ")");
+    for (Field f : wanted.required)
+        if (names_[f].empty())
+            throw ImportError(source + ": missing column '" + kFieldNames[f] + "' (" + kind_name + " need " +
+                              list_names(wanted.required) + "; --rename maps a vendor's names)");
+    if (!unknown.empty() && !ignore_extra)
+        throw ImportError(source + ": unknown column '" + unknown.front() + "' (" + kind_name + " take " +
+                          list_names(wanted.required) +
+                          (wanted.optional.empty() ? "" : ", and optionally " + list_names(wanted.optional)) +
+                          "; --ignore-extra-columns skips others)");
+}
+
+std::vector<std::string> ColumnMap::columns(std::initializer_list<Field> fields) const {
+    std::vector<std::string> out;
+    for (Field f : fields)
+        if (has(f)) out.push_back(names_[f]);
+    return out;
+}
+
+std::vector<std::string> ColumnMap::all_columns() const {
+    std::vector<std::string> out;
+    for (const std::string& n : names_)
+        if (!n.empty()) out.push_back(n);
+    return out;
+}
+
+void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
+    rows_before_ = rows_before;
+    rows_ = batch.num_rows();
+    keep_.clear();
+    for (int f = 0; f < kFieldCount; ++f) {
+        Cells& c = cells_[f];
+        c = Cells{};
+        if (!map_.has(static_cast<Field>(f))) continue;
+        std::shared_ptr<arrow::Array> array = batch.GetColumnByName(map_.file_name(static_cast<Field>(f)));
+        if (!array) continue;
+        keep_.push_back(array);
+        c.array = array.get();
+        switch (array->type_id()) {
+            case arrow::Type::STRING:
+            case arrow::Type::BINARY:
+                c.kind = Kind::Text;
+                break;
+            case arrow::Type::LARGE_STRING:
+            case arrow::Type::LARGE_BINARY:
+                c.kind = Kind::LargeText;
+                break;
+            case arrow::Type::INT8:
+            case arrow::Type::INT16:
+            case arrow::Type::INT32:
+            case arrow::Type::INT64:
+                c.kind = Kind::Signed;
+                break;
+            case arrow::Type::UINT8:
+            case arrow::Type::UINT16:
+            case arrow::Type::UINT32:
+            case arrow::Type::UINT64:
+                c.kind = Kind::Unsigned;
+                break;
+            case arrow::Type::FLOAT:
+            case arrow::Type::DOUBLE:
+                c.kind = Kind::Float;
+                break;
+            case arrow::Type::DECIMAL128:
+                c.kind = Kind::Decimal128;
+                c.scale = static_cast<const arrow::Decimal128Type&>(*array->type()).scale();
+                break;
+            case arrow::Type::TIMESTAMP: {
+                const auto& type = static_cast<const arrow::TimestampType&>(*array->type());
+                c.kind = Kind::Timestamp;
+                c.zoned = !type.timezone().empty();
+                c.divisor = type.unit() == arrow::TimeUnit::NANO ? -1000
+                            : type.unit() == arrow::TimeUnit::MICRO ? 1
+                            : type.unit() == arrow::TimeUnit::MILLI ? 1000
+                                                                     : 1'000'000;
+                break;
+            }
+            case arrow::Type::TIME32:
+            case arrow::Type::TIME64: {
+                const auto& type = static_cast<const arrow::TimeType&>(*array->type());
+                c.kind = Kind::Time;
+                c.divisor = type.unit() == arrow::TimeUnit::NANO ? -1000
+                            : type.unit() == arrow::TimeUnit::MICRO ? 1
+                            : type.unit() == arrow::TimeUnit::MILLI ? 1000
+                                                                     : 1'000'000;
+                break;
+            }
+            case arrow::Type::DATE32:
+                c.kind = Kind::Date;
+                break;
+            case arrow::Type::BOOL:
+                c.kind = Kind::Boolean;
+                break;
+            case arrow::Type::LIST:
+                c.kind = Kind::List;
+                break;
+            default:
+                c.kind = Kind::Other;
+                break;
+        }
+    }
+}
+
+void BatchCells::fail(Field f, int64_t i, const std::string& message) const {
+    const std::string& name = map_.file_name(f);
+    fail_at(CellPlace{source_, row_number(i), name, kFieldNames[f]}, message);
+}
+
+bool BatchCells::present(Field f, int64_t i) const {
+    const Cells& c = cells_[f];
+    if (c.array == nullptr || c.array->IsNull(i)) return false;
+    if (c.kind == Kind::Text || c.kind == Kind::LargeText) {
+        char buffer[48];
+        return !trim(raw_text(c, i, buffer)).empty();
+    }
+    return true;
+}
+
+std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[48]) const {
+    switch (c.kind) {
+        case Kind::Text:
+            return static_cast<const arrow::BinaryArray*>(c.array)->GetView(i);
+        case Kind::LargeText:
+            return static_cast<const arrow::LargeBinaryArray*>(c.array)->GetView(i);
+        case Kind::Signed: {
+            int64_t v = 0;
+            switch (c.array->type_id()) {
+                case arrow::Type::INT8: v = static_cast<const arrow::Int8Array*>(c.array)->Value(i); break;
+                case arrow::Type::INT16: v = static_cast<const arrow::Int16Array*>(c.array)->Value(i); break;
+                case arrow::Type::INT32: v = static_cast<const arrow::Int32Array*>(c.array)->Value(i); break;
+                default: v = static_cast<const arrow::Int64Array*>(c.array)->Value(i); break;
+            }
+            const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+            return {buffer, static_cast<std::size_t>(r.ptr - buffer)};
+        }
+        case Kind::Unsigned: {
+            uint64_t v = 0;
+            switch (c.array->type_id()) {
+                case arrow::Type::UINT8: v = static_cast<const arrow::UInt8Array*>(c.array)->Value(i); break;
+                case arrow::Type::UINT16: v = static_cast<const arrow::UInt16Array*>(c.array)->Value(i); break;
+                case arrow::Type::UINT32: v = static_cast<const arrow::UInt32Array*>(c.array)->Value(i); break;
+                default: v = static_cast<const arrow::UInt64Array*>(c.array)->Value(i); break;
+            }
+            const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+            return {buffer, static_cast<std::size_t>(r.ptr - buffer)};
+        }
+        case Kind::Float: {
+            const double v = c.array->type_id() == arrow::Type::FLOAT
+                                 ? static_cast<const arrow::FloatArray*>(c.array)->Value(i)
+                                 : static_cast<const arrow::DoubleArray*>(c.array)->Value(i);
+            const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+            return {buffer, static_cast<std::size_t>(r.ptr - buffer)};
+        }
+        case Kind::Decimal128: {
+            const arrow::Decimal128 d(static_cast<const arrow::Decimal128Array*>(c.array)->GetValue(i));
+            const std::string s = d.ToString(c.scale);
+            const std::size_t n = s.size() < sizeof buffer ? s.size() : sizeof buffer;
+            s.copy(buffer, n);
+            return {buffer, n};
+        }
+        case Kind::Boolean: {
+            const bool v = static_cast<const arrow::BooleanArray*>(c.array)->Value(i);
+            return v ? std::string_view("1") : std::string_view("0");
+        }
+        default:
+            return {};
+    }
+}
+
+std::string_view BatchCells::optional_text(Field f, int64_t i) const {
+    const Cells& c = cells_[f];
+    if (c.array == nullptr || c.array->IsNull(i)) return {};
+    if (c.kind == Kind::Other || c.kind == Kind::Timestamp || c.kind == Kind::Time || c.kind == Kind::Date ||
+        c.kind == Kind::List)
+        fail(f, i, "expected text, got a column of type " + c.array->type()->ToString());
+    return trim(raw_text(c, i, buffer_));
+}
+
+std::string_view BatchCells::text(Field f, int64_t i) const {
+    if (cells_[f].array != nullptr && cells_[f].array->IsNull(i)) fail(f, i, "missing value");
+    const std::string_view s = optional_text(f, i);
+    if (s.empty()) fail(f, i, "empty");
+    return s;
+}
+
+Decimal BatchCells::decimal(Field f, int64_t i) const {
+    const Cells& c = cells_[f];
+    if (c.array == nullptr || c.array->IsNull(i)) fail(f, i, "missing value");
+    switch (c.kind) {
+        case Kind::Signed:
+        case Kind::Boolean: {
+            const std::string_view s = raw_text(c, i, buffer_);
+            int64_t v = 0;
+            std::from_chars(s.data(), s.data() + s.size(), v);
+            return decimal_from_integer(v);
+        }
+        case Kind::Float: {
+            const double v = c.array->type_id() == arrow::Type::FLOAT
+                                 ? static_cast<const arrow::FloatArray*>(c.array)->Value(i)
+                                 : static_cast<const arrow::DoubleArray*>(c.array)->Value(i);
+            const auto d = decimal_from_double(v);
+            if (!d) {
+                char buffer[48];
+                const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+                fail(f, i, "the float " + std::string(buffer, r.ptr) + " is no decimal of at most 9 decimals");
+            }
+            return *d;
+        }
+        case Kind::Decimal128: {
+            const arrow::Decimal128 d(static_cast<const arrow::Decimal128Array*>(c.array)->GetValue(i));
+            const __int128 units = (static_cast<__int128>(d.high_bits()) << 64) | d.low_bits();
+            return decimal_from_scaled(units, c.scale);
+        }
+        default: {
+            const std::string_view s = text(f, i);
+            const auto d = parse_decimal(s);
+            if (!d) fail(f, i, "expected a number, got " + quoted(s));
+            return *d;
+        }
+    }
+}
+
+int64_t BatchCells::integer(Field f, int64_t i, int64_t lo, int64_t hi) const {
+    const Decimal d = decimal(f, i);
+    const auto v = whole(d);
+    char buffer[48];
+    if (!v) fail(f, i, "expected a whole number, got " + std::string(format_decimal(d, buffer)));
+    if (*v < lo || *v > hi)
+        fail(f, i, std::string(format_decimal(d, buffer)) + " is out of range (" + std::to_string(lo) + " to " +
+                       std::to_string(hi) + ")");
+    return *v;
+}
+
+ParsedTime BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optional<uint32_t> day) const {
+    const Cells& c = cells_[f];
+    if (c.array == nullptr || c.array->IsNull(i)) fail(f, i, "missing value");
+    std::string why;
+    std::optional<ParsedTime> t;
+    switch (c.kind) {
+        case Kind::Timestamp:
+        case Kind::Time: {
+            const int64_t raw = c.array->type_id() == arrow::Type::TIME32 ? c.array->data()->GetValues<int32_t>(1)[i]
+                                                                          : c.array->data()->GetValues<int64_t>(1)[i];
+            int64_t micros;
+            bool sub_milli;
+            if (c.divisor < 0) {  // nanoseconds
+                micros = floor_div(raw, 1000);
+                sub_milli = raw % 1'000'000 != 0;
+            } else {
+                if (raw > INT64_MAX / c.divisor || raw < INT64_MIN / c.divisor) fail(f, i, "time out of range");
+                micros = raw * c.divisor;
+                sub_milli = micros % 1000 != 0;
+            }
+            if (c.kind == Kind::Time) {
+                t = parser.time_of_day(micros, sub_milli, day, why);
+            } else {
+                t = c.zoned ? ParsedTime{micros, sub_milli} : parser.local(micros, sub_milli);
+            }
+            break;
+        }
+        case Kind::Signed:
+        case Kind::Unsigned: {
+            const std::string_view s = raw_text(c, i, buffer_);
+            int64_t v = 0;
+            const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+            if (r.ec != std::errc()) fail(f, i, "time out of range");
+            t = parser.integer(v, std::nullopt, why);
+            break;
+        }
+        case Kind::Text:
+        case Kind::LargeText: {
+            const std::string_view s = text(f, i);
+            t = parser.text(s, day, why);
+            if (!t) fail(f, i, why + ", got " + quoted(s));
+            break;
+        }
+        default:
+            fail(f, i, "expected a time, got a column of type " + c.array->type()->ToString());
+    }
+    if (!t) fail(f, i, why);
+    return *t;
+}
+
+bool BatchCells::list_items(Field f, int64_t i, std::vector<std::string_view>& out, std::string& storage) const {
+    const Cells& c = cells_[f];
+    if (c.kind != Kind::List) return false;
+    if (c.array->IsNull(i)) return true;
+    const auto* list = static_cast<const arrow::ListArray*>(c.array);
+    const std::shared_ptr<arrow::Array> values = list->values();
+    const int64_t begin = list->value_offset(i), end = list->value_offset(i + 1);
+    storage.clear();
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    for (int64_t k = begin; k < end; ++k) {
+        if (values->IsNull(k)) continue;
+        std::string item;
+        if (values->type_id() == arrow::Type::STRING || values->type_id() == arrow::Type::LARGE_STRING) {
+            auto scalar = values->GetScalar(k);
+            item = scalar.ok() ? (*scalar)->ToString() : std::string();
+        } else if (arrow::is_integer(values->type_id())) {
+            auto scalar = values->GetScalar(k);
+            item = scalar.ok() ? (*scalar)->ToString() : std::string();
+        } else {
+            fail(f, i, "expected a list of texts or numbers, got " + c.array->type()->ToString());
+        }
+        spans.emplace_back(storage.size(), item.size());
+        storage += item;
+    }
+    for (const auto& [at, n] : spans) out.emplace_back(storage.data() + at, n);
+    return true;
+}
+
+}  // namespace tarvik::import

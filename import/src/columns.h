@@ -1,0 +1,103 @@
+// Columns by name: which columns each kind of input has, the mapping of a
+// file's header onto them, and typed access to the cells of one batch.
+#pragma once
+
+#include <arrow/array.h>
+#include <arrow/record_batch.h>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "decimal.h"
+#include "import_error.h"
+#include "import_options.h"
+#include "time_parse.h"
+
+namespace tarvik::import {
+
+enum Field : int {
+    kSymbol, kTime, kExchange, kBid, kBidSize, kAsk, kAskSize, kCondition, kPrice, kSize, kConditions,
+    kSequence, kMarketMaker, kListedExchange, kExchangeTime, kAction, kOldSymbol, kPriceType, kPrevClose,
+    kSizeMultiplier, kRoot, kUnderlying, kExpiration, kStrike, kPutCall, kContractUnit, kCode,
+    kFieldCount
+};
+
+const char* field_name(Field field);
+
+// The file's column of each field of its kind, found by name in its header.
+class ColumnMap {
+public:
+    // Throws ImportError naming the file when a column is missing, unknown
+    // (unless extra columns are ignored), repeated, or when the file has no
+    // header at all.
+    ColumnMap(const arrow::Schema& schema, InputKind kind, const std::string& source,
+              const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra);
+
+    bool has(Field f) const { return !names_[f].empty(); }
+    const std::string& file_name(Field f) const { return names_[f]; }
+    // The file's names of the given fields that it has, for a pass.
+    std::vector<std::string> columns(std::initializer_list<Field> fields) const;
+    std::vector<std::string> all_columns() const;
+
+private:
+    std::array<std::string, kFieldCount> names_;
+};
+
+// The cells of one batch, read by field, with errors that name the row.
+class BatchCells {
+public:
+    BatchCells(const ColumnMap& map, std::string_view source, bool rows_are_lines)
+        : map_(map), source_(source), first_row_(rows_are_lines ? 2 : 1) {}
+
+    // Binds the batch; `rows_before` rows of the input came before it.
+    void bind(const arrow::RecordBatch& batch, uint64_t rows_before);
+    int64_t rows() const { return rows_; }
+    uint64_t row_number(int64_t i) const { return rows_before_ + first_row_ + static_cast<uint64_t>(i); }
+
+    bool has(Field f) const { return cells_[f].array != nullptr; }
+    // A value is there: the column exists, the cell is not null and not
+    // only blanks.
+    bool present(Field f, int64_t i) const;
+
+    // Text, trimmed of blanks; required (empty is an error).
+    std::string_view text(Field f, int64_t i) const;
+    // Text or empty when absent.
+    std::string_view optional_text(Field f, int64_t i) const;
+    Decimal decimal(Field f, int64_t i) const;
+    int64_t integer(Field f, int64_t i, int64_t lo, int64_t hi) const;
+    ParsedTime time(Field f, int64_t i, TimeParser& parser, std::optional<uint32_t> day) const;
+    // A list column's items as text (Parquet list<string> or list<int>),
+    // else the cell's text; appended to `out`.
+    bool list_items(Field f, int64_t i, std::vector<std::string_view>& out, std::string& storage) const;
+
+    [[noreturn]] void fail(Field f, int64_t i, const std::string& message) const;
+
+private:
+    enum class Kind { Absent, Text, LargeText, Signed, Unsigned, Float, Decimal128, Timestamp, Time, Date, Boolean, List, Other };
+    struct Cells {
+        const arrow::Array* array = nullptr;
+        Kind kind = Kind::Absent;
+        int scale = 0;        // decimals of a decimal column
+        int64_t divisor = 1;  // to microseconds, for typed times
+        bool zoned = false;   // a timestamp with a time zone: an instant
+    };
+    std::string_view raw_text(const Cells& c, int64_t i, char (&buffer)[48]) const;
+
+    const ColumnMap& map_;
+    std::string_view source_;
+    uint64_t first_row_;
+    uint64_t rows_before_ = 0;
+    int64_t rows_ = 0;
+    std::array<Cells, kFieldCount> cells_;
+    std::vector<std::shared_ptr<arrow::Array>> keep_;  // the batch's arrays, alive while bound
+    mutable char buffer_[48];
+};
+
+std::string_view trim(std::string_view s);
+
+}  // namespace tarvik::import

@@ -1,0 +1,176 @@
+#include "decimal.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "prices.h"
+
+namespace tarvik::import {
+namespace {
+
+constexpr int kMaxDigits = 38;
+
+constexpr __int128 pow10(int n) {
+    __int128 p = 1;
+    for (int i = 0; i < n; ++i) p *= 10;
+    return p;
+}
+
+Decimal reduced(__int128 units, int decimals) {
+    while (decimals > 0 && units % 10 == 0) {
+        units /= 10;
+        --decimals;
+    }
+    return {units, decimals};
+}
+
+__int128 magnitude(__int128 v) { return v < 0 ? -v : v; }
+
+}  // namespace
+
+std::optional<Decimal> parse_decimal(std::string_view s) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+    __int128 units = 0;
+    int digits = 0;  // significant digits taken
+    int decimals = 0;
+    bool any = false;
+    auto take = [&](char c) {
+        if (digits == 0 && c == '0') return true;  // leading zeros cost nothing
+        if (++digits > kMaxDigits) return false;
+        units = units * 10 + (c - '0');
+        return true;
+    };
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i, any = true)
+        if (!take(s[i])) return std::nullopt;
+    if (i < s.size() && s[i] == '.') {
+        for (++i; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i, any = true) {
+            if (!take(s[i])) return std::nullopt;
+            ++decimals;
+        }
+    }
+    if (!any) return std::nullopt;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        bool exp_negative = false;
+        if (i < s.size() && (s[i] == '-' || s[i] == '+')) exp_negative = s[i++] == '-';
+        int exponent = 0;
+        bool exp_any = false;
+        for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i, exp_any = true) {
+            exponent = exponent * 10 + (s[i] - '0');
+            if (exponent > 100) return std::nullopt;
+        }
+        if (!exp_any) return std::nullopt;
+        decimals += exp_negative ? exponent : -exponent;
+    }
+    if (i != s.size()) return std::nullopt;
+    if (decimals < 0) {
+        if (digits - decimals > kMaxDigits) return std::nullopt;
+        units *= pow10(-decimals);
+        decimals = 0;
+    }
+    if (decimals > kMaxDigits) {
+        // Only zeros can have so many decimals and stay within 38 digits.
+        Decimal r = reduced(units, decimals);
+        if (r.decimals > kMaxDigits) return std::nullopt;
+        return Decimal{negative ? -r.units : r.units, r.decimals};
+    }
+    const Decimal r = reduced(units, decimals);
+    return Decimal{negative ? -r.units : r.units, r.decimals};
+}
+
+Decimal decimal_from_integer(int64_t value) { return {value, 0}; }
+
+Decimal decimal_from_scaled(__int128 units, int scale) {
+    if (scale < 0) return {units * pow10(-scale), 0};
+    return reduced(units, scale);
+}
+
+std::optional<Decimal> decimal_from_double(double value) {
+    if (!std::isfinite(value)) return std::nullopt;
+    constexpr double kWholeAbove = 9007199254740992.0;  // 2^53: every double past it is whole
+    constexpr double kInt64Limit = 9.2e18;
+    if (std::fabs(value) >= kWholeAbove) {
+        if (std::fabs(value) >= kInt64Limit) return std::nullopt;
+        return Decimal{static_cast<int64_t>(value), 0};
+    }
+    double scale = 1;
+    for (int d = 0; d <= kMaxDecimals; ++d, scale *= 10) {
+        const double units = std::nearbyint(value * scale);
+        if (std::fabs(units) >= kInt64Limit) return std::nullopt;
+        if (units / scale == value) return reduced(static_cast<int64_t>(units), d);
+    }
+    return std::nullopt;
+}
+
+std::optional<int32_t> encode_price(const Decimal& value, uint8_t price_type) {
+    const engine::PriceTypeInfo info = engine::price_type_info(price_type);
+    // value * denominator must be a whole number.
+    if (value.decimals > kMaxDigits) return std::nullopt;
+    if (magnitude(value.units) > pow10(kMaxDigits - 19)) return std::nullopt;  // far past 32 bits anyway
+    const __int128 scaled = value.units * info.denominator;
+    const __int128 unit = pow10(value.decimals);
+    if (scaled % unit != 0) return std::nullopt;
+    const __int128 price = scaled / unit;
+    if (price > std::numeric_limits<int32_t>::max() || price < std::numeric_limits<int32_t>::min())
+        return std::nullopt;
+    return static_cast<int32_t>(price);
+}
+
+std::optional<Decimal> multiply(const Decimal& a, const Decimal& b) {
+    const __int128 limit = pow10(kMaxDigits - 19);
+    if (a.units != 0 && b.units != 0 && (magnitude(a.units) > limit || magnitude(b.units) > limit)) {
+        // Check the product against 10^38 by division.
+        if (magnitude(a.units) > pow10(kMaxDigits) / magnitude(b.units)) return std::nullopt;
+    }
+    if (a.decimals + b.decimals > kMaxDigits) return std::nullopt;
+    return reduced(a.units * b.units, a.decimals + b.decimals);
+}
+
+std::optional<int64_t> whole(const Decimal& value) {
+    if (value.decimals != 0) return std::nullopt;
+    if (value.units > std::numeric_limits<int64_t>::max() || value.units < std::numeric_limits<int64_t>::min())
+        return std::nullopt;
+    return static_cast<int64_t>(value.units);
+}
+
+std::optional<uint64_t> millionths(const Decimal& value) {
+    if (value.decimals > 6 || value.units < 0) return std::nullopt;
+    const __int128 m = value.units * pow10(6 - value.decimals);
+    if (m > static_cast<__int128>(std::numeric_limits<uint64_t>::max())) return std::nullopt;
+    return static_cast<uint64_t>(m);
+}
+
+bool magnitude_less(const Decimal& a, const Decimal& b) {
+    // Compare |a.units| * 10^b.decimals with |b.units| * 10^a.decimals,
+    // without overflow: bring both to the larger number of decimals by
+    // comparing whole parts first.
+    const __int128 ua = magnitude(a.units), ub = magnitude(b.units);
+    const __int128 wa = ua / pow10(a.decimals), wb = ub / pow10(b.decimals);
+    if (wa != wb) return wa < wb;
+    const int d = a.decimals > b.decimals ? a.decimals : b.decimals;
+    const __int128 fa = (ua % pow10(a.decimals)) * pow10(d - a.decimals);
+    const __int128 fb = (ub % pow10(b.decimals)) * pow10(d - b.decimals);
+    return fa < fb;
+}
+
+std::string_view format_decimal(const Decimal& value, char (&buffer)[48]) {
+    char digits[48];
+    int n = 0;
+    __int128 u = magnitude(value.units);
+    do {
+        digits[n++] = static_cast<char>('0' + static_cast<int>(u % 10));
+        u /= 10;
+    } while (u != 0 || n <= value.decimals);
+    int k = 0;
+    if (value.units < 0) buffer[k++] = '-';
+    for (int i = n - 1; i >= 0; --i) {
+        buffer[k++] = digits[i];
+        if (i == value.decimals && i != 0) buffer[k++] = '.';
+    }
+    return {buffer, static_cast<std::size_t>(k)};
+}
+
+}  // namespace tarvik::import

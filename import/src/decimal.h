@@ -1,0 +1,57 @@
+// Exact decimal numbers as vendor files write them, and their encoding as
+// the engine's 32-bit prices. A decimal is kept as integer units of
+// 10^-decimals with the fewest decimals that write it exactly, so "65432.10"
+// needs one decimal, not two.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace tarvik::import {
+
+inline constexpr int kMaxDecimals = 9;  // price types 0 to 9
+
+struct Decimal {
+    __int128 units = 0;  // value * 10^decimals
+    int decimals = 0;    // 0 to 38, the fewest that write the value exactly
+
+    bool operator==(const Decimal&) const = default;
+};
+
+// "12.50", "-3", "+0.001", ".5", "1e-3", "1.5E+2". Nullopt for anything
+// else, or for more than 38 significant digits.
+std::optional<Decimal> parse_decimal(std::string_view text);
+
+// An integer as a decimal.
+Decimal decimal_from_integer(int64_t value);
+
+// A decimal of `scale` decimals (a Parquet decimal column), reduced.
+Decimal decimal_from_scaled(__int128 units, int scale);
+
+// A float64 read as the nearest decimal with the fewest decimals (at most
+// kMaxDecimals) that rounds back to the same double. Nullopt when no such
+// decimal exists, or for NaN and infinities.
+std::optional<Decimal> decimal_from_double(double value);
+
+// The value exactly in the price type's units (its denominator: 10^n for
+// types 0 to 9, 2^n for 10 to 17). Nullopt when it is not a whole number
+// of units or does not fit 32 bits.
+std::optional<int32_t> encode_price(const Decimal& value, uint8_t price_type);
+
+// a * b, exactly (nullopt past 38 digits).
+std::optional<Decimal> multiply(const Decimal& a, const Decimal& b);
+
+// The whole value, when it has no fraction and fits 64 bits.
+std::optional<int64_t> whole(const Decimal& value);
+
+// The value in millionths, when it has at most six decimals and fits.
+std::optional<uint64_t> millionths(const Decimal& value);
+
+// |a| < |b|.
+bool magnitude_less(const Decimal& a, const Decimal& b);
+
+// The decimal as text, for messages.
+std::string_view format_decimal(const Decimal& value, char (&buffer)[48]);
+
+}  // namespace tarvik::import

@@ -1,0 +1,122 @@
+#include "event_order.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "import_error.h"
+
+namespace tarvik::import {
+namespace {
+
+constexpr std::size_t kRunReadEvents = 4096;
+
+std::FILE* unnamed_temp_file(const std::string& dir) {
+    std::string pattern = (dir.empty() ? std::string("/tmp") : dir) + "/tarvik-sort-XXXXXX";
+    std::vector<char> path(pattern.begin(), pattern.end());
+    path.push_back('\0');
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0) throw ImportError("--sort: cannot create a temporary file in " + pattern + ": " + std::strerror(errno));
+    ::unlink(path.data());  // gone with the process, whatever happens
+    std::FILE* file = ::fdopen(fd, "w+b");
+    if (file == nullptr) {
+        ::close(fd);
+        throw ImportError("--sort: cannot open a temporary file");
+    }
+    return file;
+}
+
+}  // namespace
+
+const StagedEvent* BatchedStream::peek() {
+    while (at_ >= events_.size()) {
+        if (done_) return nullptr;
+        at_ = 0;
+        events_.clear();
+        if (!fill_(events_)) done_ = true;
+    }
+    return &events_[at_];
+}
+
+SortedStream::SortedStream(std::string temp_dir, std::size_t run_events)
+    : temp_dir_(std::move(temp_dir)), run_events_(run_events) {
+    pending_.reserve(run_events_);
+}
+
+SortedStream::~SortedStream() {
+    for (auto& run : runs_)
+        if (run->file != nullptr) std::fclose(run->file);
+}
+
+void SortedStream::add(const StagedEvent& event) {
+    pending_.push_back(event);
+    if (pending_.size() >= run_events_) spill();
+}
+
+void SortedStream::spill() {
+    if (pending_.empty()) return;
+    std::stable_sort(pending_.begin(), pending_.end(), staged_before);
+    auto run = std::make_unique<Run>();
+    run->file = unnamed_temp_file(temp_dir_);
+    if (std::fwrite(pending_.data(), sizeof(StagedEvent), pending_.size(), run->file) != pending_.size() ||
+        std::fflush(run->file) != 0)
+        throw ImportError("--sort: cannot write a temporary file: " + std::string(std::strerror(errno)));
+    std::rewind(run->file);
+    pending_.clear();
+    runs_.push_back(std::move(run));
+}
+
+const StagedEvent* SortedStream::Run::head() {
+    if (at < buffer.size()) return &buffer[at];
+    if (done) return nullptr;
+    buffer.resize(kRunReadEvents);
+    const std::size_t n = std::fread(buffer.data(), sizeof(StagedEvent), kRunReadEvents, file);
+    if (n < kRunReadEvents && std::ferror(file)) throw ImportError("--sort: cannot read a temporary file");
+    buffer.resize(n);
+    at = 0;
+    if (n == 0) {
+        done = true;
+        std::fclose(file);
+        file = nullptr;
+        return nullptr;
+    }
+    return &buffer[0];
+}
+
+void SortedStream::finish() {
+    spill();
+    pending_ = std::vector<StagedEvent>();  // give the memory back before merging
+    for (auto& run : runs_)
+        if (run->head() != nullptr) heap_.push_back(run.get());
+    auto later = [](Run* a, Run* b) { return staged_before(*b->head(), *a->head()); };
+    std::make_heap(heap_.begin(), heap_.end(), later);
+}
+
+const StagedEvent* SortedStream::peek() { return heap_.empty() ? nullptr : heap_.front()->head(); }
+
+void SortedStream::pop() {
+    auto later = [](Run* a, Run* b) { return staged_before(*b->head(), *a->head()); };
+    std::pop_heap(heap_.begin(), heap_.end(), later);
+    Run* run = heap_.back();
+    ++run->at;
+    if (run->head() == nullptr) heap_.pop_back();
+    else std::push_heap(heap_.begin(), heap_.end(), later);
+}
+
+const StagedEvent* MergedStream::next() {
+    if (last_ != nullptr) last_->pop();
+    last_ = nullptr;
+    const StagedEvent* best = nullptr;
+    for (auto& input : inputs_) {
+        const StagedEvent* e = input->peek();
+        if (e != nullptr && (best == nullptr || staged_before(*e, *best))) {
+            best = e;
+            last_ = input.get();
+        }
+    }
+    return best;
+}
+
+}  // namespace tarvik::import

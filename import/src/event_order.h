@@ -1,0 +1,80 @@
+// Putting events in order. An input in time order is read batch by batch;
+// an input out of order (with --sort) is sorted in runs of bounded size
+// that go to temporary files, then merged. The inputs are merged last.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "staged_event.h"
+
+namespace tarvik::import {
+
+// The events of one input, in order.
+class EventStream {
+public:
+    virtual ~EventStream() = default;
+    // The next event, or null at the end; valid until pop().
+    virtual const StagedEvent* peek() = 0;
+    virtual void pop() = 0;
+};
+
+// Events handed over a batch at a time by `fill` (which clears and fills
+// the vector, and answers false at the end).
+class BatchedStream : public EventStream {
+public:
+    explicit BatchedStream(std::function<bool(std::vector<StagedEvent>&)> fill) : fill_(std::move(fill)) {}
+    const StagedEvent* peek() override;
+    void pop() override { ++at_; }
+
+private:
+    std::function<bool(std::vector<StagedEvent>&)> fill_;
+    std::vector<StagedEvent> events_;
+    std::size_t at_ = 0;
+    bool done_ = false;
+};
+
+// Sorts events in runs of `run_events`, spilled to unnamed temporary files
+// in `temp_dir`, and merges the runs.
+class SortedStream : public EventStream {
+public:
+    SortedStream(std::string temp_dir, std::size_t run_events);
+    ~SortedStream() override;
+    void add(const StagedEvent& event);
+    // Ends the input: from now on the stream gives the events in order.
+    void finish();
+    const StagedEvent* peek() override;
+    void pop() override;
+
+private:
+    struct Run {
+        std::FILE* file = nullptr;
+        std::vector<StagedEvent> buffer;
+        std::size_t at = 0;
+        bool done = false;
+        const StagedEvent* head();
+    };
+    void spill();
+
+    std::string temp_dir_;
+    std::size_t run_events_;
+    std::vector<StagedEvent> pending_;
+    std::vector<std::unique_ptr<Run>> runs_;
+    std::vector<Run*> heap_;
+};
+
+// The events of several streams in order (staged_before).
+class MergedStream {
+public:
+    explicit MergedStream(std::vector<std::unique_ptr<EventStream>> inputs) : inputs_(std::move(inputs)) {}
+    const StagedEvent* next();  // null at the end
+
+private:
+    std::vector<std::unique_ptr<EventStream>> inputs_;
+    EventStream* last_ = nullptr;
+};
+
+}  // namespace tarvik::import

@@ -1,0 +1,38 @@
+// Errors of an import. An ImportError is bad input: it names the file, the
+// row and the column ("file:row: column 'name': what is wrong"). An
+// ImportUsageError is a bad request: an unknown option, a missing input.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace tarvik::import {
+
+class ImportError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class ImportUsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Where a value came from: the source's name, its row (a CSV file's line,
+// else the 1-based row) and the column as the file names it.
+struct CellPlace {
+    std::string_view source;
+    uint64_t row = 0;
+    std::string_view column;     // the name in the file
+    std::string_view canonical;  // our name for it, when renamed
+};
+
+[[noreturn]] void fail_at(const CellPlace& place, const std::string& message);
+
+// Quotes a value for a message, cut at 60 bytes and with control bytes
+// escaped, so that one bad cell cannot flood the terminal.
+std::string quoted(std::string_view value);
+
+}  // namespace tarvik::import

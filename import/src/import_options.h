@@ -1,0 +1,61 @@
+// What an import is asked to do: the same for the command line
+// (tarvik-tape import) and for Python (tarvik_engine.write_tape), which both
+// fill this struct, the latter from JSON (docs/import.md).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "time_parse.h"
+
+struct ArrowArrayStream;
+
+namespace tarvik::import {
+
+// What a file holds. Data inputs give events; the others give tables.
+enum class InputKind { Quotes, Trades, MMQuotes, Changes, Symbols, Conditions };
+
+const char* input_kind_name(InputKind kind);  // "quotes", "trades", "mm_quotes", ...
+std::optional<InputKind> input_kind_from_name(const std::string& name);
+
+struct ImportInput {
+    InputKind kind = InputKind::Quotes;
+    std::string path;  // a CSV (.csv, .gz, .zst) or Parquet file; empty for a stream
+    std::string name;  // how errors name it: the path, or the Python argument
+    // A stream (Arrow's C stream interface) instead of a file: `first` is
+    // read by the first pass; `second`, when given, by the second. Without
+    // it the first pass keeps a copy in a temporary file. The import
+    // releases both.
+    ArrowArrayStream* first = nullptr;
+    ArrowArrayStream* second = nullptr;
+};
+
+struct ImportOptions {
+    std::vector<ImportInput> inputs;  // data inputs, symbols, conditions
+    std::string output;               // the tape; "{date}" in it writes one tape per day
+    std::vector<std::pair<std::string, std::string>> rename;  // vendor name, our name
+    bool ignore_extra_columns = false;
+    bool sort = false;
+    bool allow_empty = false;
+    bool fractional_sizes = false;
+    std::optional<TimeUnit> time_unit;
+    std::string time_zone = "UTC";
+    std::optional<uint32_t> date_ndays;
+    std::optional<uint8_t> price_type;  // every instrument's, instead of the automatic choice
+    uint16_t listed_exg = 1;
+    uint16_t permission_id = 1;
+    std::string display = "Imported";
+    std::string temp_dir;  // for sorted runs and stream copies; default beside the output
+};
+
+// A day as YYYY-MM-DD, to days since 1883-01-01. Throws ImportUsageError.
+uint32_t parse_date(const std::string& text);
+
+// Options from a JSON object (the Python face). Streams are attached by
+// the caller. Throws ImportUsageError.
+ImportOptions options_from_json(const std::string& json);
+
+}  // namespace tarvik::import

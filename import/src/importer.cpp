@@ -1,0 +1,653 @@
+#include "importer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <unordered_map>
+
+#include "batch_source.h"
+#include "columns.h"
+#include "dates.h"
+#include "event_order.h"
+#include "import_error.h"
+#include "instruments.h"
+#include "tape_writer.h"
+
+namespace tarvik::import {
+namespace {
+
+constexpr std::size_t kSortRunEvents = 512 * 1024;  // about 50 MB a run
+constexpr uint32_t kNoCondition = 255;
+
+std::string day_text(uint32_t ndays) {
+    TqDateRecord d{};
+    d.NDays = ndays;
+    engine::date_from_ndays(d);
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", d.Year, d.Month, d.Day);
+    return text;
+}
+
+uint32_t kind_rank(InputKind kind) {
+    switch (kind) {
+        case InputKind::Changes: return 0;
+        case InputKind::Quotes: return 1;
+        case InputKind::MMQuotes: return 2;
+        default: return 3;
+    }
+}
+
+bool all_digits(std::string_view s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+struct DataInput {
+    std::unique_ptr<BatchSource> source;
+    std::unique_ptr<ColumnMap> map;
+    uint32_t rank = 0;
+    uint64_t rows = 0;
+};
+
+class Importer {
+public:
+    explicit Importer(ImportOptions options);
+    ImportResult run();
+
+private:
+    enum class Codes { Unknown, Numbers, Names };
+
+    void load_conditions(BatchSource& source);
+    void load_symbols(BatchSource& source);
+    void scan(DataInput& input);
+    void build_tables();
+    std::unique_ptr<EventStream> events_of(DataInput& input);
+    bool fill(DataInput& input, BatchCells& cells, uint64_t& rows_before, std::vector<StagedEvent>& out);
+    void stage(const DataInput& input, const BatchCells& cells, int64_t i, StagedEvent& out);
+    ImportResult write();
+
+    uint32_t instrument(const BatchCells& cells, int64_t i, Field symbol);
+    uint16_t exchange(const BatchCells& cells, int64_t i, Field f, bool adding);
+    int32_t price(const BatchCells& cells, int64_t i, Field f, const Instrument& inst);
+    uint64_t size(const BatchCells& cells, int64_t i, Field f, const Instrument& inst, uint64_t max,
+                  uint64_t* fraction);
+    void conditions(const BatchCells& cells, int64_t i, bool adding, uint8_t (&out)[4]);
+    uint32_t text_index(const std::string& text);
+
+    ImportOptions o_;
+    TimeZone zone_;
+    TimeParser parser_;
+    std::vector<DataInput> inputs_;
+    Instruments instruments_;
+    NameCodes exchange_names_{"exchange", 65535};
+    NameCodes condition_names_{"condition", 254};
+    Codes exchange_codes_ = Codes::Unknown;
+    Codes condition_codes_ = Codes::Unknown;
+    std::unordered_map<std::string, uint32_t> market_makers_;  // name -> text index, once built
+    std::unordered_map<std::string, uint32_t> text_index_;
+    bool carry_ext_ = false;
+    std::vector<uint32_t> days_;  // sorted
+    uint64_t rows_ = 0;
+    engine::TapeTables tables_;
+    std::vector<std::string> token_storage_;
+};
+
+Importer::Importer(ImportOptions options)
+    : o_(std::move(options)), zone_(o_.time_zone), parser_(zone_, o_.date_ndays, o_.time_unit) {
+    if (o_.output.empty()) throw ImportUsageError("no output tape given");
+    if (o_.temp_dir.empty()) {
+        const std::size_t slash = o_.output.rfind('/');
+        o_.temp_dir = slash == std::string::npos ? "." : slash == 0 ? "/" : o_.output.substr(0, slash);
+    }
+    carry_ext_ = o_.fractional_sizes;
+}
+
+// ---------------------------------------------------------------------------
+// Tables given beside the data
+// ---------------------------------------------------------------------------
+
+void Importer::load_conditions(BatchSource& source) {
+    const ColumnMap map(*source.schema(), InputKind::Conditions, source.name(), o_.rename, o_.ignore_extra_columns);
+    BatchCells cells(map, source.name(), source.rows_are_lines());
+    source.start(1, map.all_columns());
+    uint64_t before = 0;
+    while (auto batch = source.next()) {
+        cells.bind(*batch, before);
+        for (int64_t i = 0; i < cells.rows(); ++i) {
+            const std::string_view text = cells.text(kCondition, i);
+            const int64_t code = cells.integer(kCode, i, 0, 254);
+            if (condition_names_.find(text)) cells.fail(kCondition, i, quoted(text) + " is listed twice");
+            condition_names_.give(std::string(text), static_cast<uint32_t>(code));
+        }
+        before += static_cast<uint64_t>(cells.rows());
+    }
+}
+
+void Importer::load_symbols(BatchSource& source) {
+    const ColumnMap map(*source.schema(), InputKind::Symbols, source.name(), o_.rename, o_.ignore_extra_columns);
+    BatchCells cells(map, source.name(), source.rows_are_lines());
+    source.start(1, map.all_columns());
+    uint64_t before = 0;
+    while (auto batch = source.next()) {
+        cells.bind(*batch, before);
+        for (int64_t i = 0; i < cells.rows(); ++i) {
+            const std::string text(cells.text(kSymbol, i));
+            const uint16_t listed =
+                cells.present(kListedExchange, i) ? exchange(cells, i, kListedExchange, true) : o_.listed_exg;
+            const uint32_t before_count = instruments_.size();
+            const uint32_t id = instruments_.add_listed(text, listed);
+            if (id < before_count)
+                cells.fail(kSymbol, i, quoted(text) + " on listed exchange " + std::to_string(listed) +
+                                           " is listed twice");
+            Instrument& inst = instruments_[id];
+            if (cells.present(kPriceType, i)) inst.price_type = static_cast<uint8_t>(cells.integer(kPriceType, i, 0, 255));
+            if (cells.present(kSizeMultiplier, i)) {
+                inst.size_multiplier = cells.decimal(kSizeMultiplier, i);
+                if (inst.size_multiplier.units <= 0) cells.fail(kSizeMultiplier, i, "must be above 0");
+            }
+            if (cells.present(kPrevClose, i)) {
+                inst.prev_close = cells.decimal(kPrevClose, i);
+                inst.prev_close_where = source.name() + ":" + std::to_string(cells.row_number(i)) + ": column '" +
+                                        map.file_name(kPrevClose) + "'";
+                if (!inst.price_type) inst.note_price(*inst.prev_close, [&] { return inst.prev_close_where; });
+            }
+            const bool option = cells.present(kRoot, i) || cells.present(kExpiration, i) ||
+                                cells.present(kStrike, i) || cells.present(kPutCall, i);
+            if (!option) continue;
+            OptionTerms terms;
+            terms.root = std::string(cells.text(kRoot, i));
+            terms.underlying = cells.present(kUnderlying, i) ? std::string(cells.text(kUnderlying, i)) : terms.root;
+            const std::string_view expiration = cells.text(kExpiration, i);
+            try {
+                terms.expiration_ndays = parse_date(std::string(expiration));
+            } catch (const ImportUsageError&) {
+                cells.fail(kExpiration, i, "expected YYYY-MM-DD, got " + quoted(expiration));
+            }
+            const auto strike = encode_price(cells.decimal(kStrike, i), 3);
+            if (!strike || *strike < 0) cells.fail(kStrike, i, "expected a strike of at most three decimals");
+            terms.strike = *strike;
+            const std::string_view pc = cells.text(kPutCall, i);
+            if (pc == "P" || pc == "p" || pc == "put" || pc == "PUT" || pc == "Put" || pc == "1") terms.put_call = 1;
+            else if (pc == "C" || pc == "c" || pc == "call" || pc == "CALL" || pc == "Call" || pc == "0") terms.put_call = 0;
+            else cells.fail(kPutCall, i, "expected P or C, got " + quoted(pc));
+            if (cells.present(kContractUnit, i))
+                terms.contract_unit = static_cast<uint16_t>(cells.integer(kContractUnit, i, 0, 65535));
+            inst.option = std::move(terms);
+        }
+        before += static_cast<uint64_t>(cells.rows());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Cells
+// ---------------------------------------------------------------------------
+
+uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f, bool adding) {
+    const std::string_view text = cells.text(f, i);
+    if (all_digits(text)) {
+        if (exchange_codes_ == Codes::Names)
+            cells.fail(f, i, "exchange " + quoted(text) + " is a number, but other rows name exchanges by name");
+        exchange_codes_ = Codes::Numbers;
+        return static_cast<uint16_t>(cells.integer(f, i, 0, 65535));
+    }
+    if (exchange_codes_ == Codes::Numbers)
+        cells.fail(f, i, "exchange " + quoted(text) + " is a name, but other rows give exchange numbers");
+    exchange_codes_ = Codes::Names;
+    if (!adding) {
+        const auto code = exchange_names_.find(text);
+        if (!code) cells.fail(f, i, "unknown exchange " + quoted(text));
+        return static_cast<uint16_t>(*code);
+    }
+    std::string why;
+    const auto code = exchange_names_.code(text, why);
+    if (!code) cells.fail(f, i, why);
+    return static_cast<uint16_t>(*code);
+}
+
+uint32_t Importer::instrument(const BatchCells& cells, int64_t i, Field symbol) {
+    const std::string_view text = cells.text(symbol, i);
+    std::optional<uint16_t> listed;
+    if (cells.present(kListedExchange, i)) listed = exchange(cells, i, kListedExchange, true);
+    else if (instruments_.ambiguous(text))
+        cells.fail(symbol, i, quoted(text) + " is on several listed exchanges in the symbols file; give listed_exchange");
+    return instruments_.find_or_add(text, listed, o_.listed_exg);
+}
+
+int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Instrument& inst) {
+    const Decimal d = cells.decimal(f, i);
+    const auto p = encode_price(d, inst.chosen);
+    if (!p) {
+        char text[48];
+        cells.fail(f, i, std::string(format_decimal(d, text)) + " cannot be written exactly in price type " +
+                             std::to_string(inst.chosen) + " of " + inst.text);
+    }
+    return *p;
+}
+
+uint64_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Instrument& inst, uint64_t max,
+                        uint64_t* fraction) {
+    Decimal d = cells.decimal(f, i);
+    char text[48];
+    if (d.units < 0) cells.fail(f, i, std::string(format_decimal(d, text)) + " is below 0");
+    if (!(inst.size_multiplier == Decimal{1, 0})) {
+        const auto scaled = multiply(d, inst.size_multiplier);
+        if (!scaled) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range");
+        d = *scaled;
+    }
+    if (fraction != nullptr) {
+        const auto m = millionths(d);
+        if (!m)
+            cells.fail(f, i, std::string(format_decimal(d, text)) +
+                                 " has more than six decimals after the size multiplier");
+        *fraction = *m;
+        const uint64_t whole_part = *m / 1'000'000;
+        if (whole_part > max) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range");
+        return whole_part;
+    }
+    const auto w = whole(d);
+    if (!w)
+        cells.fail(f, i, std::string(format_decimal(d, text)) +
+                             " is not a whole number (a symbols file's size_multiplier scales decimal sizes; "
+                             "--fractional-sizes keeps a trade's fraction)");
+    if (static_cast<uint64_t>(*w) > max) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range");
+    return static_cast<uint64_t>(*w);
+}
+
+void Importer::conditions(const BatchCells& cells, int64_t i, bool adding, uint8_t (&out)[4]) {
+    std::memset(out, kNoCondition, 4);
+    if (!cells.present(kConditions, i)) return;
+    static thread_local std::vector<std::string_view> tokens;
+    static thread_local std::string storage;
+    tokens.clear();
+    if (!cells.list_items(kConditions, i, tokens, storage)) {
+        std::string_view s = cells.optional_text(kConditions, i);
+        storage.assign(s);
+        s = storage;
+        std::size_t at = 0;
+        while (at < s.size()) {
+            const std::size_t end = s.find_first_of(" ;|,\t", at);
+            const std::size_t stop = end == std::string_view::npos ? s.size() : end;
+            if (stop > at) tokens.push_back(s.substr(at, stop - at));
+            at = stop + 1;
+        }
+    }
+    if (tokens.size() > 4) cells.fail(kConditions, i, "at most four conditions, got " + std::to_string(tokens.size()));
+    for (std::size_t k = 0; k < tokens.size(); ++k) {
+        const std::string_view t = tokens[k];
+        if (all_digits(t)) {
+            if (condition_codes_ == Codes::Names && !condition_names_.given())
+                cells.fail(kConditions, i, "condition " + quoted(t) +
+                                               " is a number, but other rows give text conditions; a --conditions "
+                                               "table lets both be used");
+            condition_codes_ = Codes::Numbers;
+            if (t.size() > 3 || std::stoi(std::string(t)) > 254)
+                cells.fail(kConditions, i, "condition " + quoted(t) + " is out of range (0 to 254)");
+            out[k] = static_cast<uint8_t>(std::stoi(std::string(t)));
+            continue;
+        }
+        if (condition_codes_ == Codes::Numbers && !condition_names_.given())
+            cells.fail(kConditions, i, "condition " + quoted(t) +
+                                           " is text, but other rows give condition numbers; a --conditions table "
+                                           "lets both be used");
+        condition_codes_ = Codes::Names;
+        std::optional<uint32_t> code;
+        if (adding) {
+            std::string why;
+            code = condition_names_.code(t, why);
+            if (!code) cells.fail(kConditions, i, why);
+        } else {
+            code = condition_names_.find(t);
+            if (!code) cells.fail(kConditions, i, "unknown condition " + quoted(t));
+        }
+        out[k] = static_cast<uint8_t>(*code);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// First pass
+// ---------------------------------------------------------------------------
+
+void Importer::scan(DataInput& input) {
+    BatchSource& source = *input.source;
+    const ColumnMap& map = *input.map;
+    const InputKind kind = source.kind();
+    source.start(1, map.columns({kSymbol, kTime, kListedExchange, kExchange, kBid, kAsk, kPrice, kConditions,
+                                 kMarketMaker, kOldSymbol, kAction, kExchangeTime}));
+    if (map.has(kExchangeTime)) carry_ext_ = true;
+    BatchCells cells(map, source.name(), source.rows_are_lines());
+    int64_t last_time = std::numeric_limits<int64_t>::min();
+    uint64_t last_row = 0;
+    uint32_t last_day = UINT32_MAX;
+    uint64_t before = 0;
+    uint8_t scratch[4];
+    while (auto batch = source.next()) {
+        cells.bind(*batch, before);
+        for (int64_t i = 0; i < cells.rows(); ++i) {
+            const ParsedTime t = cells.time(kTime, i, parser_, std::nullopt);
+            if (t.epoch_micros < last_time && !o_.sort)
+                cells.fail(kTime, i, "out of time order: earlier than row " + std::to_string(last_row) +
+                                         " (inputs must be in time order; --sort sorts them)");
+            last_time = t.epoch_micros;
+            last_row = cells.row_number(i);
+            carry_ext_ = carry_ext_ || t.sub_milli;
+            const uint32_t day = zone_.to_local(t.epoch_micros).ndays;
+            if (day != last_day) {
+                const auto at = std::lower_bound(days_.begin(), days_.end(), day);
+                if (at == days_.end() || *at != day) days_.insert(at, day);
+                last_day = day;
+            }
+            const uint32_t id = instrument(cells, i, kSymbol);
+            if (kind == InputKind::Changes) {
+                if (cells.present(kOldSymbol, i)) {
+                    const std::string_view old = cells.text(kOldSymbol, i);
+                    const std::optional<uint16_t> listed =
+                        cells.present(kListedExchange, i) ? std::optional<uint16_t>(instruments_[id].listed)
+                                                          : std::nullopt;
+                    instruments_.find_or_add(old, listed, o_.listed_exg);
+                }
+                continue;
+            }
+            exchange(cells, i, kExchange, true);
+            Instrument& inst = instruments_[id];
+            auto note = [&](Field f) {
+                const Decimal d = cells.decimal(f, i);
+                if (inst.price_type || o_.price_type) return;
+                if (d.decimals > kMaxDecimals) {
+                    char text[48];
+                    cells.fail(f, i, std::string(format_decimal(d, text)) +
+                                         " has more than 9 decimals: no price type writes it exactly");
+                }
+                inst.note_price(d, [&] {
+                    return source.name() + ":" + std::to_string(cells.row_number(i)) + ": column '" +
+                           map.file_name(f) + "'";
+                });
+            };
+            if (kind == InputKind::Trades) {
+                note(kPrice);
+                conditions(cells, i, true, scratch);
+            } else {
+                note(kBid);
+                note(kAsk);
+            }
+            if (kind == InputKind::MMQuotes) market_makers_.try_emplace(std::string(cells.text(kMarketMaker, i)), 0);
+        }
+        before += static_cast<uint64_t>(cells.rows());
+    }
+    input.rows = before;
+    rows_ += before;
+}
+
+// ---------------------------------------------------------------------------
+// The tables
+// ---------------------------------------------------------------------------
+
+uint32_t Importer::text_index(const std::string& text) {
+    auto [it, added] = text_index_.try_emplace(text, static_cast<uint32_t>(tables_.texts.size()));
+    if (added) tables_.texts.push_back(text);
+    return it->second;
+}
+
+void Importer::build_tables() {
+    instruments_.choose_price_types(o_.price_type);
+    std::memcpy(tables_.header.permission_set, "AA", 2);
+    tables_.header.display = o_.display;
+    if (!exchange_names_.empty()) tables_.defined[TqST_EXCHANGE] = exchange_names_.table();
+    if (!condition_names_.empty()) tables_.defined[TqST_TRADECONDITION] = condition_names_.table();
+    for (uint32_t id = 0; id < instruments_.size(); ++id) {
+        const Instrument& inst = instruments_[id];
+        engine::SymbolEntry e;
+        e.text = text_index(inst.option ? inst.option->root : inst.text);
+        e.listed_exg = inst.listed;
+        e.price_type = inst.chosen;
+        e.atom = id + 1;
+        if (inst.prev_close) {
+            const auto p = encode_price(*inst.prev_close, inst.chosen);
+            if (!p)
+                throw ImportError(inst.prev_close_where + ": the previous close cannot be written exactly in price type " +
+                                  std::to_string(inst.chosen));
+            e.prev_close = *p;
+        }
+        if (inst.option) {
+            const OptionTerms& t = *inst.option;
+            e.is_option = true;
+            e.option.underlying = text_index(t.underlying);
+            e.option.series_chain = text_index(t.root);
+            TqDateRecord date{};
+            date.NDays = t.expiration_ndays;
+            engine::date_from_ndays(date);
+            // Expiration code: calls A to L, puts M to X by month; strike
+            // code: A to T for strikes of 5 to 100 in steps of 5, repeating.
+            e.option.date_and_strike[0] = static_cast<char>((t.put_call ? 'M' : 'A') + date.Month - 1);
+            const int32_t dollars = t.strike / 1000;
+            e.option.date_and_strike[1] =
+                t.strike % 5000 == 0 && dollars > 0 ? static_cast<char>('A' + (dollars / 5 - 1) % 20) : 'A';
+            e.option.exg_underlying = o_.listed_exg;
+            e.option.contract_unit = t.contract_unit;
+            e.option.strike = t.strike;
+            e.option.put_call = t.put_call;
+            e.option.expiration_ndays = t.expiration_ndays;
+        }
+        tables_.symbols.push_back(e);
+    }
+    std::vector<std::string> names;
+    names.reserve(market_makers_.size());
+    for (const auto& [name, index] : market_makers_) names.push_back(name);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) market_makers_[name] = text_index(name);
+}
+
+// ---------------------------------------------------------------------------
+// Second pass
+// ---------------------------------------------------------------------------
+
+void Importer::stage(const DataInput& input, const BatchCells& cells, int64_t i, StagedEvent& out) {
+    const InputKind kind = input.source->kind();
+    std::memset(&out, 0, sizeof out);
+    const ParsedTime t = cells.time(kTime, i, parser_, std::nullopt);
+    const LocalTime local = zone_.to_local(t.epoch_micros);
+    out.epoch_micros = t.epoch_micros;
+    out.seq = cells.row_number(i);
+    out.rank = input.rank;
+    out.ndays = local.ndays;
+    engine::TapeEvent& e = out.event;
+    e.micros = local.micros;
+    e.permission_id = o_.permission_id;
+    e.market_maker = engine::kNone;
+    const uint32_t id = instrument(cells, i, kSymbol);
+    const Instrument& inst = instruments_[id];
+    e.symbol = id;
+    e.price_type = inst.chosen;
+    if (carry_ext_) {
+        e.flags = engine::kEventHasExt;
+        out.ext.micros_src = local.micros;
+        if (cells.present(kExchangeTime, i)) {
+            const ParsedTime x = cells.time(kExchangeTime, i, parser_, local.ndays);
+            out.ext.micros_ptp1 = zone_.to_local(x.epoch_micros).micros;
+        }
+    }
+    switch (kind) {
+        case InputKind::Quotes:
+        case InputKind::MMQuotes: {
+            e.kind = kind == InputKind::Quotes ? TqMSG_EXGQUOTE : TqMSG_MMQUOTE;
+            e.reporting_exg = exchange(cells, i, kExchange, false);
+            e.quote.bid = price(cells, i, kBid, inst);
+            e.quote.ask = price(cells, i, kAsk, inst);
+            constexpr uint64_t kMax = std::numeric_limits<int32_t>::max();
+            e.quote.bid_size = static_cast<int32_t>(size(cells, i, kBidSize, inst, kMax, nullptr));
+            e.quote.ask_size = static_cast<int32_t>(size(cells, i, kAskSize, inst, kMax, nullptr));
+            if (cells.present(kCondition, i))
+                e.quote.quote_condition = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
+            if (kind == InputKind::MMQuotes)
+                e.market_maker = market_makers_.at(std::string(cells.text(kMarketMaker, i)));
+            break;
+        }
+        case InputKind::Trades: {
+            e.kind = TqMSG_TRADE;
+            e.reporting_exg = exchange(cells, i, kExchange, false);
+            e.trade.price = price(cells, i, kPrice, inst);
+            uint64_t fraction = 0;
+            e.trade.size = static_cast<uint32_t>(size(cells, i, kSize, inst, std::numeric_limits<uint32_t>::max(),
+                                                      o_.fractional_sizes ? &fraction : nullptr));
+            out.ext.fractional_size = o_.fractional_sizes ? fraction : uint64_t{e.trade.size} * 1'000'000;
+            conditions(cells, i, false, e.trade.ext_conditions);
+            e.trade.trade_condition = e.trade.ext_conditions[0] == kNoCondition ? 0 : e.trade.ext_conditions[0];
+            if (cells.present(kSequence, i))
+                e.trade.exg_sequence = static_cast<uint32_t>(cells.integer(kSequence, i, 0, UINT32_MAX));
+            break;
+        }
+        case InputKind::Changes: {
+            e.kind = TqMSG_SYMBOLCHANGE;
+            const std::string_view action = cells.text(kAction, i);
+            if (action == "add" || action == "ADD" || action == "0") e.symbol_change.status = TqSS_ADD;
+            else if (action == "del" || action == "delete" || action == "DEL" || action == "1")
+                e.symbol_change.status = TqSS_DEL;
+            else if (action == "mod" || action == "rename" || action == "MOD" || action == "2")
+                e.symbol_change.status = TqSS_MOD;
+            else cells.fail(kAction, i, "expected add, del or mod, got " + quoted(action));
+            e.symbol_change.old_symbol = engine::kNone;
+            e.symbol_change.old_listed_exg = inst.listed;
+            if (cells.present(kOldSymbol, i)) {
+                const auto old = instruments_.find(cells.text(kOldSymbol, i), inst.listed);
+                if (old) e.symbol_change.old_symbol = *old;
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+bool Importer::fill(DataInput& input, BatchCells& cells, uint64_t& rows_before, std::vector<StagedEvent>& out) {
+    auto batch = input.source->next();
+    if (!batch) return false;
+    cells.bind(*batch, rows_before);
+    out.resize(static_cast<std::size_t>(cells.rows()));
+    for (int64_t i = 0; i < cells.rows(); ++i) stage(input, cells, i, out[static_cast<std::size_t>(i)]);
+    rows_before += static_cast<uint64_t>(cells.rows());
+    return true;
+}
+
+std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
+    input.source->start(2, input.map->all_columns());
+    auto cells = std::make_shared<BatchCells>(*input.map, input.source->name(), input.source->rows_are_lines());
+    auto before = std::make_shared<uint64_t>(0);
+    if (!o_.sort)
+        return std::make_unique<BatchedStream>(
+            [this, &input, cells, before](std::vector<StagedEvent>& out) { return fill(input, *cells, *before, out); });
+    auto sorted = std::make_unique<SortedStream>(o_.temp_dir, kSortRunEvents);
+    std::vector<StagedEvent> batch;
+    while (fill(input, *cells, *before, batch))
+        for (const StagedEvent& e : batch) sorted->add(e);
+    sorted->finish();
+    return sorted;
+}
+
+ImportResult Importer::write() {
+    std::vector<std::unique_ptr<EventStream>> streams;
+    for (DataInput& input : inputs_) streams.push_back(events_of(input));
+    MergedStream merged(std::move(streams));
+
+    ImportResult result;
+    std::vector<std::string> temps;  // complete tapes not yet in place
+    const std::string suffix = ".importing." + std::to_string(::getpid());
+    auto discard = [&temps] {
+        for (const std::string& t : temps) std::remove(t.c_str());
+    };
+    try {
+        std::unique_ptr<engine::TapeWriter> writer;
+        uint32_t day = 0;
+        std::string error;
+        auto open = [&](uint32_t ndays) {
+            if (writer && !writer->finish(error)) throw ImportError(error);
+            day = ndays;
+            tables_.header.date_ndays = ndays;
+            tables_.header.time_zone = zone_.header_hours(ndays);
+            const std::string path = tape_path_for_day(o_.output, ndays);
+            if (std::find(result.tapes.begin(), result.tapes.end(), path) != result.tapes.end())
+                throw ImportError(path + ": two days would be written to one tape");
+            result.tapes.push_back(path);
+            temps.push_back(path + suffix);
+            writer = std::make_unique<engine::TapeWriter>();
+            if (!writer->open_file(temps.back(), tables_, error)) throw ImportError(error);
+        };
+        while (const StagedEvent* e = merged.next()) {
+            if (!writer || e->ndays != day) open(e->ndays);
+            writer->add(e->event, carry_ext_ ? &e->ext : nullptr);
+            ++result.events;
+        }
+        if (!writer) open(o_.date_ndays ? *o_.date_ndays : days_.front());
+        if (!writer->finish(error)) throw ImportError(error);
+        for (std::size_t k = 0; k < temps.size(); ++k)
+            if (std::rename(temps[k].c_str(), result.tapes[k].c_str()) != 0)
+                throw ImportError(result.tapes[k] + ": cannot be written: " + std::strerror(errno));
+    } catch (...) {
+        discard();
+        throw;
+    }
+    result.instruments = instruments_.size();
+    return result;
+}
+
+ImportResult Importer::run() {
+    // Tables first, then the data inputs in the order given.
+    for (ImportInput& in : o_.inputs) {
+        if (in.kind == InputKind::Conditions) {
+            BatchSource source(std::move(in), o_.temp_dir);
+            load_conditions(source);
+        }
+    }
+    for (ImportInput& in : o_.inputs) {
+        if (in.kind == InputKind::Symbols) {
+            BatchSource source(std::move(in), o_.temp_dir);
+            load_symbols(source);
+        }
+    }
+    uint32_t order = 0;
+    for (ImportInput& in : o_.inputs) {
+        if (in.kind == InputKind::Symbols || in.kind == InputKind::Conditions) continue;
+        DataInput input;
+        input.rank = kind_rank(in.kind) << 16 | order++;
+        input.source = std::make_unique<BatchSource>(std::move(in), o_.temp_dir);
+        input.map = std::make_unique<ColumnMap>(*input.source->schema(), input.source->kind(), input.source->name(),
+                                                o_.rename, o_.ignore_extra_columns);
+        inputs_.push_back(std::move(input));
+    }
+    if (inputs_.empty()) throw ImportUsageError("no quotes, trades, market-maker quotes or symbol changes to import");
+    for (DataInput& input : inputs_) scan(input);
+    if (rows_ == 0 && !o_.allow_empty) {
+        std::string names;
+        for (const DataInput& input : inputs_) names += (names.empty() ? "" : ", ") + input.source->name();
+        throw ImportError(names + ": no rows to import (--allow-empty writes an empty tape)");
+    }
+    if (rows_ == 0 && !o_.date_ndays) throw ImportUsageError("an empty import needs --date for its tape");
+    const bool per_day = o_.output.find("{date}") != std::string::npos;
+    if (days_.size() > 1 && !per_day)
+        throw ImportError("the input spans " + std::to_string(days_.size()) + " session days (" +
+                          day_text(days_.front()) + " to " + day_text(days_.back()) + " in " + zone_.name() +
+                          "); put {date} in the output name to write one tape per day");
+    build_tables();
+    return write();
+}
+
+}  // namespace
+
+std::string tape_path_for_day(const std::string& pattern, uint32_t ndays) {
+    std::string out = pattern;
+    const std::string text = day_text(ndays);
+    for (std::size_t at = out.find("{date}"); at != std::string::npos; at = out.find("{date}", at + text.size()))
+        out.replace(at, 6, text);
+    return out;
+}
+
+ImportResult run_import(ImportOptions options) {
+    Importer importer(std::move(options));
+    return importer.run();
+}
+
+}  // namespace tarvik::import

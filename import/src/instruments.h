@@ -1,0 +1,122 @@
+// The instruments of an import, each a (symbol, listed exchange) pair: the
+// directory the tape will carry, what a symbols file says of each, and the
+// price type chosen for each from its prices.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "decimal.h"
+
+namespace tarvik::import {
+
+class BatchSource;
+struct ImportOptions;
+
+struct OptionTerms {
+    std::string root;
+    std::string underlying;
+    uint32_t expiration_ndays = 0;
+    int32_t strike = 0;  // three implied decimals
+    uint8_t put_call = 0;  // 1 put
+    uint16_t contract_unit = 100;
+};
+
+struct Instrument {
+    std::string text;  // as the data files name it
+    uint16_t listed = 0;
+    std::optional<uint8_t> price_type;  // given; else chosen from the prices
+    std::optional<Decimal> prev_close;
+    std::string prev_close_where;
+    Decimal size_multiplier{1, 0};
+    std::optional<OptionTerms> option;
+
+    // The automatic price type: the most decimals any price needs, and the
+    // largest price of each number of decimals, each with where it was seen.
+    int decimals = 0;
+    std::string decimals_where;
+    std::array<__int128, kMaxDecimals + 1> largest{};
+    std::array<std::string, kMaxDecimals + 1> largest_where;
+    uint8_t chosen = 0;  // the price type written
+
+    // Takes a price into the automatic choice. `where` is called only when
+    // the price sets a new mark, to say where it was seen.
+    template <typename Where>
+    void note_price(const Decimal& price, Where where) {
+        const __int128 units = price.units < 0 ? -price.units : price.units;
+        const int d = price.decimals > kMaxDecimals ? kMaxDecimals : price.decimals;
+        if (units > largest[d]) {
+            largest[d] = units;
+            largest_where[d] = where();
+        }
+        if (price.decimals > decimals) {
+            decimals = price.decimals;
+            decimals_where = where();
+        }
+    }
+};
+
+class Instruments {
+public:
+    // The instrument of a data row. Without a listed exchange the symbol
+    // names the one instrument of the symbols file with that text, or the
+    // default listed exchange's.
+    uint32_t find_or_add(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed);
+    // Answers the instrument or throws ImportUsageError-free text in
+    // `why` when the symbols file lists the text on several exchanges.
+    std::optional<uint32_t> find(std::string_view text, uint16_t listed) const;
+    bool ambiguous(std::string_view text) const;
+
+    uint32_t add_listed(std::string text, uint16_t listed);  // from the symbols file, in its order
+    Instrument& operator[](uint32_t id) { return list_[id]; }
+    const Instrument& operator[](uint32_t id) const { return list_[id]; }
+    uint32_t size() const { return static_cast<uint32_t>(list_.size()); }
+
+    // Chooses every instrument's price type (the given one, or the fewest
+    // decimals that write all its prices exactly in 32 bits). Throws
+    // ImportError when no type can.
+    void choose_price_types(std::optional<uint8_t> forced);
+
+private:
+    std::string key_;  // scratch: text, NUL, two bytes of listed exchange
+    std::unordered_map<std::string, uint32_t> by_key_;
+    struct ByText {
+        uint32_t id = 0;
+        uint32_t count = 0;
+    };
+    std::unordered_map<std::string, ByText> file_texts_;  // symbols file texts
+    std::vector<Instrument> list_;
+    uint32_t last_ = UINT32_MAX;  // the last row's instrument, checked first
+    uint16_t last_listed_ = 0;
+    bool last_unlisted_ = false;
+};
+
+// Names given numbers: exchange names, text trade conditions. Numbers run
+// from 1 in order of first appearance, unless a table gives them.
+class NameCodes {
+public:
+    NameCodes(const char* what, uint32_t max) : what_(what), max_(max) {}
+    std::optional<uint32_t> find(std::string_view name) const;
+    // The name's number; adds it unless the table was given. Empty when the
+    // name is not in a given table or the numbers run out (`why` says).
+    std::optional<uint32_t> code(std::string_view name, std::string& why);
+    void give(std::string name, uint32_t code);
+    bool given() const { return given_; }
+    bool empty() const { return names_.empty(); }
+    // Index = number; gaps are empty texts.
+    std::vector<std::string> table() const;
+
+private:
+    const char* what_;
+    uint32_t max_;
+    bool given_ = false;
+    std::unordered_map<std::string, uint32_t> codes_;
+    std::vector<std::pair<std::string, uint32_t>> names_;
+};
+
+}  // namespace tarvik::import

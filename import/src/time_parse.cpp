@@ -1,0 +1,207 @@
+#include "time_parse.h"
+
+#include "dates.h"
+
+namespace tarvik::import {
+namespace {
+
+bool digits(std::string_view s, std::size_t at, std::size_t n, int& out) {
+    if (at + n > s.size()) return false;
+    int v = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        v = v * 10 + (s[i] - '0');
+    }
+    out = v;
+    return true;
+}
+
+// HH:MM[:SS[.f...]] at `at`; advances `at` past it.
+bool clock_part(std::string_view s, std::size_t& at, int64_t& micros, bool& sub_milli) {
+    int h, m, sec = 0;
+    if (!digits(s, at, 2, h) || at + 2 >= s.size() || s[at + 2] != ':' || !digits(s, at + 3, 2, m)) return false;
+    at += 5;
+    if (at < s.size() && s[at] == ':') {
+        if (!digits(s, at + 1, 2, sec)) return false;
+        at += 3;
+    }
+    if (h > 23 || m > 59 || sec > 60) return false;  // 60: a leap second, read as :59.999999
+    int64_t fraction = 0;
+    if (at < s.size() && (s[at] == '.' || s[at] == ',')) {
+        ++at;
+        std::size_t n = 0;
+        for (; at < s.size() && s[at] >= '0' && s[at] <= '9'; ++at, ++n) {
+            if (n < 6) fraction = fraction * 10 + (s[at] - '0');
+            else if (s[at] != '0') sub_milli = true;
+            if (n >= 3 && n < 6 && s[at] != '0') sub_milli = true;
+        }
+        if (n == 0) return false;
+        for (; n < 6; ++n) fraction *= 10;
+    }
+    if (sec == 60) {
+        sec = 59;
+        fraction = 999'999;
+    }
+    micros = ((int64_t{h} * 60 + m) * 60 + sec) * 1'000'000 + fraction;
+    return true;
+}
+
+}  // namespace
+
+std::optional<TimeUnit> parse_time_unit(std::string_view text) {
+    if (text == "s") return TimeUnit::Seconds;
+    if (text == "ms") return TimeUnit::Millis;
+    if (text == "us") return TimeUnit::Micros;
+    if (text == "ns") return TimeUnit::Nanos;
+    return std::nullopt;
+}
+
+std::optional<ParsedTime> TimeParser::integer(int64_t value, std::optional<TimeUnit> unit, std::string& why) {
+    if (!unit) unit = unit_;
+    if (!unit) {
+        // Each unit covers the years 1973 to 2200 with numbers of its own
+        // length, so the size of the number tells the unit.
+        const int64_t v = value < 0 ? -value : value;
+        if (v >= 100'000'000'000'000'000 && v < 7'300'000'000'000'000'000) unit = TimeUnit::Nanos;
+        else if (v >= 100'000'000'000'000 && v < 7'300'000'000'000'000) unit = TimeUnit::Micros;
+        else if (v >= 100'000'000'000 && v < 7'300'000'000'000) unit = TimeUnit::Millis;
+        else if (v >= 100'000'000 && v < 7'300'000'000) unit = TimeUnit::Seconds;
+        else {
+            why = "the unit of the integer time " + std::to_string(value) + " cannot be told; give --time-unit";
+            return std::nullopt;
+        }
+    }
+    ParsedTime t;
+    switch (*unit) {
+        case TimeUnit::Seconds:
+            if (value > INT64_MAX / 1'000'000 || value < INT64_MIN / 1'000'000) {
+                why = "time out of range";
+                return std::nullopt;
+            }
+            t.epoch_micros = value * 1'000'000;
+            break;
+        case TimeUnit::Millis:
+            if (value > INT64_MAX / 1000 || value < INT64_MIN / 1000) {
+                why = "time out of range";
+                return std::nullopt;
+            }
+            t.epoch_micros = value * 1000;
+            break;
+        case TimeUnit::Micros:
+            t.epoch_micros = value;
+            t.sub_milli = value % 1000 != 0;
+            break;
+        case TimeUnit::Nanos:
+            t.epoch_micros = floor_div(value, 1000);
+            t.sub_milli = value % 1'000'000 != 0;
+            break;
+    }
+    return t;
+}
+
+ParsedTime TimeParser::local(int64_t local_micros, bool sub_milli) {
+    return {zone_.from_local(local_micros), sub_milli};
+}
+
+std::optional<ParsedTime> TimeParser::time_of_day(int64_t micros, bool sub_milli, std::optional<uint32_t> day,
+                                                  std::string& why) {
+    const std::optional<uint32_t> date = date_ ? date_ : day;
+    if (!date) {
+        why = "a time of day needs --date";
+        return std::nullopt;
+    }
+    if (micros < 0 || micros >= kMicrosPerDay) {
+        why = "time of day out of range";
+        return std::nullopt;
+    }
+    const int64_t wall = (static_cast<int64_t>(*date) - engine_days_at_epoch()) * kMicrosPerDay + micros;
+    return local(wall, sub_milli);
+}
+
+std::optional<ParsedTime> TimeParser::clock(std::string_view s, std::optional<uint32_t> day, std::string& why) {
+    std::size_t at = 0;
+    int64_t micros = 0;
+    bool sub_milli = false;
+    if (!clock_part(s, at, micros, sub_milli) || at != s.size()) {
+        why = "expected a time: an integer since the epoch, ISO 8601 or HH:MM:SS[.ffffff]";
+        return std::nullopt;
+    }
+    return time_of_day(micros, sub_milli, day, why);
+}
+
+std::optional<ParsedTime> TimeParser::iso(std::string_view s, std::string& why) {
+    int y, mo, d;
+    const char* expected = "expected an ISO 8601 time such as 2024-03-15T09:30:00.123456Z";
+    if (!digits(s, 0, 4, y) || s[4] != '-' || !digits(s, 5, 2, mo) || s.size() < 10 || s[7] != '-' ||
+        !digits(s, 8, 2, d) || !engine::valid_ymd(y, mo, d)) {
+        why = expected;
+        return std::nullopt;
+    }
+    const int64_t days = static_cast<int64_t>(engine::ndays_from_ymd(y, mo, d)) - engine_days_at_epoch();
+    std::size_t at = 10;
+    int64_t micros = 0;
+    bool sub_milli = false;
+    if (at < s.size()) {
+        if (s[at] != 'T' && s[at] != 't' && s[at] != ' ') {
+            why = expected;
+            return std::nullopt;
+        }
+        ++at;
+        if (!clock_part(s, at, micros, sub_milli)) {
+            why = expected;
+            return std::nullopt;
+        }
+    }
+    const int64_t wall = days * kMicrosPerDay + micros;
+    if (at == s.size()) return local(wall, sub_milli);
+    if ((s[at] == 'Z' || s[at] == 'z') && at + 1 == s.size()) return ParsedTime{wall, sub_milli};
+    if (s[at] != '+' && s[at] != '-') {
+        why = expected;
+        return std::nullopt;
+    }
+    const int sign = s[at] == '-' ? -1 : 1;
+    int oh, om = 0;
+    if (!digits(s, at + 1, 2, oh)) {
+        why = expected;
+        return std::nullopt;
+    }
+    at += 3;
+    if (at < s.size() && s[at] == ':') ++at;
+    if (at < s.size()) {
+        if (!digits(s, at, 2, om)) {
+            why = expected;
+            return std::nullopt;
+        }
+        at += 2;
+    }
+    if (at != s.size() || oh > 23 || om > 59) {
+        why = expected;
+        return std::nullopt;
+    }
+    return ParsedTime{wall - sign * (int64_t{oh} * 60 + om) * 60'000'000, sub_milli};
+}
+
+std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uint32_t> day, std::string& why) {
+    if (s.empty()) {
+        why = "empty";
+        return std::nullopt;
+    }
+    std::size_t i = s[0] == '-' ? 1 : 0;
+    bool all_digits = i < s.size();
+    for (std::size_t k = i; k < s.size() && all_digits; ++k) all_digits = s[k] >= '0' && s[k] <= '9';
+    if (all_digits) {
+        __int128 v = 0;
+        for (std::size_t k = i; k < s.size() && v <= INT64_MAX; ++k) v = v * 10 + (s[k] - '0');
+        if (v > INT64_MAX) {
+            why = "time out of range";
+            return std::nullopt;
+        }
+        return integer(static_cast<int64_t>(i ? -v : v), std::nullopt, why);
+    }
+    if (s.size() >= 10 && s[4] == '-') return iso(s, why);
+    return clock(s, day, why);
+}
+
+int64_t micros_per_unit_divisor(TimeUnit unit) { return unit == TimeUnit::Nanos ? 1000 : 1; }
+
+}  // namespace tarvik::import

@@ -1,0 +1,60 @@
+// Event times as vendor files write them, to microseconds since the Unix
+// epoch:
+//   - integers since the epoch in seconds, milliseconds, microseconds or
+//     nanoseconds (the unit given, or told by the size of the number);
+//   - ISO 8601: 2024-03-15T09:30:00.123456Z, with "Z" or an offset such as
+//     -04:00 or +0530; without either the time is local to the time zone;
+//   - a time of day, HH:MM:SS[.fffffffff], local to the time zone on the
+//     day given.
+// Digits past the microsecond are dropped (the time is truncated).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "time_zone.h"
+
+namespace tarvik::import {
+
+enum class TimeUnit { Seconds, Millis, Micros, Nanos };
+
+// "s", "ms", "us", "ns"; nullopt for anything else.
+std::optional<TimeUnit> parse_time_unit(std::string_view text);
+int64_t micros_per_unit_divisor(TimeUnit unit);  // for nanoseconds: 1000
+
+struct ParsedTime {
+    int64_t epoch_micros = 0;
+    bool sub_milli = false;  // the time has digits below the millisecond
+};
+
+class TimeParser {
+public:
+    TimeParser(TimeZone& zone, std::optional<uint32_t> date_ndays, std::optional<TimeUnit> unit)
+        : zone_(zone), date_(date_ndays), unit_(unit) {}
+
+    // A time written as text. `day` is the local day a time of day falls on
+    // when no date was given (nullopt: a time of day is an error). On
+    // failure answers nullopt and says why in `why`.
+    std::optional<ParsedTime> text(std::string_view s, std::optional<uint32_t> day, std::string& why);
+    // An integer since the epoch; `unit` overrides the parser's.
+    std::optional<ParsedTime> integer(int64_t value, std::optional<TimeUnit> unit, std::string& why);
+    // A local wall-clock time (a typed timestamp without a time zone).
+    ParsedTime local(int64_t local_micros, bool sub_milli);
+    // A time of day (a typed time column) on `day`, or the given date.
+    std::optional<ParsedTime> time_of_day(int64_t micros, bool sub_milli, std::optional<uint32_t> day,
+                                          std::string& why);
+
+    TimeZone& zone() { return zone_; }
+
+private:
+    std::optional<ParsedTime> iso(std::string_view s, std::string& why);
+    std::optional<ParsedTime> clock(std::string_view s, std::optional<uint32_t> day, std::string& why);
+
+    TimeZone& zone_;
+    std::optional<uint32_t> date_;
+    std::optional<TimeUnit> unit_;
+};
+
+}  // namespace tarvik::import

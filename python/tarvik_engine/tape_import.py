@@ -1,0 +1,214 @@
+"""Tapes from your data: the import core (the same as ``tarvik-tape import``)
+called with files, pandas DataFrames, pyarrow Tables and RecordBatchReaders,
+or any object with the Arrow PyCapsule stream interface (polars, DuckDB).
+docs/import.md gives the columns and the rules."""
+
+import ctypes
+import datetime
+import json
+import os
+from pathlib import Path
+
+__all__ = ["write_tape"]
+
+_LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libtarvik_import.so")
+_STREAM_CAPSULE = b"arrow_array_stream"
+_lib = None
+
+
+def _library():
+    global _lib
+    if _lib is None:
+        lib = ctypes.CDLL(_LIBRARY)
+        lib.tarvik_import.restype = ctypes.c_void_p
+        lib.tarvik_import.argtypes = [
+            ctypes.c_char_p,
+            ctypes.POINTER(ctypes.c_void_p),
+            ctypes.POINTER(ctypes.c_void_p),
+            ctypes.c_size_t,
+            ctypes.POINTER(ctypes.c_int),
+        ]
+        lib.tarvik_import_free.restype = None
+        lib.tarvik_import_free.argtypes = [ctypes.c_void_p]
+        _lib = lib
+    return _lib
+
+
+_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_capsule_pointer.restype = ctypes.c_void_p
+_capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+
+def _is_path(value):
+    return isinstance(value, (str, os.PathLike))
+
+
+def _as_table(value):
+    """A value that can be read twice, as a pyarrow Table, or None when the
+    value is a stream that can be read only once."""
+    try:
+        import pandas
+    except ImportError:  # pandas is optional
+        pandas = None
+    if pandas is not None and isinstance(value, pandas.DataFrame):
+        import pyarrow
+
+        return pyarrow.Table.from_pandas(value, preserve_index=False)
+    try:
+        import pyarrow
+    except ImportError:
+        return None
+    if isinstance(value, pyarrow.Table):
+        return value
+    if isinstance(value, pyarrow.RecordBatch):
+        return pyarrow.Table.from_batches([value])
+    return None
+
+
+def _conditions_table(conditions):
+    import pyarrow
+
+    texts = [str(text) for text in conditions]
+    codes = [int(conditions[text]) for text in conditions]
+    return pyarrow.table({"condition": pyarrow.array(texts, pyarrow.string()), "code": pyarrow.array(codes)})
+
+
+def _stream_capsule(value, name):
+    if not hasattr(value, "__arrow_c_stream__"):
+        raise TypeError(
+            f"{name}: expected a path, a pandas DataFrame, a pyarrow Table or RecordBatchReader, or an object with "
+            f"__arrow_c_stream__, got {type(value).__name__}"
+        )
+    return value.__arrow_c_stream__()
+
+
+def _inputs(kind, value):
+    """(kind, name, path or None, data or None) for each input of a kind."""
+    values = value if isinstance(value, (list, tuple)) else [value]
+    out = []
+    for index, item in enumerate(values):
+        name = kind if len(values) == 1 else f"{kind}[{index}]"
+        if _is_path(item):
+            path = os.fspath(item)
+            if not os.path.exists(path):
+                raise FileNotFoundError(f"{name}: no such file: {path}")
+            out.append((kind, path, path, None))
+        else:
+            out.append((kind, name, None, item))
+    return out
+
+
+def _date_text(date):
+    if date is None:
+        return None
+    if isinstance(date, datetime.datetime):
+        date = date.date()
+    if isinstance(date, datetime.date):
+        return date.isoformat()
+    return str(date)
+
+
+def _zone_name(zone):
+    if zone is None:
+        return None
+    key = getattr(zone, "key", None)  # zoneinfo.ZoneInfo
+    return key if key is not None else str(zone)
+
+
+def write_tape(
+    path,
+    *,
+    quotes=None,
+    trades=None,
+    mm_quotes=None,
+    changes=None,
+    symbols=None,
+    conditions=None,
+    date=None,
+    time_zone=None,
+    time_unit=None,
+    price_type=None,
+    listed_exchange=1,
+    rename=None,
+    ignore_extra_columns=False,
+    sort=False,
+    allow_empty=False,
+    fractional_sizes=False,
+    temp_dir=None,
+):
+    """Writes a tape (or one tape per session day, when ``path`` holds
+    "{date}") from quotes, trades, market-maker quotes and symbol changes.
+
+    Each of ``quotes``, ``trades``, ``mm_quotes`` and ``changes`` is a file
+    path (CSV, .gz, .zst or Parquet), a pandas DataFrame, a pyarrow Table,
+    RecordBatch or RecordBatchReader, any object with ``__arrow_c_stream__``,
+    or a list of these. ``symbols`` is such a table of instruments;
+    ``conditions`` a table with columns condition and code, or a dict from
+    text to code. ``date`` (a ``datetime.date`` or "YYYY-MM-DD") places
+    times of day; ``time_zone`` (an IANA name or a ``zoneinfo.ZoneInfo``,
+    default UTC) decides each event's day and time of day; ``rename`` maps
+    vendor column names to ours.
+
+    Returns the paths of the tapes written, as ``pathlib.Path``. Raises
+    ``ValueError`` naming the input, the row and the column for bad data;
+    nothing is written then, and a tape already at ``path`` is kept.
+    """
+    inputs = []
+    for kind, value in (("conditions", conditions), ("symbols", symbols), ("changes", changes),
+                        ("quotes", quotes), ("mm_quotes", mm_quotes), ("trades", trades)):
+        if value is None:
+            continue
+        if kind == "conditions" and isinstance(value, dict):
+            value = _conditions_table(value)
+        inputs.extend(_inputs(kind, value))
+    if not any(kind in ("quotes", "trades", "mm_quotes", "changes") for kind, *_ in inputs):
+        raise ValueError("write_tape needs quotes, trades, mm_quotes or changes")
+
+    options = {
+        "output": os.fspath(path),
+        "inputs": [],
+        "rename": dict(rename or {}),
+        "ignore_extra_columns": bool(ignore_extra_columns),
+        "sort": bool(sort),
+        "allow_empty": bool(allow_empty),
+        "fractional_sizes": bool(fractional_sizes),
+        "time_unit": time_unit,
+        "time_zone": _zone_name(time_zone),
+        "date": _date_text(date),
+        "price_type": price_type,
+        "listed_exchange": int(listed_exchange),
+        "temp_dir": os.fspath(temp_dir) if temp_dir is not None else None,
+    }
+    capsules = []  # kept alive until the import has taken the streams
+    first, second = [], []
+    for kind, name, file_path, data in inputs:
+        entry = {"kind": kind, "name": name}
+        if file_path is not None:
+            entry["path"] = file_path
+        else:
+            table = _as_table(data)
+            if table is not None:
+                pair = (table.__arrow_c_stream__(), table.__arrow_c_stream__())
+            else:
+                pair = (_stream_capsule(data, name), None)
+            capsules.extend(c for c in pair if c is not None)
+            first.append(_capsule_pointer(pair[0], _STREAM_CAPSULE))
+            second.append(_capsule_pointer(pair[1], _STREAM_CAPSULE) if pair[1] is not None else None)
+        options["inputs"].append(entry)
+
+    lib = _library()
+    count = len(first)
+    first_array = (ctypes.c_void_p * max(count, 1))(*first)
+    second_array = (ctypes.c_void_p * max(count, 1))(*second)
+    status = ctypes.c_int(0)
+    answer = lib.tarvik_import(json.dumps(options).encode(), first_array, second_array, count, ctypes.byref(status))
+    del capsules
+    if not answer:
+        raise MemoryError("write_tape: out of memory")
+    try:
+        text = ctypes.string_at(answer).decode("utf-8", "replace")
+    finally:
+        lib.tarvik_import_free(answer)
+    if status.value != 0:
+        raise ValueError(text)
+    return [Path(tape) for tape in json.loads(text)["tapes"]]
