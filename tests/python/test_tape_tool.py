@@ -1,6 +1,6 @@
 """The tape tool from the command line: errors that name the line and the
-field and leave no tape behind, dump round trips, CSV import replayed
-through the module."""
+field and leave no tape behind, dump round trips, synthetic days. The
+import command has its own tests (test_import.py)."""
 
 import json
 import subprocess
@@ -47,43 +47,6 @@ def test_dump_compiles_back_to_the_same_bytes(tmp_path, make_tape):
     again = tool("compile", tmp_path / "again.jsonl", "-o", tmp_path / "again.tape")
     assert again.returncode == 0, again.stderr
     assert (tmp_path / "again.tape").read_bytes() == Path(tape).read_bytes()
-
-
-def test_imported_csv_replays_through_the_module(loaded, tmp_path):
-    (tmp_path / "quotes.csv").write_text(
-        "symbol,time,exchange,bid,bid_size,ask,ask_size\n"
-        "IBM,09:30:00,1,150.10,100,150.20,200\n"
-        "IBM,09:30:01,2,150.15,300,150.25,400\n"
-    )
-    (tmp_path / "trades.csv").write_text(
-        "symbol,time,exchange,price,size,conditions\nIBM,09:30:02,1,150.2,50,\nIBM,09:31:00,2,150.18,70,12\n"
-    )
-    tape = tmp_path / "imported.tape"
-    result = tool("import", "--quotes", tmp_path / "quotes.csv", "--trades", tmp_path / "trades.csv", "-o", tape)
-    assert result.returncode == 0, result.stderr
-    seen = []
-
-    def keep(system, message):
-        if message.MessageType == Tarvik.TqMSG_TRADE:
-            trade = message.coreData.Trade
-            seen.append((message.coreHeader.ptqStringSymbol.String, Tarvik.PriceToDouble(trade.Price, trade.PriceType),
-                         trade.Size, trade.TradeCondition, trade.TotalVolume))
-        elif message.MessageType == Tarvik.TqMSG_EXGQUOTE:
-            quote = message.coreData.ExgQuote
-            seen.append(("NBBO", quote.BestBidPrice, quote.BestAskPrice))
-        return 0
-
-    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, keep) == 0
-    assert seen == [("NBBO", 1501000, 1502000), ("NBBO", 1501500, 1502000),
-                    ("IBM", 150.2, 50, 0, 50), ("IBM", 150.18, 70, 12, 120)]
-
-
-def test_csv_errors_name_the_line_and_field(tmp_path):
-    (tmp_path / "trades.csv").write_text("IBM,09:30:02,1,150.2,50,\nIBM,09:30:03,1,abc,50,\n")
-    result = tool("import", "--trades", tmp_path / "trades.csv", "-o", tmp_path / "out.tape")
-    assert result.returncode != 0
-    assert "trades.csv:2" in result.stderr and "price" in result.stderr
-    assert not (tmp_path / "out.tape").exists()
 
 
 def test_synth_is_deterministic(tmp_path):

@@ -1,0 +1,496 @@
+"""Importing vendor data: files (CSV, gzip, zstd, Parquet) through the tape
+tool and tables through tarvik_engine.write_tape. A day written by the
+importer and replayed shows exactly the input's values; bad input is an
+error naming the file, row and column, and writes nothing."""
+
+import datetime
+import gzip
+import random
+import subprocess
+import zoneinfo
+from decimal import Decimal
+from pathlib import Path
+
+import pytest
+
+import Tarvik
+import tarvik_engine
+
+NY = zoneinfo.ZoneInfo("America/New_York")
+UTC = datetime.timezone.utc
+SYMBOLS = {"IBM": 15000, "MSFT": 41000}  # mid prices in cents
+
+
+def tool(*args):
+    return subprocess.run([tarvik_engine.tape_tool_path(), *map(str, args)], capture_output=True, text=True)
+
+
+def import_files(*args):
+    result = tool("import", *args)
+    assert result.returncode == 0, result.stderr
+    return result
+
+
+def cents(value):
+    return f"{value // 100}.{value % 100:02d}"
+
+
+def vendor_day(rows=300, seed=3):
+    """Quotes and trades of two symbols on four exchanges, in time order, with
+    nanosecond epoch times on 2024-03-15 in New York. Some trades share their
+    time with a quote; some prices have three decimals."""
+    rng = random.Random(seed)
+    ns = int(datetime.datetime(2024, 3, 15, 9, 30, tzinfo=NY).timestamp()) * 10**9
+    quotes, trades = [], []
+    for _ in range(rows):
+        ns += rng.randrange(1, 3 * 10**9)
+        symbol = rng.choice(list(SYMBOLS))
+        exchange = rng.randrange(1, 5)
+        mid = SYMBOLS[symbol] + rng.randrange(-50, 50)
+        if rng.random() < 0.7:
+            quotes.append({"symbol": symbol, "time": ns, "exchange": exchange,
+                           "bid": cents(mid - rng.randrange(1, 5)), "bid_size": 100 * rng.randrange(1, 40) + exchange,
+                           "ask": cents(mid + rng.randrange(1, 5)), "ask_size": 100 * rng.randrange(1, 40) + exchange})
+        else:
+            price = cents(mid) + ("5" if rng.random() < 0.2 else "")
+            tied = quotes and rng.random() < 0.2
+            trades.append({"symbol": symbol, "time": quotes[-1]["time"] if tied else ns,
+                           "exchange": exchange, "price": price, "size": rng.randrange(1, 1000)})
+    trades.sort(key=lambda t: t["time"])
+    return quotes, trades
+
+
+def csv_text(rows, columns=None):
+    columns = columns or list(rows[0])
+    return ",".join(columns) + "\n" + "".join(",".join(str(r[c]) for c in columns) + "\n" for r in rows)
+
+
+def micros_of_day(ns):
+    local = datetime.datetime.fromtimestamp(ns // 10**9, NY)
+    return (local.hour * 3600 + local.minute * 60 + local.second) * 10**6 + ns % 10**9 // 1000
+
+
+def expected_replay(quotes, trades):
+    """What a replay shows, computed here: messages in time order (quotes
+    before trades at equal times) with the NBBO after each quote and the
+    running totals after each trade."""
+    events = sorted([(q["time"], 0, i, q) for i, q in enumerate(quotes)] +
+                    [(t["time"], 1, i, t) for i, t in enumerate(trades)], key=lambda e: e[:3])
+    books, totals, out = {}, {}, []
+    for ns, kind, _, row in events:
+        symbol = row["symbol"]
+        if kind == 0:
+            book = books.setdefault(symbol, {})
+            book[row["exchange"]] = row
+            best_bid = max(book.values(), key=lambda q: (Decimal(q["bid"]), q["bid_size"]))
+            best_ask = min(book.values(), key=lambda q: (Decimal(q["ask"]), -q["ask_size"]))
+            out.append(("quote", symbol, micros_of_day(ns), row["exchange"], Decimal(row["bid"]), row["bid_size"],
+                        Decimal(row["ask"]), row["ask_size"], Decimal(best_bid["bid"]), best_bid["exchange"],
+                        Decimal(best_ask["ask"]), best_ask["exchange"]))
+        else:
+            price = Decimal(row["price"])
+            o, h, lo, volume = totals.get(symbol, (price, price, price, 0))
+            totals[symbol] = (o, max(h, price), min(lo, price), volume + row["size"])
+            out.append(("trade", symbol, micros_of_day(ns), row["exchange"], price, row["size"],
+                        *totals[symbol]))
+    return out
+
+
+def replay(tape):
+    """What the module shows of each quote and trade, prices as decimals."""
+    seen = []
+
+    def value(price, price_type):
+        return Decimal(Tarvik.PriceFormat(price, price_type))
+
+    def keep(system, message):
+        header = message.coreHeader
+        if message.MessageType == Tarvik.TqMSG_EXGQUOTE:
+            q = message.coreData.ExgQuote
+            c = q.coreQuote
+            pt = c.PriceType
+            seen.append(("quote", header.ptqStringSymbol.String, message.ptarvik3Ext.MicrosOfDaySRC,
+                         header.ReportingExg, value(c.BidPrice, pt), c.BidSize, value(c.AskPrice, pt), c.AskSize,
+                         value(q.BestBidPrice, pt), q.BestBidExg, value(q.BestAskPrice, pt), q.BestAskExg))
+        elif message.MessageType == Tarvik.TqMSG_TRADE:
+            t = message.coreData.Trade
+            pt = t.PriceType
+            seen.append(("trade", header.ptqStringSymbol.String, message.ptarvik3Ext.MicrosOfDaySRC,
+                         header.ReportingExg, value(t.Price, pt), t.Size, value(t.Open, pt), value(t.High, pt),
+                         value(t.Low, pt), t.TotalVolume))
+        return 0
+
+    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, keep) == 0
+    return seen
+
+
+@pytest.fixture(scope="module")
+def day():
+    return vendor_day()
+
+
+@pytest.fixture
+def csv_day(tmp_path, day):
+    quotes, trades = day
+    (tmp_path / "quotes.csv").write_text(csv_text(quotes))
+    (tmp_path / "trades.csv").write_text(csv_text(trades))
+    tape = tmp_path / "csv.tape"
+    import_files("--quotes", tmp_path / "quotes.csv", "--trades", tmp_path / "trades.csv", "-o", tape,
+                 "--time-zone", "America/New_York")
+    return tape
+
+
+def test_a_vendor_day_replays_exactly(loaded, day, csv_day):
+    assert replay(csv_day) == expected_replay(*day)
+
+
+def test_the_session_day_and_time_zone_come_from_the_events(loaded, csv_day):
+    def header(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE:
+            date = message.coreHeader.tqSessionDate
+            seen.append((date.Year, date.Month, date.Day, message.coreHeader.tqExgTimestamp.TimeZone))
+            return 1
+        return 0
+
+    seen = []
+    Tarvik.ProcessTape(str(csv_day), 0, 0, 0, header)
+    assert seen[0] == (2024, 3, 15, -4)
+
+
+def write_source(kind, tmp_path, quotes, trades):
+    """The day as another source: returns the import's arguments for the
+    tape tool, or a callable that writes the tape through write_tape."""
+    if kind in ("gz", "zst"):
+        def compress(name, text):
+            path = tmp_path / f"{name}.csv.{kind}"
+            if kind == "gz":
+                path.write_bytes(gzip.compress(text.encode()))
+            else:
+                from compression import zstd
+                path.write_bytes(zstd.compress(text.encode()))
+            return path
+        return ["--quotes", compress("quotes", csv_text(quotes)), "--trades", compress("trades", csv_text(trades))]
+    pa = pytest.importorskip("pyarrow")
+    pd = pytest.importorskip("pandas")
+
+    def frame(rows, prices):
+        df = pd.DataFrame(rows)
+        df["time"] = pd.to_datetime(df["time"], unit="ns", utc=True)
+        for column in prices:
+            df[column] = df[column].astype(float)
+        return df
+
+    q, t = frame(quotes, ["bid", "ask"]), frame(trades, ["price"])
+    if kind == "parquet":
+        import pyarrow.parquet as pq
+        pq.write_table(pa.Table.from_pandas(q, preserve_index=False), tmp_path / "quotes.parquet")
+        pq.write_table(pa.Table.from_pandas(t, preserve_index=False), tmp_path / "trades.parquet", row_group_size=50)
+        return ["--quotes", tmp_path / "quotes.parquet", "--trades", tmp_path / "trades.parquet"]
+    if kind == "dataframe":
+        return lambda path: tarvik_engine.write_tape(path, quotes=q, trades=t, time_zone=NY)
+    if kind == "reader":
+        return lambda path: tarvik_engine.write_tape(path, quotes=pa.Table.from_pandas(q).to_reader(),
+                                                     trades=pa.RecordBatchReader.from_batches(
+                                                         pa.Schema.from_pandas(t, preserve_index=False),
+                                                         pa.Table.from_pandas(t, preserve_index=False).to_batches(40)),
+                                                     time_zone="America/New_York")
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "reader"])
+def test_every_source_writes_the_same_tape(tmp_path, day, csv_day, kind):
+    source = write_source(kind, tmp_path, *day)
+    tape = tmp_path / f"{kind}.tape"
+    if callable(source):
+        assert source(tape) == [tape]
+    else:
+        import_files(*source, "-o", tape, "--time-zone", "America/New_York")
+    assert tape.read_bytes() == csv_day.read_bytes()
+
+
+@pytest.mark.parametrize("times, options", [
+    (lambda ns: ns, []),
+    (lambda ns: ns // 1000, ["--time-unit", "us"]),
+    (lambda ns: datetime.datetime.fromtimestamp(ns // 10**9, UTC).strftime("%Y-%m-%dT%H:%M:%S") +
+     f".{ns % 10**9:09d}Z", []),
+    (lambda ns: datetime.datetime.fromtimestamp(ns // 10**9, NY).isoformat(timespec="seconds").replace(
+        "-04:00", f".{ns % 10**9 // 1000:06d}-04:00"), []),
+    (lambda ns: datetime.datetime.fromtimestamp(ns // 10**9, NY).strftime("%H:%M:%S") + f".{ns % 10**9 // 1000:06d}",
+     ["--date", "2024-03-15"]),
+], ids=["epoch-ns", "epoch-us", "iso-z", "iso-offset", "time-of-day"])
+def test_time_formats_give_the_same_tape(tmp_path, day, csv_day, times, options):
+    quotes, trades = ([dict(r, time=times(r["time"])) for r in rows] for rows in day)
+    (tmp_path / "q.csv").write_text(csv_text(quotes))
+    (tmp_path / "t.csv").write_text(csv_text(trades))
+    tape = tmp_path / "times.tape"
+    import_files("--quotes", tmp_path / "q.csv", "--trades", tmp_path / "t.csv", "-o", tape,
+                 "--time-zone", "America/New_York", *options)
+    assert tape.read_bytes() == csv_day.read_bytes()
+
+
+def test_columns_are_found_by_name_in_any_order_and_renamed(tmp_path, day, csv_day):
+    quotes, trades = day
+    vendor = [{"px_ask": q["ask"], "sym": q["symbol"], **{k: v for k, v in q.items() if k not in ("ask", "symbol")}}
+              for q in quotes]
+    (tmp_path / "q.csv").write_text(csv_text(vendor, ["ask_size", "px_ask", "time", "sym", "bid", "exchange",
+                                                      "bid_size"]))
+    (tmp_path / "t.csv").write_text(csv_text([dict(t, venue_id="x") for t in trades]))
+    tape = tmp_path / "renamed.tape"
+    import_files("--quotes", tmp_path / "q.csv", "--trades", tmp_path / "t.csv", "-o", tape, "--time-zone",
+                 "America/New_York", "--rename", "px_ask=ask,sym=symbol", "--ignore-extra-columns")
+    assert tape.read_bytes() == csv_day.read_bytes()
+
+
+def test_unsorted_input_with_sort_gives_the_sorted_tape(tmp_path, day, csv_day):
+    quotes, trades = day
+    shuffled = list(quotes)
+    random.Random(1).shuffle(shuffled)
+    (tmp_path / "q.csv").write_text(csv_text(shuffled))
+    (tmp_path / "t.csv").write_text(csv_text(trades))
+    tape = tmp_path / "sorted.tape"
+    args = ["--quotes", tmp_path / "q.csv", "--trades", tmp_path / "t.csv", "-o", tape, "--time-zone",
+            "America/New_York"]
+    unsorted = tool("import", *args)
+    assert unsorted.returncode == 1 and "q.csv:" in unsorted.stderr and "out of time order" in unsorted.stderr
+    import_files(*args, "--sort")
+    assert tape.read_bytes() == csv_day.read_bytes()
+
+
+def test_equal_times_merge_changes_then_quotes_then_depth_then_trades(loaded, tmp_path):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,09:30:00,1,10,5\nX,09:30:00,2,11,6\n")
+    (tmp_path / "m.csv").write_text("symbol,time,exchange,bid,bid_size,ask,ask_size,market_maker\n"
+                                    "X,09:30:00,3,9,1,12,1,D0\n")
+    (tmp_path / "q.csv").write_text("symbol,time,exchange,bid,bid_size,ask,ask_size\nX,09:30:00,1,9,1,12,1\n")
+    (tmp_path / "c.csv").write_text("time,symbol,action\n09:30:00,X,add\n")
+    tape = tmp_path / "ties.tape"
+    import_files("--trades", tmp_path / "t.csv", "--mm-quotes", tmp_path / "m.csv", "--quotes", tmp_path / "q.csv",
+                 "--changes", tmp_path / "c.csv", "-o", tape, "--date", "2024-03-15")
+    kinds = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_STATUS:
+            if system.Status == Tarvik.TARVIKSTATUS_RUNNING:
+                kinds.clear()  # the day's events follow the running status
+        else:
+            kinds.append((message.MessageType, message.coreHeader.ReportingExg))
+        return 0
+
+    Tarvik.ProcessTape(str(tape), 0, 0, 0, keep)
+    assert kinds == [(Tarvik.TqMSG_SYMBOLCHANGE, 0), (Tarvik.TqMSG_EXGQUOTE, 1), (Tarvik.TqMSG_MMQUOTE, 3),
+                     (Tarvik.TqMSG_TRADE, 1), (Tarvik.TqMSG_TRADE, 2)]
+
+
+def run_to_end(tape, work):
+    out = {}
+
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_COMPLETE:
+            out["value"] = work()
+        return 0
+
+    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, callback) == 0
+    return out["value"]
+
+
+def test_one_text_on_two_listed_exchanges_is_two_instruments(loaded, tmp_path):
+    (tmp_path / "t.csv").write_text(
+        "symbol,listed_exchange,time,exchange,price,size\n"
+        "BTC,1,2024-03-15T00:00:01Z,1,65432.10000000,1\n"
+        "BTC,2,2024-03-15T00:00:02Z,2,65500.5,2\n"
+        "BTC,1,2024-03-15T00:00:03Z,1,65440.00000000,3\n")
+    tape = tmp_path / "venues.tape"
+    import_files("--trades", tmp_path / "t.csv", "-o", tape)
+
+    def last():
+        return [(t.Last, t.TotalVolume) for t in (Tarvik.StateGetLastTrade(1, "BTC"), Tarvik.StateGetLastTrade(2, "BTC"))]
+
+    # eight decimals written, one needed: price type 1, which fits 32 bits
+    assert run_to_end(tape, last) == [(654400, 4), (655005, 2)]
+
+
+def test_market_maker_depth_levels_fill_the_book(loaded, tmp_path):
+    rows = ["symbol,time,exchange,market_maker,bid,bid_size,ask,ask_size"]
+    for level in range(3):
+        rows.append(f"ETH,2024-03-15T00:00:0{level}Z,3,D{level},{3000 - level}.25,{level + 1},{3001 + level}.5,7")
+    rows.append("ETH,2024-03-15T00:00:05Z,3,D1,2998.75,9,3002.5,8")
+    (tmp_path / "depth.csv").write_text("\n".join(rows) + "\n")
+    tape = tmp_path / "depth.tape"
+    import_files("--mm-quotes", tmp_path / "depth.csv", "-o", tape)
+
+    def book():
+        quotes = Tarvik.StateGetMMQuotes(3, 1, "ETH")
+        return sorted((q.ptqStringMarketMaker.String, q.BidPrice, q.BidSize, q.AskPrice, q.AskSize)
+                      for q in quotes.StateMMQuotes[: quotes.StateQuoteCount])
+
+    # prices of two decimals: price type 2
+    assert run_to_end(tape, book) == [("D0", 300025, 1, 300150, 7), ("D1", 299875, 9, 300250, 8),
+                                      ("D2", 299825, 3, 300350, 7)]
+
+
+def test_text_conditions_are_numbered_and_named_in_the_tape(loaded, tmp_path):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,conditions\n"
+                                    "X,09:30:00,1,10,5,@ F\nX,09:30:01,1,10,5,I\nX,09:30:02,1,10,5,\n"
+                                    "X,09:30:03,1,10,5,F;@;I;T\n")
+    tape = tmp_path / "conditions.tape"
+    import_files("--trades", tmp_path / "t.csv", "-o", tape, "--date", "2024-03-15")
+    seen = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE:
+            t = message.coreData.Trade
+            seen.append((t.TradeCondition, [Tarvik.GetDefinedString(Tarvik.TqST_TRADECONDITION, c)
+                                            for c in t.ExtTradeConditions if c != 255]))
+        return 0
+
+    Tarvik.ProcessTape(str(tape), 0, 0, 0, keep)
+    assert seen == [(1, ["@", "F"]), (3, ["I"]), (0, []), (2, ["F", "@", "I", "T"])]
+
+
+def test_a_conditions_table_gives_the_numbers(loaded, tmp_path):
+    (tmp_path / "c.csv").write_text("condition,code\n@,0\nF,14\n")
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,conditions\nX,09:30:00,1,10,5,@ F 37\n")
+    tape = tmp_path / "table.tape"
+    import_files("--trades", tmp_path / "t.csv", "--conditions", tmp_path / "c.csv", "-o", tape, "--date",
+                 "2024-03-15")
+    seen = []
+    Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: seen.append(list(m.coreData.Trade.ExtTradeConditions)) or 0
+                       if m.MessageType == Tarvik.TqMSG_TRADE else 0)
+    assert seen == [[0, 14, 37, 255]]
+
+
+def test_symbols_file_sets_price_type_close_multiplier_and_options(loaded, tmp_path):
+    (tmp_path / "symbols.csv").write_text(
+        "symbol,listed_exchange,price_type,prev_close,size_multiplier,root,underlying,expiration,strike,put_call\n"
+        "BTC,1,4,65000,100000000,,,,,\n"
+        "IBM  240419C00150000,10,2,3.5,,IBM,IBM,2024-04-19,150,C\n")
+    (tmp_path / "t.csv").write_text(
+        "symbol,time,exchange,price,size,exchange_time\n"
+        "BTC,2024-03-15T14:00:00.000001Z,1,65001.5,0.00012345,2024-03-15T13:59:59.999990Z\n"
+        "IBM  240419C00150000,2024-03-15T14:00:01Z,5,3.75,2,\n")
+    tape = tmp_path / "symbols.tape"
+    import_files("--trades", tmp_path / "t.csv", "--symbols", tmp_path / "symbols.csv", "-o", tape)
+    seen = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE:
+            t, h, x = message.coreData.Trade, message.coreHeader, message.ptarvik3Ext
+            option = h.ptqOptionHdr
+            seen.append((h.ptqStringSymbol.String, h.ListedExg, t.Price, t.PriceType, t.Size, t.NetChange,
+                         x.MicrosOfDaySRC, x.MicrosOfDayPTP1,
+                         None if option is None else (option.strikePrice, option.PutCall,
+                                                      option.tqExpirationDate.Month)))
+        return 0
+
+    Tarvik.ProcessTape(str(tape), 0, 0, 0, keep)
+    assert seen == [("BTC", 1, 650015000, 4, 12345, 15000, 14 * 3600 * 10**6 + 1, 14 * 3600 * 10**6 - 10, None),
+                    ("IBM", 10, 375, 2, 2, 25, 14 * 3600 * 10**6 + 10**6, 0, (150000, 0, 4))]
+
+
+def test_one_tape_per_session_day(loaded, tmp_path):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n"
+                                    "X,2024-03-14T23:59:59Z,1,10,1\nX,2024-03-15T03:59:59Z,1,11,1\n"
+                                    "X,2024-03-15T05:00:00Z,1,12,1\n")
+    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "one.tape", "--time-zone",
+                  "America/New_York")
+    assert result.returncode == 1 and "{date}" in result.stderr and "2024-03-14 to 2024-03-15" in result.stderr
+    import_files("--trades", tmp_path / "t.csv", "-o", tmp_path / "day-{date}.tape", "--time-zone",
+                 "America/New_York")
+    counts = {}
+    for name in ("day-2024-03-14.tape", "day-2024-03-15.tape"):
+        counts[name] = run_to_end(tmp_path / name, lambda: Tarvik.StateGetLastTrade(1, "X").TickVolume)
+    assert counts == {"day-2024-03-14.tape": 2, "day-2024-03-15.tape": 1}
+
+
+@pytest.mark.parametrize("name, text, options, where, message", [
+    ("t.csv", "symbol,time,exchange,price\nX,09:30:00,1,10\n", [], "t.csv: missing column 'size'", "trades need"),
+    ("t.csv", "symbol,time,exchange,price,size,venue\nX,09:30:00,1,10,5,Q\n", [], "t.csv: unknown column 'venue'",
+     "--ignore-extra-columns"),
+    ("t.csv", "X,09:30:00,1,10,5\nX,09:30:01,1,10,5\n", [], "t.csv: no header", ""),
+    ("t.csv", "", [], "t.csv: empty file", ""),
+    ("t.csv", "symbol,time,exchange,price,size\n", [], "t.csv: no rows", "--allow-empty"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,5\nX,09:30:01,1,ten,5\n", [],
+     "t.csv:3: column 'price'", "expected a number, got 'ten'"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10.5,5\n", ["--price-type", "0"],
+     "t.csv:2: column 'price'", "cannot be written exactly in price type 0"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,65432.12345678,5\nX,09:30:01,1,1.5,5\n", [],
+     "t.csv:2: column 'price'", "does not fit 32 bits"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,1.0000000001,5\n", [],
+     "t.csv:2: column 'price'", "more than 9 decimals"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:01,1,10,5\nX,09:30:00,1,10,5\n", [],
+     "t.csv:3: column 'time'", "out of time order"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,9h30,1,10,5\n", [], "t.csv:2: column 'time'", "'9h30'"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,-5\n", [], "t.csv:2: column 'size'", "below 0"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,1.5\n", [], "t.csv:2: column 'size'",
+     "not a whole number"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,70000,10,1\n", [], "t.csv:2: column 'exchange'",
+     "out of range"),
+    ("t.csv", "symbol,time,exchange,price,size\n,09:30:00,1,10,1\n", [], "t.csv:2: column 'symbol'", "empty"),
+    ("t.csv", "symbol,time,exchange,price,size,conditions\nX,09:30:00,1,10,1,1 2 3 4 5\n", [],
+     "t.csv:2: column 'conditions'", "at most four"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,1\nX,09:30:00,1,10\n", [], "t.csv", "column"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,1710509402000000000,1,10,1\nX,12345,1,10,1\n", [],
+     "t.csv:3: column 'time'", "--time-unit"),
+], ids=["missing", "unknown", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "overflow",
+        "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
+        "empty-symbol", "five-conditions", "short-row", "time-unit"])
+def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
+    (tmp_path / name).write_text(text)
+    tape = tmp_path / "out.tape"
+    tape.write_bytes(b"an earlier tape")
+    result = tool("import", "--trades", tmp_path / name, "-o", tape, "--date", "2024-03-15", *options)
+    assert result.returncode == 1, result.stderr
+    assert where in result.stderr and message in result.stderr, result.stderr
+    assert tape.read_bytes() == b"an earlier tape"
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([name, "out.tape"])
+
+
+@pytest.mark.parametrize("args", [
+    ["-o", "x.tape"],
+    ["--trades", "t.csv"],
+    ["--trades", "t.csv", "-o", "x.tape", "--time-unit", "minutes"],
+    ["--trades", "t.csv", "-o", "x.tape", "--time-zone", "Mars/Olympus"],
+    ["--trades", "t.csv", "-o", "x.tape", "--rename", "nothing"],
+    ["--trades", "t.csv", "-o", "x.tape", "--colour", "red"],
+])
+def test_a_bad_command_line_exits_2(tmp_path, args):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,09:30:00,1,10,5\n")
+    result = subprocess.run([tarvik_engine.tape_tool_path(), "import", *args], capture_output=True, text=True,
+                            cwd=tmp_path)
+    assert result.returncode == 2, result.stderr
+    assert not (tmp_path / "x.tape").exists()
+
+
+def test_an_empty_input_may_write_an_empty_tape(loaded, tmp_path):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n")
+    import_files("--trades", tmp_path / "t.csv", "-o", tmp_path / "empty.tape", "--allow-empty", "--date",
+                 "2024-03-15")
+    kinds = []
+    assert Tarvik.ProcessTape(str(tmp_path / "empty.tape"), 0, 0, 0, lambda s, m: kinds.append(m.MessageType) or 0) == 0
+    assert Tarvik.TqMSG_TRADE not in kinds
+
+
+def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    trades = pd.DataFrame({"symbol": ["X", "X"], "time": [1710509402000000000, 1710509403000000000],
+                           "exchange": [1, 1], "price": [10.5, 0.1 + 0.2], "size": [5, 5]})
+    tape = tmp_path / "out.tape"
+    with pytest.raises(ValueError, match=r"^trades:2: column 'price': the float 0.30000000000000004 is no decimal"):
+        tarvik_engine.write_tape(tape, trades=trades)
+    with pytest.raises(ValueError, match=r"^trades: missing column 'size'"):
+        tarvik_engine.write_tape(tape, trades=trades.drop(columns="size"))
+    with pytest.raises(FileNotFoundError):
+        tarvik_engine.write_tape(tape, trades=tmp_path / "nowhere.csv")
+    with pytest.raises(TypeError):
+        tarvik_engine.write_tape(tape, trades=[1, 2, 3])
+    assert not tape.exists()
+
+
+def test_write_tape_takes_paths_and_returns_the_tapes(tmp_path, day, csv_day):
+    quotes, trades = day
+    (tmp_path / "q.csv").write_text(csv_text(quotes))
+    (tmp_path / "t.csv").write_text(csv_text(trades))
+    written = tarvik_engine.write_tape(str(tmp_path / "{date}.tape"), quotes=tmp_path / "q.csv",
+                                       trades=str(tmp_path / "t.csv"), time_zone="America/New_York")
+    assert written == [tmp_path / "2024-03-15.tape"]
+    assert written[0].read_bytes() == csv_day.read_bytes()
