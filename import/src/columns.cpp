@@ -73,6 +73,9 @@ ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::str
         std::string ours(trim(file_name));
         for (const auto& [from, to] : rename)
             if (from == ours) ours = to;
+        // "Symbol" and "SYMBOL" name the symbol too.
+        for (char& c : ours)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
         int index = -1;
         for (Field f : wanted.required) index = ours == kFieldNames[f] ? f : index;
         for (Field f : wanted.optional) index = ours == kFieldNames[f] ? f : index;

@@ -33,6 +33,7 @@ uint32_t Instruments::add_listed(std::string text, uint16_t listed) {
 }
 
 bool Instruments::ambiguous(std::string_view text) const {
+    if (file_texts_.empty()) return false;
     const auto it = file_texts_.find(std::string(text));
     return it != file_texts_.end() && it->second.count > 1;
 }
