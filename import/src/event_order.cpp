@@ -11,7 +11,8 @@
 namespace tarvik::import {
 namespace {
 
-constexpr std::size_t kRunReadEvents = 4096;
+constexpr std::size_t kRunReadEvents = 512;  // 52 KB a run while merging
+constexpr std::size_t kMaxRuns = 64;         // then the runs are merged into one
 
 std::FILE* unnamed_temp_file(const std::string& dir) {
     std::string pattern = (dir.empty() ? std::string("/tmp") : dir) + "/tarvik-sort-XXXXXX";
@@ -45,9 +46,8 @@ SortedStream::SortedStream(std::string temp_dir, std::size_t run_events)
     pending_.reserve(run_events_);
 }
 
-SortedStream::~SortedStream() {
-    for (auto& run : runs_)
-        if (run->file != nullptr) std::fclose(run->file);
+SortedStream::Run::~Run() {
+    if (file != nullptr) std::fclose(file);
 }
 
 void SortedStream::add(const StagedEvent& event) {
@@ -66,6 +66,39 @@ void SortedStream::spill() {
     std::rewind(run->file);
     pending_.clear();
     runs_.push_back(std::move(run));
+    if (runs_.size() >= kMaxRuns) compact();
+}
+
+void SortedStream::compact() {
+    // Merges every run into one, so that the runs (their buffers and file
+    // handles) stay few however long the input.
+    auto merged = std::make_unique<Run>();
+    merged->file = unnamed_temp_file(temp_dir_);
+    start_merge();
+    std::vector<StagedEvent> out;
+    out.reserve(kRunReadEvents);
+    while (const StagedEvent* e = peek()) {
+        out.push_back(*e);
+        pop();
+        if (out.size() == kRunReadEvents || peek() == nullptr) {
+            if (std::fwrite(out.data(), sizeof(StagedEvent), out.size(), merged->file) != out.size())
+                throw ImportError("--sort: cannot write a temporary file: " + std::string(std::strerror(errno)));
+            out.clear();
+        }
+    }
+    if (std::fflush(merged->file) != 0) throw ImportError("--sort: cannot write a temporary file");
+    std::rewind(merged->file);
+    runs_.clear();
+    heap_.clear();
+    runs_.push_back(std::move(merged));
+}
+
+void SortedStream::start_merge() {
+    heap_.clear();
+    for (auto& run : runs_)
+        if (run->head() != nullptr) heap_.push_back(run.get());
+    auto later = [](Run* a, Run* b) { return staged_before(*b->head(), *a->head()); };
+    std::make_heap(heap_.begin(), heap_.end(), later);
 }
 
 const StagedEvent* SortedStream::Run::head() {
@@ -78,8 +111,6 @@ const StagedEvent* SortedStream::Run::head() {
     at = 0;
     if (n == 0) {
         done = true;
-        std::fclose(file);
-        file = nullptr;
         return nullptr;
     }
     return &buffer[0];
@@ -88,10 +119,7 @@ const StagedEvent* SortedStream::Run::head() {
 void SortedStream::finish() {
     spill();
     pending_ = std::vector<StagedEvent>();  // give the memory back before merging
-    for (auto& run : runs_)
-        if (run->head() != nullptr) heap_.push_back(run.get());
-    auto later = [](Run* a, Run* b) { return staged_before(*b->head(), *a->head()); };
-    std::make_heap(heap_.begin(), heap_.end(), later);
+    start_merge();
 }
 
 const StagedEvent* SortedStream::peek() { return heap_.empty() ? nullptr : heap_.front()->head(); }

@@ -42,7 +42,6 @@ private:
 class SortedStream : public EventStream {
 public:
     SortedStream(std::string temp_dir, std::size_t run_events);
-    ~SortedStream() override;
     void add(const StagedEvent& event);
     // Ends the input: from now on the stream gives the events in order.
     void finish();
@@ -55,9 +54,15 @@ private:
         std::vector<StagedEvent> buffer;
         std::size_t at = 0;
         bool done = false;
+        Run() = default;
+        Run(const Run&) = delete;
+        Run& operator=(const Run&) = delete;
+        ~Run();
         const StagedEvent* head();
     };
     void spill();
+    void compact();
+    void start_merge();
 
     std::string temp_dir_;
     std::size_t run_events_;

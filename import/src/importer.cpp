@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -21,6 +22,15 @@ namespace tarvik::import {
 namespace {
 
 constexpr std::size_t kSortRunEvents = 512 * 1024;  // about 50 MB a run
+
+// Events in one sorted run: TARVIK_IMPORT_RUN_EVENTS sets it for tests,
+// which need many runs from small inputs.
+std::size_t sort_run_events() {
+    const char* text = std::getenv("TARVIK_IMPORT_RUN_EVENTS");
+    if (text == nullptr) return kSortRunEvents;
+    const long long n = std::atoll(text);
+    return n > 0 ? static_cast<std::size_t>(n) : kSortRunEvents;
+}
 constexpr uint32_t kNoCondition = 255;
 
 std::string day_text(uint32_t ndays) {
@@ -540,7 +550,7 @@ std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
     if (!o_.sort)
         return std::make_unique<BatchedStream>(
             [this, &input, cells, before](std::vector<StagedEvent>& out) { return fill(input, *cells, *before, out); });
-    auto sorted = std::make_unique<SortedStream>(o_.temp_dir, kSortRunEvents);
+    auto sorted = std::make_unique<SortedStream>(o_.temp_dir, sort_run_events());
     std::vector<StagedEvent> batch;
     while (fill(input, *cells, *before, batch))
         for (const StagedEvent& e : batch) sorted->add(e);

@@ -241,12 +241,25 @@ def test_columns_are_found_by_name_in_any_order_and_renamed(tmp_path, day, csv_d
     assert tape.read_bytes() == csv_day.read_bytes()
 
 
-def test_unsorted_input_with_sort_gives_the_sorted_tape(tmp_path, day, csv_day):
+def shuffled(rows, seed):
+    """The rows in random order, but rows of one time in their own order:
+    that is the order a sort keeps for them."""
+    out = list(rows)
+    random.Random(seed).shuffle(out)
+    groups = {}
+    for row in rows:
+        groups.setdefault(row["time"], []).append(row)
+    taken = {time: iter(group) for time, group in groups.items()}
+    return [next(taken[row["time"]]) for row in out]
+
+
+@pytest.mark.parametrize("run_events", [None, "2"], ids=["one-run", "many-runs"])
+def test_unsorted_input_with_sort_gives_the_sorted_tape(tmp_path, monkeypatch, day, csv_day, run_events):
+    if run_events:  # runs of 2 events: more runs than are merged at once
+        monkeypatch.setenv("TARVIK_IMPORT_RUN_EVENTS", run_events)
     quotes, trades = day
-    shuffled = list(quotes)
-    random.Random(1).shuffle(shuffled)
-    (tmp_path / "q.csv").write_text(csv_text(shuffled))
-    (tmp_path / "t.csv").write_text(csv_text(trades))
+    (tmp_path / "q.csv").write_text(csv_text(shuffled(quotes, 1)))
+    (tmp_path / "t.csv").write_text(csv_text(shuffled(trades, 2)))
     tape = tmp_path / "sorted.tape"
     args = ["--quotes", tmp_path / "q.csv", "--trades", tmp_path / "t.csv", "-o", tape, "--time-zone",
             "America/New_York"]
