@@ -4,14 +4,17 @@
 >>> Tarvik.LoadTarvik(tarvik_engine.library_path())
 
 ``write_tape`` turns quotes, trades and market-maker quotes (files, pandas
-DataFrames, pyarrow Tables or any Arrow stream) into tapes.
+DataFrames, pyarrow Tables or any Arrow stream) into tapes; ``read_tape``
+and ``iter_tape`` read a tape back as Arrow tables, with the engine's NBBO
+and trade analysis as columns.
 """
 
 import os
 
+from .columnar import TapeError, iter_tape, read_tape
 from .tape_import import write_tape
 
-__all__ = ["library_path", "tape_tool_path", "write_tape"]
+__all__ = ["TapeError", "iter_tape", "library_path", "read_tape", "tape_tool_path", "write_tape"]
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 

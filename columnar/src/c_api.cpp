@@ -1,0 +1,74 @@
+// Columnar reads for Python (tarvik_engine.read_tape, iter_tape), called
+// through ctypes; batches cross as Arrow C data interface structs.
+//
+//   void* tarvik_columns_open(const char* options_json, char** error)
+//   int   tarvik_columns_schema(void* reader, int kind, ArrowSchema* out)
+//   int   tarvik_columns_next(void* reader, int* kind, ArrowArray* array, ArrowSchema* schema,
+//                             int* code, char** error)
+//   void  tarvik_columns_close(void* reader)
+//   void  tarvik_columns_free(char* text)
+//
+// open answers null with a message on bad options. next answers 1 with a
+// batch, 0 at the end of the day, -1 on failure with the engine's result
+// code and a message. Messages are freed with tarvik_columns_free.
+#include <arrow/c/bridge.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "tape_columns.h"
+#include "tarvik/constants.h"
+
+using namespace tarvik::columnar;
+
+namespace {
+
+char* copy(const std::string& text) {
+    char* out = static_cast<char*>(std::malloc(text.size() + 1));
+    if (out != nullptr) std::memcpy(out, text.c_str(), text.size() + 1);
+    return out;
+}
+
+}  // namespace
+
+#define TARVIK_COLUMNS_EXPORT extern "C" __attribute__((visibility("default")))
+
+TARVIK_COLUMNS_EXPORT void* tarvik_columns_open(const char* options_json, char** error) {
+    try {
+        return new TapeColumns(columnar_options_from_json(options_json));
+    } catch (const std::exception& e) {
+        *error = copy(e.what());
+        return nullptr;
+    }
+}
+
+TARVIK_COLUMNS_EXPORT int tarvik_columns_schema(void* reader, int kind, ArrowSchema* out) {
+    if (kind < 0 || kind >= kTapeKindCount) return -1;
+    const auto schema = static_cast<TapeColumns*>(reader)->schema(static_cast<TapeKind>(kind));
+    return arrow::ExportSchema(*schema, out).ok() ? 0 : -1;
+}
+
+TARVIK_COLUMNS_EXPORT int tarvik_columns_next(void* reader, int* kind, ArrowArray* array, ArrowSchema* schema,
+                                             int* code, char** error) {
+    try {
+        TapeKind k;
+        std::shared_ptr<arrow::RecordBatch> batch;
+        if (!static_cast<TapeColumns*>(reader)->next(k, batch)) return 0;
+        const arrow::Status status = arrow::ExportRecordBatch(*batch, array, schema);
+        if (!status.ok()) throw std::runtime_error(status.ToString());
+        *kind = static_cast<int>(k);
+        return 1;
+    } catch (const TapeReadError& e) {
+        *code = e.code();
+        *error = copy(e.what());
+        return -1;
+    } catch (const std::exception& e) {
+        *code = tarvik::TqAPIERR_EXCEPTION;
+        *error = copy(e.what());
+        return -1;
+    }
+}
+
+TARVIK_COLUMNS_EXPORT void tarvik_columns_close(void* reader) { delete static_cast<TapeColumns*>(reader); }
+
+TARVIK_COLUMNS_EXPORT void tarvik_columns_free(char* text) { std::free(text); }

@@ -1,0 +1,237 @@
+#include "tape_columns.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <unordered_set>
+
+#include "kind_batches.h"
+#include "run.h"
+#include "state_snapshot.h"
+#include "tape_reader.h"
+#include "tarvik/constants.h"
+
+namespace tarvik::columnar {
+namespace {
+
+constexpr std::size_t kQueuedBatches = 2;
+constexpr int64_t kMicrosPerDay = 86'400'000'000;
+constexpr int64_t kDaysFrom1883To1970 = 31'776;  // 1883-01-01 to 1970-01-01
+
+struct CodeText {
+    int32_t code;
+    const char* name;
+    const char* text;
+};
+constexpr CodeText kCodeTexts[] = {
+    {TqAPIERR_USER_STOPPED, "TqAPIERR_USER_STOPPED", "the replay was stopped"},
+    {TqAPIERR_BAD_PARAMETERS, "TqAPIERR_BAD_PARAMETERS", "bad parameters"},
+    {TqAPIERR_EXCEPTION, "TqAPIERR_EXCEPTION", "a damaged event block: the tape is truncated or corrupt"},
+    {TqAPIERR_OPEN_TAPE_FILE_FAILED, "TqAPIERR_OPEN_TAPE_FILE_FAILED",
+     "the tape cannot be opened: missing, unreadable or not a tape"},
+    {TqAPIERR_INITIALIZE_MEMORY_FAILED, "TqAPIERR_INITIALIZE_MEMORY_FAILED", "the state snapshot does not fit its tape"},
+    {TqAPIERR_NOT_SUPPORTED, "TqAPIERR_NOT_SUPPORTED", "General error: the tape's tables are damaged"},
+    {TqAPIERR_UNSUPPORTED_API, "TqAPIERR_UNSUPPORTED_API", "a tape of a newer format"},
+};
+
+}  // namespace
+
+std::string result_code_text(int32_t code) {
+    for (const CodeText& c : kCodeTexts)
+        if (c.code == code) return std::string(c.name) + " (" + std::to_string(code) + "): " + c.text;
+    return "result code " + std::to_string(code);
+}
+
+// Everything the replay thread touches; the reader meets it only through
+// the queue under the mutex.
+struct TapeColumns::Replay {
+    ColumnarOptions options;
+    std::shared_ptr<arrow::DataType> time_type;
+    TextDictionary symbols;
+    std::unique_ptr<KindBatch> batches[kTapeKindCount];
+    std::unordered_set<std::string> wanted_texts;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<TapeKind, std::shared_ptr<arrow::RecordBatch>>> queue;
+    bool stop = false;  // the reader is gone
+    bool done = false;  // the replay ended
+    int32_t result = 0;
+    std::string failure;  // an exception on the replay thread
+
+    static thread_local Replay* current;
+
+    void run();
+    static int32_t on_message(TarvikSystemRecord* system, TarvikMessageRecord* message);
+    int32_t take(const TarvikMessageRecord& m);
+    bool in_window(int64_t epoch, int64_t local, int64_t of_day) const;
+    bool passes(const TimeBound& b, int64_t epoch, int64_t local, int64_t of_day, bool start) const;
+    // Hands a batch to the reader, waiting while the queue is full; false
+    // when the reader is gone.
+    bool hand_over(TapeKind kind, std::shared_ptr<arrow::RecordBatch> batch);
+};
+
+thread_local TapeColumns::Replay* TapeColumns::Replay::current = nullptr;
+
+bool TapeColumns::Replay::passes(const TimeBound& b, int64_t epoch, int64_t local, int64_t of_day, bool start) const {
+    int64_t v;
+    switch (b.type) {
+        case TimeBound::Type::None: return true;
+        case TimeBound::Type::Epoch: v = epoch; break;
+        case TimeBound::Type::Local: v = local; break;
+        default: v = of_day; break;
+    }
+    return start ? v >= b.micros : v < b.micros;
+}
+
+bool TapeColumns::Replay::in_window(int64_t epoch, int64_t local, int64_t of_day) const {
+    return passes(options.start, epoch, local, of_day, true) && passes(options.end, epoch, local, of_day, false);
+}
+
+bool TapeColumns::Replay::hand_over(TapeKind kind, std::shared_ptr<arrow::RecordBatch> batch) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [this] { return stop || queue.size() < kQueuedBatches; });
+    if (stop) return false;
+    queue.emplace_back(kind, std::move(batch));
+    changed.notify_all();
+    return true;
+}
+
+int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
+    int kind;
+    switch (m.MessageType) {
+        case TqMSG_TRADE: kind = static_cast<int>(TapeKind::Trades); break;
+        case TqMSG_EXGQUOTE: kind = static_cast<int>(TapeKind::Quotes); break;
+        case TqMSG_MMQUOTE: kind = static_cast<int>(TapeKind::MMQuotes); break;
+        case TqMSG_SYMBOLCHANGE: kind = static_cast<int>(TapeKind::SymbolChanges); break;
+        case TqMSG_CATEGORY: kind = static_cast<int>(TapeKind::Categories); break;
+        default: return TqCALLBACKRETURN_CONTINUE;
+    }
+    KindBatch* batch = batches[kind].get();
+    if (batch == nullptr) return TqCALLBACKRETURN_CONTINUE;
+    const TarvikHeaderRecord& h = m.coreHeader;
+    if (options.symbol_filter) {
+        // The filter's answer for a symbol is kept in its record's UserData2
+        // word: 1 wanted, 2 not.
+        TqStringRecord* record = h.ptqStringSymbol;
+        if (record == nullptr) return TqCALLBACKRETURN_CONTINUE;
+        if (record->UserData2 != 1 && record->UserData2 != 2)
+            record->UserData2 = wanted_texts.count(string_text(record)) != 0 ? 1 : 2;
+        if (record->UserData2 != 1) return TqCALLBACKRETURN_CONTINUE;
+    }
+    // The event's time: the microsecond of the extension, else the clock's
+    // millisecond, on the session day, at the tape's offset to GMT.
+    const int64_t of_day = m.ptarvik3Ext != nullptr ? static_cast<int64_t>(m.ptarvik3Ext->MicrosOfDaySRC)
+                                                    : int64_t{h.tqExgTimestamp.MsOfDay} * 1000;
+    const int64_t local =
+        (static_cast<int64_t>(h.tqSessionDate.NDays) - kDaysFrom1883To1970) * kMicrosPerDay + of_day;
+    const int64_t epoch = local - int64_t{h.tqExgTimestamp.TimeZone} * 3'600'000'000;
+    if (!in_window(epoch, local, of_day)) return TqCALLBACKRETURN_CONTINUE;
+    const int32_t symbol = h.ptqStringSymbol != nullptr ? symbols.index_of(h.ptqStringSymbol) : -1;
+    batch->append(MessageRow{epoch, symbol, &m});
+    if (batch->rows() >= options.batch_rows && !hand_over(static_cast<TapeKind>(kind), batch->finish()))
+        return TqCALLBACKRETURN_STOP;
+    return TqCALLBACKRETURN_CONTINUE;
+}
+
+int32_t TapeColumns::Replay::on_message(TarvikSystemRecord*, TarvikMessageRecord* message) {
+    Replay* self = current;
+    try {
+        return self->take(*message);
+    } catch (const std::exception& e) {
+        self->failure = e.what();
+        return TqCALLBACKRETURN_STOP;
+    }
+}
+
+void TapeColumns::Replay::run() {
+    current = this;
+    // Kinds not asked for are left out by the engine itself where it can.
+    int32_t flags = 0;
+    if (!options.kinds[static_cast<int>(TapeKind::Quotes)]) flags |= TqCF_EXCLUDE_QUOTES;
+    if (!options.kinds[static_cast<int>(TapeKind::MMQuotes)]) flags |= TqCF_EXCLUDE_QUOTES2;
+    int32_t code = 0;
+    try {
+        engine::Run run(flags, 0, &Replay::on_message);
+        code = run.process_file(options.path.c_str());
+        if (code >= 0 && failure.empty()) {
+            for (int k = 0; k < kTapeKindCount; ++k)
+                if (batches[k] && batches[k]->rows() > 0 && !hand_over(static_cast<TapeKind>(k), batches[k]->finish()))
+                    break;
+        }
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    current = nullptr;
+    std::lock_guard lock(mutex);
+    result = code;
+    done = true;
+    changed.notify_all();
+}
+
+TapeColumns::TapeColumns(ColumnarOptions options) : replay_(std::make_unique<Replay>()) {
+    Replay& r = *replay_;
+    r.options = std::move(options);
+    if (r.options.path.empty()) throw ColumnarUsageError("no tape given");
+    if (std::FILE* f = std::fopen(r.options.path.c_str(), "rb")) {
+        // A state snapshot would restore the records' user-data words, which
+        // the reader keeps its own indexes in.
+        char magic[8] = {};
+        const bool snapshot = std::fread(magic, 1, 8, f) == 8 && std::memcmp(magic, engine::kSnapshotMagic, 8) == 0;
+        std::fclose(f);
+        if (snapshot) throw ColumnarUsageError(r.options.path + ": a state snapshot, not a tape");
+    }
+    std::string zone = r.options.time_zone;
+    if (zone.empty()) {
+        // The tape's own offset to GMT; a tape that cannot be read fails in
+        // the replay, with the engine's result code.
+        engine::TapeHeader header;
+        if (engine::read_tape_header(r.options.path.c_str(), header) == 0 && header.time_zone != 0) {
+            char text[8];
+            std::snprintf(text, sizeof text, "%c%02d:00", header.time_zone < 0 ? '-' : '+',
+                          header.time_zone < 0 ? -header.time_zone : header.time_zone);
+            zone = text;
+        } else {
+            zone = "UTC";
+        }
+    }
+    r.time_type = arrow::timestamp(arrow::TimeUnit::MICRO, zone);
+    for (int k = 0; k < kTapeKindCount; ++k)
+        if (r.options.kinds[k]) r.batches[k] = KindBatch::make(static_cast<TapeKind>(k), r.options, r.time_type, r.symbols);
+    for (const std::string& s : r.options.symbols) r.wanted_texts.insert(s);
+    thread_ = std::thread([this] { replay_->run(); });
+}
+
+TapeColumns::~TapeColumns() {
+    {
+        std::lock_guard lock(replay_->mutex);
+        replay_->stop = true;
+        replay_->changed.notify_all();
+    }
+    thread_.join();
+}
+
+std::shared_ptr<arrow::Schema> TapeColumns::schema(TapeKind kind) const {
+    const auto& batch = replay_->batches[static_cast<int>(kind)];
+    if (batch) return batch->schema();
+    TextDictionary scratch;
+    return KindBatch::make(kind, replay_->options, replay_->time_type, scratch)->schema();
+}
+
+bool TapeColumns::next(TapeKind& kind, std::shared_ptr<arrow::RecordBatch>& batch) {
+    Replay& r = *replay_;
+    std::unique_lock lock(r.mutex);
+    r.changed.wait(lock, [&r] { return !r.queue.empty() || r.done; });
+    if (!r.queue.empty()) {
+        kind = r.queue.front().first;
+        batch = std::move(r.queue.front().second);
+        r.queue.pop_front();
+        r.changed.notify_all();
+        return true;
+    }
+    if (!r.failure.empty()) throw TapeReadError(TqAPIERR_EXCEPTION, r.failure);
+    if (r.result < 0) throw TapeReadError(r.result, r.options.path + ": " + result_code_text(r.result));
+    return false;
+}
+
+}  // namespace tarvik::columnar

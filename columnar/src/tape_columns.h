@@ -1,0 +1,57 @@
+// A tape read as record batches, one kind of message per batch. The day
+// is replayed by the engine in a run of its own, on a thread of its own, so
+// it never meets a ProcessTape on another thread; batches pass to the
+// reader through a short queue, so memory holds a few batches, not the day.
+#pragma once
+
+#include <arrow/api.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "columnar_options.h"
+
+namespace tarvik::columnar {
+
+// A replay that failed: the engine's result code and its text.
+class TapeReadError : public std::runtime_error {
+public:
+    TapeReadError(int32_t code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    int32_t code() const { return code_; }
+
+private:
+    int32_t code_;
+};
+
+// The text of an engine result code ("TqAPIERR_EXCEPTION (-3): a damaged event block").
+std::string result_code_text(int32_t code);
+
+class TapeColumns {
+public:
+    // Starts the replay. Throws ColumnarUsageError for bad options.
+    explicit TapeColumns(ColumnarOptions options);
+    ~TapeColumns();  // stops the replay
+    TapeColumns(const TapeColumns&) = delete;
+    TapeColumns& operator=(const TapeColumns&) = delete;
+
+    // The schema of a kind's batches.
+    std::shared_ptr<arrow::Schema> schema(TapeKind kind) const;
+    // The next batch, in the order the batches fill; false at the end of the
+    // day. Throws TapeReadError when the replay failed (after the batches
+    // made before the failure).
+    bool next(TapeKind& kind, std::shared_ptr<arrow::RecordBatch>& batch);
+
+    struct Replay;  // the replay thread's side
+
+private:
+    std::unique_ptr<Replay> replay_;
+    std::thread thread_;
+};
+
+}  // namespace tarvik::columnar

@@ -1,0 +1,179 @@
+"""Tapes straight into Arrow: ``read_tape`` gives one ``pyarrow.Table`` per
+kind of message, ``iter_tape`` the same as record batches for days larger
+than memory. The engine replays the day natively in a run of its own and
+fills Arrow buffers; no Python object is made per row. docs/columnar.md
+gives the columns."""
+
+import ctypes
+import datetime
+import json
+import os
+
+__all__ = ["KINDS", "TapeError", "iter_tape", "read_tape"]
+
+KINDS = ("trades", "quotes", "mm_quotes", "symbol_changes", "categories")
+_LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libtarvik_columns.so")
+_ARROW_SCHEMA_SIZE = 72  # struct ArrowSchema
+_ARROW_ARRAY_SIZE = 80  # struct ArrowArray
+_lib = None
+
+
+class TapeError(RuntimeError):
+    """A tape that could not be replayed; ``code`` is the engine's result
+    code (a TqAPIERR_* value)."""
+
+    def __init__(self, code, message):
+        super().__init__(message)
+        self.code = code
+
+
+def _library():
+    global _lib
+    if _lib is None:
+        if not os.path.exists(_LIBRARY):
+            raise ImportError("read_tape needs Apache Arrow C++ (libarrow-dev), which this build was made without")
+        lib = ctypes.CDLL(_LIBRARY)
+        lib.tarvik_columns_open.restype = ctypes.c_void_p
+        lib.tarvik_columns_open.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p)]
+        lib.tarvik_columns_schema.restype = ctypes.c_int
+        lib.tarvik_columns_schema.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p]
+        lib.tarvik_columns_next.restype = ctypes.c_int
+        lib.tarvik_columns_next.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int), ctypes.c_void_p,
+                                            ctypes.c_void_p, ctypes.POINTER(ctypes.c_int),
+                                            ctypes.POINTER(ctypes.c_void_p)]
+        lib.tarvik_columns_close.restype = None
+        lib.tarvik_columns_close.argtypes = [ctypes.c_void_p]
+        lib.tarvik_columns_free.restype = None
+        lib.tarvik_columns_free.argtypes = [ctypes.c_void_p]
+        _lib = lib
+    return _lib
+
+
+def _message(lib, pointer):
+    try:
+        return ctypes.string_at(pointer).decode("utf-8", "replace")
+    finally:
+        lib.tarvik_columns_free(pointer)
+
+
+def _micros(delta):
+    return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
+
+
+def _bound(value, name):
+    """A time bound as the reader takes it: an instant, a wall-clock time in
+    the tape's time zone, or a time of day."""
+    if value is None:
+        return None
+    if isinstance(value, str):
+        try:
+            value = datetime.time.fromisoformat(value)
+        except ValueError:
+            try:
+                value = datetime.datetime.fromisoformat(value)
+            except ValueError:
+                raise ValueError(f"{name}: expected a time of day or an ISO 8601 time, got {value!r}") from None
+    if isinstance(value, datetime.datetime):
+        epoch = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+        if value.tzinfo is not None and value.utcoffset() is not None:
+            return {"epoch_us": _micros(value - epoch)}
+        return {"local_us": _micros(value.replace(tzinfo=datetime.timezone.utc) - epoch)}
+    if isinstance(value, datetime.time):
+        return {"of_day_us": ((value.hour * 60 + value.minute) * 60 + value.second) * 1_000_000 + value.microsecond}
+    raise TypeError(f"{name}: expected a datetime, a time or a string, got {type(value).__name__}")
+
+
+def _kinds(kinds):
+    kinds = (kinds,) if isinstance(kinds, str) else tuple(kinds)
+    for kind in kinds:
+        if kind not in KINDS:
+            raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(KINDS)}")
+    return kinds
+
+
+def _open(path, kinds, symbols, start, end, nbbo, time_zone, batch_rows):
+    path = os.fspath(path)
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no such tape: {path}")
+    if isinstance(symbols, str):
+        symbols = [symbols]
+    options = {
+        "path": path,
+        "kinds": list(kinds),
+        "symbols": None if symbols is None else [str(s) for s in symbols],
+        "start": _bound(start, "start"),
+        "end": _bound(end, "end"),
+        "nbbo": bool(nbbo),
+        "time_zone": getattr(time_zone, "key", time_zone),
+        "batch_rows": int(batch_rows),
+    }
+    lib = _library()
+    error = ctypes.c_void_p()
+    reader = lib.tarvik_columns_open(json.dumps(options).encode(), ctypes.byref(error))
+    if not reader:
+        raise ValueError(_message(lib, error))
+    return lib, reader
+
+
+def _batches(lib, reader):
+    import pyarrow
+
+    kind = ctypes.c_int()
+    code = ctypes.c_int()
+    error = ctypes.c_void_p()
+    while True:
+        array = (ctypes.c_byte * _ARROW_ARRAY_SIZE)()
+        schema = (ctypes.c_byte * _ARROW_SCHEMA_SIZE)()
+        got = lib.tarvik_columns_next(reader, ctypes.byref(kind), array, schema, ctypes.byref(code),
+                                      ctypes.byref(error))
+        if got == 0:
+            return
+        if got < 0:
+            raise TapeError(code.value, _message(lib, error))
+        yield KINDS[kind.value], pyarrow.RecordBatch._import_from_c(ctypes.addressof(array), ctypes.addressof(schema))
+
+
+def iter_tape(path, *, kinds=("trades", "quotes"), symbols=None, start=None, end=None, nbbo=True, time_zone=None,
+              batch_rows=1_000_000):
+    """Yields ``(kind, pyarrow.RecordBatch)`` in the order the batches fill,
+    each of at most ``batch_rows`` rows, for a day of any size.
+
+    ``kinds`` chooses among "trades", "quotes", "mm_quotes",
+    "symbol_changes" and "categories"; ``symbols`` keeps only these symbol
+    texts; ``start`` (inclusive) and ``end`` (exclusive) keep a window: a
+    ``datetime.time`` or "HH:MM:SS" is a time of day, an aware datetime an
+    instant, a naive one a wall-clock time in the tape's time zone. ``nbbo``
+    adds the NBBO after each quote to the quotes. ``time_zone`` (an IANA
+    name) is the time column's; by default the tape's own offset.
+    Raises ``TapeError`` with the engine's result code for a damaged tape."""
+    kinds = _kinds(kinds)
+    lib, reader = _open(path, kinds, symbols, start, end, nbbo, time_zone, batch_rows)
+    try:
+        yield from _batches(lib, reader)
+    finally:
+        lib.tarvik_columns_close(reader)
+
+
+def read_tape(path, *, kinds=("trades", "quotes"), symbols=None, start=None, end=None, nbbo=True, time_zone=None):
+    """The day as a dict from kind to ``pyarrow.Table``, with the same
+    arguments as ``iter_tape``. ``table.to_pandas()`` gives a DataFrame."""
+    import pyarrow
+
+    kinds = _kinds(kinds)
+    lib, reader = _open(path, kinds, symbols, start, end, nbbo, time_zone, 1_000_000)
+    try:
+        collected = {kind: [] for kind in kinds}
+        for kind, batch in _batches(lib, reader):
+            collected[kind].append(batch)
+        tables = {}
+        for index, kind in enumerate(KINDS):
+            if kind not in collected:
+                continue
+            schema = (ctypes.c_byte * _ARROW_SCHEMA_SIZE)()
+            if lib.tarvik_columns_schema(reader, index, schema) != 0:
+                raise MemoryError("read_tape: the schema could not be made")
+            tables[kind] = pyarrow.Table.from_batches(collected[kind],
+                                                      pyarrow.Schema._import_from_c(ctypes.addressof(schema)))
+        return tables
+    finally:
+        lib.tarvik_columns_close(reader)

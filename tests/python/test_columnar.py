@@ -1,0 +1,235 @@
+"""Tapes read as Arrow tables: every column equals what a ProcessTape
+callback sees of the same messages, filters and batches, and damaged tapes
+raise the engine's result code."""
+
+import datetime
+import subprocess
+import threading
+
+import pytest
+
+import Tarvik
+import tarvik_engine
+
+pa = pytest.importorskip("pyarrow")
+
+from test_import import NY, csv_text, vendor_day  # noqa: E402
+
+EPOCH_NDAYS = 31776  # 1970-01-01 counted from 1883-01-01
+ALL_KINDS = ("trades", "quotes", "mm_quotes", "symbol_changes", "categories")
+
+
+@pytest.fixture(scope="module")
+def synth_day(tmp_path_factory):
+    """A synthetic day with options, market makers, categories and symbol
+    changes."""
+    path = tmp_path_factory.mktemp("columnar") / "synth.tape"
+    result = subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-o", str(path), "--symbols", "12",
+                             "--options-per-symbol", "4", "--messages", "20000", "--seed", "5"],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return path
+
+
+@pytest.fixture(scope="module")
+def imported_day(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("columnar-import")
+    quotes, trades = vendor_day(rows=500, seed=11)
+    (folder / "q.csv").write_text(csv_text(quotes))
+    (folder / "t.csv").write_text(csv_text(trades))
+    return tarvik_engine.write_tape(folder / "day.tape", quotes=folder / "q.csv", trades=folder / "t.csv",
+                                    time_zone=NY)[0]
+
+
+def callback_rows(tape):
+    """What a ProcessTape callback sees, as rows keyed like the tables."""
+    rows = {kind: [] for kind in ALL_KINDS}
+
+    def keep(system, message):
+        kind = message.MessageType
+        h = message.coreHeader
+        if kind not in (Tarvik.TqMSG_TRADE, Tarvik.TqMSG_EXGQUOTE, Tarvik.TqMSG_MMQUOTE, Tarvik.TqMSG_SYMBOLCHANGE,
+                        Tarvik.TqMSG_CATEGORY):
+            return 0
+        ext = message.ptarvik3Ext
+        clock = h.tqExgTimestamp
+        of_day = ext.MicrosOfDaySRC if ext is not None else clock.MsOfDay * 1000
+        micros = (h.tqSessionDate.NDays - EPOCH_NDAYS) * 86_400_000_000 + of_day - clock.TimeZone * 3_600_000_000
+        common = {"time": micros, "symbol": None if h.ptqStringSymbol is None else h.ptqStringSymbol.String,
+                  "listed_exchange": h.ListedExg, "reporting_exchange": h.ReportingExg}
+        body = message.coreData
+        if kind == Tarvik.TqMSG_TRADE:
+            t = body.Trade
+            pt = t.PriceType
+            rows["trades"].append(dict(common, price_type=pt, price=Tarvik.PriceToDouble(t.Price, pt),
+                                       price_raw=t.Price, size=t.Size,
+                                       conditions=[c for c in t.ExtTradeConditions if c != 255],
+                                       sequence=t.ExgSequence, open=Tarvik.PriceToDouble(t.Open, pt),
+                                       high=Tarvik.PriceToDouble(t.High, pt), low=Tarvik.PriceToDouble(t.Low, pt),
+                                       total_volume=t.TotalVolume, tick=Tarvik.PriceToDouble(t.Tick, pt)))
+        elif kind in (Tarvik.TqMSG_EXGQUOTE, Tarvik.TqMSG_MMQUOTE):
+            q = body.ExgQuote if kind == Tarvik.TqMSG_EXGQUOTE else body.MMQuote
+            c = q.coreQuote
+            pt = c.PriceType
+            row = dict(common, price_type=pt, bid=Tarvik.PriceToDouble(c.BidPrice, pt), bid_raw=c.BidPrice,
+                       bid_size=c.BidSize, ask=Tarvik.PriceToDouble(c.AskPrice, pt), ask_raw=c.AskPrice,
+                       ask_size=c.AskSize, condition=c.QuoteCondition)
+            if kind == Tarvik.TqMSG_EXGQUOTE:
+                rows["quotes"].append(dict(row, nbbo_bid=Tarvik.PriceToDouble(q.BestBidPrice, pt),
+                                           nbbo_bid_size=q.BestBidSize, nbbo_bid_exchange=q.BestBidExg,
+                                           nbbo_ask=Tarvik.PriceToDouble(q.BestAskPrice, pt),
+                                           nbbo_ask_size=q.BestAskSize, nbbo_ask_exchange=q.BestAskExg))
+            else:
+                maker = q.ptqStringMarketMaker
+                rows["mm_quotes"].append(dict(row, market_maker=None if maker is None else maker.String,
+                                              market_maker_type=q.MarketMakerType, quote_type=q.QuoteType))
+        elif kind == Tarvik.TqMSG_SYMBOLCHANGE:
+            c = body.SymbolChange
+            old = getattr(c, "ptqsSymbolOld", None)  # unset outside modifications
+            rows["symbol_changes"].append(dict(common, price_type=0, status=c.Status, status_char=c.StatusChar,
+                                               symbol_old=None if old is None else old.String,
+                                               listed_exg_old=c.ListedExgOld))
+        else:
+            c = body.Category
+            rows["categories"].append(dict(common, price_type=0, category=c.ptqStringCategory.String,
+                                           category_id=c.ptqStringCategory.Atom))
+        return 0
+
+    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, keep) == 0
+    return rows
+
+
+def table_rows(table):
+    rows = []
+    for row in table.to_pylist():
+        row["time"] = int((row["time"] - datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc))
+                          / datetime.timedelta(microseconds=1))
+        row.pop("fields", None)
+        rows.append(row)
+    return rows
+
+
+@pytest.mark.parametrize("day", ["synth_day", "imported_day"])
+def test_every_column_equals_what_the_callback_sees(loaded, request, day):
+    tape = request.getfixturevalue(day)
+    expected = callback_rows(tape)
+    tables = tarvik_engine.read_tape(tape, kinds=ALL_KINDS)
+    assert set(tables) == set(ALL_KINDS)
+    for kind in ALL_KINDS:
+        assert table_rows(tables[kind]) == expected[kind], kind
+    if day == "synth_day":
+        assert all(tables[kind].num_rows > 0 for kind in ALL_KINDS)
+
+
+def test_categories_carry_their_set_fields_as_text(synth_day):
+    categories = tarvik_engine.read_tape(synth_day, kinds="categories")["categories"]
+    first = categories.to_pylist()[0]
+    assert first["category"] == "Imbalance" and dict(first["fields"])
+
+
+def test_time_column_is_in_the_tape_zone_or_the_one_asked_for(imported_day):
+    own = tarvik_engine.read_tape(imported_day, kinds="trades")["trades"]
+    assert own.schema.field("time").type == pa.timestamp("us", tz="-04:00")
+    asked = tarvik_engine.read_tape(imported_day, kinds="trades", time_zone="America/New_York")["trades"]
+    assert asked.schema.field("time").type == pa.timestamp("us", tz="America/New_York")
+    assert asked.column("time").cast(pa.int64()) == own.column("time").cast(pa.int64())
+    first = asked.to_pandas()["time"].iloc[0]
+    assert (first.hour, first.minute) == (9, 30)
+
+
+def test_filters_by_symbol_window_and_kind(imported_day):
+    everything = tarvik_engine.read_tape(imported_day)
+    trades = everything["trades"].to_pandas()
+    ibm = tarvik_engine.read_tape(imported_day, symbols=["IBM"], kinds=["trades"])
+    assert set(ibm) == {"trades"}
+    assert ibm["trades"].to_pandas()["price_raw"].tolist() == trades[trades.symbol == "IBM"]["price_raw"].tolist()
+
+    start, end = trades["time"].iloc[10], trades["time"].iloc[20]
+    for bounds in [(start, end), (start.to_pydatetime(), end.to_pydatetime()),
+                   (start.time().isoformat(), end.time().isoformat()), (start.time(), end.time())]:
+        window = tarvik_engine.read_tape(imported_day, kinds="trades", start=bounds[0], end=bounds[1])["trades"]
+        expected = trades[(trades.time >= start) & (trades.time < end)]
+        assert window.column("price_raw").to_pylist() == expected["price_raw"].tolist(), bounds
+    assert tarvik_engine.read_tape(imported_day, symbols="NOPE")["quotes"].num_rows == 0
+
+
+def test_batches_cover_a_day_larger_than_one_batch(synth_day):
+    whole = tarvik_engine.read_tape(synth_day, kinds=("trades", "quotes"))
+    parts = {"trades": [], "quotes": []}
+    for kind, batch in tarvik_engine.iter_tape(synth_day, kinds=("trades", "quotes"), batch_rows=1000):
+        assert batch.num_rows <= 1000
+        parts[kind].append(batch)
+    assert len(parts["quotes"]) > 5
+    for kind, batches in parts.items():
+        assert pa.Table.from_batches(batches).to_pylist() == whole[kind].to_pylist()
+
+
+def test_a_reader_left_early_stops_its_replay(synth_day):
+    batches = tarvik_engine.iter_tape(synth_day, batch_rows=100)
+    next(batches)
+    batches.close()  # the replay thread ends; nothing hangs
+
+
+def test_reads_beside_a_replay_on_the_same_thread(loaded, synth_day, imported_day):
+    seen = []
+
+    def inside(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE and not seen:
+            seen.append(tarvik_engine.read_tape(imported_day, kinds="trades")["trades"].num_rows)
+            seen.append(Tarvik.GetTapeName())
+        return 0
+
+    assert Tarvik.ProcessTape(str(synth_day), 0, 0, 0, inside) == 0
+    assert seen[0] > 0 and seen[1] == str(synth_day)
+
+
+def test_reads_on_several_threads_at_once(synth_day):
+    expected = tarvik_engine.read_tape(synth_day)["quotes"].num_rows
+    counts = []
+    threads = [threading.Thread(target=lambda: counts.append(tarvik_engine.read_tape(synth_day)["quotes"].num_rows))
+               for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert counts == [expected] * 4
+
+
+@pytest.mark.parametrize("damage, code", [
+    ("truncate-tables", Tarvik.TqAPIERR_NOT_SUPPORTED),
+    ("truncate-events", Tarvik.TqAPIERR_EXCEPTION),
+    ("flip-event-byte", Tarvik.TqAPIERR_EXCEPTION),
+    ("not-a-tape", Tarvik.TqAPIERR_OPEN_TAPE_FILE_FAILED),
+])
+def test_damaged_tapes_raise_the_result_code(python_child, tmp_path, synth_day, damage, code):
+    data = bytearray(synth_day.read_bytes())
+    if damage == "truncate-tables":
+        data = data[:200]
+    elif damage == "truncate-events":
+        data = data[: len(data) * 2 // 3]
+    elif damage == "flip-event-byte":
+        data[len(data) // 2] ^= 0x40
+    else:
+        data = b"a text file, not a tape\n" * 10
+    bad = tmp_path / "bad.tape"
+    bad.write_bytes(bytes(data))
+    result = python_child(f"""
+        import tarvik_engine
+        try:
+            tarvik_engine.read_tape({str(bad)!r}, kinds=tarvik_engine.columnar.KINDS)
+        except tarvik_engine.TapeError as e:
+            print(e.code, e)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(f"{code} "), result.stdout
+
+
+def test_bad_arguments(tmp_path, synth_day):
+    with pytest.raises(FileNotFoundError):
+        tarvik_engine.read_tape(tmp_path / "nowhere.tape")
+    with pytest.raises(ValueError, match="unknown kind 'bars'"):
+        tarvik_engine.read_tape(synth_day, kinds=["bars"])
+    with pytest.raises(ValueError, match="start"):
+        tarvik_engine.read_tape(synth_day, start="noon")
+    with pytest.raises(TypeError):
+        tarvik_engine.read_tape(synth_day, end=12)
