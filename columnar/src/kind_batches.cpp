@@ -23,17 +23,12 @@ std::shared_ptr<arrow::Array> finish_builder(Builder& builder) {
     return out;
 }
 
-std::shared_ptr<arrow::Array> dictionary_array(arrow::Int32Builder& indexes, TextDictionary& texts) {
-    auto made = arrow::DictionaryArray::FromArrays(dictionary_type(), finish_builder(indexes), texts.array());
-    check(made.status());
-    return *made;
-}
 
 // The quote columns shared by exchange and market-maker quotes.
 struct QuoteColumns {
-    arrow::DoubleBuilder bid, ask;
-    arrow::Int32Builder bid_raw, ask_raw, bid_size, ask_size;
-    arrow::UInt8Builder condition;
+    FixedColumn<double> bid, ask;
+    FixedColumn<int32_t> bid_raw, ask_raw, bid_size, ask_size;
+    FixedColumn<uint8_t> condition;
 
     static void fields(std::vector<std::shared_ptr<arrow::Field>>& out) {
         out.push_back(field("bid", arrow::float64()));
@@ -45,31 +40,31 @@ struct QuoteColumns {
         out.push_back(field("condition", arrow::uint8()));
     }
     void append(const TarvikQuoteRecord& q) {
-        bid.UnsafeAppend(to_double(q.BidPrice, q.PriceType));
-        bid_raw.UnsafeAppend(q.BidPrice);
-        bid_size.UnsafeAppend(q.BidSize);
-        ask.UnsafeAppend(to_double(q.AskPrice, q.PriceType));
-        ask_raw.UnsafeAppend(q.AskPrice);
-        ask_size.UnsafeAppend(q.AskSize);
-        condition.UnsafeAppend(q.QuoteCondition);
+        bid.append(to_double(q.BidPrice, q.PriceType));
+        bid_raw.append(q.BidPrice);
+        bid_size.append(q.BidSize);
+        ask.append(to_double(q.AskPrice, q.PriceType));
+        ask_raw.append(q.AskPrice);
+        ask_size.append(q.AskSize);
+        condition.append(q.QuoteCondition);
     }
     arrow::Status reserve(int64_t n) {
-        ARROW_RETURN_NOT_OK(bid.Reserve(n));
-        ARROW_RETURN_NOT_OK(bid_raw.Reserve(n));
-        ARROW_RETURN_NOT_OK(bid_size.Reserve(n));
-        ARROW_RETURN_NOT_OK(ask.Reserve(n));
-        ARROW_RETURN_NOT_OK(ask_raw.Reserve(n));
-        ARROW_RETURN_NOT_OK(ask_size.Reserve(n));
-        return condition.Reserve(n);
+        ARROW_RETURN_NOT_OK(bid.reserve(n));
+        ARROW_RETURN_NOT_OK(bid_raw.reserve(n));
+        ARROW_RETURN_NOT_OK(bid_size.reserve(n));
+        ARROW_RETURN_NOT_OK(ask.reserve(n));
+        ARROW_RETURN_NOT_OK(ask_raw.reserve(n));
+        ARROW_RETURN_NOT_OK(ask_size.reserve(n));
+        return condition.reserve(n);
     }
     void finish(std::vector<std::shared_ptr<arrow::Array>>& out) {
-        out.push_back(finish_builder(bid));
-        out.push_back(finish_builder(bid_raw));
-        out.push_back(finish_builder(bid_size));
-        out.push_back(finish_builder(ask));
-        out.push_back(finish_builder(ask_raw));
-        out.push_back(finish_builder(ask_size));
-        out.push_back(finish_builder(condition));
+        out.push_back(bid.finish(arrow::float64()));
+        out.push_back(bid_raw.finish(arrow::int32()));
+        out.push_back(bid_size.finish(arrow::int32()));
+        out.push_back(ask.finish(arrow::float64()));
+        out.push_back(ask_raw.finish(arrow::int32()));
+        out.push_back(ask_size.finish(arrow::int32()));
+        out.push_back(condition.finish(arrow::uint8()));
     }
 };
 
@@ -90,51 +85,51 @@ public:
 private:
     void append_own(const TarvikMessageRecord& m) override {
         const TarvikTradeBody& t = m.coreData.Trade;
-        price_.UnsafeAppend(to_double(t.Price, t.PriceType));
-        price_raw_.UnsafeAppend(t.Price);
-        size_.UnsafeAppend(t.Size);
+        price_.append(to_double(t.Price, t.PriceType));
+        price_raw_.append(t.Price);
+        size_.append(t.Size);
         check(conditions_.Append());
         auto* values = static_cast<arrow::UInt8Builder*>(conditions_.value_builder());
         for (uint8_t c : t.ExtTradeConditions)
             if (c != kNoTradeCondition) check(values->Append(c));
-        sequence_.UnsafeAppend(t.ExgSequence);
-        open_.UnsafeAppend(to_double(t.Open, t.PriceType));
-        high_.UnsafeAppend(to_double(t.High, t.PriceType));
-        low_.UnsafeAppend(to_double(t.Low, t.PriceType));
-        volume_.UnsafeAppend(t.TotalVolume);
-        tick_.UnsafeAppend(to_double(t.Tick, t.PriceType));
+        sequence_.append(t.ExgSequence);
+        open_.append(to_double(t.Open, t.PriceType));
+        high_.append(to_double(t.High, t.PriceType));
+        low_.append(to_double(t.Low, t.PriceType));
+        volume_.append(t.TotalVolume);
+        tick_.append(to_double(t.Tick, t.PriceType));
     }
     arrow::Status reserve_own(int64_t n) override {
-        ARROW_RETURN_NOT_OK(price_.Reserve(n));
-        ARROW_RETURN_NOT_OK(price_raw_.Reserve(n));
-        ARROW_RETURN_NOT_OK(size_.Reserve(n));
+        ARROW_RETURN_NOT_OK(price_.reserve(n));
+        ARROW_RETURN_NOT_OK(price_raw_.reserve(n));
+        ARROW_RETURN_NOT_OK(size_.reserve(n));
         ARROW_RETURN_NOT_OK(conditions_.Reserve(n));
-        ARROW_RETURN_NOT_OK(sequence_.Reserve(n));
-        ARROW_RETURN_NOT_OK(open_.Reserve(n));
-        ARROW_RETURN_NOT_OK(high_.Reserve(n));
-        ARROW_RETURN_NOT_OK(low_.Reserve(n));
-        ARROW_RETURN_NOT_OK(volume_.Reserve(n));
-        return tick_.Reserve(n);
+        ARROW_RETURN_NOT_OK(sequence_.reserve(n));
+        ARROW_RETURN_NOT_OK(open_.reserve(n));
+        ARROW_RETURN_NOT_OK(high_.reserve(n));
+        ARROW_RETURN_NOT_OK(low_.reserve(n));
+        ARROW_RETURN_NOT_OK(volume_.reserve(n));
+        return tick_.reserve(n);
     }
     arrow::Status finish_own(std::vector<std::shared_ptr<arrow::Array>>& out) override {
-        out.push_back(finish_builder(price_));
-        out.push_back(finish_builder(price_raw_));
-        out.push_back(finish_builder(size_));
+        out.push_back(price_.finish(arrow::float64()));
+        out.push_back(price_raw_.finish(arrow::int32()));
+        out.push_back(size_.finish(arrow::uint32()));
         out.push_back(finish_builder(conditions_));
-        out.push_back(finish_builder(sequence_));
-        out.push_back(finish_builder(open_));
-        out.push_back(finish_builder(high_));
-        out.push_back(finish_builder(low_));
-        out.push_back(finish_builder(volume_));
-        out.push_back(finish_builder(tick_));
+        out.push_back(sequence_.finish(arrow::uint32()));
+        out.push_back(open_.finish(arrow::float64()));
+        out.push_back(high_.finish(arrow::float64()));
+        out.push_back(low_.finish(arrow::float64()));
+        out.push_back(volume_.finish(arrow::uint64()));
+        out.push_back(tick_.finish(arrow::float64()));
         return arrow::Status::OK();
     }
 
-    arrow::DoubleBuilder price_, open_, high_, low_, tick_;
-    arrow::Int32Builder price_raw_;
-    arrow::UInt32Builder size_, sequence_;
+    FixedColumn<double> price_, open_, high_, low_, tick_;
+    FixedColumn<int32_t> price_raw_;
+    FixedColumn<uint32_t> size_, sequence_;
     arrow::ListBuilder conditions_;
-    arrow::UInt64Builder volume_;
+    FixedColumn<uint64_t> volume_;
 };
 
 class QuoteBatch : public KindBatch {
@@ -161,40 +156,40 @@ private:
         quote_.append(q.coreQuote);
         if (!nbbo_) return;
         const uint8_t pt = q.coreQuote.PriceType;
-        best_bid_.UnsafeAppend(to_double(q.BestBidPrice, pt));
-        best_bid_size_.UnsafeAppend(q.BestBidSize);
-        best_bid_exg_.UnsafeAppend(q.BestBidExg);
-        best_ask_.UnsafeAppend(to_double(q.BestAskPrice, pt));
-        best_ask_size_.UnsafeAppend(q.BestAskSize);
-        best_ask_exg_.UnsafeAppend(q.BestAskExg);
+        best_bid_.append(to_double(q.BestBidPrice, pt));
+        best_bid_size_.append(q.BestBidSize);
+        best_bid_exg_.append(q.BestBidExg);
+        best_ask_.append(to_double(q.BestAskPrice, pt));
+        best_ask_size_.append(q.BestAskSize);
+        best_ask_exg_.append(q.BestAskExg);
     }
     arrow::Status reserve_own(int64_t n) override {
         ARROW_RETURN_NOT_OK(quote_.reserve(n));
         if (!nbbo_) return arrow::Status::OK();
-        ARROW_RETURN_NOT_OK(best_bid_.Reserve(n));
-        ARROW_RETURN_NOT_OK(best_bid_size_.Reserve(n));
-        ARROW_RETURN_NOT_OK(best_bid_exg_.Reserve(n));
-        ARROW_RETURN_NOT_OK(best_ask_.Reserve(n));
-        ARROW_RETURN_NOT_OK(best_ask_size_.Reserve(n));
-        return best_ask_exg_.Reserve(n);
+        ARROW_RETURN_NOT_OK(best_bid_.reserve(n));
+        ARROW_RETURN_NOT_OK(best_bid_size_.reserve(n));
+        ARROW_RETURN_NOT_OK(best_bid_exg_.reserve(n));
+        ARROW_RETURN_NOT_OK(best_ask_.reserve(n));
+        ARROW_RETURN_NOT_OK(best_ask_size_.reserve(n));
+        return best_ask_exg_.reserve(n);
     }
     arrow::Status finish_own(std::vector<std::shared_ptr<arrow::Array>>& out) override {
         quote_.finish(out);
         if (!nbbo_) return arrow::Status::OK();
-        out.push_back(finish_builder(best_bid_));
-        out.push_back(finish_builder(best_bid_size_));
-        out.push_back(finish_builder(best_bid_exg_));
-        out.push_back(finish_builder(best_ask_));
-        out.push_back(finish_builder(best_ask_size_));
-        out.push_back(finish_builder(best_ask_exg_));
+        out.push_back(best_bid_.finish(arrow::float64()));
+        out.push_back(best_bid_size_.finish(arrow::int32()));
+        out.push_back(best_bid_exg_.finish(arrow::uint16()));
+        out.push_back(best_ask_.finish(arrow::float64()));
+        out.push_back(best_ask_size_.finish(arrow::int32()));
+        out.push_back(best_ask_exg_.finish(arrow::uint16()));
         return arrow::Status::OK();
     }
 
     bool nbbo_;
     QuoteColumns quote_;
-    arrow::DoubleBuilder best_bid_, best_ask_;
-    arrow::Int32Builder best_bid_size_, best_ask_size_;
-    arrow::UInt16Builder best_bid_exg_, best_ask_exg_;
+    FixedColumn<double> best_bid_, best_ask_;
+    FixedColumn<int32_t> best_bid_size_, best_ask_size_;
+    FixedColumn<uint16_t> best_bid_exg_, best_ask_exg_;
 };
 
 class MMQuoteBatch : public KindBatch {
@@ -214,29 +209,29 @@ private:
     void append_own(const TarvikMessageRecord& m) override {
         const TarvikMMQuoteBody& q = m.coreData.MMQuote;
         quote_.append(q.coreQuote);
-        if (q.ptqStringMarketMaker != nullptr) maker_.UnsafeAppend(makers_.index_of(q.ptqStringMarketMaker));
-        else maker_.UnsafeAppendNull();
-        maker_type_.UnsafeAppend(q.MarketMakerType);
-        quote_type_.UnsafeAppend(q.QuoteType);
+        if (q.ptqStringMarketMaker != nullptr) maker_.append(makers_.index_of(q.ptqStringMarketMaker));
+        else maker_.append_null();
+        maker_type_.append(q.MarketMakerType);
+        quote_type_.append(q.QuoteType);
     }
     arrow::Status reserve_own(int64_t n) override {
         ARROW_RETURN_NOT_OK(quote_.reserve(n));
-        ARROW_RETURN_NOT_OK(maker_.Reserve(n));
-        ARROW_RETURN_NOT_OK(maker_type_.Reserve(n));
-        return quote_type_.Reserve(n);
+        ARROW_RETURN_NOT_OK(maker_.reserve(n));
+        ARROW_RETURN_NOT_OK(maker_type_.reserve(n));
+        return quote_type_.reserve(n);
     }
     arrow::Status finish_own(std::vector<std::shared_ptr<arrow::Array>>& out) override {
         quote_.finish(out);
-        out.push_back(dictionary_array(maker_, makers_));
-        out.push_back(finish_builder(maker_type_));
-        out.push_back(finish_builder(quote_type_));
+        out.push_back(maker_.finish(makers_));
+        out.push_back(maker_type_.finish(arrow::uint8()));
+        out.push_back(quote_type_.finish(arrow::uint8()));
         return arrow::Status::OK();
     }
 
     QuoteColumns quote_;
     TextDictionary makers_;
-    arrow::Int32Builder maker_;
-    arrow::UInt8Builder maker_type_, quote_type_;
+    IndexColumn maker_;
+    FixedColumn<uint8_t> maker_type_, quote_type_;
 };
 
 class SymbolChangeBatch : public KindBatch {
@@ -252,30 +247,30 @@ public:
 private:
     void append_own(const TarvikMessageRecord& m) override {
         const TarvikSymbolChangeBody& c = m.coreData.SymbolChange;
-        status_.UnsafeAppend(c.Status);
+        status_.append(c.Status);
         check(status_char_.Append(&c.StatusChar, 1));
-        if (c.ptqsSymbolOld != nullptr) old_.UnsafeAppend(symbols_.index_of(c.ptqsSymbolOld));
-        else old_.UnsafeAppendNull();
-        old_listed_.UnsafeAppend(c.ListedExgOld);
+        if (c.ptqsSymbolOld != nullptr) old_.append(symbols_.index_of(c.ptqsSymbolOld));
+        else old_.append_null();
+        old_listed_.append(c.ListedExgOld);
     }
     arrow::Status reserve_own(int64_t n) override {
-        ARROW_RETURN_NOT_OK(status_.Reserve(n));
-        ARROW_RETURN_NOT_OK(old_.Reserve(n));
-        return old_listed_.Reserve(n);
+        ARROW_RETURN_NOT_OK(status_.reserve(n));
+        ARROW_RETURN_NOT_OK(old_.reserve(n));
+        return old_listed_.reserve(n);
     }
     arrow::Status finish_own(std::vector<std::shared_ptr<arrow::Array>>& out) override {
-        out.push_back(finish_builder(status_));
+        out.push_back(status_.finish(arrow::uint8()));
         out.push_back(finish_builder(status_char_));
-        out.push_back(dictionary_array(old_, symbols_));
-        out.push_back(finish_builder(old_listed_));
+        out.push_back(old_.finish(symbols_));
+        out.push_back(old_listed_.finish(arrow::uint16()));
         return arrow::Status::OK();
     }
 
     TextDictionary& symbols_;
-    arrow::UInt8Builder status_;
+    FixedColumn<uint8_t> status_;
     arrow::StringBuilder status_char_;
-    arrow::Int32Builder old_;
-    arrow::UInt16Builder old_listed_;
+    IndexColumn old_;
+    FixedColumn<uint16_t> old_listed_;
 };
 
 // A category field's value as text: numbers in decimal, prices exactly,
@@ -336,11 +331,11 @@ private:
     void append_own(const TarvikMessageRecord& m) override {
         const TarvikCategoryBody& c = m.coreData.Category;
         if (c.ptqStringCategory != nullptr) {
-            name_.UnsafeAppend(names_.index_of(c.ptqStringCategory));
-            id_.UnsafeAppend(c.ptqStringCategory->Atom);
+            name_.append(names_.index_of(c.ptqStringCategory));
+            id_.append(c.ptqStringCategory->Atom);
         } else {
-            name_.UnsafeAppendNull();
-            id_.UnsafeAppend(0);
+            name_.append_null();
+            id_.append(0);
         }
         check(fields_.Append());
         auto* keys = static_cast<arrow::StringBuilder*>(fields_.key_builder());
@@ -353,23 +348,49 @@ private:
         }
     }
     arrow::Status reserve_own(int64_t n) override {
-        ARROW_RETURN_NOT_OK(name_.Reserve(n));
-        return id_.Reserve(n);
+        ARROW_RETURN_NOT_OK(name_.reserve(n));
+        return id_.reserve(n);
     }
     arrow::Status finish_own(std::vector<std::shared_ptr<arrow::Array>>& out) override {
-        out.push_back(dictionary_array(name_, names_));
-        out.push_back(finish_builder(id_));
+        out.push_back(name_.finish(names_));
+        out.push_back(id_.finish(arrow::uint16()));
         out.push_back(finish_builder(fields_));
         return arrow::Status::OK();
     }
 
     TextDictionary names_;
-    arrow::Int32Builder name_;
-    arrow::UInt16Builder id_;
+    IndexColumn name_;
+    FixedColumn<uint16_t> id_;
     arrow::MapBuilder fields_;
 };
 
 }  // namespace
+
+template <typename T>
+std::shared_ptr<arrow::Array> FixedColumn<T>::finish(const std::shared_ptr<arrow::DataType>& type) {
+    const int64_t n = data_.length();
+    std::shared_ptr<arrow::Buffer> values;
+    check(data_.Finish(&values));
+    return arrow::MakeArray(arrow::ArrayData::Make(type, n, {nullptr, std::move(values)}, 0));
+}
+
+arrow::Status IndexColumn::reserve(int64_t n) {
+    ARROW_RETURN_NOT_OK(values_.Reserve(n));
+    return valid_.Reserve(n);
+}
+
+std::shared_ptr<arrow::Array> IndexColumn::finish(TextDictionary& texts) {
+    const int64_t n = values_.length();
+    std::shared_ptr<arrow::Buffer> values, valid;
+    check(values_.Finish(&values));
+    check(valid_.Finish(&valid));
+    auto indexes = arrow::MakeArray(
+        arrow::ArrayData::Make(arrow::int32(), n, {nulls_ > 0 ? std::move(valid) : nullptr, std::move(values)}, nulls_));
+    nulls_ = 0;
+    auto made = arrow::DictionaryArray::FromArrays(dictionary_type(), indexes, texts.array());
+    check(made.status());
+    return *made;
+}
 
 void check(const arrow::Status& status) {
     if (!status.ok()) throw std::runtime_error("Arrow: " + status.ToString());
@@ -424,46 +445,46 @@ void KindBatch::set_schema(std::vector<std::shared_ptr<arrow::Field>> own,
 void KindBatch::start() {
     // Small batches reserve what they need; large ones grow as they fill.
     const int64_t n = batch_rows_ < 65536 ? batch_rows_ : 65536;
-    check(time_.Reserve(n));
-    check(symbol_.Reserve(n));
-    check(listed_.Reserve(n));
-    check(reporting_.Reserve(n));
-    check(price_type_.Reserve(n));
+    check(time_.reserve(n));
+    check(symbol_.reserve(n));
+    check(listed_.reserve(n));
+    check(reporting_.reserve(n));
+    check(price_type_.reserve(n));
     check(reserve_own(n));
 }
 
 void KindBatch::append(const MessageRow& row) {
     if (rows_ > 0 && rows_ % 65536 == 0) {
         // Room for the next stretch of rows, so the appends below need no checks.
-        check(time_.Reserve(65536));
-        check(symbol_.Reserve(65536));
-        check(listed_.Reserve(65536));
-        check(reporting_.Reserve(65536));
-        check(price_type_.Reserve(65536));
+        check(time_.reserve(65536));
+        check(symbol_.reserve(65536));
+        check(listed_.reserve(65536));
+        check(reporting_.reserve(65536));
+        check(price_type_.reserve(65536));
         check(reserve_own(65536));
     }
     const TarvikMessageRecord& m = *row.message;
-    time_.UnsafeAppend(row.time);
-    if (row.symbol >= 0) symbol_.UnsafeAppend(row.symbol);
-    else symbol_.UnsafeAppendNull();
-    listed_.UnsafeAppend(m.coreHeader.ListedExg);
-    reporting_.UnsafeAppend(m.coreHeader.ReportingExg);
+    time_.append(row.time);
+    if (row.symbol >= 0) symbol_.append(row.symbol);
+    else symbol_.append_null();
+    listed_.append(m.coreHeader.ListedExg);
+    reporting_.append(m.coreHeader.ReportingExg);
     uint8_t price_type = 0;
     if (m.MessageType == TqMSG_TRADE) price_type = m.coreData.Trade.PriceType;
     else if (m.MessageType == TqMSG_EXGQUOTE || m.MessageType == TqMSG_MMQUOTE)
         price_type = m.coreData.ExgQuote.coreQuote.PriceType;
-    price_type_.UnsafeAppend(price_type);
+    price_type_.append(price_type);
     append_own(m);
     ++rows_;
 }
 
 std::shared_ptr<arrow::RecordBatch> KindBatch::finish() {
     std::vector<std::shared_ptr<arrow::Array>> columns;
-    columns.push_back(finish_builder(time_));
-    columns.push_back(dictionary_array(symbol_, symbols_));
-    columns.push_back(finish_builder(listed_));
-    columns.push_back(finish_builder(reporting_));
-    columns.push_back(finish_builder(price_type_));
+    columns.push_back(time_.finish(time_type_));
+    columns.push_back(symbol_.finish(symbols_));
+    columns.push_back(listed_.finish(arrow::uint16()));
+    columns.push_back(reporting_.finish(arrow::uint16()));
+    columns.push_back(price_type_.finish(arrow::uint8()));
     check(finish_own(columns));
     auto batch = arrow::RecordBatch::Make(schema_, rows_, std::move(columns));
     rows_ = 0;

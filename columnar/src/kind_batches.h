@@ -41,6 +41,41 @@ struct MessageRow {
     const TarvikMessageRecord* message;
 };
 
+// A column of fixed-width values without nulls, appended without checks
+// (room is reserved ahead) and handed to Arrow without a copy.
+template <typename T>
+class FixedColumn {
+public:
+    arrow::Status reserve(int64_t n) { return data_.Reserve(n); }
+    void append(T value) { data_.UnsafeAppend(value); }
+    std::shared_ptr<arrow::Array> finish(const std::shared_ptr<arrow::DataType>& type);
+
+private:
+    arrow::TypedBufferBuilder<T> data_;
+};
+
+// Dictionary indexes, null where a message names no text.
+class IndexColumn {
+public:
+    arrow::Status reserve(int64_t n);
+    void append(int32_t index) {
+        values_.UnsafeAppend(index);
+        valid_.UnsafeAppend(true);
+    }
+    void append_null() {
+        values_.UnsafeAppend(0);
+        valid_.UnsafeAppend(false);
+        ++nulls_;
+    }
+    // The indexes over the dictionary's texts so far.
+    std::shared_ptr<arrow::Array> finish(TextDictionary& texts);
+
+private:
+    arrow::TypedBufferBuilder<int32_t> values_;
+    arrow::TypedBufferBuilder<bool> valid_;
+    int64_t nulls_ = 0;
+};
+
 class KindBatch {
 public:
     virtual ~KindBatch() = default;
@@ -55,7 +90,7 @@ public:
 
 protected:
     KindBatch(std::shared_ptr<arrow::DataType> time_type, TextDictionary& symbols, int64_t batch_rows)
-        : time_(time_type, arrow::default_memory_pool()), symbols_(symbols), batch_rows_(batch_rows) {}
+        : time_type_(std::move(time_type)), symbols_(symbols), batch_rows_(batch_rows) {}
     // The kind's own columns: their fields, appended after the common ones.
     virtual void append_own(const TarvikMessageRecord& message) = 0;
     virtual arrow::Status finish_own(std::vector<std::shared_ptr<arrow::Array>>& out) = 0;
@@ -65,11 +100,12 @@ protected:
 
 private:
     std::shared_ptr<arrow::Schema> schema_;
-    arrow::TimestampBuilder time_;
-    arrow::Int32Builder symbol_;
-    arrow::UInt16Builder listed_;
-    arrow::UInt16Builder reporting_;
-    arrow::UInt8Builder price_type_;
+    std::shared_ptr<arrow::DataType> time_type_;
+    FixedColumn<int64_t> time_;
+    IndexColumn symbol_;
+    FixedColumn<uint16_t> listed_;
+    FixedColumn<uint16_t> reporting_;
+    FixedColumn<uint8_t> price_type_;
     TextDictionary& symbols_;
     int64_t batch_rows_;
     int64_t rows_ = 0;
