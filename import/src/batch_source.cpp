@@ -6,6 +6,7 @@
 #include <arrow/ipc/api.h>
 #include <arrow/util/compression.h>
 #include <parquet/arrow/reader.h>
+#include <parquet/properties.h>
 #include <parquet/arrow/schema.h>
 #include <parquet/exception.h>
 #include <unistd.h>
@@ -41,6 +42,8 @@ constexpr int32_t kCsvBlockBytes = 1 << 20;
 
 struct BatchSource::ParquetFile {
     std::unique_ptr<parquet::arrow::FileReader> reader;
+    std::vector<int> columns;  // leaf columns of the pass
+    int next_group = 0;
 };
 
 BatchSource::BatchSource(ImportInput input, std::string temp_dir)
@@ -68,7 +71,15 @@ BatchSource::BatchSource(ImportInput input, std::string temp_dir)
         parquet_ = std::make_unique<ParquetFile>();
         auto f = value_or_fail(arrow::io::ReadableFile::Open(input_.path), input_.name);
         try {
-            parquet_->reader = value_or_fail(parquet::arrow::OpenFile(f, arrow::default_memory_pool()), input_.name);
+            // Row groups are read one at a time and not buffered ahead, so
+            // memory holds one row group whatever the file's size.
+            parquet::ArrowReaderProperties properties;
+            properties.set_pre_buffer(false);
+            properties.set_batch_size(kParquetBatchRows);
+            properties.set_use_threads(true);
+            parquet::arrow::FileReaderBuilder builder;
+            ok_or_fail(builder.Open(f), input_.name);
+            ok_or_fail(builder.properties(properties)->Build(&parquet_->reader), input_.name);
         } catch (const parquet::ParquetException& e) {
             fail(std::string("not a readable Parquet file: ") + e.what());
         }
@@ -141,22 +152,24 @@ std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vecto
     return *reader;
 }
 
-std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_parquet(const std::vector<std::string>& columns) {
-    auto& reader = *parquet_->reader;
-    reader.set_batch_size(kParquetBatchRows);
-    reader.set_use_threads(true);
-    std::vector<int> groups(static_cast<std::size_t>(reader.num_row_groups()));
-    for (std::size_t i = 0; i < groups.size(); ++i) groups[i] = static_cast<int>(i);
-    std::vector<int> indices;
-    const auto& manifest = reader.manifest();
+void BatchSource::select_parquet_columns(const std::vector<std::string>& columns) {
+    parquet_->columns.clear();
+    const auto& manifest = parquet_->reader->manifest();
     for (std::size_t f = 0; f < manifest.schema_fields.size(); ++f) {
         const std::string& field = schema_->field(static_cast<int>(f))->name();
         bool wanted = columns.empty();
         for (const std::string& c : columns) wanted = wanted || c == field;
-        if (wanted) leaves(manifest.schema_fields[f], indices);
+        if (wanted) leaves(manifest.schema_fields[f], parquet_->columns);
     }
+    parquet_->next_group = 0;
+}
+
+std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_parquet_group() {
+    auto& reader = *parquet_->reader;
+    if (parquet_->next_group >= reader.num_row_groups()) return nullptr;
+    const std::vector<int> group = {parquet_->next_group++};
     try {
-        return value_or_fail(reader.GetRecordBatchReader(groups, indices), input_.name);
+        return value_or_fail(reader.GetRecordBatchReader(group, parquet_->columns), input_.name);
     } catch (const parquet::ParquetException& e) {
         fail(e.what());
     }
@@ -169,7 +182,8 @@ void BatchSource::start(int pass, const std::vector<std::string>& columns) {
             reader_ = open_csv(columns);
             break;
         case Format::Parquet:
-            reader_ = open_parquet(columns);
+            select_parquet_columns(columns);
+            reader_ = open_parquet_group();
             break;
         case Format::Stream:
             if (pass == 1) {
@@ -208,13 +222,18 @@ void BatchSource::start(int pass, const std::vector<std::string>& columns) {
 
 std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
     std::shared_ptr<arrow::RecordBatch> batch;
-    arrow::Status status;
-    try {
-        status = reader_->ReadNext(&batch);
-    } catch (const parquet::ParquetException& e) {
-        fail(e.what());
+    for (;;) {
+        if (!reader_) return nullptr;
+        arrow::Status status;
+        try {
+            status = reader_->ReadNext(&batch);
+        } catch (const parquet::ParquetException& e) {
+            fail(e.what());
+        }
+        if (!status.ok()) fail(status.message());
+        if (batch || format_ != Format::Parquet) break;
+        reader_ = open_parquet_group();  // the next row group, or null at the end
     }
-    if (!status.ok()) fail(status.message());
     if (batch && spool_) ok_or_fail(spool_->WriteRecordBatch(*batch), input_.name);
     if (!batch && spool_) {
         ok_or_fail(spool_->Close(), input_.name);

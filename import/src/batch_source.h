@@ -42,7 +42,8 @@ private:
     struct ParquetFile;
 
     std::shared_ptr<arrow::RecordBatchReader> open_csv(const std::vector<std::string>& columns);
-    std::shared_ptr<arrow::RecordBatchReader> open_parquet(const std::vector<std::string>& columns);
+    void select_parquet_columns(const std::vector<std::string>& columns);
+    std::shared_ptr<arrow::RecordBatchReader> open_parquet_group();  // null past the last
     [[noreturn]] void fail(const std::string& message) const;
 
     ImportInput input_;
