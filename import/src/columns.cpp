@@ -51,17 +51,9 @@ std::string list_names(const std::vector<Field>& fields) {
     return out;
 }
 
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 }  // namespace
 
 const char* field_name(Field field) { return kFieldNames[field]; }
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    return s;
-}
 
 ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::string& source,
                      const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra) {
@@ -132,9 +124,18 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
         c.array = array.get();
         switch (array->type_id()) {
             case arrow::Type::STRING:
-            case arrow::Type::BINARY:
+            case arrow::Type::BINARY: {
                 c.kind = Kind::Text;
+                const arrow::ArrayData& data = *array->data();
+                // Buffers shifted by the array's offset, so that row i is index i.
+                c.offsets = data.GetValues<int32_t>(1);
+                c.data = data.buffers[2] ? reinterpret_cast<const char*>(data.buffers[2]->data()) : "";
+                if (data.buffers[0] && data.null_count != 0) {
+                    if (data.offset % 8 == 0) c.valid = data.buffers[0]->data() + data.offset / 8;
+                    else c.offsets = nullptr;  // an odd offset: the slow path reads it
+                }
                 break;
+            }
             case arrow::Type::LARGE_STRING:
             case arrow::Type::LARGE_BINARY:
                 c.kind = Kind::LargeText;
@@ -200,16 +201,6 @@ void BatchCells::fail(Field f, int64_t i, const std::string& message) const {
     fail_at(CellPlace{source_, row_number(i), name, kFieldNames[f]}, message);
 }
 
-bool BatchCells::present(Field f, int64_t i) const {
-    const Cells& c = cells_[f];
-    if (c.array == nullptr || c.array->IsNull(i)) return false;
-    if (c.kind == Kind::Text || c.kind == Kind::LargeText) {
-        char buffer[48];
-        return !trim(raw_text(c, i, buffer)).empty();
-    }
-    return true;
-}
-
 std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[48]) const {
     switch (c.kind) {
         case Kind::Text:
@@ -261,7 +252,17 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
     }
 }
 
-std::string_view BatchCells::optional_text(Field f, int64_t i) const {
+bool BatchCells::slow_present(Field f, int64_t i) const {
+    const Cells& c = cells_[f];
+    if (c.array == nullptr || c.array->IsNull(i)) return false;
+    if (c.kind == Kind::Text || c.kind == Kind::LargeText) {
+        char buffer[48];
+        return !trim(raw_text(c, i, buffer)).empty();
+    }
+    return true;
+}
+
+std::string_view BatchCells::slow_optional_text(Field f, int64_t i) const {
     const Cells& c = cells_[f];
     if (c.array == nullptr || c.array->IsNull(i)) return {};
     if (c.kind == Kind::Other || c.kind == Kind::Timestamp || c.kind == Kind::Time || c.kind == Kind::Date ||
@@ -270,9 +271,9 @@ std::string_view BatchCells::optional_text(Field f, int64_t i) const {
     return trim(raw_text(c, i, buffer_));
 }
 
-std::string_view BatchCells::text(Field f, int64_t i) const {
+std::string_view BatchCells::slow_text(Field f, int64_t i) const {
     if (cells_[f].array != nullptr && cells_[f].array->IsNull(i)) fail(f, i, "missing value");
-    const std::string_view s = optional_text(f, i);
+    const std::string_view s = slow_optional_text(f, i);
     if (s.empty()) fail(f, i, "empty");
     return s;
 }

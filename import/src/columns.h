@@ -64,7 +64,8 @@ public:
     // only blanks.
     bool present(Field f, int64_t i) const;
 
-    // Text, trimmed of blanks; required (empty is an error).
+    // Text, trimmed of blanks; required (empty is an error). A number's
+    // text lives in a buffer of this object until the next call.
     std::string_view text(Field f, int64_t i) const;
     // Text or empty when absent.
     std::string_view optional_text(Field f, int64_t i) const;
@@ -85,8 +86,21 @@ private:
         int scale = 0;        // decimals of a decimal column
         int64_t divisor = 1;  // to microseconds, for typed times
         bool zoned = false;   // a timestamp with a time zone: an instant
+        // A string column's buffers, read directly (most cells are text).
+        const int32_t* offsets = nullptr;
+        const char* data = nullptr;
+        const uint8_t* valid = nullptr;
     };
     std::string_view raw_text(const Cells& c, int64_t i, char (&buffer)[48]) const;
+    static bool text_null(const Cells& c, int64_t i) {
+        return c.valid != nullptr && (c.valid[i >> 3] & (1u << (i & 7))) == 0;
+    }
+    static std::string_view text_at(const Cells& c, int64_t i) {
+        return {c.data + c.offsets[i], static_cast<std::size_t>(c.offsets[i + 1] - c.offsets[i])};
+    }
+    std::string_view slow_text(Field f, int64_t i) const;
+    std::string_view slow_optional_text(Field f, int64_t i) const;
+    bool slow_present(Field f, int64_t i) const;
 
     const ColumnMap& map_;
     std::string_view source_;
@@ -98,6 +112,37 @@ private:
     mutable char buffer_[48];
 };
 
-std::string_view trim(std::string_view s);
+inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+inline std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+inline std::string_view BatchCells::text(Field f, int64_t i) const {
+    const Cells& c = cells_[f];
+    if (c.offsets != nullptr) [[likely]] {
+        if (text_null(c, i)) fail(f, i, "missing value");
+        const std::string_view s = trim(text_at(c, i));
+        if (s.empty()) fail(f, i, "empty");
+        return s;
+    }
+    return slow_text(f, i);
+}
+
+inline std::string_view BatchCells::optional_text(Field f, int64_t i) const {
+    const Cells& c = cells_[f];
+    if (c.offsets != nullptr) [[likely]]
+        return text_null(c, i) ? std::string_view() : trim(text_at(c, i));
+    return slow_optional_text(f, i);
+}
+
+inline bool BatchCells::present(Field f, int64_t i) const {
+    const Cells& c = cells_[f];
+    if (c.offsets != nullptr) [[likely]]
+        return !text_null(c, i) && !trim(text_at(c, i)).empty();
+    return slow_present(f, i);
+}
 
 }  // namespace tarvik::import

@@ -29,7 +29,43 @@ __int128 magnitude(__int128 v) { return v < 0 ? -v : v; }
 
 }  // namespace
 
+namespace {
+
+// The common case: [-+]digits[.digits] with at most 18 digits, in 64 bits.
+bool parse_short_decimal(std::string_view s, Decimal& out) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+    uint64_t units = 0;
+    int digits = 0, decimals = 0;
+    bool point = false;
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c >= '0' && c <= '9') {
+            if (++digits > 18) return false;
+            units = units * 10 + static_cast<uint64_t>(c - '0');
+            decimals += point;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            return false;  // exponents, signs, junk: the full parser decides
+        }
+    }
+    if (digits == 0) return false;
+    while (decimals > 0 && units % 10 == 0) {
+        units /= 10;
+        --decimals;
+    }
+    const __int128 value = static_cast<__int128>(units);
+    out = Decimal{negative ? -value : value, decimals};
+    return true;
+}
+
+}  // namespace
+
 std::optional<Decimal> parse_decimal(std::string_view s) {
+    Decimal quick;
+    if (parse_short_decimal(s, quick)) return quick;
     std::size_t i = 0;
     bool negative = false;
     if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';

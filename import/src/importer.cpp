@@ -99,7 +99,7 @@ private:
     NameCodes condition_names_{"condition", 254};
     Codes exchange_codes_ = Codes::Unknown;
     Codes condition_codes_ = Codes::Unknown;
-    std::unordered_map<std::string, uint32_t> market_makers_;  // name -> text index, once built
+    TextMap<uint32_t> market_makers_;  // name -> text index, once built
     std::unordered_map<std::string, uint32_t> text_index_;
     bool carry_ext_ = false;
     std::vector<uint32_t> days_;  // sorted
@@ -204,7 +204,10 @@ uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f, bool ad
         if (exchange_codes_ == Codes::Names)
             cells.fail(f, i, "exchange " + quoted(text) + " is a number, but other rows name exchanges by name");
         exchange_codes_ = Codes::Numbers;
-        return static_cast<uint16_t>(cells.integer(f, i, 0, 65535));
+        uint32_t value = 0;
+        for (std::size_t k = 0; k < text.size() && value <= 65535; ++k) value = value * 10 + static_cast<uint32_t>(text[k] - '0');
+        if (value > 65535) cells.fail(f, i, quoted(text) + " is out of range (0 to 65535)");
+        return static_cast<uint16_t>(value);
     }
     if (exchange_codes_ == Codes::Numbers)
         cells.fail(f, i, "exchange " + quoted(text) + " is a name, but other rows give exchange numbers");
@@ -276,9 +279,7 @@ void Importer::conditions(const BatchCells& cells, int64_t i, bool adding, uint8
     static thread_local std::string storage;
     tokens.clear();
     if (!cells.list_items(kConditions, i, tokens, storage)) {
-        std::string_view s = cells.optional_text(kConditions, i);
-        storage.assign(s);
-        s = storage;
+        const std::string_view s = cells.optional_text(kConditions, i);  // lives with the batch
         std::size_t at = 0;
         while (at < s.size()) {
             const std::size_t end = s.find_first_of(" ;|,\t", at);
@@ -385,7 +386,10 @@ void Importer::scan(DataInput& input) {
                 note(kBid);
                 note(kAsk);
             }
-            if (kind == InputKind::MMQuotes) market_makers_.try_emplace(std::string(cells.text(kMarketMaker, i)), 0);
+            if (kind == InputKind::MMQuotes) {
+                const std::string_view maker = cells.text(kMarketMaker, i);
+                if (market_makers_.find(maker) == market_makers_.end()) market_makers_.emplace(std::string(maker), 0);
+            }
         }
         before += static_cast<uint64_t>(cells.rows());
     }
@@ -494,7 +498,7 @@ void Importer::stage(const DataInput& input, const BatchCells& cells, int64_t i,
             if (cells.present(kCondition, i))
                 e.quote.quote_condition = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
             if (kind == InputKind::MMQuotes)
-                e.market_maker = market_makers_.at(std::string(cells.text(kMarketMaker, i)));
+                e.market_maker = market_makers_.find(cells.text(kMarketMaker, i))->second;
             break;
         }
         case InputKind::Trades: {

@@ -9,42 +9,44 @@
 namespace tarvik::import {
 namespace {
 
-void make_key(std::string& key, std::string_view text, uint16_t listed) {
-    key.assign(text);
-    key.push_back('\0');
-    key.push_back(static_cast<char>(listed & 0xFF));
-    key.push_back(static_cast<char>(listed >> 8));
-}
-
 }  // namespace
 
-uint32_t Instruments::add_listed(std::string text, uint16_t listed) {
-    make_key(key_, text, listed);
-    auto [it, added] = by_key_.try_emplace(key_, size());
-    if (!added) return it->second;
-    ByText& t = file_texts_[text];
-    t.id = it->second;
-    ++t.count;
+std::optional<uint32_t> Instruments::lookup(std::string_view text, uint16_t listed) const {
+    const auto it = by_text_.find(text);
+    if (it == by_text_.end()) return std::nullopt;
+    for (const Listing& l : it->second)
+        if (l.listed == listed) return l.id;
+    return std::nullopt;
+}
+
+uint32_t Instruments::insert(std::string_view text, uint16_t listed) {
+    const uint32_t id = size();
+    auto it = by_text_.find(text);
+    if (it == by_text_.end()) it = by_text_.emplace(std::string(text), std::vector<Listing>{}).first;
+    it->second.push_back({listed, id});
     Instrument inst;
-    inst.text = std::move(text);
+    inst.text = std::string(text);
     inst.listed = listed;
     list_.push_back(std::move(inst));
-    return it->second;
+    return id;
+}
+
+uint32_t Instruments::add_listed(std::string text, uint16_t listed) {
+    if (const auto found = lookup(text, listed)) return *found;
+    const uint32_t id = insert(text, listed);
+    ByText& t = file_texts_[text];
+    t.id = id;
+    ++t.count;
+    return id;
 }
 
 bool Instruments::ambiguous(std::string_view text) const {
     if (file_texts_.empty()) return false;
-    const auto it = file_texts_.find(std::string(text));
+    const auto it = file_texts_.find(text);
     return it != file_texts_.end() && it->second.count > 1;
 }
 
-std::optional<uint32_t> Instruments::find(std::string_view text, uint16_t listed) const {
-    std::string key;
-    make_key(key, text, listed);
-    const auto it = by_key_.find(key);
-    if (it == by_key_.end()) return std::nullopt;
-    return it->second;
-}
+std::optional<uint32_t> Instruments::find(std::string_view text, uint16_t listed) const { return lookup(text, listed); }
 
 uint32_t Instruments::find_or_add(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed) {
     // Rows of one symbol tend to come together.
@@ -55,18 +57,11 @@ uint32_t Instruments::find_or_add(std::string_view text, std::optional<uint16_t>
     if (listed) {
         where = *listed;
     } else if (!file_texts_.empty()) {
-        const auto it = file_texts_.find(std::string(text));
+        const auto it = file_texts_.find(text);
         if (it != file_texts_.end() && it->second.count == 1) where = list_[it->second.id].listed;
     }
-    make_key(key_, text, where);
-    auto [it, added] = by_key_.try_emplace(key_, size());
-    if (added) {
-        Instrument inst;
-        inst.text = std::string(text);
-        inst.listed = where;
-        list_.push_back(std::move(inst));
-    }
-    last_ = it->second;
+    const auto found = lookup(text, where);
+    last_ = found ? *found : insert(text, where);
     last_listed_ = listed ? *listed : 0;
     last_unlisted_ = !listed;
     return last_;
@@ -102,7 +97,11 @@ void Instruments::choose_price_types(std::optional<uint8_t> forced) {
 }
 
 std::optional<uint32_t> NameCodes::find(std::string_view name) const {
-    const auto it = codes_.find(std::string(name));
+    if (name.size() == 1) {
+        const uint32_t code = one_char_[static_cast<unsigned char>(name[0])];
+        if (code != 0) return code - 1;
+    }
+    const auto it = codes_.find(name);
     if (it == codes_.end()) return std::nullopt;
     return it->second;
 }
@@ -119,12 +118,14 @@ std::optional<uint32_t> NameCodes::code(std::string_view name, std::string& why)
         return std::nullopt;
     }
     codes_.emplace(std::string(name), next);
+    if (name.size() == 1) one_char_[static_cast<unsigned char>(name[0])] = next + 1;
     names_.emplace_back(std::string(name), next);
     return next;
 }
 
 void NameCodes::give(std::string name, uint32_t code) {
     given_ = true;
+    if (name.size() == 1) one_char_[static_cast<unsigned char>(name[0])] = code + 1;
     codes_[name] = code;
     names_.emplace_back(std::move(name), code);
 }

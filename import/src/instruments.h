@@ -15,6 +15,15 @@
 
 namespace tarvik::import {
 
+// Hashing that finds std::string keys by std::string_view, without making a
+// string for every look-up.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+template <typename Value>
+using TextMap = std::unordered_map<std::string, Value, TextHash, std::equal_to<>>;
+
 class BatchSource;
 struct ImportOptions;
 
@@ -83,13 +92,19 @@ public:
     void choose_price_types(std::optional<uint8_t> forced);
 
 private:
-    std::string key_;  // scratch: text, NUL, two bytes of listed exchange
-    std::unordered_map<std::string, uint32_t> by_key_;
+    // Instruments by text, then by listed exchange (nearly always one).
+    struct Listing {
+        uint16_t listed;
+        uint32_t id;
+    };
+    TextMap<std::vector<Listing>> by_text_;
+    std::optional<uint32_t> lookup(std::string_view text, uint16_t listed) const;
+    uint32_t insert(std::string_view text, uint16_t listed);
     struct ByText {
         uint32_t id = 0;
         uint32_t count = 0;
     };
-    std::unordered_map<std::string, ByText> file_texts_;  // symbols file texts
+    TextMap<ByText> file_texts_;  // symbols file texts
     std::vector<Instrument> list_;
     uint32_t last_ = UINT32_MAX;  // the last row's instrument, checked first
     uint16_t last_listed_ = 0;
@@ -115,7 +130,8 @@ private:
     const char* what_;
     uint32_t max_;
     bool given_ = false;
-    std::unordered_map<std::string, uint32_t> codes_;
+    TextMap<uint32_t> codes_;
+    std::array<uint32_t, 256> one_char_{};  // code + 1 of one-character names: exchange letters, "@"
     std::vector<std::pair<std::string, uint32_t>> names_;
 };
 

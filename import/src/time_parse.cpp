@@ -1,9 +1,30 @@
 #include "time_parse.h"
 
+#include <cstring>
+
 #include "dates.h"
 
 namespace tarvik::import {
 namespace {
+
+// Eight ASCII digits at once (the epoch integers of vendor files have 13 to
+// 19): whether all eight bytes are digits, and their value.
+bool eight_digits(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return (((w & 0xF0F0F0F0F0F0F0F0) | (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ==
+            0x3333333333333333);
+}
+
+uint64_t eight_digits_value(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    w -= 0x3030303030303030;
+    w = (w * 10) + (w >> 8);
+    w = (((w & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+         (((w >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >> 32;
+    return w;
+}
 
 bool digits(std::string_view s, std::size_t at, std::size_t n, int& out) {
     if (at + n > s.size()) return false;
@@ -186,17 +207,24 @@ std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uin
         why = "empty";
         return std::nullopt;
     }
-    std::size_t i = s[0] == '-' ? 1 : 0;
-    bool all_digits = i < s.size();
-    for (std::size_t k = i; k < s.size() && all_digits; ++k) all_digits = s[k] >= '0' && s[k] <= '9';
-    if (all_digits) {
-        __int128 v = 0;
-        for (std::size_t k = i; k < s.size() && v <= INT64_MAX; ++k) v = v * 10 + (s[k] - '0');
-        if (v > INT64_MAX) {
+    const std::size_t i = s[0] == '-' ? 1 : 0;
+    std::size_t k = i;
+    uint64_t v = 0;  // up to 19 digits fit
+    while (s.size() - k >= 8 && k - i <= 11 && eight_digits(s.data() + k)) {
+        v = v * 100'000'000 + eight_digits_value(s.data() + k);
+        k += 8;
+    }
+    for (; k < s.size() && k - i < 19 && s[k] >= '0' && s[k] <= '9'; ++k) v = v * 10 + static_cast<uint64_t>(s[k] - '0');
+    if (k == s.size() && k > i) {
+        if (v > static_cast<uint64_t>(INT64_MAX)) {
             why = "time out of range";
             return std::nullopt;
         }
-        return integer(static_cast<int64_t>(i ? -v : v), std::nullopt, why);
+        return integer(i ? -static_cast<int64_t>(v) : static_cast<int64_t>(v), std::nullopt, why);
+    }
+    if (k - i == 19 && k < s.size() && s[k] >= '0' && s[k] <= '9') {
+        why = "time out of range";
+        return std::nullopt;
     }
     if (s.size() >= 10 && s[4] == '-') return iso(s, why);
     return clock(s, day, why);
