@@ -1,5 +1,7 @@
 #include "dates.h"
 
+#include <cstdio>
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -257,6 +259,15 @@ int32_t date_from_ymd(TqDateRecord& date) {
     date.NDays = ndays_from_ymd(y, m, d);
     fill_derived(date, y, m, d);
     return 0;
+}
+
+std::string ymd_text(uint32_t ndays) {
+    TqDateRecord d{};
+    d.NDays = ndays;
+    date_from_ndays(d);
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u", d.Year, d.Month, d.Day);
+    return text;
 }
 
 TqTimeRecord time_from_micros(uint64_t micros_of_day, int8_t time_zone) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "tarvik/library.h"
 
@@ -32,6 +33,9 @@ uint8_t us_dst_indicator(int year, int month, int day);
 // The day of year is 1..366; the record holds its low byte in DayOfYear and
 // its high byte in the byte after it.
 void set_day_of_year(TqDateRecord& date, int day_of_year);
+
+// The day as YYYY-MM-DD.
+std::string ymd_text(uint32_t ndays);
 
 // A time record for a moment of the day.
 TqTimeRecord time_from_micros(uint64_t micros_of_day, int8_t time_zone);

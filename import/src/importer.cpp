@@ -33,15 +33,6 @@ std::size_t sort_run_events() {
 }
 constexpr uint32_t kNoCondition = 255;
 
-std::string day_text(uint32_t ndays) {
-    TqDateRecord d{};
-    d.NDays = ndays;
-    engine::date_from_ndays(d);
-    char text[16];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d", d.Year, d.Month, d.Day);
-    return text;
-}
-
 uint32_t kind_rank(InputKind kind) {
     switch (kind) {
         case InputKind::Changes: return 0;
@@ -73,6 +64,9 @@ public:
 private:
     enum class Codes { Unknown, Numbers, Names };
 
+    // Reads a table given beside the data, row by row.
+    template <typename Row>
+    void for_each_row(BatchSource& source, Row row);
     void load_conditions(BatchSource& source);
     void load_symbols(BatchSource& source);
     void scan(DataInput& input);
@@ -122,76 +116,73 @@ Importer::Importer(ImportOptions options)
 // Tables given beside the data
 // ---------------------------------------------------------------------------
 
-void Importer::load_conditions(BatchSource& source) {
-    const ColumnMap map(*source.schema(), InputKind::Conditions, source.name(), o_.rename, o_.ignore_extra_columns);
+template <typename Row>
+void Importer::for_each_row(BatchSource& source, Row row) {
+    const ColumnMap map(*source.schema(), source.kind(), source.name(), o_.rename, o_.ignore_extra_columns);
     BatchCells cells(map, source.name(), source.rows_are_lines());
     source.start(1, map.all_columns());
     uint64_t before = 0;
     while (auto batch = source.next()) {
         cells.bind(*batch, before);
-        for (int64_t i = 0; i < cells.rows(); ++i) {
-            const std::string_view text = cells.text(kCondition, i);
-            const int64_t code = cells.integer(kCode, i, 0, 254);
-            if (condition_names_.find(text)) cells.fail(kCondition, i, quoted(text) + " is listed twice");
-            condition_names_.give(std::string(text), static_cast<uint32_t>(code));
-        }
+        for (int64_t i = 0; i < cells.rows(); ++i) row(map, cells, i);
         before += static_cast<uint64_t>(cells.rows());
     }
 }
 
+void Importer::load_conditions(BatchSource& source) {
+    for_each_row(source, [this](const ColumnMap&, const BatchCells& cells, int64_t i) {
+        const std::string_view text = cells.text(kCondition, i);
+        const int64_t code = cells.integer(kCode, i, 0, 254);
+        if (condition_names_.find(text)) cells.fail(kCondition, i, quoted(text) + " is listed twice");
+        condition_names_.give(std::string(text), static_cast<uint32_t>(code));
+    });
+}
+
 void Importer::load_symbols(BatchSource& source) {
-    const ColumnMap map(*source.schema(), InputKind::Symbols, source.name(), o_.rename, o_.ignore_extra_columns);
-    BatchCells cells(map, source.name(), source.rows_are_lines());
-    source.start(1, map.all_columns());
-    uint64_t before = 0;
-    while (auto batch = source.next()) {
-        cells.bind(*batch, before);
-        for (int64_t i = 0; i < cells.rows(); ++i) {
-            const std::string text(cells.text(kSymbol, i));
-            const uint16_t listed =
-                cells.present(kListedExchange, i) ? exchange(cells, i, kListedExchange, true) : o_.listed_exg;
-            const uint32_t before_count = instruments_.size();
-            const uint32_t id = instruments_.add_listed(text, listed);
-            if (id < before_count)
-                cells.fail(kSymbol, i, quoted(text) + " on listed exchange " + std::to_string(listed) +
-                                           " is listed twice");
-            Instrument& inst = instruments_[id];
-            if (cells.present(kPriceType, i)) inst.price_type = static_cast<uint8_t>(cells.integer(kPriceType, i, 0, 255));
-            if (cells.present(kSizeMultiplier, i)) {
-                inst.size_multiplier = cells.decimal(kSizeMultiplier, i);
-                if (inst.size_multiplier.units <= 0) cells.fail(kSizeMultiplier, i, "must be above 0");
-            }
-            if (cells.present(kPrevClose, i)) {
-                inst.prev_close = cells.decimal(kPrevClose, i);
-                inst.prev_close_where = source.name() + ":" + std::to_string(cells.row_number(i)) + ": column '" +
-                                        map.file_name(kPrevClose) + "'";
-                if (!inst.price_type) inst.note_price(*inst.prev_close, [&] { return inst.prev_close_where; });
-            }
-            const bool option = cells.present(kRoot, i) || cells.present(kExpiration, i) ||
-                                cells.present(kStrike, i) || cells.present(kPutCall, i);
-            if (!option) continue;
-            OptionTerms terms;
-            terms.root = std::string(cells.text(kRoot, i));
-            terms.underlying = cells.present(kUnderlying, i) ? std::string(cells.text(kUnderlying, i)) : terms.root;
-            const std::string_view expiration = cells.text(kExpiration, i);
-            try {
-                terms.expiration_ndays = parse_date(std::string(expiration));
-            } catch (const ImportUsageError&) {
-                cells.fail(kExpiration, i, "expected YYYY-MM-DD, got " + quoted(expiration));
-            }
-            const auto strike = encode_price(cells.decimal(kStrike, i), 3);
-            if (!strike || *strike < 0) cells.fail(kStrike, i, "expected a strike of at most three decimals");
-            terms.strike = *strike;
-            const std::string_view pc = cells.text(kPutCall, i);
-            if (pc == "P" || pc == "p" || pc == "put" || pc == "PUT" || pc == "Put" || pc == "1") terms.put_call = 1;
-            else if (pc == "C" || pc == "c" || pc == "call" || pc == "CALL" || pc == "Call" || pc == "0") terms.put_call = 0;
-            else cells.fail(kPutCall, i, "expected P or C, got " + quoted(pc));
-            if (cells.present(kContractUnit, i))
-                terms.contract_unit = static_cast<uint16_t>(cells.integer(kContractUnit, i, 0, 65535));
-            inst.option = std::move(terms);
+    for_each_row(source, [this, &source](const ColumnMap& map, const BatchCells& cells, int64_t i) {
+        const std::string text(cells.text(kSymbol, i));
+        const uint16_t listed =
+            cells.present(kListedExchange, i) ? exchange(cells, i, kListedExchange, true) : o_.listed_exg;
+        const uint32_t before_count = instruments_.size();
+        const uint32_t id = instruments_.add_listed(text, listed);
+        if (id < before_count)
+            cells.fail(kSymbol, i, quoted(text) + " on listed exchange " + std::to_string(listed) +
+                                       " is listed twice");
+        Instrument& inst = instruments_[id];
+        if (cells.present(kPriceType, i)) inst.price_type = static_cast<uint8_t>(cells.integer(kPriceType, i, 0, 255));
+        if (cells.present(kSizeMultiplier, i)) {
+            inst.size_multiplier = cells.decimal(kSizeMultiplier, i);
+            if (inst.size_multiplier.units <= 0) cells.fail(kSizeMultiplier, i, "must be above 0");
         }
-        before += static_cast<uint64_t>(cells.rows());
-    }
+        if (cells.present(kPrevClose, i)) {
+            inst.prev_close = cells.decimal(kPrevClose, i);
+            inst.prev_close_where = source.name() + ":" + std::to_string(cells.row_number(i)) + ": column '" +
+                                    map.file_name(kPrevClose) + "'";
+            if (!inst.price_type) inst.note_price(*inst.prev_close, [&] { return inst.prev_close_where; });
+        }
+        const bool option = cells.present(kRoot, i) || cells.present(kExpiration, i) ||
+                            cells.present(kStrike, i) || cells.present(kPutCall, i);
+        if (!option) return;
+        OptionTerms terms;
+        terms.root = std::string(cells.text(kRoot, i));
+        terms.underlying = cells.present(kUnderlying, i) ? std::string(cells.text(kUnderlying, i)) : terms.root;
+        const std::string_view expiration = cells.text(kExpiration, i);
+        try {
+            terms.expiration_ndays = parse_date(std::string(expiration));
+        } catch (const ImportUsageError&) {
+            cells.fail(kExpiration, i, "expected YYYY-MM-DD, got " + quoted(expiration));
+        }
+        const auto strike = encode_price(cells.decimal(kStrike, i), 3);
+        if (!strike || *strike < 0) cells.fail(kStrike, i, "expected a strike of at most three decimals");
+        terms.strike = *strike;
+        const std::string_view pc = cells.text(kPutCall, i);
+        if (pc == "P" || pc == "p" || pc == "put" || pc == "PUT" || pc == "Put" || pc == "1") terms.put_call = 1;
+        else if (pc == "C" || pc == "c" || pc == "call" || pc == "CALL" || pc == "Call" || pc == "0") terms.put_call = 0;
+        else cells.fail(kPutCall, i, "expected P or C, got " + quoted(pc));
+        if (cells.present(kContractUnit, i))
+            terms.contract_unit = static_cast<uint16_t>(cells.integer(kContractUnit, i, 0, 65535));
+        inst.option = std::move(terms);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -643,7 +634,7 @@ ImportResult Importer::run() {
     const bool per_day = o_.output.find("{date}") != std::string::npos;
     if (days_.size() > 1 && !per_day)
         throw ImportError("the input spans " + std::to_string(days_.size()) + " session days (" +
-                          day_text(days_.front()) + " to " + day_text(days_.back()) + " in " + zone_.name() +
+                          engine::ymd_text(days_.front()) + " to " + engine::ymd_text(days_.back()) + " in " + zone_.name() +
                           "); put {date} in the output name to write one tape per day");
     build_tables();
     return write();
@@ -653,7 +644,7 @@ ImportResult Importer::run() {
 
 std::string tape_path_for_day(const std::string& pattern, uint32_t ndays) {
     std::string out = pattern;
-    const std::string text = day_text(ndays);
+    const std::string text = engine::ymd_text(ndays);
     for (std::size_t at = out.find("{date}"); at != std::string::npos; at = out.find("{date}", at + text.size()))
         out.replace(at, 6, text);
     return out;

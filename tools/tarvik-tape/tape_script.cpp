@@ -60,14 +60,7 @@ json text_json(const std::string& text) {
     return json{{"hex", hex}};
 }
 
-std::string format_date(uint32_t ndays) {
-    TqDateRecord d{};
-    d.NDays = ndays;
-    engine::date_from_ndays(d);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u", d.Year, d.Month, d.Day);
-    return buf;
-}
+std::string format_date(uint32_t ndays) { return engine::ymd_text(ndays); }
 
 std::string format_time(uint64_t micros) {
     char buf[32];
