@@ -373,6 +373,12 @@ ParsedTime BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optiona
             fail(f, i, "expected a time, got a column of type " + c.array->type()->ToString());
     }
     if (!t) fail(f, i, why);
+    // Far outside the days a tape holds (1883 to 9999), where a time zone's
+    // offset could not even be added; the importer checks the exact days.
+    constexpr int64_t kEarliest = -4'000'000'000'000'000;  // about 1843
+    constexpr int64_t kLatest = 300'000'000'000'000'000;   // about 11476
+    if (t->epoch_micros < kEarliest || t->epoch_micros > kLatest)
+        fail(f, i, "outside the days a tape holds (1883-01-01 to 9999-12-31)");
     return *t;
 }
 

@@ -325,7 +325,7 @@ void Importer::scan(DataInput& input) {
     BatchCells cells(map, source.name(), source.rows_are_lines());
     int64_t last_time = std::numeric_limits<int64_t>::min();
     uint64_t last_row = 0;
-    uint32_t last_day = UINT32_MAX;
+    std::optional<uint32_t> last_day;
     uint64_t before = 0;
     uint8_t scratch[4];
     while (auto batch = source.next()) {
@@ -338,7 +338,10 @@ void Importer::scan(DataInput& input) {
             last_time = t.epoch_micros;
             last_row = cells.row_number(i);
             carry_ext_ = carry_ext_ || t.sub_milli;
-            const uint32_t day = zone_.to_local(t.epoch_micros).ndays;
+            const int64_t local_day = zone_.to_local(t.epoch_micros).ndays;
+            if (!tape_day(local_day))
+                cells.fail(kTime, i, "outside the days a tape holds (1883-01-01 to 9999-12-31 in " + zone_.name() + ")");
+            const auto day = static_cast<uint32_t>(local_day);
             if (day != last_day) {
                 const auto at = std::lower_bound(days_.begin(), days_.end(), day);
                 if (at == days_.end() || *at != day) days_.insert(at, day);
@@ -459,7 +462,7 @@ void Importer::stage(const DataInput& input, const BatchCells& cells, int64_t i,
     out.epoch_micros = t.epoch_micros;
     out.seq = cells.row_number(i);
     out.rank = input.rank;
-    out.ndays = local.ndays;
+    out.ndays = static_cast<uint32_t>(local.ndays);  // checked by the first pass
     engine::TapeEvent& e = out.event;
     e.micros = local.micros;
     e.permission_id = o_.permission_id;

@@ -82,7 +82,7 @@ std::optional<ParsedTime> TimeParser::integer(int64_t value, std::optional<TimeU
     if (!unit) {
         // Each unit covers the years 1973 to 2200 with numbers of its own
         // length, so the size of the number tells the unit.
-        const int64_t v = value < 0 ? -value : value;
+        const uint64_t v = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
         if (v >= 100'000'000'000'000'000 && v < 7'300'000'000'000'000'000) unit = TimeUnit::Nanos;
         else if (v >= 100'000'000'000'000 && v < 7'300'000'000'000'000) unit = TimeUnit::Micros;
         else if (v >= 100'000'000'000 && v < 7'300'000'000'000) unit = TimeUnit::Millis;

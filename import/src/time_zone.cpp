@@ -12,6 +12,11 @@ int64_t engine_days_at_epoch() {
     return days;
 }
 
+bool tape_day(int64_t ndays) {
+    static const int64_t last = engine::ndays_from_ymd(engine::kLastYear, 12, 31);
+    return ndays >= 0 && ndays <= last;
+}
+
 TimeZone::TimeZone(const std::string& name) : name_(name) {
     if (name == "UTC" || name == "Etc/UTC" || name == "Z") return;
 #if defined(__cpp_lib_chrono) && __cpp_lib_chrono >= 201907L
@@ -48,7 +53,7 @@ LocalTime TimeZone::to_local(int64_t epoch_micros) {
     if (zone_ != nullptr && (epoch_micros < begin_ || epoch_micros >= end_)) find_window(epoch_micros);
     const int64_t local = epoch_micros + offset_;
     const int64_t days = floor_div(local, kMicrosPerDay);
-    return {static_cast<uint32_t>(days + engine_days_at_epoch()), static_cast<uint64_t>(local - days * kMicrosPerDay)};
+    return {days + engine_days_at_epoch(), static_cast<uint64_t>(local - days * kMicrosPerDay)};
 }
 
 int64_t TimeZone::from_local(int64_t local_micros) {

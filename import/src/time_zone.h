@@ -17,9 +17,12 @@ namespace tarvik::import {
 inline constexpr int64_t kMicrosPerDay = 86'400'000'000;
 
 struct LocalTime {
-    uint32_t ndays;   // days since 1883-01-01, the engine's day number
+    int64_t ndays;    // days since 1883-01-01, the engine's day number (may lie outside a tape's days)
     uint64_t micros;  // microseconds since local midnight
 };
+
+// The days a tape can hold: 1883-01-01 (day 0) to 9999-12-31.
+bool tape_day(int64_t ndays);
 
 class TimeZone {
 public:

@@ -443,9 +443,16 @@ def test_one_tape_per_session_day(loaded, tmp_path):
     ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,1\nX,09:30:00,1,10\n", [], "t.csv", "column"),
     ("t.csv", "symbol,time,exchange,price,size\nX,1710509402000000000,1,10,1\nX,12345,1,10,1\n", [],
      "t.csv:3: column 'time'", "--time-unit"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,1883-01-01T00:00:00+05:00,1,1,1\n", [], "t.csv:2: column 'time'",
+     "outside the days a tape holds"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,-2800000000,1,1,1\n", ["--time-unit", "s"], "t.csv:2: column 'time'",
+     "outside the days a tape holds"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,-9223372036854775807,1,1,1\n", [], "t.csv:2: column 'time'",
+     "--time-unit"),
 ], ids=["missing", "unknown", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "overflow",
         "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
-        "empty-symbol", "five-conditions", "short-row", "time-unit"])
+        "empty-symbol", "five-conditions", "short-row", "time-unit", "before-1883", "epoch-before-1883",
+        "most-negative"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
     (tmp_path / name).write_text(text)
     tape = tmp_path / "out.tape"
