@@ -451,6 +451,9 @@ def measure(args, tool, data, kinds, formats):
     # every case once: drift then moves all figures alike.
     for _ in range(args.repeat):
         for kind, fmt, path in cases:
+            # Dirty pages left by the generator or an earlier tape would
+            # be written back during the run and slow it down.
+            os.sync()
             warm(path)
             entry = results.setdefault((kind, fmt), {"import": [], "floors": {}})
             tape = os.path.join(data.folder, f"{kind}-{fmt}.tape")
