@@ -44,24 +44,42 @@ def timed(function):
 
 
 def callback_collect(tape, kind):
-    """The rows a program collects with a callable: the columns read_tape
-    gives, appended to lists."""
-    columns = {name: [] for name in ("time", "symbol", "price", "size")}
-    wanted = Tarvik.TqMSG_TRADE if kind == "trades" else Tarvik.TqMSG_EXGQUOTE
+    """The same rows collected by a callable through ProcessTape: every
+    column read_tape gives, appended to lists as the message arrives."""
+    trades = kind == "trades"
+    names = ["time", "symbol", "listed_exchange", "reporting_exchange", "price_type"] + (
+        ["price", "price_raw", "size", "conditions", "sequence", "open", "high", "low", "total_volume", "tick"]
+        if trades else
+        ["bid", "bid_raw", "bid_size", "ask", "ask_raw", "ask_size", "condition", "nbbo_bid", "nbbo_bid_size",
+         "nbbo_bid_exchange", "nbbo_ask", "nbbo_ask_size", "nbbo_ask_exchange"])
+    columns = {name: [] for name in names}
+    append = [columns[name].append for name in names]
+    wanted = Tarvik.TqMSG_TRADE if trades else Tarvik.TqMSG_EXGQUOTE
+    to_double = Tarvik.PriceToDouble
 
     def keep(system, message):
-        if message.MessageType == wanted:
-            header = message.coreHeader
-            columns["time"].append(header.tqExgTimestamp.MsOfDay)
-            columns["symbol"].append(header.ptqStringSymbol.String)
-            if wanted == Tarvik.TqMSG_TRADE:
-                trade = message.coreData.Trade
-                columns["price"].append(trade.Price)
-                columns["size"].append(trade.Size)
-            else:
-                quote = message.coreData.ExgQuote
-                columns["price"].append(quote.BestBidPrice)
-                columns["size"].append(quote.BestAskPrice)
+        if message.MessageType != wanted:
+            return 0
+        h = message.coreHeader
+        ext = message.ptarvik3Ext
+        clock = h.tqExgTimestamp
+        common = (h.tqSessionDate.NDays * 86_400_000_000 + (ext.MicrosOfDaySRC if ext else clock.MsOfDay * 1000),
+                  h.ptqStringSymbol.String, h.ListedExg, h.ReportingExg)
+        if trades:
+            t = message.coreData.Trade
+            pt = t.PriceType
+            values = common + (pt, to_double(t.Price, pt), t.Price, t.Size,
+                               [c for c in t.ExtTradeConditions if c != 255], t.ExgSequence, to_double(t.Open, pt),
+                               to_double(t.High, pt), to_double(t.Low, pt), t.TotalVolume, to_double(t.Tick, pt))
+        else:
+            q = message.coreData.ExgQuote
+            c = q.coreQuote
+            pt = c.PriceType
+            values = common + (pt, to_double(c.BidPrice, pt), c.BidPrice, c.BidSize, to_double(c.AskPrice, pt),
+                               c.AskPrice, c.AskSize, c.QuoteCondition, to_double(q.BestBidPrice, pt), q.BestBidSize,
+                               q.BestBidExg, to_double(q.BestAskPrice, pt), q.BestAskSize, q.BestAskExg)
+        for add, value in zip(append, values):
+            add(value)
         return 0
 
     assert Tarvik.ProcessTape(tape, 0, 0, 0, keep) == 0
