@@ -46,8 +46,8 @@ struct BatchSource::ParquetFile {
     int next_group = 0;
 };
 
-BatchSource::BatchSource(ImportInput input, std::string temp_dir)
-    : input_(std::move(input)), temp_dir_(std::move(temp_dir)) {
+BatchSource::BatchSource(ImportInput input, std::string temp_dir, char delimiter)
+    : input_(std::move(input)), temp_dir_(std::move(temp_dir)), delimiter_(delimiter != 0 ? delimiter : ',') {
     if (input_.first != nullptr) {
         format_ = Format::Stream;
         ArrowArrayStream* first = input_.first;
@@ -97,6 +97,19 @@ BatchSource::BatchSource(ImportInput input, std::string temp_dir)
     reader_ = open_csv({});
     schema_ = reader_->schema();
     reader_.reset();
+    if (delimiter == 0 && schema_->num_fields() == 1) {
+        // One column named "symbol|time|...": the fields are separated by
+        // something else than commas.
+        const std::string& header = schema_->field(0)->name();
+        for (char candidate : {'|', '\t', ';'}) {
+            if (header.find(candidate) == std::string::npos) continue;
+            delimiter_ = candidate;
+            reader_ = open_csv({});
+            schema_ = reader_->schema();
+            reader_.reset();
+            break;
+        }
+    }
 }
 
 BatchSource::~BatchSource() {
@@ -136,6 +149,7 @@ std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vecto
     read.use_threads = true;
     read.block_size = kCsvBlockBytes;
     auto parse = arrow::csv::ParseOptions::Defaults();
+    parse.delimiter = delimiter_;
     auto convert = arrow::csv::ConvertOptions::Defaults();
     convert.default_column_type = arrow::utf8();
     convert.check_utf8 = false;  // texts are bytes, as in the tape

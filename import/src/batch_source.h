@@ -20,7 +20,9 @@ namespace tarvik::import {
 class BatchSource {
 public:
     // Opens the input and reads its header or schema. Throws ImportError.
-    BatchSource(ImportInput input, std::string temp_dir);
+    // A CSV file's fields are separated by `delimiter`; 0 tells it from the
+    // header: a comma, or else the '|', tab or ';' the header line holds.
+    BatchSource(ImportInput input, std::string temp_dir, char delimiter = 0);
     ~BatchSource();
     BatchSource(const BatchSource&) = delete;
     BatchSource& operator=(const BatchSource&) = delete;
@@ -51,6 +53,7 @@ private:
     Format format_ = Format::Csv;
     bool compressed_ = false;
     std::string codec_;  // "gzip" or "zstd"
+    char delimiter_ = ',';
     std::shared_ptr<arrow::Schema> schema_;
     std::unique_ptr<ParquetFile> parquet_;
     std::shared_ptr<arrow::RecordBatchReader> reader_;

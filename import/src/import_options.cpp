@@ -74,6 +74,12 @@ ImportOptions options_from_json(const std::string& text) {
                 if (v < 0 || v > 65535) throw ImportUsageError("permission_id: expected 0 to 65535");
                 o.permission_id = static_cast<uint16_t>(v);
             } else if (key == "display") o.display = value.get<std::string>();
+            else if (key == "delimiter") {
+                if (value.is_null()) continue;
+                const std::string d = value.get<std::string>();
+                if (d.size() != 1) throw ImportUsageError("delimiter: expected one character");
+                o.delimiter = d[0];
+            }
             else if (key == "temp_dir") {
                 if (!value.is_null()) o.temp_dir = value.get<std::string>();
             } else throw ImportUsageError("unknown option " + key);

@@ -48,6 +48,7 @@ struct ImportOptions {
     uint16_t listed_exg = 1;
     uint16_t permission_id = 1;
     std::string display = "Imported";
+    char delimiter = 0;  // of CSV fields; 0: a comma, or what the header shows
     std::string temp_dir;  // for sorted runs and stream copies; default beside the output
 };
 

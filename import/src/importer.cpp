@@ -606,13 +606,13 @@ ImportResult Importer::run() {
     // Tables first, then the data inputs in the order given.
     for (ImportInput& in : o_.inputs) {
         if (in.kind == InputKind::Conditions) {
-            BatchSource source(std::move(in), o_.temp_dir);
+            BatchSource source(std::move(in), o_.temp_dir, o_.delimiter);
             load_conditions(source);
         }
     }
     for (ImportInput& in : o_.inputs) {
         if (in.kind == InputKind::Symbols) {
-            BatchSource source(std::move(in), o_.temp_dir);
+            BatchSource source(std::move(in), o_.temp_dir, o_.delimiter);
             load_symbols(source);
         }
     }
@@ -621,7 +621,7 @@ ImportResult Importer::run() {
         if (in.kind == InputKind::Symbols || in.kind == InputKind::Conditions) continue;
         DataInput input;
         input.rank = kind_rank(in.kind) << 16 | order++;
-        input.source = std::make_unique<BatchSource>(std::move(in), o_.temp_dir);
+        input.source = std::make_unique<BatchSource>(std::move(in), o_.temp_dir, o_.delimiter);
         input.map = std::make_unique<ColumnMap>(*input.source->schema(), input.source->kind(), input.source->name(),
                                                 o_.rename, o_.ignore_extra_columns);
         inputs_.push_back(std::move(input));

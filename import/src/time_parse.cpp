@@ -77,21 +77,22 @@ std::optional<TimeUnit> parse_time_unit(std::string_view text) {
     return std::nullopt;
 }
 
+std::optional<TimeUnit> TimeParser::unit_for(int64_t value, std::string& why) const {
+    if (unit_) return unit_;
+    // Each unit covers the years 1973 to 2200 with numbers of its own
+    // length, so the size of the number tells the unit.
+    const uint64_t v = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    if (v >= 100'000'000'000'000'000 && v < 7'300'000'000'000'000'000) return TimeUnit::Nanos;
+    if (v >= 100'000'000'000'000 && v < 7'300'000'000'000'000) return TimeUnit::Micros;
+    if (v >= 100'000'000'000 && v < 7'300'000'000'000) return TimeUnit::Millis;
+    if (v >= 100'000'000 && v < 7'300'000'000) return TimeUnit::Seconds;
+    why = "the unit of the time " + std::to_string(value) + " since the epoch cannot be told; give --time-unit";
+    return std::nullopt;
+}
+
 std::optional<ParsedTime> TimeParser::integer(int64_t value, std::optional<TimeUnit> unit, std::string& why) {
-    if (!unit) unit = unit_;
-    if (!unit) {
-        // Each unit covers the years 1973 to 2200 with numbers of its own
-        // length, so the size of the number tells the unit.
-        const uint64_t v = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-        if (v >= 100'000'000'000'000'000 && v < 7'300'000'000'000'000'000) unit = TimeUnit::Nanos;
-        else if (v >= 100'000'000'000'000 && v < 7'300'000'000'000'000) unit = TimeUnit::Micros;
-        else if (v >= 100'000'000'000 && v < 7'300'000'000'000) unit = TimeUnit::Millis;
-        else if (v >= 100'000'000 && v < 7'300'000'000) unit = TimeUnit::Seconds;
-        else {
-            why = "the unit of the integer time " + std::to_string(value) + " cannot be told; give --time-unit";
-            return std::nullopt;
-        }
-    }
+    if (!unit) unit = unit_for(value, why);
+    if (!unit) return std::nullopt;
     ParsedTime t;
     switch (*unit) {
         case TimeUnit::Seconds:
@@ -117,6 +118,30 @@ std::optional<ParsedTime> TimeParser::integer(int64_t value, std::optional<TimeU
             t.sub_milli = value % 1'000'000 != 0;
             break;
     }
+    return t;
+}
+
+std::optional<ParsedTime> TimeParser::fractional(bool negative, uint64_t whole, std::string_view fraction,
+                                                 std::string& why) {
+    if (whole > static_cast<uint64_t>(INT64_MAX)) {
+        why = "time out of range";
+        return std::nullopt;
+    }
+    const int64_t signed_whole = negative ? -static_cast<int64_t>(whole) : static_cast<int64_t>(whole);
+    const std::optional<TimeUnit> unit = unit_for(signed_whole, why);
+    if (!unit) return std::nullopt;
+    std::optional<ParsedTime> t = integer(signed_whole, unit, why);
+    if (!t) return t;
+    // Digits of the fraction down to the microsecond count; those below
+    // the millisecond make the time a sub-millisecond one.
+    const int micro_digits = *unit == TimeUnit::Seconds ? 6 : *unit == TimeUnit::Millis ? 3 : 0;
+    const int milli_digits = *unit == TimeUnit::Seconds ? 3 : 0;
+    int64_t micros = 0;
+    for (int d = 0; d < micro_digits; ++d)
+        micros = micros * 10 + (static_cast<std::size_t>(d) < fraction.size() ? fraction[d] - '0' : 0);
+    for (std::size_t d = static_cast<std::size_t>(milli_digits); d < fraction.size(); ++d)
+        t->sub_milli = t->sub_milli || fraction[d] != '0';
+    t->epoch_micros += negative ? -micros : micros;
     return t;
 }
 
@@ -225,6 +250,12 @@ std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uin
     if (k - i == 19 && k < s.size() && s[k] >= '0' && s[k] <= '9') {
         why = "time out of range";
         return std::nullopt;
+    }
+    if (k > i && k < s.size() && s[k] == '.') {
+        // "1710509400.123456": a number since the epoch with a fraction.
+        std::size_t f = k + 1;
+        while (f < s.size() && s[f] >= '0' && s[f] <= '9') ++f;
+        if (f == s.size() && f > k + 1) return fractional(i != 0, v, s.substr(k + 1), why);
     }
     if (s.size() >= 10 && s[4] == '-') return iso(s, why);
     return clock(s, day, why);

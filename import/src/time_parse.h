@@ -1,7 +1,8 @@
 // Event times as vendor files write them, to microseconds since the Unix
 // epoch:
-//   - integers since the epoch in seconds, milliseconds, microseconds or
-//     nanoseconds (the unit given, or told by the size of the number);
+//   - numbers since the epoch in seconds, milliseconds, microseconds or
+//     nanoseconds (the unit given, or told by the size of the whole part),
+//     whole or with a fraction ("1710509400.123456");
 //   - ISO 8601: 2024-03-15T09:30:00.123456Z, with "Z" or an offset such as
 //     -04:00 or +0530; without either the time is local to the time zone;
 //   - a time of day, HH:MM:SS[.fffffffff], local to the time zone on the
@@ -50,6 +51,9 @@ public:
 
 private:
     std::optional<ParsedTime> iso(std::string_view s, std::string& why);
+    std::optional<ParsedTime> fractional(bool negative, uint64_t whole, std::string_view fraction, std::string& why);
+    // The unit given, or the one the size of the number tells.
+    std::optional<TimeUnit> unit_for(int64_t value, std::string& why) const;
     std::optional<ParsedTime> clock(std::string_view s, std::optional<uint32_t> day, std::string& why);
 
     TimeZone& zone_;

@@ -135,6 +135,7 @@ def write_tape(
     allow_empty=False,
     fractional_sizes=False,
     temp_dir=None,
+    delimiter=None,
 ):
     """Writes a tape (or one tape per session day, when ``path`` holds
     "{date}") from quotes, trades, market-maker quotes and symbol changes.
@@ -147,7 +148,8 @@ def write_tape(
     text to code. ``date`` (a ``datetime.date`` or "YYYY-MM-DD") places
     times of day; ``time_zone`` (an IANA name or a ``zoneinfo.ZoneInfo``,
     default UTC) decides each event's day and time of day; ``rename`` maps
-    vendor column names to ours.
+    vendor column names to ours; ``delimiter`` separates a CSV file's fields
+    (by default a comma, or the "|", tab or ";" its header shows).
 
     Returns the paths of the tapes written, as ``pathlib.Path``. Raises
     ``ValueError`` naming the input, the row and the column for bad data;
@@ -178,6 +180,7 @@ def write_tape(
         "price_type": price_type,
         "listed_exchange": int(listed_exchange),
         "temp_dir": os.fspath(temp_dir) if temp_dir is not None else None,
+        "delimiter": delimiter,
     }
     capsules = []  # kept alive until the import has taken the streams
     first, second = [], []

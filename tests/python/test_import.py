@@ -211,13 +211,14 @@ def test_every_source_writes_the_same_tape(tmp_path, day, csv_day, kind):
 @pytest.mark.parametrize("times, options", [
     (lambda ns: ns, []),
     (lambda ns: ns // 1000, ["--time-unit", "us"]),
+    (lambda ns: f"{ns // 10**9}.{ns % 10**9:09d}", []),
     (lambda ns: datetime.datetime.fromtimestamp(ns // 10**9, UTC).strftime("%Y-%m-%dT%H:%M:%S") +
      f".{ns % 10**9:09d}Z", []),
     (lambda ns: datetime.datetime.fromtimestamp(ns // 10**9, NY).isoformat(timespec="seconds").replace(
         "-04:00", f".{ns % 10**9 // 1000:06d}-04:00"), []),
     (lambda ns: datetime.datetime.fromtimestamp(ns // 10**9, NY).strftime("%H:%M:%S") + f".{ns % 10**9 // 1000:06d}",
      ["--date", "2024-03-15"]),
-], ids=["epoch-ns", "epoch-us", "iso-z", "iso-offset", "time-of-day"])
+], ids=["epoch-ns", "epoch-us", "epoch-seconds-fraction", "iso-z", "iso-offset", "time-of-day"])
 def test_time_formats_give_the_same_tape(tmp_path, day, csv_day, times, options):
     quotes, trades = ([dict(r, time=times(r["time"])) for r in rows] for rows in day)
     (tmp_path / "q.csv").write_text(csv_text(quotes))
@@ -251,6 +252,17 @@ def shuffled(rows, seed):
         groups.setdefault(row["time"], []).append(row)
     taken = {time: iter(group) for time, group in groups.items()}
     return [next(taken[row["time"]]) for row in out]
+
+
+@pytest.mark.parametrize("delimiter, options", [("|", []), ("\t", []), (";", ["--delimiter", ";"])],
+                         ids=["pipe", "tab", "semicolon"])
+def test_other_delimiters_are_told_from_the_header(tmp_path, day, csv_day, delimiter, options):
+    for name, rows in zip(("q.csv", "t.csv"), day):
+        (tmp_path / name).write_text(csv_text(rows).replace(",", delimiter))
+    tape = tmp_path / "delimited.tape"
+    import_files("--quotes", tmp_path / "q.csv", "--trades", tmp_path / "t.csv", "-o", tape, "--time-zone",
+                 "America/New_York", *options)
+    assert tape.read_bytes() == csv_day.read_bytes()
 
 
 @pytest.mark.parametrize("run_events", [None, "2"], ids=["one-run", "many-runs"])

@@ -30,7 +30,7 @@ constexpr const char* kUsage =
     "                          [--date YYYY-MM-DD] [--time-zone ZONE] [--time-unit s|ms|us|ns]\n"
     "                          [--price-type N] [--listed-exg N] [--rename VENDOR=OURS,...]\n"
     "                          [--ignore-extra-columns] [--sort] [--allow-empty] [--fractional-sizes]\n"
-    "                          [--temp-dir DIR]\n"
+    "                          [--temp-dir DIR] [--delimiter C]\n"
     "       (FILE: CSV, plain, .gz or .zst, or Parquet; docs/import.md)\n";
 
 class UsageError : public std::runtime_error {
@@ -176,7 +176,7 @@ int synth(const Arguments& args) {
 int import_files(const Arguments& args) {
     args.allow({"-o", "--quotes", "--trades", "--mm-quotes", "--changes", "--symbols", "--conditions", "--date",
                 "--time-zone", "--time-unit", "--price-type", "--listed-exg", "--rename", "--ignore-extra-columns",
-                "--sort", "--allow-empty", "--fractional-sizes", "--temp-dir"});
+                "--sort", "--allow-empty", "--fractional-sizes", "--temp-dir", "--delimiter"});
     if (!args.positional.empty()) throw UsageError("import takes no positional arguments");
     import::ImportOptions o;
     o.output = output(args);
@@ -219,6 +219,10 @@ int import_files(const Arguments& args) {
     o.allow_empty = !args.get("--allow-empty").empty();
     o.fractional_sizes = !args.get("--fractional-sizes").empty();
     o.temp_dir = args.get("--temp-dir");
+    const std::string delimiter = args.get("--delimiter");
+    if (delimiter == "\\t" || delimiter == "tab") o.delimiter = '\t';
+    else if (delimiter.size() == 1) o.delimiter = delimiter[0];
+    else if (!delimiter.empty()) throw UsageError("option --delimiter: expected one character, or tab");
     try {
         import::run_import(std::move(o));
     } catch (const import::ImportUsageError& e) {
