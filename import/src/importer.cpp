@@ -319,8 +319,11 @@ void Importer::scan(DataInput& input) {
     BatchSource& source = *input.source;
     const ColumnMap& map = *input.map;
     const InputKind kind = source.kind();
-    source.start(1, map.columns({kSymbol, kTime, kListedExchange, kExchange, kBid, kAsk, kPrice, kConditions,
-                                 kMarketMaker, kOldSymbol, kAction, kExchangeTime}));
+    std::vector<std::string> columns =
+        map.columns({kSymbol, kTime, kListedExchange, kExchange, kConditions, kMarketMaker, kOldSymbol, kAction});
+    if (!o_.price_type)  // prices choose the price types
+        for (const std::string& c : map.columns({kBid, kAsk, kPrice})) columns.push_back(c);
+    source.start(1, columns);
     if (map.has(kExchangeTime)) carry_ext_ = true;
     BatchCells cells(map, source.name(), source.rows_are_lines());
     int64_t last_time = std::numeric_limits<int64_t>::min();
@@ -361,8 +364,8 @@ void Importer::scan(DataInput& input) {
             exchange(cells, i, kExchange, true);
             Instrument& inst = instruments_[id];
             auto note = [&](Field f) {
+                if (inst.price_type || o_.price_type) return;  // given: the second pass checks each price
                 const Decimal d = cells.decimal(f, i);
-                if (inst.price_type || o_.price_type) return;
                 if (d.decimals > kMaxDecimals) {
                     char text[48];
                     cells.fail(f, i, std::string(format_decimal(d, text)) +
