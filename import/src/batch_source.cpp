@@ -36,6 +36,7 @@ void leaves(const parquet::arrow::SchemaField& field, std::vector<int>& out) {
 }
 
 constexpr int64_t kParquetBatchRows = 64 * 1024;
+constexpr std::size_t kBatchesAhead = 2;
 constexpr int32_t kCsvBlockBytes = 1 << 20;
 
 }  // namespace
@@ -113,6 +114,7 @@ BatchSource::BatchSource(ImportInput input, std::string temp_dir, char delimiter
 }
 
 BatchSource::~BatchSource() {
+    stop_read_ahead();
     reader_.reset();
     if (spool_) (void)spool_->Close();
     if (spool_file_) (void)spool_file_->Close();
@@ -189,7 +191,19 @@ std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_parquet_group() {
     }
 }
 
+void BatchSource::stop_read_ahead() {
+    if (!ahead_) return;
+    {
+        std::lock_guard lock(ahead_->mutex);
+        ahead_->stop = true;
+        ahead_->changed.notify_all();
+    }
+    ahead_->thread.join();
+    ahead_.reset();
+}
+
 void BatchSource::start(int pass, const std::vector<std::string>& columns) {
+    stop_read_ahead();
     reader_.reset();
     switch (format_) {
         case Format::Csv:
@@ -234,7 +248,7 @@ void BatchSource::start(int pass, const std::vector<std::string>& columns) {
     }
 }
 
-std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
+std::shared_ptr<arrow::RecordBatch> BatchSource::read_one() {
     std::shared_ptr<arrow::RecordBatch> batch;
     for (;;) {
         if (!reader_) return nullptr;
@@ -245,9 +259,49 @@ std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
             fail(e.what());
         }
         if (!status.ok()) fail(status.message());
-        if (batch || format_ != Format::Parquet) break;
+        if (batch || format_ != Format::Parquet) return batch;
         reader_ = open_parquet_group();  // the next row group, or null at the end
     }
+}
+
+std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
+    std::shared_ptr<arrow::RecordBatch> batch;
+    if (format_ != Format::Stream) {
+        if (!ahead_) {
+            ahead_ = std::make_unique<ReadAhead>();
+            ahead_->thread = std::thread([this] {
+                ReadAhead& a = *ahead_;
+                for (;;) {
+                    std::shared_ptr<arrow::RecordBatch> got;
+                    std::string error;
+                    try {
+                        got = read_one();
+                    } catch (const std::exception& e) {
+                        error = e.what();
+                    }
+                    std::unique_lock lock(a.mutex);
+                    a.changed.wait(lock, [&a] { return a.stop || a.batches.size() < kBatchesAhead; });
+                    if (a.stop) return;
+                    if (got) a.batches.push_back(std::move(got));
+                    else a.done = true, a.error = std::move(error);
+                    a.changed.notify_all();
+                    if (a.done) return;
+                }
+            });
+        }
+        ReadAhead& a = *ahead_;
+        std::unique_lock lock(a.mutex);
+        a.changed.wait(lock, [&a] { return !a.batches.empty() || a.done; });
+        if (a.batches.empty()) {
+            if (!a.error.empty()) throw ImportError(a.error);
+            return nullptr;
+        }
+        batch = std::move(a.batches.front());
+        a.batches.pop_front();
+        a.changed.notify_all();
+        return batch;
+    }
+    batch = read_one();
     if (batch && spool_) ok_or_fail(spool_->WriteRecordBatch(*batch), input_.name);
     if (!batch && spool_) {
         ok_or_fail(spool_->Close(), input_.name);

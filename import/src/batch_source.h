@@ -9,8 +9,12 @@
 #include <arrow/ipc/type_fwd.h>
 #include <arrow/type_fwd.h>
 
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "import_options.h"
@@ -47,6 +51,24 @@ private:
     void select_parquet_columns(const std::vector<std::string>& columns);
     std::shared_ptr<arrow::RecordBatchReader> open_parquet_group();  // null past the last
     [[noreturn]] void fail(const std::string& message) const;
+    // The next batch from the readers, or null at the end of the pass.
+    std::shared_ptr<arrow::RecordBatch> read_one();
+    void stop_read_ahead();
+
+    // A file's batches are read and parsed on a thread of their own, a
+    // couple ahead, while the import converts the batch before: Arrow's
+    // readers parse on the thread that asks, and the machine has a second
+    // core. (Streams from Python are read on the asking thread.)
+    struct ReadAhead {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::deque<std::shared_ptr<arrow::RecordBatch>> batches;
+        bool done = false;
+        bool stop = false;
+        std::string error;
+        std::thread thread;
+    };
+    std::unique_ptr<ReadAhead> ahead_;
 
     ImportInput input_;
     std::string temp_dir_;
