@@ -22,8 +22,6 @@ TimeBound bound_from_json(const nlohmann::json& j, const char* name) {
 
 }  // namespace
 
-const char* tape_kind_name(TapeKind kind) { return kKindNames[static_cast<int>(kind)]; }
-
 ColumnarOptions columnar_options_from_json(const std::string& text) {
     ColumnarOptions o;
     try {

@@ -13,7 +13,6 @@ namespace tarvik::columnar {
 enum class TapeKind : int { Trades, Quotes, MMQuotes, SymbolChanges, Categories };
 inline constexpr int kTapeKindCount = 5;
 
-const char* tape_kind_name(TapeKind kind);  // "trades", "quotes", "mm_quotes", ...
 
 // One end of the time window: an instant (microseconds since the Unix
 // epoch), a wall-clock time in the tape's time zone (microseconds since

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "dates.h"
 #include "kind_batches.h"
 #include "run.h"
 #include "state_snapshot.h"
@@ -15,8 +16,7 @@ namespace tarvik::columnar {
 namespace {
 
 constexpr std::size_t kQueuedBatches = 2;
-constexpr int64_t kMicrosPerDay = 86'400'000'000;
-constexpr int64_t kDaysFrom1883To1970 = 31'776;  // 1883-01-01 to 1970-01-01
+constexpr int64_t kMicrosPerDay = static_cast<int64_t>(engine::kMicrosPerDay);
 
 struct CodeText {
     int32_t code;
@@ -124,7 +124,7 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
     const int64_t of_day = m.ptarvik3Ext != nullptr ? static_cast<int64_t>(m.ptarvik3Ext->MicrosOfDaySRC)
                                                     : int64_t{h.tqExgTimestamp.MsOfDay} * 1000;
     const int64_t local =
-        (static_cast<int64_t>(h.tqSessionDate.NDays) - kDaysFrom1883To1970) * kMicrosPerDay + of_day;
+        (static_cast<int64_t>(h.tqSessionDate.NDays) - engine::kUnixEpochNDays) * kMicrosPerDay + of_day;
     const int64_t epoch = local - int64_t{h.tqExgTimestamp.TimeZone} * 3'600'000'000;
     if (!in_window(epoch, local, of_day)) return TqCALLBACKRETURN_CONTINUE;
     const int32_t symbol = h.ptqStringSymbol != nullptr ? symbols.index_of(h.ptqStringSymbol) : -1;

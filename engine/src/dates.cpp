@@ -45,6 +45,7 @@ void civil_from_days(int64_t z, int& year, int& month, int& day) {
 }
 
 constexpr int64_t kEpoch = days_from_civil(kFirstYear, 1, 1);
+static_assert(-kEpoch == kUnixEpochNDays);
 
 bool leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 

@@ -10,6 +10,8 @@
 namespace tarvik::engine {
 
 inline constexpr int kFirstYear = 1883;
+// 1970-01-01, the Unix epoch, as a day number.
+inline constexpr int64_t kUnixEpochNDays = 31'776;
 inline constexpr int kLastYear = 9999;
 
 // Fills every field from NDays. Answers 0, or TqAPIERR_BAD_PARAMETERS when

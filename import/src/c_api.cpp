@@ -6,7 +6,9 @@
 //
 // The streams go, in order, to the inputs of the options that name no
 // path; `second` may be null, or hold nulls, for streams that can be read
-// only once. The import takes ownership of every stream. Answers a text
+// only once. A stream the import reads is released by it; one it never
+// reaches (a bad option, an earlier input's error) keeps its release
+// callback, for its owner (the Python capsule) to release. Answers a text
 // the caller frees with tarvik_import_free: on success (status 0) a JSON
 // object {"tapes": [...], "events": N, "instruments": N}; on failure the
 // message, with status 1 for bad input and 2 for a bad request.

@@ -59,7 +59,6 @@ public:
     int64_t rows() const { return rows_; }
     uint64_t row_number(int64_t i) const { return rows_before_ + first_row_ + static_cast<uint64_t>(i); }
 
-    bool has(Field f) const { return cells_[f].array != nullptr; }
     // A value is there: the column exists, the cell is not null and not
     // only blanks.
     bool present(Field f, int64_t i) const;

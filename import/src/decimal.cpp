@@ -179,19 +179,6 @@ std::optional<uint64_t> millionths(const Decimal& value) {
     return static_cast<uint64_t>(m);
 }
 
-bool magnitude_less(const Decimal& a, const Decimal& b) {
-    // Compare |a.units| * 10^b.decimals with |b.units| * 10^a.decimals,
-    // without overflow: bring both to the larger number of decimals by
-    // comparing whole parts first.
-    const __int128 ua = magnitude(a.units), ub = magnitude(b.units);
-    const __int128 wa = ua / pow10(a.decimals), wb = ub / pow10(b.decimals);
-    if (wa != wb) return wa < wb;
-    const int d = a.decimals > b.decimals ? a.decimals : b.decimals;
-    const __int128 fa = (ua % pow10(a.decimals)) * pow10(d - a.decimals);
-    const __int128 fb = (ub % pow10(b.decimals)) * pow10(d - b.decimals);
-    return fa < fb;
-}
-
 std::string_view format_decimal(const Decimal& value, char (&buffer)[48]) {
     char digits[48];
     int n = 0;

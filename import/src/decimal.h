@@ -48,9 +48,6 @@ std::optional<int64_t> whole(const Decimal& value);
 // The value in millionths, when it has at most six decimals and fits.
 std::optional<uint64_t> millionths(const Decimal& value);
 
-// |a| < |b|.
-bool magnitude_less(const Decimal& a, const Decimal& b);
-
 // The decimal as text, for messages.
 std::string_view format_decimal(const Decimal& value, char (&buffer)[48]);
 

@@ -76,7 +76,8 @@ private:
     void stage(const DataInput& input, const BatchCells& cells, int64_t i, StagedEvent& out);
     ImportResult write();
 
-    uint32_t instrument(const BatchCells& cells, int64_t i, Field symbol);
+    // `adding`: the first pass, which may meet names not seen before.
+    uint32_t instrument(const BatchCells& cells, int64_t i, Field symbol, bool adding);
     uint16_t exchange(const BatchCells& cells, int64_t i, Field f, bool adding);
     int32_t price(const BatchCells& cells, int64_t i, Field f, const Instrument& inst);
     uint64_t size(const BatchCells& cells, int64_t i, Field f, const Instrument& inst, uint64_t max,
@@ -99,7 +100,8 @@ private:
     std::vector<uint32_t> days_;  // sorted
     uint64_t rows_ = 0;
     engine::TapeTables tables_;
-    std::vector<std::string> token_storage_;
+    std::vector<std::string_view> condition_tokens_;  // scratch of conditions(), kept for its capacity
+    std::string condition_storage_;
 };
 
 Importer::Importer(ImportOptions options)
@@ -214,10 +216,10 @@ uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f, bool ad
     return static_cast<uint16_t>(*code);
 }
 
-uint32_t Importer::instrument(const BatchCells& cells, int64_t i, Field symbol) {
+uint32_t Importer::instrument(const BatchCells& cells, int64_t i, Field symbol, bool adding) {
     const std::string_view text = cells.text(symbol, i);
     std::optional<uint16_t> listed;
-    if (cells.present(kListedExchange, i)) listed = exchange(cells, i, kListedExchange, true);
+    if (cells.present(kListedExchange, i)) listed = exchange(cells, i, kListedExchange, adding);
     else if (instruments_.ambiguous(text))
         cells.fail(symbol, i, quoted(text) + " is on several listed exchanges in the symbols file; give listed_exchange");
     return instruments_.find_or_add(text, listed, o_.listed_exg);
@@ -266,8 +268,8 @@ uint64_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Instr
 void Importer::conditions(const BatchCells& cells, int64_t i, bool adding, uint8_t (&out)[4]) {
     std::memset(out, kNoCondition, 4);
     if (!cells.present(kConditions, i)) return;
-    static thread_local std::vector<std::string_view> tokens;
-    static thread_local std::string storage;
+    std::vector<std::string_view>& tokens = condition_tokens_;
+    std::string& storage = condition_storage_;
     tokens.clear();
     if (!cells.list_items(kConditions, i, tokens, storage)) {
         const std::string_view s = cells.optional_text(kConditions, i);  // lives with the batch
@@ -350,7 +352,7 @@ void Importer::scan(DataInput& input) {
                 if (at == days_.end() || *at != day) days_.insert(at, day);
                 last_day = day;
             }
-            const uint32_t id = instrument(cells, i, kSymbol);
+            const uint32_t id = instrument(cells, i, kSymbol, true);
             if (kind == InputKind::Changes) {
                 if (cells.present(kOldSymbol, i)) {
                     const std::string_view old = cells.text(kOldSymbol, i);
@@ -470,7 +472,7 @@ void Importer::stage(const DataInput& input, const BatchCells& cells, int64_t i,
     e.micros = local.micros;
     e.permission_id = o_.permission_id;
     e.market_maker = engine::kNone;
-    const uint32_t id = instrument(cells, i, kSymbol);
+    const uint32_t id = instrument(cells, i, kSymbol, false);
     const Instrument& inst = instruments_[id];
     e.symbol = id;
     e.price_type = inst.chosen;

@@ -160,7 +160,7 @@ std::optional<ParsedTime> TimeParser::time_of_day(int64_t micros, bool sub_milli
         why = "time of day out of range";
         return std::nullopt;
     }
-    const int64_t wall = (static_cast<int64_t>(*date) - engine_days_at_epoch()) * kMicrosPerDay + micros;
+    const int64_t wall = (static_cast<int64_t>(*date) - engine::kUnixEpochNDays) * kMicrosPerDay + micros;
     return local(wall, sub_milli);
 }
 
@@ -183,7 +183,7 @@ std::optional<ParsedTime> TimeParser::iso(std::string_view s, std::string& why) 
         why = expected;
         return std::nullopt;
     }
-    const int64_t days = static_cast<int64_t>(engine::ndays_from_ymd(y, mo, d)) - engine_days_at_epoch();
+    const int64_t days = static_cast<int64_t>(engine::ndays_from_ymd(y, mo, d)) - engine::kUnixEpochNDays;
     std::size_t at = 10;
     int64_t micros = 0;
     bool sub_milli = false;
@@ -261,6 +261,5 @@ std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uin
     return clock(s, day, why);
 }
 
-int64_t micros_per_unit_divisor(TimeUnit unit) { return unit == TimeUnit::Nanos ? 1000 : 1; }
 
 }  // namespace tarvik::import

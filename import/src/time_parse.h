@@ -23,7 +23,6 @@ enum class TimeUnit { Seconds, Millis, Micros, Nanos };
 
 // "s", "ms", "us", "ns"; nullopt for anything else.
 std::optional<TimeUnit> parse_time_unit(std::string_view text);
-int64_t micros_per_unit_divisor(TimeUnit unit);  // for nanoseconds: 1000
 
 struct ParsedTime {
     int64_t epoch_micros = 0;

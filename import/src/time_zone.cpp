@@ -7,11 +7,6 @@
 
 namespace tarvik::import {
 
-int64_t engine_days_at_epoch() {
-    static const int64_t days = engine::ndays_from_ymd(1970, 1, 1);
-    return days;
-}
-
 bool tape_day(int64_t ndays) {
     static const int64_t last = engine::ndays_from_ymd(engine::kLastYear, 12, 31);
     return ndays >= 0 && ndays <= last;
@@ -53,7 +48,7 @@ LocalTime TimeZone::to_local(int64_t epoch_micros) {
     if (zone_ != nullptr && (epoch_micros < begin_ || epoch_micros >= end_)) find_window(epoch_micros);
     const int64_t local = epoch_micros + offset_;
     const int64_t days = floor_div(local, kMicrosPerDay);
-    return {days + engine_days_at_epoch(), static_cast<uint64_t>(local - days * kMicrosPerDay)};
+    return {days + engine::kUnixEpochNDays, static_cast<uint64_t>(local - days * kMicrosPerDay)};
 }
 
 int64_t TimeZone::from_local(int64_t local_micros) {
@@ -74,7 +69,7 @@ int64_t TimeZone::from_local(int64_t local_micros) {
 }
 
 int8_t TimeZone::header_hours(uint32_t ndays) {
-    const int64_t noon = (static_cast<int64_t>(ndays) - engine_days_at_epoch()) * kMicrosPerDay + kMicrosPerDay / 2;
+    const int64_t noon = (static_cast<int64_t>(ndays) - engine::kUnixEpochNDays) * kMicrosPerDay + kMicrosPerDay / 2;
     const int64_t epoch = from_local(noon);
     return static_cast<int8_t>((noon - epoch) / 3'600'000'000);
 }

@@ -49,9 +49,6 @@ private:
     int64_t offset_ = 0;  // local minus UTC, microseconds
 };
 
-// Days since 1883-01-01 of 1970-01-01.
-int64_t engine_days_at_epoch();
-
 // floor(a / b) for b > 0.
 inline int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
