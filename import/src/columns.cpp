@@ -51,6 +51,17 @@ std::string list_names(const std::vector<Field>& fields) {
     return out;
 }
 
+// Microseconds per unit of a typed time; nanoseconds, below the
+// microsecond, are marked -1000 (divided by 1000).
+int64_t micros_factor(arrow::TimeUnit::type unit) {
+    switch (unit) {
+        case arrow::TimeUnit::NANO: return -1000;
+        case arrow::TimeUnit::MICRO: return 1;
+        case arrow::TimeUnit::MILLI: return 1000;
+        default: return 1'000'000;
+    }
+}
+
 }  // namespace
 
 const char* field_name(Field field) { return kFieldNames[field]; }
@@ -164,20 +175,14 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
                 const auto& type = static_cast<const arrow::TimestampType&>(*array->type());
                 c.kind = Kind::Timestamp;
                 c.zoned = !type.timezone().empty();
-                c.divisor = type.unit() == arrow::TimeUnit::NANO ? -1000
-                            : type.unit() == arrow::TimeUnit::MICRO ? 1
-                            : type.unit() == arrow::TimeUnit::MILLI ? 1000
-                                                                     : 1'000'000;
+                c.divisor = micros_factor(type.unit());
                 break;
             }
             case arrow::Type::TIME32:
             case arrow::Type::TIME64: {
                 const auto& type = static_cast<const arrow::TimeType&>(*array->type());
                 c.kind = Kind::Time;
-                c.divisor = type.unit() == arrow::TimeUnit::NANO ? -1000
-                            : type.unit() == arrow::TimeUnit::MICRO ? 1
-                            : type.unit() == arrow::TimeUnit::MILLI ? 1000
-                                                                     : 1'000'000;
+                c.divisor = micros_factor(type.unit());
                 break;
             }
             case arrow::Type::DATE32:
