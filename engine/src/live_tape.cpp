@@ -74,13 +74,14 @@ int32_t LiveTape::next_block(EventBlock& block) {
         SectionHead head;
         if (read_at(pos_, &head, sizeof head)) {
             if (head.kind == static_cast<uint32_t>(SectionKind::End)) return 0;
-            if (head.kind != static_cast<uint32_t>(SectionKind::Events) || head.length > kMaxBlockBytes)
-                return TqAPIERR_EXCEPTION;
+            const bool events = head.kind == static_cast<uint32_t>(SectionKind::Events) ||
+                                (head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) && reader_->packed());
+            if (!events || head.length > kMaxBlockBytes) return TqAPIERR_EXCEPTION;
             const std::size_t size = sizeof head + padded(head.length);
             if (read_at(pos_, block_bytes_.data(), size)) {
                 std::size_t length = 0;
                 const auto* bytes = reinterpret_cast<const unsigned char*>(block_bytes_.data());
-                const int32_t got = reader_->read_block_at(bytes, size, block, length);
+                const int32_t got = reader_->read_block_at(bytes, size, block, length, inflater_);
                 if (got == 1) {
                     pos_ += length;
                     last_progress_ = std::chrono::steady_clock::now();

@@ -26,7 +26,8 @@ public:
                  TapeTables& tables);
 
     // As TapeReader::next_block, waiting for the block to be written: a
-    // result code only when nothing new has come for the idle limit.
+    // result code only when nothing new has come for the idle limit. A
+    // packed block is inflated here, as it arrives.
     int32_t next_block(EventBlock& block);
 
     std::size_t position() const { return pos_; }
@@ -41,6 +42,7 @@ private:
     const TapeReader* reader_ = nullptr;
     std::vector<uint64_t> tables_bytes_;  // 8-aligned, as the reader wants
     std::vector<uint64_t> block_bytes_;
+    BlockInflater inflater_;  // packed blocks: their events live here
     std::size_t first_block_ = 0;
     std::size_t pos_ = 0;
     std::chrono::milliseconds idle_limit_{0};

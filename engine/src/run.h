@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "block_prefetch.h"
 #include "live_tape.h"
 #include "market_state.h"
 #include "state_snapshot.h"
@@ -96,7 +97,11 @@ private:
     // 0 end of day, or the code to return, or kRestartRequested.
     int32_t replay();
     int32_t replay_events();
-    int32_t next_block(EventBlock& block) { return live_ ? live_->next_block(block) : reader_.next_block(block); }
+    // A packed tape's blocks are read ahead on a second thread.
+    int32_t next_block(EventBlock& block) {
+        if (live_) return live_->next_block(block);
+        return reader_.packed() ? prefetch_.next_block(reader_, block) : reader_.next_block(block);
+    }
     std::size_t tape_position() const { return live_ ? live_->position() : reader_.position(); }
     // The save's next step at a point between two messages; the answer as
     // replay() gives it.
@@ -138,6 +143,7 @@ private:
     TapeReader reader_;
     TapeTables tables_;
     std::unique_ptr<LiveTape> live_;  // the real-time stream
+    BlockPrefetch prefetch_;          // stops before the tape above goes
     uint32_t resume_index_ = 0;      // events of the first block already delivered before a snapshot
     SaveJob save_;
 

@@ -17,15 +17,19 @@ namespace tarvik::engine {
 static_assert(std::endian::native == std::endian::little, "tapes are read in place: little-endian only");
 
 inline constexpr char kTapeMagic[8] = {'T', 'A', 'R', 'V', 'I', 'K', 'T', 'P'};
-inline constexpr uint32_t kTapeFormatVersion = 1;
+// Version 1 holds its events as they are read; version 2 may also hold
+// them compressed (PackedEvents sections). The reader takes both.
+inline constexpr uint32_t kPlainTapeFormatVersion = 1;
+inline constexpr uint32_t kPackedTapeFormatVersion = 2;
+inline constexpr uint32_t kTapeFormatVersion = kPackedTapeFormatVersion;  // the newest this build reads
 inline constexpr uint32_t kEventsPerBlock = 4096;
 inline constexpr uint32_t kNone = 0xFFFFFFFFu;  // no symbol / no text
 
 // The first 16 bytes of every tape.
 struct TapePreamble {
     char magic[8];
-    uint32_t format_version;
-    uint32_t flags;  // 0
+    uint32_t format_version;  // 1 or 2
+    uint32_t flags;           // 0
 };
 static_assert(sizeof(TapePreamble) == 16);
 
@@ -40,6 +44,7 @@ enum class SectionKind : uint32_t {
     CategoryValues = 6,
     Events = 7,
     End = 8,
+    PackedEvents = 9,  // version 2: the payload of an Events section, its events and extensions zstd-compressed
 };
 struct SectionHead {
     uint32_t kind;
@@ -47,6 +52,16 @@ struct SectionHead {
     uint64_t length;
 };
 static_assert(sizeof(SectionHead) == 16);
+
+// The first 16 bytes of an Events or PackedEvents payload. In a packed
+// section the zstd frame of the events and extensions follows, and it
+// must inflate to exactly count * 48 + ext_count * 32 bytes.
+struct EventsHead {
+    uint32_t count;      // 1 to kEventsPerBlock
+    uint32_t ext_count;  // at most count
+    uint32_t reserved[2];
+};
+static_assert(sizeof(EventsHead) == 16);
 
 // Kind-specific part of an event, 24 bytes.
 struct QuoteEventBody {

@@ -32,7 +32,7 @@ bool section_at(const unsigned char* data, std::size_t size, std::size_t pos, Se
     return head.length <= size - pos - sizeof(SectionHead);
 }
 
-bool check_preamble(const unsigned char* data, std::size_t size, int32_t& result) {
+bool check_preamble(const unsigned char* data, std::size_t size, int32_t& result, uint32_t* version = nullptr) {
     TapePreamble preamble;
     if (size < sizeof preamble) {
         result = TqAPIERR_OPEN_TAPE_FILE_FAILED;
@@ -43,10 +43,11 @@ bool check_preamble(const unsigned char* data, std::size_t size, int32_t& result
         result = TqAPIERR_OPEN_TAPE_FILE_FAILED;
         return false;
     }
-    if (preamble.format_version != kTapeFormatVersion) {
+    if (preamble.format_version < kPlainTapeFormatVersion || preamble.format_version > kTapeFormatVersion) {
         result = preamble.format_version > kTapeFormatVersion ? TqAPIERR_UNSUPPORTED_API : kBadTables;
         return false;
     }
+    if (version != nullptr) *version = preamble.format_version;
     return true;
 }
 
@@ -183,7 +184,8 @@ int32_t TapeReader::open(const unsigned char* data, std::size_t size, bool check
     check_crc_ = check_crc;
     tables_ = &tables;
     int32_t result = 0;
-    if (data == nullptr || !check_preamble(data, size, result)) return result ? result : kBadTables;
+    format_version_ = 0;
+    if (data == nullptr || !check_preamble(data, size, result, &format_version_)) return result ? result : kBadTables;
     if (reinterpret_cast<uintptr_t>(data) % alignof(TapeEvent) != 0) return TqAPIERR_BAD_PARAMETERS;
 
     using Parser = bool (*)(ByteReader&, TapeTables&);
@@ -214,30 +216,46 @@ int32_t TapeReader::open(const unsigned char* data, std::size_t size, bool check
 }
 
 int32_t TapeReader::next_block(EventBlock& block) {
-    if (pos_ > size_) return kBadBlock;
+    std::size_t next = 0;
+    const int32_t got = read_block_from(pos_, block, next, inflater_);
+    if (got == 1) pos_ = next;
+    return got;
+}
+
+int32_t TapeReader::read_block_from(std::size_t position, EventBlock& block, std::size_t& next,
+                                    BlockInflater& inflater) const {
+    if (position > size_) return kBadBlock;
     std::size_t length = 0;
-    const int32_t got = read_block_at(data_ + pos_, size_ - pos_, block, length);
-    if (got == 1) pos_ += length;
+    const int32_t got = read_block_at(data_ + position, size_ - position, block, length, inflater);
+    if (got == 1) next = position + length;
     return got;
 }
 
 int32_t TapeReader::read_block_at(const unsigned char* at, std::size_t available, EventBlock& block,
-                                  std::size_t& length) const {
+                                  std::size_t& length, BlockInflater& inflater) const {
     SectionHead head;
     if (!section_at(at, available, 0, head)) return kBadBlock;  // truncated: no End section
     if (head.kind == static_cast<uint32_t>(SectionKind::End)) return 0;
-    if (head.kind != static_cast<uint32_t>(SectionKind::Events) || head.length < 16) return kBadBlock;
-    const unsigned char* payload = at + sizeof head;
-    uint32_t counts[2];
-    std::memcpy(counts, payload, sizeof counts);
-    if (counts[0] == 0 || counts[0] > kEventsPerBlock || counts[1] > counts[0]) return kBadBlock;
-    if (head.length != 16 + uint64_t{counts[0]} * sizeof(TapeEvent) + uint64_t{counts[1]} * sizeof(TapeExt))
+    const bool packed_block = head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) && packed();
+    if ((!packed_block && head.kind != static_cast<uint32_t>(SectionKind::Events)) || head.length < sizeof(EventsHead))
         return kBadBlock;
+    const unsigned char* payload = at + sizeof head;
+    EventsHead counts;
+    std::memcpy(&counts, payload, sizeof counts);
+    if (counts.count == 0 || counts.count > kEventsPerBlock || counts.ext_count > counts.count) return kBadBlock;
+    const uint64_t raw = uint64_t{counts.count} * sizeof(TapeEvent) + uint64_t{counts.ext_count} * sizeof(TapeExt);
+    // A packed block is stored only when it is smaller than its events.
+    if (packed_block ? head.length > sizeof counts + raw : head.length != sizeof counts + raw) return kBadBlock;
     if (check_crc_ && crc32(payload, head.length) != head.crc) return kBadBlock;
-    block.events = reinterpret_cast<const TapeEvent*>(payload + 16);
-    block.count = counts[0];
-    block.ext = reinterpret_cast<const TapeExt*>(payload + 16 + counts[0] * sizeof(TapeEvent));
-    block.ext_count = counts[1];
+    const unsigned char* events = payload + sizeof counts;
+    if (packed_block) {
+        events = inflater.inflate(events, head.length - sizeof counts, counts.count, counts.ext_count);
+        if (events == nullptr) return kBadBlock;
+    }
+    block.events = reinterpret_cast<const TapeEvent*>(events);
+    block.count = counts.count;
+    block.ext = reinterpret_cast<const TapeExt*>(events + counts.count * sizeof(TapeEvent));
+    block.ext_count = counts.ext_count;
     if (int32_t bad = check_block(block)) return bad;
     length = std::min(sizeof head + padded(head.length), available);
     return 1;

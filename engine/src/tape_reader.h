@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "block_codec.h"
 #include "tape_format.h"
 
 namespace tarvik::engine {
@@ -47,14 +48,26 @@ public:
     int32_t open(const unsigned char* data, std::size_t size, bool check_crc, TapeTables& tables);
 
     // 1 with the next block, 0 at the end of the tape, or a result code
-    // when the block is truncated, fails its CRC or holds a bad index.
+    // when the block is truncated, fails its CRC, does not inflate or
+    // holds a bad index. A packed block's events are valid until the next
+    // call.
     int32_t next_block(EventBlock& block);
 
     // The same for a block at `at`, of which `available` bytes are there:
     // the live tape reads its blocks itself. `length` gets the bytes the
-    // block takes, head and padding included.
-    int32_t read_block_at(const unsigned char* at, std::size_t available, EventBlock& block,
-                          std::size_t& length) const;
+    // block takes, head and padding included; a packed block is inflated
+    // by `inflater`, and its events live there.
+    int32_t read_block_at(const unsigned char* at, std::size_t available, EventBlock& block, std::size_t& length,
+                          BlockInflater& inflater) const;
+    // The same for the block at `position` of the opened tape, `next` the
+    // position after it. Only reads the reader, so that another thread
+    // may read ahead while this one delivers.
+    int32_t read_block_from(std::size_t position, EventBlock& block, std::size_t& next,
+                            BlockInflater& inflater) const;
+
+    // Version 2 tapes may hold packed blocks.
+    bool packed() const { return format_version_ >= kPackedTapeFormatVersion; }
+    uint32_t format_version() const { return format_version_; }
 
     // Back to the first block; position() and seek() let a saved state
     // resume at a block boundary.
@@ -71,10 +84,13 @@ private:
     std::size_t first_block_ = 0;
     std::size_t pos_ = 0;
     bool check_crc_ = true;
+    uint32_t format_version_ = 0;
     const TapeTables* tables_ = nullptr;
+    BlockInflater inflater_;
 };
 
-// The largest events section a tape may hold.
+// The largest events section a tape may hold (a packed one is smaller than
+// its events).
 inline constexpr std::size_t kMaxBlockBytes = 16 + kEventsPerBlock * (sizeof(TapeEvent) + sizeof(TapeExt));
 
 // Reads only the preamble and the header section of the tape at `path`:

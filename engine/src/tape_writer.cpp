@@ -77,7 +77,7 @@ void TapeWriter::end_block() { flush_block(); }
 void TapeWriter::write_tables(const TapeTables& tables) {
     TapePreamble preamble{};
     std::memcpy(preamble.magic, kTapeMagic, sizeof preamble.magic);
-    preamble.format_version = kTapeFormatVersion;
+    preamble.format_version = packed_ ? kPackedTapeFormatVersion : kPlainTapeFormatVersion;
     const auto* p = reinterpret_cast<const unsigned char*>(&preamble);
     out_.insert(out_.end(), p, p + sizeof preamble);
 
@@ -147,22 +147,32 @@ void TapeWriter::add(const TapeEvent& event, const TapeExt* ext) {
 
 void TapeWriter::flush_block() {
     if (events_.empty()) return;
-    const uint32_t head[4] = {static_cast<uint32_t>(events_.size()), static_cast<uint32_t>(ext_.size()), 0, 0};
+    const EventsHead head{static_cast<uint32_t>(events_.size()), static_cast<uint32_t>(ext_.size()), {0, 0}};
     const std::size_t events_bytes = events_.size() * sizeof(TapeEvent);
     const std::size_t ext_bytes = ext_.size() * sizeof(TapeExt);
-    const std::size_t size = sizeof head + events_bytes + ext_bytes;
-    uint32_t crc = crc32(head, sizeof head);
-    crc = crc32(events_.data(), events_bytes, crc);
-    crc = crc32(ext_.data(), ext_bytes, crc);
-    SectionHead section{static_cast<uint32_t>(SectionKind::Events), crc, size};
     const auto append = [this](const void* data, std::size_t n) {
         const auto* p = static_cast<const unsigned char*>(data);
         out_.insert(out_.end(), p, p + n);
     };
-    append(&section, sizeof section);
-    append(head, sizeof head);
-    append(events_.data(), events_bytes);
-    append(ext_.data(), ext_bytes);  // sizes are multiples of 8: no padding
+    const std::size_t frame_bytes = packed_ ? packer_.pack(events_.data(), head.count, ext_.data(), head.ext_count) : 0;
+    if (frame_bytes > 0 && frame_bytes < events_bytes + ext_bytes) {
+        // The CRC covers the payload as stored: the head and the frame.
+        const uint32_t crc = crc32(packer_.frame(), frame_bytes, crc32(&head, sizeof head));
+        const SectionHead section{static_cast<uint32_t>(SectionKind::PackedEvents), crc, sizeof head + frame_bytes};
+        append(&section, sizeof section);
+        append(&head, sizeof head);
+        append(packer_.frame(), frame_bytes);
+        out_.resize(out_.size() + (8 - frame_bytes % 8) % 8, 0);
+    } else {
+        uint32_t crc = crc32(&head, sizeof head);
+        crc = crc32(events_.data(), events_bytes, crc);
+        crc = crc32(ext_.data(), ext_bytes, crc);
+        const SectionHead section{static_cast<uint32_t>(SectionKind::Events), crc, sizeof head + events_bytes + ext_bytes};
+        append(&section, sizeof section);
+        append(&head, sizeof head);
+        append(events_.data(), events_bytes);
+        append(ext_.data(), ext_bytes);  // sizes are multiples of 8: no padding
+    }
     events_.clear();
     ext_.clear();
     if (live_ || out_.size() >= kFlushThreshold) flush_output();
@@ -198,8 +208,8 @@ bool TapeWriter::finish(std::string& error) {
 }
 
 bool write_tape_file(const std::string& path, const TapeTables& tables, const std::vector<TapeEvent>& events,
-                     const std::vector<TapeExt>& ext, std::string& error) {
-    TapeWriter writer;
+                     const std::vector<TapeExt>& ext, std::string& error, TapeEncoding encoding) {
+    TapeWriter writer(encoding);
     if (!writer.open_file(path, tables, error)) return false;
     std::size_t next_ext = 0;
     for (const TapeEvent& e : events) {

@@ -7,13 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "block_codec.h"
 #include "tape_format.h"
 
 namespace tarvik::engine {
 
+// Plain tapes (version 1) hold their events as the engine reads them;
+// packed tapes (version 2) hold each block zstd-compressed, or plain where
+// compression would not make it smaller.
+enum class TapeEncoding { Plain, Packed };
+
 class TapeWriter {
 public:
-    TapeWriter() = default;
+    explicit TapeWriter(TapeEncoding encoding = TapeEncoding::Plain) : packed_(encoding == TapeEncoding::Packed) {}
     TapeWriter(const TapeWriter&) = delete;
     TapeWriter& operator=(const TapeWriter&) = delete;
     ~TapeWriter();
@@ -29,7 +35,8 @@ public:
 
     // `ext` is read only when the event has kEventHasExt; null gives zeros.
     void add(const TapeEvent& event, const TapeExt* ext = nullptr);
-    // Ends the current block early (a live tape hands out what it has).
+    // Ends the current block early (a live tape hands out what it has, and
+    // a copy keeps the blocks of the tape it copies).
     void end_block();
     bool finish(std::string& error);
 
@@ -47,12 +54,15 @@ private:
     std::vector<unsigned char> out_;
     std::vector<TapeEvent> events_;
     std::vector<TapeExt> ext_;
+    bool packed_ = false;
+    BlockPacker packer_;
     bool failed_ = false;
     bool live_ = false;
 };
 
 // Writes a whole tape held in memory.
 bool write_tape_file(const std::string& path, const TapeTables& tables, const std::vector<TapeEvent>& events,
-                     const std::vector<TapeExt>& ext, std::string& error);
+                     const std::vector<TapeExt>& ext, std::string& error,
+                     TapeEncoding encoding = TapeEncoding::Plain);
 
 }  // namespace tarvik::engine

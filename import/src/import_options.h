@@ -50,6 +50,7 @@ struct ImportOptions {
     std::string display = "Imported";
     char delimiter = 0;  // of CSV fields; 0: a comma, or what the header shows
     std::string temp_dir;  // for sorted runs and stream copies; default beside the output
+    bool compress = true;  // packed tapes (version 2), or plain ones
 };
 
 // A day as YYYY-MM-DD, to days since 1883-01-01. Throws ImportUsageError.

@@ -586,7 +586,8 @@ ImportResult Importer::write() {
                 throw ImportError(path + ": two days would be written to one tape");
             result.tapes.push_back(path);
             temps.push_back(path + suffix);
-            writer = std::make_unique<engine::TapeWriter>();
+            writer = std::make_unique<engine::TapeWriter>(o_.compress ? engine::TapeEncoding::Packed
+                                                                      : engine::TapeEncoding::Plain);
             if (!writer->open_file(temps.back(), tables_, error)) throw ImportError(error);
         };
         while (const StagedEvent* e = merged.next()) {

@@ -19,11 +19,11 @@ __all__ = ["TapeError", "iter_tape", "library_path", "read_tape", "tape_tool_pat
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def library_path():
+def library_path() -> str:
     """Full path of the bundled engine, libtarvik.so, for Tarvik.LoadTarvik."""
     return os.path.join(_HERE, "libtarvik.so")
 
 
-def tape_tool_path():
+def tape_tool_path() -> str:
     """Full path of the bundled tape tool, tarvik-tape."""
     return os.path.join(_HERE, "tarvik-tape")

@@ -136,6 +136,7 @@ def write_tape(
     fractional_sizes=False,
     temp_dir=None,
     delimiter=None,
+    compress=True,
 ):
     """Writes a tape (or one tape per session day, when ``path`` holds
     "{date}") from quotes, trades, market-maker quotes and symbol changes.
@@ -150,6 +151,8 @@ def write_tape(
     default UTC) decides each event's day and time of day; ``rename`` maps
     vendor column names to ours; ``delimiter`` separates a CSV file's fields
     (by default a comma, or the "|", tab or ";" its header shows).
+    ``compress=False`` writes a plain (version 1) tape instead of a
+    zstd-compressed one.
 
     Returns the paths of the tapes written, as ``pathlib.Path``. Raises
     ``ValueError`` naming the input, the row and the column for bad data;
@@ -181,6 +184,7 @@ def write_tape(
         "listed_exchange": int(listed_exchange),
         "temp_dir": os.fspath(temp_dir) if temp_dir is not None else None,
         "delimiter": delimiter,
+        "compress": bool(compress),
     }
     capsules = []  # kept alive until the import has taken the streams
     first, second = [], []

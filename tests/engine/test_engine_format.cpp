@@ -1,5 +1,6 @@
 // The tape format: round trips through the tool's script, and every kind of
 // bad input giving its result code without a bad callback.
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -207,6 +208,241 @@ INSTANTIATE_TEST_SUITE_P(
                     "field 'bid': out of range"},
         ScriptError{"{not json", "test.jsonl:4: not valid JSON"},
         ScriptError{R"({"symbol": {"text": "IBM"}})", "test.jsonl:4: symbol: field 'id': a symbol or option"}));
+
+// ---------------------------------------------------------------------------
+// Packed tapes: the same day as a plain tape, read ahead on a second thread.
+// ---------------------------------------------------------------------------
+
+// What a client sees of a message, pointers replaced by the texts they name.
+std::string message_digest(const TarvikSystemRecord& sys, const TarvikMessageRecord& msg) {
+    std::string d = std::to_string(msg.MessageType) + "@" + std::to_string(sys.tqTime.MsOfDay) + ":" +
+                    std::to_string(sys.Status) + "/" + std::to_string(sys.StatusData) + ":";
+    if (msg.coreHeader.ptqStringSymbol != nullptr) d += string_text(msg.coreHeader.ptqStringSymbol);
+    d += "/" + std::to_string(msg.coreHeader.ListedExg) + "/" + std::to_string(msg.coreHeader.ReportingExg) + ":";
+    if (msg.MessageType == TqMSG_EXGQUOTE || msg.MessageType == TqMSG_TRADE) {
+        // Numbers only: the quote with its NBBO, the trade with its day.
+        const auto* body = reinterpret_cast<const unsigned char*>(&msg.coreData);
+        const std::size_t size =
+            msg.MessageType == TqMSG_TRADE ? sizeof(TarvikTradeBody) : sizeof(TarvikExgQuoteBody);
+        d += std::to_string(crc32(body, size));
+    }
+    if (msg.ptarvik3Ext != nullptr)
+        d += ":" + std::to_string(msg.ptarvik3Ext->MicrosOfDaySRC) + "/" +
+             std::to_string(msg.ptarvik3Ext->FractionalTotalVolume);
+    return d;
+}
+
+// A synthetic day of several blocks, with options, market makers, trades
+// with extensions and categories, written in `encoding`.
+void write_synth_day(const std::string& path, TapeEncoding encoding, uint64_t messages = 20'000) {
+    tool::SynthOptions o;
+    o.symbols = 6;
+    o.options_per_symbol = 4;
+    o.messages = messages;
+    const TapeTables tables = tool::synth_tables(o);
+    TapeWriter writer(encoding);
+    std::string error;
+    ASSERT_TRUE(writer.open_file(path, tables, error)) << error;
+    tool::synth_events(o, tables, writer);
+    ASSERT_TRUE(writer.finish(error)) << error;
+}
+
+// Every message of a replay, and its result; the callback asks for a
+// restart at message `restart_at` (once) when it is not 0.
+std::vector<std::string> replay_digests(const std::string& path, int32_t& result, int restart_at = 0) {
+    std::vector<std::string> seen;
+    bool restarted = false;
+    result = test::replay(path, [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
+        seen.push_back(message_digest(sys, msg));
+        if (!restarted && restart_at != 0 && static_cast<int>(seen.size()) == restart_at) {
+            restarted = true;
+            return TqCALLBACKRETURN_RESTART;
+        }
+        return TqCALLBACKRETURN_CONTINUE;
+    });
+    return seen;
+}
+
+class PackedTape : public ::testing::TestWithParam<int> {};
+
+TEST_P(PackedTape, GivesTheMessagesAndStateOfThePlainTape) {
+    test::TempFile plain, packed;
+    write_synth_day(plain.path(), TapeEncoding::Plain);
+    write_synth_day(packed.path(), TapeEncoding::Packed);
+    EXPECT_LT(read_file(packed.path()).size() * 2, read_file(plain.path()).size());
+    int32_t plain_result = -1, packed_result = -1;
+    const std::vector<std::string> expected = replay_digests(plain.path(), plain_result, GetParam());
+    const std::vector<std::string> got = replay_digests(packed.path(), packed_result, GetParam());
+    EXPECT_EQ(plain_result, 0);
+    EXPECT_EQ(packed_result, 0);
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+}
+
+// Restarts at the start, inside the first block, and in a later one.
+INSTANTIATE_TEST_SUITE_P(RestartAt, PackedTape, ::testing::Values(0, 3, 100, 9'000));
+
+class SnapshotOfTape : public ::testing::TestWithParam<TapeEncoding> {};
+
+TEST_P(SnapshotOfTape, RestartsExactlyWhereItWasTaken) {
+    test::TempFile tape, snapshot(".state");
+    write_synth_day(tape.path(), GetParam());
+    int32_t result = -1;
+    const std::vector<std::string> whole = replay_digests(tape.path(), result);
+    ASSERT_EQ(result, 0);
+
+    // Saved in the middle of the third block: the messages from the next
+    // one on are those of the whole day's replay.
+    const std::size_t at = 2 * kEventsPerBlock + 1'000;
+    std::size_t count = 0;
+    result = test::replay(tape.path(), [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
+        if (msg.MessageType == TqMSG_STATUS && sys.Status == TARVIKSTATUS_SAVING_STATE) return 0;
+        if (++count == at) {
+            EXPECT_EQ(Run::current()->request_save(snapshot.path().c_str(), TqSAVESTATE_ONEPASS), 0);
+        }
+        return 0;
+    });
+    ASSERT_EQ(result, 0);
+    std::vector<std::string> resumed;
+    bool loaded = false;
+    result = test::replay(snapshot.path(), [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
+        if (msg.MessageType == TqMSG_STATUS && sys.Status == TARVIKSTATUS_LOADED_STATE) loaded = true;
+        else if (loaded) resumed.push_back(message_digest(sys, msg));
+        return 0;
+    });
+    ASSERT_EQ(result, 0);
+    ASSERT_EQ(resumed.size(), whole.size() - at);
+    EXPECT_TRUE(std::equal(resumed.begin(), resumed.end(), whole.begin() + static_cast<std::ptrdiff_t>(at)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, SnapshotOfTape, ::testing::Values(TapeEncoding::Plain, TapeEncoding::Packed),
+                         [](const auto& test_info) { return test_info.param == TapeEncoding::Plain ? "Plain" : "Packed"; });
+
+std::size_t packed_block(const std::vector<unsigned char>& bytes, std::size_t which = 0) {
+    std::size_t pos = sizeof(TapePreamble);
+    for (;;) {
+        SectionHead head;
+        std::memcpy(&head, bytes.data() + pos, sizeof head);
+        if (head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) && which-- == 0) return pos;
+        pos += sizeof head + (head.length + 7) / 8 * 8;
+    }
+}
+
+SectionHead head_at(const std::vector<unsigned char>& b, std::size_t pos) {
+    SectionHead head;
+    std::memcpy(&head, b.data() + pos, sizeof head);
+    return head;
+}
+
+// Gives the packed block at `pos` the CRC of its payload as it now is.
+void fix_crc(std::vector<unsigned char>& b, std::size_t pos) {
+    SectionHead head = head_at(b, pos);
+    head.crc = crc32(b.data() + pos + sizeof head, head.length);
+    std::memcpy(b.data() + pos, &head, sizeof head);
+}
+
+// A packed tape of several blocks damaged in its second block: the
+// messages of the first block come, then the bad-block result.
+struct BadPackedTape {
+    const char* name;
+    void (*damage)(std::vector<unsigned char>&);
+    bool any_without_crc;  // a flipped byte may still inflate to good events
+};
+
+const BadPackedTape kBadPackedTapes[] = {
+    {"FrameByteFlipped",
+     [](std::vector<unsigned char>& b) {
+         const std::size_t pos = packed_block(b, 1);
+         b[pos + sizeof(SectionHead) + 16 + head_at(b, pos).length / 2] ^= 0x5A;
+     },
+     true},
+    {"FrameCut", [](std::vector<unsigned char>& b) { b.resize(packed_block(b, 1) + sizeof(SectionHead) + 40); },
+     false},
+    {"FrameZeroed",
+     [](std::vector<unsigned char>& b) {
+         const std::size_t pos = packed_block(b, 1);
+         std::memset(b.data() + pos + sizeof(SectionHead) + 16, 0, head_at(b, pos).length - 16);
+         fix_crc(b, pos);
+     },
+     false},
+    {"CountsBeyondTheFrame",
+     [](std::vector<unsigned char>& b) {
+         const std::size_t pos = packed_block(b, 1);
+         EventsHead counts;
+         std::memcpy(&counts, b.data() + pos + sizeof(SectionHead), sizeof counts);
+         counts.count -= 1;  // one event fewer than the frame holds
+         std::memcpy(b.data() + pos + sizeof(SectionHead), &counts, sizeof counts);
+         fix_crc(b, pos);
+     },
+     false},
+    {"FrameShortened",
+     [](std::vector<unsigned char>& b) {
+         const std::size_t pos = packed_block(b, 1);
+         SectionHead head = head_at(b, pos);
+         head.length -= 8;
+         std::memcpy(b.data() + pos, &head, sizeof head);
+         fix_crc(b, pos);
+     },
+     false},
+    {"LongerThanItsEvents",
+     [](std::vector<unsigned char>& b) {
+         const std::size_t pos = packed_block(b, 1);
+         SectionHead head = head_at(b, pos);
+         head.length = 16 + kEventsPerBlock * (sizeof(TapeEvent) + sizeof(TapeExt)) + 8;
+         std::memcpy(b.data() + pos, &head, sizeof head);
+     },
+     false},
+    {"PackedInAVersionOneTape", [](std::vector<unsigned char>& b) { b[8] = 1; }, false},
+};
+
+class DamagedPackedTape : public ::testing::TestWithParam<BadPackedTape> {};
+
+TEST_P(DamagedPackedTape, GivesTheBadBlockResultAfterTheGoodBlocks) {
+    const BadPackedTape& bad = GetParam();
+    test::TempFile good, damaged;
+    write_synth_day(good.path(), TapeEncoding::Packed, 3 * kEventsPerBlock);
+    std::vector<unsigned char> bytes = read_file(good.path());
+    bad.damage(bytes);
+    write_file(damaged.path(), bytes);
+    for (const bool check : {true, false}) {
+        std::size_t data_messages = 0;
+        int32_t error_status = 0;
+        const int32_t result = test::replay(
+            damaged.path(),
+            [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
+                if (msg.MessageType != TqMSG_STATUS && msg.MessageType != TqMSG_SYMBOLCHANGE) ++data_messages;
+                if (msg.MessageType == TqMSG_STATUS && sys.Status == TARVIKSTATUS_ERROR) error_status = sys.StatusData;
+                return 0;
+            },
+            check ? 0 : TqCF_EXCLUDE_CRC_CHECK);
+        if (!check && bad.any_without_crc && result == 0) continue;
+        EXPECT_EQ(result, TqAPIERR_EXCEPTION) << bad.name << (check ? "" : " without CRC checks");
+        EXPECT_EQ(error_status, TqAPIERR_EXCEPTION) << bad.name;
+        const bool first_block_good = std::string(bad.name) != "PackedInAVersionOneTape";
+        EXPECT_EQ(data_messages, first_block_good ? kEventsPerBlock : 0) << bad.name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DamagedPackedTape, ::testing::ValuesIn(kBadPackedTapes),
+                         [](const auto& test_info) { return std::string(test_info.param.name); });
+
+TEST(PackedTape, ReaderGivesTheEventsTheWriterTook) {
+    test::TempFile plain, packed;
+    write_synth_day(plain.path(), TapeEncoding::Plain, 9'000);
+    write_synth_day(packed.path(), TapeEncoding::Packed, 9'000);
+    const tool::TapeContents a = tool::read_tape_contents(plain.path());
+    const tool::TapeContents b = tool::read_tape_contents(packed.path());
+    ASSERT_EQ(a.events.size(), b.events.size());
+    ASSERT_EQ(a.ext.size(), b.ext.size());
+    EXPECT_EQ(std::memcmp(a.events.data(), b.events.data(), a.events.size() * sizeof(TapeEvent)), 0);
+    EXPECT_EQ(std::memcmp(a.ext.data(), b.ext.data(), a.ext.size() * sizeof(TapeExt)), 0);
+    const std::vector<unsigned char> bytes = read_file(packed.path());
+    TapePreamble preamble;
+    std::memcpy(&preamble, bytes.data(), sizeof preamble);
+    EXPECT_EQ(preamble.format_version, kPackedTapeFormatVersion);
+    std::memcpy(&preamble, read_file(plain.path()).data(), sizeof preamble);
+    EXPECT_EQ(preamble.format_version, kPlainTapeFormatVersion);
+}
 
 }  // namespace
 }  // namespace tarvik::engine

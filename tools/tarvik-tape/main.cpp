@@ -1,4 +1,4 @@
-// tarvik-tape: compile, dump, synthesise and import tapes.
+// tarvik-tape: compile, dump, synthesise, import, compress and decompress tapes.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +11,7 @@
 #include "import_error.h"
 #include "importer.h"
 #include "synth.h"
+#include "tape_convert.h"
 #include "tape_script.h"
 #include "tape_writer.h"
 
@@ -20,18 +21,20 @@ using namespace tarvik::tool;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tarvik-tape compile SCRIPT.jsonl -o TAPE\n"
+    "usage: tarvik-tape compile SCRIPT.jsonl -o TAPE [--no-compress]\n"
     "       tarvik-tape dump TAPE [-o SCRIPT.jsonl]\n"
     "       tarvik-tape synth -o TAPE [--symbols N] [--options-per-symbol N] [--messages N]\n"
     "                         [--seed N] [--mix QUOTES,MMQUOTES,TRADES,CATEGORIES] [--date YYYY-MM-DD]\n"
-    "                         [--live --rate N]\n"
+    "                         [--live --rate N] [--no-compress]\n"
     "       tarvik-tape import [--quotes FILE]... [--trades FILE]... [--mm-quotes FILE]... [--changes FILE]...\n"
     "                          [--symbols FILE] [--conditions FILE] -o TAPE (or 'day-{date}.tape')\n"
     "                          [--date YYYY-MM-DD] [--time-zone ZONE] [--time-unit s|ms|us|ns]\n"
     "                          [--price-type N] [--listed-exg N] [--rename VENDOR=OURS,...]\n"
     "                          [--ignore-extra-columns] [--sort] [--allow-empty] [--fractional-sizes]\n"
-    "                          [--temp-dir DIR] [--delimiter C]\n"
-    "       (FILE: CSV, plain, .gz or .zst, or Parquet; docs/import.md)\n";
+    "                          [--temp-dir DIR] [--delimiter C] [--no-compress]\n"
+    "       (FILE: CSV, plain, .gz or .zst, or Parquet; docs/import.md)\n"
+    "       tarvik-tape compress TAPE -o TAPE\n"
+    "       tarvik-tape decompress TAPE -o TAPE\n";
 
 class UsageError : public std::runtime_error {
 public:
@@ -41,7 +44,7 @@ public:
 // The options without a value.
 bool is_flag(const std::string& a) {
     return a == "--live" || a == "--ignore-extra-columns" || a == "--sort" || a == "--allow-empty" ||
-           a == "--fractional-sizes";
+           a == "--fractional-sizes" || a == "--no-compress";
 }
 
 // Options after the command: "--name value" pairs and positional words.
@@ -105,13 +108,18 @@ std::string output(const Arguments& args) {
     return out;
 }
 
+// Tapes are written packed unless --no-compress asks for a plain one.
+engine::TapeEncoding encoding(const Arguments& args) {
+    return args.get("--no-compress").empty() ? engine::TapeEncoding::Packed : engine::TapeEncoding::Plain;
+}
+
 int compile(const Arguments& args) {
-    args.allow({"-o"});
+    args.allow({"-o", "--no-compress"});
     if (args.positional.size() != 1) throw UsageError("compile takes one script");
     std::ifstream in(args.positional[0]);
     if (!in) throw InputError(args.positional[0] + ": cannot be opened");
     const TapeContents tape = compile_script(in, args.positional[0]);
-    write_tape_contents(tape, output(args));
+    write_tape_contents(tape, output(args), encoding(args));
     return 0;
 }
 
@@ -140,7 +148,7 @@ int dump(const Arguments& args) {
 
 int synth(const Arguments& args) {
     args.allow({"-o", "--symbols", "--options-per-symbol", "--messages", "--seed", "--mix", "--date", "--live",
-                "--rate"});
+                "--rate", "--no-compress"});
     if (!args.positional.empty()) throw UsageError("synth takes no positional arguments");
     SynthOptions o;
     o.symbols = static_cast<uint32_t>(number(args.get("--symbols", "300"), "--symbols", 100'000));
@@ -163,7 +171,7 @@ int synth(const Arguments& args) {
     }
     if (o.symbols == 0) throw UsageError("option --symbols: at least one symbol");
     const engine::TapeTables tables = synth_tables(o);
-    engine::TapeWriter writer;
+    engine::TapeWriter writer(encoding(args));
     std::string error;
     const bool opened = live ? writer.open_live(output(args), tables, error)
                              : writer.open_file(output(args), tables, error);
@@ -176,7 +184,7 @@ int synth(const Arguments& args) {
 int import_files(const Arguments& args) {
     args.allow({"-o", "--quotes", "--trades", "--mm-quotes", "--changes", "--symbols", "--conditions", "--date",
                 "--time-zone", "--time-unit", "--price-type", "--listed-exg", "--rename", "--ignore-extra-columns",
-                "--sort", "--allow-empty", "--fractional-sizes", "--temp-dir", "--delimiter"});
+                "--sort", "--allow-empty", "--fractional-sizes", "--temp-dir", "--delimiter", "--no-compress"});
     if (!args.positional.empty()) throw UsageError("import takes no positional arguments");
     import::ImportOptions o;
     o.output = output(args);
@@ -219,6 +227,7 @@ int import_files(const Arguments& args) {
     o.allow_empty = !args.get("--allow-empty").empty();
     o.fractional_sizes = !args.get("--fractional-sizes").empty();
     o.temp_dir = args.get("--temp-dir");
+    o.compress = encoding(args) == engine::TapeEncoding::Packed;
     const std::string delimiter = args.get("--delimiter");
     if (delimiter == "\\t" || delimiter == "tab") o.delimiter = '\t';
     else if (delimiter.size() == 1) o.delimiter = delimiter[0];
@@ -236,6 +245,13 @@ int import_files(const Arguments& args) {
     return 0;
 }
 
+int convert(const Arguments& args, engine::TapeEncoding to) {
+    args.allow({"-o"});
+    if (args.positional.size() != 1) throw UsageError("compress and decompress take one tape");
+    convert_tape(args.positional[0], output(args), to);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -250,6 +266,8 @@ int main(int argc, char** argv) {
         if (command == "dump") return dump(args);
         if (command == "synth") return synth(args);
         if (command == "import") return import_files(args);
+        if (command == "compress") return convert(args, engine::TapeEncoding::Packed);
+        if (command == "decompress") return convert(args, engine::TapeEncoding::Plain);
         throw UsageError("unknown command " + command);
     } catch (const UsageError& e) {
         std::fprintf(stderr, "tarvik-tape: %s\n%s", e.what(), kUsage);

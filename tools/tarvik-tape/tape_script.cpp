@@ -797,9 +797,9 @@ TapeContents read_tape_contents(const std::string& path) {
     return tape;
 }
 
-void write_tape_contents(const TapeContents& tape, const std::string& path) {
+void write_tape_contents(const TapeContents& tape, const std::string& path, engine::TapeEncoding encoding) {
     std::string error;
-    if (!engine::write_tape_file(path, tape.tables, tape.events, tape.ext, error)) throw InputError(error);
+    if (!engine::write_tape_file(path, tape.tables, tape.events, tape.ext, error, encoding)) throw InputError(error);
 }
 
 }  // namespace tarvik::tool

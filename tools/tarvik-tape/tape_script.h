@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tape_format.h"
+#include "tape_writer.h"
 
 namespace tarvik::tool {
 
@@ -39,6 +40,7 @@ void canonicalize_texts(TapeContents& tape);
 TapeContents read_tape_contents(const std::string& path);
 
 // Writes a tape file; throws InputError when it cannot be written.
-void write_tape_contents(const TapeContents& tape, const std::string& path);
+void write_tape_contents(const TapeContents& tape, const std::string& path,
+                         engine::TapeEncoding encoding = engine::TapeEncoding::Plain);
 
 }  // namespace tarvik::tool

@@ -1,0 +1,61 @@
+// Reads the blocks of a packed tape ahead of the replay, on a thread of its
+// own: the CRC, the inflation and the index checks of the next blocks run
+// there while the replay delivers the events of this one. The replay sees
+// the same blocks, results and positions as from TapeReader::next_block.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "block_codec.h"
+#include "tape_reader.h"
+
+namespace tarvik::engine {
+
+class BlockPrefetch {
+public:
+    BlockPrefetch() = default;
+    BlockPrefetch(const BlockPrefetch&) = delete;
+    BlockPrefetch& operator=(const BlockPrefetch&) = delete;
+    ~BlockPrefetch() { stop(); }
+
+    // As reader.next_block(block): the block at reader.position(), after
+    // which the reader is moved on. A reader moved elsewhere (a restart, a
+    // resumed snapshot) starts the reading ahead again from there. The
+    // block's events are valid until the next call.
+    int32_t next_block(TapeReader& reader, EventBlock& block);
+
+private:
+    // Blocks read ahead, the one being delivered included.
+    static constexpr std::size_t kSlots = 4;
+    struct Slot {
+        BlockInflater inflater;
+        EventBlock block;
+        int32_t result = 0;
+        std::size_t next = 0;
+    };
+
+    void start(const TapeReader& reader, std::size_t position);
+    void stop();
+    void read_ahead(const TapeReader* reader, std::size_t position);
+
+    std::array<Slot, kSlots> slots_;
+    std::mutex mutex_;
+    std::condition_variable filled_;
+    std::condition_variable emptied_;
+    std::thread thread_;
+    // Counts of blocks since start(): read by the thread, handed back by
+    // the replay. The slot of block n is slots_[n % kSlots].
+    uint64_t read_ = 0;
+    uint64_t released_ = 0;
+    bool holding_ = false;  // the replay holds block released_
+    bool stopping_ = false;
+    std::size_t expected_ = SIZE_MAX;  // where the next block asked for starts, while reading ahead
+    bool no_thread_ = false;           // no thread could be had: blocks are read on the replay's own
+};
+
+}  // namespace tarvik::engine

@@ -1,0 +1,82 @@
+"""Days to tapes: the tapes of a range of days, found by the engine's own
+listing of the directories of ``TARVIK_TAPE_PATH`` (each file recognised by
+its header, whatever its name)."""
+
+from __future__ import annotations
+
+import ctypes
+import datetime
+import os
+from pathlib import Path
+from typing import Union
+
+import tarvik_engine
+
+DayLike = Union[datetime.date, str]
+
+# The tape-file record of the engine's listing (include/tarvik/library.h).
+_PATH_BYTES = 268
+_DATE_OFFSET = 280  # TqDateRecord: u32 days, u16 year, u8 month, u8 day
+_ITEM_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_void_p)
+
+
+def as_date(day: DayLike) -> datetime.date:
+    """A date from a ``datetime.date`` (or datetime, or pandas Timestamp) or
+    a "YYYY-MM-DD" text."""
+    if isinstance(day, datetime.datetime):
+        return day.date()
+    if isinstance(day, datetime.date):
+        return day
+    if isinstance(day, str):
+        try:
+            return datetime.date.fromisoformat(day)
+        except ValueError:
+            raise ValueError(f"{day!r}: expected a day as YYYY-MM-DD") from None
+    raise TypeError(f"{day!r}: expected a date or a YYYY-MM-DD text")
+
+
+def listed_tapes() -> list[tuple[datetime.date, Path]]:
+    """Every tape in the directories of TARVIK_TAPE_PATH, with its day, in
+    the engine's listing order (directory by directory in path order, by
+    file name within one)."""
+    engine = ctypes.CDLL(tarvik_engine.library_path())
+    list_tapes = engine.sTarvikListTapes
+    list_tapes.restype = ctypes.c_int32
+    list_tapes.argtypes = [ctypes.c_int32, _ITEM_CALLBACK, ctypes.c_void_p]
+    found: list[tuple[datetime.date, Path]] = []
+
+    def item(_reserved: int | None, record: int | None) -> int:
+        if record is None:
+            return 0
+        raw = ctypes.string_at(record, _DATE_OFFSET + 8)
+        path = raw[:_PATH_BYTES].split(b"\0", 1)[0]
+        year = int.from_bytes(raw[_DATE_OFFSET + 4 : _DATE_OFFSET + 6], "little")
+        month, day = raw[_DATE_OFFSET + 6], raw[_DATE_OFFSET + 7]
+        try:
+            found.append((datetime.date(year, month, day), Path(os.fsdecode(path))))
+        except ValueError:  # a tape whose day the calendar does not know
+            pass
+        return 0
+
+    list_tapes(0, _ITEM_CALLBACK(item), None)
+    return found
+
+
+def tapes_for_days(first: DayLike, last: DayLike | None = None) -> list[Path]:
+    """The tapes of the days from ``first`` to ``last`` (both included; one
+    day when ``last`` is not given), in day order, found in the directories
+    of ``TARVIK_TAPE_PATH``. Days without a tape (weekends, holidays) are
+    left out; a day with a tape in two directories takes the first one
+    found. Raises FileNotFoundError when the range holds no tape at all."""
+    start = as_date(first)
+    end = as_date(last) if last is not None else start
+    if end < start:
+        raise ValueError(f"the range {start} to {end} ends before it starts")
+    by_day: dict[datetime.date, Path] = {}
+    for day, path in listed_tapes():
+        if start <= day <= end:
+            by_day.setdefault(day, path)
+    if not by_day:
+        where = os.environ.get("TARVIK_TAPE_PATH") or "the current directory"
+        raise FileNotFoundError(f"no tape of the days {start} to {end} in {where} (TARVIK_TAPE_PATH)")
+    return [by_day[day] for day in sorted(by_day)]

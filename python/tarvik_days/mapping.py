@@ -1,0 +1,232 @@
+"""map_days: one Dask task per tape, gathered in input order. Scheduling,
+the retry of a day whose worker died, and the progress bar are Dask's (and
+tqdm's); this module only submits, gathers and reports."""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import logging
+import os
+import sys
+import traceback
+import uuid
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Literal, TypeVar, Union, overload
+
+from .days import DayLike, as_date, tapes_for_days
+
+if TYPE_CHECKING:
+    import distributed
+
+T = TypeVar("T")
+TapePath = Union[str, "os.PathLike[str]"]
+
+
+@dataclasses.dataclass(frozen=True)
+class DayFailure:
+    """A day that gave no result: its place in the input, its tape, the
+    error and where it was raised (or what Dask reported, when the worker
+    running it died)."""
+
+    index: int
+    tape: Path
+    error: str
+    traceback: str
+
+    def __str__(self) -> str:
+        return f"{self.tape}: {self.error}" + (f"\n{self.traceback}" if self.traceback else "")
+
+
+class DaysFailed(Exception):
+    """Raised by map_days when some days gave no result. ``results`` holds
+    every day's result in input order (None for a failed day), so the work
+    of the other days is kept; ``failures`` says what went wrong with each
+    failed day."""
+
+    def __init__(self, results: list[Any], failures: list[DayFailure]) -> None:
+        self.results = results
+        self.failures = failures
+        shown = "\n\n".join(str(f) for f in failures[:3])
+        more = f"\n\n... and {len(failures) - 3} more" if len(failures) > 3 else ""
+        super().__init__(f"{len(failures)} of {len(results)} days failed:\n\n{shown}{more}")
+
+
+def run_day(tape: str, fn: Callable[[str], Any]) -> tuple[bool, Any]:
+    """What a worker runs: the user's function on one tape. Its exception
+    comes back as text with its traceback, so that it is reported at once
+    (never retried: it would fail again) and need not be picklable."""
+    try:
+        return True, fn(tape)
+    except Exception as e:
+        return False, (f"{type(e).__name__}: {e}", traceback.format_exc())
+
+
+def _paths(tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike]) -> list[Path]:
+    """Tape paths from a list of paths, a list of days, or a (first, last)
+    range of days."""
+    if isinstance(tapes, (str, os.PathLike)):
+        raise TypeError("tapes: expected a list of tape paths or a (first, last) range of days, not one path")
+    items = list(tapes)
+    if len(items) == 2 and isinstance(tapes, tuple) and all(_is_day(d) for d in items):
+        return tapes_for_days(items[0], items[1])
+    paths = []
+    for item in items:
+        if isinstance(item, (str, os.PathLike)) and not _is_day(item):
+            paths.append(Path(item))
+        else:
+            paths.extend(tapes_for_days(item))
+    return paths
+
+
+def _is_day(value: object) -> bool:
+    if isinstance(value, str):
+        try:
+            as_date(value)
+        except ValueError:
+            return False
+        return True
+    return hasattr(value, "year") and hasattr(value, "month") and hasattr(value, "day")
+
+
+@contextlib.contextmanager
+def _local_client(workers: int | None) -> Iterator[distributed.Client]:
+    """A LocalCluster of worker processes with one thread each (a replay
+    holds the GIL, and the module's state is per thread), one per core by
+    default. A day whose worker dies is retried once, then reported."""
+    import dask
+    from distributed import Client, LocalCluster
+
+    count = workers if workers is not None else (os.cpu_count() or 1)
+    if count < 1:
+        raise ValueError(f"workers: expected at least 1, got {count}")
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        with LocalCluster(
+            n_workers=count,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            silence_logs=logging.ERROR,
+        ) as cluster, Client(cluster) as client:
+            yield client
+
+
+@overload
+def map_days(
+    fn: Callable[[str], T],
+    tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike],
+    *,
+    client: distributed.Client | None = None,
+    workers: int | None = None,
+    progress: bool | None = None,
+    errors: Literal["raise"] = "raise",
+    timeout: float | None = None,
+) -> list[T]: ...
+@overload
+def map_days(
+    fn: Callable[[str], T],
+    tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike],
+    *,
+    client: distributed.Client | None = None,
+    workers: int | None = None,
+    progress: bool | None = None,
+    errors: Literal["keep"],
+    timeout: float | None = None,
+) -> list[T | DayFailure]: ...
+
+
+def map_days(
+    fn: Callable[[str], Any],
+    tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike],
+    *,
+    client: distributed.Client | None = None,
+    workers: int | None = None,
+    progress: bool | None = None,
+    errors: Literal["raise", "keep"] = "raise",
+    timeout: float | None = None,
+) -> list[Any]:
+    """Runs ``fn(tape_path)`` for every tape on Dask workers and returns the
+    results in the order of ``tapes``.
+
+    ``fn`` is your function of one day: it loads Tarvik, replays the tape it
+    is given (a ``str`` path) and returns something picklable, such as a
+    DataFrame. ``tapes`` is a list of tape paths (``str`` or
+    ``pathlib.Path``), or a ``(first, last)`` range of days (dates or
+    "YYYY-MM-DD") whose tapes are found in the directories of
+    ``TARVIK_TAPE_PATH``.
+
+    Without ``client`` a LocalCluster is started for the call: ``workers``
+    processes (default one per core) with one thread each, so each runs one
+    replay at a time. With ``client=distributed.Client("tcp://host:8786")``
+    the days run on that cluster; its workers need the module, the engine
+    and the tapes at the same paths (docs/parallel-days.md).
+
+    ``progress`` shows Dask's progress through tqdm (default: when standard
+    error is a terminal). A day whose ``fn`` raises is reported with its
+    tape and traceback; a day whose worker dies (a crash, or a kill) is
+    retried once by Dask, on a local cluster, and then reported. With
+    ``errors="raise"`` (the default) failed days raise ``DaysFailed`` once
+    every day is done, carrying the other days' results; ``errors="keep"``
+    returns a ``DayFailure`` in the place of each failed day. ``timeout``
+    (seconds, for the whole call) raises TimeoutError naming the days not
+    done.
+    """
+    if errors not in ("raise", "keep"):
+        raise ValueError(f"errors: expected 'raise' or 'keep', got {errors!r}")
+    if client is not None and workers is not None:
+        raise ValueError("workers: give it for the local cluster only, not with client")
+    paths = _paths(tapes)
+    if not paths:
+        return []
+    with contextlib.ExitStack() as stack:
+        if client is None:
+            client = stack.enter_context(_local_client(workers))
+        results, failures = _gather(client, fn, paths, progress, timeout)
+    if failures and errors == "raise":
+        raise DaysFailed(results, failures)
+    for failure in failures:
+        results[failure.index] = failure
+    return results
+
+
+def _gather(
+    client: distributed.Client,
+    fn: Callable[[str], Any],
+    paths: Sequence[Path],
+    progress: bool | None,
+    timeout: float | None,
+) -> tuple[list[Any], list[DayFailure]]:
+    from distributed import as_completed
+    from tqdm import tqdm
+
+    run = uuid.uuid4().hex[:8]
+    keys = [f"tarvik-day-{run}-{i}-{path.name}" for i, path in enumerate(paths)]
+    futures = client.map(run_day, [str(p) for p in paths], fn=fn, key=keys, pure=False)
+    place = {future.key: i for i, future in enumerate(futures)}
+    results: list[Any] = [None] * len(paths)
+    failures: list[DayFailure] = []
+    show = sys.stderr.isatty() if progress is None else progress
+    done = set()
+    try:
+        with tqdm(total=len(paths), unit="day", disable=not show, file=sys.stderr) as bar:
+            for future in as_completed(futures, timeout=timeout):
+                i = place[future.key]
+                done.add(i)
+                try:
+                    ok, value = future.result()
+                except Exception as e:  # the worker died too often, or the result did not come back
+                    failures.append(DayFailure(i, paths[i], f"{type(e).__name__}: {e}", ""))
+                else:
+                    if ok:
+                        results[i] = value
+                    else:
+                        failures.append(DayFailure(i, paths[i], value[0], value[1]))
+                future.release()
+                bar.update(1)
+    except TimeoutError:
+        client.cancel(futures)
+        missing = [str(paths[i]) for i in range(len(paths)) if i not in done]
+        raise TimeoutError(f"map_days: {len(missing)} days not done after {timeout} s: {', '.join(missing)}") from None
+    failures.sort(key=lambda f: f.index)
+    return results, failures
