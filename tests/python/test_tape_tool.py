@@ -54,3 +54,57 @@ def test_synth_is_deterministic(tmp_path):
         result = tool("synth", "-o", tmp_path / f"{name}.tape", "--symbols", 5, "--messages", 2000, "--seed", 7)
         assert result.returncode == 0, result.stderr
     assert (tmp_path / "a.tape").read_bytes() == (tmp_path / "b.tape").read_bytes()
+
+
+def format_version(path):
+    return int.from_bytes(Path(path).read_bytes()[8:12], "little")
+
+
+@pytest.mark.parametrize("command", [["compile", "SCRIPT"], ["synth", "--symbols", 3, "--messages", 9000]])
+@pytest.mark.parametrize("extra, version", [([], 2), (["--no-compress"], 1)])
+def test_tapes_are_written_packed_unless_asked_not_to(tmp_path, make_tape, command, extra, version):
+    script = Path(make_tape(DAY)).with_suffix(".jsonl")
+    args = [script if word == "SCRIPT" else word for word in command]
+    result = tool(*args, "-o", tmp_path / "out.tape", *extra)
+    assert result.returncode == 0, result.stderr
+    assert format_version(tmp_path / "out.tape") == version
+
+
+def test_compress_and_decompress_keep_every_byte_of_the_day(tmp_path):
+    plain, packed, back = (tmp_path / f"{name}.tape" for name in ("plain", "packed", "back"))
+    assert tool("synth", "-o", plain, "--symbols", 4, "--messages", 20_000, "--no-compress").returncode == 0
+    for command, source, target in (("compress", plain, packed), ("decompress", packed, back)):
+        result = tool(command, source, "-o", target)
+        assert result.returncode == 0, result.stderr
+    assert format_version(packed) == 2 and format_version(back) == 1
+    assert back.read_bytes() == plain.read_bytes()
+    assert packed.stat().st_size * 3 < plain.stat().st_size
+    # compressing a packed tape again changes nothing; dump shows both alike
+    assert tool("compress", packed, "-o", tmp_path / "again.tape").returncode == 0
+    assert (tmp_path / "again.tape").read_bytes() == packed.read_bytes()
+    assert tool("dump", packed).stdout == tool("dump", plain).stdout
+
+
+@pytest.mark.parametrize("command", ["compress", "decompress"])
+def test_converting_a_damaged_tape_names_the_offset_and_keeps_the_output(tmp_path, command):
+    source = tmp_path / "day.tape"
+    assert tool("synth", "-o", source, "--symbols", 3, "--messages", 9000,
+                *(["--no-compress"] if command == "compress" else [])).returncode == 0
+    data = bytearray(source.read_bytes())
+    data[len(data) // 2] ^= 0xFF  # inside an event block
+    source.write_bytes(bytes(data))
+    target = tmp_path / "out.tape"
+    target.write_bytes(b"kept")
+    result = tool(command, source, "-o", target)
+    assert result.returncode == 1
+    assert str(source) in result.stderr and "byte offset" in result.stderr, result.stderr
+    assert target.read_bytes() == b"kept"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["day.tape", "out.tape"]
+
+
+def test_write_tape_writes_packed_unless_asked_not_to(tmp_path):
+    trades = tmp_path / "trades.csv"
+    trades.write_text("symbol,time,exchange,price,size\nX,2024-03-15T14:30:00.000001Z,1,10.5,5\n")
+    for compress, version in ((True, 2), (False, 1)):
+        tape = tarvik_engine.write_tape(tmp_path / f"{compress}.tape", trades=trades, compress=compress)[0]
+        assert format_version(tape) == version
