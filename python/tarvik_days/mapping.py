@@ -101,7 +101,10 @@ def _local_client(workers: int | None) -> Iterator[distributed.Client]:
     count = workers if workers is not None else (os.cpu_count() or 1)
     if count < 1:
         raise ValueError(f"workers: expected at least 1, got {count}")
-    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+    # One task at a time on each worker: a worker that dies takes down only
+    # the day it was running, never one merely queued there.
+    config = {"distributed.scheduler.allowed-failures": 1, "distributed.scheduler.worker-saturation": 1.0}
+    with dask.config.set(config):
         with LocalCluster(
             n_workers=count,
             threads_per_worker=1,

@@ -547,14 +547,16 @@ TEST(SearchPath, SplitsOnColonsAndFallsBack) {
 // The live tape and threads
 // ---------------------------------------------------------------------------
 
-TEST_F(Services, LiveTapeIsFollowedWhileItIsWritten) {
+class LiveTapeFollowed : public Services, public ::testing::WithParamInterface<TapeEncoding> {};
+
+TEST_P(LiveTapeFollowed, WhileItIsWritten) {
     test::TempFile live;
     tool::SynthOptions o;
     o.symbols = 5;
     o.options_per_symbol = 0;
     o.messages = 3000;
     const TapeTables tables = tool::synth_tables(o);
-    TapeWriter writer;
+    TapeWriter writer(GetParam());
     std::string error;
     ASSERT_TRUE(writer.open_live(live.path(), tables, error)) << error;
 
@@ -592,6 +594,9 @@ TEST_F(Services, LiveTapeIsFollowedWhileItIsWritten) {
     EXPECT_EQ(name_length, 0);
     EXPECT_EQ(messages, expected.messages);
 }
+
+INSTANTIATE_TEST_SUITE_P(Encodings, LiveTapeFollowed, ::testing::Values(TapeEncoding::Plain, TapeEncoding::Packed),
+                         [](const auto& test_info) { return test_info.param == TapeEncoding::Plain ? "Plain" : "Packed"; });
 
 TEST(LiveStream, WithoutTheVariableNothingIsDelivered) {
     ::unsetenv("TARVIK_REALTIME_TAPE");

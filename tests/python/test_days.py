@@ -1,0 +1,122 @@
+"""Many days on Dask: map_days on a two-process local cluster gives the
+serial results in input order, reports a failing day and keeps the others,
+and retries a day whose worker died once before reporting it. Each run is a
+child interpreter under a timeout, so a hang fails one test."""
+
+import datetime
+import json
+import subprocess
+
+import pytest
+
+import tarvik_days
+import tarvik_engine
+
+DATES = ["2024-03-04", "2024-03-05", "2024-03-07", "2024-03-08"]
+
+# A user's function of one day, as the child scripts define it: the trades
+# and the volume of the day by symbol.
+DAY_FUNCTION = """
+import os, signal
+from collections import Counter
+import Tarvik, tarvik_days, tarvik_engine
+
+def day_volumes(tape):
+    if "missing" in tape:
+        raise ValueError(f"no such day: {tape}")
+    if tape.endswith("dies.tape") or (tape.endswith("dies-once.tape") and not os.path.exists(tape + ".died")):
+        open(tape + ".died", "w").close()
+        os.kill(os.getpid(), signal.SIGKILL)
+    assert Tarvik.LoadTarvik(tarvik_engine.library_path()) != 0
+    volume = Counter()
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE:
+            volume[message.coreHeader.ptqStringSymbol.String] += message.coreData.Trade.Size
+        return 0
+    try:
+        assert Tarvik.ProcessTape(tape, 0, 0, 0, callback) == 0
+    finally:
+        Tarvik.UnloadTarvik()
+    return sorted(volume.items())
+"""
+
+
+@pytest.fixture(scope="module")
+def days(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("days")
+    tapes = []
+    for seed, date in enumerate(DATES, 1):
+        tape = folder / f"day-{date}.tape"
+        subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-o", tape, "--symbols", "4", "--options-per-symbol",
+                        "0", "--messages", "3000", "--seed", str(seed), "--date", date], check=True)
+        tapes.append(str(tape))
+    return folder, tapes
+
+
+def run_days(python_child, script, env=None):
+    result = python_child(DAY_FUNCTION + script, timeout=240, env=env)
+    assert result.returncode == 0, result.stderr[-3000:]
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def test_results_come_in_input_order_and_a_failing_day_keeps_the_others(python_child, days):
+    folder, tapes = days
+    tapes = list(reversed(tapes))
+    missing = str(folder / "missing.tape")
+    out = run_days(python_child, f"""
+import json, distributed
+tapes = {tapes!r}
+serial = [day_volumes(t) for t in tapes]
+with_failure = tapes[:2] + [{missing!r}] + tapes[2:]
+with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+        distributed.Client(cluster) as client:
+    kept = tarvik_days.map_days(day_volumes, with_failure, client=client, errors="keep")
+    try:
+        tarvik_days.map_days(day_volumes, with_failure, client=client)
+        raised = None
+    except tarvik_days.DaysFailed as e:
+        raised = {{"results": e.results, "failures": [str(f) for f in e.failures], "text": str(e)}}
+    by_range = tarvik_days.map_days(day_volumes, ("2024-03-05", "2024-03-08"), client=client, progress=False)
+failure = kept[2]
+print(json.dumps({{"serial": serial, "kept": kept[:2] + kept[3:], "raised": raised, "by_range": by_range,
+                   "failure": [failure.index, str(failure.tape), failure.error, failure.traceback]}}))
+""", env={"TARVIK_TAPE_PATH": str(folder)})
+    serial = out["serial"]
+    assert all(serial) and serial[0] != serial[1]
+    assert out["kept"] == serial
+    index, tape, error, trace = out["failure"]
+    assert (index, tape) == (2, missing)
+    assert error == f"ValueError: no such day: {missing}"
+    assert trace.startswith("Traceback") and "in day_volumes" in trace
+    assert out["raised"]["results"] == serial[:2] + [None] + serial[2:]
+    assert missing in out["raised"]["text"] and "1 of 5 days failed" in out["raised"]["text"]
+    assert out["by_range"] == list(reversed(serial[:3]))  # 2024-03-05, 07 and 08, in day order
+
+
+def test_a_day_whose_worker_dies_is_retried_once_then_reported(python_child, days):
+    folder, tapes = days
+    once, always = str(folder / "dies-once.tape"), str(folder / "dies.tape")
+    for copy in (once, always):
+        with open(tapes[0], "rb") as source, open(copy, "wb") as target:
+            target.write(source.read())
+    out = run_days(python_child, f"""
+import json
+results = tarvik_days.map_days(day_volumes, [{tapes[1]!r}, {once!r}, {always!r}], workers=2, errors="keep",
+                               timeout=180)
+print(json.dumps([r if not isinstance(r, tarvik_days.DayFailure) else ["failed", str(r.tape), r.error]
+                  for r in results]))
+""")
+    assert out[0] and out[0][0] != "failed"
+    assert out[1] and out[1][0] != "failed"  # killed once, then done on its retry
+    assert out[2][:2] == ["failed", always] and "KilledWorker" in out[2][2]
+
+
+def test_a_range_of_days_finds_the_tapes_by_their_header(days, monkeypatch):
+    folder, tapes = days
+    monkeypatch.setenv("TARVIK_TAPE_PATH", str(folder))
+    assert [str(p) for p in tarvik_days.tapes_for_days("2024-03-05", datetime.date(2024, 3, 7))] == tapes[1:3]
+    assert [str(p) for p in tarvik_days.tapes_for_days("2024-03-08")] == tapes[3:]
+    with pytest.raises(FileNotFoundError, match="2024-03-09 to 2024-03-10"):
+        tarvik_days.tapes_for_days("2024-03-09", "2024-03-10")
+    with pytest.raises(ValueError, match="ends before it starts"):
+        tarvik_days.tapes_for_days("2024-03-08", "2024-03-04")
