@@ -22,11 +22,14 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import distributed
-import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+import pandas as pd
 
-import Tarvik  # type: ignore[import-not-found, import-untyped, unused-ignore]
+import Tarvik
 import tarvik_days
 import tarvik_engine
+
+
+COLUMNS = ["date", "symbol", "open", "high", "low", "close", "vwap", "trades", "volume", "tw_spread"]
 
 
 @dataclass
@@ -135,7 +138,7 @@ def day_bars(tape: str, symbols: tuple[str, ...]) -> Any:
                     "tw_spread": day.spread_ms / day.quoted_ms if day.quoted_ms else None,
                 }
             )
-        return pd.DataFrame(rows)
+        return pd.DataFrame(rows, columns=COLUMNS)
     finally:
         Tarvik.FilterSymbols([])
         Tarvik.UnloadTarvik()

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import datetime
 import logging
 import os
 import sys
@@ -69,25 +70,30 @@ def _paths(tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike]) -> lis
     if isinstance(tapes, (str, os.PathLike)):
         raise TypeError("tapes: expected a list of tape paths or a (first, last) range of days, not one path")
     items = list(tapes)
-    if len(items) == 2 and isinstance(tapes, tuple) and all(_is_day(d) for d in items):
-        return tapes_for_days(items[0], items[1])
+    days = [_day(item) for item in items]
+    if isinstance(tapes, tuple) and len(days) == 2 and days[0] is not None and days[1] is not None:
+        return tapes_for_days(days[0], days[1])
     paths = []
-    for item in items:
-        if isinstance(item, (str, os.PathLike)) and not _is_day(item):
+    for item, day in zip(items, days):
+        if day is not None:
+            paths.extend(tapes_for_days(day))
+        elif isinstance(item, (str, os.PathLike)):
             paths.append(Path(item))
         else:
-            paths.extend(tapes_for_days(item))
+            raise TypeError(f"tapes: {item!r} is neither a tape path nor a day")
     return paths
 
 
-def _is_day(value: object) -> bool:
+def _day(value: object) -> datetime.date | None:
+    """The day a value names (a date, or a "YYYY-MM-DD" text), or None."""
+    if isinstance(value, datetime.date):
+        return as_date(value)
     if isinstance(value, str):
         try:
-            as_date(value)
+            return as_date(value)
         except ValueError:
-            return False
-        return True
-    return hasattr(value, "year") and hasattr(value, "month") and hasattr(value, "day")
+            return None
+    return None
 
 
 @contextlib.contextmanager
