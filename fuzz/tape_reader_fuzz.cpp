@@ -1,5 +1,7 @@
 // libFuzzer target: any bytes as a tape, replayed in full. The reader must
-// answer with a result code, never crash or hand out a bad record.
+// answer with a result code, never crash or hand out a bad record. The
+// seeds are plain and packed tapes; without the CRC checks a mutated
+// packed block reaches the inflater and the read-ahead thread.
 #include <cstdint>
 #include <cstring>
 #include <vector>
