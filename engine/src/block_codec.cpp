@@ -3,75 +3,99 @@
 #include <cstring>
 #include <new>
 #include <zstd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tarvik::engine {
 namespace {
 
-// Records of Size bytes with the u64 times at kTimes: the times become
-// differences from the record before (modulo 2^64), then the bytes become
-// planes. `planes` takes count * Size bytes.
-template <std::size_t Size, std::size_t... kTimes>
-void to_planes(const void* records, uint32_t count, unsigned char* planes) {
-    const auto* in = static_cast<const unsigned char*>(records);
-    uint64_t previous[sizeof...(kTimes)] = {};
-    unsigned char record[Size];
+constexpr std::size_t kTile = 16;
+
+// Moves a 16 x 16 tile of bytes: byte j of source row i (rows `from_stride`
+// apart) becomes byte i of destination row j (rows `to_stride` apart).
+void transpose_tile(const unsigned char* from, std::size_t from_stride, unsigned char* to, std::size_t to_stride) {
+#if defined(__SSE2__)
+    __m128i r[kTile];
+    for (std::size_t i = 0; i < kTile; ++i) r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i * from_stride));
+    // Four rounds of interleaving rows i and i + 8 give the transpose.
+    for (int round = 0; round < 4; ++round) {
+        __m128i t[kTile];
+        for (std::size_t i = 0; i < kTile / 2; ++i) {
+            t[2 * i] = _mm_unpacklo_epi8(r[i], r[i + kTile / 2]);
+            t[2 * i + 1] = _mm_unpackhi_epi8(r[i], r[i + kTile / 2]);
+        }
+        for (std::size_t i = 0; i < kTile; ++i) r[i] = t[i];
+    }
+    for (std::size_t j = 0; j < kTile; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(to + j * to_stride), r[j]);
+#else
+    for (std::size_t i = 0; i < kTile; ++i)
+        for (std::size_t j = 0; j < kTile; ++j) to[j * to_stride + i] = from[i * from_stride + j];
+#endif
+}
+
+// Replaces the u64 times at `times` in `count` records of Size bytes by
+// their differences from the record before (modulo 2^64).
+template <std::size_t Size, std::size_t N>
+void to_deltas(unsigned char* records, uint32_t count, const std::size_t (&times)[N], uint64_t (&previous)[N]) {
     for (uint32_t i = 0; i < count; ++i) {
-        std::memcpy(record, in + std::size_t{i} * Size, Size);
-        std::size_t t = 0;
-        for (const std::size_t at : {kTimes...}) {
+        for (std::size_t t = 0; t < N; ++t) {
+            unsigned char* at = records + std::size_t{i} * Size + times[t];
             uint64_t time;
-            std::memcpy(&time, record + at, sizeof time);
+            std::memcpy(&time, at, sizeof time);
             const uint64_t delta = time - previous[t];
-            previous[t++] = time;
-            std::memcpy(record + at, &delta, sizeof delta);
+            previous[t] = time;
+            std::memcpy(at, &delta, sizeof delta);
         }
-        for (std::size_t b = 0; b < Size; ++b) planes[b * count + i] = record[b];
     }
 }
 
-// The reverse of to_planes.
-template <std::size_t Size, std::size_t... kTimes>
-void from_planes(const unsigned char* planes, uint32_t count, void* records) {
-    auto* out = static_cast<unsigned char*>(records);
-    // Sixteen records at a time, so that each plane is read in runs.
-    constexpr uint32_t kRun = 16;
-    unsigned char run[kRun][Size];
-    uint64_t previous[sizeof...(kTimes)] = {};
-    for (uint32_t first = 0; first < count; first += kRun) {
-        const uint32_t n = count - first < kRun ? count - first : kRun;
-        for (std::size_t b = 0; b < Size; ++b) {
-            const unsigned char* plane = planes + b * count + first;
-            for (uint32_t k = 0; k < n; ++k) run[k][b] = plane[k];
-        }
-        for (uint32_t k = 0; k < n; ++k) {
-            std::size_t t = 0;
-            for (const std::size_t at : {kTimes...}) {
-                uint64_t delta;
-                std::memcpy(&delta, run[k] + at, sizeof delta);
-                previous[t] += delta;
-                std::memcpy(run[k] + at, &previous[t++], sizeof delta);
-            }
-        }
-        std::memcpy(out + std::size_t{first} * Size, run, std::size_t{n} * Size);
+// Records of Size bytes (a multiple of 16) with u64 times at `times`: the
+// times become differences from the record before, then the bytes become
+// planes. `planes` takes count * Size bytes.
+template <std::size_t Size, std::size_t N>
+void to_planes(const void* records, uint32_t count, const std::size_t (&times)[N], unsigned char* planes) {
+    static_assert(Size % kTile == 0);
+    const auto* in = static_cast<const unsigned char*>(records);
+    uint64_t previous[N] = {};
+    unsigned char tile[kTile * Size];
+    uint32_t first = 0;
+    for (; first + kTile <= count; first += kTile) {
+        std::memcpy(tile, in + std::size_t{first} * Size, sizeof tile);
+        to_deltas<Size>(tile, kTile, times, previous);
+        for (std::size_t b = 0; b < Size; b += kTile) transpose_tile(tile + b, Size, planes + b * count + first, count);
+    }
+    for (; first < count; ++first) {
+        std::memcpy(tile, in + std::size_t{first} * Size, Size);
+        to_deltas<Size>(tile, 1, times, previous);
+        for (std::size_t b = 0; b < Size; ++b) planes[b * count + first] = tile[b];
     }
 }
 
-constexpr std::size_t kEventTime = offsetof(TapeEvent, micros);
+// The reverse of to_planes, into `records`.
+template <std::size_t Size, std::size_t N>
+void from_planes(const unsigned char* planes, uint32_t count, const std::size_t (&times)[N], unsigned char* records) {
+    uint32_t first = 0;
+    for (; first + kTile <= count; first += kTile)
+        for (std::size_t b = 0; b < Size; b += kTile)
+            transpose_tile(planes + b * count + first, count, records + std::size_t{first} * Size + b, Size);
+    for (; first < count; ++first)
+        for (std::size_t b = 0; b < Size; ++b) records[std::size_t{first} * Size + b] = planes[b * count + first];
+    uint64_t previous[N] = {};
+    for (uint32_t i = 0; i < count; ++i) {
+        for (std::size_t t = 0; t < N; ++t) {
+            unsigned char* at = records + std::size_t{i} * Size + times[t];
+            uint64_t delta;
+            std::memcpy(&delta, at, sizeof delta);
+            previous[t] += delta;
+            std::memcpy(at, &previous[t], sizeof delta);
+        }
+    }
+}
+
+constexpr std::size_t kEventTimes[] = {offsetof(TapeEvent, micros)};
 constexpr std::size_t kExtTimes[] = {offsetof(TapeExt, micros_src), offsetof(TapeExt, micros_ptp1),
                                      offsetof(TapeExt, micros_ptp2)};
-
-void events_to_planes(const TapeEvent* events, uint32_t count, unsigned char* planes) {
-    to_planes<sizeof(TapeEvent), kEventTime>(events, count, planes);
-}
-void ext_to_planes(const TapeExt* ext, uint32_t count, unsigned char* planes) {
-    to_planes<sizeof(TapeExt), kExtTimes[0], kExtTimes[1], kExtTimes[2]>(ext, count, planes);
-}
-void events_from_planes(const unsigned char* planes, uint32_t count, unsigned char* out) {
-    from_planes<sizeof(TapeEvent), kEventTime>(planes, count, out);
-}
-void ext_from_planes(const unsigned char* planes, uint32_t count, unsigned char* out) {
-    from_planes<sizeof(TapeExt), kExtTimes[0], kExtTimes[1], kExtTimes[2]>(planes, count, out);
-}
 
 }  // namespace
 
@@ -98,8 +122,8 @@ const unsigned char* BlockInflater::inflate(const unsigned char* frame, std::siz
     const std::size_t got = ZSTD_decompressDCtx(context_, planes, raw, frame, size);
     if (ZSTD_isError(got) || got != raw) return nullptr;
     auto* out = reinterpret_cast<unsigned char*>(room_.data());
-    events_from_planes(planes, count, out);
-    ext_from_planes(planes + events_bytes, ext_count, out + events_bytes);
+    from_planes<sizeof(TapeEvent)>(planes, count, kEventTimes, out);
+    from_planes<sizeof(TapeExt)>(planes + events_bytes, ext_count, kExtTimes, out + events_bytes);
     return out;
 }
 
@@ -116,8 +140,8 @@ std::size_t BlockPacker::pack(const TapeEvent* events, uint32_t count, const Tap
     const std::size_t events_bytes = std::size_t{count} * sizeof(TapeEvent);
     const std::size_t raw = events_bytes + std::size_t{ext_count} * sizeof(TapeExt);
     auto* planes = reinterpret_cast<unsigned char*>(planes_.data());
-    events_to_planes(events, count, planes);
-    ext_to_planes(ext, ext_count, planes + events_bytes);
+    to_planes<sizeof(TapeEvent)>(events, count, kEventTimes, planes);
+    to_planes<sizeof(TapeExt)>(ext, ext_count, kExtTimes, planes + events_bytes);
     const std::size_t got = ZSTD_compressCCtx(context_, frame_.data(), frame_.size(), planes, raw, kLevel);
     return ZSTD_isError(got) ? 0 : got;
 }
