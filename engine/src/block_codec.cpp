@@ -102,18 +102,16 @@ constexpr std::size_t kExtTimes[] = {offsetof(TapeExt, micros_src), offsetof(Tap
 BlockInflater::~BlockInflater() { ZSTD_freeDCtx(context_); }
 
 const unsigned char* BlockInflater::inflate(const unsigned char* frame, std::size_t size, uint32_t count,
-                                            uint32_t ext_count) {
+                                            uint32_t ext_count, unsigned char* room) {
     if (count > kEventsPerBlock || ext_count > count) return nullptr;
-    if (context_ == nullptr) {
-        try {
-            planes_.resize(kMaxBlockEventBytes / sizeof(uint64_t));
-            room_.resize(kMaxBlockEventBytes / sizeof(uint64_t));
-        } catch (const std::bad_alloc&) {
-            return nullptr;
-        }
-        context_ = ZSTD_createDCtx();
-        if (context_ == nullptr) return nullptr;
+    try {
+        if (planes_.empty()) planes_.resize(kMaxBlockEventBytes / sizeof(uint64_t));
+        if (room == nullptr && room_.empty()) room_.resize(kMaxBlockEventBytes / sizeof(uint64_t));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
     }
+    if (context_ == nullptr) context_ = ZSTD_createDCtx();
+    if (context_ == nullptr) return nullptr;
     const std::size_t events_bytes = std::size_t{count} * sizeof(TapeEvent);
     const std::size_t raw = events_bytes + std::size_t{ext_count} * sizeof(TapeExt);
     // The frame must say how much it holds, and hold just that.
@@ -121,7 +119,7 @@ const unsigned char* BlockInflater::inflate(const unsigned char* frame, std::siz
     auto* planes = reinterpret_cast<unsigned char*>(planes_.data());
     const std::size_t got = ZSTD_decompressDCtx(context_, planes, raw, frame, size);
     if (ZSTD_isError(got) || got != raw) return nullptr;
-    auto* out = reinterpret_cast<unsigned char*>(room_.data());
+    auto* out = room != nullptr ? room : reinterpret_cast<unsigned char*>(room_.data());
     from_planes<sizeof(TapeEvent)>(planes, count, kEventTimes, out);
     from_planes<sizeof(TapeExt)>(planes + events_bytes, ext_count, kExtTimes, out + events_bytes);
     return out;

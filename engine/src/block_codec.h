@@ -30,10 +30,13 @@ public:
     ~BlockInflater();
 
     // Inflates the frame of `size` bytes at `frame` into `count` events
-    // followed by `ext_count` extensions, in 8-aligned room of its own: the
-    // bytes, valid until the next call, or null when the frame is damaged,
-    // does not hold exactly that many, or no memory could be had.
-    const unsigned char* inflate(const unsigned char* frame, std::size_t size, uint32_t count, uint32_t ext_count);
+    // followed by `ext_count` extensions, in `room` (8-aligned, at least
+    // kMaxBlockEventBytes) or, when it is null, in room of its own: the
+    // bytes, or null when the frame is damaged, does not hold exactly that
+    // many, or no memory could be had. Its own room is valid until the
+    // next call.
+    const unsigned char* inflate(const unsigned char* frame, std::size_t size, uint32_t count, uint32_t ext_count,
+                                 unsigned char* room = nullptr);
 
 private:
     ZSTD_DCtx_s* context_ = nullptr;

@@ -1,5 +1,6 @@
 #include "block_prefetch.h"
 
+#include <new>
 #include <system_error>
 
 namespace tarvik::engine {
@@ -38,8 +39,11 @@ void BlockPrefetch::start(const TapeReader& reader, std::size_t position) {
     read_ = released_ = 0;
     holding_ = stopping_ = false;
     try {
+        if (rooms_.empty()) rooms_.resize(kSlots * kMaxBlockEventBytes / sizeof(uint64_t));
         thread_ = std::thread(&BlockPrefetch::read_ahead, this, &reader, position);
         expected_ = position;
+    } catch (const std::bad_alloc&) {
+        no_thread_ = true;
     } catch (const std::system_error&) {
         no_thread_ = true;
     }
@@ -64,7 +68,7 @@ void BlockPrefetch::read_ahead(const TapeReader* reader, std::size_t position) {
             if (stopping_) return;
         }
         Slot& slot = slots_[n % kSlots];
-        slot.result = reader->read_block_from(position, slot.block, slot.next, slot.inflater);
+        slot.result = reader->read_block_from(position, slot.block, slot.next, inflater_, room(n % kSlots));
         {
             std::lock_guard lock(mutex_);
             read_ = n + 1;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "block_codec.h"
 #include "tape_reader.h"
@@ -30,20 +31,27 @@ public:
     int32_t next_block(TapeReader& reader, EventBlock& block);
 
 private:
-    // Blocks read ahead, the one being delivered included.
-    static constexpr std::size_t kSlots = 4;
+    // Blocks read ahead, the one being delivered included: some
+    // milliseconds of a replay, so that the thread being descheduled for
+    // a while on a busy machine does not stop the replay. A packed block's
+    // events take its slot's room in rooms_.
+    static constexpr std::size_t kSlots = 16;
     struct Slot {
-        BlockInflater inflater;
         EventBlock block;
         int32_t result = 0;
         std::size_t next = 0;
     };
+    unsigned char* room(std::size_t slot) {
+        return reinterpret_cast<unsigned char*>(rooms_.data()) + slot * kMaxBlockEventBytes;
+    }
 
     void start(const TapeReader& reader, std::size_t position);
     void stop();
     void read_ahead(const TapeReader* reader, std::size_t position);
 
     std::array<Slot, kSlots> slots_;
+    std::vector<uint64_t> rooms_;
+    BlockInflater inflater_;  // the thread's
     std::mutex mutex_;
     std::condition_variable filled_;
     std::condition_variable emptied_;

@@ -223,16 +223,16 @@ int32_t TapeReader::next_block(EventBlock& block) {
 }
 
 int32_t TapeReader::read_block_from(std::size_t position, EventBlock& block, std::size_t& next,
-                                    BlockInflater& inflater) const {
+                                    BlockInflater& inflater, unsigned char* room) const {
     if (position > size_) return kBadBlock;
     std::size_t length = 0;
-    const int32_t got = read_block_at(data_ + position, size_ - position, block, length, inflater);
+    const int32_t got = read_block_at(data_ + position, size_ - position, block, length, inflater, room);
     if (got == 1) next = position + length;
     return got;
 }
 
 int32_t TapeReader::read_block_at(const unsigned char* at, std::size_t available, EventBlock& block,
-                                  std::size_t& length, BlockInflater& inflater) const {
+                                  std::size_t& length, BlockInflater& inflater, unsigned char* room) const {
     SectionHead head;
     if (!section_at(at, available, 0, head)) return kBadBlock;  // truncated: no End section
     if (head.kind == static_cast<uint32_t>(SectionKind::End)) return 0;
@@ -249,7 +249,7 @@ int32_t TapeReader::read_block_at(const unsigned char* at, std::size_t available
     if (check_crc_ && crc32(payload, head.length) != head.crc) return kBadBlock;
     const unsigned char* events = payload + sizeof counts;
     if (packed_block) {
-        events = inflater.inflate(events, head.length - sizeof counts, counts.count, counts.ext_count);
+        events = inflater.inflate(events, head.length - sizeof counts, counts.count, counts.ext_count, room);
         if (events == nullptr) return kBadBlock;
     }
     block.events = reinterpret_cast<const TapeEvent*>(events);

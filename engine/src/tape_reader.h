@@ -56,14 +56,15 @@ public:
     // The same for a block at `at`, of which `available` bytes are there:
     // the live tape reads its blocks itself. `length` gets the bytes the
     // block takes, head and padding included; a packed block is inflated
-    // by `inflater`, and its events live there.
+    // by `inflater` into `room` (as BlockInflater::inflate), and its events
+    // live there.
     int32_t read_block_at(const unsigned char* at, std::size_t available, EventBlock& block, std::size_t& length,
-                          BlockInflater& inflater) const;
+                          BlockInflater& inflater, unsigned char* room = nullptr) const;
     // The same for the block at `position` of the opened tape, `next` the
     // position after it. Only reads the reader, so that another thread
     // may read ahead while this one delivers.
-    int32_t read_block_from(std::size_t position, EventBlock& block, std::size_t& next,
-                            BlockInflater& inflater) const;
+    int32_t read_block_from(std::size_t position, EventBlock& block, std::size_t& next, BlockInflater& inflater,
+                            unsigned char* room = nullptr) const;
 
     // Version 2 tapes may hold packed blocks.
     bool packed() const { return format_version_ >= kPackedTapeFormatVersion; }
