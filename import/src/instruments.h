@@ -106,9 +106,19 @@ private:
     };
     TextMap<ByText> file_texts_;  // symbols file texts
     std::vector<Instrument> list_;
-    uint32_t last_ = UINT32_MAX;  // the last row's instrument, checked first
-    uint16_t last_listed_ = 0;
-    bool last_unlisted_ = false;
+
+    // Answers of find_or_add for texts of up to 16 bytes, by a hash of the
+    // text: a row's instrument is then found without hashing into the maps
+    // or reading the instrument. An answer never changes once given.
+    struct Recent {
+        uint64_t head = 0, tail = 0;  // the text's bytes (text_bytes), with size telling the text
+        uint32_t id = UINT32_MAX;     // none yet
+        uint16_t listed = 0;
+        uint8_t size = 0;
+        bool unlisted = false;  // asked without a listed exchange
+    };
+    static constexpr std::size_t kRecentSlots = 8192;
+    std::vector<Recent> recent_ = std::vector<Recent>(kRecentSlots);
 };
 
 // Names given numbers: exchange names, text trade conditions. Numbers run
