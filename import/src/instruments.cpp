@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "import_error.h"
 #include "prices.h"
@@ -66,36 +67,63 @@ bool Instruments::ambiguous(std::string_view text) const {
 
 std::optional<uint32_t> Instruments::find(std::string_view text, uint16_t listed) const { return lookup(text, listed); }
 
-uint32_t Instruments::find_or_add(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed) {
-    Recent* slot = nullptr;
-    Recent key;
-    if (text.size() <= 16) {
-        key.head = text_bytes(text.data(), text.size() < 8 ? text.size() : 8);
-        key.tail = text.size() > 8 ? text_bytes(text.data() + 8, text.size() - 8) : 0;
-        key.size = static_cast<uint8_t>(text.size());  // with the bytes, says the text
-        key.unlisted = !listed;
-        key.listed = listed ? *listed : 0;
-        const uint64_t mixed = (key.head * 0x9E3779B97F4A7C15ull) ^ (key.tail * 0xC2B2AE3D27D4EB4Full) ^
-                               (uint64_t{key.listed} << 8 | key.size);
-        slot = &recent_[(mixed ^ mixed >> 29) * 0xBF58476D1CE4E5B9ull >> 51];
-        if (slot->id != UINT32_MAX && slot->head == key.head && slot->tail == key.tail && slot->size == key.size &&
-            slot->unlisted == key.unlisted && slot->listed == key.listed)
-            return slot->id;
-    }
-    uint16_t where = default_listed;
-    if (listed) {
-        where = *listed;
-    } else if (!file_texts_.empty()) {
+RecentInstruments::Slot* RecentInstruments::slot(std::string_view text, std::optional<uint16_t> listed, Slot& key) {
+    if (text.size() > 16) return nullptr;
+    key.head = text_bytes(text.data(), text.size() < 8 ? text.size() : 8);
+    key.tail = text.size() > 8 ? text_bytes(text.data() + 8, text.size() - 8) : 0;
+    key.size = static_cast<uint8_t>(text.size());
+    key.unlisted = !listed;
+    key.listed = listed ? *listed : 0;
+    const uint64_t mixed = (key.head * 0x9E3779B97F4A7C15ull) ^ (key.tail * 0xC2B2AE3D27D4EB4Full) ^
+                           (uint64_t{key.listed} << 8 | key.size);
+    return &slots_[(mixed ^ mixed >> 29) * 0xBF58476D1CE4E5B9ull >> 51];  // 13 bits: kSlots
+}
+
+namespace {
+
+bool answers(const RecentInstruments::Slot* slot, const RecentInstruments::Slot& key) {
+    return slot != nullptr && slot->id != UINT32_MAX && slot->head == key.head && slot->tail == key.tail &&
+           slot->size == key.size && slot->unlisted == key.unlisted && slot->listed == key.listed;
+}
+
+void remember(RecentInstruments::Slot* slot, const RecentInstruments::Slot& key, uint32_t id) {
+    if (slot == nullptr) return;
+    *slot = key;
+    slot->id = id;
+}
+
+}  // namespace
+
+uint16_t Instruments::listed_for(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed) const {
+    if (listed) return *listed;
+    if (!file_texts_.empty()) {
         const auto it = file_texts_.find(text);
-        if (it != file_texts_.end() && it->second.count == 1) where = list_[it->second.id].listed;
+        if (it != file_texts_.end() && it->second.count == 1) return list_[it->second.id].listed;
     }
+    return default_listed;
+}
+
+uint32_t Instruments::find_or_add(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed,
+                                  RecentInstruments& recent) {
+    RecentInstruments::Slot key;
+    RecentInstruments::Slot* slot = recent.slot(text, listed, key);
+    if (answers(slot, key)) return slot->id;
+    const uint16_t where = listed_for(text, listed, default_listed);
     const auto found = lookup(text, where);
     const uint32_t id = found ? *found : insert(text, where);
-    if (slot != nullptr) {
-        *slot = key;
-        slot->id = id;
-    }
+    remember(slot, key, id);
     return id;
+}
+
+uint32_t Instruments::find_known(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed,
+                                 RecentInstruments& recent) const {
+    RecentInstruments::Slot key;
+    RecentInstruments::Slot* slot = recent.slot(text, listed, key);
+    if (answers(slot, key)) return slot->id;
+    const auto found = lookup(text, listed_for(text, listed, default_listed));
+    if (!found) throw std::logic_error("an instrument the first pass did not add: " + std::string(text));
+    remember(slot, key, *found);
+    return *found;
 }
 
 void Instruments::choose_price_types(std::optional<uint8_t> forced) {
