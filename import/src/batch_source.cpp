@@ -270,7 +270,7 @@ std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
         if (!ahead_)
             ahead_ = std::make_unique<WorkAhead<std::shared_ptr<arrow::RecordBatch>>>(
                 [this](std::shared_ptr<arrow::RecordBatch>& got) { return (got = read_one()) != nullptr; },
-                kBatchesAhead);
+                [](std::size_t, std::shared_ptr<arrow::RecordBatch>&) {}, 1, kBatchesAhead);
         if (!ahead_->next(batch)) batch = nullptr;
         return batch;
     }

@@ -33,7 +33,8 @@ std::size_t sort_run_events() {
     return n > 0 ? static_cast<std::size_t>(n) : kSortRunEvents;
 }
 constexpr uint32_t kNoCondition = 255;
-constexpr std::size_t kConvertedAhead = 2;  // batches of events ready ahead of the merge, per input
+constexpr std::size_t kConverters = 2;      // threads turning each input's batches into events
+constexpr std::size_t kConvertedAhead = 3;  // batches of events ready ahead of the merge, per input
 
 uint32_t kind_rank(InputKind kind) {
     switch (kind) {
@@ -89,10 +90,10 @@ private:
     void scan(DataInput& input);
     void build_tables();
     std::unique_ptr<EventStream> events_of(DataInput& input);
-    // The second pass converts on a thread of each input's own: it reads
+    // The second pass converts on threads of each input's own: it reads
     // what the first pass made and changes nothing of the importer.
-    bool fill(RowContext& row, DataInput& input, BatchCells& cells, uint64_t& rows_before,
-              std::vector<StagedEvent>& out) const;
+    void convert(RowContext& row, BatchCells& cells, const DataInput& input, const arrow::RecordBatch& batch,
+                 uint64_t rows_before, std::vector<StagedEvent>& out) const;
     void stage(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i, StagedEvent& out) const;
     ImportResult write();
 
@@ -593,35 +594,51 @@ void Importer::stage(RowContext& row, const DataInput& input, const BatchCells& 
     }
 }
 
-bool Importer::fill(RowContext& row, DataInput& input, BatchCells& cells, uint64_t& rows_before,
-                    std::vector<StagedEvent>& out) const {
-    auto batch = input.source->next();
-    if (!batch) return false;
-    cells.bind(*batch, rows_before);
+void Importer::convert(RowContext& row, BatchCells& cells, const DataInput& input, const arrow::RecordBatch& batch,
+                       uint64_t rows_before, std::vector<StagedEvent>& out) const {
+    cells.bind(batch, rows_before);
     out.resize(static_cast<std::size_t>(cells.rows()));
     for (int64_t i = 0; i < cells.rows(); ++i) stage(row, input, cells, i, out[static_cast<std::size_t>(i)]);
-    rows_before += static_cast<uint64_t>(cells.rows());
-    return true;
 }
 
 std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
     input.source->start(2, input.map->all_columns());
-    // The input's rows become events on a thread of its own, a couple of
-    // batches ahead of the merge that takes them.
+    // The input's batches become events on threads of their own, ahead of
+    // the merge that takes them, in the order of the input.
     struct Converter {
         RowContext row;
         BatchCells cells;
-        uint64_t before = 0;
         Converter(const TimeZone& zone, const ImportOptions& o, const DataInput& input)
             : row(zone, o), cells(*input.map, input.source->name(), input.source->rows_are_lines()) {}
     };
-    auto converter = std::make_shared<Converter>(zone_, o_, input);
-    auto ahead = std::make_shared<WorkAhead<std::vector<StagedEvent>>>(
-        [this, &input, converter](std::vector<StagedEvent>& out) {
-            return fill(converter->row, input, converter->cells, converter->before, out);
+    struct Work {
+        std::shared_ptr<arrow::RecordBatch> batch;
+        uint64_t rows_before = 0;
+        std::vector<StagedEvent> events;
+    };
+    auto converters = std::make_shared<std::vector<std::unique_ptr<Converter>>>();
+    for (std::size_t k = 0; k < kConverters; ++k) converters->push_back(std::make_unique<Converter>(zone_, o_, input));
+    auto rows = std::make_shared<uint64_t>(0);
+    auto ahead = std::make_shared<WorkAhead<Work>>(
+        [&input, rows](Work& work) {
+            work.batch = input.source->next();
+            if (!work.batch) return false;
+            work.rows_before = *rows;
+            *rows += static_cast<uint64_t>(work.batch->num_rows());
+            return true;
         },
-        kConvertedAhead);
-    auto next = [ahead](std::vector<StagedEvent>& out) { return ahead->next(out); };
+        [this, &input, converters](std::size_t worker, Work& work) {
+            Converter& c = *(*converters)[worker];
+            convert(c.row, c.cells, input, *work.batch, work.rows_before, work.events);
+            work.batch.reset();
+        },
+        kConverters, kConvertedAhead);
+    auto taken = std::make_shared<Work>();
+    auto next = [ahead, taken](std::vector<StagedEvent>& out) {
+        if (!ahead->next(*taken)) return false;
+        std::swap(out, taken->events);
+        return true;
+    };
     if (!o_.sort) return std::make_unique<BatchedStream>(next);
     auto sorted = std::make_unique<SortedStream>(o_.temp_dir, sort_run_events());
     std::vector<StagedEvent> batch;
