@@ -33,7 +33,7 @@ std::size_t sort_run_events() {
     return n > 0 ? static_cast<std::size_t>(n) : kSortRunEvents;
 }
 constexpr uint32_t kNoCondition = 255;
-constexpr std::size_t kConverters = 2;      // threads turning each input's batches into events
+constexpr std::size_t kConverters = 2;      // threads reading each input's batches ahead of the bookkeeping
 constexpr std::size_t kConvertedAhead = 3;  // batches of events ready ahead of the merge, per input
 
 uint32_t kind_rank(InputKind kind) {
@@ -374,6 +374,19 @@ void Importer::known_conditions(RowContext& row, const BatchCells& cells, int64_
 // First pass
 // ---------------------------------------------------------------------------
 
+// A row of the first pass as far as it can be read without the importer's
+// tables: its time and day, and the prices that choose the price types.
+// A cell that could not be read is read again by the first pass itself,
+// which then reports it in its turn.
+struct ScannedRow {
+    int64_t epoch_micros;
+    int64_t local_day;
+    Decimal prices[2];
+    bool time_read;
+    bool sub_milli;
+    bool price_read[2];
+};
+
 void Importer::scan(DataInput& input) {
     BatchSource& source = *input.source;
     const ColumnMap& map = *input.map;
@@ -384,23 +397,79 @@ void Importer::scan(DataInput& input) {
         for (const std::string& c : map.columns({kBid, kAsk, kPrice})) columns.push_back(c);
     source.start(1, columns);
     if (map.has(kExchangeTime)) carry_ext_ = true;
+
+    // Times and prices are read ahead on two threads; what needs the
+    // tables (instruments, names, the order) is done here, row by row.
+    const Field price_fields[2] = {kind == InputKind::Trades ? kPrice : kBid, kAsk};
+    const int prices = kind == InputKind::Trades ? 1 : kind == InputKind::Changes || o_.price_type ? 0 : 2;
+    struct Reader {
+        RowContext row;
+        BatchCells cells;
+        Reader(const TimeZone& zone, const ImportOptions& o, const ColumnMap& map, const BatchSource& source)
+            : row(zone, o), cells(map, source.name(), source.rows_are_lines()) {}
+    };
+    struct Work {
+        std::shared_ptr<arrow::RecordBatch> batch;
+        uint64_t rows_before = 0;
+        std::vector<ScannedRow> rows;
+    };
+    std::vector<std::unique_ptr<Reader>> readers;
+    for (std::size_t k = 0; k < kConverters; ++k) readers.push_back(std::make_unique<Reader>(zone_, o_, map, source));
+    uint64_t taken_rows = 0;
+    WorkAhead<Work> ahead(
+        [&source, &taken_rows](Work& work) {
+            work.batch = source.next();
+            if (!work.batch) return false;
+            work.rows_before = taken_rows;
+            taken_rows += static_cast<uint64_t>(work.batch->num_rows());
+            return true;
+        },
+        [&](std::size_t worker, Work& work) {
+            Reader& r = *readers[worker];
+            r.cells.bind(*work.batch, work.rows_before);
+            work.rows.resize(static_cast<std::size_t>(r.cells.rows()));
+            for (int64_t i = 0; i < r.cells.rows(); ++i) {
+                ScannedRow& out = work.rows[static_cast<std::size_t>(i)];
+                try {
+                    const ParsedTime t = r.cells.time(kTime, i, r.row.parser, std::nullopt);
+                    out.epoch_micros = t.epoch_micros;
+                    out.sub_milli = t.sub_milli;
+                    out.local_day = r.row.zone.to_local(t.epoch_micros).ndays;
+                    out.time_read = true;
+                } catch (const ImportError&) {
+                    out.time_read = false;
+                }
+                for (int p = 0; p < prices; ++p) {
+                    try {
+                        out.prices[p] = r.cells.decimal(price_fields[p], i);
+                        out.price_read[p] = true;
+                    } catch (const ImportError&) {
+                        out.price_read[p] = false;
+                    }
+                }
+            }
+        },
+        kConverters, kConvertedAhead);
+
     BatchCells cells(map, source.name(), source.rows_are_lines());
     int64_t last_time = std::numeric_limits<int64_t>::min();
     uint64_t last_row = 0;
     std::optional<uint32_t> last_day;
-    uint64_t before = 0;
     uint8_t scratch[4];
-    while (auto batch = source.next()) {
-        cells.bind(*batch, before);
+    Work work;
+    while (ahead.next(work)) {
+        cells.bind(*work.batch, work.rows_before);
         for (int64_t i = 0; i < cells.rows(); ++i) {
-            const ParsedTime t = cells.time(kTime, i, first_.parser, std::nullopt);
+            const ScannedRow& read = work.rows[static_cast<std::size_t>(i)];
+            const ParsedTime t = read.time_read ? ParsedTime{read.epoch_micros, read.sub_milli}
+                                                : cells.time(kTime, i, first_.parser, std::nullopt);
             if (t.epoch_micros < last_time && !o_.sort)
                 cells.fail(kTime, i, "out of time order: earlier than row " + std::to_string(last_row) +
                                          " (inputs must be in time order; --sort sorts them)");
             last_time = t.epoch_micros;
             last_row = cells.row_number(i);
             carry_ext_ = carry_ext_ || t.sub_milli;
-            const int64_t local_day = first_.zone.to_local(t.epoch_micros).ndays;
+            const int64_t local_day = read.time_read ? read.local_day : first_.zone.to_local(t.epoch_micros).ndays;
             if (!tape_day(local_day))
                 cells.fail(kTime, i, "outside the days a tape holds (1883-01-01 to 9999-12-31 in " + zone_.name() + ")");
             const auto day = static_cast<uint32_t>(local_day);
@@ -422,9 +491,10 @@ void Importer::scan(DataInput& input) {
             }
             exchange(cells, i, kExchange);
             Instrument& inst = instruments_[id];
-            auto note = [&](Field f) {
+            auto note = [&](int p) {
                 if (inst.price_type || o_.price_type) return;  // given: the second pass checks each price
-                const Decimal d = cells.decimal(f, i);
+                const Field f = price_fields[p];
+                const Decimal d = read.price_read[p] ? read.prices[p] : cells.decimal(f, i);
                 if (d.decimals > kMaxDecimals) {
                     char text[48];
                     cells.fail(f, i, std::string(format_decimal(d, text)) +
@@ -436,21 +506,20 @@ void Importer::scan(DataInput& input) {
                 });
             };
             if (kind == InputKind::Trades) {
-                note(kPrice);
+                note(0);
                 conditions(first_, cells, i, scratch);
             } else {
-                note(kBid);
-                note(kAsk);
+                note(0);
+                note(1);
             }
             if (kind == InputKind::MMQuotes) {
                 const std::string_view maker = cells.text(kMarketMaker, i);
                 if (market_makers_.find(maker) == market_makers_.end()) market_makers_.emplace(std::string(maker), 0);
             }
         }
-        before += static_cast<uint64_t>(cells.rows());
     }
-    input.rows = before;
-    rows_ += before;
+    input.rows = taken_rows;
+    rows_ += taken_rows;
 }
 
 // ---------------------------------------------------------------------------
