@@ -34,7 +34,7 @@ std::size_t sort_run_events() {
 }
 constexpr uint32_t kNoCondition = 255;
 constexpr std::size_t kConverters = 2;      // threads reading each input's batches ahead of the bookkeeping
-constexpr std::size_t kConvertedAhead = 3;  // batches of events ready ahead of the merge, per input
+constexpr std::size_t kConvertedAhead = 2;  // batches ready ahead of the one taking them, per input
 
 uint32_t kind_rank(InputKind kind) {
     switch (kind) {
