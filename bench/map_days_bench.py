@@ -61,7 +61,7 @@ def nothing(tape):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--days", type=int, default=8, help="synthetic days (default 8)")
-    parser.add_argument("--messages", type=int, default=1_000_000, help="messages a day (default 1_000_000)")
+    parser.add_argument("--messages", type=int, default=3_000_000, help="messages a day (default 3_000_000)")
     parser.add_argument("--workers", type=int, default=2, help="worker processes (default 2)")
     parser.add_argument("--overhead-days", type=int, default=200, help="days of the no-op run (default 200)")
     args = parser.parse_args()
