@@ -391,6 +391,7 @@ void Importer::scan(DataInput& input) {
             }
         }
         before += static_cast<uint64_t>(cells.rows());
+        if (o_.progress) o_.progress(ImportStage::Reading, rows_ + before, 0);
     }
     input.rows = before;
     rows_ += before;
@@ -592,7 +593,7 @@ ImportResult Importer::write() {
         while (const StagedEvent* e = merged.next()) {
             if (!writer || e->ndays != day) open(e->ndays);
             writer->add(e->event, carry_ext_ ? &e->ext : nullptr);
-            ++result.events;
+            if (++result.events % 65536 == 0 && o_.progress) o_.progress(ImportStage::Writing, result.events, rows_);
         }
         if (!writer) open(o_.date_ndays ? *o_.date_ndays : days_.front());
         if (!writer->finish(error)) throw ImportError(error);
