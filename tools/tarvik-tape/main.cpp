@@ -213,7 +213,7 @@ struct SynthCommand {
         if (!opened) throw InputError(error);
         ProgressLine line(!quiet);
         synth_events(o, tables, writer,
-                     [&](uint64_t written) { line.update("synth", written, o.messages, "messages"); });
+                     [&](uint64_t written) { line.update("synth: writing", written, o.messages, "messages"); });
         line.clear();
         if (!writer.finish(error)) throw InputError(error);
     }

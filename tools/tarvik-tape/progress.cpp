@@ -28,7 +28,7 @@ std::string duration(double seconds) {
 }  // namespace
 
 ProgressLine::ProgressLine(bool enabled) : enabled_(enabled && ::isatty(STDERR_FILENO) == 1) {
-    next_draw_ = Clock::now() + kInterval;
+    next_draw_ = Clock::now();  // the first update draws: a long command shows itself at once
 }
 
 void ProgressLine::draw(const char* stage, uint64_t done, uint64_t total, const char* unit, Clock::time_point now) {
@@ -38,7 +38,7 @@ void ProgressLine::draw(const char* stage, uint64_t done, uint64_t total, const 
     }
     const double seconds = std::chrono::duration<double>(now - stage_start_).count();
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-    std::string line = stage_ + ": " + amount(static_cast<double>(done)) + " " + unit;
+    std::string line = stage_ + " " + amount(static_cast<double>(done)) + " " + unit;
     if (total > 0) {
         char percent[16];
         std::snprintf(percent, sizeof percent, " (%.0f%%)", 100.0 * static_cast<double>(done) / static_cast<double>(total));
