@@ -70,17 +70,20 @@ tarvik_share_user_paths() {
 
 # tarvik_run_built PROGRAM ARGS...: builds when needed (its progress on
 # standard error; nothing when it is up to date), then runs PROGRAM with
-# the built module, engine and tape tool.
+# the built module, engine and tape tool. TARVIK_BUILD_DIR names a build
+# to use as it is, without building.
 tarvik_run_built() {
     local repo preset build_dir
     repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
     preset=$(tarvik_preset)
-    build_dir="$repo/build/$preset"
-    if [ ! -f "$build_dir/build.ninja" ]; then
-        echo "tarvik: building the module, the engine and the tools (a few minutes, the first time only)" >&2
+    build_dir=${TARVIK_BUILD_DIR:-$repo/build/$preset}
+    if [ -z "${TARVIK_BUILD_DIR:-}" ]; then
+        [ -f "$build_dir/build.ninja" ] ||
+            echo "tarvik: building the module, the engine and the tools (a few minutes, the first time only)" >&2
+        (cd "$repo" && cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" |
+            { grep -v -e '^ninja: no work to do' -e 'Re-checking globbed directories' >&2 || true; }) ||
+            { echo "tarvik: the build failed" >&2; exit 1; }
     fi
-    (cd "$repo" && cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" | { grep -v -e '^ninja: no work to do' -e 'Re-checking globbed directories' >&2 || true; }) ||
-        { echo "tarvik: the build failed" >&2; exit 1; }
     export PYTHONPATH="$build_dir/python${PYTHONPATH:+:$PYTHONPATH}"
     export PATH="$build_dir/python/tarvik_engine:$PATH"
     exec "$@"
