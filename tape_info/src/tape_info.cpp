@@ -194,11 +194,13 @@ private:
             return fail(kNotATape, 0, "", 0,
                         "truncated at byte " + std::to_string(have) + ": a tape's preamble takes 16 bytes");
         info_.format_version = p.format_version;
-        if (p.format_version != engine::kTapeFormatVersion)
+        if (p.format_version == 0 || p.format_version > engine::kTapeFormatVersion)
             return fail(p.format_version > engine::kTapeFormatVersion ? TqAPIERR_UNSUPPORTED_API : kBadTables, 0, "",
                         8,
-                        "format version " + std::to_string(p.format_version) + ", but this build reads version " +
-                            std::to_string(engine::kTapeFormatVersion));
+                        "format version " + std::to_string(p.format_version) + ", but this build reads " +
+                            (engine::kTapeFormatVersion == 1
+                                 ? std::string("version 1")
+                                 : "versions 1 to " + std::to_string(engine::kTapeFormatVersion)));
         return true;
     }
 
