@@ -72,7 +72,7 @@ def main() -> int:
     names = sorted(set(whole.announced))
     symbols: list[str] = args.symbols or names[:: max(1, len(names) // 3)][:3]
     first, last = args.range or (names[0], names[min(1, len(names) - 1)])
-    # A filter holds on this thread until another replaces it.
+    # A filter holds on this thread, for every later run, until another replaces it.
     if not Tarvik.FilterSymbols(symbols):
         sys.exit(f"FilterSymbols refused {symbols!r}")
     counting, seconds = replay(args.tape, "FilterSymbols")
@@ -81,7 +81,6 @@ def main() -> int:
         sys.exit(f"FilterSymbolsRange refused {first!r}, {last!r}")
     counting, seconds = replay(args.tape, "FilterSymbolsRange")
     runs.append((f"FilterSymbolsRange({first}, {last})", counting, seconds))
-    Tarvik.FilterSymbols(0)  # not a list: refused, and so no filter holds any more
 
     print(f"{'run':<40}{'messages':>12}{'trades':>10}{'symbols':>9}{'seconds':>9}{'saved':>8}")
     for label, counting, seconds in runs:
