@@ -151,6 +151,7 @@ public:
         // The event blocks, then the End section.
         for (;; ++section) {
             if (pos == file_.size()) {
+                note_last_event();
                 if (scope_ == Scope::Heads) return true;  // a live tape, or one cut at a section's end
                 return fail(kBadBlock, 0, "", pos,
                             "truncated at byte " + std::to_string(pos) + ": no End section after " +
@@ -161,6 +162,7 @@ public:
             if (!head_at(pos, section, name, kBadBlock, head)) return false;
             if (head.kind == static_cast<uint32_t>(SectionKind::End)) {
                 info_.complete = true;
+                note_last_event();
                 break;
             }
             if (head.kind != static_cast<uint32_t>(SectionKind::Events))
@@ -259,11 +261,9 @@ private:
             return fail(kBadBlock, section, name, pos,
                         "its counts (" + std::to_string(counts[0]) + " events, " + std::to_string(counts[1]) +
                             " extensions) do not match its length of " + grouped(head.length) + " bytes");
-        const uint64_t events_at = pos + sizeof head + 16;
-        uint64_t micros = 0;
-        if (info_.blocks == 0 && file_.read(events_at, &micros, sizeof micros)) info_.first_micros = micros;
-        if (file_.read(events_at + uint64_t{counts[0] - 1} * sizeof(engine::TapeEvent), &micros, sizeof micros))
-            info_.last_micros = micros;
+        if (info_.blocks == 0) info_.first_micros = event_micros(pos, 0);
+        last_block_ = pos;
+        last_block_count_ = counts[0];
         info_.events += counts[0];
         ++info_.blocks;
         if (scope_ == Scope::Heads) return true;
@@ -271,6 +271,17 @@ private:
         if (!file_.read(pos + sizeof head, block_bytes_.data(), block_bytes_.size()))
             return fail(kBadBlock, section, name, pos, "cannot be read");
         return crc_matches(block_bytes_.data(), block_bytes_.size(), head, section, name, pos, kBadBlock);
+    }
+
+    // The time of event `index` of the block at `pos`.
+    uint64_t event_micros(uint64_t pos, uint32_t index) const {
+        uint64_t micros = 0;
+        file_.read(pos + sizeof(SectionHead) + 16 + uint64_t{index} * sizeof(engine::TapeEvent), &micros, sizeof micros);
+        return micros;
+    }
+
+    void note_last_event() {
+        if (info_.blocks > 0) info_.last_micros = event_micros(last_block_, last_block_count_ - 1);
     }
 
     // Every event through the engine's reader, as a run reads them.
@@ -299,6 +310,8 @@ private:
     engine::TapeTables tables_;
     std::vector<uint64_t> tables_bytes_;  // 8-aligned, as the reader reads in place
     std::vector<unsigned char> block_bytes_;
+    uint64_t last_block_ = 0;  // the last event block seen, and its events
+    uint32_t last_block_count_ = 0;
 };
 
 }  // namespace
