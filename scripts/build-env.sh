@@ -45,6 +45,18 @@ tarvik_build() {
     cmake --build --preset "$preset"
 }
 
+# tarvik_build_visibly PRESET: builds from the repository's root with the
+# build's progress on standard error, and says what is going on the first
+# time; prints nothing when the build is up to date.
+tarvik_build_visibly() {
+    local preset=$1
+    [ -f "build/$preset/build.ninja" ] ||
+        echo "tarvik: building the module, the engine and the tools (a few minutes, the first time only)" >&2
+    cmake --preset "$preset" >/dev/null &&
+        cmake --build --preset "$preset" |
+        { grep -v -e '^ninja: no work to do' -e 'Re-checking globbed directories' >&2 || true; }
+}
+
 # tarvik_share_user_paths ARGS...: the user's places that a program run
 # inside the development root sees at their own paths (scripts/devroot
 # mounts them): the current directory, $HOME, /mnt, /srv, and for every
@@ -78,11 +90,7 @@ tarvik_run_built() {
     preset=$(tarvik_preset)
     build_dir=${TARVIK_BUILD_DIR:-$repo/build/$preset}
     if [ -z "${TARVIK_BUILD_DIR:-}" ]; then
-        [ -f "$build_dir/build.ninja" ] ||
-            echo "tarvik: building the module, the engine and the tools (a few minutes, the first time only)" >&2
-        (cd "$repo" && cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" |
-            { grep -v -e '^ninja: no work to do' -e 'Re-checking globbed directories' >&2 || true; }) ||
-            { echo "tarvik: the build failed" >&2; exit 1; }
+        (cd "$repo" && tarvik_build_visibly "$preset") || { echo "tarvik: the build failed" >&2; exit 1; }
     fi
     export PYTHONPATH="$build_dir/python${PYTHONPATH:+:$PYTHONPATH}"
     export PATH="$build_dir/python/tarvik_engine:$PATH"
