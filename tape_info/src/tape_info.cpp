@@ -37,15 +37,6 @@ const char* kind_name(uint32_t kind) {
 
 uint64_t padded(uint64_t size) { return (size + 7) & ~uint64_t{7}; }
 
-std::string grouped(uint64_t n) {
-    std::string digits = std::to_string(n), out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
-}
-
 // An open tape file, read with pread so that a look at the heads touches
 // only the pages it needs.
 class TapeFile {
@@ -327,6 +318,15 @@ std::string TapeProblem::message() const {
 
 bool inspect_tape(const std::string& path, Scope scope, TapeInfo& info, TapeProblem& problem) {
     return Inspection(path, scope, info, problem).run();
+}
+
+std::string grouped(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
 }
 
 std::string time_of_day_text(uint64_t micros) {

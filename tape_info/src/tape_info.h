@@ -47,6 +47,9 @@ enum class Scope {
 // written) is no problem: `info.complete` is false.
 bool inspect_tape(const std::string& path, Scope scope, TapeInfo& info, TapeProblem& problem);
 
+// 1234567 as "1,234,567".
+std::string grouped(uint64_t n);
+
 // Microseconds since midnight as HH:MM:SS.ffffff.
 std::string time_of_day_text(uint64_t micros);
 

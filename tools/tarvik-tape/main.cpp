@@ -275,15 +275,6 @@ struct ImportCommand {
     }
 };
 
-std::string grouped(uint64_t n) {
-    std::string digits = std::to_string(n), out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
-}
-
 struct InfoCommand {
     std::vector<std::string> tapes;
     bool check = false;  // read every byte (the check command)
@@ -301,9 +292,10 @@ struct InfoCommand {
             }
             if (check) {
                 std::printf("%s: sound: %s events in %s blocks; every CRC and index checks\n", path.c_str(),
-                            grouped(info.events).c_str(), grouped(info.blocks).c_str());
+                            tape_info::grouped(info.events).c_str(), tape_info::grouped(info.blocks).c_str());
                 continue;
             }
+            if (&path != &tapes.front()) std::putchar('\n');
             print(info);
         }
         return status;
@@ -311,14 +303,14 @@ struct InfoCommand {
 
     static void print(const tape_info::TapeInfo& i) {
         std::printf("tape          %s\n", i.path.c_str());
-        std::printf("size          %s bytes\n", grouped(i.size).c_str());
+        std::printf("size          %s bytes\n", tape_info::grouped(i.size).c_str());
         std::printf("format        version %u\n", i.format_version);
         std::printf("date          %s\n", engine::ymd_text(i.date_ndays).c_str());
         std::printf("time zone     %+d hours to GMT\n", i.time_zone);
         std::printf("display       %s\n", i.display.c_str());
-        std::printf("symbols       %s\n", grouped(i.symbols).c_str());
-        std::printf("options       %s\n", grouped(i.options).c_str());
-        std::printf("events        %s in %s blocks\n", grouped(i.events).c_str(), grouped(i.blocks).c_str());
+        std::printf("symbols       %s\n", tape_info::grouped(i.symbols).c_str());
+        std::printf("options       %s\n", tape_info::grouped(i.options).c_str());
+        std::printf("events        %s in %s blocks\n", tape_info::grouped(i.events).c_str(), tape_info::grouped(i.blocks).c_str());
         if (i.events > 0) {
             std::printf("first event   %s\n", tape_info::time_of_day_text(i.first_micros).c_str());
             std::printf("last event    %s\n", tape_info::time_of_day_text(i.last_micros).c_str());
