@@ -288,6 +288,12 @@ Decimal BatchCells::decimal(Field f, int64_t i) const {
     if (c.array == nullptr || c.array->IsNull(i)) fail(f, i, "missing value");
     switch (c.kind) {
         case Kind::Signed:
+            switch (c.array->type_id()) {
+                case arrow::Type::INT8: return decimal_from_integer(static_cast<const arrow::Int8Array*>(c.array)->Value(i));
+                case arrow::Type::INT16: return decimal_from_integer(static_cast<const arrow::Int16Array*>(c.array)->Value(i));
+                case arrow::Type::INT32: return decimal_from_integer(static_cast<const arrow::Int32Array*>(c.array)->Value(i));
+                default: return decimal_from_integer(static_cast<const arrow::Int64Array*>(c.array)->Value(i));
+            }
         case Kind::Boolean: {
             const std::string_view s = raw_text(c, i, buffer_);
             int64_t v = 0;
@@ -359,6 +365,8 @@ ParsedTime BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optiona
             break;
         }
         case Kind::Signed:
+            t = parser.integer(static_cast<int64_t>(decimal(f, i).units), std::nullopt, why);
+            break;
         case Kind::Unsigned: {
             const std::string_view s = raw_text(c, i, buffer_);
             int64_t v = 0;

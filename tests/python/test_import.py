@@ -333,6 +333,21 @@ def test_one_text_on_two_listed_exchanges_is_two_instruments(loaded, tmp_path):
     assert run_to_end(tape, last) == [(654400, 4), (655005, 2)]
 
 
+def test_look_alike_symbols_stay_apart(loaded, tmp_path):
+    # texts that share their first or last bytes, around 4, 8 and 16 bytes
+    names = ["A", "AA", "AAA", "ABA", "AAB", "ABCD", "ABCDE", "ABCDF", "XBCDE", "ABCDEFGH", "ABCDEFGHI",
+             "ABCDEFGHJ", "ABCDEFGH1234567", "ABCDEFGH12345678", "ABCDEFGH123456789", "ABCDEFGH123456780",
+             "SPXW 240315C05000000", "SPXW 240315P05000000"]
+    rows = [f"{name},2024-03-15T14:00:{k:02d}.000001Z,1,{10 + i}.{k:02d},{i + 1}"
+            for k in range(3) for i, name in enumerate(names)]
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + "\n".join(rows) + "\n")
+    tape = tmp_path / "names.tape"
+    import_files("--trades", tmp_path / "t.csv", "-o", tape)
+    seen = {(symbol, price, size) for kind, symbol, _, _, price, size, *_ in replay(tape)}
+    assert seen == {(name, Decimal(f"{10 + i}.{k:02d}"), i + 1)
+                    for k in range(3) for i, name in enumerate(names)}
+
+
 def test_market_maker_depth_levels_fill_the_book(loaded, tmp_path):
     rows = ["symbol,time,exchange,market_maker,bid,bid_size,ask,ask_size"]
     for level in range(3):
