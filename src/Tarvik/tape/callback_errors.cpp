@@ -70,14 +70,18 @@ void end_callback_errors(ThreadState& state) {
     CallbackErrors& errors = state.callbackErrors;
     if (--errors.depth > 0) return;
     errors.depth = 0;
-    // An exception that ends the call (Ctrl-C) stays pending while the
-    // counts are written: the interpreter's stderr writer keeps it aside.
+    if (errors.kinds.empty()) return;
+    // An exception that ends the call (Ctrl-C) is kept aside while the
+    // counts are written, and is pending again afterwards.
+    PyObject* ending = PyErr_GetRaisedException();
     for (RaisedKind& kind : errors.kinds) {
         if (kind.repeats != 0) write_repeats(kind);
         Py_DECREF(kind.type);
         Py_XDECREF(kind.code);
     }
     errors.kinds.clear();
+    PyErr_Clear();  // a failure to write the counts is not the program's
+    PyErr_SetRaisedException(ending);
 }
 
 void report_callback_exception(ThreadState& state) {
