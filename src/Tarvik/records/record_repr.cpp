@@ -38,11 +38,16 @@ int write_object(PyUnicodeWriter* writer, PyObject* value) {
 int write_member(PyUnicodeWriter* writer, PyObject* self, const PyMemberDef& member) {
     if (PyUnicodeWriter_Format(writer, " %s=", member.name) < 0) return -1;
     if (member.type == Py_T_OBJECT_EX || member.type == _Py_T_OBJECT) {
-        PyObject* value = stored_object(self, member);  // borrowed
+        PyObject* value = stored_object(self, member);
         if (value == nullptr) {
             return PyUnicodeWriter_WriteUTF8(writer, member.type == Py_T_OBJECT_EX ? "<unset>" : "None", -1);
         }
-        return write_object(writer, value);
+        // Held while its repr runs: a program's object in a writable member
+        // may have a repr that replaces that member.
+        Py_INCREF(value);
+        int written = write_object(writer, value);
+        Py_DECREF(value);
+        return written;
     }
     PyObject* value = PyMember_GetOne(reinterpret_cast<const char*>(self), const_cast<PyMemberDef*>(&member));
     if (value == nullptr) return -1;
