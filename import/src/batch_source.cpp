@@ -80,6 +80,15 @@ BatchSource::BatchSource(ImportInput input, std::string temp_dir, char delimiter
             properties.set_use_threads(true);
             parquet::arrow::FileReaderBuilder builder;
             ok_or_fail(builder.Open(f), input_.name);
+            // Text columns come as dictionaries, as Parquet writes them:
+            // a row is then an index, and each text is read once a batch.
+            const parquet::SchemaDescriptor& columns = *builder.raw_reader()->metadata()->schema();
+            for (int c = 0; c < columns.num_columns(); ++c) {
+                const parquet::ColumnDescriptor& column = *columns.Column(c);
+                const bool text = column.logical_type()->is_string() ||
+                                  (column.logical_type()->is_none() && column.physical_type() == parquet::Type::BYTE_ARRAY);
+                if (text && column.max_repetition_level() == 0) properties.set_read_dictionary(c, true);
+            }
             ok_or_fail(builder.properties(properties)->Build(&parquet_->reader), input_.name);
         } catch (const parquet::ParquetException& e) {
             fail(std::string("not a readable Parquet file: ") + e.what());
@@ -261,7 +270,7 @@ std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
         if (!ahead_)
             ahead_ = std::make_unique<WorkAhead<std::shared_ptr<arrow::RecordBatch>>>(
                 [this](std::shared_ptr<arrow::RecordBatch>& got) { return (got = read_one()) != nullptr; },
-                kBatchesAhead);
+                [](std::size_t, std::shared_ptr<arrow::RecordBatch>&) {}, 1, kBatchesAhead);
         if (!ahead_->next(batch)) batch = nullptr;
         return batch;
     }

@@ -144,9 +144,17 @@ std::optional<Decimal> decimal_from_double(double value) {
     }
     double scale = 1;
     for (int d = 0; d <= kMaxDecimals; ++d, scale *= 10) {
-        const double units = std::nearbyint(value * scale);
-        if (std::fabs(units) >= kInt64Limit) return std::nullopt;
-        if (units / scale == value) return reduced(static_cast<int64_t>(units), d);
+        const double scaled = value * scale;
+        if (std::fabs(scaled) >= kInt64Limit) return std::nullopt;
+        // Rounded to the nearest, ties to even, as nearbyint does but
+        // without a library call: adding 2^52 leaves no bits below the
+        // unit. From 2^52 on every double is whole already.
+        constexpr double kWholeFrom = 4503599627370496.0;
+        const double rounded = std::fabs(scaled) >= kWholeFrom ? scaled
+                               : scaled < 0                   ? -((-scaled + kWholeFrom) - kWholeFrom)
+                                                              : (scaled + kWholeFrom) - kWholeFrom;
+        const auto units = static_cast<int64_t>(rounded);
+        if (static_cast<double>(units) / scale == value) return reduced(units, d);
     }
     return std::nullopt;
 }

@@ -33,7 +33,8 @@ std::size_t sort_run_events() {
     return n > 0 ? static_cast<std::size_t>(n) : kSortRunEvents;
 }
 constexpr uint32_t kNoCondition = 255;
-constexpr std::size_t kConvertedAhead = 2;  // batches of events ready ahead of the merge, per input
+constexpr std::size_t kConverters = 2;      // threads reading each input's batches ahead of the bookkeeping
+constexpr std::size_t kConvertedAhead = 2;  // batches ready ahead of the one taking them, per input
 
 uint32_t kind_rank(InputKind kind) {
     switch (kind) {
@@ -89,10 +90,10 @@ private:
     void scan(DataInput& input);
     void build_tables();
     std::unique_ptr<EventStream> events_of(DataInput& input);
-    // The second pass converts on a thread of each input's own: it reads
+    // The second pass converts on threads of each input's own: it reads
     // what the first pass made and changes nothing of the importer.
-    bool fill(RowContext& row, DataInput& input, BatchCells& cells, uint64_t& rows_before,
-              std::vector<StagedEvent>& out) const;
+    void convert(RowContext& row, BatchCells& cells, const DataInput& input, const arrow::RecordBatch& batch,
+                 uint64_t rows_before, std::vector<StagedEvent>& out) const;
     void stage(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i, StagedEvent& out) const;
     ImportResult write();
 
@@ -326,52 +327,74 @@ const std::vector<std::string_view>& condition_texts(RowContext& row, const Batc
     return tokens;
 }
 
-void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) {
+// A trade's conditions into `out`, unused slots kNoCondition: numbers as
+// they are (after `on_number`), names by `on_name`.
+template <typename OnNumber, typename OnName>
+void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4], OnNumber on_number,
+                     OnName on_name) {
     std::memset(out, kNoCondition, 4);
     if (!cells.present(kConditions, i)) return;
     const std::vector<std::string_view>& tokens = condition_texts(row, cells, i);
     for (std::size_t k = 0; k < tokens.size(); ++k) {
         const std::string_view t = tokens[k];
         if (const auto number = code_number(cells, i, kConditions, t, 254, "condition ")) {
+            on_number(t);
+            out[k] = static_cast<uint8_t>(*number);
+        } else {
+            out[k] = static_cast<uint8_t>(on_name(t));
+        }
+    }
+}
+
+void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) {
+    fill_conditions(
+        row, cells, i, out,
+        [&](std::string_view t) {
             if (condition_codes_ == Codes::Names && !condition_names_.given())
                 cells.fail(kConditions, i, "condition " + quoted(t) +
                                                " is a number, but other rows give text conditions; a --conditions "
                                                "table lets both be used");
             condition_codes_ = Codes::Numbers;
-            out[k] = static_cast<uint8_t>(*number);
-            continue;
-        }
-        if (condition_codes_ == Codes::Numbers && !condition_names_.given())
-            cells.fail(kConditions, i, "condition " + quoted(t) +
-                                           " is text, but other rows give condition numbers; a --conditions table "
-                                           "lets both be used");
-        condition_codes_ = Codes::Names;
-        std::string why;
-        const auto code = condition_names_.code(t, why);
-        if (!code) cells.fail(kConditions, i, why);
-        out[k] = static_cast<uint8_t>(*code);
-    }
+        },
+        [&](std::string_view t) {
+            if (condition_codes_ == Codes::Numbers && !condition_names_.given())
+                cells.fail(kConditions, i, "condition " + quoted(t) +
+                                               " is text, but other rows give condition numbers; a --conditions "
+                                               "table lets both be used");
+            condition_codes_ = Codes::Names;
+            std::string why;
+            const auto code = condition_names_.code(t, why);
+            if (!code) cells.fail(kConditions, i, why);
+            return *code;
+        });
 }
 
 void Importer::known_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) const {
-    std::memset(out, kNoCondition, 4);
-    if (!cells.present(kConditions, i)) return;
-    const std::vector<std::string_view>& tokens = condition_texts(row, cells, i);
-    for (std::size_t k = 0; k < tokens.size(); ++k) {
-        const std::string_view t = tokens[k];
-        if (const auto number = code_number(cells, i, kConditions, t, 254, "condition ")) {
-            out[k] = static_cast<uint8_t>(*number);
-            continue;
-        }
-        const auto code = condition_names_.find(t);
-        if (!code) cells.fail(kConditions, i, "unknown condition " + quoted(t));
-        out[k] = static_cast<uint8_t>(*code);
-    }
+    fill_conditions(
+        row, cells, i, out, [](std::string_view) {},
+        [&](std::string_view t) {
+            const auto code = condition_names_.find(t);
+            if (!code) cells.fail(kConditions, i, "unknown condition " + quoted(t));
+            return *code;
+        });
 }
 
 // ---------------------------------------------------------------------------
 // First pass
 // ---------------------------------------------------------------------------
+
+// A row of the first pass as far as it can be read without the importer's
+// tables: its time and day, and the prices that choose the price types.
+// A cell that could not be read is read again by the first pass itself,
+// which then reports it in its turn.
+struct ScannedRow {
+    int64_t epoch_micros;
+    int64_t local_day;
+    Decimal prices[2];
+    bool time_read;
+    bool sub_milli;
+    bool price_read[2];
+};
 
 void Importer::scan(DataInput& input) {
     BatchSource& source = *input.source;
@@ -383,23 +406,79 @@ void Importer::scan(DataInput& input) {
         for (const std::string& c : map.columns({kBid, kAsk, kPrice})) columns.push_back(c);
     source.start(1, columns);
     if (map.has(kExchangeTime)) carry_ext_ = true;
+
+    // Times and prices are read ahead on two threads; what needs the
+    // tables (instruments, names, the order) is done here, row by row.
+    const Field price_fields[2] = {kind == InputKind::Trades ? kPrice : kBid, kAsk};
+    const int prices = kind == InputKind::Trades ? 1 : kind == InputKind::Changes || o_.price_type ? 0 : 2;
+    struct Reader {
+        RowContext row;
+        BatchCells cells;
+        Reader(const TimeZone& zone, const ImportOptions& o, const ColumnMap& map, const BatchSource& source)
+            : row(zone, o), cells(map, source.name(), source.rows_are_lines()) {}
+    };
+    struct Work {
+        std::shared_ptr<arrow::RecordBatch> batch;
+        uint64_t rows_before = 0;
+        std::vector<ScannedRow> rows;
+    };
+    std::vector<std::unique_ptr<Reader>> readers;
+    for (std::size_t k = 0; k < kConverters; ++k) readers.push_back(std::make_unique<Reader>(zone_, o_, map, source));
+    uint64_t taken_rows = 0;
+    WorkAhead<Work> ahead(
+        [&source, &taken_rows](Work& work) {
+            work.batch = source.next();
+            if (!work.batch) return false;
+            work.rows_before = taken_rows;
+            taken_rows += static_cast<uint64_t>(work.batch->num_rows());
+            return true;
+        },
+        [&](std::size_t worker, Work& work) {
+            Reader& r = *readers[worker];
+            r.cells.bind(*work.batch, work.rows_before);
+            work.rows.resize(static_cast<std::size_t>(r.cells.rows()));
+            for (int64_t i = 0; i < r.cells.rows(); ++i) {
+                ScannedRow& out = work.rows[static_cast<std::size_t>(i)];
+                try {
+                    const ParsedTime t = r.cells.time(kTime, i, r.row.parser, std::nullopt);
+                    out.epoch_micros = t.epoch_micros;
+                    out.sub_milli = t.sub_milli;
+                    out.local_day = r.row.zone.to_local(t.epoch_micros).ndays;
+                    out.time_read = true;
+                } catch (const ImportError&) {
+                    out.time_read = false;
+                }
+                for (int p = 0; p < prices; ++p) {
+                    try {
+                        out.prices[p] = r.cells.decimal(price_fields[p], i);
+                        out.price_read[p] = true;
+                    } catch (const ImportError&) {
+                        out.price_read[p] = false;
+                    }
+                }
+            }
+        },
+        kConverters, kConvertedAhead);
+
     BatchCells cells(map, source.name(), source.rows_are_lines());
     int64_t last_time = std::numeric_limits<int64_t>::min();
     uint64_t last_row = 0;
     std::optional<uint32_t> last_day;
-    uint64_t before = 0;
     uint8_t scratch[4];
-    while (auto batch = source.next()) {
-        cells.bind(*batch, before);
+    Work work;
+    while (ahead.next(work)) {
+        cells.bind(*work.batch, work.rows_before);
         for (int64_t i = 0; i < cells.rows(); ++i) {
-            const ParsedTime t = cells.time(kTime, i, first_.parser, std::nullopt);
+            const ScannedRow& read = work.rows[static_cast<std::size_t>(i)];
+            const ParsedTime t = read.time_read ? ParsedTime{read.epoch_micros, read.sub_milli}
+                                                : cells.time(kTime, i, first_.parser, std::nullopt);
             if (t.epoch_micros < last_time && !o_.sort)
                 cells.fail(kTime, i, "out of time order: earlier than row " + std::to_string(last_row) +
                                          " (inputs must be in time order; --sort sorts them)");
             last_time = t.epoch_micros;
             last_row = cells.row_number(i);
             carry_ext_ = carry_ext_ || t.sub_milli;
-            const int64_t local_day = first_.zone.to_local(t.epoch_micros).ndays;
+            const int64_t local_day = read.time_read ? read.local_day : first_.zone.to_local(t.epoch_micros).ndays;
             if (!tape_day(local_day))
                 cells.fail(kTime, i, "outside the days a tape holds (1883-01-01 to 9999-12-31 in " + zone_.name() + ")");
             const auto day = static_cast<uint32_t>(local_day);
@@ -421,9 +500,10 @@ void Importer::scan(DataInput& input) {
             }
             exchange(cells, i, kExchange);
             Instrument& inst = instruments_[id];
-            auto note = [&](Field f) {
+            auto note = [&](int p) {
                 if (inst.price_type || o_.price_type) return;  // given: the second pass checks each price
-                const Decimal d = cells.decimal(f, i);
+                const Field f = price_fields[p];
+                const Decimal d = read.price_read[p] ? read.prices[p] : cells.decimal(f, i);
                 if (d.decimals > kMaxDecimals) {
                     char text[48];
                     cells.fail(f, i, std::string(format_decimal(d, text)) +
@@ -435,21 +515,20 @@ void Importer::scan(DataInput& input) {
                 });
             };
             if (kind == InputKind::Trades) {
-                note(kPrice);
+                note(0);
                 conditions(first_, cells, i, scratch);
             } else {
-                note(kBid);
-                note(kAsk);
+                note(0);
+                note(1);
             }
             if (kind == InputKind::MMQuotes) {
                 const std::string_view maker = cells.text(kMarketMaker, i);
                 if (market_makers_.find(maker) == market_makers_.end()) market_makers_.emplace(std::string(maker), 0);
             }
         }
-        before += static_cast<uint64_t>(cells.rows());
     }
-    input.rows = before;
-    rows_ += before;
+    input.rows = taken_rows;
+    rows_ += taken_rows;
 }
 
 // ---------------------------------------------------------------------------
@@ -593,35 +672,51 @@ void Importer::stage(RowContext& row, const DataInput& input, const BatchCells& 
     }
 }
 
-bool Importer::fill(RowContext& row, DataInput& input, BatchCells& cells, uint64_t& rows_before,
-                    std::vector<StagedEvent>& out) const {
-    auto batch = input.source->next();
-    if (!batch) return false;
-    cells.bind(*batch, rows_before);
+void Importer::convert(RowContext& row, BatchCells& cells, const DataInput& input, const arrow::RecordBatch& batch,
+                       uint64_t rows_before, std::vector<StagedEvent>& out) const {
+    cells.bind(batch, rows_before);
     out.resize(static_cast<std::size_t>(cells.rows()));
     for (int64_t i = 0; i < cells.rows(); ++i) stage(row, input, cells, i, out[static_cast<std::size_t>(i)]);
-    rows_before += static_cast<uint64_t>(cells.rows());
-    return true;
 }
 
 std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
     input.source->start(2, input.map->all_columns());
-    // The input's rows become events on a thread of its own, a couple of
-    // batches ahead of the merge that takes them.
+    // The input's batches become events on threads of their own, ahead of
+    // the merge that takes them, in the order of the input.
     struct Converter {
         RowContext row;
         BatchCells cells;
-        uint64_t before = 0;
         Converter(const TimeZone& zone, const ImportOptions& o, const DataInput& input)
             : row(zone, o), cells(*input.map, input.source->name(), input.source->rows_are_lines()) {}
     };
-    auto converter = std::make_shared<Converter>(zone_, o_, input);
-    auto ahead = std::make_shared<WorkAhead<std::vector<StagedEvent>>>(
-        [this, &input, converter](std::vector<StagedEvent>& out) {
-            return fill(converter->row, input, converter->cells, converter->before, out);
+    struct Work {
+        std::shared_ptr<arrow::RecordBatch> batch;
+        uint64_t rows_before = 0;
+        std::vector<StagedEvent> events;
+    };
+    auto converters = std::make_shared<std::vector<std::unique_ptr<Converter>>>();
+    for (std::size_t k = 0; k < kConverters; ++k) converters->push_back(std::make_unique<Converter>(zone_, o_, input));
+    auto rows = std::make_shared<uint64_t>(0);
+    auto ahead = std::make_shared<WorkAhead<Work>>(
+        [&input, rows](Work& work) {
+            work.batch = input.source->next();
+            if (!work.batch) return false;
+            work.rows_before = *rows;
+            *rows += static_cast<uint64_t>(work.batch->num_rows());
+            return true;
         },
-        kConvertedAhead);
-    auto next = [ahead](std::vector<StagedEvent>& out) { return ahead->next(out); };
+        [this, &input, converters](std::size_t worker, Work& work) {
+            Converter& c = *(*converters)[worker];
+            convert(c.row, c.cells, input, *work.batch, work.rows_before, work.events);
+            work.batch.reset();
+        },
+        kConverters, kConvertedAhead);
+    auto taken = std::make_shared<Work>();
+    auto next = [ahead, taken](std::vector<StagedEvent>& out) {
+        if (!ahead->next(*taken)) return false;
+        std::swap(out, taken->events);
+        return true;
+    };
     if (!o_.sort) return std::make_unique<BatchedStream>(next);
     auto sorted = std::make_unique<SortedStream>(o_.temp_dir, sort_run_events());
     std::vector<StagedEvent> batch;

@@ -188,6 +188,14 @@ def write_source(kind, tmp_path, quotes, trades):
         return ["--quotes", tmp_path / "quotes.parquet", "--trades", tmp_path / "trades.parquet"]
     if kind == "dataframe":
         return lambda path: tarvik_engine.write_tape(path, quotes=q, trades=t, time_zone=NY)
+    if kind == "categorical":
+        # texts as categories (int8 indexes), and as a dictionary with int32 indexes
+        q["symbol"] = q["symbol"].astype("category")
+        q["exchange"] = q["exchange"].astype(str).astype("category")
+        trades_table = pa.Table.from_pandas(t, preserve_index=False)
+        at = trades_table.schema.get_field_index("symbol")
+        trades_table = trades_table.set_column(at, "symbol", trades_table["symbol"].dictionary_encode())
+        return lambda path: tarvik_engine.write_tape(path, quotes=q, trades=trades_table, time_zone=NY)
     if kind == "reader":
         return lambda path: tarvik_engine.write_tape(path, quotes=pa.Table.from_pandas(q).to_reader(),
                                                      trades=pa.RecordBatchReader.from_batches(
@@ -197,7 +205,7 @@ def write_source(kind, tmp_path, quotes, trades):
     raise AssertionError(kind)
 
 
-@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "reader"])
+@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "categorical", "reader"])
 def test_every_source_writes_the_same_tape(tmp_path, day, csv_day, kind):
     source = write_source(kind, tmp_path, *day)
     tape = tmp_path / f"{kind}.tape"
