@@ -1,5 +1,7 @@
 #include "importer.h"
 
+#include <arrow/memory_pool.h>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -526,6 +528,7 @@ void Importer::scan(DataInput& input) {
                 if (market_makers_.find(maker) == market_makers_.end()) market_makers_.emplace(std::string(maker), 0);
             }
         }
+        work.batch.reset();  // the item goes back to the readers: it keeps no batch alive
     }
     input.rows = taken_rows;
     rows_ += taken_rows;
@@ -798,6 +801,7 @@ ImportResult Importer::run() {
     }
     if (inputs_.empty()) throw ImportUsageError("no quotes, trades, market-maker quotes or symbol changes to import");
     for (DataInput& input : inputs_) scan(input);
+    arrow::default_memory_pool()->ReleaseUnused();  // the first pass's batches, before the second's
     if (rows_ == 0 && !o_.allow_empty) {
         std::string names;
         for (const DataInput& input : inputs_) names += (names.empty() ? "" : ", ") + input.source->name();
