@@ -4,6 +4,7 @@
 #include "records/message_records.h"
 #include "tarvik/constants.h"
 #include "tape/body_conversion.h"
+#include "tape/callback_errors.h"
 #include "tape/filters.h"
 #include "tape/header_conversion.h"
 #include "tape/object_cache.h"
@@ -142,7 +143,7 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
             forget_message_text(state);
             return kStop;
         }
-        if (PyErr_Occurred()) PyErr_Print();
+        report_callback_exception(state);
         write_back(state, system);
         return kContinue;
     }
