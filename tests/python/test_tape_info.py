@@ -37,7 +37,9 @@ def sections(data):
 @pytest.fixture(scope="module")
 def synth_tape(tmp_path_factory):
     path = tmp_path_factory.mktemp("info") / "synth.tape"
-    result = tool("synth", "-o", path, "--symbols", 7, "--options-per-symbol", 4, "--messages", 20_000, "--seed", 3,
+    # plain, so that the damage below lands on known offsets
+    result = tool("synth", "-o", path, "--no-compress", "--symbols", 7, "--options-per-symbol", 4,
+                  "--messages", 20_000, "--seed", 3,
                   "--date", "2024-03-15")
     assert result.returncode == 0, result.stderr
     return path
@@ -116,7 +118,7 @@ def damaged(kind, data):
         return with_block_crc(data, offset, length), 8, "event 6 of 4096: symbol index 999999", \
             Tarvik.TqAPIERR_EXCEPTION
     if kind == "newer-format":
-        return data[:8] + struct.pack("<I", 2) + data[12:], 0, "format version 2", UNSUPPORTED_API
+        return data[:8] + struct.pack("<I", 3) + data[12:], 0, "format version 3", UNSUPPORTED_API
     if kind == "random-bytes":
         return random.Random(5).randbytes(5000), 0, "not a tape", Tarvik.TqAPIERR_OPEN_TAPE_FILE_FAILED
     if kind == "empty":
@@ -197,3 +199,13 @@ def test_check_and_a_run_agree_on_every_damaged_byte(tmp_path, python_child):
     """)
     assert child.returncode == 0, child.stderr
     assert child.stdout.strip() == "[]"
+
+
+def test_info_and_check_read_a_packed_tape_as_its_plain_one(tmp_path, synth_tape):
+    packed = tmp_path / "packed.tape"
+    assert tool("compress", synth_tape, "-o", packed).returncode == 0
+    plain_info = tarvik_engine.tape_info(synth_tape)
+    packed_info = tarvik_engine.tape_info(packed, check=True)
+    assert packed_info.format_version == 2
+    for field in ("date", "events", "blocks", "first_event", "last_event", "symbols", "options", "complete"):
+        assert getattr(packed_info, field) == getattr(plain_info, field), field
