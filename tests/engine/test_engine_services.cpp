@@ -593,6 +593,27 @@ TEST_F(Services, LiveTapeIsFollowedWhileItIsWritten) {
     EXPECT_EQ(messages, expected.messages);
 }
 
+TEST(LiveStream, IdleLimitIsParsedWithBounds) {
+    using std::chrono::milliseconds;
+    const milliseconds fallback{60'000};
+    const struct {
+        const char* text;
+        bool valid;
+        milliseconds limit;
+    } cases[] = {
+        {nullptr, true, fallback},          {"", true, fallback},
+        {"0", true, fallback},              {"250", true, milliseconds{250}},
+        {"9300000000000", true, kMaxLiveIdle}, {"184467440737095516170000", true, kMaxLiveIdle},
+        {"-5", false, fallback},            {"1.5", false, fallback},
+        {" 10", false, fallback},           {"0x10", false, fallback},
+    };
+    for (const auto& c : cases) {
+        milliseconds limit{};
+        EXPECT_EQ(parse_idle_limit(c.text, fallback, limit), c.valid) << (c.text ? c.text : "unset");
+        if (c.valid) EXPECT_EQ(limit, c.limit) << (c.text ? c.text : "unset");
+    }
+}
+
 TEST(LiveStream, WithoutTheVariableNothingIsDelivered) {
     ::unsetenv("TARVIK_REALTIME_TAPE");
     int calls = 0;

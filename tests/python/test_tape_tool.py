@@ -96,8 +96,8 @@ def generated_script(rng):
         low, high = (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if signed else (0, 2**bits - 1)
         return rng.choice([low, high, rng.randint(low, high), 0])
 
-    def date():
-        return rng.choice(["1883-01-01", "9999-12-31", "2024-02-29", rng.randint(0, 3_000_000)])
+    def date():  # day number 2,964,672 is 9999-12-31
+        return rng.choice(["1883-01-01", "9999-12-31", "2024-02-29", rng.randint(0, 2_964_672)])
 
     lines = [{"header": {"date": date(), "permission_set": rng.choice(["", "AB", "WXYZ"]),
                          "time_zone": pick_int(8, True), "display": rng.choice(TEXTS)}},
