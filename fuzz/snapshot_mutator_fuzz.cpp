@@ -30,7 +30,7 @@ std::vector<std::vector<unsigned char>> g_images;  // snapshots taken at several
 
 // Messages at which the snapshots are taken; the last is past the end of
 // the day, so the save comes at its end.
-constexpr uint32_t kSavePoints[] = {0, 150, 4100, 8191, 100000};
+constexpr uint32_t kSavePoints[] = {0, 150, 4095, 4100, 100000};
 uint32_t t_seen = 0;
 uint32_t t_save_at = 0;
 
@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tool::SynthOptions o;
     o.symbols = 6;
     o.options_per_symbol = 4;
-    o.messages = 9000;
+    o.messages = 5000;  // two blocks
     o.mix[1] = 20;
     const engine::TapeTables tables = tool::synth_tables(o);
     engine::TapeWriter writer;

@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tool::SynthOptions o;
     o.symbols = 6;
     o.options_per_symbol = 4;
-    o.messages = 9000;  // three blocks
+    o.messages = 5000;  // two blocks
     o.mix[1] = 20;      // plenty of market-maker quotes
     o.mix[3] = 5;
     const engine::TapeTables tables = tool::synth_tables(o);
