@@ -71,8 +71,7 @@ struct QuoteColumns {
 class TradeBatch : public KindBatch {
 public:
     TradeBatch(std::shared_ptr<arrow::DataType> time_type, TextDictionary& symbols, int64_t rows)
-        : KindBatch(time_type, symbols, rows),
-          conditions_(arrow::default_memory_pool(), std::make_shared<arrow::UInt8Builder>()) {
+        : KindBatch(time_type, symbols, rows) {
         set_schema({field("price", arrow::float64()), field("price_raw", arrow::int32()),
                     field("size", arrow::uint32()), field("conditions", arrow::list(arrow::uint8())),
                     field("sequence", arrow::uint32()), field("open", arrow::float64()),
@@ -88,10 +87,7 @@ private:
         price_.append(to_double(t.Price, t.PriceType));
         price_raw_.append(t.Price);
         size_.append(t.Size);
-        check(conditions_.Append());
-        auto* values = static_cast<arrow::UInt8Builder*>(conditions_.value_builder());
-        for (uint8_t c : t.ExtTradeConditions)
-            if (c != kNoTradeCondition) check(values->Append(c));
+        conditions_.append(t.ExtTradeConditions, [](uint8_t c) { return c != kNoTradeCondition; });
         sequence_.append(t.ExgSequence);
         open_.append(to_double(t.Open, t.PriceType));
         high_.append(to_double(t.High, t.PriceType));
@@ -103,7 +99,7 @@ private:
         ARROW_RETURN_NOT_OK(price_.reserve(n));
         ARROW_RETURN_NOT_OK(price_raw_.reserve(n));
         ARROW_RETURN_NOT_OK(size_.reserve(n));
-        ARROW_RETURN_NOT_OK(conditions_.Reserve(n));
+        ARROW_RETURN_NOT_OK(conditions_.reserve(n));
         ARROW_RETURN_NOT_OK(sequence_.reserve(n));
         ARROW_RETURN_NOT_OK(open_.reserve(n));
         ARROW_RETURN_NOT_OK(high_.reserve(n));
@@ -115,7 +111,7 @@ private:
         out.push_back(price_.finish(arrow::float64()));
         out.push_back(price_raw_.finish(arrow::int32()));
         out.push_back(size_.finish(arrow::uint32()));
-        out.push_back(finish_builder(conditions_));
+        out.push_back(conditions_.finish());
         out.push_back(sequence_.finish(arrow::uint32()));
         out.push_back(open_.finish(arrow::float64()));
         out.push_back(high_.finish(arrow::float64()));
@@ -128,7 +124,7 @@ private:
     FixedColumn<double> price_, open_, high_, low_, tick_;
     FixedColumn<int32_t> price_raw_;
     FixedColumn<uint32_t> size_, sequence_;
-    arrow::ListBuilder conditions_;
+    ByteListColumn conditions_;
     FixedColumn<uint64_t> volume_;
 };
 
@@ -372,6 +368,27 @@ std::shared_ptr<arrow::Array> FixedColumn<T>::finish(const std::shared_ptr<arrow
     std::shared_ptr<arrow::Buffer> values;
     check(data_.Finish(&values));
     return arrow::MakeArray(arrow::ArrayData::Make(type, n, {nullptr, std::move(values)}, 0));
+}
+
+arrow::Status ByteListColumn::reserve(int64_t n) {
+    if (offsets_.length() == 0) {
+        ARROW_RETURN_NOT_OK(offsets_.Reserve(1));
+        offsets_.UnsafeAppend(0);
+    }
+    ARROW_RETURN_NOT_OK(offsets_.Reserve(n));
+    return values_.Reserve(4 * n);
+}
+
+std::shared_ptr<arrow::Array> ByteListColumn::finish() {
+    const int64_t n = offsets_.length() - 1;
+    const int64_t items = values_.length();
+    std::shared_ptr<arrow::Buffer> offsets, values;
+    check(offsets_.Finish(&offsets));
+    check(values_.Finish(&values));
+    auto items_data = arrow::ArrayData::Make(arrow::uint8(), items, {nullptr, std::move(values)}, 0);
+    auto list = arrow::ArrayData::Make(arrow::list(arrow::uint8()), n, {nullptr, std::move(offsets)}, 0);
+    list->child_data.push_back(std::move(items_data));
+    return arrow::MakeArray(std::move(list));
 }
 
 arrow::Status IndexColumn::reserve(int64_t n) {

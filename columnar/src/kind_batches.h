@@ -54,6 +54,24 @@ private:
     arrow::TypedBufferBuilder<T> data_;
 };
 
+// Lists of at most four bytes a row (a trade's conditions), appended
+// without checks as the fixed columns are.
+class ByteListColumn {
+public:
+    arrow::Status reserve(int64_t n);
+    template <typename Keep>
+    void append(const uint8_t (&items)[4], Keep keep) {
+        for (uint8_t item : items)
+            if (keep(item)) values_.UnsafeAppend(item);
+        offsets_.UnsafeAppend(static_cast<int32_t>(values_.length()));
+    }
+    std::shared_ptr<arrow::Array> finish();
+
+private:
+    arrow::TypedBufferBuilder<int32_t> offsets_;  // one ahead of the rows: the first is 0
+    arrow::TypedBufferBuilder<uint8_t> values_;
+};
+
 // Dictionary indexes, null where a message names no text.
 class IndexColumn {
 public:

@@ -6,25 +6,10 @@
 namespace tarvik::engine {
 namespace {
 
-constexpr PriceTypeInfo kPriceTypes[kPriceTypeCount] = {
-    {1, 0},          {10, 1},          {100, 2},        {1000, 3},     {10000, 4},  {100000, 5},
-    {1000000, 6},    {10000000, 7},    {100000000, 8},  {1000000000, 9},
-    {2, 1},          {4, 2},           {8, 3},          {16, 4},       {32, 5},     {64, 6},
-    {128, 7},        {256, 8},
-};
-
 // 10^n for n = 0..9.
 constexpr int64_t kPow10[10] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
 
 }  // namespace
-
-PriceTypeInfo price_type_info(uint8_t price_type) {
-    return price_type < kPriceTypeCount ? kPriceTypes[price_type] : PriceTypeInfo{1, 0};
-}
-
-double price_to_double(int32_t price, uint8_t price_type) {
-    return static_cast<double>(price) / static_cast<double>(price_type_info(price_type).denominator);
-}
 
 int32_t price_convert(int32_t price, uint8_t price_type, uint8_t new_price_type) {
     const int64_t from = price_type_info(price_type).denominator;

@@ -15,11 +15,22 @@ struct PriceTypeInfo {
 
 inline constexpr int kPriceTypeCount = 18;
 
-// The price type's denominator and exact decimal places; unknown types
-// give {1, 0}.
-PriceTypeInfo price_type_info(uint8_t price_type);
+inline constexpr PriceTypeInfo kPriceTypes[kPriceTypeCount] = {
+    {1, 0},          {10, 1},          {100, 2},        {1000, 3},     {10000, 4},  {100000, 5},
+    {1000000, 6},    {10000000, 7},    {100000000, 8},  {1000000000, 9},
+    {2, 1},          {4, 2},           {8, 3},          {16, 4},       {32, 5},     {64, 6},
+    {128, 7},        {256, 8},
+};
 
-double price_to_double(int32_t price, uint8_t price_type);
+// The price type's denominator and exact decimal places; unknown types
+// give {1, 0}. Inline: the columnar reads convert every price.
+inline PriceTypeInfo price_type_info(uint8_t price_type) {
+    return price_type < kPriceTypeCount ? kPriceTypes[price_type] : PriceTypeInfo{1, 0};
+}
+
+inline double price_to_double(int32_t price, uint8_t price_type) {
+    return static_cast<double>(price) / static_cast<double>(price_type_info(price_type).denominator);
+}
 
 // The price in the new type, rounded half away from zero, clamped to the
 // 32-bit range.

@@ -80,6 +80,15 @@ BatchSource::BatchSource(ImportInput input, std::string temp_dir, char delimiter
             properties.set_use_threads(true);
             parquet::arrow::FileReaderBuilder builder;
             ok_or_fail(builder.Open(f), input_.name);
+            // Text columns come as dictionaries, as Parquet writes them:
+            // a row is then an index, and each text is read once a batch.
+            const parquet::SchemaDescriptor& columns = *builder.raw_reader()->metadata()->schema();
+            for (int c = 0; c < columns.num_columns(); ++c) {
+                const parquet::ColumnDescriptor& column = *columns.Column(c);
+                const bool text = column.logical_type()->is_string() ||
+                                  (column.logical_type()->is_none() && column.physical_type() == parquet::Type::BYTE_ARRAY);
+                if (text && column.max_repetition_level() == 0) properties.set_read_dictionary(c, true);
+            }
             ok_or_fail(builder.properties(properties)->Build(&parquet_->reader), input_.name);
         } catch (const parquet::ParquetException& e) {
             fail(std::string("not a readable Parquet file: ") + e.what());
@@ -191,16 +200,7 @@ std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_parquet_group() {
     }
 }
 
-void BatchSource::stop_read_ahead() {
-    if (!ahead_) return;
-    {
-        std::lock_guard lock(ahead_->mutex);
-        ahead_->stop = true;
-        ahead_->changed.notify_all();
-    }
-    ahead_->thread.join();
-    ahead_.reset();
-}
+void BatchSource::stop_read_ahead() { ahead_.reset(); }
 
 void BatchSource::start(int pass, const std::vector<std::string>& columns) {
     stop_read_ahead();
@@ -267,38 +267,11 @@ std::shared_ptr<arrow::RecordBatch> BatchSource::read_one() {
 std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
     std::shared_ptr<arrow::RecordBatch> batch;
     if (format_ != Format::Stream) {
-        if (!ahead_) {
-            ahead_ = std::make_unique<ReadAhead>();
-            ahead_->thread = std::thread([this] {
-                ReadAhead& a = *ahead_;
-                for (;;) {
-                    std::shared_ptr<arrow::RecordBatch> got;
-                    std::string error;
-                    try {
-                        got = read_one();
-                    } catch (const std::exception& e) {
-                        error = e.what();
-                    }
-                    std::unique_lock lock(a.mutex);
-                    a.changed.wait(lock, [&a] { return a.stop || a.batches.size() < kBatchesAhead; });
-                    if (a.stop) return;
-                    if (got) a.batches.push_back(std::move(got));
-                    else a.done = true, a.error = std::move(error);
-                    a.changed.notify_all();
-                    if (a.done) return;
-                }
-            });
-        }
-        ReadAhead& a = *ahead_;
-        std::unique_lock lock(a.mutex);
-        a.changed.wait(lock, [&a] { return !a.batches.empty() || a.done; });
-        if (a.batches.empty()) {
-            if (!a.error.empty()) throw ImportError(a.error);
-            return nullptr;
-        }
-        batch = std::move(a.batches.front());
-        a.batches.pop_front();
-        a.changed.notify_all();
+        if (!ahead_)
+            ahead_ = std::make_unique<WorkAhead<std::shared_ptr<arrow::RecordBatch>>>(
+                [this](std::shared_ptr<arrow::RecordBatch>& got) { return (got = read_one()) != nullptr; },
+                [](std::size_t, std::shared_ptr<arrow::RecordBatch>&) {}, 1, kBatchesAhead);
+        if (!ahead_->next(batch)) batch = nullptr;
         return batch;
     }
     batch = read_one();

@@ -9,15 +9,12 @@
 #include <arrow/ipc/type_fwd.h>
 #include <arrow/type_fwd.h>
 
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "import_options.h"
+#include "work_ahead.h"
 
 namespace tarvik::import {
 
@@ -59,16 +56,7 @@ private:
     // couple ahead, while the import converts the batch before: Arrow's
     // readers parse on the thread that asks, and the machine has a second
     // core. (Streams from Python are read on the asking thread.)
-    struct ReadAhead {
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::deque<std::shared_ptr<arrow::RecordBatch>> batches;
-        bool done = false;
-        bool stop = false;
-        std::string error;
-        std::thread thread;
-    };
-    std::unique_ptr<ReadAhead> ahead_;
+    std::unique_ptr<WorkAhead<std::shared_ptr<arrow::RecordBatch>>> ahead_;
 
     ImportInput input_;
     std::string temp_dir_;

@@ -151,6 +151,32 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
             case arrow::Type::LARGE_BINARY:
                 c.kind = Kind::LargeText;
                 break;
+            case arrow::Type::DICTIONARY: {
+                // Texts as a dictionary: Parquet's string columns, pandas
+                // categoricals. Other dictionaries are read as their type is not.
+                const auto& dictionary = static_cast<const arrow::DictionaryArray&>(*array);
+                const auto& type = static_cast<const arrow::DictionaryType&>(*array->type());
+                const arrow::Type::type values = type.value_type()->id();
+                if (values != arrow::Type::STRING && values != arrow::Type::BINARY &&
+                    values != arrow::Type::LARGE_STRING && values != arrow::Type::LARGE_BINARY) {
+                    c.kind = Kind::Other;
+                    break;
+                }
+                c.kind = Kind::Dictionary;
+                const arrow::ArrayData& entries = *dictionary.dictionary()->data();
+                const arrow::ArrayData& indexes = *array->data();
+                if (type.index_type()->id() != arrow::Type::INT32 || values == arrow::Type::LARGE_STRING ||
+                    values == arrow::Type::LARGE_BINARY || entries.null_count != 0)
+                    break;  // the slow path reads it
+                c.offsets = entries.GetValues<int32_t>(1);
+                c.data = entries.buffers[2] ? reinterpret_cast<const char*>(entries.buffers[2]->data()) : "";
+                c.indices = indexes.GetValues<int32_t>(1);
+                if (indexes.buffers[0] && indexes.null_count != 0) {
+                    if (indexes.offset % 8 == 0) c.valid = indexes.buffers[0]->data() + indexes.offset / 8;
+                    else c.offsets = nullptr;
+                }
+                break;
+            }
             case arrow::Type::INT8:
             case arrow::Type::INT16:
             case arrow::Type::INT32:
@@ -212,6 +238,15 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
             return static_cast<const arrow::BinaryArray*>(c.array)->GetView(i);
         case Kind::LargeText:
             return static_cast<const arrow::LargeBinaryArray*>(c.array)->GetView(i);
+        case Kind::Dictionary: {
+            const auto* dictionary = static_cast<const arrow::DictionaryArray*>(c.array);
+            const int64_t j = dictionary->GetValueIndex(i);
+            const arrow::Array& entries = *dictionary->dictionary();
+            if (entries.IsNull(j)) return {};
+            if (entries.type_id() == arrow::Type::LARGE_STRING || entries.type_id() == arrow::Type::LARGE_BINARY)
+                return static_cast<const arrow::LargeBinaryArray&>(entries).GetView(j);
+            return static_cast<const arrow::BinaryArray&>(entries).GetView(j);
+        }
         case Kind::Signed: {
             int64_t v = 0;
             switch (c.array->type_id()) {
@@ -260,7 +295,7 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
 bool BatchCells::slow_present(Field f, int64_t i) const {
     const Cells& c = cells_[f];
     if (c.array == nullptr || c.array->IsNull(i)) return false;
-    if (c.kind == Kind::Text || c.kind == Kind::LargeText) {
+    if (c.kind == Kind::Text || c.kind == Kind::LargeText || c.kind == Kind::Dictionary) {
         char buffer[48];
         return !trim(raw_text(c, i, buffer)).empty();
     }
@@ -288,6 +323,12 @@ Decimal BatchCells::decimal(Field f, int64_t i) const {
     if (c.array == nullptr || c.array->IsNull(i)) fail(f, i, "missing value");
     switch (c.kind) {
         case Kind::Signed:
+            switch (c.array->type_id()) {
+                case arrow::Type::INT8: return decimal_from_integer(static_cast<const arrow::Int8Array*>(c.array)->Value(i));
+                case arrow::Type::INT16: return decimal_from_integer(static_cast<const arrow::Int16Array*>(c.array)->Value(i));
+                case arrow::Type::INT32: return decimal_from_integer(static_cast<const arrow::Int32Array*>(c.array)->Value(i));
+                default: return decimal_from_integer(static_cast<const arrow::Int64Array*>(c.array)->Value(i));
+            }
         case Kind::Boolean: {
             const std::string_view s = raw_text(c, i, buffer_);
             int64_t v = 0;
@@ -359,6 +400,8 @@ ParsedTime BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optiona
             break;
         }
         case Kind::Signed:
+            t = parser.integer(static_cast<int64_t>(decimal(f, i).units), std::nullopt, why);
+            break;
         case Kind::Unsigned: {
             const std::string_view s = raw_text(c, i, buffer_);
             int64_t v = 0;
@@ -368,7 +411,8 @@ ParsedTime BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optiona
             break;
         }
         case Kind::Text:
-        case Kind::LargeText: {
+        case Kind::LargeText:
+        case Kind::Dictionary: {
             const std::string_view s = text(f, i);
             t = parser.text(s, day, why);
             if (!t) fail(f, i, why + ", got " + quoted(s));

@@ -78,7 +78,10 @@ public:
     [[noreturn]] void fail(Field f, int64_t i, const std::string& message) const;
 
 private:
-    enum class Kind { Absent, Text, LargeText, Signed, Unsigned, Float, Decimal128, Timestamp, Time, Date, Boolean, List, Other };
+    enum class Kind {
+        Absent, Text, LargeText, Dictionary, Signed, Unsigned, Float, Decimal128, Timestamp, Time, Date, Boolean, List,
+        Other
+    };
     struct Cells {
         const arrow::Array* array = nullptr;
         Kind kind = Kind::Absent;
@@ -86,16 +89,19 @@ private:
         int64_t divisor = 1;  // to microseconds, for typed times
         bool zoned = false;   // a timestamp with a time zone: an instant
         // A string column's buffers, read directly (most cells are text).
+        // A dictionary column's are its dictionary's, with the indexes.
         const int32_t* offsets = nullptr;
         const char* data = nullptr;
         const uint8_t* valid = nullptr;
+        const int32_t* indices = nullptr;  // row i is entry indices[i]; null: entry i
     };
     std::string_view raw_text(const Cells& c, int64_t i, char (&buffer)[48]) const;
     static bool text_null(const Cells& c, int64_t i) {
         return c.valid != nullptr && (c.valid[i >> 3] & (1u << (i & 7))) == 0;
     }
     static std::string_view text_at(const Cells& c, int64_t i) {
-        return {c.data + c.offsets[i], static_cast<std::size_t>(c.offsets[i + 1] - c.offsets[i])};
+        const int64_t j = c.indices != nullptr ? c.indices[i] : i;
+        return {c.data + c.offsets[j], static_cast<std::size_t>(c.offsets[j + 1] - c.offsets[j])};
     }
     std::string_view slow_text(Field f, int64_t i) const;
     std::string_view slow_optional_text(Field f, int64_t i) const;

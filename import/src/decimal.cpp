@@ -18,6 +18,16 @@ constexpr __int128 pow10(int n) {
 }
 
 Decimal reduced(__int128 units, int decimals) {
+    // Nearly every value fits 64 bits, where division is an instruction
+    // rather than a library call.
+    if (units >= std::numeric_limits<int64_t>::min() && units <= std::numeric_limits<int64_t>::max()) {
+        auto small = static_cast<int64_t>(units);
+        while (decimals > 0 && small % 10 == 0) {
+            small /= 10;
+            --decimals;
+        }
+        return {small, decimals};
+    }
     while (decimals > 0 && units % 10 == 0) {
         units /= 10;
         --decimals;
@@ -134,14 +144,34 @@ std::optional<Decimal> decimal_from_double(double value) {
     }
     double scale = 1;
     for (int d = 0; d <= kMaxDecimals; ++d, scale *= 10) {
-        const double units = std::nearbyint(value * scale);
-        if (std::fabs(units) >= kInt64Limit) return std::nullopt;
-        if (units / scale == value) return reduced(static_cast<int64_t>(units), d);
+        const double scaled = value * scale;
+        if (std::fabs(scaled) >= kInt64Limit) return std::nullopt;
+        // Rounded to the nearest, ties to even, as nearbyint does but
+        // without a library call: adding 2^52 leaves no bits below the
+        // unit. From 2^52 on every double is whole already.
+        constexpr double kWholeFrom = 4503599627370496.0;
+        const double rounded = std::fabs(scaled) >= kWholeFrom ? scaled
+                               : scaled < 0                   ? -((-scaled + kWholeFrom) - kWholeFrom)
+                                                              : (scaled + kWholeFrom) - kWholeFrom;
+        const auto units = static_cast<int64_t>(rounded);
+        if (static_cast<double>(units) / scale == value) return reduced(units, d);
     }
     return std::nullopt;
 }
 
 std::optional<int32_t> encode_price(const Decimal& value, uint8_t price_type) {
+    if (price_type <= kMaxDecimals) {
+        // A decimal type: a reduced value of more decimals is no whole
+        // number of units; one of fewer is scaled up.
+        if (value.decimals > price_type) return std::nullopt;
+        if (value.units > std::numeric_limits<int32_t>::max() || value.units < std::numeric_limits<int32_t>::min())
+            return std::nullopt;
+        static constexpr int64_t kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
+        const int64_t price = static_cast<int64_t>(value.units) * kScale[price_type - value.decimals];
+        if (price > std::numeric_limits<int32_t>::max() || price < std::numeric_limits<int32_t>::min())
+            return std::nullopt;
+        return static_cast<int32_t>(price);
+    }
     const engine::PriceTypeInfo info = engine::price_type_info(price_type);
     // value * denominator must be a whole number.
     if (value.decimals > kMaxDigits) return std::nullopt;

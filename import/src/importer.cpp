@@ -17,6 +17,7 @@
 #include "import_error.h"
 #include "instruments.h"
 #include "tape_writer.h"
+#include "work_ahead.h"
 
 namespace tarvik::import {
 namespace {
@@ -32,6 +33,8 @@ std::size_t sort_run_events() {
     return n > 0 ? static_cast<std::size_t>(n) : kSortRunEvents;
 }
 constexpr uint32_t kNoCondition = 255;
+constexpr std::size_t kConverters = 2;      // threads reading each input's batches ahead of the bookkeeping
+constexpr std::size_t kConvertedAhead = 3;  // batches of events ready ahead of the merge, per input
 
 uint32_t kind_rank(InputKind kind) {
     switch (kind) {
@@ -48,6 +51,21 @@ bool all_digits(std::string_view s) {
         if (c < '0' || c > '9') return false;
     return true;
 }
+
+// What converting rows needs of its own on each thread that converts: the
+// zone's offset window, the time parser, the recent instruments and the
+// conditions' scratch (kept for their capacity).
+struct RowContext {
+    TimeZone zone;
+    TimeParser parser;
+    RecentInstruments recent;
+    std::vector<std::string_view> condition_tokens;
+    std::string condition_storage;
+
+    RowContext(const TimeZone& z, const ImportOptions& o) : zone(z), parser(zone, o.date_ndays, o.time_unit) {}
+    RowContext(const RowContext&) = delete;  // the parser refers to the zone
+    RowContext& operator=(const RowContext&) = delete;
+};
 
 struct DataInput {
     std::unique_ptr<BatchSource> source;
@@ -72,22 +90,30 @@ private:
     void scan(DataInput& input);
     void build_tables();
     std::unique_ptr<EventStream> events_of(DataInput& input);
-    bool fill(DataInput& input, BatchCells& cells, uint64_t& rows_before, std::vector<StagedEvent>& out);
-    void stage(const DataInput& input, const BatchCells& cells, int64_t i, StagedEvent& out);
+    // The second pass converts on threads of each input's own: it reads
+    // what the first pass made and changes nothing of the importer.
+    void convert(RowContext& row, BatchCells& cells, const DataInput& input, const arrow::RecordBatch& batch,
+                 uint64_t rows_before, std::vector<StagedEvent>& out) const;
+    void stage(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i, StagedEvent& out) const;
     ImportResult write();
 
-    // `adding`: the first pass, which may meet names not seen before.
-    uint32_t instrument(const BatchCells& cells, int64_t i, Field symbol, bool adding);
-    uint16_t exchange(const BatchCells& cells, int64_t i, Field f, bool adding);
-    int32_t price(const BatchCells& cells, int64_t i, Field f, const Instrument& inst);
+    // The first pass meets names not seen before and learns whether
+    // exchanges and conditions are numbers or names; the second pass's
+    // known_* only read.
+    uint32_t instrument(RowContext& row, const BatchCells& cells, int64_t i, Field symbol);
+    uint32_t known_instrument(RowContext& row, const BatchCells& cells, int64_t i, Field symbol) const;
+    uint16_t exchange(const BatchCells& cells, int64_t i, Field f);
+    uint16_t known_exchange(const BatchCells& cells, int64_t i, Field f) const;
+    int32_t price(const BatchCells& cells, int64_t i, Field f, const Instrument& inst) const;
     uint64_t size(const BatchCells& cells, int64_t i, Field f, const Instrument& inst, uint64_t max,
-                  uint64_t* fraction);
-    void conditions(const BatchCells& cells, int64_t i, bool adding, uint8_t (&out)[4]);
+                  uint64_t* fraction) const;
+    void conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]);
+    void known_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) const;
     uint32_t text_index(const std::string& text);
 
     ImportOptions o_;
     TimeZone zone_;
-    TimeParser parser_;
+    RowContext first_;  // the first pass's
     std::vector<DataInput> inputs_;
     Instruments instruments_;
     NameCodes exchange_names_{"exchange", 65535};
@@ -100,12 +126,10 @@ private:
     std::vector<uint32_t> days_;  // sorted
     uint64_t rows_ = 0;
     engine::TapeTables tables_;
-    std::vector<std::string_view> condition_tokens_;  // scratch of conditions(), kept for its capacity
-    std::string condition_storage_;
 };
 
 Importer::Importer(ImportOptions options)
-    : o_(std::move(options)), zone_(o_.time_zone), parser_(zone_, o_.date_ndays, o_.time_unit) {
+    : o_(std::move(options)), zone_(o_.time_zone), first_(zone_, o_) {
     if (o_.output.empty()) throw ImportUsageError("no output tape given");
     if (o_.temp_dir.empty()) {
         const std::size_t slash = o_.output.rfind('/');
@@ -144,7 +168,7 @@ void Importer::load_symbols(BatchSource& source) {
     for_each_row(source, [this, &source](const ColumnMap& map, const BatchCells& cells, int64_t i) {
         const std::string text(cells.text(kSymbol, i));
         const uint16_t listed =
-            cells.present(kListedExchange, i) ? exchange(cells, i, kListedExchange, true) : o_.listed_exg;
+            cells.present(kListedExchange, i) ? exchange(cells, i, kListedExchange) : o_.listed_exg;
         const uint32_t before_count = instruments_.size();
         const uint32_t id = instruments_.add_listed(text, listed);
         if (id < before_count)
@@ -191,41 +215,60 @@ void Importer::load_symbols(BatchSource& source) {
 // Cells
 // ---------------------------------------------------------------------------
 
-uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f, bool adding) {
+// An exchange or condition written as a number, or nullopt for a name.
+// Numbers past `max` are an error naming the row.
+std::optional<uint32_t> code_number(const BatchCells& cells, int64_t i, Field f, std::string_view text, uint32_t max,
+                                    const char* what) {
+    if (!all_digits(text)) return std::nullopt;
+    uint32_t value = 0;
+    for (std::size_t k = 0; k < text.size() && value <= max; ++k) value = value * 10 + static_cast<uint32_t>(text[k] - '0');
+    if (value > max)
+        cells.fail(f, i, std::string(what) + quoted(text) + " is out of range (0 to " + std::to_string(max) + ")");
+    return value;
+}
+
+uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f) {
     const std::string_view text = cells.text(f, i);
-    if (all_digits(text)) {
+    if (const auto number = code_number(cells, i, f, text, 65535, "")) {
         if (exchange_codes_ == Codes::Names)
             cells.fail(f, i, "exchange " + quoted(text) + " is a number, but other rows name exchanges by name");
         exchange_codes_ = Codes::Numbers;
-        uint32_t value = 0;
-        for (std::size_t k = 0; k < text.size() && value <= 65535; ++k) value = value * 10 + static_cast<uint32_t>(text[k] - '0');
-        if (value > 65535) cells.fail(f, i, quoted(text) + " is out of range (0 to 65535)");
-        return static_cast<uint16_t>(value);
+        return static_cast<uint16_t>(*number);
     }
     if (exchange_codes_ == Codes::Numbers)
         cells.fail(f, i, "exchange " + quoted(text) + " is a name, but other rows give exchange numbers");
     exchange_codes_ = Codes::Names;
-    if (!adding) {
-        const auto code = exchange_names_.find(text);
-        if (!code) cells.fail(f, i, "unknown exchange " + quoted(text));
-        return static_cast<uint16_t>(*code);
-    }
     std::string why;
     const auto code = exchange_names_.code(text, why);
     if (!code) cells.fail(f, i, why);
     return static_cast<uint16_t>(*code);
 }
 
-uint32_t Importer::instrument(const BatchCells& cells, int64_t i, Field symbol, bool adding) {
-    const std::string_view text = cells.text(symbol, i);
-    std::optional<uint16_t> listed;
-    if (cells.present(kListedExchange, i)) listed = exchange(cells, i, kListedExchange, adding);
-    else if (instruments_.ambiguous(text))
-        cells.fail(symbol, i, quoted(text) + " is on several listed exchanges in the symbols file; give listed_exchange");
-    return instruments_.find_or_add(text, listed, o_.listed_exg);
+uint16_t Importer::known_exchange(const BatchCells& cells, int64_t i, Field f) const {
+    const std::string_view text = cells.text(f, i);
+    if (const auto number = code_number(cells, i, f, text, 65535, "")) return static_cast<uint16_t>(*number);
+    const auto code = exchange_names_.find(text);
+    if (!code) cells.fail(f, i, "unknown exchange " + quoted(text));
+    return static_cast<uint16_t>(*code);
 }
 
-int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Instrument& inst) {
+uint32_t Importer::instrument(RowContext& row, const BatchCells& cells, int64_t i, Field symbol) {
+    const std::string_view text = cells.text(symbol, i);
+    std::optional<uint16_t> listed;
+    if (cells.present(kListedExchange, i)) listed = exchange(cells, i, kListedExchange);
+    else if (instruments_.ambiguous(text))
+        cells.fail(symbol, i, quoted(text) + " is on several listed exchanges in the symbols file; give listed_exchange");
+    return instruments_.find_or_add(text, listed, o_.listed_exg, row.recent);
+}
+
+uint32_t Importer::known_instrument(RowContext& row, const BatchCells& cells, int64_t i, Field symbol) const {
+    const std::string_view text = cells.text(symbol, i);
+    std::optional<uint16_t> listed;
+    if (cells.present(kListedExchange, i)) listed = known_exchange(cells, i, kListedExchange);
+    return instruments_.find_known(text, listed, o_.listed_exg, row.recent);
+}
+
+int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Instrument& inst) const {
     const Decimal d = cells.decimal(f, i);
     const auto p = encode_price(d, inst.chosen);
     if (!p) {
@@ -237,7 +280,7 @@ int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Instr
 }
 
 uint64_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Instrument& inst, uint64_t max,
-                        uint64_t* fraction) {
+                        uint64_t* fraction) const {
     Decimal d = cells.decimal(f, i);
     char text[48];
     if (d.units < 0) cells.fail(f, i, std::string(format_decimal(d, text)) + " is below 0");
@@ -265,13 +308,12 @@ uint64_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Instr
     return static_cast<uint64_t>(*w);
 }
 
-void Importer::conditions(const BatchCells& cells, int64_t i, bool adding, uint8_t (&out)[4]) {
-    std::memset(out, kNoCondition, 4);
-    if (!cells.present(kConditions, i)) return;
-    std::vector<std::string_view>& tokens = condition_tokens_;
-    std::string& storage = condition_storage_;
+// A trade's conditions as texts: a list column's items, or the cell's text
+// split at blanks and separators.
+const std::vector<std::string_view>& condition_texts(RowContext& row, const BatchCells& cells, int64_t i) {
+    std::vector<std::string_view>& tokens = row.condition_tokens;
     tokens.clear();
-    if (!cells.list_items(kConditions, i, tokens, storage)) {
+    if (!cells.list_items(kConditions, i, tokens, row.condition_storage)) {
         const std::string_view s = cells.optional_text(kConditions, i);  // lives with the batch
         std::size_t at = 0;
         while (at < s.size()) {
@@ -282,17 +324,22 @@ void Importer::conditions(const BatchCells& cells, int64_t i, bool adding, uint8
         }
     }
     if (tokens.size() > 4) cells.fail(kConditions, i, "at most four conditions, got " + std::to_string(tokens.size()));
+    return tokens;
+}
+
+void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) {
+    std::memset(out, kNoCondition, 4);
+    if (!cells.present(kConditions, i)) return;
+    const std::vector<std::string_view>& tokens = condition_texts(row, cells, i);
     for (std::size_t k = 0; k < tokens.size(); ++k) {
         const std::string_view t = tokens[k];
-        if (all_digits(t)) {
+        if (const auto number = code_number(cells, i, kConditions, t, 254, "condition ")) {
             if (condition_codes_ == Codes::Names && !condition_names_.given())
                 cells.fail(kConditions, i, "condition " + quoted(t) +
                                                " is a number, but other rows give text conditions; a --conditions "
                                                "table lets both be used");
             condition_codes_ = Codes::Numbers;
-            if (t.size() > 3 || std::stoi(std::string(t)) > 254)
-                cells.fail(kConditions, i, "condition " + quoted(t) + " is out of range (0 to 254)");
-            out[k] = static_cast<uint8_t>(std::stoi(std::string(t)));
+            out[k] = static_cast<uint8_t>(*number);
             continue;
         }
         if (condition_codes_ == Codes::Numbers && !condition_names_.given())
@@ -300,15 +347,25 @@ void Importer::conditions(const BatchCells& cells, int64_t i, bool adding, uint8
                                            " is text, but other rows give condition numbers; a --conditions table "
                                            "lets both be used");
         condition_codes_ = Codes::Names;
-        std::optional<uint32_t> code;
-        if (adding) {
-            std::string why;
-            code = condition_names_.code(t, why);
-            if (!code) cells.fail(kConditions, i, why);
-        } else {
-            code = condition_names_.find(t);
-            if (!code) cells.fail(kConditions, i, "unknown condition " + quoted(t));
+        std::string why;
+        const auto code = condition_names_.code(t, why);
+        if (!code) cells.fail(kConditions, i, why);
+        out[k] = static_cast<uint8_t>(*code);
+    }
+}
+
+void Importer::known_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) const {
+    std::memset(out, kNoCondition, 4);
+    if (!cells.present(kConditions, i)) return;
+    const std::vector<std::string_view>& tokens = condition_texts(row, cells, i);
+    for (std::size_t k = 0; k < tokens.size(); ++k) {
+        const std::string_view t = tokens[k];
+        if (const auto number = code_number(cells, i, kConditions, t, 254, "condition ")) {
+            out[k] = static_cast<uint8_t>(*number);
+            continue;
         }
+        const auto code = condition_names_.find(t);
+        if (!code) cells.fail(kConditions, i, "unknown condition " + quoted(t));
         out[k] = static_cast<uint8_t>(*code);
     }
 }
@@ -316,6 +373,19 @@ void Importer::conditions(const BatchCells& cells, int64_t i, bool adding, uint8
 // ---------------------------------------------------------------------------
 // First pass
 // ---------------------------------------------------------------------------
+
+// A row of the first pass as far as it can be read without the importer's
+// tables: its time and day, and the prices that choose the price types.
+// A cell that could not be read is read again by the first pass itself,
+// which then reports it in its turn.
+struct ScannedRow {
+    int64_t epoch_micros;
+    int64_t local_day;
+    Decimal prices[2];
+    bool time_read;
+    bool sub_milli;
+    bool price_read[2];
+};
 
 void Importer::scan(DataInput& input) {
     BatchSource& source = *input.source;
@@ -327,23 +397,79 @@ void Importer::scan(DataInput& input) {
         for (const std::string& c : map.columns({kBid, kAsk, kPrice})) columns.push_back(c);
     source.start(1, columns);
     if (map.has(kExchangeTime)) carry_ext_ = true;
+
+    // Times and prices are read ahead on two threads; what needs the
+    // tables (instruments, names, the order) is done here, row by row.
+    const Field price_fields[2] = {kind == InputKind::Trades ? kPrice : kBid, kAsk};
+    const int prices = kind == InputKind::Trades ? 1 : kind == InputKind::Changes || o_.price_type ? 0 : 2;
+    struct Reader {
+        RowContext row;
+        BatchCells cells;
+        Reader(const TimeZone& zone, const ImportOptions& o, const ColumnMap& map, const BatchSource& source)
+            : row(zone, o), cells(map, source.name(), source.rows_are_lines()) {}
+    };
+    struct Work {
+        std::shared_ptr<arrow::RecordBatch> batch;
+        uint64_t rows_before = 0;
+        std::vector<ScannedRow> rows;
+    };
+    std::vector<std::unique_ptr<Reader>> readers;
+    for (std::size_t k = 0; k < kConverters; ++k) readers.push_back(std::make_unique<Reader>(zone_, o_, map, source));
+    uint64_t taken_rows = 0;
+    WorkAhead<Work> ahead(
+        [&source, &taken_rows](Work& work) {
+            work.batch = source.next();
+            if (!work.batch) return false;
+            work.rows_before = taken_rows;
+            taken_rows += static_cast<uint64_t>(work.batch->num_rows());
+            return true;
+        },
+        [&](std::size_t worker, Work& work) {
+            Reader& r = *readers[worker];
+            r.cells.bind(*work.batch, work.rows_before);
+            work.rows.resize(static_cast<std::size_t>(r.cells.rows()));
+            for (int64_t i = 0; i < r.cells.rows(); ++i) {
+                ScannedRow& out = work.rows[static_cast<std::size_t>(i)];
+                try {
+                    const ParsedTime t = r.cells.time(kTime, i, r.row.parser, std::nullopt);
+                    out.epoch_micros = t.epoch_micros;
+                    out.sub_milli = t.sub_milli;
+                    out.local_day = r.row.zone.to_local(t.epoch_micros).ndays;
+                    out.time_read = true;
+                } catch (const ImportError&) {
+                    out.time_read = false;
+                }
+                for (int p = 0; p < prices; ++p) {
+                    try {
+                        out.prices[p] = r.cells.decimal(price_fields[p], i);
+                        out.price_read[p] = true;
+                    } catch (const ImportError&) {
+                        out.price_read[p] = false;
+                    }
+                }
+            }
+        },
+        kConverters, kConvertedAhead);
+
     BatchCells cells(map, source.name(), source.rows_are_lines());
     int64_t last_time = std::numeric_limits<int64_t>::min();
     uint64_t last_row = 0;
     std::optional<uint32_t> last_day;
-    uint64_t before = 0;
     uint8_t scratch[4];
-    while (auto batch = source.next()) {
-        cells.bind(*batch, before);
+    Work work;
+    while (ahead.next(work)) {
+        cells.bind(*work.batch, work.rows_before);
         for (int64_t i = 0; i < cells.rows(); ++i) {
-            const ParsedTime t = cells.time(kTime, i, parser_, std::nullopt);
+            const ScannedRow& read = work.rows[static_cast<std::size_t>(i)];
+            const ParsedTime t = read.time_read ? ParsedTime{read.epoch_micros, read.sub_milli}
+                                                : cells.time(kTime, i, first_.parser, std::nullopt);
             if (t.epoch_micros < last_time && !o_.sort)
                 cells.fail(kTime, i, "out of time order: earlier than row " + std::to_string(last_row) +
                                          " (inputs must be in time order; --sort sorts them)");
             last_time = t.epoch_micros;
             last_row = cells.row_number(i);
             carry_ext_ = carry_ext_ || t.sub_milli;
-            const int64_t local_day = zone_.to_local(t.epoch_micros).ndays;
+            const int64_t local_day = read.time_read ? read.local_day : first_.zone.to_local(t.epoch_micros).ndays;
             if (!tape_day(local_day))
                 cells.fail(kTime, i, "outside the days a tape holds (1883-01-01 to 9999-12-31 in " + zone_.name() + ")");
             const auto day = static_cast<uint32_t>(local_day);
@@ -352,22 +478,23 @@ void Importer::scan(DataInput& input) {
                 if (at == days_.end() || *at != day) days_.insert(at, day);
                 last_day = day;
             }
-            const uint32_t id = instrument(cells, i, kSymbol, true);
+            const uint32_t id = instrument(first_, cells, i, kSymbol);
             if (kind == InputKind::Changes) {
                 if (cells.present(kOldSymbol, i)) {
                     const std::string_view old = cells.text(kOldSymbol, i);
                     const std::optional<uint16_t> listed =
                         cells.present(kListedExchange, i) ? std::optional<uint16_t>(instruments_[id].listed)
                                                           : std::nullopt;
-                    instruments_.find_or_add(old, listed, o_.listed_exg);
+                    instruments_.find_or_add(old, listed, o_.listed_exg, first_.recent);
                 }
                 continue;
             }
-            exchange(cells, i, kExchange, true);
+            exchange(cells, i, kExchange);
             Instrument& inst = instruments_[id];
-            auto note = [&](Field f) {
+            auto note = [&](int p) {
                 if (inst.price_type || o_.price_type) return;  // given: the second pass checks each price
-                const Decimal d = cells.decimal(f, i);
+                const Field f = price_fields[p];
+                const Decimal d = read.price_read[p] ? read.prices[p] : cells.decimal(f, i);
                 if (d.decimals > kMaxDecimals) {
                     char text[48];
                     cells.fail(f, i, std::string(format_decimal(d, text)) +
@@ -379,21 +506,20 @@ void Importer::scan(DataInput& input) {
                 });
             };
             if (kind == InputKind::Trades) {
-                note(kPrice);
-                conditions(cells, i, true, scratch);
+                note(0);
+                conditions(first_, cells, i, scratch);
             } else {
-                note(kBid);
-                note(kAsk);
+                note(0);
+                note(1);
             }
             if (kind == InputKind::MMQuotes) {
                 const std::string_view maker = cells.text(kMarketMaker, i);
                 if (market_makers_.find(maker) == market_makers_.end()) market_makers_.emplace(std::string(maker), 0);
             }
         }
-        before += static_cast<uint64_t>(cells.rows());
     }
-    input.rows = before;
-    rows_ += before;
+    input.rows = taken_rows;
+    rows_ += taken_rows;
 }
 
 // ---------------------------------------------------------------------------
@@ -459,11 +585,12 @@ void Importer::build_tables() {
 // Second pass
 // ---------------------------------------------------------------------------
 
-void Importer::stage(const DataInput& input, const BatchCells& cells, int64_t i, StagedEvent& out) {
+void Importer::stage(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i,
+                     StagedEvent& out) const {
     const InputKind kind = input.source->kind();
     std::memset(&out, 0, sizeof out);
-    const ParsedTime t = cells.time(kTime, i, parser_, std::nullopt);
-    const LocalTime local = zone_.to_local(t.epoch_micros);
+    const ParsedTime t = cells.time(kTime, i, row.parser, std::nullopt);
+    const LocalTime local = row.zone.to_local(t.epoch_micros);
     out.epoch_micros = t.epoch_micros;
     out.seq = cells.row_number(i);
     out.rank = input.rank;
@@ -472,7 +599,7 @@ void Importer::stage(const DataInput& input, const BatchCells& cells, int64_t i,
     e.micros = local.micros;
     e.permission_id = o_.permission_id;
     e.market_maker = engine::kNone;
-    const uint32_t id = instrument(cells, i, kSymbol, false);
+    const uint32_t id = known_instrument(row, cells, i, kSymbol);
     const Instrument& inst = instruments_[id];
     e.symbol = id;
     e.price_type = inst.chosen;
@@ -480,15 +607,15 @@ void Importer::stage(const DataInput& input, const BatchCells& cells, int64_t i,
         e.flags = engine::kEventHasExt;
         out.ext.micros_src = local.micros;
         if (cells.present(kExchangeTime, i)) {
-            const ParsedTime x = cells.time(kExchangeTime, i, parser_, local.ndays);
-            out.ext.micros_ptp1 = zone_.to_local(x.epoch_micros).micros;
+            const ParsedTime x = cells.time(kExchangeTime, i, row.parser, local.ndays);
+            out.ext.micros_ptp1 = row.zone.to_local(x.epoch_micros).micros;
         }
     }
     switch (kind) {
         case InputKind::Quotes:
         case InputKind::MMQuotes: {
             e.kind = kind == InputKind::Quotes ? TqMSG_EXGQUOTE : TqMSG_MMQUOTE;
-            e.reporting_exg = exchange(cells, i, kExchange, false);
+            e.reporting_exg = known_exchange(cells, i, kExchange);
             e.quote.bid = price(cells, i, kBid, inst);
             e.quote.ask = price(cells, i, kAsk, inst);
             constexpr uint64_t kMax = std::numeric_limits<int32_t>::max();
@@ -502,13 +629,13 @@ void Importer::stage(const DataInput& input, const BatchCells& cells, int64_t i,
         }
         case InputKind::Trades: {
             e.kind = TqMSG_TRADE;
-            e.reporting_exg = exchange(cells, i, kExchange, false);
+            e.reporting_exg = known_exchange(cells, i, kExchange);
             e.trade.price = price(cells, i, kPrice, inst);
             uint64_t fraction = 0;
             e.trade.size = static_cast<uint32_t>(size(cells, i, kSize, inst, std::numeric_limits<uint32_t>::max(),
                                                       o_.fractional_sizes ? &fraction : nullptr));
             out.ext.fractional_size = o_.fractional_sizes ? fraction : uint64_t{e.trade.size} * 1'000'000;
-            conditions(cells, i, false, e.trade.ext_conditions);
+            known_conditions(row, cells, i, e.trade.ext_conditions);
             e.trade.trade_condition = e.trade.ext_conditions[0] == kNoCondition ? 0 : e.trade.ext_conditions[0];
             if (cells.present(kSequence, i))
                 e.trade.exg_sequence = static_cast<uint32_t>(cells.integer(kSequence, i, 0, UINT32_MAX));
@@ -536,26 +663,55 @@ void Importer::stage(const DataInput& input, const BatchCells& cells, int64_t i,
     }
 }
 
-bool Importer::fill(DataInput& input, BatchCells& cells, uint64_t& rows_before, std::vector<StagedEvent>& out) {
-    auto batch = input.source->next();
-    if (!batch) return false;
-    cells.bind(*batch, rows_before);
+void Importer::convert(RowContext& row, BatchCells& cells, const DataInput& input, const arrow::RecordBatch& batch,
+                       uint64_t rows_before, std::vector<StagedEvent>& out) const {
+    cells.bind(batch, rows_before);
     out.resize(static_cast<std::size_t>(cells.rows()));
-    for (int64_t i = 0; i < cells.rows(); ++i) stage(input, cells, i, out[static_cast<std::size_t>(i)]);
-    rows_before += static_cast<uint64_t>(cells.rows());
-    return true;
+    for (int64_t i = 0; i < cells.rows(); ++i) stage(row, input, cells, i, out[static_cast<std::size_t>(i)]);
 }
 
 std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
     input.source->start(2, input.map->all_columns());
-    auto cells = std::make_shared<BatchCells>(*input.map, input.source->name(), input.source->rows_are_lines());
-    auto before = std::make_shared<uint64_t>(0);
-    if (!o_.sort)
-        return std::make_unique<BatchedStream>(
-            [this, &input, cells, before](std::vector<StagedEvent>& out) { return fill(input, *cells, *before, out); });
+    // The input's batches become events on threads of their own, ahead of
+    // the merge that takes them, in the order of the input.
+    struct Converter {
+        RowContext row;
+        BatchCells cells;
+        Converter(const TimeZone& zone, const ImportOptions& o, const DataInput& input)
+            : row(zone, o), cells(*input.map, input.source->name(), input.source->rows_are_lines()) {}
+    };
+    struct Work {
+        std::shared_ptr<arrow::RecordBatch> batch;
+        uint64_t rows_before = 0;
+        std::vector<StagedEvent> events;
+    };
+    auto converters = std::make_shared<std::vector<std::unique_ptr<Converter>>>();
+    for (std::size_t k = 0; k < kConverters; ++k) converters->push_back(std::make_unique<Converter>(zone_, o_, input));
+    auto rows = std::make_shared<uint64_t>(0);
+    auto ahead = std::make_shared<WorkAhead<Work>>(
+        [&input, rows](Work& work) {
+            work.batch = input.source->next();
+            if (!work.batch) return false;
+            work.rows_before = *rows;
+            *rows += static_cast<uint64_t>(work.batch->num_rows());
+            return true;
+        },
+        [this, &input, converters](std::size_t worker, Work& work) {
+            Converter& c = *(*converters)[worker];
+            convert(c.row, c.cells, input, *work.batch, work.rows_before, work.events);
+            work.batch.reset();
+        },
+        kConverters, kConvertedAhead);
+    auto taken = std::make_shared<Work>();
+    auto next = [ahead, taken](std::vector<StagedEvent>& out) {
+        if (!ahead->next(*taken)) return false;
+        std::swap(out, taken->events);
+        return true;
+    };
+    if (!o_.sort) return std::make_unique<BatchedStream>(next);
     auto sorted = std::make_unique<SortedStream>(o_.temp_dir, sort_run_events());
     std::vector<StagedEvent> batch;
-    while (fill(input, *cells, *before, batch))
+    while (next(batch))
         for (const StagedEvent& e : batch) sorted->add(e);
     sorted->finish();
     return sorted;

@@ -2,12 +2,31 @@
 
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "import_error.h"
 #include "prices.h"
 
 namespace tarvik::import {
 namespace {
+
+// Up to 8 bytes of text as a number, by loads of a fixed size (a copy of a
+// variable size is a library call).
+uint64_t text_bytes(const char* p, std::size_t n) {
+    uint64_t v = 0;
+    if (n == 8) {
+        std::memcpy(&v, p, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        v = uint64_t{a} | uint64_t{b} << 32;
+    } else if (n > 0) {
+        v = uint64_t{static_cast<unsigned char>(p[0])} | uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+            uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
+    }
+    return v;
+}
 
 }  // namespace
 
@@ -48,23 +67,63 @@ bool Instruments::ambiguous(std::string_view text) const {
 
 std::optional<uint32_t> Instruments::find(std::string_view text, uint16_t listed) const { return lookup(text, listed); }
 
-uint32_t Instruments::find_or_add(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed) {
-    // Rows of one symbol tend to come together.
-    if (last_ != UINT32_MAX && list_[last_].text == text && last_unlisted_ == !listed &&
-        (!listed || *listed == last_listed_))
-        return last_;
-    uint16_t where = default_listed;
-    if (listed) {
-        where = *listed;
-    } else if (!file_texts_.empty()) {
+RecentInstruments::Slot* RecentInstruments::slot(std::string_view text, std::optional<uint16_t> listed, Slot& key) {
+    if (text.size() > 16) return nullptr;
+    key.head = text_bytes(text.data(), text.size() < 8 ? text.size() : 8);
+    key.tail = text.size() > 8 ? text_bytes(text.data() + 8, text.size() - 8) : 0;
+    key.size = static_cast<uint8_t>(text.size());
+    key.unlisted = !listed;
+    key.listed = listed ? *listed : 0;
+    const uint64_t mixed = (key.head * 0x9E3779B97F4A7C15ull) ^ (key.tail * 0xC2B2AE3D27D4EB4Full) ^
+                           (uint64_t{key.listed} << 8 | key.size);
+    return &slots_[(mixed ^ mixed >> 29) * 0xBF58476D1CE4E5B9ull >> 51];  // 13 bits: kSlots
+}
+
+namespace {
+
+bool answers(const RecentInstruments::Slot* slot, const RecentInstruments::Slot& key) {
+    return slot != nullptr && slot->id != UINT32_MAX && slot->head == key.head && slot->tail == key.tail &&
+           slot->size == key.size && slot->unlisted == key.unlisted && slot->listed == key.listed;
+}
+
+void remember(RecentInstruments::Slot* slot, const RecentInstruments::Slot& key, uint32_t id) {
+    if (slot == nullptr) return;
+    *slot = key;
+    slot->id = id;
+}
+
+}  // namespace
+
+uint16_t Instruments::listed_for(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed) const {
+    if (listed) return *listed;
+    if (!file_texts_.empty()) {
         const auto it = file_texts_.find(text);
-        if (it != file_texts_.end() && it->second.count == 1) where = list_[it->second.id].listed;
+        if (it != file_texts_.end() && it->second.count == 1) return list_[it->second.id].listed;
     }
+    return default_listed;
+}
+
+uint32_t Instruments::find_or_add(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed,
+                                  RecentInstruments& recent) {
+    RecentInstruments::Slot key;
+    RecentInstruments::Slot* slot = recent.slot(text, listed, key);
+    if (answers(slot, key)) return slot->id;
+    const uint16_t where = listed_for(text, listed, default_listed);
     const auto found = lookup(text, where);
-    last_ = found ? *found : insert(text, where);
-    last_listed_ = listed ? *listed : 0;
-    last_unlisted_ = !listed;
-    return last_;
+    const uint32_t id = found ? *found : insert(text, where);
+    remember(slot, key, id);
+    return id;
+}
+
+uint32_t Instruments::find_known(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed,
+                                 RecentInstruments& recent) const {
+    RecentInstruments::Slot key;
+    RecentInstruments::Slot* slot = recent.slot(text, listed, key);
+    if (answers(slot, key)) return slot->id;
+    const auto found = lookup(text, listed_for(text, listed, default_listed));
+    if (!found) throw std::logic_error("an instrument the first pass did not add: " + std::string(text));
+    remember(slot, key, *found);
+    return *found;
 }
 
 void Instruments::choose_price_types(std::optional<uint8_t> forced) {

@@ -70,14 +70,39 @@ struct Instrument {
     }
 };
 
+// Answers of Instruments::find_or_add for texts of up to 16 bytes, by a
+// hash of the text: a row's instrument is then found without hashing into
+// the maps or reading the instrument. An answer never changes once given,
+// so each thread that looks instruments up keeps a table of its own.
+class RecentInstruments {
+public:
+    struct Slot {
+        uint64_t head = 0, tail = 0;  // the text's bytes (see text_bytes), with size telling the text
+        uint32_t id = UINT32_MAX;     // none yet
+        uint16_t listed = 0;
+        uint8_t size = 0;
+        bool unlisted = false;  // asked without a listed exchange
+    };
+    // The slot of the question, filled in `key`; null for longer texts.
+    Slot* slot(std::string_view text, std::optional<uint16_t> listed, Slot& key);
+
+private:
+    static constexpr std::size_t kSlots = 8192;
+    std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+};
+
 class Instruments {
 public:
     // The instrument of a data row. Without a listed exchange the symbol
     // names the one instrument of the symbols file with that text, or the
     // default listed exchange's.
-    uint32_t find_or_add(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed);
-    // Answers the instrument or throws ImportUsageError-free text in
-    // `why` when the symbols file lists the text on several exchanges.
+    uint32_t find_or_add(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed,
+                         RecentInstruments& recent);
+    // The same for an instrument known to be there; never adds, so threads
+    // may ask at once (each with its own recent answers).
+    uint32_t find_known(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed,
+                        RecentInstruments& recent) const;
+    // The instrument of the text on that listed exchange, if there is one.
     std::optional<uint32_t> find(std::string_view text, uint16_t listed) const;
     bool ambiguous(std::string_view text) const;
 
@@ -99,6 +124,7 @@ private:
     };
     TextMap<std::vector<Listing>> by_text_;
     std::optional<uint32_t> lookup(std::string_view text, uint16_t listed) const;
+    uint16_t listed_for(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed) const;
     uint32_t insert(std::string_view text, uint16_t listed);
     struct ByText {
         uint32_t id = 0;
@@ -106,9 +132,6 @@ private:
     };
     TextMap<ByText> file_texts_;  // symbols file texts
     std::vector<Instrument> list_;
-    uint32_t last_ = UINT32_MAX;  // the last row's instrument, checked first
-    uint16_t last_listed_ = 0;
-    bool last_unlisted_ = false;
 };
 
 // Names given numbers: exchange names, text trade conditions. Numbers run

@@ -188,6 +188,14 @@ def write_source(kind, tmp_path, quotes, trades):
         return ["--quotes", tmp_path / "quotes.parquet", "--trades", tmp_path / "trades.parquet"]
     if kind == "dataframe":
         return lambda path: tarvik_engine.write_tape(path, quotes=q, trades=t, time_zone=NY)
+    if kind == "categorical":
+        # texts as categories (int8 indexes), and as a dictionary with int32 indexes
+        q["symbol"] = q["symbol"].astype("category")
+        q["exchange"] = q["exchange"].astype(str).astype("category")
+        trades_table = pa.Table.from_pandas(t, preserve_index=False)
+        at = trades_table.schema.get_field_index("symbol")
+        trades_table = trades_table.set_column(at, "symbol", trades_table["symbol"].dictionary_encode())
+        return lambda path: tarvik_engine.write_tape(path, quotes=q, trades=trades_table, time_zone=NY)
     if kind == "reader":
         return lambda path: tarvik_engine.write_tape(path, quotes=pa.Table.from_pandas(q).to_reader(),
                                                      trades=pa.RecordBatchReader.from_batches(
@@ -197,7 +205,7 @@ def write_source(kind, tmp_path, quotes, trades):
     raise AssertionError(kind)
 
 
-@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "reader"])
+@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "categorical", "reader"])
 def test_every_source_writes_the_same_tape(tmp_path, day, csv_day, kind):
     source = write_source(kind, tmp_path, *day)
     tape = tmp_path / f"{kind}.tape"
@@ -331,6 +339,21 @@ def test_one_text_on_two_listed_exchanges_is_two_instruments(loaded, tmp_path):
 
     # eight decimals written, one needed: price type 1, which fits 32 bits
     assert run_to_end(tape, last) == [(654400, 4), (655005, 2)]
+
+
+def test_look_alike_symbols_stay_apart(loaded, tmp_path):
+    # texts that share their first or last bytes, around 4, 8 and 16 bytes
+    names = ["A", "AA", "AAA", "ABA", "AAB", "ABCD", "ABCDE", "ABCDF", "XBCDE", "ABCDEFGH", "ABCDEFGHI",
+             "ABCDEFGHJ", "ABCDEFGH1234567", "ABCDEFGH12345678", "ABCDEFGH123456789", "ABCDEFGH123456780",
+             "SPXW 240315C05000000", "SPXW 240315P05000000"]
+    rows = [f"{name},2024-03-15T14:00:{k:02d}.000001Z,1,{10 + i}.{k:02d},{i + 1}"
+            for k in range(3) for i, name in enumerate(names)]
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + "\n".join(rows) + "\n")
+    tape = tmp_path / "names.tape"
+    import_files("--trades", tmp_path / "t.csv", "-o", tape)
+    seen = {(symbol, price, size) for kind, symbol, _, _, price, size, *_ in replay(tape)}
+    assert seen == {(name, Decimal(f"{10 + i}.{k:02d}"), i + 1)
+                    for k in range(3) for i, name in enumerate(names)}
 
 
 def test_market_maker_depth_levels_fill_the_book(loaded, tmp_path):
