@@ -610,7 +610,9 @@ TEST(LiveStream, IdleLimitIsParsedWithBounds) {
     for (const auto& c : cases) {
         milliseconds limit{};
         EXPECT_EQ(parse_idle_limit(c.text, fallback, limit), c.valid) << (c.text ? c.text : "unset");
-        if (c.valid) EXPECT_EQ(limit, c.limit) << (c.text ? c.text : "unset");
+        if (c.valid) {
+            EXPECT_EQ(limit, c.limit) << (c.text ? c.text : "unset");
+        }
     }
 }
 
