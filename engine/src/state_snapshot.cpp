@@ -136,6 +136,8 @@ int32_t decode_snapshot(const unsigned char* data, std::size_t size, StateSnapsh
     const auto consistent = [&s](const SymbolState& state) {
         if (!valid_flags(state.trade)) return false;
         if (state.quotes.count > kMaxExchangeQuotes) return false;
+        // The best bid and offer only ever take prices above zero (0: none).
+        if (state.quotes.nbbo.bid < 0 || state.quotes.nbbo.ask < 0) return false;
         if (state.mm_book != kNone && state.mm_book >= s.mm_books.size()) return false;
         for (int i = 0; i < kDirectExchanges; ++i) {
             if (state.quotes.slot_of[i] > state.quotes.count) return false;

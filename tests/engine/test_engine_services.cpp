@@ -5,6 +5,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
@@ -406,6 +408,40 @@ TEST(SnapshotDecoding, StatesPointingPastTheirBooksAreRefused) {
     scratch_past_its_quotes.scratch.quotes.count = kMaxExchangeQuotes + 1;
     for (const StateSnapshot* damaged : {&past_a_book, &scratch_past_a_book, &scratch_past_its_quotes})
         EXPECT_EQ(decode(*damaged), TqAPIERR_NOT_SUPPORTED);
+}
+
+// A state no run can have, in a snapshot whose CRC holds: refused before
+// any callback. (A negative best offer made the NBBO update overflow.)
+TEST_F(Services, SnapshotWithAStateNoRunCanHaveIsRefused) {
+    test::TempFile saved(".state");
+    record_day(tape(), 3000, saved.path());
+    std::ifstream in(saved.path(), std::ios::binary);
+    const std::vector<unsigned char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    StateSnapshot original;
+    ASSERT_EQ(decode_snapshot(image.data(), image.size(), original), 0);
+    ASSERT_FALSE(original.mm_books.empty() || original.mm_books[0].slots.empty());
+
+    const std::vector<std::function<void(StateSnapshot&)>> changes = {
+        [](StateSnapshot& s) { s.states[0].quotes.nbbo.ask = -1694498665; },
+        [](StateSnapshot& s) { s.scratch.quotes.nbbo.bid = -1; },
+        [](StateSnapshot& s) { std::memset(&s.states[1].trade.has_last, 2, 1); },
+        [](StateSnapshot& s) { s.mm_books[0].slots[0].market_maker = 1'000'000; },
+        [](StateSnapshot& s) { s.session_states.emplace_back(uint64_t{999'999} << 8 | 1, 0); },
+        [](StateSnapshot& s) { s.section_ordinal += 1; },
+        [](StateSnapshot& s) { s.position += 52; },
+    };
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        StateSnapshot changed = original;
+        changes[i](changed);
+        const std::vector<unsigned char> bytes = encode_snapshot(changed);
+        test::TempFile crafted(".state");
+        std::ofstream(crafted.path(), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                              static_cast<std::streamsize>(bytes.size()));
+        int calls = 0;
+        EXPECT_EQ(test::replay(crafted.path(), [&](auto&, auto&) { return ++calls, 0; }), TqAPIERR_NOT_SUPPORTED)
+            << "change " << i;
+        EXPECT_EQ(calls, 0) << "change " << i;
+    }
 }
 
 // ---------------------------------------------------------------------------
