@@ -1003,7 +1003,7 @@ def test_other_threads_run_while_the_live_tape_waits(python_child, day, tmp_path
 @pytest.mark.parametrize("idle", ["abc", "-5", "1.5", "10 ", "0x10"])
 def test_a_malformed_idle_limit_is_a_parameter_error(loaded, day, tmp_path, monkeypatch, idle):
     live = tmp_path / "live.tape"
-    live.write_bytes(open(day, "rb").read())
+    live.write_bytes(Path(day).read_bytes())
     for name, value in live_env(live, idle).items():
         monkeypatch.setenv(name, value)
     calls = []
@@ -1015,7 +1015,7 @@ def test_ctrl_c_during_a_live_wait_raises_keyboard_interrupt(python_child, day, 
     """SIGINT while the engine waits for data ends the run at once with
     KeyboardInterrupt, long before the idle limit."""
     live = tmp_path / "live.tape"
-    live.write_bytes(open(day, "rb").read()[:-16])
+    live.write_bytes(Path(day).read_bytes()[:-16])
     child = python_child(f"""
         import os, signal, threading, Tarvik, tarvik_engine
         Tarvik.LoadTarvik(tarvik_engine.library_path())
