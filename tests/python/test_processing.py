@@ -3,6 +3,7 @@ bundled engine, delivered through the module to Python callables."""
 
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 
