@@ -35,7 +35,7 @@ void leaves(const parquet::arrow::SchemaField& field, std::vector<int>& out) {
     for (const auto& child : field.children) leaves(child, out);
 }
 
-constexpr int64_t kParquetBatchRows = 64 * 1024;
+constexpr int64_t kParquetBatchRows = 32 * 1024;
 constexpr std::size_t kBatchesAhead = 2;
 constexpr int32_t kCsvBlockBytes = 1 << 20;
 

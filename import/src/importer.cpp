@@ -1,5 +1,7 @@
 #include "importer.h"
 
+#include <arrow/memory_pool.h>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,7 +36,7 @@ std::size_t sort_run_events() {
 }
 constexpr uint32_t kNoCondition = 255;
 constexpr std::size_t kConverters = 2;      // threads reading each input's batches ahead of the bookkeeping
-constexpr std::size_t kConvertedAhead = 3;  // batches of events ready ahead of the merge, per input
+constexpr std::size_t kConvertedAhead = 2;  // batches ready ahead of the one taking them, per input
 
 uint32_t kind_rank(InputKind kind) {
     switch (kind) {
@@ -327,47 +329,56 @@ const std::vector<std::string_view>& condition_texts(RowContext& row, const Batc
     return tokens;
 }
 
-void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) {
+// A trade's conditions into `out`, unused slots kNoCondition: numbers as
+// they are (after `on_number`), names by `on_name`.
+template <typename OnNumber, typename OnName>
+void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4], OnNumber on_number,
+                     OnName on_name) {
     std::memset(out, kNoCondition, 4);
     if (!cells.present(kConditions, i)) return;
     const std::vector<std::string_view>& tokens = condition_texts(row, cells, i);
     for (std::size_t k = 0; k < tokens.size(); ++k) {
         const std::string_view t = tokens[k];
         if (const auto number = code_number(cells, i, kConditions, t, 254, "condition ")) {
+            on_number(t);
+            out[k] = static_cast<uint8_t>(*number);
+        } else {
+            out[k] = static_cast<uint8_t>(on_name(t));
+        }
+    }
+}
+
+void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) {
+    fill_conditions(
+        row, cells, i, out,
+        [&](std::string_view t) {
             if (condition_codes_ == Codes::Names && !condition_names_.given())
                 cells.fail(kConditions, i, "condition " + quoted(t) +
                                                " is a number, but other rows give text conditions; a --conditions "
                                                "table lets both be used");
             condition_codes_ = Codes::Numbers;
-            out[k] = static_cast<uint8_t>(*number);
-            continue;
-        }
-        if (condition_codes_ == Codes::Numbers && !condition_names_.given())
-            cells.fail(kConditions, i, "condition " + quoted(t) +
-                                           " is text, but other rows give condition numbers; a --conditions table "
-                                           "lets both be used");
-        condition_codes_ = Codes::Names;
-        std::string why;
-        const auto code = condition_names_.code(t, why);
-        if (!code) cells.fail(kConditions, i, why);
-        out[k] = static_cast<uint8_t>(*code);
-    }
+        },
+        [&](std::string_view t) {
+            if (condition_codes_ == Codes::Numbers && !condition_names_.given())
+                cells.fail(kConditions, i, "condition " + quoted(t) +
+                                               " is text, but other rows give condition numbers; a --conditions "
+                                               "table lets both be used");
+            condition_codes_ = Codes::Names;
+            std::string why;
+            const auto code = condition_names_.code(t, why);
+            if (!code) cells.fail(kConditions, i, why);
+            return *code;
+        });
 }
 
 void Importer::known_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) const {
-    std::memset(out, kNoCondition, 4);
-    if (!cells.present(kConditions, i)) return;
-    const std::vector<std::string_view>& tokens = condition_texts(row, cells, i);
-    for (std::size_t k = 0; k < tokens.size(); ++k) {
-        const std::string_view t = tokens[k];
-        if (const auto number = code_number(cells, i, kConditions, t, 254, "condition ")) {
-            out[k] = static_cast<uint8_t>(*number);
-            continue;
-        }
-        const auto code = condition_names_.find(t);
-        if (!code) cells.fail(kConditions, i, "unknown condition " + quoted(t));
-        out[k] = static_cast<uint8_t>(*code);
-    }
+    fill_conditions(
+        row, cells, i, out, [](std::string_view) {},
+        [&](std::string_view t) {
+            const auto code = condition_names_.find(t);
+            if (!code) cells.fail(kConditions, i, "unknown condition " + quoted(t));
+            return *code;
+        });
 }
 
 // ---------------------------------------------------------------------------
@@ -517,6 +528,7 @@ void Importer::scan(DataInput& input) {
                 if (market_makers_.find(maker) == market_makers_.end()) market_makers_.emplace(std::string(maker), 0);
             }
         }
+        work.batch.reset();  // the item goes back to the readers: it keeps no batch alive
     }
     input.rows = taken_rows;
     rows_ += taken_rows;
@@ -789,6 +801,7 @@ ImportResult Importer::run() {
     }
     if (inputs_.empty()) throw ImportUsageError("no quotes, trades, market-maker quotes or symbol changes to import");
     for (DataInput& input : inputs_) scan(input);
+    arrow::default_memory_pool()->ReleaseUnused();  // the first pass's batches, before the second's
     if (rows_ == 0 && !o_.allow_empty) {
         std::string names;
         for (const DataInput& input : inputs_) names += (names.empty() ? "" : ", ") + input.source->name();
