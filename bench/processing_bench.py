@@ -7,7 +7,10 @@ tape in one run:
   (d) a plain C loop calling the same callables through vectorcall with two
       fixed objects: the floor for any design;
   (e) the engine delivering to a C++ callback that calls `lambda s, m: 0`
-      with two fixed objects and fills nothing.
+      with two fixed objects and fills nothing;
+  (f) ProcessTape with a callable that raises AttributeError on every
+      message (a typo in a member name): its first traceback is printed,
+      the repeats are only counted.
 
 The module's own cost is (b) - (a) - (d). It splits into (e) - (a) - (d),
 what calling Python between two messages costs the engine and the
@@ -104,12 +107,24 @@ def main():
         m.coreData.Trade.Price
         return 0
 
+    def typo(s, m):
+        return m.coreData.Trade.Prize
+
     def process(callable_):
         start = time.perf_counter()
         result = Tarvik.ProcessTape(tape, 0, 0, 0, callable_)
         elapsed = time.perf_counter() - start
         assert result == 0, result
         return elapsed
+
+    def process_quietly(callable_):
+        """(f): the traceback and the count go to /dev/null, not the figures."""
+        stderr = sys.stderr
+        with open(os.devnull, "w") as sys.stderr:
+            try:
+                return process(callable_)
+            finally:
+                sys.stderr = stderr
 
     system, message = Tarvik.TarvikSystem(), Tarvik.TarvikMessage()
     measurements = {
@@ -119,6 +134,7 @@ def main():
         "d": lambda: _tarvik_bench.vectorcall_loop(nothing, count, system, message),
         "e": lambda: engine_calling(engine, tape, nothing, system, message),
         "d3": lambda: _tarvik_bench.vectorcall_loop(three_members, count, system, message),
+        "f": lambda: process_quietly(typo),
     }
     # The machine's speed drifts over minutes (other guests, the page
     # cache), so every round measures everything once: drift then moves all
@@ -143,11 +159,13 @@ def main():
         ("d", "(d) C vectorcall loop, lambda s, m: 0"),
         ("d3", "    C vectorcall loop, three members"),
         ("e", "(e) engine calling lambda s, m: 0"),
+        ("f", "(f) ProcessTape, raising every message"),
     ]
     for name, label in rows:
         print(f"{label:<40} {best[name]:7.1f}  {typical[name]:7.1f}")
     print(f"messages per second (best): (a) {1e3 / best['a']:.1f} M, (b) {1e3 / best['b']:.1f} M")
-    print(f"ratios (best): (b)/(d) {best['b'] / best['d']:.2f}   (c)/(d) {best['c'] / best['d3']:.2f}")
+    print(f"ratios (best): (b)/(d) {best['b'] / best['d']:.2f}   (c)/(d) {best['c'] / best['d3']:.2f}"
+          f"   (f)/(b) {best['f'] / best['b']:.2f}")
     own_best = best["b"] - best["a"] - best["d"]
     own_typical = typical["b"] - typical["a"] - typical["d"]
     print(f"the module's own cost, (b) - (a) - (d): {own_best:.1f} ns/message best, {own_typical:.1f} median")

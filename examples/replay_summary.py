@@ -10,6 +10,7 @@ import argparse
 import sys
 import time
 from collections import Counter
+from typing import NamedTuple
 
 import Tarvik
 import tarvik_engine
@@ -25,46 +26,56 @@ KIND_NAMES = {
 }
 
 
+class Busiest(NamedTuple):
+    """One of the busiest symbols and its day, as the state queries told it."""
+
+    symbol: str
+    exchange: int
+    trades: int
+    trade: Tarvik.TarvikStateTrade | None
+    quotes: Tarvik.TarvikStateExgQuotes | None
+
+
 class Summary:
     """The callback and what it collects. State queries answer only from
     inside the callback, so the day's figures are read when the tape
     reports that it is complete."""
 
-    def __init__(self, busiest):
+    def __init__(self, busiest: int) -> None:
         self.busiest = busiest
         self.by_kind = [0] * 8
-        self.trades = Counter()  # (symbol, listed exchange) -> trade count
+        self.trades: Counter[tuple[str, int]] = Counter()  # (symbol, listed exchange) -> trade count
         self.options_traded = 0
-        self.announced = Counter()  # "symbols" / "option contracts" -> ADD messages
-        self.report = []
+        self.announced: Counter[str] = Counter()  # "symbols" / "option contracts" -> ADD messages
+        self.report: list[Busiest] = []
 
-    def __call__(self, system, message):
+    def __call__(self, system: Tarvik.TarvikSystem, message: Tarvik.TarvikMessage) -> int:
         kind = message.MessageType
         self.by_kind[kind] += 1
         if kind == Tarvik.TqMSG_TRADE:
             header = message.coreHeader
-            if header.ptqOptionHdr is None:
-                self.trades[header.ptqStringSymbol.String, header.ListedExg] += 1
-            else:
+            if header.ptqOptionHdr is not None:
                 self.options_traded += 1
+            elif header.ptqStringSymbol is not None:
+                self.trades[header.ptqStringSymbol.String, header.ListedExg] += 1
         elif kind == Tarvik.TqMSG_SYMBOLCHANGE and message.coreData.SymbolChange.Status == Tarvik.TqSS_ADD:
             self.announced["symbols" if message.coreHeader.ptqOptionHdr is None else "option contracts"] += 1
         elif kind == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_COMPLETE:
             self.read_day()
         return Tarvik.TqCALLBACKRETURN_CONTINUE
 
-    def read_day(self):
+    def read_day(self) -> None:
         for (symbol, exchange), count in self.trades.most_common(self.busiest):
             trade = Tarvik.StateGetLastTrade(exchange, symbol)
             quotes = Tarvik.StateGetExgQuotes(exchange, symbol)
-            self.report.append((symbol, exchange, count, trade, quotes))
+            self.report.append(Busiest(symbol, exchange, count, trade, quotes))
 
 
-def price(value, price_type):
+def price(value: int, price_type: int) -> str:
     return Tarvik.PriceFormat(value, price_type, 0, True) or "-"
 
 
-def nbbo(quotes):
+def nbbo(quotes: Tarvik.TarvikStateExgQuotes | None) -> str:
     if quotes is None or quotes.StateQuoteCount == 0:
         return "no quotes"
     entries = quotes.StateExgQuotes[: quotes.StateQuoteCount]
@@ -78,7 +89,7 @@ def nbbo(quotes):
     )
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tape", required=True, help="tape file to replay")
     parser.add_argument("--engine", default=tarvik_engine.library_path(), help="engine library to load")

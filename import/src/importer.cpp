@@ -1,7 +1,5 @@
 #include "importer.h"
 
-#include <arrow/memory_pool.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -801,7 +799,6 @@ ImportResult Importer::run() {
     }
     if (inputs_.empty()) throw ImportUsageError("no quotes, trades, market-maker quotes or symbol changes to import");
     for (DataInput& input : inputs_) scan(input);
-    arrow::default_memory_pool()->ReleaseUnused();  // the first pass's batches, before the second's
     if (rows_ == 0 && !o_.allow_empty) {
         std::string names;
         for (const DataInput& input : inputs_) names += (names.empty() ? "" : ", ") + input.source->name();

@@ -10,20 +10,27 @@ and trade analysis as columns.
 """
 
 import os
+from pathlib import Path
 
 from .columnar import TapeError, iter_tape, read_tape
 from .tape_import import write_tape
 
-__all__ = ["TapeError", "iter_tape", "library_path", "read_tape", "tape_tool_path", "write_tape"]
+__all__ = ["TapeError", "docs_path", "iter_tape", "library_path", "read_tape", "tape_tool_path", "write_tape"]
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def library_path():
+def library_path() -> str:
     """Full path of the bundled engine, libtarvik.so, for Tarvik.LoadTarvik."""
     return os.path.join(_HERE, "libtarvik.so")
 
 
-def tape_tool_path():
+def tape_tool_path() -> str:
     """Full path of the bundled tape tool, tarvik-tape."""
     return os.path.join(_HERE, "tarvik-tape")
+
+
+def docs_path() -> Path:
+    """The documentation installed with the package, a folder of Markdown
+    pages; the docstrings' "tarvik_engine/docs/..." links are its pages."""
+    return Path(_HERE, "docs")

@@ -8,6 +8,16 @@ import ctypes
 import datetime
 import json
 import os
+from collections.abc import Iterable, Iterator
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import pyarrow
+
+# Where a path is taken, str and pathlib.Path both do.
+type PathLike = str | os.PathLike[str]
+# A time bound: a time of day, an instant or a wall-clock time, or its text.
+type TimeBound = datetime.time | datetime.datetime | str | None
 
 __all__ = ["KINDS", "TapeError", "iter_tape", "read_tape"]
 
@@ -15,19 +25,19 @@ KINDS = ("trades", "quotes", "mm_quotes", "symbol_changes", "categories")
 _LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libtarvik_columns.so")
 _ARROW_SCHEMA_SIZE = 72  # struct ArrowSchema
 _ARROW_ARRAY_SIZE = 80  # struct ArrowArray
-_lib = None
+_lib: ctypes.CDLL | None = None
 
 
 class TapeError(RuntimeError):
     """A tape that could not be replayed; ``code`` is the engine's result
     code (a TqAPIERR_* value)."""
 
-    def __init__(self, code, message):
+    def __init__(self, code: int, message: str) -> None:
         super().__init__(message)
         self.code = code
 
 
-def _library():
+def _library() -> ctypes.CDLL:
     global _lib
     if _lib is None:
         if not os.path.exists(_LIBRARY):
@@ -49,30 +59,31 @@ def _library():
     return _lib
 
 
-def _message(lib, pointer):
+def _message(lib: ctypes.CDLL, pointer: ctypes.c_void_p) -> str:
     try:
         return ctypes.string_at(pointer).decode("utf-8", "replace")
     finally:
         lib.tarvik_columns_free(pointer)
 
 
-def _micros(delta):
+def _micros(delta: datetime.timedelta) -> int:
     return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
 
 
-def _bound(value, name):
+def _bound(value: TimeBound, name: str) -> dict[str, int] | None:
     """A time bound as the reader takes it: an instant, a wall-clock time in
     the tape's time zone, or a time of day."""
     if value is None:
         return None
     if isinstance(value, str):
+        text = value
         try:
-            value = datetime.time.fromisoformat(value)
+            value = datetime.time.fromisoformat(text)
         except ValueError:
             try:
-                value = datetime.datetime.fromisoformat(value)
+                value = datetime.datetime.fromisoformat(text)
             except ValueError:
-                raise ValueError(f"{name}: expected a time of day or an ISO 8601 time, got {value!r}") from None
+                raise ValueError(f"{name}: expected a time of day or an ISO 8601 time, got {text!r}") from None
     if isinstance(value, datetime.datetime):
         epoch = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
         if value.tzinfo is not None and value.utcoffset() is not None:
@@ -83,22 +94,23 @@ def _bound(value, name):
     raise TypeError(f"{name}: expected a datetime, a time or a string, got {type(value).__name__}")
 
 
-def _kinds(kinds):
-    kinds = (kinds,) if isinstance(kinds, str) else tuple(kinds)
-    for kind in kinds:
+def _kinds(kinds: str | Iterable[str]) -> tuple[str, ...]:
+    chosen = (kinds,) if isinstance(kinds, str) else tuple(kinds)
+    for kind in chosen:
         if kind not in KINDS:
             raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(KINDS)}")
-    return kinds
+    return chosen
 
 
-def _open(path, kinds, symbols, start, end, nbbo, time_zone, batch_rows):
-    path = os.fspath(path)
-    if not os.path.exists(path):
-        raise FileNotFoundError(f"no such tape: {path}")
+def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] | None, start: TimeBound,
+          end: TimeBound, nbbo: bool, time_zone: object, batch_rows: int) -> tuple[ctypes.CDLL, int]:
+    tape = os.fspath(path)
+    if not os.path.exists(tape):
+        raise FileNotFoundError(f"no such tape: {tape}")
     if isinstance(symbols, str):
         symbols = [symbols]
     options = {
-        "path": path,
+        "path": tape,
         "kinds": list(kinds),
         "symbols": None if symbols is None else [str(s) for s in symbols],
         "start": _bound(start, "start"),
@@ -109,13 +121,13 @@ def _open(path, kinds, symbols, start, end, nbbo, time_zone, batch_rows):
     }
     lib = _library()
     error = ctypes.c_void_p()
-    reader = lib.tarvik_columns_open(json.dumps(options).encode(), ctypes.byref(error))
+    reader: int | None = lib.tarvik_columns_open(json.dumps(options).encode(), ctypes.byref(error))
     if not reader:
         raise ValueError(_message(lib, error))
     return lib, reader
 
 
-def _batches(lib, reader):
+def _batches(lib: ctypes.CDLL, reader: int) -> Iterator[tuple[str, pyarrow.RecordBatch]]:
     import pyarrow
 
     kind = ctypes.c_int()
@@ -133,8 +145,10 @@ def _batches(lib, reader):
         yield KINDS[kind.value], pyarrow.RecordBatch._import_from_c(ctypes.addressof(array), ctypes.addressof(schema))
 
 
-def iter_tape(path, *, kinds=("trades", "quotes"), symbols=None, start=None, end=None, nbbo=True, time_zone=None,
-              batch_rows=1_000_000):
+def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes"),
+              symbols: str | Iterable[str] | None = None, start: TimeBound = None, end: TimeBound = None,
+              nbbo: bool = True, time_zone: object = None,
+              batch_rows: int = 1_000_000) -> Iterator[tuple[str, pyarrow.RecordBatch]]:
     """Yields ``(kind, pyarrow.RecordBatch)`` in the order the batches fill,
     each of at most ``batch_rows`` rows, for a day of any size.
 
@@ -146,26 +160,27 @@ def iter_tape(path, *, kinds=("trades", "quotes"), symbols=None, start=None, end
     adds the NBBO after each quote to the quotes. ``time_zone`` (an IANA
     name) is the time column's; by default the tape's own offset.
     Raises ``TapeError`` with the engine's result code for a damaged tape."""
-    kinds = _kinds(kinds)
-    lib, reader = _open(path, kinds, symbols, start, end, nbbo, time_zone, batch_rows)
+    lib, reader = _open(path, _kinds(kinds), symbols, start, end, nbbo, time_zone, batch_rows)
     try:
         yield from _batches(lib, reader)
     finally:
         lib.tarvik_columns_close(reader)
 
 
-def read_tape(path, *, kinds=("trades", "quotes"), symbols=None, start=None, end=None, nbbo=True, time_zone=None):
+def read_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes"),
+              symbols: str | Iterable[str] | None = None, start: TimeBound = None, end: TimeBound = None,
+              nbbo: bool = True, time_zone: object = None) -> dict[str, pyarrow.Table]:
     """The day as a dict from kind to ``pyarrow.Table``, with the same
     arguments as ``iter_tape``. ``table.to_pandas()`` gives a DataFrame."""
     import pyarrow
 
-    kinds = _kinds(kinds)
-    lib, reader = _open(path, kinds, symbols, start, end, nbbo, time_zone, 1_000_000)
+    chosen = _kinds(kinds)
+    lib, reader = _open(path, chosen, symbols, start, end, nbbo, time_zone, 1_000_000)
     try:
-        collected = {kind: [] for kind in kinds}
+        collected: dict[str, list[Any]] = {kind: [] for kind in chosen}
         for kind, batch in _batches(lib, reader):
             collected[kind].append(batch)
-        tables = {}
+        tables: dict[str, pyarrow.Table] = {}
         for index, kind in enumerate(KINDS):
             if kind not in collected:
                 continue

@@ -7,16 +7,26 @@ import ctypes
 import datetime
 import json
 import os
+from collections.abc import Mapping
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import pyarrow
+
+# A path, a pandas DataFrame, a pyarrow Table, RecordBatch or
+# RecordBatchReader, any object with __arrow_c_stream__, or a list of these.
+type Input = Any
+type PathLike = str | os.PathLike[str]
 
 __all__ = ["write_tape"]
 
 _LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libtarvik_import.so")
 _STREAM_CAPSULE = b"arrow_array_stream"
-_lib = None
+_lib: ctypes.CDLL | None = None
 
 
-def _library():
+def _library() -> ctypes.CDLL:
     global _lib
     if _lib is None:
         lib = ctypes.CDLL(_LIBRARY)
@@ -39,11 +49,11 @@ _capsule_pointer.restype = ctypes.c_void_p
 _capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
 
-def _is_path(value):
+def _is_path(value: object) -> bool:
     return isinstance(value, (str, os.PathLike))
 
 
-def _as_table(value):
+def _as_table(value: object) -> pyarrow.Table | None:
     """A value that can be read twice, as a pyarrow Table, or None when the
     value is a stream that can be read only once."""
     try:
@@ -65,7 +75,7 @@ def _as_table(value):
     return None
 
 
-def _conditions_table(conditions):
+def _conditions_table(conditions: Mapping[str, int]) -> pyarrow.Table:
     import pyarrow
 
     texts = [str(text) for text in conditions]
@@ -73,7 +83,7 @@ def _conditions_table(conditions):
     return pyarrow.table({"condition": pyarrow.array(texts, pyarrow.string()), "code": pyarrow.array(codes)})
 
 
-def _stream_capsule(value, name):
+def _stream_capsule(value: object, name: str) -> object:
     if not hasattr(value, "__arrow_c_stream__"):
         raise TypeError(
             f"{name}: expected a path, a pandas DataFrame, a pyarrow Table or RecordBatchReader, or an object with "
@@ -82,10 +92,10 @@ def _stream_capsule(value, name):
     return value.__arrow_c_stream__()
 
 
-def _inputs(kind, value):
+def _inputs(kind: str, value: Input) -> list[tuple[str, str, str | None, object]]:
     """(kind, name, path or None, data or None) for each input of a kind."""
     values = value if isinstance(value, (list, tuple)) else [value]
-    out = []
+    out: list[tuple[str, str, str | None, object]] = []
     for index, item in enumerate(values):
         name = kind if len(values) == 1 else f"{kind}[{index}]"
         if _is_path(item):
@@ -98,7 +108,7 @@ def _inputs(kind, value):
     return out
 
 
-def _date_text(date):
+def _date_text(date: datetime.date | str | None) -> str | None:
     if date is None:
         return None
     if isinstance(date, datetime.datetime):
@@ -108,7 +118,7 @@ def _date_text(date):
     return str(date)
 
 
-def _zone_name(zone):
+def _zone_name(zone: object) -> str | None:
     if zone is None:
         return None
     key = getattr(zone, "key", None)  # zoneinfo.ZoneInfo
@@ -116,27 +126,27 @@ def _zone_name(zone):
 
 
 def write_tape(
-    path,
+    path: PathLike,
     *,
-    quotes=None,
-    trades=None,
-    mm_quotes=None,
-    changes=None,
-    symbols=None,
-    conditions=None,
-    date=None,
-    time_zone=None,
-    time_unit=None,
-    price_type=None,
-    listed_exchange=1,
-    rename=None,
-    ignore_extra_columns=False,
-    sort=False,
-    allow_empty=False,
-    fractional_sizes=False,
-    temp_dir=None,
-    delimiter=None,
-):
+    quotes: Input = None,
+    trades: Input = None,
+    mm_quotes: Input = None,
+    changes: Input = None,
+    symbols: Input = None,
+    conditions: Input | Mapping[str, int] = None,
+    date: datetime.date | str | None = None,
+    time_zone: object = None,
+    time_unit: str | None = None,
+    price_type: int | None = None,
+    listed_exchange: int = 1,
+    rename: Mapping[str, str] | None = None,
+    ignore_extra_columns: bool = False,
+    sort: bool = False,
+    allow_empty: bool = False,
+    fractional_sizes: bool = False,
+    temp_dir: PathLike | None = None,
+    delimiter: str | None = None,
+) -> list[Path]:
     """Writes a tape (or one tape per session day, when ``path`` holds
     "{date}") from quotes, trades, market-maker quotes and symbol changes.
 
@@ -155,7 +165,7 @@ def write_tape(
     ``ValueError`` naming the input, the row and the column for bad data;
     nothing is written then, and a tape already at ``path`` is kept.
     """
-    inputs = []
+    inputs: list[tuple[str, str, str | None, object]] = []
     for kind, value in (("conditions", conditions), ("symbols", symbols), ("changes", changes),
                         ("quotes", quotes), ("mm_quotes", mm_quotes), ("trades", trades)):
         if value is None:
@@ -166,9 +176,10 @@ def write_tape(
     if not any(kind in ("quotes", "trades", "mm_quotes", "changes") for kind, *_ in inputs):
         raise ValueError("write_tape needs quotes, trades, mm_quotes or changes")
 
+    entries: list[dict[str, str]] = []
     options = {
         "output": os.fspath(path),
-        "inputs": [],
+        "inputs": entries,
         "rename": dict(rename or {}),
         "ignore_extra_columns": bool(ignore_extra_columns),
         "sort": bool(sort),
@@ -182,8 +193,9 @@ def write_tape(
         "temp_dir": os.fspath(temp_dir) if temp_dir is not None else None,
         "delimiter": delimiter,
     }
-    capsules = []  # kept alive until the import has taken the streams
-    first, second = [], []
+    capsules: list[object] = []  # kept alive until the import has taken the streams
+    first: list[int | None] = []
+    second: list[int | None] = []
     for kind, name, file_path, data in inputs:
         entry = {"kind": kind, "name": name}
         if file_path is not None:
@@ -197,7 +209,7 @@ def write_tape(
             capsules.extend(c for c in pair if c is not None)
             first.append(_capsule_pointer(pair[0], _STREAM_CAPSULE))
             second.append(_capsule_pointer(pair[1], _STREAM_CAPSULE) if pair[1] is not None else None)
-        options["inputs"].append(entry)
+        entries.append(entry)
 
     lib = _library()
     count = len(first)

@@ -87,7 +87,14 @@ def test_an_exception_in_the_callable_is_printed_and_the_listing_goes_on(loaded,
 
     assert Tarvik.ListTapes(0, fail) == 0
     assert len(calls) == 2
-    assert capsys.readouterr().err.count("ValueError: listing callable failed") == 2
+    # Printed the first time, counted the second, reported when the listing ends.
+    err = capsys.readouterr().err
+    assert err.count("ValueError: listing callable failed") == 1
+    assert err.endswith(f'Tarvik: the same ValueError (File "{__file__}", line {fail.__code__.co_firstlineno + 2}) '
+                        "was raised 1 more time; only the first was printed.\n")
+    # The next listing prints its first exception in full again.
+    assert Tarvik.ListTapes(0, fail) == 0
+    assert capsys.readouterr().err.count("ValueError: listing callable failed") == 1
 
 
 def test_an_unreadable_directory_is_skipped(python_child, tree):

@@ -1,6 +1,7 @@
 """What `import Tarvik` binds: functions in table order with their docstrings,
 the attributes, the 192 constants, and the calling conventions."""
 
+import inspect
 import types
 
 import pytest
@@ -66,8 +67,7 @@ def test_docstrings(name, doc):
 def test_defined_string_docstring_links_the_string_tables_page():
     lines = Tarvik.GetDefinedString.__doc__.split("\n")
     assert len(lines) == 6
-    assert lines[4].startswith("ixTable:  Identifier of table. For possible values see: https://")
-    assert lines[4].endswith("string-tables.html ")
+    assert lines[4] == "ixTable:  Identifier of table. For possible values see: tarvik_engine/docs/string-tables.md "
 
 
 def test_price_to_float_is_price_to_double_with_its_own_docstring():
@@ -133,3 +133,51 @@ def test_import_succeeds_without_any_library(python_child):
     result = python_child("import Tarvik; print(Tarvik.year)")
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "2026"
+
+
+# Each function's parameters as inspect.signature reports them: (name,
+# kind, default) with P positional-only, K positional-or-keyword, and
+# REQUIRED where there is no default.
+P, K, REQUIRED = "POSITIONAL_ONLY", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty
+SIGNATURES = {
+    "StateGetLastTrade": [("ListedExg", P, REQUIRED), ("Symbol", P, REQUIRED), ("Expiration_NDays", P, 0),
+                          ("StrikePrice", P, 0), ("PutOrCall", P, 2)],
+    "PriceFormat": [("Price", P, REQUIRED), ("PriceType", P, REQUIRED), ("expandWidth", P, 0),
+                    ("bCommas", P, False)],
+    "FilterSymbolsRange": [("StartSymbol", P, REQUIRED), ("EndSymbol", P, REQUIRED), ("ListedExg", P, 0)],
+    "GetTapeName": [],
+    "LoadTarvik": [("StringTarvikLib", K, REQUIRED)],
+    "ProcessTape": [(name, K, REQUIRED) for name in
+                    ("filename", "pMemoryAddr", "controlFlags", "UserData", "callbackFunction")],
+}
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_every_function_has_a_text_signature_and_keeps_its_docstring(name):
+    function = getattr(Tarvik, name)
+    signature = inspect.signature(function)
+    # The signature is served apart from the docstring, which still starts
+    # with the docstring's own signature line.
+    assert function.__text_signature__ == str(signature)
+    assert function.__doc__.startswith(name + "(")
+    assert "\n--\n" not in function.__doc__
+    if name in SIGNATURES:
+        assert [(p.name, p.kind.name, p.default) for p in signature.parameters.values()] == SIGNATURES[name]
+    # The keyword names in the signature are the ones the function takes.
+    takes_keywords = name in ("LoadTarvik", "ProcessTape")
+    assert all((p.kind is inspect.Parameter.POSITIONAL_ONLY) != takes_keywords
+               for p in signature.parameters.values())
+
+
+@pytest.mark.parametrize("name, args", [
+    ("PriceToDouble", (100, 2)),
+    ("PriceFormat", (12345, 2)),
+    ("PriceFormat", (1234567, 2, 12, True)),
+    ("GetMajorVersion", (0x01020304,)),
+    ("GetDefinedString", (0, 0)),
+])
+def test_signature_binds_the_calls_the_function_takes(loaded, name, args):
+    inspect.signature(getattr(Tarvik, name)).bind(*args)
+    getattr(Tarvik, name)(*args)
+    with pytest.raises(TypeError):
+        inspect.signature(getattr(Tarvik, name)).bind(*args, 1, 2, 3, 4)

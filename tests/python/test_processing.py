@@ -1,6 +1,7 @@
 """ProcessTape end to end: tapes compiled by the tape tool, replayed by the
 bundled engine, delivered through the module to Python callables."""
 
+import subprocess
 import sys
 import threading
 from pathlib import Path
@@ -8,6 +9,7 @@ from pathlib import Path
 import pytest
 
 import Tarvik
+import tarvik_engine
 
 from conftest import LIBRARIES_UNMAP, REPO, SANITIZED
 
@@ -447,15 +449,94 @@ def run_child(python_child, engine_path, day, body):
     return python_child(header + body)
 
 
-def test_exceptions_are_printed_and_the_run_goes_on(python_child, engine_path, day):
+def repeats_line(kind, line, times):
+    return (f'Tarvik: the same {kind} (File "<string>", line {line}) was raised {times:,} more '
+            f'{"time" if times == 1 else "times"}; only the first was printed.')
+
+
+def test_an_exception_that_repeats_is_printed_once_then_counted(python_child, engine_path, day):
     result = run_child(python_child, engine_path, day, """
+calls = 0
 def fail(system, message):
-    raise ValueError("bad message")
-print(Tarvik.ProcessTape(tape, 0, 0, 0, fail))
+    global calls
+    calls += 1
+    raise ValueError(f"bad message {calls}")
+print(Tarvik.ProcessTape(tape, 0, 0, 0, fail), calls)
 """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "0"
-    assert result.stderr.count("ValueError: bad message") > 10
+    code, calls = map(int, result.stdout.split())
+    assert code == 0 and calls > 10  # the run went on to the end
+    assert result.stderr.count("Traceback (most recent call last)") == 1
+    assert "ValueError: bad message 1\n" in result.stderr
+    assert result.stderr.endswith(repeats_line("ValueError", 9, calls - 1) + "\n")
+
+
+def test_each_kind_of_exception_is_printed_once_and_counted_apart(python_child, engine_path, day):
+    # Three kinds: KeyError and ValueError at line 10, KeyError at line 12.
+    result = run_child(python_child, engine_path, day, """
+calls = 0
+def fail(system, message):
+    global calls
+    calls += 1
+    if calls % 3 != 0:
+        raise (KeyError if calls % 3 == 1 else ValueError)(calls)
+    else:
+        raise KeyError("other line")
+print(Tarvik.ProcessTape(tape, 0, 0, 0, fail), calls)
+""")
+    assert result.returncode == 0, result.stderr
+    calls = int(result.stdout.split()[1])
+    assert result.stderr.count("Traceback (most recent call last)") == 3
+    lines = result.stderr.splitlines()[-3:]
+    expected = {repeats_line("KeyError", 10, (calls + 2) // 3 - 1),
+                repeats_line("ValueError", 10, (calls + 1) // 3 - 1),
+                repeats_line("KeyError", 12, calls // 3 - 1)}
+    assert set(lines) == expected
+
+
+def test_repeats_are_counted_per_run_and_reported_when_an_interrupt_ends_it(python_child, engine_path, day):
+    result = run_child(python_child, engine_path, day, """
+calls = 0
+def fail(system, message):
+    global calls
+    calls += 1
+    if calls == 5:
+        raise KeyboardInterrupt
+    raise ValueError("again")
+try:
+    Tarvik.ProcessTape(tape, 0, 0, 0, fail)
+except KeyboardInterrupt:
+    print("interrupted", file=sys.stderr)
+print(Tarvik.ProcessTape(tape, 0, 0, 0, lambda s, m: [][0]), file=sys.stderr)
+""")
+    assert result.returncode == 0, result.stderr
+    lines = result.stderr.splitlines()
+    first = lines.index(repeats_line("ValueError", 11, 3))
+    assert lines[first + 1] == "interrupted"
+    # The second run prints its first exception in full again.
+    assert result.stderr.count("Traceback (most recent call last)") == 2
+    assert "IndexError: list index out of range" in "\n".join(lines[first:])
+    assert lines[-2].startswith('Tarvik: the same IndexError (File "<string>", line 16) was raised ')
+
+
+def test_a_repeat_count_is_written_with_thousands_separators(python_child, engine_path, tmp_path):
+    tape = tmp_path / "synth.tape"
+    subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-o", str(tape), "--messages", "3000"], check=True,
+                   capture_output=True)
+    result = run_child(python_child, engine_path, str(tape), """
+calls = 0
+def fail(system, message):
+    global calls
+    calls += 1
+    system.NoSuchMember
+print(Tarvik.ProcessTape(tape, 0, 0, 0, fail), calls)
+""")
+    assert result.returncode == 0, result.stderr
+    calls = int(result.stdout.split()[-1])
+    assert calls > 1000
+    assert result.stderr.count("Traceback (most recent call last)") == 1
+    assert result.stderr.endswith(repeats_line("AttributeError", 9, calls - 1) + "\n")
+    assert f"{calls - 1:,}" in result.stderr and "," in f"{calls - 1:,}"
 
 
 def test_keyboard_interrupt_stops_the_run_and_propagates(python_child, engine_path, day):
@@ -1093,3 +1174,24 @@ def test_thread_exit_releases_the_threads_objects(python_child, engine_path, day
     assert alive == 0
     if not SANITIZED:
         assert growth < 60, f"RSS grew by {growth} MB"
+
+
+def test_repr_inside_the_callback_shows_the_message_and_changes_nothing(loaded, day):
+    shown = []
+
+    def show(system, message):
+        shown.append((message.MessageType, repr(system), repr(message)))
+        return 0
+
+    result, with_repr = replay(day, show)
+    assert result == 0
+    def values(seen):  # a run's objects are made anew for each run: compared by type
+        plain = (int, str, tuple, type(None))
+        return [{k: v if isinstance(v, plain) else type(v) for k, v in s.items()} for s in seen]
+
+    assert values(with_repr) == values(replay(day)[1])
+    trades = [text for kind, _, text in shown if kind == Tarvik.TqMSG_TRADE]
+    assert "Trade=<TarvikTrade Price=101 PriceType=2 " in trades[0] and " Size=300 " in trades[0]
+    assert "ptqStringSymbol=<TqString UserData1=0 UserData2=0 Atom=" in trades[0]
+    assert "String='IBM'>" in trades[0]
+    assert any("TapeDisplay='Test day'" in system for _, system, _ in shown)

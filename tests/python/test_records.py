@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import Tarvik
+import tarvik_engine
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD_DIR = Path(os.environ.get("TARVIK_BUILD_DIR", REPO / "build" / "dev"))
@@ -100,7 +101,7 @@ RECORD_TYPES = {
 }
 
 MEMBERS = [(t, m, kind, rw) for t, members in RECORD_TYPES.items() for (m, kind, rw) in members]
-DOCS = "https://tarvik.example/docs/"
+DOCS = "tarvik_engine/docs/"
 
 
 def member_names(tp):
@@ -168,16 +169,16 @@ DOCSTRINGS = [
     ("TarvikSystem", "PermissionSet", 'PermissionSet String "AA", etc.'),
     ("TarvikTrade", "ExtTradeConditions", 'List of 4 trade conditions. 255 indicates no trade condition for "slot"'),
     ("TarvikTrade", "PriceFlags", "PriceFlags is a bit mapped entity that indicates the type of trade represented in "
-     "the update message.For values see : " + DOCS + "trade-conditions.html"),
+     "the update message.For values see : " + DOCS + "trade-conditions.md"),
     ("TqCTAnalysis", "QteMatchTypeRGN", "Where the trade occured in relation to latest regional quote. For  values "
-     "see: " + DOCS + "quote-conditions.html"),
+     "see: " + DOCS + "quote-conditions.md"),
     ("TqPrice", "PriceType", "Price Type. For information on how to compute decimal price see: "
-     + DOCS + "price-types.html"),
-    ("TarvikSystem", "Status", "processing status. For values see: " + DOCS + "status-values.html"),
-    ("TarvikMessage", "MessageType", "Type of message. For values see: " + DOCS + "message-types.html"),
-    ("StringTableItem", "ixTable", "Identifier of Table. For values see: " + DOCS + "string-tables.html"),
+     + DOCS + "price-types.md"),
+    ("TarvikSystem", "Status", "processing status. For values see: " + DOCS + "status-values.md"),
+    ("TarvikMessage", "MessageType", "Type of message. For values see: " + DOCS + "message-types.md"),
+    ("StringTableItem", "ixTable", "Identifier of Table. For values see: " + DOCS + "string-tables.md"),
     ("TarvikHeader", "ptqStringSymbol", "TqString containing symbol in Tarvik symbology. see: " + DOCS
-     + "symbology.html " + DOCS + "symbology.html#option-contracts"),
+     + "symbology.md " + DOCS + "symbology.md#option-contracts"),
 ]
 
 
@@ -193,20 +194,25 @@ def test_permission_id_docstring_names_the_maker():
                    "TarvikGetDefinedString(TqST_PERMID,PermissionID) for text name")
 
 
-def test_every_documentation_link_has_its_page():
+def test_every_documentation_link_is_a_page_installed_with_the_module():
     links = set()
     for name in RECORD_TYPES:
         for member in member_names(getattr(Tarvik, name)):
-            links.update(re.findall(r"https://\S+", getattr(Tarvik, name).__dict__[member].__doc__))
-    links.update(re.findall(r"https://\S+", Tarvik.GetDefinedString.__doc__))
-    assert links
+            doc = getattr(Tarvik, name).__dict__[member].__doc__
+            assert "https://" not in doc, (name, member)
+            links.update(re.findall(r"tarvik_engine/\S+", doc))
+    links.update(re.findall(r"tarvik_engine/\S+", Tarvik.GetDefinedString.__doc__))
+    assert len(links) == 8
+    # The link is a path from the folder that holds the module and the
+    # package; tarvik_engine.docs_path() is the folder it names.
+    module_folder = Path(Tarvik.__file__).parent
+    assert tarvik_engine.docs_path() == module_folder / "tarvik_engine" / "docs"
     for link in links:
         assert link.startswith(DOCS), link
-        page, _, anchor = link[len(DOCS):].partition("#")
-        md = REPO / "docs" / page.replace(".html", ".md")
-        if page == "price-types.html" and not md.exists():
-            continue  # the engine's page
+        page, _, anchor = link.partition("#")
+        md = module_folder / page
         assert md.exists(), link
+        assert md.read_text() == (REPO / "docs" / md.name).read_text(), link
         if anchor:
             headings = [h.strip("# \n").lower().replace(" ", "-") for h in md.read_text().splitlines()
                         if h.startswith("#")]
@@ -562,3 +568,70 @@ def test_debug_refcounts_balance():
                             timeout=600, env=env)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+# --- repr --------------------------------------------------------------------
+
+
+def member_values(obj, name):
+    """Every member's value (objects by identity) and every object member's
+    reference count, as attribute access reads them."""
+    values = []
+    for member, kind, _ in RECORD_TYPES[name]:
+        try:
+            value = getattr(obj, member)
+        except AttributeError:
+            values.append((member, "unset"))
+            continue
+        if isinstance(value, (int, float, str)) or value is None:
+            values.append((member, value))
+        else:
+            values.append((member, id(value), sys.getrefcount(value)))
+    return values
+
+
+@pytest.mark.parametrize("name", RECORD_TYPES)
+def test_repr_shows_the_type_and_every_member_and_changes_nothing(name):
+    obj = getattr(Tarvik, name)()
+    before = member_values(obj, name)
+    text = repr(obj)
+    assert member_values(obj, name) == before
+    assert repr(obj) == text
+    assert text.startswith(f"<{name} ") and text.endswith(">")
+    # Members in table order, each as " name=value".
+    positions = [text.find(f" {member}=") for member, _, _ in RECORD_TYPES[name]]
+    assert -1 not in positions and positions == sorted(positions), text
+
+
+def test_repr_of_values():
+    trade = Tarvik.TarvikTrade()
+    assert repr(trade).startswith("<TarvikTrade Price=0 PriceType=0 ")
+    assert repr(trade).endswith(" ExtTradeConditions=[255, 255, 255, 255]>")
+    assert "tqAnalysis=<TqCTAnalysis FilterThreshold=0 " in repr(trade)
+    assert repr(Tarvik.TqString()) == "<TqString UserData1=0 UserData2=0 Atom=0 String=<unset>>"
+    time = Tarvik.TqTime()
+    time.Hour, time.TimeZone = 9, -5
+    assert repr(time) == "<TqTime MsOfDay=0 Millisecond=0 Second=0 Minute=0 Hour=9 TimeZone=-5 MsResolution=0>"
+    assert "ptqFields=[256 items] NFields=0>" in repr(Tarvik.TarvikCategory())
+    assert "StateMMQuotes=[512 items]>" in repr(Tarvik.TarvikStateMMQuotes())
+    assert "ptarvik3Ext=None>" in repr(Tarvik.TarvikMessage())
+    assert repr(Tarvik.TarvikSystem()).endswith(" StatusDisplay=None TapeDisplay=None Module=0 ThreadInstance=0 "
+                                                "PermissionSet=''>")
+
+
+def test_repr_of_subclasses_and_of_records_that_hold_themselves():
+    class Quote(Tarvik.TarvikStateExgQuote):
+        __slots__ = ("extra",)
+
+    assert repr(Quote()) == ("<Quote AskPrice=0 BidPrice=0 AskSize=0 BidSize=0 ReportingExg=0 "
+                             "QuoteCondition=0>")
+    header = Tarvik.TarvikHeader()
+    header.ptqOptionHdr = header
+    assert repr(header).startswith("<TarvikHeader ptqStringSymbol=None ptqOptionHdr=<TarvikHeader ...> ")
+    header.ptqOptionHdr = None  # no cycle collector for records: break it
+    option = Tarvik.TqOptionHdr()
+    text = Tarvik.TqString()
+    option.ptqsUnderlying = text
+    references = sys.getrefcount(text)
+    assert "ptqsUnderlying=<TqString UserData1=0 " in repr(option)
+    assert sys.getrefcount(text) == references

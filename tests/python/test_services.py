@@ -117,6 +117,30 @@ def test_dates_from_year_month_day_and_from_ndays(loaded, day, date_type):
     assert members(other) == expected_date(day)
 
 
+@pytest.mark.parametrize("year, month, day", [
+    (2024, 2, 30), (2023, 2, 29), (2100, 2, 29), (2024, 4, 31), (2024, 13, 1), (2024, 0, 10), (2024, 5, 0),
+    (1882, 12, 31), (10000, 1, 1), (0, 0, 0),
+])
+def test_an_impossible_date_answers_false_and_keeps_what_the_library_left(loaded, year, month, day):
+    date = Tarvik.TqDate()
+    date.NDays, date.DayOfWeek = 51558, 5  # stale values of an earlier date
+    date.Year, date.Month, date.Day = year, month, day
+    assert Tarvik.DateFromYMD(date) is False
+    # The library clears what it derives and keeps what it was given.
+    assert (date.Year, date.Month, date.Day) == (year, month, day)
+    assert (date.NDays, date.DayOfWeek, date.DayOfYear) == (0, 0, 0)
+
+
+@pytest.mark.parametrize("ndays", [(datetime.date(9999, 12, 31) - EPOCH).days + 1, 2**32 - 1])
+def test_a_day_number_out_of_range_answers_false(loaded, ndays):
+    date = Tarvik.TqDate()
+    date.NDays = ndays
+    assert Tarvik.DateFromNDays(date) is False
+    assert (date.NDays, date.Year, date.Month, date.Day) == (ndays, 0, 0, 0)
+    date.NDays = ndays - 1 if ndays < 2**32 - 1 else 0
+    assert Tarvik.DateFromNDays(date) is True
+
+
 @pytest.mark.parametrize("argument", [5, None, Tarvik.TqTime(), "2024-01-01"])
 def test_date_functions_answer_false_to_anything_but_a_date(loaded, argument):
     assert Tarvik.DateFromYMD(argument) is False

@@ -1,20 +1,21 @@
-// Addresses of the library's documentation pages named in docstrings. All
-// share one base; each page is a file of the repository's docs/ folder
-// (docs/<page>.md is published as <base><page>.html).
+// Where docstrings send the reader for more: pages of the documentation that
+// is installed with the module, in the companion package's docs/ folder (a
+// copy of the repository's docs/). The address is the page's path from the
+// folder that holds the module and the package, site-packages once installed
+// or the build tree's python/; tarvik_engine.docs_path() gives the folder.
 #pragma once
 
 // Docstrings are string literals joined at compile time, hence macros.
-#define TARVIK_DOCS_BASE "https://tarvik.example/docs/"
+#define TARVIK_DOCS_BASE "tarvik_engine/docs/"
 
-#define TARVIK_DOC_PRICE_TYPES TARVIK_DOCS_BASE "price-types.html"
-#define TARVIK_DOC_STATUS_VALUES TARVIK_DOCS_BASE "status-values.html"
-#define TARVIK_DOC_MESSAGE_TYPES TARVIK_DOCS_BASE "message-types.html"
-#define TARVIK_DOC_STRING_TABLES TARVIK_DOCS_BASE "string-tables.html"
-#define TARVIK_DOC_TRADE_CONDITIONS TARVIK_DOCS_BASE "trade-conditions.html"
-#define TARVIK_DOC_QUOTE_CONDITIONS TARVIK_DOCS_BASE "quote-conditions.html"
-#define TARVIK_DOC_FLAGS TARVIK_DOCS_BASE "flags.html"
-#define TARVIK_DOC_SYMBOLOGY TARVIK_DOCS_BASE "symbology.html"
-#define TARVIK_DOC_OPTION_SYMBOLOGY TARVIK_DOCS_BASE "symbology.html#option-contracts"
+#define TARVIK_DOC_PRICE_TYPES TARVIK_DOCS_BASE "price-types.md"
+#define TARVIK_DOC_STATUS_VALUES TARVIK_DOCS_BASE "status-values.md"
+#define TARVIK_DOC_MESSAGE_TYPES TARVIK_DOCS_BASE "message-types.md"
+#define TARVIK_DOC_STRING_TABLES TARVIK_DOCS_BASE "string-tables.md"
+#define TARVIK_DOC_TRADE_CONDITIONS TARVIK_DOCS_BASE "trade-conditions.md"
+#define TARVIK_DOC_QUOTE_CONDITIONS TARVIK_DOCS_BASE "quote-conditions.md"
+#define TARVIK_DOC_SYMBOLOGY TARVIK_DOCS_BASE "symbology.md"
+#define TARVIK_DOC_OPTION_SYMBOLOGY TARVIK_DOCS_BASE "symbology.md#option-contracts"
 
 // The maker of the Tarvik library as docstrings name it; the same name as
 // the module's __author__.

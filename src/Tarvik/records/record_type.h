@@ -1,5 +1,5 @@
-// What every record type shares: the type-object template, the shared
-// deallocator and the way constructors make their owned children.
+// What every record type shares: the type-object template, the repr, the
+// shared deallocator and the way constructors make their owned children.
 #pragma once
 
 #include <Python.h>
@@ -10,6 +10,10 @@ namespace tarvik {
 // references.
 inline constexpr unsigned long kRecordTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
 
+// The repr() of every record: "<TarvikTrade Price=15012 Size=100 ...>", each
+// member's current value in member-table order (record_repr.cpp).
+PyObject* record_repr(PyObject* self);
+
 // A static record type: "Tarvik.<short name>", docstring "<short name> Object".
 constexpr PyTypeObject record_type(const char* name, const char* doc, Py_ssize_t basicsize, PyMemberDef* members,
                                    newfunc create, destructor dealloc, initproc init = nullptr) {
@@ -17,6 +21,7 @@ constexpr PyTypeObject record_type(const char* name, const char* doc, Py_ssize_t
     type.tp_name = name;
     type.tp_basicsize = basicsize;
     type.tp_dealloc = dealloc;
+    type.tp_repr = record_repr;
     type.tp_flags = kRecordTypeFlags;
     type.tp_doc = doc;
     type.tp_members = members;

@@ -7,6 +7,7 @@
 #include "module/owned_ref.h"
 #include "module/thread_data.h"
 #include "records/record_copy.h"
+#include "tape/callback_errors.h"
 #include "tape/object_cache.h"
 
 namespace tarvik {
@@ -22,12 +23,12 @@ PyObject* field_text(const char (&field)[N]) {
 
 // Calls the slot's callable with one listed file and prints whatever it
 // raised: the listing always goes on to the next file.
-void hand_to_program(PyObject* slot, PyObject* file) {
+void hand_to_program(ThreadState& state, PyObject* slot, PyObject* file) {
     OwnedRef callable = OwnedRef::borrow(slot);  // the callable may replace the slot
     if (callable && file != nullptr) {
         OwnedRef result(PyObject_CallOneArg(callable.get(), file));
     }
-    if (PyErr_Occurred()) PyErr_Print();
+    if (PyErr_Occurred()) report_callback_exception(state);
 }
 
 int32_t tape_item_callback(void*, const void* item) {
@@ -40,7 +41,7 @@ int32_t tape_item_callback(void*, const void* item) {
         tape->PathnameStrZ = field_text(record.PathnameStrZ);
         tape->PermSet = field_text(record.PermSet);
     }
-    hand_to_program(data.TapeListCallback, file.get());
+    hand_to_program(data.state, data.TapeListCallback, file.get());
     return 0;
 }
 
@@ -53,7 +54,7 @@ int32_t library_item_callback(void*, const void* item) {
         copy_library_file(library, record);
         library->PathnameStrZ = field_text(record.PathnameStrZ);
     }
-    hand_to_program(data.LibraryListCallback, file.get());
+    hand_to_program(data.state, data.LibraryListCallback, file.get());
     return 0;
 }
 
@@ -70,10 +71,12 @@ PyObject* list_files(PyObject* args, PyObject*& slot, void* ApiTable::* list, Ta
     Py_XDECREF(previous);
     void* list_entry = data.api.*list;
     int32_t result;
+    begin_callback_errors(data.state);
     {
         LibraryPin pin(list_entry);  // the program's callable runs inside the listing
         result = entry<sTarvikListTapes_t>(list_entry)(flags, item_callback, nullptr);
     }
+    end_callback_errors(data.state);
     return PyLong_FromLong(result);
 }
 

@@ -5,6 +5,7 @@
 #include "module/owned_ref.h"
 #include "module/thread_data.h"
 #include "records/record_copy.h"
+#include "tape/callback_errors.h"
 #include "tarvik/constants.h"
 #include "tape/filters.h"
 #include "tape/object_cache.h"
@@ -100,14 +101,14 @@ int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) 
         if (!PyErr_Occurred()) return kContinue;
         // Ctrl-C ends the spin and reaches the code that asked for it.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return kStop;
-        PyErr_Print();
+        report_callback_exception(state);
         return kContinue;
     }
     long value = PyLong_AsLong(answer.get());
     if (value == -1 && PyErr_Occurred()) {
         PyErr_Format(PyExc_TypeError, "the SpinSymbols callback returned %.100s, but it must return an int",
                      Py_TYPE(answer.get())->tp_name);
-        PyErr_Print();
+        report_callback_exception(state);
         return kContinue;
     }
     return static_cast<int32_t>(value);

@@ -94,7 +94,9 @@ void empty_defined_string_cache(ThreadState& state) {
 namespace {
 
 // DateFromNDays and DateFromYMD: the library completes the date record
-// inside a TqDate (or subclass) object in place.
+// inside a TqDate (or subclass) object in place. It answers a negative
+// result code when it rejects the date (an impossible day, a day number out
+// of its range); the record then stays as the library left it.
 PyObject* complete_date(PyObject* args, void* ApiTable::* complete) {
     PyObject* argument;
     if (!PyArg_ParseTuple(args, "O", &argument)) {
@@ -105,7 +107,7 @@ PyObject* complete_date(PyObject* args, void* ApiTable::* complete) {
     if (date == nullptr) Py_RETURN_FALSE;
     ApiTable* api = loaded_api();
     if (api == nullptr) return nullptr;
-    entry<sTarvikDateFromNDays_t>(api->*complete)(&date->record);
+    if (entry<sTarvikDateFromNDays_t>(api->*complete)(&date->record) < 0) Py_RETURN_FALSE;
     Py_RETURN_TRUE;
 }
 

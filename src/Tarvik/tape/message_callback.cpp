@@ -4,6 +4,7 @@
 #include "records/message_records.h"
 #include "tarvik/constants.h"
 #include "tape/body_conversion.h"
+#include "tape/callback_errors.h"
 #include "tape/filters.h"
 #include "tape/header_conversion.h"
 #include "tape/object_cache.h"
@@ -132,7 +133,7 @@ void take_interpreter_back(ThreadState& state) {
     if (ends_the_run()) {
         state.stopping = true;
     } else {
-        PyErr_Print();
+        report_callback_exception(state);
     }
 }
 
@@ -159,7 +160,7 @@ inline int32_t deliver_message(ThreadData& data, TarvikSystemRecord* system, Tar
             forget_message_text(state);
             return kStop;
         }
-        if (PyErr_Occurred()) PyErr_Print();
+        report_callback_exception(state);
         write_back(state, system);
         return kContinue;
     }

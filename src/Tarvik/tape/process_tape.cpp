@@ -4,6 +4,7 @@
 #include "module/library_pin.h"
 #include "module/thread_data.h"
 #include "services/utilities.h"
+#include "tape/callback_errors.h"
 #include "tape/filters.h"
 #include "tape/message_callback.h"
 #include "tape/object_cache.h"
@@ -58,6 +59,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
     state.textFields = 0;
 
     int32_t result;
+    begin_callback_errors(state);
     {
         LibraryPin pin(reinterpret_cast<void*>(process_tape));
         result = process_tape(filename, reinterpret_cast<void*>(memory_address), control_flags, user_data,
@@ -69,6 +71,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
         PyEval_RestoreThread(state.releasedThread);
         state.releasedThread = nullptr;
     }
+    end_callback_errors(state);
 
     adopt_borrowed_members(state);
     release_run_objects(state);

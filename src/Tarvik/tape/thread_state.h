@@ -12,6 +12,7 @@
 
 #include <tsl/robin_map.h>
 
+#include "tape/callback_errors.h"
 #include "tarvik/library.h"
 
 namespace tarvik {
@@ -196,6 +197,10 @@ struct ThreadState {
     // Option components replaced during a run; released when it ends, so
     // every str a run has shown stays alive until then.
     std::vector<PyObject*> retiredStrings;
+
+    // The kinds of exception the program's callables raised in the current
+    // call, and how often each came back (callback_errors.h).
+    CallbackErrors callbackErrors;
 
     ThreadState() = default;
     ThreadState(const ThreadState&) = delete;

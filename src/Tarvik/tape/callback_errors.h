@@ -1,0 +1,49 @@
+// How the exceptions that the program's callables raise are shown. The
+// first exception of a kind (its type and the line that raised it) is
+// printed in full, traceback and all; later ones of the same kind are only
+// counted, and when the call that ran the callables ends (ProcessTape,
+// ListTapes, ListAPIDLLs) one line per kind says how many more there were:
+//
+//   Tarvik: the same AttributeError (File "day.py", line 12) was raised 420,057 more times; only the first was printed.
+//
+// A typo in a callable that runs for every message thus prints one
+// traceback instead of one per message.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace tarvik {
+
+struct ThreadState;
+
+// A kind of exception met during the current call: the exception's type
+// and the code object and line of the innermost frame of its traceback
+// (none when no Python code raised it). Both objects are held, so that
+// their addresses stay theirs until the call ends.
+struct RaisedKind {
+    PyObject* type = nullptr;
+    PyObject* code = nullptr;
+    int line = -1;
+    uint64_t repeats = 0;
+};
+
+// Kinds beyond this many in one call are printed every time, as before.
+inline constexpr std::size_t kRaisedKindsKept = 64;
+
+struct CallbackErrors {
+    int depth = 0;  // calls under way that report when they end
+    std::vector<RaisedKind> kinds;
+};
+
+// Opens and closes a call that runs the program's callables; calls nest
+// (a spin inside a run) and the outermost one reports the repeats.
+void begin_callback_errors(ThreadState& state);
+void end_callback_errors(ThreadState& state);
+
+// Shows the pending exception as above and clears it.
+void report_callback_exception(ThreadState& state);
+
+}  // namespace tarvik
