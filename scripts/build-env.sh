@@ -44,3 +44,55 @@ tarvik_build() {
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 }
+
+# tarvik_build_visibly PRESET: builds from the repository's root with the
+# build's progress on standard error, and says what is going on the first
+# time; prints nothing when the build is up to date.
+tarvik_build_visibly() {
+    local preset=$1
+    [ -f "build/$preset/build.ninja" ] ||
+        echo "tarvik: building the module, the engine and the tools (a few minutes, the first time only)" >&2
+    cmake --preset "$preset" >/dev/null &&
+        cmake --build --preset "$preset" |
+        { grep -v -e '^ninja: no work to do' -e 'Re-checking globbed directories' >&2 || true; }
+}
+
+# tarvik_share_user_paths ARGS...: the user's places that a program run
+# inside the development root sees at their own paths (scripts/devroot
+# mounts them): the current directory, $HOME, /mnt, /srv, and for every
+# argument that names a path (ARG or --option=ARG) the folder it is, or the
+# folder that holds it when that exists (so outputs beside it are seen).
+# /tmp and the clone are always there.
+tarvik_share_user_paths() {
+    local places=("$PWD" "${HOME:-}" /mnt /srv) arg path
+    for arg in "$@"; do
+        for path in "$arg" "${arg#*=}"; do
+            [ -n "$path" ] || continue
+            path=$(realpath -m -- "$path" 2>/dev/null) || continue
+            if [ -d "$path" ]; then places+=("$path")
+            elif [ -d "$(dirname "$path")" ] && { [ -e "$path" ] || [[ "$arg" == */* ]]; }; then
+                places+=("$(dirname "$path")")
+            fi
+        done
+    done
+    # Parents first, so that a folder inside another is not mounted twice.
+    TARVIK_DEVROOT_MOUNTS=$(printf '%s\n' "${places[@]}" | grep -v '^$' | sort -u)
+    export TARVIK_DEVROOT_MOUNTS
+}
+
+# tarvik_run_built PROGRAM ARGS...: builds when needed (its progress on
+# standard error; nothing when it is up to date), then runs PROGRAM with
+# the built module, engine and tape tool. TARVIK_BUILD_DIR names a build
+# to use as it is, without building.
+tarvik_run_built() {
+    local repo preset build_dir
+    repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    preset=$(tarvik_preset)
+    build_dir=${TARVIK_BUILD_DIR:-$repo/build/$preset}
+    if [ -z "${TARVIK_BUILD_DIR:-}" ]; then
+        (cd "$repo" && tarvik_build_visibly "$preset") || { echo "tarvik: the build failed" >&2; exit 1; }
+    fi
+    export PYTHONPATH="$build_dir/python${PYTHONPATH:+:$PYTHONPATH}"
+    export PATH="$build_dir/python/tarvik_engine:$PATH"
+    exec "$@"
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -33,6 +34,11 @@ struct ImportInput {
     ArrowArrayStream* second = nullptr;
 };
 
+// How far an import is, for a progress line: the first pass's rows read
+// (no total yet), then the second pass's events written of those rows.
+enum class ImportStage { Reading, Writing };
+using ImportProgress = std::function<void(ImportStage stage, uint64_t done, uint64_t total)>;
+
 struct ImportOptions {
     std::vector<ImportInput> inputs;  // data inputs, symbols, conditions
     std::string output;               // the tape; "{date}" in it writes one tape per day
@@ -50,6 +56,7 @@ struct ImportOptions {
     std::string display = "Imported";
     char delimiter = 0;  // of CSV fields; 0: a comma, or what the header shows
     std::string temp_dir;  // for sorted runs and stream copies; default beside the output
+    ImportProgress progress;  // told once a batch read and every 65,536 events written; may be empty
 };
 
 // A day as YYYY-MM-DD, to days since 1883-01-01. Throws ImportUsageError.

@@ -526,6 +526,8 @@ void Importer::scan(DataInput& input) {
                 if (market_makers_.find(maker) == market_makers_.end()) market_makers_.emplace(std::string(maker), 0);
             }
         }
+        if (o_.progress)
+            o_.progress(ImportStage::Reading, rows_ + work.rows_before + static_cast<uint64_t>(cells.rows()), 0);
         work.batch.reset();  // the item goes back to the readers: it keeps no batch alive
     }
     input.rows = taken_rows;
@@ -758,7 +760,7 @@ ImportResult Importer::write() {
         while (const StagedEvent* e = merged.next()) {
             if (!writer || e->ndays != day) open(e->ndays);
             writer->add(e->event, carry_ext_ ? &e->ext : nullptr);
-            ++result.events;
+            if (++result.events % 65536 == 0 && o_.progress) o_.progress(ImportStage::Writing, result.events, rows_);
         }
         if (!writer) open(o_.date_ndays ? *o_.date_ndays : days_.front());
         if (!writer->finish(error)) throw ImportError(error);

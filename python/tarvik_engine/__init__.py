@@ -6,7 +6,8 @@
 ``write_tape`` turns quotes, trades and market-maker quotes (files, pandas
 DataFrames, pyarrow Tables or any Arrow stream) into tapes; ``read_tape``
 and ``iter_tape`` read a tape back as Arrow tables, with the engine's NBBO
-and trade analysis as columns.
+and trade analysis as columns. ``tape_info`` tells what a tape holds (its
+date, symbols, events and their span) from its section heads.
 """
 
 import os
@@ -14,8 +15,10 @@ from pathlib import Path
 
 from .columnar import TapeError, iter_tape, read_tape
 from .tape_import import write_tape
+from .tape_info import TapeInfo, TapeInfoError, tape_info
 
-__all__ = ["TapeError", "docs_path", "iter_tape", "library_path", "read_tape", "tape_tool_path", "write_tape"]
+__all__ = ["TapeError", "TapeInfo", "TapeInfoError", "docs_path", "iter_tape", "library_path", "read_tape",
+           "tape_info", "tape_tool_path", "write_tape"]
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 

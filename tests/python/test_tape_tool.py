@@ -178,3 +178,92 @@ def test_dump_of_generated_and_mutated_scripts_compiles_to_the_same_bytes(tmp_pa
     assert compiles_back(tmp_path, "generated", lines), "a generated script is valid"
     for i in range(6):
         compiles_back(tmp_path, f"mutated{i}", mutated(rng, lines))
+
+
+COMMANDS = ["compile", "dump", "synth", "import", "info", "check"]
+
+
+@pytest.mark.parametrize("args", [["--help"], ["-h"]] + [[command, "--help"] for command in COMMANDS]
+                         + [["synth", "-h"]])
+def test_help_prints_the_usage_and_exits_0(args):
+    result = tool(*args)
+    assert result.returncode == 0, result.stderr
+    assert f"tarvik-tape {args[0]} [OPTIONS]" in result.stdout if args[0] in COMMANDS else \
+        all(command in result.stdout for command in COMMANDS)
+    assert result.stderr == ""
+
+
+def test_version_names_the_tool_the_engine_and_the_tape_format():
+    result = tool("--version")
+    assert result.returncode == 0 and result.stdout.startswith("tarvik-tape 1.0.0 (engine ")
+    assert "tape format 1" in result.stdout
+
+
+@pytest.mark.parametrize("args, told", [
+    ([], "a command is required"),
+    (["teleport"], "unknown command 'teleport'"),
+    (["synth", "-o", "x.tape", "--colour", "red"], "--colour"),
+    (["synth", "-o", "x.tape", "--symbols", "many"], "--symbols: expected a whole number from 1 to 100000, got 'many'"),
+    (["synth", "-o", "x.tape", "--symbols", "0"], "--symbols: expected a whole number from 1 to 100000, got '0'"),
+    (["synth", "-o", "x.tape", "--date", "2024-02-30"], "--date: expected a date YYYY-MM-DD, got '2024-02-30'"),
+    (["synth", "-o", "x.tape", "--mix", "1,2"], "--mix: expected four weights"),
+    (["synth", "-o", "x.tape", "--rate", "5"], "--rate requires --live"),
+    (["synth", "--symbols", "3"], "-o is required"),
+    (["import", "--trades", "t.csv", "-o", "x.tape", "--price-type", "300"], "--price-type: expected a whole number"),
+    (["import", "--trades", "t.csv", "-o", "x.tape", "--delimiter", "ab"], "--delimiter: expected one character"),
+    (["compile", "a.jsonl", "b.jsonl", "-o", "x.tape"], "b.jsonl"),
+    (["info"], "tapes is required"),
+])
+def test_a_bad_command_line_names_what_is_wrong_and_exits_2(tmp_path, args, told):
+    result = subprocess.run([tarvik_engine.tape_tool_path(), *args], capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 2, result.stderr
+    assert told in result.stderr, result.stderr
+    assert result.stdout == "" and not (tmp_path / "x.tape").exists()
+
+
+def on_terminal(*args, cwd=None):
+    """Runs the tool with its standard error on a terminal (a pty); answers
+    the exit status and what it drew there."""
+    import os
+    import pty
+
+    leader, follower = pty.openpty()
+    child = subprocess.Popen([tarvik_engine.tape_tool_path(), *map(str, args)], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=follower, cwd=cwd)
+    os.close(follower)
+    drawn = b""
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # the child closed the terminal
+            break
+        if not chunk:
+            break
+        drawn += chunk
+    os.close(leader)
+    return child.wait(timeout=60), drawn.decode()
+
+
+@pytest.fixture
+def long_commands(tmp_path):
+    """command name -> arguments of a small run of each long command."""
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,2024-03-15T14:30:00Z,1,10,5\n")
+    (tmp_path / "day.jsonl").write_text('{"header": {"date": "2024-03-15"}}\n{"symbol": {"text": "X"}}\n')
+    return {
+        "synth": ["synth", "-o", tmp_path / "s.tape", "--symbols", 3, "--messages", 70_000],
+        "import": ["import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "i.tape"],
+        "compile": ["compile", tmp_path / "day.jsonl", "-o", tmp_path / "c.tape"],
+    }
+
+
+@pytest.mark.parametrize("command, line", [("synth", "synth: writing "), ("import", "import: reading 1 rows"),
+                                           ("compile", "compile: reading ")])
+def test_long_commands_draw_a_progress_line_only_on_a_terminal(long_commands, command, line):
+    status, drawn = on_terminal(*long_commands[command])
+    assert status == 0 and line in drawn, drawn
+    assert drawn.endswith("\r\x1b[K"), "the line is cleared at the end"
+
+    status, drawn = on_terminal(*long_commands[command], "--quiet")
+    assert (status, drawn) == (0, "")
+    piped = tool(*long_commands[command])
+    assert (piped.returncode, piped.stderr) == (0, "")

@@ -1,4 +1,8 @@
-// tarvik-tape: compile, dump, synthesise and import tapes.
+// tarvik-tape: compile, dump, synthesise, import, look at and check tapes.
+// The command line is CLI11's; each command is a thin layer over its core
+// (tape_script, synth, import/, tape_info/).
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +14,10 @@
 #include "dates.h"
 #include "import_error.h"
 #include "importer.h"
+#include "progress.h"
 #include "synth.h"
+#include "tape_format.h"
+#include "tape_info.h"
 #include "tape_script.h"
 #include "tape_writer.h"
 
@@ -19,244 +26,420 @@ using namespace tarvik::tool;
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: tarvik-tape compile SCRIPT.jsonl -o TAPE\n"
-    "       tarvik-tape dump TAPE [-o SCRIPT.jsonl]\n"
-    "       tarvik-tape synth -o TAPE [--symbols N] [--options-per-symbol N] [--messages N]\n"
-    "                         [--seed N] [--mix QUOTES,MMQUOTES,TRADES,CATEGORIES] [--date YYYY-MM-DD]\n"
-    "                         [--live --rate N]\n"
-    "       tarvik-tape import [--quotes FILE]... [--trades FILE]... [--mm-quotes FILE]... [--changes FILE]...\n"
-    "                          [--symbols FILE] [--conditions FILE] -o TAPE (or 'day-{date}.tape')\n"
-    "                          [--date YYYY-MM-DD] [--time-zone ZONE] [--time-unit s|ms|us|ns]\n"
-    "                          [--price-type N] [--listed-exg N] [--rename VENDOR=OURS,...]\n"
-    "                          [--ignore-extra-columns] [--sort] [--allow-empty] [--fractional-sizes]\n"
-    "                          [--temp-dir DIR] [--delimiter C]\n"
-    "       (FILE: CSV, plain, .gz or .zst, or Parquet; docs/import.md)\n";
+std::string version_text() {
+    return std::string("tarvik-tape ") + TARVIK_VERSION + " (engine " + std::to_string(TARVIK_ENGINE_VERSION_MAJOR) +
+           "." + std::to_string(TARVIK_ENGINE_VERSION_MINOR) + "." + std::to_string(TARVIK_ENGINE_VERSION_BUILD) +
+           ", tape format " + std::to_string(engine::kTapeFormatVersion) + ")";
+}
 
+// A request the command line cannot carry out: exit 2, like CLI11's own.
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// The options without a value.
-bool is_flag(const std::string& a) {
-    return a == "--live" || a == "--ignore-extra-columns" || a == "--sort" || a == "--allow-empty" ||
-           a == "--fractional-sizes";
+// ---------------------------------------------------------------------------
+// Values: each check answers "" or what the option expects.
+// ---------------------------------------------------------------------------
+
+CLI::Validator whole_number(uint64_t min, uint64_t max) {
+    const std::string expects =
+        "expected a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || text[0] == '-' || text[0] == '+' || errno == ERANGE || v < min ||
+                v > max)
+                return expects + ", got '" + text + "'";
+            return "";
+        },
+        "");
 }
 
-// Options after the command: "--name value" pairs and positional words.
-struct Arguments {
-    std::vector<std::string> positional;
-    std::vector<std::pair<std::string, std::string>> named;
+bool parse_date(const std::string& text, uint32_t& ndays) {
+    int y, m, d;
+    char tail;
+    if (std::sscanf(text.c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3 || !engine::valid_ymd(y, m, d)) return false;
+    ndays = engine::ndays_from_ymd(y, m, d);
+    return true;
+}
 
-    Arguments(int argc, char** argv) {
-        for (int i = 2; i < argc; ++i) {
-            std::string a = argv[i];
-            if (is_flag(a)) {
-                named.emplace_back(a, "1");
-            } else if (a.size() > 1 && a[0] == '-') {
-                if (i + 1 >= argc) throw UsageError("option " + a + " needs a value");
-                named.emplace_back(a, argv[++i]);
-            } else {
-                positional.push_back(a);
+const CLI::Validator kDate(
+    [](std::string& text) -> std::string {
+        uint32_t ndays;
+        return parse_date(text, ndays) ? "" : "expected a date YYYY-MM-DD, got '" + text + "'";
+    },
+    "YYYY-MM-DD");
+
+bool parse_mix(const std::string& text, uint32_t (&mix)[4]) {
+    unsigned a, b, c, d;
+    char tail;
+    if (std::sscanf(text.c_str(), "%u,%u,%u,%u%c", &a, &b, &c, &d, &tail) != 4 || a + b + c + d == 0 ||
+        a + b + c + d > 1'000'000)
+        return false;
+    mix[0] = a, mix[1] = b, mix[2] = c, mix[3] = d;
+    return true;
+}
+
+const CLI::Validator kMix(
+    [](std::string& text) -> std::string {
+        uint32_t mix[4];
+        return parse_mix(text, mix) ? "" : "expected four weights, e.g. 80,5,14,1, got '" + text + "'";
+    },
+    "Q,MM,T,C");
+
+const CLI::Validator kTimeUnit(
+    [](std::string& text) -> std::string {
+        return import::parse_time_unit(text) ? "" : "expected s, ms, us or ns, got '" + text + "'";
+    },
+    "s|ms|us|ns");
+
+// "VENDOR=OURS,..." into pairs; false for a malformed pair, named in `bad`.
+bool parse_renames(const std::string& list, std::vector<std::pair<std::string, std::string>>& out, std::string& bad) {
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        const std::size_t end = std::min(list.find(',', at), list.size());
+        const std::string pair = list.substr(at, end - at);
+        const std::size_t eq = pair.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == pair.size()) {
+            bad = pair;
+            return false;
+        }
+        out.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
+        at = end + 1;
+    }
+    return true;
+}
+
+const CLI::Validator kRename(
+    [](std::string& text) -> std::string {
+        std::vector<std::pair<std::string, std::string>> pairs;
+        std::string bad;
+        return parse_renames(text, pairs, bad) ? ""
+                                               : "expected VENDOR=OURS pairs separated by commas, got '" + bad + "'";
+    },
+    "VENDOR=OURS,...");
+
+const CLI::Validator kDelimiter(
+    [](std::string& text) -> std::string {
+        return text.size() == 1 || text == "\\t" || text == "tab" ? "" : "expected one character, or tab, got '" + text + "'";
+    },
+    "C");
+
+// ---------------------------------------------------------------------------
+// Commands
+// ---------------------------------------------------------------------------
+
+// Feeds a file to a reader and tells a progress line how far it got.
+class ProgressInput : public std::streambuf {
+public:
+    ProgressInput(std::streambuf& source, uint64_t total, ProgressLine& line)
+        : source_(source), total_(total), line_(line) {}
+
+protected:
+    int_type underflow() override {
+        const std::streamsize got = source_.sgetn(buffer_, sizeof buffer_);
+        if (got <= 0) return traits_type::eof();
+        done_ += static_cast<uint64_t>(got);
+        line_.update("compile: reading", done_, total_, "bytes");
+        setg(buffer_, buffer_, buffer_ + got);
+        return traits_type::to_int_type(buffer_[0]);
+    }
+
+private:
+    std::streambuf& source_;
+    uint64_t total_;
+    ProgressLine& line_;
+    uint64_t done_ = 0;
+    char buffer_[1 << 16];
+};
+
+struct CompileCommand {
+    std::string script, output;
+    bool quiet = false;
+
+    void run() const {
+        std::ifstream in(script, std::ios::binary | std::ios::ate);
+        if (!in) throw InputError(script + ": cannot be opened");
+        const auto size = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
+        in.seekg(0);
+        ProgressLine line(!quiet);
+        ProgressInput counted(*in.rdbuf(), size, line);
+        std::istream input(&counted);
+        const TapeContents tape = compile_script(input, script);
+        line.clear();
+        write_tape_contents(tape, output);
+    }
+};
+
+struct DumpCommand {
+    std::string tape, output;
+
+    int run() const {
+        const TapeContents contents = read_tape_contents(tape);
+        if (output.empty()) {
+            dump_script(contents, std::cout);
+            std::cout.flush();
+            return std::cout ? 0 : 1;
+        }
+        const std::string temp = output + ".partial";
+        {
+            std::ofstream file(temp);
+            dump_script(contents, file);
+            if (!file.flush()) {
+                std::remove(temp.c_str());
+                throw InputError(output + ": cannot be written");
             }
         }
+        if (std::rename(temp.c_str(), output.c_str()) != 0) throw InputError(output + ": cannot be written");
+        return 0;
     }
-    std::vector<std::string> all(const std::string& name) const {
-        std::vector<std::string> out;
-        for (const auto& [k, v] : named)
-            if (k == name) out.push_back(v);
-        return out;
+};
+
+struct SynthCommand {
+    SynthOptions o;
+    std::string output, date, mix;
+    bool live = false, quiet = false;
+
+    void run() {
+        if (!date.empty()) parse_date(date, o.date_ndays);
+        if (!mix.empty()) parse_mix(mix, o.mix);
+        const engine::TapeTables tables = synth_tables(o);
+        engine::TapeWriter writer;
+        std::string error;
+        const bool opened = live ? writer.open_live(output, tables, error) : writer.open_file(output, tables, error);
+        if (!opened) throw InputError(error);
+        ProgressLine line(!quiet);
+        synth_events(o, tables, writer,
+                     [&](uint64_t written) { line.update("synth: writing", written, o.messages, "messages"); });
+        line.clear();
+        if (!writer.finish(error)) throw InputError(error);
     }
-    std::string get(const std::string& name, const std::string& fallback = "") const {
-        for (const auto& [k, v] : named)
-            if (k == name) return v;
-        return fallback;
-    }
-    void allow(std::initializer_list<const char*> names) const {
-        for (const auto& [k, v] : named) {
-            bool ok = false;
-            for (const char* n : names) ok = ok || k == n;
-            if (!ok) throw UsageError("unknown option " + k);
+};
+
+struct ImportCommand {
+    std::vector<std::string> quotes, trades, mm_quotes, changes;
+    std::string symbols, conditions, output, date, time_zone, time_unit, delimiter, temp_dir;
+    std::vector<std::string> renames;
+    unsigned price_type = 256;  // 256: chosen from the prices
+    uint16_t listed_exg = 1;
+    bool ignore_extra_columns = false, sort = false, allow_empty = false, fractional_sizes = false, quiet = false;
+
+    void run() {
+        import::ImportOptions o;
+        o.output = output;
+        const std::pair<const std::vector<std::string>*, import::InputKind> data[] = {
+            {&changes, import::InputKind::Changes},
+            {&quotes, import::InputKind::Quotes},
+            {&mm_quotes, import::InputKind::MMQuotes},
+            {&trades, import::InputKind::Trades}};
+        if (!conditions.empty()) o.inputs.push_back({import::InputKind::Conditions, conditions, conditions, nullptr, nullptr});
+        if (!symbols.empty()) o.inputs.push_back({import::InputKind::Symbols, symbols, symbols, nullptr, nullptr});
+        for (const auto& [paths, kind] : data)
+            for (const std::string& path : *paths) o.inputs.push_back({kind, path, path, nullptr, nullptr});
+        if (quotes.empty() && trades.empty() && mm_quotes.empty() && changes.empty())
+            throw UsageError("import needs --quotes, --trades, --mm-quotes or --changes");
+        if (!date.empty()) o.date_ndays = import::parse_date(date);
+        if (!time_zone.empty()) o.time_zone = time_zone;
+        if (!time_unit.empty()) o.time_unit = import::parse_time_unit(time_unit);
+        if (price_type < 256) o.price_type = static_cast<uint8_t>(price_type);
+        o.listed_exg = listed_exg;
+        std::string bad;
+        for (const std::string& list : renames) parse_renames(list, o.rename, bad);
+        o.ignore_extra_columns = ignore_extra_columns;
+        o.sort = sort;
+        o.allow_empty = allow_empty;
+        o.fractional_sizes = fractional_sizes;
+        o.temp_dir = temp_dir;
+        if (delimiter == "\\t" || delimiter == "tab") o.delimiter = '\t';
+        else if (delimiter.size() == 1) o.delimiter = delimiter[0];
+        ProgressLine line(!quiet);
+        o.progress = [&line](import::ImportStage stage, uint64_t done, uint64_t total) {
+            if (stage == import::ImportStage::Reading) line.update("import: reading", done, 0, "rows");
+            else line.update("import: writing", done, total, "events");
+        };
+        try {
+            import::run_import(std::move(o));
+        } catch (const import::ImportUsageError& e) {
+            line.clear();
+            const std::string what = e.what();
+            // A build without Arrow cannot import at all: that is no bad command line.
+            if (what.rfind("import needs Apache Arrow", 0) == 0) throw InputError(what);
+            throw UsageError(what);
+        } catch (const import::ImportError& e) {
+            line.clear();
+            throw InputError(e.what());
         }
     }
 };
 
-uint64_t number(const std::string& text, const char* option, uint64_t max) {
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || text[0] == '-' || v > max)
-        throw UsageError(std::string("option ") + option + ": expected a number up to " + std::to_string(max));
-    return v;
-}
+struct InfoCommand {
+    std::vector<std::string> tapes;
+    bool check = false;  // read every byte (the check command)
 
-uint32_t date_option(const std::string& text, uint32_t fallback) {
-    if (text.empty()) return fallback;
-    int y, m, d;
-    char tail;
-    if (std::sscanf(text.c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3 || !engine::valid_ymd(y, m, d))
-        throw UsageError("option --date: expected YYYY-MM-DD");
-    return engine::ndays_from_ymd(y, m, d);
-}
-
-std::string output(const Arguments& args) {
-    const std::string out = args.get("-o");
-    if (out.empty()) throw UsageError("-o TAPE is required");
-    return out;
-}
-
-int compile(const Arguments& args) {
-    args.allow({"-o"});
-    if (args.positional.size() != 1) throw UsageError("compile takes one script");
-    std::ifstream in(args.positional[0]);
-    if (!in) throw InputError(args.positional[0] + ": cannot be opened");
-    const TapeContents tape = compile_script(in, args.positional[0]);
-    write_tape_contents(tape, output(args));
-    return 0;
-}
-
-int dump(const Arguments& args) {
-    args.allow({"-o"});
-    if (args.positional.size() != 1) throw UsageError("dump takes one tape");
-    const TapeContents tape = read_tape_contents(args.positional[0]);
-    const std::string out = args.get("-o");
-    if (out.empty()) {
-        dump_script(tape, std::cout);
-        std::cout.flush();
-        return std::cout ? 0 : 1;
-    }
-    const std::string temp = out + ".partial";
-    {
-        std::ofstream file(temp);
-        dump_script(tape, file);
-        if (!file.flush()) {
-            std::remove(temp.c_str());
-            throw InputError(out + ": cannot be written");
+    int run() const {
+        int status = 0;
+        for (const std::string& path : tapes) {
+            tape_info::TapeInfo info;
+            tape_info::TapeProblem problem;
+            if (!tape_info::inspect_tape(path, check ? tape_info::Scope::Everything : tape_info::Scope::Heads, info,
+                                         problem)) {
+                std::fprintf(stderr, "tarvik-tape: %s\n", problem.message().c_str());
+                status = 1;
+                continue;
+            }
+            if (check) {
+                std::printf("%s: sound: %s events in %s blocks; every CRC and index checks\n", path.c_str(),
+                            tape_info::grouped(info.events).c_str(), tape_info::grouped(info.blocks).c_str());
+                continue;
+            }
+            if (&path != &tapes.front()) std::putchar('\n');
+            print(info);
         }
+        return status;
     }
-    if (std::rename(temp.c_str(), out.c_str()) != 0) throw InputError(out + ": cannot be written");
-    return 0;
-}
 
-int synth(const Arguments& args) {
-    args.allow({"-o", "--symbols", "--options-per-symbol", "--messages", "--seed", "--mix", "--date", "--live",
-                "--rate"});
-    if (!args.positional.empty()) throw UsageError("synth takes no positional arguments");
-    SynthOptions o;
-    o.symbols = static_cast<uint32_t>(number(args.get("--symbols", "300"), "--symbols", 100'000));
-    o.options_per_symbol =
-        static_cast<uint32_t>(number(args.get("--options-per-symbol", "20"), "--options-per-symbol", 1000));
-    o.messages = number(args.get("--messages", "3000000"), "--messages", 2'000'000'000);
-    o.seed = number(args.get("--seed", "1"), "--seed", UINT64_MAX);
-    o.date_ndays = date_option(args.get("--date"), o.date_ndays);
-    const bool live = !args.get("--live").empty();
-    o.rate = number(args.get("--rate", "0"), "--rate", 1'000'000'000);
-    if (o.rate > 0 && !live) throw UsageError("option --rate: only with --live");
-    const std::string mix = args.get("--mix");
-    if (!mix.empty()) {
-        unsigned a, b, c, d;
-        char tail;
-        if (std::sscanf(mix.c_str(), "%u,%u,%u,%u%c", &a, &b, &c, &d, &tail) != 4 || a + b + c + d == 0 ||
-            a + b + c + d > 1'000'000)
-            throw UsageError("option --mix: expected four weights, e.g. 80,5,14,1");
-        o.mix[0] = a, o.mix[1] = b, o.mix[2] = c, o.mix[3] = d;
-    }
-    if (o.symbols == 0) throw UsageError("option --symbols: at least one symbol");
-    const engine::TapeTables tables = synth_tables(o);
-    engine::TapeWriter writer;
-    std::string error;
-    const bool opened = live ? writer.open_live(output(args), tables, error)
-                             : writer.open_file(output(args), tables, error);
-    if (!opened) throw InputError(error);
-    synth_events(o, tables, writer);
-    if (!writer.finish(error)) throw InputError(error);
-    return 0;
-}
-
-int import_files(const Arguments& args) {
-    args.allow({"-o", "--quotes", "--trades", "--mm-quotes", "--changes", "--symbols", "--conditions", "--date",
-                "--time-zone", "--time-unit", "--price-type", "--listed-exg", "--rename", "--ignore-extra-columns",
-                "--sort", "--allow-empty", "--fractional-sizes", "--temp-dir", "--delimiter"});
-    if (!args.positional.empty()) throw UsageError("import takes no positional arguments");
-    import::ImportOptions o;
-    o.output = output(args);
-    const std::pair<const char*, import::InputKind> kinds[] = {
-        {"--conditions", import::InputKind::Conditions}, {"--symbols", import::InputKind::Symbols},
-        {"--changes", import::InputKind::Changes},       {"--quotes", import::InputKind::Quotes},
-        {"--mm-quotes", import::InputKind::MMQuotes},    {"--trades", import::InputKind::Trades}};
-    for (const auto& [option, kind] : kinds) {
-        const std::vector<std::string> paths = args.all(option);
-        if ((kind == import::InputKind::Symbols || kind == import::InputKind::Conditions) && paths.size() > 1)
-            throw UsageError(std::string("option ") + option + ": give one file");
-        for (const std::string& path : paths) o.inputs.push_back({kind, path, path, nullptr, nullptr});
-    }
-    if (args.all("--quotes").empty() && args.all("--trades").empty() && args.all("--mm-quotes").empty() &&
-        args.all("--changes").empty())
-        throw UsageError("import needs --quotes, --trades, --mm-quotes or --changes");
-    if (!args.get("--date").empty()) o.date_ndays = date_option(args.get("--date"), 0);
-    if (!args.get("--time-zone").empty()) o.time_zone = args.get("--time-zone");
-    if (!args.get("--time-unit").empty()) {
-        o.time_unit = import::parse_time_unit(args.get("--time-unit"));
-        if (!o.time_unit) throw UsageError("option --time-unit: expected s, ms, us or ns");
-    }
-    if (!args.get("--price-type").empty())
-        o.price_type = static_cast<uint8_t>(number(args.get("--price-type"), "--price-type", 255));
-    o.listed_exg = static_cast<uint16_t>(number(args.get("--listed-exg", "1"), "--listed-exg", 65535));
-    for (const std::string& list : args.all("--rename")) {
-        std::size_t at = 0;
-        while (at <= list.size()) {
-            const std::size_t end = std::min(list.find(',', at), list.size());
-            const std::string pair = list.substr(at, end - at);
-            const std::size_t eq = pair.find('=');
-            if (eq == std::string::npos || eq == 0 || eq + 1 == pair.size())
-                throw UsageError("option --rename: expected VENDOR=OURS pairs separated by commas, got '" + pair + "'");
-            o.rename.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
-            at = end + 1;
+    static void print(const tape_info::TapeInfo& i) {
+        std::printf("tape          %s\n", i.path.c_str());
+        std::printf("size          %s bytes\n", tape_info::grouped(i.size).c_str());
+        std::printf("format        version %u\n", i.format_version);
+        std::printf("date          %s\n", engine::ymd_text(i.date_ndays).c_str());
+        std::printf("time zone     %+d hours to GMT\n", i.time_zone);
+        std::printf("display       %s\n", i.display.c_str());
+        std::printf("symbols       %s\n", tape_info::grouped(i.symbols).c_str());
+        std::printf("options       %s\n", tape_info::grouped(i.options).c_str());
+        std::printf("events        %s in %s blocks\n", tape_info::grouped(i.events).c_str(), tape_info::grouped(i.blocks).c_str());
+        if (i.events > 0) {
+            std::printf("first event   %s\n", tape_info::time_of_day_text(i.first_micros).c_str());
+            std::printf("last event    %s\n", tape_info::time_of_day_text(i.last_micros).c_str());
         }
+        std::printf("complete      %s\n", i.complete ? "yes" : "no: no End section yet (a live tape, or cut short)");
     }
-    o.ignore_extra_columns = !args.get("--ignore-extra-columns").empty();
-    o.sort = !args.get("--sort").empty();
-    o.allow_empty = !args.get("--allow-empty").empty();
-    o.fractional_sizes = !args.get("--fractional-sizes").empty();
-    o.temp_dir = args.get("--temp-dir");
-    const std::string delimiter = args.get("--delimiter");
-    if (delimiter == "\\t" || delimiter == "tab") o.delimiter = '\t';
-    else if (delimiter.size() == 1) o.delimiter = delimiter[0];
-    else if (!delimiter.empty()) throw UsageError("option --delimiter: expected one character, or tab");
-    try {
-        import::run_import(std::move(o));
-    } catch (const import::ImportUsageError& e) {
-        const std::string what = e.what();
-        // A build without Arrow cannot import at all: that is no bad command line.
-        if (what.rfind("import needs Apache Arrow", 0) == 0) throw InputError(what);
-        throw UsageError(what);
-    } catch (const import::ImportError& e) {
-        throw InputError(e.what());
-    }
-    return 0;
+};
+
+// ---------------------------------------------------------------------------
+// The command line
+// ---------------------------------------------------------------------------
+
+CLI::Option* add_quiet(CLI::App& command, bool& quiet) {
+    return command.add_flag("-q,--quiet", quiet, "show no progress line");
+}
+
+// Prints a parse error the way the tool prints every error, with a pointer
+// to the help of the command that was being read.
+int usage_error(const CLI::App& app, const std::string& message) {
+    std::string command = "tarvik-tape";
+    for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
+    std::fprintf(stderr, "tarvik-tape: %s\nRun '%s --help' for its usage.\n", message.c_str(), command.c_str());
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    const std::string command = argv[1];
+    CLI::App app("Compile, dump, synthesise, import, look at and check Tarvik tapes (docs/tape-tool.md).",
+                 "tarvik-tape");
+    app.set_version_flag("--version", version_text());
+    app.require_subcommand(1);
+    app.footer("Run 'tarvik-tape COMMAND --help' for a command's options. Errors exit 1; a bad command line exits 2.");
+
+    CompileCommand compile;
+    CLI::App* compile_app = app.add_subcommand("compile", "Compile a tape script (JSON Lines) into a tape.");
+    compile_app->add_option("script", compile.script, "the script")->required()->type_name("SCRIPT.jsonl");
+    compile_app->add_option("-o", compile.output, "the tape to write")->required()->type_name("TAPE");
+    add_quiet(*compile_app, compile.quiet);
+
+    DumpCommand dump;
+    CLI::App* dump_app = app.add_subcommand("dump", "Write a tape as a script that compiles back to the same bytes.");
+    dump_app->add_option("tape", dump.tape, "the tape")->required()->type_name("TAPE");
+    dump_app->add_option("-o", dump.output, "the script to write (default: standard output)")->type_name("SCRIPT.jsonl");
+
+    SynthCommand synth;
+    CLI::App* synth_app = app.add_subcommand("synth", "Synthesise a deterministic trading day.");
+    synth_app->add_option("-o", synth.output, "the tape to write")->required()->type_name("TAPE");
+    synth_app->add_option("--symbols", synth.o.symbols, "symbols (default 300)")->type_name("N")->check(whole_number(1, 100'000));
+    synth_app->add_option("--options-per-symbol", synth.o.options_per_symbol, "option contracts a symbol (default 20)")
+        ->type_name("N")->check(whole_number(0, 1000));
+    synth_app->add_option("--messages", synth.o.messages, "messages (default 3000000)")
+        ->type_name("N")->check(whole_number(0, 2'000'000'000));
+    synth_app->add_option("--seed", synth.o.seed, "the seed (default 1)")->type_name("N")->check(whole_number(0, UINT64_MAX));
+    synth_app->add_option("--mix", synth.mix, "weights of quotes, market-maker quotes, trades, categories (80,5,14,1)")
+        ->type_name("Q,MM,T,C")->check(kMix);
+    synth_app->add_option("--date", synth.date, "the day (default 2023-03-15)")->type_name("YYYY-MM-DD")->check(kDate);
+    CLI::Option* live = synth_app->add_flag("--live", synth.live, "write a live tape, block by block");
+    synth_app->add_option("--rate", synth.o.rate, "messages a second of a live tape")
+        ->type_name("N")->check(whole_number(0, 1'000'000'000))
+        ->needs(live);
+    add_quiet(*synth_app, synth.quiet);
+
+    ImportCommand import_files;
+    CLI::App* import_app =
+        app.add_subcommand("import", "Import vendor files (CSV, .gz, .zst, Parquet) into tapes (docs/import.md).");
+    import_app->add_option("--quotes", import_files.quotes, "exchange quotes")->type_name("FILE")->take_all();
+    import_app->add_option("--trades", import_files.trades, "trades")->type_name("FILE")->take_all();
+    import_app->add_option("--mm-quotes", import_files.mm_quotes, "market-maker quotes")->type_name("FILE")->take_all();
+    import_app->add_option("--changes", import_files.changes, "symbol changes")->type_name("FILE")->take_all();
+    import_app->add_option("--symbols", import_files.symbols, "the instruments' table")->type_name("FILE");
+    import_app->add_option("--conditions", import_files.conditions, "the trade conditions' table")->type_name("FILE");
+    import_app->add_option("-o", import_files.output, "the tape; {date} in it writes one tape a day")
+        ->required()
+        ->type_name("TAPE");
+    import_app->add_option("--date", import_files.date, "the day of an empty import")->type_name("YYYY-MM-DD")->check(kDate);
+    import_app->add_option("--time-zone", import_files.time_zone, "the zone of times without one (default UTC)")
+        ->type_name("ZONE");
+    import_app->add_option("--time-unit", import_files.time_unit, "the unit of numeric times")->type_name("s|ms|us|ns")->check(kTimeUnit);
+    import_app->add_option("--price-type", import_files.price_type, "every instrument's price type")
+        ->type_name("N")->check(whole_number(0, 255));
+    import_app->add_option("--listed-exg", import_files.listed_exg, "the listed exchange (default 1)")
+        ->type_name("N")->check(whole_number(0, 65535));
+    import_app->add_option("--rename", import_files.renames, "vendor column names to ours")->type_name("VENDOR=OURS,...")->check(kRename);
+    import_app->add_flag("--ignore-extra-columns", import_files.ignore_extra_columns, "skip unknown columns");
+    import_app->add_flag("--sort", import_files.sort, "sort input that is not in time order");
+    import_app->add_flag("--allow-empty", import_files.allow_empty, "write an empty tape for no rows");
+    import_app->add_flag("--fractional-sizes", import_files.fractional_sizes, "keep sizes below one share");
+    import_app->add_option("--temp-dir", import_files.temp_dir, "for sorted runs (default beside the tape)")
+        ->type_name("DIR");
+    import_app->add_option("--delimiter", import_files.delimiter, "the CSV field delimiter")->type_name("C")->check(kDelimiter);
+    add_quiet(*import_app, import_files.quiet);
+
+    InfoCommand info;
+    CLI::App* info_app =
+        app.add_subcommand("info", "Show a tape's date, time zone, symbols, events and their span, from its heads.");
+    info_app->add_option("tapes", info.tapes, "the tapes")->required()->type_name("TAPE");
+
+    InfoCommand check{{}, true};
+    CLI::App* check_app = app.add_subcommand(
+        "check", "Check every section, CRC and index of a tape, and say what is wrong and where.");
+    check_app->add_option("tapes", check.tapes, "the tapes")->required()->type_name("TAPE");
+
+    if (argc >= 2 && argv[1][0] != '-' && app.get_subcommand_no_throw(argv[1]) == nullptr)
+        return usage_error(app, std::string("unknown command '") + argv[1] +
+                                    "' (commands: compile, dump, synth, import, info, check)");
     try {
-        const Arguments args(argc, argv);
-        if (command == "compile") return compile(args);
-        if (command == "dump") return dump(args);
-        if (command == "synth") return synth(args);
-        if (command == "import") return import_files(args);
-        throw UsageError("unknown command " + command);
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && app.get_subcommands().empty()) {
+            std::fprintf(stderr, "tarvik-tape: a command is required\n%s", app.help().c_str());
+            return 2;
+        }
+        return usage_error(app, e.what());
+    }
+
+    try {
+        if (compile_app->parsed()) compile.run();
+        else if (dump_app->parsed()) return dump.run();
+        else if (synth_app->parsed()) synth.run();
+        else if (import_app->parsed()) import_files.run();
+        else if (info_app->parsed()) return info.run();
+        else if (check_app->parsed()) return check.run();
+        return 0;
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "tarvik-tape: %s\n%s", e.what(), kUsage);
-        return 2;
-    } catch (const InputError& e) {
-        std::fprintf(stderr, "tarvik-tape: %s\n", e.what());
-        return 1;
+        return usage_error(app, e.what());
+    } catch (const import::ImportUsageError& e) {
+        return usage_error(app, e.what());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tarvik-tape: %s\n", e.what());
         return 1;

@@ -164,7 +164,8 @@ engine::TapeTables synth_tables(const SynthOptions& o) {
     return t;
 }
 
-void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::TapeWriter& writer) {
+void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::TapeWriter& writer,
+                  const std::function<void(uint64_t written)>& progress) {
     Random rng(o.seed ^ 0x5EED5EEDull);
     std::vector<Book> books(t.symbols.size());
     std::vector<uint32_t> plain;
@@ -196,6 +197,7 @@ void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::Ta
     const auto start = std::chrono::steady_clock::now();
     const uint64_t batch = o.rate > 0 ? std::max<uint64_t>(1, o.rate / 20) : 0;
     const auto pace = [&](uint64_t written) {
+        if (progress && written % 65536 == 0) progress(written);
         if (batch == 0 || written % batch != 0) return;
         writer.end_block();
         std::this_thread::sleep_until(start + std::chrono::microseconds(written * 1'000'000 / o.rate));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tape_format.h"
@@ -25,8 +26,10 @@ struct SynthOptions {
     uint64_t rate = 0;
 };
 
-// Writes the day into an opened writer: the tables first, then the events.
+// Writes the day into an opened writer: the tables first, then the events;
+// `progress`, when given, hears the messages written every 65,536.
 engine::TapeTables synth_tables(const SynthOptions& options);
-void synth_events(const SynthOptions& options, const engine::TapeTables& tables, engine::TapeWriter& writer);
+void synth_events(const SynthOptions& options, const engine::TapeTables& tables, engine::TapeWriter& writer,
+                  const std::function<void(uint64_t written)>& progress = {});
 
 }  // namespace tarvik::tool

@@ -1,0 +1,120 @@
+"""What a tape holds, read cheaply from its section heads: ``tape_info``.
+The same core answers ``tarvik-tape info`` and ``tarvik-tape check``; on a
+damaged tape both say what is wrong and where (docs/tape-tool.md)."""
+
+from __future__ import annotations
+
+import ctypes
+import dataclasses
+import datetime
+import json
+import os
+from typing import Any
+
+from .columnar import TapeError
+
+__all__ = ["TapeInfo", "TapeInfoError", "tape_info"]
+
+_LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libtarvik_tape_info.so")
+_lib: ctypes.CDLL | None = None
+
+
+class TapeInfoError(TapeError):
+    """A tape that cannot be read, and where: ``path``; ``section`` (1 for
+    the first section after the preamble, 0 for the file as a whole) and
+    its ``section_name``; the byte ``offset``; the ``reason``. ``code`` is
+    the result code a run of the tape gives (``Tarvik.TqAPIERR_*``)."""
+
+    def __init__(self, code: int, problem: dict[str, Any]) -> None:
+        super().__init__(code, problem["message"])
+        self.path: str = problem["path"]
+        self.section: int = problem["section"]
+        self.section_name: str = problem["section_name"]
+        self.offset: int = problem["offset"]
+        self.reason: str = problem["reason"]
+
+
+@dataclasses.dataclass(frozen=True)
+class TapeInfo:
+    """One tape at a glance. Times are the tape's local times of day."""
+
+    path: str
+    size: int  # bytes
+    format_version: int
+    date: datetime.date
+    time_zone: int  # hours to GMT
+    display: str
+    symbols: int  # symbols that are not option contracts
+    options: int  # option contracts
+    events: int
+    blocks: int
+    first_event: datetime.time | None  # None without events
+    last_event: datetime.time | None
+    complete: bool  # the End section is there; False for a live tape still growing
+
+    @property
+    def span_ms(self) -> int:
+        """Milliseconds from the first event to the last: the length of a
+        progress bar driven by ``TarvikSystem.tqTime.MsOfDay``."""
+        if self.first_event is None or self.last_event is None:
+            return 0
+        return _ms_of_day(self.last_event) - _ms_of_day(self.first_event)
+
+
+def _ms_of_day(t: datetime.time) -> int:
+    return ((t.hour * 60 + t.minute) * 60 + t.second) * 1000 + t.microsecond // 1000
+
+
+def _time(micros: int) -> datetime.time:
+    seconds, micro = divmod(micros, 1_000_000)
+    return datetime.time(seconds // 3600, seconds // 60 % 60, seconds % 60, micro)
+
+
+def _library() -> ctypes.CDLL:
+    global _lib
+    if _lib is None:
+        lib = ctypes.CDLL(_LIBRARY)
+        lib.tarvik_tape_info.restype = ctypes.c_int
+        lib.tarvik_tape_info.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_void_p)]
+        lib.tarvik_tape_info_free.restype = None
+        lib.tarvik_tape_info_free.argtypes = [ctypes.c_void_p]
+        _lib = lib
+    return _lib
+
+
+def tape_info(path: str | os.PathLike[str], *, check: bool = False) -> TapeInfo:
+    """The tape at ``path``: date, time zone, symbol and option counts,
+    events, first and last event time, format version and size, read from
+    its section heads (a few pages, whatever the tape's size).
+
+    ``check=True`` reads every byte as a run does (every CRC and every
+    index), as ``tarvik-tape check`` does. A tape that cannot be read
+    raises ``TapeInfoError`` naming the path, the section, the byte offset
+    and the reason."""
+    lib = _library()
+    out = ctypes.c_void_p()
+    code = lib.tarvik_tape_info(os.fsencode(path), int(check), ctypes.byref(out))
+    if not out.value:
+        raise MemoryError("tape_info: no memory for its answer")
+    try:
+        answer = json.loads(ctypes.string_at(out.value).decode("utf-8", "replace"))
+    finally:
+        lib.tarvik_tape_info_free(out)
+    if code != 0:
+        raise TapeInfoError(code, answer)
+    events = answer["events"]
+    return TapeInfo(
+        path=answer["path"],
+        size=answer["size"],
+        format_version=answer["format_version"],
+        date=datetime.date.fromisoformat(answer["date"]),
+        time_zone=answer["time_zone"],
+        display=answer["display"],
+        symbols=answer["symbols"],
+        options=answer["options"],
+        events=events,
+        blocks=answer["blocks"],
+        first_event=_time(answer["first_event_us"]) if events else None,
+        last_event=_time(answer["last_event_us"]) if events else None,
+        complete=answer["complete"],
+    )
