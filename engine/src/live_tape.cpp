@@ -1,5 +1,6 @@
 #include "live_tape.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,10 +70,24 @@ int32_t LiveTape::open(const char* path, std::chrono::milliseconds idle_limit, b
     return 0;
 }
 
+bool parse_idle_limit(const char* text, std::chrono::milliseconds fallback, std::chrono::milliseconds& limit) {
+    limit = fallback;
+    if (text == nullptr || text[0] == '\0') return true;
+    uint64_t ms = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        ms = std::min<uint64_t>(ms * 10 + static_cast<uint64_t>(*p - '0'), kMaxLiveIdle.count());
+    }
+    if (ms != 0) limit = std::chrono::milliseconds(static_cast<int64_t>(ms));
+    return true;
+}
+
 int32_t LiveTape::next_block(EventBlock& block) {
     for (;;) {
         SectionHead head;
-        if (read_at(pos_, &head, sizeof head)) {
+        // A writer may extend the file before it fills it: zeros where a
+        // head belongs are a section not written yet.
+        if (read_at(pos_, &head, sizeof head) && (head.kind != 0 || head.length != 0 || head.crc != 0)) {
             if (head.kind == static_cast<uint32_t>(SectionKind::End)) return 0;
             const bool events = head.kind == static_cast<uint32_t>(SectionKind::Events) ||
                                 (head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) && reader_->packed());
@@ -85,10 +100,18 @@ int32_t LiveTape::next_block(EventBlock& block) {
                 if (got == 1) {
                     pos_ += length;
                     last_progress_ = std::chrono::steady_clock::now();
+                    waiting_ = false;
                     return 1;
                 }
                 // A block that fails its checks may be one still being written.
             }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!waiting_ || now - last_notice_ >= kWaitNotice) {
+            if (now - last_progress_ > idle_limit_) return TqAPIERR_EXCEPTION;
+            waiting_ = true;
+            last_notice_ = now;
+            return kStillWaiting;
         }
         if (!wait()) return TqAPIERR_EXCEPTION;
     }

@@ -27,8 +27,13 @@ public:
 
     // As TapeReader::next_block, waiting for the block to be written: a
     // result code only when nothing new has come for the idle limit. A
-    // packed block is inflated here, as it arrives.
+    // packed block is inflated here, as it arrives. While it waits it comes
+    // back with kStillWaiting, at once when the wait starts and then every
+    // kWaitNotice, so that the run can tell its client; the next call goes
+    // on waiting.
     int32_t next_block(EventBlock& block);
+    static constexpr int32_t kStillWaiting = 2;
+    static constexpr std::chrono::milliseconds kWaitNotice{20};
 
     std::size_t position() const { return pos_; }
     void rewind() { pos_ = first_block_; }
@@ -47,6 +52,15 @@ private:
     std::size_t pos_ = 0;
     std::chrono::milliseconds idle_limit_{0};
     std::chrono::steady_clock::time_point last_progress_;
+    bool waiting_ = false;
+    std::chrono::steady_clock::time_point last_notice_;
 };
+
+// The idle limit from the text of TARVIK_REALTIME_IDLE_MS: unset, empty or
+// 0 gives `fallback`; a decimal number of milliseconds is taken as it is,
+// up to kMaxLiveIdle (anything longer waits that long). False for anything
+// else.
+inline constexpr std::chrono::milliseconds kMaxLiveIdle{1'000'000'000'000};  // about 31 years
+bool parse_idle_limit(const char* text, std::chrono::milliseconds fallback, std::chrono::milliseconds& limit);
 
 }  // namespace tarvik::engine

@@ -93,7 +93,7 @@ void update_best_bid(const QuoteBook& book, const ExgQuoteSlot& q, Nbbo& best) {
 void update_best_ask(const QuoteBook& book, const ExgQuoteSlot& q, Nbbo& best) {
     const uint64_t rank = ask_rank(q.ask, q.ask_size);
     const bool had = best.ask > 0;
-    const uint64_t held = (uint64_t(uint32_t(INT32_MAX - best.ask)) << 32) | uint32_t(best.ask_size);
+    const uint64_t held = (uint64_t(uint32_t{INT32_MAX} - uint32_t(best.ask)) << 32) | uint32_t(best.ask_size);
     if (had && q.exg == best.ask_exg) {
         if (rank != 0 && rank >= held) {
             take_ask(best, q);

@@ -54,7 +54,7 @@ int32_t settle(int32_t answer) {
 }
 
 // How long the real-time stream may stay silent before the run gives up.
-constexpr long kLiveIdleMs = 60'000;
+constexpr std::chrono::milliseconds kLiveIdle{60'000};
 constexpr uint64_t kMillionths = 1'000'000;
 
 }  // namespace
@@ -96,13 +96,12 @@ int32_t Run::process(const unsigned char* data, std::size_t size) {
 int32_t Run::process_live() {
     const char* path = std::getenv("TARVIK_REALTIME_TAPE");
     if (path == nullptr || path[0] == '\0') return TqAPIERR_OPEN_TAPE_FILE_FAILED;
-    const char* idle = std::getenv("TARVIK_REALTIME_IDLE_MS");
-    const long idle_ms = idle != nullptr && idle[0] != '\0' ? std::strtol(idle, nullptr, 10) : 0;
+    std::chrono::milliseconds idle_limit;
+    if (!parse_idle_limit(std::getenv("TARVIK_REALTIME_IDLE_MS"), kLiveIdle, idle_limit))
+        return TqAPIERR_BAD_PARAMETERS;
     live_ = std::make_unique<LiveTape>();
     const bool check_crc = (control_flags_ & TqCF_EXCLUDE_CRC_CHECK) == 0;
-    if (int32_t result = live_->open(path, std::chrono::milliseconds(idle_ms > 0 ? idle_ms : kLiveIdleMs), check_crc,
-                                     reader_, tables_))
-        return result;
+    if (int32_t result = live_->open(path, idle_limit, check_crc, reader_, tables_)) return result;
     tape_path_.clear();  // the real-time stream has no tape name
     start_day();
     return run_day(false);
@@ -110,27 +109,31 @@ int32_t Run::process_live() {
 
 // A snapshot names its tape: the tape is mapped and checked against it,
 // the saved state replaces the fresh one, and the day goes on from the
-// saved position.
+// saved position. A snapshot is a file people keep and pass on, so every
+// reference it makes into the tape is checked before the first callback.
 int32_t Run::process_snapshot() {
+    constexpr int32_t kDamaged = TqAPIERR_NOT_SUPPORTED;
+    constexpr int32_t kOtherTape = TqAPIERR_INITIALIZE_MEMORY_FAILED;
     StateSnapshot snapshot;
     if (int32_t result = decode_snapshot(bytes_.data(), bytes_.size(), snapshot)) return result;
     bytes_.unmap();
     if (int32_t result = bytes_.map_file(snapshot.tape.path.c_str())) return result;
-    if (bytes_.size() != snapshot.tape.size) return TqAPIERR_INITIALIZE_MEMORY_FAILED;
+    if (bytes_.size() != snapshot.tape.size) return kOtherTape;
     const bool check_crc = (control_flags_ & TqCF_EXCLUDE_CRC_CHECK) == 0;
     if (int32_t result = reader_.open(bytes_.data(), bytes_.size(), check_crc, tables_)) return result;
+    if (crc32(bytes_.data(), reader_.first_block()) != snapshot.tape.tables_crc) return kOtherTape;
+    if (int32_t result = check_resume_position(snapshot)) return result;
     const std::size_t position = snapshot.position;
-    if (crc32(bytes_.data(), reader_.first_block()) != snapshot.tape.tables_crc || position < reader_.first_block() ||
-        position > bytes_.size() - sizeof(SectionHead) ||
-        std::memcmp(bytes_.data() + position, &snapshot.tape.resume_head, sizeof(SectionHead)) != 0)
-        return TqAPIERR_INITIALIZE_MEMORY_FAILED;
+    if (std::memcmp(bytes_.data() + position, &snapshot.tape.resume_head, sizeof(SectionHead)) != 0 ||
+        snapshot.states.size() < tables_.symbols.size())
+        return kOtherTape;
+    if (check_snapshot_references(snapshot, tables_) != 0) return kDamaged;
     tape_path_ = snapshot.tape.path;
     start_day();
 
     std::size_t words = 0;
     for_each_string_record([&words](TqStringRecord*) { words += 2; });
-    if (snapshot.states.size() < tables_.symbols.size() || snapshot.user_data.size() != words)
-        return TqAPIERR_INITIALIZE_MEMORY_FAILED;
+    if (snapshot.user_data.size() != words) return kOtherTape;
     states_ = std::move(snapshot.states);
     session_states_.clear();
     for (const auto& [key, state] : snapshot.session_states) session_states_.emplace(key, state);
@@ -150,6 +153,28 @@ int32_t Run::process_snapshot() {
     reader_.seek(position);
     resume_index_ = snapshot.event_index;
     return run_day(true);
+}
+
+// The resume position must be where a section of this tape starts (as the
+// walk over its section heads finds it, and as the snapshot numbered it),
+// and the event index must fall inside that block, which must pass its
+// checks now: a snapshot cannot make the engine read events at any offset.
+int32_t Run::check_resume_position(const StateSnapshot& snapshot) const {
+    constexpr int32_t kDamaged = TqAPIERR_NOT_SUPPORTED;
+    uint32_t ordinal = 0;
+    if (!reader_.section_ordinal(snapshot.position, ordinal)) return kDamaged;
+    if (snapshot.section_ordinal != kNone && snapshot.section_ordinal != ordinal) return kDamaged;
+    const std::size_t position = snapshot.position;
+    SectionHead head;
+    std::memcpy(&head, bytes_.data() + position, sizeof head);  // the walk found it whole
+    if (head.kind == static_cast<uint32_t>(SectionKind::End)) return snapshot.event_index == 0 ? 0 : kDamaged;
+    EventBlock block;
+    std::size_t length = 0;
+    BlockInflater inflater;  // a packed block is inflated to be checked
+    if (reader_.read_block_at(bytes_.data() + position, bytes_.size() - position, block, length, inflater) != 1 ||
+        snapshot.event_index >= block.count)
+        return kDamaged;
+    return 0;
 }
 
 void Run::start_day() {
@@ -409,6 +434,14 @@ int32_t Run::replay_events() {
         const std::size_t block_start = tape_position();
         const int32_t got = next_block(block);
         if (got == 0) break;
+        if (got == LiveTape::kStillWaiting) {
+            // The live tape has nothing new yet: the client hears so before
+            // the engine blocks, and again every little while it waits (a
+            // client may release its interpreter meanwhile and take it back
+            // at the next message).
+            if (int32_t r = settle(deliver_status(TARVIKSTATUS_WAITFORCOREACCESS, TqCSRUNMODE_SRC_DISK_FILE))) return r;
+            continue;
+        }
         if (got < 0 || resume_index_ > block.count) {
             const int32_t code = got < 0 ? got : TqAPIERR_EXCEPTION;
             if (settle(deliver_status(TARVIKSTATUS_ERROR, code)) == TqAPIERR_USER_STOPPED) return TqAPIERR_USER_STOPPED;

@@ -89,6 +89,7 @@ private:
 
     int32_t process(const unsigned char* data, std::size_t size);
     int32_t process_snapshot();
+    int32_t check_resume_position(const StateSnapshot& snapshot) const;
     int32_t process_live();
     void start_day();
     int32_t run_day(bool resumed);

@@ -95,6 +95,8 @@ int32_t Run::capture(std::size_t position, uint32_t event_index, int32_t& phase)
         s.tape.tables_crc = crc32(bytes_.data(), reader_.first_block());
         std::memcpy(&s.tape.resume_head, bytes_.data() + position, sizeof(SectionHead));
         s.position = position;
+        uint32_t ordinal = 0;
+        if (reader_.section_ordinal(position, ordinal)) s.section_ordinal = ordinal;
         s.event_index = event_index;
         s.clock = last_time_;
         s.clock_set = clock_set_;

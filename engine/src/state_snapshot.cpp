@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +12,8 @@
 #include "byte_io.h"
 #include "constants.h"
 #include "crc32.h"
+#include "dates.h"
+#include "tape_reader.h"
 
 namespace tarvik::engine {
 namespace {
@@ -32,6 +35,19 @@ bool get_array(ByteReader& r, std::vector<T>& items) {
     return r.get_bytes(items.data(), count * sizeof(T));
 }
 
+// The trade state's flags are bools: a byte other than 0 or 1 would be
+// read as neither, so they are looked at as bytes before anything reads them.
+bool valid_flags(const TradeState& trade) {
+    static constexpr std::size_t kFlags[] = {offsetof(TradeState, has_open), offsetof(TradeState, has_high),
+                                             offsetof(TradeState, has_low), offsetof(TradeState, has_last)};
+    for (const std::size_t offset : kFlags) {
+        uint8_t byte;
+        std::memcpy(&byte, reinterpret_cast<const unsigned char*>(&trade) + offset, 1);
+        if (byte > 1) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool is_snapshot(const unsigned char* data, std::size_t size) {
@@ -45,6 +61,7 @@ std::vector<unsigned char> encode_snapshot(const StateSnapshot& s) {
     w.put(s.tape.tables_crc);
     w.put(s.tape.resume_head);
     w.put(s.position);
+    w.put(s.section_ordinal);
     w.put(s.event_index);
     w.put(s.clock);
     w.put(static_cast<uint8_t>(s.clock_set));
@@ -82,7 +99,7 @@ int32_t decode_snapshot(const unsigned char* data, std::size_t size, StateSnapsh
     SnapshotPreamble preamble;
     std::memcpy(&preamble, data, sizeof preamble);
     if (preamble.format_version > kSnapshotFormatVersion) return TqAPIERR_UNSUPPORTED_API;
-    if (preamble.format_version != kSnapshotFormatVersion || preamble.state_size != sizeof(SymbolState) ||
+    if (preamble.format_version < 1 || preamble.state_size != sizeof(SymbolState) ||
         preamble.mm_slot_size != sizeof(MMQuoteSlot) || preamble.length != size - sizeof preamble)
         return kDamaged;
     const unsigned char* payload = data + sizeof preamble;
@@ -94,6 +111,7 @@ int32_t decode_snapshot(const unsigned char* data, std::size_t size, StateSnapsh
     s.tape.tables_crc = r.get<uint32_t>();
     s.tape.resume_head = r.get<SectionHead>();
     s.position = r.get<uint64_t>();
+    s.section_ordinal = preamble.format_version >= 2 ? r.get<uint32_t>() : kNone;
     s.event_index = r.get<uint32_t>();
     s.clock = r.get<TqTimeRecord>();
     s.clock_set = r.get<uint8_t>() != 0;
@@ -116,7 +134,10 @@ int32_t decode_snapshot(const unsigned char* data, std::size_t size, StateSnapsh
     s.scratch = r.get<SymbolState>();
     if (!get_array(r, s.user_data) || r.failed() || !r.at_end()) return kDamaged;
     const auto consistent = [&s](const SymbolState& state) {
+        if (!valid_flags(state.trade)) return false;
         if (state.quotes.count > kMaxExchangeQuotes) return false;
+        // The best bid and offer only ever take prices above zero (0: none).
+        if (state.quotes.nbbo.bid < 0 || state.quotes.nbbo.ask < 0) return false;
         if (state.mm_book != kNone && state.mm_book >= s.mm_books.size()) return false;
         for (int i = 0; i < kDirectExchanges; ++i) {
             if (state.quotes.slot_of[i] > state.quotes.count) return false;
@@ -127,6 +148,28 @@ int32_t decode_snapshot(const unsigned char* data, std::size_t size, StateSnapsh
         if (!consistent(state)) return kDamaged;
     }
     return consistent(s.scratch) ? 0 : kDamaged;
+}
+
+int32_t check_snapshot_references(const StateSnapshot& s, const TapeTables& tables) {
+    constexpr int32_t kDamaged = TqAPIERR_NOT_SUPPORTED;
+    const std::size_t symbols = tables.symbols.size();
+    const std::size_t texts = tables.texts.size();
+    // Directory states come first, one per symbol; states of further
+    // sessions follow them, each named by exactly one entry.
+    if (s.states.size() < symbols || s.states.size() - symbols != s.session_states.size()) return kDamaged;
+    std::vector<uint8_t> named(s.session_states.size(), 0);
+    for (const auto& [key, state] : s.session_states) {
+        if ((key >> 8) >= symbols || state < symbols || named[state - symbols]++ != 0) return kDamaged;
+    }
+    for (const MMBook& book : s.mm_books) {
+        for (const MMQuoteSlot& slot : book.slots) {
+            if (slot.market_maker >= texts) return kDamaged;
+        }
+    }
+    // The clock is what the engine derived from a time of day in the tape's zone.
+    const TqTimeRecord clock = time_from_micros(uint64_t{s.clock.MsOfDay} * 1000, tables.header.time_zone);
+    if (s.clock.MsOfDay >= kMicrosPerDay / 1000 || std::memcmp(&clock, &s.clock, sizeof clock) != 0) return kDamaged;
+    return 0;
 }
 
 int32_t SnapshotWriter::begin(const std::string& path, std::vector<unsigned char> image) {

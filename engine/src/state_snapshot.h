@@ -16,7 +16,10 @@
 namespace tarvik::engine {
 
 inline constexpr char kSnapshotMagic[8] = {'T', 'A', 'R', 'V', 'I', 'K', 'S', 'S'};
-inline constexpr uint32_t kSnapshotFormatVersion = 1;
+// Version 2 adds the ordinal of the section to resume in; a version 1
+// snapshot, without it, is still read and its position checked by walking
+// the tape's section heads alone.
+inline constexpr uint32_t kSnapshotFormatVersion = 2;
 
 // The first 32 bytes of a snapshot; the payload after it has `length`
 // bytes and the CRC-32 `crc`.
@@ -43,6 +46,7 @@ struct TapeIdentity {
 struct StateSnapshot {
     TapeIdentity tape;
     uint64_t position = 0;     // offset of the block to resume in
+    uint32_t section_ordinal = kNone;  // that block's number from the first block (kNone: not recorded)
     uint32_t event_index = 0;  // first event of that block not yet delivered
     TqTimeRecord clock{};
     bool clock_set = false;
@@ -61,6 +65,11 @@ std::vector<unsigned char> encode_snapshot(const StateSnapshot& snapshot);
 // 0, or TqAPIERR_NOT_SUPPORTED for a damaged snapshot and
 // TqAPIERR_UNSUPPORTED_API for one of a newer format.
 int32_t decode_snapshot(const unsigned char* data, std::size_t size, StateSnapshot& snapshot);
+
+// Checks every reference a decoded snapshot makes into its tape's tables:
+// market-maker texts, the symbols of other-session states, the state count
+// against the directory, the clock. 0, or TqAPIERR_NOT_SUPPORTED.
+int32_t check_snapshot_references(const StateSnapshot& snapshot, const TapeTables& tables);
 
 // Writes a snapshot image under its final name through a temporary file
 // beside it, all at once or a piece at a time; a failed or abandoned write

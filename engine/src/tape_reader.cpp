@@ -261,6 +261,22 @@ int32_t TapeReader::read_block_at(const unsigned char* at, std::size_t available
     return 1;
 }
 
+bool TapeReader::section_ordinal(std::size_t position, uint32_t& ordinal) const {
+    std::size_t pos = first_block_;
+    uint32_t count = 0;
+    while (pos < position) {
+        SectionHead head;
+        if (pos > size_ || !section_at(data_, size_, pos, head) || head.kind == static_cast<uint32_t>(SectionKind::End))
+            return false;
+        pos += sizeof head + padded(head.length);
+        ++count;
+    }
+    SectionHead head;
+    if (pos != position || !section_at(data_, size_, pos, head)) return false;
+    ordinal = count;
+    return true;
+}
+
 int32_t TapeReader::check_block(const EventBlock& block) const {
     const TapeTables& t = *tables_;
     const std::size_t symbols = t.symbols.size();

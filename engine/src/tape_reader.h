@@ -77,6 +77,11 @@ public:
     void seek(std::size_t position) { pos_ = position; }
     std::size_t first_block() const { return first_block_; }
 
+    // Whether `position` is the start of a whole section after the tables,
+    // found by walking the section heads from the first block; `ordinal`
+    // gets its number (0 for the first block). Only the heads are read.
+    bool section_ordinal(std::size_t position, uint32_t& ordinal) const;
+
 private:
     int32_t check_block(const EventBlock& block) const;
 

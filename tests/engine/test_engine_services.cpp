@@ -5,6 +5,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
@@ -408,6 +410,40 @@ TEST(SnapshotDecoding, StatesPointingPastTheirBooksAreRefused) {
         EXPECT_EQ(decode(*damaged), TqAPIERR_NOT_SUPPORTED);
 }
 
+// A state no run can have, in a snapshot whose CRC holds: refused before
+// any callback. (A negative best offer made the NBBO update overflow.)
+TEST_F(Services, SnapshotWithAStateNoRunCanHaveIsRefused) {
+    test::TempFile saved(".state");
+    record_day(tape(), 3000, saved.path());
+    std::ifstream in(saved.path(), std::ios::binary);
+    const std::vector<unsigned char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    StateSnapshot original;
+    ASSERT_EQ(decode_snapshot(image.data(), image.size(), original), 0);
+    ASSERT_FALSE(original.mm_books.empty() || original.mm_books[0].slots.empty());
+
+    const std::vector<std::function<void(StateSnapshot&)>> changes = {
+        [](StateSnapshot& s) { s.states[0].quotes.nbbo.ask = -1694498665; },
+        [](StateSnapshot& s) { s.scratch.quotes.nbbo.bid = -1; },
+        [](StateSnapshot& s) { std::memset(&s.states[1].trade.has_last, 2, 1); },
+        [](StateSnapshot& s) { s.mm_books[0].slots[0].market_maker = 1'000'000; },
+        [](StateSnapshot& s) { s.session_states.emplace_back(uint64_t{999'999} << 8 | 1, 0); },
+        [](StateSnapshot& s) { s.section_ordinal += 1; },
+        [](StateSnapshot& s) { s.position += 52; },
+    };
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        StateSnapshot changed = original;
+        changes[i](changed);
+        const std::vector<unsigned char> bytes = encode_snapshot(changed);
+        test::TempFile crafted(".state");
+        std::ofstream(crafted.path(), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                              static_cast<std::streamsize>(bytes.size()));
+        int calls = 0;
+        EXPECT_EQ(test::replay(crafted.path(), [&](auto&, auto&) { return ++calls, 0; }), TqAPIERR_NOT_SUPPORTED)
+            << "change " << i;
+        EXPECT_EQ(calls, 0) << "change " << i;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Permissions
 // ---------------------------------------------------------------------------
@@ -597,6 +633,29 @@ TEST_P(LiveTapeFollowed, WhileItIsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Encodings, LiveTapeFollowed, ::testing::Values(TapeEncoding::Plain, TapeEncoding::Packed),
                          [](const auto& test_info) { return test_info.param == TapeEncoding::Plain ? "Plain" : "Packed"; });
+
+TEST(LiveStream, IdleLimitIsParsedWithBounds) {
+    using std::chrono::milliseconds;
+    const milliseconds fallback{60'000};
+    const struct {
+        const char* text;
+        bool valid;
+        milliseconds limit;
+    } cases[] = {
+        {nullptr, true, fallback},          {"", true, fallback},
+        {"0", true, fallback},              {"250", true, milliseconds{250}},
+        {"9300000000000", true, kMaxLiveIdle}, {"184467440737095516170000", true, kMaxLiveIdle},
+        {"-5", false, fallback},            {"1.5", false, fallback},
+        {" 10", false, fallback},           {"0x10", false, fallback},
+    };
+    for (const auto& c : cases) {
+        milliseconds limit{};
+        EXPECT_EQ(parse_idle_limit(c.text, fallback, limit), c.valid) << (c.text ? c.text : "unset");
+        if (c.valid) {
+            EXPECT_EQ(limit, c.limit) << (c.text ? c.text : "unset");
+        }
+    }
+}
 
 TEST(LiveStream, WithoutTheVariableNothingIsDelivered) {
     ::unsetenv("TARVIK_REALTIME_TAPE");

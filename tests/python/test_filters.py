@@ -205,3 +205,43 @@ def test_the_loaded_state_spin_decides_symbols_of_a_restored_day(loaded, make_ta
     assert Tarvik.ProcessTape(tape, 0, 0, 0, save_after_first_trades) == 0
     assert Tarvik.FilterSymbols(["C", ("B", 4)]) is True
     assert delivered(snapshot) == [("B", 4), ("C", 2)]
+
+
+def two_rounds():
+    """Every symbol trades at 10:00 and again at 11:00, with a status
+    message between the two rounds."""
+    return script() + [{"event": {"kind": "status", "time": "10:30:00", "symbol": None, "status": 0}}] + [
+        {"event": {"kind": "trade", "time": "11:00:00", "symbol": f"{n}@{e}", "price": 2, "size": 1}}
+        for n, e in SYMBOLS
+    ]
+
+
+@pytest.mark.parametrize(
+    "before, during, kept",
+    [
+        (None, (Tarvik.ExcludeSymbols, [("BA", 1)]), set(SYMBOLS) - {("BA", 1)}),
+        ((Tarvik.FilterSymbols, ["A", "C"]), (Tarvik.ExcludeSymbols, ["A"]), set(SYMBOLS) - {("A", 1)}),
+        ((Tarvik.ExcludeSymbols, ["C"]), (Tarvik.FilterSymbols, [("B", 4)]), {("B", 4)}),
+        (None, (Tarvik.FilterSymbolsRange, "B", "C"), {("B", 3), ("B", 4), ("BA", 1), ("C", 2)}),
+    ],
+    ids=["exclude one", "include then exclude", "exclude then include", "range"],
+)
+def test_a_filter_set_during_a_run_changes_only_the_symbols_it_names(loaded, make_tape, no_filter, before, during,
+                                                                     kept):
+    """A filter set from inside the callback applies from the next message:
+    the symbols decided so far are decided again, the others at their next
+    message, and none is withheld for want of a decision."""
+    if before:
+        assert before[0](*before[1:]) is True
+    second_round = []
+
+    def change_between_rounds(system, message):
+        at = system.tqTime.Hour, system.tqTime.Minute
+        if message.MessageType == Tarvik.TqMSG_STATUS and at == (10, 30):
+            assert during[0](*during[1:]) is True
+        elif message.MessageType == Tarvik.TqMSG_TRADE and at == (11, 0):
+            second_round.append((message.coreHeader.ptqStringSymbol.String, message.coreHeader.ListedExg))
+        return 0
+
+    assert Tarvik.ProcessTape(make_tape(two_rounds()), 0, 0, 0, change_between_rounds) == 0
+    assert sorted(second_round) == sorted(kept)

@@ -4,13 +4,14 @@ bundled engine, delivered through the module to Python callables."""
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 
 import Tarvik
 import tarvik_engine
 
-from conftest import LIBRARIES_UNMAP, REPO
+from conftest import LIBRARIES_UNMAP, REPO, SANITIZED
 
 
 IBM_ATOM_FULL = 70000
@@ -1021,6 +1022,158 @@ def test_string_caches(loaded, make_tape):
     assert names[4] is names[5] is names[6], "one str per option root"
     assert [row[2] for row in seen[4:]] == ["UX", "UY", "UX"]
     assert seen[4][3] is seen[5][3] and seen[4][3] == "AB", "one str per date-and-strike code"
+
+
+# --- the live tape -------------------------------------------------------------
+
+# Follows a live tape (argv: tape, what follows its blocks, idle limit) in a
+# child: the file first holds the day without its End section, then `tail`;
+# a Python thread, which runs only if the wait lets it, counts and then
+# writes the End section where the tail starts. Prints the result, the
+# trades delivered, the wait statuses seen and whether the thread ran.
+FOLLOW_LIVE = """
+import os, sys, threading, Tarvik, tarvik_engine
+tape, tail, live = sys.argv[1], sys.argv[2], sys.argv[3]
+whole = open(tape, "rb").read()
+body, end = whole[:-16], whole[-16:]
+with open(live, "wb") as f:
+    f.write(body + {"cut": b"", "zeros": bytes(4096)}[tail])
+Tarvik.LoadTarvik(tarvik_engine.library_path())
+waiting = threading.Event()
+ran = []
+def writer():
+    waiting.wait()
+    ran.append(1)
+    with open(live, "r+b") as f:
+        f.seek(len(body))
+        f.write(end)
+thread = threading.Thread(target=writer)
+thread.start()
+seen = {"trades": 0, "waits": 0}
+def callback(system, message):
+    if message.MessageType == Tarvik.TqMSG_TRADE:
+        seen["trades"] += 1
+    if message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_WAITFORCOREACCESS:
+        seen["waits"] += 1
+        waiting.set()
+    return 0
+result = Tarvik.ProcessTape("", 0, 0, 0, callback)
+waiting.set()
+thread.join()
+print(result, seen["trades"], seen["waits"] > 0, bool(ran))
+"""
+
+
+def live_env(live, idle):
+    return {"TARVIK_REALTIME_TAPE": str(live), "TARVIK_REALTIME_IDLE_MS": idle}
+
+
+@pytest.mark.parametrize("tail", ["cut", "zeros"])
+@pytest.mark.parametrize("idle", ["20000", "9300000000000", "99999999999999999999999"])
+def test_other_threads_run_while_the_live_tape_waits(python_child, day, tmp_path, tail, idle):
+    """The wait releases the interpreter, so the writer thread can finish the
+    tape; a zero-filled region is waited for like a block not yet written,
+    and an idle limit too large for any clock means a long wait."""
+    live = tmp_path / "live.tape"
+    child = python_child(f"import sys; sys.argv[1:] = [{day!r}, {tail!r}, {str(live)!r}]\n" + FOLLOW_LIVE,
+                         timeout=60, env=live_env(live, idle))
+    assert child.returncode == 0, child.stderr
+    trades = sum(1 for line in DAY if line.get("event", {}).get("kind") == "trade")
+    assert child.stdout.split() == ["0", str(trades), "True", "True"]
+
+
+@pytest.mark.parametrize("idle", ["abc", "-5", "1.5", "10 ", "0x10"])
+def test_a_malformed_idle_limit_is_a_parameter_error(loaded, day, tmp_path, monkeypatch, idle):
+    live = tmp_path / "live.tape"
+    live.write_bytes(Path(day).read_bytes())
+    for name, value in live_env(live, idle).items():
+        monkeypatch.setenv(name, value)
+    calls = []
+    assert Tarvik.ProcessTape("", 0, 0, 0, lambda s, m: calls.append(1) or 0) == Tarvik.TqAPIERR_BAD_PARAMETERS
+    assert calls == []
+
+
+def test_ctrl_c_during_a_live_wait_raises_keyboard_interrupt(python_child, day, tmp_path):
+    """SIGINT while the engine waits for data ends the run at once with
+    KeyboardInterrupt, long before the idle limit."""
+    live = tmp_path / "live.tape"
+    live.write_bytes(Path(day).read_bytes()[:-16])
+    child = python_child(f"""
+        import os, signal, threading, Tarvik, tarvik_engine
+        Tarvik.LoadTarvik(tarvik_engine.library_path())
+        waiting = threading.Event()
+        def interrupt():
+            waiting.wait()
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Thread(target=interrupt).start()
+        def callback(system, message):
+            if message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_WAITFORCOREACCESS:
+                waiting.set()
+            return 0
+        try:
+            Tarvik.ProcessTape("", 0, 0, 0, callback)
+        except KeyboardInterrupt:
+            print("interrupted")
+    """, timeout=60, env=live_env(live, "3600000"))
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == "interrupted"
+
+
+# --- threads that end -------------------------------------------------------------
+
+def test_thread_exit_releases_the_threads_objects(python_child, engine_path, day):
+    """200 threads each replay once with a callable that holds 1 MB: when
+    they have ended, every callable is gone and memory is back near where
+    it was (it would grow by 200 MB if each thread kept its callable)."""
+    child = python_child(f"""
+        import gc, threading, time, weakref, Tarvik
+        def rss_mb():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096 / 2**20
+        class Callable:
+            def __init__(self):
+                self.payload = b"x" * 2**20  # written, so it counts in RSS
+                self.spun = False
+            def __call__(self, system, message):
+                if message.MessageType == Tarvik.TqMSG_TRADE and not self.spun:
+                    self.spun = True  # the spin slot holds it too
+                    Tarvik.SpinSymbols(0xFFFF, 0, 0, self, 0)
+                return 0
+        refs = []
+        errors = []
+        def run():
+            try:
+                Tarvik.LoadTarvik({engine_path!r})
+                callable_ = Callable()
+                refs.append(weakref.ref(callable_))
+                assert Tarvik.ProcessTape({day!r}, 0, 0, 0, callable_) == 0
+                assert callable_.spun
+            except BaseException as error:
+                errors.append(error)
+        def run_thread():
+            thread = threading.Thread(target=run)
+            thread.start()
+            return thread
+        run_thread().join()
+        baseline = rss_mb()
+        for _ in range(20):
+            threads = [run_thread() for _ in range(10)]
+            for t in threads:
+                t.join()
+        # join() returns before the thread's native exit handlers have run.
+        for _ in range(500):
+            gc.collect()
+            if all(r() is None for r in refs):
+                break
+            time.sleep(0.01)
+        assert not errors, errors
+        print(sum(r() is not None for r in refs), round(rss_mb() - baseline))
+    """, timeout=120)
+    assert child.returncode == 0, child.stderr
+    alive, growth = map(int, child.stdout.split())
+    assert alive == 0
+    if not SANITIZED:
+        assert growth < 60, f"RSS grew by {growth} MB"
 
 
 def test_repr_inside_the_callback_shows_the_message_and_changes_nothing(loaded, day):

@@ -1,7 +1,9 @@
 """Symbol spins and state snapshots through the module, on synthetic days
 made by the tape tool and replayed by the bundled engine."""
 
+import struct
 import subprocess
+import zlib
 from pathlib import Path
 
 import pytest
@@ -246,3 +248,169 @@ def test_a_snapshot_of_a_removed_tape_is_refused(python_child, synth_day, tmp_pa
     """)
     assert child.returncode == 0, child.stderr
     assert child.stdout.split() == [str(Tarvik.TqAPIERR_OPEN_TAPE_FILE_FAILED)]
+
+
+# --- snapshots are untrusted input -------------------------------------------
+
+class Snapshot:
+    """A snapshot file taken apart into its documented fields, so that a
+    test can change one of them and write it back with a correct CRC."""
+
+    def __init__(self, data):
+        self.head = bytearray(data[:32])
+        self.payload = bytearray(data[32:])
+        self.version, = struct.unpack_from("<I", self.head, 8)
+        self.state_size, self.slot_size = struct.unpack_from("<II", self.head, 24)
+        at = 4 + struct.unpack_from("<I", self.payload, 0)[0] + 8 + 4
+        self.resume_head = at
+        self.position = at + 16
+        at = self.position + 8
+        if self.version >= 2:
+            self.ordinal = at
+            at += 4
+        self.event_index = at
+        at += 4 + 12 + 1
+        states, = struct.unpack_from("<I", self.payload, at)
+        at += 4 + states * self.state_size
+        sessions, = struct.unpack_from("<I", self.payload, at)
+        at += 4 + 12 * sessions
+        books, = struct.unpack_from("<I", self.payload, at)
+        at += 4
+        self.slots = []  # offsets of every market-maker slot
+        for _ in range(books):
+            count, = struct.unpack_from("<I", self.payload, at + 1)
+            at += 5
+            self.slots += [at + i * self.slot_size for i in range(count)]
+            at += count * self.slot_size
+
+    def set(self, offset, fmt, value):
+        struct.pack_into(fmt, self.payload, offset, value)
+
+    def get(self, offset, fmt):
+        return struct.unpack_from(fmt, self.payload, offset)[0]
+
+    def without_ordinal(self):
+        """The same snapshot in format version 1, which had no ordinal."""
+        del self.payload[self.ordinal:self.ordinal + 4]
+        struct.pack_into("<I", self.head, 8, 1)
+        return self
+
+    def write(self, path):
+        struct.pack_into("<IQ", self.head, 12, zlib.crc32(self.payload), len(self.payload))
+        Path(path).write_bytes(bytes(self.head) + bytes(self.payload))
+        return str(path)
+
+
+def mm_day():
+    """Two symbols with market-maker quotes from four makers, and trades."""
+    lines = [{"header": {"date": "2024-03-15"}},
+             {"symbol": {"id": "A", "text": "A", "listed_exg": 1}},
+             {"symbol": {"id": "B", "text": "B", "listed_exg": 1}}]
+    for i in range(40):
+        event = {"time": f"10:00:{i:02d}", "symbol": "AB"[i % 2], "reporting_exg": 1}
+        if i % 3:
+            event |= {"kind": "mmquote", "bid": 100 + i, "ask": 110 + i, "bid_size": 1, "ask_size": 1,
+                      "market_maker": f"M{i % 4}"}
+        else:
+            event |= {"kind": "trade", "price": 105, "size": 10}
+        lines.append({"event": event})
+    return lines
+
+
+@pytest.fixture
+def mm_snapshot(loaded, make_tape, tmp_path):
+    """A day of market-maker quotes and trades, saved at its 20th event."""
+    tape = make_tape(mm_day())
+    path = tmp_path / "day.state"
+    seen = [0]
+
+    def save(system, message):
+        if message.MessageType in (Tarvik.TqMSG_MMQUOTE, Tarvik.TqMSG_TRADE):
+            seen[0] += 1
+            if seen[0] == 20:
+                assert Tarvik.SaveState(str(path), Tarvik.TqSAVESTATE_ONEPASS) == 0
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, save) == 0
+    return tape, Snapshot(path.read_bytes())
+
+
+# Replays a snapshot in a child interpreter, asking for every symbol's
+# market-maker book at the loaded state, and prints the result and the
+# number of callbacks.
+REPLAY_SNAPSHOT = """
+    import sys, Tarvik, tarvik_engine
+    Tarvik.LoadTarvik(tarvik_engine.library_path())
+    calls = [0]
+    def callback(system, message):
+        calls[0] += 1
+        if message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_LOADED_STATE:
+            for name in "AB":
+                Tarvik.StateGetMMQuotes(name, 1, 0xFFFF)
+        return 0
+    print(Tarvik.ProcessTape(sys.argv[1] if len(sys.argv) > 1 else {path!r}, 0, 0, 0, callback), calls[0])
+"""
+
+
+def replay_in_child(python_child, path):
+    child = python_child(REPLAY_SNAPSHOT.format(path=str(path)))
+    assert child.returncode == 0, child.stderr  # a crash is a failure, not a dead test run
+    result, calls = child.stdout.split()
+    return int(result), int(calls)
+
+
+def test_an_untouched_snapshot_and_one_of_format_1_replay(python_child, mm_snapshot, tmp_path):
+    tape, snapshot = mm_snapshot
+    assert replay_in_child(python_child, snapshot.write(tmp_path / "same.state"))[0] == 0
+    old = Snapshot(bytes(snapshot.head) + bytes(snapshot.payload)).without_ordinal()
+    assert replay_in_child(python_child, old.write(tmp_path / "old.state"))[0] == 0
+
+
+def event_offset(snapshot, k, extra):
+    """An offset inside the resumed block: event k's start plus extra bytes."""
+    return snapshot.get(snapshot.position, "<Q") + 16 + 16 + 48 * k + extra
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        "market maker past the texts",
+        "market maker none",
+        "position inside an event",
+        "position 4 mod 8",
+        "position on the tables",
+        "ordinal of another section",
+        "event index past its block",
+        "clock past midnight",
+    ],
+)
+def test_a_crafted_snapshot_is_refused_before_any_callback(python_child, mm_snapshot, tmp_path, change):
+    """Every reference a snapshot makes into its tape is checked, CRC or
+    not: such a snapshot gives -13 and the program hears nothing."""
+    tape, snapshot = mm_snapshot
+    tape_bytes = Path(tape).read_bytes()
+    assert snapshot.slots, "the saved day has market-maker quotes"
+
+    def move_to(offset):
+        snapshot.set(snapshot.position, "<Q", offset)
+        snapshot.payload[snapshot.resume_head:snapshot.resume_head + 16] = tape_bytes[offset:offset + 16]
+
+    if change == "market maker past the texts":
+        snapshot.set(snapshot.slots[-1] + 16, "<I", 1_000_000)
+    elif change == "market maker none":
+        snapshot.set(snapshot.slots[0] + 16, "<I", 0xFFFFFFFF)
+    elif change == "position inside an event":
+        move_to(event_offset(snapshot, 1, 0))
+    elif change == "position 4 mod 8":
+        move_to(event_offset(snapshot, 2, 28))
+    elif change == "position on the tables":
+        move_to(16)
+    elif change == "ordinal of another section":
+        snapshot.set(snapshot.ordinal, "<I", snapshot.get(snapshot.ordinal, "<I") + 1)
+    elif change == "event index past its block":
+        snapshot.set(snapshot.event_index, "<I", 4096)
+    elif change == "clock past midnight":
+        clock = snapshot.event_index + 4
+        snapshot.set(clock, "<I", 86_400_000)
+    assert replay_in_child(python_child, snapshot.write(tmp_path / "crafted.state")) == (
+        Tarvik.TqAPIERR_NOT_SUPPORTED, 0)

@@ -3,6 +3,7 @@ field and leave no tape behind, dump round trips, synthetic days. The
 import command has its own tests (test_import.py)."""
 
 import json
+import random
 import subprocess
 from pathlib import Path
 
@@ -54,6 +55,129 @@ def test_synth_is_deterministic(tmp_path):
         result = tool("synth", "-o", tmp_path / f"{name}.tape", "--symbols", 5, "--messages", 2000, "--seed", 7)
         assert result.returncode == 0, result.stderr
     assert (tmp_path / "a.tape").read_bytes() == (tmp_path / "b.tape").read_bytes()
+
+
+@pytest.mark.parametrize(
+    "bad_text, where",
+    [
+        ('{"event": {"kind": "trade", "time": "10:00:00", "symbol": "IBM", "price": 1e400}}', "1e400"),
+        ('{"event": {"kind": "trade", "time": "10:00:00", "symbol": "IBM", "price": -1e999}}', "number"),
+        ('{"symbol": {"text": "X", "listed_exg": 1, "text": "Y"}}', "'text'"),
+        ('{"event": {"kind": "trade", "kind": "trade", "time": "10:00:00", "symbol": "IBM", "price": 1}}', "'kind'"),
+        ('{"header": {"date": 4294967295}}', "date"),
+        ('{"header": {"date": "10000-01-01"}}', "date"),
+        ('{"header": {"date": "1882-12-31"}}', "date"),
+        ('{"option": {"root": "IBM", "date_and_strike": "AA", "strike": 1, "expiration": 3000000}}', "expiration"),
+        ('{"symbol": {"text": "X"', "JSON"),
+    ],
+    ids=["huge number", "huge negative", "repeated key", "repeated kind", "day number", "year 10000",
+         "before 1883", "expiration day number", "cut line"],
+)
+def test_json_errors_name_the_file_and_line(tmp_path, bad_text, where):
+    script = tmp_path / "day.jsonl"
+    script.write_text('{"header": {"date": "2024-03-15"}}\n{"symbol": {"text": "IBM", "listed_exg": 1}}\n'
+                      + bad_text + "\n")
+    result = tool("compile", script, "-o", tmp_path / "day.tape")
+    assert result.returncode != 0
+    assert "day.jsonl:3" in result.stderr and where in result.stderr, result.stderr
+    assert list(tmp_path.iterdir()) == [script]
+
+
+# --- compile(dump(tape)) == tape --------------------------------------------------
+
+EDGE_INTS = [0, 1, -1, 2**7 - 1, 2**8 - 1, 2**15, 2**16 - 1, 2**31 - 1, -2**31, 2**32 - 1, 2**63 - 1, 2**64 - 1]
+TEXTS = ["IBM", "", "é", "\u4e2d", {"hex": "ff00"}, {"hex": ""}, "a" * 40, "Z\tQ"]
+
+
+def generated_script(rng):
+    """A random but valid script: symbols, options, a category and events of
+    every kind, with values from the edges of their ranges."""
+    def pick_int(bits, signed=False):
+        low, high = (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if signed else (0, 2**bits - 1)
+        return rng.choice([low, high, rng.randint(low, high), 0])
+
+    def date():  # day number 2,964,672 is 9999-12-31
+        return rng.choice(["1883-01-01", "9999-12-31", "2024-02-29", rng.randint(0, 2_964_672)])
+
+    lines = [{"header": {"date": date(), "permission_set": rng.choice(["", "AB", "WXYZ"]),
+                         "time_zone": pick_int(8, True), "display": rng.choice(TEXTS)}},
+             {"strings": {"table": rng.randint(2, 32), "texts": rng.sample(TEXTS, 3)}}]
+    ids = []
+    for i in range(rng.randint(1, 6)):
+        ids.append(f"s{i}")
+        lines.append({"symbol": {"id": f"s{i}", "text": rng.choice(TEXTS), "listed_exg": pick_int(16),
+                                 "session": pick_int(8), "price_type": rng.randint(0, 30), "atom": pick_int(32),
+                                 "prev_close": pick_int(32, True)}})
+    for i in range(rng.randint(0, 3)):
+        ids.append(f"o{i}")
+        lines.append({"option": {"id": f"o{i}", "root": rng.choice(TEXTS[:4]), "date_and_strike": "PX",
+                                 "strike": pick_int(32, True), "put_call": rng.randint(0, 1), "expiration": date(),
+                                 "underlying": rng.choice([None, "IBM"]), "exg_underlying": pick_int(16)}})
+    lines.append({"category": {"id": 7, "name": "NEWS", "fields": [
+        {"name": "Text", "type": "stringz"}, {"name": "N", "type": "32bit"}, {"name": "D", "type": "date"},
+        {"name": "T", "type": "time"}, {"name": "P", "type": "price"}, {"name": "X", "type": "double"},
+        {"name": "S", "type": "tqstring"}, {"name": "I", "type": "string_idx"}]}})
+    for _ in range(rng.randint(1, 40)):
+        kind = rng.choice(["exgquote", "mmquote", "trade", "category", "symbolchange", "status", 9, 200])
+        event = {"kind": kind, "time": rng.choice(["00:00:00", "23:59:59.999999", rng.randint(0, 86_399_999_999)]),
+                 "symbol": rng.choice(ids + [None]), "reporting_exg": pick_int(16)}
+        if kind in ("exgquote", "mmquote"):
+            event |= {"bid": pick_int(32, True), "ask": pick_int(32, True), "bid_size": pick_int(32, True)}
+            if kind == "mmquote":
+                event["market_maker"] = rng.choice([None] + TEXTS)
+        elif kind == "trade":
+            event |= {"price": pick_int(32, True), "size": pick_int(32), "price_flags": rng.choice([0, 16, 32, 64]),
+                      "ext_conditions": [pick_int(8) for _ in range(rng.randint(0, 4))]}
+        elif kind == "category":
+            event |= {"category": 7, "values": [rng.choice(TEXTS), pick_int(32), date(), "12:34:56",
+                                                {"price": pick_int(32, True), "price_type": 2},
+                                                rng.choice([0.5, -1e300, 3.0]), rng.choice(TEXTS),
+                                                {"table": 3, "index": pick_int(32)}][: rng.randint(0, 8)]}
+        elif kind == "symbolchange":
+            event |= {"status": rng.choice(["add", "del", "mod", 7]), "old_symbol": rng.choice(ids + [None])}
+        elif kind == "status":
+            event |= {"status": pick_int(32, True), "status_data": pick_int(32, True)}
+        if rng.random() < 0.3:
+            event["ext"] = {"src": pick_int(64), "ptp1": pick_int(64), "fractional_size": pick_int(64)}
+        lines.append({"event": event})
+    return lines
+
+
+def mutated(rng, lines):
+    """The script with one field of one line set to a value of any kind."""
+    lines = json.loads(json.dumps(lines))
+    record = rng.choice(lines)
+    body = next(iter(record.values()))
+    key = rng.choice(sorted(body))
+    body[key] = rng.choice(EDGE_INTS + TEXTS + [None, 1.5, 1e300, [], {}, "2024-13-01", "24:00:00", -2**64])
+    return lines
+
+
+def compiles_back(tmp_path, name, lines):
+    """Compiles the script; if it compiles, dumps the tape and compiles the
+    dump, which must give the same bytes. None when the script is refused
+    (its error named its line)."""
+    script = tmp_path / f"{name}.jsonl"
+    script.write_text("".join(json.dumps(line, ensure_ascii=False) + "\n" for line in lines))
+    first = tool("compile", script, "-o", tmp_path / f"{name}.tape")
+    if first.returncode != 0:
+        assert f"{name}.jsonl:" in first.stderr, first.stderr
+        return None
+    dumped = tool("dump", tmp_path / f"{name}.tape", "-o", tmp_path / f"{name}.again.jsonl")
+    assert dumped.returncode == 0, dumped.stderr
+    again = tool("compile", tmp_path / f"{name}.again.jsonl", "-o", tmp_path / f"{name}.again.tape")
+    assert again.returncode == 0, again.stderr
+    assert (tmp_path / f"{name}.again.tape").read_bytes() == (tmp_path / f"{name}.tape").read_bytes(), name
+    return True
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_dump_of_generated_and_mutated_scripts_compiles_to_the_same_bytes(tmp_path, seed):
+    rng = random.Random(seed)
+    lines = generated_script(rng)
+    assert compiles_back(tmp_path, "generated", lines), "a generated script is valid"
+    for i in range(6):
+        compiles_back(tmp_path, f"mutated{i}", mutated(rng, lines))
 
 
 COMMANDS = ["compile", "dump", "synth", "import", "info", "check"]

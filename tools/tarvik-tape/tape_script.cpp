@@ -154,14 +154,22 @@ public:
         return text_value(obj_.at(key), key);
     }
 
+    // A date as YYYY-MM-DD or as a day number; either way from 1883-01-01
+    // to 9999-12-31, the dates a tape can show and a dump can write.
     uint32_t date_value(const json& v, const std::string& field) const {
-        if (v.is_number()) return integer_value<uint32_t>(v, field);
+        static const uint32_t kLastDay = engine::ndays_from_ymd(engine::kLastYear, 12, 31);
+        if (v.is_number()) {
+            const uint32_t ndays = integer_value<uint32_t>(v, field);
+            if (ndays > kLastDay)
+                fail(field, "day number past 9999-12-31 (" + std::to_string(kLastDay) + ")");
+            return ndays;
+        }
         if (!v.is_string()) fail(field, "expected a date YYYY-MM-DD");
         int y, m, d;
         char tail;
         if (std::sscanf(v.get<std::string>().c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3 ||
             !engine::valid_ymd(y, m, d))
-            fail(field, "expected a date YYYY-MM-DD from 1883 on");
+            fail(field, "expected a date YYYY-MM-DD from 1883-01-01 to 9999-12-31");
         return engine::ndays_from_ymd(y, m, d);
     }
     uint32_t date(const char* key, uint32_t fallback) const {
@@ -218,11 +226,34 @@ public:
         const std::string where = source_ + ":" + std::to_string(number);
         if (text.find_first_not_of(" \t\r") == std::string::npos) return;
         json doc;
+        // Every object's keys, to refuse one given twice (the JSON library
+        // would keep the last silently).
+        std::vector<std::vector<std::string>> keys;
+        const json::parser_callback_t no_repeats = [&](int, json::parse_event_t event, json& parsed) {
+            if (event == json::parse_event_t::object_start) keys.emplace_back();
+            if (event == json::parse_event_t::object_end && !keys.empty()) keys.pop_back();
+            if (event == json::parse_event_t::key && !keys.empty()) {
+                const std::string key = parsed.get<std::string>();
+                for (const std::string& seen : keys.back())
+                    if (seen == key) throw InputError(where + ": the key '" + key + "' is given twice");
+                keys.back().push_back(key);
+            }
+            return true;
+        };
         try {
-            doc = json::parse(text);
-        } catch (const json::parse_error& e) {
+            doc = json::parse(text, no_repeats);
+        } catch (const json::exception& e) {
+            // Syntax errors, and numbers no JSON value holds (1e400).
             throw InputError(where + ": not valid JSON: " + e.what());
         }
+        try {
+            record(doc, where);
+        } catch (const json::exception& e) {
+            throw InputError(where + ": " + e.what());
+        }
+    }
+
+    void record(const json& doc, const std::string& where) {
         if (!doc.is_object() || doc.size() != 1)
             throw InputError(where + ": expected an object with one key: header, strings, symbol, option, "
                                      "category or event");

@@ -60,6 +60,8 @@ bool add_entry(FilterList& list, PyObject* item, bool in_list) {
     return true;
 }
 
+void redecide_run_symbols(ThreadState& state);
+
 // FilterSymbols and ExcludeSymbols: the same procedure on their own list.
 PyObject* set_symbol_list(PyObject* args, FilterList& list, FilterMode mode) {
     ThreadState& state = thread_data().state;
@@ -79,6 +81,7 @@ PyObject* set_symbol_list(PyObject* args, FilterList& list, FilterMode mode) {
         Py_RETURN_FALSE;
     }
     state.filterMode = mode;
+    redecide_run_symbols(state);
     Py_RETURN_TRUE;
 }
 
@@ -105,6 +108,33 @@ bool listed_for(const FilterList& list, std::string_view name, uint16_t exchange
     auto found = list.find(std::string(name));
     if (found == list.end()) return false;
     return found->second == AnyListedExg || found->second == static_cast<int64_t>(exchange);
+}
+
+// The filter's decision for one symbol name on one listed exchange.
+bool delivers(const ThreadState& state, std::string_view name, uint16_t exchange) {
+    switch (state.filterMode) {
+        case FilterInclude: return listed_for(state.IncludeList, name, exchange);
+        case FilterExclude: return !listed_for(state.ExcludeList, name, exchange);
+        case FilterRange: return in_range(state, name, exchange);
+        default: return true;
+    }
+}
+
+void decide(ThreadState& state, TqStringRecord* symbol, uint16_t exchange) {
+    symbol->UserData2 = delivers(state, string_text(symbol), exchange) ? 1 : 0;
+    state.decidedSymbols.insert_or_assign(symbol, exchange);
+}
+
+// A filter set during a run: the symbols the run has decided so far are
+// decided again at once by the new filter; the others are decided at their
+// next message. So a new filter changes the fate of the symbols it names
+// and of no other.
+void redecide_run_symbols(ThreadState& state) {
+    if (state.filterMode == FilterNone) return;
+    for (auto it = state.decidedSymbols.begin(); it != state.decidedSymbols.end(); ++it) {
+        TqStringRecord* symbol = it->first;
+        symbol->UserData2 = delivers(state, string_text(symbol), it->second) ? 1 : 0;
+    }
 }
 
 PyObject* remove_permission_key(int32_t key) {
@@ -139,6 +169,7 @@ PyObject* FilterSymbolsRange(PyObject*, PyObject* args) {
     state.RangeEnd = end;
     state.RangeListedExg = exchange;
     state.filterMode = FilterRange;
+    redecide_run_symbols(state);
     Py_RETURN_TRUE;
 }
 
@@ -157,19 +188,17 @@ PyObject* ExcludeOpraExch(PyObject*, PyObject* args) {
     return remove_permission_key(key);
 }
 
-void ApplySymbolFilter(const ThreadState& state, const TarvikMessageRecord* message) {
+void ApplySymbolFilter(ThreadState& state, const TarvikMessageRecord* message) {
     TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
     if (state.filterMode == FilterNone || symbol == nullptr) return;
-    std::string_view name = string_text(symbol);
-    uint16_t exchange = message->coreHeader.ListedExg;
-    bool deliver = false;
-    switch (state.filterMode) {
-        case FilterInclude: deliver = listed_for(state.IncludeList, name, exchange); break;
-        case FilterExclude: deliver = !listed_for(state.ExcludeList, name, exchange); break;
-        case FilterRange: deliver = in_range(state, name, exchange); break;
-        default: return;
-    }
-    symbol->UserData2 = deliver ? 1 : 0;
+    decide(state, symbol, message->coreHeader.ListedExg);
+}
+
+bool withheld_or_undecided(ThreadState& state, const TarvikMessageRecord* message) {
+    TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
+    if (symbol == nullptr) return true;
+    if (!state.decidedSymbols.contains(symbol)) decide(state, symbol, message->coreHeader.ListedExg);
+    return symbol->UserData2 != 1;
 }
 
 }  // namespace tarvik

@@ -123,10 +123,27 @@ long answer_value(PyObject* answer) {
     return PyLong_AsLong(answer);
 }
 
-}  // namespace
+// Called with the interpreter released during a wait for the live tape:
+// takes it back and runs the signal handlers, so that a Ctrl-C pressed
+// during the wait raises KeyboardInterrupt here and ends the run.
+void take_interpreter_back(ThreadState& state) {
+    PyEval_RestoreThread(state.releasedThread);
+    state.releasedThread = nullptr;
+    if (PyErr_CheckSignals() == 0) return;
+    if (ends_the_run()) {
+        state.stopping = true;
+    } else {
+        report_callback_exception(state);
+    }
+}
 
-int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) {
-    ThreadData& data = thread_data();
+// The library announces a wait for the live tape with this status, and
+// delivers it again every little while until data comes.
+bool announces_a_wait(const TarvikSystemRecord* system, const TarvikMessageRecord* message) {
+    return message->MessageType == TqMSG_STATUS && system->Status == TARVIKSTATUS_WAITFORCOREACCESS;
+}
+
+inline int32_t deliver_message(ThreadData& data, TarvikSystemRecord* system, TarvikMessageRecord* message) {
     ThreadState& state = data.state;
     if (state.message == nullptr) return kContinue;  // not a run of this thread
     if (state.stopping) return kStop;
@@ -165,6 +182,20 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
     Py_DECREF(answer);
     write_back(state, system);
     return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) {
+    ThreadData& data = thread_data();
+    ThreadState& state = data.state;
+    if (state.releasedThread != nullptr) [[unlikely]] take_interpreter_back(state);
+    const int32_t answer = deliver_message(data, system, message);
+    // Other Python threads run while the library waits; the next callback
+    // takes the interpreter back.
+    if (announces_a_wait(system, message) && !state.stopping && state.message != nullptr) [[unlikely]]
+        state.releasedThread = PyEval_SaveThread();
+    return answer;
 }
 
 int32_t loaded_state_spin_callback(TarvikSystemRecord*, TarvikMessageRecord* message) {

@@ -5,6 +5,7 @@
 #include "module/thread_data.h"
 #include "services/utilities.h"
 #include "tape/callback_errors.h"
+#include "tape/filters.h"
 #include "tape/message_callback.h"
 #include "tape/object_cache.h"
 #include "tape/run_objects.h"
@@ -51,6 +52,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
     state.controlFlags = control_flags;
     store_callback(state, callable);
     if (!make_run_objects(state)) return nullptr;
+    forget_symbol_decisions(state);
     state.stopping = false;
     state.zeroAnswer = Py_GetConstantBorrowed(Py_CONSTANT_ZERO);
     state.shownRecords.fill(&state.writeBackSink);
@@ -63,11 +65,18 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
         result = process_tape(filename, reinterpret_cast<void*>(memory_address), control_flags, user_data,
                               message_callback);
     }
+    // A run that ends during a wait for the live tape returns without the
+    // interpreter: it is taken back here.
+    if (state.releasedThread != nullptr) {
+        PyEval_RestoreThread(state.releasedThread);
+        state.releasedThread = nullptr;
+    }
     end_callback_errors(state);
 
     adopt_borrowed_members(state);
     release_run_objects(state);
     forget_run_strings(state);
+    forget_symbol_decisions(state);
     empty_defined_string_cache(state);
     state.stopping = false;
     if (PyErr_Occurred()) return nullptr;

@@ -135,6 +135,10 @@ struct ThreadState {
     // to optionEntries is read for every message, so it is kept together.
     PyObject* zeroAnswer = nullptr;  // the interpreter's 0, the usual answer (borrowed, immortal)
     bool stopping = false;  // answer stop without calling Python (interrupt, bad answer)
+    // While the library waits for a live tape to grow, the thread's
+    // interpreter state, released at the status that announced the wait and
+    // taken back at the next callback (or when the run returns).
+    PyThreadState* releasedThread = nullptr;
     // The library records that message strings 2 to 6 (symbol, then the
     // header option's date-and-strike, underlying, series chain, special
     // settle) show for the current message; the write-back copies those
@@ -170,6 +174,10 @@ struct ThreadState {
     std::string RangeStart;
     std::string RangeEnd;
     int32_t RangeListedExg = 0;
+    // The symbol records whose UserData2 the filter in force has decided
+    // during this run, with the listed exchange they were decided for.
+    // Emptied when a run starts and ends (the records are the library's).
+    tsl::robin_map<TqStringRecord*, uint16_t, AddressHash> decidedSymbols;
 
     // Caches of Python objects, owned by the caches.
     std::array<tsl::robin_map<int64_t, PyObject*>, kExchangeSlots> DefinedStringCache;
