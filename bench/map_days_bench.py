@@ -64,9 +64,11 @@ def main():
     parser.add_argument("--messages", type=int, default=3_000_000, help="messages a day (default 3_000_000)")
     parser.add_argument("--workers", type=int, default=2, help="worker processes (default 2)")
     parser.add_argument("--overhead-days", type=int, default=200, help="days of the no-op run (default 200)")
+    parser.add_argument("--no-compress", action="store_true",
+                        help="plain days: a serial replay then uses one core (a packed one inflates on a second)")
     args = parser.parse_args()
-    print(f"map_days over {args.days} days of {args.messages:,} messages, {args.workers} workers; "
-          f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} at the start")
+    print(f"map_days over {args.days} {'plain' if args.no_compress else 'packed'} days of {args.messages:,} messages, "
+          f"{args.workers} workers; {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} at the start")
 
     with tempfile.TemporaryDirectory() as folder:
         tapes = []
@@ -75,7 +77,7 @@ def main():
             tape = os.path.join(folder, f"day-{date}.tape")
             subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-o", tape, "--messages", str(args.messages),
                             "--symbols", "100", "--options-per-symbol", "4", "--seed", str(day + 1),
-                            "--date", str(date)], check=True)
+                            "--date", str(date)] + (["--no-compress"] if args.no_compress else []), check=True)
             tapes.append(tape)
 
         started = time.perf_counter()

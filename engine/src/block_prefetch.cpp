@@ -1,5 +1,7 @@
 #include "block_prefetch.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <system_error>
 
@@ -35,9 +37,24 @@ int32_t BlockPrefetch::next_block(TapeReader& reader, EventBlock& block) {
     return 1;
 }
 
+namespace {
+
+// TARVIK_INFLATE_AHEAD=0 inflates on the replay's own thread: for machines
+// where every core already replays a day of its own (many days at once).
+bool inflate_ahead() {
+    const char* text = std::getenv("TARVIK_INFLATE_AHEAD");
+    return text == nullptr || std::strcmp(text, "0") != 0;
+}
+
+}  // namespace
+
 void BlockPrefetch::start(const TapeReader& reader, std::size_t position) {
     read_ = released_ = 0;
     holding_ = stopping_ = false;
+    if (!inflate_ahead()) {
+        no_thread_ = true;
+        return;
+    }
     try {
         if (rooms_.empty()) rooms_.resize(kSlots * kMaxBlockEventBytes / sizeof(uint64_t));
         thread_ = std::thread(&BlockPrefetch::read_ahead, this, &reader, position);

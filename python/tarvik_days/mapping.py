@@ -58,6 +58,9 @@ def run_day(tape: str, fn: Callable[[str], Any]) -> tuple[bool, Any]:
     """What a worker runs: the user's function on one tape. Its exception
     comes back as text with its traceback, so that it is reported at once
     (never retried: it would fail again) and need not be picklable."""
+    # Every core of a worker's machine replays a day of its own: a packed
+    # tape is inflated on the replay's thread rather than on a second one.
+    os.environ.setdefault("TARVIK_INFLATE_AHEAD", "0")
     try:
         return True, fn(tape)
     except Exception as e:

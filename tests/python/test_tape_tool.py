@@ -296,6 +296,29 @@ def test_compress_and_decompress_keep_every_byte_of_the_day(tmp_path):
     assert tool("dump", packed).stdout == tool("dump", plain).stdout
 
 
+@pytest.mark.parametrize("inflate_ahead", [None, "0"])
+def test_a_packed_day_replays_as_the_plain_one_inflated_ahead_or_not(loaded, tmp_path, monkeypatch, inflate_ahead):
+    plain, packed = tmp_path / "plain.tape", tmp_path / "packed.tape"
+    assert tool("synth", "-o", plain, "--symbols", 5, "--messages", 30_000, "--no-compress").returncode == 0
+    assert tool("compress", plain, "-o", packed).returncode == 0
+    if inflate_ahead is not None:
+        monkeypatch.setenv("TARVIK_INFLATE_AHEAD", inflate_ahead)
+
+    def replay(tape):
+        seen = []
+
+        def keep(system, message):
+            h = message.coreHeader
+            seen.append((message.MessageType, h.ptqStringSymbol.String if h.ptqStringSymbol else None,
+                         system.tqTime.MsOfDay))
+            return 0
+
+        assert Tarvik.ProcessTape(str(tape), 0, 0, 0, keep) == 0
+        return seen
+
+    assert replay(packed) == replay(plain)
+
+
 @pytest.mark.parametrize("command", ["compress", "decompress"])
 def test_converting_a_damaged_tape_names_the_offset_and_keeps_the_output(tmp_path, command):
     source = tmp_path / "day.tape"
