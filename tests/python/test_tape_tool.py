@@ -249,7 +249,10 @@ def long_commands(tmp_path):
     """command name -> arguments of a small run of each long command."""
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,2024-03-15T14:30:00Z,1,10,5\n")
     (tmp_path / "day.jsonl").write_text('{"header": {"date": "2024-03-15"}}\n{"symbol": {"text": "X"}}\n')
+    assert tool("synth", "-o", tmp_path / "plain.tape", "--symbols", 3, "--messages", 70_000,
+                "--no-compress").returncode == 0
     return {
+        "compress": ["compress", tmp_path / "plain.tape", "-o", tmp_path / "p.tape"],
         "synth": ["synth", "-o", tmp_path / "s.tape", "--symbols", 3, "--messages", 70_000],
         "import": ["import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "i.tape"],
         "compile": ["compile", tmp_path / "day.jsonl", "-o", tmp_path / "c.tape"],
@@ -257,7 +260,7 @@ def long_commands(tmp_path):
 
 
 @pytest.mark.parametrize("command, line", [("synth", "synth: writing "), ("import", "import: reading 1 rows"),
-                                           ("compile", "compile: reading ")])
+                                           ("compile", "compile: reading "), ("compress", "compress: reading ")])
 def test_long_commands_draw_a_progress_line_only_on_a_terminal(long_commands, command, line):
     status, drawn = on_terminal(*long_commands[command])
     assert status == 0 and line in drawn, drawn

@@ -427,12 +427,19 @@ int main(int argc, char** argv) {
     check_app->add_option("tapes", check.tapes, "the tapes")->required()->type_name("TAPE");
 
     std::string convert_in, convert_out;
+    bool convert_quiet = false;
     CLI::App* compress_app = app.add_subcommand("compress", "Copy a tape into a packed (zstd-compressed) one.");
     CLI::App* decompress_app = app.add_subcommand("decompress", "Copy a tape into a plain one.");
     for (CLI::App* convert_app : {compress_app, decompress_app}) {
         convert_app->add_option("tape", convert_in, "the tape to copy")->required()->type_name("TAPE");
         convert_app->add_option("-o", convert_out, "the tape to write")->required()->type_name("TAPE");
+        add_quiet(*convert_app, convert_quiet);
     }
+    const auto convert = [&](engine::TapeEncoding encoding, const char* stage) {
+        ProgressLine line(!convert_quiet);
+        convert_tape(convert_in, convert_out, encoding,
+                     [&](uint64_t done, uint64_t total) { line.update(stage, done, total, "bytes"); });
+    };
 
     if (argc >= 2 && argv[1][0] != '-' && app.get_subcommand_no_throw(argv[1]) == nullptr)
         return usage_error(app, std::string("unknown command '") + argv[1] +
@@ -455,8 +462,8 @@ int main(int argc, char** argv) {
         else if (import_app->parsed()) import_files.run();
         else if (info_app->parsed()) return info.run();
         else if (check_app->parsed()) return check.run();
-        else if (compress_app->parsed()) convert_tape(convert_in, convert_out, engine::TapeEncoding::Packed);
-        else if (decompress_app->parsed()) convert_tape(convert_in, convert_out, engine::TapeEncoding::Plain);
+        else if (compress_app->parsed()) convert(engine::TapeEncoding::Packed, "compress: reading");
+        else if (decompress_app->parsed()) convert(engine::TapeEncoding::Plain, "decompress: reading");
         return 0;
     } catch (const UsageError& e) {
         return usage_error(app, e.what());

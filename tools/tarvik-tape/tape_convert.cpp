@@ -5,7 +5,8 @@
 
 namespace tarvik::tool {
 
-void convert_tape(const std::string& in, const std::string& out, engine::TapeEncoding encoding) {
+void convert_tape(const std::string& in, const std::string& out, engine::TapeEncoding encoding,
+                  const std::function<void(uint64_t done, uint64_t total)>& progress) {
     engine::TapeBytes bytes;
     engine::TapeTables tables;
     engine::TapeReader reader;
@@ -32,6 +33,7 @@ void convert_tape(const std::string& in, const std::string& out, engine::TapeEnc
             writer.add(e, (e.flags & engine::kEventHasExt) ? &block.ext[next_ext++] : nullptr);
         }
         writer.end_block();
+        if (progress) progress(reader.position(), bytes.size());
     }
     if (!writer.finish(error)) throw InputError(error);
 }

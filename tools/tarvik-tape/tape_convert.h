@@ -3,6 +3,8 @@
 // the same bytes.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tape_writer.h"
@@ -12,6 +14,9 @@ namespace tarvik::tool {
 // Copies the tape at `in` to `out` in `encoding`. Throws InputError naming
 // the file and the offset of a section that cannot be read; `out` is
 // written through a temporary file, so a failure leaves it as it was.
-void convert_tape(const std::string& in, const std::string& out, engine::TapeEncoding encoding);
+// `progress`, when given, is told after each block how many of the input's
+// bytes are read, of how many.
+void convert_tape(const std::string& in, const std::string& out, engine::TapeEncoding encoding,
+                  const std::function<void(uint64_t done, uint64_t total)>& progress = {});
 
 }  // namespace tarvik::tool
