@@ -16,20 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tarvik/c_text.h"
 #include "tape_columns.h"
 #include "tarvik/constants.h"
 
 using namespace tarvik::columnar;
 
-namespace {
-
-char* copy(const std::string& text) {
-    char* out = static_cast<char*>(std::malloc(text.size() + 1));
-    if (out != nullptr) std::memcpy(out, text.c_str(), text.size() + 1);
-    return out;
-}
-
-}  // namespace
+using tarvik::c_text_copy;
 
 #define TARVIK_COLUMNS_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -37,7 +30,7 @@ TARVIK_COLUMNS_EXPORT void* tarvik_columns_open(const char* options_json, char**
     try {
         return new TapeColumns(columnar_options_from_json(options_json));
     } catch (const std::exception& e) {
-        *error = copy(e.what());
+        *error = c_text_copy(e.what());
         return nullptr;
     }
 }
@@ -60,11 +53,11 @@ TARVIK_COLUMNS_EXPORT int tarvik_columns_next(void* reader, int* kind, ArrowArra
         return 1;
     } catch (const TapeReadError& e) {
         *code = e.code();
-        *error = copy(e.what());
+        *error = c_text_copy(e.what());
         return -1;
     } catch (const std::exception& e) {
         *code = tarvik::TqAPIERR_EXCEPTION;
-        *error = copy(e.what());
+        *error = c_text_copy(e.what());
         return -1;
     }
 }

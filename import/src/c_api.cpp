@@ -16,20 +16,13 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "tarvik/c_text.h"
 #include "import_error.h"
 #include "importer.h"
 
 struct ArrowArrayStream;
 
-namespace {
-
-char* copy(const std::string& text) {
-    char* out = static_cast<char*>(std::malloc(text.size() + 1));
-    if (out != nullptr) std::memcpy(out, text.c_str(), text.size() + 1);
-    return out;
-}
-
-}  // namespace
+using tarvik::c_text_copy;
 
 extern "C" __attribute__((visibility("default"))) char* tarvik_import(const char* options_json,
                                                                      ArrowArrayStream** first,
@@ -55,16 +48,16 @@ extern "C" __attribute__((visibility("default"))) char* tarvik_import(const char
         out["events"] = result.events;
         out["instruments"] = result.instruments;
         *status = 0;
-        return copy(out.dump());
+        return c_text_copy(out.dump());
     } catch (const ImportError& e) {
         *status = 1;
-        return copy(e.what());
+        return c_text_copy(e.what());
     } catch (const ImportUsageError& e) {
         *status = 2;
-        return copy(e.what());
+        return c_text_copy(e.what());
     } catch (const std::exception& e) {
         *status = 1;
-        return copy(e.what());
+        return c_text_copy(e.what());
     }
 }
 

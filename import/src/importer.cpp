@@ -67,6 +67,24 @@ struct RowContext {
     RowContext& operator=(const RowContext&) = delete;
 };
 
+// A thread that reads an input's batches ahead: its row context and its
+// view of the batch it reads.
+struct BatchReader {
+    RowContext row;
+    BatchCells cells;
+    BatchReader(const TimeZone& zone, const ImportOptions& o, const ColumnMap& map, const BatchSource& source)
+        : row(zone, o), cells(map, source.name(), source.rows_are_lines()) {}
+};
+
+// One reader for each thread of a WorkAhead.
+std::vector<std::unique_ptr<BatchReader>> batch_readers(const TimeZone& zone, const ImportOptions& o,
+                                                        const ColumnMap& map, const BatchSource& source,
+                                                        std::size_t threads) {
+    std::vector<std::unique_ptr<BatchReader>> readers;
+    for (std::size_t k = 0; k < threads; ++k) readers.push_back(std::make_unique<BatchReader>(zone, o, map, source));
+    return readers;
+}
+
 struct DataInput {
     std::unique_ptr<BatchSource> source;
     std::unique_ptr<ColumnMap> map;
@@ -411,19 +429,12 @@ void Importer::scan(DataInput& input) {
     // tables (instruments, names, the order) is done here, row by row.
     const Field price_fields[2] = {kind == InputKind::Trades ? kPrice : kBid, kAsk};
     const int prices = kind == InputKind::Trades ? 1 : kind == InputKind::Changes || o_.price_type ? 0 : 2;
-    struct Reader {
-        RowContext row;
-        BatchCells cells;
-        Reader(const TimeZone& zone, const ImportOptions& o, const ColumnMap& map, const BatchSource& source)
-            : row(zone, o), cells(map, source.name(), source.rows_are_lines()) {}
-    };
     struct Work {
         std::shared_ptr<arrow::RecordBatch> batch;
         uint64_t rows_before = 0;
         std::vector<ScannedRow> rows;
     };
-    std::vector<std::unique_ptr<Reader>> readers;
-    for (std::size_t k = 0; k < kConverters; ++k) readers.push_back(std::make_unique<Reader>(zone_, o_, map, source));
+    const std::vector<std::unique_ptr<BatchReader>> readers = batch_readers(zone_, o_, map, source, kConverters);
     uint64_t taken_rows = 0;
     WorkAhead<Work> ahead(
         [&source, &taken_rows](Work& work) {
@@ -434,7 +445,7 @@ void Importer::scan(DataInput& input) {
             return true;
         },
         [&](std::size_t worker, Work& work) {
-            Reader& r = *readers[worker];
+            BatchReader& r = *readers[worker];
             r.cells.bind(*work.batch, work.rows_before);
             work.rows.resize(static_cast<std::size_t>(r.cells.rows()));
             for (int64_t i = 0; i < r.cells.rows(); ++i) {
@@ -686,19 +697,13 @@ std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
     input.source->start(2, input.map->all_columns());
     // The input's batches become events on threads of their own, ahead of
     // the merge that takes them, in the order of the input.
-    struct Converter {
-        RowContext row;
-        BatchCells cells;
-        Converter(const TimeZone& zone, const ImportOptions& o, const DataInput& input)
-            : row(zone, o), cells(*input.map, input.source->name(), input.source->rows_are_lines()) {}
-    };
     struct Work {
         std::shared_ptr<arrow::RecordBatch> batch;
         uint64_t rows_before = 0;
         std::vector<StagedEvent> events;
     };
-    auto converters = std::make_shared<std::vector<std::unique_ptr<Converter>>>();
-    for (std::size_t k = 0; k < kConverters; ++k) converters->push_back(std::make_unique<Converter>(zone_, o_, input));
+    auto converters = std::make_shared<std::vector<std::unique_ptr<BatchReader>>>(
+        batch_readers(zone_, o_, *input.map, *input.source, kConverters));
     auto rows = std::make_shared<uint64_t>(0);
     auto ahead = std::make_shared<WorkAhead<Work>>(
         [&input, rows](Work& work) {
@@ -709,7 +714,7 @@ std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
             return true;
         },
         [this, &input, converters](std::size_t worker, Work& work) {
-            Converter& c = *(*converters)[worker];
+            BatchReader& c = *(*converters)[worker];
             convert(c.row, c.cells, input, *work.batch, work.rows_before, work.events);
             work.batch.reset();
         },

@@ -11,28 +11,21 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "tarvik/c_text.h"
 #include "dates.h"
 #include "tape_info.h"
 #include "tarvik/constants.h"
 
 using namespace tarvik::tape_info;
 
-namespace {
-
-char* copy(const std::string& text) {
-    char* out = static_cast<char*>(std::malloc(text.size() + 1));
-    if (out != nullptr) std::memcpy(out, text.c_str(), text.size() + 1);
-    return out;
-}
-
-}  // namespace
+using tarvik::c_text_copy;
 
 extern "C" __attribute__((visibility("default"))) int tarvik_tape_info(const char* path, int check, char** json) {
     try {
         TapeInfo info;
         TapeProblem problem;
         if (!inspect_tape(path, check ? Scope::Everything : Scope::Heads, info, problem)) {
-            *json = copy(nlohmann::json{{"path", problem.path},
+            *json = c_text_copy(nlohmann::json{{"path", problem.path},
                                         {"section", problem.section},
                                         {"section_name", problem.section_name},
                                         {"offset", problem.offset},
@@ -41,7 +34,7 @@ extern "C" __attribute__((visibility("default"))) int tarvik_tape_info(const cha
                              .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
             return problem.code != 0 ? problem.code : tarvik::TqAPIERR_EXCEPTION;
         }
-        *json = copy(nlohmann::json{{"path", info.path},
+        *json = c_text_copy(nlohmann::json{{"path", info.path},
                                     {"size", info.size},
                                     {"format_version", info.format_version},
                                     {"date", tarvik::engine::ymd_text(info.date_ndays)},
@@ -57,7 +50,7 @@ extern "C" __attribute__((visibility("default"))) int tarvik_tape_info(const cha
                          .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         return 0;
     } catch (const std::exception& e) {
-        *json = copy(nlohmann::json{{"path", path}, {"section", 0}, {"section_name", ""}, {"offset", 0},
+        *json = c_text_copy(nlohmann::json{{"path", path}, {"section", 0}, {"section_name", ""}, {"offset", 0},
                                     {"reason", e.what()}, {"message", std::string(path) + ": " + e.what()}}
                          .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         return tarvik::TqAPIERR_EXCEPTION;
