@@ -131,10 +131,8 @@ void decide(ThreadState& state, TqStringRecord* symbol, uint16_t exchange) {
 // and of no other.
 void redecide_run_symbols(ThreadState& state) {
     if (state.filterMode == FilterNone) return;
-    for (auto it = state.decidedSymbols.begin(); it != state.decidedSymbols.end(); ++it) {
-        TqStringRecord* symbol = it->first;
-        symbol->UserData2 = delivers(state, string_text(symbol), it->second) ? 1 : 0;
-    }
+    for (const auto& [symbol, exchange] : state.decidedSymbols)
+        symbol->UserData2 = delivers(state, string_text(symbol), exchange) ? 1 : 0;
 }
 
 PyObject* remove_permission_key(int32_t key) {
