@@ -1,56 +1,35 @@
-#include "module/api_table.h"
+#include "core/api_table.h"
 
 #include <dlfcn.h>
 
-#include <iterator>
 #include <utility>
 
 namespace tarvik {
 
 namespace {
 
-struct EntryPoint {
-    const char* name;
-    void* ApiTable::* field;
-};
+enum class Need { required, optional };
 
-// Resolved in this order; the first missing one fails the load.
-constexpr EntryPoint kRequiredEntryPoints[] = {
-    {"sTarvikAPIVersion", &ApiTable::APIVersion},
-    {"sTarvikProcessTape", &ApiTable::ProcessTape},
-    {"sTarvikListTapes", &ApiTable::ListTapes},
-    {"sTarvikListAPIDLLs", &ApiTable::ListAPIDLLs},
-    {"sTarvikSpinSymbols", &ApiTable::SpinSymbols},
-    {"sTarvikSaveState", &ApiTable::SaveState},
-    {"sTarvikStateGetExgQuotes", &ApiTable::StateGetExgQuotes},
-    {"sTarvikStateGetMMQuotes", &ApiTable::StateGetMMQuotes},
-    {"sTarvikStateGetLastTrade", &ApiTable::StateGetLastTrade},
-    {"sTarvikPriceConvert", &ApiTable::PriceConvert},
-    {"sTarvikPriceFormat", &ApiTable::PriceFormat},
-    {"sTarvikPriceToDouble", &ApiTable::PriceToDouble},
-    {"sTarvikDateFromNDays", &ApiTable::DateFromNDays},
-    {"sTarvikDateFromYMD", &ApiTable::DateFromYMD},
-    {"sTarvikGetDefinedString", &ApiTable::GetDefinedString},
-    {"sTarvikGetTapeName", &ApiTable::GetTapeName},
-    {"sTarvikSignalWaitEvent", &ApiTable::SignalWaitEvent},
-};
+#define TARVIK_API_COUNT(name, need) +1
+static_assert(0 TARVIK_API_ENTRY_POINTS(TARVIK_API_COUNT) == 21);
+#undef TARVIK_API_COUNT
 
-// Resolved after the required ones; a missing one leaves its field null.
-constexpr EntryPoint kOptionalEntryPoints[] = {
-    {"sTarvikGetStateData", &ApiTable::GetStateData},
-    {"sTarvikSetCallback", &ApiTable::SetCallback},
-    {"sTarvikGetSymbolAtom32", &ApiTable::GetSymbolAtom32},
-    {"sTarvikExcludeOpraExch", &ApiTable::ExcludeOpraExch},
-};
-
-static_assert(std::size(kRequiredEntryPoints) + std::size(kOptionalEntryPoints) == 21);
+// Looks up one export and stores it with its own type: the one place where
+// an address from the library becomes a typed function pointer. False when
+// a required export is missing.
+template <typename Function>
+bool resolve(void* library, const char* symbol, Function& field, Need need) {
+    field = reinterpret_cast<Function>(dlsym(library, symbol));
+    return field != nullptr || need == Need::optional;
+}
 
 }  // namespace
 
 void ApiTable::unload() {
     void* old = std::exchange(handle, nullptr);
-    for (const EntryPoint& entry_point : kRequiredEntryPoints) this->*entry_point.field = nullptr;
-    for (const EntryPoint& entry_point : kOptionalEntryPoints) this->*entry_point.field = nullptr;
+#define TARVIK_API_FORGET(name, need) name = nullptr;
+    TARVIK_API_ENTRY_POINTS(TARVIK_API_FORGET)
+#undef TARVIK_API_FORGET
     if (old != nullptr) dlclose(old);
 }
 
@@ -59,18 +38,13 @@ bool ApiTable::load(const char* path) {
     void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return false;
     handle = library;
-    for (const EntryPoint& entry_point : kRequiredEntryPoints) {
-        void* address = dlsym(library, entry_point.name);
-        this->*entry_point.field = address;
-        if (address == nullptr) {
-            unload();
-            return false;
-        }
-    }
-    for (const EntryPoint& entry_point : kOptionalEntryPoints) {
-        this->*entry_point.field = dlsym(library, entry_point.name);
-    }
-    return true;
+    bool complete = true;
+#define TARVIK_API_RESOLVE(name, need) \
+    complete = resolve(library, "sTarvik" #name, name, Need::need) && complete;
+    TARVIK_API_ENTRY_POINTS(TARVIK_API_RESOLVE)
+#undef TARVIK_API_RESOLVE
+    if (!complete) unload();
+    return complete;
 }
 
 }  // namespace tarvik

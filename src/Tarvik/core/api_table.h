@@ -1,34 +1,42 @@
 // ApiTable: one thread's binding to the Tarvik library, the library handle
-// and its 21 entry points, kept as untyped addresses in a fixed order.
+// and its 21 entry points, each kept with the type the library gives it.
 #pragma once
 
 #include "tarvik/library.h"
 
 namespace tarvik {
 
+// The library's entry points, in one list: X(name, need) for the export
+// sTarvik<name>, whose type is sTarvik<name>_t. A load fails when a required
+// one is missing; a missing optional one stays null.
+#define TARVIK_API_ENTRY_POINTS(X)   \
+    X(APIVersion, required)          \
+    X(ProcessTape, required)         \
+    X(ListTapes, required)           \
+    X(ListAPIDLLs, required)         \
+    X(SpinSymbols, required)         \
+    X(SaveState, required)           \
+    X(GetStateData, optional)        \
+    X(StateGetExgQuotes, required)   \
+    X(StateGetMMQuotes, required)    \
+    X(StateGetLastTrade, required)   \
+    X(PriceConvert, required)        \
+    X(PriceFormat, required)         \
+    X(PriceToDouble, required)       \
+    X(DateFromNDays, required)       \
+    X(DateFromYMD, required)         \
+    X(GetDefinedString, required)    \
+    X(GetTapeName, required)         \
+    X(SignalWaitEvent, required)     \
+    X(SetCallback, optional)         \
+    X(GetSymbolAtom32, optional)     \
+    X(ExcludeOpraExch, optional)
+
 struct ApiTable {
     void* handle = nullptr;  // null: nothing loaded on this thread
-    void* APIVersion = nullptr;
-    void* ProcessTape = nullptr;
-    void* ListTapes = nullptr;
-    void* ListAPIDLLs = nullptr;
-    void* SpinSymbols = nullptr;
-    void* SaveState = nullptr;
-    void* GetStateData = nullptr;  // optional
-    void* StateGetExgQuotes = nullptr;
-    void* StateGetMMQuotes = nullptr;
-    void* StateGetLastTrade = nullptr;
-    void* PriceConvert = nullptr;
-    void* PriceFormat = nullptr;
-    void* PriceToDouble = nullptr;
-    void* DateFromNDays = nullptr;
-    void* DateFromYMD = nullptr;
-    void* GetDefinedString = nullptr;
-    void* GetTapeName = nullptr;
-    void* SignalWaitEvent = nullptr;
-    void* SetCallback = nullptr;      // optional
-    void* GetSymbolAtom32 = nullptr;  // optional
-    void* ExcludeOpraExch = nullptr;  // optional
+#define TARVIK_API_FIELD(name, need) sTarvik##name##_t name = nullptr;
+    TARVIK_API_ENTRY_POINTS(TARVIK_API_FIELD)
+#undef TARVIK_API_FIELD
 
     ApiTable() = default;
     ApiTable(const ApiTable&) = delete;
@@ -45,11 +53,5 @@ struct ApiTable {
     // the table empty.
     bool load(const char* path);
 };
-
-// Typed view of an untyped entry point: entry<sTarvikPriceConvert_t>(api.PriceConvert).
-template <class Function>
-Function entry(void* address) {
-    return reinterpret_cast<Function>(address);
-}
 
 }  // namespace tarvik

@@ -1,10 +1,10 @@
-#include "tape/callback_errors.h"
+#include "core/callback_errors.h"
 
 #include <cstdio>
 #include <string>
 
-#include "module/owned_ref.h"
-#include "tape/thread_state.h"
+#include "core/owned_ref.h"
+#include "core/thread_state.h"
 
 namespace tarvik {
 

@@ -10,10 +10,11 @@ namespace tarvik {
 
 class LibraryPin {
 public:
-    // `address`: any entry point of the library to hold.
-    explicit LibraryPin(void* address) {
+    // `entry_point`: any entry point of the library to hold.
+    template <typename Function>
+    explicit LibraryPin(Function* entry_point) {
         Dl_info info;
-        if (dladdr(address, &info) != 0 && info.dli_fname != nullptr) {
+        if (dladdr(reinterpret_cast<void*>(entry_point), &info) != 0 && info.dli_fname != nullptr) {
             handle_ = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
         }
     }

@@ -1,4 +1,4 @@
-#include "tape/object_cache.h"
+#include "core/object_cache.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -22,15 +22,6 @@ void refresh_component(ThreadState& state, const TqStringRecord*& cached_record,
     if (current != nullptr) cached_object = text_object(string_text(current));
 }
 
-// Releases the entry's objects and leaves it unused.
-void release_entry(OptionObjectEntry& entry) {
-    Py_XDECREF(entry.root);
-    Py_XDECREF(entry.underlying);
-    Py_XDECREF(entry.seriesChain);
-    Py_XDECREF(entry.specialSettle);
-    entry = OptionObjectEntry{};
-}
-
 bool map_option_entries(ThreadState& state) {
     void* table = mmap(nullptr, kAtomSlots * sizeof(OptionObjectEntry), PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -39,32 +30,7 @@ bool map_option_entries(ThreadState& state) {
     return true;
 }
 
-void release_all(AddressMap& map) {
-    for (auto& [address, object] : map) Py_XDECREF(object);
-    map.clear();
-}
-
 }  // namespace
-
-void forget_run_strings(ThreadState& state) {
-    for (PyObject** table : state.symbolObjectTables) {
-        if (table == nullptr) continue;
-        for (std::size_t atom = 0; atom < kAtomSlots; ++atom) Py_CLEAR(table[atom]);
-    }
-    for (AddressMap& overflow : state.symbolOverflow) release_all(overflow);
-    for (uint16_t atom : state.optionAtoms) release_entry(state.optionEntries[atom]);
-    state.optionAtoms.clear();
-    for (auto& [address, entry] : state.optionOverflow) {
-        release_entry(*entry);
-        delete entry;
-    }
-    state.optionOverflow.clear();
-    for (NameIndex& index : state.SymbolNameIndex) index.clear();
-    release_all(state.StringObjectMap);
-    state.RecentStrings.fill(RecentString{});
-    for (PyObject* retired : state.retiredStrings) Py_DECREF(retired);
-    state.retiredStrings.clear();
-}
 
 PyObject* text_object(const char* text, std::size_t size) {
     PyObject* object = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), "replace");
@@ -145,31 +111,5 @@ PyObject* MakeDateAndStrikeObject(ThreadState& state, const TqStringRecord* reco
 }
 
 }  // namespace detail
-
-TqStringRecord* FindSymbolRecord(const ThreadState& state, const char* name, uint8_t exchange) {
-    if (name == nullptr) return nullptr;
-    const NameIndex& index = state.SymbolNameIndex[exchange];
-    auto found = index.find(std::string(name));
-    return found == index.end() ? nullptr : found->second;
-}
-
-void IndexSymbolName(ThreadState& state, uint16_t exchange, TqStringRecord* record) {
-    state.SymbolNameIndex[static_cast<uint8_t>(exchange)][string_text(record)] = record;
-}
-
-std::string OptionContractKey(const char* root, uint32_t expiration_ndays, bool put, int32_t strike) {
-    std::string key = root;
-    key += std::to_string(expiration_ndays);
-    key += put ? 'P' : 'C';
-    key += std::to_string(strike);
-    return key;
-}
-
-void IndexOptionContract(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header) {
-    if (root == nullptr || header == nullptr) return;
-    std::string key = OptionContractKey(string_text(root), header->tqExpirationDate.NDays, header->PutCall != 0,
-                                        header->strikePrice);
-    state.SymbolNameIndex[OptionIndexExg][std::move(key)] = header->ptqsDateAndStrike;
-}
 
 }  // namespace tarvik

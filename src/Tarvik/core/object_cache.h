@@ -1,7 +1,6 @@
-// The per-thread caches that make one Python str per distinct library
-// string and hand back the same object ever after, and SymbolNameIndex, the
-// reverse index from a symbol name (or option contract key) to the
-// library's string record that the state queries need.
+// The lookups of the per-thread string caches (core/string_caches.h): one
+// Python str per distinct library string, the same object handed back ever
+// after. A symbol met for the first time is filed in the SymbolIndex too.
 //
 // Every object in these caches is owned by the cache; every function here
 // returns a borrowed reference. Text that is not valid UTF-8 is decoded
@@ -12,14 +11,10 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <string>
 
-#include "tape/thread_state.h"
+#include "core/thread_state.h"
 
 namespace tarvik {
-
-// All option contract keys are filed under this listed exchange.
-inline constexpr uint8_t OptionIndexExg = 10;
 
 // A str of library text, invalid UTF-8 replaced; null only when memory runs out.
 PyObject* text_object(const char* text);
@@ -121,23 +116,5 @@ inline void PrefetchDateAndStrikeSlot(const ThreadState& state, const TarvikMess
     if (option == nullptr || option->ptqsDateAndStrike == nullptr) return;
     __builtin_prefetch(&state.DateAndStrikeCache[date_and_strike_code(option->ptqsDateAndStrike).slot]);
 }
-
-// The string record filed under a name, or null.
-TqStringRecord* FindSymbolRecord(const ThreadState& state, const char* name, uint8_t exchange);
-
-void IndexSymbolName(ThreadState& state, uint16_t exchange, TqStringRecord* record);
-
-// Files the contract's date-and-strike record under its OptionContractKey.
-void IndexOptionContract(ThreadState& state, const TqStringRecord* root, const TqOptionHdrRecord* header);
-
-// Forgets everything filed during a run: the caches keyed by atom or by
-// text address and SymbolNameIndex all describe the library's records of
-// that run, which die with it (a later run may reuse an atom for another
-// symbol, or an address for another string). The date-and-strike strings,
-// keyed by their text, stay.
-void forget_run_strings(ThreadState& state);
-
-// Root text, expiration NDays, P or C, strike: "XYZ51000P35000".
-std::string OptionContractKey(const char* root, uint32_t expiration_ndays, bool put, int32_t strike);
 
 }  // namespace tarvik

@@ -44,4 +44,13 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Stores a new reference to `callable` in one of the thread's callable
+// slots (the ProcessTape callable, the spin and listing callables),
+// releasing the previous one last: its release may run the program's code,
+// which then finds the slot already holding the new callable.
+inline void store_callable(PyObject*& slot, PyObject* callable) {
+    PyObject* previous = std::exchange(slot, Py_NewRef(callable));
+    Py_XDECREF(previous);
+}
+
 }  // namespace tarvik

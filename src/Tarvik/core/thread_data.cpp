@@ -1,7 +1,19 @@
-#include "module/thread_data.h"
+#include "core/thread_data.h"
 
-#include "services/utilities.h"
-#include "tape/object_cache.h"
+#include "core/errors.h"
+
+namespace tarvik {
+
+ApiTable* loaded_api() {
+    ApiTable& api = thread_data().api;
+    if (!api.loaded()) {
+        raise_library_not_loaded();
+        return nullptr;
+    }
+    return &api;
+}
+
+}  // namespace tarvik
 
 namespace tarvik::detail {
 
@@ -13,15 +25,10 @@ namespace {
 // callables of ProcessTape, SpinSymbols and the listings, and the caches'
 // strs. Needs the interpreter lock.
 void release_python_objects(ThreadData& data) {
-    ThreadState& state = data.state;
-    state.callbackEntry = nullptr;
-    Py_CLEAR(state.callback);
     Py_CLEAR(data.SpinCallback);
     Py_CLEAR(data.LibraryListCallback);
     Py_CLEAR(data.TapeListCallback);
-    forget_run_strings(state);
-    empty_defined_string_cache(state);
-    for (PyObject*& object : state.DateAndStrikeCache) Py_CLEAR(object);
+    data.state.release_python_objects();
 }
 
 // ThreadState holds over a megabyte of fixed tables, so the data lives on

@@ -6,8 +6,8 @@
 
 #include <Python.h>
 
-#include "module/api_table.h"
-#include "tape/thread_state.h"
+#include "core/api_table.h"
+#include "core/thread_state.h"
 
 namespace tarvik {
 
@@ -32,5 +32,9 @@ inline ThreadData& thread_data() {
     if (data == nullptr) [[unlikely]] data = detail::make_thread_data();
     return *data;
 }
+
+// The calling thread's library binding, or null with RuntimeError set when
+// no library is loaded on this thread.
+ApiTable* loaded_api();
 
 }  // namespace tarvik

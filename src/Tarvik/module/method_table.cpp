@@ -2,20 +2,25 @@
 
 #include <iterator>
 
-#include "module/doc_links.h"
-#include "module/loader.h"
+#include "core/doc_links.h"
 #include "services/listings.h"
+#include "services/loader.h"
+#include "services/permissions.h"
+#include "services/return_codes.h"
 #include "services/spin_and_save.h"
 #include "services/state_queries.h"
 #include "services/utilities.h"
 #include "tape/filters.h"
 #include "tape/process_tape.h"
-#include "tape/return_codes.h"
 
 namespace tarvik {
 
 namespace {
 
+// The docstring texts below, like the record types' docstrings, stay
+// exactly as they are, odd wording and typos included: programs and tests
+// compare them, so a "fix" would break them.
+//
 // Docstrings, one line of text per literal. Each starts with the function's
 // signature in the interpreter's own form, ended by "--" and a blank line:
 // the interpreter serves that part as __text_signature__ (so that

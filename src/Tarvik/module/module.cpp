@@ -27,8 +27,12 @@ int execute_module(PyObject* module) {
     return 0;
 }
 
+// The caches hold Python objects per operating-system thread, whichever
+// interpreter made them, so the module refuses to load in a second
+// interpreter.
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -1,6 +1,6 @@
 #include "records/state_records.h"
 
-#include "module/doc_links.h"
+#include "core/doc_links.h"
 #include "records/record_type.h"
 
 namespace tarvik {

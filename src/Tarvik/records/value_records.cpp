@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "module/doc_links.h"
+#include "core/doc_links.h"
 #include "records/record_type.h"
 
 namespace tarvik {

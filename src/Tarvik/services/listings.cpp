@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "module/errors.h"
-#include "module/library_pin.h"
-#include "module/owned_ref.h"
-#include "module/thread_data.h"
+#include "core/callback_errors.h"
+#include "core/errors.h"
+#include "core/library_pin.h"
+#include "core/object_cache.h"
+#include "core/owned_ref.h"
+#include "core/thread_data.h"
 #include "records/record_copy.h"
-#include "tape/callback_errors.h"
-#include "tape/object_cache.h"
 
 namespace tarvik {
 
@@ -59,22 +59,21 @@ int32_t library_item_callback(void*, const void* item) {
 }
 
 // ListTapes and ListAPIDLLs: the same steps on their own slot and entry.
-PyObject* list_files(PyObject* args, PyObject*& slot, void* ApiTable::* list, TarvikItemCallback item_callback) {
+template <typename List>
+PyObject* list_files(PyObject* args, PyObject*& slot, List ApiTable::* list, TarvikItemCallback item_callback) {
     ThreadData& data = thread_data();
     int flags;
     PyObject* callable;
     if (!PyArg_ParseTuple(args, "iO", &flags, &callable)) return raise_invalid_parameters();
     if (!PyCallable_Check(callable)) return raise_not_callable();
     if (!data.api.loaded()) return raise_library_not_loaded();
-    PyObject* previous = slot;
-    slot = Py_NewRef(callable);
-    Py_XDECREF(previous);
-    void* list_entry = data.api.*list;
+    store_callable(slot, callable);
+    List list_entry = data.api.*list;
     int32_t result;
     begin_callback_errors(data.state);
     {
         LibraryPin pin(list_entry);  // the program's callable runs inside the listing
-        result = entry<sTarvikListTapes_t>(list_entry)(flags, item_callback, nullptr);
+        result = list_entry(flags, item_callback, nullptr);
     }
     end_callback_errors(data.state);
     return PyLong_FromLong(result);

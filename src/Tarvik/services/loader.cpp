@@ -1,17 +1,9 @@
-#include "module/loader.h"
+#include "services/loader.h"
 
-#include "module/errors.h"
+#include "core/errors.h"
+#include "core/thread_data.h"
 
 namespace tarvik {
-
-ApiTable* loaded_api() {
-    ApiTable& api = thread_data().api;
-    if (!api.loaded()) {
-        raise_library_not_loaded();
-        return nullptr;
-    }
-    return &api;
-}
 
 PyObject* LoadTarvik(PyObject*, PyObject* args, PyObject* kwargs) {
     ThreadData& data = thread_data();
@@ -21,7 +13,7 @@ PyObject* LoadTarvik(PyObject*, PyObject* args, PyObject* kwargs) {
         return raise_invalid_parameters();
     }
     if (!data.api.load(path)) return PyLong_FromLong(0);
-    int32_t version = entry<sTarvikAPIVersion_t>(data.api.APIVersion)();
+    int32_t version = data.api.APIVersion();
     return PyLong_FromLong(version);
 }
 
@@ -33,7 +25,7 @@ PyObject* UnloadTarvik(PyObject*, PyObject*) {
 PyObject* APIVersion(PyObject*, PyObject*) {
     ApiTable* api = loaded_api();
     if (api == nullptr) return nullptr;
-    return PyLong_FromLong(entry<sTarvikAPIVersion_t>(api->APIVersion)());
+    return PyLong_FromLong(api->APIVersion());
 }
 
 namespace {

@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include "module/thread_data.h"
 
 namespace tarvik {
 
@@ -13,9 +12,5 @@ PyObject* APIVersion(PyObject* module, PyObject* unused);
 PyObject* GetMajorVersion(PyObject* module, PyObject* args);
 PyObject* GetMinorVersion(PyObject* module, PyObject* args);
 PyObject* GetBuildVersion(PyObject* module, PyObject* args);
-
-// The calling thread's library binding, or null with RuntimeError set when
-// no library is loaded on this thread.
-ApiTable* loaded_api();
 
 }  // namespace tarvik

@@ -1,9 +1,9 @@
-#include "tape/return_codes.h"
+#include "services/return_codes.h"
 
 #include <cstdio>
 #include <iterator>
 
-#include "module/errors.h"
+#include "core/errors.h"
 
 namespace tarvik {
 

@@ -1,15 +1,15 @@
 #include "services/spin_and_save.h"
 
-#include "module/errors.h"
-#include "module/library_pin.h"
-#include "module/owned_ref.h"
-#include "module/thread_data.h"
+#include "core/errors.h"
+#include "core/library_pin.h"
+#include "core/owned_ref.h"
+#include "core/thread_data.h"
 #include "records/record_copy.h"
-#include "tape/callback_errors.h"
+#include "core/callback_errors.h"
 #include "tarvik/constants.h"
 #include "tape/filters.h"
-#include "tape/object_cache.h"
-#include "tape/run_objects.h"
+#include "core/object_cache.h"
+#include "core/run_objects.h"
 
 namespace tarvik {
 
@@ -129,15 +129,12 @@ PyObject* SpinSymbols(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_RuntimeError, kSpinOutsideRun);
         return nullptr;
     }
-    PyObject* previous = data.SpinCallback;
-    data.SpinCallback = Py_NewRef(callable);
-    Py_XDECREF(previous);
-    void* spin = data.api.SpinSymbols;
+    store_callable(data.SpinCallback, callable);
+    sTarvikSpinSymbols_t spin = data.api.SpinSymbols;
     int32_t result;
     {
         LibraryPin pin(spin);  // the program's callable runs inside the spin
-        result = entry<sTarvikSpinSymbols_t>(spin)(static_cast<uint16_t>(listed_exchange), flags, spin_id,
-                                                    spin_callback, user_data);
+        result = spin(static_cast<uint16_t>(listed_exchange), flags, spin_id, spin_callback, user_data);
     }
     if (PyErr_Occurred()) return nullptr;  // an interrupt that ended the spin
     return PyLong_FromLong(result);
@@ -149,7 +146,7 @@ PyObject* SaveState(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "si", &path, &flags)) return raise_invalid_parameters();
     ApiTable& api = thread_data().api;
     if (!api.loaded()) return raise_library_not_loaded();
-    return PyLong_FromLong(entry<sTarvikSaveState_t>(api.SaveState)(path, flags));
+    return PyLong_FromLong(api.SaveState(path, flags));
 }
 
 }  // namespace tarvik

@@ -1,18 +1,15 @@
 #include "services/state_queries.h"
 
-#include <cstdio>
-
-#include "module/errors.h"
-#include "module/thread_data.h"
+#include "core/errors.h"
+#include "core/object_cache.h"
+#include "core/run_objects.h"
+#include "core/thread_data.h"
 #include "records/record_copy.h"
-#include "tape/object_cache.h"
-#include "tape/run_objects.h"
 
 namespace tarvik {
 
 namespace {
 
-constexpr std::size_t kKeySize = 256;
 constexpr int kNoPutOrCall = 2;
 
 // What every query is asked: an exchange and a symbol, or an option contract.
@@ -27,15 +24,13 @@ struct Query {
 // The string record the library keeps the symbol's state under: an option
 // contract's date-and-strike record (filed under listed exchange 10) or the
 // symbol's own record. Null when the thread has not met it.
-TqStringRecord* find_record(const ThreadState& state, const Query& query) {
-    const char* name = query.symbol;
-    char key[kKeySize];
+TqStringRecord* find_record(const SymbolIndex& index, const Query& query) {
+    const uint8_t exchange = static_cast<uint8_t>(query.listedExg);
     if (query.expiration != 0 && query.strike != 0 && query.putOrCall != kNoPutOrCall) {
-        int length = std::snprintf(key, sizeof key, "%s%d%c%d", query.symbol, query.expiration,
-                                   query.putOrCall == 0 ? 'C' : 'P', query.strike);
-        if (length > 0 && static_cast<std::size_t>(length) < sizeof key) name = key;
+        std::string key = OptionContractKey(query.symbol, query.expiration, query.putOrCall != 0, query.strike);
+        return FindSymbolRecord(index, key.c_str(), exchange);
     }
-    return FindSymbolRecord(state, name, static_cast<uint8_t>(query.listedExg));
+    return FindSymbolRecord(index, query.symbol, exchange);
 }
 
 // Parses a query's arguments (with a leading reporting exchange when one is
@@ -66,14 +61,14 @@ Object* make_result(PyTypeObject& type) {
 // StateGetExgQuotes and StateGetLastTrade: ask the library for the record,
 // copy it into a new result object.
 template <typename Record, typename Object, typename Entry>
-PyObject* query(PyObject* args, void* ApiTable::* entry_point, PyTypeObject& type,
+PyObject* query(PyObject* args, Entry ApiTable::* entry_point, PyTypeObject& type,
                 void (*copy)(Object*, const Record&)) {
     ThreadData& data = thread_data();
     TqStringRecord* symbol;
     if (!prepare(args, data, nullptr, &symbol)) return nullptr;
     if (symbol == nullptr) Py_RETURN_NONE;
     Record state;
-    if (entry<Entry>(data.api.*entry_point)(&state, symbol) != 0) Py_RETURN_NONE;
+    if ((data.api.*entry_point)(&state, symbol) != 0) Py_RETURN_NONE;
     Object* result = make_result<Object>(type);
     if (result == nullptr) return nullptr;
     copy(result, state);
@@ -83,13 +78,14 @@ PyObject* query(PyObject* args, void* ApiTable::* entry_point, PyTypeObject& typ
 }  // namespace
 
 PyObject* StateGetExgQuotes(PyObject*, PyObject* args) {
-    return query<TarvikStateExgQuotesRecord, TarvikStateExgQuotesObject, sTarvikStateGetExgQuotes_t>(
-        args, &ApiTable::StateGetExgQuotes, TarvikStateExgQuotesType, copy_state_exg_quotes);
+    return query<TarvikStateExgQuotesRecord, TarvikStateExgQuotesObject>(args, &ApiTable::StateGetExgQuotes,
+                                                                          TarvikStateExgQuotesType,
+                                                                          copy_state_exg_quotes);
 }
 
 PyObject* StateGetLastTrade(PyObject*, PyObject* args) {
-    return query<TarvikStateTradeRecord, TarvikStateTradeObject, sTarvikStateGetLastTrade_t>(
-        args, &ApiTable::StateGetLastTrade, TarvikStateTradeType, copy_state_trade);
+    return query<TarvikStateTradeRecord, TarvikStateTradeObject>(args, &ApiTable::StateGetLastTrade,
+                                                                  TarvikStateTradeType, copy_state_trade);
 }
 
 PyObject* StateGetMMQuotes(PyObject*, PyObject* args) {
@@ -100,8 +96,7 @@ PyObject* StateGetMMQuotes(PyObject*, PyObject* args) {
     // The market-maker strings of a result are the run's objects.
     if (symbol == nullptr || !run_in_progress(data.state)) Py_RETURN_NONE;
     TarvikStateMMQuotesRecord state;
-    auto get_quotes = entry<sTarvikStateGetMMQuotes_t>(data.api.StateGetMMQuotes);
-    if (get_quotes(static_cast<uint16_t>(reporting_exchange), &state, symbol) != 0) Py_RETURN_NONE;
+    if (data.api.StateGetMMQuotes(static_cast<uint16_t>(reporting_exchange), &state, symbol) != 0) Py_RETURN_NONE;
     auto* result = make_result<TarvikStateMMQuotesObject>(TarvikStateMMQuotesType);
     if (result == nullptr) return nullptr;
     copy_state_mm_quotes_head(result, state);

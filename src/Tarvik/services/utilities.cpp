@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "module/errors.h"
-#include "module/loader.h"
+#include "core/errors.h"
+#include "core/thread_data.h"
 #include "records/value_records.h"
 #include "tarvik/constants.h"
 
@@ -26,7 +26,7 @@ PyObject* PriceToDouble(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "ii", &price, &type)) return raise_invalid_parameters();
     ApiTable* api = loaded_api();
     if (api == nullptr) return nullptr;
-    return PyFloat_FromDouble(entry<sTarvikPriceToDouble_t>(api->PriceToDouble)(price, price_type(type)));
+    return PyFloat_FromDouble(api->PriceToDouble(price, price_type(type)));
 }
 
 PyObject* PriceConvert(PyObject*, PyObject* args) {
@@ -34,7 +34,7 @@ PyObject* PriceConvert(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "iii", &price, &type, &new_type)) return raise_invalid_parameters();
     ApiTable* api = loaded_api();
     if (api == nullptr) return nullptr;
-    int32_t converted = entry<sTarvikPriceConvert_t>(api->PriceConvert)(price, price_type(type), price_type(new_type));
+    int32_t converted = api->PriceConvert(price, price_type(type), price_type(new_type));
     return PyLong_FromLong(converted);
 }
 
@@ -44,8 +44,7 @@ PyObject* PriceFormat(PyObject*, PyObject* args) {
     ApiTable* api = loaded_api();
     if (api == nullptr) return nullptr;
     char text[kPriceFormatBufferSize] = {};
-    int32_t length = entry<sTarvikPriceFormat_t>(api->PriceFormat)(text, price, price_type(type), width,
-                                                                    static_cast<uint8_t>(commas != 0));
+    int32_t length = api->PriceFormat(text, price, price_type(type), width, static_cast<uint8_t>(commas != 0));
     if (length < 1) Py_RETURN_NONE;
     return decode_text(text, sizeof text);
 }
@@ -54,14 +53,14 @@ PyObject* GetTapeName(PyObject*, PyObject*) {
     ApiTable* api = loaded_api();
     if (api == nullptr) return nullptr;
     char name[kTapeNameBufferSize] = {};
-    if (entry<sTarvikGetTapeName_t>(api->GetTapeName)(name, sizeof name) < 0) Py_RETURN_NONE;
+    if (api->GetTapeName(name, sizeof name) < 0) Py_RETURN_NONE;
     return decode_text(name, sizeof name);
 }
 
 PyObject* GetSymbolAtom32(PyObject*, PyObject*) {
-    void* get_atom = thread_data().api.GetSymbolAtom32;
+    sTarvikGetSymbolAtom32_t get_atom = thread_data().api.GetSymbolAtom32;
     if (get_atom == nullptr) return PyLong_FromLong(TqAPIERR_BAD_PARAMETERS);
-    return PyLong_FromLong(entry<sTarvikGetSymbolAtom32_t>(get_atom)());
+    return PyLong_FromLong(get_atom());
 }
 
 PyObject* GetDefinedString(PyObject*, PyObject* args) {
@@ -70,25 +69,17 @@ PyObject* GetDefinedString(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "ii", &table, &index)) return raise_invalid_parameters();
     // The cache has one map per table id 0..255; no table lies outside.
     if (table < 0 || table >= kExchangeSlots) Py_RETURN_NONE;
-    auto& cache = data.state.DefinedStringCache[table];
-    if (auto found = cache.find(index); found != cache.end()) return Py_NewRef(found->second);
+    if (PyObject* cached = data.state.find_defined_string(table, index)) return Py_NewRef(cached);
 
     if (!data.api.loaded()) return raise_library_not_loaded();
-    const char* text = entry<sTarvikGetDefinedString_t>(data.api.GetDefinedString)(table, index);
+    const char* text = data.api.GetDefinedString(table, index);
     // Not known yet (the tape's strings load with its initialising status):
     // nothing is cached, so a later call asks again.
     if (text == nullptr) Py_RETURN_NONE;
     PyObject* string = PyUnicode_FromString(text);
     if (string == nullptr) return nullptr;
-    cache[index] = Py_NewRef(string);  // the cache's reference
+    data.state.keep_defined_string(table, index, string);
     return string;
-}
-
-void empty_defined_string_cache(ThreadState& state) {
-    for (auto& table : state.DefinedStringCache) {
-        for (auto& [index, string] : table) Py_XDECREF(string);
-        table.clear();
-    }
 }
 
 namespace {
@@ -97,7 +88,7 @@ namespace {
 // inside a TqDate (or subclass) object in place. It answers a negative
 // result code when it rejects the date (an impossible day, a day number out
 // of its range); the record then stays as the library left it.
-PyObject* complete_date(PyObject* args, void* ApiTable::* complete) {
+PyObject* complete_date(PyObject* args, sTarvikDateFromNDays_t ApiTable::* complete) {
     PyObject* argument;
     if (!PyArg_ParseTuple(args, "O", &argument)) {
         PyErr_Clear();
@@ -107,7 +98,7 @@ PyObject* complete_date(PyObject* args, void* ApiTable::* complete) {
     if (date == nullptr) Py_RETURN_FALSE;
     ApiTable* api = loaded_api();
     if (api == nullptr) return nullptr;
-    if (entry<sTarvikDateFromNDays_t>(api->*complete)(&date->record) < 0) Py_RETURN_FALSE;
+    if ((api->*complete)(&date->record) < 0) Py_RETURN_FALSE;
     Py_RETURN_TRUE;
 }
 

@@ -5,8 +5,6 @@
 
 namespace tarvik {
 
-struct ThreadState;
-
 PyObject* PriceFormat(PyObject* module, PyObject* args);
 PyObject* PriceConvert(PyObject* module, PyObject* args);
 PyObject* PriceToDouble(PyObject* module, PyObject* args);
@@ -15,8 +13,5 @@ PyObject* GetSymbolAtom32(PyObject* module, PyObject* unused);
 PyObject* GetDefinedString(PyObject* module, PyObject* args);
 PyObject* DateFromNDays(PyObject* module, PyObject* args);
 PyObject* DateFromYMD(PyObject* module, PyObject* args);
-
-// Releases every cached defined string; done when a tape run ends.
-void empty_defined_string_cache(ThreadState& state);
 
 }  // namespace tarvik

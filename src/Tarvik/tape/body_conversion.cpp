@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "core/object_cache.h"
 #include "records/record_copy.h"
-#include "tape/object_cache.h"
 
 namespace tarvik {
 

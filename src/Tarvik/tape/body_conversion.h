@@ -3,7 +3,7 @@
 // messages left in them.
 #pragma once
 
-#include "tape/thread_state.h"
+#include "core/thread_state.h"
 
 namespace tarvik {
 

@@ -5,14 +5,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "module/errors.h"
-#include "module/thread_data.h"
-#include "tarvik/constants.h"
+#include "core/thread_data.h"
 
 namespace tarvik {
 
 namespace {
-
 
 // The UTF-8 bytes of a str, or nothing (with no error left pending) when it
 // cannot be encoded or holds a NUL, which no library symbol can contain.
@@ -135,12 +132,6 @@ void redecide_run_symbols(ThreadState& state) {
         symbol->UserData2 = delivers(state, string_text(symbol), exchange) ? 1 : 0;
 }
 
-PyObject* remove_permission_key(int32_t key) {
-    void* exclude = thread_data().api.ExcludeOpraExch;
-    if (exclude == nullptr) return PyLong_FromLong(TqAPIERR_BAD_PARAMETERS);
-    return PyLong_FromLong(entry<sTarvikExcludeOpraExch_t>(exclude)(key));
-}
-
 }  // namespace
 
 PyObject* FilterSymbols(PyObject*, PyObject* args) {
@@ -169,21 +160,6 @@ PyObject* FilterSymbolsRange(PyObject*, PyObject* args) {
     state.filterMode = FilterRange;
     redecide_run_symbols(state);
     Py_RETURN_TRUE;
-}
-
-PyObject* RemovePermission(PyObject*, PyObject* args) {
-    int permission;
-    if (!PyArg_ParseTuple(args, "i", &permission)) {
-        PyErr_Clear();
-        Py_RETURN_FALSE;
-    }
-    return remove_permission_key(permission | TqPERMID_REMOVE);
-}
-
-PyObject* ExcludeOpraExch(PyObject*, PyObject* args) {
-    int key;
-    if (!PyArg_ParseTuple(args, "i", &key)) return raise_invalid_parameters();
-    return remove_permission_key(key);
 }
 
 void ApplySymbolFilter(ThreadState& state, const TarvikMessageRecord* message) {

@@ -7,15 +7,13 @@
 
 #include <Python.h>
 
-#include "tape/thread_state.h"
+#include "core/thread_state.h"
 
 namespace tarvik {
 
 PyObject* FilterSymbols(PyObject* module, PyObject* args);
 PyObject* ExcludeSymbols(PyObject* module, PyObject* args);
 PyObject* FilterSymbolsRange(PyObject* module, PyObject* args);
-PyObject* RemovePermission(PyObject* module, PyObject* args);
-PyObject* ExcludeOpraExch(PyObject* module, PyObject* args);
 
 // Decides the symbol of a symbol-change or symbol-spin message with the
 // filter in force and writes the decision into its string record. Does
@@ -33,8 +31,5 @@ inline bool withheld(ThreadState& state, const TarvikMessageRecord* message) {
     if (symbol != nullptr && symbol->UserData2 == 1) [[likely]] return false;
     return withheld_or_undecided(state, message);
 }
-
-// Forgets the decisions of a run that ends or starts.
-inline void forget_symbol_decisions(ThreadState& state) { state.decidedSymbols.clear(); }
 
 }  // namespace tarvik

@@ -1,8 +1,8 @@
 #include "tape/header_conversion.h"
 
 #include "records/record_copy.h"
-#include "tape/object_cache.h"
-#include "tape/run_objects.h"
+#include "core/object_cache.h"
+#include "core/run_objects.h"
 
 namespace tarvik {
 

@@ -3,8 +3,8 @@
 // program's callable has run copies its user data back into them.
 #pragma once
 
+#include "core/thread_state.h"
 #include "records/record_copy.h"
-#include "tape/thread_state.h"
 
 namespace tarvik {
 

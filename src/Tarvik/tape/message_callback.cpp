@@ -1,13 +1,13 @@
 #include "tape/message_callback.h"
 
-#include "module/thread_data.h"
+#include "core/callback_errors.h"
+#include "core/object_cache.h"
+#include "core/thread_data.h"
 #include "records/message_records.h"
-#include "tarvik/constants.h"
 #include "tape/body_conversion.h"
-#include "tape/callback_errors.h"
 #include "tape/filters.h"
 #include "tape/header_conversion.h"
-#include "tape/object_cache.h"
+#include "tarvik/constants.h"
 
 namespace tarvik {
 
@@ -19,9 +19,8 @@ constexpr int32_t kStop = TqCALLBACKRETURN_STOP;
 // Files every symbol the library holds, plain symbols first, then option
 // contracts, before the program sees the loaded-state status.
 void spin_loaded_state(ThreadData& data) {
-    void* spin = data.api.SpinSymbols;
-    if (spin == nullptr) return;
-    auto spin_symbols = entry<sTarvikSpinSymbols_t>(spin);
+    sTarvikSpinSymbols_t spin_symbols = data.api.SpinSymbols;
+    if (spin_symbols == nullptr) return;
     spin_symbols(static_cast<uint16_t>(TqSPIN_ALL_EXGS), TqSPIN_NON_OPTIONS, 0, loaded_state_spin_callback, 0);
     spin_symbols(static_cast<uint16_t>(TqSPIN_ALL_EXGS), TqSPIN_OPTIONS, 0, loaded_state_spin_callback, 0);
 }

@@ -1,14 +1,11 @@
 #include "tape/process_tape.h"
 
-#include "module/errors.h"
-#include "module/library_pin.h"
-#include "module/thread_data.h"
-#include "services/utilities.h"
-#include "tape/callback_errors.h"
-#include "tape/filters.h"
+#include "core/callback_errors.h"
+#include "core/errors.h"
+#include "core/library_pin.h"
+#include "core/thread_data.h"
 #include "tape/message_callback.h"
-#include "tape/object_cache.h"
-#include "tape/run_objects.h"
+#include "tape/run_setup.h"
 
 namespace tarvik {
 
@@ -16,14 +13,6 @@ namespace {
 
 constexpr char kNestedRun[] =
     "ProcessTape is already running on this thread: it cannot be called from inside its own callback";
-
-// Stores the run's callable and its fast-call entry, releasing the previous one.
-void store_callback(ThreadState& state, PyObject* callable) {
-    PyObject* previous = state.callback;
-    state.callback = Py_NewRef(callable);
-    state.callbackEntry = PyVectorcall_Function(callable);
-    Py_XDECREF(previous);
-}
 
 }  // namespace
 
@@ -47,12 +36,12 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     if (!data.api.loaded()) return raise_library_not_loaded();
-    auto process_tape = entry<sTarvikProcessTape_t>(data.api.ProcessTape);
+    sTarvikProcessTape_t process_tape = data.api.ProcessTape;
 
     state.controlFlags = control_flags;
-    store_callback(state, callable);
+    state.store_callback(callable);
     if (!make_run_objects(state)) return nullptr;
-    forget_symbol_decisions(state);
+    state.forget_symbol_decisions();
     state.stopping = false;
     state.zeroAnswer = Py_GetConstantBorrowed(Py_CONSTANT_ZERO);
     state.shownRecords.fill(&state.writeBackSink);
@@ -61,7 +50,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
     int32_t result;
     begin_callback_errors(state);
     {
-        LibraryPin pin(reinterpret_cast<void*>(process_tape));
+        LibraryPin pin(process_tape);
         result = process_tape(filename, reinterpret_cast<void*>(memory_address), control_flags, user_data,
                               message_callback);
     }
@@ -73,12 +62,7 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     end_callback_errors(state);
 
-    adopt_borrowed_members(state);
-    release_run_objects(state);
-    forget_run_strings(state);
-    forget_symbol_decisions(state);
-    empty_defined_string_cache(state);
-    state.stopping = false;
+    state.end_run();
     if (PyErr_Occurred()) return nullptr;
     return PyLong_FromLong(result);
 }
