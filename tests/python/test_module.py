@@ -181,3 +181,45 @@ def test_signature_binds_the_calls_the_function_takes(loaded, name, args):
     getattr(Tarvik, name)(*args)
     with pytest.raises(TypeError):
         inspect.signature(getattr(Tarvik, name)).bind(*args, 1, 2, 3, 4)
+
+
+# A second interpreter: one of its own (the default of
+# concurrent.interpreters), and one that shares the main interpreter's GIL
+# and memory but checks its extensions. Both refuse the module.
+SECOND_INTERPRETER = """
+import _interpreters
+config = _interpreters.new_config({kind!r})
+config.check_multi_interp_extensions = True
+second = _interpreters.create(config)
+failure = _interpreters.exec(second, "import Tarvik")
+_interpreters.destroy(second)
+print(failure.type.__name__ if failure else "imported")
+print(failure.msg if failure else "")
+import Tarvik
+print(Tarvik.year)
+"""
+
+
+@pytest.mark.parametrize("kind", ["isolated", "legacy"])
+def test_import_in_a_second_interpreter_fails_cleanly(python_child, kind):
+    result = python_child(SECOND_INTERPRETER.format(kind=kind))
+    assert result.returncode == 0, result.stderr
+    error, message, year = result.stdout.splitlines()
+    assert (error, message) == ("ImportError", "module Tarvik does not support loading in subinterpreters")
+    # The main interpreter still imports it afterwards.
+    assert year == "2026"
+
+
+def test_concurrent_interpreters_report_the_refusal(python_child):
+    result = python_child("""
+        from concurrent import interpreters
+        second = interpreters.create()
+        try:
+            second.exec("import Tarvik")
+        except interpreters.ExecutionFailed as failure:
+            print(failure.excinfo.type.__name__)
+        finally:
+            second.close()
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ImportError"
