@@ -11,14 +11,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "block_prefetch.h"
-#include "huge_pages.h"
-#include "live_tape.h"
-#include "market_state.h"
-#include "state_snapshot.h"
-#include "string_arena.h"
-#include "tape_format.h"
-#include "tape_reader.h"
+#include "engine/block_prefetch.h"
+#include "engine/huge_pages.h"
+#include "engine/live_tape.h"
+#include "engine/market_state.h"
+#include "engine/state_snapshot.h"
+#include "engine/string_arena.h"
+#include "engine/tape_format.h"
+#include "engine/tape_reader.h"
 #include "tarvik/library.h"
 
 namespace tarvik::engine {

@@ -1,4 +1,4 @@
-#include "run.h"
+#include "engine/run.h"
 
 #include <algorithm>
 #include <array>
@@ -9,11 +9,11 @@
 #include <cstring>
 #include <dlfcn.h>
 
-#include "constants.h"
-#include "crc32.h"
-#include "dates.h"
-#include "prices.h"
-#include "version.h"
+#include "engine/engine_constants.h"
+#include "engine/crc32.h"
+#include "engine/dates.h"
+#include "engine/prices.h"
+#include "engine/version.h"
 
 namespace tarvik::engine {
 namespace {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <new>
 
-#include "constants.h"
-#include "crc32.h"
-#include "run.h"
+#include "engine/engine_constants.h"
+#include "engine/crc32.h"
+#include "engine/run.h"
 
 namespace tarvik::engine {
 namespace {
