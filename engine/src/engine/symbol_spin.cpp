@@ -29,8 +29,8 @@ int32_t Run::spin_symbols(uint16_t listed_exg, int32_t flags, int32_t spin_id, T
     std::vector<uint32_t> series_sizes;
     std::unordered_map<const TqStringRecord*, uint32_t> series_of;
     bool exchange_seen = all;
-    for (uint32_t i = 0; i < symbols_.size(); ++i) {
-        const SymbolSlot& slot = symbols_[i];
+    for (uint32_t i = 0; i < directory_.size(); ++i) {
+        const SymbolSlot& slot = directory_[i];
         if (!all && slot.listed_exg != listed_exg) continue;
         exchange_seen = true;
         if (slot.skipped || (slot.option != nullptr) != options) continue;
@@ -67,7 +67,7 @@ int32_t Run::spin_symbols(uint16_t listed_exg, int32_t flags, int32_t spin_id, T
     uint32_t iteration = 0;
     uint32_t sub_iteration = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
-        const SymbolSlot& slot = symbols_[members[k].symbol];
+        const SymbolSlot& slot = directory_[members[k].symbol];
         if (options) {
             if (k == 0 || members[k].series != members[k - 1].series) {
                 ++iteration;
