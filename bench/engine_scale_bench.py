@@ -15,10 +15,11 @@ module's filter (FilterSymbols) under ProcessTape, and the engine into a C
 callback that filters the same way.
 
 Every figure is the best of --repeat runs with the tape in the page cache;
-ns/msg divides by the tape's messages. Wall time and the replay thread's
-CPU time are printed side by side, as the machine is shared (a packed
-tape is inflated on a second thread, which the thread's CPU time leaves
-out). Tapes are made once into --work (default build/scale-tapes) and
+ns/msg divides by the tape's messages. Wall time, the replay thread's CPU
+time and the process's CPU time are printed side by side, as the machine
+is shared: on a busy machine the CPU times are the steadier measure. A
+packed tape is inflated on a second thread, which the process's CPU time
+counts and the thread's leaves out. Tapes are made once into --work (default build/scale-tapes) and
 reused; the 20 M-message ones take a while to make.
 
     PYTHONPATH=build/release/python python3.14 bench/engine_scale_bench.py [--quick] [--plain]
@@ -74,27 +75,27 @@ def warm(path):
 
 
 def native(tape, mode, *arguments, repeat):
-    """Best (wall, thread CPU) of the native runs, in seconds."""
+    """Best (wall, thread CPU, process CPU) of the native runs, in seconds."""
     warm(tape)
     out = subprocess.run([str(SCALE_REPLAY), tarvik_engine.library_path(), str(tape), mode, *arguments,
                           "--repeat", str(repeat)], check=True, capture_output=True, text=True).stdout
     runs = []
     for line in out.splitlines():
-        wall, thread, _process, _count, result = line.split()
+        wall, thread, process, _count, result = line.split()
         if int(result) != 0:
             raise SystemExit(f"scale_replay {mode} {tape}: result {result}")
-        runs.append((float(wall), float(thread)))
+        runs.append((float(wall), float(thread), float(process)))
     return min(runs)
 
 
 def process_tape(tape, repeat):
-    """Best (wall, thread CPU) of Tarvik.ProcessTape with a trivial lambda."""
+    """Best (wall, thread CPU, process CPU) of Tarvik.ProcessTape with a trivial lambda."""
     runs = []
     for _ in range(repeat):
         warm(tape)
-        wall, cpu = time.perf_counter(), time.thread_time()
+        wall, thread, process = time.perf_counter(), time.thread_time(), time.process_time()
         result = Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: 0)
-        runs.append((time.perf_counter() - wall, time.thread_time() - cpu))
+        runs.append((time.perf_counter() - wall, time.thread_time() - thread, time.process_time() - process))
         if result != 0:
             raise SystemExit(f"ProcessTape {tape}: result {result}")
     return min(runs)
@@ -105,8 +106,9 @@ def ns(seconds, messages):
 
 
 def cell(figure, messages, floor):
-    wall, cpu = figure
-    return f"{ns(wall, messages):7.1f} {ns(cpu, messages):7.1f} {wall / floor[0]:7.1f}x"
+    wall, thread, process = figure
+    return (f"{ns(wall, messages):7.1f} {ns(thread, messages):7.1f} {ns(process, messages):7.1f} "
+            f"{wall / floor[0]:6.1f}x {thread / floor[1]:6.1f}x")
 
 
 def main():
@@ -122,10 +124,11 @@ def main():
     assert Tarvik.LoadTarvik(tarvik_engine.library_path()) != 0
     sizes = [1_000_000] if args.quick else [1_000_000, 20_000_000]
 
-    print(f"engine scale: {'plain' if args.plain else 'packed'} tapes, best of {args.repeat}, "
-          f"ns/msg wall and thread CPU, ratio of wall to the floor's")
-    print(f"{'mix':7} {'messages':>9} {'instr.':>7} | {'floor':>7} {'cpu':>7} | "
-          f"{'engine':>7} {'cpu':>7} {'/floor':>8} | {'Process':>7} {'cpu':>7} {'/floor':>8}")
+    print(f"engine scale: {'plain' if args.plain else 'packed'} tapes, best of {args.repeat}; ns/msg of wall time, "
+          f"the thread's CPU and the process's CPU; ratios to the floor's wall and thread CPU")
+    columns = f"{'wall':>7} {'thread':>7} {'process':>7} {'/floor':>7} {'/floor':>7}"
+    print(f"{'':7} {'':>9} {'':>7} | {'floor':^15} | {'engine':^39} | {'ProcessTape':^39}")
+    print(f"{'mix':7} {'messages':>9} {'instr.':>7} | {'wall':>7} {'thread':>7} | {columns} | {columns}")
     results = {}
     for mix in MIXES:
         for messages in sizes:
@@ -140,7 +143,7 @@ def main():
                       f"{ns(floor[1], messages):7.1f} | {cell(engine, messages, floor)} | "
                       f"{cell(module, messages, floor)}", flush=True)
 
-    print("\ngrowth from 300 to 63,000 instruments (wall ns/msg, the replay thread's CPU in brackets)")
+    print("\ngrowth from 300 to 63,000 instruments: of the wall time (of the replay thread's CPU time)")
     for mix in MIXES:
         for messages in sizes:
             small, large = results[(mix, messages, 300)], results[(mix, messages, 63_000)]

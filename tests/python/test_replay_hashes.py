@@ -182,11 +182,3 @@ def test_the_whole_day_goes_into_the_hash(days):
     assert harness(days["options"]) == harness(days["options-plain"])
     assert harness(days["options"]) != harness(days["options"], "--every", "1")
     assert harness(days["options"]) != harness(days["options"], "--flags", "1")
-
-
-@pytest.mark.parametrize("arguments", [["--messages", "20000", "--symbols", "30", "--options-per-symbol", "4"],
-                                       ["--messages", "20000", "--no-compress", "--seed", "3"]],
-                         ids=["packed", "plain"])
-def test_synth_writes_the_same_bytes_for_the_same_arguments(tmp_path, arguments):
-    first = synth(tmp_path / "first.tape", arguments).read_bytes()
-    assert synth(tmp_path / "second.tape", arguments).read_bytes() == first
