@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "dates.h"
+#include "engine/dates.h"
 #include "import_error.h"
 #include "importer.h"
 #include "progress.h"
 #include "synth.h"
 #include "tape_convert.h"
-#include "tape_format.h"
+#include "engine/tape_format.h"
 #include "tape_info.h"
 #include "tape_script.h"
-#include "tape_writer.h"
+#include "engine/tape_writer.h"
 
 using namespace tarvik;
 using namespace tarvik::tool;

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "constants.h"
-#include "dates.h"
+#include "engine/engine_constants.h"
+#include "engine/dates.h"
 
 namespace tarvik::tool {
 namespace {

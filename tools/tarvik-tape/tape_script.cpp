@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <utility>
 
-#include "dates.h"
-#include "tape_reader.h"
-#include "tape_writer.h"
+#include "engine/dates.h"
+#include "engine/tape_reader.h"
+#include "engine/tape_writer.h"
 
 namespace tarvik::tool {
 

@@ -1,4 +1,4 @@
-#include "dates.h"
+#include "engine/dates.h"
 
 #include <cstdio>
 
@@ -8,7 +8,7 @@
 #include <exception>
 #include <version>
 
-#include "constants.h"
+#include "engine/engine_constants.h"
 
 // The standard library's time-zone database (std::chrono::locate_zone and
 // friends) arrived with this value of the chrono feature macro.

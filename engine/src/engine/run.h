@@ -11,23 +11,24 @@
 #include <unordered_map>
 #include <vector>
 
-#include "block_prefetch.h"
-#include "live_tape.h"
-#include "market_state.h"
-#include "state_snapshot.h"
-#include "string_arena.h"
-#include "tape_format.h"
-#include "tape_reader.h"
+#include "engine/block_prefetch.h"
+#include "engine/huge_pages.h"
+#include "engine/live_tape.h"
+#include "engine/market_state.h"
+#include "engine/state_snapshot.h"
+#include "engine/string_arena.h"
+#include "engine/tape_format.h"
+#include "engine/tape_reader.h"
 #include "tarvik/library.h"
 
 namespace tarvik::engine {
 
-// One symbol directory entry at run time.
+// One symbol directory entry at run time. A symbol's state in its own
+// session has the same index in the run's states.
 struct SymbolSlot {
     TqStringRecord* record = nullptr;        // the symbol (an option's root), per (text, listed exchange)
     TqOptionHdrRecord* option = nullptr;     // option contracts only
     uint32_t record_atom = 0;                // full atom of `record`
-    uint32_t state = 0;                      // its state in its own session
     uint16_t listed_exg = 0;
     uint8_t session = 0;
     bool skipped = false;                    // excluded by the control flags
@@ -116,8 +117,8 @@ private:
     int32_t deliver(const TapeEvent& event, const TapeExt* ext);
     // Whether the control flags or exclusion keys leave the message out.
     bool skipped(const TapeEvent& event) const;
-    void prefetch_slot(const TapeEvent& event) const;
-    void prefetch(const TapeEvent& event) const;
+    void prefetch_far(const TapeEvent& event) const;
+    void prefetch_near(const TapeEvent& event) const;
     static constexpr uint32_t kPrefetchDistance = 8;
     int32_t deliver_status(int32_t status, int32_t status_data);
     int32_t announce_symbols();
@@ -128,7 +129,7 @@ private:
     // other made on first use.
     SymbolState& state_of(uint32_t symbol, uint8_t session) {
         const SymbolSlot& slot = symbols_[symbol];
-        if (session == slot.session) [[likely]] return states_[slot.state];
+        if (session == slot.session) [[likely]] return states_[symbol];
         return other_session_state(symbol, session);
     }
     SymbolState& other_session_state(uint32_t symbol, uint8_t session);
@@ -150,7 +151,7 @@ private:
 
     // String records and option headers, stable for the run.
     StringArena arena_;
-    std::vector<SymbolSlot> symbols_;
+    std::vector<SymbolSlot, HugePageAllocator<SymbolSlot>> symbols_;
     std::vector<TqOptionHdrRecord> options_;
     std::vector<TqStringRecord*> text_records_;      // one per text
     std::vector<TqStringRecord*> category_records_;  // one per category
@@ -159,7 +160,7 @@ private:
     std::vector<TqCategoryFieldRecord> category_fields_;
 
     // Market state.
-    std::vector<SymbolState> states_;
+    std::vector<SymbolState, HugePageAllocator<SymbolState>> states_;
     std::unordered_map<uint64_t, uint32_t> session_states_;  // (symbol, other session) -> state
     std::vector<MMBook> mm_books_;
     SymbolState scratch_;  // quotes and trades that name no symbol

@@ -1,4 +1,4 @@
-#include "prices.h"
+#include "engine/prices.h"
 
 #include <cstring>
 #include <limits>

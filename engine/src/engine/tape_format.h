@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "constants.h"
+#include "engine/engine_constants.h"
 
 namespace tarvik::engine {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tape_format.h"
+#include "engine/tape_format.h"
 #include "tarvik/library.h"
 
 namespace tarvik::engine {

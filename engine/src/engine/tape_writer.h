@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "block_codec.h"
-#include "tape_format.h"
+#include "engine/block_codec.h"
+#include "engine/tape_format.h"
 
 namespace tarvik::engine {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "market_state.h"
-#include "tape_format.h"
+#include "engine/market_state.h"
+#include "engine/tape_format.h"
 #include "tarvik/library.h"
 
 namespace tarvik::engine {

@@ -1,4 +1,4 @@
-#include "block_prefetch.h"
+#include "engine/block_prefetch.h"
 
 #include <cstdlib>
 #include <cstring>

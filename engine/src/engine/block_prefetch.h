@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "block_codec.h"
-#include "tape_reader.h"
+#include "engine/block_codec.h"
+#include "engine/tape_reader.h"
 
 namespace tarvik::engine {
 

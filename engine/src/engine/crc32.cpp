@@ -1,4 +1,4 @@
-#include "crc32.h"
+#include "engine/crc32.h"
 
 #include <array>
 #include <cstring>

@@ -1,9 +1,9 @@
-#include "market_state.h"
+#include "engine/market_state.h"
 
 #include <climits>
 #include <cstdint>
 
-#include "constants.h"
+#include "engine/engine_constants.h"
 
 namespace tarvik::engine {
 namespace {

@@ -1,4 +1,4 @@
-#include "live_tape.h"
+#include "engine/live_tape.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "constants.h"
+#include "engine/engine_constants.h"
 
 namespace tarvik::engine {
 namespace {

@@ -1,4 +1,4 @@
-#include "block_codec.h"
+#include "engine/block_codec.h"
 
 #include <cstring>
 #include <new>

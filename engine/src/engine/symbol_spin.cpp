@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "constants.h"
-#include "run.h"
+#include "engine/engine_constants.h"
+#include "engine/run.h"
 
 namespace tarvik::engine {
 

@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "constants.h"
-#include "engine_identity.h"
-#include "listings.h"
-#include "dates.h"
-#include "prices.h"
-#include "run.h"
+#include "engine/engine_constants.h"
+#include "engine/engine_identity.h"
+#include "engine/listings.h"
+#include "engine/dates.h"
+#include "engine/prices.h"
+#include "engine/run.h"
 #include "tarvik/library.h"
-#include "version.h"
+#include "engine/version.h"
 
 using namespace tarvik;
 using namespace tarvik::engine;

@@ -1,4 +1,4 @@
-#include "state_snapshot.h"
+#include "engine/state_snapshot.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,11 +9,11 @@
 #include <type_traits>
 #include <unistd.h>
 
-#include "byte_io.h"
-#include "constants.h"
-#include "crc32.h"
-#include "dates.h"
-#include "tape_reader.h"
+#include "engine/byte_io.h"
+#include "engine/engine_constants.h"
+#include "engine/crc32.h"
+#include "engine/dates.h"
+#include "engine/tape_reader.h"
 
 namespace tarvik::engine {
 namespace {

@@ -1,11 +1,11 @@
-#include "tape_writer.h"
+#include "engine/tape_writer.h"
 
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
-#include "byte_io.h"
-#include "crc32.h"
+#include "engine/byte_io.h"
+#include "engine/crc32.h"
 
 namespace tarvik::engine {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tape_format.h"
+#include "engine/tape_format.h"
 
 struct ZSTD_CCtx_s;
 struct ZSTD_DCtx_s;

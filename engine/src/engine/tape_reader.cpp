@@ -1,4 +1,4 @@
-#include "tape_reader.h"
+#include "engine/tape_reader.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "byte_io.h"
-#include "crc32.h"
+#include "engine/byte_io.h"
+#include "engine/crc32.h"
 
 namespace tarvik::engine {
 namespace {

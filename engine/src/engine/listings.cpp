@@ -1,4 +1,4 @@
-#include "listings.h"
+#include "engine/listings.h"
 
 #include <algorithm>
 #include <climits>
@@ -10,10 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "constants.h"
-#include "dates.h"
-#include "engine_identity.h"
-#include "tape_reader.h"
+#include "engine/engine_constants.h"
+#include "engine/dates.h"
+#include "engine/engine_identity.h"
+#include "engine/tape_reader.h"
 
 namespace tarvik::engine {
 namespace {

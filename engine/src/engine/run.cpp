@@ -1,17 +1,19 @@
-#include "run.h"
+#include "engine/run.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 
-#include "constants.h"
-#include "crc32.h"
-#include "dates.h"
-#include "prices.h"
-#include "version.h"
+#include "engine/engine_constants.h"
+#include "engine/crc32.h"
+#include "engine/dates.h"
+#include "engine/prices.h"
+#include "engine/version.h"
 
 namespace tarvik::engine {
 namespace {
@@ -134,7 +136,7 @@ int32_t Run::process_snapshot() {
     std::size_t words = 0;
     for_each_string_record([&words](TqStringRecord*) { words += 2; });
     if (snapshot.user_data.size() != words) return kOtherTape;
-    states_ = std::move(snapshot.states);
+    states_.assign(snapshot.states.begin(), snapshot.states.end());
     session_states_.clear();
     for (const auto& [key, state] : snapshot.session_states) session_states_.emplace(key, state);
     mm_books_ = std::move(snapshot.mm_books);
@@ -265,7 +267,6 @@ void Run::build_records() {
             slot.record = symbols_[it->second].record;
             slot.record_atom = symbols_[it->second].record_atom;
         }
-        slot.state = static_cast<uint32_t>(i);
         slot.listed_exg = e.listed_exg;
         slot.session = e.session;
         slot.skipped = e.is_option && (control_flags_ & TqCF_EXCLUDE_OPRA) != 0;
@@ -456,10 +457,10 @@ int32_t Run::replay_events() {
             // The state of a message a few ahead is fetched while this one
             // is delivered: symbols come in no order, so this hides misses.
             if (i + 2 * kPrefetchDistance < count) [[likely]] {
-                prefetch_slot(block.events[i + 2 * kPrefetchDistance]);
-                prefetch(block.events[i + kPrefetchDistance]);
+                prefetch_far(block.events[i + 2 * kPrefetchDistance]);
+                prefetch_near(block.events[i + kPrefetchDistance]);
             } else if (i + kPrefetchDistance < count) {
-                prefetch(block.events[i + kPrefetchDistance]);
+                prefetch_near(block.events[i + kPrefetchDistance]);
             }
             if (save_.phase != SavePhase::Idle) {
                 if (int32_t r = service_save(block_start, i)) return r;
@@ -487,23 +488,50 @@ bool Run::skipped(const TapeEvent& e) const {
            (slot.option != nullptr && !excluded_option_exgs_.empty() && excluded_option_exgs_[e.reporting_exg]);
 }
 
-void Run::prefetch_slot(const TapeEvent& e) const {
-    if (e.symbol != kNone) __builtin_prefetch(&symbols_[e.symbol]);
+// The byte ranges of a symbol's state each message kind reads or writes.
+struct StateRange {
+    uint32_t first;
+    uint32_t last;
+};
+constexpr auto kStateLines = [] {
+    std::array<StateRange, 256> lines{};
+    constexpr uint32_t kBook = offsetof(SymbolState, quotes);
+    constexpr uint32_t kSlots = kBook + offsetof(QuoteBook, slots);
+    // A quote reads the price type, the book's head and the NBBO, and the
+    // slots (all of them when the best must be found again): most books
+    // hold eight exchanges or fewer.
+    lines[TqMSG_EXGQUOTE] = {offsetof(SymbolState, price_type), kSlots + 8 * sizeof(ExgQuoteSlot)};
+    lines[TqMSG_MMQUOTE] = {offsetof(SymbolState, price_type), offsetof(SymbolState, mm_book) + 4};
+    lines[TqMSG_TRADE] = {0, offsetof(SymbolState, mm_book)};
+    for (StateRange& r : lines) r.first &= ~63u;
+    return lines;
+}();
+
+// The slot and the state of a symbol sit at its index, so both are asked
+// for well ahead, without waiting on anything.
+void Run::prefetch_far(const TapeEvent& e) const {
+    if (e.symbol == kNone) return;
+    __builtin_prefetch(&symbols_[e.symbol]);
+    // Only the lines the message's kind will touch: at many instruments
+    // every message waits on memory, and a line not needed takes a fill
+    // buffer from one that is.
+    const char* state = reinterpret_cast<const char*>(&states_[e.symbol]);
+    const auto [first, last] = kStateLines[e.kind];
+    for (uint32_t at = first; at < last; at += 64) __builtin_prefetch(state + at, 1);
 }
 
-// The slot, fetched earlier, names what the message will touch: the state,
-// and the string record and option header that the client reads.
-void Run::prefetch(const TapeEvent& e) const {
+// The slot, fetched earlier, names what else the message will touch: the
+// string record and option header that the client reads.
+void Run::prefetch_near(const TapeEvent& e) const {
     if (e.symbol == kNone) return;
     const SymbolSlot& slot = symbols_[e.symbol];
     __builtin_prefetch(slot.record, 1);
-    const char* state = reinterpret_cast<const char*>(&states_[slot.state]);
-    for (int line = 0; line < 6; ++line) __builtin_prefetch(state + 64 * line, 1);
     // The client reads all of an option header, bytes 0 to 59: the lines of
     // its first and its last byte hold it wherever it lies. Without one the
-    // state's own lines are fetched again, which costs nothing: options come
+    // slot's own line is fetched again, which costs nothing: options come
     // in no order, so a branch here would often be mispredicted.
-    const char* option = slot.option != nullptr ? reinterpret_cast<const char*>(slot.option) : state;
+    const char* option = slot.option != nullptr ? reinterpret_cast<const char*>(slot.option)
+                                                : reinterpret_cast<const char*>(&slot);
     __builtin_prefetch(option);
     __builtin_prefetch(option + 59);
 }
@@ -672,7 +700,7 @@ int32_t Run::exclude(int32_t key) {
 const SymbolState* Run::state_for_record(const TqStringRecord* record) const {
     auto it = record_symbols_.find(record);
     if (it == record_symbols_.end()) return nullptr;
-    return &states_[symbols_[it->second].state];
+    return &states_[it->second];
 }
 
 int32_t Run::get_exg_quotes(TarvikStateExgQuotesRecord* out, const TqStringRecord* symbol) const {

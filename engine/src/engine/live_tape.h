@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tape_reader.h"
+#include "engine/tape_reader.h"
 
 namespace tarvik::engine {
 

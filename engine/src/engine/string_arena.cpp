@@ -1,4 +1,4 @@
-#include "string_arena.h"
+#include "engine/string_arena.h"
 
 #include <algorithm>
 #include <cstring>

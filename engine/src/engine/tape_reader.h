@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "block_codec.h"
-#include "tape_format.h"
+#include "engine/block_codec.h"
+#include "engine/tape_format.h"
 
 namespace tarvik::engine {
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <new>
 
-#include "constants.h"
-#include "crc32.h"
-#include "run.h"
+#include "engine/engine_constants.h"
+#include "engine/crc32.h"
+#include "engine/run.h"
 
 namespace tarvik::engine {
 namespace {
@@ -100,7 +100,7 @@ int32_t Run::capture(std::size_t position, uint32_t event_index, int32_t& phase)
         s.event_index = event_index;
         s.clock = last_time_;
         s.clock_set = clock_set_;
-        s.states = states_;
+        s.states.assign(states_.begin(), states_.end());
         s.session_states.assign(session_states_.begin(), session_states_.end());
         s.mm_books = mm_books_;
         s.scratch = scratch_;
