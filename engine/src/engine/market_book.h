@@ -5,6 +5,8 @@
 // queries read it.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -16,6 +18,30 @@
 #include "engine/tape_format.h"
 
 namespace tarvik::engine {
+
+// The lines of a symbol's state each message kind touches, as offsets;
+// repeats fill the rest.
+using StateLines = std::array<uint16_t, 5>;
+constexpr StateLines state_lines_between(std::size_t first, std::size_t last) {
+    StateLines lines{};
+    std::size_t at = first & ~std::size_t{63};
+    for (uint16_t& line : lines) {
+        line = static_cast<uint16_t>(at);
+        if (at + 64 < last) at += 64;
+    }
+    return lines;
+}
+inline constexpr std::array<StateLines, 256> kStateLines = [] {
+    std::array<StateLines, 256> table{};
+    // A quote reads the price type, the book's head and the NBBO, and the
+    // slots (all of them when the best must be found again): most books
+    // hold eight exchanges or fewer.
+    constexpr std::size_t kSlots = offsetof(SymbolState, quotes) + offsetof(QuoteBook, slots);
+    table[TqMSG_EXGQUOTE] = state_lines_between(offsetof(SymbolState, price_type), kSlots + 8 * sizeof(ExgQuoteSlot));
+    table[TqMSG_MMQUOTE] = state_lines_between(offsetof(SymbolState, price_type), offsetof(SymbolState, mm_book) + 4);
+    table[TqMSG_TRADE] = state_lines_between(0, offsetof(SymbolState, mm_book));
+    return table;
+}();
 
 class MarketBook {
 public:
@@ -30,8 +56,14 @@ public:
         return other_session_state(symbol, session);
     }
     SymbolState& scratch() { return scratch_; }
-    // Where a symbol's own state lies, to be fetched ahead.
-    const char* address_of(uint32_t symbol) const { return reinterpret_cast<const char*>(&states_[symbol]); }
+    // Asks for the lines of a symbol's own state that a message of `kind`
+    // will touch. At many instruments every message waits on memory, and a
+    // line not needed takes a fill buffer from one that is; the count is
+    // the same for every kind, so that no branch depends on it.
+    void prefetch(uint32_t symbol, uint8_t kind) const {
+        const char* state = reinterpret_cast<const char*>(&states_[symbol]);
+        for (uint16_t line : kStateLines[kind]) __builtin_prefetch(state + line, 1);
+    }
     // The state's market-maker book, made on its first quote.
     MMBook& mm_book_of(SymbolState& state);
 

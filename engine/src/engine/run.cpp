@@ -198,32 +198,6 @@ int32_t Run::replay_events() {
     return end_of_events();
 }
 
-int32_t Run::replay_block(const EventBlock& block, std::size_t block_start) {
-    const uint32_t first = resume_index_;
-    resume_index_ = 0;
-    uint32_t next_ext = 0;
-    for (uint32_t i = 0; i < first; ++i) next_ext += block.events[i].flags & kEventHasExt;
-    const uint32_t count = block.count;
-    for (uint32_t i = first; i < count; ++i) {
-        if (i + 2 * kPrefetchDistance < count) [[likely]] {
-            prefetch_far(block.events[i + 2 * kPrefetchDistance]);
-            prefetch_near(block.events[i + kPrefetchDistance]);
-        } else if (i + kPrefetchDistance < count) {
-            prefetch_near(block.events[i + kPrefetchDistance]);
-        }
-        if (!saves_.idle()) {
-            if (int32_t r = saves_.service(*this, block_start, i)) return r;
-        }
-        const TapeEvent& e = block.events[i];
-        const TapeExt* ext = (e.flags & kEventHasExt) ? &block.ext[next_ext++] : nullptr;
-        if (exclusions_.filtering() && exclusions_.skipped(e, directory_)) continue;
-        const int32_t answer = deliver(e, ext);
-        if (answer == TqCALLBACKRETURN_STOP) return TqAPIERR_USER_STOPPED;
-        if (answer == TqCALLBACKRETURN_RESTART) return kRestartRequested;
-    }
-    return 0;
-}
-
 // The end of the events is the last safe point before the day completes.
 int32_t Run::end_of_events() {
     const std::size_t end = source_.position();

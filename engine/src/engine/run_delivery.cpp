@@ -1,9 +1,7 @@
-// The replay's delivery: each message's records filled from its event and
-// the market state it changes, then the client called. One deliver_* per
-// message kind; the records are the run's own and keep what the previous
-// message left in fields a kind does not set.
-#include <array>
-#include <cstddef>
+// The replay's delivery: the events of a block, each message's records
+// filled from its event and the market state it changes, then the client
+// called. One deliver_* per message kind; the records are the run's own
+// and keep what the previous message left in fields a kind does not set.
 #include <cstring>
 
 #include "engine/dates.h"
@@ -25,68 +23,35 @@ const char* status_display(int32_t status) {
 
 constexpr uint64_t kMillionths = 1'000'000;
 
-// The byte ranges of a symbol's state each message kind reads or writes.
-struct StateRange {
-    uint32_t first;
-    uint32_t last;
-};
-constexpr auto kStateLines = [] {
-    std::array<StateRange, 256> lines{};
-    constexpr uint32_t kBook = offsetof(SymbolState, quotes);
-    constexpr uint32_t kSlots = kBook + offsetof(QuoteBook, slots);
-    // A quote reads the price type, the book's head and the NBBO, and the
-    // slots (all of them when the best must be found again): most books
-    // hold eight exchanges or fewer.
-    lines[TqMSG_EXGQUOTE] = {offsetof(SymbolState, price_type), kSlots + 8 * sizeof(ExgQuoteSlot)};
-    lines[TqMSG_MMQUOTE] = {offsetof(SymbolState, price_type), offsetof(SymbolState, mm_book) + 4};
-    lines[TqMSG_TRADE] = {0, offsetof(SymbolState, mm_book)};
-    for (StateRange& r : lines) r.first &= ~63u;
-    return lines;
-}();
-
 }  // namespace
 
-// The slot and the state of a symbol sit at its index, so both are asked
-// for well ahead, without waiting on anything; only the lines the
-// message's kind will touch: at many instruments every message waits on
-// memory, and a line not needed takes a fill buffer from one that is.
-void Run::prefetch_far(const TapeEvent& e) const {
-    if (e.symbol == kNone) return;
-    __builtin_prefetch(&directory_[e.symbol]);
-    const char* state = book_.address_of(e.symbol);
-    const auto [first, last] = kStateLines[e.kind];
-    for (uint32_t at = first; at < last; at += 64) __builtin_prefetch(state + at, 1);
-}
-
-// The slot, fetched earlier, names what else the message will touch: the
-// string record and option header that the client reads.
-void Run::prefetch_near(const TapeEvent& e) const {
-    if (e.symbol == kNone) return;
-    const SymbolSlot& slot = directory_[e.symbol];
-    __builtin_prefetch(slot.record, 1);
-    // The client reads all of an option header, bytes 0 to 59: the lines of
-    // its first and its last byte hold it wherever it lies. Without one the
-    // slot's own line is fetched again, which costs nothing: options come
-    // in no order, so a branch here would often be mispredicted.
-    const char* option = slot.option != nullptr ? reinterpret_cast<const char*>(slot.option)
-                                                : reinterpret_cast<const char*>(&slot);
-    __builtin_prefetch(option);
-    __builtin_prefetch(option + 59);
-}
-
-int32_t Run::deliver(const TapeEvent& e, const TapeExt* ext) {
-    set_clock(e.micros);
-    set_header(e.symbol, e.reporting_exg, e.session, e.permission_id);
-    message_.MessageType = e.kind;
-    switch (e.kind) {
-    case TqMSG_EXGQUOTE: return deliver_quote(e, ext);
-    case TqMSG_MMQUOTE: return deliver_mm_quote(e, ext);
-    case TqMSG_TRADE: return deliver_trade(e, ext);
-    case TqMSG_CATEGORY: return deliver_category(e, ext);
-    case TqMSG_SYMBOLCHANGE: return deliver_symbol_change(e, ext);
-    case TqMSG_STATUS: return deliver_tape_status(e);
-    default: return deliver_bodiless(e, ext);  // symbol spins and kinds this engine does not know
+// A block's events, from the first not yet delivered (a resumed day starts
+// inside its first block). Here with the delivery, so that the compiler
+// sees the whole of a message's path.
+int32_t Run::replay_block(const EventBlock& block, std::size_t block_start) {
+    const uint32_t first = resume_index_;
+    resume_index_ = 0;
+    uint32_t next_ext = 0;
+    for (uint32_t i = 0; i < first; ++i) next_ext += block.events[i].flags & kEventHasExt;
+    const uint32_t count = block.count;
+    for (uint32_t i = first; i < count; ++i) {
+        if (i + 2 * kPrefetchDistance < count) [[likely]] {
+            prefetch_far(block.events[i + 2 * kPrefetchDistance]);
+            prefetch_near(block.events[i + kPrefetchDistance]);
+        } else if (i + kPrefetchDistance < count) {
+            prefetch_near(block.events[i + kPrefetchDistance]);
+        }
+        if (!saves_.idle()) {
+            if (int32_t r = saves_.service(*this, block_start, i)) return r;
+        }
+        const TapeEvent& e = block.events[i];
+        const TapeExt* ext = (e.flags & kEventHasExt) ? &block.ext[next_ext++] : nullptr;
+        if (exclusions_.filtering() && exclusions_.skipped(e, directory_)) continue;
+        const int32_t answer = deliver(e, ext);
+        if (answer == TqCALLBACKRETURN_STOP) return TqAPIERR_USER_STOPPED;
+        if (answer == TqCALLBACKRETURN_RESTART) return kRestartRequested;
     }
+    return 0;
 }
 
 QuoteInput Run::quote_input(const TapeEvent& e, const SymbolState& st, TarvikQuoteRecord& core) {
@@ -158,6 +123,21 @@ int32_t Run::deliver_trade(const TapeEvent& e, const TapeExt* ext) {
                         t.price_flags};
     apply_trade(st, in, out);
     return finish_message(e, ext, st.trade.fractional_total_volume);
+}
+
+int32_t Run::deliver(const TapeEvent& e, const TapeExt* ext) {
+    set_clock(e.micros);
+    set_header(e.symbol, e.reporting_exg, e.session, e.permission_id);
+    message_.MessageType = e.kind;
+    switch (e.kind) {
+    case TqMSG_EXGQUOTE: return deliver_quote(e, ext);
+    case TqMSG_MMQUOTE: return deliver_mm_quote(e, ext);
+    case TqMSG_TRADE: return deliver_trade(e, ext);
+    case TqMSG_CATEGORY: return deliver_category(e, ext);
+    case TqMSG_SYMBOLCHANGE: return deliver_symbol_change(e, ext);
+    case TqMSG_STATUS: return deliver_tape_status(e);
+    default: return deliver_bodiless(e, ext);  // symbol spins and kinds this engine does not know
+    }
 }
 
 int32_t Run::deliver_category(const TapeEvent& e, const TapeExt* ext) {
