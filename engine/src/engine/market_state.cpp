@@ -230,81 +230,98 @@ void match_quote(int32_t price, int32_t bid, int32_t ask, uint8_t& type, int32_t
     }
 }
 
+namespace {
+
+// Where a trade printed, against the reporting exchange's quote and the NBBO.
+void match_quotes(const QuoteBook& book, const TradeInput& trade, TqCTAnalysisRecord& a) {
+    const int regional_slot = find_quote_slot(book, trade.exg);
+    if (regional_slot >= 0) {
+        const ExgQuoteSlot& regional = book.slots[regional_slot];
+        match_quote(trade.price, regional.bid, regional.ask, a.QteMatchTypeRGN, a.QteMatchDistanceRGN,
+                    a.QteMatchFlagsRGN);
+        if (trade.micros / 1000 >= uint64_t{regional.ms} + 1000) a.QteMatchFlagsRGN |= TqRTA_QTEMATCHFLAG_OLDER;
+    }
+    match_quote(trade.price, book.nbbo.bid, book.nbbo.ask, a.QteMatchTypeBBO, a.QteMatchDistanceBBO,
+                a.QteMatchFlagsBBO);
+}
+
+// The open, high, low and last a trade sets (unless its conditions say
+// otherwise); the price flags it earns are added to `price_flags`.
+void set_prices(SymbolState& state, const TradeInput& trade, TqCTAnalysisRecord& a, uint8_t& price_flags) {
+    TradeState& t = state.trade;
+    const bool sets_last = !(trade.condition_flags & TqTCF_NOLAST);
+    const bool sets_high = !(trade.condition_flags & TqTCF_NOHIGH) && (!t.has_high || trade.price > t.high);
+    const bool sets_low = !(trade.condition_flags & TqTCF_NOLOW) && (!t.has_low || trade.price < t.low);
+    if (sets_last && !t.has_open) {
+        t.open = trade.price;
+        t.has_open = true;
+        price_flags |= TqTPF_SETOPEN;
+    }
+    if (sets_high) {
+        if (t.has_high) {
+            a.SigHiLoType = TqRTA_SIGHL_HIGHEST;
+            a.SigHiLoSeconds = static_cast<uint32_t>((trade.micros - t.high_micros) / 1'000'000);
+        }
+        t.high = trade.price;
+        t.high_micros = trade.micros;
+        t.has_high = true;
+        price_flags |= TqTPF_SETHIGH;
+    }
+    if (sets_low) {
+        if (t.has_low) {
+            a.SigHiLoType = TqRTA_SIGHL_LOWEST;
+            a.SigHiLoSeconds = static_cast<uint32_t>((trade.micros - t.low_micros) / 1'000'000);
+        }
+        t.low = trade.price;
+        t.low_micros = trade.micros;
+        t.has_low = true;
+        price_flags |= TqTPF_SETLOW;
+    }
+    if (sets_last) {
+        t.tick = t.has_last ? difference(trade.price, t.last) : 0;
+        t.last = trade.price;
+        t.has_last = true;
+        t.net_change = state.prev_close != 0 ? difference(t.last, state.prev_close) : 0;
+        price_flags |= TqTPF_SETLAST;
+    }
+}
+
+void add_volume(TradeState& t, const TradeInput& trade) {
+    switch (trade.volume_type) {
+    case TqTVT_INCRVOL:
+        t.total_volume += trade.size;
+        t.fractional_total_volume += trade.fractional_size;
+        ++t.tick_volume;
+        break;
+    case TqTVT_TOTALVOL:
+        t.total_volume = trade.size;
+        t.fractional_total_volume = uint64_t{trade.size} * 1'000'000;
+        break;
+    case TqTVT_TOTALVOLx100:
+        t.total_volume = uint64_t{trade.size} * 100;
+        t.fractional_total_volume = uint64_t{trade.size} * 100'000'000;
+        break;
+    default:  // TqTVT_NONINCRVOL and unknown types add nothing
+        break;
+    }
+}
+
+}  // namespace
+
 void apply_trade(SymbolState& state, const TradeInput& trade, TarvikTradeBody& out) {
     TradeState& t = state.trade;
     uint8_t price_flags = trade.tape_price_flags & kTapePriceFlags;
     TqCTAnalysisRecord& a = out.tqAnalysis;
     a = TqCTAnalysisRecord{};
-
-    // Where it printed, against the reporting exchange's quote and the NBBO.
-    const QuoteBook& book = state.quotes;
-    const int regional_slot = find_quote_slot(book, trade.exg);
-    const ExgQuoteSlot* regional = regional_slot >= 0 ? &book.slots[regional_slot] : nullptr;
-    if (regional != nullptr) {
-        match_quote(trade.price, regional->bid, regional->ask, a.QteMatchTypeRGN, a.QteMatchDistanceRGN,
-                    a.QteMatchFlagsRGN);
-        if (trade.micros / 1000 >= uint64_t{regional->ms} + 1000) a.QteMatchFlagsRGN |= TqRTA_QTEMATCHFLAG_OLDER;
-    }
-    match_quote(trade.price, book.nbbo.bid, book.nbbo.ask, a.QteMatchTypeBBO, a.QteMatchDistanceBBO,
-                a.QteMatchFlagsBBO);
+    match_quotes(state.quotes, trade, a);
 
     ++t.trades;
     t.price = trade.price;
     t.condition_flags = trade.condition_flags;
     t.volume_type = trade.volume_type;
     if (!(price_flags & TqTPF_EXGCANCEL)) {
-        const bool sets_last = !(trade.condition_flags & TqTCF_NOLAST);
-        const bool sets_high = !(trade.condition_flags & TqTCF_NOHIGH) && (!t.has_high || trade.price > t.high);
-        const bool sets_low = !(trade.condition_flags & TqTCF_NOLOW) && (!t.has_low || trade.price < t.low);
-        if (sets_last && !t.has_open) {
-            t.open = trade.price;
-            t.has_open = true;
-            price_flags |= TqTPF_SETOPEN;
-        }
-        if (sets_high) {
-            if (t.has_high) {
-                a.SigHiLoType = TqRTA_SIGHL_HIGHEST;
-                a.SigHiLoSeconds = static_cast<uint32_t>((trade.micros - t.high_micros) / 1'000'000);
-            }
-            t.high = trade.price;
-            t.high_micros = trade.micros;
-            t.has_high = true;
-            price_flags |= TqTPF_SETHIGH;
-        }
-        if (sets_low) {
-            if (t.has_low) {
-                a.SigHiLoType = TqRTA_SIGHL_LOWEST;
-                a.SigHiLoSeconds = static_cast<uint32_t>((trade.micros - t.low_micros) / 1'000'000);
-            }
-            t.low = trade.price;
-            t.low_micros = trade.micros;
-            t.has_low = true;
-            price_flags |= TqTPF_SETLOW;
-        }
-        if (sets_last) {
-            t.tick = t.has_last ? difference(trade.price, t.last) : 0;
-            t.last = trade.price;
-            t.has_last = true;
-            t.net_change = state.prev_close != 0 ? difference(t.last, state.prev_close) : 0;
-            price_flags |= TqTPF_SETLAST;
-        }
-        switch (trade.volume_type) {
-        case TqTVT_INCRVOL:
-            t.total_volume += trade.size;
-            t.fractional_total_volume += trade.fractional_size;
-            ++t.tick_volume;
-            break;
-        case TqTVT_TOTALVOL:
-            t.total_volume = trade.size;
-            t.fractional_total_volume = uint64_t{trade.size} * 1'000'000;
-            break;
-        case TqTVT_TOTALVOLx100:
-            t.total_volume = uint64_t{trade.size} * 100;
-            t.fractional_total_volume = uint64_t{trade.size} * 100'000'000;
-            break;
-        default:  // TqTVT_NONINCRVOL and unknown types add nothing
-            break;
-        }
+        set_prices(state, trade, a, price_flags);
+        add_volume(t, trade);
     }
     t.price_flags = price_flags;
 
