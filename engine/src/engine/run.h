@@ -109,17 +109,15 @@ private:
         if (event.symbol == kNone) return;
         const SymbolSlot& slot = directory_[event.symbol];
         __builtin_prefetch(slot.record, 1);
-        // The client reads all of an option header, bytes 0 to 59: the
-        // lines of its first and its last byte hold it wherever it lies.
-        // Without one the slot's own line is fetched again, which costs
-        // nothing: options come in no order, so a branch here would often
-        // be mispredicted.
-        const char* option = slot.option != nullptr ? reinterpret_cast<const char*>(slot.option)
-                                                    : reinterpret_cast<const char*>(&slot);
-        __builtin_prefetch(option);
-        __builtin_prefetch(option + 59);
+        // An option header has a line of its own. Without one the slot's
+        // own line is fetched again, which costs nothing: options come in
+        // no order, so a branch here would often be mispredicted.
+        __builtin_prefetch(slot.option != nullptr ? static_cast<const void*>(slot.option) : &slot);
     }
-    static constexpr uint32_t kPrefetchDistance = 8;
+    // How many messages ahead each is asked for: far enough that memory
+    // answers in time, near enough that what came stays in the cache.
+    static constexpr uint32_t kNearDistance = 8;
+    static constexpr uint32_t kFarDistance = 16;
 
     // Delivery, one per message kind; each answers the callback's answer.
     // The frequent kinds are made part of deliver() (run_delivery.cpp, the

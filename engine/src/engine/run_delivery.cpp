@@ -35,11 +35,11 @@ int32_t Run::replay_block(const EventBlock& block, std::size_t block_start) {
     for (uint32_t i = 0; i < first; ++i) next_ext += block.events[i].flags & kEventHasExt;
     const uint32_t count = block.count;
     for (uint32_t i = first; i < count; ++i) {
-        if (i + 2 * kPrefetchDistance < count) [[likely]] {
-            prefetch_far(block.events[i + 2 * kPrefetchDistance]);
-            prefetch_near(block.events[i + kPrefetchDistance]);
-        } else if (i + kPrefetchDistance < count) {
-            prefetch_near(block.events[i + kPrefetchDistance]);
+        if (i + kFarDistance < count) [[likely]] {
+            prefetch_far(block.events[i + kFarDistance]);
+            prefetch_near(block.events[i + kNearDistance]);
+        } else if (i + kNearDistance < count) {
+            prefetch_near(block.events[i + kNearDistance]);
         }
         if (!saves_.idle()) {
             if (int32_t r = saves_.service(*this, block_start, i)) return r;

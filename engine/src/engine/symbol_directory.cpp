@@ -21,7 +21,7 @@ void SymbolDirectory::build(const TapeTables& t, bool exclude_options) {
 
     std::size_t option_count = 0;
     for (const SymbolEntry& e : t.symbols) option_count += e.is_option;
-    options_.assign(option_count, TqOptionHdrRecord{});
+    options_.assign(option_count, OptionHeaderLine{});
 
     std::unordered_map<uint64_t, std::size_t> by_name;  // (text, listed exchange) -> first slot
     slots_.assign(t.symbols.size(), SymbolSlot{});
@@ -45,7 +45,7 @@ void SymbolDirectory::build(const TapeTables& t, bool exclude_options) {
             record_symbols_.try_emplace(slot.record, static_cast<uint32_t>(i));
             continue;
         }
-        TqOptionHdrRecord& h = options_[next_option++];
+        TqOptionHdrRecord& h = options_[next_option++].header;
         build_option(e, h);
         slot.option = &h;
         record_symbols_[h.ptqsDateAndStrike] = static_cast<uint32_t>(i);

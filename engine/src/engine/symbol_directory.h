@@ -55,7 +55,13 @@ private:
 
     StringArena arena_;
     std::vector<SymbolSlot, HugePageAllocator<SymbolSlot>> slots_;
-    std::vector<TqOptionHdrRecord> options_;          // never resized: headers keep their address
+    // An option header is read by clients whole: on a line of its own it
+    // costs one fetch, not two.
+    struct alignas(64) OptionHeaderLine {
+        TqOptionHdrRecord header;
+    };
+    static_assert(sizeof(TqOptionHdrRecord) <= 64);
+    std::vector<OptionHeaderLine, HugePageAllocator<OptionHeaderLine>> options_;  // never resized: headers keep their address
     std::vector<TqStringRecord*> text_records_;      // one per text
     std::vector<TqStringRecord*> category_records_;  // one per category
     std::vector<std::vector<const char*>> defined_;  // by table, NUL-terminated
