@@ -39,7 +39,9 @@ inline constexpr std::array<StateLines, 256> kStateLines = [] {
     constexpr std::size_t kSlots = offsetof(SymbolState, quotes) + offsetof(QuoteBook, slots);
     table[TqMSG_EXGQUOTE] = state_lines_between(offsetof(SymbolState, price_type), kSlots + 8 * sizeof(ExgQuoteSlot));
     table[TqMSG_MMQUOTE] = state_lines_between(offsetof(SymbolState, price_type), offsetof(SymbolState, mm_book) + 4);
-    table[TqMSG_TRADE] = state_lines_between(0, offsetof(SymbolState, mm_book));
+    // A trade reads its trade state, and the NBBO and the book's head to
+    // match its price against the quotes.
+    table[TqMSG_TRADE] = state_lines_between(0, offsetof(SymbolState, quotes) + offsetof(QuoteBook, slots));
     return table;
 }();
 
