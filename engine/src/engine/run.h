@@ -109,10 +109,14 @@ private:
         if (event.symbol == kNone) return;
         const SymbolSlot& slot = directory_[event.symbol];
         __builtin_prefetch(slot.record, 1);
-        // An option header has a line of its own. Without one the slot's
-        // own line is fetched again, which costs nothing: options come in
-        // no order, so a branch here would often be mispredicted.
-        __builtin_prefetch(slot.option != nullptr ? static_cast<const void*>(slot.option) : &slot);
+        // An option header has a line of its own, and its date-and-strike
+        // record the next. Without one the slot's own line is fetched again,
+        // which costs nothing: options come in no order, so a branch here
+        // would often be mispredicted.
+        const char* option = slot.option != nullptr ? reinterpret_cast<const char*>(slot.option)
+                                                    : reinterpret_cast<const char*>(&slot);
+        __builtin_prefetch(option);
+        __builtin_prefetch(slot.option != nullptr ? option + 64 : option);
     }
     // How many messages ahead each is asked for: far enough that memory
     // answers in time, near enough that what came stays in the cache.
