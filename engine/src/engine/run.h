@@ -109,14 +109,10 @@ private:
         if (event.symbol == kNone) return;
         const SymbolSlot& slot = directory_[event.symbol];
         __builtin_prefetch(slot.record, 1);
-        // An option header has a line of its own, and its date-and-strike
-        // record the next. Without one the slot's own line is fetched again,
-        // which costs nothing: options come in no order, so a branch here
-        // would often be mispredicted.
-        const char* option = slot.option != nullptr ? reinterpret_cast<const char*>(slot.option)
-                                                    : reinterpret_cast<const char*>(&slot);
-        __builtin_prefetch(option);
-        __builtin_prefetch(slot.option != nullptr ? option + 64 : option);
+        // An option header has a line of its own. Without one the slot's
+        // own line is fetched again, which costs nothing: options come in
+        // no order, so a branch here would often be mispredicted.
+        __builtin_prefetch(slot.option != nullptr ? static_cast<const void*>(slot.option) : &slot);
     }
     // How many messages ahead each is asked for: far enough that memory
     // answers in time, near enough that what came stays in the cache.
@@ -143,9 +139,11 @@ private:
     }
     // Fills the quote body both quote kinds share: the prices in the
     // state's price type.
-    QuoteInput quote_input(const TapeEvent& event, const SymbolState& state, TarvikQuoteRecord& core);
+    [[gnu::always_inline]] inline QuoteInput quote_input(const TapeEvent& event, const SymbolState& state,
+                                                         TarvikQuoteRecord& core);
     // Sets the extension (or none) and calls the client.
-    int32_t finish_message(const TapeEvent& event, const TapeExt* ext, uint64_t fractional_total);
+    [[gnu::always_inline]] inline int32_t finish_message(const TapeEvent& event, const TapeExt* ext,
+                                                         uint64_t fractional_total);
     int32_t call();
     void set_clock(uint64_t micros);
     void set_header(uint32_t symbol, uint16_t reporting_exg, uint8_t session, uint16_t permission_id);

@@ -54,6 +54,21 @@ int32_t Run::replay_block(const EventBlock& block, std::size_t block_start) {
     return 0;
 }
 
+// Sets the extension (or none) and calls the client.
+int32_t Run::finish_message(const TapeEvent& e, const TapeExt* ext, uint64_t fractional_total) {
+    if (ext != nullptr) {
+        ext_.MicrosOfDaySRC = ext->micros_src;
+        ext_.MicrosOfDayPTP1 = ext->micros_ptp1;
+        ext_.MicrosOfDayPTP2 = ext->micros_ptp2;
+        ext_.FractionalSize = e.kind == TqMSG_TRADE ? ext->fractional_size : 0;
+        ext_.FractionalTotalVolume = fractional_total;
+        message_.ptarvik3Ext = &ext_;
+    } else {
+        message_.ptarvik3Ext = nullptr;
+    }
+    return call();
+}
+
 QuoteInput Run::quote_input(const TapeEvent& e, const SymbolState& st, TarvikQuoteRecord& core) {
     const QuoteEventBody& q = e.quote;
     QuoteInput in{q.bid, q.ask, q.bid_size, q.ask_size, e.reporting_exg, q.quote_condition, q.nasdaq_bid_tick, e.micros};
@@ -202,20 +217,6 @@ int32_t Run::deliver_tape_status(const TapeEvent& e) {
 int32_t Run::deliver_bodiless(const TapeEvent& e, const TapeExt* ext) {
     std::memset(&message_.coreData, 0, sizeof message_.coreData);
     return finish_message(e, ext, 0);
-}
-
-int32_t Run::finish_message(const TapeEvent& e, const TapeExt* ext, uint64_t fractional_total) {
-    if (ext != nullptr) {
-        ext_.MicrosOfDaySRC = ext->micros_src;
-        ext_.MicrosOfDayPTP1 = ext->micros_ptp1;
-        ext_.MicrosOfDayPTP2 = ext->micros_ptp2;
-        ext_.FractionalSize = e.kind == TqMSG_TRADE ? ext->fractional_size : 0;
-        ext_.FractionalTotalVolume = fractional_total;
-        message_.ptarvik3Ext = &ext_;
-    } else {
-        message_.ptarvik3Ext = nullptr;
-    }
-    return call();
 }
 
 int32_t Run::call() { return callback_(&system_, &message_); }

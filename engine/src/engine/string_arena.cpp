@@ -5,29 +5,9 @@
 
 namespace tarvik::engine {
 
-namespace {
-
-std::string_view up_to_nul(std::string_view text) { return text.substr(0, std::min(text.size(), text.find('\0'))); }
-
-}  // namespace
-
-std::size_t StringArena::record_size(std::string_view text) {
-    return (kStringTextOffset + up_to_nul(text).size() + 1 + 7) & ~std::size_t{7};
-}
-
-TqStringRecord* StringArena::place(unsigned char* at, std::string_view text, uint16_t atom) {
-    text = up_to_nul(text);
-    auto* record = reinterpret_cast<TqStringRecord*>(at);
-    record->UserData1 = 0;
-    record->UserData2 = 0;
-    record->Atom = atom;
-    std::memcpy(string_text(record), text.data(), text.size());
-    string_text(record)[text.size()] = '\0';
-    return record;
-}
-
 TqStringRecord* StringArena::make(std::string_view text, uint16_t atom) {
-    const std::size_t size = record_size(text);
+    text = text.substr(0, std::min(text.size(), text.find('\0')));
+    const std::size_t size = (kStringTextOffset + text.size() + 1 + 7) & ~std::size_t{7};
     unsigned char* p;
     if (size > kChunkSize) {
         chunks_.emplace_back(new uint64_t[size / 8]);
@@ -42,7 +22,13 @@ TqStringRecord* StringArena::make(std::string_view text, uint16_t atom) {
         p = reinterpret_cast<unsigned char*>(chunks_.back().get()) + used_;
         used_ += size;
     }
-    return place(p, text, atom);
+    auto* record = reinterpret_cast<TqStringRecord*>(p);
+    record->UserData1 = 0;
+    record->UserData2 = 0;
+    record->Atom = atom;
+    std::memcpy(string_text(record), text.data(), text.size());
+    string_text(record)[text.size()] = '\0';
+    return record;
 }
 
 }  // namespace tarvik::engine

@@ -17,11 +17,6 @@ public:
     // user-data words of zero.
     TqStringRecord* make(std::string_view text, uint16_t atom);
 
-    // The bytes a record of `text` takes.
-    static std::size_t record_size(std::string_view text);
-    // Makes, as make() does, a record at `at`, which has record_size() bytes.
-    static TqStringRecord* place(unsigned char* at, std::string_view text, uint16_t atom);
-
 private:
     static constexpr std::size_t kChunkSize = 64 * 1024;
     std::vector<std::unique_ptr<uint64_t[]>> chunks_;

@@ -45,19 +45,16 @@ void SymbolDirectory::build(const TapeTables& t, bool exclude_options) {
             record_symbols_.try_emplace(slot.record, static_cast<uint32_t>(i));
             continue;
         }
-        OptionHeaderLine& line = options_[next_option++];
-        TqOptionHdrRecord& h = line.header;
-        build_option(e, h, line.date_and_strike);
+        TqOptionHdrRecord& h = options_[next_option++].header;
+        build_option(e, h);
         slot.option = &h;
         record_symbols_[h.ptqsDateAndStrike] = static_cast<uint32_t>(i);
     }
 }
 
-void SymbolDirectory::build_option(const SymbolEntry& e, TqOptionHdrRecord& h, unsigned char* date_and_strike) {
+void SymbolDirectory::build_option(const SymbolEntry& e, TqOptionHdrRecord& h) {
     const OptionContract& o = e.option;
-    const std::string_view code(o.date_and_strike, 2);
-    static_assert(kStringTextOffset + 2 + 1 <= sizeof OptionHeaderLine::date_and_strike);
-    h.ptqsDateAndStrike = StringArena::place(date_and_strike, code, atom16(e.atom));
+    h.ptqsDateAndStrike = arena_.make(std::string_view(o.date_and_strike, 2), atom16(e.atom));
     h.ptqsUnderlying = o.underlying != kNone ? text_records_[o.underlying] : nullptr;
     h.ptqsSeriesChain = o.series_chain != kNone ? text_records_[o.series_chain] : nullptr;
     h.ptqsSpecialSettle = o.special_settle != kNone ? text_records_[o.special_settle] : nullptr;

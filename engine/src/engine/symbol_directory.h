@@ -51,18 +51,16 @@ public:
     void for_each_string_record(const std::function<void(TqStringRecord*)>& visit) const;
 
 private:
-    void build_option(const SymbolEntry& entry, TqOptionHdrRecord& header, unsigned char* date_and_strike);
+    void build_option(const SymbolEntry& entry, TqOptionHdrRecord& header);
 
     StringArena arena_;
     std::vector<SymbolSlot, HugePageAllocator<SymbolSlot>> slots_;
-    // An option header is read by clients whole, and its date-and-strike
-    // record with it: the two have two lines of their own, fetched
-    // together. The record's text is two characters at most.
+    // An option header is read by clients whole: on a line of its own it
+    // costs one fetch, not two.
     struct alignas(64) OptionHeaderLine {
         TqOptionHdrRecord header;
-        alignas(64) unsigned char date_and_strike[16];
     };
-    static_assert(sizeof(TqOptionHdrRecord) <= 64 && sizeof(OptionHeaderLine) == 128);
+    static_assert(sizeof(TqOptionHdrRecord) <= 64 && sizeof(OptionHeaderLine) == 64);
     std::vector<OptionHeaderLine, HugePageAllocator<OptionHeaderLine>> options_;  // never resized: headers keep their address
     std::vector<TqStringRecord*> text_records_;      // one per text
     std::vector<TqStringRecord*> category_records_;  // one per category
