@@ -9,12 +9,12 @@
 #include <cstring>
 #include <vector>
 
-#include "constants.h"
-#include "crc32.h"
-#include "tape_reader.h"
-#include "run.h"
+#include "engine/engine_constants.h"
+#include "engine/crc32.h"
+#include "engine/tape_reader.h"
+#include "engine/run.h"
 #include "synth.h"
-#include "tape_writer.h"
+#include "engine/tape_writer.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "constants.h"
-#include "run.h"
+#include "engine/engine_constants.h"
+#include "engine/run.h"
 #include "synth.h"
-#include "tape_writer.h"
+#include "engine/tape_writer.h"
 
 namespace {
 

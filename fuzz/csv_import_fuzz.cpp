@@ -30,7 +30,7 @@
 #include "import_error.h"
 #include "import_options.h"
 #include "importer.h"
-#include "tape_reader.h"
+#include "engine/tape_reader.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "constants.h"
-#include "run.h"
+#include "engine/engine_constants.h"
+#include "engine/run.h"
 
 namespace tarvik::fuzz {
 

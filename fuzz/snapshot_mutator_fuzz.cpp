@@ -13,11 +13,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "crc32.h"
+#include "engine/crc32.h"
 #include "fuzz_client.h"
-#include "state_snapshot.h"
+#include "engine/state_snapshot.h"
 #include "synth.h"
-#include "tape_writer.h"
+#include "engine/tape_writer.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "crc32.h"
-#include "state_snapshot.h"
+#include "engine/crc32.h"
+#include "engine/state_snapshot.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tarvik::engine;

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <vector>
 
-#include "crc32.h"
+#include "engine/crc32.h"
 #include "fuzz_client.h"
 #include "synth.h"
-#include "tape_writer.h"
+#include "engine/tape_writer.h"
 
 namespace {
 

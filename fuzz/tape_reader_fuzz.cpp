@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "constants.h"
-#include "run.h"
+#include "engine/engine_constants.h"
+#include "engine/run.h"
 
 namespace {
 

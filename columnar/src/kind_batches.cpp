@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "prices.h"
+#include "engine/prices.h"
 #include "tarvik/constants.h"
 
 namespace tarvik::columnar {

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "dates.h"
+#include "engine/dates.h"
 #include "kind_batches.h"
-#include "run.h"
-#include "state_snapshot.h"
-#include "tape_reader.h"
+#include "engine/run.h"
+#include "engine/state_snapshot.h"
+#include "engine/tape_reader.h"
 #include "tarvik/constants.h"
 
 namespace tarvik::columnar {

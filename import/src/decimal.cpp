@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "prices.h"
+#include "engine/prices.h"
 
 namespace tarvik::import {
 namespace {

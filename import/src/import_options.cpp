@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "dates.h"
+#include "engine/dates.h"
 #include "import_error.h"
 
 namespace tarvik::import {

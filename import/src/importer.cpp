@@ -12,11 +12,11 @@
 
 #include "batch_source.h"
 #include "columns.h"
-#include "dates.h"
+#include "engine/dates.h"
 #include "event_order.h"
 #include "import_error.h"
 #include "instruments.h"
-#include "tape_writer.h"
+#include "engine/tape_writer.h"
 #include "work_ahead.h"
 
 namespace tarvik::import {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "import_error.h"
-#include "prices.h"
+#include "engine/prices.h"
 
 namespace tarvik::import {
 namespace {

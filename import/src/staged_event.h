@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "tape_format.h"
+#include "engine/tape_format.h"
 
 namespace tarvik::import {
 

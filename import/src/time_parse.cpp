@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "dates.h"
+#include "engine/dates.h"
 
 namespace tarvik::import {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "dates.h"
+#include "engine/dates.h"
 #include "import_error.h"
 
 namespace tarvik::import {

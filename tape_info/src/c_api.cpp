@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarvik/c_text.h"
-#include "dates.h"
+#include "engine/dates.h"
 #include "tape_info.h"
 #include "tarvik/constants.h"
 

@@ -8,9 +8,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "crc32.h"
-#include "tape_format.h"
-#include "tape_reader.h"
+#include "engine/crc32.h"
+#include "engine/tape_format.h"
+#include "engine/tape_reader.h"
 
 namespace tarvik::tape_info {
 namespace {

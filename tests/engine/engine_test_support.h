@@ -8,7 +8,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "run.h"
+#include "engine/run.h"
 #include "tape_script.h"
 
 namespace tarvik::test {

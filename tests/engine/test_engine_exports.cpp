@@ -2,7 +2,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include "constants.h"
+#include "engine/engine_constants.h"
 #include "engine_test_support.h"
 
 namespace tarvik::engine {

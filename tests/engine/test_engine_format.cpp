@@ -7,12 +7,12 @@
 #include <iterator>
 #include <sys/stat.h>
 
-#include "constants.h"
-#include "crc32.h"
+#include "engine/engine_constants.h"
+#include "engine/crc32.h"
 #include "engine_test_support.h"
 #include "synth.h"
-#include "tape_reader.h"
-#include "tape_writer.h"
+#include "engine/tape_reader.h"
+#include "engine/tape_writer.h"
 
 namespace tarvik::engine {
 namespace {

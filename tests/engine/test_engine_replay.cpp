@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "constants.h"
+#include "engine/engine_constants.h"
 #include "engine_test_support.h"
 
 namespace tarvik::engine {

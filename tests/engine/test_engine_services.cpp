@@ -15,12 +15,12 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "constants.h"
+#include "engine/engine_constants.h"
 #include "engine_test_support.h"
-#include "listings.h"
-#include "state_snapshot.h"
+#include "engine/listings.h"
+#include "engine/state_snapshot.h"
 #include "synth.h"
-#include "tape_writer.h"
+#include "engine/tape_writer.h"
 
 namespace tarvik::engine {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <climits>
 
-#include "constants.h"
+#include "engine/engine_constants.h"
 #include "engine_test_support.h"
-#include "market_state.h"
+#include "engine/market_state.h"
 
 namespace tarvik::engine {
 namespace {

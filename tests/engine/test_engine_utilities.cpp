@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <vector>
 
-#include "constants.h"
-#include "crc32.h"
-#include "dates.h"
-#include "prices.h"
+#include "engine/engine_constants.h"
+#include "engine/crc32.h"
+#include "engine/dates.h"
+#include "engine/prices.h"
 
 namespace tarvik::engine {
 namespace {

@@ -106,3 +106,9 @@ def run_python(code, *, timeout=120, env=None):
 @pytest.fixture
 def python_child():
     return run_python
+
+
+def pytest_addoption(parser):
+    parser.addoption("--record-replay-hashes", action="store_true",
+                     help="write the replay hashes of the built engine into tests/python/replay_hashes.txt "
+                          "(only for an intended change of the engine's behaviour)")

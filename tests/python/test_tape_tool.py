@@ -345,3 +345,48 @@ def test_write_tape_writes_packed_unless_asked_not_to(tmp_path):
     for compress, version in ((True, 2), (False, 1)):
         tape = tarvik_engine.write_tape(tmp_path / f"{compress}.tape", trades=trades, compress=compress)[0]
         assert format_version(tape) == version
+
+
+QUOTE = {"kind": "exgquote", "time": "10:00:00", "symbol": "IBM"}
+
+
+@pytest.mark.parametrize(
+    "event, named",
+    [
+        (QUOTE | {"market_maker": "GSCO"}, "'market_maker': unknown field"),
+        (QUOTE | {"kind": "mmquote", "closing_quote": 1}, "'closing_quote': unknown field"),
+        (QUOTE | {"kind": "trade", "price": 1, "bid": 1}, "'bid': unknown field"),
+        (QUOTE | {"kind": "status", "price": 1}, "'price': unknown field"),
+        (QUOTE | {"kind": "symbolspin", "status": 1}, "'status': unknown field"),
+        (QUOTE | {"kind": 200, "values": []}, "'values': unknown field"),
+        (QUOTE | {"kind": "category", "old_symbol": None}, "'old_symbol': unknown field"),
+        # Several bad fields: the text and condition lists are read last.
+        (QUOTE | {"kind": "mmquote", "market_maker": 5, "market_maker_type": -1}, "'market_maker_type': out of range"),
+        (QUOTE | {"kind": "trade", "price": 1, "ext_conditions": 5, "records_back": "x"}, "'records_back'"),
+        (QUOTE | {"kind": "trade", "price": "x", "size": -1}, "'price': expected an integer"),
+    ],
+)
+def test_each_kind_takes_its_own_fields(tmp_path, event, named):
+    script = tmp_path / "day.jsonl"
+    lines = [{"header": {"date": "2024-03-15"}}, {"symbol": {"text": "IBM", "listed_exg": 1}}, {"event": event}]
+    script.write_text("".join(json.dumps(line) + "\n" for line in lines))
+    result = tool("compile", script, "-o", tmp_path / "day.tape")
+    assert result.returncode == 1
+    assert f"day.jsonl:3: event: field {named}" in result.stderr, result.stderr
+
+
+@pytest.mark.parametrize(
+    "record, named",
+    [
+        ({"symbol": {"text": "X", "strike": 1}}, "symbol: field 'strike': unknown field"),
+        ({"option": {"text": "X"}}, "option: field 'text': unknown field"),
+        ({"option": {"root": "X", "date_and_strike": "AA", "expiration": "2024-04-19"}}, "option: field 'strike': missing"),
+        ({"option": {"root": "X", "date_and_strike": "A", "strike": 1}}, "option: field 'date_and_strike'"),
+    ],
+)
+def test_symbols_and_options_take_their_own_fields(tmp_path, record, named):
+    script = tmp_path / "day.jsonl"
+    script.write_text(json.dumps({"header": {"date": "2024-03-15"}}) + "\n" + json.dumps(record) + "\n")
+    result = tool("compile", script, "-o", tmp_path / "day.tape")
+    assert result.returncode == 1
+    assert f"day.jsonl:2: {named}" in result.stderr, result.stderr

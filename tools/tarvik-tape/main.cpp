@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "dates.h"
+#include "engine/dates.h"
 #include "import_error.h"
 #include "importer.h"
 #include "progress.h"
 #include "synth.h"
 #include "tape_convert.h"
-#include "tape_format.h"
+#include "engine/tape_format.h"
 #include "tape_info.h"
 #include "tape_script.h"
-#include "tape_writer.h"
+#include "engine/tape_writer.h"
 
 using namespace tarvik;
 using namespace tarvik::tool;
@@ -345,29 +345,46 @@ int usage_error(const CLI::App& app, const std::string& message) {
     return 2;
 }
 
-}  // namespace
+// Copies a tape into a packed or a plain one (compress, decompress).
+struct ConvertCommand {
+    std::string input, output;
+    bool quiet = false;
 
-int main(int argc, char** argv) {
-    CLI::App app("Compile, dump, synthesise, import, look at and check Tarvik tapes (docs/tape-tool.md).",
-                 "tarvik-tape");
-    app.set_version_flag("--version", version_text());
-    app.require_subcommand(1);
-    app.footer("Run 'tarvik-tape COMMAND --help' for a command's options. Errors exit 1; a bad command line exits 2.");
+    void run(engine::TapeEncoding encoding, const char* stage) const {
+        ProgressLine line(!quiet);
+        convert_tape(input, output, encoding,
+                     [&](uint64_t done, uint64_t total) { line.update(stage, done, total, "bytes"); });
+    }
+};
 
+// Every command with its options, and the command line that was read.
+struct Commands {
     CompileCommand compile;
-    CLI::App* compile_app = app.add_subcommand("compile", "Compile a tape script (JSON Lines) into a tape.");
-    compile_app->add_option("script", compile.script, "the script")->required()->type_name("SCRIPT.jsonl");
-    compile_app->add_option("-o", compile.output, "the tape to write")->required()->type_name("TAPE");
-    add_quiet(*compile_app, compile.quiet);
-    compile_app->add_flag("--no-compress", compile.no_compress, "write a plain tape (format version 1)");
-
     DumpCommand dump;
-    CLI::App* dump_app = app.add_subcommand("dump", "Write a tape as a script that compiles back to the same bytes.");
-    dump_app->add_option("tape", dump.tape, "the tape")->required()->type_name("TAPE");
-    dump_app->add_option("-o", dump.output, "the script to write (default: standard output)")->type_name("SCRIPT.jsonl");
-
     SynthCommand synth;
-    CLI::App* synth_app = app.add_subcommand("synth", "Synthesise a deterministic trading day.");
+    ImportCommand import_files;
+    InfoCommand info;
+    InfoCommand check{{}, true};
+    ConvertCommand convert;
+    CLI::App *compile_app, *dump_app, *synth_app, *import_app, *info_app, *check_app, *compress_app,
+        *decompress_app;
+};
+
+void add_compile_and_dump(CLI::App& app, Commands& c) {
+    c.compile_app = app.add_subcommand("compile", "Compile a tape script (JSON Lines) into a tape.");
+    c.compile_app->add_option("script", c.compile.script, "the script")->required()->type_name("SCRIPT.jsonl");
+    c.compile_app->add_option("-o", c.compile.output, "the tape to write")->required()->type_name("TAPE");
+    add_quiet(*c.compile_app, c.compile.quiet);
+    c.compile_app->add_flag("--no-compress", c.compile.no_compress, "write a plain tape (format version 1)");
+
+    c.dump_app = app.add_subcommand("dump", "Write a tape as a script that compiles back to the same bytes.");
+    c.dump_app->add_option("tape", c.dump.tape, "the tape")->required()->type_name("TAPE");
+    c.dump_app->add_option("-o", c.dump.output, "the script to write (default: standard output)")->type_name("SCRIPT.jsonl");
+}
+
+void add_synth(CLI::App& app, Commands& c) {
+    SynthCommand& synth = c.synth;
+    CLI::App* synth_app = c.synth_app = app.add_subcommand("synth", "Synthesise a deterministic trading day.");
     synth_app->add_option("-o", synth.output, "the tape to write")->required()->type_name("TAPE");
     synth_app->add_option("--symbols", synth.o.symbols, "symbols (default 300)")->type_name("N")->check(whole_number(1, 100'000));
     synth_app->add_option("--options-per-symbol", synth.o.options_per_symbol, "option contracts a symbol (default 20)")
@@ -384,9 +401,11 @@ int main(int argc, char** argv) {
         ->needs(live);
     add_quiet(*synth_app, synth.quiet);
     synth_app->add_flag("--no-compress", synth.no_compress, "write a plain tape (format version 1)");
+}
 
-    ImportCommand import_files;
-    CLI::App* import_app =
+void add_import(CLI::App& app, Commands& c) {
+    ImportCommand& import_files = c.import_files;
+    CLI::App* import_app = c.import_app =
         app.add_subcommand("import", "Import vendor files (CSV, .gz, .zst, Parquet) into tapes (docs/import.md).");
     import_app->add_option("--quotes", import_files.quotes, "exchange quotes")->type_name("FILE")->take_all();
     import_app->add_option("--trades", import_files.trades, "trades")->type_name("FILE")->take_all();
@@ -415,32 +434,27 @@ int main(int argc, char** argv) {
     import_app->add_option("--delimiter", import_files.delimiter, "the CSV field delimiter")->type_name("C")->check(kDelimiter);
     add_quiet(*import_app, import_files.quiet);
     import_app->add_flag("--no-compress", import_files.no_compress, "write plain tapes (format version 1)");
+}
 
-    InfoCommand info;
-    CLI::App* info_app =
-        app.add_subcommand("info", "Show a tape's date, time zone, symbols, events and their span, from its heads.");
-    info_app->add_option("tapes", info.tapes, "the tapes")->required()->type_name("TAPE");
+void add_inspection(CLI::App& app, Commands& c) {
+    c.info_app = app.add_subcommand("info", "Show a tape's date, time zone, symbols, events and their span, from its heads.");
+    c.info_app->add_option("tapes", c.info.tapes, "the tapes")->required()->type_name("TAPE");
 
-    InfoCommand check{{}, true};
-    CLI::App* check_app = app.add_subcommand(
-        "check", "Check every section, CRC and index of a tape, and say what is wrong and where.");
-    check_app->add_option("tapes", check.tapes, "the tapes")->required()->type_name("TAPE");
+    c.check_app = app.add_subcommand("check", "Check every section, CRC and index of a tape, and say what is wrong and where.");
+    c.check_app->add_option("tapes", c.check.tapes, "the tapes")->required()->type_name("TAPE");
 
-    std::string convert_in, convert_out;
-    bool convert_quiet = false;
-    CLI::App* compress_app = app.add_subcommand("compress", "Copy a tape into a packed (zstd-compressed) one.");
-    CLI::App* decompress_app = app.add_subcommand("decompress", "Copy a tape into a plain one.");
-    for (CLI::App* convert_app : {compress_app, decompress_app}) {
-        convert_app->add_option("tape", convert_in, "the tape to copy")->required()->type_name("TAPE");
-        convert_app->add_option("-o", convert_out, "the tape to write")->required()->type_name("TAPE");
-        add_quiet(*convert_app, convert_quiet);
+    c.compress_app = app.add_subcommand("compress", "Copy a tape into a packed (zstd-compressed) one.");
+    c.decompress_app = app.add_subcommand("decompress", "Copy a tape into a plain one.");
+    for (CLI::App* convert_app : {c.compress_app, c.decompress_app}) {
+        convert_app->add_option("tape", c.convert.input, "the tape to copy")->required()->type_name("TAPE");
+        convert_app->add_option("-o", c.convert.output, "the tape to write")->required()->type_name("TAPE");
+        add_quiet(*convert_app, c.convert.quiet);
     }
-    const auto convert = [&](engine::TapeEncoding encoding, const char* stage) {
-        ProgressLine line(!convert_quiet);
-        convert_tape(convert_in, convert_out, encoding,
-                     [&](uint64_t done, uint64_t total) { line.update(stage, done, total, "bytes"); });
-    };
+}
 
+// Reads the command line: -1 to go on, or the exit status (help, version,
+// a usage error).
+int parse_command_line(CLI::App& app, int argc, char** argv) {
     if (argc >= 2 && argv[1][0] != '-' && app.get_subcommand_no_throw(argv[1]) == nullptr)
         return usage_error(app, std::string("unknown command '") + argv[1] +
                                     "' (commands: compile, dump, synth, import, info, check, compress, decompress)");
@@ -454,17 +468,37 @@ int main(int argc, char** argv) {
         }
         return usage_error(app, e.what());
     }
+    return -1;
+}
 
+int run_command(Commands& c) {
+    if (c.compile_app->parsed()) c.compile.run();
+    else if (c.dump_app->parsed()) return c.dump.run();
+    else if (c.synth_app->parsed()) c.synth.run();
+    else if (c.import_app->parsed()) c.import_files.run();
+    else if (c.info_app->parsed()) return c.info.run();
+    else if (c.check_app->parsed()) return c.check.run();
+    else if (c.compress_app->parsed()) c.convert.run(engine::TapeEncoding::Packed, "compress: reading");
+    else if (c.decompress_app->parsed()) c.convert.run(engine::TapeEncoding::Plain, "decompress: reading");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app("Compile, dump, synthesise, import, look at and check Tarvik tapes (docs/tape-tool.md).",
+                 "tarvik-tape");
+    app.set_version_flag("--version", version_text());
+    app.require_subcommand(1);
+    app.footer("Run 'tarvik-tape COMMAND --help' for a command's options. Errors exit 1; a bad command line exits 2.");
+    Commands commands;
+    add_compile_and_dump(app, commands);
+    add_synth(app, commands);
+    add_import(app, commands);
+    add_inspection(app, commands);
+    if (const int status = parse_command_line(app, argc, argv); status >= 0) return status;
     try {
-        if (compile_app->parsed()) compile.run();
-        else if (dump_app->parsed()) return dump.run();
-        else if (synth_app->parsed()) synth.run();
-        else if (import_app->parsed()) import_files.run();
-        else if (info_app->parsed()) return info.run();
-        else if (check_app->parsed()) return check.run();
-        else if (compress_app->parsed()) convert(engine::TapeEncoding::Packed, "compress: reading");
-        else if (decompress_app->parsed()) convert(engine::TapeEncoding::Plain, "decompress: reading");
-        return 0;
+        return run_command(commands);
     } catch (const UsageError& e) {
         return usage_error(app, e.what());
     } catch (const import::ImportUsageError& e) {

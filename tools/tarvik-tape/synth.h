@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "tape_format.h"
-#include "tape_writer.h"
+#include "engine/tape_format.h"
+#include "engine/tape_writer.h"
 
 namespace tarvik::tool {
 

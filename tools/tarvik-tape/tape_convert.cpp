@@ -1,6 +1,6 @@
 #include "tape_convert.h"
 
-#include "tape_reader.h"
+#include "engine/tape_reader.h"
 #include "tape_script.h"
 
 namespace tarvik::tool {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "tape_writer.h"
+#include "engine/tape_writer.h"
 
 namespace tarvik::tool {
 

@@ -1,15 +1,17 @@
 #include "tape_script.h"
 
+#include <array>
 #include <cinttypes>
 #include <cstring>
 #include <limits>
-#include <map>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 #include <unordered_map>
+#include <utility>
 
-#include "dates.h"
-#include "tape_reader.h"
-#include "tape_writer.h"
+#include "engine/dates.h"
+#include "engine/tape_reader.h"
+#include "engine/tape_writer.h"
 
 namespace tarvik::tool {
 
@@ -215,6 +217,470 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// The tape a script builds, line by line
+// ---------------------------------------------------------------------------
+
+class TapeBuilder {
+public:
+    TapeContents tape;
+    std::unordered_map<std::string, uint32_t> symbol_ids;
+    std::unordered_map<uint16_t, uint32_t> category_ids;
+
+    uint32_t intern(const std::string& text) {
+        auto [it, added] = texts_.try_emplace(text, static_cast<uint32_t>(tape.tables.texts.size()));
+        if (added) tape.tables.texts.push_back(text);
+        return it->second;
+    }
+    uint32_t optional_text(const Fields& f, const char* key) {
+        return f.has(key) ? intern(f.text_value(f.at(key), key)) : kNone;
+    }
+    uint32_t symbol_ref(const Fields& f, const char* key) const {
+        if (!f.has(key)) return kNone;
+        if (!f.at(key).is_string()) f.fail(key, "expected a symbol id");
+        auto it = symbol_ids.find(f.at(key).get<std::string>());
+        if (it == symbol_ids.end()) f.fail(key, "no symbol or option with this id on an earlier line");
+        return it->second;
+    }
+
+private:
+    std::unordered_map<std::string, uint32_t> texts_;
+};
+
+// What a dump needs to write a field: the tables and the symbols' ids.
+struct DumpContext {
+    const engine::TapeTables& tables;
+    const std::vector<std::string>& ids;
+
+    json text(uint32_t index) const { return index == kNone ? json() : text_json(tables.texts[index]); }
+    json symbol(uint32_t index) const { return index == kNone ? json() : json(ids[index]); }
+};
+
+// ---------------------------------------------------------------------------
+// Field schemas: one list per record kind says which keys a line may have,
+// how each is read (in list order) and how a dump writes it (in list order)
+// ---------------------------------------------------------------------------
+
+template <typename Record>
+struct ScriptField {
+    const char* key;
+    void (*parse)(const ScriptField& self, const Fields& f, TapeBuilder& b, Record& r);
+    json (*dump)(const Record& r, const DumpContext& c);
+    int64_t fallback = 0;
+    bool required = false;
+    // Read after the record's other fields, so that a line with several
+    // bad fields names the same one it always has.
+    bool late = false;
+};
+template <typename Record>
+using Schema = std::vector<ScriptField<Record>>;
+
+// The member reached from a record through a path of member pointers.
+template <auto... Path, typename Record>
+auto& member(Record& r) {
+    return (r .* ... .* Path);
+}
+
+// An integer member, `fallback` when the line leaves it out (or null).
+template <typename Record, auto... Path>
+ScriptField<Record> number(const char* key, int64_t fallback = 0) {
+    using T = std::remove_cvref_t<decltype(member<Path...>(std::declval<Record&>()))>;
+    return {key,
+            [](const ScriptField<Record>& self, const Fields& f, TapeBuilder&, Record& r) {
+                member<Path...>(r) =
+                    self.required ? f.required_integer<T>(self.key) : f.integer<T>(self.key, static_cast<T>(self.fallback));
+            },
+            [](const Record& r, const DumpContext&) { return json(member<Path...>(r)); }, fallback};
+}
+template <typename Record, auto... Path>
+ScriptField<Record> required_number(const char* key) {
+    ScriptField<Record> field = number<Record, Path...>(key);
+    field.required = true;
+    return field;
+}
+
+// A text member, null for none.
+template <typename Record, auto... Path>
+ScriptField<Record> optional_text(const char* key, bool late = false) {
+    return {key,
+            [](const ScriptField<Record>& self, const Fields& f, TapeBuilder& b, Record& r) {
+                member<Path...>(r) = b.optional_text(f, self.key);
+            },
+            [](const Record& r, const DumpContext& c) { return c.text(member<Path...>(r)); }, 0, false, late};
+}
+
+template <typename Record>
+void read_fields(const Schema<Record>& schema, const Fields& f, TapeBuilder& b, Record& r) {
+    for (const bool late : {false, true})
+        for (const ScriptField<Record>& field : schema)
+            if (field.late == late) field.parse(field, f, b, r);
+}
+
+template <typename Record>
+void write_fields(const Schema<Record>& schema, const Record& r, const DumpContext& c, json& out) {
+    for (const ScriptField<Record>& field : schema) out[field.key] = field.dump(r, c);
+}
+
+// --- symbols and options ----------------------------------------------------
+
+using engine::OptionContract;
+using engine::SymbolEntry;
+
+template <auto Member>
+ScriptField<SymbolEntry> symbol_number(const char* key) {
+    return number<SymbolEntry, Member>(key);
+}
+template <auto Member>
+ScriptField<SymbolEntry> contract_number(const char* key, int64_t fallback = 0) {
+    return number<SymbolEntry, &SymbolEntry::option, Member>(key, fallback);
+}
+template <auto Member>
+ScriptField<SymbolEntry> contract_text(const char* key) {
+    return optional_text<SymbolEntry, &SymbolEntry::option, Member>(key);
+}
+
+// The symbol's text ("text") or an option's root ("root").
+ScriptField<SymbolEntry> symbol_text(const char* key) {
+    return {key,
+            [](const ScriptField<SymbolEntry>& self, const Fields& f, TapeBuilder& b, SymbolEntry& s) {
+                s.text = b.intern(f.required_text(self.key));
+            },
+            [](const SymbolEntry& s, const DumpContext& c) { return text_json(c.tables.texts[s.text]); }};
+}
+
+// The atom defaults to the line's position among the symbols.
+const ScriptField<SymbolEntry> kAtom = {
+    "atom",
+    [](const ScriptField<SymbolEntry>&, const Fields& f, TapeBuilder& b, SymbolEntry& s) {
+        s.atom = f.integer<uint32_t>("atom", static_cast<uint32_t>(b.tape.tables.symbols.size() + 1));
+    },
+    [](const SymbolEntry& s, const DumpContext&) { return json(s.atom); }};
+
+Schema<SymbolEntry> symbol_schema(bool option) {
+    Schema<SymbolEntry> schema = {symbol_text(option ? "root" : "text"),
+                                  symbol_number<&SymbolEntry::listed_exg>("listed_exg"),
+                                  symbol_number<&SymbolEntry::session>("session"),
+                                  symbol_number<&SymbolEntry::price_type>("price_type"), kAtom,
+                                  symbol_number<&SymbolEntry::prev_close>("prev_close")};
+    if (!option) return schema;
+    schema.insert(
+        schema.end(),
+        {contract_text<&OptionContract::underlying>("underlying"),
+         contract_text<&OptionContract::series_chain>("series_chain"),
+         contract_text<&OptionContract::special_settle>("special_settle"),
+         {"date_and_strike",
+          [](const ScriptField<SymbolEntry>&, const Fields& f, TapeBuilder&, SymbolEntry& s) {
+              const std::string ds = f.required_text("date_and_strike");
+              if (ds.size() != 2) f.fail("date_and_strike", "expected two characters");
+              std::memcpy(s.option.date_and_strike, ds.data(), 2);
+          },
+          [](const SymbolEntry& s, const DumpContext&) {
+              return text_json(std::string(s.option.date_and_strike, 2));
+          }},
+         contract_number<&OptionContract::exg_underlying>("exg_underlying"),
+         contract_number<&OptionContract::contract_unit>("contract_unit", 100),
+         required_number<SymbolEntry, &SymbolEntry::option, &OptionContract::strike>("strike"),
+         contract_number<&OptionContract::strike_est>("strike_est"),
+         contract_number<&OptionContract::put_call>("put_call"),
+         contract_number<&OptionContract::expiration_cycle>("expiration_cycle"),
+         contract_number<&OptionContract::strike_age>("strike_age"),
+         contract_number<&OptionContract::strike_match>("strike_match"),
+         {"expiration",
+          [](const ScriptField<SymbolEntry>&, const Fields& f, TapeBuilder&, SymbolEntry& s) {
+              if (!f.has("expiration")) f.fail("expiration", "missing");
+              s.option.expiration_ndays = f.date_value(f.at("expiration"), "expiration");
+          },
+          [](const SymbolEntry& s, const DumpContext&) { return json(format_date(s.option.expiration_ndays)); }}});
+    return schema;
+}
+
+const Schema<SymbolEntry>& symbol_fields(bool option) {
+    static const Schema<SymbolEntry> kPlain = symbol_schema(false);
+    static const Schema<SymbolEntry> kOption = symbol_schema(true);
+    return option ? kOption : kPlain;
+}
+
+// --- events -------------------------------------------------------------------
+
+using engine::TapeEvent;
+using EventField = ScriptField<TapeEvent>;
+
+template <auto Member>
+EventField event_number(const char* key) {
+    return number<TapeEvent, Member>(key);
+}
+template <auto Member>
+EventField quote_number(const char* key) {
+    return number<TapeEvent, &TapeEvent::quote, Member>(key);
+}
+template <auto Member>
+EventField trade_number(const char* key) {
+    return number<TapeEvent, &TapeEvent::trade, Member>(key);
+}
+
+// Session and price type default to the symbol's.
+template <auto Member, auto SymbolMember>
+EventField symbol_default(const char* key) {
+    return {key,
+            [](const EventField& self, const Fields& f, TapeBuilder& b, TapeEvent& e) {
+                const auto fallback = e.symbol != kNone ? b.tape.tables.symbols[e.symbol].*SymbolMember : 0;
+                e.*Member = f.integer<std::remove_cvref_t<decltype(e.*Member)>>(self.key, fallback);
+            },
+            [](const TapeEvent& e, const DumpContext&) { return json(e.*Member); }};
+}
+
+// The fields every event has besides its kind and "ext".
+const Schema<TapeEvent> kEventFields = {
+    {"time",
+     [](const EventField&, const Fields& f, TapeBuilder&, TapeEvent& e) {
+         if (!f.present("time")) f.fail("time", "missing");
+         e.micros = f.time_value(f.at("time"), "time");
+     },
+     [](const TapeEvent& e, const DumpContext&) { return json(format_time(e.micros)); }},
+    {"symbol",
+     [](const EventField&, const Fields& f, TapeBuilder& b, TapeEvent& e) {
+         if (!f.present("symbol")) f.fail("symbol", "missing (null for a message without a symbol)");
+         e.symbol = b.symbol_ref(f, "symbol");
+     },
+     [](const TapeEvent& e, const DumpContext& c) { return c.symbol(e.symbol); }},
+    event_number<&TapeEvent::reporting_exg>("reporting_exg"),
+    event_number<&TapeEvent::permission_id>("permission_id"),
+    symbol_default<&TapeEvent::session, &SymbolEntry::session>("session"),
+    symbol_default<&TapeEvent::price_type, &SymbolEntry::price_type>("price_type"),
+};
+
+Schema<TapeEvent> quote_fields(bool market_maker) {
+    Schema<TapeEvent> schema = {
+        quote_number<&engine::QuoteEventBody::bid>("bid"),
+        quote_number<&engine::QuoteEventBody::ask>("ask"),
+        quote_number<&engine::QuoteEventBody::bid_size>("bid_size"),
+        quote_number<&engine::QuoteEventBody::ask_size>("ask_size"),
+        quote_number<&engine::QuoteEventBody::quote_condition>("quote_condition"),
+        quote_number<&engine::QuoteEventBody::refresh>("refresh"),
+        quote_number<&engine::QuoteEventBody::nasdaq_bid_tick>("nasdaq_bid_tick")};
+    if (!market_maker) {
+        schema.push_back(quote_number<&engine::QuoteEventBody::closing_quote>("closing_quote"));
+        return schema;
+    }
+    schema.insert(schema.end(), {optional_text<TapeEvent, &TapeEvent::market_maker>("market_maker", true),
+                                 quote_number<&engine::QuoteEventBody::market_maker_type>("market_maker_type"),
+                                 quote_number<&engine::QuoteEventBody::quote_type>("quote_type")});
+    return schema;
+}
+
+const EventField kExtConditions = {
+    "ext_conditions",
+    [](const EventField&, const Fields& f, TapeBuilder&, TapeEvent& e) {
+        uint8_t* conditions = e.trade.ext_conditions;
+        std::memset(conditions, kNoTradeCondition, 4);
+        if (!f.has("ext_conditions")) return;
+        const json& c = f.at("ext_conditions");
+        if (!c.is_array() || c.size() > 4) f.fail("ext_conditions", "expected up to four conditions");
+        for (std::size_t i = 0; i < c.size(); ++i) conditions[i] = f.integer_value<uint8_t>(c[i], "ext_conditions");
+    },
+    [](const TapeEvent& e, const DumpContext&) {
+        const uint8_t* c = e.trade.ext_conditions;
+        return json::array({c[0], c[1], c[2], c[3]});
+    },
+    0, false, true};
+
+const EventField kPriceFlags = {
+    "price_flags",
+    [](const EventField&, const Fields& f, TapeBuilder&, TapeEvent& e) {
+        e.trade.price_flags = f.integer<uint8_t>("price_flags", 0);
+        if (e.trade.price_flags & ~engine::kTapePriceFlags)
+            f.fail("price_flags", "only insert (16), cancel (32) and settlement (64) come from the tape");
+    },
+    [](const TapeEvent& e, const DumpContext&) { return json(e.trade.price_flags); }};
+
+Schema<TapeEvent> trade_fields() {
+    return {required_number<TapeEvent, &TapeEvent::trade, &engine::TradeEventBody::price>("price"),
+            trade_number<&engine::TradeEventBody::size>("size"),
+            trade_number<&engine::TradeEventBody::exg_sequence>("exg_sequence"),
+            trade_number<&engine::TradeEventBody::trade_condition>("trade_condition"),
+            trade_number<&engine::TradeEventBody::condition_flags>("condition_flags"),
+            trade_number<&engine::TradeEventBody::volume_type>("volume_type"),
+            trade_number<&engine::TradeEventBody::bate_code>("bate_code"),
+            kExtConditions,
+            kPriceFlags,
+            trade_number<&engine::TradeEventBody::records_back>("records_back")};
+}
+
+engine::CategoryValue category_value(const Fields& f, TapeBuilder& b, const json& v, uint8_t type,
+                                     const std::string& field) {
+    engine::CategoryValue out{};
+    if (v.is_null()) return out;
+    out.set = 1;
+    unsigned char* p = out.value;
+    const auto store = [p](const auto& value) { std::memcpy(p, &value, sizeof value); };
+    switch (type) {
+    case TqCFT_32BIT:
+        store(f.integer_value<uint32_t>(v, field));
+        break;
+    case TqCFT_STRINGZ:
+    case TqCFT_TqSTRING:
+        store(b.intern(f.text_value(v, field)));
+        break;
+    case TqCFT_DOUBLE:
+        if (!v.is_number()) f.fail(field, "expected a number");
+        store(v.get<double>());
+        break;
+    case TqCFT_PRICE: {
+        const Fields price(v, f.where() + ": " + field);
+        price.only({"price", "price_type"});
+        TqPriceRecord r{price.required_integer<int32_t>("price"), price.integer<uint8_t>("price_type", 0)};
+        std::memcpy(p, &r.Price, 4);
+        p[4] = r.PriceType;
+        break;
+    }
+    case TqCFT_DATE: {
+        TqDateRecord d{};
+        d.NDays = f.date_value(v, field);
+        engine::date_from_ndays(d);
+        store(d);
+        break;
+    }
+    case TqCFT_TIME:
+        store(engine::time_from_micros(f.time_value(v, field), b.tape.tables.header.time_zone));
+        break;
+    case TqCFT_STRING_IDX:
+    case TqCFT_STRING_MAP: {
+        const Fields item(v, f.where() + ": " + field);
+        item.only({"table", "index"});
+        store(StringTableItemRecord{item.required_integer<uint32_t>("table"), item.required_integer<uint32_t>("index")});
+        break;
+    }
+    default:  // 64-bit values and types without a meaning here
+        if (v.is_number_integer() && !v.is_number_unsigned()) store(f.integer_value<int64_t>(v, field));
+        else store(f.integer_value<uint64_t>(v, field));
+        break;
+    }
+    return out;
+}
+
+json category_value_json(const engine::CategoryValue& v, uint8_t type, const DumpContext& c) {
+    if (!v.set) return json();
+    const auto load = [&v](auto value) {
+        std::memcpy(&value, v.value, sizeof value);
+        return value;
+    };
+    switch (type) {
+    case TqCFT_32BIT: return load(uint32_t{});
+    case TqCFT_STRINGZ:
+    case TqCFT_TqSTRING: return c.text(load(uint32_t{}));
+    case TqCFT_DOUBLE: return load(double{});
+    case TqCFT_PRICE: return json{{"price", load(int32_t{})}, {"price_type", v.value[4]}};
+    case TqCFT_DATE: return format_date(load(TqDateRecord{}).NDays);
+    case TqCFT_TIME: return format_time(uint64_t{load(TqTimeRecord{}).MsOfDay} * 1000);
+    case TqCFT_STRING_IDX:
+    case TqCFT_STRING_MAP: {
+        const auto item = load(StringTableItemRecord{});
+        return json{{"table", item.ixTable}, {"index", item.idString}};
+    }
+    default: return load(uint64_t{});
+    }
+}
+
+void read_category_values(const Fields& f, TapeBuilder& b, TapeEvent& e) {
+    const engine::CategoryDef& def = b.tape.tables.categories[e.category.category];
+    const json empty = json::array();
+    const json& values = f.has("values") ? f.at("values") : empty;
+    if (!values.is_array() || values.size() > def.fields.size())
+        f.fail("values", "expected an array of at most " + std::to_string(def.fields.size()) + " values");
+    for (std::size_t i = 0; i < def.fields.size(); ++i) {
+        const json& v = i < values.size() ? values[i] : json();
+        engine::CategoryValue value = category_value(f, b, v, def.fields[i].type, "values[" + std::to_string(i) + "]");
+        b.tape.tables.category_values.push_back(value);
+    }
+}
+
+const Schema<TapeEvent> kCategoryFields = {
+    {"category",
+     [](const EventField&, const Fields& f, TapeBuilder& b, TapeEvent& e) {
+         const uint16_t id = f.required_integer<uint16_t>("category");
+         auto it = b.category_ids.find(id);
+         if (it == b.category_ids.end()) f.fail("category", "no category with this id on an earlier line");
+         e.category.category = it->second;
+         e.category.first_value = static_cast<uint32_t>(b.tape.tables.category_values.size());
+     },
+     [](const TapeEvent& e, const DumpContext& c) { return json(c.tables.categories[e.category.category].id); }},
+    {"values", [](const EventField&, const Fields& f, TapeBuilder& b, TapeEvent& e) { read_category_values(f, b, e); },
+     [](const TapeEvent& e, const DumpContext& c) {
+         const engine::CategoryDef& def = c.tables.categories[e.category.category];
+         json values = json::array();
+         for (std::size_t i = 0; i < def.fields.size(); ++i)
+             values.push_back(
+                 category_value_json(c.tables.category_values[e.category.first_value + i], def.fields[i].type, c));
+         return values;
+     }},
+};
+
+const Schema<TapeEvent> kSymbolChangeFields = {
+    {"status",
+     [](const EventField&, const Fields& f, TapeBuilder&, TapeEvent& e) {
+         uint8_t& status = e.symbol_change.status;
+         if (!f.has("status") || !f.at("status").is_string()) {
+             status = f.integer<uint8_t>("status", 0);
+             return;
+         }
+         const int s = name_index(kChangeNames, f.at("status").get<std::string>());
+         if (s < 0) f.fail("status", "expected add, del or mod");
+         status = static_cast<uint8_t>(s);
+     },
+     [](const TapeEvent& e, const DumpContext&) {
+         const uint8_t status = e.symbol_change.status;
+         return status <= 2 ? json(kChangeNames[status]) : json(status);
+     }},
+    {"old_symbol",
+     [](const EventField&, const Fields& f, TapeBuilder& b, TapeEvent& e) {
+         e.symbol_change.old_symbol = b.symbol_ref(f, "old_symbol");
+     },
+     [](const TapeEvent& e, const DumpContext& c) { return c.symbol(e.symbol_change.old_symbol); }},
+    number<TapeEvent, &TapeEvent::symbol_change, &engine::SymbolChangeEventBody::old_listed_exg>("old_listed_exg"),
+};
+
+const Schema<TapeEvent> kStatusFields = {
+    number<TapeEvent, &TapeEvent::status, &engine::StatusEventBody::status>("status"),
+    number<TapeEvent, &TapeEvent::status, &engine::StatusEventBody::status_data>("status_data"),
+};
+
+// The fields of a kind's body; none for kinds without one.
+const Schema<TapeEvent>& kind_fields(uint8_t kind) {
+    static const Schema<TapeEvent> kExgQuote = quote_fields(false), kMMQuote = quote_fields(true),
+                                   kTrade = trade_fields(), kNothing;
+    switch (kind) {
+    case TqMSG_EXGQUOTE: return kExgQuote;
+    case TqMSG_MMQUOTE: return kMMQuote;
+    case TqMSG_TRADE: return kTrade;
+    case TqMSG_CATEGORY: return kCategoryFields;
+    case TqMSG_SYMBOLCHANGE: return kSymbolChangeFields;
+    case TqMSG_STATUS: return kStatusFields;
+    default: return kNothing;
+    }
+}
+
+// Every key a line of each kind may have.
+const std::vector<const char*>& event_keys(uint8_t kind) {
+    static const auto kKeys = [] {
+        std::array<std::vector<const char*>, 256> keys;
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            keys[k] = {"kind"};
+            for (const EventField& field : kEventFields) keys[k].push_back(field.key);
+            for (const EventField& field : kind_fields(static_cast<uint8_t>(k))) keys[k].push_back(field.key);
+            keys[k].push_back("ext");
+        }
+        return keys;
+    }();
+    return kKeys[kind];
+}
+
+template <typename Record>
+std::vector<const char*> keys_of(const Schema<Record>& schema, std::initializer_list<const char*> more) {
+    std::vector<const char*> keys(more);
+    for (const ScriptField<Record>& field : schema) keys.push_back(field.key);
+    return keys;
+}
+
+// ---------------------------------------------------------------------------
 // The compiler
 // ---------------------------------------------------------------------------
 
@@ -269,30 +735,14 @@ public:
     }
 
     TapeContents finish() {
-        canonicalize_texts(tape_);
-        return std::move(tape_);
+        canonicalize_texts(b_.tape);
+        return std::move(b_.tape);
     }
 
 private:
-    uint32_t intern(const std::string& text) {
-        auto [it, added] = texts_.try_emplace(text, static_cast<uint32_t>(tape_.tables.texts.size()));
-        if (added) tape_.tables.texts.push_back(text);
-        return it->second;
-    }
-    uint32_t optional_text(const Fields& f, const char* key) {
-        return f.has(key) ? intern(f.text_value(f.at(key), key)) : kNone;
-    }
-    uint32_t symbol_ref(const Fields& f, const char* key) {
-        if (!f.has(key)) return kNone;
-        if (!f.at(key).is_string()) f.fail(key, "expected a symbol id");
-        auto it = symbol_ids_.find(f.at(key).get<std::string>());
-        if (it == symbol_ids_.end()) f.fail(key, "no symbol or option with this id on an earlier line");
-        return it->second;
-    }
-
     void header(const Fields& f) {
         f.only({"date", "permission_set", "time_zone", "display"});
-        engine::TapeHeader& h = tape_.tables.header;
+        engine::TapeHeader& h = b_.tape.tables.header;
         h.date_ndays = f.date("date", h.date_ndays);
         const std::string perm = f.text("permission_set", "");
         if (perm.size() > 4) f.fail("permission_set", "at most 4 characters");
@@ -310,50 +760,21 @@ private:
         if (!f.has("texts") || !f.at("texts").is_array()) f.fail("texts", "expected an array of texts");
         std::size_t i = 0;
         for (const json& t : f.at("texts"))
-            tape_.tables.defined[table].push_back(f.text_value(t, "texts[" + std::to_string(i++) + "]"));
+            b_.tape.tables.defined[table].push_back(f.text_value(t, "texts[" + std::to_string(i++) + "]"));
     }
 
     void symbol(const Fields& f, bool option) {
-        if (option) {
-            f.only({"id", "root", "listed_exg", "session", "price_type", "atom", "prev_close", "underlying",
-                    "series_chain", "special_settle", "date_and_strike", "exg_underlying", "contract_unit",
-                    "strike", "strike_est", "put_call", "expiration_cycle", "strike_age", "strike_match",
-                    "expiration"});
-        } else {
-            f.only({"id", "text", "listed_exg", "session", "price_type", "atom", "prev_close"});
-        }
-        engine::SymbolEntry e;
-        const std::string text = f.required_text(option ? "root" : "text");
-        e.text = intern(text);
-        e.listed_exg = f.integer<uint16_t>("listed_exg", 0);
-        e.session = f.integer<uint8_t>("session", 0);
-        e.price_type = f.integer<uint8_t>("price_type", 0);
-        e.atom = f.integer<uint32_t>("atom", static_cast<uint32_t>(tape_.tables.symbols.size() + 1));
-        e.prev_close = f.integer<int32_t>("prev_close", 0);
+        static const std::vector<const char*> kPlainKeys = keys_of(symbol_fields(false), {"id"});
+        static const std::vector<const char*> kOptionKeys = keys_of(symbol_fields(true), {"id"});
+        f.only_in(option ? kOptionKeys : kPlainKeys, {});
+        SymbolEntry e;
         e.is_option = option;
-        if (option) {
-            engine::OptionContract& o = e.option;
-            o.underlying = optional_text(f, "underlying");
-            o.series_chain = optional_text(f, "series_chain");
-            o.special_settle = optional_text(f, "special_settle");
-            const std::string ds = f.required_text("date_and_strike");
-            if (ds.size() != 2) f.fail("date_and_strike", "expected two characters");
-            std::memcpy(o.date_and_strike, ds.data(), 2);
-            o.exg_underlying = f.integer<uint16_t>("exg_underlying", 0);
-            o.contract_unit = f.integer<uint16_t>("contract_unit", 100);
-            o.strike = f.required_integer<int32_t>("strike");
-            o.strike_est = f.integer<int32_t>("strike_est", 0);
-            o.put_call = f.integer<uint8_t>("put_call", 0);
-            o.expiration_cycle = f.integer<uint8_t>("expiration_cycle", 0);
-            o.strike_age = f.integer<uint8_t>("strike_age", 0);
-            o.strike_match = f.integer<uint8_t>("strike_match", 0);
-            if (!f.has("expiration")) f.fail("expiration", "missing");
-            o.expiration_ndays = f.date_value(f.at("expiration"), "expiration");
-        }
-        const std::string id = f.has("id") ? f.required_text("id") : text;
-        if (!symbol_ids_.try_emplace(id, static_cast<uint32_t>(tape_.tables.symbols.size())).second)
+        read_fields(symbol_fields(option), f, b_, e);
+        std::vector<engine::SymbolEntry>& symbols = b_.tape.tables.symbols;
+        const std::string id = f.has("id") ? f.required_text("id") : b_.tape.tables.texts[e.text];
+        if (!b_.symbol_ids.try_emplace(id, static_cast<uint32_t>(symbols.size())).second)
             f.fail("id", "a symbol or option with id '" + id + "' is already defined");
-        tape_.tables.symbols.push_back(e);
+        symbols.push_back(e);
     }
 
     uint8_t field_type(const Fields& f, const json& v, const std::string& field) {
@@ -369,7 +790,7 @@ private:
         f.only({"id", "name", "fields"});
         engine::CategoryDef c;
         c.id = f.required_integer<uint16_t>("id");
-        c.name = intern(f.required_text("name"));
+        c.name = b_.intern(f.required_text("name"));
         if (!f.has("fields") || !f.at("fields").is_array()) f.fail("fields", "expected an array of fields");
         if (f.at("fields").size() > 0xFFFF) f.fail("fields", "at most 65535 fields");
         std::size_t i = 0;
@@ -377,71 +798,19 @@ private:
             const Fields field(item, f.where() + ": fields[" + std::to_string(i++) + "]");
             field.only({"name", "info", "type"});
             engine::CategoryFieldDef d;
-            d.name = intern(field.required_text("name"));
-            d.info = optional_text(field, "info");
+            d.name = b_.intern(field.required_text("name"));
+            d.info = b_.optional_text(field, "info");
             if (!field.has("type")) field.fail("type", "missing");
             d.type = field_type(field, field.at("type"), "type");
             c.fields.push_back(d);
         }
-        if (!category_ids_.try_emplace(c.id, static_cast<uint32_t>(tape_.tables.categories.size())).second)
+        if (!b_.category_ids.try_emplace(c.id, static_cast<uint32_t>(b_.tape.tables.categories.size())).second)
             f.fail("id", "category id already defined");
-        tape_.tables.categories.push_back(std::move(c));
-    }
-
-    engine::CategoryValue category_value(const Fields& f, const json& v, uint8_t type, const std::string& field) {
-        engine::CategoryValue out{};
-        if (v.is_null()) return out;
-        out.set = 1;
-        unsigned char* p = out.value;
-        const auto store = [p](const auto& value) { std::memcpy(p, &value, sizeof value); };
-        switch (type) {
-        case TqCFT_32BIT:
-            store(f.integer_value<uint32_t>(v, field));
-            break;
-        case TqCFT_STRINGZ:
-        case TqCFT_TqSTRING:
-            store(intern(f.text_value(v, field)));
-            break;
-        case TqCFT_DOUBLE:
-            if (!v.is_number()) f.fail(field, "expected a number");
-            store(v.get<double>());
-            break;
-        case TqCFT_PRICE: {
-            const Fields price(v, f.where() + ": " + field);
-            price.only({"price", "price_type"});
-            TqPriceRecord r{price.required_integer<int32_t>("price"), price.integer<uint8_t>("price_type", 0)};
-            std::memcpy(p, &r.Price, 4);
-            p[4] = r.PriceType;
-            break;
-        }
-        case TqCFT_DATE: {
-            TqDateRecord d{};
-            d.NDays = f.date_value(v, field);
-            engine::date_from_ndays(d);
-            store(d);
-            break;
-        }
-        case TqCFT_TIME:
-            store(engine::time_from_micros(f.time_value(v, field), tape_.tables.header.time_zone));
-            break;
-        case TqCFT_STRING_IDX:
-        case TqCFT_STRING_MAP: {
-            const Fields item(v, f.where() + ": " + field);
-            item.only({"table", "index"});
-            store(StringTableItemRecord{item.required_integer<uint32_t>("table"),
-                                        item.required_integer<uint32_t>("index")});
-            break;
-        }
-        default:  // 64-bit values and types without a meaning here
-            if (v.is_number_integer() && !v.is_number_unsigned()) store(f.integer_value<int64_t>(v, field));
-            else store(f.integer_value<uint64_t>(v, field));
-            break;
-        }
-        return out;
+        b_.tape.tables.categories.push_back(std::move(c));
     }
 
     void event(const Fields& f) {
-        engine::TapeEvent e{};
+        TapeEvent e{};
         std::memset(&e, 0, sizeof e);
         if (!f.has("kind")) f.fail("kind", "missing");
         const json& kind = f.at("kind");
@@ -452,134 +821,28 @@ private:
         } else {
             e.kind = f.integer_value<uint8_t>(kind, "kind");
         }
-        static const std::map<int, std::vector<const char*>> kKindFields = {
-            {TqMSG_EXGQUOTE,
-             {"bid", "ask", "bid_size", "ask_size", "quote_condition", "refresh", "nasdaq_bid_tick", "closing_quote"}},
-            {TqMSG_MMQUOTE,
-             {"bid", "ask", "bid_size", "ask_size", "quote_condition", "refresh", "nasdaq_bid_tick", "market_maker",
-              "market_maker_type", "quote_type"}},
-            {TqMSG_TRADE,
-             {"price", "size", "exg_sequence", "trade_condition", "condition_flags", "volume_type", "bate_code",
-              "ext_conditions", "price_flags", "records_back"}},
-            {TqMSG_CATEGORY, {"category", "values"}},
-            {TqMSG_SYMBOLCHANGE, {"status", "old_symbol", "old_listed_exg"}},
-            {TqMSG_STATUS, {"status", "status_data"}},
-        };
-        static const std::vector<const char*> kCommonFields = {
-            "kind", "time", "symbol", "reporting_exg", "permission_id", "session", "price_type", "ext"};
-        static const std::vector<const char*> kNoFields;
-        const auto kind_fields = kKindFields.find(e.kind);
-        f.only_in(kCommonFields, kind_fields != kKindFields.end() ? kind_fields->second : kNoFields);
-
-        if (!f.present("time")) f.fail("time", "missing");
-        e.micros = f.time_value(f.at("time"), "time");
-        if (!f.present("symbol")) f.fail("symbol", "missing (null for a message without a symbol)");
-        e.symbol = symbol_ref(f, "symbol");
-        const engine::SymbolEntry* sym = e.symbol != kNone ? &tape_.tables.symbols[e.symbol] : nullptr;
-        e.reporting_exg = f.integer<uint16_t>("reporting_exg", 0);
-        e.permission_id = f.integer<uint16_t>("permission_id", 0);
-        e.session = f.integer<uint8_t>("session", sym ? sym->session : 0);
-        e.price_type = f.integer<uint8_t>("price_type", sym ? sym->price_type : 0);
+        f.only_in(event_keys(e.kind), {});
         e.market_maker = kNone;
+        read_fields(kEventFields, f, b_, e);
+        read_fields(kind_fields(e.kind), f, b_, e);
+        if (f.has("ext")) ext(Fields(f.at("ext"), f.where() + ": ext"), e);
+        b_.tape.events.push_back(e);
+    }
 
-        switch (e.kind) {
-        case TqMSG_EXGQUOTE:
-        case TqMSG_MMQUOTE: {
-            engine::QuoteEventBody& q = e.quote;
-            q.bid = f.integer<int32_t>("bid", 0);
-            q.ask = f.integer<int32_t>("ask", 0);
-            q.bid_size = f.integer<int32_t>("bid_size", 0);
-            q.ask_size = f.integer<int32_t>("ask_size", 0);
-            q.quote_condition = f.integer<uint8_t>("quote_condition", 0);
-            q.refresh = f.integer<uint8_t>("refresh", 0);
-            q.nasdaq_bid_tick = f.integer<uint8_t>("nasdaq_bid_tick", 0);
-            q.closing_quote = f.integer<uint8_t>("closing_quote", 0);
-            q.market_maker_type = f.integer<uint8_t>("market_maker_type", 0);
-            q.quote_type = f.integer<uint8_t>("quote_type", 0);
-            e.market_maker = optional_text(f, "market_maker");
-            break;
-        }
-        case TqMSG_TRADE: {
-            engine::TradeEventBody& t = e.trade;
-            t.price = f.required_integer<int32_t>("price");
-            t.size = f.integer<uint32_t>("size", 0);
-            t.exg_sequence = f.integer<uint32_t>("exg_sequence", 0);
-            t.trade_condition = f.integer<uint8_t>("trade_condition", 0);
-            t.condition_flags = f.integer<uint8_t>("condition_flags", 0);
-            t.volume_type = f.integer<uint8_t>("volume_type", 0);
-            t.bate_code = f.integer<uint8_t>("bate_code", 0);
-            t.price_flags = f.integer<uint8_t>("price_flags", 0);
-            if (t.price_flags & ~engine::kTapePriceFlags)
-                f.fail("price_flags", "only insert (16), cancel (32) and settlement (64) come from the tape");
-            t.records_back = f.integer<uint16_t>("records_back", 0);
-            std::memset(t.ext_conditions, kNoTradeCondition, 4);
-            if (f.has("ext_conditions")) {
-                const json& c = f.at("ext_conditions");
-                if (!c.is_array() || c.size() > 4) f.fail("ext_conditions", "expected up to four conditions");
-                for (std::size_t i = 0; i < c.size(); ++i)
-                    t.ext_conditions[i] = f.integer_value<uint8_t>(c[i], "ext_conditions");
-            }
-            break;
-        }
-        case TqMSG_CATEGORY: {
-            const uint16_t id = f.required_integer<uint16_t>("category");
-            auto it = category_ids_.find(id);
-            if (it == category_ids_.end()) f.fail("category", "no category with this id on an earlier line");
-            const engine::CategoryDef& def = tape_.tables.categories[it->second];
-            e.category.category = it->second;
-            e.category.first_value = static_cast<uint32_t>(tape_.tables.category_values.size());
-            const json empty = json::array();
-            const json& values = f.has("values") ? f.at("values") : empty;
-            if (!values.is_array() || values.size() > def.fields.size())
-                f.fail("values", "expected an array of at most " + std::to_string(def.fields.size()) + " values");
-            for (std::size_t i = 0; i < def.fields.size(); ++i) {
-                const json& v = i < values.size() ? values[i] : json();
-                tape_.tables.category_values.push_back(
-                    category_value(f, v, def.fields[i].type, "values[" + std::to_string(i) + "]"));
-            }
-            break;
-        }
-        case TqMSG_SYMBOLCHANGE: {
-            engine::SymbolChangeEventBody& c = e.symbol_change;
-            if (f.has("status") && f.at("status").is_string()) {
-                const int s = name_index(kChangeNames, f.at("status").get<std::string>());
-                if (s < 0) f.fail("status", "expected add, del or mod");
-                c.status = static_cast<uint8_t>(s);
-            } else {
-                c.status = f.integer<uint8_t>("status", 0);
-            }
-            c.old_symbol = symbol_ref(f, "old_symbol");
-            c.old_listed_exg = f.integer<uint16_t>("old_listed_exg", 0);
-            break;
-        }
-        case TqMSG_STATUS:
-            e.status.status = f.integer<int32_t>("status", 0);
-            e.status.status_data = f.integer<int32_t>("status_data", 0);
-            break;
-        default:
-            break;
-        }
-
-        if (f.has("ext")) {
-            const Fields x(f.at("ext"), f.where() + ": ext");
-            x.only({"src", "ptp1", "ptp2", "fractional_size"});
-            engine::TapeExt ext{};
-            ext.micros_src = x.integer<uint64_t>("src", e.micros);
-            ext.micros_ptp1 = x.integer<uint64_t>("ptp1", 0);
-            ext.micros_ptp2 = x.integer<uint64_t>("ptp2", 0);
-            ext.fractional_size = x.integer<uint64_t>(
-                "fractional_size", e.kind == TqMSG_TRADE ? uint64_t{e.trade.size} * 1'000'000 : 0);
-            e.flags |= engine::kEventHasExt;
-            tape_.ext.push_back(ext);
-        }
-        tape_.events.push_back(e);
+    void ext(const Fields& x, TapeEvent& e) {
+        x.only({"src", "ptp1", "ptp2", "fractional_size"});
+        engine::TapeExt ext{};
+        ext.micros_src = x.integer<uint64_t>("src", e.micros);
+        ext.micros_ptp1 = x.integer<uint64_t>("ptp1", 0);
+        ext.micros_ptp2 = x.integer<uint64_t>("ptp2", 0);
+        ext.fractional_size =
+            x.integer<uint64_t>("fractional_size", e.kind == TqMSG_TRADE ? uint64_t{e.trade.size} * 1'000'000 : 0);
+        e.flags |= engine::kEventHasExt;
+        b_.tape.ext.push_back(ext);
     }
 
     std::string source_;
-    TapeContents tape_;
-    std::unordered_map<std::string, uint32_t> texts_;
-    std::unordered_map<std::string, uint32_t> symbol_ids_;
-    std::unordered_map<uint16_t, uint32_t> category_ids_;
+    TapeBuilder b_;
 };
 
 }  // namespace
@@ -642,161 +905,69 @@ void canonicalize_texts(TapeContents& tape) {
 // Dump
 // ---------------------------------------------------------------------------
 
-void dump_script(const TapeContents& tape, std::ostream& out) {
-    const engine::TapeTables& t = tape.tables;
-    const auto line = [&out](const char* key, json value) { out << json{{key, std::move(value)}}.dump() << '\n'; };
-    const auto text = [&t](uint32_t index) { return index == kNone ? json() : text_json(t.texts[index]); };
+namespace {
 
+void dump_line(std::ostream& out, const char* key, json value) {
+    out << json{{key, std::move(value)}}.dump() << '\n';
+}
+
+void dump_tables(const engine::TapeTables& t, std::ostream& out) {
     const engine::TapeHeader& h = t.header;
-    line("header", json{{"date", format_date(h.date_ndays)},
-                        {"permission_set", text_json(std::string(h.permission_set, strnlen(h.permission_set, 4)))},
-                        {"time_zone", h.time_zone},
-                        {"display", text_json(h.display)}});
+    dump_line(out, "header",
+              json{{"date", format_date(h.date_ndays)},
+                   {"permission_set", text_json(std::string(h.permission_set, strnlen(h.permission_set, 4)))},
+                   {"time_zone", h.time_zone},
+                   {"display", text_json(h.display)}});
     for (int table = engine::kFirstStringTable; table <= engine::kLastStringTable; ++table) {
         if (t.defined[table].empty()) continue;
         json texts = json::array();
         for (const std::string& s : t.defined[table]) texts.push_back(text_json(s));
-        line("strings", json{{"table", table}, {"texts", texts}});
+        dump_line(out, "strings", json{{"table", table}, {"texts", texts}});
     }
+}
 
+// The id each symbol goes by in the dump: its text when that is unique and
+// readable, otherwise "#" and its position.
+std::vector<std::string> symbol_ids(const engine::TapeTables& t) {
     std::vector<std::string> ids(t.symbols.size());
     std::unordered_map<std::string, int> taken;
     for (std::size_t i = 0; i < t.symbols.size(); ++i) {
-        const engine::SymbolEntry& s = t.symbols[i];
+        const SymbolEntry& s = t.symbols[i];
         std::string id = t.texts[s.text];
         if (s.is_option || !valid_utf8(id) || taken.count(id)) id = "#" + std::to_string(i);
         taken[id] = 1;
         ids[i] = id;
-        json j{{"id", id}};
-        j[s.is_option ? "root" : "text"] = text_json(t.texts[s.text]);
-        j["listed_exg"] = s.listed_exg;
-        j["session"] = s.session;
-        j["price_type"] = s.price_type;
-        j["atom"] = s.atom;
-        j["prev_close"] = s.prev_close;
-        if (s.is_option) {
-            const engine::OptionContract& o = s.option;
-            j["underlying"] = text(o.underlying);
-            j["series_chain"] = text(o.series_chain);
-            j["special_settle"] = text(o.special_settle);
-            j["date_and_strike"] = text_json(std::string(o.date_and_strike, 2));
-            j["exg_underlying"] = o.exg_underlying;
-            j["contract_unit"] = o.contract_unit;
-            j["strike"] = o.strike;
-            j["strike_est"] = o.strike_est;
-            j["put_call"] = o.put_call;
-            j["expiration_cycle"] = o.expiration_cycle;
-            j["strike_age"] = o.strike_age;
-            j["strike_match"] = o.strike_match;
-            j["expiration"] = format_date(o.expiration_ndays);
-        }
-        line(s.is_option ? "option" : "symbol", std::move(j));
     }
-    for (const engine::CategoryDef& c : t.categories) {
-        json fields = json::array();
-        for (const engine::CategoryFieldDef& f : c.fields) {
-            json type = f.type < std::size(kFieldTypeNames) ? json(kFieldTypeNames[f.type]) : json(f.type);
-            fields.push_back(json{{"name", text(f.name)}, {"info", text(f.info)}, {"type", type}});
-        }
-        line("category", json{{"id", c.id}, {"name", text(c.name)}, {"fields", fields}});
-    }
+    return ids;
+}
 
+void dump_symbols(const DumpContext& c, std::ostream& out) {
+    for (std::size_t i = 0; i < c.tables.symbols.size(); ++i) {
+        const SymbolEntry& s = c.tables.symbols[i];
+        json j{{"id", c.ids[i]}};
+        write_fields(symbol_fields(s.is_option), s, c, j);
+        dump_line(out, s.is_option ? "option" : "symbol", std::move(j));
+    }
+}
+
+void dump_categories(const DumpContext& c, std::ostream& out) {
+    for (const engine::CategoryDef& def : c.tables.categories) {
+        json fields = json::array();
+        for (const engine::CategoryFieldDef& f : def.fields) {
+            json type = f.type < std::size(kFieldTypeNames) ? json(kFieldTypeNames[f.type]) : json(f.type);
+            fields.push_back(json{{"name", c.text(f.name)}, {"info", c.text(f.info)}, {"type", type}});
+        }
+        dump_line(out, "category", json{{"id", def.id}, {"name", c.text(def.name)}, {"fields", fields}});
+    }
+}
+
+void dump_events(const TapeContents& tape, const DumpContext& c, std::ostream& out) {
     std::size_t next_ext = 0;
-    for (const engine::TapeEvent& e : tape.events) {
+    for (const TapeEvent& e : tape.events) {
         json j;
         j["kind"] = e.kind < std::size(kKindNames) ? json(kKindNames[e.kind]) : json(e.kind);
-        j["time"] = format_time(e.micros);
-        j["symbol"] = e.symbol == kNone ? json() : json(ids[e.symbol]);
-        j["reporting_exg"] = e.reporting_exg;
-        j["permission_id"] = e.permission_id;
-        j["session"] = e.session;
-        j["price_type"] = e.price_type;
-        switch (e.kind) {
-        case TqMSG_EXGQUOTE:
-        case TqMSG_MMQUOTE: {
-            const engine::QuoteEventBody& q = e.quote;
-            j["bid"] = q.bid;
-            j["ask"] = q.ask;
-            j["bid_size"] = q.bid_size;
-            j["ask_size"] = q.ask_size;
-            j["quote_condition"] = q.quote_condition;
-            j["refresh"] = q.refresh;
-            j["nasdaq_bid_tick"] = q.nasdaq_bid_tick;
-            if (e.kind == TqMSG_EXGQUOTE) {
-                j["closing_quote"] = q.closing_quote;
-            } else {
-                j["market_maker"] = text(e.market_maker);
-                j["market_maker_type"] = q.market_maker_type;
-                j["quote_type"] = q.quote_type;
-            }
-            break;
-        }
-        case TqMSG_TRADE: {
-            const engine::TradeEventBody& tr = e.trade;
-            j["price"] = tr.price;
-            j["size"] = tr.size;
-            j["exg_sequence"] = tr.exg_sequence;
-            j["trade_condition"] = tr.trade_condition;
-            j["condition_flags"] = tr.condition_flags;
-            j["volume_type"] = tr.volume_type;
-            j["bate_code"] = tr.bate_code;
-            j["ext_conditions"] = json::array(
-                {tr.ext_conditions[0], tr.ext_conditions[1], tr.ext_conditions[2], tr.ext_conditions[3]});
-            j["price_flags"] = tr.price_flags;
-            j["records_back"] = tr.records_back;
-            break;
-        }
-        case TqMSG_CATEGORY: {
-            const engine::CategoryDef& def = t.categories[e.category.category];
-            j["category"] = def.id;
-            json values = json::array();
-            for (std::size_t f = 0; f < def.fields.size(); ++f) {
-                const engine::CategoryValue& v = t.category_values[e.category.first_value + f];
-                if (!v.set) {
-                    values.push_back(json());
-                    continue;
-                }
-                const auto load = [&v](auto value) {
-                    std::memcpy(&value, v.value, sizeof value);
-                    return value;
-                };
-                switch (def.fields[f].type) {
-                case TqCFT_32BIT: values.push_back(load(uint32_t{})); break;
-                case TqCFT_STRINGZ:
-                case TqCFT_TqSTRING: values.push_back(text(load(uint32_t{}))); break;
-                case TqCFT_DOUBLE: values.push_back(load(double{})); break;
-                case TqCFT_PRICE:
-                    values.push_back(json{{"price", load(int32_t{})}, {"price_type", v.value[4]}});
-                    break;
-                case TqCFT_DATE: values.push_back(format_date(load(TqDateRecord{}).NDays)); break;
-                case TqCFT_TIME:
-                    values.push_back(format_time(uint64_t{load(TqTimeRecord{}).MsOfDay} * 1000));
-                    break;
-                case TqCFT_STRING_IDX:
-                case TqCFT_STRING_MAP: {
-                    const auto item = load(StringTableItemRecord{});
-                    values.push_back(json{{"table", item.ixTable}, {"index", item.idString}});
-                    break;
-                }
-                default: values.push_back(load(uint64_t{})); break;
-                }
-            }
-            j["values"] = values;
-            break;
-        }
-        case TqMSG_SYMBOLCHANGE:
-            j["status"] = e.symbol_change.status <= 2 ? json(kChangeNames[e.symbol_change.status])
-                                                      : json(e.symbol_change.status);
-            j["old_symbol"] = e.symbol_change.old_symbol == kNone ? json() : json(ids[e.symbol_change.old_symbol]);
-            j["old_listed_exg"] = e.symbol_change.old_listed_exg;
-            break;
-        case TqMSG_STATUS:
-            j["status"] = e.status.status;
-            j["status_data"] = e.status.status_data;
-            break;
-        default:
-            break;
-        }
+        write_fields(kEventFields, e, c, j);
+        write_fields(kind_fields(e.kind), e, c, j);
         if (e.flags & engine::kEventHasExt) {
             const engine::TapeExt& x = tape.ext[next_ext++];
             j["ext"] = json{{"src", x.micros_src},
@@ -804,8 +975,19 @@ void dump_script(const TapeContents& tape, std::ostream& out) {
                             {"ptp2", x.micros_ptp2},
                             {"fractional_size", x.fractional_size}};
         }
-        line("event", std::move(j));
+        dump_line(out, "event", std::move(j));
     }
+}
+
+}  // namespace
+
+void dump_script(const TapeContents& tape, std::ostream& out) {
+    const std::vector<std::string> ids = symbol_ids(tape.tables);
+    const DumpContext context{tape.tables, ids};
+    dump_tables(tape.tables, out);
+    dump_symbols(context, out);
+    dump_categories(context, out);
+    dump_events(tape, context, out);
 }
 
 TapeContents read_tape_contents(const std::string& path) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tape_format.h"
-#include "tape_writer.h"
+#include "engine/tape_format.h"
+#include "engine/tape_writer.h"
 
 namespace tarvik::tool {
 

@@ -1,0 +1,69 @@
+// Reads the blocks of a packed tape ahead of the replay, on a thread of its
+// own: the CRC, the inflation and the index checks of the next blocks run
+// there while the replay delivers the events of this one. The replay sees
+// the same blocks, results and positions as from TapeReader::next_block.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/block_codec.h"
+#include "engine/tape_reader.h"
+
+namespace tarvik::engine {
+
+class BlockPrefetch {
+public:
+    BlockPrefetch() = default;
+    BlockPrefetch(const BlockPrefetch&) = delete;
+    BlockPrefetch& operator=(const BlockPrefetch&) = delete;
+    ~BlockPrefetch() { stop(); }
+
+    // As reader.next_block(block): the block at reader.position(), after
+    // which the reader is moved on. A reader moved elsewhere (a restart, a
+    // resumed snapshot) starts the reading ahead again from there. The
+    // block's events are valid until the next call.
+    int32_t next_block(TapeReader& reader, EventBlock& block);
+
+private:
+    // Blocks read ahead, the one being delivered included: some
+    // milliseconds of a replay, so that the thread being descheduled for
+    // a while on a busy machine does not stop the replay. A packed block's
+    // events take its slot's room in rooms_.
+    static constexpr std::size_t kSlots = 16;
+    struct Slot {
+        EventBlock block;
+        int32_t result = 0;
+        std::size_t next = 0;
+    };
+    unsigned char* room(std::size_t slot) {
+        return reinterpret_cast<unsigned char*>(rooms_.data()) + slot * kMaxBlockEventBytes;
+    }
+
+    void start(const TapeReader& reader, std::size_t position);
+    void stop();
+    void read_ahead(const TapeReader* reader, std::size_t position);
+
+    std::array<Slot, kSlots> slots_;
+    std::vector<uint64_t> rooms_;
+    BlockInflater inflater_;  // the thread's
+    std::mutex mutex_;
+    std::condition_variable filled_;
+    std::condition_variable emptied_;
+    std::thread thread_;
+    // Counts of blocks since start(): read by the thread, handed back by
+    // the replay. The slot of block n is slots_[n % kSlots].
+    uint64_t read_ = 0;
+    uint64_t released_ = 0;
+    bool holding_ = false;  // the replay holds block released_
+    bool stopping_ = false;
+    std::size_t expected_ = SIZE_MAX;  // where the next block asked for starts, while reading ahead
+    bool no_thread_ = false;           // no thread could be had: blocks are read on the replay's own
+};
+
+}  // namespace tarvik::engine

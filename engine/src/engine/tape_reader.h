@@ -1,0 +1,108 @@
+// The tape reader: maps a tape, reads and checks its tables, then hands out
+// its event blocks one at a time, each checked (CRC and every index it
+// holds) before any of its events is used. A tape is only ever read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/block_codec.h"
+#include "engine/tape_format.h"
+
+namespace tarvik::engine {
+
+// The bytes of a tape: a read-only private mapping of a file, or a range of
+// memory owned by the caller. Must start 8-aligned.
+class TapeBytes {
+public:
+    TapeBytes() = default;
+    TapeBytes(const TapeBytes&) = delete;
+    TapeBytes& operator=(const TapeBytes&) = delete;
+    ~TapeBytes();
+
+    // 0, or TqAPIERR_OPEN_TAPE_FILE_FAILED when the file cannot be mapped.
+    int32_t map_file(const char* path);
+    void unmap();
+    void borrow(const unsigned char* data, std::size_t size);
+
+    const unsigned char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    const unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    void* mapping_ = nullptr;
+};
+
+struct EventBlock {
+    const TapeEvent* events = nullptr;
+    uint32_t count = 0;
+    const TapeExt* ext = nullptr;
+    uint32_t ext_count = 0;
+};
+
+class TapeReader {
+public:
+    // Reads the preamble and the tables into `tables`, which must outlive
+    // the reader. Answers 0 or a result code (docs/engine.md).
+    int32_t open(const unsigned char* data, std::size_t size, bool check_crc, TapeTables& tables);
+
+    // 1 with the next block, 0 at the end of the tape, or a result code
+    // when the block is truncated, fails its CRC, does not inflate or
+    // holds a bad index. A packed block's events are valid until the next
+    // call.
+    int32_t next_block(EventBlock& block);
+
+    // The same for a block at `at`, of which `available` bytes are there:
+    // the live tape reads its blocks itself. `length` gets the bytes the
+    // block takes, head and padding included; a packed block is inflated
+    // by `inflater` into `room` (as BlockInflater::inflate), and its events
+    // live there.
+    int32_t read_block_at(const unsigned char* at, std::size_t available, EventBlock& block, std::size_t& length,
+                          BlockInflater& inflater, unsigned char* room = nullptr) const;
+    // The same for the block at `position` of the opened tape, `next` the
+    // position after it. Only reads the reader, so that another thread
+    // may read ahead while this one delivers.
+    int32_t read_block_from(std::size_t position, EventBlock& block, std::size_t& next, BlockInflater& inflater,
+                            unsigned char* room = nullptr) const;
+
+    // Version 2 tapes may hold packed blocks.
+    bool packed() const { return format_version_ >= kPackedTapeFormatVersion; }
+    uint32_t format_version() const { return format_version_; }
+
+    // Back to the first block; position() and seek() let a saved state
+    // resume at a block boundary.
+    void rewind() { pos_ = first_block_; }
+    std::size_t position() const { return pos_; }
+    void seek(std::size_t position) { pos_ = position; }
+    std::size_t first_block() const { return first_block_; }
+
+    // Whether `position` is the start of a whole section after the tables,
+    // found by walking the section heads from the first block; `ordinal`
+    // gets its number (0 for the first block). Only the heads are read.
+    bool section_ordinal(std::size_t position, uint32_t& ordinal) const;
+
+private:
+    int32_t check_block(const EventBlock& block) const;
+
+    const unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t first_block_ = 0;
+    std::size_t pos_ = 0;
+    bool check_crc_ = true;
+    uint32_t format_version_ = 0;
+    const TapeTables* tables_ = nullptr;
+    BlockInflater inflater_;
+};
+
+// The largest events section a tape may hold (a packed one is smaller than
+// its events).
+inline constexpr std::size_t kMaxBlockBytes = 16 + kEventsPerBlock * (sizeof(TapeEvent) + sizeof(TapeExt));
+
+// Reads only the preamble and the header section of the tape at `path`:
+// the cheap test of whether a file is a tape. Answers 0 or a result code.
+int32_t read_tape_header(const char* path, TapeHeader& header);
+
+inline constexpr uint64_t kMicrosPerDay = 86'400'000'000ull;
+
+}  // namespace tarvik::engine

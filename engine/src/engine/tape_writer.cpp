@@ -1,0 +1,223 @@
+#include "engine/tape_writer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+#include "engine/byte_io.h"
+#include "engine/crc32.h"
+
+namespace tarvik::engine {
+namespace {
+
+constexpr std::size_t kFlushThreshold = 1u << 20;
+
+void put_symbol(ByteWriter& w, const SymbolEntry& s) {
+    w.put(s.text);
+    w.put(s.listed_exg);
+    w.put(s.session);
+    w.put(s.price_type);
+    w.put(s.atom);
+    w.put(s.prev_close);
+    w.put(static_cast<uint8_t>(s.is_option ? 1 : 0));
+    if (!s.is_option) return;
+    const OptionContract& o = s.option;
+    w.put(o.underlying);
+    w.put(o.series_chain);
+    w.put(o.special_settle);
+    w.put_bytes(o.date_and_strike, 2);
+    w.put(o.exg_underlying);
+    w.put(o.contract_unit);
+    w.put(o.strike);
+    w.put(o.strike_est);
+    w.put(o.put_call);
+    w.put(o.expiration_cycle);
+    w.put(o.strike_age);
+    w.put(o.strike_match);
+    w.put(o.expiration_ndays);
+}
+
+}  // namespace
+
+TapeWriter::~TapeWriter() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        if (!live_) std::remove(temp_path_.c_str());
+    }
+}
+
+bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, std::string& error) {
+    path_ = path;
+    temp_path_ = path + ".partial." + std::to_string(::getpid());
+    file_ = std::fopen(temp_path_.c_str(), "wb");
+    if (file_ == nullptr) {
+        error = "cannot create " + temp_path_ + ": " + std::strerror(errno);
+        return false;
+    }
+    write_tables(tables);
+    return true;
+}
+
+void TapeWriter::open_memory(const TapeTables& tables) { write_tables(tables); }
+
+bool TapeWriter::open_live(const std::string& path, const TapeTables& tables, std::string& error) {
+    path_ = path;
+    live_ = true;
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+        error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    write_tables(tables);
+    return true;
+}
+
+void TapeWriter::end_block() { flush_block(); }
+
+void TapeWriter::write_tables(const TapeTables& tables) {
+    TapePreamble preamble{};
+    std::memcpy(preamble.magic, kTapeMagic, sizeof preamble.magic);
+    preamble.format_version = packed_ ? kPackedTapeFormatVersion : kPlainTapeFormatVersion;
+    const auto* p = reinterpret_cast<const unsigned char*>(&preamble);
+    out_.insert(out_.end(), p, p + sizeof preamble);
+
+    ByteWriter header;
+    header.put(tables.header.date_ndays);
+    header.put_bytes(tables.header.permission_set, 4);
+    header.put(tables.header.time_zone);
+    header.put_bytes("\0\0\0", 3);
+    header.put_text(tables.header.display);
+    write_section(SectionKind::Header, header.bytes().data(), header.bytes().size());
+
+    ByteWriter defined;
+    for (int t = kFirstStringTable; t <= kLastStringTable; ++t) {
+        defined.put(static_cast<uint32_t>(tables.defined[t].size()));
+        for (const std::string& s : tables.defined[t]) defined.put_text(s);
+    }
+    write_section(SectionKind::DefinedStrings, defined.bytes().data(), defined.bytes().size());
+
+    ByteWriter texts;
+    texts.put(static_cast<uint32_t>(tables.texts.size()));
+    for (const std::string& s : tables.texts) texts.put_text(s);
+    write_section(SectionKind::Texts, texts.bytes().data(), texts.bytes().size());
+
+    ByteWriter symbols;
+    symbols.put(static_cast<uint32_t>(tables.symbols.size()));
+    for (const SymbolEntry& s : tables.symbols) put_symbol(symbols, s);
+    write_section(SectionKind::Symbols, symbols.bytes().data(), symbols.bytes().size());
+
+    ByteWriter categories;
+    categories.put(static_cast<uint32_t>(tables.categories.size()));
+    for (const CategoryDef& c : tables.categories) {
+        categories.put(c.id);
+        categories.put(c.name);
+        categories.put(static_cast<uint32_t>(c.fields.size()));
+        for (const CategoryFieldDef& f : c.fields) {
+            categories.put(f.name);
+            categories.put(f.info);
+            categories.put(f.type);
+        }
+    }
+    write_section(SectionKind::Categories, categories.bytes().data(), categories.bytes().size());
+
+    ByteWriter values;
+    values.put(static_cast<uint32_t>(tables.category_values.size()));
+    values.put(uint32_t{0});
+    values.put_bytes(tables.category_values.data(), tables.category_values.size() * sizeof(CategoryValue));
+    write_section(SectionKind::CategoryValues, values.bytes().data(), values.bytes().size());
+
+    events_.reserve(kEventsPerBlock);
+    flush_output();
+}
+
+void TapeWriter::write_section(SectionKind kind, const void* payload, std::size_t size) {
+    SectionHead head{static_cast<uint32_t>(kind), crc32(payload, size), size};
+    const auto* h = reinterpret_cast<const unsigned char*>(&head);
+    out_.insert(out_.end(), h, h + sizeof head);
+    const auto* p = static_cast<const unsigned char*>(payload);
+    out_.insert(out_.end(), p, p + size);
+    out_.resize(out_.size() + (8 - size % 8) % 8, 0);
+}
+
+void TapeWriter::add(const TapeEvent& event, const TapeExt* ext) {
+    events_.push_back(event);
+    if (event.flags & kEventHasExt) ext_.push_back(ext != nullptr ? *ext : TapeExt{});
+    if (events_.size() == kEventsPerBlock) flush_block();
+}
+
+void TapeWriter::flush_block() {
+    if (events_.empty()) return;
+    const EventsHead head{static_cast<uint32_t>(events_.size()), static_cast<uint32_t>(ext_.size()), {0, 0}};
+    const std::size_t events_bytes = events_.size() * sizeof(TapeEvent);
+    const std::size_t ext_bytes = ext_.size() * sizeof(TapeExt);
+    const auto append = [this](const void* data, std::size_t n) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        out_.insert(out_.end(), p, p + n);
+    };
+    const std::size_t frame_bytes = packed_ ? packer_.pack(events_.data(), head.count, ext_.data(), head.ext_count) : 0;
+    if (frame_bytes > 0 && frame_bytes < events_bytes + ext_bytes) {
+        // The CRC covers the payload as stored: the head and the frame.
+        const uint32_t crc = crc32(packer_.frame(), frame_bytes, crc32(&head, sizeof head));
+        const SectionHead section{static_cast<uint32_t>(SectionKind::PackedEvents), crc, sizeof head + frame_bytes};
+        append(&section, sizeof section);
+        append(&head, sizeof head);
+        append(packer_.frame(), frame_bytes);
+        out_.resize(out_.size() + (8 - frame_bytes % 8) % 8, 0);
+    } else {
+        uint32_t crc = crc32(&head, sizeof head);
+        crc = crc32(events_.data(), events_bytes, crc);
+        crc = crc32(ext_.data(), ext_bytes, crc);
+        const SectionHead section{static_cast<uint32_t>(SectionKind::Events), crc, sizeof head + events_bytes + ext_bytes};
+        append(&section, sizeof section);
+        append(&head, sizeof head);
+        append(events_.data(), events_bytes);
+        append(ext_.data(), ext_bytes);  // sizes are multiples of 8: no padding
+    }
+    events_.clear();
+    ext_.clear();
+    if (live_ || out_.size() >= kFlushThreshold) flush_output();
+}
+
+void TapeWriter::flush_output() {
+    if (file_ == nullptr || out_.empty()) return;
+    if (std::fwrite(out_.data(), 1, out_.size(), file_) != out_.size()) failed_ = true;
+    if (live_ && std::fflush(file_) != 0) failed_ = true;
+    out_.clear();
+}
+
+bool TapeWriter::finish(std::string& error) {
+    flush_block();
+    write_section(SectionKind::End, nullptr, 0);
+    if (file_ == nullptr) return true;
+    flush_output();
+    if (std::fflush(file_) != 0) failed_ = true;
+    if (std::fclose(file_) != 0) failed_ = true;
+    file_ = nullptr;
+    if (failed_) {
+        error = "cannot write " + (live_ ? path_ : temp_path_) + ": " + std::strerror(errno);
+        if (!live_) std::remove(temp_path_.c_str());
+        return false;
+    }
+    if (live_) return true;
+    if (std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
+        error = "cannot rename " + temp_path_ + " to " + path_ + ": " + std::strerror(errno);
+        std::remove(temp_path_.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool write_tape_file(const std::string& path, const TapeTables& tables, const std::vector<TapeEvent>& events,
+                     const std::vector<TapeExt>& ext, std::string& error, TapeEncoding encoding) {
+    TapeWriter writer(encoding);
+    if (!writer.open_file(path, tables, error)) return false;
+    std::size_t next_ext = 0;
+    for (const TapeEvent& e : events) {
+        const TapeExt* x = nullptr;
+        if ((e.flags & kEventHasExt) && next_ext < ext.size()) x = &ext[next_ext++];
+        writer.add(e, x);
+    }
+    return writer.finish(error);
+}
+
+}  // namespace tarvik::engine

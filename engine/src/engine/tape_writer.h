@@ -1,0 +1,68 @@
+// The tape writer: tables first, then events in CRC-checked blocks. A tape
+// written to a file appears under its name only when finish() succeeds, so
+// a failed write never leaves a partial tape.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/block_codec.h"
+#include "engine/tape_format.h"
+
+namespace tarvik::engine {
+
+// Plain tapes (version 1) hold their events as the engine reads them;
+// packed tapes (version 2) hold each block zstd-compressed, or plain where
+// compression would not make it smaller.
+enum class TapeEncoding { Plain, Packed };
+
+class TapeWriter {
+public:
+    explicit TapeWriter(TapeEncoding encoding = TapeEncoding::Plain) : packed_(encoding == TapeEncoding::Packed) {}
+    TapeWriter(const TapeWriter&) = delete;
+    TapeWriter& operator=(const TapeWriter&) = delete;
+    ~TapeWriter();
+
+    // Writes to `path` (through a temporary file beside it).
+    bool open_file(const std::string& path, const TapeTables& tables, std::string& error);
+    // Writes into memory(), for tests and the fuzz corpus.
+    void open_memory(const TapeTables& tables);
+    // Writes a live tape: straight under its name, each block on the disk
+    // as soon as it is complete, so that a reader can follow the day as it
+    // is written; finish() closes it with the End section.
+    bool open_live(const std::string& path, const TapeTables& tables, std::string& error);
+
+    // `ext` is read only when the event has kEventHasExt; null gives zeros.
+    void add(const TapeEvent& event, const TapeExt* ext = nullptr);
+    // Ends the current block early (a live tape hands out what it has, and
+    // a copy keeps the blocks of the tape it copies).
+    void end_block();
+    bool finish(std::string& error);
+
+    const std::vector<unsigned char>& memory() const { return out_; }
+
+private:
+    void write_tables(const TapeTables& tables);
+    void write_section(SectionKind kind, const void* payload, std::size_t size);
+    void flush_block();
+    void flush_output();
+
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    std::string temp_path_;
+    std::vector<unsigned char> out_;
+    std::vector<TapeEvent> events_;
+    std::vector<TapeExt> ext_;
+    bool packed_ = false;
+    BlockPacker packer_;
+    bool failed_ = false;
+    bool live_ = false;
+};
+
+// Writes a whole tape held in memory.
+bool write_tape_file(const std::string& path, const TapeTables& tables, const std::vector<TapeEvent>& events,
+                     const std::vector<TapeExt>& ext, std::string& error,
+                     TapeEncoding encoding = TapeEncoding::Plain);
+
+}  // namespace tarvik::engine
