@@ -145,6 +145,7 @@ private:
     [[gnu::always_inline]] inline int32_t finish_message(const TapeEvent& event, const TapeExt* ext,
                                                          uint64_t fractional_total);
     int32_t call();
+    int32_t call_with_status(int32_t status, int32_t status_data);
     void set_clock(uint64_t micros);
     void set_header(uint32_t symbol, uint16_t reporting_exg, uint8_t session, uint16_t permission_id);
 

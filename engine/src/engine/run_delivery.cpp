@@ -204,14 +204,7 @@ int32_t Run::deliver_symbol_change(const TapeEvent& e, const TapeExt* ext) {
 int32_t Run::deliver_tape_status(const TapeEvent& e) {
     std::memset(&message_.coreData, 0, sizeof message_.coreData);
     message_.ptarvik3Ext = nullptr;
-    system_.Status = e.status.status;
-    system_.StatusData = e.status.status_data;
-    system_.StatusDisplay = status_display(e.status.status);
-    const int32_t answer = call();
-    system_.Status = TARVIKSTATUS_RUNNING;
-    system_.StatusData = 0;
-    system_.StatusDisplay = status_display(TARVIKSTATUS_RUNNING);
-    return answer;
+    return call_with_status(e.status.status, e.status.status_data);
 }
 
 int32_t Run::deliver_bodiless(const TapeEvent& e, const TapeExt* ext) {
@@ -228,6 +221,11 @@ int32_t Run::deliver_status(int32_t status, int32_t status_data) {
     message_.MessageType = TqMSG_STATUS;
     message_.ptarvik3Ext = nullptr;
     std::memset(&message_.coreData, 0, sizeof message_.coreData);
+    return call_with_status(status, status_data);
+}
+
+// The system record shows the status for this one call, then running again.
+int32_t Run::call_with_status(int32_t status, int32_t status_data) {
     system_.Status = status;
     system_.StatusData = status_data;
     system_.StatusDisplay = status_display(status);
