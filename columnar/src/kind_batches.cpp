@@ -459,27 +459,25 @@ void KindBatch::set_schema(std::vector<std::shared_ptr<arrow::Field>> own,
     schema_ = arrow::schema(std::move(fields));
 }
 
+void KindBatch::reserve(int64_t rows) {
+    check(time_.reserve(rows));
+    check(symbol_.reserve(rows));
+    check(listed_.reserve(rows));
+    check(reporting_.reserve(rows));
+    check(price_type_.reserve(rows));
+    check(reserve_own(rows));
+}
+
 void KindBatch::start() {
-    // Small batches reserve what they need; large ones grow as they fill.
-    const int64_t n = batch_rows_ < 65536 ? batch_rows_ : 65536;
-    check(time_.reserve(n));
-    check(symbol_.reserve(n));
-    check(listed_.reserve(n));
-    check(reporting_.reserve(n));
-    check(price_type_.reserve(n));
-    check(reserve_own(n));
+    // Room for a stretch of rows, so the appends need no checks. Columns of
+    // 1 MB or more are mappings (batch_memory.h): what is never filled is
+    // never touched, a column grows without a copy, and the last batch
+    // gives the rest back when it ends.
+    reserve(batch_rows_ < kRowsReserved ? batch_rows_ : kRowsReserved);
 }
 
 void KindBatch::append(const MessageRow& row) {
-    if (rows_ > 0 && rows_ % 65536 == 0) {
-        // Room for the next stretch of rows, so the appends below need no checks.
-        check(time_.reserve(65536));
-        check(symbol_.reserve(65536));
-        check(listed_.reserve(65536));
-        check(reporting_.reserve(65536));
-        check(price_type_.reserve(65536));
-        check(reserve_own(65536));
-    }
+    if (rows_ > 0 && rows_ % kRowsReserved == 0) reserve(kRowsReserved);
     const TarvikMessageRecord& m = *row.message;
     time_.append(row.time);
     if (row.symbol >= 0) symbol_.append(row.symbol);

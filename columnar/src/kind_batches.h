@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "batch_memory.h"
 #include "columnar_options.h"
 #include "tarvik/library.h"
 
@@ -51,7 +52,7 @@ public:
     std::shared_ptr<arrow::Array> finish(const std::shared_ptr<arrow::DataType>& type);
 
 private:
-    arrow::TypedBufferBuilder<T> data_;
+    arrow::TypedBufferBuilder<T> data_{batch_memory_pool()};
 };
 
 // Lists of at most four bytes a row (a trade's conditions), appended
@@ -68,8 +69,8 @@ public:
     std::shared_ptr<arrow::Array> finish();
 
 private:
-    arrow::TypedBufferBuilder<int32_t> offsets_;  // one ahead of the rows: the first is 0
-    arrow::TypedBufferBuilder<uint8_t> values_;
+    arrow::TypedBufferBuilder<int32_t> offsets_{batch_memory_pool()};  // one ahead of the rows: the first is 0
+    arrow::TypedBufferBuilder<uint8_t> values_{batch_memory_pool()};
 };
 
 // Dictionary indexes, null where a message names no text.
@@ -89,8 +90,8 @@ public:
     std::shared_ptr<arrow::Array> finish(TextDictionary& texts);
 
 private:
-    arrow::TypedBufferBuilder<int32_t> values_;
-    arrow::TypedBufferBuilder<bool> valid_;
+    arrow::TypedBufferBuilder<int32_t> values_{batch_memory_pool()};
+    arrow::TypedBufferBuilder<bool> valid_{batch_memory_pool()};
     int64_t nulls_ = 0;
 };
 
@@ -117,6 +118,10 @@ protected:
     void start();
 
 private:
+    // Rows the columns make room for at a time.
+    static constexpr int64_t kRowsReserved = int64_t{1} << 20;
+    void reserve(int64_t rows);
+
     std::shared_ptr<arrow::Schema> schema_;
     std::shared_ptr<arrow::DataType> time_type_;
     FixedColumn<int64_t> time_;

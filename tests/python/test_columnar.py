@@ -164,6 +164,20 @@ def test_batches_cover_a_day_larger_than_one_batch(synth_day):
         assert pa.Table.from_batches(batches).to_pylist() == whole[kind].to_pylist()
 
 
+def test_columns_of_a_million_rows_and_more_keep_every_value(tmp_path):
+    """Columns that grow past a million rows in one batch, and last batches
+    that end far short of their room, hold the same rows as small batches."""
+    tape = tmp_path / "trades.tape"
+    subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-o", str(tape), "--symbols", "40",
+                    "--options-per-symbol", "0", "--messages", "1300000", "--mix", "0,0,1,0", "--seed", "3",
+                    "--quiet"], check=True)
+    small = [b for _, b in tarvik_engine.iter_tape(tape, kinds="trades", batch_rows=250_000)]
+    for batch_rows in (1_000_000, 2_000_000):
+        batches = [b for _, b in tarvik_engine.iter_tape(tape, kinds="trades", batch_rows=batch_rows)]
+        assert [b.num_rows for b in batches] == ([1_000_000, 300_000] if batch_rows == 1_000_000 else [1_300_000])
+        assert pa.Table.from_batches(batches).equals(pa.Table.from_batches(small)), batch_rows
+
+
 def test_a_reader_left_early_stops_its_replay(synth_day):
     batches = tarvik_engine.iter_tape(synth_day, batch_rows=100)
     next(batches)

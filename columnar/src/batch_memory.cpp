@@ -1,0 +1,115 @@
+#include "batch_memory.h"
+
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+namespace tarvik::columnar {
+namespace {
+
+constexpr int64_t kHugePage = int64_t{2} << 20;
+constexpr int64_t kMappedFrom = int64_t{1} << 20;
+
+bool mapped(int64_t size) { return size >= kMappedFrom; }
+std::size_t mapping_length(int64_t size) { return static_cast<std::size_t>((size + kHugePage - 1) & ~(kHugePage - 1)); }
+
+// A mapping of `length` bytes (a multiple of the huge page) that starts on
+// a huge page, so all of it can be backed by huge pages.
+uint8_t* map_aligned(std::size_t length) {
+    const std::size_t padded = length + static_cast<std::size_t>(kHugePage);
+    void* p = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    auto* base = static_cast<uint8_t*>(p);
+    const auto address = reinterpret_cast<std::uintptr_t>(base);
+    const std::size_t head = (static_cast<std::size_t>(kHugePage) - (address & (kHugePage - 1))) & (kHugePage - 1);
+    if (head > 0) ::munmap(base, head);
+    const std::size_t tail = padded - head - length;
+    if (tail > 0) ::munmap(base + head + length, tail);
+    ::madvise(base + head, length, MADV_HUGEPAGE);  // advice only: small pages still work
+    return base + head;
+}
+
+class BatchMemoryPool final : public arrow::MemoryPool {
+public:
+    arrow::Status Allocate(int64_t size, int64_t alignment, uint8_t** out) override {
+        if (size < 0) return arrow::Status::Invalid("negative allocation size");
+        if (!mapped(size) || alignment > kHugePage) return counted(system()->Allocate(size, alignment, out), size);
+        uint8_t* p = map_aligned(mapping_length(size));
+        if (p == nullptr) return arrow::Status::OutOfMemory("cannot map ", size, " bytes for a column");
+        *out = p;
+        return counted(arrow::Status::OK(), size);
+    }
+
+    arrow::Status Reallocate(int64_t old_size, int64_t new_size, int64_t alignment, uint8_t** ptr) override {
+        if (new_size < 0) return arrow::Status::Invalid("negative allocation size");
+        if (alignment > kHugePage) return moved(system()->Reallocate(old_size, new_size, alignment, ptr), old_size, new_size);
+        if (mapped(old_size) && mapped(new_size)) {
+            const std::size_t from = mapping_length(old_size), to = mapping_length(new_size);
+            if (from != to) {
+                void* p = ::mremap(*ptr, from, to, MREMAP_MAYMOVE);
+                if (p == MAP_FAILED) return arrow::Status::OutOfMemory("cannot grow a column to ", new_size, " bytes");
+                if (to > from) ::madvise(p, to, MADV_HUGEPAGE);
+                *ptr = static_cast<uint8_t*>(p);
+            }
+            return moved(arrow::Status::OK(), old_size, new_size);
+        }
+        if (!mapped(old_size) && !mapped(new_size))
+            return moved(system()->Reallocate(old_size, new_size, alignment, ptr), old_size, new_size);
+        // From one kind of memory to the other: a copy of what fits.
+        uint8_t* fresh = nullptr;
+        ARROW_RETURN_NOT_OK(Allocate(new_size, alignment, &fresh));
+        std::memcpy(fresh, *ptr, static_cast<std::size_t>(old_size < new_size ? old_size : new_size));
+        Free(*ptr, old_size, alignment);
+        *ptr = fresh;
+        return arrow::Status::OK();
+    }
+
+    void Free(uint8_t* buffer, int64_t size, int64_t alignment) override {
+        if (mapped(size) && alignment <= kHugePage) ::munmap(buffer, mapping_length(size));
+        else system()->Free(buffer, size, alignment);
+        bytes_.fetch_sub(size, std::memory_order_relaxed);
+    }
+
+    int64_t bytes_allocated() const override { return bytes_.load(std::memory_order_relaxed); }
+    int64_t max_memory() const override { return max_.load(std::memory_order_relaxed); }
+    int64_t total_bytes_allocated() const override { return total_.load(std::memory_order_relaxed); }
+    int64_t num_allocations() const override { return allocations_.load(std::memory_order_relaxed); }
+    std::string backend_name() const override { return "tarvik-columns"; }
+
+private:
+    static arrow::MemoryPool* system() { return arrow::system_memory_pool(); }
+
+    arrow::Status counted(arrow::Status status, int64_t size) {
+        if (!status.ok()) return status;
+        allocations_.fetch_add(1, std::memory_order_relaxed);
+        total_.fetch_add(size, std::memory_order_relaxed);
+        grow(size);
+        return status;
+    }
+    arrow::Status moved(arrow::Status status, int64_t old_size, int64_t new_size) {
+        if (!status.ok()) return status;
+        if (new_size > old_size) total_.fetch_add(new_size - old_size, std::memory_order_relaxed);
+        grow(new_size - old_size);
+        return status;
+    }
+    void grow(int64_t by) {
+        const int64_t now = bytes_.fetch_add(by, std::memory_order_relaxed) + by;
+        int64_t seen = max_.load(std::memory_order_relaxed);
+        while (now > seen && !max_.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {}
+    }
+
+    std::atomic<int64_t> bytes_{0}, max_{0}, total_{0}, allocations_{0};
+};
+
+}  // namespace
+
+arrow::MemoryPool* batch_memory_pool() {
+    // Never destroyed: buffers handed to Python may be freed at any time,
+    // even while the process exits.
+    static auto* pool = new BatchMemoryPool();
+    return pool;
+}
+
+}  // namespace tarvik::columnar
