@@ -270,10 +270,13 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
             return {buffer, static_cast<std::size_t>(r.ptr - buffer)};
         }
         case Kind::Float: {
-            const double v = c.array->type_id() == arrow::Type::FLOAT
-                                 ? static_cast<const arrow::FloatArray*>(c.array)->Value(i)
-                                 : static_cast<const arrow::DoubleArray*>(c.array)->Value(i);
-            const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+            // Each width in its own shortest form, so a float32 shows as
+            // the number it was written as.
+            const auto r = c.array->type_id() == arrow::Type::FLOAT
+                               ? std::to_chars(buffer, buffer + sizeof buffer,
+                                               static_cast<const arrow::FloatArray*>(c.array)->Value(i))
+                               : std::to_chars(buffer, buffer + sizeof buffer,
+                                               static_cast<const arrow::DoubleArray*>(c.array)->Value(i));
             return {buffer, static_cast<std::size_t>(r.ptr - buffer)};
         }
         case Kind::Decimal128: {
@@ -336,15 +339,10 @@ Decimal BatchCells::decimal(Field f, int64_t i) const {
             return decimal_from_integer(v);
         }
         case Kind::Float: {
-            const double v = c.array->type_id() == arrow::Type::FLOAT
-                                 ? static_cast<const arrow::FloatArray*>(c.array)->Value(i)
-                                 : static_cast<const arrow::DoubleArray*>(c.array)->Value(i);
-            const auto d = decimal_from_double(v);
-            if (!d) {
-                char buffer[48];
-                const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
-                fail(f, i, "the float " + std::string(buffer, r.ptr) + " is no decimal of at most 9 decimals");
-            }
+            const auto d = c.array->type_id() == arrow::Type::FLOAT
+                               ? decimal_from_float(static_cast<const arrow::FloatArray*>(c.array)->Value(i))
+                               : decimal_from_double(static_cast<const arrow::DoubleArray*>(c.array)->Value(i));
+            if (!d) fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) + " is no decimal of at most 9 decimals");
             return *d;
         }
         case Kind::Decimal128: {

@@ -134,17 +134,23 @@ Decimal decimal_from_scaled(__int128 units, int scale) {
     return reduced(units, scale);
 }
 
-std::optional<Decimal> decimal_from_double(double value) {
+namespace {
+
+// The nearest decimal with the fewest decimals (at most kMaxDecimals) that
+// rounds back to `value` as a Float (double or float).
+template <typename Float>
+std::optional<Decimal> shortest_decimal(Float value) {
     if (!std::isfinite(value)) return std::nullopt;
     constexpr double kWholeAbove = 9007199254740992.0;  // 2^53: every double past it is whole
     constexpr double kInt64Limit = 9.2e18;
-    if (std::fabs(value) >= kWholeAbove) {
-        if (std::fabs(value) >= kInt64Limit) return std::nullopt;
-        return Decimal{static_cast<int64_t>(value), 0};
+    const double exact = value;  // a float is a double exactly
+    if (std::fabs(exact) >= kWholeAbove) {
+        if (std::fabs(exact) >= kInt64Limit) return std::nullopt;
+        return Decimal{static_cast<int64_t>(exact), 0};
     }
     double scale = 1;
     for (int d = 0; d <= kMaxDecimals; ++d, scale *= 10) {
-        const double scaled = value * scale;
+        const double scaled = exact * scale;
         if (std::fabs(scaled) >= kInt64Limit) return std::nullopt;
         // Rounded to the nearest, ties to even, as nearbyint does but
         // without a library call: adding 2^52 leaves no bits below the
@@ -154,10 +160,16 @@ std::optional<Decimal> decimal_from_double(double value) {
                                : scaled < 0                   ? -((-scaled + kWholeFrom) - kWholeFrom)
                                                               : (scaled + kWholeFrom) - kWholeFrom;
         const auto units = static_cast<int64_t>(rounded);
-        if (static_cast<double>(units) / scale == value) return reduced(units, d);
+        if (static_cast<Float>(static_cast<double>(units) / scale) == value) return reduced(units, d);
     }
     return std::nullopt;
 }
+
+}  // namespace
+
+std::optional<Decimal> decimal_from_double(double value) { return shortest_decimal(value); }
+
+std::optional<Decimal> decimal_from_float(float value) { return shortest_decimal(value); }
 
 std::optional<int32_t> encode_price(const Decimal& value, uint8_t price_type) {
     if (price_type <= kMaxDecimals) {

@@ -33,6 +33,9 @@ Decimal decimal_from_scaled(__int128 units, int scale);
 // kMaxDecimals) that rounds back to the same double. Nullopt when no such
 // decimal exists, or for NaN and infinities.
 std::optional<Decimal> decimal_from_double(double value);
+// The same for a float32, which rounds back to the same float: a float
+// column's 170.26 is 170.26, not the 170.25999450683594 it holds.
+std::optional<Decimal> decimal_from_float(float value);
 
 // The value exactly in the price type's units (its denominator: 10^n for
 // types 0 to 9, 2^n for 10 to 17). Nullopt when it is not a whole number

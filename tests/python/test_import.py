@@ -177,7 +177,8 @@ def write_source(kind, tmp_path, quotes, trades):
         df = pd.DataFrame(rows)
         df["time"] = pd.to_datetime(df["time"], unit="ns", utc=True)
         for column in prices:
-            df[column] = df[column].astype(float)
+            # float32 prices are the numbers written, not the nearest doubles
+            df[column] = df[column].astype("float32" if kind == "float32" else float)
         return df
 
     q, t = frame(quotes, ["bid", "ask"]), frame(trades, ["price"])
@@ -186,7 +187,7 @@ def write_source(kind, tmp_path, quotes, trades):
         pq.write_table(pa.Table.from_pandas(q, preserve_index=False), tmp_path / "quotes.parquet")
         pq.write_table(pa.Table.from_pandas(t, preserve_index=False), tmp_path / "trades.parquet", row_group_size=50)
         return ["--quotes", tmp_path / "quotes.parquet", "--trades", tmp_path / "trades.parquet"]
-    if kind == "dataframe":
+    if kind in ("dataframe", "float32"):
         return lambda path: tarvik_engine.write_tape(path, quotes=q, trades=t, time_zone=NY)
     if kind == "categorical":
         # texts as categories (int8 indexes), and as a dictionary with int32 indexes
@@ -205,7 +206,7 @@ def write_source(kind, tmp_path, quotes, trades):
     raise AssertionError(kind)
 
 
-@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "categorical", "reader"])
+@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "float32", "categorical", "reader"])
 def test_every_source_writes_the_same_tape(tmp_path, day, csv_day, kind):
     source = write_source(kind, tmp_path, *day)
     tape = tmp_path / f"{kind}.tape"
