@@ -63,6 +63,12 @@ def _as_table(value: object) -> pyarrow.Table | None:
     if pandas is not None and isinstance(value, pandas.DataFrame):
         import pyarrow
 
+        # A named index is data (a DatetimeIndex named time, a (symbol,
+        # time) MultiIndex): its levels become columns. A RangeIndex, an
+        # unnamed level, or one named as a column is only row labels.
+        named = [name for name in value.index.names if name is not None and name not in value.columns]
+        if named and not isinstance(value.index, pandas.RangeIndex):
+            value = value.reset_index(level=named)
         return pyarrow.Table.from_pandas(value, preserve_index=False)
     try:
         import pyarrow

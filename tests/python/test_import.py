@@ -189,6 +189,11 @@ def write_source(kind, tmp_path, quotes, trades):
         return ["--quotes", tmp_path / "quotes.parquet", "--trades", tmp_path / "trades.parquet"]
     if kind in ("dataframe", "float32"):
         return lambda path: tarvik_engine.write_tape(path, quotes=q, trades=t, time_zone=NY)
+    if kind == "indexed":
+        # named index levels are columns; the trades' unnamed third level is not
+        trades_indexed = t.set_index(["symbol", "time", t.index.rename(None)])
+        return lambda path: tarvik_engine.write_tape(path, quotes=q.set_index("time"), trades=trades_indexed,
+                                                     time_zone=NY)
     if kind == "categorical":
         # texts as categories (int8 indexes), and as a dictionary with int32 indexes
         q["symbol"] = q["symbol"].astype("category")
@@ -206,7 +211,7 @@ def write_source(kind, tmp_path, quotes, trades):
     raise AssertionError(kind)
 
 
-@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "float32", "categorical", "reader"])
+@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "float32", "indexed", "categorical", "reader"])
 def test_every_source_writes_the_same_tape(tmp_path, day, csv_day, kind):
     source = write_source(kind, tmp_path, *day)
     tape = tmp_path / f"{kind}.tape"
