@@ -8,6 +8,8 @@ import ctypes
 import datetime
 import json
 import os
+import re
+import zoneinfo
 from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -84,6 +86,8 @@ def _bound(value: TimeBound, name: str) -> dict[str, int] | None:
                 value = datetime.datetime.fromisoformat(text)
             except ValueError:
                 raise ValueError(f"{name}: expected a time of day or an ISO 8601 time, got {text!r}") from None
+    if type(value).__name__ == "datetime64":  # numpy's, naive like a naive datetime
+        value = getattr(value, "astype")("datetime64[us]").item()
     if isinstance(value, datetime.datetime):
         epoch = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
         if value.tzinfo is not None and value.utcoffset() is not None:
@@ -92,6 +96,30 @@ def _bound(value: TimeBound, name: str) -> dict[str, int] | None:
     if isinstance(value, datetime.time):
         return {"of_day_us": ((value.hour * 60 + value.minute) * 60 + value.second) * 1_000_000 + value.microsecond}
     raise TypeError(f"{name}: expected a datetime, a time or a string, got {type(value).__name__}")
+
+
+def _zone(time_zone: object) -> str | None:
+    """The time column's zone as Arrow names it: an IANA name, or a fixed
+    offset (+HH:MM); None for the tape's own."""
+    if time_zone is None:
+        return None
+    if isinstance(time_zone, datetime.timezone):
+        offset = time_zone.utcoffset(None)
+        if offset == datetime.timedelta(0):
+            return "UTC"
+        minutes = abs(offset) // datetime.timedelta(minutes=1)
+        return f"{'-' if offset < datetime.timedelta(0) else '+'}{minutes // 60:02d}:{minutes % 60:02d}"
+    name = getattr(time_zone, "key", time_zone)
+    if not isinstance(name, str):
+        raise TypeError(f"time_zone: expected an IANA name or a zoneinfo.ZoneInfo, got {type(time_zone).__name__}")
+    if re.fullmatch(r"[+-][01]\d:[0-5]\d", name):
+        return name
+    try:
+        zoneinfo.ZoneInfo(name)
+    except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+        raise ValueError(f"time_zone: unknown time zone {name!r} (an IANA name such as America/New_York, "
+                         "or UTC)") from None
+    return name
 
 
 def _kinds(kinds: str | Iterable[str]) -> tuple[str, ...]:
@@ -116,7 +144,7 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
         "start": _bound(start, "start"),
         "end": _bound(end, "end"),
         "nbbo": bool(nbbo),
-        "time_zone": getattr(time_zone, "key", time_zone),
+        "time_zone": _zone(time_zone),
         "batch_rows": int(batch_rows),
     }
     lib = _library()

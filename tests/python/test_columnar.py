@@ -135,6 +135,12 @@ def test_time_column_is_in_the_tape_zone_or_the_one_asked_for(imported_day):
     assert asked.column("time").cast(pa.int64()) == own.column("time").cast(pa.int64())
     first = asked.to_pandas()["time"].iloc[0]
     assert (first.hour, first.minute) == (9, 30)
+    for zone, name in ((datetime.timezone(datetime.timedelta(hours=5, minutes=30)), "+05:30"),
+                       (datetime.timezone.utc, "UTC"), ("+05:30", "+05:30")):
+        fixed = tarvik_engine.read_tape(imported_day, kinds="trades", time_zone=zone)["trades"]
+        assert fixed.schema.field("time").type == pa.timestamp("us", tz=name)
+    with pytest.raises(ValueError, match="unknown time zone 'Mars/Base'"):
+        tarvik_engine.read_tape(imported_day, time_zone="Mars/Base")
 
 
 def test_filters_by_symbol_window_and_kind(imported_day):
@@ -146,7 +152,8 @@ def test_filters_by_symbol_window_and_kind(imported_day):
 
     start, end = trades["time"].iloc[10], trades["time"].iloc[20]
     for bounds in [(start, end), (start.to_pydatetime(), end.to_pydatetime()),
-                   (start.time().isoformat(), end.time().isoformat()), (start.time(), end.time())]:
+                   (start.time().isoformat(), end.time().isoformat()), (start.time(), end.time()),
+                   (start.tz_localize(None).to_datetime64(), end.tz_localize(None).to_datetime64())]:
         window = tarvik_engine.read_tape(imported_day, kinds="trades", start=bounds[0], end=bounds[1])["trades"]
         expected = trades[(trades.time >= start) & (trades.time < end)]
         assert window.column("price_raw").to_pylist() == expected["price_raw"].tolist(), bounds
@@ -247,3 +254,5 @@ def test_bad_arguments(tmp_path, synth_day):
         tarvik_engine.read_tape(synth_day, start="noon")
     with pytest.raises(TypeError):
         tarvik_engine.read_tape(synth_day, end=12)
+    with pytest.raises(TypeError):
+        tarvik_engine.read_tape(synth_day, time_zone=5)
