@@ -110,22 +110,10 @@ BatchSource::BatchSource(ImportInput input, std::string temp_dir, char delimiter
         codec_ = "zstd";
     }
     format_ = Format::Csv;
+    if (delimiter == 0) delimiter_ = header_delimiter();
     reader_ = open_csv({});
     schema_ = reader_->schema();
     reader_.reset();
-    if (delimiter == 0 && schema_->num_fields() == 1) {
-        // One column named "symbol|time|...": the fields are separated by
-        // something else than commas.
-        const std::string& header = schema_->field(0)->name();
-        for (char candidate : {'|', '\t', ';'}) {
-            if (header.find(candidate) == std::string::npos) continue;
-            delimiter_ = candidate;
-            reader_ = open_csv({});
-            schema_ = reader_->schema();
-            reader_.reset();
-            break;
-        }
-    }
 }
 
 BatchSource::~BatchSource() {
@@ -140,7 +128,7 @@ BatchSource::~BatchSource() {
 
 void BatchSource::fail(const std::string& message) const { throw ImportError(input_.name + ": " + message); }
 
-std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vector<std::string>& columns) {
+std::shared_ptr<arrow::io::InputStream> BatchSource::open_stream() {
     std::shared_ptr<arrow::io::InputStream> stream = value_or_fail(arrow::io::ReadableFile::Open(input_.path), input_.name);
     if (compressed_) {
         const auto type = codec_ == "gzip" ? arrow::Compression::GZIP : arrow::Compression::ZSTD;
@@ -162,6 +150,33 @@ std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vecto
         owned->inner = std::move(stream);
         stream = owned;
     }
+    return stream;
+}
+
+char BatchSource::header_delimiter() {
+    // The header line alone decides, before any row is parsed: a row may
+    // hold the others inside its fields (conditions "@,F" in a file of
+    // semicolons).
+    const std::shared_ptr<arrow::io::InputStream> stream = open_stream();
+    std::string line;
+    constexpr int64_t kChunk = 4096, kMaxHeader = 1 << 20;
+    while (line.size() < static_cast<std::size_t>(kMaxHeader)) {
+        const auto chunk = value_or_fail(stream->Read(kChunk), input_.name);
+        if (chunk->size() == 0) break;
+        const auto text = std::string_view(reinterpret_cast<const char*>(chunk->data()), static_cast<std::size_t>(chunk->size()));
+        const std::size_t end = text.find('\n');
+        line.append(text.substr(0, end));
+        if (end != std::string_view::npos) break;
+    }
+    (void)stream->Close();
+    if (line.find(',') != std::string::npos) return ',';
+    for (char candidate : {'|', '\t', ';'})
+        if (line.find(candidate) != std::string::npos) return candidate;
+    return ',';
+}
+
+std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vector<std::string>& columns) {
+    std::shared_ptr<arrow::io::InputStream> stream = open_stream();
     auto read = arrow::csv::ReadOptions::Defaults();
     read.use_threads = true;
     read.block_size = kCsvBlockBytes;

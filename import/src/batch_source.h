@@ -7,6 +7,7 @@
 
 #include <arrow/record_batch.h>
 #include <arrow/ipc/type_fwd.h>
+#include <arrow/io/type_fwd.h>
 #include <arrow/type_fwd.h>
 
 #include <memory>
@@ -44,6 +45,11 @@ private:
     enum class Format { Csv, Parquet, Stream };
     struct ParquetFile;
 
+    // The file's bytes, decompressed.
+    std::shared_ptr<arrow::io::InputStream> open_stream();
+    // A comma when the header line holds one, else the first of '|', tab
+    // and ';' it holds.
+    char header_delimiter();
     std::shared_ptr<arrow::RecordBatchReader> open_csv(const std::vector<std::string>& columns);
     void select_parquet_columns(const std::vector<std::string>& columns);
     std::shared_ptr<arrow::RecordBatchReader> open_parquet_group();  // null past the last

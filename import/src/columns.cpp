@@ -62,6 +62,18 @@ int64_t micros_factor(arrow::TimeUnit::type unit) {
     }
 }
 
+// Two names equal but for the letter case of ASCII letters.
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 const char* field_name(Field field) { return kFieldNames[field]; }
@@ -74,8 +86,10 @@ ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::str
     for (const auto& field : schema.fields()) {
         const std::string& file_name = field->name();
         std::string ours(trim(file_name));
+        // A rename's names are trimmed and matched in any letter case, as
+        // the header's own names are.
         for (const auto& [from, to] : rename)
-            if (from == ours) ours = to;
+            if (same_name(trim(from), ours)) ours = std::string(trim(to));
         // "Symbol" and "SYMBOL" name the symbol too.
         for (char& c : ours)
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

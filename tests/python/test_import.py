@@ -252,7 +252,7 @@ def test_columns_are_found_by_name_in_any_order_and_renamed(tmp_path, day, csv_d
     (tmp_path / "t.csv").write_text(csv_text([dict(t, venue_id="x") for t in trades]))
     tape = tmp_path / "renamed.tape"
     import_files("--quotes", tmp_path / "q.csv", "--trades", tmp_path / "t.csv", "-o", tape, "--time-zone",
-                 "America/New_York", "--rename", "px_ask=ask,sym=symbol", "--ignore-extra-columns")
+                 "America/New_York", "--rename", "PX_ASK = ask, sym=symbol", "--ignore-extra-columns")
     assert tape.read_bytes() == csv_day.read_bytes()
 
 
@@ -277,6 +277,15 @@ def test_other_delimiters_are_told_from_the_header(tmp_path, day, csv_day, delim
     import_files("--quotes", tmp_path / "q.csv", "--trades", tmp_path / "t.csv", "-o", tape, "--time-zone",
                  "America/New_York", *options)
     assert tape.read_bytes() == csv_day.read_bytes()
+
+
+def test_a_header_of_semicolons_keeps_commas_inside_fields(tmp_path):
+    (tmp_path / "t.csv").write_text("symbol;time;exchange;price;size;conditions\n"
+                                    "IBM;1710509400000000000;1;150.25;100;@,F\n")
+    tape = tmp_path / "semicolons.tape"
+    import_files("--trades", tmp_path / "t.csv", "-o", tape)
+    trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
+    assert trades.column("conditions").to_pylist() == [[1, 2]]
 
 
 @pytest.mark.parametrize("run_events", [None, "2"], ids=["one-run", "many-runs"])
