@@ -7,15 +7,24 @@
 
 namespace tarvik {
 
-void dealloc_plain_record(PyObject* self) { Py_TYPE(self)->tp_free(self); }
-
 namespace {
 
-constexpr Py_ssize_t at(std::size_t block, std::size_t field) { return static_cast<Py_ssize_t>(block + field); }
+// tp_init of TqDate and TqTime, which share it: both payloads are 12 record bytes.
+static_assert(sizeof(TqDateRecord) == sizeof(TqTimeRecord));
+static_assert(offsetof(TqDateObject, record) == offsetof(TqTimeObject, record));
+
+int init_date_or_time(PyObject* self, PyObject*, PyObject*) {
+    std::memset(&reinterpret_cast<TqDateObject*>(self)->record, 0, sizeof(TqDateRecord));
+    return 0;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // TqDate
 // ---------------------------------------------------------------------------
+
+namespace {
 
 constexpr std::size_t kDate = offsetof(TqDateObject, record);
 
@@ -35,25 +44,18 @@ PyMemberDef kDateMembers[] = {
     {nullptr},
 };
 
-PyObject* new_date(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqDateObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TqDateRecord{};
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kDateSpec = {"Tarvik.TqDate", "TqDate Object", sizeof(TqDateObject), kDateMembers, {},
+    init_date_or_time};
 
-// Shared by TqDate and TqTime: both payloads are 12 record bytes.
-static_assert(sizeof(TqDateRecord) == sizeof(TqTimeRecord));
-static_assert(offsetof(TqDateObject, record) == offsetof(TqTimeObject, record));
+}  // namespace
 
-int init_date_or_time(PyObject* self, PyObject*, PyObject*) {
-    std::memset(&reinterpret_cast<TqDateObject*>(self)->record, 0, sizeof(TqDateRecord));
-    return 0;
-}
+PyTypeObject TqDateType = record_type<kDateSpec>();
 
 // ---------------------------------------------------------------------------
 // TqTime
 // ---------------------------------------------------------------------------
+
+namespace {
 
 constexpr std::size_t kTime = offsetof(TqTimeObject, record);
 
@@ -69,16 +71,18 @@ PyMemberDef kTimeMembers[] = {
     {nullptr},
 };
 
-PyObject* new_time(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqTimeObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TqTimeRecord{};
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kTimeSpec = {"Tarvik.TqTime", "TqTime Object", sizeof(TqTimeObject), kTimeMembers, {},
+    init_date_or_time};
+
+}  // namespace
+
+PyTypeObject TqTimeType = record_type<kTimeSpec>();
 
 // ---------------------------------------------------------------------------
 // TqPrice
 // ---------------------------------------------------------------------------
+
+namespace {
 
 constexpr std::size_t kPrice = offsetof(TqPriceObject, record);
 
@@ -89,16 +93,17 @@ PyMemberDef kPriceMembers[] = {
     {nullptr},
 };
 
-PyObject* new_price(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqPriceObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TqPriceRecord{};
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kPriceSpec = {"Tarvik.TqPrice", "TqPrice Object", sizeof(TqPriceObject), kPriceMembers};
+
+}  // namespace
+
+PyTypeObject TqPriceType = record_type<kPriceSpec>();
 
 // ---------------------------------------------------------------------------
 // StringTableItem
 // ---------------------------------------------------------------------------
+
+namespace {
 
 constexpr std::size_t kItem = offsetof(StringTableItemObject, record);
 
@@ -109,16 +114,18 @@ PyMemberDef kStringTableItemMembers[] = {
     {nullptr},
 };
 
-PyObject* new_string_table_item(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<StringTableItemObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = StringTableItemRecord{};
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kStringTableItemSpec = {"Tarvik.StringTableItem", "StringTableItem Object",
+    sizeof(StringTableItemObject), kStringTableItemMembers};
+
+}  // namespace
+
+PyTypeObject StringTableItemType = record_type<kStringTableItemSpec>();
 
 // ---------------------------------------------------------------------------
 // TqString
 // ---------------------------------------------------------------------------
+
+namespace {
 
 constexpr std::size_t kString = offsetof(TqStringObject, record);
 
@@ -131,23 +138,17 @@ PyMemberDef kStringMembers[] = {
     {nullptr},
 };
 
-PyObject* new_string(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqStringObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TqStringRecord{};
-    self->String = nullptr;
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kStringSpec = {"Tarvik.TqString", "TqString Object", sizeof(TqStringObject), kStringMembers};
 
-void dealloc_string(PyObject* op) {
-    auto* self = reinterpret_cast<TqStringObject*>(op);
-    Py_CLEAR(self->String);
-    Py_TYPE(op)->tp_free(op);
-}
+}  // namespace
+
+PyTypeObject TqStringType = record_type<kStringSpec>();
 
 // ---------------------------------------------------------------------------
 // TqOptionHdr
 // ---------------------------------------------------------------------------
+
+namespace {
 
 constexpr std::size_t kOption = offsetof(TqOptionHdrObject, numbers);
 
@@ -177,45 +178,15 @@ PyMemberDef kOptionHdrMembers[] = {
     {nullptr},
 };
 
-void dealloc_option_hdr(PyObject* op) {
-    auto* self = reinterpret_cast<TqOptionHdrObject*>(op);
-    Py_CLEAR(self->ptqsDateAndStrike);
-    Py_CLEAR(self->ptqsUnderlying);
-    Py_CLEAR(self->ptqsSeriesChain);
-    Py_CLEAR(self->ptqsSpecialSettle);
-    Py_CLEAR(self->tqExpirationDate);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kOptionHdrMade[] = {
+    child(offsetof(TqOptionHdrObject, tqExpirationDate), TqDateType),
+};
 
-PyObject* new_option_hdr(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqOptionHdrObject>(type);
-    if (self == nullptr) return nullptr;
-    self->ptqsDateAndStrike = nullptr;
-    self->ptqsUnderlying = nullptr;
-    self->ptqsSeriesChain = nullptr;
-    self->ptqsSpecialSettle = nullptr;
-    self->numbers = OptionNumbers{};
-    if (!make_child(self->tqExpirationDate, TqDateType)) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kOptionHdrSpec = {"Tarvik.TqOptionHdr", "TqOptionHdr Object", sizeof(TqOptionHdrObject),
+    kOptionHdrMembers, kOptionHdrMade};
 
 }  // namespace
 
-PyTypeObject TqDateType = record_type("Tarvik.TqDate", "TqDate Object", sizeof(TqDateObject), kDateMembers, new_date,
-                                      dealloc_plain_record, init_date_or_time);
-PyTypeObject TqTimeType = record_type("Tarvik.TqTime", "TqTime Object", sizeof(TqTimeObject), kTimeMembers, new_time,
-                                      dealloc_plain_record, init_date_or_time);
-PyTypeObject TqPriceType = record_type("Tarvik.TqPrice", "TqPrice Object", sizeof(TqPriceObject), kPriceMembers,
-                                       new_price, dealloc_plain_record);
-PyTypeObject StringTableItemType =
-    record_type("Tarvik.StringTableItem", "StringTableItem Object", sizeof(StringTableItemObject),
-                kStringTableItemMembers, new_string_table_item, dealloc_plain_record);
-PyTypeObject TqStringType = record_type("Tarvik.TqString", "TqString Object", sizeof(TqStringObject), kStringMembers,
-                                        new_string, dealloc_string);
-PyTypeObject TqOptionHdrType = record_type("Tarvik.TqOptionHdr", "TqOptionHdr Object", sizeof(TqOptionHdrObject),
-                                           kOptionHdrMembers, new_option_hdr, dealloc_option_hdr);
+PyTypeObject TqOptionHdrType = record_type<kOptionHdrSpec>();
 
 }  // namespace tarvik
