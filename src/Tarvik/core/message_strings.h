@@ -37,6 +37,14 @@ constexpr int header_slot(MessageString string) {
 inline constexpr MessageString kOptionStrings[] = {MessageString::kDateAndStrike, MessageString::kUnderlying,
                                                    MessageString::kSeriesChain, MessageString::kSpecialSettle};
 
+// The strings that show the caches' strs, which they hold without a
+// reference of their own while a run lasts (RunObjects::borrowedMembers);
+// the others own theirs.
+inline constexpr MessageString kCachedMessageStrings[] = {
+    MessageString::kMarketMaker, MessageString::kSymbol,      MessageString::kDateAndStrike,
+    MessageString::kUnderlying,  MessageString::kSeriesChain, MessageString::kSpecialSettle,
+};
+
 static_assert(message_slot(MessageString::kOldSpecialSettle) == kMessageStringCount - 1);
 static_assert(header_slot(MessageString::kSpecialSettle) == kHeaderStringCount - 1);
 

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <iterator>
 
 #include "core/message_strings.h"
 #include "tarvik/library.h"
@@ -34,10 +35,10 @@ inline constexpr int kStateStringCount = kStateMMQuoteCapacity;
 inline constexpr int kConditionValues = 256;
 
 // The members that show an object without holding a reference of their own
-// (see adopt_borrowed_members): the message's extension, the message
-// strings that show the caches' strs (kMarketMaker and the header's five),
-// the state strings and the spin strings.
-inline constexpr std::size_t kBorrowedMembers = 1 + 1 + kHeaderStringCount + kStateStringCount + kHeaderStringCount;
+// (see adopt_borrowed_members): the message's extension, the cached message
+// strings, the state strings and the spin strings.
+inline constexpr std::size_t kBorrowedMembers =
+    1 + std::size(kCachedMessageStrings) + kStateStringCount + kHeaderStringCount;
 
 // The objects of the run's system and message trees that messages fill,
 // reached in one step instead of walking the tree. Every container between

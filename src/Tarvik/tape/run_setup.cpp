@@ -50,16 +50,11 @@ void aim_fill_targets(RunObjects& run) {
 
 // The members the message and spin paths fill with borrowed references:
 // the extension, and the string objects that show the caches' strs
-// (the market maker's and the header's message strings, the state and spin
-// strings).
+// (the cached message strings, the state and spin strings).
 void note_borrowed_members(RunObjects& run) {
     std::size_t next = 0;
     auto note = [&](PyObject*& member) { run.borrowedMembers[next++] = &member; };
     note(run.message->ptarvik3Ext);
-    constexpr MessageString kCachedMessageStrings[] = {
-        MessageString::kMarketMaker, MessageString::kSymbol,      MessageString::kDateAndStrike,
-        MessageString::kUnderlying,  MessageString::kSeriesChain, MessageString::kSpecialSettle,
-    };
     for (MessageString role : kCachedMessageStrings) note(run.message_string(role)->String);
     for (TqStringObject* string : run.stateStrings) note(string->String);
     for (TqStringObject* string : run.spinStrings) note(string->String);
