@@ -14,7 +14,7 @@ namespace {
 constexpr std::size_t kHead = offsetof(TarvikSystemObject, head);
 constexpr std::size_t kStatus = offsetof(TarvikSystemObject, status);
 
-PyMemberDef kSystemMembers[] = {
+constexpr PyMemberDef kSystemMembers[] = {
     {"UserData", Py_T_INT, at(kHead, offsetof(SystemHead, UserData)), 0, "UserData value passed to TarvikProcessTape"},
     {"DLLVersion", Py_T_INT, at(kHead, offsetof(SystemHead, DLLVersion)), Py_READONLY,
      "Version of TarvikAPI as a 4-byte value. When Tarvik API is started from a state file this value will be the "
@@ -59,7 +59,7 @@ PyTypeObject TarvikSystemType = record_type<kSystemSpec>();
 
 namespace {
 
-PyMemberDef kDataMembers[] = {
+constexpr PyMemberDef kDataMembers[] = {
     {"ExgQuote", Py_T_OBJECT_EX, offsetof(TarvikDataObject, ExgQuote), Py_READONLY, "Exchange Quote"},
     {"MMQuote", Py_T_OBJECT_EX, offsetof(TarvikDataObject, MMQuote), Py_READONLY, "Market Maker Quote"},
     {"Trade", Py_T_OBJECT_EX, offsetof(TarvikDataObject, Trade), Py_READONLY, "Trade"},
@@ -93,7 +93,7 @@ namespace {
 
 constexpr std::size_t kHeader = offsetof(TarvikHeaderObject, numbers);
 
-PyMemberDef kHeaderMembers[] = {
+constexpr PyMemberDef kHeaderMembers[] = {
     {"ptqStringSymbol", _Py_T_OBJECT, offsetof(TarvikHeaderObject, ptqStringSymbol), 0,
      "TqString containing symbol in Tarvik symbology. see: " TARVIK_DOC_SYMBOLOGY " " TARVIK_DOC_OPTION_SYMBOLOGY},
     {"ptqOptionHdr", _Py_T_OBJECT, offsetof(TarvikHeaderObject, ptqOptionHdr), 0,
@@ -137,7 +137,7 @@ namespace {
 
 constexpr std::size_t kExt = offsetof(Tarvik3ExtObject, record);
 
-PyMemberDef kExtMembers[] = {
+constexpr PyMemberDef kExtMembers[] = {
     {"MicrosOfDaySRC", Py_T_ULONGLONG, at(kExt, offsetof(Tarvik3ExtRecord, MicrosOfDaySRC)), Py_READONLY,
      "Microsecond timestamp from data source, such as CME or SIP. "},
     {"MicrosOfDayPTP1", Py_T_ULONGLONG, at(kExt, offsetof(Tarvik3ExtRecord, MicrosOfDayPTP1)), Py_READONLY,
@@ -163,7 +163,7 @@ PyTypeObject Tarvik3ExtType = record_type<kExtSpec>();
 
 namespace {
 
-PyMemberDef kMessageMembers[] = {
+constexpr PyMemberDef kMessageMembers[] = {
     {"coreHeader", _Py_T_OBJECT, offsetof(TarvikMessageObject, coreHeader), Py_READONLY, "coreHeader"},
     {"coreData", _Py_T_OBJECT, offsetof(TarvikMessageObject, coreData), Py_READONLY, "Content of message"},
     {"MessageType", Py_T_UINT, offsetof(TarvikMessageObject, MessageType), Py_READONLY,
@@ -192,7 +192,7 @@ namespace {
 
 constexpr std::size_t kQuote = offsetof(TarvikQuoteObject, record);
 
-PyMemberDef kQuoteMembers[] = {
+constexpr PyMemberDef kQuoteMembers[] = {
     {"AskSize", Py_T_INT, at(kQuote, offsetof(TarvikQuoteRecord, AskSize)), Py_READONLY, "Ask Size"},
     {"BidSize", Py_T_INT, at(kQuote, offsetof(TarvikQuoteRecord, BidSize)), Py_READONLY, "Bid Size"},
     {"AskSizeChange", Py_T_INT, at(kQuote, offsetof(TarvikQuoteRecord, AskSizeChange)), Py_READONLY,
@@ -232,7 +232,7 @@ namespace {
 
 constexpr std::size_t kBest = offsetof(TarvikExgQuoteObject, best);
 
-PyMemberDef kExgQuoteMembers[] = {
+constexpr PyMemberDef kExgQuoteMembers[] = {
     {"coreQuote", Py_T_OBJECT_EX, offsetof(TarvikExgQuoteObject, coreQuote), Py_READONLY, "coreQuote"},
     {"BestAskPrice", Py_T_INT, at(kBest, offsetof(ExgQuoteBest, BestAskPrice)), Py_READONLY, "Best Ask Price"},
     {"BestBidPrice", Py_T_INT, at(kBest, offsetof(ExgQuoteBest, BestBidPrice)), Py_READONLY, "Best Bid Price"},
@@ -280,7 +280,7 @@ PyTypeObject TarvikExgQuoteType = record_type<kExgQuoteSpec>();
 
 namespace {
 
-PyMemberDef kMMQuoteMembers[] = {
+constexpr PyMemberDef kMMQuoteMembers[] = {
     {"coreQuote", Py_T_OBJECT_EX, offsetof(TarvikMMQuoteObject, coreQuote), Py_READONLY, "coreQuote"},
     {"ptqStringMarketMaker", _Py_T_OBJECT, offsetof(TarvikMMQuoteObject, ptqStringMarketMaker), Py_READONLY,
      "TqString containing either the Market Marker or D0,D1,D2... for level of depth"},
@@ -310,7 +310,7 @@ namespace {
 
 constexpr std::size_t kAnalysis = offsetof(TqCTAnalysisObject, record);
 
-PyMemberDef kAnalysisMembers[] = {
+constexpr PyMemberDef kAnalysisMembers[] = {
     {"FilterThreshold", Py_T_INT, at(kAnalysis, offsetof(TqCTAnalysisRecord, FilterThreshold)), Py_READONLY,
      "Filter Threshold"},
     {"Filtered", Py_T_UBYTE, at(kAnalysis, offsetof(TqCTAnalysisRecord, Filtered)), Py_READONLY, "Filtered"},
@@ -352,7 +352,7 @@ namespace {
 constexpr std::size_t kTradeHead = offsetof(TarvikTradeObject, head);
 constexpr std::size_t kTotals = offsetof(TarvikTradeObject, totals);
 
-PyMemberDef kTradeMembers[] = {
+constexpr PyMemberDef kTradeMembers[] = {
     {"Price", Py_T_INT, at(kTradeHead, offsetof(TradeHead, Price)), Py_READONLY,
      "Price value of this trade record update and is used together with PriceType"},
     {"PriceType", Py_T_UBYTE, at(kTradeHead, offsetof(TradeHead, PriceType)), Py_READONLY,
@@ -408,7 +408,7 @@ PyTypeObject TarvikTradeType = record_type<kTradeSpec>();
 
 namespace {
 
-PyMemberDef kSymbolChangeMembers[] = {
+constexpr PyMemberDef kSymbolChangeMembers[] = {
     {"Status", Py_T_UBYTE, offsetof(TarvikSymbolChangeObject, Status), Py_READONLY,
      "Indicates whether the symbol change is an TqSS_ADD(0), TqSS_DEL(1), or TqSS_MOD(2)"},
     {"StatusChar", Py_T_CHAR, offsetof(TarvikSymbolChangeObject, StatusChar), Py_READONLY,
@@ -437,7 +437,7 @@ namespace {
 
 constexpr std::size_t kSpin = offsetof(TarvikSymbolSpinObject, record);
 
-PyMemberDef kSymbolSpinMembers[] = {
+constexpr PyMemberDef kSymbolSpinMembers[] = {
     {"SpinID", Py_T_UINT, at(kSpin, offsetof(TarvikSymbolSpinBody, SpinID)), Py_READONLY,
      "User assignable data member that you can use to pass additional information during the spin, or to identify "
      "different spins. The automatic Symbol Spin that occurs near the start of each Tarvik Tape set the SpinID value "
@@ -466,7 +466,7 @@ PyTypeObject TarvikSymbolSpinType = record_type<kSymbolSpinSpec>();
 
 namespace {
 
-PyMemberDef kCategoryMembers[] = {
+constexpr PyMemberDef kCategoryMembers[] = {
     {"ptqStringCategory", Py_T_OBJECT_EX, offsetof(TarvikCategoryObject, ptqStringCategory), Py_READONLY,
      "TqString of category name. Atom is the category ID"},
     {"ptqFields", Py_T_OBJECT_EX, offsetof(TarvikCategoryObject, ptqFields), Py_READONLY, "List of category fields"},
@@ -492,7 +492,7 @@ PyTypeObject TarvikCategoryType = record_type<kCategorySpec>();
 
 namespace {
 
-PyMemberDef kCategoryDataMembers[] = {
+constexpr PyMemberDef kCategoryDataMembers[] = {
     {"i64Bit", Py_T_ULONGLONG, offsetof(TarvikCategoryDataObject, i64Bit), Py_READONLY, "i64Bit"},
     {"i32Bit", Py_T_UINT, offsetof(TarvikCategoryDataObject, i32Bit), Py_READONLY, "i32Bit"},
     {"StringZ", Py_T_STRING, offsetof(TarvikCategoryDataObject, StringZ), Py_READONLY, "StringZ"},
@@ -527,7 +527,7 @@ PyTypeObject TarvikCategoryDataType = record_type<kCategoryDataSpec>();
 
 namespace {
 
-PyMemberDef kCategoryFieldMembers[] = {
+constexpr PyMemberDef kCategoryFieldMembers[] = {
     {"FieldName", Py_T_STRING, offsetof(TqCategoryFieldObject, FieldName), Py_READONLY, "Name of Field"},
     {"FieldInfo", Py_T_STRING, offsetof(TqCategoryFieldObject, FieldInfo), Py_READONLY,
      "Comments about Field. May be None"},

@@ -1,12 +1,15 @@
 // What every record type shares. A record type is declared once, as a
 // RecordSpec beside its member table: the spec makes the type object, whose
-// tp_new and tp_dealloc are the generic ones below, driven by the spec.
+// tp_new and tp_dealloc are the ones below, compiled for the spec.
 #pragma once
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <span>
+
+#include "core/make_object.h"
 
 namespace tarvik {
 
@@ -49,34 +52,83 @@ constexpr MadeMember int_list(std::size_t offset, Py_ssize_t count, long value) 
 // One record type. Every object member of `members` (Py_T_OBJECT_EX or
 // _Py_T_OBJECT) holds a reference of its own or null; `made` lists, in the
 // order they are made, the ones a new record fills. Everything else starts
-// zero.
+// zero. Specs and member tables are constants: the type's tp_new and
+// tp_dealloc are compiled for its spec.
 struct RecordSpec {
     const char* name;  // "Tarvik.<short name>"
     const char* doc;   // "<short name> Object"
     Py_ssize_t size;
-    PyMemberDef* members;
+    const PyMemberDef* members;
     std::span<const MadeMember> made = {};
     initproc init = nullptr;
 };
 
-// A zero-filled record of `type` (or of a subclass) with the members `made`
-// lists made in order. Null with the exception set when any of them cannot
-// be made; what was made so far goes with the record.
-PyObject* make_record(PyTypeObject* type, std::span<const MadeMember> made);
+namespace detail {
 
-// Releases the children the record keeps in arrays of its own, then every
-// object member of `members` in table order, then frees the record through
-// its own type, so that Python subclasses are freed by their allocator.
-void free_record(PyObject* self, const PyMemberDef* members, std::span<const MadeMember> made);
-
-template <const RecordSpec& kSpec>
-PyObject* record_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return make_record(type, kSpec.made);
+inline PyObject*& member_at(PyObject* self, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
 }
 
+constexpr bool is_object_member(const PyMemberDef& member) {
+    return member.type == Py_T_OBJECT_EX || member.type == _Py_T_OBJECT;
+}
+
+constexpr std::size_t count_object_members(const PyMemberDef* members) {
+    std::size_t count = 0;
+    for (; members->name != nullptr; ++members) count += is_object_member(*members) ? 1 : 0;
+    return count;
+}
+
+// The offsets of the object members of `kSpec`, in table order.
+template <const RecordSpec& kSpec>
+constexpr auto object_member_offsets() {
+    std::array<Py_ssize_t, count_object_members(kSpec.members)> offsets{};
+    std::size_t next = 0;
+    for (const PyMemberDef* member = kSpec.members; member->name != nullptr; ++member) {
+        if (is_object_member(*member)) offsets[next++] = member->offset;
+    }
+    return offsets;
+}
+
+// Makes a list of `list`'s kind and stores it in its member before making
+// the items: a failure leaves it, with the items made so far, to the
+// record's deallocator. False with the exception set on failure.
+bool make_list(PyObject* self, const MadeMember& list);
+
+// Releases the record's own references to the children of `list`.
+void release_children(PyObject* self, const MadeMember& list);
+
+}  // namespace detail
+
+// tp_new: a zero-filled record of `type` (or of a subclass) with the
+// members the spec lists made in order. Null with the exception set when
+// any of them cannot be made; what was made so far goes with the record.
+template <const RecordSpec& kSpec>
+PyObject* record_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    for (const MadeMember& member : kSpec.made) {
+        bool made = member.kind == Made::kChild ? make_object(detail::member_at(self, member.offset), *member.type)
+                                                : detail::make_list(self, member);
+        if (!made) {
+            Py_DECREF(self);
+            return nullptr;
+        }
+    }
+    return self;
+}
+
+// tp_dealloc: releases the children the record keeps in arrays of its own,
+// then every object member in table order, then frees the record through
+// its own type, so that Python subclasses are freed by their allocator.
 template <const RecordSpec& kSpec>
 void record_dealloc(PyObject* self) {
-    free_record(self, kSpec.members, kSpec.made);
+    for (const MadeMember& member : kSpec.made) {
+        if (member.kind == Made::kChildList) detail::release_children(self, member);
+    }
+    static constexpr auto kObjectMembers = detail::object_member_offsets<kSpec>();
+    for (Py_ssize_t offset : kObjectMembers) Py_CLEAR(detail::member_at(self, offset));
+    Py_TYPE(self)->tp_free(self);
 }
 
 // The repr() of every record: "<TarvikTrade Price=15012 Size=100 ...>", each
@@ -93,7 +145,8 @@ constexpr PyTypeObject record_type() {
     type.tp_repr = record_repr;
     type.tp_flags = kRecordTypeFlags;
     type.tp_doc = kSpec.doc;
-    type.tp_members = kSpec.members;
+    // CPython only reads a static type's member table.
+    type.tp_members = const_cast<PyMemberDef*>(kSpec.members);
     type.tp_init = kSpec.init;
     type.tp_new = record_new<kSpec>;
     return type;

@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::size_t kExgEntry = offsetof(TarvikStateExgQuoteObject, record);
 
-PyMemberDef kStateExgQuoteMembers[] = {
+constexpr PyMemberDef kStateExgQuoteMembers[] = {
     {"AskPrice", Py_T_INT, at(kExgEntry, offsetof(TarvikStateExgQuoteRecord, AskPrice)), Py_READONLY,
      "Current ask price of ReportingExg"},
     {"BidPrice", Py_T_INT, at(kExgEntry, offsetof(TarvikStateExgQuoteRecord, BidPrice)), Py_READONLY,
@@ -44,7 +44,7 @@ namespace {
 
 constexpr std::size_t kPrices = offsetof(TarvikStateMMQuoteObject, prices);
 
-PyMemberDef kStateMMQuoteMembers[] = {
+constexpr PyMemberDef kStateMMQuoteMembers[] = {
     {"AskPrice", Py_T_INT, at(kPrices, offsetof(StateQuotePrices, AskPrice)), Py_READONLY,
      "Current ask price from the market maker identified as ptqStringMarketMaker"},
     {"BidPrice", Py_T_INT, at(kPrices, offsetof(StateQuotePrices, BidPrice)), Py_READONLY,
@@ -77,7 +77,7 @@ namespace {
 
 constexpr std::size_t kExgHead = offsetof(TarvikStateExgQuotesObject, head);
 
-PyMemberDef kStateExgQuotesMembers[] = {
+constexpr PyMemberDef kStateExgQuotesMembers[] = {
     {"StateQuoteCount", Py_T_USHORT, at(kExgHead, offsetof(StateExgQuotesHead, StateQuoteCount)), Py_READONLY,
      "Number of items in StateExgQuotes"},
     {"PriceType", Py_T_UBYTE, at(kExgHead, offsetof(StateExgQuotesHead, PriceType)), Py_READONLY,
@@ -113,7 +113,7 @@ namespace {
 
 constexpr std::size_t kMMHead = offsetof(TarvikStateMMQuotesObject, head);
 
-PyMemberDef kStateMMQuotesMembers[] = {
+constexpr PyMemberDef kStateMMQuotesMembers[] = {
     {"StateQuoteCount", Py_T_USHORT, at(kMMHead, offsetof(StateMMQuotesHead, StateQuoteCount)), Py_READONLY,
      "Number of items in StateMMQuotes"},
     {"PriceType", Py_T_UBYTE, at(kMMHead, offsetof(StateMMQuotesHead, PriceType)), Py_READONLY,
@@ -145,7 +145,7 @@ namespace {
 
 constexpr std::size_t kTrade = offsetof(TarvikStateTradeObject, record);
 
-PyMemberDef kStateTradeMembers[] = {
+constexpr PyMemberDef kStateTradeMembers[] = {
     {"TotalVolume", Py_T_ULONGLONG, at(kTrade, offsetof(TarvikStateTradeRecord, TotalVolume)), Py_READONLY,
      "Total Volume"},
     {"TickVolume", Py_T_UINT, at(kTrade, offsetof(TarvikStateTradeRecord, TickVolume)), Py_READONLY, "Tick Volume"},
@@ -180,7 +180,7 @@ PyTypeObject TarvikStateTradeType = record_type<kStateTradeSpec>();
 
 namespace {
 
-PyMemberDef kTapeFileMembers[] = {
+constexpr PyMemberDef kTapeFileMembers[] = {
     {"PathnameStrZ", _Py_T_OBJECT, offsetof(TarvikTapeFileObject, PathnameStrZ), Py_READONLY, "Full path to the tape"},
     {"FileAttributes", Py_T_UINT, offsetof(TarvikTapeFileObject, FileAttributes), Py_READONLY, "File attributes"},
     {"FileSize", Py_T_ULONGLONG, offsetof(TarvikTapeFileObject, FileSize), Py_READONLY,
@@ -209,7 +209,7 @@ namespace {
 
 constexpr std::size_t kVersion = offsetof(TarvikAPIDLLFileObject, version);
 
-PyMemberDef kLibraryFileMembers[] = {
+constexpr PyMemberDef kLibraryFileMembers[] = {
     {"PathnameStrZ", _Py_T_OBJECT, offsetof(TarvikAPIDLLFileObject, PathnameStrZ), Py_READONLY,
      "Full path to the DLL"},
     {"FileAttributes", Py_T_UINT, offsetof(TarvikAPIDLLFileObject, FileAttributes), Py_READONLY, "File attributes"},

@@ -28,7 +28,7 @@ namespace {
 
 constexpr std::size_t kDate = offsetof(TqDateObject, record);
 
-PyMemberDef kDateMembers[] = {
+constexpr PyMemberDef kDateMembers[] = {
     {"NDays", Py_T_UINT, at(kDate, offsetof(TqDateRecord, NDays)), 0,
      "Number of days since Jan 1, 1883. Julian date"},
     {"Year", Py_T_USHORT, at(kDate, offsetof(TqDateRecord, Year)), 0, "Current year."},
@@ -59,7 +59,7 @@ namespace {
 
 constexpr std::size_t kTime = offsetof(TqTimeObject, record);
 
-PyMemberDef kTimeMembers[] = {
+constexpr PyMemberDef kTimeMembers[] = {
     {"MsOfDay", Py_T_UINT, at(kTime, offsetof(TqTimeRecord, MsOfDay)), 0,
      "Number of milliseconds since start of day -- midnight"},
     {"Millisecond", Py_T_USHORT, at(kTime, offsetof(TqTimeRecord, Millisecond)), 0, "Millisecond of second 0-999"},
@@ -86,7 +86,7 @@ namespace {
 
 constexpr std::size_t kPrice = offsetof(TqPriceObject, record);
 
-PyMemberDef kPriceMembers[] = {
+constexpr PyMemberDef kPriceMembers[] = {
     {"Price", Py_T_INT, at(kPrice, offsetof(TqPriceRecord, Price)), 0, "Price"},
     {"PriceType", Py_T_UBYTE, at(kPrice, offsetof(TqPriceRecord, PriceType)), 0,
      "Price Type. For information on how to compute decimal price see: " TARVIK_DOC_PRICE_TYPES},
@@ -107,7 +107,7 @@ namespace {
 
 constexpr std::size_t kItem = offsetof(StringTableItemObject, record);
 
-PyMemberDef kStringTableItemMembers[] = {
+constexpr PyMemberDef kStringTableItemMembers[] = {
     {"ixTable", Py_T_UINT, at(kItem, offsetof(StringTableItemRecord, ixTable)), 0,
      "Identifier of Table. For values see: " TARVIK_DOC_STRING_TABLES},
     {"idString", Py_T_UINT, at(kItem, offsetof(StringTableItemRecord, idString)), 0, "The index within the table"},
@@ -129,7 +129,7 @@ namespace {
 
 constexpr std::size_t kString = offsetof(TqStringObject, record);
 
-PyMemberDef kStringMembers[] = {
+constexpr PyMemberDef kStringMembers[] = {
     {"UserData1", Py_T_INT, at(kString, offsetof(TqStringRecord, UserData1)), 0, "First  32-bit user data space"},
     {"UserData2", Py_T_INT, at(kString, offsetof(TqStringRecord, UserData2)), 0, "Second 32-bit user data space"},
     {"Atom", Py_T_USHORT, at(kString, offsetof(TqStringRecord, Atom)), Py_READONLY,
@@ -152,7 +152,7 @@ namespace {
 
 constexpr std::size_t kOption = offsetof(TqOptionHdrObject, numbers);
 
-PyMemberDef kOptionHdrMembers[] = {
+constexpr PyMemberDef kOptionHdrMembers[] = {
     {"ptqsDateAndStrike", _Py_T_OBJECT, offsetof(TqOptionHdrObject, ptqsDateAndStrike), 0,
      "String contains 2 alpha characters (expire code and strike code)"},
     {"ptqsUnderlying", _Py_T_OBJECT, offsetof(TqOptionHdrObject, ptqsUnderlying), 0, "Underlying Symbol"},
