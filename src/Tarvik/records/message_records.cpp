@@ -9,8 +9,6 @@ namespace tarvik {
 // TarvikSystem
 // ---------------------------------------------------------------------------
 
-namespace {
-
 constexpr std::size_t kHead = offsetof(TarvikSystemObject, head);
 constexpr std::size_t kStatus = offsetof(TarvikSystemObject, status);
 
@@ -49,15 +47,11 @@ constexpr MadeMember kSystemMade[] = {
 constexpr RecordSpec kSystemSpec = {"Tarvik.TarvikSystem", "TarvikSystem Object", sizeof(TarvikSystemObject),
     kSystemMembers, kSystemMade};
 
-}  // namespace
-
 PyTypeObject TarvikSystemType = record_type<kSystemSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikData
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr PyMemberDef kDataMembers[] = {
     {"ExgQuote", Py_T_OBJECT_EX, offsetof(TarvikDataObject, ExgQuote), Py_READONLY, "Exchange Quote"},
@@ -81,15 +75,11 @@ constexpr MadeMember kDataMade[] = {
 constexpr RecordSpec kDataSpec = {"Tarvik.TarvikData", "TarvikData Object", sizeof(TarvikDataObject), kDataMembers,
     kDataMade};
 
-}  // namespace
-
 PyTypeObject TarvikDataType = record_type<kDataSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikHeader
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kHeader = offsetof(TarvikHeaderObject, numbers);
 
@@ -125,15 +115,11 @@ constexpr MadeMember kHeaderMade[] = {
 constexpr RecordSpec kHeaderSpec = {"Tarvik.TarvikHeader", "TarvikHeader Object", sizeof(TarvikHeaderObject),
     kHeaderMembers, kHeaderMade};
 
-}  // namespace
-
 PyTypeObject TarvikHeaderType = record_type<kHeaderSpec>();
 
 // ---------------------------------------------------------------------------
 // Tarvik3Ext
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kExt = offsetof(Tarvik3ExtObject, record);
 
@@ -153,15 +139,11 @@ constexpr PyMemberDef kExtMembers[] = {
 
 constexpr RecordSpec kExtSpec = {"Tarvik.Tarvik3Ext", "Tarvik3Ext Object", sizeof(Tarvik3ExtObject), kExtMembers};
 
-}  // namespace
-
 PyTypeObject Tarvik3ExtType = record_type<kExtSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikMessage
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr PyMemberDef kMessageMembers[] = {
     {"coreHeader", _Py_T_OBJECT, offsetof(TarvikMessageObject, coreHeader), Py_READONLY, "coreHeader"},
@@ -180,15 +162,11 @@ constexpr MadeMember kMessageMade[] = {
 constexpr RecordSpec kMessageSpec = {"Tarvik.TarvikMessage", "TarvikMessage Object", sizeof(TarvikMessageObject),
     kMessageMembers, kMessageMade};
 
-}  // namespace
-
 PyTypeObject TarvikMessageType = record_type<kMessageSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikQuote
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kQuote = offsetof(TarvikQuoteObject, record);
 
@@ -220,15 +198,11 @@ constexpr PyMemberDef kQuoteMembers[] = {
 constexpr RecordSpec kQuoteSpec = {"Tarvik.TarvikQuote", "TarvikQuote Object", sizeof(TarvikQuoteObject),
     kQuoteMembers};
 
-}  // namespace
-
 PyTypeObject TarvikQuoteType = record_type<kQuoteSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikExgQuote
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kBest = offsetof(TarvikExgQuoteObject, best);
 
@@ -270,15 +244,11 @@ constexpr MadeMember kExgQuoteMade[] = {
 constexpr RecordSpec kExgQuoteSpec = {"Tarvik.TarvikExgQuote", "TarvikExgQuote Object", sizeof(TarvikExgQuoteObject),
     kExgQuoteMembers, kExgQuoteMade};
 
-}  // namespace
-
 PyTypeObject TarvikExgQuoteType = record_type<kExgQuoteSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikMMQuote
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr PyMemberDef kMMQuoteMembers[] = {
     {"coreQuote", Py_T_OBJECT_EX, offsetof(TarvikMMQuoteObject, coreQuote), Py_READONLY, "coreQuote"},
@@ -298,15 +268,11 @@ constexpr MadeMember kMMQuoteMade[] = {
 constexpr RecordSpec kMMQuoteSpec = {"Tarvik.TarvikMMQuote", "TarvikMMQuote Object", sizeof(TarvikMMQuoteObject),
     kMMQuoteMembers, kMMQuoteMade};
 
-}  // namespace
-
 PyTypeObject TarvikMMQuoteType = record_type<kMMQuoteSpec>();
 
 // ---------------------------------------------------------------------------
 // TqCTAnalysis
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kAnalysis = offsetof(TqCTAnalysisObject, record);
 
@@ -339,15 +305,11 @@ constexpr PyMemberDef kAnalysisMembers[] = {
 constexpr RecordSpec kAnalysisSpec = {"Tarvik.TqCTAnalysis", "TqCTAnalysis Object", sizeof(TqCTAnalysisObject),
     kAnalysisMembers};
 
-}  // namespace
-
 PyTypeObject TqCTAnalysisType = record_type<kAnalysisSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikTrade
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kTradeHead = offsetof(TarvikTradeObject, head);
 constexpr std::size_t kTotals = offsetof(TarvikTradeObject, totals);
@@ -398,15 +360,11 @@ constexpr MadeMember kTradeMade[] = {
 constexpr RecordSpec kTradeSpec = {"Tarvik.TarvikTrade", "TarvikTrade Object", sizeof(TarvikTradeObject), kTradeMembers,
     kTradeMade};
 
-}  // namespace
-
 PyTypeObject TarvikTradeType = record_type<kTradeSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikSymbolChange
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr PyMemberDef kSymbolChangeMembers[] = {
     {"Status", Py_T_UBYTE, offsetof(TarvikSymbolChangeObject, Status), Py_READONLY,
@@ -425,15 +383,11 @@ constexpr PyMemberDef kSymbolChangeMembers[] = {
 constexpr RecordSpec kSymbolChangeSpec = {"Tarvik.TarvikSymbolChange", "TarvikSymbolChange Object",
     sizeof(TarvikSymbolChangeObject), kSymbolChangeMembers};
 
-}  // namespace
-
 PyTypeObject TarvikSymbolChangeType = record_type<kSymbolChangeSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikSymbolSpin
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kSpin = offsetof(TarvikSymbolSpinObject, record);
 
@@ -456,15 +410,11 @@ constexpr PyMemberDef kSymbolSpinMembers[] = {
 constexpr RecordSpec kSymbolSpinSpec = {"Tarvik.TarvikSymbolSpin", "TarvikSymbolSpin Object",
     sizeof(TarvikSymbolSpinObject), kSymbolSpinMembers};
 
-}  // namespace
-
 PyTypeObject TarvikSymbolSpinType = record_type<kSymbolSpinSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikCategory
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr PyMemberDef kCategoryMembers[] = {
     {"ptqStringCategory", Py_T_OBJECT_EX, offsetof(TarvikCategoryObject, ptqStringCategory), Py_READONLY,
@@ -482,15 +432,11 @@ constexpr MadeMember kCategoryMade[] = {
 constexpr RecordSpec kCategorySpec = {"Tarvik.TarvikCategory", "TarvikCategory Object", sizeof(TarvikCategoryObject),
     kCategoryMembers, kCategoryMade};
 
-}  // namespace
-
 PyTypeObject TarvikCategoryType = record_type<kCategorySpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikCategoryData
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr PyMemberDef kCategoryDataMembers[] = {
     {"i64Bit", Py_T_ULONGLONG, offsetof(TarvikCategoryDataObject, i64Bit), Py_READONLY, "i64Bit"},
@@ -517,15 +463,11 @@ constexpr MadeMember kCategoryDataMade[] = {
 constexpr RecordSpec kCategoryDataSpec = {"Tarvik.TarvikCategoryData", "TarvikCategoryData Object",
     sizeof(TarvikCategoryDataObject), kCategoryDataMembers, kCategoryDataMade};
 
-}  // namespace
-
 PyTypeObject TarvikCategoryDataType = record_type<kCategoryDataSpec>();
 
 // ---------------------------------------------------------------------------
 // TqCategoryField
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr PyMemberDef kCategoryFieldMembers[] = {
     {"FieldName", Py_T_STRING, offsetof(TqCategoryFieldObject, FieldName), Py_READONLY, "Name of Field"},
@@ -545,8 +487,6 @@ constexpr MadeMember kCategoryFieldMade[] = {
 
 constexpr RecordSpec kCategoryFieldSpec = {"Tarvik.TqCategoryField", "TqCategoryField Object",
     sizeof(TqCategoryFieldObject), kCategoryFieldMembers, kCategoryFieldMade};
-
-}  // namespace
 
 PyTypeObject TqCategoryFieldType = record_type<kCategoryFieldSpec>();
 

@@ -52,8 +52,8 @@ constexpr MadeMember int_list(std::size_t offset, Py_ssize_t count, long value) 
 // One record type. Every object member of `members` (Py_T_OBJECT_EX or
 // _Py_T_OBJECT) holds a reference of its own or null; `made` lists, in the
 // order they are made, the ones a new record fills. Everything else starts
-// zero. Specs and member tables are constants: the type's tp_new and
-// tp_dealloc are compiled for its spec.
+// zero. Specs and member tables are constants (of the file that declares
+// them): the type's tp_new and tp_dealloc are compiled for its spec.
 struct RecordSpec {
     const char* name;  // "Tarvik.<short name>"
     const char* doc;   // "<short name> Object"

@@ -9,8 +9,6 @@ namespace tarvik {
 // TarvikStateExgQuote
 // ---------------------------------------------------------------------------
 
-namespace {
-
 constexpr std::size_t kExgEntry = offsetof(TarvikStateExgQuoteObject, record);
 
 constexpr PyMemberDef kStateExgQuoteMembers[] = {
@@ -32,15 +30,11 @@ constexpr PyMemberDef kStateExgQuoteMembers[] = {
 constexpr RecordSpec kStateExgQuoteSpec = {"Tarvik.TarvikStateExgQuote", "TarvikStateExgQuote Object",
     sizeof(TarvikStateExgQuoteObject), kStateExgQuoteMembers};
 
-}  // namespace
-
 PyTypeObject TarvikStateExgQuoteType = record_type<kStateExgQuoteSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateMMQuote
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kPrices = offsetof(TarvikStateMMQuoteObject, prices);
 
@@ -65,15 +59,11 @@ constexpr PyMemberDef kStateMMQuoteMembers[] = {
 constexpr RecordSpec kStateMMQuoteSpec = {"Tarvik.TarvikStateMMQuote", "TarvikStateMMQuote Object",
     sizeof(TarvikStateMMQuoteObject), kStateMMQuoteMembers};
 
-}  // namespace
-
 PyTypeObject TarvikStateMMQuoteType = record_type<kStateMMQuoteSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateExgQuotes
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kExgHead = offsetof(TarvikStateExgQuotesObject, head);
 
@@ -101,15 +91,11 @@ constexpr MadeMember kStateExgQuotesMade[] = {
 constexpr RecordSpec kStateExgQuotesSpec = {"Tarvik.TarvikStateExgQuotes", "TarvikStateExgQuotes Object",
     sizeof(TarvikStateExgQuotesObject), kStateExgQuotesMembers, kStateExgQuotesMade};
 
-}  // namespace
-
 PyTypeObject TarvikStateExgQuotesType = record_type<kStateExgQuotesSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateMMQuotes
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kMMHead = offsetof(TarvikStateMMQuotesObject, head);
 
@@ -133,15 +119,11 @@ constexpr MadeMember kStateMMQuotesMade[] = {
 constexpr RecordSpec kStateMMQuotesSpec = {"Tarvik.TarvikStateMMQuotes", "TarvikStateMMQuotes Object",
     sizeof(TarvikStateMMQuotesObject), kStateMMQuotesMembers, kStateMMQuotesMade};
 
-}  // namespace
-
 PyTypeObject TarvikStateMMQuotesType = record_type<kStateMMQuotesSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateTrade
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kTrade = offsetof(TarvikStateTradeObject, record);
 
@@ -170,15 +152,11 @@ constexpr PyMemberDef kStateTradeMembers[] = {
 constexpr RecordSpec kStateTradeSpec = {"Tarvik.TarvikStateTrade", "TarvikStateTrade Object",
     sizeof(TarvikStateTradeObject), kStateTradeMembers};
 
-}  // namespace
-
 PyTypeObject TarvikStateTradeType = record_type<kStateTradeSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikTapeFile
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr PyMemberDef kTapeFileMembers[] = {
     {"PathnameStrZ", _Py_T_OBJECT, offsetof(TarvikTapeFileObject, PathnameStrZ), Py_READONLY, "Full path to the tape"},
@@ -197,15 +175,11 @@ constexpr MadeMember kTapeFileMade[] = {
 constexpr RecordSpec kTapeFileSpec = {"Tarvik.TarvikTapeFile", "TarvikTapeFile Object", sizeof(TarvikTapeFileObject),
     kTapeFileMembers, kTapeFileMade};
 
-}  // namespace
-
 PyTypeObject TarvikTapeFileType = record_type<kTapeFileSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikAPIDLLFile
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kVersion = offsetof(TarvikAPIDLLFileObject, version);
 
@@ -233,8 +207,6 @@ constexpr MadeMember kLibraryFileMade[] = {
 
 constexpr RecordSpec kLibraryFileSpec = {"Tarvik.TarvikAPIDLLFile", "TarvikAPIDLLFile Object",
     sizeof(TarvikAPIDLLFileObject), kLibraryFileMembers, kLibraryFileMade};
-
-}  // namespace
 
 PyTypeObject TarvikAPIDLLFileType = record_type<kLibraryFileSpec>();
 

@@ -24,8 +24,6 @@ int init_date_or_time(PyObject* self, PyObject*, PyObject*) {
 // TqDate
 // ---------------------------------------------------------------------------
 
-namespace {
-
 constexpr std::size_t kDate = offsetof(TqDateObject, record);
 
 constexpr PyMemberDef kDateMembers[] = {
@@ -47,15 +45,11 @@ constexpr PyMemberDef kDateMembers[] = {
 constexpr RecordSpec kDateSpec = {"Tarvik.TqDate", "TqDate Object", sizeof(TqDateObject), kDateMembers, {},
     init_date_or_time};
 
-}  // namespace
-
 PyTypeObject TqDateType = record_type<kDateSpec>();
 
 // ---------------------------------------------------------------------------
 // TqTime
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kTime = offsetof(TqTimeObject, record);
 
@@ -74,15 +68,11 @@ constexpr PyMemberDef kTimeMembers[] = {
 constexpr RecordSpec kTimeSpec = {"Tarvik.TqTime", "TqTime Object", sizeof(TqTimeObject), kTimeMembers, {},
     init_date_or_time};
 
-}  // namespace
-
 PyTypeObject TqTimeType = record_type<kTimeSpec>();
 
 // ---------------------------------------------------------------------------
 // TqPrice
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kPrice = offsetof(TqPriceObject, record);
 
@@ -95,15 +85,11 @@ constexpr PyMemberDef kPriceMembers[] = {
 
 constexpr RecordSpec kPriceSpec = {"Tarvik.TqPrice", "TqPrice Object", sizeof(TqPriceObject), kPriceMembers};
 
-}  // namespace
-
 PyTypeObject TqPriceType = record_type<kPriceSpec>();
 
 // ---------------------------------------------------------------------------
 // StringTableItem
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kItem = offsetof(StringTableItemObject, record);
 
@@ -117,15 +103,11 @@ constexpr PyMemberDef kStringTableItemMembers[] = {
 constexpr RecordSpec kStringTableItemSpec = {"Tarvik.StringTableItem", "StringTableItem Object",
     sizeof(StringTableItemObject), kStringTableItemMembers};
 
-}  // namespace
-
 PyTypeObject StringTableItemType = record_type<kStringTableItemSpec>();
 
 // ---------------------------------------------------------------------------
 // TqString
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kString = offsetof(TqStringObject, record);
 
@@ -140,15 +122,11 @@ constexpr PyMemberDef kStringMembers[] = {
 
 constexpr RecordSpec kStringSpec = {"Tarvik.TqString", "TqString Object", sizeof(TqStringObject), kStringMembers};
 
-}  // namespace
-
 PyTypeObject TqStringType = record_type<kStringSpec>();
 
 // ---------------------------------------------------------------------------
 // TqOptionHdr
 // ---------------------------------------------------------------------------
-
-namespace {
 
 constexpr std::size_t kOption = offsetof(TqOptionHdrObject, numbers);
 
@@ -184,8 +162,6 @@ constexpr MadeMember kOptionHdrMade[] = {
 
 constexpr RecordSpec kOptionHdrSpec = {"Tarvik.TqOptionHdr", "TqOptionHdr Object", sizeof(TqOptionHdrObject),
     kOptionHdrMembers, kOptionHdrMade};
-
-}  // namespace
 
 PyTypeObject TqOptionHdrType = record_type<kOptionHdrSpec>();
 
