@@ -8,15 +8,15 @@
 namespace tarvik {
 
 enum class MessageString : int {
-    kMarketMaker,        // a market-maker quote's ptqStringMarketMaker
-    kCategory,           // a category's ptqStringCategory
-    kSymbol,             // the header's ptqStringSymbol
-    kDateAndStrike,      // the header option's ptqsDateAndStrike
-    kUnderlying,         // the header option's ptqsUnderlying
-    kSeriesChain,        // the header option's ptqsSeriesChain
-    kSpecialSettle,      // the header option's ptqsSpecialSettle
-    kOldSymbol,          // a symbol change's ptqsSymbolOld
-    kOldDateAndStrike,   // and the four strings of its ptqOptionHdrOld
+    kMarketMaker,       // a market-maker quote's ptqStringMarketMaker
+    kCategory,          // a category's ptqStringCategory
+    kSymbol,            // the header's ptqStringSymbol
+    kDateAndStrike,     // the header option's ptqsDateAndStrike
+    kUnderlying,        // the header option's ptqsUnderlying
+    kSeriesChain,       // the header option's ptqsSeriesChain
+    kSpecialSettle,     // the header option's ptqsSpecialSettle
+    kOldSymbol,         // a symbol change's ptqsSymbolOld
+    kOldDateAndStrike,  // and the four strings of its ptqOptionHdrOld
     kOldUnderlying,
     kOldSeriesChain,
     kOldSpecialSettle,
@@ -29,9 +29,7 @@ inline constexpr int kHeaderStringCount = 5;
 constexpr int message_slot(MessageString string) { return static_cast<int>(string); }
 
 // A header string's position among the header's five.
-constexpr int header_slot(MessageString string) {
-    return message_slot(string) - message_slot(MessageString::kSymbol);
-}
+constexpr int header_slot(MessageString string) { return message_slot(string) - message_slot(MessageString::kSymbol); }
 
 // The header option's four strings, in slot order.
 inline constexpr MessageString kOptionStrings[] = {MessageString::kDateAndStrike, MessageString::kUnderlying,

@@ -45,7 +45,7 @@ constexpr MadeMember kSystemMade[] = {
 };
 
 constexpr RecordSpec kSystemSpec = {"Tarvik.TarvikSystem", "TarvikSystem Object", sizeof(TarvikSystemObject),
-    kSystemMembers, kSystemMade};
+                                    kSystemMembers, kSystemMade};
 
 PyTypeObject TarvikSystemType = record_type<kSystemSpec>();
 
@@ -73,7 +73,7 @@ constexpr MadeMember kDataMade[] = {
 };
 
 constexpr RecordSpec kDataSpec = {"Tarvik.TarvikData", "TarvikData Object", sizeof(TarvikDataObject), kDataMembers,
-    kDataMade};
+                                  kDataMade};
 
 PyTypeObject TarvikDataType = record_type<kDataSpec>();
 
@@ -113,7 +113,7 @@ constexpr MadeMember kHeaderMade[] = {
 };
 
 constexpr RecordSpec kHeaderSpec = {"Tarvik.TarvikHeader", "TarvikHeader Object", sizeof(TarvikHeaderObject),
-    kHeaderMembers, kHeaderMade};
+                                    kHeaderMembers, kHeaderMade};
 
 PyTypeObject TarvikHeaderType = record_type<kHeaderSpec>();
 
@@ -160,7 +160,7 @@ constexpr MadeMember kMessageMade[] = {
 };
 
 constexpr RecordSpec kMessageSpec = {"Tarvik.TarvikMessage", "TarvikMessage Object", sizeof(TarvikMessageObject),
-    kMessageMembers, kMessageMade};
+                                     kMessageMembers, kMessageMade};
 
 PyTypeObject TarvikMessageType = record_type<kMessageSpec>();
 
@@ -196,7 +196,7 @@ constexpr PyMemberDef kQuoteMembers[] = {
 };
 
 constexpr RecordSpec kQuoteSpec = {"Tarvik.TarvikQuote", "TarvikQuote Object", sizeof(TarvikQuoteObject),
-    kQuoteMembers};
+                                   kQuoteMembers};
 
 PyTypeObject TarvikQuoteType = record_type<kQuoteSpec>();
 
@@ -242,7 +242,7 @@ constexpr MadeMember kExgQuoteMade[] = {
 };
 
 constexpr RecordSpec kExgQuoteSpec = {"Tarvik.TarvikExgQuote", "TarvikExgQuote Object", sizeof(TarvikExgQuoteObject),
-    kExgQuoteMembers, kExgQuoteMade};
+                                      kExgQuoteMembers, kExgQuoteMade};
 
 PyTypeObject TarvikExgQuoteType = record_type<kExgQuoteSpec>();
 
@@ -266,7 +266,7 @@ constexpr MadeMember kMMQuoteMade[] = {
 };
 
 constexpr RecordSpec kMMQuoteSpec = {"Tarvik.TarvikMMQuote", "TarvikMMQuote Object", sizeof(TarvikMMQuoteObject),
-    kMMQuoteMembers, kMMQuoteMade};
+                                     kMMQuoteMembers, kMMQuoteMade};
 
 PyTypeObject TarvikMMQuoteType = record_type<kMMQuoteSpec>();
 
@@ -303,7 +303,7 @@ constexpr PyMemberDef kAnalysisMembers[] = {
 };
 
 constexpr RecordSpec kAnalysisSpec = {"Tarvik.TqCTAnalysis", "TqCTAnalysis Object", sizeof(TqCTAnalysisObject),
-    kAnalysisMembers};
+                                      kAnalysisMembers};
 
 PyTypeObject TqCTAnalysisType = record_type<kAnalysisSpec>();
 
@@ -358,7 +358,7 @@ constexpr MadeMember kTradeMade[] = {
 };
 
 constexpr RecordSpec kTradeSpec = {"Tarvik.TarvikTrade", "TarvikTrade Object", sizeof(TarvikTradeObject), kTradeMembers,
-    kTradeMade};
+                                   kTradeMade};
 
 PyTypeObject TarvikTradeType = record_type<kTradeSpec>();
 
@@ -381,7 +381,7 @@ constexpr PyMemberDef kSymbolChangeMembers[] = {
 };
 
 constexpr RecordSpec kSymbolChangeSpec = {"Tarvik.TarvikSymbolChange", "TarvikSymbolChange Object",
-    sizeof(TarvikSymbolChangeObject), kSymbolChangeMembers};
+                                          sizeof(TarvikSymbolChangeObject), kSymbolChangeMembers};
 
 PyTypeObject TarvikSymbolChangeType = record_type<kSymbolChangeSpec>();
 
@@ -408,7 +408,7 @@ constexpr PyMemberDef kSymbolSpinMembers[] = {
 };
 
 constexpr RecordSpec kSymbolSpinSpec = {"Tarvik.TarvikSymbolSpin", "TarvikSymbolSpin Object",
-    sizeof(TarvikSymbolSpinObject), kSymbolSpinMembers};
+                                        sizeof(TarvikSymbolSpinObject), kSymbolSpinMembers};
 
 PyTypeObject TarvikSymbolSpinType = record_type<kSymbolSpinSpec>();
 
@@ -430,7 +430,7 @@ constexpr MadeMember kCategoryMade[] = {
 };
 
 constexpr RecordSpec kCategorySpec = {"Tarvik.TarvikCategory", "TarvikCategory Object", sizeof(TarvikCategoryObject),
-    kCategoryMembers, kCategoryMade};
+                                      kCategoryMembers, kCategoryMade};
 
 PyTypeObject TarvikCategoryType = record_type<kCategorySpec>();
 
@@ -461,7 +461,7 @@ constexpr MadeMember kCategoryDataMade[] = {
 };
 
 constexpr RecordSpec kCategoryDataSpec = {"Tarvik.TarvikCategoryData", "TarvikCategoryData Object",
-    sizeof(TarvikCategoryDataObject), kCategoryDataMembers, kCategoryDataMade};
+                                          sizeof(TarvikCategoryDataObject), kCategoryDataMembers, kCategoryDataMade};
 
 PyTypeObject TarvikCategoryDataType = record_type<kCategoryDataSpec>();
 
@@ -486,7 +486,7 @@ constexpr MadeMember kCategoryFieldMade[] = {
 };
 
 constexpr RecordSpec kCategoryFieldSpec = {"Tarvik.TqCategoryField", "TqCategoryField Object",
-    sizeof(TqCategoryFieldObject), kCategoryFieldMembers, kCategoryFieldMade};
+                                           sizeof(TqCategoryFieldObject), kCategoryFieldMembers, kCategoryFieldMade};
 
 PyTypeObject TqCategoryFieldType = record_type<kCategoryFieldSpec>();
 

@@ -30,11 +30,11 @@ enum class Made : unsigned char {
 
 struct MadeMember {
     Made kind;
-    Py_ssize_t offset;    // the member
-    PyTypeObject* type;   // kChild, kChildList: the children's type
-    Py_ssize_t count;     // the lists: their length
-    Py_ssize_t items;     // kChildList: the record's own array of the children
-    long value;           // kIntList: the int every item is
+    Py_ssize_t offset;   // the member
+    PyTypeObject* type;  // kChild, kChildList: the children's type
+    Py_ssize_t count;    // the lists: their length
+    Py_ssize_t items;    // kChildList: the record's own array of the children
+    long value;          // kIntList: the int every item is
 };
 
 constexpr MadeMember child(std::size_t offset, PyTypeObject& type) {

@@ -28,7 +28,7 @@ constexpr PyMemberDef kStateExgQuoteMembers[] = {
 };
 
 constexpr RecordSpec kStateExgQuoteSpec = {"Tarvik.TarvikStateExgQuote", "TarvikStateExgQuote Object",
-    sizeof(TarvikStateExgQuoteObject), kStateExgQuoteMembers};
+                                           sizeof(TarvikStateExgQuoteObject), kStateExgQuoteMembers};
 
 PyTypeObject TarvikStateExgQuoteType = record_type<kStateExgQuoteSpec>();
 
@@ -57,7 +57,7 @@ constexpr PyMemberDef kStateMMQuoteMembers[] = {
 };
 
 constexpr RecordSpec kStateMMQuoteSpec = {"Tarvik.TarvikStateMMQuote", "TarvikStateMMQuote Object",
-    sizeof(TarvikStateMMQuoteObject), kStateMMQuoteMembers};
+                                          sizeof(TarvikStateMMQuoteObject), kStateMMQuoteMembers};
 
 PyTypeObject TarvikStateMMQuoteType = record_type<kStateMMQuoteSpec>();
 
@@ -89,7 +89,8 @@ constexpr MadeMember kStateExgQuotesMade[] = {
 };
 
 constexpr RecordSpec kStateExgQuotesSpec = {"Tarvik.TarvikStateExgQuotes", "TarvikStateExgQuotes Object",
-    sizeof(TarvikStateExgQuotesObject), kStateExgQuotesMembers, kStateExgQuotesMade};
+                                            sizeof(TarvikStateExgQuotesObject), kStateExgQuotesMembers,
+                                            kStateExgQuotesMade};
 
 PyTypeObject TarvikStateExgQuotesType = record_type<kStateExgQuotesSpec>();
 
@@ -117,7 +118,8 @@ constexpr MadeMember kStateMMQuotesMade[] = {
 };
 
 constexpr RecordSpec kStateMMQuotesSpec = {"Tarvik.TarvikStateMMQuotes", "TarvikStateMMQuotes Object",
-    sizeof(TarvikStateMMQuotesObject), kStateMMQuotesMembers, kStateMMQuotesMade};
+                                           sizeof(TarvikStateMMQuotesObject), kStateMMQuotesMembers,
+                                           kStateMMQuotesMade};
 
 PyTypeObject TarvikStateMMQuotesType = record_type<kStateMMQuotesSpec>();
 
@@ -150,7 +152,7 @@ constexpr PyMemberDef kStateTradeMembers[] = {
 };
 
 constexpr RecordSpec kStateTradeSpec = {"Tarvik.TarvikStateTrade", "TarvikStateTrade Object",
-    sizeof(TarvikStateTradeObject), kStateTradeMembers};
+                                        sizeof(TarvikStateTradeObject), kStateTradeMembers};
 
 PyTypeObject TarvikStateTradeType = record_type<kStateTradeSpec>();
 
@@ -173,7 +175,7 @@ constexpr MadeMember kTapeFileMade[] = {
 };
 
 constexpr RecordSpec kTapeFileSpec = {"Tarvik.TarvikTapeFile", "TarvikTapeFile Object", sizeof(TarvikTapeFileObject),
-    kTapeFileMembers, kTapeFileMade};
+                                      kTapeFileMembers, kTapeFileMade};
 
 PyTypeObject TarvikTapeFileType = record_type<kTapeFileSpec>();
 
@@ -206,7 +208,7 @@ constexpr MadeMember kLibraryFileMade[] = {
 };
 
 constexpr RecordSpec kLibraryFileSpec = {"Tarvik.TarvikAPIDLLFile", "TarvikAPIDLLFile Object",
-    sizeof(TarvikAPIDLLFileObject), kLibraryFileMembers, kLibraryFileMade};
+                                         sizeof(TarvikAPIDLLFileObject), kLibraryFileMembers, kLibraryFileMade};
 
 PyTypeObject TarvikAPIDLLFileType = record_type<kLibraryFileSpec>();
 

@@ -43,7 +43,7 @@ constexpr PyMemberDef kDateMembers[] = {
 };
 
 constexpr RecordSpec kDateSpec = {"Tarvik.TqDate", "TqDate Object", sizeof(TqDateObject), kDateMembers, {},
-    init_date_or_time};
+                                  init_date_or_time};
 
 PyTypeObject TqDateType = record_type<kDateSpec>();
 
@@ -66,7 +66,7 @@ constexpr PyMemberDef kTimeMembers[] = {
 };
 
 constexpr RecordSpec kTimeSpec = {"Tarvik.TqTime", "TqTime Object", sizeof(TqTimeObject), kTimeMembers, {},
-    init_date_or_time};
+                                  init_date_or_time};
 
 PyTypeObject TqTimeType = record_type<kTimeSpec>();
 
@@ -101,7 +101,7 @@ constexpr PyMemberDef kStringTableItemMembers[] = {
 };
 
 constexpr RecordSpec kStringTableItemSpec = {"Tarvik.StringTableItem", "StringTableItem Object",
-    sizeof(StringTableItemObject), kStringTableItemMembers};
+                                             sizeof(StringTableItemObject), kStringTableItemMembers};
 
 PyTypeObject StringTableItemType = record_type<kStringTableItemSpec>();
 
@@ -161,7 +161,7 @@ constexpr MadeMember kOptionHdrMade[] = {
 };
 
 constexpr RecordSpec kOptionHdrSpec = {"Tarvik.TqOptionHdr", "TqOptionHdr Object", sizeof(TqOptionHdrObject),
-    kOptionHdrMembers, kOptionHdrMade};
+                                       kOptionHdrMembers, kOptionHdrMade};
 
 PyTypeObject TqOptionHdrType = record_type<kOptionHdrSpec>();
 
