@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <utility>
 
 #include "core/make_object.h"
 
@@ -98,6 +99,33 @@ bool make_list(PyObject* self, const MadeMember& list);
 // Releases the record's own references to the children of `list`.
 void release_children(PyObject* self, const MadeMember& list);
 
+inline void release(PyObject*& member) { Py_CLEAR(member); }
+
+// Makes the spec's made members in order, each compiled for itself; stops
+// at the first failure.
+template <const RecordSpec& kSpec, std::size_t... kIndex>
+bool make_members(PyObject* self, std::index_sequence<kIndex...>) {
+    [[maybe_unused]] auto make = [self](const MadeMember& member) {
+        return member.kind == Made::kChild ? make_object(member_at(self, member.offset), *member.type)
+                                           : make_list(self, member);
+    };
+    return (make(kSpec.made[kIndex]) && ...);
+}
+
+// Releases the children the spec's lists keep in the record's own arrays,
+// then every object member in table order, each compiled for its offset.
+template <const RecordSpec& kSpec, std::size_t... kIndex>
+void release_members(PyObject* self, std::index_sequence<kIndex...>) {
+    [[maybe_unused]] auto release_list = [self](const MadeMember& member) {
+        if (member.kind == Made::kChildList) release_children(self, member);
+    };
+    (release_list(kSpec.made[kIndex]), ...);
+    static constexpr auto kObjectMembers = object_member_offsets<kSpec>();
+    [self]<std::size_t... kObject>(std::index_sequence<kObject...>) {
+        (release(member_at(self, kObjectMembers[kObject])), ...);
+    }(std::make_index_sequence<kObjectMembers.size()>{});
+}
+
 }  // namespace detail
 
 // tp_new: a zero-filled record of `type` (or of a subclass) with the
@@ -107,13 +135,9 @@ template <const RecordSpec& kSpec>
 PyObject* record_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    for (const MadeMember& member : kSpec.made) {
-        bool made = member.kind == Made::kChild ? make_object(detail::member_at(self, member.offset), *member.type)
-                                                : detail::make_list(self, member);
-        if (!made) {
-            Py_DECREF(self);
-            return nullptr;
-        }
+    if (!detail::make_members<kSpec>(self, std::make_index_sequence<kSpec.made.size()>{})) {
+        Py_DECREF(self);
+        return nullptr;
     }
     return self;
 }
@@ -123,11 +147,7 @@ PyObject* record_new(PyTypeObject* type, PyObject*, PyObject*) {
 // its own type, so that Python subclasses are freed by their allocator.
 template <const RecordSpec& kSpec>
 void record_dealloc(PyObject* self) {
-    for (const MadeMember& member : kSpec.made) {
-        if (member.kind == Made::kChildList) detail::release_children(self, member);
-    }
-    static constexpr auto kObjectMembers = detail::object_member_offsets<kSpec>();
-    for (Py_ssize_t offset : kObjectMembers) Py_CLEAR(detail::member_at(self, offset));
+    detail::release_members<kSpec>(self, std::make_index_sequence<kSpec.made.size()>{});
     Py_TYPE(self)->tp_free(self);
 }
 
