@@ -570,6 +570,42 @@ def test_debug_refcounts_balance():
     assert result.stdout.strip() == "ok"
 
 
+# --- running out of memory ----------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["TqOptionHdr", "TarvikTrade", "TarvikCategory", "TarvikStateMMQuotes",
+                                  "TarvikTapeFile", "TarvikMessage"])
+def test_construction_that_runs_out_of_memory_raises_and_frees_what_it_made(python_child, name):
+    """Each allocation a construction makes fails in turn, one per attempt:
+    the attempt raises MemoryError (or gets by), and the children and lists
+    made before the failure are freed with the half-made record."""
+    pytest.importorskip("_testcapi")
+    result = python_child(f"""
+        import sys, _testcapi, Tarvik
+        tp = Tarvik.{name}
+        tp(), tp()
+        blocks = sys.getallocatedblocks()
+        failed = made = 0
+        n = 0
+        while made < 20:  # past the last allocation a construction makes
+            _testcapi.set_nomemory(n, n + 1)
+            try:
+                tp()
+                made += 1
+            except MemoryError:
+                failed += 1
+                made = 0
+            finally:
+                _testcapi.remove_mem_hooks()
+            n += 1
+        grown = sys.getallocatedblocks() - blocks
+        assert failed > 0 and grown < 100, (failed, grown)
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
 # --- repr --------------------------------------------------------------------
 
 

@@ -3,6 +3,7 @@ made by the tape tool and replayed by the bundled engine."""
 
 import struct
 import subprocess
+import sys
 import zlib
 from pathlib import Path
 
@@ -102,6 +103,83 @@ def test_spin_skips_symbols_the_filter_rejected(loaded, synth_day):
         assert Tarvik.FilterSymbols(5) is False  # the only way to switch a filter off
     assert result == 0
     assert [s[7] for s in seen] == [chosen]
+
+
+def header_strings(header):
+    """The header's strings: the symbol's, then an option's five."""
+    option = header.ptqOptionHdr
+    if option is None:
+        return [header.ptqStringSymbol]
+    return [header.ptqStringSymbol, option.ptqsDateAndStrike, option.ptqsUnderlying, option.ptqsSeriesChain,
+            option.ptqsSpecialSettle]
+
+
+def test_user_data_written_in_a_spin_reaches_the_next_message(loaded, make_tape):
+    """User data a spin callable writes into the strings of a spin message
+    goes back into the library's strings: the symbol's, and an option
+    contract's five, read the same at their next message."""
+    tape = make_tape([
+        {"header": {"date": "2024-03-15"}},
+        {"symbol": {"text": "MSFT", "listed_exg": 2}},
+        {"symbol": {"text": "IBM", "listed_exg": 2}},
+        {"option": {"id": "O", "root": "ROOT", "listed_exg": OPTION_EXCHANGE, "date_and_strike": "AB", "strike": 1,
+                    "expiration": "2024-04-19", "underlying": "UX", "series_chain": "SC", "special_settle": "SS"}},
+    ] + [{"event": {"kind": "trade", "time": f"10:00:0{i}", "symbol": s, "price": 1, "size": 1}}
+         for i, s in enumerate(["MSFT", "IBM", "O"])])
+    written = {}
+    seen = {}
+
+    def spin(system, message):
+        strings = header_strings(message.coreHeader)
+        name = strings[0].String
+        for role, string in enumerate(strings):
+            string.UserData1, string.UserData2 = 100 * len(written) + role, -role
+        written[name] = [(s.UserData1, s.UserData2) for s in strings]
+        return 0
+
+    def callback(system, message):
+        if message.MessageType != Tarvik.TqMSG_TRADE:
+            return 0
+        strings = header_strings(message.coreHeader)
+        if not written:
+            assert Tarvik.SpinSymbols(-1, Tarvik.TqSPIN_NON_OPTIONS, 1, spin, 0) == 0
+            assert Tarvik.SpinSymbols(OPTION_EXCHANGE, Tarvik.TqSPIN_OPTIONS, 2, spin, 0) == 0
+        else:
+            seen[strings[0].String] = [(s.UserData1, s.UserData2) for s in strings]
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, callback) == 0
+    assert sorted(written) == ["IBM", "MSFT", "ROOT"]
+    assert len(written["ROOT"]) == 5
+    # MSFT's message was current during the spins: its own write-back,
+    # after the callback, puts back what that message showed.
+    assert seen == {"IBM": written["IBM"], "ROOT": written["ROOT"]}
+
+
+def test_an_object_stored_in_a_spin_header_is_released_and_replaced(loaded, synth_day):
+    """A spin callable may store anything in the header's writable
+    ptqOptionHdr: the next spin message shows its own option header (or
+    None) again, and the stored object's reference is released."""
+    stored = object()
+    shown = []
+
+    def spin(system, message):
+        header = message.coreHeader
+        shown.append(header.ptqOptionHdr is stored)
+        header.ptqOptionHdr = stored
+        return 0
+
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE and not shown:
+            before = sys.getrefcount(stored)
+            assert Tarvik.SpinSymbols(-1, Tarvik.TqSPIN_NON_OPTIONS, 0, spin, 0) == 0
+            assert Tarvik.SpinSymbols(OPTION_EXCHANGE, Tarvik.TqSPIN_OPTIONS, 0, spin, 0) == 0
+            # the last spin message's header keeps its reference
+            assert sys.getrefcount(stored) == before + 1
+        return 0
+
+    assert Tarvik.ProcessTape(synth_day, 0, 0, 0, callback) == 0
+    assert shown == [False] * (SYMBOLS + SYMBOLS * CONTRACTS)
 
 
 # --- snapshots ---------------------------------------------------------------

@@ -8,14 +8,11 @@
 #include <array>
 #include <cstdint>
 
+#include "core/message_strings.h"
 #include "core/owned_ref.h"
 #include "tarvik/library.h"
 
 namespace tarvik {
-
-// The header strings a message shows: its symbol and an option's four
-// (tape/header_conversion.h names their positions).
-inline constexpr int kShownStringCount = 5;
 
 struct CallbackState {
     // The ProcessTape callable and its fast-call entry.
@@ -35,10 +32,13 @@ struct CallbackState {
     // show points at writeBackSink. Only a message that showed an option's
     // strings (shownOption set) has the last four written back, which spares
     // most messages four copies.
-    std::array<TqStringRecord*, kShownStringCount> shownRecords{};
+    std::array<TqStringRecord*, kHeaderStringCount> shownRecords{};
     TqStringRecord writeBackSink{};
     // Category fields whose library text pointers the current message set.
     uint16_t textFields = 0;
+
+    // The record header string `role` shows.
+    TqStringRecord*& shown_record(MessageString role) { return shownRecords[header_slot(role)]; }
 
     // Stores the run's callable and its fast-call entry.
     void store_callback(PyObject* callable) {

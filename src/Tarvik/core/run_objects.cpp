@@ -1,13 +1,10 @@
 #include "core/run_objects.h"
 
+#include "core/make_object.h"
+
 namespace tarvik {
 
 namespace {
-
-template <typename Object>
-PyObject* as_object(Object* object) {
-    return reinterpret_cast<PyObject*>(object);
-}
 
 template <typename Object>
 void release(Object*& field) {

@@ -7,7 +7,9 @@
 
 #include <array>
 #include <cstddef>
+#include <iterator>
 
+#include "core/message_strings.h"
 #include "tarvik/library.h"
 
 namespace tarvik {
@@ -29,15 +31,14 @@ struct TqTimeObject;
 struct TqStringObject;
 struct TqOptionHdrObject;
 
-inline constexpr int kMessageStringCount = 12;
 inline constexpr int kStateStringCount = kStateMMQuoteCapacity;
-inline constexpr int kSpinStringCount = 5;
 inline constexpr int kConditionValues = 256;
 
 // The members that show an object without holding a reference of their own
-// (see adopt_borrowed_members): the message's extension, message strings 0
-// and 2 to 6, the state strings and the spin strings.
-inline constexpr std::size_t kBorrowedMembers = 1 + 6 + kStateStringCount + kSpinStringCount;
+// (see adopt_borrowed_members): the message's extension, the cached message
+// strings, the state strings and the spin strings.
+inline constexpr std::size_t kBorrowedMembers =
+    1 + std::size(kCachedMessageStrings) + kStateStringCount + kHeaderStringCount;
 
 // The objects of the run's system and message trees that messages fill,
 // reached in one step instead of walking the tree. Every container between
@@ -86,7 +87,7 @@ struct RunObjects {
     TqOptionHdrObject* spinOption = nullptr;
     TarvikSystemObject* spinSystem = nullptr;
     TarvikMessageObject* spinMessage = nullptr;
-    std::array<TqStringObject*, kSpinStringCount> spinStrings{};
+    std::array<TqStringObject*, kHeaderStringCount> spinStrings{};
     PyObject* spinArguments = nullptr;
     PyObject* arguments = nullptr;
     // The ints 0 to 255 that trade conditions show, one owned reference each.
@@ -94,6 +95,9 @@ struct RunObjects {
     // Where the members that show borrowed objects keep them, noted when
     // the objects are made; null entries are skipped.
     std::array<PyObject**, kBorrowedMembers> borrowedMembers{};
+
+    TqStringObject* message_string(MessageString role) const { return messageStrings[message_slot(role)]; }
+    TqStringObject* spin_string(MessageString role) const { return spinStrings[header_slot(role)]; }
 
     RunObjects() = default;
     RunObjects(const RunObjects&) = delete;

@@ -5,23 +5,6 @@
 
 namespace tarvik {
 
-namespace {
-
-constexpr Py_ssize_t at(std::size_t block, std::size_t field) { return static_cast<Py_ssize_t>(block + field); }
-
-template <typename Object>
-PyObject* as_object(Object* self) {
-    return reinterpret_cast<PyObject*>(self);
-}
-
-// Ends a constructor whose owned child could not be made: the deallocator
-// releases the children made so far.
-template <typename Object>
-PyObject* discard(Object* self) {
-    Py_DECREF(self);
-    return nullptr;
-}
-
 // ---------------------------------------------------------------------------
 // TarvikSystem
 // ---------------------------------------------------------------------------
@@ -29,7 +12,7 @@ PyObject* discard(Object* self) {
 constexpr std::size_t kHead = offsetof(TarvikSystemObject, head);
 constexpr std::size_t kStatus = offsetof(TarvikSystemObject, status);
 
-PyMemberDef kSystemMembers[] = {
+constexpr PyMemberDef kSystemMembers[] = {
     {"UserData", Py_T_INT, at(kHead, offsetof(SystemHead, UserData)), 0, "UserData value passed to TarvikProcessTape"},
     {"DLLVersion", Py_T_INT, at(kHead, offsetof(SystemHead, DLLVersion)), Py_READONLY,
      "Version of TarvikAPI as a 4-byte value. When Tarvik API is started from a state file this value will be the "
@@ -56,27 +39,21 @@ PyMemberDef kSystemMembers[] = {
     {nullptr},
 };
 
-void dealloc_system(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikSystemObject*>(op);
-    Py_CLEAR(self->tqDate);
-    Py_CLEAR(self->tqTime);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kSystemMade[] = {
+    child(offsetof(TarvikSystemObject, tqDate), TqDateType),
+    child(offsetof(TarvikSystemObject, tqTime), TqTimeType),
+};
 
-PyObject* new_system(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikSystemObject>(type);
-    if (self == nullptr) return nullptr;
-    self->head = SystemHead{};
-    self->status = SystemStatus{};
-    if (!make_child(self->tqDate, TqDateType) || !make_child(self->tqTime, TqTimeType)) return discard(self);
-    return as_object(self);
-}
+constexpr RecordSpec kSystemSpec = {"Tarvik.TarvikSystem", "TarvikSystem Object", sizeof(TarvikSystemObject),
+                                    kSystemMembers, kSystemMade};
+
+PyTypeObject TarvikSystemType = record_type<kSystemSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikData
 // ---------------------------------------------------------------------------
 
-PyMemberDef kDataMembers[] = {
+constexpr PyMemberDef kDataMembers[] = {
     {"ExgQuote", Py_T_OBJECT_EX, offsetof(TarvikDataObject, ExgQuote), Py_READONLY, "Exchange Quote"},
     {"MMQuote", Py_T_OBJECT_EX, offsetof(TarvikDataObject, MMQuote), Py_READONLY, "Market Maker Quote"},
     {"Trade", Py_T_OBJECT_EX, offsetof(TarvikDataObject, Trade), Py_READONLY, "Trade"},
@@ -86,27 +63,19 @@ PyMemberDef kDataMembers[] = {
     {nullptr},
 };
 
-void dealloc_data(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikDataObject*>(op);
-    Py_CLEAR(self->ExgQuote);
-    Py_CLEAR(self->MMQuote);
-    Py_CLEAR(self->Trade);
-    Py_CLEAR(self->Category);
-    Py_CLEAR(self->SymbolChange);
-    Py_CLEAR(self->SymbolSpin);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kDataMade[] = {
+    child(offsetof(TarvikDataObject, ExgQuote), TarvikExgQuoteType),
+    child(offsetof(TarvikDataObject, MMQuote), TarvikMMQuoteType),
+    child(offsetof(TarvikDataObject, Trade), TarvikTradeType),
+    child(offsetof(TarvikDataObject, SymbolChange), TarvikSymbolChangeType),
+    child(offsetof(TarvikDataObject, SymbolSpin), TarvikSymbolSpinType),
+    child(offsetof(TarvikDataObject, Category), TarvikCategoryType),
+};
 
-PyObject* new_data(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikDataObject>(type);
-    if (self == nullptr) return nullptr;
-    if (!make_child(self->ExgQuote, TarvikExgQuoteType) || !make_child(self->MMQuote, TarvikMMQuoteType) ||
-        !make_child(self->Trade, TarvikTradeType) || !make_child(self->SymbolChange, TarvikSymbolChangeType) ||
-        !make_child(self->SymbolSpin, TarvikSymbolSpinType) || !make_child(self->Category, TarvikCategoryType)) {
-        return discard(self);
-    }
-    return as_object(self);
-}
+constexpr RecordSpec kDataSpec = {"Tarvik.TarvikData", "TarvikData Object", sizeof(TarvikDataObject), kDataMembers,
+                                  kDataMade};
+
+PyTypeObject TarvikDataType = record_type<kDataSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikHeader
@@ -114,7 +83,7 @@ PyObject* new_data(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kHeader = offsetof(TarvikHeaderObject, numbers);
 
-PyMemberDef kHeaderMembers[] = {
+constexpr PyMemberDef kHeaderMembers[] = {
     {"ptqStringSymbol", _Py_T_OBJECT, offsetof(TarvikHeaderObject, ptqStringSymbol), 0,
      "TqString containing symbol in Tarvik symbology. see: " TARVIK_DOC_SYMBOLOGY " " TARVIK_DOC_OPTION_SYMBOLOGY},
     {"ptqOptionHdr", _Py_T_OBJECT, offsetof(TarvikHeaderObject, ptqOptionHdr), 0,
@@ -138,26 +107,15 @@ PyMemberDef kHeaderMembers[] = {
     {nullptr},
 };
 
-void dealloc_header(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikHeaderObject*>(op);
-    Py_CLEAR(self->ptqStringSymbol);
-    Py_CLEAR(self->ptqOptionHdr);
-    Py_CLEAR(self->tqSessionDate);
-    Py_CLEAR(self->tqExgTimestamp);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kHeaderMade[] = {
+    child(offsetof(TarvikHeaderObject, tqSessionDate), TqDateType),
+    child(offsetof(TarvikHeaderObject, tqExgTimestamp), TqTimeType),
+};
 
-PyObject* new_header(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikHeaderObject>(type);
-    if (self == nullptr) return nullptr;
-    self->ptqStringSymbol = nullptr;
-    self->ptqOptionHdr = nullptr;
-    self->numbers = HeaderNumbers{};
-    if (!make_child(self->tqSessionDate, TqDateType) || !make_child(self->tqExgTimestamp, TqTimeType)) {
-        return discard(self);
-    }
-    return as_object(self);
-}
+constexpr RecordSpec kHeaderSpec = {"Tarvik.TarvikHeader", "TarvikHeader Object", sizeof(TarvikHeaderObject),
+                                    kHeaderMembers, kHeaderMade};
+
+PyTypeObject TarvikHeaderType = record_type<kHeaderSpec>();
 
 // ---------------------------------------------------------------------------
 // Tarvik3Ext
@@ -165,7 +123,7 @@ PyObject* new_header(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kExt = offsetof(Tarvik3ExtObject, record);
 
-PyMemberDef kExtMembers[] = {
+constexpr PyMemberDef kExtMembers[] = {
     {"MicrosOfDaySRC", Py_T_ULONGLONG, at(kExt, offsetof(Tarvik3ExtRecord, MicrosOfDaySRC)), Py_READONLY,
      "Microsecond timestamp from data source, such as CME or SIP. "},
     {"MicrosOfDayPTP1", Py_T_ULONGLONG, at(kExt, offsetof(Tarvik3ExtRecord, MicrosOfDayPTP1)), Py_READONLY,
@@ -179,18 +137,15 @@ PyMemberDef kExtMembers[] = {
     {nullptr},
 };
 
-PyObject* new_extension(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<Tarvik3ExtObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = Tarvik3ExtRecord{};
-    return as_object(self);
-}
+constexpr RecordSpec kExtSpec = {"Tarvik.Tarvik3Ext", "Tarvik3Ext Object", sizeof(Tarvik3ExtObject), kExtMembers};
+
+PyTypeObject Tarvik3ExtType = record_type<kExtSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikMessage
 // ---------------------------------------------------------------------------
 
-PyMemberDef kMessageMembers[] = {
+constexpr PyMemberDef kMessageMembers[] = {
     {"coreHeader", _Py_T_OBJECT, offsetof(TarvikMessageObject, coreHeader), Py_READONLY, "coreHeader"},
     {"coreData", _Py_T_OBJECT, offsetof(TarvikMessageObject, coreData), Py_READONLY, "Content of message"},
     {"MessageType", Py_T_UINT, offsetof(TarvikMessageObject, MessageType), Py_READONLY,
@@ -199,24 +154,15 @@ PyMemberDef kMessageMembers[] = {
     {nullptr},
 };
 
-void dealloc_message(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikMessageObject*>(op);
-    Py_CLEAR(self->coreHeader);
-    Py_CLEAR(self->coreData);
-    Py_CLEAR(self->ptarvik3Ext);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kMessageMade[] = {
+    child(offsetof(TarvikMessageObject, coreHeader), TarvikHeaderType),
+    child(offsetof(TarvikMessageObject, coreData), TarvikDataType),
+};
 
-PyObject* new_message(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikMessageObject>(type);
-    if (self == nullptr) return nullptr;
-    self->MessageType = 0;
-    self->ptarvik3Ext = nullptr;
-    if (!make_child(self->coreHeader, TarvikHeaderType) || !make_child(self->coreData, TarvikDataType)) {
-        return discard(self);
-    }
-    return as_object(self);
-}
+constexpr RecordSpec kMessageSpec = {"Tarvik.TarvikMessage", "TarvikMessage Object", sizeof(TarvikMessageObject),
+                                     kMessageMembers, kMessageMade};
+
+PyTypeObject TarvikMessageType = record_type<kMessageSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikQuote
@@ -224,7 +170,7 @@ PyObject* new_message(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kQuote = offsetof(TarvikQuoteObject, record);
 
-PyMemberDef kQuoteMembers[] = {
+constexpr PyMemberDef kQuoteMembers[] = {
     {"AskSize", Py_T_INT, at(kQuote, offsetof(TarvikQuoteRecord, AskSize)), Py_READONLY, "Ask Size"},
     {"BidSize", Py_T_INT, at(kQuote, offsetof(TarvikQuoteRecord, BidSize)), Py_READONLY, "Bid Size"},
     {"AskSizeChange", Py_T_INT, at(kQuote, offsetof(TarvikQuoteRecord, AskSizeChange)), Py_READONLY,
@@ -249,12 +195,10 @@ PyMemberDef kQuoteMembers[] = {
     {nullptr},
 };
 
-PyObject* new_quote(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikQuoteObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TarvikQuoteRecord{};
-    return as_object(self);
-}
+constexpr RecordSpec kQuoteSpec = {"Tarvik.TarvikQuote", "TarvikQuote Object", sizeof(TarvikQuoteObject),
+                                   kQuoteMembers};
+
+PyTypeObject TarvikQuoteType = record_type<kQuoteSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikExgQuote
@@ -262,7 +206,7 @@ PyObject* new_quote(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kBest = offsetof(TarvikExgQuoteObject, best);
 
-PyMemberDef kExgQuoteMembers[] = {
+constexpr PyMemberDef kExgQuoteMembers[] = {
     {"coreQuote", Py_T_OBJECT_EX, offsetof(TarvikExgQuoteObject, coreQuote), Py_READONLY, "coreQuote"},
     {"BestAskPrice", Py_T_INT, at(kBest, offsetof(ExgQuoteBest, BestAskPrice)), Py_READONLY, "Best Ask Price"},
     {"BestBidPrice", Py_T_INT, at(kBest, offsetof(ExgQuoteBest, BestBidPrice)), Py_READONLY, "Best Bid Price"},
@@ -293,25 +237,20 @@ PyMemberDef kExgQuoteMembers[] = {
     {nullptr},
 };
 
-void dealloc_exg_quote(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikExgQuoteObject*>(op);
-    Py_CLEAR(self->coreQuote);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kExgQuoteMade[] = {
+    child(offsetof(TarvikExgQuoteObject, coreQuote), TarvikQuoteType),
+};
 
-PyObject* new_exg_quote(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikExgQuoteObject>(type);
-    if (self == nullptr) return nullptr;
-    self->best = ExgQuoteBest{};
-    if (!make_child(self->coreQuote, TarvikQuoteType)) return discard(self);
-    return as_object(self);
-}
+constexpr RecordSpec kExgQuoteSpec = {"Tarvik.TarvikExgQuote", "TarvikExgQuote Object", sizeof(TarvikExgQuoteObject),
+                                      kExgQuoteMembers, kExgQuoteMade};
+
+PyTypeObject TarvikExgQuoteType = record_type<kExgQuoteSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikMMQuote
 // ---------------------------------------------------------------------------
 
-PyMemberDef kMMQuoteMembers[] = {
+constexpr PyMemberDef kMMQuoteMembers[] = {
     {"coreQuote", Py_T_OBJECT_EX, offsetof(TarvikMMQuoteObject, coreQuote), Py_READONLY, "coreQuote"},
     {"ptqStringMarketMaker", _Py_T_OBJECT, offsetof(TarvikMMQuoteObject, ptqStringMarketMaker), Py_READONLY,
      "TqString containing either the Market Marker or D0,D1,D2... for level of depth"},
@@ -322,22 +261,14 @@ PyMemberDef kMMQuoteMembers[] = {
     {nullptr},
 };
 
-void dealloc_mm_quote(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikMMQuoteObject*>(op);
-    Py_CLEAR(self->coreQuote);
-    Py_CLEAR(self->ptqStringMarketMaker);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kMMQuoteMade[] = {
+    child(offsetof(TarvikMMQuoteObject, coreQuote), TarvikQuoteType),
+};
 
-PyObject* new_mm_quote(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikMMQuoteObject>(type);
-    if (self == nullptr) return nullptr;
-    self->ptqStringMarketMaker = nullptr;
-    self->MarketMakerType = 0;
-    self->QuoteType = 0;
-    if (!make_child(self->coreQuote, TarvikQuoteType)) return discard(self);
-    return as_object(self);
-}
+constexpr RecordSpec kMMQuoteSpec = {"Tarvik.TarvikMMQuote", "TarvikMMQuote Object", sizeof(TarvikMMQuoteObject),
+                                     kMMQuoteMembers, kMMQuoteMade};
+
+PyTypeObject TarvikMMQuoteType = record_type<kMMQuoteSpec>();
 
 // ---------------------------------------------------------------------------
 // TqCTAnalysis
@@ -345,7 +276,7 @@ PyObject* new_mm_quote(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kAnalysis = offsetof(TqCTAnalysisObject, record);
 
-PyMemberDef kAnalysisMembers[] = {
+constexpr PyMemberDef kAnalysisMembers[] = {
     {"FilterThreshold", Py_T_INT, at(kAnalysis, offsetof(TqCTAnalysisRecord, FilterThreshold)), Py_READONLY,
      "Filter Threshold"},
     {"Filtered", Py_T_UBYTE, at(kAnalysis, offsetof(TqCTAnalysisRecord, Filtered)), Py_READONLY, "Filtered"},
@@ -371,12 +302,10 @@ PyMemberDef kAnalysisMembers[] = {
     {nullptr},
 };
 
-PyObject* new_analysis(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqCTAnalysisObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TqCTAnalysisRecord{};
-    return as_object(self);
-}
+constexpr RecordSpec kAnalysisSpec = {"Tarvik.TqCTAnalysis", "TqCTAnalysis Object", sizeof(TqCTAnalysisObject),
+                                      kAnalysisMembers};
+
+PyTypeObject TqCTAnalysisType = record_type<kAnalysisSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikTrade
@@ -385,7 +314,7 @@ PyObject* new_analysis(PyTypeObject* type, PyObject*, PyObject*) {
 constexpr std::size_t kTradeHead = offsetof(TarvikTradeObject, head);
 constexpr std::size_t kTotals = offsetof(TarvikTradeObject, totals);
 
-PyMemberDef kTradeMembers[] = {
+constexpr PyMemberDef kTradeMembers[] = {
     {"Price", Py_T_INT, at(kTradeHead, offsetof(TradeHead, Price)), Py_READONLY,
      "Price value of this trade record update and is used together with PriceType"},
     {"PriceType", Py_T_UBYTE, at(kTradeHead, offsetof(TradeHead, PriceType)), Py_READONLY,
@@ -423,45 +352,21 @@ PyMemberDef kTradeMembers[] = {
     {nullptr},
 };
 
-void dealloc_trade(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikTradeObject*>(op);
-    Py_CLEAR(self->tqAnalysis);
-    Py_CLEAR(self->ExtTradeConditions);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kTradeMade[] = {
+    int_list(offsetof(TarvikTradeObject, ExtTradeConditions), kTradeConditionSlots, kNoTradeCondition),
+    child(offsetof(TarvikTradeObject, tqAnalysis), TqCTAnalysisType),
+};
 
-// A new trade's conditions: four slots holding 255, no trade condition.
-PyObject* new_trade_conditions() {
-    PyObject* list = PyList_New(kTradeConditionSlots);
-    if (list == nullptr) return nullptr;
-    for (Py_ssize_t i = 0; i < kTradeConditionSlots; ++i) {
-        PyObject* none = PyLong_FromLong(kNoTradeCondition);
-        if (none == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, i, none);
-    }
-    return list;
-}
+constexpr RecordSpec kTradeSpec = {"Tarvik.TarvikTrade", "TarvikTrade Object", sizeof(TarvikTradeObject), kTradeMembers,
+                                   kTradeMade};
 
-PyObject* new_trade(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikTradeObject>(type);
-    if (self == nullptr) return nullptr;
-    self->head = TradeHead{};
-    self->ExgSequence = 0;
-    self->RecordsBack = 0;
-    self->totals = TradeTotals{};
-    self->ExtTradeConditions = new_trade_conditions();
-    if (self->ExtTradeConditions == nullptr || !make_child(self->tqAnalysis, TqCTAnalysisType)) return discard(self);
-    return as_object(self);
-}
+PyTypeObject TarvikTradeType = record_type<kTradeSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikSymbolChange
 // ---------------------------------------------------------------------------
 
-PyMemberDef kSymbolChangeMembers[] = {
+constexpr PyMemberDef kSymbolChangeMembers[] = {
     {"Status", Py_T_UBYTE, offsetof(TarvikSymbolChangeObject, Status), Py_READONLY,
      "Indicates whether the symbol change is an TqSS_ADD(0), TqSS_DEL(1), or TqSS_MOD(2)"},
     {"StatusChar", Py_T_CHAR, offsetof(TarvikSymbolChangeObject, StatusChar), Py_READONLY,
@@ -475,23 +380,10 @@ PyMemberDef kSymbolChangeMembers[] = {
     {nullptr},
 };
 
-void dealloc_symbol_change(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikSymbolChangeObject*>(op);
-    Py_CLEAR(self->ptqsSymbolOld);
-    Py_CLEAR(self->ptqOptionHdrOld);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr RecordSpec kSymbolChangeSpec = {"Tarvik.TarvikSymbolChange", "TarvikSymbolChange Object",
+                                          sizeof(TarvikSymbolChangeObject), kSymbolChangeMembers};
 
-PyObject* new_symbol_change(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikSymbolChangeObject>(type);
-    if (self == nullptr) return nullptr;
-    self->Status = 0;
-    self->StatusChar = 0;
-    self->ptqsSymbolOld = nullptr;
-    self->ptqOptionHdrOld = nullptr;
-    self->ListedExgOld = 0;
-    return as_object(self);
-}
+PyTypeObject TarvikSymbolChangeType = record_type<kSymbolChangeSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikSymbolSpin
@@ -499,7 +391,7 @@ PyObject* new_symbol_change(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kSpin = offsetof(TarvikSymbolSpinObject, record);
 
-PyMemberDef kSymbolSpinMembers[] = {
+constexpr PyMemberDef kSymbolSpinMembers[] = {
     {"SpinID", Py_T_UINT, at(kSpin, offsetof(TarvikSymbolSpinBody, SpinID)), Py_READONLY,
      "User assignable data member that you can use to pass additional information during the spin, or to identify "
      "different spins. The automatic Symbol Spin that occurs near the start of each Tarvik Tape set the SpinID value "
@@ -515,18 +407,16 @@ PyMemberDef kSymbolSpinMembers[] = {
     {nullptr},
 };
 
-PyObject* new_symbol_spin(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikSymbolSpinObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TarvikSymbolSpinBody{};
-    return as_object(self);
-}
+constexpr RecordSpec kSymbolSpinSpec = {"Tarvik.TarvikSymbolSpin", "TarvikSymbolSpin Object",
+                                        sizeof(TarvikSymbolSpinObject), kSymbolSpinMembers};
+
+PyTypeObject TarvikSymbolSpinType = record_type<kSymbolSpinSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikCategory
 // ---------------------------------------------------------------------------
 
-PyMemberDef kCategoryMembers[] = {
+constexpr PyMemberDef kCategoryMembers[] = {
     {"ptqStringCategory", Py_T_OBJECT_EX, offsetof(TarvikCategoryObject, ptqStringCategory), Py_READONLY,
      "TqString of category name. Atom is the category ID"},
     {"ptqFields", Py_T_OBJECT_EX, offsetof(TarvikCategoryObject, ptqFields), Py_READONLY, "List of category fields"},
@@ -534,35 +424,21 @@ PyMemberDef kCategoryMembers[] = {
     {nullptr},
 };
 
-// Releases the category's own field references first, then the list, which
-// holds whatever the program left in it.
-void dealloc_category(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikCategoryObject*>(op);
-    for (TqCategoryFieldObject*& field : self->fields) Py_CLEAR(field);
-    Py_CLEAR(self->ptqFields);
-    Py_CLEAR(self->ptqStringCategory);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kCategoryMade[] = {
+    child_list(offsetof(TarvikCategoryObject, ptqFields), TqCategoryFieldType, offsetof(TarvikCategoryObject, fields),
+               kCategoryFieldCapacity),
+};
 
-PyObject* new_category(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikCategoryObject>(type);
-    if (self == nullptr) return nullptr;
-    self->ptqStringCategory = nullptr;
-    self->NFields = 0;
-    self->ptqFields = PyList_New(kCategoryFieldCapacity);
-    if (self->ptqFields == nullptr) return discard(self);
-    for (Py_ssize_t i = 0; i < kCategoryFieldCapacity; ++i) {
-        if (!make_child(self->fields[i], TqCategoryFieldType)) return discard(self);
-        PyList_SET_ITEM(self->ptqFields, i, Py_NewRef(self->fields[i]));
-    }
-    return as_object(self);
-}
+constexpr RecordSpec kCategorySpec = {"Tarvik.TarvikCategory", "TarvikCategory Object", sizeof(TarvikCategoryObject),
+                                      kCategoryMembers, kCategoryMade};
+
+PyTypeObject TarvikCategoryType = record_type<kCategorySpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikCategoryData
 // ---------------------------------------------------------------------------
 
-PyMemberDef kCategoryDataMembers[] = {
+constexpr PyMemberDef kCategoryDataMembers[] = {
     {"i64Bit", Py_T_ULONGLONG, offsetof(TarvikCategoryDataObject, i64Bit), Py_READONLY, "i64Bit"},
     {"i32Bit", Py_T_UINT, offsetof(TarvikCategoryDataObject, i32Bit), Py_READONLY, "i32Bit"},
     {"StringZ", Py_T_STRING, offsetof(TarvikCategoryDataObject, StringZ), Py_READONLY, "StringZ"},
@@ -576,36 +452,24 @@ PyMemberDef kCategoryDataMembers[] = {
     {nullptr},
 };
 
-void dealloc_category_data(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikCategoryDataObject*>(op);
-    Py_CLEAR(self->tqPrice);
-    Py_CLEAR(self->tqDate);
-    Py_CLEAR(self->tqTime);
-    Py_CLEAR(self->ptqString);
-    Py_CLEAR(self->stringTableItem);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kCategoryDataMade[] = {
+    child(offsetof(TarvikCategoryDataObject, tqPrice), TqPriceType),
+    child(offsetof(TarvikCategoryDataObject, tqDate), TqDateType),
+    child(offsetof(TarvikCategoryDataObject, tqTime), TqTimeType),
+    child(offsetof(TarvikCategoryDataObject, ptqString), TqStringType),
+    child(offsetof(TarvikCategoryDataObject, stringTableItem), StringTableItemType),
+};
 
-PyObject* new_category_data(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikCategoryDataObject>(type);
-    if (self == nullptr) return nullptr;
-    self->i64Bit = 0;
-    self->i32Bit = 0;
-    self->StringZ = nullptr;
-    self->Double = 0.0;
-    if (!make_child(self->tqPrice, TqPriceType) || !make_child(self->tqDate, TqDateType) ||
-        !make_child(self->tqTime, TqTimeType) || !make_child(self->ptqString, TqStringType) ||
-        !make_child(self->stringTableItem, StringTableItemType)) {
-        return discard(self);
-    }
-    return as_object(self);
-}
+constexpr RecordSpec kCategoryDataSpec = {"Tarvik.TarvikCategoryData", "TarvikCategoryData Object",
+                                          sizeof(TarvikCategoryDataObject), kCategoryDataMembers, kCategoryDataMade};
+
+PyTypeObject TarvikCategoryDataType = record_type<kCategoryDataSpec>();
 
 // ---------------------------------------------------------------------------
 // TqCategoryField
 // ---------------------------------------------------------------------------
 
-PyMemberDef kCategoryFieldMembers[] = {
+constexpr PyMemberDef kCategoryFieldMembers[] = {
     {"FieldName", Py_T_STRING, offsetof(TqCategoryFieldObject, FieldName), Py_READONLY, "Name of Field"},
     {"FieldInfo", Py_T_STRING, offsetof(TqCategoryFieldObject, FieldInfo), Py_READONLY,
      "Comments about Field. May be None"},
@@ -617,62 +481,13 @@ PyMemberDef kCategoryFieldMembers[] = {
     {nullptr},
 };
 
-void dealloc_category_field(PyObject* op) {
-    auto* self = reinterpret_cast<TqCategoryFieldObject*>(op);
-    Py_CLEAR(self->data);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kCategoryFieldMade[] = {
+    child(offsetof(TqCategoryFieldObject, data), TarvikCategoryDataType),
+};
 
-PyObject* new_category_field(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqCategoryFieldObject>(type);
-    if (self == nullptr) return nullptr;
-    self->FieldName = nullptr;
-    self->FieldInfo = nullptr;
-    self->Set = 0;
-    self->FieldType = 0;
-    if (!make_child(self->data, TarvikCategoryDataType)) return discard(self);
-    return as_object(self);
-}
+constexpr RecordSpec kCategoryFieldSpec = {"Tarvik.TqCategoryField", "TqCategoryField Object",
+                                           sizeof(TqCategoryFieldObject), kCategoryFieldMembers, kCategoryFieldMade};
 
-}  // namespace
-
-PyTypeObject TarvikSystemType = record_type("Tarvik.TarvikSystem", "TarvikSystem Object", sizeof(TarvikSystemObject),
-                                            kSystemMembers, new_system, dealloc_system);
-PyTypeObject TarvikDataType = record_type("Tarvik.TarvikData", "TarvikData Object", sizeof(TarvikDataObject),
-                                          kDataMembers, new_data, dealloc_data);
-PyTypeObject TarvikHeaderType = record_type("Tarvik.TarvikHeader", "TarvikHeader Object", sizeof(TarvikHeaderObject),
-                                            kHeaderMembers, new_header, dealloc_header);
-PyTypeObject Tarvik3ExtType = record_type("Tarvik.Tarvik3Ext", "Tarvik3Ext Object", sizeof(Tarvik3ExtObject),
-                                          kExtMembers, new_extension, dealloc_plain_record);
-PyTypeObject TarvikMessageType = record_type("Tarvik.TarvikMessage", "TarvikMessage Object",
-                                             sizeof(TarvikMessageObject), kMessageMembers, new_message,
-                                             dealloc_message);
-PyTypeObject TarvikQuoteType = record_type("Tarvik.TarvikQuote", "TarvikQuote Object", sizeof(TarvikQuoteObject),
-                                           kQuoteMembers, new_quote, dealloc_plain_record);
-PyTypeObject TarvikExgQuoteType = record_type("Tarvik.TarvikExgQuote", "TarvikExgQuote Object",
-                                              sizeof(TarvikExgQuoteObject), kExgQuoteMembers, new_exg_quote,
-                                              dealloc_exg_quote);
-PyTypeObject TarvikMMQuoteType = record_type("Tarvik.TarvikMMQuote", "TarvikMMQuote Object",
-                                             sizeof(TarvikMMQuoteObject), kMMQuoteMembers, new_mm_quote,
-                                             dealloc_mm_quote);
-PyTypeObject TqCTAnalysisType = record_type("Tarvik.TqCTAnalysis", "TqCTAnalysis Object", sizeof(TqCTAnalysisObject),
-                                            kAnalysisMembers, new_analysis, dealloc_plain_record);
-PyTypeObject TarvikTradeType = record_type("Tarvik.TarvikTrade", "TarvikTrade Object", sizeof(TarvikTradeObject),
-                                           kTradeMembers, new_trade, dealloc_trade);
-PyTypeObject TarvikSymbolChangeType = record_type("Tarvik.TarvikSymbolChange", "TarvikSymbolChange Object",
-                                                  sizeof(TarvikSymbolChangeObject), kSymbolChangeMembers,
-                                                  new_symbol_change, dealloc_symbol_change);
-PyTypeObject TarvikSymbolSpinType = record_type("Tarvik.TarvikSymbolSpin", "TarvikSymbolSpin Object",
-                                                sizeof(TarvikSymbolSpinObject), kSymbolSpinMembers, new_symbol_spin,
-                                                dealloc_plain_record);
-PyTypeObject TarvikCategoryType = record_type("Tarvik.TarvikCategory", "TarvikCategory Object",
-                                              sizeof(TarvikCategoryObject), kCategoryMembers, new_category,
-                                              dealloc_category);
-PyTypeObject TarvikCategoryDataType = record_type("Tarvik.TarvikCategoryData", "TarvikCategoryData Object",
-                                                  sizeof(TarvikCategoryDataObject), kCategoryDataMembers,
-                                                  new_category_data, dealloc_category_data);
-PyTypeObject TqCategoryFieldType = record_type("Tarvik.TqCategoryField", "TqCategoryField Object",
-                                               sizeof(TqCategoryFieldObject), kCategoryFieldMembers,
-                                               new_category_field, dealloc_category_field);
+PyTypeObject TqCategoryFieldType = record_type<kCategoryFieldSpec>();
 
 }  // namespace tarvik

@@ -5,23 +5,13 @@
 
 namespace tarvik {
 
-namespace {
-
-constexpr Py_ssize_t at(std::size_t block, std::size_t field) { return static_cast<Py_ssize_t>(block + field); }
-
-template <typename Object>
-PyObject* discard(Object* self) {
-    Py_DECREF(self);
-    return nullptr;
-}
-
 // ---------------------------------------------------------------------------
 // TarvikStateExgQuote
 // ---------------------------------------------------------------------------
 
 constexpr std::size_t kExgEntry = offsetof(TarvikStateExgQuoteObject, record);
 
-PyMemberDef kStateExgQuoteMembers[] = {
+constexpr PyMemberDef kStateExgQuoteMembers[] = {
     {"AskPrice", Py_T_INT, at(kExgEntry, offsetof(TarvikStateExgQuoteRecord, AskPrice)), Py_READONLY,
      "Current ask price of ReportingExg"},
     {"BidPrice", Py_T_INT, at(kExgEntry, offsetof(TarvikStateExgQuoteRecord, BidPrice)), Py_READONLY,
@@ -37,12 +27,10 @@ PyMemberDef kStateExgQuoteMembers[] = {
     {nullptr},
 };
 
-PyObject* new_state_exg_quote(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikStateExgQuoteObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TarvikStateExgQuoteRecord{};
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kStateExgQuoteSpec = {"Tarvik.TarvikStateExgQuote", "TarvikStateExgQuote Object",
+                                           sizeof(TarvikStateExgQuoteObject), kStateExgQuoteMembers};
+
+PyTypeObject TarvikStateExgQuoteType = record_type<kStateExgQuoteSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateMMQuote
@@ -50,7 +38,7 @@ PyObject* new_state_exg_quote(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kPrices = offsetof(TarvikStateMMQuoteObject, prices);
 
-PyMemberDef kStateMMQuoteMembers[] = {
+constexpr PyMemberDef kStateMMQuoteMembers[] = {
     {"AskPrice", Py_T_INT, at(kPrices, offsetof(StateQuotePrices, AskPrice)), Py_READONLY,
      "Current ask price from the market maker identified as ptqStringMarketMaker"},
     {"BidPrice", Py_T_INT, at(kPrices, offsetof(StateQuotePrices, BidPrice)), Py_READONLY,
@@ -68,42 +56,10 @@ PyMemberDef kStateMMQuoteMembers[] = {
     {nullptr},
 };
 
-void dealloc_state_mm_quote(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikStateMMQuoteObject*>(op);
-    Py_CLEAR(self->ptqStringMarketMaker);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr RecordSpec kStateMMQuoteSpec = {"Tarvik.TarvikStateMMQuote", "TarvikStateMMQuote Object",
+                                          sizeof(TarvikStateMMQuoteObject), kStateMMQuoteMembers};
 
-PyObject* new_state_mm_quote(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikStateMMQuoteObject>(type);
-    if (self == nullptr) return nullptr;
-    self->prices = StateQuotePrices{};
-    self->ptqStringMarketMaker = nullptr;
-    self->MarketMakerType = 0;
-    self->QuoteType = 0;
-    return reinterpret_cast<PyObject*>(self);
-}
-
-// ---------------------------------------------------------------------------
-// Lists of entries, shared by TarvikStateExgQuotes and TarvikStateMMQuotes
-// ---------------------------------------------------------------------------
-
-// Fills `items` with new entries of `type` and returns a new list holding
-// them too; null with the exception set when any of them cannot be made
-// (the entries made so far stay in `items` for the deallocator).
-template <typename Item, std::size_t N>
-PyObject* new_entry_list(Item* (&items)[N], PyTypeObject& type) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(N));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < N; ++i) {
-        if (!make_child(items[i], type)) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(items[i]));
-    }
-    return list;
-}
+PyTypeObject TarvikStateMMQuoteType = record_type<kStateMMQuoteSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateExgQuotes
@@ -111,7 +67,7 @@ PyObject* new_entry_list(Item* (&items)[N], PyTypeObject& type) {
 
 constexpr std::size_t kExgHead = offsetof(TarvikStateExgQuotesObject, head);
 
-PyMemberDef kStateExgQuotesMembers[] = {
+constexpr PyMemberDef kStateExgQuotesMembers[] = {
     {"StateQuoteCount", Py_T_USHORT, at(kExgHead, offsetof(StateExgQuotesHead, StateQuoteCount)), Py_READONLY,
      "Number of items in StateExgQuotes"},
     {"PriceType", Py_T_UBYTE, at(kExgHead, offsetof(StateExgQuotesHead, PriceType)), Py_READONLY,
@@ -127,21 +83,16 @@ PyMemberDef kStateExgQuotesMembers[] = {
     {nullptr},
 };
 
-void dealloc_state_exg_quotes(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikStateExgQuotesObject*>(op);
-    for (TarvikStateExgQuoteObject*& item : self->items) Py_CLEAR(item);
-    Py_CLEAR(self->StateExgQuotes);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kStateExgQuotesMade[] = {
+    child_list(offsetof(TarvikStateExgQuotesObject, StateExgQuotes), TarvikStateExgQuoteType,
+               offsetof(TarvikStateExgQuotesObject, items), kStateExgQuoteCapacity),
+};
 
-PyObject* new_state_exg_quotes(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikStateExgQuotesObject>(type);
-    if (self == nullptr) return nullptr;
-    self->head = StateExgQuotesHead{};
-    self->StateExgQuotes = new_entry_list(self->items, TarvikStateExgQuoteType);
-    if (self->StateExgQuotes == nullptr) return discard(self);
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kStateExgQuotesSpec = {"Tarvik.TarvikStateExgQuotes", "TarvikStateExgQuotes Object",
+                                            sizeof(TarvikStateExgQuotesObject), kStateExgQuotesMembers,
+                                            kStateExgQuotesMade};
+
+PyTypeObject TarvikStateExgQuotesType = record_type<kStateExgQuotesSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateMMQuotes
@@ -149,7 +100,7 @@ PyObject* new_state_exg_quotes(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kMMHead = offsetof(TarvikStateMMQuotesObject, head);
 
-PyMemberDef kStateMMQuotesMembers[] = {
+constexpr PyMemberDef kStateMMQuotesMembers[] = {
     {"StateQuoteCount", Py_T_USHORT, at(kMMHead, offsetof(StateMMQuotesHead, StateQuoteCount)), Py_READONLY,
      "Number of items in StateMMQuotes"},
     {"PriceType", Py_T_UBYTE, at(kMMHead, offsetof(StateMMQuotesHead, PriceType)), Py_READONLY,
@@ -161,21 +112,16 @@ PyMemberDef kStateMMQuotesMembers[] = {
     {nullptr},
 };
 
-void dealloc_state_mm_quotes(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikStateMMQuotesObject*>(op);
-    for (TarvikStateMMQuoteObject*& item : self->items) Py_CLEAR(item);
-    Py_CLEAR(self->StateMMQuotes);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kStateMMQuotesMade[] = {
+    child_list(offsetof(TarvikStateMMQuotesObject, StateMMQuotes), TarvikStateMMQuoteType,
+               offsetof(TarvikStateMMQuotesObject, items), kStateMMQuoteCapacity),
+};
 
-PyObject* new_state_mm_quotes(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikStateMMQuotesObject>(type);
-    if (self == nullptr) return nullptr;
-    self->head = StateMMQuotesHead{};
-    self->StateMMQuotes = new_entry_list(self->items, TarvikStateMMQuoteType);
-    if (self->StateMMQuotes == nullptr) return discard(self);
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kStateMMQuotesSpec = {"Tarvik.TarvikStateMMQuotes", "TarvikStateMMQuotes Object",
+                                           sizeof(TarvikStateMMQuotesObject), kStateMMQuotesMembers,
+                                           kStateMMQuotesMade};
+
+PyTypeObject TarvikStateMMQuotesType = record_type<kStateMMQuotesSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateTrade
@@ -183,7 +129,7 @@ PyObject* new_state_mm_quotes(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kTrade = offsetof(TarvikStateTradeObject, record);
 
-PyMemberDef kStateTradeMembers[] = {
+constexpr PyMemberDef kStateTradeMembers[] = {
     {"TotalVolume", Py_T_ULONGLONG, at(kTrade, offsetof(TarvikStateTradeRecord, TotalVolume)), Py_READONLY,
      "Total Volume"},
     {"TickVolume", Py_T_UINT, at(kTrade, offsetof(TarvikStateTradeRecord, TickVolume)), Py_READONLY, "Tick Volume"},
@@ -205,18 +151,16 @@ PyMemberDef kStateTradeMembers[] = {
     {nullptr},
 };
 
-PyObject* new_state_trade(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikStateTradeObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TarvikStateTradeRecord{};
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kStateTradeSpec = {"Tarvik.TarvikStateTrade", "TarvikStateTrade Object",
+                                        sizeof(TarvikStateTradeObject), kStateTradeMembers};
+
+PyTypeObject TarvikStateTradeType = record_type<kStateTradeSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikTapeFile
 // ---------------------------------------------------------------------------
 
-PyMemberDef kTapeFileMembers[] = {
+constexpr PyMemberDef kTapeFileMembers[] = {
     {"PathnameStrZ", _Py_T_OBJECT, offsetof(TarvikTapeFileObject, PathnameStrZ), Py_READONLY, "Full path to the tape"},
     {"FileAttributes", Py_T_UINT, offsetof(TarvikTapeFileObject, FileAttributes), Py_READONLY, "File attributes"},
     {"FileSize", Py_T_ULONGLONG, offsetof(TarvikTapeFileObject, FileSize), Py_READONLY,
@@ -226,24 +170,14 @@ PyMemberDef kTapeFileMembers[] = {
     {nullptr},
 };
 
-void dealloc_tape_file(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikTapeFileObject*>(op);
-    Py_CLEAR(self->PathnameStrZ);
-    Py_CLEAR(self->TapeDate);
-    Py_CLEAR(self->PermSet);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kTapeFileMade[] = {
+    child(offsetof(TarvikTapeFileObject, TapeDate), TqDateType),
+};
 
-PyObject* new_tape_file(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikTapeFileObject>(type);
-    if (self == nullptr) return nullptr;
-    self->PathnameStrZ = nullptr;
-    self->FileAttributes = 0;
-    self->FileSize = 0;
-    self->PermSet = nullptr;
-    if (!make_child(self->TapeDate, TqDateType)) return discard(self);
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kTapeFileSpec = {"Tarvik.TarvikTapeFile", "TarvikTapeFile Object", sizeof(TarvikTapeFileObject),
+                                      kTapeFileMembers, kTapeFileMade};
+
+PyTypeObject TarvikTapeFileType = record_type<kTapeFileSpec>();
 
 // ---------------------------------------------------------------------------
 // TarvikAPIDLLFile
@@ -251,7 +185,7 @@ PyObject* new_tape_file(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kVersion = offsetof(TarvikAPIDLLFileObject, version);
 
-PyMemberDef kLibraryFileMembers[] = {
+constexpr PyMemberDef kLibraryFileMembers[] = {
     {"PathnameStrZ", _Py_T_OBJECT, offsetof(TarvikAPIDLLFileObject, PathnameStrZ), Py_READONLY,
      "Full path to the DLL"},
     {"FileAttributes", Py_T_UINT, offsetof(TarvikAPIDLLFileObject, FileAttributes), Py_READONLY, "File attributes"},
@@ -268,47 +202,14 @@ PyMemberDef kLibraryFileMembers[] = {
     {nullptr},
 };
 
-void dealloc_library_file(PyObject* op) {
-    auto* self = reinterpret_cast<TarvikAPIDLLFileObject*>(op);
-    Py_CLEAR(self->PathnameStrZ);
-    Py_CLEAR(self->BuildDate);
-    Py_CLEAR(self->BuildTime);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kLibraryFileMade[] = {
+    child(offsetof(TarvikAPIDLLFileObject, BuildDate), TqDateType),
+    child(offsetof(TarvikAPIDLLFileObject, BuildTime), TqTimeType),
+};
 
-PyObject* new_library_file(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TarvikAPIDLLFileObject>(type);
-    if (self == nullptr) return nullptr;
-    self->PathnameStrZ = nullptr;
-    self->FileAttributes = 0;
-    self->FileSize = 0;
-    self->version = LibraryVersion{};
-    if (!make_child(self->BuildDate, TqDateType) || !make_child(self->BuildTime, TqTimeType)) return discard(self);
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kLibraryFileSpec = {"Tarvik.TarvikAPIDLLFile", "TarvikAPIDLLFile Object",
+                                         sizeof(TarvikAPIDLLFileObject), kLibraryFileMembers, kLibraryFileMade};
 
-}  // namespace
-
-PyTypeObject TarvikStateExgQuoteType = record_type("Tarvik.TarvikStateExgQuote", "TarvikStateExgQuote Object",
-                                                   sizeof(TarvikStateExgQuoteObject), kStateExgQuoteMembers,
-                                                   new_state_exg_quote, dealloc_plain_record);
-PyTypeObject TarvikStateMMQuoteType = record_type("Tarvik.TarvikStateMMQuote", "TarvikStateMMQuote Object",
-                                                  sizeof(TarvikStateMMQuoteObject), kStateMMQuoteMembers,
-                                                  new_state_mm_quote, dealloc_state_mm_quote);
-PyTypeObject TarvikStateExgQuotesType = record_type("Tarvik.TarvikStateExgQuotes", "TarvikStateExgQuotes Object",
-                                                    sizeof(TarvikStateExgQuotesObject), kStateExgQuotesMembers,
-                                                    new_state_exg_quotes, dealloc_state_exg_quotes);
-PyTypeObject TarvikStateMMQuotesType = record_type("Tarvik.TarvikStateMMQuotes", "TarvikStateMMQuotes Object",
-                                                   sizeof(TarvikStateMMQuotesObject), kStateMMQuotesMembers,
-                                                   new_state_mm_quotes, dealloc_state_mm_quotes);
-PyTypeObject TarvikStateTradeType = record_type("Tarvik.TarvikStateTrade", "TarvikStateTrade Object",
-                                                sizeof(TarvikStateTradeObject), kStateTradeMembers, new_state_trade,
-                                                dealloc_plain_record);
-PyTypeObject TarvikTapeFileType = record_type("Tarvik.TarvikTapeFile", "TarvikTapeFile Object",
-                                              sizeof(TarvikTapeFileObject), kTapeFileMembers, new_tape_file,
-                                              dealloc_tape_file);
-PyTypeObject TarvikAPIDLLFileType = record_type("Tarvik.TarvikAPIDLLFile", "TarvikAPIDLLFile Object",
-                                                sizeof(TarvikAPIDLLFileObject), kLibraryFileMembers,
-                                                new_library_file, dealloc_library_file);
+PyTypeObject TarvikAPIDLLFileType = record_type<kLibraryFileSpec>();
 
 }  // namespace tarvik

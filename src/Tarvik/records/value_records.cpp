@@ -7,11 +7,18 @@
 
 namespace tarvik {
 
-void dealloc_plain_record(PyObject* self) { Py_TYPE(self)->tp_free(self); }
-
 namespace {
 
-constexpr Py_ssize_t at(std::size_t block, std::size_t field) { return static_cast<Py_ssize_t>(block + field); }
+// tp_init of TqDate and TqTime, which share it: both payloads are 12 record bytes.
+static_assert(sizeof(TqDateRecord) == sizeof(TqTimeRecord));
+static_assert(offsetof(TqDateObject, record) == offsetof(TqTimeObject, record));
+
+int init_date_or_time(PyObject* self, PyObject*, PyObject*) {
+    std::memset(&reinterpret_cast<TqDateObject*>(self)->record, 0, sizeof(TqDateRecord));
+    return 0;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // TqDate
@@ -19,7 +26,7 @@ constexpr Py_ssize_t at(std::size_t block, std::size_t field) { return static_ca
 
 constexpr std::size_t kDate = offsetof(TqDateObject, record);
 
-PyMemberDef kDateMembers[] = {
+constexpr PyMemberDef kDateMembers[] = {
     {"NDays", Py_T_UINT, at(kDate, offsetof(TqDateRecord, NDays)), 0,
      "Number of days since Jan 1, 1883. Julian date"},
     {"Year", Py_T_USHORT, at(kDate, offsetof(TqDateRecord, Year)), 0, "Current year."},
@@ -35,21 +42,10 @@ PyMemberDef kDateMembers[] = {
     {nullptr},
 };
 
-PyObject* new_date(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqDateObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TqDateRecord{};
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kDateSpec = {"Tarvik.TqDate", "TqDate Object", sizeof(TqDateObject), kDateMembers, {},
+                                  init_date_or_time};
 
-// Shared by TqDate and TqTime: both payloads are 12 record bytes.
-static_assert(sizeof(TqDateRecord) == sizeof(TqTimeRecord));
-static_assert(offsetof(TqDateObject, record) == offsetof(TqTimeObject, record));
-
-int init_date_or_time(PyObject* self, PyObject*, PyObject*) {
-    std::memset(&reinterpret_cast<TqDateObject*>(self)->record, 0, sizeof(TqDateRecord));
-    return 0;
-}
+PyTypeObject TqDateType = record_type<kDateSpec>();
 
 // ---------------------------------------------------------------------------
 // TqTime
@@ -57,7 +53,7 @@ int init_date_or_time(PyObject* self, PyObject*, PyObject*) {
 
 constexpr std::size_t kTime = offsetof(TqTimeObject, record);
 
-PyMemberDef kTimeMembers[] = {
+constexpr PyMemberDef kTimeMembers[] = {
     {"MsOfDay", Py_T_UINT, at(kTime, offsetof(TqTimeRecord, MsOfDay)), 0,
      "Number of milliseconds since start of day -- midnight"},
     {"Millisecond", Py_T_USHORT, at(kTime, offsetof(TqTimeRecord, Millisecond)), 0, "Millisecond of second 0-999"},
@@ -69,12 +65,10 @@ PyMemberDef kTimeMembers[] = {
     {nullptr},
 };
 
-PyObject* new_time(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqTimeObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TqTimeRecord{};
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kTimeSpec = {"Tarvik.TqTime", "TqTime Object", sizeof(TqTimeObject), kTimeMembers, {},
+                                  init_date_or_time};
+
+PyTypeObject TqTimeType = record_type<kTimeSpec>();
 
 // ---------------------------------------------------------------------------
 // TqPrice
@@ -82,19 +76,16 @@ PyObject* new_time(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kPrice = offsetof(TqPriceObject, record);
 
-PyMemberDef kPriceMembers[] = {
+constexpr PyMemberDef kPriceMembers[] = {
     {"Price", Py_T_INT, at(kPrice, offsetof(TqPriceRecord, Price)), 0, "Price"},
     {"PriceType", Py_T_UBYTE, at(kPrice, offsetof(TqPriceRecord, PriceType)), 0,
      "Price Type. For information on how to compute decimal price see: " TARVIK_DOC_PRICE_TYPES},
     {nullptr},
 };
 
-PyObject* new_price(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqPriceObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TqPriceRecord{};
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kPriceSpec = {"Tarvik.TqPrice", "TqPrice Object", sizeof(TqPriceObject), kPriceMembers};
+
+PyTypeObject TqPriceType = record_type<kPriceSpec>();
 
 // ---------------------------------------------------------------------------
 // StringTableItem
@@ -102,19 +93,17 @@ PyObject* new_price(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kItem = offsetof(StringTableItemObject, record);
 
-PyMemberDef kStringTableItemMembers[] = {
+constexpr PyMemberDef kStringTableItemMembers[] = {
     {"ixTable", Py_T_UINT, at(kItem, offsetof(StringTableItemRecord, ixTable)), 0,
      "Identifier of Table. For values see: " TARVIK_DOC_STRING_TABLES},
     {"idString", Py_T_UINT, at(kItem, offsetof(StringTableItemRecord, idString)), 0, "The index within the table"},
     {nullptr},
 };
 
-PyObject* new_string_table_item(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<StringTableItemObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = StringTableItemRecord{};
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kStringTableItemSpec = {"Tarvik.StringTableItem", "StringTableItem Object",
+                                             sizeof(StringTableItemObject), kStringTableItemMembers};
+
+PyTypeObject StringTableItemType = record_type<kStringTableItemSpec>();
 
 // ---------------------------------------------------------------------------
 // TqString
@@ -122,7 +111,7 @@ PyObject* new_string_table_item(PyTypeObject* type, PyObject*, PyObject*) {
 
 constexpr std::size_t kString = offsetof(TqStringObject, record);
 
-PyMemberDef kStringMembers[] = {
+constexpr PyMemberDef kStringMembers[] = {
     {"UserData1", Py_T_INT, at(kString, offsetof(TqStringRecord, UserData1)), 0, "First  32-bit user data space"},
     {"UserData2", Py_T_INT, at(kString, offsetof(TqStringRecord, UserData2)), 0, "Second 32-bit user data space"},
     {"Atom", Py_T_USHORT, at(kString, offsetof(TqStringRecord, Atom)), Py_READONLY,
@@ -131,19 +120,9 @@ PyMemberDef kStringMembers[] = {
     {nullptr},
 };
 
-PyObject* new_string(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqStringObject>(type);
-    if (self == nullptr) return nullptr;
-    self->record = TqStringRecord{};
-    self->String = nullptr;
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kStringSpec = {"Tarvik.TqString", "TqString Object", sizeof(TqStringObject), kStringMembers};
 
-void dealloc_string(PyObject* op) {
-    auto* self = reinterpret_cast<TqStringObject*>(op);
-    Py_CLEAR(self->String);
-    Py_TYPE(op)->tp_free(op);
-}
+PyTypeObject TqStringType = record_type<kStringSpec>();
 
 // ---------------------------------------------------------------------------
 // TqOptionHdr
@@ -151,7 +130,7 @@ void dealloc_string(PyObject* op) {
 
 constexpr std::size_t kOption = offsetof(TqOptionHdrObject, numbers);
 
-PyMemberDef kOptionHdrMembers[] = {
+constexpr PyMemberDef kOptionHdrMembers[] = {
     {"ptqsDateAndStrike", _Py_T_OBJECT, offsetof(TqOptionHdrObject, ptqsDateAndStrike), 0,
      "String contains 2 alpha characters (expire code and strike code)"},
     {"ptqsUnderlying", _Py_T_OBJECT, offsetof(TqOptionHdrObject, ptqsUnderlying), 0, "Underlying Symbol"},
@@ -177,45 +156,13 @@ PyMemberDef kOptionHdrMembers[] = {
     {nullptr},
 };
 
-void dealloc_option_hdr(PyObject* op) {
-    auto* self = reinterpret_cast<TqOptionHdrObject*>(op);
-    Py_CLEAR(self->ptqsDateAndStrike);
-    Py_CLEAR(self->ptqsUnderlying);
-    Py_CLEAR(self->ptqsSeriesChain);
-    Py_CLEAR(self->ptqsSpecialSettle);
-    Py_CLEAR(self->tqExpirationDate);
-    Py_TYPE(op)->tp_free(op);
-}
+constexpr MadeMember kOptionHdrMade[] = {
+    child(offsetof(TqOptionHdrObject, tqExpirationDate), TqDateType),
+};
 
-PyObject* new_option_hdr(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = alloc_record<TqOptionHdrObject>(type);
-    if (self == nullptr) return nullptr;
-    self->ptqsDateAndStrike = nullptr;
-    self->ptqsUnderlying = nullptr;
-    self->ptqsSeriesChain = nullptr;
-    self->ptqsSpecialSettle = nullptr;
-    self->numbers = OptionNumbers{};
-    if (!make_child(self->tqExpirationDate, TqDateType)) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(self);
-}
+constexpr RecordSpec kOptionHdrSpec = {"Tarvik.TqOptionHdr", "TqOptionHdr Object", sizeof(TqOptionHdrObject),
+                                       kOptionHdrMembers, kOptionHdrMade};
 
-}  // namespace
-
-PyTypeObject TqDateType = record_type("Tarvik.TqDate", "TqDate Object", sizeof(TqDateObject), kDateMembers, new_date,
-                                      dealloc_plain_record, init_date_or_time);
-PyTypeObject TqTimeType = record_type("Tarvik.TqTime", "TqTime Object", sizeof(TqTimeObject), kTimeMembers, new_time,
-                                      dealloc_plain_record, init_date_or_time);
-PyTypeObject TqPriceType = record_type("Tarvik.TqPrice", "TqPrice Object", sizeof(TqPriceObject), kPriceMembers,
-                                       new_price, dealloc_plain_record);
-PyTypeObject StringTableItemType =
-    record_type("Tarvik.StringTableItem", "StringTableItem Object", sizeof(StringTableItemObject),
-                kStringTableItemMembers, new_string_table_item, dealloc_plain_record);
-PyTypeObject TqStringType = record_type("Tarvik.TqString", "TqString Object", sizeof(TqStringObject), kStringMembers,
-                                        new_string, dealloc_string);
-PyTypeObject TqOptionHdrType = record_type("Tarvik.TqOptionHdr", "TqOptionHdr Object", sizeof(TqOptionHdrObject),
-                                           kOptionHdrMembers, new_option_hdr, dealloc_option_hdr);
+PyTypeObject TqOptionHdrType = record_type<kOptionHdrSpec>();
 
 }  // namespace tarvik

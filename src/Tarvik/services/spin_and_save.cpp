@@ -8,6 +8,7 @@
 #include "core/callback_errors.h"
 #include "tarvik/constants.h"
 #include "tape/filters.h"
+#include "tape/header_filler.h"
 #include "core/object_cache.h"
 #include "core/run_objects.h"
 
@@ -19,60 +20,44 @@ constexpr char kSpinOutsideRun[] = "SpinSymbols can only be called from inside a
 constexpr int32_t kContinue = TqCALLBACKRETURN_CONTINUE;
 constexpr int32_t kStop = TqCALLBACKRETURN_STOP;
 
-// Roles of the five spin strings.
-enum SpinString { kSymbol = 0, kDateAndStrike = 1, kUnderlying = 2, kSeriesChain = 3, kSpecialSettle = 4 };
-
 // The library records the spin strings show for the current spin message.
 struct SpinShown {
-    TqStringRecord* records[kSpinStringCount] = {};
+    TqStringRecord* records[kHeaderStringCount] = {};
 };
 
-void show(ThreadState& state, SpinShown& shown, SpinString role, PyObject*& member, TqStringRecord* record,
-          PyObject* text) {
-    if (record == nullptr || text == nullptr) {
-        set_member(member, nullptr);
-        return;
-    }
-    TqStringObject* string = state.spinStrings[role];
-    show_cached_string(string, *record, text);
-    set_member(member, string);
-    shown.records[role] = record;
-}
+// The spin path's policy for the header filler (tape/header_filler.h): the
+// run's spin strings, the shown records of this spin message, and the spin
+// message's own option header object, which the header holds a reference
+// to. The symbol, or the option contract, is filed in SymbolNameIndex.
+struct SpinHeader {
+    ThreadState& state;
+    SpinShown& shown_records;
 
-// The header of a spin message, from the string caches, filing the symbol
-// (or the option contract) in SymbolNameIndex.
-void fill_spin_header(ThreadState& state, SpinShown& shown, const TarvikMessageRecord* message) {
-    TarvikHeaderObject* header = state.spinMessage->coreHeader;
-    const TarvikHeaderRecord& record = message->coreHeader;
-    TqStringRecord* symbol = record.ptqStringSymbol;
-    if (const TqOptionHdrRecord* option = record.ptqOptionHdr) {
-        TqOptionHdrObject* object = state.spinOption;
-        set_member(header->ptqOptionHdr, object);
-        copy_option(object, *option);
-        OptionObjectEntry* entry = GetOptionObjects(state, symbol, option);
-        show(state, shown, kSymbol, header->ptqStringSymbol, symbol, entry ? entry->root : nullptr);
-        if (symbol != nullptr) IndexOptionContract(state, symbol, option);
-        show(state, shown, kUnderlying, object->ptqsUnderlying, option->ptqsUnderlying,
-             entry ? entry->underlying : nullptr);
-        show(state, shown, kSeriesChain, object->ptqsSeriesChain, option->ptqsSeriesChain,
-             entry ? entry->seriesChain : nullptr);
-        show(state, shown, kSpecialSettle, object->ptqsSpecialSettle, option->ptqsSpecialSettle,
-             entry ? entry->specialSettle : nullptr);
-        show(state, shown, kDateAndStrike, object->ptqsDateAndStrike, option->ptqsDateAndStrike,
-             GetDateAndStrikeObject(state, option->ptqsDateAndStrike));
-    } else {
-        set_member(header->ptqOptionHdr, nullptr);
-        uint8_t exchange = static_cast<uint8_t>(record.ListedExg);
-        show(state, shown, kSymbol, header->ptqStringSymbol, symbol, GetSymbolObject(state, symbol, exchange));
-        if (symbol != nullptr) IndexSymbolName(state, record.ListedExg, symbol);
+    static constexpr bool kShowsOptionFirst = true;
+
+    TqStringObject* string(MessageString role) const { return state.spin_string(role); }
+    void shown(MessageString role, TqStringRecord* record) const { shown_records.records[header_slot(role)] = record; }
+    void unshown(MessageString) const {}
+    TqOptionHdrObject* option() const { return state.spinOption; }
+    void show_option(TarvikHeaderObject* header, PyObject* option) const { set_member(header->ptqOptionHdr, option); }
+    void show_no_option(TarvikHeaderObject*) const {}
+
+    void index_symbol(uint16_t exchange, TqStringRecord* symbol) const {
+        if (symbol != nullptr) IndexSymbolName(state, exchange, symbol);
     }
-    copy_header_numbers(header, record);
-    copy_header_times(header, record);
-}
+
+    void index_option(TqStringRecord* root, const TqOptionHdrRecord* option) const {
+        if (root != nullptr) IndexOptionContract(state, root, option);
+    }
+
+    void copy_times(TarvikHeaderObject* header, const TarvikHeaderRecord& record) const {
+        copy_header_times(header, record);
+    }
+};
 
 void write_back_spin(ThreadState& state, const SpinShown& shown, TarvikSystemRecord* system) {
     write_back_user_data(system, state.spinSystem);
-    for (int role = kSymbol; role <= kSpecialSettle; ++role) {
+    for (int role = 0; role < kHeaderStringCount; ++role) {
         if (TqStringRecord* record = shown.records[role]) write_back_user_data(record, state.spinStrings[role]);
     }
     forget_library_text(state.spinSystem);
@@ -88,7 +73,7 @@ int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) 
     if (withheld(state, message)) return kContinue;
 
     SpinShown shown;
-    fill_spin_header(state, shown, message);
+    fill_header(SpinHeader{state, shown}, state.spinMessage->coreHeader, message->coreHeader, nullptr);
     copy_symbol_spin(state.spinMessage->coreData->SymbolSpin, message->coreData.SymbolSpin);
     copy_system(state.spinSystem, *system);
     state.spinMessage->MessageType = message->MessageType;

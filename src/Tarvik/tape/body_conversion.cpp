@@ -9,12 +9,6 @@ namespace tarvik {
 
 namespace {
 
-// Message strings with fixed roles in the bodies.
-constexpr int kMarketMakerString = 0;
-constexpr int kCategoryString = 1;
-constexpr int kOldSymbolString = 7;
-constexpr int kOldOptionStrings = 8;  // date-and-strike, underlying, series chain, special settle
-
 // Whether `text` is what the str `shown` reads. Category names and string
 // values, and a symbol change's old names, mostly repeat the previous
 // message's: a str that already reads the text is kept instead of making
@@ -67,7 +61,7 @@ void fill_mm_quote(ThreadState& state, const TarvikMessageRecord* message) {
         set_member(quote->ptqStringMarketMaker, nullptr);
         return;
     }
-    TqStringObject* string = state.messageStrings[kMarketMakerString];
+    TqStringObject* string = state.message_string(MessageString::kMarketMaker);
     show_cached_string(string, *maker, GetStringObject(state, maker));
     set_member(quote->ptqStringMarketMaker, string);
 }
@@ -79,7 +73,7 @@ void fill_trade(ThreadState& state, const TarvikMessageRecord* message) {
 void fill_category(ThreadState& state, const TarvikMessageRecord* message) {
     TarvikCategoryObject* category = state.fill.category;
     const TarvikCategoryBody& body = message->coreData.Category;
-    show_new_text(category->ptqStringCategory, state.messageStrings[kCategoryString], body.ptqStringCategory);
+    show_new_text(category->ptqStringCategory, state.message_string(MessageString::kCategory), body.ptqStringCategory);
     const int count = body.ptqFields == nullptr ? 0 : category_fields_to_fill(body);
     category->NFields = static_cast<uint16_t>(count);
     for (int i = 0; i < count; ++i) {
@@ -101,17 +95,19 @@ void fill_category(ThreadState& state, const TarvikMessageRecord* message) {
 void fill_symbol_change(ThreadState& state, const TarvikMessageRecord* message) {
     TarvikSymbolChangeObject* change = state.fill.symbolChange;
     const TarvikSymbolChangeBody& body = message->coreData.SymbolChange;
-    show_new_text(change->ptqsSymbolOld, state.messageStrings[kOldSymbolString], body.ptqsSymbolOld);
+    show_new_text(change->ptqsSymbolOld, state.message_string(MessageString::kOldSymbol), body.ptqsSymbolOld);
     const TqOptionHdrRecord* old_option = body.ptqOptionHdrOld;
     if (old_option == nullptr) {
         set_member(change->ptqOptionHdrOld, nullptr);
     } else {
         TqOptionHdrObject* option = state.oldOption;
-        show_new_text(option->ptqsDateAndStrike, state.messageStrings[kOldOptionStrings], old_option->ptqsDateAndStrike);
-        show_new_text(option->ptqsUnderlying, state.messageStrings[kOldOptionStrings + 1], old_option->ptqsUnderlying);
-        show_new_text(option->ptqsSeriesChain, state.messageStrings[kOldOptionStrings + 2],
+        show_new_text(option->ptqsDateAndStrike, state.message_string(MessageString::kOldDateAndStrike),
+                      old_option->ptqsDateAndStrike);
+        show_new_text(option->ptqsUnderlying, state.message_string(MessageString::kOldUnderlying),
+                      old_option->ptqsUnderlying);
+        show_new_text(option->ptqsSeriesChain, state.message_string(MessageString::kOldSeriesChain),
                       old_option->ptqsSeriesChain);
-        show_new_text(option->ptqsSpecialSettle, state.messageStrings[kOldOptionStrings + 3],
+        show_new_text(option->ptqsSpecialSettle, state.message_string(MessageString::kOldSpecialSettle),
                       old_option->ptqsSpecialSettle);
         copy_option(option, *old_option);  // numbers and expiration date
         set_member(change->ptqOptionHdrOld, option);

@@ -3,14 +3,11 @@
 // program's callable has run copies its user data back into them.
 #pragma once
 
+#include "core/message_strings.h"
 #include "core/thread_state.h"
 #include "records/record_copy.h"
 
 namespace tarvik {
-
-// Positions in ThreadState::shownRecords and the message strings behind them.
-enum ShownString { kSymbol = 0, kDateAndStrike = 1, kUnderlying = 2, kSeriesChain = 3, kSpecialSettle = 4 };
-inline constexpr int kFirstHeaderString = 2;  // message strings 2 to 6
 
 // Every delivered message, after its body: the system object, the message's
 // type and extension, then its header. `symbol_text` is the symbol's str
@@ -36,10 +33,10 @@ inline void forget_message_text(ThreadState& state) {
 // header shows the run's option header object (shownOption).
 inline void write_back(ThreadState& state, TarvikSystemRecord* system) {
     write_back_user_data(system, state.system);
-    write_back_user_data(state.shownRecords[kSymbol], state.messageStrings[kFirstHeaderString + kSymbol]);
+    write_back_user_data(state.shown_record(MessageString::kSymbol), state.message_string(MessageString::kSymbol));
     if (state.shownOption != nullptr) {
-        for (int role = kDateAndStrike; role <= kSpecialSettle; ++role) {
-            write_back_user_data(state.shownRecords[role], state.messageStrings[kFirstHeaderString + role]);
+        for (MessageString role : kOptionStrings) {
+            write_back_user_data(state.shown_record(role), state.message_string(role));
         }
     }
     forget_message_text(state);

@@ -1,5 +1,6 @@
 #include "tape/run_setup.h"
 
+#include "core/make_object.h"
 #include "records/message_records.h"
 #include "records/value_records.h"
 
@@ -7,17 +8,10 @@ namespace tarvik {
 
 namespace {
 
-// Calls a record type with no arguments, as a program would.
-template <typename Object>
-bool make(Object*& field, PyTypeObject& type) {
-    field = reinterpret_cast<Object*>(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&type)));
-    return field != nullptr;
-}
-
 template <typename Object, std::size_t N>
 bool make_all(std::array<Object*, N>& fields, PyTypeObject& type) {
     for (Object*& field : fields) {
-        if (!make(field, type)) return false;
+        if (!make_object(field, type)) return false;
     }
     return true;
 }
@@ -56,13 +50,12 @@ void aim_fill_targets(RunObjects& run) {
 
 // The members the message and spin paths fill with borrowed references:
 // the extension, and the string objects that show the caches' strs
-// (message strings 0 and 2 to 6, the state and spin strings).
+// (the cached message strings, the state and spin strings).
 void note_borrowed_members(RunObjects& run) {
     std::size_t next = 0;
     auto note = [&](PyObject*& member) { run.borrowedMembers[next++] = &member; };
     note(run.message->ptarvik3Ext);
-    constexpr int kCachedMessageStrings[] = {0, 2, 3, 4, 5, 6};
-    for (int i : kCachedMessageStrings) note(run.messageStrings[i]->String);
+    for (MessageString role : kCachedMessageStrings) note(run.message_string(role)->String);
     for (TqStringObject* string : run.stateStrings) note(string->String);
     for (TqStringObject* string : run.spinStrings) note(string->String);
 }
@@ -70,11 +63,11 @@ void note_borrowed_members(RunObjects& run) {
 }  // namespace
 
 bool make_run_objects(RunObjects& run) {
-    bool made = make(run.system, TarvikSystemType) && make(run.message, TarvikMessageType) &&
-                make(run.headerOption, TqOptionHdrType) && make(run.extension, Tarvik3ExtType) &&
+    bool made = make_object(run.system, TarvikSystemType) && make_object(run.message, TarvikMessageType) &&
+                make_object(run.headerOption, TqOptionHdrType) && make_object(run.extension, Tarvik3ExtType) &&
                 make_all(run.messageStrings, TqStringType) && make_all(run.stateStrings, TqStringType) &&
-                make(run.oldOption, TqOptionHdrType) && make(run.spinSystem, TarvikSystemType) &&
-                make(run.spinMessage, TarvikMessageType) && make(run.spinOption, TqOptionHdrType) &&
+                make_object(run.oldOption, TqOptionHdrType) && make_object(run.spinSystem, TarvikSystemType) &&
+                make_object(run.spinMessage, TarvikMessageType) && make_object(run.spinOption, TqOptionHdrType) &&
                 make_all(run.spinStrings, TqStringType) &&
                 (run.spinArguments = pair(run.spinSystem, run.spinMessage)) != nullptr &&
                 (run.arguments = pair(run.system, run.message)) != nullptr && make_condition_values(run);
