@@ -1099,13 +1099,20 @@ def test_ctrl_c_during_a_live_wait_raises_keyboard_interrupt(python_child, day, 
     live = tmp_path / "live.tape"
     live.write_bytes(Path(day).read_bytes()[:-16])
     child = python_child(f"""
-        import os, signal, threading, Tarvik, tarvik_engine
+        import faulthandler, os, signal, sys, threading, time, Tarvik, tarvik_engine
+        # Should the run not end, the stacks of every thread say where it waits.
+        faulthandler.dump_traceback_later(45, exit=True)
         Tarvik.LoadTarvik(tarvik_engine.library_path())
         waiting = threading.Event()
         def interrupt():
             waiting.wait()
-            os.kill(os.getpid(), signal.SIGINT)
-        threading.Thread(target=interrupt).start()
+            # Once is enough; the repeats only keep a loaded machine from
+            # turning a late first delivery into a timeout, and are counted.
+            for sent in range(1, 100):
+                os.kill(os.getpid(), signal.SIGINT)
+                time.sleep(0.5)
+                print("SIGINT sent", sent + 1, "times", file=sys.stderr)
+        threading.Thread(target=interrupt, daemon=True).start()
         def callback(system, message):
             if message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_WAITFORCOREACCESS:
                 waiting.set()
