@@ -53,7 +53,27 @@ def _is_path(value: object) -> bool:
     return isinstance(value, (str, os.PathLike))
 
 
-def _as_table(value: object) -> pyarrow.Table | None:
+# The column names the import knows, of every kind of input.
+_COLUMNS = frozenset((
+    "symbol", "time", "exchange", "bid", "bid_size", "ask", "ask_size", "condition", "price", "size", "conditions",
+    "sequence", "market_maker", "listed_exchange", "exchange_time", "action", "old_symbol", "price_type",
+    "prev_close", "size_multiplier", "root", "underlying", "expiration", "strike", "put_call", "contract_unit",
+    "code"))
+
+
+def _known_column(name: object, rename: Mapping[str, str]) -> bool:
+    """Whether a column of this name would be read: trimmed, renamed and in
+    any letter case, as the import matches names."""
+    if not isinstance(name, str):
+        return False
+    ours = name.strip()
+    for vendor, target in rename.items():
+        if vendor.strip().lower() == ours.lower():
+            ours = target.strip()
+    return ours.lower() in _COLUMNS
+
+
+def _as_table(value: object, rename: Mapping[str, str]) -> pyarrow.Table | None:
     """A value that can be read twice, as a pyarrow Table, or None when the
     value is a stream that can be read only once."""
     try:
@@ -63,10 +83,11 @@ def _as_table(value: object) -> pyarrow.Table | None:
     if pandas is not None and isinstance(value, pandas.DataFrame):
         import pyarrow
 
-        # A named index is data (a DatetimeIndex named time, a (symbol,
-        # time) MultiIndex): its levels become columns. A RangeIndex, an
-        # unnamed level, or one named as a column is only row labels.
-        named = [name for name in value.index.names if name is not None and name not in value.columns]
+        # An index level named as a column the import reads is data (a
+        # DatetimeIndex named time, a (symbol, time) MultiIndex): it becomes
+        # a column. Other levels, and a RangeIndex, are only row labels.
+        named = [name for name in value.index.names
+                 if _known_column(name, rename) and name not in value.columns]
         if named and not isinstance(value.index, pandas.RangeIndex):
             value = value.reset_index(level=named)
         return pyarrow.Table.from_pandas(value, preserve_index=False)
@@ -211,7 +232,7 @@ def write_tape(
         if file_path is not None:
             entry["path"] = file_path
         else:
-            table = _as_table(data)
+            table = _as_table(data, rename or {})
             if table is not None:
                 pair = (table.__arrow_c_stream__(), table.__arrow_c_stream__())
             else:

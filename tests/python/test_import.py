@@ -190,8 +190,9 @@ def write_source(kind, tmp_path, quotes, trades):
     if kind in ("dataframe", "float32"):
         return lambda path: tarvik_engine.write_tape(path, quotes=q, trades=t, time_zone=NY)
     if kind == "indexed":
-        # named index levels are columns; the trades' unnamed third level is not
-        trades_indexed = t.set_index(["symbol", "time", t.index.rename(None)])
+        # index levels named as columns are columns; an unnamed level, or one
+        # of another name (a row id), is not
+        trades_indexed = t.set_index(["symbol", "time", t.index.rename(None), t.index.rename("row_id")])
         return lambda path: tarvik_engine.write_tape(path, quotes=q.set_index("time"), trades=trades_indexed,
                                                      time_zone=NY)
     if kind == "categorical":
