@@ -44,10 +44,10 @@ constexpr MadeMember kSystemMade[] = {
     child(offsetof(TarvikSystemObject, tqTime), TqTimeType),
 };
 
-constexpr RecordSpec kSystemSpec = {"Tarvik.TarvikSystem", "TarvikSystem Object", sizeof(TarvikSystemObject),
-                                    kSystemMembers, kSystemMade};
+constexpr RecordDescriptor kSystemDescriptor = {"Tarvik.TarvikSystem", "TarvikSystem Object",
+                                                sizeof(TarvikSystemObject), kSystemMembers, kSystemMade};
 
-PyTypeObject TarvikSystemType = record_type<kSystemSpec>();
+PyTypeObject TarvikSystemType = record_type<kSystemDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikData
@@ -72,10 +72,10 @@ constexpr MadeMember kDataMade[] = {
     child(offsetof(TarvikDataObject, Category), TarvikCategoryType),
 };
 
-constexpr RecordSpec kDataSpec = {"Tarvik.TarvikData", "TarvikData Object", sizeof(TarvikDataObject), kDataMembers,
-                                  kDataMade};
+constexpr RecordDescriptor kDataDescriptor = {"Tarvik.TarvikData", "TarvikData Object", sizeof(TarvikDataObject),
+                                              kDataMembers, kDataMade};
 
-PyTypeObject TarvikDataType = record_type<kDataSpec>();
+PyTypeObject TarvikDataType = record_type<kDataDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikHeader
@@ -112,10 +112,10 @@ constexpr MadeMember kHeaderMade[] = {
     child(offsetof(TarvikHeaderObject, tqExgTimestamp), TqTimeType),
 };
 
-constexpr RecordSpec kHeaderSpec = {"Tarvik.TarvikHeader", "TarvikHeader Object", sizeof(TarvikHeaderObject),
-                                    kHeaderMembers, kHeaderMade};
+constexpr RecordDescriptor kHeaderDescriptor = {"Tarvik.TarvikHeader", "TarvikHeader Object",
+                                                sizeof(TarvikHeaderObject), kHeaderMembers, kHeaderMade};
 
-PyTypeObject TarvikHeaderType = record_type<kHeaderSpec>();
+PyTypeObject TarvikHeaderType = record_type<kHeaderDescriptor>();
 
 // ---------------------------------------------------------------------------
 // Tarvik3Ext
@@ -137,9 +137,10 @@ constexpr PyMemberDef kExtMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kExtSpec = {"Tarvik.Tarvik3Ext", "Tarvik3Ext Object", sizeof(Tarvik3ExtObject), kExtMembers};
+constexpr RecordDescriptor kExtDescriptor = {"Tarvik.Tarvik3Ext", "Tarvik3Ext Object", sizeof(Tarvik3ExtObject),
+                                             kExtMembers};
 
-PyTypeObject Tarvik3ExtType = record_type<kExtSpec>();
+PyTypeObject Tarvik3ExtType = record_type<kExtDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikMessage
@@ -159,10 +160,10 @@ constexpr MadeMember kMessageMade[] = {
     child(offsetof(TarvikMessageObject, coreData), TarvikDataType),
 };
 
-constexpr RecordSpec kMessageSpec = {"Tarvik.TarvikMessage", "TarvikMessage Object", sizeof(TarvikMessageObject),
-                                     kMessageMembers, kMessageMade};
+constexpr RecordDescriptor kMessageDescriptor = {"Tarvik.TarvikMessage", "TarvikMessage Object",
+                                                 sizeof(TarvikMessageObject), kMessageMembers, kMessageMade};
 
-PyTypeObject TarvikMessageType = record_type<kMessageSpec>();
+PyTypeObject TarvikMessageType = record_type<kMessageDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikQuote
@@ -195,10 +196,10 @@ constexpr PyMemberDef kQuoteMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kQuoteSpec = {"Tarvik.TarvikQuote", "TarvikQuote Object", sizeof(TarvikQuoteObject),
-                                   kQuoteMembers};
+constexpr RecordDescriptor kQuoteDescriptor = {"Tarvik.TarvikQuote", "TarvikQuote Object", sizeof(TarvikQuoteObject),
+                                               kQuoteMembers};
 
-PyTypeObject TarvikQuoteType = record_type<kQuoteSpec>();
+PyTypeObject TarvikQuoteType = record_type<kQuoteDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikExgQuote
@@ -241,10 +242,10 @@ constexpr MadeMember kExgQuoteMade[] = {
     child(offsetof(TarvikExgQuoteObject, coreQuote), TarvikQuoteType),
 };
 
-constexpr RecordSpec kExgQuoteSpec = {"Tarvik.TarvikExgQuote", "TarvikExgQuote Object", sizeof(TarvikExgQuoteObject),
-                                      kExgQuoteMembers, kExgQuoteMade};
+constexpr RecordDescriptor kExgQuoteDescriptor = {"Tarvik.TarvikExgQuote", "TarvikExgQuote Object",
+                                                  sizeof(TarvikExgQuoteObject), kExgQuoteMembers, kExgQuoteMade};
 
-PyTypeObject TarvikExgQuoteType = record_type<kExgQuoteSpec>();
+PyTypeObject TarvikExgQuoteType = record_type<kExgQuoteDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikMMQuote
@@ -265,10 +266,10 @@ constexpr MadeMember kMMQuoteMade[] = {
     child(offsetof(TarvikMMQuoteObject, coreQuote), TarvikQuoteType),
 };
 
-constexpr RecordSpec kMMQuoteSpec = {"Tarvik.TarvikMMQuote", "TarvikMMQuote Object", sizeof(TarvikMMQuoteObject),
-                                     kMMQuoteMembers, kMMQuoteMade};
+constexpr RecordDescriptor kMMQuoteDescriptor = {"Tarvik.TarvikMMQuote", "TarvikMMQuote Object",
+                                                 sizeof(TarvikMMQuoteObject), kMMQuoteMembers, kMMQuoteMade};
 
-PyTypeObject TarvikMMQuoteType = record_type<kMMQuoteSpec>();
+PyTypeObject TarvikMMQuoteType = record_type<kMMQuoteDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TqCTAnalysis
@@ -302,10 +303,10 @@ constexpr PyMemberDef kAnalysisMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kAnalysisSpec = {"Tarvik.TqCTAnalysis", "TqCTAnalysis Object", sizeof(TqCTAnalysisObject),
-                                      kAnalysisMembers};
+constexpr RecordDescriptor kAnalysisDescriptor = {"Tarvik.TqCTAnalysis", "TqCTAnalysis Object",
+                                                  sizeof(TqCTAnalysisObject), kAnalysisMembers};
 
-PyTypeObject TqCTAnalysisType = record_type<kAnalysisSpec>();
+PyTypeObject TqCTAnalysisType = record_type<kAnalysisDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikTrade
@@ -357,10 +358,10 @@ constexpr MadeMember kTradeMade[] = {
     child(offsetof(TarvikTradeObject, tqAnalysis), TqCTAnalysisType),
 };
 
-constexpr RecordSpec kTradeSpec = {"Tarvik.TarvikTrade", "TarvikTrade Object", sizeof(TarvikTradeObject), kTradeMembers,
-                                   kTradeMade};
+constexpr RecordDescriptor kTradeDescriptor = {"Tarvik.TarvikTrade", "TarvikTrade Object", sizeof(TarvikTradeObject),
+                                               kTradeMembers, kTradeMade};
 
-PyTypeObject TarvikTradeType = record_type<kTradeSpec>();
+PyTypeObject TarvikTradeType = record_type<kTradeDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikSymbolChange
@@ -380,10 +381,10 @@ constexpr PyMemberDef kSymbolChangeMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kSymbolChangeSpec = {"Tarvik.TarvikSymbolChange", "TarvikSymbolChange Object",
-                                          sizeof(TarvikSymbolChangeObject), kSymbolChangeMembers};
+constexpr RecordDescriptor kSymbolChangeDescriptor = {"Tarvik.TarvikSymbolChange", "TarvikSymbolChange Object",
+                                                      sizeof(TarvikSymbolChangeObject), kSymbolChangeMembers};
 
-PyTypeObject TarvikSymbolChangeType = record_type<kSymbolChangeSpec>();
+PyTypeObject TarvikSymbolChangeType = record_type<kSymbolChangeDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikSymbolSpin
@@ -407,10 +408,10 @@ constexpr PyMemberDef kSymbolSpinMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kSymbolSpinSpec = {"Tarvik.TarvikSymbolSpin", "TarvikSymbolSpin Object",
-                                        sizeof(TarvikSymbolSpinObject), kSymbolSpinMembers};
+constexpr RecordDescriptor kSymbolSpinDescriptor = {"Tarvik.TarvikSymbolSpin", "TarvikSymbolSpin Object",
+                                                    sizeof(TarvikSymbolSpinObject), kSymbolSpinMembers};
 
-PyTypeObject TarvikSymbolSpinType = record_type<kSymbolSpinSpec>();
+PyTypeObject TarvikSymbolSpinType = record_type<kSymbolSpinDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikCategory
@@ -429,10 +430,10 @@ constexpr MadeMember kCategoryMade[] = {
                kCategoryFieldCapacity),
 };
 
-constexpr RecordSpec kCategorySpec = {"Tarvik.TarvikCategory", "TarvikCategory Object", sizeof(TarvikCategoryObject),
-                                      kCategoryMembers, kCategoryMade};
+constexpr RecordDescriptor kCategoryDescriptor = {"Tarvik.TarvikCategory", "TarvikCategory Object",
+                                                  sizeof(TarvikCategoryObject), kCategoryMembers, kCategoryMade};
 
-PyTypeObject TarvikCategoryType = record_type<kCategorySpec>();
+PyTypeObject TarvikCategoryType = record_type<kCategoryDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikCategoryData
@@ -460,10 +461,11 @@ constexpr MadeMember kCategoryDataMade[] = {
     child(offsetof(TarvikCategoryDataObject, stringTableItem), StringTableItemType),
 };
 
-constexpr RecordSpec kCategoryDataSpec = {"Tarvik.TarvikCategoryData", "TarvikCategoryData Object",
-                                          sizeof(TarvikCategoryDataObject), kCategoryDataMembers, kCategoryDataMade};
+constexpr RecordDescriptor kCategoryDataDescriptor = {"Tarvik.TarvikCategoryData", "TarvikCategoryData Object",
+                                                      sizeof(TarvikCategoryDataObject), kCategoryDataMembers,
+                                                      kCategoryDataMade};
 
-PyTypeObject TarvikCategoryDataType = record_type<kCategoryDataSpec>();
+PyTypeObject TarvikCategoryDataType = record_type<kCategoryDataDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TqCategoryField
@@ -485,9 +487,10 @@ constexpr MadeMember kCategoryFieldMade[] = {
     child(offsetof(TqCategoryFieldObject, data), TarvikCategoryDataType),
 };
 
-constexpr RecordSpec kCategoryFieldSpec = {"Tarvik.TqCategoryField", "TqCategoryField Object",
-                                           sizeof(TqCategoryFieldObject), kCategoryFieldMembers, kCategoryFieldMade};
+constexpr RecordDescriptor kCategoryFieldDescriptor = {"Tarvik.TqCategoryField", "TqCategoryField Object",
+                                                       sizeof(TqCategoryFieldObject), kCategoryFieldMembers,
+                                                       kCategoryFieldMade};
 
-PyTypeObject TqCategoryFieldType = record_type<kCategoryFieldSpec>();
+PyTypeObject TqCategoryFieldType = record_type<kCategoryFieldDescriptor>();
 
 }  // namespace tarvik

@@ -1,6 +1,6 @@
 // What every record type shares. A record type is declared once, as a
-// RecordSpec beside its member table: the spec makes the type object, whose
-// tp_new and tp_dealloc are the ones below, compiled for the spec.
+// RecordDescriptor beside its member table: the descriptor makes the type object, whose
+// tp_new and tp_dealloc are the ones below, compiled for the descriptor.
 #pragma once
 
 #include <Python.h>
@@ -53,9 +53,9 @@ constexpr MadeMember int_list(std::size_t offset, Py_ssize_t count, long value) 
 // One record type. Every object member of `members` (Py_T_OBJECT_EX or
 // _Py_T_OBJECT) holds a reference of its own or null; `made` lists, in the
 // order they are made, the ones a new record fills. Everything else starts
-// zero. Specs and member tables are constants (of the file that declares
-// them): the type's tp_new and tp_dealloc are compiled for its spec.
-struct RecordSpec {
+// zero. Descriptors and member tables are constants (of the file that declares
+// them): the type's tp_new and tp_dealloc are compiled for its descriptor.
+struct RecordDescriptor {
     const char* name;  // "Tarvik.<short name>"
     const char* doc;   // "<short name> Object"
     Py_ssize_t size;
@@ -80,12 +80,12 @@ constexpr std::size_t count_object_members(const PyMemberDef* members) {
     return count;
 }
 
-// The offsets of the object members of `kSpec`, in table order.
-template <const RecordSpec& kSpec>
+// The offsets of the object members of `kDescriptor`, in table order.
+template <const RecordDescriptor& kDescriptor>
 constexpr auto object_member_offsets() {
-    std::array<Py_ssize_t, count_object_members(kSpec.members)> offsets{};
+    std::array<Py_ssize_t, count_object_members(kDescriptor.members)> offsets{};
     std::size_t next = 0;
-    for (const PyMemberDef* member = kSpec.members; member->name != nullptr; ++member) {
+    for (const PyMemberDef* member = kDescriptor.members; member->name != nullptr; ++member) {
         if (is_object_member(*member)) offsets[next++] = member->offset;
     }
     return offsets;
@@ -101,26 +101,26 @@ void release_children(PyObject* self, const MadeMember& list);
 
 inline void release(PyObject*& member) { Py_CLEAR(member); }
 
-// Makes the spec's made members in order, each compiled for itself; stops
+// Makes the descriptor's made members in order, each compiled for itself; stops
 // at the first failure.
-template <const RecordSpec& kSpec, std::size_t... kIndex>
+template <const RecordDescriptor& kDescriptor, std::size_t... kIndex>
 bool make_members(PyObject* self, std::index_sequence<kIndex...>) {
     [[maybe_unused]] auto make = [self](const MadeMember& member) {
         return member.kind == Made::kChild ? make_object(member_at(self, member.offset), *member.type)
                                            : make_list(self, member);
     };
-    return (make(kSpec.made[kIndex]) && ...);
+    return (make(kDescriptor.made[kIndex]) && ...);
 }
 
-// Releases the children the spec's lists keep in the record's own arrays,
+// Releases the children the descriptor's lists keep in the record's own arrays,
 // then every object member in table order, each compiled for its offset.
-template <const RecordSpec& kSpec, std::size_t... kIndex>
+template <const RecordDescriptor& kDescriptor, std::size_t... kIndex>
 void release_members(PyObject* self, std::index_sequence<kIndex...>) {
     [[maybe_unused]] auto release_list = [self](const MadeMember& member) {
         if (member.kind == Made::kChildList) release_children(self, member);
     };
-    (release_list(kSpec.made[kIndex]), ...);
-    static constexpr auto kObjectMembers = object_member_offsets<kSpec>();
+    (release_list(kDescriptor.made[kIndex]), ...);
+    static constexpr auto kObjectMembers = object_member_offsets<kDescriptor>();
     [self]<std::size_t... kObject>(std::index_sequence<kObject...>) {
         (release(member_at(self, kObjectMembers[kObject])), ...);
     }(std::make_index_sequence<kObjectMembers.size()>{});
@@ -129,13 +129,13 @@ void release_members(PyObject* self, std::index_sequence<kIndex...>) {
 }  // namespace detail
 
 // tp_new: a zero-filled record of `type` (or of a subclass) with the
-// members the spec lists made in order. Null with the exception set when
+// members the descriptor lists made in order. Null with the exception set when
 // any of them cannot be made; what was made so far goes with the record.
-template <const RecordSpec& kSpec>
+template <const RecordDescriptor& kDescriptor>
 PyObject* record_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    if (!detail::make_members<kSpec>(self, std::make_index_sequence<kSpec.made.size()>{})) {
+    if (!detail::make_members<kDescriptor>(self, std::make_index_sequence<kDescriptor.made.size()>{})) {
         Py_DECREF(self);
         return nullptr;
     }
@@ -145,9 +145,9 @@ PyObject* record_new(PyTypeObject* type, PyObject*, PyObject*) {
 // tp_dealloc: releases the children the record keeps in arrays of its own,
 // then every object member in table order, then frees the record through
 // its own type, so that Python subclasses are freed by their allocator.
-template <const RecordSpec& kSpec>
+template <const RecordDescriptor& kDescriptor>
 void record_dealloc(PyObject* self) {
-    detail::release_members<kSpec>(self, std::make_index_sequence<kSpec.made.size()>{});
+    detail::release_members<kDescriptor>(self, std::make_index_sequence<kDescriptor.made.size()>{});
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -155,20 +155,20 @@ void record_dealloc(PyObject* self) {
 // member's current value in member-table order (record_repr.cpp).
 PyObject* record_repr(PyObject* self);
 
-// The static type object `kSpec` declares.
-template <const RecordSpec& kSpec>
+// The static type object `kDescriptor` declares.
+template <const RecordDescriptor& kDescriptor>
 constexpr PyTypeObject record_type() {
     PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    type.tp_name = kSpec.name;
-    type.tp_basicsize = kSpec.size;
-    type.tp_dealloc = record_dealloc<kSpec>;
+    type.tp_name = kDescriptor.name;
+    type.tp_basicsize = kDescriptor.size;
+    type.tp_dealloc = record_dealloc<kDescriptor>;
     type.tp_repr = record_repr;
     type.tp_flags = kRecordTypeFlags;
-    type.tp_doc = kSpec.doc;
+    type.tp_doc = kDescriptor.doc;
     // CPython only reads a static type's member table.
-    type.tp_members = const_cast<PyMemberDef*>(kSpec.members);
-    type.tp_init = kSpec.init;
-    type.tp_new = record_new<kSpec>;
+    type.tp_members = const_cast<PyMemberDef*>(kDescriptor.members);
+    type.tp_init = kDescriptor.init;
+    type.tp_new = record_new<kDescriptor>;
     return type;
 }
 

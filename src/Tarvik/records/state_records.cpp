@@ -27,10 +27,10 @@ constexpr PyMemberDef kStateExgQuoteMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kStateExgQuoteSpec = {"Tarvik.TarvikStateExgQuote", "TarvikStateExgQuote Object",
-                                           sizeof(TarvikStateExgQuoteObject), kStateExgQuoteMembers};
+constexpr RecordDescriptor kStateExgQuoteDescriptor = {"Tarvik.TarvikStateExgQuote", "TarvikStateExgQuote Object",
+                                                       sizeof(TarvikStateExgQuoteObject), kStateExgQuoteMembers};
 
-PyTypeObject TarvikStateExgQuoteType = record_type<kStateExgQuoteSpec>();
+PyTypeObject TarvikStateExgQuoteType = record_type<kStateExgQuoteDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateMMQuote
@@ -56,10 +56,10 @@ constexpr PyMemberDef kStateMMQuoteMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kStateMMQuoteSpec = {"Tarvik.TarvikStateMMQuote", "TarvikStateMMQuote Object",
-                                          sizeof(TarvikStateMMQuoteObject), kStateMMQuoteMembers};
+constexpr RecordDescriptor kStateMMQuoteDescriptor = {"Tarvik.TarvikStateMMQuote", "TarvikStateMMQuote Object",
+                                                      sizeof(TarvikStateMMQuoteObject), kStateMMQuoteMembers};
 
-PyTypeObject TarvikStateMMQuoteType = record_type<kStateMMQuoteSpec>();
+PyTypeObject TarvikStateMMQuoteType = record_type<kStateMMQuoteDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateExgQuotes
@@ -88,11 +88,11 @@ constexpr MadeMember kStateExgQuotesMade[] = {
                offsetof(TarvikStateExgQuotesObject, items), kStateExgQuoteCapacity),
 };
 
-constexpr RecordSpec kStateExgQuotesSpec = {"Tarvik.TarvikStateExgQuotes", "TarvikStateExgQuotes Object",
-                                            sizeof(TarvikStateExgQuotesObject), kStateExgQuotesMembers,
-                                            kStateExgQuotesMade};
+constexpr RecordDescriptor kStateExgQuotesDescriptor = {"Tarvik.TarvikStateExgQuotes", "TarvikStateExgQuotes Object",
+                                                        sizeof(TarvikStateExgQuotesObject), kStateExgQuotesMembers,
+                                                        kStateExgQuotesMade};
 
-PyTypeObject TarvikStateExgQuotesType = record_type<kStateExgQuotesSpec>();
+PyTypeObject TarvikStateExgQuotesType = record_type<kStateExgQuotesDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateMMQuotes
@@ -117,11 +117,11 @@ constexpr MadeMember kStateMMQuotesMade[] = {
                offsetof(TarvikStateMMQuotesObject, items), kStateMMQuoteCapacity),
 };
 
-constexpr RecordSpec kStateMMQuotesSpec = {"Tarvik.TarvikStateMMQuotes", "TarvikStateMMQuotes Object",
-                                           sizeof(TarvikStateMMQuotesObject), kStateMMQuotesMembers,
-                                           kStateMMQuotesMade};
+constexpr RecordDescriptor kStateMMQuotesDescriptor = {"Tarvik.TarvikStateMMQuotes", "TarvikStateMMQuotes Object",
+                                                       sizeof(TarvikStateMMQuotesObject), kStateMMQuotesMembers,
+                                                       kStateMMQuotesMade};
 
-PyTypeObject TarvikStateMMQuotesType = record_type<kStateMMQuotesSpec>();
+PyTypeObject TarvikStateMMQuotesType = record_type<kStateMMQuotesDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikStateTrade
@@ -151,10 +151,10 @@ constexpr PyMemberDef kStateTradeMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kStateTradeSpec = {"Tarvik.TarvikStateTrade", "TarvikStateTrade Object",
-                                        sizeof(TarvikStateTradeObject), kStateTradeMembers};
+constexpr RecordDescriptor kStateTradeDescriptor = {"Tarvik.TarvikStateTrade", "TarvikStateTrade Object",
+                                                    sizeof(TarvikStateTradeObject), kStateTradeMembers};
 
-PyTypeObject TarvikStateTradeType = record_type<kStateTradeSpec>();
+PyTypeObject TarvikStateTradeType = record_type<kStateTradeDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikTapeFile
@@ -174,10 +174,10 @@ constexpr MadeMember kTapeFileMade[] = {
     child(offsetof(TarvikTapeFileObject, TapeDate), TqDateType),
 };
 
-constexpr RecordSpec kTapeFileSpec = {"Tarvik.TarvikTapeFile", "TarvikTapeFile Object", sizeof(TarvikTapeFileObject),
-                                      kTapeFileMembers, kTapeFileMade};
+constexpr RecordDescriptor kTapeFileDescriptor = {"Tarvik.TarvikTapeFile", "TarvikTapeFile Object",
+                                                  sizeof(TarvikTapeFileObject), kTapeFileMembers, kTapeFileMade};
 
-PyTypeObject TarvikTapeFileType = record_type<kTapeFileSpec>();
+PyTypeObject TarvikTapeFileType = record_type<kTapeFileDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TarvikAPIDLLFile
@@ -207,9 +207,10 @@ constexpr MadeMember kLibraryFileMade[] = {
     child(offsetof(TarvikAPIDLLFileObject, BuildTime), TqTimeType),
 };
 
-constexpr RecordSpec kLibraryFileSpec = {"Tarvik.TarvikAPIDLLFile", "TarvikAPIDLLFile Object",
-                                         sizeof(TarvikAPIDLLFileObject), kLibraryFileMembers, kLibraryFileMade};
+constexpr RecordDescriptor kLibraryFileDescriptor = {"Tarvik.TarvikAPIDLLFile", "TarvikAPIDLLFile Object",
+                                                     sizeof(TarvikAPIDLLFileObject), kLibraryFileMembers,
+                                                     kLibraryFileMade};
 
-PyTypeObject TarvikAPIDLLFileType = record_type<kLibraryFileSpec>();
+PyTypeObject TarvikAPIDLLFileType = record_type<kLibraryFileDescriptor>();
 
 }  // namespace tarvik

@@ -42,10 +42,10 @@ constexpr PyMemberDef kDateMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kDateSpec = {"Tarvik.TqDate", "TqDate Object", sizeof(TqDateObject), kDateMembers, {},
-                                  init_date_or_time};
+constexpr RecordDescriptor kDateDescriptor = {"Tarvik.TqDate",  "TqDate Object", sizeof(TqDateObject), kDateMembers, {},
+                                              init_date_or_time};
 
-PyTypeObject TqDateType = record_type<kDateSpec>();
+PyTypeObject TqDateType = record_type<kDateDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TqTime
@@ -65,10 +65,10 @@ constexpr PyMemberDef kTimeMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kTimeSpec = {"Tarvik.TqTime", "TqTime Object", sizeof(TqTimeObject), kTimeMembers, {},
-                                  init_date_or_time};
+constexpr RecordDescriptor kTimeDescriptor = {"Tarvik.TqTime",  "TqTime Object", sizeof(TqTimeObject), kTimeMembers, {},
+                                              init_date_or_time};
 
-PyTypeObject TqTimeType = record_type<kTimeSpec>();
+PyTypeObject TqTimeType = record_type<kTimeDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TqPrice
@@ -83,9 +83,10 @@ constexpr PyMemberDef kPriceMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kPriceSpec = {"Tarvik.TqPrice", "TqPrice Object", sizeof(TqPriceObject), kPriceMembers};
+constexpr RecordDescriptor kPriceDescriptor = {"Tarvik.TqPrice", "TqPrice Object", sizeof(TqPriceObject),
+                                               kPriceMembers};
 
-PyTypeObject TqPriceType = record_type<kPriceSpec>();
+PyTypeObject TqPriceType = record_type<kPriceDescriptor>();
 
 // ---------------------------------------------------------------------------
 // StringTableItem
@@ -100,10 +101,10 @@ constexpr PyMemberDef kStringTableItemMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kStringTableItemSpec = {"Tarvik.StringTableItem", "StringTableItem Object",
-                                             sizeof(StringTableItemObject), kStringTableItemMembers};
+constexpr RecordDescriptor kStringTableItemDescriptor = {"Tarvik.StringTableItem", "StringTableItem Object",
+                                                         sizeof(StringTableItemObject), kStringTableItemMembers};
 
-PyTypeObject StringTableItemType = record_type<kStringTableItemSpec>();
+PyTypeObject StringTableItemType = record_type<kStringTableItemDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TqString
@@ -120,9 +121,10 @@ constexpr PyMemberDef kStringMembers[] = {
     {nullptr},
 };
 
-constexpr RecordSpec kStringSpec = {"Tarvik.TqString", "TqString Object", sizeof(TqStringObject), kStringMembers};
+constexpr RecordDescriptor kStringDescriptor = {"Tarvik.TqString", "TqString Object", sizeof(TqStringObject),
+                                                kStringMembers};
 
-PyTypeObject TqStringType = record_type<kStringSpec>();
+PyTypeObject TqStringType = record_type<kStringDescriptor>();
 
 // ---------------------------------------------------------------------------
 // TqOptionHdr
@@ -160,9 +162,9 @@ constexpr MadeMember kOptionHdrMade[] = {
     child(offsetof(TqOptionHdrObject, tqExpirationDate), TqDateType),
 };
 
-constexpr RecordSpec kOptionHdrSpec = {"Tarvik.TqOptionHdr", "TqOptionHdr Object", sizeof(TqOptionHdrObject),
-                                       kOptionHdrMembers, kOptionHdrMade};
+constexpr RecordDescriptor kOptionHdrDescriptor = {"Tarvik.TqOptionHdr", "TqOptionHdr Object",
+                                                   sizeof(TqOptionHdrObject), kOptionHdrMembers, kOptionHdrMade};
 
-PyTypeObject TqOptionHdrType = record_type<kOptionHdrSpec>();
+PyTypeObject TqOptionHdrType = record_type<kOptionHdrDescriptor>();
 
 }  // namespace tarvik
