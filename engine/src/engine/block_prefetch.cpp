@@ -39,8 +39,9 @@ int32_t BlockPrefetch::next_block(TapeReader& reader, EventBlock& block) {
 
 namespace {
 
-// TARVIK_INFLATE_AHEAD=0 inflates on the replay's own thread: for machines
-// where every core already replays a day of its own (many days at once).
+// TARVIK_INFLATE_AHEAD=0 reads and inflates on the replay's own thread:
+// for machines where every core already replays a day of its own (many
+// days at once).
 bool inflate_ahead() {
     const char* text = std::getenv("TARVIK_INFLATE_AHEAD");
     return text == nullptr || std::strcmp(text, "0") != 0;
@@ -56,7 +57,8 @@ void BlockPrefetch::start(const TapeReader& reader, std::size_t position) {
         return;
     }
     try {
-        if (rooms_.empty()) rooms_.resize(kSlots * kMaxBlockEventBytes / sizeof(uint64_t));
+        // Only a packed block is inflated into a room of its own.
+        if (reader.packed() && rooms_.empty()) rooms_.resize(kSlots * kMaxBlockEventBytes / sizeof(uint64_t));
         thread_ = std::thread(&BlockPrefetch::read_ahead, this, &reader, position);
         expected_ = position;
     } catch (const std::bad_alloc&) {
@@ -85,7 +87,8 @@ void BlockPrefetch::read_ahead(const TapeReader* reader, std::size_t position) {
             if (stopping_) return;
         }
         Slot& slot = slots_[n % kSlots];
-        slot.result = reader->read_block_from(position, slot.block, slot.next, inflater_, room(n % kSlots));
+        unsigned char* into = rooms_.empty() ? nullptr : room(n % kSlots);
+        slot.result = reader->read_block_from(position, slot.block, slot.next, inflater_, into);
         {
             std::lock_guard lock(mutex_);
             read_ = n + 1;

@@ -1,7 +1,9 @@
-// Reads the blocks of a packed tape ahead of the replay, on a thread of its
-// own: the CRC, the inflation and the index checks of the next blocks run
-// there while the replay delivers the events of this one. The replay sees
-// the same blocks, results and positions as from TapeReader::next_block.
+// Reads the blocks of a tape ahead of the replay, on a thread of its own:
+// the CRC, the inflation of a packed block and the index checks of the
+// next blocks run there while the replay delivers the events of this one.
+// A plain block's events stay in the mapped tape, so the thread's reading
+// also takes the page faults of the blocks it reads. The replay sees the
+// same blocks, results and positions as from TapeReader::next_block.
 #pragma once
 
 #include <array>

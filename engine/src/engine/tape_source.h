@@ -1,6 +1,7 @@
 // Where a run's events come from: a mapped tape file, a tape in memory, or
-// the real-time stream, with the tables read from its head. A packed
-// tape's blocks are inflated ahead on a second thread.
+// the real-time stream, with the tables read from its head. A tape's
+// blocks are read ahead on a second thread: checked (and a packed one
+// inflated) while the replay delivers the block before.
 #pragma once
 
 #include <chrono>
@@ -44,7 +45,7 @@ public:
     // LiveTape::kStillWaiting.
     int32_t next_block(EventBlock& block) {
         if (live_) return live_->next_block(block);
-        return reader_.packed() ? prefetch_.next_block(reader_, block) : reader_.next_block(block);
+        return prefetch_.next_block(reader_, block);
     }
     std::size_t position() const { return live_ ? live_->position() : reader_.position(); }
     void rewind() {
