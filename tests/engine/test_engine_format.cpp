@@ -1,11 +1,13 @@
 // The tape format: round trips through the tool's script, and every kind of
 // bad input giving its result code without a bad callback.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <sys/stat.h>
+#include <tuple>
 
 #include "engine/engine_constants.h"
 #include "engine/crc32.h"
@@ -318,14 +320,19 @@ TEST_P(SnapshotOfTape, RestartsExactlyWhereItWasTaken) {
 INSTANTIATE_TEST_SUITE_P(Encodings, SnapshotOfTape, ::testing::Values(TapeEncoding::Plain, TapeEncoding::Packed),
                          [](const auto& test_info) { return test_info.param == TapeEncoding::Plain ? "Plain" : "Packed"; });
 
-std::size_t packed_block(const std::vector<unsigned char>& bytes, std::size_t which = 0) {
+// Where the `which`-th section of a kind starts.
+std::size_t section_of(const std::vector<unsigned char>& bytes, SectionKind kind, std::size_t which) {
     std::size_t pos = sizeof(TapePreamble);
     for (;;) {
         SectionHead head;
         std::memcpy(&head, bytes.data() + pos, sizeof head);
-        if (head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) && which-- == 0) return pos;
+        if (head.kind == static_cast<uint32_t>(kind) && which-- == 0) return pos;
         pos += sizeof head + (head.length + 7) / 8 * 8;
     }
+}
+
+std::size_t packed_block(const std::vector<unsigned char>& bytes, std::size_t which = 0) {
+    return section_of(bytes, SectionKind::PackedEvents, which);
 }
 
 SectionHead head_at(const std::vector<unsigned char>& b, std::size_t pos) {
@@ -334,7 +341,7 @@ SectionHead head_at(const std::vector<unsigned char>& b, std::size_t pos) {
     return head;
 }
 
-// Gives the packed block at `pos` the CRC of its payload as it now is.
+// Gives the block at `pos` the CRC of its payload as it now is.
 void fix_crc(std::vector<unsigned char>& b, std::size_t pos) {
     SectionHead head = head_at(b, pos);
     head.crc = crc32(b.data() + pos + sizeof head, head.length);
@@ -425,6 +432,62 @@ TEST_P(DamagedPackedTape, GivesTheBadBlockResultAfterTheGoodBlocks) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, DamagedPackedTape, ::testing::ValuesIn(kBadPackedTapes),
                          [](const auto& test_info) { return std::string(test_info.param.name); });
+
+// A plain tape of several blocks damaged in its second block, read ahead
+// on the run's second thread or on its own: the first block's messages
+// come, then the bad-block result.
+struct BadPlainTape {
+    const char* name;
+    void (*damage)(std::vector<unsigned char>&);
+};
+
+std::size_t second_event(const std::vector<unsigned char>& b) {
+    return section_of(b, SectionKind::Events, 1) + sizeof(SectionHead) + sizeof(EventsHead);
+}
+
+const BadPlainTape kBadPlainTapes[] = {
+    {"EventByteFlipped", [](std::vector<unsigned char>& b) { b[second_event(b) + 5 * sizeof(TapeEvent)] ^= 0x10; }},
+    {"BlockCut", [](std::vector<unsigned char>& b) { b.resize(second_event(b) + 100); }},
+    {"SymbolOutsideItsTable",
+     [](std::vector<unsigned char>& b) {
+         TapeEvent e;
+         const std::size_t at = second_event(b) + 7 * sizeof(TapeEvent);
+         std::memcpy(&e, b.data() + at, sizeof e);
+         e.symbol = 1'000'000;
+         std::memcpy(b.data() + at, &e, sizeof e);
+         fix_crc(b, section_of(b, SectionKind::Events, 1));
+     }},
+};
+
+class DamagedPlainTape : public ::testing::TestWithParam<std::tuple<BadPlainTape, bool>> {};
+
+TEST_P(DamagedPlainTape, GivesTheBadBlockResultAfterTheGoodBlocks) {
+    const auto& [bad, ahead] = GetParam();
+    test::TempFile good, damaged;
+    write_synth_day(good.path(), TapeEncoding::Plain, 3 * kEventsPerBlock);
+    std::vector<unsigned char> bytes = read_file(good.path());
+    bad.damage(bytes);
+    write_file(damaged.path(), bytes);
+    if (!ahead) ::setenv("TARVIK_INFLATE_AHEAD", "0", 1);
+    std::size_t data_messages = 0;
+    int32_t error_status = 0;
+    const int32_t result = test::replay(damaged.path(), [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
+        if (msg.MessageType != TqMSG_STATUS && msg.MessageType != TqMSG_SYMBOLCHANGE) ++data_messages;
+        if (msg.MessageType == TqMSG_STATUS && sys.Status == TARVIKSTATUS_ERROR) error_status = sys.StatusData;
+        return 0;
+    });
+    ::unsetenv("TARVIK_INFLATE_AHEAD");
+    EXPECT_EQ(result, TqAPIERR_EXCEPTION);
+    EXPECT_EQ(error_status, TqAPIERR_EXCEPTION);
+    EXPECT_EQ(data_messages, kEventsPerBlock);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DamagedPlainTape,
+                         ::testing::Combine(::testing::ValuesIn(kBadPlainTapes), ::testing::Bool()),
+                         [](const auto& test_info) {
+                             return std::string(std::get<0>(test_info.param).name) +
+                                    (std::get<1>(test_info.param) ? "ReadAhead" : "OnItsOwnThread");
+                         });
 
 TEST(PackedTape, ReaderGivesTheEventsTheWriterTook) {
     test::TempFile plain, packed;
