@@ -153,6 +153,16 @@ void TapeColumns::Replay::run() {
     int32_t code = 0;
     try {
         engine::Run run(flags, 0, &Replay::on_message);
+        // Nothing but this reader sees the run's state, so the kinds and
+        // symbols it does not read need not be applied to it at all: a
+        // trade's columns take nothing from the quotes, a quote's nothing
+        // from the trades, and every symbol's state is its own.
+        if (!options.kinds[static_cast<int>(TapeKind::Trades)]) run.leave_out_kind(TqMSG_TRADE);
+        if (!options.kinds[static_cast<int>(TapeKind::SymbolChanges)]) run.leave_out_kind(TqMSG_SYMBOLCHANGE);
+        if (!options.kinds[static_cast<int>(TapeKind::Categories)]) run.leave_out_kind(TqMSG_CATEGORY);
+        if (options.symbol_filter) {
+            run.keep_only_symbols([this](const std::string& text) { return wanted_texts.count(text) != 0; });
+        }
         code = run.process_file(options.path.c_str());
         if (code >= 0 && failure.empty()) {
             for (int k = 0; k < kTapeKindCount; ++k)

@@ -160,6 +160,19 @@ def test_filters_by_symbol_window_and_kind(imported_day):
     assert tarvik_engine.read_tape(imported_day, symbols="NOPE")["quotes"].num_rows == 0
 
 
+@pytest.mark.parametrize("kind", ALL_KINDS)
+def test_a_kind_or_some_symbols_read_alone_are_those_rows_of_the_whole_day(synth_day, kind):
+    """The kinds and symbols a read leaves out are not applied to its state
+    at all: what it keeps must not change (the NBBO, the running trade
+    figures)."""
+    whole = table_rows(tarvik_engine.read_tape(synth_day, kinds=ALL_KINDS)[kind])
+    assert table_rows(tarvik_engine.read_tape(synth_day, kinds=kind)[kind]) == whole
+    names = sorted({row["symbol"] for row in whole} - {None})[::3]
+    assert names
+    some = tarvik_engine.read_tape(synth_day, kinds=kind, symbols=names)[kind]
+    assert table_rows(some) == [row for row in whole if row["symbol"] in names]
+
+
 def test_batches_cover_a_day_larger_than_one_batch(synth_day):
     whole = tarvik_engine.read_tape(synth_day, kinds=("trades", "quotes"))
     parts = {"trades": [], "quotes": []}

@@ -28,6 +28,15 @@ public:
                (slot.option != nullptr && !excluded_option_exgs_.empty() && excluded_option_exgs_[e.reporting_exg]);
     }
 
+    // For a client in this process that reads only some of a day (the
+    // columnar reads): every message of `kind` is left out, or those of
+    // the symbols the directory marks skipped.
+    void leave_out_kind(uint8_t kind) {
+        skip_kind_[kind] = 1;
+        filtering_ = true;
+    }
+    void leave_out_skipped_symbols() { filtering_ = true; }
+
     // A key of sTarvikExcludeOpraExch: 0, or TqAPIERR_BAD_PARAMETERS for a
     // key it does not understand (docs/engine.md).
     static int32_t check_key(int32_t key);

@@ -93,6 +93,7 @@ int32_t Run::process_live() {
 void Run::start_day() {
     const TapeTables& tables = source_.tables();
     directory_.build(tables, (control_flags_ & TqCF_EXCLUDE_OPRA) != 0);
+    if (wanted_symbols_) directory_.skip_unwanted(tables, wanted_symbols_);
     book_.reset(tables);
     std::size_t max_fields = 1;
     for (const CategoryDef& category : tables.categories) max_fields = std::max(max_fields, category.fields.size());
@@ -149,11 +150,10 @@ int32_t Run::restart_day() {
 }
 
 int32_t Run::announce_symbols() {
-    const bool exclude_options = (control_flags_ & TqCF_EXCLUDE_OPRA) != 0;
     const TapeTables& tables = source_.tables();
     system_.ClockUpdateInterval = TqCLOCK_NOCHANGE;
     for (std::size_t i = 0; i < directory_.size(); ++i) {
-        if (exclude_options && directory_[static_cast<uint32_t>(i)].option != nullptr) continue;
+        if (directory_[static_cast<uint32_t>(i)].skipped) continue;
         set_header(static_cast<uint32_t>(i), 0, tables.symbols[i].session, 0);
         message_.MessageType = TqMSG_SYMBOLCHANGE;
         message_.ptarvik3Ext = nullptr;

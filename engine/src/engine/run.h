@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,17 @@ public:
     // bytes in memory.
     int32_t process_file(const char* path);
     int32_t process_memory(const unsigned char* data, std::size_t size);
+
+    // For a client in this process that reads only some of a day (the
+    // columnar reads), set before the run starts: the messages of `kind`,
+    // or of the symbols whose text (an option's root) `wanted` turns down,
+    // are neither delivered nor applied to the state. Only such a client
+    // can ask for a state, so what it leaves out need not be kept.
+    void leave_out_kind(uint8_t kind) { exclusions_.leave_out_kind(kind); }
+    void keep_only_symbols(std::function<bool(const std::string&)> wanted) {
+        wanted_symbols_ = std::move(wanted);
+        exclusions_.leave_out_skipped_symbols();
+    }
 
     // The internal answer of a replay that is to start the day again.
     static constexpr int32_t kRestartRequested = 2;
@@ -152,6 +164,7 @@ private:
     // Set by the call.
     int32_t control_flags_;
     TarvikMessageCallback callback_;
+    std::function<bool(const std::string&)> wanted_symbols_;  // all, when empty
 
     // The parts.
     TapeSource source_;

@@ -52,6 +52,12 @@ void SymbolDirectory::build(const TapeTables& t, bool exclude_options) {
     }
 }
 
+void SymbolDirectory::skip_unwanted(const TapeTables& tables, const std::function<bool(const std::string&)>& wanted) {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (!wanted(tables.texts[tables.symbols[i].text])) slots_[i].skipped = true;
+    }
+}
+
 void SymbolDirectory::build_option(const SymbolEntry& e, TqOptionHdrRecord& h) {
     const OptionContract& o = e.option;
     h.ptqsDateAndStrike = arena_.make(std::string_view(o.date_and_strike, 2), atom16(e.atom));

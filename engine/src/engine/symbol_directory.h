@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -24,7 +25,7 @@ struct SymbolSlot {
     uint32_t record_atom = 0;                // full atom of `record`
     uint16_t listed_exg = 0;
     uint8_t session = 0;
-    bool skipped = false;                    // excluded by the control flags
+    bool skipped = false;                    // excluded by the control flags, or not wanted by the client
 };
 
 class SymbolDirectory {
@@ -33,6 +34,9 @@ public:
     // skipped when `exclude_options`.
     void build(const TapeTables& tables, bool exclude_options);
 
+    // Marks skipped every symbol whose text (an option contract's root)
+    // `wanted` turns down.
+    void skip_unwanted(const TapeTables& tables, const std::function<bool(const std::string&)>& wanted);
     std::size_t size() const { return slots_.size(); }
     const SymbolSlot& operator[](uint32_t symbol) const { return slots_[symbol]; }
     const SymbolSlot* begin() const { return slots_.data(); }
