@@ -284,6 +284,36 @@ TEST_P(PackedTape, GivesTheMessagesAndStateOfThePlainTape) {
 // Restarts at the start, inside the first block, and in a later one.
 INSTANTIATE_TEST_SUITE_P(RestartAt, PackedTape, ::testing::Values(0, 3, 100, 9'000));
 
+class ReadAhead : public ::testing::TestWithParam<TapeEncoding> {};
+
+// A replay far quicker than the reading ahead (a run that leaves out every
+// quote) reads blocks itself while it waits for its next: every block still
+// comes once and in order, as from a replay that reads each block itself.
+TEST_P(ReadAhead, AQuickReplayGetsEveryBlockOnceInOrder) {
+    test::TempFile tape;
+    write_synth_day(tape.path(), GetParam(), 40 * kEventsPerBlock);
+    const auto kept = [&tape] {
+        std::vector<std::string> seen;
+        const int32_t result = test::replay(
+            tape.path(),
+            [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
+                seen.push_back(message_digest(sys, msg));
+                return 0;
+            },
+            TqCF_EXCLUDE_QUOTES | TqCF_EXCLUDE_QUOTES2);
+        EXPECT_EQ(result, 0);
+        return seen;
+    };
+    ::setenv("TARVIK_INFLATE_AHEAD", "0", 1);
+    const std::vector<std::string> expected = kept();
+    ::unsetenv("TARVIK_INFLATE_AHEAD");
+    ASSERT_GT(expected.size(), 40 * kEventsPerBlock / 10);
+    for (int run = 0; run < 3; ++run) EXPECT_TRUE(kept() == expected) << "run " << run;
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, ReadAhead, ::testing::Values(TapeEncoding::Plain, TapeEncoding::Packed),
+                         [](const auto& test_info) { return test_info.param == TapeEncoding::Plain ? "Plain" : "Packed"; });
+
 class SnapshotOfTape : public ::testing::TestWithParam<TapeEncoding> {};
 
 TEST_P(SnapshotOfTape, RestartsExactlyWhereItWasTaken) {

@@ -17,17 +17,29 @@ int32_t BlockPrefetch::next_block(TapeReader& reader, EventBlock& block) {
     }
     std::unique_lock lock(mutex_);
     if (holding_) {
+        slots_[released_ % kSlots].ready = false;
         ++released_;
         holding_ = false;
         emptied_.notify_one();
     }
-    filled_.wait(lock, [this] { return read_ > released_; });
+    Slot& slot = slots_[released_ % kSlots];
+    while (!slot.ready) {
+        if (!can_take()) {
+            filled_.wait(lock);
+            continue;
+        }
+        uint64_t n;
+        std::size_t at;
+        take(reader, n, at);
+        lock.unlock();
+        read_taken(reader, n, at, replay_inflater_);
+        lock.lock();
+    }
     holding_ = true;
-    const Slot& slot = slots_[released_ % kSlots];
     lock.unlock();
     if (slot.result != 1) {
-        // The thread has stopped at the end or at a bad block; asking again
-        // reads afresh.
+        // The taking has stopped at the end or at a bad block; asking
+        // again reads afresh.
         expected_ = SIZE_MAX;
         return slot.result;
     }
@@ -50,8 +62,11 @@ bool inflate_ahead() {
 }  // namespace
 
 void BlockPrefetch::start(const TapeReader& reader, std::size_t position) {
-    read_ = released_ = 0;
+    taken_ = released_ = 0;
+    take_at_ = position;
+    taking_ = true;
     holding_ = stopping_ = false;
+    for (Slot& slot : slots_) slot.ready = false;
     if (!inflate_ahead()) {
         no_thread_ = true;
         return;
@@ -59,13 +74,15 @@ void BlockPrefetch::start(const TapeReader& reader, std::size_t position) {
     try {
         // Only a packed block is inflated into a room of its own.
         if (reader.packed() && rooms_.empty()) rooms_.resize(kSlots * kMaxBlockEventBytes / sizeof(uint64_t));
-        thread_ = std::thread(&BlockPrefetch::read_ahead, this, &reader, position);
-        expected_ = position;
+        thread_ = std::thread(&BlockPrefetch::read_ahead, this, &reader);
     } catch (const std::bad_alloc&) {
         no_thread_ = true;
+        return;
     } catch (const std::system_error&) {
         no_thread_ = true;
+        return;
     }
+    expected_ = position;
 }
 
 void BlockPrefetch::stop() {
@@ -79,23 +96,41 @@ void BlockPrefetch::stop() {
     expected_ = SIZE_MAX;
 }
 
-void BlockPrefetch::read_ahead(const TapeReader* reader, std::size_t position) {
-    for (uint64_t n = 0;; ++n) {
+void BlockPrefetch::take(const TapeReader& reader, uint64_t& n, std::size_t& position) {
+    n = taken_++;
+    position = take_at_;
+    // The next taker may start on the following block at once; a head this
+    // one cannot pass (the end, or a damaged tape) ends the taking, and the
+    // block here says which it was.
+    taking_ = reader.next_position(position, take_at_);
+}
+
+void BlockPrefetch::read_taken(const TapeReader& reader, uint64_t n, std::size_t position, BlockInflater& inflater) {
+    Slot& slot = slots_[n % kSlots];
+    unsigned char* into = rooms_.empty() ? nullptr : room(n % kSlots);
+    const int32_t result = reader.read_block_from(position, slot.block, slot.next, inflater, into);
+    {
+        std::lock_guard lock(mutex_);
+        slot.result = result;
+        slot.ready = true;
+        // A bad block ends the taking; blocks already taken after it are
+        // read, never delivered.
+        if (result != 1) taking_ = false;
+    }
+    filled_.notify_one();
+}
+
+void BlockPrefetch::read_ahead(const TapeReader* reader) {
+    for (;;) {
+        uint64_t n;
+        std::size_t position;
         {
             std::unique_lock lock(mutex_);
-            emptied_.wait(lock, [this, n] { return stopping_ || n - released_ < kSlots; });
+            emptied_.wait(lock, [this] { return stopping_ || can_take(); });
             if (stopping_) return;
+            take(*reader, n, position);
         }
-        Slot& slot = slots_[n % kSlots];
-        unsigned char* into = rooms_.empty() ? nullptr : room(n % kSlots);
-        slot.result = reader->read_block_from(position, slot.block, slot.next, inflater_, into);
-        {
-            std::lock_guard lock(mutex_);
-            read_ = n + 1;
-        }
-        filled_.notify_one();
-        if (slot.result != 1) return;
-        position = slot.next;
+        read_taken(*reader, n, position, thread_inflater_);
     }
 }
 

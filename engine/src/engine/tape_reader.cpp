@@ -231,6 +231,15 @@ int32_t TapeReader::read_block_from(std::size_t position, EventBlock& block, std
     return got;
 }
 
+bool TapeReader::next_position(std::size_t position, std::size_t& next) const {
+    SectionHead head;
+    if (position > size_ || !section_at(data_, size_, position, head) ||
+        head.kind == static_cast<uint32_t>(SectionKind::End))
+        return false;
+    next = position + std::min(sizeof head + padded(head.length), size_ - position);
+    return true;
+}
+
 int32_t TapeReader::read_block_at(const unsigned char* at, std::size_t available, EventBlock& block,
                                   std::size_t& length, BlockInflater& inflater, unsigned char* room) const {
     SectionHead head;

@@ -66,6 +66,11 @@ public:
     int32_t read_block_from(std::size_t position, EventBlock& block, std::size_t& next, BlockInflater& inflater,
                             unsigned char* room = nullptr) const;
 
+    // Where the section after the block at `position` starts, from the
+    // block's head alone (its payload unchecked): false at the End section
+    // or where no whole section is. Lets blocks be read ahead out of turn.
+    bool next_position(std::size_t position, std::size_t& next) const;
+
     // Version 2 tapes may hold packed blocks.
     bool packed() const { return format_version_ >= kPackedTapeFormatVersion; }
     uint32_t format_version() const { return format_version_; }
