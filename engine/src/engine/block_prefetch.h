@@ -1,8 +1,8 @@
-// Reads the blocks of a tape ahead of the replay, on threads of their own:
+// Reads the blocks of a tape ahead of the replay, on a thread of its own:
 // the CRC, the inflation of a packed block and the index checks of the
 // next blocks run there while the replay delivers the events of this one.
-// A plain block's events stay in the mapped tape, so the threads' reading
-// also takes the page faults of the blocks they read. The replay sees the
+// A plain block's events stay in the mapped tape, so that reading also
+// takes the page faults of the blocks read. The replay sees the
 // same blocks, results and positions as from TapeReader::next_block.
 //
 // Blocks are taken in turn, each one's place found from the head of the
@@ -41,8 +41,8 @@ public:
 
 private:
     // Blocks read ahead, the one being delivered included: some
-    // milliseconds of a replay, so that the threads being descheduled for
-    // a while on a busy machine do not stop the replay. A packed block's
+    // milliseconds of a replay, so that the thread being descheduled for
+    // a while on a busy machine does not stop the replay. A packed block's
     // events take its slot's room in rooms_.
     static constexpr std::size_t kSlots = 16;
     struct Slot {
