@@ -6,6 +6,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace tarvik::engine {
 namespace {
@@ -33,6 +36,36 @@ void transpose_tile(const unsigned char* from, std::size_t from_stride, unsigned
         for (std::size_t j = 0; j < kTile; ++j) to[j * to_stride + i] = from[i * from_stride + j];
 #endif
 }
+
+#if defined(__x86_64__)
+// Two 16 x 16 tiles side by side, where the processor has AVX2: 32 columns
+// of the 16 source rows, so that each of the same unpacking rounds moves
+// twice the bytes. Destination rows 0 to 15 come from the first 16 columns,
+// 16 to 31 from the next.
+__attribute__((target("avx2"))) void transpose_tile_pair(const unsigned char* from, std::size_t from_stride,
+                                                         unsigned char* to, std::size_t to_stride) {
+    __m256i r[kTile];
+    for (std::size_t i = 0; i < kTile; ++i)
+        r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i * from_stride));
+    for (int round = 0; round < 4; ++round) {
+        __m256i t[kTile];
+        for (std::size_t i = 0; i < kTile / 2; ++i) {
+            t[2 * i] = _mm256_unpacklo_epi8(r[i], r[i + kTile / 2]);
+            t[2 * i + 1] = _mm256_unpackhi_epi8(r[i], r[i + kTile / 2]);
+        }
+        for (std::size_t i = 0; i < kTile; ++i) r[i] = t[i];
+    }
+    for (std::size_t j = 0; j < kTile; ++j) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + j * to_stride), _mm256_castsi256_si128(r[j]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + (j + kTile) * to_stride), _mm256_extracti128_si256(r[j], 1));
+    }
+}
+
+bool cpu_has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+#endif
 
 // Replaces the u64 times at `times` in `count` records of Size bytes by
 // their differences from the record before (modulo 2^64).
@@ -76,6 +109,14 @@ void to_planes(const void* records, uint32_t count, const std::size_t (&times)[N
 template <std::size_t Size, std::size_t N>
 void from_planes(const unsigned char* planes, uint32_t count, const std::size_t (&times)[N], unsigned char* records) {
     uint32_t first = 0;
+#if defined(__x86_64__)
+    static const bool avx2 = cpu_has_avx2();
+    if (avx2) {
+        for (; first + 2 * kTile <= count; first += 2 * kTile)
+            for (std::size_t b = 0; b < Size; b += kTile)
+                transpose_tile_pair(planes + b * count + first, count, records + std::size_t{first} * Size + b, Size);
+    }
+#endif
     for (; first + kTile <= count; first += kTile)
         for (std::size_t b = 0; b < Size; b += kTile)
             transpose_tile(planes + b * count + first, count, records + std::size_t{first} * Size + b, Size);
