@@ -537,5 +537,35 @@ TEST(PackedTape, ReaderGivesTheEventsTheWriterTook) {
     EXPECT_EQ(preamble.format_version, kPlainTapeFormatVersion);
 }
 
+// Blocks of every length the planes are cut at (tiles of 16 events, pairs
+// of them, and what is left) come back byte for byte.
+TEST(BlockCodec, InflatesWhatItPackedAtEveryTileBoundary) {
+    std::vector<TapeEvent> events(kEventsPerBlock);
+    std::vector<TapeExt> ext(kEventsPerBlock);
+    uint64_t seed = 7;
+    const auto fill = [&seed](void* data, std::size_t size) {
+        auto* bytes = static_cast<unsigned char*>(data);
+        for (std::size_t i = 0; i < size; ++i) {
+            seed = seed * 6364136223846793005u + 1442695040888963407u;
+            bytes[i] = static_cast<unsigned char>(seed >> 56);
+        }
+    };
+    fill(events.data(), events.size() * sizeof(TapeEvent));
+    fill(ext.data(), ext.size() * sizeof(TapeExt));
+    BlockPacker packer;
+    BlockInflater inflater;
+    for (const uint32_t count : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 47u, 48u, 63u, 65u, 4095u, kEventsPerBlock}) {
+        for (const uint32_t ext_count : {0u, count / 3, count}) {
+            const std::size_t size = packer.pack(events.data(), count, ext.data(), ext_count);
+            ASSERT_GT(size, 0u);
+            const unsigned char* out = inflater.inflate(packer.frame(), size, count, ext_count);
+            ASSERT_NE(out, nullptr) << count;
+            EXPECT_EQ(std::memcmp(out, events.data(), count * sizeof(TapeEvent)), 0) << count << " events";
+            EXPECT_EQ(std::memcmp(out + count * sizeof(TapeEvent), ext.data(), ext_count * sizeof(TapeExt)), 0)
+                << count << " events, " << ext_count << " extensions";
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tarvik::engine
