@@ -133,6 +133,27 @@ const BadTape kBadTapes[] = {
      TqAPIERR_EXCEPTION, TqAPIERR_EXCEPTION},
 };
 
+// A replay of a damaged tape: its result, the data messages it delivered
+// before the damage, and the code its error status carried.
+struct DamagedReplay {
+    int32_t result;
+    std::size_t data_messages = 0;
+    int32_t error_status = 0;
+};
+
+DamagedReplay replay_damaged(const std::string& path, int32_t flags) {
+    DamagedReplay r{};
+    r.result = test::replay(
+        path,
+        [&r](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
+            if (msg.MessageType != TqMSG_STATUS && msg.MessageType != TqMSG_SYMBOLCHANGE) ++r.data_messages;
+            if (msg.MessageType == TqMSG_STATUS && sys.Status == TARVIKSTATUS_ERROR) r.error_status = sys.StatusData;
+            return 0;
+        },
+        flags);
+    return r;
+}
+
 class DamagedTape : public ::testing::TestWithParam<BadTape> {};
 
 TEST_P(DamagedTape, GivesItsResultCodeAndNoDataFromTheBadBlock) {
@@ -146,21 +167,12 @@ TEST_P(DamagedTape, GivesItsResultCodeAndNoDataFromTheBadBlock) {
     ASSERT_EQ(::stat(damaged.path().c_str(), &before), 0);
 
     for (const bool check : {true, false}) {
-        int data_messages = 0;
-        int32_t error_status = 0;
-        const int32_t result = test::replay(
-            damaged.path(),
-            [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
-                if (msg.MessageType != TqMSG_STATUS && msg.MessageType != TqMSG_SYMBOLCHANGE) ++data_messages;
-                if (msg.MessageType == TqMSG_STATUS && sys.Status == TARVIKSTATUS_ERROR) error_status = sys.StatusData;
-                return 0;
-            },
-            check ? 0 : TqCF_EXCLUDE_CRC_CHECK);
+        const DamagedReplay got = replay_damaged(damaged.path(), check ? 0 : TqCF_EXCLUDE_CRC_CHECK);
         const int32_t expected = check ? bad.result : bad.result_without_crc;
-        EXPECT_EQ(result, expected) << bad.name << (check ? "" : " without CRC checks");
+        EXPECT_EQ(got.result, expected) << bad.name << (check ? "" : " without CRC checks");
         if (expected == TqAPIERR_EXCEPTION && std::string(bad.name) != "NoEnd") {
-            EXPECT_EQ(error_status, expected);
-            EXPECT_EQ(data_messages, 0);  // the only block is the damaged one
+            EXPECT_EQ(got.error_status, expected);
+            EXPECT_EQ(got.data_messages, 0u);  // the only block is the damaged one
         }
     }
     EXPECT_EQ(read_file(damaged.path()), bytes);  // reading never writes
@@ -442,21 +454,12 @@ TEST_P(DamagedPackedTape, GivesTheBadBlockResultAfterTheGoodBlocks) {
     bad.damage(bytes);
     write_file(damaged.path(), bytes);
     for (const bool check : {true, false}) {
-        std::size_t data_messages = 0;
-        int32_t error_status = 0;
-        const int32_t result = test::replay(
-            damaged.path(),
-            [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
-                if (msg.MessageType != TqMSG_STATUS && msg.MessageType != TqMSG_SYMBOLCHANGE) ++data_messages;
-                if (msg.MessageType == TqMSG_STATUS && sys.Status == TARVIKSTATUS_ERROR) error_status = sys.StatusData;
-                return 0;
-            },
-            check ? 0 : TqCF_EXCLUDE_CRC_CHECK);
-        if (!check && bad.any_without_crc && result == 0) continue;
-        EXPECT_EQ(result, TqAPIERR_EXCEPTION) << bad.name << (check ? "" : " without CRC checks");
-        EXPECT_EQ(error_status, TqAPIERR_EXCEPTION) << bad.name;
+        const DamagedReplay got = replay_damaged(damaged.path(), check ? 0 : TqCF_EXCLUDE_CRC_CHECK);
+        if (!check && bad.any_without_crc && got.result == 0) continue;
+        EXPECT_EQ(got.result, TqAPIERR_EXCEPTION) << bad.name << (check ? "" : " without CRC checks");
+        EXPECT_EQ(got.error_status, TqAPIERR_EXCEPTION) << bad.name;
         const bool first_block_good = std::string(bad.name) != "PackedInAVersionOneTape";
-        EXPECT_EQ(data_messages, first_block_good ? kEventsPerBlock : 0) << bad.name;
+        EXPECT_EQ(got.data_messages, first_block_good ? kEventsPerBlock : 0) << bad.name;
     }
 }
 
@@ -499,17 +502,11 @@ TEST_P(DamagedPlainTape, GivesTheBadBlockResultAfterTheGoodBlocks) {
     bad.damage(bytes);
     write_file(damaged.path(), bytes);
     if (!ahead) ::setenv("TARVIK_INFLATE_AHEAD", "0", 1);
-    std::size_t data_messages = 0;
-    int32_t error_status = 0;
-    const int32_t result = test::replay(damaged.path(), [&](TarvikSystemRecord& sys, TarvikMessageRecord& msg) {
-        if (msg.MessageType != TqMSG_STATUS && msg.MessageType != TqMSG_SYMBOLCHANGE) ++data_messages;
-        if (msg.MessageType == TqMSG_STATUS && sys.Status == TARVIKSTATUS_ERROR) error_status = sys.StatusData;
-        return 0;
-    });
+    const DamagedReplay got = replay_damaged(damaged.path(), 0);
     ::unsetenv("TARVIK_INFLATE_AHEAD");
-    EXPECT_EQ(result, TqAPIERR_EXCEPTION);
-    EXPECT_EQ(error_status, TqAPIERR_EXCEPTION);
-    EXPECT_EQ(data_messages, kEventsPerBlock);
+    EXPECT_EQ(got.result, TqAPIERR_EXCEPTION);
+    EXPECT_EQ(got.error_status, TqAPIERR_EXCEPTION);
+    EXPECT_EQ(got.data_messages, kEventsPerBlock);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DamagedPlainTape,
