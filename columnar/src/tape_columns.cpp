@@ -110,15 +110,9 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
     KindBatch* batch = batches[kind].get();
     if (batch == nullptr) return TqCALLBACKRETURN_CONTINUE;
     const TarvikHeaderRecord& h = m.coreHeader;
-    if (options.symbol_filter) {
-        // The filter's answer for a symbol is kept in its record's UserData2
-        // word: 1 wanted, 2 not.
-        TqStringRecord* record = h.ptqStringSymbol;
-        if (record == nullptr) return TqCALLBACKRETURN_CONTINUE;
-        if (record->UserData2 != 1 && record->UserData2 != 2)
-            record->UserData2 = wanted_texts.count(string_text(record)) != 0 ? 1 : 2;
-        if (record->UserData2 != 1) return TqCALLBACKRETURN_CONTINUE;
-    }
+    // The run itself leaves out the symbols not wanted (run()); what it
+    // delivers without a symbol is not any wanted symbol's either.
+    if (options.symbol_filter && h.ptqStringSymbol == nullptr) return TqCALLBACKRETURN_CONTINUE;
     // The event's time: the microsecond of the extension, else the clock's
     // millisecond, on the session day, at the tape's offset to GMT.
     const int64_t of_day = m.ptarvik3Ext != nullptr ? static_cast<int64_t>(m.ptarvik3Ext->MicrosOfDaySRC)
