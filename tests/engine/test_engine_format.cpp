@@ -534,6 +534,40 @@ TEST(PackedTape, ReaderGivesTheEventsTheWriterTook) {
     EXPECT_EQ(preamble.format_version, kPlainTapeFormatVersion);
 }
 
+// A file's blocks are packed on the writer's thread, each while the next is
+// filled; the tape is byte for byte the one packed in turn in memory, with
+// every block in its place, a short last block and blocks ended early.
+TEST(PackedTape, PackingOnTheWritersThreadKeepsEveryBlockInPlace) {
+    tool::SynthOptions o;
+    o.symbols = 6;
+    o.options_per_symbol = 4;
+    o.messages = 5 * kEventsPerBlock + 123;
+    const TapeTables tables = tool::synth_tables(o);
+    test::TempFile plain, file;
+    TapeWriter collect;
+    std::string error;
+    ASSERT_TRUE(collect.open_file(plain.path(), tables, error)) << error;
+    tool::synth_events(o, tables, collect);
+    ASSERT_TRUE(collect.finish(error)) << error;
+    const tool::TapeContents day = tool::read_tape_contents(plain.path());
+
+    TapeWriter in_memory(TapeEncoding::Packed), to_file(TapeEncoding::Packed);
+    in_memory.open_memory(tables);
+    ASSERT_TRUE(to_file.open_file(file.path(), tables, error)) << error;
+    std::size_t next_ext = 0;
+    for (std::size_t k = 0; k < day.events.size(); ++k) {
+        const TapeEvent& e = day.events[k];
+        const TapeExt* ext = (e.flags & kEventHasExt) ? &day.ext[next_ext++] : nullptr;
+        for (TapeWriter* w : {&in_memory, &to_file}) {
+            w->add(e, ext);
+            if (k % 7'777 == 0) w->end_block();
+        }
+    }
+    ASSERT_TRUE(in_memory.finish(error));
+    ASSERT_TRUE(to_file.finish(error)) << error;
+    EXPECT_EQ(read_file(file.path()), in_memory.memory());
+}
+
 // Blocks of every length the planes are cut at (tiles of 16 events, pairs
 // of them, and what is left) come back byte for byte.
 TEST(BlockCodec, InflatesWhatItPackedAtEveryTileBoundary) {

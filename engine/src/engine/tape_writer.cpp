@@ -1,7 +1,10 @@
 #include "engine/tape_writer.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 #include "engine/byte_io.h"
@@ -37,9 +40,83 @@ void put_symbol(ByteWriter& w, const SymbolEntry& s) {
     w.put(o.expiration_ndays);
 }
 
+// A block's section, appended to `out`: packed where that makes it
+// smaller, else plain.
+void append_block(std::vector<unsigned char>& out, const std::vector<TapeEvent>& events,
+                  const std::vector<TapeExt>& ext, bool packed, BlockPacker& packer) {
+    const EventsHead head{static_cast<uint32_t>(events.size()), static_cast<uint32_t>(ext.size()), {0, 0}};
+    const std::size_t events_bytes = events.size() * sizeof(TapeEvent);
+    const std::size_t ext_bytes = ext.size() * sizeof(TapeExt);
+    const auto append = [&out](const void* data, std::size_t n) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        out.insert(out.end(), p, p + n);
+    };
+    const std::size_t frame_bytes = packed ? packer.pack(events.data(), head.count, ext.data(), head.ext_count) : 0;
+    if (frame_bytes > 0 && frame_bytes < events_bytes + ext_bytes) {
+        // The CRC covers the payload as stored: the head and the frame.
+        const uint32_t crc = crc32(packer.frame(), frame_bytes, crc32(&head, sizeof head));
+        const SectionHead section{static_cast<uint32_t>(SectionKind::PackedEvents), crc, sizeof head + frame_bytes};
+        append(&section, sizeof section);
+        append(&head, sizeof head);
+        append(packer.frame(), frame_bytes);
+        out.resize(out.size() + (8 - frame_bytes % 8) % 8, 0);
+    } else {
+        uint32_t crc = crc32(&head, sizeof head);
+        crc = crc32(events.data(), events_bytes, crc);
+        crc = crc32(ext.data(), ext_bytes, crc);
+        const SectionHead section{static_cast<uint32_t>(SectionKind::Events), crc, sizeof head + events_bytes + ext_bytes};
+        append(&section, sizeof section);
+        append(&head, sizeof head);
+        append(events.data(), events_bytes);
+        append(ext.data(), ext_bytes);  // sizes are multiples of 8: no padding
+    }
+}
+
 }  // namespace
 
+// One block at a time goes to the thread, which packs it into `section`
+// while the writer fills the next.
+struct TapeWriter::PackAhead {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<TapeEvent> events;
+    std::vector<TapeExt> ext;
+    std::vector<unsigned char> section;
+    BlockPacker packer;
+    bool handed = false;  // a block is with the thread, not yet taken back
+    bool packed = false;
+    bool stop = false;
+    std::thread thread;
+
+    PackAhead() : thread([this] { run(); }) {}
+    ~PackAhead() {
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        thread.join();
+    }
+
+    void run() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return stop || (handed && !packed); });
+            if (stop) return;
+            lock.unlock();
+            section.clear();
+            append_block(section, events, ext, true, packer);
+            lock.lock();
+            packed = true;
+            changed.notify_all();
+        }
+    }
+};
+
+TapeWriter::TapeWriter(TapeEncoding encoding) : packed_(encoding == TapeEncoding::Packed) {}
+
 TapeWriter::~TapeWriter() {
+    ahead_.reset();
     if (file_ != nullptr) {
         std::fclose(file_);
         if (!live_) std::remove(temp_path_.c_str());
@@ -55,6 +132,7 @@ bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, st
         return false;
     }
     write_tables(tables);
+    if (packed_) ahead_ = std::make_unique<PackAhead>();
     return true;
 }
 
@@ -147,35 +225,31 @@ void TapeWriter::add(const TapeEvent& event, const TapeExt* ext) {
 
 void TapeWriter::flush_block() {
     if (events_.empty()) return;
-    const EventsHead head{static_cast<uint32_t>(events_.size()), static_cast<uint32_t>(ext_.size()), {0, 0}};
-    const std::size_t events_bytes = events_.size() * sizeof(TapeEvent);
-    const std::size_t ext_bytes = ext_.size() * sizeof(TapeExt);
-    const auto append = [this](const void* data, std::size_t n) {
-        const auto* p = static_cast<const unsigned char*>(data);
-        out_.insert(out_.end(), p, p + n);
-    };
-    const std::size_t frame_bytes = packed_ ? packer_.pack(events_.data(), head.count, ext_.data(), head.ext_count) : 0;
-    if (frame_bytes > 0 && frame_bytes < events_bytes + ext_bytes) {
-        // The CRC covers the payload as stored: the head and the frame.
-        const uint32_t crc = crc32(packer_.frame(), frame_bytes, crc32(&head, sizeof head));
-        const SectionHead section{static_cast<uint32_t>(SectionKind::PackedEvents), crc, sizeof head + frame_bytes};
-        append(&section, sizeof section);
-        append(&head, sizeof head);
-        append(packer_.frame(), frame_bytes);
-        out_.resize(out_.size() + (8 - frame_bytes % 8) % 8, 0);
+    if (ahead_) {
+        take_packed();
+        {
+            std::lock_guard lock(ahead_->mutex);
+            std::swap(events_, ahead_->events);
+            std::swap(ext_, ahead_->ext);
+            ahead_->handed = true;
+            ahead_->packed = false;
+        }
+        ahead_->changed.notify_all();
     } else {
-        uint32_t crc = crc32(&head, sizeof head);
-        crc = crc32(events_.data(), events_bytes, crc);
-        crc = crc32(ext_.data(), ext_bytes, crc);
-        const SectionHead section{static_cast<uint32_t>(SectionKind::Events), crc, sizeof head + events_bytes + ext_bytes};
-        append(&section, sizeof section);
-        append(&head, sizeof head);
-        append(events_.data(), events_bytes);
-        append(ext_.data(), ext_bytes);  // sizes are multiples of 8: no padding
+        append_block(out_, events_, ext_, packed_, packer_);
     }
     events_.clear();
     ext_.clear();
     if (live_ || out_.size() >= kFlushThreshold) flush_output();
+}
+
+void TapeWriter::take_packed() {
+    if (!ahead_) return;
+    std::unique_lock lock(ahead_->mutex);
+    if (!ahead_->handed) return;
+    ahead_->changed.wait(lock, [this] { return ahead_->packed; });
+    out_.insert(out_.end(), ahead_->section.begin(), ahead_->section.end());
+    ahead_->handed = false;
 }
 
 void TapeWriter::flush_output() {
@@ -187,6 +261,8 @@ void TapeWriter::flush_output() {
 
 bool TapeWriter::finish(std::string& error) {
     flush_block();
+    take_packed();
+    ahead_.reset();
     write_section(SectionKind::End, nullptr, 0);
     if (file_ == nullptr) return true;
     flush_output();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,12 +20,14 @@ enum class TapeEncoding { Plain, Packed };
 
 class TapeWriter {
 public:
-    explicit TapeWriter(TapeEncoding encoding = TapeEncoding::Plain) : packed_(encoding == TapeEncoding::Packed) {}
+    explicit TapeWriter(TapeEncoding encoding = TapeEncoding::Plain);
     TapeWriter(const TapeWriter&) = delete;
     TapeWriter& operator=(const TapeWriter&) = delete;
     ~TapeWriter();
 
-    // Writes to `path` (through a temporary file beside it).
+    // Writes to `path` (through a temporary file beside it). A packed
+    // tape's blocks are packed on a thread of the writer's own, each while
+    // the next is filled.
     bool open_file(const std::string& path, const TapeTables& tables, std::string& error);
     // Writes into memory(), for tests and the fuzz corpus.
     void open_memory(const TapeTables& tables);
@@ -46,6 +49,9 @@ private:
     void write_tables(const TapeTables& tables);
     void write_section(SectionKind kind, const void* payload, std::size_t size);
     void flush_block();
+    // Appends the section of the block on its way through the packing
+    // thread, once packed.
+    void take_packed();
     void flush_output();
 
     std::FILE* file_ = nullptr;
@@ -56,6 +62,8 @@ private:
     std::vector<TapeExt> ext_;
     bool packed_ = false;
     BlockPacker packer_;
+    struct PackAhead;
+    std::unique_ptr<PackAhead> ahead_;  // files of packed tapes only
     bool failed_ = false;
     bool live_ = false;
 };
