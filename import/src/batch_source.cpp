@@ -3,13 +3,12 @@
 #include <arrow/c/bridge.h>
 #include <arrow/csv/api.h>
 #include <arrow/io/api.h>
-#include <arrow/ipc/api.h>
+#include <arrow/memory_pool.h>
 #include <arrow/util/compression.h>
 #include <parquet/arrow/reader.h>
 #include <parquet/properties.h>
 #include <parquet/arrow/schema.h>
 #include <parquet/exception.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -48,12 +47,12 @@ constexpr int32_t kCsvBlockBytes = 1 << 20;
 
 struct BatchSource::ParquetFile {
     std::unique_ptr<parquet::arrow::FileReader> reader;
-    std::vector<int> columns;  // leaf columns of the pass
+    std::vector<int> columns;  // leaf columns of the read
     int next_group = 0;
 };
 
-BatchSource::BatchSource(ImportInput input, std::string temp_dir, char delimiter)
-    : input_(std::move(input)), temp_dir_(std::move(temp_dir)), delimiter_(delimiter != 0 ? delimiter : ',') {
+BatchSource::BatchSource(ImportInput input, char delimiter)
+    : input_(std::move(input)), delimiter_(delimiter != 0 ? delimiter : ',') {
     if (input_.first != nullptr) {
         format_ = Format::Stream;
         ArrowArrayStream* first = input_.first;
@@ -119,11 +118,7 @@ BatchSource::BatchSource(ImportInput input, std::string temp_dir, char delimiter
 BatchSource::~BatchSource() {
     stop_read_ahead();
     reader_.reset();
-    if (spool_) (void)spool_->Close();
-    if (spool_file_) (void)spool_file_->Close();
-    if (!spool_path_.empty()) std::remove(spool_path_.c_str());
     if (input_.first != nullptr && input_.first->release != nullptr) input_.first->release(input_.first);
-    if (input_.second != nullptr && input_.second->release != nullptr) input_.second->release(input_.second);
 }
 
 void BatchSource::fail(const std::string& message) const { throw ImportError(input_.name + ": " + message); }
@@ -223,7 +218,7 @@ std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_parquet_group() {
 
 void BatchSource::stop_read_ahead() { ahead_.reset(); }
 
-void BatchSource::start(int pass, const std::vector<std::string>& columns) {
+void BatchSource::start(const std::vector<std::string>& columns) {
     stop_read_ahead();
     reader_.reset();
     switch (format_) {
@@ -235,36 +230,8 @@ void BatchSource::start(int pass, const std::vector<std::string>& columns) {
             reader_ = open_parquet_group();
             break;
         case Format::Stream:
-            if (pass == 1) {
-                if (!first_stream_) fail("a stream can be read only once");
-                reader_ = std::move(first_stream_);
-                if (input_.second == nullptr) {
-                    // Keep a copy for the second pass.
-                    char name[] = "tarvik-import-XXXXXX";
-                    std::string pattern = (temp_dir_.empty() ? std::string("/tmp") : temp_dir_) + "/" + name;
-                    std::vector<char> path(pattern.begin(), pattern.end());
-                    path.push_back('\0');
-                    const int fd = ::mkstemp(path.data());
-                    if (fd < 0) fail("cannot create a temporary file in " + pattern);
-                    ::close(fd);
-                    spool_path_ = path.data();
-                    spool_file_ = value_or_fail(arrow::io::FileOutputStream::Open(spool_path_), input_.name);
-                    spool_ = value_or_fail(arrow::ipc::MakeStreamWriter(spool_file_, schema_), input_.name);
-                }
-            } else if (input_.second != nullptr) {
-                ArrowArrayStream* second = input_.second;
-                input_.second = nullptr;
-                reader_ = value_or_fail(arrow::ImportRecordBatchReader(second), input_.name);
-            } else {
-                if (spool_) {
-                    ok_or_fail(spool_->Close(), input_.name);
-                    ok_or_fail(spool_file_->Close(), input_.name);
-                    spool_.reset();
-                    spool_file_.reset();
-                }
-                auto file = value_or_fail(arrow::io::ReadableFile::Open(spool_path_), input_.name);
-                reader_ = value_or_fail(arrow::ipc::RecordBatchStreamReader::Open(file), input_.name);
-            }
+            if (!first_stream_) fail("a stream can be read only once");
+            reader_ = std::move(first_stream_);
             break;
     }
 }
@@ -295,15 +262,7 @@ std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
         if (!ahead_->next(batch)) batch = nullptr;
         return batch;
     }
-    batch = read_one();
-    if (batch && spool_) ok_or_fail(spool_->WriteRecordBatch(*batch), input_.name);
-    if (!batch && spool_) {
-        ok_or_fail(spool_->Close(), input_.name);
-        ok_or_fail(spool_file_->Close(), input_.name);
-        spool_.reset();
-        spool_file_.reset();
-    }
-    return batch;
+    return read_one();
 }
 
 }  // namespace tarvik::import

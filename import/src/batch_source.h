@@ -1,12 +1,10 @@
 // One input as record batches: a CSV file (plain, gzip or zstd, told by
 // its first bytes), a Parquet file, or an Arrow C stream from Python.
 // Every read is a stream of batches, so memory is bounded by the batch and
-// not the file. The import reads each input twice; a stream that can be
-// read only once is copied to a temporary Arrow IPC file by the first read.
+// not the file. The import reads each input once.
 #pragma once
 
 #include <arrow/record_batch.h>
-#include <arrow/ipc/type_fwd.h>
 #include <arrow/io/type_fwd.h>
 #include <arrow/type_fwd.h>
 
@@ -24,7 +22,7 @@ public:
     // Opens the input and reads its header or schema. Throws ImportError.
     // A CSV file's fields are separated by `delimiter`; 0 tells it from the
     // header: a comma, or else the '|', tab or ';' the header line holds.
-    BatchSource(ImportInput input, std::string temp_dir, char delimiter = 0);
+    BatchSource(ImportInput input, char delimiter = 0);
     ~BatchSource();
     BatchSource(const BatchSource&) = delete;
     BatchSource& operator=(const BatchSource&) = delete;
@@ -35,10 +33,10 @@ public:
     // A CSV file's row numbers are its lines, the header being line 1.
     bool rows_are_lines() const { return format_ == Format::Csv; }
 
-    // Starts a pass over the named columns (names as in the schema; empty:
-    // all). Passes are numbered 1 and 2.
-    void start(int pass, const std::vector<std::string>& columns);
-    // The next batch of the pass, or null at its end. Throws ImportError.
+    // Starts the read of the named columns (names as in the schema; empty:
+    // all). A file may be read again; a stream only once.
+    void start(const std::vector<std::string>& columns);
+    // The next batch of the read, or null at its end. Throws ImportError.
     std::shared_ptr<arrow::RecordBatch> next();
 
 private:
@@ -54,7 +52,7 @@ private:
     void select_parquet_columns(const std::vector<std::string>& columns);
     std::shared_ptr<arrow::RecordBatchReader> open_parquet_group();  // null past the last
     [[noreturn]] void fail(const std::string& message) const;
-    // The next batch from the readers, or null at the end of the pass.
+    // The next batch from the readers, or null at the end of the read.
     std::shared_ptr<arrow::RecordBatch> read_one();
     void stop_read_ahead();
 
@@ -65,7 +63,6 @@ private:
     std::unique_ptr<WorkAhead<std::shared_ptr<arrow::RecordBatch>>> ahead_;
 
     ImportInput input_;
-    std::string temp_dir_;
     Format format_ = Format::Csv;
     bool compressed_ = false;
     std::string codec_;  // "gzip" or "zstd"
@@ -73,10 +70,7 @@ private:
     std::shared_ptr<arrow::Schema> schema_;
     std::unique_ptr<ParquetFile> parquet_;
     std::shared_ptr<arrow::RecordBatchReader> reader_;
-    std::shared_ptr<arrow::RecordBatchReader> first_stream_;  // a stream's first pass, when read ahead
-    std::string spool_path_;  // the copy of a stream read only once
-    std::shared_ptr<arrow::ipc::RecordBatchWriter> spool_;
-    std::shared_ptr<arrow::io::OutputStream> spool_file_;
+    std::shared_ptr<arrow::RecordBatchReader> first_stream_;  // a stream, until its read starts
 };
 
 }  // namespace tarvik::import

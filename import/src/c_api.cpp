@@ -5,8 +5,9 @@
 //                       ArrowArrayStream** second, size_t streams, int* status)
 //
 // The streams go, in order, to the inputs of the options that name no
-// path; `second` may be null, or hold nulls, for streams that can be read
-// only once. A stream the import reads is released by it; one it never
+// path. `second` is not read (the import reads each stream once; callers
+// that still give a second copy keep and release it) and may be null. A
+// stream the import reads is released by it; one it never
 // reaches (a bad option, an earlier input's error) keeps its release
 // callback, for its owner (the Python capsule) to release. Answers a text
 // the caller frees with tarvik_import_free: on success (status 0) a JSON
@@ -26,7 +27,7 @@ using tarvik::c_text_copy;
 
 extern "C" __attribute__((visibility("default"))) char* tarvik_import(const char* options_json,
                                                                      ArrowArrayStream** first,
-                                                                     ArrowArrayStream** second, size_t streams,
+                                                                     ArrowArrayStream** /*second*/, size_t streams,
                                                                      int* status) {
     using namespace tarvik::import;
     *status = 2;
@@ -37,9 +38,7 @@ extern "C" __attribute__((visibility("default"))) char* tarvik_import(const char
             if (!input.path.empty()) continue;
             if (next >= streams) throw ImportUsageError(input.name + ": no data given");
             input.first = first[next];
-            input.second = second != nullptr ? second[next] : nullptr;
             first[next] = nullptr;
-            if (second != nullptr) second[next] = nullptr;
             ++next;
         }
         const ImportResult result = run_import(std::move(options));

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "import_error.h"
+#include "temp_file.h"
 
 namespace tarvik::import {
 namespace {
@@ -14,13 +15,8 @@ namespace {
 constexpr std::size_t kRunReadEvents = 512;  // 52 KB a run while merging
 constexpr std::size_t kMaxRuns = 64;         // then the runs are merged into one
 
-std::FILE* unnamed_temp_file(const std::string& dir) {
-    std::string pattern = (dir.empty() ? std::string("/tmp") : dir) + "/tarvik-sort-XXXXXX";
-    std::vector<char> path(pattern.begin(), pattern.end());
-    path.push_back('\0');
-    const int fd = ::mkstemp(path.data());
-    if (fd < 0) throw ImportError("--sort: cannot create a temporary file in " + pattern + ": " + std::strerror(errno));
-    ::unlink(path.data());  // gone with the process, whatever happens
+std::FILE* run_file(const std::string& dir) {
+    const int fd = unnamed_temp_file(dir, "--sort");
     std::FILE* file = ::fdopen(fd, "w+b");
     if (file == nullptr) {
         ::close(fd);
@@ -59,7 +55,7 @@ void SortedStream::spill() {
     if (pending_.empty()) return;
     std::stable_sort(pending_.begin(), pending_.end(), staged_before);
     auto run = std::make_unique<Run>();
-    run->file = unnamed_temp_file(temp_dir_);
+    run->file = run_file(temp_dir_);
     if (std::fwrite(pending_.data(), sizeof(StagedEvent), pending_.size(), run->file) != pending_.size() ||
         std::fflush(run->file) != 0)
         throw ImportError("--sort: cannot write a temporary file: " + std::string(std::strerror(errno)));
@@ -73,7 +69,7 @@ void SortedStream::compact() {
     // Merges every run into one, so that the runs (their buffers and file
     // handles) stay few however long the input.
     auto merged = std::make_unique<Run>();
-    merged->file = unnamed_temp_file(temp_dir_);
+    merged->file = run_file(temp_dir_);
     start_merge();
     std::vector<StagedEvent> out;
     out.reserve(kRunReadEvents);

@@ -26,16 +26,13 @@ struct ImportInput {
     InputKind kind = InputKind::Quotes;
     std::string path;  // a CSV (.csv, .gz, .zst) or Parquet file; empty for a stream
     std::string name;  // how errors name it: the path, or the Python argument
-    // A stream (Arrow's C stream interface) instead of a file: `first` is
-    // read by the first pass; `second`, when given, by the second. Without
-    // it the first pass keeps a copy in a temporary file. The import
-    // releases both.
+    // A stream (Arrow's C stream interface) instead of a file, read once.
+    // The import releases it.
     ArrowArrayStream* first = nullptr;
-    ArrowArrayStream* second = nullptr;
 };
 
-// How far an import is, for a progress line: the first pass's rows read
-// (no total yet), then the second pass's events written of those rows.
+// How far an import is, for a progress line: the rows read (no total
+// yet), then the events written of those rows.
 enum class ImportStage { Reading, Writing };
 using ImportProgress = std::function<void(ImportStage stage, uint64_t done, uint64_t total)>;
 
@@ -55,7 +52,7 @@ struct ImportOptions {
     uint16_t permission_id = 1;
     std::string display = "Imported";
     char delimiter = 0;  // of CSV fields; 0: a comma, or what the header shows
-    std::string temp_dir;  // for sorted runs and stream copies; default beside the output
+    std::string temp_dir;  // for the converted rows and sorted runs; default beside the output
     ImportProgress progress;  // told once a batch read and every 65,536 events written; may be empty
     bool compress = true;  // packed tapes (version 2), or plain ones
 };

@@ -12,10 +12,12 @@
 
 #include "batch_source.h"
 #include "columns.h"
+#include "converted_row.h"
 #include "engine/dates.h"
 #include "event_order.h"
 #include "import_error.h"
 #include "instruments.h"
+#include "row_spill.h"
 #include "engine/tape_writer.h"
 #include "work_ahead.h"
 
@@ -35,6 +37,7 @@ std::size_t sort_run_events() {
 constexpr uint32_t kNoCondition = 255;
 constexpr std::size_t kConverters = 2;      // threads reading each input's batches ahead of the bookkeeping
 constexpr std::size_t kConvertedAhead = 2;  // batches ready ahead of the one taking them, per input
+constexpr std::size_t kSpillReadRows = 32 * 1024;  // rows a converting thread takes from a spill at once
 
 uint32_t kind_rank(InputKind kind) {
     switch (kind) {
@@ -53,12 +56,11 @@ bool all_digits(std::string_view s) {
 }
 
 // What converting rows needs of its own on each thread that converts: the
-// zone's offset window, the time parser, the recent instruments and the
-// conditions' scratch (kept for their capacity).
+// zone's offset window, the time parser and the conditions' scratch (kept
+// for their capacity).
 struct RowContext {
     TimeZone zone;
     TimeParser parser;
-    RecentInstruments recent;
     std::vector<std::string_view> condition_tokens;
     std::string condition_storage;
 
@@ -90,6 +92,21 @@ struct DataInput {
     std::unique_ptr<ColumnMap> map;
     uint32_t rank = 0;
     uint64_t rows = 0;
+    uint64_t first_row = 1;  // the number of the first row (a CSV file's: 2, its line)
+    std::unique_ptr<RowSpill> spill;
+};
+
+// What a row's cells say that needs none of the importer's tables, read
+// ahead on the converting threads: the time and its local day, the prices
+// as decimals; read_rest also fills the row's sizes, codes and exchange
+// time. A part that cannot be read is left unread, and the thread that
+// keeps the tables reads it again and reports it in its turn.
+struct RowCells {
+    Decimal prices[2];
+    int64_t local_day;
+    bool time_read;
+    bool sub_milli;
+    bool rest_read;
 };
 
 class Importer {
@@ -105,28 +122,32 @@ private:
     void for_each_row(BatchSource& source, Row row);
     void load_conditions(BatchSource& source);
     void load_symbols(BatchSource& source);
-    void scan(DataInput& input);
+    // The one read of a data input: its rows become ConvertedRows in the
+    // input's spill, and the importer learns the instruments, their prices,
+    // the days and the names. Converting threads read the cells that need
+    // no table (read_time, read_rest); this thread does the rest, row by
+    // row, in the input's order.
+    void read(DataInput& input);
+    void read_time(RowContext& row, const BatchCells& cells, int64_t i, ConvertedRow& out, RowCells& read) const;
+    void read_rest(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i, ConvertedRow& out,
+                   RowCells& read) const;
     void build_tables();
+    // The input's spilled rows as events, in its order (sorted with --sort),
+    // made on threads of its own: they only read the importer.
     std::unique_ptr<EventStream> events_of(DataInput& input);
-    // The second pass converts on threads of each input's own: it reads
-    // what the first pass made and changes nothing of the importer.
-    void convert(RowContext& row, BatchCells& cells, const DataInput& input, const arrow::RecordBatch& batch,
-                 uint64_t rows_before, std::vector<StagedEvent>& out) const;
-    void stage(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i, StagedEvent& out) const;
+    void finalize(RowContext& row, const DataInput& input, const ConvertedRow& r, uint64_t index,
+                  StagedEvent& out) const;
+    int32_t spilled_price(const DataInput& input, const ConvertedRow& r, int p, uint64_t index,
+                          const Instrument& inst) const;
     ImportResult write();
 
-    // The first pass meets names not seen before and learns whether
-    // exchanges and conditions are numbers or names; the second pass's
-    // known_* only read.
-    uint32_t instrument(RowContext& row, const BatchCells& cells, int64_t i, Field symbol);
-    uint32_t known_instrument(RowContext& row, const BatchCells& cells, int64_t i, Field symbol) const;
+    uint32_t instrument(const BatchCells& cells, int64_t i, Field symbol);
     uint16_t exchange(const BatchCells& cells, int64_t i, Field f);
-    uint16_t known_exchange(const BatchCells& cells, int64_t i, Field f) const;
-    int32_t price(const BatchCells& cells, int64_t i, Field f, const Instrument& inst) const;
-    uint64_t size(const BatchCells& cells, int64_t i, Field f, const Instrument& inst, uint64_t max,
+    int32_t price(const BatchCells& cells, int64_t i, Field f, const Decimal& d, uint8_t price_type,
+                  const Instrument& inst) const;
+    uint32_t size(const BatchCells& cells, int64_t i, Field f, const Decimal& multiplier, uint64_t max,
                   uint64_t* fraction) const;
     void conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]);
-    void known_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) const;
     uint32_t text_index(const std::string& text);
 
     ImportOptions o_;
@@ -134,11 +155,15 @@ private:
     RowContext first_;  // the first pass's
     std::vector<DataInput> inputs_;
     Instruments instruments_;
+    RecentInstruments recent_;  // the answers of instruments_, for the thread that keeps the tables
     NameCodes exchange_names_{"exchange", 65535};
     NameCodes condition_names_{"condition", 254};
     Codes exchange_codes_ = Codes::Unknown;
     Codes condition_codes_ = Codes::Unknown;
-    TextMap<uint32_t> market_makers_;  // name -> text index, once built
+    TextMap<uint32_t> maker_ids_;           // market maker -> its number, in order of first appearance
+    std::vector<std::string> maker_names_;  // by number
+    std::vector<uint32_t> maker_texts_;     // by number: the text index, once the tables are built
+    bool sizes_ahead_ = true;  // no size multipliers: converting threads read the sizes
     std::unordered_map<std::string, uint32_t> text_index_;
     bool carry_ext_ = false;
     std::vector<uint32_t> days_;  // sorted
@@ -164,7 +189,7 @@ template <typename Row>
 void Importer::for_each_row(BatchSource& source, Row row) {
     const ColumnMap map(*source.schema(), source.kind(), source.name(), o_.rename, o_.ignore_extra_columns);
     BatchCells cells(map, source.name(), source.rows_are_lines());
-    source.start(1, map.all_columns());
+    source.start(map.all_columns());
     uint64_t before = 0;
     while (auto batch = source.next()) {
         cells.bind(*batch, before);
@@ -262,48 +287,33 @@ uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f) {
     return static_cast<uint16_t>(*code);
 }
 
-uint16_t Importer::known_exchange(const BatchCells& cells, int64_t i, Field f) const {
-    const std::string_view text = cells.text(f, i);
-    if (const auto number = code_number(cells, i, f, text, 65535, "")) return static_cast<uint16_t>(*number);
-    const auto code = exchange_names_.find(text);
-    if (!code) cells.fail(f, i, "unknown exchange " + quoted(text));
-    return static_cast<uint16_t>(*code);
-}
-
-uint32_t Importer::instrument(RowContext& row, const BatchCells& cells, int64_t i, Field symbol) {
+uint32_t Importer::instrument(const BatchCells& cells, int64_t i, Field symbol) {
     const std::string_view text = cells.text(symbol, i);
     std::optional<uint16_t> listed;
     if (cells.present(kListedExchange, i)) listed = exchange(cells, i, kListedExchange);
     else if (instruments_.ambiguous(text))
         cells.fail(symbol, i, quoted(text) + " is on several listed exchanges in the symbols file; give listed_exchange");
-    return instruments_.find_or_add(text, listed, o_.listed_exg, row.recent);
+    return instruments_.find_or_add(text, listed, o_.listed_exg, recent_);
 }
 
-uint32_t Importer::known_instrument(RowContext& row, const BatchCells& cells, int64_t i, Field symbol) const {
-    const std::string_view text = cells.text(symbol, i);
-    std::optional<uint16_t> listed;
-    if (cells.present(kListedExchange, i)) listed = known_exchange(cells, i, kListedExchange);
-    return instruments_.find_known(text, listed, o_.listed_exg, row.recent);
-}
-
-int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Instrument& inst) const {
-    const Decimal d = cells.decimal(f, i);
-    const auto p = encode_price(d, inst.chosen);
+int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Decimal& d, uint8_t price_type,
+                        const Instrument& inst) const {
+    const auto p = encode_price(d, price_type);
     if (!p) {
         char text[48];
         cells.fail(f, i, std::string(format_decimal(d, text)) + " cannot be written exactly in price type " +
-                             std::to_string(inst.chosen) + " of " + inst.text);
+                             std::to_string(price_type) + " of " + inst.text);
     }
     return *p;
 }
 
-uint64_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Instrument& inst, uint64_t max,
+uint32_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Decimal& multiplier, uint64_t max,
                         uint64_t* fraction) const {
     Decimal d = cells.decimal(f, i);
     char text[48];
     if (d.units < 0) cells.fail(f, i, std::string(format_decimal(d, text)) + " is below 0");
-    if (!(inst.size_multiplier == Decimal{1, 0})) {
-        const auto scaled = multiply(d, inst.size_multiplier);
+    if (!(multiplier == Decimal{1, 0})) {
+        const auto scaled = multiply(d, multiplier);
         if (!scaled) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range");
         d = *scaled;
     }
@@ -315,7 +325,7 @@ uint64_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Instr
         *fraction = *m;
         const uint64_t whole_part = *m / 1'000'000;
         if (whole_part > max) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range");
-        return whole_part;
+        return static_cast<uint32_t>(whole_part);
     }
     const auto w = whole(d);
     if (!w)
@@ -323,7 +333,7 @@ uint64_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Instr
                              " is not a whole number (a symbols file's size_multiplier scales decimal sizes; "
                              "--fractional-sizes keeps a trade's fraction)");
     if (static_cast<uint64_t>(*w) > max) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range");
-    return static_cast<uint64_t>(*w);
+    return static_cast<uint32_t>(*w);
 }
 
 // A trade's conditions as texts: a list column's items, or the cell's text
@@ -387,52 +397,76 @@ void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, u
         });
 }
 
-void Importer::known_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) const {
-    fill_conditions(
-        row, cells, i, out, [](std::string_view) {},
-        [&](std::string_view t) {
-            const auto code = condition_names_.find(t);
-            if (!code) cells.fail(kConditions, i, "unknown condition " + quoted(t));
-            return *code;
-        });
+// ---------------------------------------------------------------------------
+// Reading
+// ---------------------------------------------------------------------------
+
+void Importer::read_time(RowContext& row, const BatchCells& cells, int64_t i, ConvertedRow& out,
+                         RowCells& read) const {
+    const ParsedTime t = cells.time(kTime, i, row.parser, std::nullopt);
+    out.epoch_micros = t.epoch_micros;
+    read.sub_milli = t.sub_milli;
+    read.local_day = row.zone.to_local(t.epoch_micros).ndays;
+    read.time_read = true;
 }
 
-// ---------------------------------------------------------------------------
-// First pass
-// ---------------------------------------------------------------------------
+void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i,
+                         ConvertedRow& out, RowCells& read) const {
+    constexpr uint64_t kMaxQuoteSize = std::numeric_limits<int32_t>::max();
+    const Decimal one{1, 0};
+    switch (input.source->kind()) {
+        case InputKind::Quotes:
+        case InputKind::MMQuotes:
+            read.prices[0] = cells.decimal(kBid, i);
+            read.prices[1] = cells.decimal(kAsk, i);
+            if (sizes_ahead_) {
+                out.size[0] = size(cells, i, kBidSize, one, kMaxQuoteSize, nullptr);
+                out.size[1] = size(cells, i, kAskSize, one, kMaxQuoteSize, nullptr);
+            }
+            if (cells.present(kCondition, i)) out.code = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
+            break;
+        case InputKind::Trades:
+            read.prices[0] = cells.decimal(kPrice, i);
+            if (sizes_ahead_)
+                out.size[0] = size(cells, i, kSize, one, std::numeric_limits<uint32_t>::max(),
+                                   o_.fractional_sizes ? &out.fraction : nullptr);
+            if (cells.present(kSequence, i))
+                out.extra = static_cast<uint32_t>(cells.integer(kSequence, i, 0, UINT32_MAX));
+            break;
+        case InputKind::Changes: {
+            const std::string_view action = cells.text(kAction, i);
+            if (action == "add" || action == "ADD" || action == "0") out.code = TqSS_ADD;
+            else if (action == "del" || action == "delete" || action == "DEL" || action == "1") out.code = TqSS_DEL;
+            else if (action == "mod" || action == "rename" || action == "MOD" || action == "2") out.code = TqSS_MOD;
+            else cells.fail(kAction, i, "expected add, del or mod, got " + quoted(action));
+            break;
+        }
+        default:
+            break;
+    }
+    if (cells.present(kExchangeTime, i)) {
+        const ParsedTime x = cells.time(kExchangeTime, i, row.parser, static_cast<uint32_t>(read.local_day));
+        out.exchange_micros = row.zone.to_local(x.epoch_micros).micros;
+    }
+    read.rest_read = true;
+}
 
-// A row of the first pass as far as it can be read without the importer's
-// tables: its time and day, and the prices that choose the price types.
-// A cell that could not be read is read again by the first pass itself,
-// which then reports it in its turn.
-struct ScannedRow {
-    int64_t epoch_micros;
-    int64_t local_day;
-    Decimal prices[2];
-    bool time_read;
-    bool sub_milli;
-    bool price_read[2];
-};
-
-void Importer::scan(DataInput& input) {
+void Importer::read(DataInput& input) {
     BatchSource& source = *input.source;
     const ColumnMap& map = *input.map;
     const InputKind kind = source.kind();
-    std::vector<std::string> columns =
-        map.columns({kSymbol, kTime, kListedExchange, kExchange, kConditions, kMarketMaker, kOldSymbol, kAction});
-    if (!o_.price_type)  // prices choose the price types
-        for (const std::string& c : map.columns({kBid, kAsk, kPrice})) columns.push_back(c);
-    source.start(1, columns);
+    source.start(map.all_columns());
     if (map.has(kExchangeTime)) carry_ext_ = true;
+    input.first_row = source.rows_are_lines() ? 2 : 1;
+    input.spill = std::make_unique<RowSpill>(o_.temp_dir, map.has(kExchangeTime) || o_.fractional_sizes);
 
-    // Times and prices are read ahead on two threads; what needs the
-    // tables (instruments, names, the order) is done here, row by row.
     const Field price_fields[2] = {kind == InputKind::Trades ? kPrice : kBid, kAsk};
-    const int prices = kind == InputKind::Trades ? 1 : kind == InputKind::Changes || o_.price_type ? 0 : 2;
+    const int prices = kind == InputKind::Trades ? 1 : kind == InputKind::Changes ? 0 : 2;
     struct Work {
         std::shared_ptr<arrow::RecordBatch> batch;
         uint64_t rows_before = 0;
-        std::vector<ScannedRow> rows;
+        std::vector<ConvertedRow> rows;
+        std::vector<RowCells> cells;
     };
     const std::vector<std::unique_ptr<BatchReader>> readers = batch_readers(zone_, o_, map, source, kConverters);
     uint64_t taken_rows = 0;
@@ -447,25 +481,19 @@ void Importer::scan(DataInput& input) {
         [&](std::size_t worker, Work& work) {
             BatchReader& r = *readers[worker];
             r.cells.bind(*work.batch, work.rows_before);
-            work.rows.resize(static_cast<std::size_t>(r.cells.rows()));
-            for (int64_t i = 0; i < r.cells.rows(); ++i) {
-                ScannedRow& out = work.rows[static_cast<std::size_t>(i)];
+            const auto n = static_cast<std::size_t>(r.cells.rows());
+            work.rows.resize(n);
+            work.cells.resize(n);
+            for (std::size_t k = 0; k < n; ++k) {
+                ConvertedRow& out = work.rows[k];
+                RowCells& read = work.cells[k];
+                out = ConvertedRow{};
+                out.extra = kind == InputKind::Changes ? engine::kNone : 0;
+                read.time_read = read.rest_read = false;
                 try {
-                    const ParsedTime t = r.cells.time(kTime, i, r.row.parser, std::nullopt);
-                    out.epoch_micros = t.epoch_micros;
-                    out.sub_milli = t.sub_milli;
-                    out.local_day = r.row.zone.to_local(t.epoch_micros).ndays;
-                    out.time_read = true;
+                    read_time(r.row, r.cells, static_cast<int64_t>(k), out, read);
+                    read_rest(r.row, input, r.cells, static_cast<int64_t>(k), out, read);
                 } catch (const ImportError&) {
-                    out.time_read = false;
-                }
-                for (int p = 0; p < prices; ++p) {
-                    try {
-                        out.prices[p] = r.cells.decimal(price_fields[p], i);
-                        out.price_read[p] = true;
-                    } catch (const ImportError&) {
-                        out.price_read[p] = false;
-                    }
                 }
             }
         },
@@ -475,46 +503,52 @@ void Importer::scan(DataInput& input) {
     int64_t last_time = std::numeric_limits<int64_t>::min();
     uint64_t last_row = 0;
     std::optional<uint32_t> last_day;
-    uint8_t scratch[4];
     Work work;
     while (ahead.next(work)) {
         cells.bind(*work.batch, work.rows_before);
         for (int64_t i = 0; i < cells.rows(); ++i) {
-            const ScannedRow& read = work.rows[static_cast<std::size_t>(i)];
-            const ParsedTime t = read.time_read ? ParsedTime{read.epoch_micros, read.sub_milli}
-                                                : cells.time(kTime, i, first_.parser, std::nullopt);
-            if (t.epoch_micros < last_time && !o_.sort)
+            ConvertedRow& out = work.rows[static_cast<std::size_t>(i)];
+            RowCells& read = work.cells[static_cast<std::size_t>(i)];
+            if (!read.time_read) read_time(first_, cells, i, out, read);
+            if (out.epoch_micros < last_time && !o_.sort)
                 cells.fail(kTime, i, "out of time order: earlier than row " + std::to_string(last_row) +
                                          " (inputs must be in time order; --sort sorts them)");
-            last_time = t.epoch_micros;
+            last_time = out.epoch_micros;
             last_row = cells.row_number(i);
-            carry_ext_ = carry_ext_ || t.sub_milli;
-            const int64_t local_day = read.time_read ? read.local_day : first_.zone.to_local(t.epoch_micros).ndays;
-            if (!tape_day(local_day))
+            carry_ext_ = carry_ext_ || read.sub_milli;
+            if (!tape_day(read.local_day))
                 cells.fail(kTime, i, "outside the days a tape holds (1883-01-01 to 9999-12-31 in " + zone_.name() + ")");
-            const auto day = static_cast<uint32_t>(local_day);
+            const auto day = static_cast<uint32_t>(read.local_day);
             if (day != last_day) {
                 const auto at = std::lower_bound(days_.begin(), days_.end(), day);
                 if (at == days_.end() || *at != day) days_.insert(at, day);
                 last_day = day;
             }
-            const uint32_t id = instrument(first_, cells, i, kSymbol);
+            const uint32_t id = instrument(cells, i, kSymbol);
+            out.symbol = id;
             if (kind == InputKind::Changes) {
+                if (!read.rest_read) read_rest(first_, input, cells, i, out, read);
                 if (cells.present(kOldSymbol, i)) {
                     const std::string_view old = cells.text(kOldSymbol, i);
                     const std::optional<uint16_t> listed =
                         cells.present(kListedExchange, i) ? std::optional<uint16_t>(instruments_[id].listed)
                                                           : std::nullopt;
-                    instruments_.find_or_add(old, listed, o_.listed_exg, first_.recent);
+                    out.extra = instruments_.find_or_add(old, listed, o_.listed_exg, recent_);
                 }
                 continue;
             }
-            exchange(cells, i, kExchange);
+            out.exchange = exchange(cells, i, kExchange);
+            if (!read.rest_read) read_rest(first_, input, cells, i, out, read);
             Instrument& inst = instruments_[id];
-            auto note = [&](int p) {
-                if (inst.price_type || o_.price_type) return;  // given: the second pass checks each price
+            const std::optional<uint8_t> given = inst.price_type ? inst.price_type : o_.price_type;
+            for (int p = 0; p < prices; ++p) {
                 const Field f = price_fields[p];
-                const Decimal d = read.price_read[p] ? read.prices[p] : cells.decimal(f, i);
+                const Decimal& d = read.prices[p];
+                if (given) {  // written now, in the given type
+                    out.price[p] = price(cells, i, f, d, *given, inst);
+                    set_price_form(out, p, kEncodedPrice);
+                    continue;
+                }
                 if (d.decimals > kMaxDecimals) {
                     char text[48];
                     cells.fail(f, i, std::string(format_decimal(d, text)) +
@@ -524,19 +558,35 @@ void Importer::scan(DataInput& input) {
                     return source.name() + ":" + std::to_string(cells.row_number(i)) + ": column '" +
                            map.file_name(f) + "'";
                 });
-            };
-            if (kind == InputKind::Trades) {
-                note(0);
-                conditions(first_, cells, i, scratch);
-            } else {
-                note(0);
-                note(1);
+                // A price past 64 bits fits no price type: choosing the
+                // types fails on it before any is written.
+                const bool fits = d.units >= std::numeric_limits<int64_t>::min() &&
+                                  d.units <= std::numeric_limits<int64_t>::max();
+                out.price[p] = fits ? static_cast<int64_t>(d.units) : 0;
+                set_price_form(out, p, static_cast<uint8_t>(d.decimals));
             }
+            if (!sizes_ahead_) {
+                constexpr uint64_t kMaxQuoteSize = std::numeric_limits<int32_t>::max();
+                if (kind == InputKind::Trades) {
+                    out.size[0] = size(cells, i, kSize, inst.size_multiplier, std::numeric_limits<uint32_t>::max(),
+                                       o_.fractional_sizes ? &out.fraction : nullptr);
+                } else {
+                    out.size[0] = size(cells, i, kBidSize, inst.size_multiplier, kMaxQuoteSize, nullptr);
+                    out.size[1] = size(cells, i, kAskSize, inst.size_multiplier, kMaxQuoteSize, nullptr);
+                }
+            }
+            if (kind == InputKind::Trades) conditions(first_, cells, i, out.conditions);
             if (kind == InputKind::MMQuotes) {
                 const std::string_view maker = cells.text(kMarketMaker, i);
-                if (market_makers_.find(maker) == market_makers_.end()) market_makers_.emplace(std::string(maker), 0);
+                auto it = maker_ids_.find(maker);
+                if (it == maker_ids_.end()) {
+                    it = maker_ids_.emplace(std::string(maker), static_cast<uint32_t>(maker_names_.size())).first;
+                    maker_names_.emplace_back(maker);
+                }
+                out.extra = it->second;
             }
         }
+        input.spill->append(work.rows.data(), work.rows.size());
         if (o_.progress)
             o_.progress(ImportStage::Reading, rows_ + work.rows_before + static_cast<uint64_t>(cells.rows()), 0);
         work.batch.reset();  // the item goes back to the readers: it keeps no batch alive
@@ -597,126 +647,115 @@ void Importer::build_tables() {
         }
         tables_.symbols.push_back(e);
     }
-    std::vector<std::string> names;
-    names.reserve(market_makers_.size());
-    for (const auto& [name, index] : market_makers_) names.push_back(name);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) market_makers_[name] = text_index(name);
+    // Market makers' texts in name order, after the instruments'.
+    std::vector<uint32_t> by_name(maker_names_.size());
+    for (uint32_t k = 0; k < by_name.size(); ++k) by_name[k] = k;
+    std::sort(by_name.begin(), by_name.end(), [this](uint32_t a, uint32_t b) { return maker_names_[a] < maker_names_[b]; });
+    maker_texts_.assign(maker_names_.size(), 0);
+    for (const uint32_t k : by_name) maker_texts_[k] = text_index(maker_names_[k]);
 }
 
 // ---------------------------------------------------------------------------
-// Second pass
+// Writing
 // ---------------------------------------------------------------------------
 
-void Importer::stage(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i,
-                     StagedEvent& out) const {
+int32_t Importer::spilled_price(const DataInput& input, const ConvertedRow& r, int p, uint64_t index,
+                                const Instrument& inst) const {
+    const uint8_t form = price_form(r, p);
+    if (form == kEncodedPrice) return static_cast<int32_t>(r.price[p]);
+    // The type was chosen to write every price of the instrument exactly.
+    const Decimal d{r.price[p], form};
+    if (const auto encoded = encode_price(d, inst.chosen)) return *encoded;
+    const Field f = input.source->kind() == InputKind::Trades ? kPrice : p == 0 ? kBid : kAsk;
+    char text[48];
+    fail_at(CellPlace{input.source->name(), input.first_row + index, input.map->file_name(f), field_name(f)},
+            std::string(format_decimal(d, text)) + " cannot be written exactly in price type " +
+                std::to_string(inst.chosen) + " of " + inst.text);
+}
+
+void Importer::finalize(RowContext& row, const DataInput& input, const ConvertedRow& r, uint64_t index,
+                        StagedEvent& out) const {
     const InputKind kind = input.source->kind();
     std::memset(&out, 0, sizeof out);
-    const ParsedTime t = cells.time(kTime, i, row.parser, std::nullopt);
-    const LocalTime local = row.zone.to_local(t.epoch_micros);
-    out.epoch_micros = t.epoch_micros;
-    out.seq = cells.row_number(i);
+    const LocalTime local = row.zone.to_local(r.epoch_micros);
+    out.epoch_micros = r.epoch_micros;
+    out.seq = input.first_row + index;
     out.rank = input.rank;
-    out.ndays = static_cast<uint32_t>(local.ndays);  // checked by the first pass
+    out.ndays = static_cast<uint32_t>(local.ndays);  // checked by the read
     engine::TapeEvent& e = out.event;
     e.micros = local.micros;
     e.permission_id = o_.permission_id;
     e.market_maker = engine::kNone;
-    const uint32_t id = known_instrument(row, cells, i, kSymbol);
-    const Instrument& inst = instruments_[id];
-    e.symbol = id;
+    const Instrument& inst = instruments_[r.symbol];
+    e.symbol = r.symbol;
     e.price_type = inst.chosen;
     if (carry_ext_) {
         e.flags = engine::kEventHasExt;
         out.ext.micros_src = local.micros;
-        if (cells.present(kExchangeTime, i)) {
-            const ParsedTime x = cells.time(kExchangeTime, i, row.parser, local.ndays);
-            out.ext.micros_ptp1 = row.zone.to_local(x.epoch_micros).micros;
-        }
+        out.ext.micros_ptp1 = r.exchange_micros;
     }
     switch (kind) {
         case InputKind::Quotes:
-        case InputKind::MMQuotes: {
+        case InputKind::MMQuotes:
             e.kind = kind == InputKind::Quotes ? TqMSG_EXGQUOTE : TqMSG_MMQUOTE;
-            e.reporting_exg = known_exchange(cells, i, kExchange);
-            e.quote.bid = price(cells, i, kBid, inst);
-            e.quote.ask = price(cells, i, kAsk, inst);
-            constexpr uint64_t kMax = std::numeric_limits<int32_t>::max();
-            e.quote.bid_size = static_cast<int32_t>(size(cells, i, kBidSize, inst, kMax, nullptr));
-            e.quote.ask_size = static_cast<int32_t>(size(cells, i, kAskSize, inst, kMax, nullptr));
-            if (cells.present(kCondition, i))
-                e.quote.quote_condition = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
-            if (kind == InputKind::MMQuotes)
-                e.market_maker = market_makers_.find(cells.text(kMarketMaker, i))->second;
+            e.reporting_exg = r.exchange;
+            e.quote.bid = spilled_price(input, r, 0, index, inst);
+            e.quote.ask = spilled_price(input, r, 1, index, inst);
+            e.quote.bid_size = static_cast<int32_t>(r.size[0]);
+            e.quote.ask_size = static_cast<int32_t>(r.size[1]);
+            e.quote.quote_condition = r.code;
+            if (kind == InputKind::MMQuotes) e.market_maker = maker_texts_[r.extra];
             break;
-        }
-        case InputKind::Trades: {
+        case InputKind::Trades:
             e.kind = TqMSG_TRADE;
-            e.reporting_exg = known_exchange(cells, i, kExchange);
-            e.trade.price = price(cells, i, kPrice, inst);
-            uint64_t fraction = 0;
-            e.trade.size = static_cast<uint32_t>(size(cells, i, kSize, inst, std::numeric_limits<uint32_t>::max(),
-                                                      o_.fractional_sizes ? &fraction : nullptr));
-            out.ext.fractional_size = o_.fractional_sizes ? fraction : uint64_t{e.trade.size} * 1'000'000;
-            known_conditions(row, cells, i, e.trade.ext_conditions);
-            e.trade.trade_condition = e.trade.ext_conditions[0] == kNoCondition ? 0 : e.trade.ext_conditions[0];
-            if (cells.present(kSequence, i))
-                e.trade.exg_sequence = static_cast<uint32_t>(cells.integer(kSequence, i, 0, UINT32_MAX));
+            e.reporting_exg = r.exchange;
+            e.trade.price = spilled_price(input, r, 0, index, inst);
+            e.trade.size = r.size[0];
+            out.ext.fractional_size = o_.fractional_sizes ? r.fraction : uint64_t{r.size[0]} * 1'000'000;
+            std::memcpy(e.trade.ext_conditions, r.conditions, 4);
+            e.trade.trade_condition = r.conditions[0] == kNoCondition ? 0 : r.conditions[0];
+            e.trade.exg_sequence = r.extra;
             break;
-        }
-        case InputKind::Changes: {
+        case InputKind::Changes:
             e.kind = TqMSG_SYMBOLCHANGE;
-            const std::string_view action = cells.text(kAction, i);
-            if (action == "add" || action == "ADD" || action == "0") e.symbol_change.status = TqSS_ADD;
-            else if (action == "del" || action == "delete" || action == "DEL" || action == "1")
-                e.symbol_change.status = TqSS_DEL;
-            else if (action == "mod" || action == "rename" || action == "MOD" || action == "2")
-                e.symbol_change.status = TqSS_MOD;
-            else cells.fail(kAction, i, "expected add, del or mod, got " + quoted(action));
+            e.symbol_change.status = r.code;
             e.symbol_change.old_symbol = engine::kNone;
             e.symbol_change.old_listed_exg = inst.listed;
-            if (cells.present(kOldSymbol, i)) {
-                const auto old = instruments_.find(cells.text(kOldSymbol, i), inst.listed);
-                if (old) e.symbol_change.old_symbol = *old;
+            if (r.extra != engine::kNone) {
+                // The old symbol on the instrument's own listed exchange.
+                const Instrument& old = instruments_[r.extra];
+                const auto found = old.listed == inst.listed ? std::optional<uint32_t>(r.extra)
+                                                             : instruments_.find(old.text, inst.listed);
+                if (found) e.symbol_change.old_symbol = *found;
             }
             break;
-        }
         default:
             break;
     }
 }
 
-void Importer::convert(RowContext& row, BatchCells& cells, const DataInput& input, const arrow::RecordBatch& batch,
-                       uint64_t rows_before, std::vector<StagedEvent>& out) const {
-    cells.bind(batch, rows_before);
-    out.resize(static_cast<std::size_t>(cells.rows()));
-    for (int64_t i = 0; i < cells.rows(); ++i) stage(row, input, cells, i, out[static_cast<std::size_t>(i)]);
-}
-
 std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
-    input.source->start(2, input.map->all_columns());
-    // The input's batches become events on threads of their own, ahead of
-    // the merge that takes them, in the order of the input.
+    input.spill->finish();
     struct Work {
-        std::shared_ptr<arrow::RecordBatch> batch;
-        uint64_t rows_before = 0;
+        std::vector<ConvertedRow> rows;
+        uint64_t first_index = 0;
         std::vector<StagedEvent> events;
     };
-    auto converters = std::make_shared<std::vector<std::unique_ptr<BatchReader>>>(
-        batch_readers(zone_, o_, *input.map, *input.source, kConverters));
-    auto rows = std::make_shared<uint64_t>(0);
+    auto rows = std::make_shared<std::vector<std::unique_ptr<RowContext>>>();
+    for (std::size_t k = 0; k < kConverters; ++k) rows->push_back(std::make_unique<RowContext>(zone_, o_));
+    auto read_rows = std::make_shared<uint64_t>(0);
     auto ahead = std::make_shared<WorkAhead<Work>>(
-        [&input, rows](Work& work) {
-            work.batch = input.source->next();
-            if (!work.batch) return false;
-            work.rows_before = *rows;
-            *rows += static_cast<uint64_t>(work.batch->num_rows());
+        [&input, read_rows](Work& work) {
+            if (!input.spill->read(work.rows, kSpillReadRows)) return false;
+            work.first_index = *read_rows;
+            *read_rows += work.rows.size();
             return true;
         },
-        [this, &input, converters](std::size_t worker, Work& work) {
-            BatchReader& c = *(*converters)[worker];
-            convert(c.row, c.cells, input, *work.batch, work.rows_before, work.events);
-            work.batch.reset();
+        [this, &input, rows](std::size_t worker, Work& work) {
+            RowContext& row = *(*rows)[worker];
+            work.events.resize(work.rows.size());
+            for (std::size_t k = 0; k < work.rows.size(); ++k)
+                finalize(row, input, work.rows[k], work.first_index + k, work.events[k]);
         },
         kConverters, kConvertedAhead);
     auto taken = std::make_shared<Work>();
@@ -785,13 +824,13 @@ ImportResult Importer::run() {
     // Tables first, then the data inputs in the order given.
     for (ImportInput& in : o_.inputs) {
         if (in.kind == InputKind::Conditions) {
-            BatchSource source(std::move(in), o_.temp_dir, o_.delimiter);
+            BatchSource source(std::move(in), o_.delimiter);
             load_conditions(source);
         }
     }
     for (ImportInput& in : o_.inputs) {
         if (in.kind == InputKind::Symbols) {
-            BatchSource source(std::move(in), o_.temp_dir, o_.delimiter);
+            BatchSource source(std::move(in), o_.delimiter);
             load_symbols(source);
         }
     }
@@ -800,13 +839,15 @@ ImportResult Importer::run() {
         if (in.kind == InputKind::Symbols || in.kind == InputKind::Conditions) continue;
         DataInput input;
         input.rank = kind_rank(in.kind) << 16 | order++;
-        input.source = std::make_unique<BatchSource>(std::move(in), o_.temp_dir, o_.delimiter);
+        input.source = std::make_unique<BatchSource>(std::move(in), o_.delimiter);
         input.map = std::make_unique<ColumnMap>(*input.source->schema(), input.source->kind(), input.source->name(),
                                                 o_.rename, o_.ignore_extra_columns);
         inputs_.push_back(std::move(input));
     }
     if (inputs_.empty()) throw ImportUsageError("no quotes, trades, market-maker quotes or symbol changes to import");
-    for (DataInput& input : inputs_) scan(input);
+    for (uint32_t id = 0; id < instruments_.size(); ++id)
+        if (!(instruments_[id].size_multiplier == Decimal{1, 0})) sizes_ahead_ = false;
+    for (DataInput& input : inputs_) read(input);
     if (rows_ == 0 && !o_.allow_empty) {
         std::string names;
         for (const DataInput& input : inputs_) names += (names.empty() ? "" : ", ") + input.source->name();

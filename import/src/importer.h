@@ -1,10 +1,11 @@
 // The import: vendor files or Arrow streams of quotes, trades,
 // market-maker quotes and symbol changes into one tape per session day
-// (docs/import.md). Two passes: the first reads the instruments, their
-// prices, the days and the names a tape lists, and checks the order; the
-// second writes. Each tape is written beside its name and renamed into
-// place only when every tape is complete, so a failed import leaves no
-// partial tape and keeps any tape that was there.
+// (docs/import.md). Each input is read once: its rows are converted and
+// kept in a temporary file while the import learns the instruments, their
+// prices, the days and the names a tape lists, and checks the order; then
+// the kept rows are merged and written. Each tape is written beside its
+// name and renamed into place only when every tape is complete, so a
+// failed import leaves no partial tape and keeps any tape that was there.
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 
 #include "import_error.h"
 #include "engine/prices.h"
@@ -76,7 +75,7 @@ RecentInstruments::Slot* RecentInstruments::slot(std::string_view text, std::opt
     key.listed = listed ? *listed : 0;
     const uint64_t mixed = (key.head * 0x9E3779B97F4A7C15ull) ^ (key.tail * 0xC2B2AE3D27D4EB4Full) ^
                            (uint64_t{key.listed} << 8 | key.size);
-    return &slots_[(mixed ^ mixed >> 29) * 0xBF58476D1CE4E5B9ull >> 51];  // 13 bits: kSlots
+    return &slots_[(mixed ^ mixed >> 29) * 0xBF58476D1CE4E5B9ull >> 50];  // 14 bits: kSlots
 }
 
 namespace {
@@ -113,17 +112,6 @@ uint32_t Instruments::find_or_add(std::string_view text, std::optional<uint16_t>
     const uint32_t id = found ? *found : insert(text, where);
     remember(slot, key, id);
     return id;
-}
-
-uint32_t Instruments::find_known(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed,
-                                 RecentInstruments& recent) const {
-    RecentInstruments::Slot key;
-    RecentInstruments::Slot* slot = recent.slot(text, listed, key);
-    if (answers(slot, key)) return slot->id;
-    const auto found = lookup(text, listed_for(text, listed, default_listed));
-    if (!found) throw std::logic_error("an instrument the first pass did not add: " + std::string(text));
-    remember(slot, key, *found);
-    return *found;
 }
 
 void Instruments::choose_price_types(std::optional<uint8_t> forced) {

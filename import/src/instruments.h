@@ -72,8 +72,7 @@ struct Instrument {
 
 // Answers of Instruments::find_or_add for texts of up to 16 bytes, by a
 // hash of the text: a row's instrument is then found without hashing into
-// the maps or reading the instrument. An answer never changes once given,
-// so each thread that looks instruments up keeps a table of its own.
+// the maps or reading the instrument. An answer never changes once given.
 class RecentInstruments {
 public:
     struct Slot {
@@ -87,7 +86,7 @@ public:
     Slot* slot(std::string_view text, std::optional<uint16_t> listed, Slot& key);
 
 private:
-    static constexpr std::size_t kSlots = 8192;
+    static constexpr std::size_t kSlots = 16384;
     std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
 };
 
@@ -98,10 +97,6 @@ public:
     // default listed exchange's.
     uint32_t find_or_add(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed,
                          RecentInstruments& recent);
-    // The same for an instrument known to be there; never adds, so threads
-    // may ask at once (each with its own recent answers).
-    uint32_t find_known(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed,
-                        RecentInstruments& recent) const;
     // The instrument of the text on that listed exchange, if there is one.
     std::optional<uint32_t> find(std::string_view text, uint16_t listed) const;
     bool ambiguous(std::string_view text) const;

@@ -74,8 +74,8 @@ def _known_column(name: object, rename: Mapping[str, str]) -> bool:
 
 
 def _as_table(value: object, rename: Mapping[str, str]) -> pyarrow.Table | None:
-    """A value that can be read twice, as a pyarrow Table, or None when the
-    value is a stream that can be read only once."""
+    """A DataFrame, Table or RecordBatch as a pyarrow Table, or None for
+    any other value (a stream)."""
     try:
         import pandas
     except ImportError:  # pandas is optional
@@ -226,28 +226,22 @@ def write_tape(
     }
     capsules: list[object] = []  # kept alive until the import has taken the streams
     first: list[int | None] = []
-    second: list[int | None] = []
     for kind, name, file_path, data in inputs:
         entry = {"kind": kind, "name": name}
         if file_path is not None:
             entry["path"] = file_path
         else:
             table = _as_table(data, rename or {})
-            if table is not None:
-                pair = (table.__arrow_c_stream__(), table.__arrow_c_stream__())
-            else:
-                pair = (_stream_capsule(data, name), None)
-            capsules.extend(c for c in pair if c is not None)
-            first.append(_capsule_pointer(pair[0], _STREAM_CAPSULE))
-            second.append(_capsule_pointer(pair[1], _STREAM_CAPSULE) if pair[1] is not None else None)
+            capsule = table.__arrow_c_stream__() if table is not None else _stream_capsule(data, name)
+            capsules.append(capsule)
+            first.append(_capsule_pointer(capsule, _STREAM_CAPSULE))
         entries.append(entry)
 
     lib = _library()
     count = len(first)
     first_array = (ctypes.c_void_p * max(count, 1))(*first)
-    second_array = (ctypes.c_void_p * max(count, 1))(*second)
     status = ctypes.c_int(0)
-    answer = lib.tarvik_import(json.dumps(options).encode(), first_array, second_array, count, ctypes.byref(status))
+    answer = lib.tarvik_import(json.dumps(options).encode(), first_array, None, count, ctypes.byref(status))
     del capsules
     if not answer:
         raise MemoryError("write_tape: out of memory")

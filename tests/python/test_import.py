@@ -515,6 +515,25 @@ def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, 
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([name, "out.tape"])
 
 
+@pytest.mark.parametrize("temp_dir, ok", [("spill", True), ("missing/dir", False)], ids=["empty-dir", "missing-dir"])
+def test_converted_rows_wait_in_the_temp_dir_and_leave_nothing(tmp_path, day, csv_day, temp_dir, ok):
+    temp = tmp_path / temp_dir
+    if ok:
+        temp.mkdir()
+    tape = tmp_path / "out.tape"
+    tape.write_bytes(b"an earlier tape")
+    result = tool("import", "--quotes", csv_day.parent / "quotes.csv", "--trades", csv_day.parent / "trades.csv",
+                  "-o", tape, "--time-zone", "America/New_York", "--temp-dir", temp)
+    if ok:
+        assert result.returncode == 0, result.stderr
+        assert tape.read_bytes() == csv_day.read_bytes()
+        assert list(temp.iterdir()) == []
+    else:
+        assert result.returncode == 1, result.stderr
+        assert f"cannot create a temporary file in {temp}" in result.stderr, result.stderr
+        assert tape.read_bytes() == b"an earlier tape"
+
+
 @pytest.mark.parametrize("args", [
     ["-o", "x.tape"],
     ["--trades", "t.csv"],

@@ -243,10 +243,10 @@ struct ImportCommand {
             {&quotes, import::InputKind::Quotes},
             {&mm_quotes, import::InputKind::MMQuotes},
             {&trades, import::InputKind::Trades}};
-        if (!conditions.empty()) o.inputs.push_back({import::InputKind::Conditions, conditions, conditions, nullptr, nullptr});
-        if (!symbols.empty()) o.inputs.push_back({import::InputKind::Symbols, symbols, symbols, nullptr, nullptr});
+        if (!conditions.empty()) o.inputs.push_back({import::InputKind::Conditions, conditions, conditions, nullptr});
+        if (!symbols.empty()) o.inputs.push_back({import::InputKind::Symbols, symbols, symbols, nullptr});
         for (const auto& [paths, kind] : data)
-            for (const std::string& path : *paths) o.inputs.push_back({kind, path, path, nullptr, nullptr});
+            for (const std::string& path : *paths) o.inputs.push_back({kind, path, path, nullptr});
         if (quotes.empty() && trades.empty() && mm_quotes.empty() && changes.empty())
             throw UsageError("import needs --quotes, --trades, --mm-quotes or --changes");
         if (!date.empty()) o.date_ndays = import::parse_date(date);
@@ -429,7 +429,7 @@ void add_import(CLI::App& app, Commands& c) {
     import_app->add_flag("--sort", import_files.sort, "sort input that is not in time order");
     import_app->add_flag("--allow-empty", import_files.allow_empty, "write an empty tape for no rows");
     import_app->add_flag("--fractional-sizes", import_files.fractional_sizes, "keep sizes below one share");
-    import_app->add_option("--temp-dir", import_files.temp_dir, "for sorted runs (default beside the tape)")
+    import_app->add_option("--temp-dir", import_files.temp_dir, "for the converted rows and sorted runs (default beside the tape)")
         ->type_name("DIR");
     import_app->add_option("--delimiter", import_files.delimiter, "the CSV field delimiter")->type_name("C")->check(kDelimiter);
     add_quiet(*import_app, import_files.quiet);
