@@ -586,7 +586,7 @@ void Importer::read(DataInput& input) {
                 out.extra = it->second;
             }
         }
-        input.spill->append(work.rows.data(), work.rows.size());
+        input.spill->append(work.rows);  // written on the spill's thread; the item gets spare storage
         if (o_.progress)
             o_.progress(ImportStage::Reading, rows_ + work.rows_before + static_cast<uint64_t>(cells.rows()), 0);
         work.batch.reset();  // the item goes back to the readers: it keeps no batch alive

@@ -143,11 +143,7 @@ void Instruments::choose_price_types(std::optional<uint8_t> forced) {
     }
 }
 
-std::optional<uint32_t> NameCodes::find(std::string_view name) const {
-    if (name.size() == 1) {
-        const uint32_t code = one_char_[static_cast<unsigned char>(name[0])];
-        if (code != 0) return code - 1;
-    }
+std::optional<uint32_t> NameCodes::find_named(std::string_view name) const {
     const auto it = codes_.find(name);
     if (it == codes_.end()) return std::nullopt;
     return it->second;

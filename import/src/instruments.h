@@ -134,7 +134,13 @@ private:
 class NameCodes {
 public:
     NameCodes(const char* what, uint32_t max) : what_(what), max_(max) {}
-    std::optional<uint32_t> find(std::string_view name) const;
+    std::optional<uint32_t> find(std::string_view name) const {
+        if (name.size() == 1) {  // exchange letters, "@": no hashing
+            const uint32_t code = one_char_[static_cast<unsigned char>(name[0])];
+            if (code != 0) return code - 1;
+        }
+        return find_named(name);
+    }
     // The name's number; adds it unless the table was given. Empty when the
     // name is not in a given table or the numbers run out (`why` says).
     std::optional<uint32_t> code(std::string_view name, std::string& why);
@@ -147,6 +153,8 @@ public:
 private:
     const char* what_;
     uint32_t max_;
+    std::optional<uint32_t> find_named(std::string_view name) const;
+
     bool given_ = false;
     TextMap<uint32_t> codes_;
     std::array<uint32_t, 256> one_char_{};  // code + 1 of one-character names: exchange letters, "@"

@@ -13,10 +13,45 @@ namespace tarvik::import {
 RowSpill::RowSpill(const std::string& temp_dir, bool wide)
     : dir_(temp_dir.empty() ? std::string("/tmp") : temp_dir),
       fd_(unnamed_temp_file(temp_dir, "the import")),
-      wide_(wide) {}
+      wide_(wide),
+      writer_([this] { run(); }) {}
 
 RowSpill::~RowSpill() {
+    stop_writing();
     if (fd_ >= 0) ::close(fd_);
+}
+
+void RowSpill::stop_writing() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    if (writer_.joinable()) writer_.join();
+}
+
+void RowSpill::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return !queue_.empty() || stop_; });
+        if (queue_.empty()) return;  // stopped, and everything written
+        std::vector<ConvertedRow> rows = std::move(queue_.front());
+        queue_.pop_front();
+        busy_ = true;
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            if (error_ == nullptr) write_rows(rows);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        rows.clear();
+        lock.lock();
+        if (error && !error_) error_ = error;
+        spare_.push_back(std::move(rows));
+        busy_ = false;
+        changed_.notify_all();
+    }
 }
 
 void RowSpill::write_bytes(const void* data, std::size_t size) {
@@ -32,19 +67,40 @@ void RowSpill::write_bytes(const void* data, std::size_t size) {
     }
 }
 
-void RowSpill::append(const ConvertedRow* rows, std::size_t count) {
+void RowSpill::write_rows(const std::vector<ConvertedRow>& rows) {
     if (wide_) {
-        write_bytes(rows, count * kWideRowBytes);
-    } else {
-        narrow_.resize(count * kNarrowRowBytes);
-        for (std::size_t k = 0; k < count; ++k)
-            std::memcpy(narrow_.data() + k * kNarrowRowBytes, &rows[k], kNarrowRowBytes);
-        write_bytes(narrow_.data(), narrow_.size());
+        write_bytes(rows.data(), rows.size() * kWideRowBytes);
+        return;
+    }
+    narrow_.resize(rows.size() * kNarrowRowBytes);
+    for (std::size_t k = 0; k < rows.size(); ++k)
+        std::memcpy(narrow_.data() + k * kNarrowRowBytes, &rows[k], kNarrowRowBytes);
+    write_bytes(narrow_.data(), narrow_.size());
+}
+
+void RowSpill::append(std::vector<ConvertedRow>& rows) {
+    const std::size_t count = rows.size();
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return queue_.size() < kQueued || error_; });
+    if (error_) std::rethrow_exception(error_);
+    queue_.push_back(std::move(rows));
+    rows = std::vector<ConvertedRow>();
+    if (!spare_.empty()) {
+        rows = std::move(spare_.back());
+        spare_.pop_back();
     }
     rows_ += count;
+    changed_.notify_all();
 }
 
 void RowSpill::finish() {
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return (queue_.empty() && !busy_) || error_; });
+        if (error_) std::rethrow_exception(error_);
+    }
+    stop_writing();
+    spare_.clear();
     if (::lseek(fd_, 0, SEEK_SET) != 0)
         throw ImportError("the import: cannot read its temporary file in " + dir_ + ": " + std::strerror(errno));
     narrow_ = std::vector<unsigned char>();
