@@ -74,40 +74,48 @@ void append_block(std::vector<unsigned char>& out, const std::vector<TapeEvent>&
 
 }  // namespace
 
-// One block at a time goes to the thread, which packs it into `section`
-// while the writer fills the next.
+// Blocks go in turn to kPackers threads, each of which packs its block into
+// its section while the writer fills the next; sections are taken back in
+// the same turn, so they reach the tape in the order of the blocks.
 struct TapeWriter::PackAhead {
+    static constexpr std::size_t kPackers = 2;
+    struct Packer {
+        std::vector<TapeEvent> events;
+        std::vector<TapeExt> ext;
+        std::vector<unsigned char> section;
+        BlockPacker packer;
+        bool handed = false;  // a block is with the thread, not yet taken back
+        bool packed = false;
+    };
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<TapeEvent> events;
-    std::vector<TapeExt> ext;
-    std::vector<unsigned char> section;
-    BlockPacker packer;
-    bool handed = false;  // a block is with the thread, not yet taken back
-    bool packed = false;
+    Packer packers[kPackers];
+    std::size_t next = 0;  // the packer the next block goes to: the one handed a block longest ago
     bool stop = false;
-    std::thread thread;
+    std::thread threads[kPackers];
 
-    PackAhead() : thread([this] { run(); }) {}
+    PackAhead() {
+        for (std::size_t k = 0; k < kPackers; ++k) threads[k] = std::thread([this, k] { run(packers[k]); });
+    }
     ~PackAhead() {
         {
             std::lock_guard lock(mutex);
             stop = true;
         }
         changed.notify_all();
-        thread.join();
+        for (std::thread& t : threads) t.join();
     }
 
-    void run() {
+    void run(Packer& p) {
         std::unique_lock lock(mutex);
         for (;;) {
-            changed.wait(lock, [this] { return stop || (handed && !packed); });
+            changed.wait(lock, [this, &p] { return stop || (p.handed && !p.packed); });
             if (stop) return;
             lock.unlock();
-            section.clear();
-            append_block(section, events, ext, true, packer);
+            p.section.clear();
+            append_block(p.section, p.events, p.ext, true, p.packer);
             lock.lock();
-            packed = true;
+            p.packed = true;
             changed.notify_all();
         }
     }
@@ -226,13 +234,15 @@ void TapeWriter::add(const TapeEvent& event, const TapeExt* ext) {
 void TapeWriter::flush_block() {
     if (events_.empty()) return;
     if (ahead_) {
-        take_packed();
+        take_packed();  // the next packer's block, if it has one
         {
             std::lock_guard lock(ahead_->mutex);
-            std::swap(events_, ahead_->events);
-            std::swap(ext_, ahead_->ext);
-            ahead_->handed = true;
-            ahead_->packed = false;
+            PackAhead::Packer& p = ahead_->packers[ahead_->next];
+            std::swap(events_, p.events);
+            std::swap(ext_, p.ext);
+            p.handed = true;
+            p.packed = false;
+            ahead_->next = (ahead_->next + 1) % PackAhead::kPackers;
         }
         ahead_->changed.notify_all();
     } else {
@@ -246,10 +256,11 @@ void TapeWriter::flush_block() {
 void TapeWriter::take_packed() {
     if (!ahead_) return;
     std::unique_lock lock(ahead_->mutex);
-    if (!ahead_->handed) return;
-    ahead_->changed.wait(lock, [this] { return ahead_->packed; });
-    out_.insert(out_.end(), ahead_->section.begin(), ahead_->section.end());
-    ahead_->handed = false;
+    PackAhead::Packer& p = ahead_->packers[ahead_->next];
+    if (!p.handed) return;
+    ahead_->changed.wait(lock, [&p] { return p.packed; });
+    out_.insert(out_.end(), p.section.begin(), p.section.end());
+    p.handed = false;
 }
 
 void TapeWriter::flush_output() {
@@ -261,8 +272,14 @@ void TapeWriter::flush_output() {
 
 bool TapeWriter::finish(std::string& error) {
     flush_block();
-    take_packed();
-    ahead_.reset();
+    if (ahead_) {
+        // The blocks still with the packers, oldest first.
+        for (std::size_t k = 0; k < PackAhead::kPackers; ++k) {
+            take_packed();
+            ahead_->next = (ahead_->next + 1) % PackAhead::kPackers;
+        }
+        ahead_.reset();
+    }
     write_section(SectionKind::End, nullptr, 0);
     if (file_ == nullptr) return true;
     flush_output();

@@ -26,8 +26,8 @@ public:
     ~TapeWriter();
 
     // Writes to `path` (through a temporary file beside it). A packed
-    // tape's blocks are packed on a thread of the writer's own, each while
-    // the next is filled.
+    // tape's blocks are packed on threads of the writer's own, while the
+    // next blocks are filled.
     bool open_file(const std::string& path, const TapeTables& tables, std::string& error);
     // Writes into memory(), for tests and the fuzz corpus.
     void open_memory(const TapeTables& tables);
@@ -49,8 +49,8 @@ private:
     void write_tables(const TapeTables& tables);
     void write_section(SectionKind kind, const void* payload, std::size_t size);
     void flush_block();
-    // Appends the section of the block on its way through the packing
-    // thread, once packed.
+    // Appends the section of the next packer's block, if it has one, once
+    // packed.
     void take_packed();
     void flush_output();
 
