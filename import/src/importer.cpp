@@ -663,7 +663,14 @@ int32_t Importer::spilled_price(const DataInput& input, const ConvertedRow& r, i
                                 const Instrument& inst) const {
     const uint8_t form = price_form(r, p);
     if (form == kEncodedPrice) return static_cast<int32_t>(r.price[p]);
-    // The type was chosen to write every price of the instrument exactly.
+    // The type was chosen to write every price of the instrument exactly,
+    // in 32 bits: the units only gain the decimals they lack.
+    static constexpr int64_t kTens[kMaxDecimals + 1] = {
+        1, 10, 100, 1'000, 10'000, 100'000, 1'000'000, 10'000'000, 100'000'000, 1'000'000'000};
+    if (inst.chosen <= kMaxDecimals && form <= inst.chosen && r.price[p] >= INT32_MIN && r.price[p] <= INT32_MAX) {
+        const int64_t units = r.price[p] * kTens[inst.chosen - form];
+        if (units >= INT32_MIN && units <= INT32_MAX) return static_cast<int32_t>(units);
+    }
     const Decimal d{r.price[p], form};
     if (const auto encoded = encode_price(d, inst.chosen)) return *encoded;
     const Field f = input.source->kind() == InputKind::Trades ? kPrice : p == 0 ? kBid : kAsk;
