@@ -393,16 +393,27 @@ std::shared_ptr<arrow::Array> ByteListColumn::finish() {
 
 arrow::Status IndexColumn::reserve(int64_t n) {
     ARROW_RETURN_NOT_OK(values_.Reserve(n));
-    return valid_.Reserve(n);
+    return nulls_ > 0 ? valid_.Reserve(n) : arrow::Status::OK();
+}
+
+void IndexColumn::append_null() {
+    if (nulls_ == 0) {
+        // Every row so far named its text; the bitmap gets room for as
+        // many rows as the indexes have.
+        check(valid_.Reserve(values_.capacity()));
+        valid_.UnsafeAppend(values_.length(), true);
+    }
+    values_.UnsafeAppend(0);
+    valid_.UnsafeAppend(false);
+    ++nulls_;
 }
 
 std::shared_ptr<arrow::Array> IndexColumn::finish(TextDictionary& texts) {
     const int64_t n = values_.length();
     std::shared_ptr<arrow::Buffer> values, valid;
     check(values_.Finish(&values));
-    check(valid_.Finish(&valid));
-    auto indexes = arrow::MakeArray(
-        arrow::ArrayData::Make(arrow::int32(), n, {nulls_ > 0 ? std::move(valid) : nullptr, std::move(values)}, nulls_));
+    if (nulls_ > 0) check(valid_.Finish(&valid));
+    auto indexes = arrow::MakeArray(arrow::ArrayData::Make(arrow::int32(), n, {std::move(valid), std::move(values)}, nulls_));
     nulls_ = 0;
     auto made = arrow::DictionaryArray::FromArrays(dictionary_type(), indexes, texts.array());
     check(made.status());

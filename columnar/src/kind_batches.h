@@ -73,19 +73,17 @@ private:
     arrow::TypedBufferBuilder<uint8_t> values_{batch_memory_pool()};
 };
 
-// Dictionary indexes, null where a message names no text.
+// Dictionary indexes, null where a message names no text. The validity
+// bitmap is made at the first null: the kinds whose messages all name a
+// symbol never build one.
 class IndexColumn {
 public:
     arrow::Status reserve(int64_t n);
     void append(int32_t index) {
         values_.UnsafeAppend(index);
-        valid_.UnsafeAppend(true);
+        if (nulls_ > 0) valid_.UnsafeAppend(true);
     }
-    void append_null() {
-        values_.UnsafeAppend(0);
-        valid_.UnsafeAppend(false);
-        ++nulls_;
-    }
+    void append_null();
     // The indexes over the dictionary's texts so far.
     std::shared_ptr<arrow::Array> finish(TextDictionary& texts);
 

@@ -152,7 +152,7 @@ private:
 
     ImportOptions o_;
     TimeZone zone_;
-    RowContext first_;  // the first pass's
+    RowContext first_;  // of the thread that keeps the tables
     std::vector<DataInput> inputs_;
     Instruments instruments_;
     RecentInstruments recent_;  // the answers of instruments_, for the thread that keeps the tables

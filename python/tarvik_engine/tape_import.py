@@ -189,7 +189,9 @@ def write_tape(
     vendor column names to ours; ``delimiter`` separates a CSV file's fields
     (by default a comma, or the "|", tab or ";" its header shows).
     ``compress=False`` writes a plain (version 1) tape instead of a
-    zstd-compressed one.
+    zstd-compressed one. Each input is read once; its converted rows wait
+    in a temporary file in ``temp_dir`` (default: beside the tape) until
+    the tape is written.
 
     Returns the paths of the tapes written, as ``pathlib.Path``. Raises
     ``ValueError`` naming the input, the row and the column for bad data;

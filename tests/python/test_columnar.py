@@ -13,6 +13,7 @@ import tarvik_engine
 
 pa = pytest.importorskip("pyarrow")
 
+from conftest import compile_tape  # noqa: E402
 from test_import import NY, csv_text, vendor_day  # noqa: E402
 
 EPOCH_NDAYS = 31776  # 1970-01-01 counted from 1883-01-01
@@ -182,6 +183,23 @@ def test_batches_cover_a_day_larger_than_one_batch(synth_day):
     assert len(parts["quotes"]) > 5
     for kind, batches in parts.items():
         assert pa.Table.from_batches(batches).to_pylist() == whole[kind].to_pylist()
+
+
+@pytest.mark.parametrize("batch_rows", [1, 2, 3, 100])
+def test_trades_without_a_symbol_have_a_null_symbol(tmp_path, batch_rows):
+    """Nulls first, last, alone and after named rows in a batch, at every
+    batch size: each row keeps its own symbol or null."""
+    named = [None, "IBM", "IBM", None, "IBM", None, None, "IBM"]
+    lines = [{"header": {"date": "2024-03-15", "permission_set": "AA", "display": "Nulls"}},
+             {"symbol": {"id": "IBM", "text": "IBM", "listed_exg": 1, "price_type": 2}}]
+    for k, symbol in enumerate(named):
+        lines.append({"event": {"kind": "trade", "time": f"09:30:{k:02d}", "symbol": symbol, "reporting_exg": 1,
+                                "price": 100 + k, "size": 1}})
+    tape = compile_tape(tmp_path / "nulls.tape", lines)
+    batches = [b for _, b in tarvik_engine.iter_tape(tape, kinds="trades", batch_rows=batch_rows)]
+    trades = pa.Table.from_batches(batches)
+    assert trades.column("symbol").to_pylist() == named
+    assert trades.column("price_raw").to_pylist() == [100 + k for k in range(len(named))]
 
 
 def test_columns_of_a_million_rows_and_more_keep_every_value(tmp_path):
