@@ -37,7 +37,8 @@ std::size_t sort_run_events() {
 constexpr uint32_t kNoCondition = 255;
 constexpr std::size_t kConverters = 2;      // threads reading each input's batches ahead of the bookkeeping
 constexpr std::size_t kConvertedAhead = 2;  // batches ready ahead of the one taking them, per input
-constexpr std::size_t kSpillReadRows = 32 * 1024;  // rows a converting thread takes from a spill at once
+constexpr std::size_t kSpillReadRows = 32 * 1024;  // rows a converting thread takes from the spills at once
+constexpr std::size_t kSpillReadRowsLeast = 1024;   // ... from each, however many inputs
 
 uint32_t kind_rank(InputKind kind) {
     switch (kind) {
@@ -591,6 +592,7 @@ void Importer::read(DataInput& input) {
             o_.progress(ImportStage::Reading, rows_ + work.rows_before + static_cast<uint64_t>(cells.rows()), 0);
         work.batch.reset();  // the item goes back to the readers: it keeps no batch alive
     }
+    input.spill->finish();  // its writing thread ends with the read
     input.rows = taken_rows;
     rows_ += taken_rows;
 }
@@ -742,7 +744,8 @@ void Importer::finalize(RowContext& row, const DataInput& input, const Converted
 }
 
 std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
-    input.spill->finish();
+    // Every input is merged at once: many inputs take fewer rows each.
+    const std::size_t take_rows = std::max(kSpillReadRowsLeast, kSpillReadRows / inputs_.size());
     struct Work {
         std::vector<ConvertedRow> rows;
         uint64_t first_index = 0;
@@ -752,8 +755,8 @@ std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
     for (std::size_t k = 0; k < kConverters; ++k) rows->push_back(std::make_unique<RowContext>(zone_, o_));
     auto read_rows = std::make_shared<uint64_t>(0);
     auto ahead = std::make_shared<WorkAhead<Work>>(
-        [&input, read_rows](Work& work) {
-            if (!input.spill->read(work.rows, kSpillReadRows)) return false;
+        [&input, read_rows, take_rows](Work& work) {
+            if (!input.spill->read(work.rows, take_rows)) return false;
             work.first_index = *read_rows;
             *read_rows += work.rows.size();
             return true;
