@@ -11,10 +11,14 @@
 namespace tarvik::import {
 
 RowSpill::RowSpill(const std::string& temp_dir, bool wide)
-    : dir_(temp_dir.empty() ? std::string("/tmp") : temp_dir),
-      fd_(unnamed_temp_file(temp_dir, "the import")),
-      wide_(wide),
-      writer_([this] { run(); }) {}
+    : dir_(temp_dir.empty() ? std::string("/tmp") : temp_dir), fd_(unnamed_temp_file(temp_dir, "the import")), wide_(wide) {
+    try {
+        writer_ = std::thread([this] { run(); });
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
+}
 
 RowSpill::~RowSpill() {
     stop_writing();

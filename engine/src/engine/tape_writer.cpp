@@ -95,15 +95,23 @@ struct TapeWriter::PackAhead {
     std::thread threads[kPackers];
 
     PackAhead() {
-        for (std::size_t k = 0; k < kPackers; ++k) threads[k] = std::thread([this, k] { run(packers[k]); });
+        try {
+            for (std::size_t k = 0; k < kPackers; ++k) threads[k] = std::thread([this, k] { run(packers[k]); });
+        } catch (...) {
+            stop_all();  // the threads that started
+            throw;
+        }
     }
-    ~PackAhead() {
+    ~PackAhead() { stop_all(); }
+
+    void stop_all() {
         {
             std::lock_guard lock(mutex);
             stop = true;
         }
         changed.notify_all();
-        for (std::thread& t : threads) t.join();
+        for (std::thread& t : threads)
+            if (t.joinable()) t.join();
     }
 
     void run(Packer& p) {
