@@ -534,6 +534,23 @@ def test_converted_rows_wait_in_the_temp_dir_and_leave_nothing(tmp_path, day, cs
         assert tape.read_bytes() == b"an earlier tape"
 
 
+def test_no_room_for_the_waiting_rows_fails_cleanly_and_keeps_the_tape(tmp_path):
+    """Files may not grow past 64 KB (as on a full disk): the rows of the
+    import cannot wait, and the import says so and keeps the old tape."""
+    rows = "".join(f"X,2024-03-15T14:30:{k // 1000:02d}.{k % 1000:03d}Z,Q,10.25,100\n" for k in range(20_000))
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + rows)
+    tape = tmp_path / "out.tape"
+    tape.write_bytes(b"an earlier tape")
+    # SIGXFSZ ignored: a write past the limit fails instead of ending the process.
+    limited = ["bash", "-c", 'trap "" XFSZ; ulimit -f 64; exec "$@"', "bash"]
+    result = subprocess.run([*limited, tarvik_engine.tape_tool_path(), "import", "--trades", tmp_path / "t.csv",
+                             "-o", tape], capture_output=True, text=True)
+    assert result.returncode == 1, result.stderr
+    assert f"cannot write its temporary file in {tmp_path}" in result.stderr, result.stderr
+    assert tape.read_bytes() == b"an earlier tape"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.tape", "t.csv"]
+
+
 @pytest.mark.parametrize("args", [
     ["-o", "x.tape"],
     ["--trades", "t.csv"],
