@@ -93,7 +93,8 @@ struct DataInput {
     std::unique_ptr<ColumnMap> map;
     uint32_t rank = 0;
     uint64_t rows = 0;
-    uint64_t first_row = 1;  // the number of the first row (a CSV file's: 2, its line)
+    // The number of the first row: a CSV file's rows are its lines, after the header.
+    uint64_t first_row() const { return source->rows_are_lines() ? 2 : 1; }
     std::unique_ptr<RowSpill> spill;
 };
 
@@ -148,6 +149,9 @@ private:
                   const Instrument& inst) const;
     uint32_t size(const BatchCells& cells, int64_t i, Field f, const Decimal& multiplier, uint64_t max,
                   uint64_t* fraction) const;
+    // A quote's two sizes or a trade's size (and fraction), scaled by the
+    // instrument's multiplier.
+    void sizes(const BatchCells& cells, int64_t i, InputKind kind, const Decimal& multiplier, ConvertedRow& out) const;
     void conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]);
     uint32_t text_index(const std::string& text);
 
@@ -337,6 +341,18 @@ uint32_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Decim
     return static_cast<uint32_t>(*w);
 }
 
+void Importer::sizes(const BatchCells& cells, int64_t i, InputKind kind, const Decimal& multiplier,
+                     ConvertedRow& out) const {
+    if (kind == InputKind::Trades) {
+        out.size[0] = size(cells, i, kSize, multiplier, std::numeric_limits<uint32_t>::max(),
+                           o_.fractional_sizes ? &out.fraction : nullptr);
+        return;
+    }
+    constexpr uint64_t kMaxQuoteSize = std::numeric_limits<int32_t>::max();
+    out.size[0] = size(cells, i, kBidSize, multiplier, kMaxQuoteSize, nullptr);
+    out.size[1] = size(cells, i, kAskSize, multiplier, kMaxQuoteSize, nullptr);
+}
+
 // A trade's conditions as texts: a list column's items, or the cell's text
 // split at blanks and separators.
 const std::vector<std::string_view>& condition_texts(RowContext& row, const BatchCells& cells, int64_t i) {
@@ -413,24 +429,19 @@ void Importer::read_time(RowContext& row, const BatchCells& cells, int64_t i, Co
 
 void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i,
                          ConvertedRow& out, RowCells& read) const {
-    constexpr uint64_t kMaxQuoteSize = std::numeric_limits<int32_t>::max();
     const Decimal one{1, 0};
-    switch (input.source->kind()) {
+    const InputKind kind = input.source->kind();
+    switch (kind) {
         case InputKind::Quotes:
         case InputKind::MMQuotes:
             read.prices[0] = cells.decimal(kBid, i);
             read.prices[1] = cells.decimal(kAsk, i);
-            if (sizes_ahead_) {
-                out.size[0] = size(cells, i, kBidSize, one, kMaxQuoteSize, nullptr);
-                out.size[1] = size(cells, i, kAskSize, one, kMaxQuoteSize, nullptr);
-            }
+            if (sizes_ahead_) sizes(cells, i, kind, one, out);
             if (cells.present(kCondition, i)) out.code = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
             break;
         case InputKind::Trades:
             read.prices[0] = cells.decimal(kPrice, i);
-            if (sizes_ahead_)
-                out.size[0] = size(cells, i, kSize, one, std::numeric_limits<uint32_t>::max(),
-                                   o_.fractional_sizes ? &out.fraction : nullptr);
+            if (sizes_ahead_) sizes(cells, i, kind, one, out);
             if (cells.present(kSequence, i))
                 out.extra = static_cast<uint32_t>(cells.integer(kSequence, i, 0, UINT32_MAX));
             break;
@@ -458,7 +469,6 @@ void Importer::read(DataInput& input) {
     const InputKind kind = source.kind();
     source.start(map.all_columns());
     if (map.has(kExchangeTime)) carry_ext_ = true;
-    input.first_row = source.rows_are_lines() ? 2 : 1;
     input.spill = std::make_unique<RowSpill>(o_.temp_dir, map.has(kExchangeTime) || o_.fractional_sizes);
 
     const Field price_fields[2] = {kind == InputKind::Trades ? kPrice : kBid, kAsk};
@@ -566,16 +576,7 @@ void Importer::read(DataInput& input) {
                 out.price[p] = fits ? static_cast<int64_t>(d.units) : 0;
                 set_price_form(out, p, static_cast<uint8_t>(d.decimals));
             }
-            if (!sizes_ahead_) {
-                constexpr uint64_t kMaxQuoteSize = std::numeric_limits<int32_t>::max();
-                if (kind == InputKind::Trades) {
-                    out.size[0] = size(cells, i, kSize, inst.size_multiplier, std::numeric_limits<uint32_t>::max(),
-                                       o_.fractional_sizes ? &out.fraction : nullptr);
-                } else {
-                    out.size[0] = size(cells, i, kBidSize, inst.size_multiplier, kMaxQuoteSize, nullptr);
-                    out.size[1] = size(cells, i, kAskSize, inst.size_multiplier, kMaxQuoteSize, nullptr);
-                }
-            }
+            if (!sizes_ahead_) sizes(cells, i, kind, inst.size_multiplier, out);
             if (kind == InputKind::Trades) conditions(first_, cells, i, out.conditions);
             if (kind == InputKind::MMQuotes) {
                 const std::string_view maker = cells.text(kMarketMaker, i);
@@ -677,7 +678,7 @@ int32_t Importer::spilled_price(const DataInput& input, const ConvertedRow& r, i
     if (const auto encoded = encode_price(d, inst.chosen)) return *encoded;
     const Field f = input.source->kind() == InputKind::Trades ? kPrice : p == 0 ? kBid : kAsk;
     char text[48];
-    fail_at(CellPlace{input.source->name(), input.first_row + index, input.map->file_name(f), field_name(f)},
+    fail_at(CellPlace{input.source->name(), input.first_row() + index, input.map->file_name(f), field_name(f)},
             std::string(format_decimal(d, text)) + " cannot be written exactly in price type " +
                 std::to_string(inst.chosen) + " of " + inst.text);
 }
@@ -688,7 +689,7 @@ void Importer::finalize(RowContext& row, const DataInput& input, const Converted
     std::memset(&out, 0, sizeof out);
     const LocalTime local = row.zone.to_local(r.epoch_micros);
     out.epoch_micros = r.epoch_micros;
-    out.seq = input.first_row + index;
+    out.seq = input.first_row() + index;
     out.rank = input.rank;
     out.ndays = static_cast<uint32_t>(local.ndays);  // checked by the read
     engine::TapeEvent& e = out.event;

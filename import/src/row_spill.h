@@ -34,7 +34,6 @@ public:
     void finish();
     // The next rows, at most `max`, into `out`; false at the end.
     bool read(std::vector<ConvertedRow>& out, std::size_t max);
-    uint64_t rows() const { return rows_; }
 
 private:
     void write_rows(const std::vector<ConvertedRow>& rows);
