@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 namespace tarvik::columnar {
 namespace {
@@ -31,12 +33,59 @@ uint8_t* map_aligned(std::size_t length) {
     return base + head;
 }
 
+// Column mappings freed and kept for the next batches. The kernel clears
+// every page a process touches for the first time: for a batch of a
+// million quotes with the NBBO some 80 MB, on the thread that fills the
+// batch. A run of batches (iter_tape, or one read_tape after another)
+// reuses the pages of the batches the program has let go of instead. At
+// most kKeptBytes are kept: room for about three such batches, what an
+// iter_tape loop has in flight. (Marking them MADV_FREE, so that the
+// kernel could take them back, made reading into them slower than into
+// fresh pages.)
+class KeptMappings {
+public:
+    static constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
+
+    // A kept mapping of exactly `length` bytes (the tail of a longer one
+    // is unmapped), or null.
+    uint8_t* take(std::size_t length) {
+        std::lock_guard lock(mutex_);
+        auto it = kept_.lower_bound(length);
+        if (it == kept_.end()) return nullptr;
+        const std::size_t have = it->first;
+        uint8_t* p = it->second;
+        kept_.erase(it);
+        bytes_ -= have;
+        if (have > length) ::munmap(p + length, have - length);
+        return p;
+    }
+
+    // Keeps the mapping if there is room, else unmaps it.
+    void give(uint8_t* p, std::size_t length) {
+        {
+            std::lock_guard lock(mutex_);
+            if (bytes_ + length <= kKeptBytes) {
+                kept_.emplace(length, p);
+                bytes_ += length;
+                return;
+            }
+        }
+        ::munmap(p, length);
+    }
+
+private:
+    std::mutex mutex_;
+    std::multimap<std::size_t, uint8_t*> kept_;
+    std::size_t bytes_ = 0;
+};
+
 class BatchMemoryPool final : public arrow::MemoryPool {
 public:
     arrow::Status Allocate(int64_t size, int64_t alignment, uint8_t** out) override {
         if (size < 0) return arrow::Status::Invalid("negative allocation size");
         if (!mapped(size) || alignment > kHugePage) return counted(system()->Allocate(size, alignment, out), size);
-        uint8_t* p = map_aligned(mapping_length(size));
+        uint8_t* p = kept_.take(mapping_length(size));
+        if (p == nullptr) p = map_aligned(mapping_length(size));
         if (p == nullptr) return arrow::Status::OutOfMemory("cannot map ", size, " bytes for a column");
         *out = p;
         return counted(arrow::Status::OK(), size);
@@ -67,7 +116,7 @@ public:
     }
 
     void Free(uint8_t* buffer, int64_t size, int64_t alignment) override {
-        if (mapped(size) && alignment <= kHugePage) ::munmap(buffer, mapping_length(size));
+        if (mapped(size) && alignment <= kHugePage) kept_.give(buffer, mapping_length(size));
         else system()->Free(buffer, size, alignment);
         bytes_.fetch_sub(size, std::memory_order_relaxed);
     }
@@ -100,6 +149,7 @@ private:
         while (now > seen && !max_.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {}
     }
 
+    KeptMappings kept_;
     std::atomic<int64_t> bytes_{0}, max_{0}, total_{0}, allocations_{0};
 };
 

@@ -3,7 +3,9 @@
 // column is faulted in 4 KB at a time and copied whenever it grows. Here a
 // column of 1 MB or more is a mapping of its own, asked to be backed by
 // huge pages, that grows and shrinks in place (mremap) without a copy.
-// Smaller buffers come from the system allocator.
+// Mappings the program lets go of are kept, up to 256 MB, for the next
+// batches, whose pages the kernel then need not clear again. Smaller
+// buffers come from the system allocator.
 #pragma once
 
 #include <arrow/memory_pool.h>

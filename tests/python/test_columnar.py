@@ -12,6 +12,7 @@ import Tarvik
 import tarvik_engine
 
 pa = pytest.importorskip("pyarrow")
+pc = pytest.importorskip("pyarrow.compute")
 
 from conftest import compile_tape  # noqa: E402
 from test_import import NY, csv_text, vendor_day  # noqa: E402
@@ -214,6 +215,37 @@ def test_columns_of_a_million_rows_and_more_keep_every_value(tmp_path):
         batches = [b for _, b in tarvik_engine.iter_tape(tape, kinds="trades", batch_rows=batch_rows)]
         assert [b.num_rows for b in batches] == ([1_000_000, 300_000] if batch_rows == 1_000_000 else [1_300_000])
         assert pa.Table.from_batches(batches).equals(pa.Table.from_batches(small)), batch_rows
+
+
+def test_reads_into_the_memory_of_tables_let_go_give_the_same_rows(tmp_path):
+    """Columns of a megabyte and more are kept when a table is let go and
+    filled again by the next read: nothing of the old rows shows through,
+    whatever the next read's kinds, filters and batch sizes."""
+    tape = tmp_path / "day.tape"
+    subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-o", str(tape), "--symbols", "30",
+                    "--options-per-symbol", "2", "--messages", "400000", "--seed", "8", "--quiet"], check=True)
+    first = tarvik_engine.read_tape(tape, kinds=ALL_KINDS)
+    expected = tarvik_engine.read_tape(tape, kinds=ALL_KINDS)
+    assert expected["quotes"].num_rows > 150_000  # columns of more than a megabyte
+    del first
+    again = tarvik_engine.read_tape(tape, kinds=ALL_KINDS)
+    for kind in ALL_KINDS:
+        assert again[kind].equals(expected[kind]), kind
+    del again
+    symbols = sorted(set(expected["trades"].column("symbol").to_pylist()) - {None})[:3]
+    for kind, batch in tarvik_engine.iter_tape(tape, kinds=("quotes", "trades"), symbols=symbols,
+                                               batch_rows=70_000):
+        assert pc.all(pc.is_in(batch.column("symbol").cast(pa.string()), pa.array(symbols))).as_py(), kind
+    filtered = decoded(tarvik_engine.read_tape(tape, kinds="quotes", symbols=symbols)["quotes"])
+    whole = decoded(expected["quotes"])
+    assert filtered.equals(whole.filter(pc.is_in(whole.column("symbol"), pa.array(symbols))))
+
+
+def decoded(table):
+    """The table with its symbols as text: reads of different symbols have
+    different dictionaries."""
+    at = table.schema.get_field_index("symbol")
+    return table.set_column(at, "symbol", table.column("symbol").cast(pa.string()))
 
 
 def test_a_reader_left_early_stops_its_replay(synth_day):
