@@ -5,87 +5,38 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <map>
-#include <mutex>
+
+#include "engine/huge_pages.h"
+#include "engine/kept_mappings.h"
 
 namespace tarvik::columnar {
 namespace {
 
-constexpr int64_t kHugePage = int64_t{2} << 20;
+constexpr int64_t kHugePage = static_cast<int64_t>(engine::kHugePage);
 constexpr int64_t kMappedFrom = int64_t{1} << 20;
 
 bool mapped(int64_t size) { return size >= kMappedFrom; }
-std::size_t mapping_length(int64_t size) { return static_cast<std::size_t>((size + kHugePage - 1) & ~(kHugePage - 1)); }
+std::size_t mapping_length(int64_t size) { return engine::huge_page_length(static_cast<std::size_t>(size)); }
 
-// A mapping of `length` bytes (a multiple of the huge page) that starts on
-// a huge page, so all of it can be backed by huge pages.
-uint8_t* map_aligned(std::size_t length) {
-    const std::size_t padded = length + static_cast<std::size_t>(kHugePage);
-    void* p = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    auto* base = static_cast<uint8_t*>(p);
-    const auto address = reinterpret_cast<std::uintptr_t>(base);
-    const std::size_t head = (static_cast<std::size_t>(kHugePage) - (address & (kHugePage - 1))) & (kHugePage - 1);
-    if (head > 0) ::munmap(base, head);
-    const std::size_t tail = padded - head - length;
-    if (tail > 0) ::munmap(base + head + length, tail);
-    ::madvise(base + head, length, MADV_HUGEPAGE);  // advice only: small pages still work
-    return base + head;
+// Column mappings a program lets go of, kept for the next batches: for a
+// batch of a million quotes with the NBBO some 80 MB the kernel need not
+// clear again. Room for about three such batches, what an iter_tape loop
+// has in flight. (Marking them MADV_FREE, so that the kernel could take
+// them back, made reading into them slower than into fresh pages.)
+constexpr std::size_t kKeptColumnBytes = std::size_t{256} << 20;
+
+engine::KeptMappings& kept_columns() {
+    static auto* kept = new engine::KeptMappings(kKeptColumnBytes);
+    return *kept;
 }
-
-// Column mappings freed and kept for the next batches. The kernel clears
-// every page a process touches for the first time: for a batch of a
-// million quotes with the NBBO some 80 MB, on the thread that fills the
-// batch. A run of batches (iter_tape, or one read_tape after another)
-// reuses the pages of the batches the program has let go of instead. At
-// most kKeptBytes are kept: room for about three such batches, what an
-// iter_tape loop has in flight. (Marking them MADV_FREE, so that the
-// kernel could take them back, made reading into them slower than into
-// fresh pages.)
-class KeptMappings {
-public:
-    static constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
-
-    // A kept mapping of exactly `length` bytes (the tail of a longer one
-    // is unmapped), or null.
-    uint8_t* take(std::size_t length) {
-        std::lock_guard lock(mutex_);
-        auto it = kept_.lower_bound(length);
-        if (it == kept_.end()) return nullptr;
-        const std::size_t have = it->first;
-        uint8_t* p = it->second;
-        kept_.erase(it);
-        bytes_ -= have;
-        if (have > length) ::munmap(p + length, have - length);
-        return p;
-    }
-
-    // Keeps the mapping if there is room, else unmaps it.
-    void give(uint8_t* p, std::size_t length) {
-        {
-            std::lock_guard lock(mutex_);
-            if (bytes_ + length <= kKeptBytes) {
-                kept_.emplace(length, p);
-                bytes_ += length;
-                return;
-            }
-        }
-        ::munmap(p, length);
-    }
-
-private:
-    std::mutex mutex_;
-    std::multimap<std::size_t, uint8_t*> kept_;
-    std::size_t bytes_ = 0;
-};
 
 class BatchMemoryPool final : public arrow::MemoryPool {
 public:
     arrow::Status Allocate(int64_t size, int64_t alignment, uint8_t** out) override {
         if (size < 0) return arrow::Status::Invalid("negative allocation size");
         if (!mapped(size) || alignment > kHugePage) return counted(system()->Allocate(size, alignment, out), size);
-        uint8_t* p = kept_.take(mapping_length(size));
-        if (p == nullptr) p = map_aligned(mapping_length(size));
+        uint8_t* p = kept_columns().take(mapping_length(size));
+        if (p == nullptr) p = engine::map_on_huge_pages(mapping_length(size));
         if (p == nullptr) return arrow::Status::OutOfMemory("cannot map ", size, " bytes for a column");
         *out = p;
         return counted(arrow::Status::OK(), size);
@@ -116,7 +67,7 @@ public:
     }
 
     void Free(uint8_t* buffer, int64_t size, int64_t alignment) override {
-        if (mapped(size) && alignment <= kHugePage) kept_.give(buffer, mapping_length(size));
+        if (mapped(size) && alignment <= kHugePage) kept_columns().give(buffer, mapping_length(size));
         else system()->Free(buffer, size, alignment);
         bytes_.fetch_sub(size, std::memory_order_relaxed);
     }
@@ -149,7 +100,6 @@ private:
         while (now > seen && !max_.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {}
     }
 
-    KeptMappings kept_;
     std::atomic<int64_t> bytes_{0}, max_{0}, total_{0}, allocations_{0};
 };
 
