@@ -82,8 +82,8 @@ public:
     }
 
 private:
-    void append_own(const TarvikMessageRecord& m) override {
-        const TarvikTradeBody& t = m.coreData.Trade;
+    uint8_t append_own(const TarvikMessageBody& m) override {
+        const TarvikTradeBody& t = m.Trade;
         price_.append(to_double(t.Price, t.PriceType));
         price_raw_.append(t.Price);
         size_.append(t.Size);
@@ -94,6 +94,7 @@ private:
         low_.append(to_double(t.Low, t.PriceType));
         volume_.append(t.TotalVolume);
         tick_.append(to_double(t.Tick, t.PriceType));
+        return t.PriceType;
     }
     arrow::Status reserve_own(int64_t n) override {
         ARROW_RETURN_NOT_OK(price_.reserve(n));
@@ -147,17 +148,18 @@ public:
     }
 
 private:
-    void append_own(const TarvikMessageRecord& m) override {
-        const TarvikExgQuoteBody& q = m.coreData.ExgQuote;
+    uint8_t append_own(const TarvikMessageBody& m) override {
+        const TarvikExgQuoteBody& q = m.ExgQuote;
         quote_.append(q.coreQuote);
-        if (!nbbo_) return;
         const uint8_t pt = q.coreQuote.PriceType;
+        if (!nbbo_) return pt;
         best_bid_.append(to_double(q.BestBidPrice, pt));
         best_bid_size_.append(q.BestBidSize);
         best_bid_exg_.append(q.BestBidExg);
         best_ask_.append(to_double(q.BestAskPrice, pt));
         best_ask_size_.append(q.BestAskSize);
         best_ask_exg_.append(q.BestAskExg);
+        return pt;
     }
     arrow::Status reserve_own(int64_t n) override {
         ARROW_RETURN_NOT_OK(quote_.reserve(n));
@@ -202,13 +204,14 @@ public:
     }
 
 private:
-    void append_own(const TarvikMessageRecord& m) override {
-        const TarvikMMQuoteBody& q = m.coreData.MMQuote;
+    uint8_t append_own(const TarvikMessageBody& m) override {
+        const TarvikMMQuoteBody& q = m.MMQuote;
         quote_.append(q.coreQuote);
         if (q.ptqStringMarketMaker != nullptr) maker_.append(makers_.index_of(q.ptqStringMarketMaker));
         else maker_.append_null();
         maker_type_.append(q.MarketMakerType);
         quote_type_.append(q.QuoteType);
+        return q.coreQuote.PriceType;
     }
     arrow::Status reserve_own(int64_t n) override {
         ARROW_RETURN_NOT_OK(quote_.reserve(n));
@@ -241,13 +244,14 @@ public:
     }
 
 private:
-    void append_own(const TarvikMessageRecord& m) override {
-        const TarvikSymbolChangeBody& c = m.coreData.SymbolChange;
+    uint8_t append_own(const TarvikMessageBody& m) override {
+        const TarvikSymbolChangeBody& c = m.SymbolChange;
         status_.append(c.Status);
         check(status_char_.Append(&c.StatusChar, 1));
         if (c.ptqsSymbolOld != nullptr) old_.append(symbols_.index_of(c.ptqsSymbolOld));
         else old_.append_null();
         old_listed_.append(c.ListedExgOld);
+        return 0;
     }
     arrow::Status reserve_own(int64_t n) override {
         ARROW_RETURN_NOT_OK(status_.reserve(n));
@@ -324,8 +328,8 @@ public:
     }
 
 private:
-    void append_own(const TarvikMessageRecord& m) override {
-        const TarvikCategoryBody& c = m.coreData.Category;
+    uint8_t append_own(const TarvikMessageBody& m) override {
+        const TarvikCategoryBody& c = m.Category;
         if (c.ptqStringCategory != nullptr) {
             name_.append(names_.index_of(c.ptqStringCategory));
             id_.append(c.ptqStringCategory->Atom);
@@ -342,6 +346,7 @@ private:
             check(keys->Append(f.FieldName != nullptr ? f.FieldName : ""));
             check(items->Append(field_text(f)));
         }
+        return 0;
     }
     arrow::Status reserve_own(int64_t n) override {
         ARROW_RETURN_NOT_OK(name_.reserve(n));
@@ -489,18 +494,12 @@ void KindBatch::start() {
 
 void KindBatch::append(const MessageRow& row) {
     if (rows_ > 0 && rows_ % kRowsReserved == 0) reserve(kRowsReserved);
-    const TarvikMessageRecord& m = *row.message;
     time_.append(row.time);
     if (row.symbol >= 0) symbol_.append(row.symbol);
     else symbol_.append_null();
-    listed_.append(m.coreHeader.ListedExg);
-    reporting_.append(m.coreHeader.ReportingExg);
-    uint8_t price_type = 0;
-    if (m.MessageType == TqMSG_TRADE) price_type = m.coreData.Trade.PriceType;
-    else if (m.MessageType == TqMSG_EXGQUOTE || m.MessageType == TqMSG_MMQUOTE)
-        price_type = m.coreData.ExgQuote.coreQuote.PriceType;
-    price_type_.append(price_type);
-    append_own(m);
+    listed_.append(row.listed_exchange);
+    reporting_.append(row.reporting_exchange);
+    price_type_.append(append_own(*row.body));
     ++rows_;
 }
 

@@ -37,9 +37,11 @@ private:
 
 // One message as the batches take it.
 struct MessageRow {
-    int64_t time;      // microseconds since the Unix epoch
-    int32_t symbol;    // dictionary index, or -1 for none
-    const TarvikMessageRecord* message;
+    int64_t time;    // microseconds since the Unix epoch
+    int32_t symbol;  // dictionary index, or -1 for none
+    uint16_t listed_exchange;
+    uint16_t reporting_exchange;
+    const TarvikMessageBody* body;
 };
 
 // A column of fixed-width values without nulls, appended without checks
@@ -109,7 +111,9 @@ protected:
     KindBatch(std::shared_ptr<arrow::DataType> time_type, TextDictionary& symbols, int64_t batch_rows)
         : time_type_(std::move(time_type)), symbols_(symbols), batch_rows_(batch_rows) {}
     // The kind's own columns: their fields, appended after the common ones.
-    virtual void append_own(const TarvikMessageRecord& message) = 0;
+    // append_own appends a row's and answers its price type (0 for kinds
+    // without prices), which the common columns hold.
+    virtual uint8_t append_own(const TarvikMessageBody& body) = 0;
     virtual arrow::Status finish_own(std::vector<std::shared_ptr<arrow::Array>>& out) = 0;
     virtual arrow::Status reserve_own(int64_t rows) = 0;
     void set_schema(std::vector<std::shared_ptr<arrow::Field>> own, std::shared_ptr<arrow::DataType> time_type);

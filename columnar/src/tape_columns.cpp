@@ -2,11 +2,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_set>
 
 #include "engine/dates.h"
 #include "kind_batches.h"
+#include "row_handoff.h"
 #include "engine/run.h"
 #include "engine/state_snapshot.h"
 #include "engine/tape_reader.h"
@@ -34,6 +36,18 @@ constexpr CodeText kCodeTexts[] = {
     {TqAPIERR_UNSUPPORTED_API, "TqAPIERR_UNSUPPORTED_API", "a tape of a newer format"},
 };
 
+// Whether rows are filled on a thread of their own (row_handoff.h). A
+// packed tape's blocks are inflated on a second thread already, about as
+// busy as the replay: on a machine of two cores the two keep both busy,
+// and a third thread would only take turns with them, at the cost of the
+// rows' copies. TARVIK_INFLATE_AHEAD=0 asks for one thread per replay
+// (every core replays a day of its own).
+bool fill_on_a_thread(bool packed) {
+    const char* text = std::getenv("TARVIK_INFLATE_AHEAD");
+    if (text != nullptr && std::strcmp(text, "0") == 0) return false;
+    return std::thread::hardware_concurrency() >= (packed ? 3u : 2u);
+}
+
 }  // namespace
 
 std::string result_code_text(int32_t code) {
@@ -59,11 +73,21 @@ struct TapeColumns::Replay {
     int32_t result = 0;
     std::string failure;  // an exception on the replay thread
 
+    bool packed = false;            // the tape's blocks are packed
+    RowHandoff* handoff = nullptr;  // during run()
+
     static thread_local Replay* current;
 
     void run();
     static int32_t on_message(TarvikSystemRecord* system, TarvikMessageRecord* message);
     int32_t take(const TarvikMessageRecord& m);
+    // On the filling thread: a chunk's rows into their batches; false when
+    // the reader is gone.
+    bool fill(RowChunk& chunk);
+    // A row into its kind's batch, handed over when full; false when the
+    // reader is gone.
+    bool append(int kind, int64_t time, TqStringRecord* symbol, uint16_t listed, uint16_t reporting,
+                const TarvikMessageBody& body);
     bool in_window(int64_t epoch, int64_t local, int64_t of_day) const;
     bool passes(const TimeBound& b, int64_t epoch, int64_t local, int64_t of_day, bool start) const;
     // Hands a batch to the reader, waiting while the queue is full; false
@@ -107,8 +131,7 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
         case TqMSG_CATEGORY: kind = static_cast<int>(TapeKind::Categories); break;
         default: return TqCALLBACKRETURN_CONTINUE;
     }
-    KindBatch* batch = batches[kind].get();
-    if (batch == nullptr) return TqCALLBACKRETURN_CONTINUE;
+    if (!batches[kind]) return TqCALLBACKRETURN_CONTINUE;
     const TarvikHeaderRecord& h = m.coreHeader;
     // The run itself leaves out the symbols not wanted (run()); what it
     // delivers without a symbol is not any wanted symbol's either.
@@ -121,11 +144,45 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
         (static_cast<int64_t>(h.tqSessionDate.NDays) - engine::kUnixEpochNDays) * kMicrosPerDay + of_day;
     const int64_t epoch = local - int64_t{h.tqExgTimestamp.TimeZone} * 3'600'000'000;
     if (!in_window(epoch, local, of_day)) return TqCALLBACKRETURN_CONTINUE;
-    const int32_t symbol = h.ptqStringSymbol != nullptr ? symbols.index_of(h.ptqStringSymbol) : -1;
-    batch->append(MessageRow{epoch, symbol, &m});
-    if (batch->rows() >= options.batch_rows && !hand_over(static_cast<TapeKind>(kind), batch->finish()))
-        return TqCALLBACKRETURN_STOP;
-    return TqCALLBACKRETURN_CONTINUE;
+    if (!handoff->threaded()) {
+        return append(kind, epoch, h.ptqStringSymbol, h.ListedExg, h.ReportingExg, m.coreData)
+                   ? TqCALLBACKRETURN_CONTINUE
+                   : TqCALLBACKRETURN_STOP;
+    }
+    StagedRow& row = handoff->row();
+    row.time = epoch;
+    row.symbol = h.ptqStringSymbol;
+    row.listed_exchange = h.ListedExg;
+    row.reporting_exchange = h.ReportingExg;
+    row.kind = static_cast<uint8_t>(kind);
+    row.body = m.coreData;
+    if (m.MessageType == TqMSG_CATEGORY) {
+        // The run writes the next category's fields over these.
+        std::vector<TqCategoryFieldRecord>& fields = handoff->fields();
+        const TarvikCategoryBody& c = m.coreData.Category;
+        row.first_field = static_cast<uint32_t>(fields.size());
+        if (c.ptqFields != nullptr) fields.insert(fields.end(), c.ptqFields, c.ptqFields + c.NFields);
+    }
+    return handoff->commit() ? TqCALLBACKRETURN_CONTINUE : TqCALLBACKRETURN_STOP;
+}
+
+bool TapeColumns::Replay::fill(RowChunk& chunk) {
+    for (uint32_t i = 0; i < chunk.count; ++i) {
+        StagedRow& row = chunk.rows[i];
+        if (row.kind == static_cast<uint8_t>(TapeKind::Categories) && row.body.Category.ptqFields != nullptr)
+            row.body.Category.ptqFields = chunk.fields.data() + row.first_field;
+        if (!append(row.kind, row.time, row.symbol, row.listed_exchange, row.reporting_exchange, row.body))
+            return false;
+    }
+    return true;
+}
+
+bool TapeColumns::Replay::append(int kind, int64_t time, TqStringRecord* symbol, uint16_t listed,
+                                 uint16_t reporting, const TarvikMessageBody& body) {
+    KindBatch* batch = batches[kind].get();
+    const int32_t index = symbol != nullptr ? symbols.index_of(symbol) : -1;
+    batch->append(MessageRow{time, index, listed, reporting, &body});
+    return batch->rows() < options.batch_rows || hand_over(static_cast<TapeKind>(kind), batch->finish());
 }
 
 int32_t TapeColumns::Replay::on_message(TarvikSystemRecord*, TarvikMessageRecord* message) {
@@ -157,13 +214,19 @@ void TapeColumns::Replay::run() {
         if (options.symbol_filter) {
             run.keep_only_symbols([this](const std::string& text) { return wanted_texts.count(text) != 0; });
         }
+        RowHandoff rows([this](RowChunk& chunk) { return fill(chunk); }, fill_on_a_thread(packed));
+        handoff = &rows;
         code = run.process_file(options.path.c_str());
+        rows.finish();
+        handoff = nullptr;
+        if (!rows.failure().empty()) failure = rows.failure();
         if (code >= 0 && failure.empty()) {
             for (int k = 0; k < kTapeKindCount; ++k)
                 if (batches[k] && batches[k]->rows() > 0 && !hand_over(static_cast<TapeKind>(k), batches[k]->finish()))
                     break;
         }
     } catch (const std::exception& e) {
+        handoff = nullptr;
         failure = e.what();
     }
     current = nullptr;
@@ -180,10 +243,14 @@ TapeColumns::TapeColumns(ColumnarOptions options) : replay_(std::make_unique<Rep
     if (std::FILE* f = std::fopen(r.options.path.c_str(), "rb")) {
         // A state snapshot would restore the records' user-data words, which
         // the reader keeps its own indexes in.
-        char magic[8] = {};
-        const bool snapshot = std::fread(magic, 1, 8, f) == 8 && std::memcmp(magic, engine::kSnapshotMagic, 8) == 0;
+        unsigned char start[sizeof(engine::TapePreamble)] = {};
+        const std::size_t got = std::fread(start, 1, sizeof start, f);
         std::fclose(f);
-        if (snapshot) throw ColumnarUsageError(r.options.path + ": a state snapshot, not a tape");
+        if (got >= sizeof engine::kSnapshotMagic && std::memcmp(start, engine::kSnapshotMagic, 8) == 0)
+            throw ColumnarUsageError(r.options.path + ": a state snapshot, not a tape");
+        engine::TapePreamble preamble;
+        std::memcpy(&preamble, start, sizeof preamble);
+        r.packed = got == sizeof start && preamble.format_version >= engine::kPackedTapeFormatVersion;
     }
     std::string zone = r.options.time_zone;
     if (zone.empty()) {
