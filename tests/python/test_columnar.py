@@ -126,11 +126,8 @@ def table_rows(table):
     for row in table.to_pylist():
         row["time"] = int((row["time"] - datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc))
                           / datetime.timedelta(microseconds=1))
-        if "fields" in row:
-            row["fields"] = [(name, text) for name, text in row["fields"]]
         rows.append(row)
     return rows
-
 
 
 def test_every_column_equals_what_the_callback_sees(loaded, synth_day):
