@@ -176,6 +176,17 @@ def test_replays_match_the_recorded_hashes(request, tmp_path, days, day):
     assert not differ, f"{day}: runs whose hash (or callback count, or result) changed: {differ}"
 
 
+def test_a_run_after_another_in_the_process_matches_its_recorded_hash(tmp_path, days):
+    """A run's large state tables are kept for the next run in the process:
+    a day replayed after another, larger and different one sees exactly
+    what it sees alone."""
+    other = synth(tmp_path / "other.tape", ["--symbols", "3500", "--options-per-symbol", "2", "--messages", "40000",
+                                             "--seed", "4"])
+    expected = recorded()
+    for day in ("many-symbols", "options", "script"):
+        assert harness(days[day], "--first", other) == expected[(day, "all")], day
+
+
 def test_the_whole_day_goes_into_the_hash(days):
     """Guards the harness itself: the packed and plain tapes of one day give
     one hash, and a run that shows the client something else does not."""

@@ -2,7 +2,11 @@
 // that a change to the engine keeps its behaviour message for message.
 //
 //     replay_hash ENGINE TAPE [--flags N] [--exclude KEY]... [--every N]
-//                 [--save-at N --save-to SNAPSHOT] [--trace]
+//                 [--save-at N --save-to SNAPSHOT] [--first TAPE] [--trace]
+//
+// --first replays another tape before, in the same process, and leaves it
+// out of the hash: the run hashed then starts in what the first one left
+// behind (its state tables, kept for the next run), and must not differ.
 //
 // ENGINE is loaded with dlopen and driven only through its C exports, as a
 // client drives it. TAPE may be a tape or a state snapshot (a resumed run).
@@ -87,7 +91,7 @@ struct Exports {
 };
 
 struct Options {
-    std::string engine, tape, save_to;
+    std::string engine, tape, save_to, first;
     int32_t flags = 0;
     std::vector<int32_t> exclusions;
     uint64_t every = 61;
@@ -436,6 +440,8 @@ bool parse(int argc, char** argv, Options& o) {
             o.trace = true;
         } else if (arg == "--save-to" && has_value) {
             o.save_to = argv[++i];
+        } else if (arg == "--first" && has_value) {
+            o.first = argv[++i];
         } else if ((arg == "--flags" || arg == "--exclude" || arg == "--every" || arg == "--save-at") && has_value) {
             if (!number(argv[++i], v)) {
                 std::fprintf(stderr, "replay_hash: %s: not a number: %s\n", arg.c_str(), argv[i]);
@@ -452,10 +458,10 @@ bool parse(int argc, char** argv, Options& o) {
             positional.push_back(arg);
         }
     }
-    if (positional.size() != 2 || (o.save_at != 0) != !o.save_to.empty()) {
+    if (positional.size() != 2 || (o.save_at != 0) != !o.save_to.empty() || (!o.first.empty() && o.save_at != 0)) {
         std::fprintf(stderr,
                      "usage: replay_hash ENGINE TAPE [--flags N] [--exclude KEY]... [--every N] "
-                     "[--save-at N --save-to SNAPSHOT] [--trace]\n");
+                     "[--save-at N --save-to SNAPSHOT | --first TAPE] [--trace]\n");
         return false;
     }
     o.engine = positional[0];
@@ -482,6 +488,20 @@ int main(int argc, char** argv) {
         !find(library, "sTarvikExcludeOpraExch", api.exclude))
         return 2;
     g_replay = &replay;
+    if (!replay.options.first.empty()) {
+        // Before the exclusions: they are for the next run the thread starts.
+        const bool trace = replay.options.trace;
+        replay.options.trace = false;
+        if (const int32_t r = api.process_tape(replay.options.first.c_str(), nullptr, 0, 42, on_message); r < 0) {
+            std::fprintf(stderr, "replay_hash: the first tape answered %d\n", r);
+            return 2;
+        }
+        replay.options.trace = trace;
+        replay.hash = Hash{};
+        replay.callbacks = replay.messages = 0;
+        replay.first_seen.clear();
+        replay.watched.clear();
+    }
     for (int32_t key : replay.options.exclusions) {
         if (const int32_t r = api.exclude(key); r != 0) {
             std::fprintf(stderr, "replay_hash: sTarvikExcludeOpraExch(%d) answered %d\n", key, r);
