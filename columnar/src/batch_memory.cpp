@@ -35,8 +35,7 @@ public:
     arrow::Status Allocate(int64_t size, int64_t alignment, uint8_t** out) override {
         if (size < 0) return arrow::Status::Invalid("negative allocation size");
         if (!mapped(size) || alignment > kHugePage) return counted(system()->Allocate(size, alignment, out), size);
-        uint8_t* p = kept_columns().take(mapping_length(size));
-        if (p == nullptr) p = engine::map_on_huge_pages(mapping_length(size));
+        uint8_t* p = kept_columns().map(mapping_length(size));
         if (p == nullptr) return arrow::Status::OutOfMemory("cannot map ", size, " bytes for a column");
         *out = p;
         return counted(arrow::Status::OK(), size);

@@ -37,15 +37,13 @@ bool RowHandoff::fill_now(RowChunk& chunk) {
     } catch (const std::exception& e) {
         failure_ = e.what();
     }
-    chunk.count = 0;
-    chunk.fields.clear();
+    chunk.clear();
     return go;
 }
 
 bool RowHandoff::hand_over() {
     if (stopped_.load(std::memory_order_relaxed)) {
-        current_->count = 0;
-        current_->fields.clear();
+        current_->clear();
         return false;
     }
     std::unique_lock lock(mutex_);
@@ -54,8 +52,7 @@ bool RowHandoff::hand_over() {
     emptied_.wait(lock, [this] { return !free_.empty() || stopped_; });
     if (stopped_) {
         current_ = scratch_.get();
-        current_->count = 0;
-        current_->fields.clear();
+        current_->clear();
         return false;
     }
     current_ = free_.back();
@@ -73,12 +70,8 @@ void RowHandoff::work() {
         lock.unlock();
         // Once stopped, what is left is let go unfilled.
         bool go = false;
-        if (!stopped_.load(std::memory_order_relaxed)) {
-            go = fill_now(*chunk);
-        } else {
-            chunk->count = 0;
-            chunk->fields.clear();
-        }
+        if (!stopped_.load(std::memory_order_relaxed)) go = fill_now(*chunk);
+        else chunk->clear();
         lock.lock();
         if (!go) stopped_ = true;
         free_.push_back(chunk);

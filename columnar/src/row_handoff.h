@@ -44,6 +44,11 @@ struct RowChunk {
     std::array<StagedRow, kRows> rows;
     uint32_t count = 0;
     std::vector<TqCategoryFieldRecord> fields;  // the categories' fields, copied
+
+    void clear() {
+        count = 0;
+        fields.clear();
+    }
 };
 
 class RowHandoff {

@@ -34,11 +34,7 @@ uint8_t* map_on_huge_pages(std::size_t length) {
     return base + head;
 }
 
-uint8_t* map_table(std::size_t bytes) {
-    const std::size_t length = huge_page_length(bytes);
-    if (uint8_t* p = kept_tables().take(length)) return p;
-    return map_on_huge_pages(length);
-}
+uint8_t* map_table(std::size_t bytes) { return kept_tables().map(huge_page_length(bytes)); }
 
 void unmap_table(void* p, std::size_t bytes) { kept_tables().give(static_cast<uint8_t*>(p), huge_page_length(bytes)); }
 

@@ -1,5 +1,7 @@
 #include "engine/kept_mappings.h"
 
+#include "engine/huge_pages.h"
+
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -31,14 +33,20 @@ void KeptMappings::unlock_all() {
     for (KeptMappings* k = g_locked; k != nullptr; k = k->next_) k->mutex_.unlock();
 }
 
-uint8_t* KeptMappings::take(std::size_t length) {
-    std::lock_guard lock(mutex_);
-    auto it = kept_.lower_bound(length);
-    if (it == kept_.end()) return nullptr;
-    const std::size_t have = it->first;
-    uint8_t* p = it->second;
-    kept_.erase(it);
-    bytes_ -= have;
+uint8_t* KeptMappings::map(std::size_t length) {
+    std::size_t have = 0;
+    uint8_t* p = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = kept_.lower_bound(length);
+        if (it != kept_.end()) {
+            have = it->first;
+            p = it->second;
+            kept_.erase(it);
+            bytes_ -= have;
+        }
+    }
+    if (p == nullptr) return map_on_huge_pages(length);
     if (have > length) ::munmap(p + length, have - length);
     return p;
 }

@@ -23,9 +23,10 @@ public:
     KeptMappings(const KeptMappings&) = delete;
     KeptMappings& operator=(const KeptMappings&) = delete;
 
-    // A kept mapping of exactly `length` bytes (the tail of a longer one is
-    // unmapped), or null. `length` is a multiple of the page size.
-    uint8_t* take(std::size_t length);
+    // A mapping of `length` bytes (a multiple of the huge page): a kept
+    // one (the tail of a longer one unmapped), else a fresh one on huge
+    // pages (huge_pages.h); null when there is neither.
+    uint8_t* map(std::size_t length);
     // Keeps the mapping if there is room, else unmaps it.
     void give(uint8_t* p, std::size_t length);
 
