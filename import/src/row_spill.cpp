@@ -1,19 +1,43 @@
 #include "row_spill.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "import_error.h"
 #include "temp_file.h"
 
 namespace tarvik::import {
+namespace {
+
+constexpr std::size_t kAlign = 4096;  // what direct transfers need of buffers, offsets and sizes
+
+std::size_t aligned_up(std::size_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
+
+}  // namespace
+
+RowSpill::Bytes RowSpill::block_bytes() {
+    auto* p = static_cast<unsigned char*>(std::aligned_alloc(kAlign, kBlockBytes));
+    if (p == nullptr) throw std::bad_alloc();
+    std::memset(p, 0, kBlockBytes);  // a block's tail past its rows is written too
+    return Bytes(p);
+}
 
 RowSpill::RowSpill(const std::string& temp_dir, bool wide)
-    : dir_(temp_dir.empty() ? std::string("/tmp") : temp_dir), fd_(unnamed_temp_file(temp_dir, "the import")), wide_(wide) {
+    : dir_(temp_dir.empty() ? std::string("/tmp") : temp_dir),
+      fd_(unnamed_temp_file(temp_dir, "the import")),
+      wide_(wide),
+      row_bytes_(wide ? kWideRowBytes : kNarrowRowBytes),
+      block_rows_(kBlockBytes / row_bytes_) {
     try {
-        writer_ = std::thread([this] { run(); });
+        filling_.bytes = block_bytes();
+        const int flags = ::fcntl(fd_, F_GETFL);
+        direct_ = flags >= 0 && ::fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;
+        thread_ = std::thread([this] { write_loop(); });
     } catch (...) {
         ::close(fd_);
         throw;
@@ -21,20 +45,51 @@ RowSpill::RowSpill(const std::string& temp_dir, bool wide)
 }
 
 RowSpill::~RowSpill() {
-    stop_writing();
+    stop_thread();
     if (fd_ >= 0) ::close(fd_);
 }
 
-void RowSpill::stop_writing() {
+void RowSpill::stop_thread() {
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
     }
     changed_.notify_all();
-    if (writer_.joinable()) writer_.join();
+    if (thread_.joinable()) thread_.join();
+    stop_ = false;
 }
 
-void RowSpill::run() {
+[[noreturn]] void RowSpill::fail(bool writing, const std::string& why) const {
+    throw ImportError(std::string("the import: cannot ") + (writing ? "write" : "read") + " its temporary file in " +
+                      dir_ + ": " + why);
+}
+
+// Moves `size` bytes at `offset`. A file system that turns down a direct
+// transfer gets the rest through the page cache.
+void RowSpill::transfer(bool writing, unsigned char* data, std::size_t size, uint64_t offset) {
+    while (size > 0) {
+        const ssize_t n = writing ? ::pwrite(fd_, data, size, static_cast<off_t>(offset))
+                                  : ::pread(fd_, data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINVAL && direct_) {
+            const int flags = ::fcntl(fd_, F_GETFL);
+            if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) != 0) fail(writing, std::strerror(errno));
+            direct_ = false;
+            continue;
+        }
+        if (n < 0) fail(writing, std::strerror(errno));
+        if (n == 0) fail(writing, writing ? std::strerror(ENOSPC) : "it ended early");
+        data += n;
+        offset += static_cast<uint64_t>(n);
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+// ---------------------------------------------------------------------------
+
+void RowSpill::write_loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
         changed_.wait(lock, [this] { return !queue_.empty() || stop_; });
@@ -45,7 +100,7 @@ void RowSpill::run() {
         lock.unlock();
         std::exception_ptr error;
         try {
-            if (error_ == nullptr) write_rows(rows);
+            if (error_ == nullptr) pack(rows);
         } catch (...) {
             error = std::current_exception();
         }
@@ -58,28 +113,31 @@ void RowSpill::run() {
     }
 }
 
-void RowSpill::write_bytes(const void* data, std::size_t size) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd_, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            throw ImportError("the import: cannot write its temporary file in " + dir_ + ": " +
-                              std::strerror(n < 0 ? errno : ENOSPC));
-        p += n;
-        size -= static_cast<std::size_t>(n);
+void RowSpill::pack(const std::vector<ConvertedRow>& rows) {
+    std::size_t at = 0;
+    while (at < rows.size()) {
+        const std::size_t n = std::min(rows.size() - at, block_rows_ - filling_.rows);
+        unsigned char* into = filling_.bytes.get() + filling_.rows * row_bytes_;
+        if (wide_) {
+            std::memcpy(into, &rows[at], n * kWideRowBytes);
+        } else {
+            for (std::size_t k = 0; k < n; ++k) std::memcpy(into + k * kNarrowRowBytes, &rows[at + k], kNarrowRowBytes);
+        }
+        filling_.rows += n;
+        at += n;
+        if (filling_.rows == block_rows_) write_block();
     }
 }
 
-void RowSpill::write_rows(const std::vector<ConvertedRow>& rows) {
-    if (wide_) {
-        write_bytes(rows.data(), rows.size() * kWideRowBytes);
-        return;
-    }
-    narrow_.resize(rows.size() * kNarrowRowBytes);
-    for (std::size_t k = 0; k < rows.size(); ++k)
-        std::memcpy(narrow_.data() + k * kNarrowRowBytes, &rows[k], kNarrowRowBytes);
-    write_bytes(narrow_.data(), narrow_.size());
+// The filling block at its place; only the last block is short, its size
+// rounded up to a whole number of pages.
+void RowSpill::write_block() {
+    const std::size_t used = filling_.rows * row_bytes_;
+    const std::size_t size = filling_.rows == block_rows_ ? kBlockBytes : aligned_up(used);
+    std::memset(filling_.bytes.get() + used, 0, size - used);
+    transfer(true, filling_.bytes.get(), size, blocks_ * kBlockBytes);
+    ++blocks_;
+    filling_.rows = 0;
 }
 
 void RowSpill::append(std::vector<ConvertedRow>& rows) {
@@ -103,12 +161,49 @@ void RowSpill::finish() {
         changed_.wait(lock, [this] { return (queue_.empty() && !busy_) || error_; });
         if (error_) std::rethrow_exception(error_);
     }
-    stop_writing();
+    stop_thread();
     spare_.clear();
-    if (::lseek(fd_, 0, SEEK_SET) != 0)
-        throw ImportError("the import: cannot read its temporary file in " + dir_ + ": " + std::strerror(errno));
-    narrow_ = std::vector<unsigned char>();
+    if (filling_.rows > 0) write_block();
+    reading_.bytes = std::move(filling_.bytes);  // storage for the first block read
+    reading_.rows = reading_at_ = 0;
     read_rows_ = 0;
+    thread_ = std::thread([this] { read_loop(); });
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+// ---------------------------------------------------------------------------
+
+void RowSpill::read_block(Block& block, uint64_t index) {
+    block.rows = static_cast<std::size_t>(std::min<uint64_t>(block_rows_, rows_ - index * block_rows_));
+    transfer(false, block.bytes.get(), aligned_up(block.rows * row_bytes_), index * kBlockBytes);
+}
+
+void RowSpill::read_loop() {
+    for (uint64_t index = 0; index < blocks_; ++index) {
+        Block block;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return ready_.size() < kQueued || stop_; });
+            if (stop_) return;
+            if (!empty_.empty()) {
+                block.bytes = std::move(empty_.back());
+                empty_.pop_back();
+            }
+        }
+        try {
+            if (!block.bytes) block.bytes = block_bytes();
+            read_block(block, index);
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            error_ = std::current_exception();
+            changed_.notify_all();
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        ready_.push_back(std::move(block));
+        changed_.notify_all();
+    }
 }
 
 bool RowSpill::read(std::vector<ConvertedRow>& out, std::size_t max) {
@@ -116,28 +211,33 @@ bool RowSpill::read(std::vector<ConvertedRow>& out, std::size_t max) {
     const std::size_t count = left < max ? static_cast<std::size_t>(left) : max;
     out.resize(count);
     if (count == 0) return false;
-    const std::size_t row_bytes = wide_ ? kWideRowBytes : kNarrowRowBytes;
-    unsigned char* into = wide_ ? reinterpret_cast<unsigned char*>(out.data()) : nullptr;
-    if (!wide_) {
-        narrow_.resize(count * kNarrowRowBytes);
-        into = narrow_.data();
-    }
-    std::size_t got = 0;
-    const std::size_t want = count * row_bytes;
-    while (got < want) {
-        const ssize_t n = ::read(fd_, into + got, want - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            throw ImportError("the import: cannot read its temporary file in " + dir_ + ": " +
-                              (n < 0 ? std::strerror(errno) : "it ended early"));
-        got += static_cast<std::size_t>(n);
-    }
-    if (!wide_)
-        for (std::size_t k = 0; k < count; ++k) {
-            std::memcpy(&out[k], narrow_.data() + k * kNarrowRowBytes, kNarrowRowBytes);
-            out[k].exchange_micros = 0;
-            out[k].fraction = 0;
+    std::size_t filled = 0;
+    while (filled < count) {
+        if (reading_at_ == reading_.rows) {
+            std::unique_lock lock(mutex_);
+            if (reading_.bytes) empty_.push_back(std::move(reading_.bytes));
+            changed_.wait(lock, [this] { return !ready_.empty() || error_; });
+            if (ready_.empty()) std::rethrow_exception(error_);
+            reading_ = std::move(ready_.front());
+            ready_.pop_front();
+            reading_at_ = 0;
+            changed_.notify_all();
         }
+        const std::size_t n = std::min(count - filled, reading_.rows - reading_at_);
+        const unsigned char* from = reading_.bytes.get() + reading_at_ * row_bytes_;
+        if (wide_) {
+            std::memcpy(&out[filled], from, n * kWideRowBytes);
+        } else {
+            for (std::size_t k = 0; k < n; ++k) {
+                ConvertedRow& row = out[filled + k];
+                std::memcpy(&row, from + k * kNarrowRowBytes, kNarrowRowBytes);
+                row.exchange_micros = 0;
+                row.fraction = 0;
+            }
+        }
+        filled += n;
+        reading_at_ += n;
+    }
     read_rows_ += count;
     return true;
 }

@@ -534,6 +534,33 @@ def test_converted_rows_wait_in_the_temp_dir_and_leave_nothing(tmp_path, day, cs
         assert tape.read_bytes() == b"an earlier tape"
 
 
+@pytest.mark.parametrize("exchange_times", [False, True], ids=["rows", "rows-with-exchange-times"])
+@pytest.mark.parametrize("temp_dir", ["disk", "memory"])
+def test_many_waiting_rows_come_back_whole_and_in_order(tmp_path, exchange_times, temp_dir):
+    """More rows than several blocks of the temporary file hold, the last
+    block part full, come back whole and in order, whether the file system
+    takes transfers straight to the disk or only through its page cache."""
+    if temp_dir == "memory" and not Path("/dev/shm").is_dir():
+        pytest.skip("no /dev/shm")
+    temp = tmp_path / "spill" if temp_dir == "disk" else Path("/dev/shm")
+    temp.mkdir(exist_ok=True)
+    rows = 50_001
+    header = "symbol,time,exchange,price,size,sequence" + (",exchange_time" if exchange_times else "")
+    lines = [header]
+    for k in range(rows):
+        time = f"2024-03-15T14:30:{k // 1000:02d}.{k % 1000:03d}Z"  # k < 60,000
+        line = f"{'XY'[k % 2]},{time},{1 + k % 3},{10 + k % 997}.{k % 100:02d},{1 + k % 5000},{k}"
+        lines.append(line + (f",{time}" if exchange_times else ""))
+    (tmp_path / "t.csv").write_text("\n".join(lines) + "\n")
+    tape = tmp_path / "many.tape"
+    import_files("--trades", tmp_path / "t.csv", "-o", tape, "--temp-dir", temp)
+    trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
+    assert trades.column("sequence").to_pylist() == list(range(rows))
+    assert trades.column("price_raw").to_pylist() == [(10 + k % 997) * 100 + k % 100 for k in range(rows)]
+    assert trades.column("size").to_pylist() == [1 + k % 5000 for k in range(rows)]
+    assert not [p for p in temp.iterdir() if p.name.startswith("tarvik-import-")]
+
+
 def test_no_room_for_the_waiting_rows_fails_cleanly_and_keeps_the_tape(tmp_path):
     """Files may not grow past 64 KB (as on a full disk): the rows of the
     import cannot wait, and the import says so and keeps the old tape."""
