@@ -74,29 +74,35 @@ void append_block(std::vector<unsigned char>& out, const std::vector<TapeEvent>&
 
 }  // namespace
 
-// Blocks go in turn to kPackers threads, each of which packs its block into
-// its section while the writer fills the next; sections are taken back in
-// the same turn, so they reach the tape in the order of the blocks.
+// Blocks wait in kSlots slots, taken in turn by kThreads packing threads,
+// each of which packs a block into its slot's section while the writer
+// fills the next. The writer runs up to kSlots blocks ahead of the packing,
+// so that a slow block does not hold it up, and takes the sections back in
+// the order of the slots: they reach the tape in the order of the blocks.
 struct TapeWriter::PackAhead {
-    static constexpr std::size_t kPackers = 2;
-    struct Packer {
+    static constexpr std::size_t kThreads = 2;
+    static constexpr std::size_t kSlots = 6;
+    struct Slot {
         std::vector<TapeEvent> events;
         std::vector<TapeExt> ext;
         std::vector<unsigned char> section;
-        BlockPacker packer;
-        bool handed = false;  // a block is with the thread, not yet taken back
+        bool handed = false;   // holds a block whose section is not yet taken back
+        bool claimed = false;  // a thread packs it, or has packed it
         bool packed = false;
     };
     std::mutex mutex;
-    std::condition_variable changed;
-    Packer packers[kPackers];
-    std::size_t next = 0;  // the packer the next block goes to: the one handed a block longest ago
+    std::condition_variable work;    // a block to pack, or stop
+    std::condition_variable packed;  // a block packed
+    Slot slots[kSlots];
+    std::size_t next = 0;     // the slot the next block goes to: the one handed a block longest ago
+    std::size_t to_pack = 0;  // the oldest slot not yet claimed
     bool stop = false;
-    std::thread threads[kPackers];
+    BlockPacker packers[kThreads];
+    std::thread threads[kThreads];
 
     PackAhead() {
         try {
-            for (std::size_t k = 0; k < kPackers; ++k) threads[k] = std::thread([this, k] { run(packers[k]); });
+            for (std::size_t k = 0; k < kThreads; ++k) threads[k] = std::thread([this, k] { run(packers[k]); });
         } catch (...) {
             stop_all();  // the threads that started
             throw;
@@ -109,22 +115,25 @@ struct TapeWriter::PackAhead {
             std::lock_guard lock(mutex);
             stop = true;
         }
-        changed.notify_all();
+        work.notify_all();
         for (std::thread& t : threads)
             if (t.joinable()) t.join();
     }
 
-    void run(Packer& p) {
+    void run(BlockPacker& packer) {
         std::unique_lock lock(mutex);
         for (;;) {
-            changed.wait(lock, [this, &p] { return stop || (p.handed && !p.packed); });
+            work.wait(lock, [this] { return stop || (slots[to_pack].handed && !slots[to_pack].claimed); });
             if (stop) return;
+            Slot& s = slots[to_pack];
+            s.claimed = true;
+            to_pack = (to_pack + 1) % kSlots;
             lock.unlock();
-            p.section.clear();
-            append_block(p.section, p.events, p.ext, true, p.packer);
+            s.section.clear();
+            append_block(s.section, s.events, s.ext, true, packer);
             lock.lock();
-            p.packed = true;
-            changed.notify_all();
+            s.packed = true;
+            packed.notify_one();  // only the writer waits for it
         }
     }
 };
@@ -242,17 +251,18 @@ void TapeWriter::add(const TapeEvent& event, const TapeExt* ext) {
 void TapeWriter::flush_block() {
     if (events_.empty()) return;
     if (ahead_) {
-        take_packed();  // the next packer's block, if it has one
+        take_packed();  // the next slot's block, if it has one
         {
             std::lock_guard lock(ahead_->mutex);
-            PackAhead::Packer& p = ahead_->packers[ahead_->next];
-            std::swap(events_, p.events);
-            std::swap(ext_, p.ext);
-            p.handed = true;
-            p.packed = false;
-            ahead_->next = (ahead_->next + 1) % PackAhead::kPackers;
+            PackAhead::Slot& slot = ahead_->slots[ahead_->next];
+            std::swap(events_, slot.events);
+            std::swap(ext_, slot.ext);
+            slot.handed = true;
+            slot.claimed = false;
+            slot.packed = false;
+            ahead_->next = (ahead_->next + 1) % PackAhead::kSlots;
         }
-        ahead_->changed.notify_all();
+        ahead_->work.notify_one();
     } else {
         append_block(out_, events_, ext_, packed_, packer_);
     }
@@ -264,11 +274,11 @@ void TapeWriter::flush_block() {
 void TapeWriter::take_packed() {
     if (!ahead_) return;
     std::unique_lock lock(ahead_->mutex);
-    PackAhead::Packer& p = ahead_->packers[ahead_->next];
-    if (!p.handed) return;
-    ahead_->changed.wait(lock, [&p] { return p.packed; });
-    out_.insert(out_.end(), p.section.begin(), p.section.end());
-    p.handed = false;
+    PackAhead::Slot& slot = ahead_->slots[ahead_->next];
+    if (!slot.handed) return;
+    ahead_->packed.wait(lock, [&slot] { return slot.packed; });
+    out_.insert(out_.end(), slot.section.begin(), slot.section.end());
+    slot.handed = false;
 }
 
 void TapeWriter::flush_output() {
@@ -281,10 +291,10 @@ void TapeWriter::flush_output() {
 bool TapeWriter::finish(std::string& error) {
     flush_block();
     if (ahead_) {
-        // The blocks still with the packers, oldest first.
-        for (std::size_t k = 0; k < PackAhead::kPackers; ++k) {
+        // The blocks still in the slots, oldest first.
+        for (std::size_t k = 0; k < PackAhead::kSlots; ++k) {
             take_packed();
-            ahead_->next = (ahead_->next + 1) % PackAhead::kPackers;
+            ahead_->next = (ahead_->next + 1) % PackAhead::kSlots;
         }
         ahead_.reset();
     }
