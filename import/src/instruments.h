@@ -36,22 +36,24 @@ struct OptionTerms {
     uint16_t contract_unit = 100;
 };
 
-struct Instrument {
-    std::string text;  // as the data files name it
-    uint16_t listed = 0;
+// What a row reads and marks comes first, so that a row touches one or
+// two cache lines of its instrument.
+struct alignas(64) Instrument {
     std::optional<uint8_t> price_type;  // given; else chosen from the prices
-    std::optional<Decimal> prev_close;
-    std::string prev_close_where;
-    Decimal size_multiplier{1, 0};
-    std::optional<OptionTerms> option;
-
+    uint8_t chosen = 0;  // the price type written
     // The automatic price type: the most decimals any price needs, and the
     // largest price of each number of decimals, each with where it was seen.
     int decimals = 0;
-    std::string decimals_where;
     std::array<__int128, kMaxDecimals + 1> largest{};
+    Decimal size_multiplier{1, 0};
+
+    std::string text;  // as the data files name it
+    uint16_t listed = 0;
+    std::optional<Decimal> prev_close;
+    std::string prev_close_where;
+    std::optional<OptionTerms> option;
+    std::string decimals_where;
     std::array<std::string, kMaxDecimals + 1> largest_where;
-    uint8_t chosen = 0;  // the price type written
 
     // Takes a price into the automatic choice. `where` is called only when
     // the price sets a new mark, to say where it was seen.
