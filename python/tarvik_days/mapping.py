@@ -9,7 +9,9 @@ import dataclasses
 import datetime
 import logging
 import os
+import signal
 import sys
+import threading
 import traceback
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -23,6 +25,12 @@ if TYPE_CHECKING:
 
 T = TypeVar("T")
 TapePath = Union[str, "os.PathLike[str]"]
+
+# A LocalCluster that closes while it restarts a worker whose process died
+# can wait for ever on the new process, which never hears that it should
+# stop. Its worker processes still alive this long into the close are
+# killed, and the close ends.
+_CLOSE_SECONDS = 10.0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -114,14 +122,42 @@ def _local_client(workers: int | None) -> Iterator[distributed.Client]:
     # the day it was running, never one merely queued there.
     config = {"distributed.scheduler.allowed-failures": 1, "distributed.scheduler.worker-saturation": 1.0}
     with dask.config.set(config):
-        with LocalCluster(
+        cluster = LocalCluster(
             n_workers=count,
             threads_per_worker=1,
             processes=True,
             dashboard_address=None,
             silence_logs=logging.ERROR,
-        ) as cluster, Client(cluster) as client:
-            yield client
+        )
+        try:
+            with Client(cluster) as client:
+                yield client
+        finally:
+            _close_within(cluster, _CLOSE_SECONDS)
+
+
+def _close_within(cluster: distributed.LocalCluster, seconds: float) -> None:
+    """Closes the cluster, killing its worker processes still alive after
+    ``seconds``."""
+
+    def kill_workers() -> None:
+        pids = []
+        for _ in range(3):  # the cluster's own thread may change its workers meanwhile
+            with contextlib.suppress(RuntimeError):
+                pids = [nanny.pid for nanny in list(cluster.workers.values())]
+                break
+        for pid in pids:
+            if pid:
+                with contextlib.suppress(OSError):
+                    os.kill(pid, signal.SIGKILL)
+
+    timer = threading.Timer(seconds, kill_workers)
+    timer.daemon = True
+    timer.start()
+    try:
+        cluster.close()
+    finally:
+        timer.cancel()
 
 
 @overload
