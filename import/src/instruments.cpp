@@ -149,8 +149,7 @@ std::optional<uint32_t> NameCodes::find_named(std::string_view name) const {
     return it->second;
 }
 
-std::optional<uint32_t> NameCodes::code(std::string_view name, std::string& why) {
-    if (const auto c = find(name)) return c;
+std::optional<uint32_t> NameCodes::add(std::string_view name, std::string& why) {
     if (given_) {
         why = std::string(what_) + " " + quoted(name) + " is not in the table given";
         return std::nullopt;

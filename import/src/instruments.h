@@ -145,7 +145,10 @@ public:
     }
     // The name's number; adds it unless the table was given. Empty when the
     // name is not in a given table or the numbers run out (`why` says).
-    std::optional<uint32_t> code(std::string_view name, std::string& why);
+    std::optional<uint32_t> code(std::string_view name, std::string& why) {
+        if (const auto c = find(name)) return c;
+        return add(name, why);
+    }
     void give(std::string name, uint32_t code);
     bool given() const { return given_; }
     bool empty() const { return names_.empty(); }
@@ -156,6 +159,7 @@ private:
     const char* what_;
     uint32_t max_;
     std::optional<uint32_t> find_named(std::string_view name) const;
+    std::optional<uint32_t> add(std::string_view name, std::string& why);
 
     bool given_ = false;
     TextMap<uint32_t> codes_;
