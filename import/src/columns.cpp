@@ -62,6 +62,36 @@ int64_t micros_factor(arrow::TimeUnit::type unit) {
     }
 }
 
+// Arrow's kinds of text: strings and bytes, with 32-bit or 64-bit offsets or
+// as views (as polars hands them over).
+bool is_text_type(arrow::Type::type type) {
+    switch (type) {
+        case arrow::Type::STRING:
+        case arrow::Type::BINARY:
+        case arrow::Type::LARGE_STRING:
+        case arrow::Type::LARGE_BINARY:
+        case arrow::Type::STRING_VIEW:
+        case arrow::Type::BINARY_VIEW:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Item i of an array of a text type.
+std::string_view text_item(const arrow::Array& array, int64_t i) {
+    switch (array.type_id()) {
+        case arrow::Type::LARGE_STRING:
+        case arrow::Type::LARGE_BINARY:
+            return static_cast<const arrow::LargeBinaryArray&>(array).GetView(i);
+        case arrow::Type::STRING_VIEW:
+        case arrow::Type::BINARY_VIEW:
+            return static_cast<const arrow::BinaryViewArray&>(array).GetView(i);
+        default:
+            return static_cast<const arrow::BinaryArray&>(array).GetView(i);
+    }
+}
+
 // Two names equal but for the letter case of ASCII letters.
 bool same_name(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -165,22 +195,25 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
             case arrow::Type::LARGE_BINARY:
                 c.kind = Kind::LargeText;
                 break;
+            case arrow::Type::STRING_VIEW:  // polars' texts
+            case arrow::Type::BINARY_VIEW:
+                c.kind = Kind::ViewText;
+                break;
             case arrow::Type::DICTIONARY: {
                 // Texts as a dictionary: Parquet's string columns, pandas
                 // categoricals. Other dictionaries are read as their type is not.
                 const auto& dictionary = static_cast<const arrow::DictionaryArray&>(*array);
                 const auto& type = static_cast<const arrow::DictionaryType&>(*array->type());
                 const arrow::Type::type values = type.value_type()->id();
-                if (values != arrow::Type::STRING && values != arrow::Type::BINARY &&
-                    values != arrow::Type::LARGE_STRING && values != arrow::Type::LARGE_BINARY) {
+                if (!is_text_type(values)) {
                     c.kind = Kind::Other;
                     break;
                 }
                 c.kind = Kind::Dictionary;
                 const arrow::ArrayData& entries = *dictionary.dictionary()->data();
                 const arrow::ArrayData& indexes = *array->data();
-                if (type.index_type()->id() != arrow::Type::INT32 || values == arrow::Type::LARGE_STRING ||
-                    values == arrow::Type::LARGE_BINARY || entries.null_count != 0)
+                if (type.index_type()->id() != arrow::Type::INT32 ||
+                    (values != arrow::Type::STRING && values != arrow::Type::BINARY) || entries.null_count != 0)
                     break;  // the slow path reads it
                 c.offsets = entries.GetValues<int32_t>(1);
                 c.data = entries.buffers[2] ? reinterpret_cast<const char*>(entries.buffers[2]->data()) : "";
@@ -232,6 +265,7 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
                 c.kind = Kind::Boolean;
                 break;
             case arrow::Type::LIST:
+            case arrow::Type::LARGE_LIST:
                 c.kind = Kind::List;
                 break;
             default:
@@ -251,15 +285,14 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
         case Kind::Text:
             return static_cast<const arrow::BinaryArray*>(c.array)->GetView(i);
         case Kind::LargeText:
-            return static_cast<const arrow::LargeBinaryArray*>(c.array)->GetView(i);
+        case Kind::ViewText:
+            return text_item(*c.array, i);
         case Kind::Dictionary: {
             const auto* dictionary = static_cast<const arrow::DictionaryArray*>(c.array);
             const int64_t j = dictionary->GetValueIndex(i);
             const arrow::Array& entries = *dictionary->dictionary();
             if (entries.IsNull(j)) return {};
-            if (entries.type_id() == arrow::Type::LARGE_STRING || entries.type_id() == arrow::Type::LARGE_BINARY)
-                return static_cast<const arrow::LargeBinaryArray&>(entries).GetView(j);
-            return static_cast<const arrow::BinaryArray&>(entries).GetView(j);
+            return text_item(entries, j);
         }
         case Kind::Signed: {
             int64_t v = 0;
@@ -312,7 +345,7 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
 bool BatchCells::slow_present(Field f, int64_t i) const {
     const Cells& c = cells_[f];
     if (c.array == nullptr || c.array->IsNull(i)) return false;
-    if (c.kind == Kind::Text || c.kind == Kind::LargeText || c.kind == Kind::Dictionary) {
+    if (c.kind == Kind::Text || c.kind == Kind::LargeText || c.kind == Kind::ViewText || c.kind == Kind::Dictionary) {
         char buffer[48];
         return !trim(raw_text(c, i, buffer)).empty();
     }
@@ -424,6 +457,7 @@ ParsedTime BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optiona
         }
         case Kind::Text:
         case Kind::LargeText:
+        case Kind::ViewText:
         case Kind::Dictionary: {
             const std::string_view s = text(f, i);
             t = parser.text(s, day, why);
@@ -447,22 +481,32 @@ bool BatchCells::list_items(Field f, int64_t i, std::vector<std::string_view>& o
     const Cells& c = cells_[f];
     if (c.kind != Kind::List) return false;
     if (c.array->IsNull(i)) return true;
-    const auto* list = static_cast<const arrow::ListArray*>(c.array);
-    const std::shared_ptr<arrow::Array> values = list->values();
-    const int64_t begin = list->value_offset(i), end = list->value_offset(i + 1);
+    std::shared_ptr<arrow::Array> values;
+    int64_t begin = 0, end = 0;
+    if (c.array->type_id() == arrow::Type::LARGE_LIST) {  // polars' lists
+        const auto* list = static_cast<const arrow::LargeListArray*>(c.array);
+        values = list->values();
+        begin = list->value_offset(i);
+        end = list->value_offset(i + 1);
+    } else {
+        const auto* list = static_cast<const arrow::ListArray*>(c.array);
+        values = list->values();
+        begin = list->value_offset(i);
+        end = list->value_offset(i + 1);
+    }
+    const bool texts = is_text_type(values->type_id());
+    if (!texts && !arrow::is_integer(values->type_id()))
+        fail(f, i, "expected a list of texts or numbers, got " + c.array->type()->ToString());
     storage.clear();
     std::vector<std::pair<std::size_t, std::size_t>> spans;
     for (int64_t k = begin; k < end; ++k) {
         if (values->IsNull(k)) continue;
         std::string item;
-        if (values->type_id() == arrow::Type::STRING || values->type_id() == arrow::Type::LARGE_STRING) {
-            auto scalar = values->GetScalar(k);
-            item = scalar.ok() ? (*scalar)->ToString() : std::string();
-        } else if (arrow::is_integer(values->type_id())) {
-            auto scalar = values->GetScalar(k);
-            item = scalar.ok() ? (*scalar)->ToString() : std::string();
+        if (texts) {
+            item = std::string(text_item(*values, k));
         } else {
-            fail(f, i, "expected a list of texts or numbers, got " + c.array->type()->ToString());
+            auto scalar = values->GetScalar(k);
+            item = scalar.ok() ? (*scalar)->ToString() : std::string();
         }
         spans.emplace_back(storage.size(), item.size());
         storage += item;

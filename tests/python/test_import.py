@@ -203,6 +203,30 @@ def write_source(kind, tmp_path, quotes, trades):
         at = trades_table.schema.get_field_index("symbol")
         trades_table = trades_table.set_column(at, "symbol", trades_table["symbol"].dictionary_encode())
         return lambda path: tarvik_engine.write_tape(path, quotes=q, trades=trades_table, time_zone=NY)
+    if kind == "views":
+        # what polars hands over through the stream interface: texts as views,
+        # categories as views under uint32 indexes
+        class Stream:
+            def __init__(self, table):
+                self.table = table
+
+            def __arrow_c_stream__(self, requested_schema=None):
+                return self.table.__arrow_c_stream__(requested_schema)
+
+        def viewed(df):
+            table = pa.Table.from_pandas(df, preserve_index=False)
+            for at, field in enumerate(table.schema):
+                if field.name == "symbol":
+                    codes, texts = pc.unique(table[at]), table[at]
+                    indexes = pc.index_in(texts, value_set=codes).cast(pa.uint32())
+                    column = pa.DictionaryArray.from_arrays(indexes.combine_chunks(), codes.cast(pa.string_view()))
+                    table = table.set_column(at, field.name, column)
+                elif pa.types.is_string(field.type) or field.name == "exchange":
+                    table = table.set_column(at, field.name, table[at].cast(pa.string()).cast(pa.string_view()))
+            return Stream(table)
+
+        import pyarrow.compute as pc
+        return lambda path: tarvik_engine.write_tape(path, quotes=viewed(q), trades=viewed(t), time_zone=NY)
     if kind == "reader":
         return lambda path: tarvik_engine.write_tape(path, quotes=pa.Table.from_pandas(q).to_reader(),
                                                      trades=pa.RecordBatchReader.from_batches(
@@ -212,7 +236,8 @@ def write_source(kind, tmp_path, quotes, trades):
     raise AssertionError(kind)
 
 
-@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "float32", "indexed", "categorical", "reader"])
+@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "float32", "indexed", "categorical", "views",
+                                  "reader"])
 def test_every_source_writes_the_same_tape(tmp_path, day, csv_day, kind):
     source = write_source(kind, tmp_path, *day)
     tape = tmp_path / f"{kind}.tape"
@@ -391,12 +416,21 @@ def test_market_maker_depth_levels_fill_the_book(loaded, tmp_path):
                                       ("D2", 299825, 3, 300350, 7)]
 
 
-def test_text_conditions_are_numbered_and_named_in_the_tape(loaded, tmp_path):
-    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,conditions\n"
-                                    "X,09:30:00,1,10,5,@ F\nX,09:30:01,1,10,5,I\nX,09:30:02,1,10,5,\n"
-                                    "X,09:30:03,1,10,5,F;@;I;T\n")
+@pytest.mark.parametrize("source", ["csv", "list", "large-list-of-views"])
+def test_text_conditions_are_numbered_and_named_in_the_tape(loaded, tmp_path, source):
     tape = tmp_path / "conditions.tape"
-    import_files("--trades", tmp_path / "t.csv", "-o", tape, "--date", "2024-03-15")
+    if source == "csv":
+        (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,conditions\n"
+                                        "X,09:30:00,1,10,5,@ F\nX,09:30:01,1,10,5,I\nX,09:30:02,1,10,5,\n"
+                                        "X,09:30:03,1,10,5,F;@;I;T\n")
+        import_files("--trades", tmp_path / "t.csv", "-o", tape, "--date", "2024-03-15")
+    else:
+        pa = pytest.importorskip("pyarrow")
+        items = [["@", "F"], ["I"], None, ["F", "@", "I", "T"]]
+        item_type = pa.list_(pa.string()) if source == "list" else pa.large_list(pa.string_view())
+        table = pa.table({"symbol": ["X"] * 4, "time": [f"09:30:0{k}" for k in range(4)], "exchange": [1] * 4,
+                          "price": [10] * 4, "size": [5] * 4, "conditions": pa.array(items, type=item_type)})
+        tarvik_engine.write_tape(tape, trades=table, date="2024-03-15")
     seen = []
 
     def keep(system, message):
