@@ -2,10 +2,10 @@
 
 #include <arrow/scalar.h>
 #include <arrow/type.h>
-#include <arrow/util/decimal.h>
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace tarvik::import {
@@ -89,6 +89,40 @@ std::string_view text_item(const arrow::Array& array, int64_t i) {
             return static_cast<const arrow::BinaryViewArray&>(array).GetView(i);
         default:
             return static_cast<const arrow::BinaryArray&>(array).GetView(i);
+    }
+}
+
+// Cell i of a decimal column (32, 64, 128 or 256 bits, little-endian) as
+// units of its scale; false when a 256-bit value does not fit 128 bits.
+bool decimal_units(const arrow::Array& array, int64_t i, __int128& units) {
+    const uint8_t* p = static_cast<const arrow::FixedSizeBinaryArray&>(array).GetValue(i);
+    switch (array.type_id()) {
+        case arrow::Type::DECIMAL32: {
+            int32_t v;
+            std::memcpy(&v, p, sizeof v);
+            units = v;
+            return true;
+        }
+        case arrow::Type::DECIMAL64: {
+            int64_t v;
+            std::memcpy(&v, p, sizeof v);
+            units = v;
+            return true;
+        }
+        case arrow::Type::DECIMAL128: {
+            uint64_t w[2];
+            std::memcpy(w, p, sizeof w);
+            units = static_cast<__int128>(static_cast<int64_t>(w[1])) << 64 | w[0];
+            return true;
+        }
+        default: {
+            uint64_t w[4];
+            std::memcpy(w, p, sizeof w);
+            const uint64_t sign = static_cast<int64_t>(w[1]) < 0 ? ~uint64_t{0} : 0;
+            if (w[2] != sign || w[3] != sign) return false;
+            units = static_cast<__int128>(static_cast<int64_t>(w[1])) << 64 | w[0];
+            return true;
+        }
     }
 }
 
@@ -240,9 +274,12 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
             case arrow::Type::DOUBLE:
                 c.kind = Kind::Float;
                 break;
+            case arrow::Type::DECIMAL32:
+            case arrow::Type::DECIMAL64:
             case arrow::Type::DECIMAL128:
-                c.kind = Kind::Decimal128;
-                c.scale = static_cast<const arrow::Decimal128Type&>(*array->type()).scale();
+            case arrow::Type::DECIMAL256:
+                c.kind = Kind::Decimal;
+                c.scale = static_cast<const arrow::DecimalType&>(*array->type()).scale();
                 break;
             case arrow::Type::TIMESTAMP: {
                 const auto& type = static_cast<const arrow::TimestampType&>(*array->type());
@@ -326,12 +363,10 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
                                                static_cast<const arrow::DoubleArray*>(c.array)->Value(i));
             return {buffer, static_cast<std::size_t>(r.ptr - buffer)};
         }
-        case Kind::Decimal128: {
-            const arrow::Decimal128 d(static_cast<const arrow::Decimal128Array*>(c.array)->GetValue(i));
-            const std::string s = d.ToString(c.scale);
-            const std::size_t n = s.size() < sizeof buffer ? s.size() : sizeof buffer;
-            s.copy(buffer, n);
-            return {buffer, n};
+        case Kind::Decimal: {
+            __int128 units = 0;
+            if (!decimal_units(*c.array, i, units)) return "a decimal past 38 digits";
+            return format_decimal(decimal_from_scaled(units, c.scale), buffer);
         }
         case Kind::Boolean: {
             const bool v = static_cast<const arrow::BooleanArray*>(c.array)->Value(i);
@@ -392,11 +427,17 @@ Decimal BatchCells::decimal(Field f, int64_t i) const {
             if (!d) fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) + " is no decimal of at most 9 decimals");
             return *d;
         }
-        case Kind::Decimal128: {
-            const arrow::Decimal128 d(static_cast<const arrow::Decimal128Array*>(c.array)->GetValue(i));
-            const __int128 units = (static_cast<__int128>(d.high_bits()) << 64) | d.low_bits();
+        case Kind::Decimal: {
+            __int128 units = 0;
+            if (!decimal_units(*c.array, i, units)) fail(f, i, "a decimal past 38 digits is out of range");
             return decimal_from_scaled(units, c.scale);
         }
+        case Kind::Other:
+        case Kind::Timestamp:
+        case Kind::Time:
+        case Kind::Date:
+        case Kind::List:
+            fail(f, i, "expected a number, got a column of type " + c.array->type()->ToString());
         default: {
             const std::string_view s = text(f, i);
             const auto d = parse_decimal(s);

@@ -79,7 +79,7 @@ public:
 
 private:
     enum class Kind {
-        Absent, Text, LargeText, ViewText, Dictionary, Signed, Unsigned, Float, Decimal128, Timestamp, Time, Date, Boolean, List,
+        Absent, Text, LargeText, ViewText, Dictionary, Signed, Unsigned, Float, Decimal, Timestamp, Time, Date, Boolean, List,
         Other
     };
     struct Cells {

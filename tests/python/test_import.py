@@ -654,6 +654,31 @@ def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
     assert not tape.exists()
 
 
+@pytest.mark.parametrize("width", [32, 64, 128, 256])
+def test_decimal_columns_of_every_width_give_their_prices_and_sizes(tmp_path, width):
+    pa = pytest.importorskip("pyarrow")
+    decimal_type = {32: pa.decimal32, 64: pa.decimal64, 128: pa.decimal128, 256: pa.decimal256}[width]
+    precision = {32: 9, 64: 18, 128: 38, 256: 76}[width]
+    prices = [Decimal("150.25"), Decimal("-0.0001"), Decimal("99999.9")]
+
+    def table(price_cells):
+        return pa.table({"symbol": ["X"] * 3, "time": [1710509402000000000 + k for k in range(3)],
+                         "exchange": [1] * 3, "price": pa.array(price_cells, type=decimal_type(precision, 4)),
+                         "size": pa.array([Decimal(5), Decimal(6), Decimal(7)], type=decimal_type(precision, 0))})
+
+    tape = tmp_path / "decimals.tape"
+    tarvik_engine.write_tape(tape, trades=table(prices))
+    trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
+    assert trades.column("price_raw").to_pylist() == [1502500, -1, 999999000]
+    assert trades.column("size").to_pylist() == [5, 6, 7]
+    if width == 256:  # past 38 digits: no price holds it
+        with pytest.raises(ValueError, match=r"^trades:2: column 'price': a decimal past 38 digits is out of range"):
+            tarvik_engine.write_tape(tmp_path / "wide.tape", trades=table([prices[0], Decimal(10) ** 60, prices[2]]))
+    with pytest.raises(ValueError, match=r"^trades:1: column 'price': expected a number, got a column of type date32"):
+        tarvik_engine.write_tape(tmp_path / "dates.tape", trades=table(prices).set_column(
+            3, "price", pa.array([datetime.date(2024, 3, 15)] * 3)))
+
+
 def test_write_tape_takes_paths_and_returns_the_tapes(tmp_path, day, csv_day):
     quotes, trades = day
     (tmp_path / "q.csv").write_text(csv_text(quotes))
