@@ -178,6 +178,9 @@ ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::str
         if (names_[f].empty())
             throw ImportError(source + ": missing column '" + kFieldNames[f] + "' (" + kind_name + " need " +
                               list_names(wanted.required) + "; --rename maps a vendor's names)");
+    if (!unknown.empty() && !ignore_extra && trim(unknown.front()).empty())
+        throw ImportError(source + ": a column has no name in the header (a DataFrame's index, as to_csv writes it, "
+                                   "or a delimiter ending the header line); --ignore-extra-columns skips it");
     if (!unknown.empty() && !ignore_extra)
         throw ImportError(source + ": unknown column '" + unknown.front() + "' (" + kind_name + " take " +
                           list_names(wanted.required) +

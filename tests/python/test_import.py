@@ -503,6 +503,8 @@ def test_one_tape_per_session_day(loaded, tmp_path):
     ("t.csv", "symbol,time,exchange,price\nX,09:30:00,1,10\n", [], "t.csv: missing column 'size'", "trades need"),
     ("t.csv", "symbol,time,exchange,price,size,venue\nX,09:30:00,1,10,5,Q\n", [], "t.csv: unknown column 'venue'",
      "--ignore-extra-columns"),
+    ("t.csv", ",symbol,time,exchange,price,size\n0,X,09:30:00,1,10,5\n", [], "t.csv: a column has no name",
+     "a DataFrame's index"),
     ("t.csv", "X,09:30:00,1,10,5\nX,09:30:01,1,10,5\n", [], "t.csv: no header", ""),
     ("t.csv", "", [], "t.csv: empty file", ""),
     ("t.csv", "symbol,time,exchange,price,size\n", [], "t.csv: no rows", "--allow-empty"),
@@ -534,7 +536,7 @@ def test_one_tape_per_session_day(loaded, tmp_path):
      "outside the days a tape holds"),
     ("t.csv", "symbol,time,exchange,price,size\nX,-9223372036854775807,1,1,1\n", [], "t.csv:2: column 'time'",
      "--time-unit"),
-], ids=["missing", "unknown", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "overflow",
+], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "overflow",
         "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
         "empty-symbol", "five-conditions", "short-row", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative"])
