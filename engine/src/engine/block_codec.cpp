@@ -93,6 +93,19 @@ void to_planes(const void* records, uint32_t count, const std::size_t (&times)[N
     uint64_t previous[N] = {};
     unsigned char tile[kTile * Size];
     uint32_t first = 0;
+#if defined(__x86_64__)
+    static const bool avx2 = cpu_has_avx2();
+    if (avx2) {
+        for (; first + kTile <= count; first += kTile) {
+            std::memcpy(tile, in + std::size_t{first} * Size, sizeof tile);
+            to_deltas<Size>(tile, kTile, times, previous);
+            std::size_t b = 0;
+            for (; b + 2 * kTile <= Size; b += 2 * kTile)
+                transpose_tile_pair(tile + b, Size, planes + b * count + first, count);
+            for (; b < Size; b += kTile) transpose_tile(tile + b, Size, planes + b * count + first, count);
+        }
+    }
+#endif
     for (; first + kTile <= count; first += kTile) {
         std::memcpy(tile, in + std::size_t{first} * Size, sizeof tile);
         to_deltas<Size>(tile, kTile, times, previous);
