@@ -39,6 +39,7 @@ constexpr std::size_t kConverters = 2;      // threads reading each input's batc
 constexpr std::size_t kConvertedAhead = 2;  // batches ready ahead of the one taking them, per input
 constexpr std::size_t kSpillReadRows = 32 * 1024;  // rows a converting thread takes from the spills at once
 constexpr std::size_t kSpillReadRowsLeast = 1024;   // ... from each, however many inputs
+constexpr std::size_t kSpillBytes = std::size_t{24} << 20;  // the blocks of every input's spill at once
 
 uint32_t kind_rank(InputKind kind) {
     switch (kind) {
@@ -469,7 +470,10 @@ void Importer::read(DataInput& input) {
     const InputKind kind = source.kind();
     source.start(map.all_columns());
     if (map.has(kExchangeTime)) carry_ext_ = true;
-    input.spill = std::make_unique<RowSpill>(o_.temp_dir, map.has(kExchangeTime) || o_.fractional_sizes);
+    // Every input's spill is read at once: many inputs take smaller blocks.
+    const std::size_t block_bytes = std::min(RowSpill::kBlockBytes, kSpillBytes / (3 * inputs_.size()));
+    input.spill =
+        std::make_unique<RowSpill>(o_.temp_dir, map.has(kExchangeTime) || o_.fractional_sizes, block_bytes);
 
     const Field price_fields[2] = {kind == InputKind::Trades ? kPrice : kBid, kAsk};
     const int prices = kind == InputKind::Trades ? 1 : kind == InputKind::Changes ? 0 : 2;

@@ -20,21 +20,22 @@ std::size_t aligned_up(std::size_t n) { return (n + kAlign - 1) / kAlign * kAlig
 
 }  // namespace
 
-RowSpill::Bytes RowSpill::block_bytes() {
-    auto* p = static_cast<unsigned char*>(std::aligned_alloc(kAlign, kBlockBytes));
+RowSpill::Bytes RowSpill::new_block() const {
+    auto* p = static_cast<unsigned char*>(std::aligned_alloc(kAlign, block_bytes_));
     if (p == nullptr) throw std::bad_alloc();
-    std::memset(p, 0, kBlockBytes);  // a block's tail past its rows is written too
+    std::memset(p, 0, block_bytes_);  // a block's tail past its rows is written too
     return Bytes(p);
 }
 
-RowSpill::RowSpill(const std::string& temp_dir, bool wide)
+RowSpill::RowSpill(const std::string& temp_dir, bool wide, std::size_t block_bytes)
     : dir_(temp_dir.empty() ? std::string("/tmp") : temp_dir),
       fd_(unnamed_temp_file(temp_dir, "the import")),
       wide_(wide),
       row_bytes_(wide ? kWideRowBytes : kNarrowRowBytes),
-      block_rows_(kBlockBytes / row_bytes_) {
+      block_bytes_(std::max(kLeastBlockBytes, block_bytes / kAlign * kAlign)),
+      block_rows_(block_bytes_ / row_bytes_) {
     try {
-        filling_.bytes = block_bytes();
+        filling_.bytes = new_block();
         const int flags = ::fcntl(fd_, F_GETFL);
         direct_ = flags >= 0 && ::fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;
         thread_ = std::thread([this] { write_loop(); });
@@ -133,9 +134,9 @@ void RowSpill::pack(const std::vector<ConvertedRow>& rows) {
 // rounded up to a whole number of pages.
 void RowSpill::write_block() {
     const std::size_t used = filling_.rows * row_bytes_;
-    const std::size_t size = filling_.rows == block_rows_ ? kBlockBytes : aligned_up(used);
+    const std::size_t size = filling_.rows == block_rows_ ? block_bytes_ : aligned_up(used);
     std::memset(filling_.bytes.get() + used, 0, size - used);
-    transfer(true, filling_.bytes.get(), size, blocks_ * kBlockBytes);
+    transfer(true, filling_.bytes.get(), size, blocks_ * block_bytes_);
     ++blocks_;
     filling_.rows = 0;
 }
@@ -176,7 +177,7 @@ void RowSpill::finish() {
 
 void RowSpill::read_block(Block& block, uint64_t index) {
     block.rows = static_cast<std::size_t>(std::min<uint64_t>(block_rows_, rows_ - index * block_rows_));
-    transfer(false, block.bytes.get(), aligned_up(block.rows * row_bytes_), index * kBlockBytes);
+    transfer(false, block.bytes.get(), aligned_up(block.rows * row_bytes_), index * block_bytes_);
 }
 
 void RowSpill::read_loop() {
@@ -192,7 +193,7 @@ void RowSpill::read_loop() {
             }
         }
         try {
-            if (!block.bytes) block.bytes = block_bytes();
+            if (!block.bytes) block.bytes = new_block();
             read_block(block, index);
         } catch (...) {
             std::lock_guard lock(mutex_);

@@ -29,8 +29,10 @@ namespace tarvik::import {
 
 class RowSpill {
 public:
-    // Throws ImportError when no temporary file can be made in `temp_dir`.
-    RowSpill(const std::string& temp_dir, bool wide);
+    // Blocks of about `block_bytes` (rounded to whole pages, at least
+    // kLeastBlockBytes); a spill holds three at most. Throws ImportError when
+    // no temporary file can be made in `temp_dir`.
+    RowSpill(const std::string& temp_dir, bool wide, std::size_t block_bytes = kBlockBytes);
     ~RowSpill();
     RowSpill(const RowSpill&) = delete;
     RowSpill& operator=(const RowSpill&) = delete;
@@ -44,13 +46,14 @@ public:
     bool read(std::vector<ConvertedRow>& out, std::size_t max);
 
     static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+    static constexpr std::size_t kLeastBlockBytes = std::size_t{64} << 10;
 
 private:
     struct FreeBytes {
         void operator()(unsigned char* p) const { std::free(p); }
     };
     using Bytes = std::unique_ptr<unsigned char[], FreeBytes>;
-    static Bytes block_bytes();
+    Bytes new_block() const;
 
     struct Block {
         Bytes bytes;
@@ -74,6 +77,7 @@ private:
     bool wide_;
     bool direct_ = false;  // blocks bypass the page cache
     std::size_t row_bytes_;
+    std::size_t block_bytes_;
     std::size_t block_rows_;  // rows a block holds
     uint64_t rows_ = 0;
     uint64_t blocks_ = 0;  // written

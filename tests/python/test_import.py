@@ -571,25 +571,30 @@ def test_converted_rows_wait_in_the_temp_dir_and_leave_nothing(tmp_path, day, cs
 
 
 @pytest.mark.parametrize("exchange_times", [False, True], ids=["rows", "rows-with-exchange-times"])
-@pytest.mark.parametrize("temp_dir", ["disk", "memory"])
-def test_many_waiting_rows_come_back_whole_and_in_order(tmp_path, exchange_times, temp_dir):
+@pytest.mark.parametrize("temp_dir, inputs", [("disk", 1), ("memory", 1), ("disk", 24)],
+                         ids=["disk", "memory", "disk-24-inputs"])
+def test_many_waiting_rows_come_back_whole_and_in_order(tmp_path, exchange_times, temp_dir, inputs):
     """More rows than several blocks of the temporary file hold, the last
     block part full, come back whole and in order, whether the file system
-    takes transfers straight to the disk or only through its page cache."""
+    takes transfers straight to the disk or only through its page cache, and
+    in the smaller blocks of many inputs."""
     if temp_dir == "memory" and not Path("/dev/shm").is_dir():
         pytest.skip("no /dev/shm")
     temp = tmp_path / "spill" if temp_dir == "disk" else Path("/dev/shm")
     temp.mkdir(exist_ok=True)
     rows = 50_001
     header = "symbol,time,exchange,price,size,sequence" + (",exchange_time" if exchange_times else "")
-    lines = [header]
+    files = [[header] for _ in range(inputs)]
     for k in range(rows):
         time = f"2024-03-15T14:30:{k // 1000:02d}.{k % 1000:03d}Z"  # k < 60,000
         line = f"{'XY'[k % 2]},{time},{1 + k % 3},{10 + k % 997}.{k % 100:02d},{1 + k % 5000},{k}"
-        lines.append(line + (f",{time}" if exchange_times else ""))
-    (tmp_path / "t.csv").write_text("\n".join(lines) + "\n")
+        files[k % inputs].append(line + (f",{time}" if exchange_times else ""))
+    args = []
+    for j, lines in enumerate(files):
+        (tmp_path / f"t{j}.csv").write_text("\n".join(lines) + "\n")
+        args += ["--trades", tmp_path / f"t{j}.csv"]
     tape = tmp_path / "many.tape"
-    import_files("--trades", tmp_path / "t.csv", "-o", tape, "--temp-dir", temp)
+    import_files(*args, "-o", tape, "--temp-dir", temp)
     trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
     assert trades.column("sequence").to_pylist() == list(range(rows))
     assert trades.column("price_raw").to_pylist() == [(10 + k % 997) * 100 + k % 100 for k in range(rows)]
