@@ -208,7 +208,7 @@ void Importer::load_conditions(BatchSource& source) {
     for_each_row(source, [this](const ColumnMap&, const BatchCells& cells, int64_t i) {
         const std::string_view text = cells.text(kCondition, i);
         const int64_t code = cells.integer(kCode, i, 0, 254);
-        if (condition_names_.find(text)) cells.fail(kCondition, i, quoted(text) + " is listed twice");
+        if (condition_names_.find(text) != NameCodes::kNone) cells.fail(kCondition, i, quoted(text) + " is listed twice");
         condition_names_.give(std::string(text), static_cast<uint32_t>(code));
     });
 }
@@ -288,9 +288,9 @@ uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f) {
         cells.fail(f, i, "exchange " + quoted(text) + " is a name, but other rows give exchange numbers");
     exchange_codes_ = Codes::Names;
     std::string why;
-    const auto code = exchange_names_.code(text, why);
-    if (!code) cells.fail(f, i, why);
-    return static_cast<uint16_t>(*code);
+    const uint32_t code = exchange_names_.code(text, why);
+    if (code == NameCodes::kNone) cells.fail(f, i, why);
+    return static_cast<uint16_t>(code);
 }
 
 uint32_t Importer::instrument(const BatchCells& cells, int64_t i, Field symbol) {
@@ -409,9 +409,9 @@ void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, u
                                                "table lets both be used");
             condition_codes_ = Codes::Names;
             std::string why;
-            const auto code = condition_names_.code(t, why);
-            if (!code) cells.fail(kConditions, i, why);
-            return *code;
+            const uint32_t code = condition_names_.code(t, why);
+            if (code == NameCodes::kNone) cells.fail(kConditions, i, why);
+            return code;
         });
 }
 

@@ -143,21 +143,20 @@ void Instruments::choose_price_types(std::optional<uint8_t> forced) {
     }
 }
 
-std::optional<uint32_t> NameCodes::find_named(std::string_view name) const {
+uint32_t NameCodes::find_named(std::string_view name) const {
     const auto it = codes_.find(name);
-    if (it == codes_.end()) return std::nullopt;
-    return it->second;
+    return it == codes_.end() ? kNone : it->second;
 }
 
-std::optional<uint32_t> NameCodes::add(std::string_view name, std::string& why) {
+uint32_t NameCodes::add(std::string_view name, std::string& why) {
     if (given_) {
         why = std::string(what_) + " " + quoted(name) + " is not in the table given";
-        return std::nullopt;
+        return kNone;
     }
     const uint32_t next = static_cast<uint32_t>(names_.size()) + 1;
     if (next > max_) {
         why = "more than " + std::to_string(max_) + " different " + what_ + "s";
-        return std::nullopt;
+        return kNone;
     }
     codes_.emplace(std::string(name), next);
     if (name.size() == 1) one_char_[static_cast<unsigned char>(name[0])] = next + 1;

@@ -135,19 +135,23 @@ private:
 // from 1 in order of first appearance, unless a table gives them.
 class NameCodes {
 public:
+    static constexpr uint32_t kNone = UINT32_MAX;  // no number
     NameCodes(const char* what, uint32_t max) : what_(what), max_(max) {}
-    std::optional<uint32_t> find(std::string_view name) const {
+    // The name's number, or kNone. (A plain number, not an optional: the
+    // import asks once a row or more, and an optional that passes through
+    // memory costs a stall each time.)
+    uint32_t find(std::string_view name) const {
         if (name.size() == 1) {  // exchange letters, "@": no hashing
             const uint32_t code = one_char_[static_cast<unsigned char>(name[0])];
             if (code != 0) return code - 1;
         }
         return find_named(name);
     }
-    // The name's number; adds it unless the table was given. Empty when the
+    // The name's number; adds it unless the table was given. kNone when the
     // name is not in a given table or the numbers run out (`why` says).
-    std::optional<uint32_t> code(std::string_view name, std::string& why) {
-        if (const auto c = find(name)) return c;
-        return add(name, why);
+    uint32_t code(std::string_view name, std::string& why) {
+        const uint32_t c = find(name);
+        return c != kNone ? c : add(name, why);
     }
     void give(std::string name, uint32_t code);
     bool given() const { return given_; }
@@ -158,8 +162,8 @@ public:
 private:
     const char* what_;
     uint32_t max_;
-    std::optional<uint32_t> find_named(std::string_view name) const;
-    std::optional<uint32_t> add(std::string_view name, std::string& why);
+    uint32_t find_named(std::string_view name) const;
+    uint32_t add(std::string_view name, std::string& why);
 
     bool given_ = false;
     TextMap<uint32_t> codes_;
