@@ -407,33 +407,41 @@ std::string_view BatchCells::slow_text(Field f, int64_t i) const {
 }
 
 Decimal BatchCells::decimal(Field f, int64_t i) const {
+    Decimal d;
+    decimal(f, i, d);
+    return d;
+}
+
+void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
     const Cells& c = cells_[f];
     if (c.array == nullptr || c.array->IsNull(i)) fail(f, i, "missing value");
     switch (c.kind) {
         case Kind::Signed:
             switch (c.array->type_id()) {
-                case arrow::Type::INT8: return decimal_from_integer(static_cast<const arrow::Int8Array*>(c.array)->Value(i));
-                case arrow::Type::INT16: return decimal_from_integer(static_cast<const arrow::Int16Array*>(c.array)->Value(i));
-                case arrow::Type::INT32: return decimal_from_integer(static_cast<const arrow::Int32Array*>(c.array)->Value(i));
-                default: return decimal_from_integer(static_cast<const arrow::Int64Array*>(c.array)->Value(i));
+                case arrow::Type::INT8: out = decimal_from_integer(static_cast<const arrow::Int8Array*>(c.array)->Value(i)); return;
+                case arrow::Type::INT16: out = decimal_from_integer(static_cast<const arrow::Int16Array*>(c.array)->Value(i)); return;
+                case arrow::Type::INT32: out = decimal_from_integer(static_cast<const arrow::Int32Array*>(c.array)->Value(i)); return;
+                default: out = decimal_from_integer(static_cast<const arrow::Int64Array*>(c.array)->Value(i)); return;
             }
         case Kind::Boolean: {
             const std::string_view s = raw_text(c, i, buffer_);
             int64_t v = 0;
             std::from_chars(s.data(), s.data() + s.size(), v);
-            return decimal_from_integer(v);
+            out = decimal_from_integer(v);
+            return;
         }
         case Kind::Float: {
-            const auto d = c.array->type_id() == arrow::Type::FLOAT
-                               ? decimal_from_float(static_cast<const arrow::FloatArray*>(c.array)->Value(i))
-                               : decimal_from_double(static_cast<const arrow::DoubleArray*>(c.array)->Value(i));
-            if (!d) fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) + " is no decimal of at most 9 decimals");
-            return *d;
+            const bool ok = c.array->type_id() == arrow::Type::FLOAT
+                                ? decimal_from_float(static_cast<const arrow::FloatArray*>(c.array)->Value(i), out)
+                                : decimal_from_double(static_cast<const arrow::DoubleArray*>(c.array)->Value(i), out);
+            if (!ok) fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) + " is no decimal of at most 9 decimals");
+            return;
         }
         case Kind::Decimal: {
             __int128 units = 0;
             if (!decimal_units(*c.array, i, units)) fail(f, i, "a decimal past 38 digits is out of range");
-            return decimal_from_scaled(units, c.scale);
+            out = decimal_from_scaled(units, c.scale);
+            return;
         }
         case Kind::Other:
         case Kind::Timestamp:
@@ -443,15 +451,15 @@ Decimal BatchCells::decimal(Field f, int64_t i) const {
             fail(f, i, "expected a number, got a column of type " + c.array->type()->ToString());
         default: {
             const std::string_view s = text(f, i);
-            const auto d = parse_decimal(s);
-            if (!d) fail(f, i, "expected a number, got " + quoted(s));
-            return *d;
+            if (!parse_decimal(s, out)) fail(f, i, "expected a number, got " + quoted(s));
+            return;
         }
     }
 }
 
 int64_t BatchCells::integer(Field f, int64_t i, int64_t lo, int64_t hi) const {
-    const Decimal d = decimal(f, i);
+    Decimal d;
+    decimal(f, i, d);
     const auto v = whole(d);
     char buffer[48];
     if (!v) fail(f, i, "expected a whole number, got " + std::string(format_decimal(d, buffer)));

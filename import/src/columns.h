@@ -69,6 +69,8 @@ public:
     // Text or empty when absent.
     std::string_view optional_text(Field f, int64_t i) const;
     Decimal decimal(Field f, int64_t i) const;
+    // The same into `out` (see parse_decimal): how rows read their numbers.
+    void decimal(Field f, int64_t i, Decimal& out) const;
     int64_t integer(Field f, int64_t i, int64_t lo, int64_t hi) const;
     ParsedTime time(Field f, int64_t i, TimeParser& parser, std::optional<uint32_t> day) const;
     // A list column's items as text (Parquet list<string> or list<int>),

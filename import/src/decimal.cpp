@@ -73,9 +73,8 @@ bool parse_short_decimal(std::string_view s, Decimal& out) {
 
 }  // namespace
 
-std::optional<Decimal> parse_decimal(std::string_view s) {
-    Decimal quick;
-    if (parse_short_decimal(s, quick)) return quick;
+bool parse_decimal(std::string_view s, Decimal& out) {
+    if (parse_short_decimal(s, out)) return true;
     std::size_t i = 0;
     bool negative = false;
     if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
@@ -90,14 +89,14 @@ std::optional<Decimal> parse_decimal(std::string_view s) {
         return true;
     };
     for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i, any = true)
-        if (!take(s[i])) return std::nullopt;
+        if (!take(s[i])) return false;
     if (i < s.size() && s[i] == '.') {
         for (++i; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i, any = true) {
-            if (!take(s[i])) return std::nullopt;
+            if (!take(s[i])) return false;
             ++decimals;
         }
     }
-    if (!any) return std::nullopt;
+    if (!any) return false;
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
         bool exp_negative = false;
@@ -106,25 +105,33 @@ std::optional<Decimal> parse_decimal(std::string_view s) {
         bool exp_any = false;
         for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i, exp_any = true) {
             exponent = exponent * 10 + (s[i] - '0');
-            if (exponent > 100) return std::nullopt;
+            if (exponent > 100) return false;
         }
-        if (!exp_any) return std::nullopt;
+        if (!exp_any) return false;
         decimals += exp_negative ? exponent : -exponent;
     }
-    if (i != s.size()) return std::nullopt;
+    if (i != s.size()) return false;
     if (decimals < 0) {
-        if (digits - decimals > kMaxDigits) return std::nullopt;
+        if (digits - decimals > kMaxDigits) return false;
         units *= pow10(-decimals);
         decimals = 0;
     }
     if (decimals > kMaxDigits) {
         // Only zeros can have so many decimals and stay within 38 digits.
         Decimal r = reduced(units, decimals);
-        if (r.decimals > kMaxDigits) return std::nullopt;
-        return Decimal{negative ? -r.units : r.units, r.decimals};
+        if (r.decimals > kMaxDigits) return false;
+        out = Decimal{negative ? -r.units : r.units, r.decimals};
+        return true;
     }
     const Decimal r = reduced(units, decimals);
-    return Decimal{negative ? -r.units : r.units, r.decimals};
+    out = Decimal{negative ? -r.units : r.units, r.decimals};
+    return true;
+}
+
+std::optional<Decimal> parse_decimal(std::string_view s) {
+    Decimal d;
+    if (!parse_decimal(s, d)) return std::nullopt;
+    return d;
 }
 
 Decimal decimal_from_integer(int64_t value) { return {value, 0}; }
@@ -139,19 +146,20 @@ namespace {
 // The nearest decimal with the fewest decimals (at most kMaxDecimals) that
 // rounds back to `value` as a Float (double or float).
 template <typename Float>
-std::optional<Decimal> shortest_decimal(Float value) {
-    if (!std::isfinite(value)) return std::nullopt;
+bool shortest_decimal(Float value, Decimal& out) {
+    if (!std::isfinite(value)) return false;
     constexpr double kWholeAbove = 9007199254740992.0;  // 2^53: every double past it is whole
     constexpr double kInt64Limit = 9.2e18;
     const double exact = value;  // a float is a double exactly
     if (std::fabs(exact) >= kWholeAbove) {
-        if (std::fabs(exact) >= kInt64Limit) return std::nullopt;
-        return Decimal{static_cast<int64_t>(exact), 0};
+        if (std::fabs(exact) >= kInt64Limit) return false;
+        out = Decimal{static_cast<int64_t>(exact), 0};
+        return true;
     }
     double scale = 1;
     for (int d = 0; d <= kMaxDecimals; ++d, scale *= 10) {
         const double scaled = exact * scale;
-        if (std::fabs(scaled) >= kInt64Limit) return std::nullopt;
+        if (std::fabs(scaled) >= kInt64Limit) return false;
         // Rounded to the nearest, ties to even, as nearbyint does but
         // without a library call: adding 2^52 leaves no bits below the
         // unit. From 2^52 on every double is whole already.
@@ -160,16 +168,19 @@ std::optional<Decimal> shortest_decimal(Float value) {
                                : scaled < 0                   ? -((-scaled + kWholeFrom) - kWholeFrom)
                                                               : (scaled + kWholeFrom) - kWholeFrom;
         const auto units = static_cast<int64_t>(rounded);
-        if (static_cast<Float>(static_cast<double>(units) / scale) == value) return reduced(units, d);
+        if (static_cast<Float>(static_cast<double>(units) / scale) == value) {
+            out = reduced(units, d);
+            return true;
+        }
     }
-    return std::nullopt;
+    return false;
 }
 
 }  // namespace
 
-std::optional<Decimal> decimal_from_double(double value) { return shortest_decimal(value); }
+bool decimal_from_double(double value, Decimal& out) { return shortest_decimal(value, out); }
 
-std::optional<Decimal> decimal_from_float(float value) { return shortest_decimal(value); }
+bool decimal_from_float(float value, Decimal& out) { return shortest_decimal(value, out); }
 
 std::optional<int32_t> encode_price(const Decimal& value, uint8_t price_type) {
     if (price_type <= kMaxDecimals) {

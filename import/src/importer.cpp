@@ -315,7 +315,8 @@ int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Decim
 
 uint32_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Decimal& multiplier, uint64_t max,
                         uint64_t* fraction) const {
-    Decimal d = cells.decimal(f, i);
+    Decimal d;
+    cells.decimal(f, i, d);
     char text[48];
     if (d.units < 0) cells.fail(f, i, std::string(format_decimal(d, text)) + " is below 0");
     if (!(multiplier == Decimal{1, 0})) {
@@ -435,13 +436,13 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
     switch (kind) {
         case InputKind::Quotes:
         case InputKind::MMQuotes:
-            read.prices[0] = cells.decimal(kBid, i);
-            read.prices[1] = cells.decimal(kAsk, i);
+            cells.decimal(kBid, i, read.prices[0]);
+            cells.decimal(kAsk, i, read.prices[1]);
             if (sizes_ahead_) sizes(cells, i, kind, one, out);
             if (cells.present(kCondition, i)) out.code = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
             break;
         case InputKind::Trades:
-            read.prices[0] = cells.decimal(kPrice, i);
+            cells.decimal(kPrice, i, read.prices[0]);
             if (sizes_ahead_) sizes(cells, i, kind, one, out);
             if (cells.present(kSequence, i))
                 out.extra = static_cast<uint32_t>(cells.integer(kSequence, i, 0, UINT32_MAX));
