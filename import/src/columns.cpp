@@ -255,6 +255,7 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
                 c.offsets = entries.GetValues<int32_t>(1);
                 c.data = entries.buffers[2] ? reinterpret_cast<const char*>(entries.buffers[2]->data()) : "";
                 c.indices = indexes.GetValues<int32_t>(1);
+                c.entries = entries.length;
                 if (indexes.buffers[0] && indexes.null_count != 0) {
                     if (indexes.offset % 8 == 0) c.valid = indexes.buffers[0]->data() + indexes.offset / 8;
                     else c.offsets = nullptr;

@@ -57,6 +57,19 @@ public:
     // Binds the batch; `rows_before` rows of the input came before it.
     void bind(const arrow::RecordBatch& batch, uint64_t rows_before);
     int64_t rows() const { return rows_; }
+
+    // The entries of a dictionary-encoded text column (Parquet's texts,
+    // categoricals), or 0 for any other column; then row i's entry, or -1
+    // for a null. Rows of one entry hold the same text, so whatever a row
+    // makes of its text holds for every row of that entry in the batch.
+    int64_t dictionary_entries(Field f) const {
+        const Cells& c = cells_[f];
+        return c.indices != nullptr && c.offsets != nullptr ? c.entries : 0;
+    }
+    int64_t dictionary_entry(Field f, int64_t i) const {
+        const Cells& c = cells_[f];
+        return text_null(c, i) ? -1 : c.indices[i];
+    }
     uint64_t row_number(int64_t i) const { return rows_before_ + first_row_ + static_cast<uint64_t>(i); }
 
     // A value is there: the column exists, the cell is not null and not
@@ -96,6 +109,7 @@ private:
         const char* data = nullptr;
         const uint8_t* valid = nullptr;
         const int32_t* indices = nullptr;  // row i is entry indices[i]; null: entry i
+        int64_t entries = 0;               // of the dictionary
     };
     std::string_view raw_text(const Cells& c, int64_t i, char (&buffer)[48]) const;
     static bool text_null(const Cells& c, int64_t i) {

@@ -89,6 +89,29 @@ std::vector<std::unique_ptr<BatchReader>> batch_readers(const TimeZone& zone, co
     return readers;
 }
 
+// What the thread that keeps the tables made of each entry of a
+// dictionary-encoded column (an instrument, an exchange's number, a trade's
+// conditions) in the batch at hand, so that the rows of one entry are
+// looked up once. Empty for other columns: every row is then looked up.
+class EntryMemo {
+public:
+    void reset(int64_t entries) { made_.assign(static_cast<std::size_t>(entries), kUnmade); }
+    // What `make` makes of row i, made the first time its entry is seen.
+    template <typename Make>
+    uint32_t get(const BatchCells& cells, Field f, int64_t i, Make make) {
+        if (made_.empty()) return make();
+        const int64_t k = cells.dictionary_entry(f, i);
+        if (k < 0) return make();
+        uint64_t& made = made_[static_cast<std::size_t>(k)];
+        if (made == kUnmade) made = make();  // nothing is kept of a row that fails
+        return static_cast<uint32_t>(made);
+    }
+
+private:
+    static constexpr uint64_t kUnmade = UINT64_MAX;
+    std::vector<uint64_t> made_;
+};
+
 struct DataInput {
     std::unique_ptr<BatchSource> source;
     std::unique_ptr<ColumnMap> map;
@@ -520,8 +543,12 @@ void Importer::read(DataInput& input) {
     uint64_t last_row = 0;
     std::optional<uint32_t> last_day;
     Work work;
+    EntryMemo symbols, exchanges, conditions_made;
     while (ahead.next(work)) {
         cells.bind(*work.batch, work.rows_before);
+        symbols.reset(map.has(kListedExchange) ? 0 : cells.dictionary_entries(kSymbol));
+        exchanges.reset(cells.dictionary_entries(kExchange));
+        conditions_made.reset(kind == InputKind::Trades ? cells.dictionary_entries(kConditions) : 0);
         for (int64_t i = 0; i < cells.rows(); ++i) {
             ConvertedRow& out = work.rows[static_cast<std::size_t>(i)];
             RowCells& read = work.cells[static_cast<std::size_t>(i)];
@@ -540,7 +567,7 @@ void Importer::read(DataInput& input) {
                 if (at == days_.end() || *at != day) days_.insert(at, day);
                 last_day = day;
             }
-            const uint32_t id = instrument(cells, i, kSymbol);
+            const uint32_t id = symbols.get(cells, kSymbol, i, [&] { return instrument(cells, i, kSymbol); });
             out.symbol = id;
             if (kind == InputKind::Changes) {
                 if (!read.rest_read) read_rest(first_, input, cells, i, out, read);
@@ -553,7 +580,8 @@ void Importer::read(DataInput& input) {
                 }
                 continue;
             }
-            out.exchange = exchange(cells, i, kExchange);
+            out.exchange = static_cast<uint16_t>(
+                exchanges.get(cells, kExchange, i, [&] { return uint32_t{exchange(cells, i, kExchange)}; }));
             if (!read.rest_read) read_rest(first_, input, cells, i, out, read);
             Instrument& inst = instruments_[id];
             const std::optional<uint8_t> given = inst.price_type ? inst.price_type : o_.price_type;
@@ -582,7 +610,16 @@ void Importer::read(DataInput& input) {
                 set_price_form(out, p, static_cast<uint8_t>(d.decimals));
             }
             if (!sizes_ahead_) sizes(cells, i, kind, inst.size_multiplier, out);
-            if (kind == InputKind::Trades) conditions(first_, cells, i, out.conditions);
+            if (kind == InputKind::Trades) {
+                const uint32_t codes = conditions_made.get(cells, kConditions, i, [&] {
+                    uint8_t made[4];
+                    conditions(first_, cells, i, made);
+                    uint32_t packed;
+                    std::memcpy(&packed, made, 4);
+                    return packed;
+                });
+                std::memcpy(out.conditions, &codes, 4);
+            }
             if (kind == InputKind::MMQuotes) {
                 const std::string_view maker = cells.text(kMarketMaker, i);
                 auto it = maker_ids_.find(maker);

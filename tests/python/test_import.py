@@ -661,6 +661,29 @@ def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
     assert not tape.exists()
 
 
+def test_dictionary_columns_give_what_their_texts_give_and_fail_at_the_first_bad_row(tmp_path):
+    """Rows of one dictionary entry share what the import makes of the
+    entry's text; an entry first bad at some row fails at that row."""
+    pa = pytest.importorskip("pyarrow")
+
+    def table(exchanges):
+        def dictionary(texts):
+            return pa.array(texts).dictionary_encode()
+        return pa.table({"symbol": dictionary(["X", "Y", "X", "Y", "X", "X"]),
+                         "time": [1710509402000000000 + k for k in range(6)], "exchange": dictionary(exchanges),
+                         "price": [10] * 6, "size": [5] * 6,
+                         "conditions": dictionary(["@ F", "I", "@ F", None, "I", "@ F"])})
+
+    tape = tmp_path / "dictionaries.tape"
+    tarvik_engine.write_tape(tape, trades=table(["1", "2", "1", "2", "1", "2"]))
+    trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
+    assert trades.column("symbol").to_pylist() == ["X", "Y", "X", "Y", "X", "X"]
+    assert trades.column("reporting_exchange").to_pylist() == [1, 2, 1, 2, 1, 2]
+    assert trades.column("conditions").to_pylist() == [[1, 2], [3], [1, 2], [], [3], [1, 2]]
+    with pytest.raises(ValueError, match=r"^trades:4: column 'exchange': exchange 'Q' is a name, but other rows"):
+        tarvik_engine.write_tape(tmp_path / "bad.tape", trades=table(["1", "2", "1", "Q", "1", "Q"]))
+
+
 @pytest.mark.parametrize("width", [32, 64, 128, 256])
 def test_decimal_columns_of_every_width_give_their_prices_and_sizes(tmp_path, width):
     pa = pytest.importorskip("pyarrow")
