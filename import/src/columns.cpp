@@ -470,7 +470,19 @@ int64_t BatchCells::integer(Field f, int64_t i, int64_t lo, int64_t hi) const {
     return *v;
 }
 
-ParsedTime BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optional<uint32_t> day) const {
+// The time of row i into `out`, checked against the days a tape can hold.
+void BatchCells::in_range(Field f, int64_t i, int64_t epoch_micros, bool sub_milli, ParsedTime& out) const {
+    // Far outside the days a tape holds (1883 to 9999), where a time zone's
+    // offset could not even be added; the importer checks the exact days.
+    constexpr int64_t kEarliest = -4'000'000'000'000'000;  // about 1843
+    constexpr int64_t kLatest = 300'000'000'000'000'000;   // about 11476
+    if (epoch_micros < kEarliest || epoch_micros > kLatest)
+        fail(f, i, "outside the days a tape holds (1883-01-01 to 9999-12-31)");
+    out.epoch_micros = epoch_micros;
+    out.sub_milli = sub_milli;
+}
+
+void BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optional<uint32_t> day, ParsedTime& out) const {
     const Cells& c = cells_[f];
     if (c.array == nullptr || c.array->IsNull(i)) fail(f, i, "missing value");
     std::string why;
@@ -490,11 +502,12 @@ ParsedTime BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optiona
                 micros = raw * c.divisor;
                 sub_milli = micros % 1000 != 0;
             }
-            if (c.kind == Kind::Time) {
-                t = parser.time_of_day(micros, sub_milli, day, why);
-            } else {
-                t = c.zoned ? ParsedTime{micros, sub_milli} : parser.local(micros, sub_milli);
+            if (c.kind == Kind::Timestamp) {
+                if (c.zoned) return in_range(f, i, micros, sub_milli, out);
+                const ParsedTime local = parser.local(micros, sub_milli);
+                return in_range(f, i, local.epoch_micros, local.sub_milli, out);
             }
+            t = parser.time_of_day(micros, sub_milli, day, why);
             break;
         }
         case Kind::Signed:
@@ -521,13 +534,7 @@ ParsedTime BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optiona
             fail(f, i, "expected a time, got a column of type " + c.array->type()->ToString());
     }
     if (!t) fail(f, i, why);
-    // Far outside the days a tape holds (1883 to 9999), where a time zone's
-    // offset could not even be added; the importer checks the exact days.
-    constexpr int64_t kEarliest = -4'000'000'000'000'000;  // about 1843
-    constexpr int64_t kLatest = 300'000'000'000'000'000;   // about 11476
-    if (t->epoch_micros < kEarliest || t->epoch_micros > kLatest)
-        fail(f, i, "outside the days a tape holds (1883-01-01 to 9999-12-31)");
-    return *t;
+    in_range(f, i, t->epoch_micros, t->sub_milli, out);
 }
 
 bool BatchCells::list_items(Field f, int64_t i, std::vector<std::string_view>& out, std::string& storage) const {

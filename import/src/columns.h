@@ -85,7 +85,10 @@ public:
     // The same into `out` (see parse_decimal): how rows read their numbers.
     void decimal(Field f, int64_t i, Decimal& out) const;
     int64_t integer(Field f, int64_t i, int64_t lo, int64_t hi) const;
-    ParsedTime time(Field f, int64_t i, TimeParser& parser, std::optional<uint32_t> day) const;
+    // Into `out`, a part at a time: a ParsedTime handed back whole went
+    // through memory in pieces and was read back at once, which stalled the
+    // processor once a row.
+    void time(Field f, int64_t i, TimeParser& parser, std::optional<uint32_t> day, ParsedTime& out) const;
     // A list column's items as text (Parquet list<string> or list<int>),
     // else the cell's text; appended to `out`.
     bool list_items(Field f, int64_t i, std::vector<std::string_view>& out, std::string& storage) const;
@@ -119,6 +122,7 @@ private:
         const int64_t j = c.indices != nullptr ? c.indices[i] : i;
         return {c.data + c.offsets[j], static_cast<std::size_t>(c.offsets[j + 1] - c.offsets[j])};
     }
+    void in_range(Field f, int64_t i, int64_t epoch_micros, bool sub_milli, ParsedTime& out) const;
     std::string_view slow_text(Field f, int64_t i) const;
     std::string_view slow_optional_text(Field f, int64_t i) const;
     bool slow_present(Field f, int64_t i) const;

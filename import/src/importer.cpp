@@ -445,7 +445,8 @@ void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, u
 
 void Importer::read_time(RowContext& row, const BatchCells& cells, int64_t i, ConvertedRow& out,
                          RowCells& read) const {
-    const ParsedTime t = cells.time(kTime, i, row.parser, std::nullopt);
+    ParsedTime t;
+    cells.time(kTime, i, row.parser, std::nullopt, t);
     out.epoch_micros = t.epoch_micros;
     read.sub_milli = t.sub_milli;
     read.local_day = row.zone.to_local(t.epoch_micros).ndays;
@@ -482,7 +483,8 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
             break;
     }
     if (cells.present(kExchangeTime, i)) {
-        const ParsedTime x = cells.time(kExchangeTime, i, row.parser, static_cast<uint32_t>(read.local_day));
+        ParsedTime x;
+        cells.time(kExchangeTime, i, row.parser, static_cast<uint32_t>(read.local_day), x);
         out.exchange_micros = row.zone.to_local(x.epoch_micros).micros;
     }
     read.rest_read = true;
@@ -517,7 +519,10 @@ void Importer::read(DataInput& input) {
             taken_rows += static_cast<uint64_t>(work.batch->num_rows());
             return true;
         },
-        [&](std::size_t worker, Work& work) {
+        // `kind` by value: the thread that keeps the tables writes its own
+        // locals beside it, and a row read through a reference waited for
+        // that cache line to cross between the cores.
+        [&, kind](std::size_t worker, Work& work) {
             BatchReader& r = *readers[worker];
             r.cells.bind(*work.batch, work.rows_before);
             const auto n = static_cast<std::size_t>(r.cells.rows());
