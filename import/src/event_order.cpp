@@ -31,8 +31,10 @@ const StagedEvent* BatchedStream::peek() {
     while (at_ >= events_.size()) {
         if (done_) return nullptr;
         at_ = 0;
-        events_.clear();
-        if (!fill_(events_)) done_ = true;
+        if (!fill_(events_)) {
+            done_ = true;
+            events_.clear();
+        }
     }
     return &events_[at_];
 }

@@ -22,8 +22,10 @@ public:
     virtual void pop() = 0;
 };
 
-// Events handed over a batch at a time by `fill` (which clears and fills
-// the vector, and answers false at the end).
+// Events handed over a batch at a time by `fill`, which replaces the
+// vector's events with the next batch (swapping it with its own, so that
+// the storage and size of the batch done go back to be filled again) and
+// answers false at the end.
 class BatchedStream : public EventStream {
 public:
     explicit BatchedStream(std::function<bool(std::vector<StagedEvent>&)> fill) : fill_(std::move(fill)) {}

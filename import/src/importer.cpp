@@ -163,8 +163,7 @@ private:
     std::unique_ptr<EventStream> events_of(DataInput& input);
     void finalize(RowContext& row, const DataInput& input, const ConvertedRow& r, uint64_t index,
                   StagedEvent& out) const;
-    int32_t spilled_price(const DataInput& input, const ConvertedRow& r, int p, uint64_t index,
-                          const Instrument& inst) const;
+    int32_t spilled_price(const DataInput& input, const ConvertedRow& r, int p, uint64_t index, uint8_t chosen) const;
     ImportResult write();
 
     uint32_t instrument(const BatchCells& cells, int64_t i, Field symbol);
@@ -192,6 +191,7 @@ private:
     TextMap<uint32_t> maker_ids_;           // market maker -> its number, in order of first appearance
     std::vector<std::string> maker_names_;  // by number
     std::vector<uint32_t> maker_texts_;     // by number: the text index, once the tables are built
+    std::vector<uint8_t> chosen_types_;     // by instrument: its price type, once the tables are built
     bool sizes_ahead_ = true;  // no size multipliers: converting threads read the sizes
     std::unordered_map<std::string, uint32_t> text_index_;
     bool carry_ext_ = false;
@@ -657,6 +657,8 @@ uint32_t Importer::text_index(const std::string& text) {
 
 void Importer::build_tables() {
     instruments_.choose_price_types(o_.price_type);
+    chosen_types_.resize(instruments_.size());
+    for (uint32_t id = 0; id < instruments_.size(); ++id) chosen_types_[id] = instruments_[id].chosen;
     std::memcpy(tables_.header.permission_set, "AA", 2);
     tables_.header.display = o_.display;
     if (!exchange_names_.empty()) tables_.defined[TqST_EXCHANGE] = exchange_names_.table();
@@ -710,24 +712,24 @@ void Importer::build_tables() {
 // ---------------------------------------------------------------------------
 
 int32_t Importer::spilled_price(const DataInput& input, const ConvertedRow& r, int p, uint64_t index,
-                                const Instrument& inst) const {
+                                uint8_t chosen) const {
     const uint8_t form = price_form(r, p);
     if (form == kEncodedPrice) return static_cast<int32_t>(r.price[p]);
     // The type was chosen to write every price of the instrument exactly,
     // in 32 bits: the units only gain the decimals they lack.
     static constexpr int64_t kTens[kMaxDecimals + 1] = {
         1, 10, 100, 1'000, 10'000, 100'000, 1'000'000, 10'000'000, 100'000'000, 1'000'000'000};
-    if (inst.chosen <= kMaxDecimals && form <= inst.chosen && r.price[p] >= INT32_MIN && r.price[p] <= INT32_MAX) {
-        const int64_t units = r.price[p] * kTens[inst.chosen - form];
+    if (chosen <= kMaxDecimals && form <= chosen && r.price[p] >= INT32_MIN && r.price[p] <= INT32_MAX) {
+        const int64_t units = r.price[p] * kTens[chosen - form];
         if (units >= INT32_MIN && units <= INT32_MAX) return static_cast<int32_t>(units);
     }
     const Decimal d{r.price[p], form};
-    if (const auto encoded = encode_price(d, inst.chosen)) return *encoded;
+    if (const auto encoded = encode_price(d, chosen)) return *encoded;
     const Field f = input.source->kind() == InputKind::Trades ? kPrice : p == 0 ? kBid : kAsk;
     char text[48];
     fail_at(CellPlace{input.source->name(), input.first_row() + index, input.map->file_name(f), field_name(f)},
             std::string(format_decimal(d, text)) + " cannot be written exactly in price type " +
-                std::to_string(inst.chosen) + " of " + inst.text);
+                std::to_string(chosen) + " of " + instruments_[r.symbol].text);
 }
 
 void Importer::finalize(RowContext& row, const DataInput& input, const ConvertedRow& r, uint64_t index,
@@ -743,9 +745,11 @@ void Importer::finalize(RowContext& row, const DataInput& input, const Converted
     e.micros = local.micros;
     e.permission_id = o_.permission_id;
     e.market_maker = engine::kNone;
-    const Instrument& inst = instruments_[r.symbol];
+    // The instruments' types from a table of their own: an instrument is
+    // large, and reading its type there missed the cache once an event.
+    const uint8_t chosen = chosen_types_[r.symbol];
     e.symbol = r.symbol;
-    e.price_type = inst.chosen;
+    e.price_type = chosen;
     if (carry_ext_) {
         e.flags = engine::kEventHasExt;
         out.ext.micros_src = local.micros;
@@ -756,8 +760,8 @@ void Importer::finalize(RowContext& row, const DataInput& input, const Converted
         case InputKind::MMQuotes:
             e.kind = kind == InputKind::Quotes ? TqMSG_EXGQUOTE : TqMSG_MMQUOTE;
             e.reporting_exg = r.exchange;
-            e.quote.bid = spilled_price(input, r, 0, index, inst);
-            e.quote.ask = spilled_price(input, r, 1, index, inst);
+            e.quote.bid = spilled_price(input, r, 0, index, chosen);
+            e.quote.ask = spilled_price(input, r, 1, index, chosen);
             e.quote.bid_size = static_cast<int32_t>(r.size[0]);
             e.quote.ask_size = static_cast<int32_t>(r.size[1]);
             e.quote.quote_condition = r.code;
@@ -766,17 +770,18 @@ void Importer::finalize(RowContext& row, const DataInput& input, const Converted
         case InputKind::Trades:
             e.kind = TqMSG_TRADE;
             e.reporting_exg = r.exchange;
-            e.trade.price = spilled_price(input, r, 0, index, inst);
+            e.trade.price = spilled_price(input, r, 0, index, chosen);
             e.trade.size = r.size[0];
             out.ext.fractional_size = o_.fractional_sizes ? r.fraction : uint64_t{r.size[0]} * 1'000'000;
             std::memcpy(e.trade.ext_conditions, r.conditions, 4);
             e.trade.trade_condition = r.conditions[0] == kNoCondition ? 0 : r.conditions[0];
             e.trade.exg_sequence = r.extra;
             break;
-        case InputKind::Changes:
+        case InputKind::Changes: {
             e.kind = TqMSG_SYMBOLCHANGE;
             e.symbol_change.status = r.code;
             e.symbol_change.old_symbol = engine::kNone;
+            const Instrument& inst = instruments_[r.symbol];
             e.symbol_change.old_listed_exg = inst.listed;
             if (r.extra != engine::kNone) {
                 // The old symbol on the instrument's own listed exchange.
@@ -786,6 +791,7 @@ void Importer::finalize(RowContext& row, const DataInput& input, const Converted
                 if (found) e.symbol_change.old_symbol = *found;
             }
             break;
+        }
         default:
             break;
     }
