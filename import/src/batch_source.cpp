@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "csv_batches.h"
 #include "import_error.h"
 
 namespace tarvik::import {
@@ -110,9 +111,7 @@ BatchSource::BatchSource(ImportInput input, char delimiter)
     }
     format_ = Format::Csv;
     if (delimiter == 0) delimiter_ = header_delimiter();
-    reader_ = open_csv({});
-    schema_ = reader_->schema();
-    reader_.reset();
+    schema_ = csv_header();
 }
 
 BatchSource::~BatchSource() {
@@ -170,27 +169,38 @@ char BatchSource::header_delimiter() {
     return ',';
 }
 
-std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vector<std::string>& columns) {
-    std::shared_ptr<arrow::io::InputStream> stream = open_stream();
-    auto read = arrow::csv::ReadOptions::Defaults();
-    read.use_threads = true;
-    read.block_size = kCsvBlockBytes;
+arrow::csv::ParseOptions BatchSource::csv_parse_options() const {
     auto parse = arrow::csv::ParseOptions::Defaults();
     parse.delimiter = delimiter_;
+    return parse;
+}
+
+std::shared_ptr<arrow::Schema> BatchSource::csv_header() {
+    // Arrow's reader reads the header, as it would for its own batches.
+    auto read = arrow::csv::ReadOptions::Defaults();
+    read.use_threads = false;
+    read.block_size = kCsvBlockBytes;
     auto convert = arrow::csv::ConvertOptions::Defaults();
     convert.default_column_type = arrow::utf8();
-    convert.check_utf8 = false;  // texts are bytes, as in the tape
-    convert.strings_can_be_null = false;
-    convert.quoted_strings_can_be_null = false;
-    convert.include_columns = columns;
-    auto reader = arrow::csv::StreamingReader::Make(arrow::io::IOContext(batch_memory()), stream, read,
-                                                    parse, convert);
+    convert.check_utf8 = false;
+    auto reader = arrow::csv::StreamingReader::Make(arrow::io::IOContext(batch_memory()), open_stream(), read,
+                                                    csv_parse_options(), convert);
     if (!reader.ok()) {
         const std::string message = reader.status().message();
         if (message.find("Empty CSV file") != std::string::npos) fail("empty file: no header");
         fail(message);
     }
-    return *reader;
+    std::shared_ptr<arrow::Schema> schema = (*reader)->schema();
+    (void)(*reader)->Close();
+    return schema;
+}
+
+std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vector<std::string>& columns) {
+    std::vector<std::string> header;
+    for (const auto& field : schema_->fields()) header.push_back(field->name());
+    return value_or_fail(CsvBatches::Make(open_stream(), csv_parse_options(), header,
+                                          columns.empty() ? header : columns, kCsvBlockBytes, batch_memory()),
+                         input_.name);
 }
 
 void BatchSource::select_parquet_columns(const std::vector<std::string>& columns) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <arrow/record_batch.h>
+#include <arrow/csv/options.h>
 #include <arrow/io/type_fwd.h>
 #include <arrow/type_fwd.h>
 
@@ -48,6 +49,9 @@ private:
     // A comma when the header line holds one, else the first of '|', tab
     // and ';' it holds.
     char header_delimiter();
+    arrow::csv::ParseOptions csv_parse_options() const;
+    // The header's names, read by Arrow's CSV reader.
+    std::shared_ptr<arrow::Schema> csv_header();
     std::shared_ptr<arrow::RecordBatchReader> open_csv(const std::vector<std::string>& columns);
     void select_parquet_columns(const std::vector<std::string>& columns);
     std::shared_ptr<arrow::RecordBatchReader> open_parquet_group();  // null past the last

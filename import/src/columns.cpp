@@ -232,10 +232,22 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
             case arrow::Type::LARGE_BINARY:
                 c.kind = Kind::LargeText;
                 break;
-            case arrow::Type::STRING_VIEW:  // polars' texts
-            case arrow::Type::BINARY_VIEW:
+            case arrow::Type::STRING_VIEW:  // CSV files' texts, polars'
+            case arrow::Type::BINARY_VIEW: {
                 c.kind = Kind::ViewText;
+                const arrow::ArrayData& data = *array->data();
+                std::vector<const char*>& buffers = view_data_[f];
+                buffers.clear();
+                for (std::size_t b = 2; b < data.buffers.size(); ++b)
+                    buffers.push_back(data.buffers[b] ? reinterpret_cast<const char*>(data.buffers[b]->data()) : "");
+                c.views = data.GetValues<arrow::BinaryViewType::c_type>(1);
+                c.view_data = buffers.data();
+                if (data.buffers[0] && data.null_count != 0) {
+                    if (data.offset % 8 == 0) c.valid = data.buffers[0]->data() + data.offset / 8;
+                    else c.views = nullptr;  // an odd offset: the slow path reads it
+                }
                 break;
+            }
             case arrow::Type::DICTIONARY: {
                 // Texts as a dictionary: Parquet's string columns, pandas
                 // categoricals. Other dictionaries are read as their type is not.

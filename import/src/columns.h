@@ -113,15 +113,28 @@ private:
         const uint8_t* valid = nullptr;
         const int32_t* indices = nullptr;  // row i is entry indices[i]; null: entry i
         int64_t entries = 0;               // of the dictionary
+        // A view column's views (CSV files' texts, polars'), and its data
+        // buffers; a cell of up to 12 bytes is in its view.
+        const arrow::BinaryViewType::c_type* views = nullptr;
+        const char* const* view_data = nullptr;
     };
     std::string_view raw_text(const Cells& c, int64_t i, char (&buffer)[48]) const;
     static bool text_null(const Cells& c, int64_t i) {
         return c.valid != nullptr && (c.valid[i >> 3] & (1u << (i & 7))) == 0;
     }
     static std::string_view text_at(const Cells& c, int64_t i) {
+        if (c.views != nullptr) {
+            const arrow::BinaryViewType::c_type& v = c.views[i];
+            const auto n = static_cast<std::size_t>(v.size());
+            if (n <= static_cast<std::size_t>(arrow::BinaryViewType::kInlineSize))
+                return {reinterpret_cast<const char*>(v.inlined.data.data()), n};
+            return {c.view_data[v.ref.buffer_index] + v.ref.offset, n};
+        }
         const int64_t j = c.indices != nullptr ? c.indices[i] : i;
         return {c.data + c.offsets[j], static_cast<std::size_t>(c.offsets[j + 1] - c.offsets[j])};
     }
+    // The cells are read by text_at, without a call.
+    static bool direct(const Cells& c) { return c.offsets != nullptr || c.views != nullptr; }
     void in_range(Field f, int64_t i, int64_t epoch_micros, bool sub_milli, ParsedTime& out) const;
     std::string_view slow_text(Field f, int64_t i) const;
     std::string_view slow_optional_text(Field f, int64_t i) const;
@@ -134,6 +147,7 @@ private:
     int64_t rows_ = 0;
     std::array<Cells, kFieldCount> cells_;
     std::vector<std::shared_ptr<arrow::Array>> keep_;  // the batch's arrays, alive while bound
+    std::array<std::vector<const char*>, kFieldCount> view_data_;  // each view column's data buffers
     mutable char buffer_[48];
 };
 
@@ -147,7 +161,7 @@ inline std::string_view trim(std::string_view s) {
 
 inline std::string_view BatchCells::text(Field f, int64_t i) const {
     const Cells& c = cells_[f];
-    if (c.offsets != nullptr) [[likely]] {
+    if (direct(c)) [[likely]] {
         if (text_null(c, i)) fail(f, i, "missing value");
         const std::string_view s = trim(text_at(c, i));
         if (s.empty()) fail(f, i, "empty");
@@ -158,14 +172,14 @@ inline std::string_view BatchCells::text(Field f, int64_t i) const {
 
 inline std::string_view BatchCells::optional_text(Field f, int64_t i) const {
     const Cells& c = cells_[f];
-    if (c.offsets != nullptr) [[likely]]
+    if (direct(c)) [[likely]]
         return text_null(c, i) ? std::string_view() : trim(text_at(c, i));
     return slow_optional_text(f, i);
 }
 
 inline bool BatchCells::present(Field f, int64_t i) const {
     const Cells& c = cells_[f];
-    if (c.offsets != nullptr) [[likely]]
+    if (direct(c)) [[likely]]
         return !text_null(c, i) && !trim(text_at(c, i)).empty();
     return slow_present(f, i);
 }

@@ -314,6 +314,69 @@ def test_a_header_of_semicolons_keeps_commas_inside_fields(tmp_path):
     assert trades.column("conditions").to_pylist() == [[1, 2]]
 
 
+def spelled(text, how):
+    """The same CSV as another writer spells it."""
+    lines = text.splitlines()
+    if how == "quoted":
+        return "".join(",".join(f'"{cell}"' for cell in line.split(",")) + "\n" for line in lines)
+    if how == "crlf":
+        return "".join(line + "\r\n" for line in lines)
+    if how == "bom":
+        return "\ufeff" + text
+    if how == "blank-lines-no-last-line-end":
+        return "\n\n".join(lines)
+    if how == "padded":
+        return "".join(" , ".join(f"\t{cell} " for cell in line.split(",")) + "\n" for line in lines)
+    raise AssertionError(how)
+
+
+@pytest.mark.parametrize("how", ["quoted", "crlf", "bom", "blank-lines-no-last-line-end", "padded"])
+def test_csv_spellings_give_the_same_tape(tmp_path, day, csv_day, how):
+    for name, rows in zip(("q.csv", "t.csv"), day):
+        (tmp_path / name).write_text(spelled(csv_text(rows), how), encoding="utf-8", newline="")
+    tape = tmp_path / "spelled.tape"
+    import_files("--quotes", tmp_path / "q.csv", "--trades", tmp_path / "t.csv", "-o", tape, "--time-zone",
+                 "America/New_York")
+    assert tape.read_bytes() == csv_day.read_bytes()
+
+
+@pytest.mark.parametrize("compression", [None, "gz"])
+def test_a_file_of_many_blocks_gives_every_row_and_cell(tmp_path, compression):
+    # About 4 MB: rows and cells of every length cross the blocks the file
+    # is read in, and cells longer and shorter than a view holds alike.
+    rng = random.Random(11)
+    names = ["A", "IBM", "BRK.B", "ABCDEFGHIJKL", "ABCDEFGHIJKLM", "VERY.LONG.SYMBOL.NAME.X"]
+    start = datetime.datetime(2024, 3, 15, 13, 30, tzinfo=UTC)
+    rows = []
+    for i in range(60_000):
+        time = start + datetime.timedelta(microseconds=i * 250)
+        rows.append({"symbol": rng.choice(names), "time": time.strftime("%Y-%m-%dT%H:%M:%S.%fZ"),
+                     "exchange": rng.randrange(1, 20), "price": f"{rng.randrange(1, 10**7) / 100:.2f}",
+                     "size": rng.randrange(1, 10**6), "conditions": rng.choice(["@", '"@,F"', "F @"])})
+    text = csv_text(rows)
+    path = tmp_path / "t.csv"
+    if compression == "gz":
+        path = tmp_path / "t.csv.gz"
+        path.write_bytes(gzip.compress(text.encode()))
+    else:
+        path.write_text(text)
+    tape = tmp_path / "many.tape"
+    import_files("--trades", path, "-o", tape, "--price-type", "2")
+    trades = tarvik_engine.read_tape(tape, kinds="trades", time_zone="UTC")["trades"]
+    assert trades.column("symbol").cast("string").to_pylist() == [r["symbol"] for r in rows]
+    assert [t.replace(tzinfo=None) for t in trades.column("time").to_pylist()] == \
+        [start.replace(tzinfo=None) + datetime.timedelta(microseconds=i * 250) for i in range(len(rows))]
+    assert trades.column("reporting_exchange").to_pylist() == [r["exchange"] for r in rows]
+    assert trades.column("price_raw").to_pylist() == [round(float(r["price"]) * 100) for r in rows]
+    assert trades.column("size").to_pylist() == [r["size"] for r in rows]
+    texts = [r["conditions"].strip('"').replace(",", " ").split() for r in rows]
+    numbers = {}  # texts are numbered from 1 in order of first appearance
+    for row in texts:
+        for t in row:
+            numbers.setdefault(t, len(numbers) + 1)
+    assert trades.column("conditions").to_pylist() == [[numbers[t] for t in row] for row in texts]
+
+
 @pytest.mark.parametrize("run_events", [None, "2"], ids=["one-run", "many-runs"])
 def test_unsorted_input_with_sort_gives_the_sorted_tape(tmp_path, monkeypatch, day, csv_day, run_events):
     if run_events:  # runs of 2 events: more runs than are merged at once

@@ -1,0 +1,246 @@
+#include "csv_batches.h"
+
+#include <arrow/array.h>
+#include <arrow/buffer.h>
+#include <arrow/csv/chunker.h>
+#include <arrow/csv/parser.h>
+#include <arrow/io/interfaces.h>
+#include <arrow/memory_pool.h>
+#include <arrow/type.h>
+#include <arrow/util/delimiting.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "work_ahead.h"
+
+namespace tarvik::import {
+namespace {
+
+using View = arrow::BinaryViewType::c_type;
+static_assert(sizeof(View) == 16);
+
+constexpr std::size_t kBlocksAhead = 2;
+
+// The parsed text of one block, kept alive by the batch whose views point
+// into it.
+class ParsedText : public arrow::Buffer {
+public:
+    ParsedText(std::shared_ptr<arrow::csv::BlockParser> parser, const uint8_t* data, int64_t size)
+        : arrow::Buffer(data, size), parser_(std::move(parser)) {}
+
+private:
+    std::shared_ptr<arrow::csv::BlockParser> parser_;
+};
+
+// The first `size` (at most 12) bytes at `data` into a view's inline part,
+// the rest zero, as Arrow wants them. Where 12 bytes can be read, two plain
+// loads and a mask do it: a short copy of a size only known here costs a
+// call a cell.
+inline void inline_view(View& v, const uint8_t* data, uint32_t size, const uint8_t* end) {
+    uint64_t lo = 0;
+    uint32_t hi = 0;
+    if (end - data >= 12) {
+        std::memcpy(&lo, data, 8);
+        std::memcpy(&hi, data + 8, 4);
+        if (size < 8) {
+            lo &= size == 0 ? 0 : ~uint64_t{0} >> (64 - 8 * size);
+            hi = 0;
+        } else if (size < 12) {
+            hi &= size == 8 ? 0 : ~uint32_t{0} >> (32 - 8 * (size - 8));
+        }
+    } else {
+        uint8_t bytes[12] = {};
+        std::memcpy(bytes, data, size);
+        std::memcpy(&lo, bytes, 8);
+        std::memcpy(&hi, bytes + 8, 4);
+    }
+    v.inlined.size = static_cast<int32_t>(size);
+    std::memcpy(v.inlined.data.data(), &lo, 8);
+    std::memcpy(v.inlined.data.data() + 8, &hi, 4);
+}
+
+}  // namespace
+
+struct CsvBatches::State {
+    arrow::csv::ParseOptions parse;
+    arrow::MemoryPool* pool = nullptr;
+    int64_t block_bytes = 0;
+    int32_t header_columns = 0;
+    std::vector<int32_t> columns;  // of the header, in the batch's order
+    std::shared_ptr<arrow::Schema> schema;
+    std::shared_ptr<arrow::io::InputStream> stream;
+    std::unique_ptr<arrow::Chunker> chunker;
+    std::unique_ptr<WorkAhead<std::shared_ptr<arrow::Buffer>>> blocks;
+
+    bool header_done = false;
+    bool input_done = false;  // every block taken: `rows` is the file's last
+    std::shared_ptr<arrow::Buffer> rows;     // whole rows not yet parsed
+    std::shared_ptr<arrow::Buffer> partial;  // the start of a row the next block ends
+    int64_t first_line = 2;                  // of the next batch, for parse errors
+
+    arrow::Status next_block(std::shared_ptr<arrow::Buffer>& block);
+    arrow::Status skip_header(std::shared_ptr<arrow::Buffer>& data, bool final);
+    arrow::Status batch(std::shared_ptr<arrow::RecordBatch>* out);
+};
+
+arrow::Status CsvBatches::State::next_block(std::shared_ptr<arrow::Buffer>& block) {
+    block.reset();
+    try {
+        if (!blocks->next(block)) block.reset();
+    } catch (const std::exception& e) {
+        return arrow::Status::IOError(e.what());
+    }
+    return arrow::Status::OK();
+}
+
+arrow::Status CsvBatches::State::skip_header(std::shared_ptr<arrow::Buffer>& data, bool final) {
+    if (data->size() >= 3 && std::memcmp(data->data(), "\xEF\xBB\xBF", 3) == 0)
+        data = arrow::SliceBuffer(data, 3);
+    arrow::csv::BlockParser header(pool, parse, -1, -1, 1);
+    uint32_t used = 0;
+    const std::string_view text(reinterpret_cast<const char*>(data->data()), static_cast<std::size_t>(data->size()));
+    ARROW_RETURN_NOT_OK(final ? header.ParseFinal(text, &used) : header.Parse(text, &used));
+    if (header.num_rows() == 0 && !final) return arrow::Status::OK();  // the header line goes on in the next block
+    data = arrow::SliceBuffer(data, used);
+    header_done = true;
+    return arrow::Status::OK();
+}
+
+arrow::Status CsvBatches::State::batch(std::shared_ptr<arrow::RecordBatch>* out) {
+    const bool final = input_done;
+    auto parser = std::make_shared<arrow::csv::BlockParser>(pool, parse, header_columns, first_line);
+    uint32_t used = 0;
+    const std::string_view text(reinterpret_cast<const char*>(rows->data()), static_cast<std::size_t>(rows->size()));
+    ARROW_RETURN_NOT_OK(final ? parser->ParseFinal(text, &used) : parser->Parse(text, &used));
+    if (used == 0 && parser->total_num_rows() == 0) return arrow::Status::Invalid("CSV parse error: a row that cannot be read");
+    rows = used < rows->size() ? arrow::SliceBuffer(rows, used) : nullptr;
+    const int32_t n = parser->num_rows();
+    first_line += parser->total_num_rows();
+    if (n == 0) return arrow::Status::OK();
+
+    // The parsed text: every cell's bytes back to back, the first row's
+    // first cell at its start.
+    const uint8_t* base = nullptr;
+    (void)parser->VisitColumn(0, [&](const uint8_t* data, uint32_t, bool) {
+        base = data;
+        return arrow::Status::Cancelled("");
+    });
+    const uint8_t* end = base + parser->num_bytes();
+    auto text_buffer = std::make_shared<ParsedText>(parser, base, parser->num_bytes());
+
+    std::vector<std::shared_ptr<arrow::Array>> arrays;
+    arrays.reserve(columns.size());
+    for (const int32_t c : columns) {
+        ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> views_buffer,
+                              arrow::AllocateBuffer(int64_t{n} * sizeof(View), pool));
+        View* views = reinterpret_cast<View*>(views_buffer->mutable_data());
+        int32_t k = 0;
+        ARROW_RETURN_NOT_OK(parser->VisitColumn(c, [&](const uint8_t* data, uint32_t size, bool) {
+            if (data < base || data + size > end) return arrow::Status::Invalid("CSV cell outside its block's text");
+            View& v = views[k++];
+            if (size <= static_cast<uint32_t>(arrow::BinaryViewType::kInlineSize)) {
+                inline_view(v, data, size, end);
+            } else {
+                v.ref.size = static_cast<int32_t>(size);
+                std::memcpy(v.ref.prefix.data(), data, 4);
+                v.ref.buffer_index = 0;
+                v.ref.offset = static_cast<int32_t>(data - base);
+            }
+            return arrow::Status::OK();
+        }));
+        if (k != n) return arrow::Status::Invalid("CSV column of ", k, " cells in a block of ", n, " rows");
+        auto data = arrow::ArrayData::Make(arrow::utf8_view(), n, {nullptr, std::move(views_buffer), text_buffer}, 0);
+        arrays.push_back(arrow::MakeArray(std::move(data)));
+    }
+    *out = arrow::RecordBatch::Make(schema, n, std::move(arrays));
+    return arrow::Status::OK();
+}
+
+CsvBatches::CsvBatches(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+CsvBatches::~CsvBatches() = default;
+
+arrow::Result<std::shared_ptr<CsvBatches>> CsvBatches::Make(std::shared_ptr<arrow::io::InputStream> stream,
+                                                           const arrow::csv::ParseOptions& parse,
+                                                           const std::vector<std::string>& header,
+                                                           const std::vector<std::string>& wanted,
+                                                           int64_t block_bytes, arrow::MemoryPool* pool) {
+    auto state = std::make_unique<State>();
+    state->parse = parse;
+    state->pool = pool;
+    state->block_bytes = block_bytes;
+    state->header_columns = static_cast<int32_t>(header.size());
+    arrow::FieldVector fields;
+    for (const std::string& name : wanted) {
+        int32_t at = -1;
+        for (std::size_t c = 0; c < header.size() && at < 0; ++c)
+            if (header[c] == name) at = static_cast<int32_t>(c);
+        if (at < 0) return arrow::Status::KeyError("no column '", name, "' in the CSV header");
+        state->columns.push_back(at);
+        fields.push_back(arrow::field(name, arrow::utf8_view(), false));
+    }
+    state->schema = arrow::schema(std::move(fields));
+    state->stream = std::move(stream);
+    state->chunker = arrow::csv::MakeChunker(parse);
+    arrow::io::InputStream* raw = state->stream.get();
+    state->blocks = std::make_unique<WorkAhead<std::shared_ptr<arrow::Buffer>>>(
+        [raw, block_bytes](std::shared_ptr<arrow::Buffer>& block) {
+            auto read = raw->Read(block_bytes);
+            if (!read.ok()) throw std::runtime_error(read.status().message());
+            block = std::move(read).ValueUnsafe();
+            return block->size() > 0;
+        },
+        [](std::size_t, std::shared_ptr<arrow::Buffer>&) {}, 1, kBlocksAhead);
+    return std::shared_ptr<CsvBatches>(new CsvBatches(std::move(state)));
+}
+
+std::shared_ptr<arrow::Schema> CsvBatches::schema() const { return state_->schema; }
+
+arrow::Status CsvBatches::ReadNext(std::shared_ptr<arrow::RecordBatch>* out) {
+    State& s = *state_;
+    out->reset();
+    for (;;) {
+        if (s.rows) {
+            ARROW_RETURN_NOT_OK(s.batch(out));
+            if (*out) return arrow::Status::OK();
+            continue;
+        }
+        if (s.input_done) return arrow::Status::OK();
+        std::shared_ptr<arrow::Buffer> block;
+        ARROW_RETURN_NOT_OK(s.next_block(block));
+        if (!block) {  // the end: what is left is the last row, maybe without a line end
+            s.input_done = true;
+            if (s.partial && s.partial->size() > 0 && !s.header_done) ARROW_RETURN_NOT_OK(s.skip_header(s.partial, true));
+            if (s.partial && s.partial->size() > 0) s.rows = std::move(s.partial);
+            s.partial.reset();
+            continue;
+        }
+        if (s.partial && s.partial->size() > 0) {
+            ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::ResizableBuffer> joined,
+                                  arrow::AllocateResizableBuffer(s.partial->size() + block->size(), s.pool));
+            std::memcpy(joined->mutable_data(), s.partial->data(), static_cast<std::size_t>(s.partial->size()));
+            std::memcpy(joined->mutable_data() + s.partial->size(), block->data(),
+                        static_cast<std::size_t>(block->size()));
+            block = std::move(joined);
+        }
+        s.partial.reset();
+        if (!s.header_done) {
+            ARROW_RETURN_NOT_OK(s.skip_header(block, false));
+            if (!s.header_done) {
+                s.partial = std::move(block);
+                continue;
+            }
+        }
+        std::shared_ptr<arrow::Buffer> whole;
+        ARROW_RETURN_NOT_OK(s.chunker->Process(block, &whole, &s.partial));
+        if (whole->size() > 0) s.rows = std::move(whole);
+    }
+}
+
+arrow::Status CsvBatches::Close() {
+    state_->blocks.reset();
+    return state_->stream->Close();
+}
+
+}  // namespace tarvik::import
