@@ -70,6 +70,9 @@ public:
         const Cells& c = cells_[f];
         return text_null(c, i) ? -1 : c.indices[i];
     }
+    // A column of texts, one a row, read directly (CSV files' columns,
+    // Arrow strings and views without an odd offset).
+    bool plain_text(Field f) const { return direct(cells_[f]) && cells_[f].indices == nullptr; }
     uint64_t row_number(int64_t i) const { return rows_before_ + first_row_ + static_cast<uint64_t>(i); }
 
     // A value is there: the column exists, the cell is not null and not

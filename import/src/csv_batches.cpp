@@ -21,6 +21,15 @@ using View = arrow::BinaryViewType::c_type;
 static_assert(sizeof(View) == 16);
 
 constexpr std::size_t kBlocksAhead = 2;
+// Room before each raw block for the start of the row the block before
+// ended in, so that the block is not copied to join them.
+constexpr int64_t kRowStartRoom = 64 * 1024;
+
+// A raw block, read into `memory` after kRowStartRoom bytes.
+struct RawBlock {
+    std::shared_ptr<arrow::Buffer> memory;
+    int64_t size = 0;
+};
 
 // The parsed text of one block, kept alive by the batch whose views point
 // into it.
@@ -71,7 +80,7 @@ struct CsvBatches::State {
     std::shared_ptr<arrow::Schema> schema;
     std::shared_ptr<arrow::io::InputStream> stream;
     std::unique_ptr<arrow::Chunker> chunker;
-    std::unique_ptr<WorkAhead<std::shared_ptr<arrow::Buffer>>> blocks;
+    std::unique_ptr<WorkAhead<RawBlock>> blocks;
 
     bool header_done = false;
     bool input_done = false;  // every block taken: `rows` is the file's last
@@ -86,11 +95,25 @@ struct CsvBatches::State {
 
 arrow::Status CsvBatches::State::next_block(std::shared_ptr<arrow::Buffer>& block) {
     block.reset();
+    RawBlock raw;
     try {
-        if (!blocks->next(block)) block.reset();
+        if (!blocks->next(raw)) return arrow::Status::OK();
     } catch (const std::exception& e) {
         return arrow::Status::IOError(e.what());
     }
+    const int64_t carried = partial ? partial->size() : 0;
+    if (carried <= kRowStartRoom) {
+        uint8_t* start = raw.memory->mutable_data() + kRowStartRoom - carried;
+        if (carried > 0) std::memcpy(start, partial->data(), static_cast<std::size_t>(carried));
+        block = arrow::SliceBuffer(raw.memory, kRowStartRoom - carried, carried + raw.size);
+    } else {  // a row longer than the room: both are copied
+        ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> joined, arrow::AllocateBuffer(carried + raw.size, pool));
+        std::memcpy(joined->mutable_data(), partial->data(), static_cast<std::size_t>(carried));
+        std::memcpy(joined->mutable_data() + carried, raw.memory->data() + kRowStartRoom,
+                    static_cast<std::size_t>(raw.size));
+        block = std::move(joined);
+    }
+    partial.reset();
     return arrow::Status::OK();
 }
 
@@ -183,15 +206,18 @@ arrow::Result<std::shared_ptr<CsvBatches>> CsvBatches::Make(std::shared_ptr<arro
     state->schema = arrow::schema(std::move(fields));
     state->stream = std::move(stream);
     state->chunker = arrow::csv::MakeChunker(parse);
-    arrow::io::InputStream* raw = state->stream.get();
-    state->blocks = std::make_unique<WorkAhead<std::shared_ptr<arrow::Buffer>>>(
-        [raw, block_bytes](std::shared_ptr<arrow::Buffer>& block) {
-            auto read = raw->Read(block_bytes);
+    arrow::io::InputStream* stream_read = state->stream.get();
+    state->blocks = std::make_unique<WorkAhead<RawBlock>>(
+        [stream_read, block_bytes, pool](RawBlock& block) {
+            auto memory = arrow::AllocateBuffer(kRowStartRoom + block_bytes, pool);
+            if (!memory.ok()) throw std::runtime_error(memory.status().message());
+            block.memory = std::move(memory).ValueUnsafe();
+            auto read = stream_read->Read(block_bytes, block.memory->mutable_data() + kRowStartRoom);
             if (!read.ok()) throw std::runtime_error(read.status().message());
-            block = std::move(read).ValueUnsafe();
-            return block->size() > 0;
+            block.size = *read;
+            return block.size > 0;
         },
-        [](std::size_t, std::shared_ptr<arrow::Buffer>&) {}, 1, kBlocksAhead);
+        [](std::size_t, RawBlock&) {}, 1, kBlocksAhead);
     return std::shared_ptr<CsvBatches>(new CsvBatches(std::move(state)));
 }
 
@@ -216,15 +242,6 @@ arrow::Status CsvBatches::ReadNext(std::shared_ptr<arrow::RecordBatch>* out) {
             s.partial.reset();
             continue;
         }
-        if (s.partial && s.partial->size() > 0) {
-            ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::ResizableBuffer> joined,
-                                  arrow::AllocateResizableBuffer(s.partial->size() + block->size(), s.pool));
-            std::memcpy(joined->mutable_data(), s.partial->data(), static_cast<std::size_t>(s.partial->size()));
-            std::memcpy(joined->mutable_data() + s.partial->size(), block->data(),
-                        static_cast<std::size_t>(block->size()));
-            block = std::move(joined);
-        }
-        s.partial.reset();
         if (!s.header_done) {
             ARROW_RETURN_NOT_OK(s.skip_header(block, false));
             if (!s.header_done) {

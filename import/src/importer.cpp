@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,6 +111,36 @@ public:
 private:
     static constexpr uint64_t kUnmade = UINT64_MAX;
     std::vector<uint64_t> made_;
+};
+
+// What was made of the short texts of a plain text column (a CSV file's
+// trade conditions: a handful of texts over millions of rows), by the text:
+// a row whose text was seen makes nothing again. The texts' meaning never
+// changes within an import, and nothing is kept of a text that fails.
+class ShortTextMemo {
+public:
+    template <typename Make>
+    uint32_t get(std::string_view text, Make make) {
+        if (text.size() > sizeof(uint64_t)) return make();
+        uint64_t bytes = 0;
+        std::memcpy(&bytes, text.data(), text.size());
+        const auto size = static_cast<uint8_t>(text.size());
+        Slot& slot = slots_[((bytes * 0x9E3779B97F4A7C15ull) >> 56 ^ size) & (kSlots - 1)];
+        if (slot.used && slot.bytes == bytes && slot.size == size) return slot.value;
+        const uint32_t value = make();
+        slot = Slot{bytes, value, size, true};
+        return value;
+    }
+
+private:
+    struct Slot {
+        uint64_t bytes = 0;
+        uint32_t value = 0;
+        uint8_t size = 0;
+        bool used = false;
+    };
+    static constexpr std::size_t kSlots = 256;
+    std::array<Slot, kSlots> slots_{};
 };
 
 struct DataInput {
@@ -549,6 +580,7 @@ void Importer::read(DataInput& input) {
     std::optional<uint32_t> last_day;
     Work work;
     EntryMemo symbols, exchanges, conditions_made;
+    ShortTextMemo condition_texts_made;
     while (ahead.next(work)) {
         cells.bind(*work.batch, work.rows_before);
         symbols.reset(map.has(kListedExchange) ? 0 : cells.dictionary_entries(kSymbol));
@@ -616,12 +648,17 @@ void Importer::read(DataInput& input) {
             }
             if (!sizes_ahead_) sizes(cells, i, kind, inst.size_multiplier, out);
             if (kind == InputKind::Trades) {
-                const uint32_t codes = conditions_made.get(cells, kConditions, i, [&] {
+                const auto make = [&] {
                     uint8_t made[4];
                     conditions(first_, cells, i, made);
                     uint32_t packed;
                     std::memcpy(&packed, made, 4);
                     return packed;
+                };
+                const uint32_t codes = conditions_made.get(cells, kConditions, i, [&] {
+                    return cells.plain_text(kConditions)
+                               ? condition_texts_made.get(cells.optional_text(kConditions, i), make)
+                               : make();
                 });
                 std::memcpy(out.conditions, &codes, 4);
             }
