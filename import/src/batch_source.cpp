@@ -187,7 +187,10 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header() {
                                                     csv_parse_options(), convert);
     if (!reader.ok()) {
         const std::string message = reader.status().message();
-        if (message.find("Empty CSV file") != std::string::npos) fail("empty file: no header");
+        if (message == "Empty CSV file") fail("empty file: no header");
+        if (message.find("Empty CSV file or block") != std::string::npos)
+            fail("no header: the first line runs past " + std::to_string(kCsvBlockBytes >> 20) +
+                 " MB without a line end (is it a CSV file?)");
         fail(message);
     }
     std::shared_ptr<arrow::Schema> schema = (*reader)->schema();

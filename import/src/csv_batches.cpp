@@ -251,6 +251,11 @@ arrow::Status CsvBatches::ReadNext(std::shared_ptr<arrow::RecordBatch>* out) {
         }
         std::shared_ptr<arrow::Buffer> whole;
         ARROW_RETURN_NOT_OK(s.chunker->Process(block, &whole, &s.partial));
+        // A row is at most a block long, as in Arrow's reader: a file
+        // without line ends is not read whole into memory.
+        if (s.partial && s.partial->size() > s.block_bytes)
+            return arrow::Status::Invalid("CSV parse error: Row #", s.first_line, " or after: a row runs past ",
+                                          s.block_bytes >> 20, " MB without a line end (is it a CSV file?)");
         if (whole->size() > 0) s.rows = std::move(whole);
     }
 }

@@ -591,6 +591,11 @@ def test_one_tape_per_session_day(loaded, tmp_path):
     ("t.csv", "symbol,time,exchange,price,size,conditions\nX,09:30:00,1,10,1,1 2 3 4 5\n", [],
      "t.csv:2: column 'conditions'", "at most four"),
     ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,1\nX,09:30:00,1,10\n", [], "t.csv", "column"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,1\nX,09:30:00,1,10,1,1\n", [], "t.csv",
+     "Row #3: Expected 5 columns, got 6"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,1\nX," + "9" * (3 << 20), [], "t.csv",
+     "a row runs past 1 MB without a line end"),
+    ("t.csv", "symbol" * (1 << 19), [], "t.csv: no header", "runs past 1 MB without a line end"),
     ("t.csv", "symbol,time,exchange,price,size\nX,1710509402000000000,1,10,1\nX,12345,1,10,1\n", [],
      "t.csv:3: column 'time'", "--time-unit"),
     ("t.csv", "symbol,time,exchange,price,size\nX,1883-01-01T00:00:00+05:00,1,1,1\n", [], "t.csv:2: column 'time'",
@@ -601,7 +606,7 @@ def test_one_tape_per_session_day(loaded, tmp_path):
      "--time-unit"),
 ], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "overflow",
         "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
-        "empty-symbol", "five-conditions", "short-row", "time-unit", "before-1883", "epoch-before-1883",
+        "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
     (tmp_path / name).write_text(text)
