@@ -475,6 +475,27 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
     }
 }
 
+bool BatchCells::plain_count(Field f, int64_t i, uint64_t& out) const {
+    const Cells& c = cells_[f];
+    if (direct(c)) {
+        if (text_null(c, i)) return false;
+        const std::string_view s = trim(text_at(c, i));
+        if (s.empty() || s.size() > 18) return false;
+        uint64_t v = 0;
+        for (const char ch : s) {
+            if (ch < '0' || ch > '9') return false;
+            v = v * 10 + static_cast<uint64_t>(ch - '0');
+        }
+        out = v;
+        return true;
+    }
+    if (c.kind != Kind::Signed || c.array->type_id() != arrow::Type::INT64 || c.array->IsNull(i)) return false;
+    const int64_t v = static_cast<const arrow::Int64Array*>(c.array)->Value(i);
+    if (v < 0) return false;
+    out = static_cast<uint64_t>(v);
+    return true;
+}
+
 int64_t BatchCells::integer(Field f, int64_t i, int64_t lo, int64_t hi) const {
     Decimal d;
     decimal(f, i, d);

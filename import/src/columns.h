@@ -88,6 +88,10 @@ public:
     // The same into `out` (see parse_decimal): how rows read their numbers.
     void decimal(Field f, int64_t i, Decimal& out) const;
     int64_t integer(Field f, int64_t i, int64_t lo, int64_t hi) const;
+    // A cell that is plainly a count, from 0 to 10^18 - 1 (digits alone,
+    // or a non-negative integer column): true with its value. False for
+    // any other cell, which the general reading then judges.
+    bool plain_count(Field f, int64_t i, uint64_t& out) const;
     // Into `out`, a part at a time: a ParsedTime handed back whole went
     // through memory in pieces and was read back at once, which stalled the
     // processor once a row.

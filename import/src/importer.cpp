@@ -369,6 +369,9 @@ int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Decim
 
 uint32_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Decimal& multiplier, uint64_t max,
                         uint64_t* fraction) const {
+    uint64_t count = 0;
+    if (fraction == nullptr && multiplier == Decimal{1, 0} && cells.plain_count(f, i, count) && count <= max)
+        return static_cast<uint32_t>(count);
     Decimal d;
     cells.decimal(f, i, d);
     char text[48];
