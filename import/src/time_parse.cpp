@@ -200,7 +200,11 @@ std::optional<ParsedTime> TimeParser::iso(std::string_view s, std::string& why) 
     }
     const int64_t wall = days * kMicrosPerDay + micros;
     if (at == s.size()) return local(wall, sub_milli);
-    if ((s[at] == 'Z' || s[at] == 'z') && at + 1 == s.size()) return ParsedTime{wall, sub_milli};
+    // The zone may follow a space, and be named UTC or GMT, as database
+    // exports write it ("2024-03-15 13:30:00.123456 UTC").
+    if (s[at] == ' ' && at + 1 < s.size()) ++at;
+    const std::string_view zone = s.substr(at);
+    if (zone == "Z" || zone == "z" || zone == "UTC" || zone == "GMT") return ParsedTime{wall, sub_milli};
     if (s[at] != '+' && s[at] != '-') {
         why = expected;
         return std::nullopt;
@@ -225,6 +229,36 @@ std::optional<ParsedTime> TimeParser::iso(std::string_view s, std::string& why) 
         return std::nullopt;
     }
     return ParsedTime{wall - sign * (int64_t{oh} * 60 + om) * 60'000'000, sub_milli};
+}
+
+std::optional<ParsedTime> TimeParser::iso_basic(std::string_view s, std::string& why) {
+    // "20240315T093000.123456-0400" is read as "2024-03-15T09:30:00.123456-0400".
+    char extended[64];
+    std::size_t n = 0;
+    const auto copy = [&](std::size_t from, std::size_t count) {
+        for (std::size_t k = from; k < from + count && k < s.size(); ++k) extended[n++] = s[k];
+    };
+    std::size_t clock_digits = 9;
+    while (clock_digits < s.size() && s[clock_digits] >= '0' && s[clock_digits] <= '9') ++clock_digits;
+    clock_digits -= 9;
+    if (s.size() > 40 || (clock_digits != 4 && clock_digits != 6)) {
+        why = "expected an ISO 8601 time such as 2024-03-15T09:30:00.123456Z";
+        return std::nullopt;
+    }
+    copy(0, 4);
+    extended[n++] = '-';
+    copy(4, 2);
+    extended[n++] = '-';
+    copy(6, 3);  // the day and the T
+    copy(9, 2);
+    extended[n++] = ':';
+    copy(11, 2);
+    if (clock_digits == 6) {
+        extended[n++] = ':';
+        copy(13, 2);
+    }
+    copy(9 + clock_digits, s.size() - 9 - clock_digits);
+    return iso(std::string_view(extended, n), why);
 }
 
 std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uint32_t> day, std::string& why) {
@@ -258,6 +292,7 @@ std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uin
         if (f == s.size() && f > k + 1) return fractional(i != 0, v, s.substr(k + 1), why);
     }
     if (s.size() >= 10 && s[4] == '-') return iso(s, why);
+    if (s.size() >= 13 && s[8] == 'T' && k - i == 8) return iso_basic(s, why);
     return clock(s, day, why);
 }
 

@@ -50,6 +50,8 @@ public:
 
 private:
     std::optional<ParsedTime> iso(std::string_view s, std::string& why);
+    // ISO 8601's basic format (no separators): 20240315T093000[.ffffff][Z|+-hhmm].
+    std::optional<ParsedTime> iso_basic(std::string_view s, std::string& why);
     std::optional<ParsedTime> fractional(bool negative, uint64_t whole, std::string_view fraction, std::string& why);
     // The unit given, or the one the size of the number tells.
     std::optional<TimeUnit> unit_for(int64_t value, std::string& why) const;
