@@ -24,7 +24,7 @@ struct Query {
 // The string record the library keeps the symbol's state under: an option
 // contract's date-and-strike record (filed under listed exchange 10) or the
 // symbol's own record. Null when the thread has not met it.
-TqStringRecord* find_record(const SymbolIndex& index, const Query& query) {
+TqStringRecord* find_record(SymbolIndex& index, const Query& query) {
     const uint8_t exchange = static_cast<uint8_t>(query.listedExg);
     if (query.expiration != 0 && query.strike != 0 && query.putOrCall != kNoPutOrCall) {
         std::string key = OptionContractKey(query.symbol, query.expiration, query.putOrCall != 0, query.strike);
