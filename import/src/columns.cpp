@@ -427,12 +427,8 @@ Decimal BatchCells::decimal(Field f, int64_t i) const {
 
 void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
     const Cells& c = cells_[f];
-    if (direct(c)) [[likely]] {  // text: a CSV file's cells
-        const std::string_view s = text(f, i);
-        if (!parse_decimal(s, out)) fail(f, i, "expected a number, got " + quoted(s));
-        return;
-    }
-    if (c.array == nullptr || c.array->IsNull(i)) fail(f, i, "missing value");
+    // Text read directly says itself whether it is missing (below).
+    if (!direct(c) && (c.array == nullptr || c.array->IsNull(i))) fail(f, i, "missing value");
     switch (c.kind) {
         case Kind::Signed:
             switch (c.array->type_id()) {
@@ -478,8 +474,7 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
 bool BatchCells::plain_count(Field f, int64_t i, uint64_t& out) const {
     const Cells& c = cells_[f];
     if (direct(c)) {
-        if (text_null(c, i)) return false;
-        const std::string_view s = trim(text_at(c, i));
+        const std::string_view s = optional_text(f, i);
         if (s.empty() || s.size() > 18) return false;
         uint64_t v = 0;
         for (const char ch : s) {
@@ -522,16 +517,10 @@ void BatchCells::in_range(Field f, int64_t i, int64_t epoch_micros, bool sub_mil
 
 void BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optional<uint32_t> day, ParsedTime& out) const {
     const Cells& c = cells_[f];
+    // Text read directly says itself whether it is missing (text()).
+    if (!direct(c) && (c.array == nullptr || c.array->IsNull(i))) fail(f, i, "missing value");
     std::string why;
     std::optional<ParsedTime> t;
-    if (direct(c)) [[likely]] {  // text: a CSV file's cells
-        const std::string_view s = text(f, i);
-        t = parser.text(s, day, why);
-        if (!t) fail(f, i, why + ", got " + quoted(s));
-        in_range(f, i, t->epoch_micros, t->sub_milli, out);
-        return;
-    }
-    if (c.array == nullptr || c.array->IsNull(i)) fail(f, i, "missing value");
     switch (c.kind) {
         case Kind::Timestamp:
         case Kind::Time: {

@@ -589,6 +589,7 @@ void Importer::read(DataInput& input) {
         symbols.reset(map.has(kListedExchange) ? 0 : cells.dictionary_entries(kSymbol));
         exchanges.reset(cells.dictionary_entries(kExchange));
         conditions_made.reset(kind == InputKind::Trades ? cells.dictionary_entries(kConditions) : 0);
+        const bool condition_texts = kind == InputKind::Trades && cells.plain_text(kConditions);
         for (int64_t i = 0; i < cells.rows(); ++i) {
             ConvertedRow& out = work.rows[static_cast<std::size_t>(i)];
             RowCells& read = work.cells[static_cast<std::size_t>(i)];
@@ -659,9 +660,8 @@ void Importer::read(DataInput& input) {
                     return packed;
                 };
                 const uint32_t codes = conditions_made.get(cells, kConditions, i, [&] {
-                    return cells.plain_text(kConditions)
-                               ? condition_texts_made.get(cells.optional_text(kConditions, i), make)
-                               : make();
+                    return condition_texts ? condition_texts_made.get(cells.optional_text(kConditions, i), make)
+                                           : make();
                 });
                 std::memcpy(out.conditions, &codes, 4);
             }
