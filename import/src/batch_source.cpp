@@ -2,6 +2,7 @@
 
 #include <arrow/c/bridge.h>
 #include <arrow/csv/api.h>
+#include <arrow/csv/parser.h>
 #include <arrow/io/api.h>
 #include <arrow/memory_pool.h>
 #include <arrow/util/compression.h>
@@ -10,6 +11,9 @@
 #include <parquet/arrow/schema.h>
 #include <parquet/exception.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -44,6 +48,23 @@ arrow::MemoryPool* batch_memory() { return arrow::system_memory_pool(); }
 constexpr std::size_t kBatchesAhead = 2;
 constexpr int32_t kCsvBlockBytes = 1 << 20;
 
+// What a file that is neither CSV nor Parquet is, told by its first bytes
+// (at most 6, `size` of them read), and how to get its text; null when
+// nothing tells.
+const char* other_format(const unsigned char* m, int64_t size) {
+    const auto starts = [&](std::string_view magic) {
+        return size >= static_cast<int64_t>(magic.size()) && std::memcmp(m, magic.data(), magic.size()) == 0;
+    };
+    if (starts("\xFD" "7zXZ")) return "an xz file: import reads CSV (plain, gzip or zstd) and Parquet; xz -dc decompresses it";
+    if (starts("BZh")) return "a bzip2 file: import reads CSV (plain, gzip or zstd) and Parquet; bzip2 -dc decompresses it";
+    if (starts("PK\x03\x04")) return "a zip archive: import reads CSV (plain, gzip or zstd) and Parquet; unzip -p extracts its file";
+    if (starts("\x04\x22\x4D\x18")) return "an lz4 file: import reads CSV (plain, gzip or zstd) and Parquet; lz4 -dc decompresses it";
+    if (starts("7z\xBC\xAF")) return "a 7-Zip archive: import reads CSV (plain, gzip or zstd) and Parquet";
+    if (starts("ARROW1")) return "an Arrow IPC file: import reads CSV and Parquet; write_tape takes the table pyarrow reads from it";
+    if (starts("\xFF\xFE") || starts("\xFE\xFF")) return "UTF-16 text: import reads UTF-8 CSV; iconv -f UTF-16 -t UTF-8 converts it";
+    return nullptr;
+}
+
 }  // namespace
 
 struct BatchSource::ParquetFile {
@@ -62,13 +83,18 @@ BatchSource::BatchSource(ImportInput input, char delimiter)
         schema_ = first_stream_->schema();
         return;
     }
+    struct stat st{};
+    if (::stat(input_.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        fail(S_ISDIR(st.st_mode) ? "is a directory, not a file"
+                                 : "is not a regular file (a pipe or a device): import reads files, some of them "
+                                   "twice; write the data to a file first");
     auto file = arrow::io::ReadableFile::Open(input_.path);
     if (!file.ok()) fail("cannot be opened: " + file.status().message());
     std::shared_ptr<arrow::io::ReadableFile> opened = *file;
     const int64_t size = value_or_fail(opened->GetSize(), input_.name);
-    char magic[4] = {};
-    if (size >= 4) {
-        auto read = opened->ReadAt(0, 4, magic);
+    unsigned char magic[6] = {};
+    if (size > 0) {
+        auto read = opened->ReadAt(0, std::min<int64_t>(size, sizeof magic), magic);
         if (!read.ok()) fail("cannot be read: " + read.status().message());
     }
     ok_or_fail(opened->Close(), input_.name);
@@ -102,16 +128,19 @@ BatchSource::BatchSource(ImportInput input, char delimiter)
         ok_or_fail(parquet_->reader->GetSchema(&schema_), input_.name);
         return;
     }
-    if (size >= 2 && static_cast<unsigned char>(magic[0]) == 0x1f && static_cast<unsigned char>(magic[1]) == 0x8b) {
+    if (size >= 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
         compressed_ = true;
         codec_ = "gzip";
-    } else if (size >= 4 && std::memcmp(magic, "\x28\xb5\x2f\xfd", 4) == 0) {
+    } else if (size >= 4 && (std::memcmp(magic, "\x28\xb5\x2f\xfd", 4) == 0 ||
+                             // a skippable frame first, as pzstd writes
+                             ((magic[0] & 0xf0) == 0x50 && std::memcmp(magic + 1, "\x2a\x4d\x18", 3) == 0))) {
         compressed_ = true;
         codec_ = "zstd";
+    } else if (const char* other = other_format(magic, size)) {
+        fail(other);
     }
     format_ = Format::Csv;
-    if (delimiter == 0) delimiter_ = header_delimiter();
-    schema_ = csv_header();
+    schema_ = csv_header(delimiter);
 }
 
 BatchSource::~BatchSource() {
@@ -147,55 +176,68 @@ std::shared_ptr<arrow::io::InputStream> BatchSource::open_stream() {
     return stream;
 }
 
-char BatchSource::header_delimiter() {
-    // The header line alone decides, before any row is parsed: a row may
-    // hold the others inside its fields (conditions "@,F" in a file of
-    // semicolons).
-    const std::shared_ptr<arrow::io::InputStream> stream = open_stream();
-    std::string line;
-    constexpr int64_t kChunk = 4096, kMaxHeader = 1 << 20;
-    while (line.size() < static_cast<std::size_t>(kMaxHeader)) {
-        const auto chunk = value_or_fail(stream->Read(kChunk), input_.name);
-        if (chunk->size() == 0) break;
-        const auto text = std::string_view(reinterpret_cast<const char*>(chunk->data()), static_cast<std::size_t>(chunk->size()));
-        const std::size_t end = text.find('\n');
-        line.append(text.substr(0, end));
-        if (end != std::string_view::npos) break;
-    }
-    (void)stream->Close();
-    if (line.find(',') != std::string::npos) return ',';
-    for (char candidate : {'|', '\t', ';'})
-        if (line.find(candidate) != std::string::npos) return candidate;
-    return ',';
-}
-
 arrow::csv::ParseOptions BatchSource::csv_parse_options() const {
     auto parse = arrow::csv::ParseOptions::Defaults();
     parse.delimiter = delimiter_;
     return parse;
 }
 
-std::shared_ptr<arrow::Schema> BatchSource::csv_header() {
-    // Arrow's reader reads the header, as it would for its own batches.
-    auto read = arrow::csv::ReadOptions::Defaults();
-    read.use_threads = false;
-    read.block_size = kCsvBlockBytes;
-    auto convert = arrow::csv::ConvertOptions::Defaults();
-    convert.default_column_type = arrow::utf8();
-    convert.check_utf8 = false;
-    auto reader = arrow::csv::StreamingReader::Make(arrow::io::IOContext(batch_memory()), open_stream(), read,
-                                                    csv_parse_options(), convert);
-    if (!reader.ok()) {
-        const std::string message = reader.status().message();
-        if (message == "Empty CSV file") fail("empty file: no header");
-        if (message.find("Empty CSV file or block") != std::string::npos)
-            fail("no header: the first line runs past " + std::to_string(kCsvBlockBytes >> 20) +
-                 " MB without a line end (is it a CSV file?)");
-        fail(message);
+std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
+    // The file's start, up to a block: the header is at most that long.
+    const std::shared_ptr<arrow::io::InputStream> stream = open_stream();
+    std::string start;
+    bool whole = false;  // the file ends within `start`
+    while (start.size() < static_cast<std::size_t>(kCsvBlockBytes)) {
+        const auto chunk = value_or_fail(stream->Read(kCsvBlockBytes - static_cast<int64_t>(start.size())), input_.name);
+        if (chunk->size() == 0) {
+            whole = true;
+            break;
+        }
+        start.append(reinterpret_cast<const char*>(chunk->data()), static_cast<std::size_t>(chunk->size()));
     }
-    std::shared_ptr<arrow::Schema> schema = (*reader)->schema();
-    (void)(*reader)->Close();
-    return schema;
+    (void)stream->Close();
+    std::string_view text = start;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    const std::string_view first_line = text.substr(0, text.find_first_of("\r\n"));
+    if (first_line.find('\0') != std::string_view::npos)
+        fail("the first line holds NUL bytes: not a CSV file (import reads UTF-8 text)");
+
+    // The header line alone decides the delimiter, before any row is
+    // parsed: a row may hold the others inside its fields (conditions
+    // "@,F" in a file of semicolons).
+    if (delimiter != 0) {
+        delimiter_ = delimiter;
+    } else {
+        delimiter_ = ',';
+        if (first_line.find(',') == std::string_view::npos)
+            for (char candidate : {'|', '\t', ';'})
+                if (first_line.find(candidate) != std::string_view::npos) {
+                    delimiter_ = candidate;
+                    break;
+                }
+    }
+
+    // The header is the first row as Arrow's parser reads it (quotes,
+    // blank lines before it), so that the batches' parser agrees.
+    arrow::csv::BlockParser parser(batch_memory(), csv_parse_options(), -1, 1, 1);
+    uint32_t used = 0;
+    const arrow::Status parsed = whole ? parser.ParseFinal(text, &used) : parser.Parse(text, &used);
+    // Without a whole row the parser, not knowing the columns, says
+    // "Empty CSV file or block".
+    if (!parsed.ok() && parsed.message().find("Empty CSV file or block") == std::string::npos)
+        fail(parsed.message());
+    if (!parsed.ok() || parser.num_rows() == 0) {
+        if (whole) fail("empty file: no header");
+        fail("no header: the first line runs past " + std::to_string(kCsvBlockBytes >> 20) +
+             " MB without a line end (is it a CSV file?)");
+    }
+    arrow::FieldVector fields;
+    for (int32_t c = 0; c < parser.num_cols(); ++c)
+        ok_or_fail(parser.VisitColumn(c, [&](const uint8_t* data, uint32_t size, bool) {
+            fields.push_back(arrow::field(std::string(reinterpret_cast<const char*>(data), size), arrow::utf8()));
+            return arrow::Status::OK();
+        }), input_.name);
+    return arrow::schema(std::move(fields));
 }
 
 std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vector<std::string>& columns) {

@@ -46,12 +46,11 @@ private:
 
     // The file's bytes, decompressed.
     std::shared_ptr<arrow::io::InputStream> open_stream();
-    // A comma when the header line holds one, else the first of '|', tab
-    // and ';' it holds.
-    char header_delimiter();
     arrow::csv::ParseOptions csv_parse_options() const;
-    // The header's names, read by Arrow's CSV reader.
-    std::shared_ptr<arrow::Schema> csv_header();
+    // The header's names. Sets the delimiter: `delimiter`, or when 0 a
+    // comma if the header line holds one, else the first of '|', tab and
+    // ';' it holds.
+    std::shared_ptr<arrow::Schema> csv_header(char delimiter);
     std::shared_ptr<arrow::RecordBatchReader> open_csv(const std::vector<std::string>& columns);
     void select_parquet_columns(const std::vector<std::string>& columns);
     std::shared_ptr<arrow::RecordBatchReader> open_parquet_group();  // null past the last

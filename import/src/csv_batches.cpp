@@ -120,7 +120,9 @@ arrow::Status CsvBatches::State::next_block(std::shared_ptr<arrow::Buffer>& bloc
 arrow::Status CsvBatches::State::skip_header(std::shared_ptr<arrow::Buffer>& data, bool final) {
     if (data->size() >= 3 && std::memcmp(data->data(), "\xEF\xBB\xBF", 3) == 0)
         data = arrow::SliceBuffer(data, 3);
-    arrow::csv::BlockParser header(pool, parse, -1, -1, 1);
+    // Told the columns, the parser answers no rows, not an error, for a
+    // header whose line end is in the next block.
+    arrow::csv::BlockParser header(pool, parse, header_columns, -1, 1);
     uint32_t used = 0;
     const std::string_view text(reinterpret_cast<const char*>(data->data()), static_cast<std::size_t>(data->size()));
     ARROW_RETURN_NOT_OK(final ? header.ParseFinal(text, &used) : header.Parse(text, &used));
