@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "csv_batches.h"
+
 namespace tarvik::import {
 namespace {
 
@@ -203,7 +205,12 @@ std::vector<std::string> ColumnMap::all_columns() const {
 }
 
 void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
-    rows_before_ = rows_before;
+    row_base_ = rows_before + first_row_;
+    row_lines_ = nullptr;
+    if (const CsvRowLines* lines = csv_row_lines(batch)) {
+        row_base_ = static_cast<uint64_t>(lines->first);
+        if (!lines->rows.empty()) row_lines_ = lines->rows.data();
+    }
     rows_ = batch.num_rows();
     keep_.clear();
     for (int f = 0; f < kFieldCount; ++f) {

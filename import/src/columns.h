@@ -73,7 +73,10 @@ public:
     // A column of texts, one a row, read directly (CSV files' columns,
     // Arrow strings and views without an odd offset).
     bool plain_text(Field f) const { return direct(cells_[f]) && cells_[f].indices == nullptr; }
-    uint64_t row_number(int64_t i) const { return rows_before_ + first_row_ + static_cast<uint64_t>(i); }
+    // Row i's number: a CSV file's line it starts on, else the 1-based row.
+    uint64_t row_number(int64_t i) const {
+        return row_lines_ != nullptr ? static_cast<uint64_t>(row_lines_[i]) : row_base_ + static_cast<uint64_t>(i);
+    }
 
     // A value is there: the column exists, the cell is not null and not
     // only blanks.
@@ -150,7 +153,8 @@ private:
     const ColumnMap& map_;
     std::string_view source_;
     uint64_t first_row_;
-    uint64_t rows_before_ = 0;
+    uint64_t row_base_ = 0;                // row 0's number
+    const int64_t* row_lines_ = nullptr;  // each row's line, when a CSV batch's rows are not one a line
     int64_t rows_ = 0;
     std::array<Cells, kFieldCount> cells_;
     std::vector<std::shared_ptr<arrow::Array>> keep_;  // the batch's arrays, alive while bound

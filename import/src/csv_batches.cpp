@@ -12,6 +12,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "work_ahead.h"
 
 namespace tarvik::import {
@@ -35,12 +39,92 @@ struct RawBlock {
 // into it.
 class ParsedText : public arrow::Buffer {
 public:
-    ParsedText(std::shared_ptr<arrow::csv::BlockParser> parser, const uint8_t* data, int64_t size)
-        : arrow::Buffer(data, size), parser_(std::move(parser)) {}
+    ParsedText(std::shared_ptr<arrow::csv::BlockParser> parser, const uint8_t* data, int64_t size, CsvRowLines row_lines)
+        : arrow::Buffer(data, size), lines(std::move(row_lines)), parser_(std::move(parser)) {}
+
+    const CsvRowLines lines;
 
 private:
     std::shared_ptr<arrow::csv::BlockParser> parser_;
 };
+
+// Line ends ('\n') in the `n` bytes at `p`.
+int64_t count_newlines(const uint8_t* p, std::size_t n) {
+    int64_t count = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i newline = _mm_set1_epi8('\n');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        count += __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline))));
+    }
+#endif
+    for (; i < n; ++i) count += p[i] == '\n';
+    return count;
+}
+
+// The line each row of the `n` bytes at `p` starts on, appended to `out`,
+// the text's first line being `line`; answers the line after the text.
+// Rows are read as Arrow's parser reads them: blank lines are skipped, a
+// quoted field may hold line ends, and "\r\n", "\n" and "\r" each end a line.
+int64_t scan_row_lines(const uint8_t* p, std::size_t n, const arrow::csv::ParseOptions& o, int64_t line,
+                       std::vector<int64_t>& out) {
+    std::size_t i = 0;
+    const auto past_line_end = [&](std::size_t& at) {
+        if (p[at] == '\n') {
+            ++at;
+            return true;
+        }
+        if (p[at] == '\r') {
+            at += at + 1 < n && p[at + 1] == '\n' ? 2 : 1;
+            return true;
+        }
+        return false;
+    };
+    while (i < n) {
+        if (o.ignore_empty_lines && past_line_end(i)) {
+            ++line;
+            continue;
+        }
+        out.push_back(line);
+        bool field_start = true;
+        while (i < n) {
+            const char c = static_cast<char>(p[i]);
+            if (o.escaping && c == o.escape_char) {
+                line += i + 1 < n && p[i + 1] == '\n';
+                i += 2;
+                field_start = false;
+                continue;
+            }
+            if (o.quoting && field_start && c == o.quote_char) {
+                for (++i; i < n;) {
+                    const char q = static_cast<char>(p[i]);
+                    if (o.escaping && q == o.escape_char) {
+                        line += i + 1 < n && p[i + 1] == '\n';
+                        i += 2;
+                    } else if (q == o.quote_char) {
+                        if (!(o.double_quote && i + 1 < n && p[i + 1] == o.quote_char)) break;
+                        i += 2;
+                    } else if (past_line_end(i)) {
+                        ++line;
+                    } else {
+                        ++i;
+                    }
+                }
+                ++i;  // the closing quote
+                field_start = false;
+                continue;
+            }
+            if (past_line_end(i)) {
+                ++line;
+                break;
+            }
+            field_start = c == o.delimiter;
+            ++i;
+        }
+    }
+    return line;
+}
 
 // The first `size` (at most 12) bytes at `data` into a view's inline part,
 // the rest zero, as Arrow wants them. Where 12 bytes can be read, two plain
@@ -86,12 +170,32 @@ struct CsvBatches::State {
     bool input_done = false;  // every block taken: `rows` is the file's last
     std::shared_ptr<arrow::Buffer> rows;     // whole rows not yet parsed
     std::shared_ptr<arrow::Buffer> partial;  // the start of a row the next block ends
-    int64_t first_line = 2;                  // of the next batch, for parse errors
+    int64_t first_line = 2;                  // of the file, of the next batch's first row
 
     arrow::Status next_block(std::shared_ptr<arrow::Buffer>& block);
     arrow::Status skip_header(std::shared_ptr<arrow::Buffer>& data, bool final);
     arrow::Status batch(std::shared_ptr<arrow::RecordBatch>* out);
+    // Arrow's "Row #N" in a parse error of `text` (the rows from
+    // first_line on) as the line the row starts on.
+    arrow::Status on_lines(const arrow::Status& error, std::string_view text) const;
 };
+
+arrow::Status CsvBatches::State::on_lines(const arrow::Status& error, std::string_view text) const {
+    const std::string& message = error.message();
+    const std::string mark = "Row #";
+    const std::size_t at = message.find(mark);
+    if (at == std::string::npos) return error;
+    std::size_t end = at + mark.size();
+    int64_t row = 0;
+    while (end < message.size() && message[end] >= '0' && message[end] <= '9' && row < (int64_t{1} << 50))
+        row = row * 10 + (message[end++] - '0');
+    std::vector<int64_t> lines;
+    scan_row_lines(reinterpret_cast<const uint8_t*>(text.data()), text.size(), parse, first_line, lines);
+    const int64_t k = row - first_line;
+    if (end == at + mark.size() || k < 0 || k >= static_cast<int64_t>(lines.size()) || lines[k] == row) return error;
+    return arrow::Status(error.code(), message.substr(0, at + mark.size()) + std::to_string(lines[k]) +
+                                           message.substr(end));
+}
 
 arrow::Status CsvBatches::State::next_block(std::shared_ptr<arrow::Buffer>& block) {
     block.reset();
@@ -127,6 +231,8 @@ arrow::Status CsvBatches::State::skip_header(std::shared_ptr<arrow::Buffer>& dat
     const std::string_view text(reinterpret_cast<const char*>(data->data()), static_cast<std::size_t>(data->size()));
     ARROW_RETURN_NOT_OK(final ? header.ParseFinal(text, &used) : header.Parse(text, &used));
     if (header.num_rows() == 0 && !final) return arrow::Status::OK();  // the header line goes on in the next block
+    std::vector<int64_t> header_line;  // after any blank lines
+    first_line = scan_row_lines(data->data(), used, parse, 1, header_line);
     data = arrow::SliceBuffer(data, used);
     header_done = true;
     return arrow::Status::OK();
@@ -137,11 +243,26 @@ arrow::Status CsvBatches::State::batch(std::shared_ptr<arrow::RecordBatch>* out)
     auto parser = std::make_shared<arrow::csv::BlockParser>(pool, parse, header_columns, first_line);
     uint32_t used = 0;
     const std::string_view text(reinterpret_cast<const char*>(rows->data()), static_cast<std::size_t>(rows->size()));
-    ARROW_RETURN_NOT_OK(final ? parser->ParseFinal(text, &used) : parser->Parse(text, &used));
+    const arrow::Status parsed = final ? parser->ParseFinal(text, &used) : parser->Parse(text, &used);
+    if (!parsed.ok()) return on_lines(parsed, text);
     if (used == 0 && parser->total_num_rows() == 0) return arrow::Status::Invalid("CSV parse error: a row that cannot be read");
-    rows = used < rows->size() ? arrow::SliceBuffer(rows, used) : nullptr;
     const int32_t n = parser->num_rows();
-    first_line += parser->total_num_rows();
+
+    // Row i is line first_line + i unless blank lines or line ends in
+    // quoted fields come between: then the lines are found row by row.
+    CsvRowLines lines{first_line, {}};
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const int64_t newlines = count_newlines(bytes, used);
+    const bool ends_newline = used > 0 && bytes[used - 1] == '\n';
+    const bool ends_cr = used > 0 && bytes[used - 1] == '\r';
+    if (n > 0 && !ends_cr && newlines == n - (ends_newline ? 0 : 1)) {
+        first_line += n;
+    } else {
+        lines.rows.reserve(static_cast<std::size_t>(n));
+        first_line = scan_row_lines(bytes, used, parse, first_line, lines.rows);
+        if (lines.rows.size() != static_cast<std::size_t>(n)) lines.rows.clear();  // read otherwise: rows as lines
+    }
+    rows = used < rows->size() ? arrow::SliceBuffer(rows, used) : nullptr;
     if (n == 0) return arrow::Status::OK();
 
     // The parsed text: every cell's bytes back to back, the first row's
@@ -152,7 +273,7 @@ arrow::Status CsvBatches::State::batch(std::shared_ptr<arrow::RecordBatch>* out)
         return arrow::Status::Cancelled("");
     });
     const uint8_t* end = base + parser->num_bytes();
-    auto text_buffer = std::make_shared<ParsedText>(parser, base, parser->num_bytes());
+    auto text_buffer = std::make_shared<ParsedText>(parser, base, parser->num_bytes(), std::move(lines));
 
     std::vector<std::shared_ptr<arrow::Array>> arrays;
     arrays.reserve(columns.size());
@@ -180,6 +301,14 @@ arrow::Status CsvBatches::State::batch(std::shared_ptr<arrow::RecordBatch>* out)
     }
     *out = arrow::RecordBatch::Make(schema, n, std::move(arrays));
     return arrow::Status::OK();
+}
+
+const CsvRowLines* csv_row_lines(const arrow::RecordBatch& batch) {
+    if (batch.num_columns() == 0) return nullptr;
+    const auto& buffers = batch.column_data(0)->buffers;
+    if (buffers.size() < 3) return nullptr;
+    const auto* text = dynamic_cast<const ParsedText*>(buffers[2].get());
+    return text != nullptr ? &text->lines : nullptr;
 }
 
 CsvBatches::CsvBatches(std::unique_ptr<State> state) : state_(std::move(state)) {}

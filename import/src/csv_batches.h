@@ -18,6 +18,19 @@
 
 namespace tarvik::import {
 
+// The lines of the file a batch's rows start on.
+struct CsvRowLines {
+    int64_t first = 0;          // the first row's
+    std::vector<int64_t> rows;  // each row's, when blank lines or line ends in quoted fields come between
+                                // rows; empty: row i starts on line first + i
+    uint64_t line(int64_t row) const {
+        return static_cast<uint64_t>(rows.empty() ? first + row : rows[static_cast<std::size_t>(row)]);
+    }
+};
+
+// A batch's lines, when CsvBatches made it; null for a batch from elsewhere.
+const CsvRowLines* csv_row_lines(const arrow::RecordBatch& batch);
+
 class CsvBatches : public arrow::RecordBatchReader {
 public:
     // Reads `stream` (the file's bytes, decompressed, from its start),
