@@ -153,9 +153,13 @@ ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::str
         const std::string& file_name = field->name();
         std::string ours(trim(file_name));
         // A rename's names are trimmed and matched in any letter case, as
-        // the header's own names are.
+        // the header's own names are. Each name is renamed once: renames
+        // may swap names (price=size,size=price).
         for (const auto& [from, to] : rename)
-            if (same_name(trim(from), ours)) ours = std::string(trim(to));
+            if (same_name(trim(from), ours)) {
+                ours = std::string(trim(to));
+                break;
+            }
         // "Symbol" and "SYMBOL" name the symbol too.
         for (char& c : ours)
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -444,13 +448,9 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
                 case arrow::Type::INT32: out = decimal_from_integer(static_cast<const arrow::Int32Array*>(c.array)->Value(i)); return;
                 default: out = decimal_from_integer(static_cast<const arrow::Int64Array*>(c.array)->Value(i)); return;
             }
-        case Kind::Boolean: {
-            const std::string_view s = raw_text(c, i, buffer_);
-            int64_t v = 0;
-            std::from_chars(s.data(), s.data() + s.size(), v);
-            out = decimal_from_integer(v);
-            return;
-        }
+        case Kind::Boolean:  // a flag is no price, size or count
+            fail(f, i, std::string("expected a number, got the boolean ") +
+                           (static_cast<const arrow::BooleanArray*>(c.array)->Value(i) ? "true" : "false"));
         case Kind::Float: {
             const bool ok = c.array->type_id() == arrow::Type::FLOAT
                                 ? decimal_from_float(static_cast<const arrow::FloatArray*>(c.array)->Value(i), out)

@@ -29,6 +29,13 @@ std::optional<InputKind> input_kind_from_name(const std::string& name) {
     return std::nullopt;
 }
 
+char parse_delimiter(const std::string& text) {
+    if (text == "\\t" || text == "tab") return '\t';
+    if (text.size() != 1 || text[0] == '"' || text[0] == '\n' || text[0] == '\r')
+        throw ImportUsageError("expected one character other than a quote or a line end, or tab, got '" + text + "'");
+    return text[0];
+}
+
 ImportOptions options_from_json(const std::string& text) {
     using nlohmann::json;
     ImportOptions o;
@@ -77,9 +84,11 @@ ImportOptions options_from_json(const std::string& text) {
             } else if (key == "display") o.display = value.get<std::string>();
             else if (key == "delimiter") {
                 if (value.is_null()) continue;
-                const std::string d = value.get<std::string>();
-                if (d.size() != 1) throw ImportUsageError("delimiter: expected one character");
-                o.delimiter = d[0];
+                try {
+                    o.delimiter = parse_delimiter(value.get<std::string>());
+                } catch (const ImportUsageError& e) {
+                    throw ImportUsageError(std::string("delimiter: ") + e.what());
+                }
             }
             else if (key == "temp_dir") {
                 if (!value.is_null()) o.temp_dir = value.get<std::string>();

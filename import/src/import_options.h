@@ -60,6 +60,10 @@ struct ImportOptions {
 // A day as YYYY-MM-DD, to days since 1883-01-01. Throws ImportUsageError.
 uint32_t parse_date(const std::string& text);
 
+// A CSV delimiter as given: one character (not '"' nor a line end), or
+// "tab" or "\t". Throws ImportUsageError.
+char parse_delimiter(const std::string& text);
+
 // Options from a JSON object (the Python face). Streams are attached by
 // the caller. Throws ImportUsageError.
 ImportOptions options_from_json(const std::string& json);

@@ -330,8 +330,15 @@ std::optional<uint32_t> code_number(const BatchCells& cells, int64_t i, Field f,
     return value;
 }
 
+// Written as a number, but no whole one from 0 on: "-1", "2.5", "1e3".
+bool other_number(std::string_view text) {
+    Decimal d;
+    return !all_digits(text) && parse_decimal(text, d);
+}
+
 uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f) {
     const std::string_view text = cells.text(f, i);
+    if (other_number(text)) cells.fail(f, i, "exchange " + quoted(text) + " is out of range (0 to 65535)");
     if (const auto number = code_number(cells, i, f, text, 65535, "")) {
         if (exchange_codes_ == Codes::Names)
             cells.fail(f, i, "exchange " + quoted(text) + " is a number, but other rows name exchanges by name");
@@ -351,8 +358,10 @@ uint32_t Importer::instrument(const BatchCells& cells, int64_t i, Field symbol) 
     const std::string_view text = cells.text(symbol, i);
     std::optional<uint16_t> listed;
     if (cells.present(kListedExchange, i)) listed = exchange(cells, i, kListedExchange);
-    else if (instruments_.ambiguous(text))
-        cells.fail(symbol, i, quoted(text) + " is on several listed exchanges in the symbols file; give listed_exchange");
+    else if (instruments_.ambiguous(text, o_.listed_exg))
+        cells.fail(symbol, i, quoted(text) + " is on several listed exchanges in the symbols file, not on " +
+                                  std::to_string(o_.listed_exg) + " (--listed-exg); give listed_exchange");
+    if (text.find('\0') != std::string_view::npos) cells.fail(symbol, i, quoted(text) + " holds a NUL byte");
     return instruments_.find_or_add(text, listed, o_.listed_exg, recent_);
 }
 
@@ -378,7 +387,7 @@ uint32_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Decim
     if (d.units < 0) cells.fail(f, i, std::string(format_decimal(d, text)) + " is below 0");
     if (!(multiplier == Decimal{1, 0})) {
         const auto scaled = multiply(d, multiplier);
-        if (!scaled) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range");
+        if (!scaled) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range after the size multiplier");
         d = *scaled;
     }
     if (fraction != nullptr) {
@@ -388,15 +397,18 @@ uint32_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Decim
                                  " has more than six decimals after the size multiplier");
         *fraction = *m;
         const uint64_t whole_part = *m / 1'000'000;
-        if (whole_part > max) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range");
+        if (whole_part > max)
+            cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range (0 to " + std::to_string(max) + ")");
         return static_cast<uint32_t>(whole_part);
     }
+    const std::string range = " is out of range (0 to " + std::to_string(max) + ")";
     const auto w = whole(d);
+    if (!w && d.decimals == 0) cells.fail(f, i, std::string(format_decimal(d, text)) + range);
     if (!w)
         cells.fail(f, i, std::string(format_decimal(d, text)) +
                              " is not a whole number (a symbols file's size_multiplier scales decimal sizes; "
                              "--fractional-sizes keeps a trade's fraction)");
-    if (static_cast<uint64_t>(*w) > max) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range");
+    if (static_cast<uint64_t>(*w) > max) cells.fail(f, i, std::string(format_decimal(d, text)) + range);
     return static_cast<uint32_t>(*w);
 }
 
@@ -669,6 +681,8 @@ void Importer::read(DataInput& input) {
                 const std::string_view maker = cells.text(kMarketMaker, i);
                 auto it = maker_ids_.find(maker);
                 if (it == maker_ids_.end()) {
+                    if (maker.find('\0') != std::string_view::npos)
+                        cells.fail(kMarketMaker, i, quoted(maker) + " holds a NUL byte");
                     it = maker_ids_.emplace(std::string(maker), static_cast<uint32_t>(maker_names_.size())).first;
                     maker_names_.emplace_back(maker);
                 }

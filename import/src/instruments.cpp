@@ -58,10 +58,10 @@ uint32_t Instruments::add_listed(std::string text, uint16_t listed) {
     return id;
 }
 
-bool Instruments::ambiguous(std::string_view text) const {
+bool Instruments::ambiguous(std::string_view text, uint16_t default_listed) const {
     if (file_texts_.empty()) return false;
     const auto it = file_texts_.find(text);
-    return it != file_texts_.end() && it->second.count > 1;
+    return it != file_texts_.end() && it->second.count > 1 && !lookup(text, default_listed);
 }
 
 std::optional<uint32_t> Instruments::find(std::string_view text, uint16_t listed) const { return lookup(text, listed); }
@@ -130,15 +130,16 @@ void Instruments::choose_price_types(std::optional<uint8_t> forced) {
         inst.chosen = static_cast<uint8_t>(inst.decimals);
         __int128 scale = 1;
         for (int d = inst.decimals; d >= 0; --d, scale *= 10) {
-            const __int128 limit = std::numeric_limits<int32_t>::max();
-            if (inst.largest[d] <= limit && inst.largest[d] * scale <= limit) continue;
-            Decimal largest{inst.largest[d], d};
+            constexpr __int128 kHigh = std::numeric_limits<int32_t>::max(), kLow = std::numeric_limits<int32_t>::min();
+            const __int128 v = inst.largest[d];
+            if (v <= kHigh && v >= kLow && v * scale <= kHigh && v * scale >= kLow) continue;
             char text[48];
-            throw ImportError(inst.largest_where[d] + ": " + std::string(format_decimal(largest, text)) + " of " +
+            const std::string need = inst.decimals == 0 ? "as a whole number"
+                                                        : "at the " + std::to_string(inst.decimals) +
+                                                              " decimals its prices need (" + inst.decimals_where + ")";
+            throw ImportError(inst.largest_where[d] + ": " + std::string(format_decimal(Decimal{v, d}, text)) + " of " +
                               inst.text + " (listed exchange " + std::to_string(inst.listed) +
-                              ") does not fit 32 bits at the " + std::to_string(inst.decimals) +
-                              " decimals its prices need (" + inst.decimals_where +
-                              "); no price type writes every price exactly");
+                              ") does not fit 32 bits " + need + "; no price type writes every price exactly");
         }
     }
 }
@@ -150,7 +151,11 @@ uint32_t NameCodes::find_named(std::string_view name) const {
 
 uint32_t NameCodes::add(std::string_view name, std::string& why) {
     if (given_) {
-        why = std::string(what_) + " " + quoted(name) + " is not in the table given";
+        why = std::string("unknown ") + what_ + " " + quoted(name) + " (not in the table given)";
+        return kNone;
+    }
+    if (name.find('\0') != std::string_view::npos) {
+        why = std::string(what_) + " " + quoted(name) + " holds a NUL byte";
         return kNone;
     }
     const uint32_t next = static_cast<uint32_t>(names_.size()) + 1;

@@ -42,7 +42,8 @@ struct alignas(64) Instrument {
     std::optional<uint8_t> price_type;  // given; else chosen from the prices
     uint8_t chosen = 0;  // the price type written
     // The automatic price type: the most decimals any price needs, and the
-    // largest price of each number of decimals, each with where it was seen.
+    // price farthest from 0 of each number of decimals (the positive one of
+    // two as far), each with where it was seen.
     int decimals = 0;
     std::array<__int128, kMaxDecimals + 1> largest{};
     Decimal size_multiplier{1, 0};
@@ -59,10 +60,11 @@ struct alignas(64) Instrument {
     // the price sets a new mark, to say where it was seen.
     template <typename Where>
     void note_price(const Decimal& price, Where where) {
-        const __int128 units = price.units < 0 ? -price.units : price.units;
         const int d = price.decimals > kMaxDecimals ? kMaxDecimals : price.decimals;
-        if (units > largest[d]) {
-            largest[d] = units;
+        const __int128 size = price.units < 0 ? -price.units : price.units;
+        const __int128 mark = largest[d] < 0 ? -largest[d] : largest[d];
+        if (size > mark || (size == mark && price.units > largest[d])) {
+            largest[d] = price.units;
             largest_where[d] = where();
         }
         if (price.decimals > decimals) {
@@ -101,7 +103,9 @@ public:
                          RecentInstruments& recent);
     // The instrument of the text on that listed exchange, if there is one.
     std::optional<uint32_t> find(std::string_view text, uint16_t listed) const;
-    bool ambiguous(std::string_view text) const;
+    // The symbols file lists the text on several exchanges, none of them
+    // `default_listed`: a row must say which it is on.
+    bool ambiguous(std::string_view text, uint16_t default_listed) const;
 
     uint32_t add_listed(std::string text, uint16_t listed);  // from the symbols file, in its order
     Instrument& operator[](uint32_t id) { return list_[id]; }

@@ -179,8 +179,14 @@ std::optional<ParsedTime> TimeParser::iso(std::string_view s, std::string& why) 
     int y, mo, d;
     const char* expected = "expected an ISO 8601 time such as 2024-03-15T09:30:00.123456Z";
     if (!digits(s, 0, 4, y) || s[4] != '-' || !digits(s, 5, 2, mo) || s.size() < 10 || s[7] != '-' ||
-        !digits(s, 8, 2, d) || !engine::valid_ymd(y, mo, d)) {
+        !digits(s, 8, 2, d)) {
         why = expected;
+        return std::nullopt;
+    }
+    if (!engine::valid_ymd(y, mo, d)) {
+        // A date of the calendar (y is 0 to 9999 here) before the tape's days.
+        const bool calendar = mo >= 1 && mo <= 12 && d >= 1 && d <= 31 && y < 1883;
+        why = calendar ? "outside the days a tape holds (1883-01-01 to 9999-12-31)" : expected;
         return std::nullopt;
     }
     const int64_t days = static_cast<int64_t>(engine::ndays_from_ymd(y, mo, d)) - engine::kUnixEpochNDays;

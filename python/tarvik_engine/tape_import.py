@@ -187,7 +187,8 @@ def write_tape(
     times of day; ``time_zone`` (an IANA name or a ``zoneinfo.ZoneInfo``,
     default UTC) decides each event's day and time of day; ``rename`` maps
     vendor column names to ours; ``delimiter`` separates a CSV file's fields
-    (by default a comma, or the "|", tab or ";" its header shows).
+    (one character, or "tab"; by default a comma, or the "|", tab or ";"
+    its header shows).
     ``compress=False`` writes a plain (version 1) tape instead of a
     zstd-compressed one. Each input is read once; its converted rows wait
     in a temporary file in ``temp_dir`` (default: beside the tape) until

@@ -5,6 +5,7 @@ error naming the file, row and column, and writes nothing."""
 
 import datetime
 import gzip
+import os
 import random
 import subprocess
 import zoneinfo
@@ -301,8 +302,9 @@ def shuffled(rows, seed):
     return [next(taken[row["time"]]) for row in out]
 
 
-@pytest.mark.parametrize("delimiter, options", [("|", []), ("\t", []), (";", ["--delimiter", ";"])],
-                         ids=["pipe", "tab", "semicolon"])
+@pytest.mark.parametrize("delimiter, options", [("|", []), ("\t", []), (";", ["--delimiter", ";"]),
+                                               ("\t", ["--delimiter", "tab"])],
+                         ids=["pipe", "tab", "semicolon", "tab-named"])
 def test_other_delimiters_are_told_from_the_header(tmp_path, day, csv_day, delimiter, options):
     for name, rows in zip(("q.csv", "t.csv"), day):
         (tmp_path / name).write_text(csv_text(rows).replace(",", delimiter))
@@ -343,6 +345,18 @@ def test_csv_spellings_give_the_same_tape(tmp_path, day, csv_day, how):
         (tmp_path / name).write_text(spelled(csv_text(rows), how), encoding="utf-8", newline="")
     tape = tmp_path / "spelled.tape"
     import_files("--quotes", tmp_path / "q.csv", "--trades", tmp_path / "t.csv", "-o", tape, "--time-zone",
+                 "America/New_York")
+    assert tape.read_bytes() == csv_day.read_bytes()
+
+
+def test_zstd_files_that_start_with_a_skippable_frame_are_read(tmp_path, day, csv_day):
+    """pzstd writes a skippable frame before the data's frames."""
+    from compression import zstd
+    for name, rows in zip(("q.csv.zst", "t.csv.zst"), day):
+        skippable = b"\x5a\x2a\x4d\x18" + (4).to_bytes(4, "little") + b"pzst"
+        (tmp_path / name).write_bytes(skippable + zstd.compress(csv_text(rows).encode()))
+    tape = tmp_path / "pzstd.tape"
+    import_files("--quotes", tmp_path / "q.csv.zst", "--trades", tmp_path / "t.csv.zst", "-o", tape, "--time-zone",
                  "America/New_York")
     assert tape.read_bytes() == csv_day.read_bytes()
 
@@ -452,6 +466,35 @@ def test_one_text_on_two_listed_exchanges_is_two_instruments(loaded, tmp_path):
 
     # eight decimals written, one needed: price type 1, which fits 32 bits
     assert run_to_end(tape, last) == [(654400, 4), (655005, 2)]
+
+
+def test_a_text_listed_on_several_exchanges_goes_on_the_default_one_if_listed_there(loaded, tmp_path):
+    (tmp_path / "symbols.csv").write_text("symbol,listed_exchange,price_type\nBTC,1,2\nBTC,2,4\n")
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nBTC,2024-03-15T00:00:01Z,1,65432.1,1\n")
+    tape = tmp_path / "default.tape"
+    import_files("--trades", tmp_path / "t.csv", "--symbols", tmp_path / "symbols.csv", "-o", tape)
+    assert run_to_end(tape, lambda: (Tarvik.StateGetLastTrade(1, "BTC").Last, Tarvik.StateGetLastTrade(2, "BTC"))) \
+        == (6543210, None)
+    result = tool("import", "--trades", tmp_path / "t.csv", "--symbols", tmp_path / "symbols.csv", "-o", tape,
+                  "--listed-exg", "3")
+    assert result.returncode == 1 and "t.csv:2: column 'symbol': 'BTC' is on several listed exchanges" in result.stderr
+
+
+def test_prices_at_the_ends_of_32_bits_and_swapped_names_import(tmp_path):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,size,price\n"
+                                    "X,09:30:00,1,-2147483648,1\nX,09:30:01,1,2147483647,2\n")
+    tape = tmp_path / "ends.tape"
+    import_files("--trades", tmp_path / "t.csv", "-o", tape, "--date", "2024-03-15", "--rename", "price=size,size=price")
+    trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
+    assert trades.column("price_raw").to_pylist() == [-2147483648, 2147483647]
+    assert trades.column("size").to_pylist() == [1, 2]
+
+
+def test_a_pipe_is_refused_without_waiting_for_a_writer(tmp_path):
+    os.mkfifo(tmp_path / "fifo.csv")
+    result = subprocess.run([tarvik_engine.tape_tool_path(), "import", "--trades", tmp_path / "fifo.csv", "-o",
+                             tmp_path / "x.tape"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and "is not a regular file (a pipe or a device)" in result.stderr, result.stderr
 
 
 def test_look_alike_symbols_stay_apart(loaded, tmp_path):
@@ -613,12 +656,37 @@ def test_one_tape_per_session_day(loaded, tmp_path):
      "outside the days a tape holds"),
     ("t.csv", "symbol,time,exchange,price,size\nX,-9223372036854775807,1,1,1\n", [], "t.csv:2: column 'time'",
      "--time-unit"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,1800-01-01T00:00:00Z,1,1,1\n", [], "t.csv:2: column 'time'",
+     "outside the days a tape holds"),
+    ("t.csv", "\n\r\n\n", [], "t.csv: empty file", ""),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,5\n\n\nX,09:30:01,1,ten,5\n", [],
+     "t.csv:5: column 'price'", "'ten'"),
+    ("t.csv", 'symbol,time,exchange,price,size,conditions\nX,09:30:00,1,10,5,"A\nB"\nX,09:30:01,1,ten,5,A\n', [],
+     "t.csv:4: column 'price'", "'ten'"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,5\n\nX,09:30:00,1,10,5,6\n", [], "t.csv",
+     "Row #4: Expected 5 columns, got 6"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,-1,10,5\n", [], "t.csv:2: column 'exchange'",
+     "'-1' is out of range (0 to 65535)"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,99999999999999999999\n", [], "t.csv:2: column 'size'",
+     "99999999999999999999 is out of range (0 to 4294967295)"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,-2147483648,5\nX,09:30:01,1,-2147483649,5\n", [],
+     "t.csv:3: column 'price'", "-2147483649 of X (listed exchange 1) does not fit 32 bits as a whole number"),
+    ("t.csv", "symbol,time,exchange,price,size\nA\0B,09:30:00,1,10,5\n", [], "t.csv:2: column 'symbol'",
+     "'A\\x00B' holds a NUL byte"),
+    ("t.csv", b"\xfd7zXZ\x00\x00\x04", [], "t.csv: an xz file", "xz -dc decompresses it"),
+    ("t.csv", b"\xff\xfes\x00y\x00m\x00", [], "t.csv: UTF-16 text", "iconv"),
+    ("t.csv", b"sym\x00bol,time\n", [], "t.csv: the first line holds NUL bytes", "not a CSV file"),
 ], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "overflow",
         "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
-        "most-negative"])
+        "most-negative", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
+        "parse-error-past-a-blank-line", "negative-exchange", "size-past-64-bits", "negative-price-overflow",
+        "nul-in-symbol", "xz", "utf-16", "binary"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
-    (tmp_path / name).write_text(text)
+    if isinstance(text, bytes):
+        (tmp_path / name).write_bytes(text)
+    else:
+        (tmp_path / name).write_text(text, newline="")
     tape = tmp_path / "out.tape"
     tape.write_bytes(b"an earlier tape")
     result = tool("import", "--trades", tmp_path / name, "-o", tape, "--date", "2024-03-15", *options)
@@ -703,6 +771,7 @@ def test_no_room_for_the_waiting_rows_fails_cleanly_and_keeps_the_tape(tmp_path)
     ["--trades", "t.csv", "-o", "x.tape", "--time-zone", "Mars/Olympus"],
     ["--trades", "t.csv", "-o", "x.tape", "--rename", "nothing"],
     ["--trades", "t.csv", "-o", "x.tape", "--colour", "red"],
+    ["--trades", "t.csv", "-o", "x.tape", "--delimiter", '"'],
 ])
 def test_a_bad_command_line_exits_2(tmp_path, args):
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,09:30:00,1,10,5\n")
@@ -712,8 +781,9 @@ def test_a_bad_command_line_exits_2(tmp_path, args):
     assert not (tmp_path / "x.tape").exists()
 
 
-def test_an_empty_input_may_write_an_empty_tape(loaded, tmp_path):
-    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n")
+@pytest.mark.parametrize("line_end", ["\n", ""], ids=["header", "header-without-line-end"])
+def test_an_empty_input_may_write_an_empty_tape(loaded, tmp_path, line_end):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size" + line_end)
     import_files("--trades", tmp_path / "t.csv", "-o", tmp_path / "empty.tape", "--allow-empty", "--date",
                  "2024-03-15")
     kinds = []
@@ -731,6 +801,13 @@ def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
         tarvik_engine.write_tape(tape, trades=trades)
     with pytest.raises(ValueError, match=r"^trades: missing column 'size'"):
         tarvik_engine.write_tape(tape, trades=trades.drop(columns="size"))
+    with pytest.raises(ValueError, match=r"^trades:1: column 'size': expected a number, got the boolean true"):
+        tarvik_engine.write_tape(tape, trades=trades.assign(price=10.5, size=True))
+    with pytest.raises(ValueError, match=r"^trades:1: column 'exchange': exchange '-1' is out of range"):
+        tarvik_engine.write_tape(tape, trades=trades.assign(price=10.5, exchange=-1))
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,1710509402000000000,1,10,5\n")
+    with pytest.raises(ValueError, match=r"^delimiter: expected one character"):
+        tarvik_engine.write_tape(tape, trades=tmp_path / "t.csv", delimiter='"')
     with pytest.raises(FileNotFoundError):
         tarvik_engine.write_tape(tape, trades=tmp_path / "nowhere.csv")
     with pytest.raises(TypeError):

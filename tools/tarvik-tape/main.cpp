@@ -126,7 +126,12 @@ const CLI::Validator kRename(
 
 const CLI::Validator kDelimiter(
     [](std::string& text) -> std::string {
-        return text.size() == 1 || text == "\\t" || text == "tab" ? "" : "expected one character, or tab, got '" + text + "'";
+        try {
+            import::parse_delimiter(text);
+            return "";
+        } catch (const import::ImportUsageError& e) {
+            return e.what();
+        }
     },
     "C");
 
@@ -262,8 +267,7 @@ struct ImportCommand {
         o.fractional_sizes = fractional_sizes;
         o.temp_dir = temp_dir;
         o.compress = !no_compress;
-        if (delimiter == "\\t" || delimiter == "tab") o.delimiter = '\t';
-        else if (delimiter.size() == 1) o.delimiter = delimiter[0];
+        if (!delimiter.empty()) o.delimiter = import::parse_delimiter(delimiter);
         ProgressLine line(!quiet);
         o.progress = [&line](import::ImportStage stage, uint64_t done, uint64_t total) {
             if (stage == import::ImportStage::Reading) line.update("import: reading", done, 0, "rows");
@@ -416,7 +420,7 @@ void add_import(CLI::App& app, Commands& c) {
     import_app->add_option("-o", import_files.output, "the tape; {date} in it writes one tape a day")
         ->required()
         ->type_name("TAPE");
-    import_app->add_option("--date", import_files.date, "the day of an empty import")->type_name("YYYY-MM-DD")->check(kDate);
+    import_app->add_option("--date", import_files.date, "the day of times of day, and of an empty import")->type_name("YYYY-MM-DD")->check(kDate);
     import_app->add_option("--time-zone", import_files.time_zone, "the zone of times without one (default UTC)")
         ->type_name("ZONE");
     import_app->add_option("--time-unit", import_files.time_unit, "the unit of numeric times")->type_name("s|ms|us|ns")->check(kTimeUnit);
