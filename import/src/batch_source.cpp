@@ -149,7 +149,14 @@ BatchSource::~BatchSource() {
     if (input_.first != nullptr && input_.first->release != nullptr) input_.first->release(input_.first);
 }
 
-void BatchSource::fail(const std::string& message) const { throw ImportError(input_.name + ": " + message); }
+void BatchSource::fail(const std::string& message) const {
+    // zstd's words for a frame whose window is past what a reader takes
+    // unasked (128 MB): files compressed with zstd --long=28 or more.
+    if (message.find("Frame requires too much memory") != std::string::npos)
+        throw ImportError(input_.name + ": " + message +
+                          " (a zstd window past 128 MB, as zstd --long=28 or more writes: recompress it without --long)");
+    throw ImportError(input_.name + ": " + message);
+}
 
 std::shared_ptr<arrow::io::InputStream> BatchSource::open_stream() {
     std::shared_ptr<arrow::io::InputStream> stream = value_or_fail(arrow::io::ReadableFile::Open(input_.path), input_.name);
@@ -188,7 +195,9 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
     std::string start;
     bool whole = false;  // the file ends within `start`
     while (start.size() < static_cast<std::size_t>(kCsvBlockBytes)) {
-        const auto chunk = value_or_fail(stream->Read(kCsvBlockBytes - static_cast<int64_t>(start.size())), input_.name);
+        auto read = stream->Read(kCsvBlockBytes - static_cast<int64_t>(start.size()));
+        if (!read.ok()) fail(read.status().message());
+        const std::shared_ptr<arrow::Buffer> chunk = std::move(read).ValueUnsafe();
         if (chunk->size() == 0) {
             whole = true;
             break;
