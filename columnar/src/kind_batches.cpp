@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/prices.h"
+#include "utf8_text.h"
 #include "tarvik/constants.h"
 
 namespace tarvik::columnar {
@@ -247,7 +248,7 @@ private:
     uint8_t append_own(const TarvikMessageBody& m) override {
         const TarvikSymbolChangeBody& c = m.SymbolChange;
         status_.append(c.Status);
-        check(status_char_.Append(&c.StatusChar, 1));
+        check(status_char_.Append(utf8_text(std::string_view(&c.StatusChar, 1))));
         if (c.ptqsSymbolOld != nullptr) old_.append(symbols_.index_of(c.ptqsSymbolOld));
         else old_.append_null();
         old_listed_.append(c.ListedExgOld);
@@ -343,8 +344,8 @@ private:
         for (uint16_t i = 0; i < c.NFields && c.ptqFields != nullptr; ++i) {
             const TqCategoryFieldRecord& f = c.ptqFields[i];
             if (!f.Set) continue;
-            check(keys->Append(f.FieldName != nullptr ? f.FieldName : ""));
-            check(items->Append(field_text(f)));
+            check(keys->Append(utf8_text(f.FieldName != nullptr ? f.FieldName : "")));
+            check(items->Append(utf8_text(field_text(f))));
         }
         return 0;
     }
@@ -436,7 +437,7 @@ int32_t TextDictionary::index_of(TqStringRecord* record) {
 
 int32_t TextDictionary::index_of_text(const char* text) {
     auto [it, added] = by_text_.try_emplace(text, static_cast<int32_t>(texts_.size()));
-    if (added) texts_.emplace_back(text);
+    if (added) texts_.push_back(utf8_text(text));
     return it->second;
 }
 

@@ -245,7 +245,9 @@ arrow::Status CsvBatches::State::batch(std::shared_ptr<arrow::RecordBatch>* out)
     const std::string_view text(reinterpret_cast<const char*>(rows->data()), static_cast<std::size_t>(rows->size()));
     const arrow::Status parsed = final ? parser->ParseFinal(text, &used) : parser->Parse(text, &used);
     if (!parsed.ok()) return on_lines(parsed, text);
-    if (used == 0 && parser->total_num_rows() == 0) return arrow::Status::Invalid("CSV parse error: a row that cannot be read");
+    if (used == 0 && parser->total_num_rows() == 0)
+        return arrow::Status::Invalid("CSV parse error: Row #", first_line,
+                                      ": a row that cannot be read (a quote without its closing quote?)");
     const int32_t n = parser->num_rows();
 
     // Row i is line first_line + i unless blank lines or line ends in

@@ -154,6 +154,18 @@ def assert_columns_are_the_callbacks(tape, every_kind):
         assert got == expected[kind], kind
 
 
+def test_texts_of_other_encodings_read_as_the_callback_sees_them(loaded, tmp_path):
+    """A tape's texts are bytes; Arrow's strings are UTF-8, so ill-formed
+    bytes are replaced as the module's symbol strings replace them."""
+    symbols = [b"OK", "Caf\u00e9".encode(), b"Caf\xe9", b"AA\xff\xfePL", b"T\xe2\x82", b"E\xed\xa0\x80"]
+    rows = b"".join(s + b",2024-03-15T14:00:0%d.000001Z,1,1.5,1\n" % k for k, s in enumerate(symbols))
+    (tmp_path / "t.csv").write_bytes(b"symbol,time,exchange,price,size\n" + rows)
+    tape = tarvik_engine.write_tape(tmp_path / "texts.tape", trades=tmp_path / "t.csv")[0]
+    assert_columns_are_the_callbacks(tape, every_kind=False)
+    assert tarvik_engine.read_tape(tape, kinds="trades")["trades"].column("symbol").to_pylist() == \
+        [s.decode(errors="replace") for s in symbols]
+
+
 def test_categories_carry_their_set_fields_as_text(synth_day):
     categories = tarvik_engine.read_tape(synth_day, kinds="categories")["categories"]
     first = categories.to_pylist()[0]
