@@ -11,12 +11,6 @@ namespace {
 
 constexpr int kMaxDigits = 38;
 
-constexpr __int128 pow10(int n) {
-    __int128 p = 1;
-    for (int i = 0; i < n; ++i) p *= 10;
-    return p;
-}
-
 Decimal reduced(__int128 units, int decimals) {
     // Nearly every value fits 64 bits, where division is an instruction
     // rather than a library call.

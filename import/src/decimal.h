@@ -4,6 +4,8 @@
 // needs one decimal, not two.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -11,6 +13,15 @@
 namespace tarvik::import {
 
 inline constexpr int kMaxDecimals = 9;  // price types 0 to 9
+
+// 10^n, for n of 0 to 38.
+inline constexpr std::array<__int128, 39> kPowersOf10 = [] {
+    std::array<__int128, 39> p{};
+    p[0] = 1;
+    for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+    return p;
+}();
+constexpr __int128 pow10(int n) { return kPowersOf10[static_cast<std::size_t>(n)]; }
 
 struct Decimal {
     __int128 units = 0;  // value * 10^decimals

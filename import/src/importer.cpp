@@ -207,7 +207,9 @@ private:
     // instrument's multiplier.
     void sizes(const BatchCells& cells, int64_t i, InputKind kind, const Decimal& multiplier, ConvertedRow& out) const;
     void conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]);
-    uint32_t text_index(const std::string& text);
+    // The text's index in the tape's texts. The text must outlive the
+    // building of the tables (an instrument's, an option's, a maker's).
+    uint32_t text_index(std::string_view text);
 
     ImportOptions o_;
     TimeZone zone_;
@@ -224,7 +226,9 @@ private:
     std::vector<uint32_t> maker_texts_;     // by number: the text index, once the tables are built
     std::vector<uint8_t> chosen_types_;     // by instrument: its price type, once the tables are built
     bool sizes_ahead_ = true;  // no size multipliers: converting threads read the sizes
-    std::unordered_map<std::string, uint32_t> text_index_;
+    tsl::robin_map<std::string_view, uint32_t, TextHash, std::equal_to<>,
+                   std::allocator<std::pair<std::string_view, uint32_t>>, true>
+        text_index_;
     bool carry_ext_ = false;
     std::vector<uint32_t> days_;  // sorted
     uint64_t rows_ = 0;
@@ -284,10 +288,10 @@ void Importer::load_symbols(BatchSource& source) {
             if (inst.size_multiplier.units <= 0) cells.fail(kSizeMultiplier, i, "must be above 0");
         }
         if (cells.present(kPrevClose, i)) {
-            inst.prev_close = cells.decimal(kPrevClose, i);
-            inst.prev_close_where = source.name() + ":" + std::to_string(cells.row_number(i)) + ": column '" +
-                                    map.file_name(kPrevClose) + "'";
-            if (!inst.price_type) inst.note_price(*inst.prev_close, [&] { return inst.prev_close_where; });
+            inst.prev_close = std::make_unique<PrevClose>(PrevClose{
+                cells.decimal(kPrevClose, i),
+                Place{instruments_.name(source.name()), instruments_.name(map.file_name(kPrevClose)), cells.row_number(i)}});
+            if (!inst.price_type) inst.note_price(inst.prev_close->value, [&] { return inst.prev_close->where; });
         }
         const bool option = cells.present(kRoot, i) || cells.present(kExpiration, i) ||
                             cells.present(kStrike, i) || cells.present(kPutCall, i);
@@ -310,7 +314,7 @@ void Importer::load_symbols(BatchSource& source) {
         else cells.fail(kPutCall, i, "expected P or C, got " + quoted(pc));
         if (cells.present(kContractUnit, i))
             terms.contract_unit = static_cast<uint16_t>(cells.integer(kContractUnit, i, 0, 65535));
-        inst.option = std::move(terms);
+        inst.option = std::make_unique<OptionTerms>(std::move(terms));
     });
 }
 
@@ -371,7 +375,7 @@ int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Decim
     if (!p) {
         char text[48];
         cells.fail(f, i, std::string(format_decimal(d, text)) + " cannot be written exactly in price type " +
-                             std::to_string(price_type) + " of " + inst.text);
+                             std::to_string(price_type) + " of " + std::string(inst.text));
     }
     return *p;
 }
@@ -548,6 +552,9 @@ void Importer::read(DataInput& input) {
         std::make_unique<RowSpill>(o_.temp_dir, map.has(kExchangeTime) || o_.fractional_sizes, block_bytes);
 
     const Field price_fields[2] = {kind == InputKind::Trades ? kPrice : kBid, kAsk};
+    const std::string* const source_name = instruments_.name(source.name());
+    const std::string* const price_columns[2] = {instruments_.name(map.file_name(price_fields[0])),
+                                                 instruments_.name(map.file_name(price_fields[1]))};
     const int prices = kind == InputKind::Trades ? 1 : kind == InputKind::Changes ? 0 : 2;
     struct Work {
         std::shared_ptr<arrow::RecordBatch> batch;
@@ -651,10 +658,7 @@ void Importer::read(DataInput& input) {
                     cells.fail(f, i, std::string(format_decimal(d, text)) +
                                          " has more than 9 decimals: no price type writes it exactly");
                 }
-                inst.note_price(d, [&] {
-                    return source.name() + ":" + std::to_string(cells.row_number(i)) + ": column '" +
-                           map.file_name(f) + "'";
-                });
+                inst.note_price(d, [&] { return Place{source_name, price_columns[p], cells.row_number(i)}; });
                 // A price past 64 bits fits no price type: choosing the
                 // types fails on it before any is written.
                 const bool fits = d.units >= std::numeric_limits<int64_t>::min() &&
@@ -703,15 +707,17 @@ void Importer::read(DataInput& input) {
 // The tables
 // ---------------------------------------------------------------------------
 
-uint32_t Importer::text_index(const std::string& text) {
+uint32_t Importer::text_index(std::string_view text) {
     auto [it, added] = text_index_.try_emplace(text, static_cast<uint32_t>(tables_.texts.size()));
-    if (added) tables_.texts.push_back(text);
+    if (added) tables_.texts.emplace_back(text);
     return it->second;
 }
 
 void Importer::build_tables() {
     instruments_.choose_price_types(o_.price_type);
     chosen_types_.resize(instruments_.size());
+    text_index_.reserve(instruments_.size() + maker_names_.size());
+    tables_.texts.reserve(instruments_.size() + maker_names_.size());
     for (uint32_t id = 0; id < instruments_.size(); ++id) chosen_types_[id] = instruments_[id].chosen;
     std::memcpy(tables_.header.permission_set, "AA", 2);
     tables_.header.display = o_.display;
@@ -725,9 +731,10 @@ void Importer::build_tables() {
         e.price_type = inst.chosen;
         e.atom = id + 1;
         if (inst.prev_close) {
-            const auto p = encode_price(*inst.prev_close, inst.chosen);
+            const auto p = encode_price(inst.prev_close->value, inst.chosen);
             if (!p)
-                throw ImportError(inst.prev_close_where + ": the previous close cannot be written exactly in price type " +
+                throw ImportError(inst.prev_close->where.text() +
+                                  ": the previous close cannot be written exactly in price type " +
                                   std::to_string(inst.chosen));
             e.prev_close = *p;
         }
@@ -783,7 +790,7 @@ int32_t Importer::spilled_price(const DataInput& input, const ConvertedRow& r, i
     char text[48];
     fail_at(CellPlace{input.source->name(), input.first_row() + index, input.map->file_name(f), field_name(f)},
             std::string(format_decimal(d, text)) + " cannot be written exactly in price type " +
-                std::to_string(chosen) + " of " + instruments_[r.symbol].text);
+                std::to_string(chosen) + " of " + std::string(instruments_[r.symbol].text));
 }
 
 void Importer::finalize(RowContext& row, const DataInput& input, const ConvertedRow& r, uint64_t index,

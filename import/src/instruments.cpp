@@ -29,30 +29,81 @@ uint64_t text_bytes(const char* p, std::size_t n) {
 
 }  // namespace
 
+std::string Place::text() const {
+    return (source != nullptr ? *source : std::string()) + ":" + std::to_string(row) + ": column '" +
+           (column != nullptr ? *column : std::string()) + "'";
+}
+
+bool Instrument::above(const Decimal& a, const Decimal& b) {
+    // Both at the decimals of the one with more; a value that would pass
+    // 38 digits there is the larger of two of one sign, unless both would.
+    if (a.decimals == b.decimals) return a.units > b.units;
+    const int d = a.decimals > b.decimals ? a.decimals : b.decimals;
+    const auto scaled = [d](const Decimal& x, __int128& out) {
+        const int by = d - x.decimals;
+        const __int128 limit = pow10(38 - by);
+        if ((x.units < 0 ? -x.units : x.units) >= limit) return false;
+        out = x.units * pow10(by);
+        return true;
+    };
+    __int128 sa, sb;
+    const bool fa = scaled(a, sa), fb = scaled(b, sb);
+    if (fa && fb) return sa > sb;
+    if (fa != fb) return a.units > 0 ? fb : fa;  // past 38 digits: the farther from 0
+    return false;
+}
+
+const std::string* Instruments::name(std::string_view text) {
+    for (const std::string& n : names_)
+        if (n == text) return &n;
+    return &names_.emplace_back(text);
+}
+
+std::string_view Instruments::keep(std::string_view text) {
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
+    if (text.size() > text_room_) {
+        const std::size_t size = text.size() > kBlock ? text.size() : kBlock;
+        text_blocks_.push_back(std::make_unique<char[]>(size));
+        text_at_ = text_blocks_.back().get();
+        text_room_ = size;
+    }
+    if (!text.empty()) std::memcpy(text_at_, text.data(), text.size());
+    const std::string_view kept(text_at_, text.size());
+    text_at_ += text.size();
+    text_room_ -= text.size();
+    return kept;
+}
+
 std::optional<uint32_t> Instruments::lookup(std::string_view text, uint16_t listed) const {
     const auto it = by_text_.find(text);
     if (it == by_text_.end()) return std::nullopt;
-    for (const Listing& l : it->second)
-        if (l.listed == listed) return l.id;
+    for (uint32_t id = it->second; id != Instrument::kNone; id = list_[id].next_listing)
+        if (list_[id].listed == listed) return id;
     return std::nullopt;
 }
 
 uint32_t Instruments::insert(std::string_view text, uint16_t listed) {
     const uint32_t id = size();
-    auto it = by_text_.find(text);
-    if (it == by_text_.end()) it = by_text_.emplace(std::string(text), std::vector<Listing>{}).first;
-    it->second.push_back({listed, id});
     Instrument inst;
-    inst.text = std::string(text);
     inst.listed = listed;
+    const auto it = by_text_.find(text);
+    if (it == by_text_.end()) {
+        inst.text = keep(text);
+        by_text_.emplace(inst.text, id);
+    } else {
+        uint32_t last = it->second;
+        while (list_[last].next_listing != Instrument::kNone) last = list_[last].next_listing;
+        list_[last].next_listing = id;
+        inst.text = list_[last].text;
+    }
     list_.push_back(std::move(inst));
     return id;
 }
 
-uint32_t Instruments::add_listed(std::string text, uint16_t listed) {
+uint32_t Instruments::add_listed(std::string_view text, uint16_t listed) {
     if (const auto found = lookup(text, listed)) return *found;
     const uint32_t id = insert(text, listed);
-    ByText& t = file_texts_[text];
+    ByText& t = file_texts_[list_[id].text];
     t.id = id;
     ++t.count;
     return id;
@@ -125,20 +176,24 @@ void Instruments::choose_price_types(std::optional<uint8_t> forced) {
             continue;
         }
         if (inst.decimals > kMaxDecimals)
-            throw ImportError(inst.decimals_where + ": " + std::to_string(inst.decimals) +
+            throw ImportError(inst.decimals_where.text() + ": " + std::to_string(inst.decimals) +
                               " decimals: a price has at most 9 (or give the instrument a price type)");
         inst.chosen = static_cast<uint8_t>(inst.decimals);
-        __int128 scale = 1;
-        for (int d = inst.decimals; d >= 0; --d, scale *= 10) {
+        // Every price has at most the chosen decimals: it fits if the
+        // highest and the lowest do.
+        for (const auto& [price, where] : {std::pair{&inst.highest, &inst.highest_where},
+                                           std::pair{&inst.lowest, &inst.lowest_where}}) {
+            if (price->units == 0) continue;
             constexpr __int128 kHigh = std::numeric_limits<int32_t>::max(), kLow = std::numeric_limits<int32_t>::min();
-            const __int128 v = inst.largest[d];
+            const __int128 v = price->units;
+            const __int128 scale = pow10(inst.decimals - price->decimals);
             if (v <= kHigh && v >= kLow && v * scale <= kHigh && v * scale >= kLow) continue;
             char text[48];
             const std::string need = inst.decimals == 0 ? "as a whole number"
                                                         : "at the " + std::to_string(inst.decimals) +
-                                                              " decimals its prices need (" + inst.decimals_where + ")";
-            throw ImportError(inst.largest_where[d] + ": " + std::string(format_decimal(Decimal{v, d}, text)) + " of " +
-                              inst.text + " (listed exchange " + std::to_string(inst.listed) +
+                                                              " decimals its prices need (" + inst.decimals_where.text() + ")";
+            throw ImportError(where->text() + ": " + std::string(format_decimal(*price, text)) + " of " +
+                              std::string(inst.text) + " (listed exchange " + std::to_string(inst.listed) +
                               ") does not fit 32 bits " + need + "; no price type writes every price exactly");
         }
     }

@@ -3,8 +3,12 @@
 // price type chosen for each from its prices.
 #pragma once
 
+#include <tsl/robin_map.h>
+
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,42 +40,63 @@ struct OptionTerms {
     uint16_t contract_unit = 100;
 };
 
-// What a row reads and marks comes first, so that a row touches one or
-// two cache lines of its instrument.
+// Where a value was read: its input, row and column, made into text only
+// for an error. The names are the Instruments' own copies.
+struct Place {
+    const std::string* source = nullptr;
+    const std::string* column = nullptr;
+    uint64_t row = 0;
+    std::string text() const;  // "file:row: column 'name'"
+};
+
+// A previous close from the symbols file.
+struct PrevClose {
+    Decimal value;
+    Place where;
+};
+
+// An instrument is small: a day of options has a million of them. What a
+// row reads and marks comes first, so that a row touches one or two cache
+// lines of its instrument.
 struct alignas(64) Instrument {
+    static constexpr uint32_t kNone = UINT32_MAX;
+
     std::optional<uint8_t> price_type;  // given; else chosen from the prices
     uint8_t chosen = 0;  // the price type written
+    uint16_t listed = 0;
     // The automatic price type: the most decimals any price needs, and the
-    // price farthest from 0 of each number of decimals (the positive one of
-    // two as far), each with where it was seen.
+    // highest and the lowest price, each with where it was seen (0 for
+    // none above or below 0).
     int decimals = 0;
-    std::array<__int128, kMaxDecimals + 1> largest{};
+    Decimal highest{0, 0}, lowest{0, 0};
     Decimal size_multiplier{1, 0};
 
-    std::string text;  // as the data files name it
-    uint16_t listed = 0;
-    std::optional<Decimal> prev_close;
-    std::string prev_close_where;
-    std::optional<OptionTerms> option;
-    std::string decimals_where;
-    std::array<std::string, kMaxDecimals + 1> largest_where;
+    std::string_view text;  // as the data files name it, kept by the Instruments
+    uint32_t next_listing = kNone;  // the next instrument of the same text
+    Place decimals_where, highest_where, lowest_where;
+    std::unique_ptr<PrevClose> prev_close;
+    std::unique_ptr<OptionTerms> option;
 
     // Takes a price into the automatic choice. `where` is called only when
     // the price sets a new mark, to say where it was seen.
     template <typename Where>
     void note_price(const Decimal& price, Where where) {
-        const int d = price.decimals > kMaxDecimals ? kMaxDecimals : price.decimals;
-        const __int128 size = price.units < 0 ? -price.units : price.units;
-        const __int128 mark = largest[d] < 0 ? -largest[d] : largest[d];
-        if (size > mark || (size == mark && price.units > largest[d])) {
-            largest[d] = price.units;
-            largest_where[d] = where();
+        if (price.units > 0 && (highest.units == 0 || above(price, highest))) {
+            highest = price;
+            highest_where = where();
+        } else if (price.units < 0 && (lowest.units == 0 || above(lowest, price))) {
+            lowest = price;
+            lowest_where = where();
         }
         if (price.decimals > decimals) {
             decimals = price.decimals;
             decimals_where = where();
         }
     }
+
+private:
+    // a > b, both of the same sign and at most 38 digits.
+    static bool above(const Decimal& a, const Decimal& b);
 };
 
 // Answers of Instruments::find_or_add for texts of up to 16 bytes, by a
@@ -107,7 +132,7 @@ public:
     // `default_listed`: a row must say which it is on.
     bool ambiguous(std::string_view text, uint16_t default_listed) const;
 
-    uint32_t add_listed(std::string text, uint16_t listed);  // from the symbols file, in its order
+    uint32_t add_listed(std::string_view text, uint16_t listed);  // from the symbols file, in its order
     Instrument& operator[](uint32_t id) { return list_[id]; }
     const Instrument& operator[](uint32_t id) const { return list_[id]; }
     uint32_t size() const { return static_cast<uint32_t>(list_.size()); }
@@ -117,13 +142,21 @@ public:
     // ImportError when no type can.
     void choose_price_types(std::optional<uint8_t> forced);
 
+    // The Instruments' copy of a name (an input's, a column's), to place
+    // values by; the same name gives the same copy.
+    const std::string* name(std::string_view text);
+
 private:
-    // Instruments by text, then by listed exchange (nearly always one).
-    struct Listing {
-        uint16_t listed;
-        uint32_t id;
-    };
-    TextMap<std::vector<Listing>> by_text_;
+    // Instruments by text: the first of the text, whose next_listing is
+    // the next (nearly always none). Texts are kept in blocks of their own,
+    // each once, and found by a hash kept beside each key.
+    tsl::robin_map<std::string_view, uint32_t, TextHash, std::equal_to<>,
+                   std::allocator<std::pair<std::string_view, uint32_t>>, true>
+        by_text_;
+    std::string_view keep(std::string_view text);
+    std::vector<std::unique_ptr<char[]>> text_blocks_;
+    char* text_at_ = nullptr;    // the last block's first free byte
+    std::size_t text_room_ = 0;  // and the bytes left after it
     std::optional<uint32_t> lookup(std::string_view text, uint16_t listed) const;
     uint16_t listed_for(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed) const;
     uint32_t insert(std::string_view text, uint16_t listed);
@@ -131,7 +164,8 @@ private:
         uint32_t id = 0;
         uint32_t count = 0;
     };
-    TextMap<ByText> file_texts_;  // symbols file texts
+    tsl::robin_map<std::string_view, ByText, TextHash, std::equal_to<>> file_texts_;  // symbols file texts
+    std::deque<std::string> names_;
     std::vector<Instrument> list_;
 };
 

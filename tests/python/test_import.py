@@ -497,6 +497,22 @@ def test_a_pipe_is_refused_without_waiting_for_a_writer(tmp_path):
     assert result.returncode == 1 and "is not a regular file (a pipe or a device)" in result.stderr, result.stderr
 
 
+def test_a_day_of_many_instruments_keeps_each_apart(tmp_path):
+    """Option-day numbers of instruments: texts past the first block of
+    kept texts, each text on two listed exchanges, prices of each its own."""
+    texts = [f"SPXW  24{k % 12 + 1:02d}{k % 28 + 1:02d}{'CP'[k % 2]}{k:08d}" for k in range(30_000)]
+    rows = [f"{text},{listed},{1710509400_000000 + 2 * k + listed},{listed},{k % 977}.{k % 100:02d},{listed}"
+            for k, text in enumerate(texts) for listed in (1, 2)]
+    (tmp_path / "t.csv").write_text("symbol,listed_exchange,time,exchange,price,size\n" + "\n".join(rows) + "\n")
+    tape = tmp_path / "many.tape"
+    import_files("--trades", tmp_path / "t.csv", "-o", tape, "--time-unit", "us")
+    trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
+    assert trades.column("symbol").to_pylist() == [text for text in texts for _ in (1, 2)]
+    assert trades.column("listed_exchange").to_pylist() == [1, 2] * len(texts)
+    assert trades.column("price").to_pylist() == [float(f"{k % 977}.{k % 100:02d}") for k in range(len(texts))
+                                                  for _ in (1, 2)]
+
+
 def test_look_alike_symbols_stay_apart(loaded, tmp_path):
     # texts that share their first or last bytes, around 4, 8 and 16 bytes
     names = ["A", "AA", "AAA", "ABA", "AAB", "ABCD", "ABCDE", "ABCDF", "XBCDE", "ABCDEFGH", "ABCDEFGHI",
