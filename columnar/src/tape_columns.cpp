@@ -1,5 +1,9 @@
 #include "tape_columns.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -240,12 +244,20 @@ TapeColumns::TapeColumns(ColumnarOptions options) : replay_(std::make_unique<Rep
     Replay& r = *replay_;
     r.options = std::move(options);
     if (r.options.path.empty()) throw ColumnarUsageError("no tape given");
-    if (std::FILE* f = std::fopen(r.options.path.c_str(), "rb")) {
+    // A pipe is not waited on: the replay refuses anything but a file.
+    unsigned char start[sizeof(engine::TapePreamble)] = {};
+    std::size_t got = 0;
+    bool file = false;
+    if (const int fd = ::open(r.options.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); fd >= 0) {
+        struct stat st;
+        file = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        const ssize_t read = file ? ::pread(fd, start, sizeof start, 0) : 0;
+        got = read > 0 ? static_cast<std::size_t>(read) : 0;
+        ::close(fd);
+    }
+    if (file) {
         // A state snapshot would restore the records' user-data words, which
         // the reader keeps its own indexes in.
-        unsigned char start[sizeof(engine::TapePreamble)] = {};
-        const std::size_t got = std::fread(start, 1, sizeof start, f);
-        std::fclose(f);
         if (got >= sizeof engine::kSnapshotMagic && std::memcmp(start, engine::kSnapshotMagic, 8) == 0)
             throw ColumnarUsageError(r.options.path + ": a state snapshot, not a tape");
         engine::TapePreamble preamble;

@@ -171,6 +171,7 @@ struct CsvBatches::State {
     std::shared_ptr<arrow::Buffer> rows;     // whole rows not yet parsed
     std::shared_ptr<arrow::Buffer> partial;  // the start of a row the next block ends
     int64_t first_line = 2;                  // of the file, of the next batch's first row
+    int64_t line_end_bytes = 1;              // of the header's line end: 2 for "\r\n"
 
     arrow::Status next_block(std::shared_ptr<arrow::Buffer>& block);
     arrow::Status skip_header(std::shared_ptr<arrow::Buffer>& data, bool final);
@@ -233,6 +234,7 @@ arrow::Status CsvBatches::State::skip_header(std::shared_ptr<arrow::Buffer>& dat
     if (header.num_rows() == 0 && !final) return arrow::Status::OK();  // the header line goes on in the next block
     std::vector<int64_t> header_line;  // after any blank lines
     first_line = scan_row_lines(data->data(), used, parse, 1, header_line);
+    line_end_bytes = used >= 2 && data->data()[used - 1] == '\n' && data->data()[used - 2] == '\r' ? 2 : 1;
     data = arrow::SliceBuffer(data, used);
     header_done = true;
     return arrow::Status::OK();
@@ -252,12 +254,18 @@ arrow::Status CsvBatches::State::batch(std::shared_ptr<arrow::RecordBatch>* out)
 
     // Row i is line first_line + i unless blank lines or line ends in
     // quoted fields come between: then the lines are found row by row.
+    // Rows without quotes between line ends like the header's take as many
+    // bytes as their cells, delimiters and line ends: that says so without
+    // a look at the text.
     CsvRowLines lines{first_line, {}};
     const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    const int64_t newlines = count_newlines(bytes, used);
+    const int64_t plain = int64_t{parser->num_bytes()} + int64_t{n} * (header_columns - 1 + line_end_bytes);
     const bool ends_newline = used > 0 && bytes[used - 1] == '\n';
     const bool ends_cr = used > 0 && bytes[used - 1] == '\r';
-    if (n > 0 && !ends_cr && newlines == n - (ends_newline ? 0 : 1)) {
+    if (n > 0 && (used == plain || (!ends_newline && !ends_cr && used == plain - line_end_bytes))) {
+        first_line += n;
+    } else if (const int64_t newlines = count_newlines(bytes, used);
+               n > 0 && !ends_cr && newlines == n - (ends_newline ? 0 : 1)) {
         first_line += n;
     } else {
         lines.rows.reserve(static_cast<std::size_t>(n));

@@ -342,13 +342,13 @@ bool other_number(std::string_view text) {
 
 uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f) {
     const std::string_view text = cells.text(f, i);
-    if (other_number(text)) cells.fail(f, i, "exchange " + quoted(text) + " is out of range (0 to 65535)");
     if (const auto number = code_number(cells, i, f, text, 65535, "")) {
         if (exchange_codes_ == Codes::Names)
             cells.fail(f, i, "exchange " + quoted(text) + " is a number, but other rows name exchanges by name");
         exchange_codes_ = Codes::Numbers;
         return static_cast<uint16_t>(*number);
     }
+    if (other_number(text)) cells.fail(f, i, "exchange " + quoted(text) + " is out of range (0 to 65535)");
     if (exchange_codes_ == Codes::Numbers)
         cells.fail(f, i, "exchange " + quoted(text) + " is a name, but other rows give exchange numbers");
     exchange_codes_ = Codes::Names;
@@ -365,8 +365,10 @@ uint32_t Importer::instrument(const BatchCells& cells, int64_t i, Field symbol) 
     else if (instruments_.ambiguous(text, o_.listed_exg))
         cells.fail(symbol, i, quoted(text) + " is on several listed exchanges in the symbols file, not on " +
                                   std::to_string(o_.listed_exg) + " (--listed-exg); give listed_exchange");
-    if (text.find('\0') != std::string_view::npos) cells.fail(symbol, i, quoted(text) + " holds a NUL byte");
-    return instruments_.find_or_add(text, listed, o_.listed_exg, recent_);
+    const uint32_t known = instruments_.size();
+    const uint32_t id = instruments_.find_or_add(text, listed, o_.listed_exg, recent_);
+    if (id >= known && text.find('\0') != std::string_view::npos) cells.fail(symbol, i, quoted(text) + " holds a NUL byte");
+    return id;
 }
 
 int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Decimal& d, uint8_t price_type,

@@ -34,25 +34,6 @@ std::string Place::text() const {
            (column != nullptr ? *column : std::string()) + "'";
 }
 
-bool Instrument::above(const Decimal& a, const Decimal& b) {
-    // Both at the decimals of the one with more; a value that would pass
-    // 38 digits there is the larger of two of one sign, unless both would.
-    if (a.decimals == b.decimals) return a.units > b.units;
-    const int d = a.decimals > b.decimals ? a.decimals : b.decimals;
-    const auto scaled = [d](const Decimal& x, __int128& out) {
-        const int by = d - x.decimals;
-        const __int128 limit = pow10(38 - by);
-        if ((x.units < 0 ? -x.units : x.units) >= limit) return false;
-        out = x.units * pow10(by);
-        return true;
-    };
-    __int128 sa, sb;
-    const bool fa = scaled(a, sa), fb = scaled(b, sb);
-    if (fa && fb) return sa > sb;
-    if (fa != fb) return a.units > 0 ? fb : fa;  // past 38 digits: the farther from 0
-    return false;
-}
-
 const std::string* Instruments::name(std::string_view text) {
     for (const std::string& n : names_)
         if (n == text) return &n;
@@ -179,20 +160,27 @@ void Instruments::choose_price_types(std::optional<uint8_t> forced) {
             throw ImportError(inst.decimals_where.text() + ": " + std::to_string(inst.decimals) +
                               " decimals: a price has at most 9 (or give the instrument a price type)");
         inst.chosen = static_cast<uint8_t>(inst.decimals);
-        // Every price has at most the chosen decimals: it fits if the
-        // highest and the lowest do.
-        for (const auto& [price, where] : {std::pair{&inst.highest, &inst.highest_where},
-                                           std::pair{&inst.lowest, &inst.lowest_where}}) {
-            if (price->units == 0) continue;
-            constexpr __int128 kHigh = std::numeric_limits<int32_t>::max(), kLow = std::numeric_limits<int32_t>::min();
-            const __int128 v = price->units;
-            const __int128 scale = pow10(inst.decimals - price->decimals);
-            if (v <= kHigh && v >= kLow && v * scale <= kHigh && v * scale >= kLow) continue;
+        // Every price has at most the chosen decimals: they fit if the
+        // highest and the lowest do, at those decimals.
+        constexpr int64_t kHigh = std::numeric_limits<int32_t>::max(), kLow = std::numeric_limits<int32_t>::min();
+        const int64_t unit = static_cast<int64_t>(pow10(kMaxDecimals - inst.decimals));
+        const bool beyond = inst.beyond.units != 0;
+        const bool high = !beyond && inst.highest / unit > kHigh;
+        if (beyond || high || inst.lowest / unit < kLow) {
+            Decimal price = inst.beyond;
+            if (!beyond) {
+                price = Decimal{high ? inst.highest : inst.lowest, kMaxDecimals};
+                while (price.decimals > 0 && price.units % 10 == 0) {
+                    price.units /= 10;
+                    --price.decimals;
+                }
+            }
+            const Place& where = beyond ? inst.beyond_where : high ? inst.highest_where : inst.lowest_where;
             char text[48];
             const std::string need = inst.decimals == 0 ? "as a whole number"
                                                         : "at the " + std::to_string(inst.decimals) +
                                                               " decimals its prices need (" + inst.decimals_where.text() + ")";
-            throw ImportError(where->text() + ": " + std::string(format_decimal(*price, text)) + " of " +
+            throw ImportError(where.text() + ": " + std::string(format_decimal(price, text)) + " of " +
                               std::string(inst.text) + " (listed exchange " + std::to_string(inst.listed) +
                               ") does not fit 32 bits " + need + "; no price type writes every price exactly");
         }

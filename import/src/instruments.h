@@ -64,16 +64,18 @@ struct alignas(64) Instrument {
     std::optional<uint8_t> price_type;  // given; else chosen from the prices
     uint8_t chosen = 0;  // the price type written
     uint16_t listed = 0;
-    // The automatic price type: the most decimals any price needs, and the
-    // highest and the lowest price, each with where it was seen (0 for
-    // none above or below 0).
+    // The automatic price type: the most decimals any price needs; the
+    // highest and the lowest price, in units of 10^-9 (0 for none above or
+    // below 0); and the first price past that range (64 bits of such
+    // units), which no price type writes. Each with where it was seen.
     int decimals = 0;
-    Decimal highest{0, 0}, lowest{0, 0};
+    int64_t highest = 0, lowest = 0;
+    Decimal beyond{0, 0};
     Decimal size_multiplier{1, 0};
 
     std::string_view text;  // as the data files name it, kept by the Instruments
     uint32_t next_listing = kNone;  // the next instrument of the same text
-    Place decimals_where, highest_where, lowest_where;
+    Place decimals_where, highest_where, lowest_where, beyond_where;
     std::unique_ptr<PrevClose> prev_close;
     std::unique_ptr<OptionTerms> option;
 
@@ -81,22 +83,30 @@ struct alignas(64) Instrument {
     // the price sets a new mark, to say where it was seen.
     template <typename Where>
     void note_price(const Decimal& price, Where where) {
-        if (price.units > 0 && (highest.units == 0 || above(price, highest))) {
-            highest = price;
-            highest_where = where();
-        } else if (price.units < 0 && (lowest.units == 0 || above(lowest, price))) {
-            lowest = price;
-            lowest_where = where();
+        // Below 9 * 10^18 units of 10^-9 a price of up to 9 decimals is
+        // counted in 64 bits, and 32 bits hold no price past 2^31.
+        static constexpr int64_t kScale[kMaxDecimals + 1] = {
+            1'000'000'000, 100'000'000, 10'000'000, 1'000'000, 100'000, 10'000, 1'000, 100, 10, 1};
+        constexpr __int128 kLimit = 9'000'000'000'000'000'000;
+        const __int128 size = price.units < 0 ? -price.units : price.units;
+        if (price.decimals <= kMaxDecimals && size < kLimit / kScale[price.decimals]) {
+            const int64_t units = static_cast<int64_t>(price.units) * kScale[price.decimals];
+            if (units > highest) {
+                highest = units;
+                highest_where = where();
+            } else if (units < lowest) {
+                lowest = units;
+                lowest_where = where();
+            }
+        } else if (beyond.units == 0) {
+            beyond = price;
+            beyond_where = where();
         }
         if (price.decimals > decimals) {
             decimals = price.decimals;
             decimals_where = where();
         }
     }
-
-private:
-    // a > b, both of the same sign and at most 38 digits.
-    static bool above(const Decimal& a, const Decimal& b);
 };
 
 // Answers of Instruments::find_or_add for texts of up to 16 bytes, by a

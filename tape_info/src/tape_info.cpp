@@ -45,7 +45,7 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     bool open(const std::string& path, TapeProblem& problem) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a pipe: refused below, not waited on
         struct stat st;
         if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
             problem.code = kNotATape;

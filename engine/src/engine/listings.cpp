@@ -60,7 +60,7 @@ void fill_file_fields(Record& r, const FoundFile& f) {
 
 // The identity record in an ELF file, if it is an engine library.
 bool find_identity(const std::string& path, EngineIdentity& identity) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a pipe is not waited on
     if (fd < 0) return false;
     struct stat st;
     char elf[4] = {};

@@ -26,7 +26,7 @@ LiveTape::~LiveTape() {
 
 int32_t LiveTape::open(const char* path, std::chrono::milliseconds idle_limit, bool check_crc, TapeReader& reader,
                        TapeTables& tables) {
-    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    fd_ = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a pipe: refused below, not waited on
     if (fd_ < 0) return TqAPIERR_OPEN_TAPE_FILE_FAILED;
     struct stat st;
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return TqAPIERR_OPEN_TAPE_FILE_FAILED;

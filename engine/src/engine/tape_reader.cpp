@@ -1,6 +1,7 @@
 #include "engine/tape_reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -156,7 +157,9 @@ void TapeBytes::unmap() {
 }
 
 int32_t TapeBytes::map_file(const char* path) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a pipe waits for a writer: it is refused
+    // below as no regular file, at once.
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return TqAPIERR_OPEN_TAPE_FILE_FAILED;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(sizeof(TapePreamble))) {
@@ -327,25 +330,40 @@ int32_t TapeReader::check_block(const EventBlock& block) const {
 }
 
 int32_t read_tape_header(const char* path, TapeHeader& header) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return TqAPIERR_OPEN_TAPE_FILE_FAILED;
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a pipe: refused, not waited on
+    if (fd < 0) return TqAPIERR_OPEN_TAPE_FILE_FAILED;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return TqAPIERR_OPEN_TAPE_FILE_FAILED;
+    }
+    const auto read_at = [fd](void* out, std::size_t size, off_t at) {
+        std::size_t got = 0;
+        while (got < size) {
+            const ssize_t n = ::pread(fd, static_cast<char*>(out) + got, size - got, at + static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        return got;
+    };
     unsigned char start[sizeof(TapePreamble) + sizeof(SectionHead)];
-    const std::size_t got = std::fread(start, 1, sizeof start, f);
+    const std::size_t got = read_at(start, sizeof start, 0);
     int32_t result = 0;
     SectionHead head;
     if (got < sizeof(TapePreamble) || !check_preamble(start, got, result)) {
-        std::fclose(f);
+        ::close(fd);
         return result ? result : TqAPIERR_OPEN_TAPE_FILE_FAILED;
     }
     std::memcpy(&head, start + sizeof(TapePreamble), sizeof head);
     if (got != sizeof start || head.kind != static_cast<uint32_t>(SectionKind::Header) ||
         head.length > kMaxHeaderBytes) {
-        std::fclose(f);
+        ::close(fd);
         return kBadTables;
     }
     std::vector<unsigned char> payload(head.length);
-    const bool read_all = std::fread(payload.data(), 1, payload.size(), f) == payload.size();
-    std::fclose(f);
+    const bool read_all = read_at(payload.data(), payload.size(), static_cast<off_t>(sizeof start)) == payload.size();
+    ::close(fd);
     if (!read_all || crc32(payload.data(), payload.size()) != head.crc) return kBadTables;
     ByteReader reader(payload.data(), payload.size());
     if (!parse_header(reader, header) || !reader.at_end()) return kBadTables;
