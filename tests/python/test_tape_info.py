@@ -4,6 +4,7 @@ tapes, and on damaged ones the path, section, offset and reason, with the
 result code a run of the tape gives."""
 
 import datetime
+import os
 import random
 import struct
 import subprocess
@@ -168,6 +169,28 @@ def test_a_path_that_is_no_tape_file_is_named(tmp_path, name, make, reason):
         assert raised.value.code == Tarvik.TqAPIERR_OPEN_TAPE_FILE_FAILED and raised.value.path == str(path)
     result = tool("info", path)
     assert result.returncode == 1 and f"{path}: {reason}" in result.stderr
+
+
+def test_a_pipe_is_refused_at_once_not_waited_on(tmp_path, python_child):
+    """Opening a pipe for reading waits for a writer; a run, a columnar
+    read and a look at the tape each refuse it at once instead."""
+    pipe = tmp_path / "pipe.tape"
+    os.mkfifo(pipe)
+    result = python_child(f"""
+        import Tarvik, tarvik_engine
+        Tarvik.LoadTarvik(tarvik_engine.library_path())
+        print(Tarvik.ProcessTape({str(pipe)!r}, 0, 0, 0, lambda s, m: 0))
+        for read in (lambda: tarvik_engine.read_tape({str(pipe)!r}),
+                     lambda: tarvik_engine.tape_info({str(pipe)!r})):
+            try:
+                read()
+            except (tarvik_engine.TapeError, tarvik_engine.TapeInfoError) as e:
+                print(e.code)
+    """, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [str(Tarvik.TqAPIERR_OPEN_TAPE_FILE_FAILED)] * 3
+    info = tool("info", pipe)
+    assert info.returncode == 1 and "not a regular file" in info.stderr
 
 
 def test_check_and_a_run_agree_on_every_damaged_byte(tmp_path, python_child):
