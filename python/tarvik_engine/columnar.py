@@ -7,6 +7,7 @@ gives the columns."""
 import ctypes
 import datetime
 import json
+import operator
 import os
 import re
 import zoneinfo
@@ -88,6 +89,15 @@ def _bound(value: TimeBound, name: str) -> dict[str, int] | None:
                 raise ValueError(f"{name}: expected a time of day or an ISO 8601 time, got {text!r}") from None
     if type(value).__name__ == "datetime64":  # numpy's, naive like a naive datetime
         value = getattr(value, "astype")("datetime64[us]").item()
+        if value is None:
+            raise ValueError(f"{name}: NaT is no time")
+        if isinstance(value, int):
+            raise ValueError(f"{name}: outside the years 1 to 9999")
+    if isinstance(value, datetime.datetime) and value != value:  # pandas.NaT
+        raise ValueError(f"{name}: NaT is no time")
+    if isinstance(value, datetime.time) and value.utcoffset() is not None:
+        raise ValueError(f"{name}: a time of day is on the tape's clock and takes no offset; "
+                         "give a datetime for an instant")
     if isinstance(value, datetime.datetime):
         epoch = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
         if value.tzinfo is not None and value.utcoffset() is not None:
@@ -107,6 +117,8 @@ def _zone(time_zone: object) -> str | None:
         offset = time_zone.utcoffset(None)
         if offset == datetime.timedelta(0):
             return "UTC"
+        if offset % datetime.timedelta(minutes=1):
+            raise ValueError(f"time_zone: an offset of whole minutes, got {offset}")
         minutes = abs(offset) // datetime.timedelta(minutes=1)
         return f"{'-' if offset < datetime.timedelta(0) else '+'}{minutes // 60:02d}:{minutes % 60:02d}"
     name = getattr(time_zone, "key", time_zone)
@@ -114,6 +126,8 @@ def _zone(time_zone: object) -> str | None:
         raise TypeError(f"time_zone: expected an IANA name or a zoneinfo.ZoneInfo, got {type(time_zone).__name__}")
     if re.fullmatch(r"[+-][01]\d:[0-5]\d", name):
         return name
+    if name in ("localtime", "posixrules", "Factory"):  # not zones of the database pandas reads
+        raise ValueError(f"time_zone: {name!r} names no place; give an IANA name such as America/New_York")
     try:
         zoneinfo.ZoneInfo(name)
     except (zoneinfo.ZoneInfoNotFoundError, ValueError):
@@ -132,20 +146,32 @@ def _kinds(kinds: str | Iterable[str]) -> tuple[str, ...]:
 
 def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] | None, start: TimeBound,
           end: TimeBound, nbbo: bool, time_zone: object, batch_rows: int) -> tuple[ctypes.CDLL, int]:
-    tape = os.fspath(path)
+    tape = os.fsdecode(path)
     if not os.path.exists(tape):
         raise FileNotFoundError(f"no such tape: {tape}")
     if isinstance(symbols, str):
         symbols = [symbols]
+    if symbols is not None:
+        if isinstance(symbols, (bytes, bytearray)):
+            raise TypeError("symbols: expected a text or texts, got bytes")
+        symbols = list(symbols)
+        for symbol in symbols:
+            if not isinstance(symbol, str):
+                raise TypeError(f"symbols: expected texts, got {type(symbol).__name__}")
+    if not isinstance(nbbo, bool) and type(nbbo).__name__ != "bool_":
+        raise TypeError(f"nbbo: expected True or False, got {type(nbbo).__name__}")
+    rows = operator.index(batch_rows)
+    if rows < 1:
+        raise ValueError("batch_rows: at least 1")
     options = {
         "path": tape,
         "kinds": list(kinds),
-        "symbols": None if symbols is None else [str(s) for s in symbols],
+        "symbols": symbols,
         "start": _bound(start, "start"),
         "end": _bound(end, "end"),
         "nbbo": bool(nbbo),
         "time_zone": _zone(time_zone),
-        "batch_rows": int(batch_rows),
+        "batch_rows": min(rows, 1 << 62),  # past any day: one batch a kind
     }
     lib = _library()
     error = ctypes.c_void_p()

@@ -3,6 +3,7 @@ callback sees of the same messages, filters and batches, and damaged tapes
 raise the engine's result code."""
 
 import datetime
+import os
 import subprocess
 import threading
 
@@ -371,14 +372,33 @@ def test_damaged_tapes_raise_the_result_code(python_child, tmp_path, synth_day, 
     assert result.stdout.startswith(f"{code} "), result.stdout
 
 
+@pytest.mark.parametrize("arguments, error, match", [
+    ({"kinds": ["bars"]}, ValueError, "unknown kind 'bars'"),
+    ({"start": "noon"}, ValueError, "start"),
+    ({"end": 12}, TypeError, "end"),
+    ({"time_zone": 5}, TypeError, "time_zone"),
+    ({"time_zone": "localtime"}, ValueError, "names no place"),
+    ({"time_zone": datetime.timezone(datetime.timedelta(seconds=30))}, ValueError, "whole minutes"),
+    ({"symbols": b"BAA"}, TypeError, "got bytes"),
+    ({"symbols": ["A", None]}, TypeError, "got NoneType"),
+    ({"nbbo": "no"}, TypeError, "nbbo"),
+    ({"batch_rows": 0}, ValueError, "at least 1"),
+    ({"batch_rows": 2.5}, TypeError, "float"),
+    ({"start": datetime.time(9, 30, tzinfo=datetime.timezone.utc)}, ValueError, "takes no offset"),
+    ({"start": "09:30+00:00"}, ValueError, "takes no offset"),
+], ids=["kind", "start-text", "end-type", "zone-type", "zone-localtime", "zone-seconds", "symbols-bytes",
+        "symbols-none", "nbbo-text", "batch-rows-0", "batch-rows-float", "aware-time", "aware-time-text"])
+def test_bad_arguments_are_named(synth_day, arguments, error, match):
+    with pytest.raises(error, match=match):
+        next(tarvik_engine.iter_tape(synth_day, **arguments))
+
+
 def test_bad_arguments(tmp_path, synth_day):
     with pytest.raises(FileNotFoundError):
         tarvik_engine.read_tape(tmp_path / "nowhere.tape")
-    with pytest.raises(ValueError, match="unknown kind 'bars'"):
-        tarvik_engine.read_tape(synth_day, kinds=["bars"])
-    with pytest.raises(ValueError, match="start"):
-        tarvik_engine.read_tape(synth_day, start="noon")
-    with pytest.raises(TypeError):
-        tarvik_engine.read_tape(synth_day, end=12)
-    with pytest.raises(TypeError):
-        tarvik_engine.read_tape(synth_day, time_zone=5)
+    pd = pytest.importorskip("pandas")
+    with pytest.raises(ValueError, match="NaT"):
+        tarvik_engine.read_tape(synth_day, start=pd.NaT)
+    # a bytes path, and a batch past any day: one batch a kind
+    batches = list(tarvik_engine.iter_tape(os.fsencode(synth_day), kinds="trades", batch_rows=2**63))
+    assert len(batches) == 1 and batches[0][1].num_rows == tarvik_engine.read_tape(synth_day)["trades"].num_rows
