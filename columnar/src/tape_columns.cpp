@@ -269,7 +269,11 @@ TapeColumns::TapeColumns(ColumnarOptions options) : replay_(std::make_unique<Rep
         // The tape's own offset to GMT; a tape that cannot be read fails in
         // the replay, with the engine's result code.
         engine::TapeHeader header;
-        if (engine::read_tape_header(r.options.path.c_str(), header) == 0 && header.time_zone != 0) {
+        // An offset no zone has (a damaged header) labels the instants UTC:
+        // they are the same instants, and a label past 23 hours is one no
+        // reader of the table takes.
+        if (engine::read_tape_header(r.options.path.c_str(), header) == 0 && header.time_zone != 0 &&
+            header.time_zone >= -23 && header.time_zone <= 23) {
             char text[8];
             std::snprintf(text, sizeof text, "%c%02d:00", header.time_zone < 0 ? '-' : '+',
                           header.time_zone < 0 ? -header.time_zone : header.time_zone);

@@ -247,6 +247,22 @@ def test_trades_without_a_symbol_have_a_null_symbol(tmp_path, batch_rows):
     assert trades.column("price_raw").to_pylist() == [100 + k for k in range(len(named))]
 
 
+@pytest.mark.parametrize("hours, label", [(-5, "-05:00"), (0, "UTC"), (23, "+23:00"), (99, "UTC"), (-128, "UTC")])
+def test_the_time_column_is_labelled_with_an_offset_a_zone_can_have(tmp_path, hours, label):
+    """A header's offset past 23 hours (a damaged tape) labels the same
+    instants UTC, which a table's readers take."""
+    lines = [{"header": {"date": "2024-03-15", "permission_set": "AA", "display": "Zone", "time_zone": hours}},
+             {"symbol": {"id": "IBM", "text": "IBM", "listed_exg": 1, "price_type": 2}},
+             {"event": {"kind": "trade", "time": "09:30:00", "symbol": "IBM", "reporting_exg": 1, "price": 100,
+                        "size": 1}}]
+    trades = tarvik_engine.read_tape(compile_tape(tmp_path / "zone.tape", lines), kinds="trades")["trades"]
+    assert trades.schema.field("time").type.tz == label
+    local = datetime.datetime(2024, 3, 15, 9, 30, tzinfo=datetime.timezone.utc)
+    assert trades.column("time").cast(pa.int64()).to_pylist() == \
+        [int((local.timestamp() - hours * 3600) * 1_000_000)]
+    trades.to_pandas()
+
+
 def test_columns_of_a_million_rows_and_more_keep_every_value(tmp_path):
     """Columns that grow past a million rows in one batch, and last batches
     that end far short of their room, hold the same rows as small batches."""
