@@ -454,7 +454,8 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
         case Kind::Float: {
             const bool ok = c.array->type_id() == arrow::Type::FLOAT
                                 ? decimal_from_float(static_cast<const arrow::FloatArray*>(c.array)->Value(i), out)
-                                : decimal_from_double(static_cast<const arrow::DoubleArray*>(c.array)->Value(i), out);
+                                : decimal_from_double(static_cast<const arrow::DoubleArray*>(c.array)->Value(i), out,
+                                                      c.float_decimals);
             if (!ok) fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) + " is no decimal of at most 9 decimals");
             return;
         }

@@ -127,6 +127,7 @@ private:
         // buffers; a cell of up to 12 bytes is in its view.
         const arrow::BinaryViewType::c_type* views = nullptr;
         const char* const* view_data = nullptr;
+        mutable int float_decimals = 0;  // of a float column's value before: a hint
     };
     std::string_view raw_text(const Cells& c, int64_t i, char (&buffer)[48]) const;
     static bool text_null(const Cells& c, int64_t i) {

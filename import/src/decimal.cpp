@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <type_traits>
 
 #include "engine/prices.h"
 
@@ -137,44 +138,81 @@ Decimal decimal_from_scaled(__int128 units, int scale) {
 
 namespace {
 
-// The nearest decimal with the fewest decimals (at most kMaxDecimals) that
-// rounds back to `value` as a Float (double or float).
+// Powers of ten as doubles (exact up to 10^22).
+constexpr double kScales[kMaxDecimals + 1] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+
+// Whether `value` is the Float nearest its nearest decimal of `d`
+// decimals, whose units go to `units`. False past 64 bits of units.
 template <typename Float>
-bool shortest_decimal(Float value, Decimal& out) {
+bool round_trips(Float value, int d, int64_t& units) {
+    const double scaled = static_cast<double>(value) * kScales[d];  // a float is a double exactly
+    constexpr double kInt64Limit = 9.2e18;
+    if (std::fabs(scaled) >= kInt64Limit) return false;
+    // Rounded to the nearest, ties to even, as nearbyint does but without a
+    // library call: adding 2^52 leaves no bits below the unit. From 2^52 on
+    // every double is whole already.
+    constexpr double kWholeFrom = 4503599627370496.0;
+    const double rounded = std::fabs(scaled) >= kWholeFrom ? scaled
+                           : scaled < 0                   ? -((-scaled + kWholeFrom) - kWholeFrom)
+                                                          : (scaled + kWholeFrom) - kWholeFrom;
+    units = static_cast<int64_t>(rounded);
+    return static_cast<Float>(static_cast<double>(units) / kScales[d]) == value;
+}
+
+// The nearest decimal with the fewest decimals (at most kMaxDecimals) that
+// rounds back to `value` as a Float (double or float). `hint` is the
+// decimals of the column's value before: a column's values mostly share
+// them, and then two tries say it instead of one a number of decimals.
+template <typename Float>
+bool shortest_decimal(Float value, Decimal& out, int& hint) {
     if (!std::isfinite(value)) return false;
     constexpr double kWholeAbove = 9007199254740992.0;  // 2^53: every double past it is whole
     constexpr double kInt64Limit = 9.2e18;
-    const double exact = value;  // a float is a double exactly
+    const double exact = value;
     if (std::fabs(exact) >= kWholeAbove) {
         if (std::fabs(exact) >= kInt64Limit) return false;
         out = Decimal{static_cast<int64_t>(exact), 0};
         return true;
     }
-    double scale = 1;
-    for (int d = 0; d <= kMaxDecimals; ++d, scale *= 10) {
-        const double scaled = exact * scale;
-        if (std::fabs(scaled) >= kInt64Limit) return false;
-        // Rounded to the nearest, ties to even, as nearbyint does but
-        // without a library call: adding 2^52 leaves no bits below the
-        // unit. From 2^52 on every double is whole already.
-        constexpr double kWholeFrom = 4503599627370496.0;
-        const double rounded = std::fabs(scaled) >= kWholeFrom ? scaled
-                               : scaled < 0                   ? -((-scaled + kWholeFrom) - kWholeFrom)
-                                                              : (scaled + kWholeFrom) - kWholeFrom;
-        const auto units = static_cast<int64_t>(rounded);
-        if (static_cast<Float>(static_cast<double>(units) / scale) == value) {
+    int64_t units = 0;
+    // While value * 10^hint stays below 2^50, a decimal that rounds back
+    // at d decimals rounds back at every d + 1 up to the hint (the double
+    // nearest value * 10^(d+1) is then 10 times its units, exactly): so if
+    // it does at the hint and not one below, the hint is the fewest.
+    const int g = hint;
+    constexpr double kFastBelow = 1125899906842624.0;  // 2^50
+    if (std::is_same_v<Float, double> && g > 0 && g <= kMaxDecimals && std::fabs(exact) * kScales[g] < kFastBelow &&
+        round_trips(value, g, units)) {
+        int64_t fewer;
+        if (!round_trips(value, g - 1, fewer)) {
+            out = reduced(units, g);
+            return true;
+        }
+    }
+    for (int d = 0; d <= kMaxDecimals; ++d) {
+        if (round_trips(value, d, units)) {
+            hint = d;
             out = reduced(units, d);
             return true;
         }
+        if (std::fabs(exact) * kScales[d] >= kInt64Limit) return false;
     }
     return false;
 }
 
 }  // namespace
 
-bool decimal_from_double(double value, Decimal& out) { return shortest_decimal(value, out); }
+bool decimal_from_double(double value, Decimal& out, int& hint) { return shortest_decimal(value, out, hint); }
 
-bool decimal_from_float(float value, Decimal& out) { return shortest_decimal(value, out); }
+bool decimal_from_double(double value, Decimal& out) {
+    int hint = 0;
+    return shortest_decimal(value, out, hint);
+}
+
+bool decimal_from_float(float value, Decimal& out) {
+    int hint = 0;
+    return shortest_decimal(value, out, hint);
+}
 
 std::optional<int32_t> encode_price(const Decimal& value, uint8_t price_type) {
     if (price_type <= kMaxDecimals) {

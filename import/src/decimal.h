@@ -48,6 +48,9 @@ Decimal decimal_from_scaled(__int128 units, int scale);
 // kMaxDecimals) that rounds back to the same double. Nullopt when no such
 // decimal exists, or for NaN and infinities.
 bool decimal_from_double(double value, Decimal& out);
+// The same, faster for a column of values of like decimals: `hint` holds
+// the decimals of the value before (0 at first), and is kept up.
+bool decimal_from_double(double value, Decimal& out, int& hint);
 // The same for a float32, which rounds back to the same float: a float
 // column's 170.26 is 170.26, not the 170.25999450683594 it holds.
 bool decimal_from_float(float value, Decimal& out);
