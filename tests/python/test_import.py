@@ -513,6 +513,24 @@ def test_a_day_of_many_instruments_keeps_each_apart(tmp_path):
                                                   for _ in (1, 2)]
 
 
+def test_float_prices_of_changing_decimals_are_read_as_their_shortest_decimals(tmp_path):
+    """A float column's values are read as the fewest decimals that round
+    back to them, however the decimals change from row to row."""
+    pd = pytest.importorskip("pandas")
+    prices = {"A": [10.5, 10.25, 10.125, 10.0, 10.1, 0.3],
+              "B": [0.000001, 0.1, 0.12345, 2.5, 0.7],
+              "C": [2147.483647, 2147.48, 0.000001, 1e-6, 2000.0]}
+    rows = [(symbol, price) for k in range(6) for symbol, values in prices.items() if k < len(values)
+            for price in [values[k]]]
+    trades = pd.DataFrame({"symbol": [s for s, _ in rows], "time": [1710509400_000000 + k for k in range(len(rows))],
+                           "exchange": 1, "price": [p for _, p in rows], "size": 1})
+    tape = tarvik_engine.write_tape(tmp_path / "floats.tape", trades=trades, time_unit="us")[0]
+    got = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
+    types = {"A": 3, "B": 6, "C": 6}
+    assert got.column("price_type").to_pylist() == [types[s] for s, _ in rows]
+    assert got.column("price_raw").to_pylist() == [int(Decimal(repr(p)) * 10 ** types[s]) for s, p in rows]
+
+
 def test_look_alike_symbols_stay_apart(loaded, tmp_path):
     # texts that share their first or last bytes, around 4, 8 and 16 bytes
     names = ["A", "AA", "AAA", "ABA", "AAB", "ABCD", "ABCDE", "ABCDF", "XBCDE", "ABCDEFGH", "ABCDEFGHI",
