@@ -36,6 +36,7 @@ std::size_t sort_run_events() {
     return n > 0 ? static_cast<std::size_t>(n) : kSortRunEvents;
 }
 constexpr uint32_t kNoCondition = 255;
+constexpr Decimal kUnitSize{1, 0};  // the size multiplier of an instrument the symbols file gives none
 constexpr std::size_t kConverters = 2;      // threads reading each input's batches ahead of the bookkeeping
 constexpr std::size_t kConvertedAhead = 2;  // batches ready ahead of the one taking them, per input
 constexpr std::size_t kSpillReadRows = 32 * 1024;  // rows a converting thread takes from the spills at once
@@ -284,13 +285,13 @@ void Importer::load_symbols(BatchSource& source) {
         Instrument& inst = instruments_[id];
         if (cells.present(kPriceType, i)) inst.price_type = static_cast<uint8_t>(cells.integer(kPriceType, i, 0, 255));
         if (cells.present(kSizeMultiplier, i)) {
-            inst.size_multiplier = cells.decimal(kSizeMultiplier, i);
-            if (inst.size_multiplier.units <= 0) cells.fail(kSizeMultiplier, i, "must be above 0");
+            inst.size_multiplier = std::make_unique<Decimal>(cells.decimal(kSizeMultiplier, i));
+            if (inst.size_multiplier->units <= 0) cells.fail(kSizeMultiplier, i, "must be above 0");
         }
         if (cells.present(kPrevClose, i)) {
             inst.prev_close = std::make_unique<PrevClose>(PrevClose{
                 cells.decimal(kPrevClose, i),
-                Place{instruments_.name(source.name()), instruments_.name(map.file_name(kPrevClose)), cells.row_number(i)}});
+                Instruments::place(instruments_.column(source.name(), map.file_name(kPrevClose)), cells.row_number(i))});
             if (!inst.price_type) inst.note_price(inst.prev_close->value, [&] { return inst.prev_close->where; });
         }
         const bool option = cells.present(kRoot, i) || cells.present(kExpiration, i) ||
@@ -507,19 +508,18 @@ void Importer::read_time(RowContext& row, const BatchCells& cells, int64_t i, Co
 
 void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i,
                          ConvertedRow& out, RowCells& read) const {
-    const Decimal one{1, 0};
     const InputKind kind = input.source->kind();
     switch (kind) {
         case InputKind::Quotes:
         case InputKind::MMQuotes:
             cells.decimal(kBid, i, read.prices[0]);
             cells.decimal(kAsk, i, read.prices[1]);
-            if (sizes_ahead_) sizes(cells, i, kind, one, out);
+            if (sizes_ahead_) sizes(cells, i, kind, kUnitSize, out);
             if (cells.present(kCondition, i)) out.code = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
             break;
         case InputKind::Trades:
             cells.decimal(kPrice, i, read.prices[0]);
-            if (sizes_ahead_) sizes(cells, i, kind, one, out);
+            if (sizes_ahead_) sizes(cells, i, kind, kUnitSize, out);
             if (cells.present(kSequence, i))
                 out.extra = static_cast<uint32_t>(cells.integer(kSequence, i, 0, UINT32_MAX));
             break;
@@ -554,9 +554,8 @@ void Importer::read(DataInput& input) {
         std::make_unique<RowSpill>(o_.temp_dir, map.has(kExchangeTime) || o_.fractional_sizes, block_bytes);
 
     const Field price_fields[2] = {kind == InputKind::Trades ? kPrice : kBid, kAsk};
-    const std::string* const source_name = instruments_.name(source.name());
-    const std::string* const price_columns[2] = {instruments_.name(map.file_name(price_fields[0])),
-                                                 instruments_.name(map.file_name(price_fields[1]))};
+    const uint16_t price_columns[2] = {instruments_.column(source.name(), map.file_name(price_fields[0])),
+                                       instruments_.column(source.name(), map.file_name(price_fields[1]))};
     const int prices = kind == InputKind::Trades ? 1 : kind == InputKind::Changes ? 0 : 2;
     struct Work {
         std::shared_ptr<arrow::RecordBatch> batch;
@@ -660,7 +659,7 @@ void Importer::read(DataInput& input) {
                     cells.fail(f, i, std::string(format_decimal(d, text)) +
                                          " has more than 9 decimals: no price type writes it exactly");
                 }
-                inst.note_price(d, [&] { return Place{source_name, price_columns[p], cells.row_number(i)}; });
+                inst.note_price(d, [&] { return Instruments::place(price_columns[p], cells.row_number(i)); });
                 // A price past 64 bits fits no price type: choosing the
                 // types fails on it before any is written.
                 const bool fits = d.units >= std::numeric_limits<int64_t>::min() &&
@@ -668,7 +667,7 @@ void Importer::read(DataInput& input) {
                 out.price[p] = fits ? static_cast<int64_t>(d.units) : 0;
                 set_price_form(out, p, static_cast<uint8_t>(d.decimals));
             }
-            if (!sizes_ahead_) sizes(cells, i, kind, inst.size_multiplier, out);
+            if (!sizes_ahead_) sizes(cells, i, kind, inst.size_multiplier ? *inst.size_multiplier : kUnitSize, out);
             if (kind == InputKind::Trades) {
                 const auto make = [&] {
                     uint8_t made[4];
@@ -735,7 +734,7 @@ void Importer::build_tables() {
         if (inst.prev_close) {
             const auto p = encode_price(inst.prev_close->value, inst.chosen);
             if (!p)
-                throw ImportError(inst.prev_close->where.text() +
+                throw ImportError(instruments_.text(inst.prev_close->where) +
                                   ": the previous close cannot be written exactly in price type " +
                                   std::to_string(inst.chosen));
             e.prev_close = *p;
@@ -973,7 +972,7 @@ ImportResult Importer::run() {
     }
     if (inputs_.empty()) throw ImportUsageError("no quotes, trades, market-maker quotes or symbol changes to import");
     for (uint32_t id = 0; id < instruments_.size(); ++id)
-        if (!(instruments_[id].size_multiplier == Decimal{1, 0})) sizes_ahead_ = false;
+        if (instruments_[id].size_multiplier && !(*instruments_[id].size_multiplier == kUnitSize)) sizes_ahead_ = false;
     for (DataInput& input : inputs_) read(input);
     if (rows_ == 0 && !o_.allow_empty) {
         std::string names;

@@ -1,5 +1,6 @@
 #include "instruments.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -29,15 +30,19 @@ uint64_t text_bytes(const char* p, std::size_t n) {
 
 }  // namespace
 
-std::string Place::text() const {
-    return (source != nullptr ? *source : std::string()) + ":" + std::to_string(row) + ": column '" +
-           (column != nullptr ? *column : std::string()) + "'";
+uint16_t Instruments::column(std::string_view source, std::string_view column_name) {
+    for (std::size_t k = 0; k < columns_.size(); ++k)
+        if (columns_[k].first == source && columns_[k].second == column_name) return static_cast<uint16_t>(k);
+    if (columns_.size() > UINT16_MAX) return UINT16_MAX;  // past 65,535 columns an error names the last
+    columns_.emplace_back(source, column_name);
+    return static_cast<uint16_t>(columns_.size() - 1);
 }
 
-const std::string* Instruments::name(std::string_view text) {
-    for (const std::string& n : names_)
-        if (n == text) return &n;
-    return &names_.emplace_back(text);
+std::string Instruments::text(Place place) const {
+    const std::size_t k = std::min<std::size_t>(place.bits & 0xFFFF, columns_.empty() ? 0 : columns_.size() - 1);
+    const std::string source = columns_.empty() ? std::string() : columns_[k].first;
+    const std::string name = columns_.empty() ? std::string() : columns_[k].second;
+    return source + ":" + std::to_string(place.bits >> 16) + ": column '" + name + "'";
 }
 
 std::string_view Instruments::keep(std::string_view text) {
@@ -157,30 +162,27 @@ void Instruments::choose_price_types(std::optional<uint8_t> forced) {
             continue;
         }
         if (inst.decimals > kMaxDecimals)
-            throw ImportError(inst.decimals_where.text() + ": " + std::to_string(inst.decimals) +
+            throw ImportError(text(inst.decimals_where) + ": " + std::to_string(inst.decimals) +
                               " decimals: a price has at most 9 (or give the instrument a price type)");
         inst.chosen = static_cast<uint8_t>(inst.decimals);
         // Every price has at most the chosen decimals: they fit if the
         // highest and the lowest do, at those decimals.
         constexpr int64_t kHigh = std::numeric_limits<int32_t>::max(), kLow = std::numeric_limits<int32_t>::min();
         const int64_t unit = static_cast<int64_t>(pow10(kMaxDecimals - inst.decimals));
-        const bool beyond = inst.beyond.units != 0;
-        const bool high = !beyond && inst.highest / unit > kHigh;
-        if (beyond || high || inst.lowest / unit < kLow) {
-            Decimal price = inst.beyond;
-            if (!beyond) {
-                price = Decimal{high ? inst.highest : inst.lowest, kMaxDecimals};
-                while (price.decimals > 0 && price.units % 10 == 0) {
-                    price.units /= 10;
-                    --price.decimals;
-                }
+        const bool high = !inst.beyond && inst.highest / unit > kHigh;
+        if (inst.beyond || high || inst.lowest / unit < kLow) {
+            Decimal price{high ? inst.highest : inst.lowest, kMaxDecimals};
+            while (price.decimals > 0 && price.units % 10 == 0) {
+                price.units /= 10;
+                --price.decimals;
             }
-            const Place& where = beyond ? inst.beyond_where : high ? inst.highest_where : inst.lowest_where;
-            char text[48];
+            if (inst.beyond) price = inst.beyond->value;
+            const Place where = inst.beyond ? inst.beyond->where : high ? inst.highest_where : inst.lowest_where;
+            char digits[48];
             const std::string need = inst.decimals == 0 ? "as a whole number"
                                                         : "at the " + std::to_string(inst.decimals) +
-                                                              " decimals its prices need (" + inst.decimals_where.text() + ")";
-            throw ImportError(where.text() + ": " + std::string(format_decimal(price, text)) + " of " +
+                                                              " decimals its prices need (" + text(inst.decimals_where) + ")";
+            throw ImportError(text(where) + ": " + std::string(format_decimal(price, digits)) + " of " +
                               std::string(inst.text) + " (listed exchange " + std::to_string(inst.listed) +
                               ") does not fit 32 bits " + need + "; no price type writes every price exactly");
         }

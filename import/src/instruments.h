@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,13 +39,11 @@ struct OptionTerms {
     uint16_t contract_unit = 100;
 };
 
-// Where a value was read: its input, row and column, made into text only
-// for an error. The names are the Instruments' own copies.
+// Where a value was read: an input's column (a number the Instruments
+// give each pair of input and column name) and a row, in 64 bits; made
+// into text only for an error.
 struct Place {
-    const std::string* source = nullptr;
-    const std::string* column = nullptr;
-    uint64_t row = 0;
-    std::string text() const;  // "file:row: column 'name'"
+    uint64_t bits = 0;  // the column's number in the low 16 bits, the row above
 };
 
 // A previous close from the symbols file.
@@ -55,27 +52,26 @@ struct PrevClose {
     Place where;
 };
 
-// An instrument is small: a day of options has a million of them. What a
-// row reads and marks comes first, so that a row touches one or two cache
-// lines of its instrument.
+// An instrument is small, 128 bytes: a day of options has a million of
+// them. What a row reads and marks comes first, so that a row touches one
+// or two cache lines of its instrument.
 struct alignas(64) Instrument {
     static constexpr uint32_t kNone = UINT32_MAX;
 
     std::optional<uint8_t> price_type;  // given; else chosen from the prices
     uint8_t chosen = 0;  // the price type written
     uint16_t listed = 0;
-    // The automatic price type: the most decimals any price needs; the
-    // highest and the lowest price, in units of 10^-9 (0 for none above or
-    // below 0); and the first price past that range (64 bits of such
-    // units), which no price type writes. Each with where it was seen.
+    // The automatic price type: the most decimals any price needs, and the
+    // highest and the lowest price in units of 10^-9 (0 for none above or
+    // below 0), each with where it was seen. A price past that range (64
+    // bits of such units) fits no price type: the first is kept aside.
     int decimals = 0;
     int64_t highest = 0, lowest = 0;
-    Decimal beyond{0, 0};
-    Decimal size_multiplier{1, 0};
-
     std::string_view text;  // as the data files name it, kept by the Instruments
     uint32_t next_listing = kNone;  // the next instrument of the same text
-    Place decimals_where, highest_where, lowest_where, beyond_where;
+    Place decimals_where, highest_where, lowest_where;
+    std::unique_ptr<PrevClose> beyond;            // the first price past 64 bits of 10^-9 units
+    std::unique_ptr<Decimal> size_multiplier;     // from the symbols file; none: 1
     std::unique_ptr<PrevClose> prev_close;
     std::unique_ptr<OptionTerms> option;
 
@@ -98,9 +94,8 @@ struct alignas(64) Instrument {
                 lowest = units;
                 lowest_where = where();
             }
-        } else if (beyond.units == 0) {
-            beyond = price;
-            beyond_where = where();
+        } else if (!beyond) {
+            beyond = std::make_unique<PrevClose>(PrevClose{price, where()});
         }
         if (price.decimals > decimals) {
             decimals = price.decimals;
@@ -108,6 +103,7 @@ struct alignas(64) Instrument {
         }
     }
 };
+static_assert(sizeof(Instrument) == 128);
 
 // Answers of Instruments::find_or_add for texts of up to 16 bytes, by a
 // hash of the text: a row's instrument is then found without hashing into
@@ -152,9 +148,11 @@ public:
     // ImportError when no type can.
     void choose_price_types(std::optional<uint8_t> forced);
 
-    // The Instruments' copy of a name (an input's, a column's), to place
-    // values by; the same name gives the same copy.
-    const std::string* name(std::string_view text);
+    // The number of an input's column, to place its values by; the same
+    // names give the same number.
+    uint16_t column(std::string_view source, std::string_view column_name);
+    static Place place(uint16_t column, uint64_t row) { return Place{column | row << 16}; }
+    std::string text(Place place) const;  // "file:row: column 'name'"
 
 private:
     // Instruments by text: the first of the text, whose next_listing is
@@ -175,7 +173,7 @@ private:
         uint32_t count = 0;
     };
     tsl::robin_map<std::string_view, ByText, TextHash, std::equal_to<>> file_texts_;  // symbols file texts
-    std::deque<std::string> names_;
+    std::vector<std::pair<std::string, std::string>> columns_;  // by number: input, column
     std::vector<Instrument> list_;
 };
 
