@@ -4,6 +4,7 @@ tqdm's); this module only submits, gathers and reports."""
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import dataclasses
 import datetime
@@ -71,7 +72,7 @@ def run_day(tape: str, fn: Callable[[str], Any]) -> tuple[bool, Any]:
     os.environ.setdefault("TARVIK_INFLATE_AHEAD", "0")
     try:
         return True, fn(tape)
-    except Exception as e:
+    except BaseException as e:  # SystemExit and KeyboardInterrupt too: they would take the worker down
         return False, (f"{type(e).__name__}: {e}", traceback.format_exc())
 
 
@@ -263,7 +264,8 @@ def _gather(
                 done.add(i)
                 try:
                     ok, value = future.result()
-                except Exception as e:  # the worker died too often, or the result did not come back
+                except (Exception, asyncio.CancelledError) as e:  # the worker died too often, the result did
+                    # not come back, or the day was cancelled elsewhere
                     failures.append(DayFailure(i, paths[i], f"{type(e).__name__}: {e}", ""))
                 else:
                     if ok:
@@ -276,5 +278,8 @@ def _gather(
         client.cancel(futures)
         missing = [str(paths[i]) for i in range(len(paths)) if i not in done]
         raise TimeoutError(f"map_days: {len(missing)} days not done after {timeout} s: {', '.join(missing)}") from None
+    except BaseException:  # Ctrl-C: the days not done stop too, on a cluster of one's own as well
+        client.cancel(futures)
+        raise
     failures.sort(key=lambda f: f.index)
     return results, failures

@@ -93,6 +93,31 @@ print(json.dumps({{"serial": serial, "kept": kept[:2] + kept[3:], "raised": rais
     assert out["by_range"] == list(reversed(serial[:3]))  # 2024-03-05, 07 and 08, in day order
 
 
+def test_a_day_that_raises_any_exception_is_reported_and_its_worker_lives(python_child, days):
+    """SystemExit, KeyboardInterrupt, a cancellation or one's own
+    BaseException from a day's function is that day's failure, with its
+    traceback: it neither hangs the call nor takes the worker down."""
+    _, tapes = days
+    out = run_days(python_child, f"""
+import asyncio, json, os, sys
+class Stop(BaseException):
+    pass
+def fn(tape):
+    how = tapes.index(tape)
+    if how == 0: sys.exit(3)
+    if how == 1: raise KeyboardInterrupt
+    if how == 2: raise asyncio.CancelledError("gone")
+    raise Stop("mine")
+tapes = {tapes!r}
+results = tarvik_days.map_days(fn, tapes, workers=1, errors="keep", timeout=120)
+print(json.dumps([[r.error, r.traceback.startswith("Traceback")] if isinstance(r, tarvik_days.DayFailure) else r
+                  for r in results]))
+""")
+    assert [error for error, _ in out] == ["SystemExit: 3", "KeyboardInterrupt: ", "CancelledError: gone",
+                                               "Stop: mine"]
+    assert all(traced for _, traced in out)  # a worker taken down would give KilledWorker instead
+
+
 def test_a_day_whose_worker_dies_is_retried_once_then_reported(python_child, days):
     folder, tapes = days
     once, always = str(folder / "dies-once.tape"), str(folder / "dies.tape")
