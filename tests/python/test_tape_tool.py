@@ -50,6 +50,18 @@ def test_dump_compiles_back_to_the_same_bytes(tmp_path, make_tape):
     assert (tmp_path / "again.tape").read_bytes() == Path(tape).read_bytes()
 
 
+@pytest.mark.parametrize("date", ["9999-12-31", "9999-11-30", "1883-01-01"])
+def test_synth_writes_a_day_at_either_end_of_the_calendar(tmp_path, date):
+    """Options expire in the months after the day: past December 9999 they
+    take its third Friday. Counts are read in decimals: 010 is ten."""
+    result = subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-o", tmp_path / "edge.tape", "--symbols", "010",
+                             "--options-per-symbol", "02", "--messages", "500", "--date", date],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    info = tarvik_engine.tape_info(tmp_path / "edge.tape")
+    assert (str(info.date), info.symbols, info.options) == (date, 10, 20)
+
+
 def test_synth_is_deterministic(tmp_path):
     for name in ("a", "b"):
         result = tool("synth", "-o", tmp_path / f"{name}.tape", "--symbols", 5, "--messages", 2000, "--seed", 7)

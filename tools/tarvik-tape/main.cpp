@@ -55,6 +55,7 @@ CLI::Validator whole_number(uint64_t min, uint64_t max) {
             if (text.empty() || *end != '\0' || text[0] == '-' || text[0] == '+' || errno == ERANGE || v < min ||
                 v > max)
                 return expects + ", got '" + text + "'";
+            text = std::to_string(v);  // "010" is ten: CLI11 would read a leading zero as octal
             return "";
         },
         "");
@@ -390,18 +391,18 @@ void add_synth(CLI::App& app, Commands& c) {
     SynthCommand& synth = c.synth;
     CLI::App* synth_app = c.synth_app = app.add_subcommand("synth", "Synthesise a deterministic trading day.");
     synth_app->add_option("-o", synth.output, "the tape to write")->required()->type_name("TAPE");
-    synth_app->add_option("--symbols", synth.o.symbols, "symbols (default 300)")->type_name("N")->check(whole_number(1, 100'000));
+    synth_app->add_option("--symbols", synth.o.symbols, "symbols (default 300)")->type_name("N")->transform(whole_number(1, 100'000));
     synth_app->add_option("--options-per-symbol", synth.o.options_per_symbol, "option contracts a symbol (default 20)")
-        ->type_name("N")->check(whole_number(0, 1000));
+        ->type_name("N")->transform(whole_number(0, 1000));
     synth_app->add_option("--messages", synth.o.messages, "messages (default 3000000)")
-        ->type_name("N")->check(whole_number(0, 2'000'000'000));
-    synth_app->add_option("--seed", synth.o.seed, "the seed (default 1)")->type_name("N")->check(whole_number(0, UINT64_MAX));
+        ->type_name("N")->transform(whole_number(0, 2'000'000'000));
+    synth_app->add_option("--seed", synth.o.seed, "the seed (default 1)")->type_name("N")->transform(whole_number(0, UINT64_MAX));
     synth_app->add_option("--mix", synth.mix, "weights of quotes, market-maker quotes, trades, categories (80,5,14,1)")
         ->type_name("Q,MM,T,C")->check(kMix);
     synth_app->add_option("--date", synth.date, "the day (default 2023-03-15)")->type_name("YYYY-MM-DD")->check(kDate);
     CLI::Option* live = synth_app->add_flag("--live", synth.live, "write a live tape, block by block");
     synth_app->add_option("--rate", synth.o.rate, "messages a second of a live tape")
-        ->type_name("N")->check(whole_number(0, 1'000'000'000))
+        ->type_name("N")->transform(whole_number(0, 1'000'000'000))
         ->needs(live);
     add_quiet(*synth_app, synth.quiet);
     synth_app->add_flag("--no-compress", synth.no_compress, "write a plain tape (format version 1)");
@@ -425,9 +426,9 @@ void add_import(CLI::App& app, Commands& c) {
         ->type_name("ZONE");
     import_app->add_option("--time-unit", import_files.time_unit, "the unit of numeric times")->type_name("s|ms|us|ns")->check(kTimeUnit);
     import_app->add_option("--price-type", import_files.price_type, "every instrument's price type")
-        ->type_name("N")->check(whole_number(0, 255));
+        ->type_name("N")->transform(whole_number(0, 255));
     import_app->add_option("--listed-exg", import_files.listed_exg, "the listed exchange (default 1)")
-        ->type_name("N")->check(whole_number(0, 65535));
+        ->type_name("N")->transform(whole_number(0, 65535));
     import_app->add_option("--rename", import_files.renames, "vendor column names to ours")->type_name("VENDOR=OURS,...")->check(kRename);
     import_app->add_flag("--ignore-extra-columns", import_files.ignore_extra_columns, "skip unknown columns");
     import_app->add_flag("--sort", import_files.sort, "sort input that is not in time order");

@@ -95,14 +95,18 @@ void add_imbalance_category(const SynthOptions& o, engine::TapeTables& t, Text t
 
 // The third Friday of a month: the first Friday from the 15th.
 uint32_t third_friday(int year, int month) {
-    for (int day = 15;; ++day) {
-        TqDateRecord d{};
+    // Past the calendar's last month (a day in December 9999), its own.
+    if (year > 9999) year = 9999, month = 12;
+    TqDateRecord d{};
+    for (int day = 15; day <= 21; ++day) {  // seven days: one is a Friday
+        d = TqDateRecord{};
         d.Year = static_cast<uint16_t>(year);
         d.Month = static_cast<uint8_t>(month);
         d.Day = static_cast<uint8_t>(day);
         engine::date_from_ymd(d);
-        if (d.DayOfWeek == 5) return d.NDays;
+        if (d.DayOfWeek == 5) break;
     }
+    return d.NDays;
 }
 
 // Contract k of the chain of symbol i: expirations the third Friday of the
