@@ -38,7 +38,38 @@ def as_date(day: DayLike) -> datetime.date:
 def listed_tapes() -> list[tuple[datetime.date, Path]]:
     """Every tape in the directories of TARVIK_TAPE_PATH, with its day, in
     the engine's listing order (directory by directory in path order, by
-    file name within one)."""
+    file name within one). The engine's record holds a path of at most 267
+    bytes: a tape at a longer path is read here, so that no day of a deep
+    folder is left out as if it had no tape."""
+    by_engine = {str(path): day for day, path in _engine_listing()}
+    found: list[tuple[datetime.date, Path]] = []
+    for directory in _directories():
+        try:
+            names = sorted(os.listdir(os.fsencode(directory)))  # by bytes, as the engine sorts
+        except OSError:
+            continue
+        for name in names:
+            resolved = os.path.realpath(os.path.join(os.fsencode(directory), name))
+            path = os.fsdecode(resolved)
+            if path in by_engine:
+                found.append((by_engine[path], Path(path)))
+            elif len(resolved) >= _PATH_BYTES and os.path.isfile(resolved) and os.access(resolved, os.R_OK):
+                try:
+                    found.append((tarvik_engine.tape_info(path).date, Path(path)))
+                except (tarvik_engine.TapeInfoError, OSError, ValueError):  # no tape
+                    pass
+    return found
+
+
+def _directories() -> list[str]:
+    """The directories of TARVIK_TAPE_PATH as the engine reads it: ':'
+    between them, the current directory when none is given."""
+    directories = [d for d in os.environ.get("TARVIK_TAPE_PATH", "").split(":") if d]
+    return directories or ["."]
+
+
+def _engine_listing() -> list[tuple[datetime.date, Path]]:
+    """The engine's own listing of the tapes of TARVIK_TAPE_PATH."""
     engine = ctypes.CDLL(tarvik_engine.library_path())
     list_tapes = engine.sTarvikListTapes
     list_tapes.restype = ctypes.c_int32

@@ -5,7 +5,9 @@ child interpreter under a timeout, so a hang fails one test."""
 
 import datetime
 import json
+import os
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -145,3 +147,20 @@ def test_a_range_of_days_finds_the_tapes_by_their_header(days, monkeypatch):
         tarvik_days.tapes_for_days("2024-03-09", "2024-03-10")
     with pytest.raises(ValueError, match="ends before it starts"):
         tarvik_days.tapes_for_days("2024-03-08", "2024-03-04")
+
+
+def test_a_tape_at_a_path_longer_than_the_listing_record_keeps_its_day(tmp_path, days, monkeypatch):
+    """The engine's listing holds paths of at most 267 bytes; a day whose
+    tape lies deeper is found all the same, in directory order."""
+    _, tapes = days
+    deep = tmp_path / ("d" * 120) / ("e" * 120)
+    deep.mkdir(parents=True)
+    long_tape = deep / "day-2024-03-05.tape"
+    long_tape.write_bytes(Path(tapes[1]).read_bytes())
+    assert len(os.fsencode(long_tape)) >= 268
+    shallow = tmp_path / "shallow"
+    shallow.mkdir()
+    for tape in (tapes[1], tapes[2]):
+        (shallow / Path(tape).name).write_bytes(Path(tape).read_bytes())
+    monkeypatch.setenv("TARVIK_TAPE_PATH", f"{deep}:{shallow}")
+    assert tarvik_days.tapes_for_days("2024-03-05", "2024-03-07") == [long_tape, shallow / Path(tapes[2]).name]
