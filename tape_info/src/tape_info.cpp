@@ -129,7 +129,8 @@ public:
             if (!head_at(pos, section, kind_name(static_cast<uint32_t>(kind)), kBadTables, head)) return false;
             if (head.kind != static_cast<uint32_t>(kind))
                 return fail(kBadTables, section, kind_name(static_cast<uint32_t>(kind)), pos,
-                            "a " + std::string(kind_name(head.kind)) + " section (kind " + std::to_string(head.kind) +
+                            std::string(head.kind < 1 || head.kind > 9 ? "an " : "a ") + kind_name(head.kind) +
+                                " section (kind " + std::to_string(head.kind) +
                                 ") where the " + kind_name(static_cast<uint32_t>(kind)) + " section belongs");
             std::vector<unsigned char> payload(head.length);
             if (!file_.read(pos + sizeof head, payload.data(), payload.size()))

@@ -50,6 +50,33 @@ def test_dump_compiles_back_to_the_same_bytes(tmp_path, make_tape):
     assert (tmp_path / "again.tape").read_bytes() == Path(tape).read_bytes()
 
 
+@pytest.mark.parametrize("command", ["dump", "compress", "decompress"])
+@pytest.mark.parametrize("name, make, reason", [
+    ("missing.tape", lambda p: None, "no such file"),
+    ("folder", lambda p: p.mkdir(), "a directory, not a tape"),
+])
+def test_a_path_that_is_no_tape_file_is_named_by_every_command(tmp_path, command, name, make, reason):
+    make(tmp_path / name)
+    result = tool(command, tmp_path / name, "-o", tmp_path / "out")
+    assert result.returncode == 1 and f"{tmp_path / name}: {reason}" in result.stderr, result.stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_dump_that_cannot_be_written_leaves_nothing_behind(tmp_path, make_tape):
+    (tmp_path / "folder").mkdir()
+    result = tool("dump", make_tape(DAY), "-o", tmp_path / "folder")
+    assert result.returncode == 1 and "cannot be written" in result.stderr
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith("folder.")]
+
+
+def test_a_script_of_two_headers_is_refused(tmp_path):
+    script = tmp_path / "day.jsonl"
+    script.write_text('{"header": {"date": "2024-03-15"}}\n{"header": {"date": "2024-03-16"}}\n')
+    result = tool("compile", script, "-o", tmp_path / "day.tape")
+    assert result.returncode == 1 and "day.jsonl:2" in result.stderr and "a second header" in result.stderr
+    assert not (tmp_path / "day.tape").exists()
+
+
 @pytest.mark.parametrize("date", ["9999-12-31", "9999-11-30", "1883-01-01"])
 def test_synth_writes_a_day_at_either_end_of_the_calendar(tmp_path, date):
     """Options expire in the months after the day: past December 9999 they

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -74,7 +75,7 @@ const CLI::Validator kDate(
         uint32_t ndays;
         return parse_date(text, ndays) ? "" : "expected a date YYYY-MM-DD, got '" + text + "'";
     },
-    "YYYY-MM-DD");
+    "");
 
 bool parse_mix(const std::string& text, uint32_t (&mix)[4]) {
     unsigned a, b, c, d;
@@ -91,13 +92,13 @@ const CLI::Validator kMix(
         uint32_t mix[4];
         return parse_mix(text, mix) ? "" : "expected four weights, e.g. 80,5,14,1, got '" + text + "'";
     },
-    "Q,MM,T,C");
+    "");
 
 const CLI::Validator kTimeUnit(
     [](std::string& text) -> std::string {
         return import::parse_time_unit(text) ? "" : "expected s, ms, us or ns, got '" + text + "'";
     },
-    "s|ms|us|ns");
+    "");
 
 // "VENDOR=OURS,..." into pairs; false for a malformed pair, named in `bad`.
 bool parse_renames(const std::string& list, std::vector<std::pair<std::string, std::string>>& out, std::string& bad) {
@@ -123,7 +124,7 @@ const CLI::Validator kRename(
         return parse_renames(text, pairs, bad) ? ""
                                                : "expected VENDOR=OURS pairs separated by commas, got '" + bad + "'";
     },
-    "VENDOR=OURS,...");
+    "");
 
 const CLI::Validator kDelimiter(
     [](std::string& text) -> std::string {
@@ -134,7 +135,7 @@ const CLI::Validator kDelimiter(
             return e.what();
         }
     },
-    "C");
+    "");
 
 // ---------------------------------------------------------------------------
 // Commands
@@ -206,7 +207,11 @@ struct DumpCommand {
                 throw InputError(output + ": cannot be written");
             }
         }
-        if (std::rename(temp.c_str(), output.c_str()) != 0) throw InputError(output + ": cannot be written");
+        if (std::rename(temp.c_str(), output.c_str()) != 0) {
+            const std::string why = std::strerror(errno);
+            std::remove(temp.c_str());
+            throw InputError(output + ": cannot be written: " + why);
+        }
         return 0;
     }
 };

@@ -1,6 +1,9 @@
 #include "tape_script.h"
 
+#include <sys/stat.h>
+
 #include <array>
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 #include <limits>
@@ -750,6 +753,8 @@ private:
         std::memcpy(h.permission_set, perm.data(), perm.size());
         h.time_zone = f.integer<int8_t>("time_zone", 0);
         h.display = f.text("display", "");
+        if (header_given_) f.fail("", "a second header: a tape has one");
+        header_given_ = true;
     }
 
     void strings(const Fields& f) {
@@ -843,6 +848,7 @@ private:
 
     std::string source_;
     TapeBuilder b_;
+    bool header_given_ = false;
 };
 
 }  // namespace
@@ -1006,8 +1012,19 @@ TapeContents read_tape_contents(const std::string& path) {
         tape.events.insert(tape.events.end(), block.events, block.events + block.count);
         tape.ext.insert(tape.ext.end(), block.ext, block.ext + block.ext_count);
     }
-    if (result != 0) throw InputError(path + ": not a readable tape (result code " + std::to_string(result) + ")");
+    if (result != 0) throw InputError(path + ": " + unreadable_tape(path, result));
     return tape;
+}
+
+std::string unreadable_tape(const std::string& path, int32_t result) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? "no such file" : std::string("cannot be opened: ") + std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) return "a directory, not a tape";
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (result == TqAPIERR_UNSUPPORTED_API)
+        return "a tape of a newer format version than this tool reads (result code -16)";
+    return "not a readable tape: its preamble or tables are damaged (result code " + std::to_string(result) + ")";
 }
 
 void write_tape_contents(const TapeContents& tape, const std::string& path, engine::TapeEncoding encoding) {

@@ -39,6 +39,10 @@ void canonicalize_texts(TapeContents& tape);
 // Reads a whole tape file; throws InputError when it cannot be read.
 TapeContents read_tape_contents(const std::string& path);
 
+// What is wrong with a tape the engine could not open (`result`, its code):
+// "no such file", "a directory, not a tape", ..., for an error message.
+std::string unreadable_tape(const std::string& path, int32_t result);
+
 // Writes a tape file; throws InputError when it cannot be written.
 void write_tape_contents(const TapeContents& tape, const std::string& path,
                          engine::TapeEncoding encoding = engine::TapeEncoding::Plain);
