@@ -7,6 +7,7 @@ from __future__ import annotations
 import ctypes
 import datetime
 import os
+import re
 from pathlib import Path
 from typing import Union
 
@@ -29,6 +30,10 @@ def as_date(day: DayLike) -> datetime.date:
         return day
     if isinstance(day, str):
         try:
+            # Only YYYY-MM-DD: fromisoformat also takes "20240304" and
+            # "2024-W10-1", which may be names of files.
+            if not re.fullmatch(r"\d{4}-\d{2}-\d{2}", day):
+                raise ValueError
             return datetime.date.fromisoformat(day)
         except ValueError:
             raise ValueError(f"{day!r}: expected a day as YYYY-MM-DD") from None

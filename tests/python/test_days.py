@@ -147,6 +147,9 @@ def test_a_range_of_days_finds_the_tapes_by_their_header(days, monkeypatch):
         tarvik_days.tapes_for_days("2024-03-09", "2024-03-10")
     with pytest.raises(ValueError, match="ends before it starts"):
         tarvik_days.tapes_for_days("2024-03-08", "2024-03-04")
+    for not_a_day in ("20240305", "2024-W10-2"):
+        with pytest.raises(ValueError, match="expected a day as YYYY-MM-DD"):
+            tarvik_days.tapes_for_days(not_a_day)
 
 
 def test_a_tape_at_a_path_longer_than_the_listing_record_keeps_its_day(tmp_path, days, monkeypatch):
