@@ -5,6 +5,7 @@ import command has its own tests (test_import.py)."""
 import json
 import random
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -67,6 +68,19 @@ def test_a_dump_that_cannot_be_written_leaves_nothing_behind(tmp_path, make_tape
     result = tool("dump", make_tape(DAY), "-o", tmp_path / "folder")
     assert result.returncode == 1 and "cannot be written" in result.stderr
     assert not [p for p in tmp_path.iterdir() if p.name.startswith("folder.")]
+
+
+def test_a_writer_killed_on_the_way_leaves_nothing_and_keeps_the_tape(tmp_path):
+    """The tape is written unnamed and named only when whole."""
+    tape = tmp_path / "day.tape"
+    tape.write_bytes(b"an earlier tape")
+    writer = subprocess.Popen([tarvik_engine.tape_tool_path(), "synth", "-q", "-o", tape, "--symbols", "50",
+                               "--messages", "500000000"])
+    time.sleep(1)
+    writer.terminate()
+    writer.wait(timeout=60)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["day.tape"]
+    assert tape.read_bytes() == b"an earlier tape"
 
 
 def test_a_script_of_two_headers_is_refused(tmp_path):

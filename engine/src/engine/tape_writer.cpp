@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "engine/byte_io.h"
@@ -144,14 +145,26 @@ TapeWriter::~TapeWriter() {
     ahead_.reset();
     if (file_ != nullptr) {
         std::fclose(file_);
-        if (!live_) std::remove(temp_path_.c_str());
+        if (!live_ && unnamed_fd_ < 0) std::remove(temp_path_.c_str());
     }
 }
 
 bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, std::string& error) {
     path_ = path;
     temp_path_ = path + ".partial." + std::to_string(::getpid());
-    file_ = std::fopen(temp_path_.c_str(), "wb");
+    // Named at the end through /proc/self/fd (linkat of an unnamed file
+    // needs no privilege that way).
+    if (::access("/proc/self/fd", X_OK) == 0) {
+        const std::size_t slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            file_ = ::fdopen(fd, "wb");
+            if (file_ != nullptr) unnamed_fd_ = fd;
+            else ::close(fd);
+        }
+    }
+    if (file_ == nullptr) file_ = std::fopen(temp_path_.c_str(), "wb");
     if (file_ == nullptr) {
         error = "cannot create " + temp_path_ + ": " + std::strerror(errno);
         return false;
@@ -302,6 +315,17 @@ bool TapeWriter::finish(std::string& error) {
     if (file_ == nullptr) return true;
     flush_output();
     if (std::fflush(file_) != 0) failed_ = true;
+    if (!failed_ && unnamed_fd_ >= 0) {
+        // The whole tape gets its temporary name, then the tape's.
+        const std::string fd_path = "/proc/self/fd/" + std::to_string(unnamed_fd_);
+        std::remove(temp_path_.c_str());  // a leftover of an earlier writer of this process id
+        if (::linkat(AT_FDCWD, fd_path.c_str(), AT_FDCWD, temp_path_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            error = "cannot name " + temp_path_ + ": " + std::strerror(errno);
+            std::fclose(file_);
+            file_ = nullptr;
+            return false;
+        }
+    }
     if (std::fclose(file_) != 0) failed_ = true;
     file_ = nullptr;
     if (failed_) {

@@ -57,6 +57,10 @@ private:
     std::FILE* file_ = nullptr;
     std::string path_;
     std::string temp_path_;
+    // A file of a tape is written unnamed where the file system allows it,
+    // and named (temp_path_, then path_) only when whole: a writer killed
+    // on the way leaves nothing behind. -1: a named temporary file.
+    int unnamed_fd_ = -1;
     std::vector<unsigned char> out_;
     std::vector<TapeEvent> events_;
     std::vector<TapeExt> ext_;
