@@ -436,15 +436,19 @@ int32_t TextDictionary::index_of(TqStringRecord* record) {
 }
 
 int32_t TextDictionary::index_of_text(const char* text) {
-    auto [it, added] = by_text_.try_emplace(text, static_cast<int32_t>(texts_.size()));
-    if (added) texts_.push_back(utf8_text(text));
-    return it->second;
+    const std::string_view key(text);
+    if (const auto it = by_text_.find(key); it != by_text_.end()) return it->second;
+    const auto index = static_cast<int32_t>(texts_.size());
+    const std::string_view kept = kept_.keep(key);
+    by_text_.emplace(kept, index);
+    texts_.push_back(valid_utf8(kept) ? kept : kept_.keep(utf8_text(kept)));
+    return index;
 }
 
 std::shared_ptr<arrow::Array> TextDictionary::array() {
     if (!array_ || array_->length() != static_cast<int64_t>(texts_.size())) {
         arrow::StringBuilder builder;
-        for (const std::string& t : texts_) check(builder.Append(t));
+        for (const std::string_view t : texts_) check(builder.Append(t));
         array_ = finish_builder(builder);
     }
     return array_;

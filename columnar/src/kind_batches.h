@@ -5,6 +5,7 @@
 #pragma once
 
 #include <arrow/api.h>
+#include <tsl/robin_map.h>
 
 #include <cstdint>
 #include <memory>
@@ -14,6 +15,7 @@
 
 #include "batch_memory.h"
 #include "columnar_options.h"
+#include "engine/text_store.h"
 #include "tarvik/library.h"
 
 namespace tarvik::columnar {
@@ -30,8 +32,13 @@ public:
     std::shared_ptr<arrow::Array> array();
 
 private:
-    std::unordered_map<std::string, int32_t> by_text_;
-    std::vector<std::string> texts_;
+    // Each text once, found by a hash kept beside it: a day of options
+    // names a million contracts.
+    engine::TextStore kept_;
+    tsl::robin_map<std::string_view, int32_t, std::hash<std::string_view>, std::equal_to<>,
+                   std::allocator<std::pair<std::string_view, int32_t>>, true>
+        by_text_;
+    std::vector<std::string_view> texts_;  // valid UTF-8, kept in kept_
     std::shared_ptr<arrow::Array> array_;
 };
 

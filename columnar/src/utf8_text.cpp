@@ -31,15 +31,19 @@ int sequence_length(const unsigned char* s, std::size_t n) {
 
 }  // namespace
 
-std::string utf8_text(std::string_view text) {
+bool valid_utf8(std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    std::size_t valid = 0;
-    while (valid < text.size()) {
-        const int length = sequence_length(s + valid, text.size() - valid);
-        if (length < 0) break;
-        valid += static_cast<std::size_t>(length);
+    for (std::size_t i = 0; i < text.size();) {
+        const int length = sequence_length(s + i, text.size() - i);
+        if (length < 0) return false;
+        i += static_cast<std::size_t>(length);
     }
-    if (valid == text.size()) return std::string(text);
+    return true;
+}
+
+std::string utf8_text(std::string_view text) {
+    if (valid_utf8(text)) return std::string(text);
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     std::string out;
     out.reserve(text.size() + 8);
     for (std::size_t i = 0; i < text.size();) {

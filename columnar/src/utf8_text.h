@@ -8,6 +8,9 @@
 
 namespace tarvik::columnar {
 
+// Whether `text` is well-formed UTF-8.
+bool valid_utf8(std::string_view text);
+
 // `text` where it is UTF-8; else with each maximal ill-formed part replaced
 // by U+FFFD, as Python's "replace" error handler does.
 std::string utf8_text(std::string_view text);

@@ -45,21 +45,6 @@ std::string Instruments::text(Place place) const {
     return source + ":" + std::to_string(place.bits >> 16) + ": column '" + name + "'";
 }
 
-std::string_view Instruments::keep(std::string_view text) {
-    constexpr std::size_t kBlock = std::size_t{1} << 20;
-    if (text.size() > text_room_) {
-        const std::size_t size = text.size() > kBlock ? text.size() : kBlock;
-        text_blocks_.push_back(std::make_unique<char[]>(size));
-        text_at_ = text_blocks_.back().get();
-        text_room_ = size;
-    }
-    if (!text.empty()) std::memcpy(text_at_, text.data(), text.size());
-    const std::string_view kept(text_at_, text.size());
-    text_at_ += text.size();
-    text_room_ -= text.size();
-    return kept;
-}
-
 std::optional<uint32_t> Instruments::lookup(std::string_view text, uint16_t listed) const {
     const auto it = by_text_.find(text);
     if (it == by_text_.end()) return std::nullopt;
@@ -74,7 +59,7 @@ uint32_t Instruments::insert(std::string_view text, uint16_t listed) {
     inst.listed = listed;
     const auto it = by_text_.find(text);
     if (it == by_text_.end()) {
-        inst.text = keep(text);
+        inst.text = texts_.keep(text);
         by_text_.emplace(inst.text, id);
     } else {
         uint32_t last = it->second;

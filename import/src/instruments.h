@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "decimal.h"
+#include "engine/text_store.h"
 
 namespace tarvik::import {
 
@@ -161,10 +162,7 @@ private:
     tsl::robin_map<std::string_view, uint32_t, TextHash, std::equal_to<>,
                    std::allocator<std::pair<std::string_view, uint32_t>>, true>
         by_text_;
-    std::string_view keep(std::string_view text);
-    std::vector<std::unique_ptr<char[]>> text_blocks_;
-    char* text_at_ = nullptr;    // the last block's first free byte
-    std::size_t text_room_ = 0;  // and the bytes left after it
+    engine::TextStore texts_;
     std::optional<uint32_t> lookup(std::string_view text, uint16_t listed) const;
     uint16_t listed_for(std::string_view text, std::optional<uint16_t> listed, uint16_t default_listed) const;
     uint32_t insert(std::string_view text, uint16_t listed);
