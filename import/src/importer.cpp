@@ -638,6 +638,8 @@ void Importer::read(DataInput& input) {
                         cells.present(kListedExchange, i) ? std::optional<uint16_t>(instruments_[id].listed)
                                                           : std::nullopt;
                     out.extra = instruments_.find_or_add(old, listed, o_.listed_exg, recent_);
+                } else if (out.code == TqSS_MOD) {
+                    cells.fail(kAction, i, "a rename needs old_symbol, the symbol it renames");
                 }
                 continue;
             }

@@ -440,6 +440,16 @@ def test_equal_times_merge_changes_then_quotes_then_depth_then_trades(loaded, tm
                      (Tarvik.TqMSG_TRADE, 1), (Tarvik.TqMSG_TRADE, 2)]
 
 
+@pytest.mark.parametrize("rows, message", [
+    ("09:30:00,FB,mod\n", "c.csv:2: column 'action': a rename needs old_symbol"),
+    ("09:30:00,FB,move\n", "c.csv:2: column 'action': expected add, del or mod, got 'move'"),
+])
+def test_bad_symbol_changes_are_named(tmp_path, rows, message):
+    (tmp_path / "c.csv").write_text("time,symbol,action\n" + rows)
+    result = tool("import", "--changes", tmp_path / "c.csv", "-o", tmp_path / "c.tape", "--date", "2024-03-15")
+    assert result.returncode == 1 and message in result.stderr, result.stderr
+
+
 def run_to_end(tape, work):
     out = {}
 
