@@ -165,6 +165,13 @@ std::optional<ParsedTime> TimeParser::time_of_day(int64_t micros, bool sub_milli
 }
 
 std::optional<ParsedTime> TimeParser::clock(std::string_view s, std::optional<uint32_t> day, std::string& why) {
+    // "9:30:00", as some exporters write the hours before ten, is 09:30:00.
+    char padded[40];
+    if (s.size() >= 2 && s.size() < sizeof padded && s[1] == ':' && s[0] >= '0' && s[0] <= '9') {
+        padded[0] = '0';
+        std::memcpy(padded + 1, s.data(), s.size());
+        s = std::string_view(padded, s.size() + 1);
+    }
     std::size_t at = 0;
     int64_t micros = 0;
     bool sub_milli = false;

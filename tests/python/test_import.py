@@ -265,8 +265,10 @@ def test_every_source_writes_the_same_tape(tmp_path, day, csv_day, kind):
      f".{ns % 10**9:09d} -04:00", []),
     (lambda ns: datetime.datetime.fromtimestamp(ns // 10**9, NY).strftime("%Y%m%dT%H%M%S") +
      f".{ns % 10**9 // 1000:06d}-0400", []),
+    (lambda ns: datetime.datetime.fromtimestamp(ns // 10**9, NY).strftime("%H:%M:%S").lstrip("0") +
+     f".{ns % 10**9 // 1000:06d}", ["--date", "2024-03-15"]),
 ], ids=["epoch-ns", "epoch-us", "epoch-seconds-fraction", "iso-z", "iso-offset", "time-of-day", "space-utc",
-        "space-offset", "iso-basic"])
+        "space-offset", "iso-basic", "time-of-day-one-digit-hour"])
 def test_time_formats_give_the_same_tape(tmp_path, day, csv_day, times, options):
     quotes, trades = ([dict(r, time=times(r["time"])) for r in rows] for rows in day)
     (tmp_path / "q.csv").write_text(csv_text(quotes))
