@@ -2,7 +2,8 @@
 // options as JSON, the inputs that are not files as Arrow C streams.
 //
 //   char* tarvik_import(const char* options_json, ArrowArrayStream** first,
-//                       ArrowArrayStream** second, size_t streams, int* status)
+//                       ArrowArrayStream** second, size_t streams, int* status,
+//                       int (*progress)(int stage, uint64_t done, uint64_t total))
 //
 // The streams go, in order, to the inputs of the options that name no
 // path. `second` is not read (the import reads each stream once; callers
@@ -12,7 +13,12 @@
 // callback, for its owner (the Python capsule) to release. Answers a text
 // the caller frees with tarvik_import_free: on success (status 0) a JSON
 // object {"tapes": [...], "events": N, "instruments": N}; on failure the
-// message, with status 1 for bad input and 2 for a bad request.
+// message, with status 1 for bad input, 2 for a bad request and 3 when
+// `progress` stopped it. `progress` (may be null) is told how far the
+// import is, on the calling thread: stage 0, the rows read so far (total
+// 0); stage 1, the events written of `total`. A nonzero answer stops the
+// import: nothing is written.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -28,11 +34,17 @@ using tarvik::c_text_copy;
 extern "C" __attribute__((visibility("default"))) char* tarvik_import(const char* options_json,
                                                                      ArrowArrayStream** first,
                                                                      ArrowArrayStream** /*second*/, size_t streams,
-                                                                     int* status) {
+                                                                     int* status,
+                                                                     int (*progress)(int, uint64_t, uint64_t)) {
     using namespace tarvik::import;
     *status = 2;
     try {
         ImportOptions options = options_from_json(options_json);
+        if (progress != nullptr)
+            options.progress = [progress](ImportStage stage, uint64_t done, uint64_t total) {
+                if (progress(stage == ImportStage::Reading ? 0 : 1, done, total) != 0)
+                    throw ImportStopped("the import was stopped");
+            };
         size_t next = 0;
         for (ImportInput& input : options.inputs) {
             if (!input.path.empty()) continue;
@@ -48,6 +60,9 @@ extern "C" __attribute__((visibility("default"))) char* tarvik_import(const char
         out["instruments"] = result.instruments;
         *status = 0;
         return c_text_copy(out.dump());
+    } catch (const ImportStopped& e) {
+        *status = 3;
+        return c_text_copy(e.what());
     } catch (const ImportError& e) {
         *status = 1;
         return c_text_copy(e.what());

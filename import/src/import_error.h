@@ -20,6 +20,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The caller stopped the import (its progress callback said so): nothing
+// is written, and a tape already at the output is kept.
+class ImportStopped : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Where a value came from: the source's name, its row (a CSV file's line,
 // else the 1-based row) and the column as the file names it.
 struct CellPlace {

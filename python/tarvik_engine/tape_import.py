@@ -7,7 +7,9 @@ import ctypes
 import datetime
 import json
 import os
-from collections.abc import Mapping
+import sys
+import threading
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -24,6 +26,9 @@ __all__ = ["write_tape"]
 _LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libtarvik_import.so")
 _STREAM_CAPSULE = b"arrow_array_stream"
 _lib: ctypes.CDLL | None = None
+# How far an import is: stage 0, rows read (total 0); stage 1, events
+# written of total. A nonzero answer stops it.
+_PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_uint64, ctypes.c_uint64)
 
 
 def _library() -> ctypes.CDLL:
@@ -37,6 +42,7 @@ def _library() -> ctypes.CDLL:
             ctypes.POINTER(ctypes.c_void_p),
             ctypes.c_size_t,
             ctypes.POINTER(ctypes.c_int),
+            _PROGRESS,
         ]
         lib.tarvik_import_free.restype = None
         lib.tarvik_import_free.argtypes = [ctypes.c_void_p]
@@ -174,6 +180,7 @@ def write_tape(
     temp_dir: PathLike | None = None,
     delimiter: str | None = None,
     compress: bool = True,
+    progress: bool | None = None,
 ) -> list[Path]:
     """Writes a tape (or one tape per session day, when ``path`` holds
     "{date}") from quotes, trades, market-maker quotes and symbol changes.
@@ -194,9 +201,15 @@ def write_tape(
     in a temporary file in ``temp_dir`` (default: beside the tape) until
     the tape is written.
 
+    ``progress`` shows how far the import is through tqdm bars on standard
+    error (rows read, then events written); by default only when standard
+    error is a terminal. The import runs on a thread of its own: Ctrl-C
+    stops it within a batch and raises KeyboardInterrupt.
+
     Returns the paths of the tapes written, as ``pathlib.Path``. Raises
     ``ValueError`` naming the input, the row and the column for bad data;
-    nothing is written then, and a tape already at ``path`` is kept.
+    nothing is written then, or when the import is interrupted, and a tape
+    already at ``path`` is kept.
     """
     inputs: list[tuple[str, str, str | None, object]] = []
     for kind, value in (("conditions", conditions), ("symbols", symbols), ("changes", changes),
@@ -244,7 +257,10 @@ def write_tape(
     count = len(first)
     first_array = (ctypes.c_void_p * max(count, 1))(*first)
     status = ctypes.c_int(0)
-    answer = lib.tarvik_import(json.dumps(options).encode(), first_array, None, count, ctypes.byref(status))
+    show = sys.stderr.isatty() if progress is None else bool(progress)
+    with _Progress(show) as report:
+        answer = _run_stoppable(lambda: lib.tarvik_import(json.dumps(options).encode(), first_array, None, count,
+                                                          ctypes.byref(status), report.callback), report)
     del capsules
     if not answer:
         raise MemoryError("write_tape: out of memory")
@@ -252,6 +268,75 @@ def write_tape(
         text = ctypes.string_at(answer).decode("utf-8", "replace")
     finally:
         lib.tarvik_import_free(answer)
+    if status.value == 3:
+        raise KeyboardInterrupt("write_tape: interrupted; nothing was written")
     if status.value != 0:
         raise ValueError(text)
     return [Path(tape) for tape in json.loads(text)["tapes"]]
+
+
+class _Progress:
+    """The import's progress callback: tqdm bars when shown, and the
+    answer that stops the import once asked to."""
+
+    def __init__(self, show: bool) -> None:
+        self.show = show
+        self.stop = False
+        self.bars: list[Any] = []
+        self.stage = -1
+        self.callback = _PROGRESS(self._report)
+
+    def _report(self, stage: int, done: int, total: int) -> int:
+        if self.stop:
+            return 1
+        if self.show:
+            try:
+                self._draw(stage, done, total)
+            except Exception:  # a display that fails never stops the import
+                self.show = False
+        return 0
+
+    def _draw(self, stage: int, done: int, total: int) -> None:
+        from tqdm import tqdm
+
+        if stage != self.stage:
+            for bar in self.bars:
+                bar.close()
+            self.stage = stage
+            self.bars = [tqdm(desc="write_tape: reading" if stage == 0 else "write_tape: writing",
+                              unit="rows" if stage == 0 else "events", total=total or None, unit_scale=True,
+                              file=sys.stderr)]
+        bar = self.bars[0]
+        bar.update(done - bar.n)
+
+    def __enter__(self) -> "_Progress":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for bar in self.bars:
+            bar.close()
+
+
+def _run_stoppable(call: Callable[[], int | None], report: _Progress) -> int | None:
+    """Runs the import on a thread of its own, so that Ctrl-C reaches the
+    caller: it asks the import to stop at its next progress report, and
+    waits for it to end."""
+    out: list[int | None] = []
+    failed: list[BaseException] = []
+
+    def run() -> None:
+        try:
+            out.append(call())
+        except BaseException as e:  # handed to the caller
+            failed.append(e)
+
+    worker = threading.Thread(target=run, name="tarvik-import", daemon=True)
+    worker.start()
+    while worker.is_alive():
+        try:
+            worker.join(0.1)
+        except KeyboardInterrupt:
+            report.stop = True
+    if failed:
+        raise failed[0]
+    return out[0]

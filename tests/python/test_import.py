@@ -837,6 +837,32 @@ def test_an_empty_input_may_write_an_empty_tape(loaded, tmp_path, line_end):
     assert Tarvik.TqMSG_TRADE not in kinds
 
 
+def test_write_tape_shows_its_progress_and_stops_at_ctrl_c(python_child, tmp_path):
+    """Ctrl-C during write_tape stops the import (which runs on a thread of
+    its own) and raises KeyboardInterrupt; nothing is written and the tape
+    already there is kept. Run in a child, whose SIGINT is its own."""
+    rows = "".join(f"S{k % 50},{1710509400_000000 + k},1,{k % 900 + 100}.25,{k % 7 + 1}\n" for k in range(400_000))
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + rows * 4)
+    tape = tmp_path / "out.tape"
+    tape.write_bytes(b"an earlier tape")
+    result = python_child(f"""
+        import os, signal, sys, threading, time, tarvik_engine
+        tarvik_engine.write_tape({str(tmp_path / "small.tape")!r}, trades={str(tmp_path / "t.csv")!r},
+                                 time_unit="us", sort=True, progress=True)
+        threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        start = time.monotonic()
+        try:
+            tarvik_engine.write_tape({str(tape)!r}, trades={str(tmp_path / "t.csv")!r}, time_unit="us", sort=True)
+        except KeyboardInterrupt as e:
+            print("stopped", time.monotonic() - start < 30, e)
+    """, timeout=240)
+    assert result.returncode == 0, result.stderr
+    assert "write_tape: writing" in result.stderr and "events" in result.stderr
+    assert result.stdout.startswith("stopped True write_tape: interrupted"), result.stdout
+    assert tape.read_bytes() == b"an earlier tape"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.tape", "small.tape", "t.csv"]
+
+
 def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
     pd = pytest.importorskip("pandas")
     pytest.importorskip("pyarrow")
