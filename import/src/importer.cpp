@@ -289,7 +289,7 @@ void Importer::load_symbols(BatchSource& source) {
             if (inst.size_multiplier->units <= 0) cells.fail(kSizeMultiplier, i, "must be above 0");
         }
         if (cells.present(kPrevClose, i)) {
-            inst.prev_close = std::make_unique<PrevClose>(PrevClose{
+            inst.prev_close = std::make_unique<PlacedPrice>(PlacedPrice{
                 cells.decimal(kPrevClose, i),
                 Instruments::place(instruments_.column(source.name(), map.file_name(kPrevClose)), cells.row_number(i))});
             if (!inst.price_type) inst.note_price(inst.prev_close->value, [&] { return inst.prev_close->where; });
@@ -386,13 +386,13 @@ int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Decim
 uint32_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Decimal& multiplier, uint64_t max,
                         uint64_t* fraction) const {
     uint64_t count = 0;
-    if (fraction == nullptr && multiplier == Decimal{1, 0} && cells.plain_count(f, i, count) && count <= max)
+    if (fraction == nullptr && multiplier == kUnitSize && cells.plain_count(f, i, count) && count <= max)
         return static_cast<uint32_t>(count);
     Decimal d;
     cells.decimal(f, i, d);
     char text[48];
     if (d.units < 0) cells.fail(f, i, std::string(format_decimal(d, text)) + " is below 0");
-    if (!(multiplier == Decimal{1, 0})) {
+    if (!(multiplier == kUnitSize)) {
         const auto scaled = multiply(d, multiplier);
         if (!scaled) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range after the size multiplier");
         d = *scaled;

@@ -1,6 +1,5 @@
 #include "instruments.h"
 
-#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -39,9 +38,8 @@ uint16_t Instruments::column(std::string_view source, std::string_view column_na
 }
 
 std::string Instruments::text(Place place) const {
-    const std::size_t k = std::min<std::size_t>(place.bits & 0xFFFF, columns_.empty() ? 0 : columns_.size() - 1);
-    const std::string source = columns_.empty() ? std::string() : columns_[k].first;
-    const std::string name = columns_.empty() ? std::string() : columns_[k].second;
+    // Every place was made with a number column() gave.
+    const auto& [source, name] = columns_.at(place.bits & 0xFFFF);
     return source + ":" + std::to_string(place.bits >> 16) + ": column '" + name + "'";
 }
 
@@ -156,12 +154,8 @@ void Instruments::choose_price_types(std::optional<uint8_t> forced) {
         const int64_t unit = static_cast<int64_t>(pow10(kMaxDecimals - inst.decimals));
         const bool high = !inst.beyond && inst.highest / unit > kHigh;
         if (inst.beyond || high || inst.lowest / unit < kLow) {
-            Decimal price{high ? inst.highest : inst.lowest, kMaxDecimals};
-            while (price.decimals > 0 && price.units % 10 == 0) {
-                price.units /= 10;
-                --price.decimals;
-            }
-            if (inst.beyond) price = inst.beyond->value;
+            const Decimal price = inst.beyond ? inst.beyond->value
+                                              : decimal_from_scaled(high ? inst.highest : inst.lowest, kMaxDecimals);
             const Place where = inst.beyond ? inst.beyond->where : high ? inst.highest_where : inst.lowest_where;
             char digits[48];
             const std::string need = inst.decimals == 0 ? "as a whole number"

@@ -47,8 +47,9 @@ struct Place {
     uint64_t bits = 0;  // the column's number in the low 16 bits, the row above
 };
 
-// A previous close from the symbols file.
-struct PrevClose {
+// A price with where it was read: a previous close from the symbols file,
+// a price no type writes.
+struct PlacedPrice {
     Decimal value;
     Place where;
 };
@@ -71,9 +72,9 @@ struct alignas(64) Instrument {
     std::string_view text;  // as the data files name it, kept by the Instruments
     uint32_t next_listing = kNone;  // the next instrument of the same text
     Place decimals_where, highest_where, lowest_where;
-    std::unique_ptr<PrevClose> beyond;            // the first price past 64 bits of 10^-9 units
+    std::unique_ptr<PlacedPrice> beyond;          // the first price past 64 bits of 10^-9 units
     std::unique_ptr<Decimal> size_multiplier;     // from the symbols file; none: 1
-    std::unique_ptr<PrevClose> prev_close;
+    std::unique_ptr<PlacedPrice> prev_close;
     std::unique_ptr<OptionTerms> option;
 
     // Takes a price into the automatic choice. `where` is called only when
@@ -96,7 +97,7 @@ struct alignas(64) Instrument {
                 lowest_where = where();
             }
         } else if (!beyond) {
-            beyond = std::make_unique<PrevClose>(PrevClose{price, where()});
+            beyond = std::make_unique<PlacedPrice>(PlacedPrice{price, where()});
         }
         if (price.decimals > decimals) {
             decimals = price.decimals;

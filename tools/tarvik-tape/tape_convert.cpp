@@ -12,7 +12,7 @@ void convert_tape(const std::string& in, const std::string& out, engine::TapeEnc
     engine::TapeReader reader;
     int32_t result = bytes.map_file(in.c_str());
     if (result == 0) result = reader.open(bytes.data(), bytes.size(), true, tables);
-    if (result != 0) throw InputError(in + ": " + unreadable_tape(in, result));
+    if (result != 0) throw InputError(unreadable_tape(in, result));
     engine::TapeWriter writer(encoding);
     std::string error;
     if (!writer.open_file(out, tables, error)) throw InputError(error);

@@ -1,9 +1,6 @@
 #include "tape_script.h"
 
-#include <sys/stat.h>
-
 #include <array>
-#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 #include <limits>
@@ -15,6 +12,7 @@
 #include "engine/dates.h"
 #include "engine/tape_reader.h"
 #include "engine/tape_writer.h"
+#include "tape_info.h"
 
 namespace tarvik::tool {
 
@@ -1012,19 +1010,17 @@ TapeContents read_tape_contents(const std::string& path) {
         tape.events.insert(tape.events.end(), block.events, block.events + block.count);
         tape.ext.insert(tape.ext.end(), block.ext, block.ext + block.ext_count);
     }
-    if (result != 0) throw InputError(path + ": " + unreadable_tape(path, result));
+    if (result != 0) throw InputError(unreadable_tape(path, result));
     return tape;
 }
 
 std::string unreadable_tape(const std::string& path, int32_t result) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return errno == ENOENT ? "no such file" : std::string("cannot be opened: ") + std::strerror(errno);
-    if (S_ISDIR(st.st_mode)) return "a directory, not a tape";
-    if (!S_ISREG(st.st_mode)) return "not a regular file";
-    if (result == TqAPIERR_UNSUPPORTED_API)
-        return "a tape of a newer format version than this tool reads (result code -16)";
-    return "not a readable tape: its preamble or tables are damaged (result code " + std::to_string(result) + ")";
+    // The check's own account: it names a missing file, a directory, the
+    // section and the byte.
+    tape_info::TapeInfo info;
+    tape_info::TapeProblem problem;
+    if (!tape_info::inspect_tape(path, tape_info::Scope::Everything, info, problem)) return problem.message();
+    return path + ": not a readable tape (result code " + std::to_string(result) + ")";
 }
 
 void write_tape_contents(const TapeContents& tape, const std::string& path, engine::TapeEncoding encoding) {

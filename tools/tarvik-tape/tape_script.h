@@ -39,8 +39,8 @@ void canonicalize_texts(TapeContents& tape);
 // Reads a whole tape file; throws InputError when it cannot be read.
 TapeContents read_tape_contents(const std::string& path);
 
-// What is wrong with a tape the engine could not open (`result`, its code):
-// "no such file", "a directory, not a tape", ..., for an error message.
+// The error message of a tape the engine could not read (`result`, its
+// code): "PATH: no such file", "PATH: section 9 (...) at byte N: ...".
 std::string unreadable_tape(const std::string& path, int32_t result);
 
 // Writes a tape file; throws InputError when it cannot be written.
