@@ -1,5 +1,8 @@
 #include "batch_source.h"
 
+#include <arrow/array/array_dict.h>
+#include <arrow/array/builder_binary.h>
+#include <arrow/array/builder_primitive.h>
 #include <arrow/c/bridge.h>
 #include <arrow/csv/api.h>
 #include <arrow/csv/parser.h>
@@ -250,8 +253,9 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
 }
 
 std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vector<std::string>& columns) {
-    std::vector<std::string> header;
-    for (const auto& field : schema_->fields()) header.push_back(field->name());
+    std::vector<std::string> header;  // the file's own columns
+    for (int c = 0; c < schema_->num_fields() - static_cast<int>(constants_.size()); ++c)
+        header.push_back(schema_->field(c)->name());
     return value_or_fail(CsvBatches::Make(open_stream(), csv_parse_options(), header,
                                           columns.empty() ? header : columns, kCsvBlockBytes, batch_memory()),
                          input_.name);
@@ -282,9 +286,49 @@ std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_parquet_group() {
 
 void BatchSource::stop_read_ahead() { ahead_.reset(); }
 
-void BatchSource::start(const std::vector<std::string>& columns) {
+void BatchSource::add_constants(const std::vector<std::pair<std::string, std::string>>& constants) {
+    arrow::FieldVector fields = schema_->fields();
+    for (const auto& [name, text] : constants) {
+        arrow::StringBuilder entry(batch_memory());
+        ok_or_fail(entry.Append(text), input_.name);
+        Constant c;
+        c.field = arrow::field(std::string(kConstantPrefix) + name, arrow::dictionary(arrow::int32(), arrow::utf8()));
+        ok_or_fail(entry.Finish(&c.dictionary), input_.name);
+        fields.push_back(c.field);
+        constants_.push_back(std::move(c));
+    }
+    schema_ = arrow::schema(std::move(fields));
+}
+
+std::shared_ptr<arrow::RecordBatch> BatchSource::with_constants(std::shared_ptr<arrow::RecordBatch> batch) {
+    if (!batch || constants_.empty()) return batch;
+    const int64_t rows = batch->num_rows();
+    if (!zeros_ || zeros_->length() < rows) {
+        arrow::Int32Builder zeros(batch_memory());
+        ok_or_fail(zeros.AppendEmptyValues(rows), input_.name);
+        ok_or_fail(zeros.Finish(&zeros_), input_.name);
+    }
+    for (const Constant& c : constants_) {
+        const std::shared_ptr<arrow::Array> column =
+            std::make_shared<arrow::DictionaryArray>(c.field->type(), zeros_->Slice(0, rows), c.dictionary);
+        batch = value_or_fail(batch->AddColumn(batch->num_columns(), c.field, column), input_.name);
+    }
+    return batch;
+}
+
+void BatchSource::start(const std::vector<std::string>& wanted) {
     stop_read_ahead();
     reader_.reset();
+    // The constant columns are made here, not read.
+    std::vector<std::string> columns;
+    for (const std::string& name : wanted) {
+        bool constant = false;
+        for (const Constant& c : constants_) constant = constant || c.field->name() == name;
+        if (!constant) columns.push_back(name);
+    }
+    // Only constants asked for: the input's first column still counts the rows.
+    if (columns.empty() && !wanted.empty() && schema_->num_fields() > static_cast<int>(constants_.size()))
+        columns.push_back(schema_->field(0)->name());
     switch (format_) {
         case Format::Csv:
             reader_ = open_csv(columns);
@@ -324,9 +368,9 @@ std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
                 [this](std::shared_ptr<arrow::RecordBatch>& got) { return (got = read_one()) != nullptr; },
                 [](std::size_t, std::shared_ptr<arrow::RecordBatch>&) {}, 1, kBatchesAhead);
         if (!ahead_->next(batch)) batch = nullptr;
-        return batch;
+        return with_constants(std::move(batch));
     }
-    return read_one();
+    return with_constants(read_one());
 }
 
 }  // namespace tarvik::import

@@ -11,12 +11,16 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "import_options.h"
 #include "work_ahead.h"
 
 namespace tarvik::import {
+
+inline constexpr std::string_view kConstantPrefix = "\x01constant ";
 
 class BatchSource {
 public:
@@ -30,7 +34,15 @@ public:
 
     const std::string& name() const { return input_.name; }
     InputKind kind() const { return input_.kind; }
+    // The input's columns, then the constant ones.
     const std::shared_ptr<arrow::Schema>& schema() const { return schema_; }
+    // Columns the input lacks, of one text in every row (a vendor's file of
+    // one symbol at one exchange, without those columns): after the
+    // input's own, named kConstantPrefix and `name` (so that they are told
+    // from a column of the file of that name), and added to every batch.
+    // Before start().
+    void add_constants(const std::vector<std::pair<std::string, std::string>>& constants);
+    int constant_columns() const { return static_cast<int>(constants_.size()); }
     // A CSV file's row numbers are its lines, the header being line 1.
     bool rows_are_lines() const { return format_ == Format::Csv; }
 
@@ -58,6 +70,8 @@ private:
     // The next batch from the readers, or null at the end of the read.
     std::shared_ptr<arrow::RecordBatch> read_one();
     void stop_read_ahead();
+    // The batch with the constant columns after its own.
+    std::shared_ptr<arrow::RecordBatch> with_constants(std::shared_ptr<arrow::RecordBatch> batch);
 
     // A file's batches are read and parsed on a thread of their own, a
     // couple ahead, while the import converts the batch before: Arrow's
@@ -74,6 +88,14 @@ private:
     std::unique_ptr<ParquetFile> parquet_;
     std::shared_ptr<arrow::RecordBatchReader> reader_;
     std::shared_ptr<arrow::RecordBatchReader> first_stream_;  // a stream, until its read starts
+    // A constant column is a dictionary of its one text, and indexes that
+    // are all 0: a slice of `zeros_`, made as long as the longest batch.
+    struct Constant {
+        std::shared_ptr<arrow::Field> field;
+        std::shared_ptr<arrow::Array> dictionary;
+    };
+    std::vector<Constant> constants_;
+    std::shared_ptr<arrow::Array> zeros_;
 };
 
 }  // namespace tarvik::import

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "batch_source.h"
 #include "csv_batches.h"
 
 namespace tarvik::import {
@@ -144,13 +145,34 @@ bool same_name(std::string_view a, std::string_view b) {
 
 const char* field_name(Field field) { return kFieldNames[field]; }
 
+bool kind_takes(InputKind kind, std::string_view name) {
+    const KindColumns columns = columns_of(kind);
+    for (const std::vector<Field>* fields : {&columns.required, &columns.optional})
+        for (Field f : *fields)
+            if (name == kFieldNames[f]) return true;
+    return false;
+}
+
 ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::string& source,
-                     const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra) {
+                     const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra, int constants) {
     const KindColumns wanted = columns_of(kind);
     std::vector<std::string> unknown;
     int known = 0;
-    for (const auto& field : schema.fields()) {
-        const std::string& file_name = field->name();
+    const int first_constant = schema.num_fields() - constants;
+    for (int at = 0; at < schema.num_fields(); ++at) {
+        const std::string& file_name = schema.field(at)->name();
+        if (at >= first_constant) {
+            // Named as ours already (after the prefix), and only those of
+            // the kind's columns.
+            const std::string_view ours = std::string_view(file_name).substr(kConstantPrefix.size());
+            Field f = kFieldCount;
+            for (int k = 0; k < kFieldCount; ++k) f = ours == kFieldNames[k] ? static_cast<Field>(k) : f;
+            // A column the file has is its own.
+            if (f == kFieldCount || !names_[f].empty()) continue;
+            names_[f] = file_name;
+            constant_[f] = true;
+            continue;
+        }
         std::string ours(trim(file_name));
         // A rename's names are trimmed and matched in any letter case, as
         // the header's own names are. Each name is renamed once: renames
@@ -177,13 +199,14 @@ ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::str
         ++known;
     }
     const std::string kind_name = input_kind_name(kind);
-    if (known == 0 && !schema.fields().empty())
+    if (known == 0 && first_constant > 0)
         throw ImportError(source + ": no header: the first line names none of the columns of " + kind_name + " (" +
                           list_names(wanted.required) + ")");
     for (Field f : wanted.required)
         if (names_[f].empty())
             throw ImportError(source + ": missing column '" + kFieldNames[f] + "' (" + kind_name + " need " +
-                              list_names(wanted.required) + "; --rename maps a vendor's names)");
+                              list_names(wanted.required) +
+                              "; --rename maps a vendor's names, --constant gives a column one text for every row)");
     if (!unknown.empty() && !ignore_extra && trim(unknown.front()).empty())
         throw ImportError(source + ": a column has no name in the header (a DataFrame's index, as to_csv writes it, "
                                    "or a delimiter ending the header line); --ignore-extra-columns skips it");
@@ -340,7 +363,7 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
 }
 
 void BatchCells::fail(Field f, int64_t i, const std::string& message) const {
-    const std::string& name = map_.file_name(f);
+    const std::string& name = map_.constant(f) ? std::string(kFieldNames[f]) : map_.file_name(f);
     fail_at(CellPlace{source_, row_number(i), name, kFieldNames[f]}, message);
 }
 

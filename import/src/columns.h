@@ -28,6 +28,8 @@ enum Field : int {
 };
 
 const char* field_name(Field field);
+// Whether inputs of `kind` take the column named `name` (ours, lower case).
+bool kind_takes(InputKind kind, std::string_view name);
 
 // The file's column of each field of its kind, found by name in its header.
 class ColumnMap {
@@ -35,17 +37,22 @@ public:
     // Throws ImportError naming the file when a column is missing, unknown
     // (unless extra columns are ignored), repeated, or when the file has no
     // header at all.
+    // The last `constants` columns of the schema are constant ones (see
+    // BatchSource::add_constants), taken where the file lacks the column.
     ColumnMap(const arrow::Schema& schema, InputKind kind, const std::string& source,
-              const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra);
+              const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra, int constants = 0);
 
     bool has(Field f) const { return !names_[f].empty(); }
     const std::string& file_name(Field f) const { return names_[f]; }
+    // The field is a constant column, not the file's.
+    bool constant(Field f) const { return constant_[f]; }
     // The file's names of the given fields that it has, for a pass.
     std::vector<std::string> columns(std::initializer_list<Field> fields) const;
     std::vector<std::string> all_columns() const;
 
 private:
     std::array<std::string, kFieldCount> names_;
+    std::array<bool, kFieldCount> constant_{};
 };
 
 // The cells of one batch, read by field, with errors that name the row.

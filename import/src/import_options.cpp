@@ -55,6 +55,8 @@ ImportOptions options_from_json(const std::string& text) {
                 }
             } else if (key == "rename") {
                 for (const auto& [from, to] : value.items()) o.rename.emplace_back(from, to.get<std::string>());
+            } else if (key == "constants") {
+                for (const auto& [name, given] : value.items()) o.constants.emplace_back(name, given.get<std::string>());
             } else if (key == "ignore_extra_columns") o.ignore_extra_columns = value.get<bool>();
             else if (key == "sort") o.sort = value.get<bool>();
             else if (key == "allow_empty") o.allow_empty = value.get<bool>();

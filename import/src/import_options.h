@@ -40,6 +40,10 @@ struct ImportOptions {
     std::vector<ImportInput> inputs;  // data inputs, symbols, conditions
     std::string output;               // the tape; "{date}" in it writes one tape per day
     std::vector<std::pair<std::string, std::string>> rename;  // vendor name, our name
+    // Columns the data inputs lack, each of one text in every row: our
+    // column name, its text. Every input of a kind that takes the column
+    // and lacks it gets it.
+    std::vector<std::pair<std::string, std::string>> constants;
     bool ignore_extra_columns = false;
     bool sort = false;
     bool allow_empty = false;

@@ -186,6 +186,7 @@ private:
     // no table (read_time, read_rest); this thread does the rest, row by
     // row, in the input's order.
     void read(DataInput& input);
+    std::vector<std::pair<std::string, std::string>> constant_columns() const;
     void read_time(RowContext& row, const BatchCells& cells, int64_t i, ConvertedRow& out, RowCells& read) const;
     void read_rest(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i, ConvertedRow& out,
                    RowCells& read) const;
@@ -948,6 +949,27 @@ ImportResult Importer::write() {
     return result;
 }
 
+// The constant columns by our names (trimmed, lower case), each taken by a
+// kind of data input that the import has.
+std::vector<std::pair<std::string, std::string>> Importer::constant_columns() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& [given, text] : o_.constants) {
+        std::string name(trim(given));
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (trim(text).empty()) throw ImportUsageError("constant column '" + name + "': an empty text");
+        bool taken = false;
+        for (const ImportInput& in : o_.inputs)
+            taken = taken || (in.kind != InputKind::Symbols && in.kind != InputKind::Conditions && kind_takes(in.kind, name));
+        if (!taken) throw ImportUsageError("constant column '" + name + "': no quotes, trades, market-maker quotes or "
+                                           "symbol changes of this import take it");
+        for (const auto& [seen, _] : out)
+            if (seen == name) throw ImportUsageError("constant column '" + name + "' given twice");
+        out.emplace_back(std::move(name), text);
+    }
+    return out;
+}
+
 ImportResult Importer::run() {
     // Tables first, then the data inputs in the order given.
     for (ImportInput& in : o_.inputs) {
@@ -962,17 +984,29 @@ ImportResult Importer::run() {
             load_symbols(source);
         }
     }
+    const std::vector<std::pair<std::string, std::string>> constants = constant_columns();
     uint32_t order = 0;
     for (ImportInput& in : o_.inputs) {
         if (in.kind == InputKind::Symbols || in.kind == InputKind::Conditions) continue;
         DataInput input;
         input.rank = kind_rank(in.kind) << 16 | order++;
         input.source = std::make_unique<BatchSource>(std::move(in), o_.delimiter);
+        std::vector<std::pair<std::string, std::string>> taken;
+        for (const auto& constant : constants)
+            if (kind_takes(input.source->kind(), constant.first)) taken.push_back(constant);
+        input.source->add_constants(taken);
         input.map = std::make_unique<ColumnMap>(*input.source->schema(), input.source->kind(), input.source->name(),
-                                                o_.rename, o_.ignore_extra_columns);
+                                                o_.rename, o_.ignore_extra_columns, input.source->constant_columns());
         inputs_.push_back(std::move(input));
     }
     if (inputs_.empty()) throw ImportUsageError("no quotes, trades, market-maker quotes or symbol changes to import");
+    for (const auto& [name, text] : constants) {
+        bool used = false;
+        for (const DataInput& input : inputs_)
+            for (int f = 0; f < kFieldCount; ++f)
+                used = used || (input.map->constant(static_cast<Field>(f)) && name == field_name(static_cast<Field>(f)));
+        if (!used) throw ImportUsageError("constant column '" + name + "': every input that takes it has it");
+    }
     for (uint32_t id = 0; id < instruments_.size(); ++id)
         if (instruments_[id].size_multiplier && !(*instruments_[id].size_multiplier == kUnitSize)) sizes_ahead_ = false;
     for (DataInput& input : inputs_) read(input);

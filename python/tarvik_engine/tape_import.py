@@ -108,6 +108,17 @@ def _as_table(value: object, rename: Mapping[str, str]) -> pyarrow.Table | None:
     return None
 
 
+def _constant_texts(constants: Mapping[str, str | int]) -> dict[str, str]:
+    texts = {}
+    for name, value in constants.items():
+        if not isinstance(name, str):
+            raise TypeError(f"constants: a column name must be a str, got {type(name).__name__}")
+        if isinstance(value, bool) or not isinstance(value, (str, int)):
+            raise TypeError(f"constants: the value of {name!r} must be a str or an int, got {type(value).__name__}")
+        texts[name] = str(value)
+    return texts
+
+
 def _conditions_table(conditions: Mapping[str, int]) -> pyarrow.Table:
     import pyarrow
 
@@ -173,6 +184,7 @@ def write_tape(
     price_type: int | None = None,
     listed_exchange: int = 1,
     rename: Mapping[str, str] | None = None,
+    constants: Mapping[str, str | int] | None = None,
     ignore_extra_columns: bool = False,
     sort: bool = False,
     allow_empty: bool = False,
@@ -193,7 +205,9 @@ def write_tape(
     text to code. ``date`` (a ``datetime.date`` or "YYYY-MM-DD") places
     times of day; ``time_zone`` (an IANA name or a ``zoneinfo.ZoneInfo``,
     default UTC) decides each event's day and time of day; ``rename`` maps
-    vendor column names to ours; ``delimiter`` separates a CSV file's fields
+    vendor column names to ours; ``constants`` gives the columns an input
+    lacks one text (or integer) for every row, as {"symbol": "BTCUSDT"}
+    for a vendor's file of one symbol; ``delimiter`` separates a CSV file's fields
     (one character, or "tab"; by default a comma, or the "|", tab or ";"
     its header shows).
     ``compress=False`` writes a plain (version 1) tape instead of a
@@ -227,6 +241,7 @@ def write_tape(
         "output": os.fspath(path),
         "inputs": entries,
         "rename": dict(rename or {}),
+        "constants": _constant_texts(constants or {}),
         "ignore_extra_columns": bool(ignore_extra_columns),
         "sort": bool(sort),
         "allow_empty": bool(allow_empty),

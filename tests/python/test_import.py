@@ -292,6 +292,95 @@ def test_columns_are_found_by_name_in_any_order_and_renamed(tmp_path, day, csv_d
     assert tape.read_bytes() == csv_day.read_bytes()
 
 
+def per_symbol_files(tmp_path, day, how):
+    """The day's trades as a vendor gives them: one file per symbol, without
+    the symbol and exchange columns (all on exchange 3)."""
+    _, trades = day
+    paths = {}
+    for symbol in SYMBOLS:
+        rows = [{"ts": t["time"], "price": t["price"], "qty": t["size"]} for t in trades if t["symbol"] == symbol]
+        path = tmp_path / f"{symbol}.csv"
+        path.write_text(csv_text(rows))
+        if how == "gz":
+            path = path.with_suffix(".csv.gz")
+            path.write_bytes(gzip.compress((tmp_path / f"{symbol}.csv").read_bytes()))
+        elif how in ("parquet", "dataframe"):
+            import pandas
+            import pyarrow.parquet as pq
+            frame = pandas.DataFrame(rows).astype({"price": "float64"})
+            if how == "dataframe":
+                paths[symbol] = frame
+                continue
+            path = path.with_suffix(".parquet")
+            pq.write_table(pyarrow_table(frame), path)
+        paths[symbol] = path
+    return paths
+
+
+def pyarrow_table(frame):
+    import pyarrow
+    return pyarrow.Table.from_pandas(frame, preserve_index=False)
+
+
+@pytest.mark.parametrize("how", ["csv", "gz", "parquet", "dataframe"])
+def test_constant_columns_fill_what_a_vendor_file_lacks(loaded, tmp_path, day, how):
+    _, trades = day
+    files = per_symbol_files(tmp_path, day, how)
+    tapes = {}
+    for symbol, source in files.items():
+        tape = tmp_path / f"{symbol}.tape"
+        if how == "dataframe":
+            tarvik_engine.write_tape(tape, trades=source, rename={"ts": "time", "qty": "size"},
+                                     constants={"symbol": symbol, "exchange": 3}, time_zone="America/New_York")
+        else:
+            import_files("--trades", source, "-o", tape, "--rename", "ts=time,qty=size", "--constant",
+                         f"symbol={symbol}", "--constant", "exchange=3", "--time-zone", "America/New_York")
+        tapes[symbol] = tape
+    for symbol, tape in tapes.items():
+        mine = [dict(t, exchange=3) for t in trades if t["symbol"] == symbol]
+        assert [m for m in replay(tape)] == expected_replay([], mine)
+
+
+def test_a_constant_column_fills_only_the_inputs_without_it(loaded, tmp_path, day):
+    _, trades = day
+    files = per_symbol_files(tmp_path, day, "csv")
+    theirs = [dict(t, exchange=2) for t in trades if t["symbol"] == "MSFT"]
+    (tmp_path / "msft.csv").write_text(csv_text(theirs))
+    tape = tmp_path / "both.tape"
+    import_files("--trades", files["IBM"], "--trades", tmp_path / "msft.csv", "-o", tape, "--rename",
+                 "ts=time,qty=size", "--constant", "symbol=IBM", "--constant", "exchange=7", "--time-zone",
+                 "America/New_York")
+    ibm = [dict(t, exchange=7) for t in trades if t["symbol"] == "IBM"]
+    assert replay(tape) == expected_replay([], sorted(ibm + theirs, key=lambda t: t["time"]))
+
+
+@pytest.mark.parametrize("constants, message", [
+    (["symbol"], "expected COLUMN=TEXT, got 'symbol'"),
+    (["=X"], "expected COLUMN=TEXT"),
+    (["bid=1"], "constant column 'bid': no quotes, trades, market-maker quotes or symbol changes of this import take it"),
+    (["time=1"], "constant column 'time': every input that takes it has it"),
+    (["symbol=A", "SYMBOL=B"], "constant column 'symbol' given twice"),
+])
+def test_bad_constant_columns_are_a_bad_command_line(tmp_path, constants, message):
+    (tmp_path / "t.csv").write_text("symbol,time,price,size,exchange\nX,09:30:00,10,5,1\n")
+    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "x.tape", "--date", "2024-03-15",
+                  *[a for c in constants for a in ("--constant", c)])
+    assert result.returncode == 2, result.stderr
+    assert message in result.stderr
+    assert not (tmp_path / "x.tape").exists()
+
+
+def test_a_bad_constant_value_names_its_column(tmp_path):
+    (tmp_path / "t.csv").write_text("time,price,size\n09:30:00,10,5\n")
+    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "x.tape", "--date", "2024-03-15",
+                  "--constant", "symbol=X", "--constant", "exchange=-3")
+    assert result.returncode == 1
+    assert "t.csv:2: column 'exchange': exchange '-3' is out of range" in result.stderr
+    with pytest.raises(TypeError, match="must be a str or an int, got float"):
+        tarvik_engine.write_tape(tmp_path / "x.tape", trades=tmp_path / "t.csv", date="2024-03-15",
+                                 constants={"symbol": 1.5})
+
+
 def shuffled(rows, seed):
     """The rows in random order, but rows of one time in their own order:
     that is the order a sort keeps for them."""

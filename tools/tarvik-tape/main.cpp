@@ -126,6 +126,21 @@ const CLI::Validator kRename(
     },
     "");
 
+// "COLUMN=TEXT": the text may hold anything, '=' and ',' too.
+bool parse_constant(const std::string& text, std::pair<std::string, std::string>& out) {
+    const std::size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) return false;
+    out = {text.substr(0, eq), text.substr(eq + 1)};
+    return true;
+}
+
+const CLI::Validator kConstant(
+    [](std::string& text) -> std::string {
+        std::pair<std::string, std::string> pair;
+        return parse_constant(text, pair) ? "" : "expected COLUMN=TEXT, got '" + text + "'";
+    },
+    "");
+
 const CLI::Validator kDelimiter(
     [](std::string& text) -> std::string {
         try {
@@ -240,7 +255,7 @@ struct SynthCommand {
 struct ImportCommand {
     std::vector<std::string> quotes, trades, mm_quotes, changes;
     std::string symbols, conditions, output, date, time_zone, time_unit, delimiter, temp_dir;
-    std::vector<std::string> renames;
+    std::vector<std::string> renames, constants;
     unsigned price_type = 256;  // 256: chosen from the prices
     uint16_t listed_exg = 1;
     bool ignore_extra_columns = false, sort = false, allow_empty = false, fractional_sizes = false, quiet = false,
@@ -267,6 +282,7 @@ struct ImportCommand {
         o.listed_exg = listed_exg;
         std::string bad;
         for (const std::string& list : renames) parse_renames(list, o.rename, bad);
+        for (const std::string& text : constants) parse_constant(text, o.constants.emplace_back());
         o.ignore_extra_columns = ignore_extra_columns;
         o.sort = sort;
         o.allow_empty = allow_empty;
@@ -435,6 +451,8 @@ void add_import(CLI::App& app, Commands& c) {
     import_app->add_option("--listed-exg", import_files.listed_exg, "the listed exchange (default 1)")
         ->type_name("N")->transform(whole_number(0, 65535));
     import_app->add_option("--rename", import_files.renames, "vendor column names to ours")->type_name("VENDOR=OURS,...")->check(kRename);
+    import_app->add_option("--constant", import_files.constants, "a column the files lack, one text in every row (repeatable)")
+        ->type_name("COLUMN=TEXT")->check(kConstant)->allow_extra_args(false);
     import_app->add_flag("--ignore-extra-columns", import_files.ignore_extra_columns, "skip unknown columns");
     import_app->add_flag("--sort", import_files.sort, "sort input that is not in time order");
     import_app->add_flag("--allow-empty", import_files.allow_empty, "write an empty tape for no rows");
