@@ -76,8 +76,8 @@ struct BatchSource::ParquetFile {
     int next_group = 0;
 };
 
-BatchSource::BatchSource(ImportInput input, char delimiter)
-    : input_(std::move(input)), delimiter_(delimiter != 0 ? delimiter : ',') {
+BatchSource::BatchSource(ImportInput input, char delimiter, bool header)
+    : input_(std::move(input)), delimiter_(delimiter != 0 ? delimiter : ','), header_(header) {
     if (input_.first != nullptr) {
         format_ = Format::Stream;
         ArrowArrayStream* first = input_.first;
@@ -239,11 +239,15 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
     if (!parsed.ok() && parsed.message().find("Empty CSV file or block") == std::string::npos)
         fail(parsed.message());
     if (!parsed.ok() || parser.num_rows() == 0) {
-        if (whole) fail("empty file: no header");
+        if (whole) fail(header_ ? "empty file: no header" : "empty file");
         fail("no header: the first line runs past " + std::to_string(kCsvBlockBytes >> 20) +
              " MB without a line end (is it a CSV file?)");
     }
     arrow::FieldVector fields;
+    if (!header_) {
+        for (int32_t c = 0; c < parser.num_cols(); ++c) fields.push_back(arrow::field(std::to_string(c + 1), arrow::utf8()));
+        return arrow::schema(std::move(fields));
+    }
     for (int32_t c = 0; c < parser.num_cols(); ++c)
         ok_or_fail(parser.VisitColumn(c, [&](const uint8_t* data, uint32_t size, bool) {
             fields.push_back(arrow::field(std::string(reinterpret_cast<const char*>(data), size), arrow::utf8()));
@@ -257,7 +261,7 @@ std::shared_ptr<arrow::RecordBatchReader> BatchSource::open_csv(const std::vecto
     for (int c = 0; c < schema_->num_fields() - static_cast<int>(constants_.size()); ++c)
         header.push_back(schema_->field(c)->name());
     return value_or_fail(CsvBatches::Make(open_stream(), csv_parse_options(), header,
-                                          columns.empty() ? header : columns, kCsvBlockBytes, batch_memory()),
+                                          columns.empty() ? header : columns, kCsvBlockBytes, batch_memory(), header_),
                          input_.name);
 }
 

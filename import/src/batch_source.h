@@ -27,7 +27,9 @@ public:
     // Opens the input and reads its header or schema. Throws ImportError.
     // A CSV file's fields are separated by `delimiter`; 0 tells it from the
     // header: a comma, or else the '|', tab or ';' the header line holds.
-    BatchSource(ImportInput input, char delimiter = 0);
+    // Without `header`, a CSV file's first line is a row, and its columns
+    // are named "1", "2", ... by position.
+    BatchSource(ImportInput input, char delimiter = 0, bool header = true);
     ~BatchSource();
     BatchSource(const BatchSource&) = delete;
     BatchSource& operator=(const BatchSource&) = delete;
@@ -45,6 +47,10 @@ public:
     int constant_columns() const { return static_cast<int>(constants_.size()); }
     // A CSV file's row numbers are its lines, the header being line 1.
     bool rows_are_lines() const { return format_ == Format::Csv; }
+    // The number of the first row: 2 after a CSV file's header, else 1.
+    uint64_t first_row() const { return format_ == Format::Csv && header_ ? 2 : 1; }
+    // The input has no names of its own: a CSV file without a header.
+    bool named_by_position() const { return format_ == Format::Csv && !header_; }
 
     // Starts the read of the named columns (names as in the schema; empty:
     // all). A file may be read again; a stream only once.
@@ -84,6 +90,7 @@ private:
     bool compressed_ = false;
     std::string codec_;  // "gzip" or "zstd"
     char delimiter_ = ',';
+    bool header_ = true;
     std::shared_ptr<arrow::Schema> schema_;
     std::unique_ptr<ParquetFile> parquet_;
     std::shared_ptr<arrow::RecordBatchReader> reader_;

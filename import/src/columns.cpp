@@ -154,7 +154,8 @@ bool kind_takes(InputKind kind, std::string_view name) {
 }
 
 ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::string& source,
-                     const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra, int constants) {
+                     const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra, int constants,
+                     bool by_position) {
     const KindColumns wanted = columns_of(kind);
     std::vector<std::string> unknown;
     int known = 0;
@@ -199,6 +200,15 @@ ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::str
         ++known;
     }
     const std::string kind_name = input_kind_name(kind);
+    if (by_position) {
+        // Columns named "1", "2", ...: the renames say which is which.
+        for (Field f : wanted.required)
+            if (names_[f].empty())
+                throw ImportError(source + ": no column is '" + kFieldNames[f] + "': without a header the file's " +
+                                  std::to_string(first_constant) + " columns are named 1 to " +
+                                  std::to_string(first_constant) + ", and --rename N=" + kFieldNames[f] +
+                                  " names column N (" + kind_name + " need " + list_names(wanted.required) + ")");
+    }
     if (known == 0 && first_constant > 0)
         throw ImportError(source + ": no header: the first line names none of the columns of " + kind_name + " (" +
                           list_names(wanted.required) + ")");
@@ -363,7 +373,7 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
 }
 
 void BatchCells::fail(Field f, int64_t i, const std::string& message) const {
-    const std::string& name = map_.constant(f) ? std::string(kFieldNames[f]) : map_.file_name(f);
+    const std::string name = map_.shown_name(f);
     fail_at(CellPlace{source_, row_number(i), name, kFieldNames[f]}, message);
 }
 

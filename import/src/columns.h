@@ -40,12 +40,16 @@ public:
     // The last `constants` columns of the schema are constant ones (see
     // BatchSource::add_constants), taken where the file lacks the column.
     ColumnMap(const arrow::Schema& schema, InputKind kind, const std::string& source,
-              const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra, int constants = 0);
+              const std::vector<std::pair<std::string, std::string>>& rename, bool ignore_extra, int constants = 0,
+              bool by_position = false);
 
     bool has(Field f) const { return !names_[f].empty(); }
     const std::string& file_name(Field f) const { return names_[f]; }
     // The field is a constant column, not the file's.
     bool constant(Field f) const { return constant_[f]; }
+    // The column's name as errors show it: the file's, or ours for a
+    // constant one.
+    std::string shown_name(Field f) const { return constant_[f] ? std::string(field_name(f)) : names_[f]; }
     // The file's names of the given fields that it has, for a pass.
     std::vector<std::string> columns(std::initializer_list<Field> fields) const;
     std::vector<std::string> all_columns() const;
@@ -58,8 +62,10 @@ private:
 // The cells of one batch, read by field, with errors that name the row.
 class BatchCells {
 public:
-    BatchCells(const ColumnMap& map, std::string_view source, bool rows_are_lines)
-        : map_(map), source_(source), first_row_(rows_are_lines ? 2 : 1) {}
+    // `first_row` is the number of the input's first row (see
+    // BatchSource::first_row).
+    BatchCells(const ColumnMap& map, std::string_view source, uint64_t first_row)
+        : map_(map), source_(source), first_row_(first_row) {}
 
     // Binds the batch; `rows_before` rows of the input came before it.
     void bind(const arrow::RecordBatch& batch, uint64_t rows_before);

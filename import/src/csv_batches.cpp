@@ -166,6 +166,7 @@ struct CsvBatches::State {
     std::unique_ptr<arrow::Chunker> chunker;
     std::unique_ptr<WorkAhead<RawBlock>> blocks;
 
+    bool has_header = true;  // the file starts with a header line
     bool header_done = false;
     bool input_done = false;  // every block taken: `rows` is the file's last
     std::shared_ptr<arrow::Buffer> rows;     // whole rows not yet parsed
@@ -225,6 +226,15 @@ arrow::Status CsvBatches::State::next_block(std::shared_ptr<arrow::Buffer>& bloc
 arrow::Status CsvBatches::State::skip_header(std::shared_ptr<arrow::Buffer>& data, bool final) {
     if (data->size() >= 3 && std::memcmp(data->data(), "\xEF\xBB\xBF", 3) == 0)
         data = arrow::SliceBuffer(data, 3);
+    if (!has_header) {
+        // The rows start at line 1; their line ends are told by the first.
+        const auto* bytes = data->data();
+        const auto* newline = static_cast<const uint8_t*>(std::memchr(bytes, '\n', static_cast<std::size_t>(data->size())));
+        line_end_bytes = newline != nullptr && newline > bytes && newline[-1] == '\r' ? 2 : 1;
+        first_line = 1;
+        header_done = true;
+        return arrow::Status::OK();
+    }
     // Told the columns, the parser answers no rows, not an error, for a
     // header whose line end is in the next block.
     arrow::csv::BlockParser header(pool, parse, header_columns, -1, 1);
@@ -329,8 +339,10 @@ arrow::Result<std::shared_ptr<CsvBatches>> CsvBatches::Make(std::shared_ptr<arro
                                                            const arrow::csv::ParseOptions& parse,
                                                            const std::vector<std::string>& header,
                                                            const std::vector<std::string>& wanted,
-                                                           int64_t block_bytes, arrow::MemoryPool* pool) {
+                                                           int64_t block_bytes, arrow::MemoryPool* pool,
+                                                           bool header_line) {
     auto state = std::make_unique<State>();
+    state->has_header = header_line;
     state->parse = parse;
     state->pool = pool;
     state->block_bytes = block_bytes;

@@ -34,7 +34,8 @@ const CsvRowLines* csv_row_lines(const arrow::RecordBatch& batch);
 class CsvBatches : public arrow::RecordBatchReader {
 public:
     // Reads `stream` (the file's bytes, decompressed, from its start),
-    // skipping its header line, whose fields are `header`. Batches hold the
+    // skipping its header line, whose fields are `header` (without
+    // `header_line`, the file has none and `header` names its columns). Batches hold the
     // columns named in `wanted`, in that order, as string views (a name the
     // header lacks is an error). Raw blocks of `block_bytes` are read ahead
     // on a thread of their own, where a compressed file is inflated.
@@ -42,7 +43,8 @@ public:
                                                            const arrow::csv::ParseOptions& parse,
                                                            const std::vector<std::string>& header,
                                                            const std::vector<std::string>& wanted,
-                                                           int64_t block_bytes, arrow::MemoryPool* pool);
+                                                           int64_t block_bytes, arrow::MemoryPool* pool,
+                                                           bool header_line = true);
     ~CsvBatches() override;
 
     std::shared_ptr<arrow::Schema> schema() const override;

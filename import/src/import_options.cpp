@@ -58,6 +58,7 @@ ImportOptions options_from_json(const std::string& text) {
             } else if (key == "constants") {
                 for (const auto& [name, given] : value.items()) o.constants.emplace_back(name, given.get<std::string>());
             } else if (key == "ignore_extra_columns") o.ignore_extra_columns = value.get<bool>();
+            else if (key == "header") o.header = value.get<bool>();
             else if (key == "sort") o.sort = value.get<bool>();
             else if (key == "allow_empty") o.allow_empty = value.get<bool>();
             else if (key == "fractional_sizes") o.fractional_sizes = value.get<bool>();

@@ -45,6 +45,9 @@ struct ImportOptions {
     // and lacks it gets it.
     std::vector<std::pair<std::string, std::string>> constants;
     bool ignore_extra_columns = false;
+    // CSV files start with a header line; without one their columns are
+    // named by position, "1" on, for --rename to map.
+    bool header = true;
     bool sort = false;
     bool allow_empty = false;
     bool fractional_sizes = false;

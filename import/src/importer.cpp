@@ -79,7 +79,7 @@ struct BatchReader {
     RowContext row;
     BatchCells cells;
     BatchReader(const TimeZone& zone, const ImportOptions& o, const ColumnMap& map, const BatchSource& source)
-        : row(zone, o), cells(map, source.name(), source.rows_are_lines()) {}
+        : row(zone, o), cells(map, source.name(), source.first_row()) {}
 };
 
 // One reader for each thread of a WorkAhead.
@@ -150,7 +150,7 @@ struct DataInput {
     uint32_t rank = 0;
     uint64_t rows = 0;
     // The number of the first row: a CSV file's rows are its lines, after the header.
-    uint64_t first_row() const { return source->rows_are_lines() ? 2 : 1; }
+    uint64_t first_row() const { return source->first_row(); }
     std::unique_ptr<RowSpill> spill;
 };
 
@@ -254,7 +254,7 @@ Importer::Importer(ImportOptions options)
 template <typename Row>
 void Importer::for_each_row(BatchSource& source, Row row) {
     const ColumnMap map(*source.schema(), source.kind(), source.name(), o_.rename, o_.ignore_extra_columns);
-    BatchCells cells(map, source.name(), source.rows_are_lines());
+    BatchCells cells(map, source.name(), source.first_row());
     source.start(map.all_columns());
     uint64_t before = 0;
     while (auto batch = source.next()) {
@@ -598,7 +598,7 @@ void Importer::read(DataInput& input) {
         },
         kConverters, kConvertedAhead);
 
-    BatchCells cells(map, source.name(), source.rows_are_lines());
+    BatchCells cells(map, source.name(), source.first_row());
     int64_t last_time = std::numeric_limits<int64_t>::min();
     uint64_t last_row = 0;
     std::optional<uint32_t> last_day;
@@ -792,7 +792,7 @@ int32_t Importer::spilled_price(const DataInput& input, const ConvertedRow& r, i
     if (const auto encoded = encode_price(d, chosen)) return *encoded;
     const Field f = input.source->kind() == InputKind::Trades ? kPrice : p == 0 ? kBid : kAsk;
     char text[48];
-    fail_at(CellPlace{input.source->name(), input.first_row() + index, input.map->file_name(f), field_name(f)},
+    fail_at(CellPlace{input.source->name(), input.first_row() + index, input.map->shown_name(f), field_name(f)},
             std::string(format_decimal(d, text)) + " cannot be written exactly in price type " +
                 std::to_string(chosen) + " of " + std::string(instruments_[r.symbol].text));
 }
@@ -990,13 +990,14 @@ ImportResult Importer::run() {
         if (in.kind == InputKind::Symbols || in.kind == InputKind::Conditions) continue;
         DataInput input;
         input.rank = kind_rank(in.kind) << 16 | order++;
-        input.source = std::make_unique<BatchSource>(std::move(in), o_.delimiter);
+        input.source = std::make_unique<BatchSource>(std::move(in), o_.delimiter, o_.header);
         std::vector<std::pair<std::string, std::string>> taken;
         for (const auto& constant : constants)
             if (kind_takes(input.source->kind(), constant.first)) taken.push_back(constant);
         input.source->add_constants(taken);
         input.map = std::make_unique<ColumnMap>(*input.source->schema(), input.source->kind(), input.source->name(),
-                                                o_.rename, o_.ignore_extra_columns, input.source->constant_columns());
+                                                o_.rename, o_.ignore_extra_columns, input.source->constant_columns(),
+                                                input.source->named_by_position());
         inputs_.push_back(std::move(input));
     }
     if (inputs_.empty()) throw ImportUsageError("no quotes, trades, market-maker quotes or symbol changes to import");

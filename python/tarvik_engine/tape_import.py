@@ -186,6 +186,7 @@ def write_tape(
     rename: Mapping[str, str] | None = None,
     constants: Mapping[str, str | int] | None = None,
     ignore_extra_columns: bool = False,
+    header: bool = True,
     sort: bool = False,
     allow_empty: bool = False,
     fractional_sizes: bool = False,
@@ -207,7 +208,9 @@ def write_tape(
     default UTC) decides each event's day and time of day; ``rename`` maps
     vendor column names to ours; ``constants`` gives the columns an input
     lacks one text (or integer) for every row, as {"symbol": "BTCUSDT"}
-    for a vendor's file of one symbol; ``delimiter`` separates a CSV file's fields
+    for a vendor's file of one symbol; ``header=False`` reads CSV files
+    without a header line, their columns named "1", "2", ... for
+    ``rename``; ``delimiter`` separates a CSV file's fields
     (one character, or "tab"; by default a comma, or the "|", tab or ";"
     its header shows).
     ``compress=False`` writes a plain (version 1) tape instead of a
@@ -243,6 +246,7 @@ def write_tape(
         "rename": dict(rename or {}),
         "constants": _constant_texts(constants or {}),
         "ignore_extra_columns": bool(ignore_extra_columns),
+        "header": bool(header),
         "sort": bool(sort),
         "allow_empty": bool(allow_empty),
         "fractional_sizes": bool(fractional_sizes),

@@ -381,6 +381,43 @@ def test_a_bad_constant_value_names_its_column(tmp_path):
                                  constants={"symbol": 1.5})
 
 
+@pytest.mark.parametrize("line_end, compression", [("\n", None), ("\r\n", None), ("\n", "gz")])
+def test_a_file_without_a_header_is_read_by_position(loaded, tmp_path, day, line_end, compression):
+    """A file as some exchanges publish them: no header line, no symbol;
+    its columns are named by position for --rename."""
+    _, trades = day
+    ibm = [t for t in trades if t["symbol"] == "IBM"]
+    text = "".join(f"{i},{t['price']},{t['size']},x,{t['time']},True{line_end}" for i, t in enumerate(ibm))
+    path = tmp_path / "ibm.csv"
+    path.write_bytes(gzip.compress(text.encode()) if compression else text.encode())
+    tape = tmp_path / "ibm.tape"
+    import_files("--trades", path, "-o", tape, "--no-header", "--rename", "2=price,3=size,5=time",
+                 "--ignore-extra-columns", "--constant", "symbol=IBM", "--constant", "exchange=3",
+                 "--time-zone", "America/New_York")
+    assert replay(tape) == expected_replay([], [dict(t, exchange=3) for t in ibm])
+    python_tape = tmp_path / "python.tape"
+    tarvik_engine.write_tape(python_tape, trades=path, header=False, rename={"2": "price", "3": "size", "5": "time"},
+                             ignore_extra_columns=True, constants={"symbol": "IBM", "exchange": 3},
+                             time_zone="America/New_York")
+    assert python_tape.read_bytes() == tape.read_bytes()
+
+
+@pytest.mark.parametrize("text, options, message", [
+    ("1,10,5\n\n2,11,x\n", ["--rename", "1=time,2=price,3=size"], "t.csv:3: column '3' (size)"),
+    ("1,10,5\n", ["--rename", "1=time,2=price"], "no column is 'size': without a header the file's 3 columns are "
+                                                  "named 1 to 3, and --rename N=size names column N"),
+    ("1,10,5,9\n", ["--rename", "1=time,2=price,3=size"], "unknown column '4'"),
+    ("", ["--rename", "1=time,2=price,3=size"], "t.csv: empty file"),
+])
+def test_a_file_without_a_header_names_lines_from_1(tmp_path, text, options, message):
+    (tmp_path / "t.csv").write_text(text)
+    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "x.tape", "--no-header",
+                  "--time-unit", "s", "--constant", "symbol=X", "--constant", "exchange=1", *options)
+    assert result.returncode == 1, result.stderr
+    assert message in result.stderr
+    assert not (tmp_path / "x.tape").exists()
+
+
 def shuffled(rows, seed):
     """The rows in random order, but rows of one time in their own order:
     that is the order a sort keeps for them."""

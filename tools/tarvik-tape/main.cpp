@@ -258,7 +258,7 @@ struct ImportCommand {
     std::vector<std::string> renames, constants;
     unsigned price_type = 256;  // 256: chosen from the prices
     uint16_t listed_exg = 1;
-    bool ignore_extra_columns = false, sort = false, allow_empty = false, fractional_sizes = false, quiet = false,
+    bool ignore_extra_columns = false, no_header = false, sort = false, allow_empty = false, fractional_sizes = false, quiet = false,
          no_compress = false;
 
     void run() {
@@ -284,6 +284,7 @@ struct ImportCommand {
         for (const std::string& list : renames) parse_renames(list, o.rename, bad);
         for (const std::string& text : constants) parse_constant(text, o.constants.emplace_back());
         o.ignore_extra_columns = ignore_extra_columns;
+        o.header = !no_header;
         o.sort = sort;
         o.allow_empty = allow_empty;
         o.fractional_sizes = fractional_sizes;
@@ -454,6 +455,7 @@ void add_import(CLI::App& app, Commands& c) {
     import_app->add_option("--constant", import_files.constants, "a column the files lack, one text in every row (repeatable)")
         ->type_name("COLUMN=TEXT")->check(kConstant)->allow_extra_args(false);
     import_app->add_flag("--ignore-extra-columns", import_files.ignore_extra_columns, "skip unknown columns");
+    import_app->add_flag("--no-header", import_files.no_header, "CSV files without a header line: columns 1, 2, ... for --rename");
     import_app->add_flag("--sort", import_files.sort, "sort input that is not in time order");
     import_app->add_flag("--allow-empty", import_files.allow_empty, "write an empty tape for no rows");
     import_app->add_flag("--fractional-sizes", import_files.fractional_sizes, "keep sizes below one share");
