@@ -74,6 +74,7 @@ std::optional<TimeUnit> parse_time_unit(std::string_view text) {
     if (text == "ms") return TimeUnit::Millis;
     if (text == "us") return TimeUnit::Micros;
     if (text == "ns") return TimeUnit::Nanos;
+    if (text == "hhmmss") return TimeUnit::ClockDigits;
     return std::nullopt;
 }
 
@@ -95,6 +96,11 @@ std::optional<ParsedTime> TimeParser::integer(int64_t value, std::optional<TimeU
     if (!unit) return std::nullopt;
     ParsedTime t;
     switch (*unit) {
+        case TimeUnit::ClockDigits:
+            // A number has lost the hour's leading zero: 9:30 and 93:00
+            // cannot be told apart.
+            why = "--time-unit hhmmss reads times written as text with a two-digit hour (093000123456789), not numbers";
+            return std::nullopt;
         case TimeUnit::Seconds:
             if (value > INT64_MAX / 1'000'000 || value < INT64_MIN / 1'000'000) {
                 why = "time out of range";
@@ -180,6 +186,31 @@ std::optional<ParsedTime> TimeParser::clock(std::string_view s, std::optional<ui
         return std::nullopt;
     }
     return time_of_day(micros, sub_milli, day, why);
+}
+
+std::optional<ParsedTime> TimeParser::clock_digits(std::string_view s, std::optional<uint32_t> day,
+                                                   std::string& why) {
+    int h, m, sec;
+    bool all_digits = s.size() >= 6 && s.size() <= 15;
+    for (char c : s) all_digits = all_digits && c >= '0' && c <= '9';
+    if (!all_digits || !digits(s, 0, 2, h) || !digits(s, 2, 2, m) || !digits(s, 4, 2, sec) || h > 23 || m > 59 ||
+        sec > 60) {
+        why = "expected a time of day as HHMMSS and up to nine digits of a second (093000123456789)";
+        return std::nullopt;
+    }
+    int64_t fraction = 0;
+    bool sub_milli = false;
+    for (std::size_t k = 6; k < 12; ++k) {
+        const int digit = k < s.size() ? s[k] - '0' : 0;
+        fraction = fraction * 10 + digit;
+        sub_milli = sub_milli || (k >= 9 && digit != 0);
+    }
+    for (std::size_t k = 12; k < s.size(); ++k) sub_milli = sub_milli || s[k] != '0';
+    if (sec == 60) {  // a leap second, read as :59.999999
+        sec = 59;
+        fraction = 999'999;
+    }
+    return time_of_day(((int64_t{h} * 60 + m) * 60 + sec) * 1'000'000 + fraction, sub_milli, day, why);
 }
 
 std::optional<ParsedTime> TimeParser::iso(std::string_view s, std::string& why) {
@@ -279,6 +310,7 @@ std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uin
         why = "empty";
         return std::nullopt;
     }
+    if (unit_ == TimeUnit::ClockDigits) return clock_digits(s, day, why);
     const std::size_t i = s[0] == '-' ? 1 : 0;
     std::size_t k = i;
     uint64_t v = 0;  // up to 19 digits fit

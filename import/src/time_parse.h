@@ -6,7 +6,9 @@
 //   - ISO 8601: 2024-03-15T09:30:00.123456Z, with "Z" or an offset such as
 //     -04:00 or +0530; without either the time is local to the time zone;
 //   - a time of day, HH:MM:SS[.fffffffff], local to the time zone on the
-//     day given.
+//     day given;
+//   - with the unit "hhmmss", a time of day as digits alone,
+//     HHMMSS[fffffffff] (NYSE TAQ files write 093000123456789).
 // Digits past the microsecond are dropped (the time is truncated).
 #pragma once
 
@@ -19,9 +21,11 @@
 
 namespace tarvik::import {
 
-enum class TimeUnit { Seconds, Millis, Micros, Nanos };
+// The unit of numbers since the epoch, or ClockDigits: times of day
+// written as digits alone.
+enum class TimeUnit { Seconds, Millis, Micros, Nanos, ClockDigits };
 
-// "s", "ms", "us", "ns"; nullopt for anything else.
+// "s", "ms", "us", "ns", "hhmmss"; nullopt for anything else.
 std::optional<TimeUnit> parse_time_unit(std::string_view text);
 
 struct ParsedTime {
@@ -56,6 +60,7 @@ private:
     // The unit given, or the one the size of the number tells.
     std::optional<TimeUnit> unit_for(int64_t value, std::string& why) const;
     std::optional<ParsedTime> clock(std::string_view s, std::optional<uint32_t> day, std::string& why);
+    std::optional<ParsedTime> clock_digits(std::string_view s, std::optional<uint32_t> day, std::string& why);
 
     TimeZone& zone_;
     std::optional<uint32_t> date_;

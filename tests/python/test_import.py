@@ -267,8 +267,10 @@ def test_every_source_writes_the_same_tape(tmp_path, day, csv_day, kind):
      f".{ns % 10**9 // 1000:06d}-0400", []),
     (lambda ns: datetime.datetime.fromtimestamp(ns // 10**9, NY).strftime("%H:%M:%S").lstrip("0") +
      f".{ns % 10**9 // 1000:06d}", ["--date", "2024-03-15"]),
+    (lambda ns: datetime.datetime.fromtimestamp(ns // 10**9, NY).strftime("%H%M%S") + f"{ns % 10**9:09d}",
+     ["--date", "2024-03-15", "--time-unit", "hhmmss"]),
 ], ids=["epoch-ns", "epoch-us", "epoch-seconds-fraction", "iso-z", "iso-offset", "time-of-day", "space-utc",
-        "space-offset", "iso-basic", "time-of-day-one-digit-hour"])
+        "space-offset", "iso-basic", "time-of-day-one-digit-hour", "clock-digits"])
 def test_time_formats_give_the_same_tape(tmp_path, day, csv_day, times, options):
     quotes, trades = ([dict(r, time=times(r["time"])) for r in rows] for rows in day)
     (tmp_path / "q.csv").write_text(csv_text(quotes))
@@ -848,12 +850,15 @@ def test_one_tape_per_session_day(loaded, tmp_path):
     ("t.csv", b"\xfd7zXZ\x00\x00\x04", [], "t.csv: an xz file", "xz -dc decompresses it"),
     ("t.csv", b"\xff\xfes\x00y\x00m\x00", [], "t.csv: UTF-16 text", "iconv"),
     ("t.csv", b"sym\x00bol,time\n", [], "t.csv: the first line holds NUL bytes", "not a CSV file"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,093000123,1,10,5\nX,93000124,1,10,5\n",
+     ["--time-unit", "hhmmss"], "t.csv:3: column 'time'",
+     "expected a time of day as HHMMSS and up to nine digits of a second (093000123456789), got '93000124'"),
 ], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "overflow",
         "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
         "parse-error-past-a-blank-line", "negative-exchange", "size-past-64-bits", "negative-price-overflow",
-        "nul-in-symbol", "xz", "utf-16", "binary"])
+        "nul-in-symbol", "xz", "utf-16", "binary", "clock-digits-without-the-hour's-zero"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
     if isinstance(text, bytes):
         (tmp_path / name).write_bytes(text)

@@ -96,7 +96,7 @@ const CLI::Validator kMix(
 
 const CLI::Validator kTimeUnit(
     [](std::string& text) -> std::string {
-        return import::parse_time_unit(text) ? "" : "expected s, ms, us or ns, got '" + text + "'";
+        return import::parse_time_unit(text) ? "" : "expected s, ms, us, ns or hhmmss, got '" + text + "'";
     },
     "");
 
@@ -446,7 +446,7 @@ void add_import(CLI::App& app, Commands& c) {
     import_app->add_option("--date", import_files.date, "the day of times of day, and of an empty import")->type_name("YYYY-MM-DD")->check(kDate);
     import_app->add_option("--time-zone", import_files.time_zone, "the zone of times without one (default UTC)")
         ->type_name("ZONE");
-    import_app->add_option("--time-unit", import_files.time_unit, "the unit of numeric times")->type_name("s|ms|us|ns")->check(kTimeUnit);
+    import_app->add_option("--time-unit", import_files.time_unit, "the unit of numeric times, or hhmmss: times of day as digits")->type_name("s|ms|us|ns|hhmmss")->check(kTimeUnit);
     import_app->add_option("--price-type", import_files.price_type, "every instrument's price type")
         ->type_name("N")->transform(whole_number(0, 255));
     import_app->add_option("--listed-exg", import_files.listed_exg, "the listed exchange (default 1)")
