@@ -393,14 +393,15 @@ def test_a_file_without_a_header_is_read_by_position(loaded, tmp_path, day, line
     path = tmp_path / "ibm.csv"
     path.write_bytes(gzip.compress(text.encode()) if compression else text.encode())
     tape = tmp_path / "ibm.tape"
+    (tmp_path / "symbols.csv").write_text("symbol,price_type\nIBM,4\n")  # keeps its header
     import_files("--trades", path, "-o", tape, "--no-header", "--rename", "2=price,3=size,5=time",
                  "--ignore-extra-columns", "--constant", "symbol=IBM", "--constant", "exchange=3",
-                 "--time-zone", "America/New_York")
+                 "--time-zone", "America/New_York", "--symbols", tmp_path / "symbols.csv")
     assert replay(tape) == expected_replay([], [dict(t, exchange=3) for t in ibm])
     python_tape = tmp_path / "python.tape"
     tarvik_engine.write_tape(python_tape, trades=path, header=False, rename={"2": "price", "3": "size", "5": "time"},
                              ignore_extra_columns=True, constants={"symbol": "IBM", "exchange": 3},
-                             time_zone="America/New_York")
+                             time_zone="America/New_York", symbols=tmp_path / "symbols.csv")
     assert python_tape.read_bytes() == tape.read_bytes()
 
 
