@@ -1,5 +1,6 @@
 #include "importer.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -162,6 +163,7 @@ struct DataInput {
 struct RowCells {
     Decimal prices[2];
     int64_t local_day;
+    int64_t offset;  // local time minus GMT at the row's time, microseconds
     bool time_read;
     bool sub_milli;
     bool rest_read;
@@ -187,6 +189,8 @@ private:
     // row, in the input's order.
     void read(DataInput& input);
     std::vector<std::pair<std::string, std::string>> constant_columns() const;
+    std::string offset_mismatch(int64_t offset, int64_t day_offset, uint32_t day) const;
+    void refuse_input_as_output(const std::string& tape) const;
     void read_time(RowContext& row, const BatchCells& cells, int64_t i, ConvertedRow& out, RowCells& read) const;
     void read_rest(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i, ConvertedRow& out,
                    RowCells& read) const;
@@ -233,6 +237,12 @@ private:
         text_index_;
     bool carry_ext_ = false;
     std::vector<uint32_t> days_;  // sorted
+    struct InputFile {
+        dev_t device;
+        ino_t inode;
+        std::string path;
+    };
+    std::vector<InputFile> input_files_;  // the inputs that are files
     uint64_t rows_ = 0;
     engine::TapeTables tables_;
 };
@@ -245,6 +255,21 @@ Importer::Importer(ImportOptions options)
         o_.temp_dir = slash == std::string::npos ? "." : slash == 0 ? "/" : o_.output.substr(0, slash);
     }
     carry_ext_ = o_.fractional_sizes;
+    for (const ImportInput& in : o_.inputs) {
+        struct stat st{};
+        if (!in.path.empty() && ::stat(in.path.c_str(), &st) == 0) input_files_.push_back({st.st_dev, st.st_ino, in.path});
+    }
+    if (o_.output.find("{date}") == std::string::npos) refuse_input_as_output(o_.output);
+}
+
+// A tape written over an input would destroy it: the tape replaces the
+// file it is written to once whole.
+void Importer::refuse_input_as_output(const std::string& tape) const {
+    struct stat st{};
+    if (::stat(tape.c_str(), &st) != 0) return;
+    for (const InputFile& in : input_files_)
+        if (in.device == st.st_dev && in.inode == st.st_ino)
+            throw ImportUsageError(tape + ": the output is the input " + in.path + ", which the tape would replace");
 }
 
 // ---------------------------------------------------------------------------
@@ -503,8 +528,34 @@ void Importer::read_time(RowContext& row, const BatchCells& cells, int64_t i, Co
     cells.time(kTime, i, row.parser, std::nullopt, t);
     out.epoch_micros = t.epoch_micros;
     read.sub_milli = t.sub_milli;
-    read.local_day = row.zone.to_local(t.epoch_micros).ndays;
+    const LocalTime local = row.zone.to_local(t.epoch_micros);
+    read.local_day = local.ndays;
+    read.offset = (local.ndays - engine::kUnixEpochNDays) * kMicrosPerDay + static_cast<int64_t>(local.micros) -
+                  t.epoch_micros;
     read.time_read = true;
+}
+
+namespace {
+
+// An offset to GMT as -5:00 or +5:30.
+std::string offset_text(int64_t micros) {
+    const int64_t minutes = (micros < 0 ? -micros : micros) / 60'000'000;
+    char text[16];
+    std::snprintf(text, sizeof text, "%c%lld:%02lld", micros < 0 ? '-' : '+', static_cast<long long>(minutes / 60),
+                  static_cast<long long>(minutes % 60));
+    return text;
+}
+
+}  // namespace
+
+// A tape gives its times as times of day, and its header one offset to GMT
+// for the day in whole hours: a time at another offset (clocks changed that
+// day, or a zone of half hours) could not be told as the instant it is.
+std::string Importer::offset_mismatch(int64_t offset, int64_t day_offset, uint32_t day) const {
+    return "at this time " + zone_.name() + " is " + offset_text(offset) + " from GMT, but the tape of " +
+           engine::ymd_text(day) + " holds one offset in whole hours for the day, " + offset_text(day_offset) +
+           (offset % 3'600'000'000 != 0 ? "" : " (its clocks change that day)") +
+           ", so the time could not be told as the instant it is: import with --time-zone UTC";
 }
 
 void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i,
@@ -602,6 +653,7 @@ void Importer::read(DataInput& input) {
     int64_t last_time = std::numeric_limits<int64_t>::min();
     uint64_t last_row = 0;
     std::optional<uint32_t> last_day;
+    int64_t day_offset = 0;  // of last_day's tape: whole hours
     Work work;
     EntryMemo symbols, exchanges, conditions_made;
     ShortTextMemo condition_texts_made;
@@ -628,7 +680,9 @@ void Importer::read(DataInput& input) {
                 const auto at = std::lower_bound(days_.begin(), days_.end(), day);
                 if (at == days_.end() || *at != day) days_.insert(at, day);
                 last_day = day;
+                day_offset = int64_t{zone_.header_hours(day)} * 3'600'000'000;
             }
+            if (read.offset != day_offset) cells.fail(kTime, i, offset_mismatch(read.offset, day_offset, day));
             const uint32_t id = symbols.get(cells, kSymbol, i, [&] { return instrument(cells, i, kSymbol); });
             out.symbol = id;
             if (kind == InputKind::Changes) {
@@ -925,6 +979,7 @@ ImportResult Importer::write() {
             const std::string path = tape_path_for_day(o_.output, ndays);
             if (std::find(result.tapes.begin(), result.tapes.end(), path) != result.tapes.end())
                 throw ImportError(path + ": two days would be written to one tape");
+            refuse_input_as_output(path);
             result.tapes.push_back(path);
             temps.push_back(path + suffix);
             writer = std::make_unique<engine::TapeWriter>(o_.compress ? engine::TapeEncoding::Packed

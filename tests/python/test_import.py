@@ -854,12 +854,22 @@ def test_one_tape_per_session_day(loaded, tmp_path):
     ("t.csv", "symbol,time,exchange,price,size\nX,093000123,1,10,5\nX,93000124,1,10,5\n",
      ["--time-unit", "hhmmss"], "t.csv:3: column 'time'",
      "expected a time of day as HHMMSS and up to nine digits of a second (093000123456789), got '93000124'"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,2024-03-15T04:00:00Z,1,10,1\n", ["--time-zone", "Asia/Kolkata"],
+     "t.csv:2: column 'time'", "Asia/Kolkata is +5:30 from GMT, but the tape of 2024-03-15 holds one offset in whole "
+                               "hours for the day, +5:00"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,2024-03-10T06:30:00Z,1,10,1\n", ["--time-zone", "America/New_York"],
+     "t.csv:2: column 'time'", "America/New_York is -5:00 from GMT, but the tape of 2024-03-10 holds one offset in "
+                               "whole hours for the day, -4:00 (its clocks change that day)"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,2024-11-03T05:30:00Z,1,10,1\n", ["--time-zone", "America/New_York"],
+     "t.csv:2: column 'time'", "is -4:00 from GMT, but the tape of 2024-11-03 holds one offset in whole hours for the "
+                               "day, -5:00 (its clocks change that day)"),
 ], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "overflow",
         "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
         "parse-error-past-a-blank-line", "negative-exchange", "size-past-64-bits", "negative-price-overflow",
-        "nul-in-symbol", "xz", "utf-16", "binary", "clock-digits-without-the-hour's-zero"])
+        "nul-in-symbol", "xz", "utf-16", "binary", "clock-digits-without-the-hour's-zero", "half-hour-zone",
+        "before-clocks-go-forward", "before-clocks-go-back"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
     if isinstance(text, bytes):
         (tmp_path / name).write_bytes(text)
@@ -957,6 +967,20 @@ def test_a_bad_command_line_exits_2(tmp_path, args):
                             cwd=tmp_path)
     assert result.returncode == 2, result.stderr
     assert not (tmp_path / "x.tape").exists()
+
+
+@pytest.mark.parametrize("output", ["t.csv", "./t.csv", "link.csv", "2024-03-15.csv", "{date}.csv"])
+def test_an_output_that_is_an_input_is_refused_and_the_input_kept(tmp_path, output):
+    text = "symbol,time,exchange,price,size\nX,2024-03-15T14:00:00Z,1,10,5\n"
+    (tmp_path / "t.csv").write_text(text)
+    (tmp_path / "link.csv").symlink_to("t.csv")
+    os.link(tmp_path / "t.csv", tmp_path / "2024-03-15.csv")
+    result = subprocess.run([tarvik_engine.tape_tool_path(), "import", "--trades", "t.csv", "-o", output],
+                            capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 2, result.stderr
+    assert "the output is the input t.csv, which the tape would replace" in result.stderr
+    assert (tmp_path / "t.csv").read_text() == text
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["2024-03-15.csv", "link.csv", "t.csv"]
 
 
 @pytest.mark.parametrize("line_end", ["\n", ""], ids=["header", "header-without-line-end"])
