@@ -588,6 +588,17 @@ void BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optional<uint
         case Kind::Signed:
             t = parser.integer(static_cast<int64_t>(decimal(f, i).units), std::nullopt, why);
             break;
+        case Kind::Float:
+        case Kind::Decimal: {
+            // A number with a fraction (seconds since the epoch, as pandas
+            // keeps them in float64): read as its text would be, a float as
+            // its shortest decimal.
+            char text[48];
+            const std::string_view s = format_decimal(decimal(f, i), text);
+            t = parser.text(s, day, why);
+            if (!t) fail(f, i, why + ", got " + quoted(s));
+            break;
+        }
         case Kind::Unsigned: {
             const std::string_view s = raw_text(c, i, buffer_);
             int64_t v = 0;

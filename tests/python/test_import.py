@@ -281,6 +281,22 @@ def test_time_formats_give_the_same_tape(tmp_path, day, csv_day, times, options)
     assert tape.read_bytes() == csv_day.read_bytes()
 
 
+@pytest.mark.parametrize("column", ["float64-seconds", "decimal-seconds", "float64-milliseconds"])
+def test_typed_epoch_times_with_a_fraction_read_as_their_text(tmp_path, column):
+    import pyarrow
+    seconds = ["1710509400.123456", "1710509401.5", "1710509402"]
+    text = "symbol,time,exchange,price,size\n" + "".join(f"X,{s},1,10,1\n" for s in seconds)
+    (tmp_path / "t.csv").write_text(text)
+    import_files("--trades", tmp_path / "t.csv", "-o", tmp_path / "text.tape")
+    times = {"float64-seconds": pyarrow.array([float(s) for s in seconds]),
+             "decimal-seconds": pyarrow.array([Decimal(s) for s in seconds], pyarrow.decimal128(16, 6)),
+             "float64-milliseconds": pyarrow.array([float(Decimal(s) * 1000) for s in seconds])}[column]
+    table = pyarrow.table({"symbol": ["X"] * 3, "time": times, "exchange": [1] * 3, "price": [10] * 3, "size": [1] * 3})
+    tape = tarvik_engine.write_tape(tmp_path / "typed.tape", trades=table,
+                                    time_unit="ms" if "milli" in column else None)[0]
+    assert tape.read_bytes() == (tmp_path / "text.tape").read_bytes()
+
+
 def test_columns_are_found_by_name_in_any_order_and_renamed(tmp_path, day, csv_day):
     quotes, trades = day
     vendor = [{"px_ask": q["ask"], "sym": q["symbol"], **{k: v for k, v in q.items() if k not in ("ask", "symbol")}}
