@@ -255,6 +255,21 @@ Importer::Importer(ImportOptions options)
         o_.temp_dir = slash == std::string::npos ? "." : slash == 0 ? "/" : o_.output.substr(0, slash);
     }
     carry_ext_ = o_.fractional_sizes;
+    // A rename maps onto one of our names: a misspelt one would only show
+    // as a missing column.
+    for (const auto& [from, to] : o_.rename) {
+        std::string ours(trim(to));
+        for (char& c : ours)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        bool known = false;
+        std::string names;
+        for (int f = 0; f < kFieldCount; ++f) {
+            known = known || ours == field_name(static_cast<Field>(f));
+            names += (f == 0 ? "" : ", ") + std::string(field_name(static_cast<Field>(f)));
+        }
+        if (!known)
+            throw ImportUsageError("rename " + from + "=" + to + ": '" + to + "' is not a column name (" + names + ")");
+    }
     for (const ImportInput& in : o_.inputs) {
         struct stat st{};
         if (!in.path.empty() && ::stat(in.path.c_str(), &st) == 0) input_files_.push_back({st.st_dev, st.st_ino, in.path});
@@ -367,17 +382,22 @@ bool other_number(std::string_view text) {
     return !all_digits(text) && parse_decimal(text, d);
 }
 
+constexpr const char* kOneKindOfExchange =
+    " (the exchange and listed_exchange columns of every input are all numbers or all names)";
+
 uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f) {
     const std::string_view text = cells.text(f, i);
     if (const auto number = code_number(cells, i, f, text, 65535, "")) {
         if (exchange_codes_ == Codes::Names)
-            cells.fail(f, i, "exchange " + quoted(text) + " is a number, but other rows name exchanges by name");
+            cells.fail(f, i, "exchange " + quoted(text) + " is a number, but other exchanges of the import are names" +
+                                 kOneKindOfExchange);
         exchange_codes_ = Codes::Numbers;
         return static_cast<uint16_t>(*number);
     }
     if (other_number(text)) cells.fail(f, i, "exchange " + quoted(text) + " is out of range (0 to 65535)");
     if (exchange_codes_ == Codes::Numbers)
-        cells.fail(f, i, "exchange " + quoted(text) + " is a name, but other rows give exchange numbers");
+        cells.fail(f, i, "exchange " + quoted(text) + " is a name, but other exchanges of the import are numbers" +
+                             kOneKindOfExchange);
     exchange_codes_ = Codes::Names;
     std::string why;
     const uint32_t code = exchange_names_.code(text, why);

@@ -18,12 +18,12 @@ TimeZone::TimeZone(const std::string& name) : name_(name) {
     try {
         zone_ = std::chrono::locate_zone(name);
     } catch (const std::exception&) {
-        throw ImportUsageError("--time-zone: unknown time zone '" + name +
+        throw ImportUsageError("unknown time zone '" + name +
                                "' (an IANA name such as America/New_York, or UTC)");
     }
     begin_ = end_ = 0;  // no window yet
 #else
-    throw ImportUsageError("--time-zone: this build knows only UTC (its C++ library has no time-zone database)");
+    throw ImportUsageError("this build knows only the UTC time zone (its C++ library has no time-zone database)");
 #endif
 }
 

@@ -974,6 +974,7 @@ def test_no_room_for_the_waiting_rows_fails_cleanly_and_keeps_the_tape(tmp_path)
     ["--trades", "t.csv", "-o", "x.tape", "--time-unit", "minutes"],
     ["--trades", "t.csv", "-o", "x.tape", "--time-zone", "Mars/Olympus"],
     ["--trades", "t.csv", "-o", "x.tape", "--rename", "nothing"],
+    ["--trades", "t.csv", "-o", "x.tape", "--rename", "price=pirce"],
     ["--trades", "t.csv", "-o", "x.tape", "--colour", "red"],
     ["--trades", "t.csv", "-o", "x.tape", "--delimiter", '"'],
 ])
@@ -1078,7 +1079,7 @@ def test_dictionary_columns_give_what_their_texts_give_and_fail_at_the_first_bad
     assert trades.column("symbol").to_pylist() == ["X", "Y", "X", "Y", "X", "X"]
     assert trades.column("reporting_exchange").to_pylist() == [1, 2, 1, 2, 1, 2]
     assert trades.column("conditions").to_pylist() == [[1, 2], [3], [1, 2], [], [3], [1, 2]]
-    with pytest.raises(ValueError, match=r"^trades:4: column 'exchange': exchange 'Q' is a name, but other rows"):
+    with pytest.raises(ValueError, match=r"^trades:4: column 'exchange': exchange 'Q' is a name, but other exchanges of the import are numbers"):
         tarvik_engine.write_tape(tmp_path / "bad.tape", trades=table(["1", "2", "1", "Q", "1", "Q"]))
 
 
