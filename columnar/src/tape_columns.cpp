@@ -224,7 +224,9 @@ void TapeColumns::Replay::run() {
         rows.finish();
         handoff = nullptr;
         if (!rows.failure().empty()) failure = rows.failure();
-        if (code >= 0 && failure.empty()) {
+        // A damaged tape ends the run at the damage: the rows read before it
+        // are handed over first, and the reader's next call reports it.
+        if (failure.empty()) {
             for (int k = 0; k < kTapeKindCount; ++k)
                 if (batches[k] && batches[k]->rows() > 0 && !hand_over(static_cast<TapeKind>(k), batches[k]->finish()))
                     break;

@@ -80,6 +80,8 @@ def _bound(value: TimeBound, name: str) -> dict[str, int] | None:
         return None
     if isinstance(value, str):
         text = value
+        if re.fullmatch(r"24:00(:00(\.0+)?)?", text):  # the end of the day, which time() cannot hold
+            return {"of_day_us": 86_400_000_000}
         try:
             value = datetime.time.fromisoformat(text)
         except ValueError:
@@ -158,7 +160,8 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
         for symbol in symbols:
             if not isinstance(symbol, str):
                 raise TypeError(f"symbols: expected texts, got {type(symbol).__name__}")
-    if not isinstance(nbbo, bool) and type(nbbo).__name__ != "bool_":
+    numpy_bool = type(nbbo).__module__ == "numpy" and type(nbbo).__name__ in ("bool", "bool_")
+    if not isinstance(nbbo, bool) and not numpy_bool:
         raise TypeError(f"nbbo: expected True or False, got {type(nbbo).__name__}")
     rows = operator.index(batch_rows)
     if rows < 1:

@@ -204,6 +204,10 @@ def test_filters_by_symbol_window_and_kind(imported_day):
         expected = trades[(trades.time >= start) & (trades.time < end)]
         assert window.column("price_raw").to_pylist() == expected["price_raw"].tolist(), bounds
     assert tarvik_engine.read_tape(imported_day, symbols="NOPE")["quotes"].num_rows == 0
+    # 24:00 is the end of the day, not the midnight that starts it.
+    for end_of_day in ("24:00", "24:00:00", "24:00:00.000"):
+        rest = tarvik_engine.read_tape(imported_day, kinds="trades", start=start.time(), end=end_of_day)["trades"]
+        assert rest.column("price_raw").to_pylist() == trades[trades.time >= start]["price_raw"].tolist()
 
 
 @pytest.mark.parametrize("kind", ALL_KINDS)
@@ -386,6 +390,32 @@ def test_damaged_tapes_raise_the_result_code(python_child, tmp_path, synth_day, 
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith(f"{code} "), result.stdout
+
+
+@pytest.mark.parametrize("nbbo", [False, True, "numpy-false", "numpy-true"])
+def test_nbbo_columns_come_only_when_asked_for(synth_day, nbbo):
+    if isinstance(nbbo, str):
+        import numpy
+        nbbo = numpy.bool_(nbbo == "numpy-true")
+    quotes = tarvik_engine.read_tape(synth_day, kinds="quotes", nbbo=nbbo)["quotes"]
+    assert ("nbbo_bid" in quotes.column_names) == bool(nbbo)
+    assert quotes.num_rows > 0
+
+
+def test_the_rows_before_damage_come_before_the_error(tmp_path, synth_day):
+    whole = tarvik_engine.read_tape(synth_day, kinds=ALL_KINDS)
+    data = bytearray(synth_day.read_bytes())
+    data[len(data) * 3 // 4] ^= 0x40
+    bad = tmp_path / "bad.tape"
+    bad.write_bytes(bytes(data))
+    parts: dict[str, list[pa.RecordBatch]] = {kind: [] for kind in ALL_KINDS}
+    with pytest.raises(tarvik_engine.TapeError):
+        for kind, batch in tarvik_engine.iter_tape(bad, kinds=ALL_KINDS, batch_rows=10**9):
+            parts[kind].append(batch)
+    assert parts["quotes"], "the quotes before the damage were dropped"
+    for kind, batches in parts.items():
+        got = pa.Table.from_batches(batches, whole[kind].schema).to_pylist()
+        assert got == whole[kind].to_pylist()[: len(got)]
 
 
 @pytest.mark.parametrize("arguments, error, match", [

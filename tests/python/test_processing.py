@@ -576,6 +576,29 @@ except TypeError as error:
     assert "must return an int" in text and type(eval(answer)).__name__ in text
 
 
+@pytest.mark.parametrize("answer", ["2**32 + 1", "-2**31 - 1", "2**64", "-2**70"])
+def test_an_answer_past_32_bits_stops_the_run_with_an_overflow_error(python_child, engine_path, day, answer):
+    # 2**32 + 1 cut to its low 32 bits would read as a stop answer.
+    result = run_child(python_child, engine_path, day, f"""
+calls = 0
+def loud(system, message):
+    global calls
+    calls += 1
+    return {answer}
+try:
+    Tarvik.ProcessTape(tape, 0, 0, 0, loud)
+except OverflowError as error:
+    print(calls, error)
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == f"1 the ProcessTape callback returned {eval(answer)}, which does not fit a 32-bit int"
+
+
+def test_the_widest_32_bit_answers_raise_nothing(loaded, day):
+    answers = iter([2**31 - 1, -2**31])
+    assert isinstance(loaded.ProcessTape(str(day), 0, 0, 0, lambda s, m: next(answers, 1)), int)
+
+
 def test_nested_process_tape_is_refused_and_the_outer_run_goes_on(python_child, engine_path, day):
     result = run_child(python_child, engine_path, day, """
 errors, count = [], 0

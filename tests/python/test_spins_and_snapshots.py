@@ -93,6 +93,20 @@ def test_spin_stops_when_the_callable_says_so(loaded, synth_day):
     assert count == [1, 1, 1, Tarvik.TqAPIERR_USER_STOPPED]
 
 
+def test_a_spin_answer_past_32_bits_is_reported_and_the_spin_goes_on(loaded, synth_day, capfd):
+    # 2**32 + 1 cut to its low 32 bits would stop the spin.
+    count = []
+
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_TRADE and not count:
+            count.append(Tarvik.SpinSymbols(-1, 0, 0, lambda s, m: count.append(1) or 2**32 + 1, 0))
+        return 0
+
+    assert Tarvik.ProcessTape(synth_day, 0, 0, 0, callback) == 0
+    assert len(count) > 3 and count[-1] == 0
+    assert "the SpinSymbols callback returned 4294967297, which does not fit a 32-bit int" in capfd.readouterr().err
+
+
 def test_spin_skips_symbols_the_filter_rejected(loaded, synth_day):
     names = spin_at_first_trade(synth_day, -1, 0, 0)[1]
     chosen = names[2][7]

@@ -89,7 +89,17 @@ int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) 
         report_callback_exception(state);
         return kContinue;
     }
+    // The library takes a 32-bit answer: an int past that range is
+    // reported, not cut to its low 32 bits.
     long value = PyLong_AsLong(answer.get());
+    const bool too_large = value == -1 && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_OverflowError);
+    if (too_large || value < INT32_MIN || value > INT32_MAX) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, "the SpinSymbols callback returned %R, which does not fit a 32-bit int",
+                     answer.get());
+        report_callback_exception(state);
+        return kContinue;
+    }
     if (value == -1 && PyErr_Occurred()) {
         PyErr_Format(PyExc_TypeError, "the SpinSymbols callback returned %.100s, but it must return an int",
                      Py_TYPE(answer.get())->tp_name);
