@@ -63,6 +63,26 @@ def test_a_path_that_is_no_tape_file_is_named_by_every_command(tmp_path, command
     assert not (tmp_path / "out").exists()
 
 
+@pytest.mark.parametrize("command, name", [("dump", "day.tape"), ("compile", "day.jsonl")])
+@pytest.mark.parametrize("how", ["same", "symlink", "hard-link"])
+def test_dump_and_compile_over_their_own_input_are_refused(tmp_path, make_tape, command, name, how):
+    tape = Path(make_tape(DAY))
+    source = tmp_path / name
+    if command == "dump":
+        source.write_bytes(tape.read_bytes())
+    else:
+        source.write_text(tool("dump", tape).stdout)
+    before = source.read_bytes()
+    output = {"same": source, "symlink": tmp_path / "link", "hard-link": tmp_path / "hard"}[how]
+    if how == "symlink":
+        output.symlink_to(source)
+    elif how == "hard-link":
+        output.hardlink_to(source)
+    result = tool(command, source, "-o", output)
+    assert result.returncode == 2 and f"the output is the input {source}" in result.stderr, result.stderr
+    assert source.read_bytes() == before
+
+
 def test_a_dump_that_cannot_be_written_leaves_nothing_behind(tmp_path, make_tape):
     (tmp_path / "folder").mkdir()
     result = tool("dump", make_tape(DAY), "-o", tmp_path / "folder")

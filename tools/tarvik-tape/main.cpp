@@ -3,6 +3,7 @@
 // The command line is CLI11's; each command is a thin layer over its core
 // (tape_script, synth, import/, tape_info/).
 #include <CLI/CLI.hpp>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,6 +41,16 @@ class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// A script compiled over itself, or a tape dumped over itself, would
+// replace the only copy of the input with its other form: refused, as the
+// same file under any name (a symlink, a hard link) is.
+void refuse_output_over_input(const std::string& input, const std::string& output, const char* written) {
+    struct stat in{}, out{};
+    if (output.empty() || ::stat(input.c_str(), &in) != 0 || ::stat(output.c_str(), &out) != 0) return;
+    if (in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+        throw UsageError(output + ": the output is the input " + input + ", which the " + written + " would replace");
+}
 
 // ---------------------------------------------------------------------------
 // Values: each check answers "" or what the option expects.
@@ -190,6 +201,7 @@ struct CompileCommand {
     bool quiet = false, no_compress = false;
 
     void run() const {
+        refuse_output_over_input(script, output, "tape");
         std::ifstream in(script, std::ios::binary | std::ios::ate);
         if (!in) throw InputError(script + ": cannot be opened");
         const auto size = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
@@ -207,6 +219,7 @@ struct DumpCommand {
     std::string tape, output;
 
     int run() const {
+        refuse_output_over_input(tape, output, "script");
         const TapeContents contents = read_tape_contents(tape);
         if (output.empty()) {
             dump_script(contents, std::cout);
