@@ -106,4 +106,15 @@ void report_callback_exception(ThreadState& state) {
     PyErr_Print();
 }
 
+bool refuse_answer_past_32_bits(PyObject* answer, long value, const char* callback) {
+    if (value == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+    } else if (value >= INT32_MIN && value <= INT32_MAX) {
+        return false;
+    }
+    PyErr_Format(PyExc_OverflowError, "the %s callback returned %R, which does not fit a 32-bit int", callback, answer);
+    return true;
+}
+
 }  // namespace tarvik

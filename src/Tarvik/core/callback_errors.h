@@ -46,4 +46,12 @@ void end_callback_errors(ThreadState& state);
 // Shows the pending exception as above and clears it.
 void report_callback_exception(ThreadState& state);
 
+// The library takes a callable's answer as a 32-bit int. Given `value`, the
+// int conversion of `answer` (with an OverflowError pending for an int past
+// `long`), an int past 32 bits is refused with an OverflowError naming the
+// `callback` ("ProcessTape", "SpinSymbols") instead of being cut to its low
+// 32 bits; answers whether it refused. Any other pending error is left as it
+// is.
+bool refuse_answer_past_32_bits(PyObject* answer, long value, const char* callback);
+
 }  // namespace tarvik

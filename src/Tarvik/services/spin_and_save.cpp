@@ -89,14 +89,8 @@ int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) 
         report_callback_exception(state);
         return kContinue;
     }
-    // The library takes a 32-bit answer: an int past that range is
-    // reported, not cut to its low 32 bits.
-    long value = PyLong_AsLong(answer.get());
-    const bool too_large = value == -1 && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_OverflowError);
-    if (too_large || value < INT32_MIN || value > INT32_MAX) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_OverflowError, "the SpinSymbols callback returned %R, which does not fit a 32-bit int",
-                     answer.get());
+    const long value = PyLong_AsLong(answer.get());
+    if (refuse_answer_past_32_bits(answer.get(), value, "SpinSymbols")) {
         report_callback_exception(state);
         return kContinue;
     }

@@ -114,28 +114,14 @@ PyObject* call_program(ThreadState& state) {
 }
 
 // The callable's answer as an integer: the interpreter's integer conversion,
-// with a short way for the small exact ints nearly every callable returns.
-// The library takes a 32-bit answer: an int past that range is refused
-// with OverflowError rather than cut to its low 32 bits (2**32 + 1 would
-// otherwise read as TqCALLBACKRETURN_STOP).
+// with a short way for the small exact ints nearly every callable returns
+// (one 30-bit digit: always within the library's 32 bits).
 long answer_value(PyObject* answer) {
-    long value;
     if (PyLong_CheckExact(answer) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(answer))) {
-        value = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(answer)));
-    } else {
-        value = PyLong_AsLong(answer);
-        if (value == -1 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
-            PyErr_Clear();
-            value = INT64_MAX;
-        }
+        return static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(answer)));
     }
-    if (value < INT32_MIN || value > INT32_MAX) [[unlikely]] {
-        PyErr_Format(PyExc_OverflowError, "the ProcessTape callback returned %R, which does not fit a 32-bit int",
-                     answer);
-        return -1;
-    }
-    return value;
+    const long value = PyLong_AsLong(answer);
+    return refuse_answer_past_32_bits(answer, value, "ProcessTape") ? -1 : value;
 }
 
 // Called with the interpreter released during a wait for the live tape:
