@@ -138,7 +138,10 @@ def day_bars(tape: str, symbols: tuple[str, ...]) -> Any:
                     "tw_spread": day.spread_ms / day.quoted_ms if day.quoted_ms else None,
                 }
             )
-        return pd.DataFrame(rows, columns=COLUMNS)
+        # Prices as floats on every day, a day without trades or quotes too
+        # (its None become NaN), so that the days' frames concatenate alike.
+        prices = ("open", "high", "low", "close", "vwap", "tw_spread")
+        return pd.DataFrame(rows, columns=COLUMNS).astype({column: "float64" for column in prices})
     finally:
         Tarvik.FilterSymbols([])
         Tarvik.UnloadTarvik()

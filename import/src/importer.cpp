@@ -976,6 +976,48 @@ std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
     return sorted;
 }
 
+// Moves complete tapes onto their names, all or none: a tape already at a
+// name is kept under a second name until every tape is in place, and put
+// back if one cannot be.
+void put_in_place(const std::vector<std::string>& temps, const std::vector<std::string>& tapes) {
+    const std::string kept_suffix = ".replaced." + std::to_string(::getpid());
+    std::vector<std::string> kept(tapes.size());  // the earlier tape's second name, or empty
+    std::size_t placed = 0;
+    auto undo = [&] {
+        for (std::size_t k = placed; k-- > 0;) {
+            if (!kept[k].empty()) std::rename(kept[k].c_str(), tapes[k].c_str());
+            else std::remove(tapes[k].c_str());
+        }
+    };
+    for (; placed < tapes.size(); ++placed) {
+        const std::string& tape = tapes[placed];
+        struct stat st {};
+        if (::lstat(tape.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            // A second link keeps the earlier tape while the new one replaces it
+            // under its name in one step; where links are not allowed, a rename.
+            const std::string second = tape + kept_suffix;
+            std::remove(second.c_str());
+            if (::link(tape.c_str(), second.c_str()) != 0 && std::rename(tape.c_str(), second.c_str()) != 0) {
+                const int err = errno;
+                undo();
+                throw ImportError(tape + ": cannot be replaced: " + std::strerror(err));
+            }
+            kept[placed] = second;
+        }
+        if (std::rename(temps[placed].c_str(), tape.c_str()) != 0) {
+            const int err = errno;
+            if (!kept[placed].empty()) {
+                std::rename(kept[placed].c_str(), tape.c_str());
+                kept[placed].clear();
+            }
+            undo();
+            throw ImportError(tape + ": cannot be written: " + std::strerror(err));
+        }
+    }
+    for (const std::string& second : kept)
+        if (!second.empty()) std::remove(second.c_str());
+}
+
 ImportResult Importer::write() {
     std::vector<std::unique_ptr<EventStream>> streams;
     for (DataInput& input : inputs_) streams.push_back(events_of(input));
@@ -1013,9 +1055,11 @@ ImportResult Importer::write() {
         }
         if (!writer) open(o_.date_ndays ? *o_.date_ndays : days_.front());
         if (!writer->finish(error)) throw ImportError(error);
-        for (std::size_t k = 0; k < temps.size(); ++k)
-            if (std::rename(temps[k].c_str(), result.tapes[k].c_str()) != 0)
-                throw ImportError(result.tapes[k] + ": cannot be written: " + std::strerror(errno));
+        // The last word of a caller that stops the import: past it, the
+        // tapes go into place.
+        if (o_.progress) o_.progress(ImportStage::Writing, result.events, result.events);
+        put_in_place(temps, result.tapes);
+        temps.clear();
     } catch (...) {
         discard();
         throw;

@@ -291,6 +291,11 @@ def write_tape(
         raise KeyboardInterrupt("write_tape: interrupted; nothing was written")
     if status.value != 0:
         raise ValueError(text)
+    if report.stop:
+        # Ctrl-C came once the tapes were going into place: they are
+        # written, and the interrupt still reaches the caller.
+        raise KeyboardInterrupt("write_tape: interrupted once the tapes were written: "
+                                + ", ".join(json.loads(text)["tapes"]))
     return [Path(tape) for tape in json.loads(text)["tapes"]]
 
 

@@ -7,7 +7,9 @@ import datetime
 import gzip
 import os
 import random
+import signal
 import subprocess
+import time
 import zoneinfo
 from decimal import Decimal
 from pathlib import Path
@@ -1034,6 +1036,51 @@ def test_write_tape_shows_its_progress_and_stops_at_ctrl_c(python_child, tmp_pat
     assert result.stdout.startswith("stopped True write_tape: interrupted"), result.stdout
     assert tape.read_bytes() == b"an earlier tape"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.tape", "small.tape", "t.csv"]
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "sigterm"])
+def test_the_tool_stops_at_ctrl_c_and_leaves_nothing(tmp_path, sig):
+    """An interrupted import removes its unfinished tapes, which are whole
+    enough for a listing of days to take for real ones, and keeps the tape
+    already at the output."""
+    rows = "".join(f"S{k % 50},{1710509400_000000 + k * 1000},1,{k % 900 + 100}.25,{k % 7 + 1}\n"
+                   for k in range(400_000))
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + rows * 4)
+    (tmp_path / "out").mkdir()
+    tape = tmp_path / "out" / "day.tape"
+    tape.write_bytes(b"an earlier tape")
+    child = subprocess.Popen([tarvik_engine.tape_tool_path(), "import", "-q", "--trades", str(tmp_path / "t.csv"),
+                              "--time-unit", "us", "--sort", "-o", str(tape)], stderr=subprocess.PIPE, text=True)
+    time.sleep(0.3)
+    child.send_signal(sig)
+    _, err = child.communicate(timeout=120)
+    assert (child.returncode, err) == (130, "tarvik-tape: import: interrupted; nothing was written\n")
+    assert tape.read_bytes() == b"an earlier tape"
+    assert [p.name for p in (tmp_path / "out").iterdir()] == ["day.tape"]
+
+
+def test_the_tapes_of_one_import_go_into_place_all_or_none(tmp_path):
+    """A day whose tape cannot be put in place (a folder has its name) takes
+    back the days already put there: the earlier run's tapes stay."""
+    lines = [f"A,2024-03-0{day}T15:00:00Z,1,1.5,{{size}}" for day in (1, 2, 3)]
+    for name, size in (("a.csv", 1), ("b.csv", 2)):
+        (tmp_path / name).write_text("symbol,time,exchange,price,size\n" + "\n".join(lines).format(size=size) + "\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    import_files("-q", "--trades", tmp_path / "a.csv", "-o", out / "d-{date}.tape")
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    (out / "d-2024-03-02.tape").unlink()
+    (out / "d-2024-03-02.tape").mkdir()
+    del before["d-2024-03-02.tape"]
+    result = tool("import", "-q", "--trades", tmp_path / "b.csv", "-o", out / "d-{date}.tape")
+    assert result.returncode == 1 and "d-2024-03-02.tape: cannot be written: Is a directory" in result.stderr
+    assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before
+    assert sorted(p.name for p in out.iterdir()) == ["d-2024-03-01.tape", "d-2024-03-02.tape", "d-2024-03-03.tape"]
+    (out / "d-2024-03-02.tape").rmdir()
+    import_files("-q", "--trades", tmp_path / "b.csv", "-o", out / "d-{date}.tape")
+    sizes = [tarvik_engine.read_tape(out / f"d-2024-03-0{day}.tape", kinds=("trades",))["trades"]["size"].to_pylist()
+             for day in (1, 2, 3)]
+    assert sizes == [[2], [2], [2]]
 
 
 def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):

@@ -5,6 +5,8 @@
 #include <CLI/CLI.hpp>
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -265,6 +267,35 @@ struct SynthCommand {
     }
 };
 
+// Ctrl-C (or SIGTERM) during an import: the import stops at its next
+// progress report and removes what it has written. A second one ends the
+// process at once.
+volatile std::sig_atomic_t interrupted = 0;
+
+void on_interrupt(int) { interrupted = 1; }
+
+class StopOnInterrupt {
+public:
+    StopOnInterrupt() {
+        struct sigaction action {};
+        action.sa_handler = on_interrupt;
+        action.sa_flags = SA_RESETHAND | SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &old_int_);
+        sigaction(SIGTERM, &action, &old_term_);
+    }
+    ~StopOnInterrupt() {
+        sigaction(SIGINT, &old_int_, nullptr);
+        sigaction(SIGTERM, &old_term_, nullptr);
+    }
+    StopOnInterrupt(const StopOnInterrupt&) = delete;
+    StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
+
+private:
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
+};
+
 struct ImportCommand {
     std::vector<std::string> quotes, trades, mm_quotes, changes;
     std::string symbols, conditions, output, date, time_zone, time_unit, delimiter, temp_dir;
@@ -306,11 +337,16 @@ struct ImportCommand {
         if (!delimiter.empty()) o.delimiter = import::parse_delimiter(delimiter);
         ProgressLine line(!quiet);
         o.progress = [&line](import::ImportStage stage, uint64_t done, uint64_t total) {
+            if (interrupted != 0) throw import::ImportStopped("import: interrupted; nothing was written");
             if (stage == import::ImportStage::Reading) line.update("import: reading", done, 0, "rows");
             else line.update("import: writing", done, total, "events");
         };
+        const StopOnInterrupt stop_on_interrupt;
         try {
             import::run_import(std::move(o));
+        } catch (const import::ImportStopped&) {
+            line.clear();
+            throw;
         } catch (const import::ImportUsageError& e) {
             line.clear();
             const std::string what = e.what();
@@ -546,6 +582,9 @@ int main(int argc, char** argv) {
         return usage_error(app, e.what());
     } catch (const import::ImportUsageError& e) {
         return usage_error(app, e.what());
+    } catch (const import::ImportStopped& e) {
+        std::fprintf(stderr, "tarvik-tape: %s\n", e.what());
+        return 130;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tarvik-tape: %s\n", e.what());
         return 1;
