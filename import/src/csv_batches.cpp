@@ -163,7 +163,8 @@ struct CsvBatches::State {
     std::vector<int32_t> columns;  // of the header, in the batch's order
     std::shared_ptr<arrow::Schema> schema;
     std::shared_ptr<arrow::io::InputStream> stream;
-    std::unique_ptr<arrow::Chunker> chunker;
+    std::unique_ptr<arrow::Chunker> chunker;         // for blocks without a quote
+    std::unique_ptr<arrow::Chunker> quoted_chunker;  // for blocks with one
     std::unique_ptr<WorkAhead<RawBlock>> blocks;
 
     bool has_header = true;  // the file starts with a header line
@@ -358,7 +359,13 @@ arrow::Result<std::shared_ptr<CsvBatches>> CsvBatches::Make(std::shared_ptr<arro
     }
     state->schema = arrow::schema(std::move(fields));
     state->stream = std::move(stream);
+    // Blocks are cut at a row's end, which a line end inside a quoted field
+    // is not: a block that holds a quote goes to a chunker that follows the
+    // quotes, one without any to the one that looks for the last line end.
     state->chunker = arrow::csv::MakeChunker(parse);
+    arrow::csv::ParseOptions quoted = parse;
+    quoted.newlines_in_values = true;
+    state->quoted_chunker = arrow::csv::MakeChunker(quoted);
     arrow::io::InputStream* stream_read = state->stream.get();
     state->blocks = std::make_unique<WorkAhead<RawBlock>>(
         [stream_read, block_bytes, pool](RawBlock& block) {
@@ -403,7 +410,11 @@ arrow::Status CsvBatches::ReadNext(std::shared_ptr<arrow::RecordBatch>* out) {
             }
         }
         std::shared_ptr<arrow::Buffer> whole;
-        ARROW_RETURN_NOT_OK(s.chunker->Process(block, &whole, &s.partial));
+        // Every block starts at a row's start (the partial row before it
+        // leads it), so one without a quote has no line end inside a field.
+        const bool has_quote = s.parse.quoting && std::memchr(block->data(), s.parse.quote_char,
+                                                              static_cast<std::size_t>(block->size())) != nullptr;
+        ARROW_RETURN_NOT_OK((has_quote ? s.quoted_chunker : s.chunker)->Process(block, &whole, &s.partial));
         // A row is at most a block long, as in Arrow's reader: a file
         // without line ends is not read whole into memory.
         if (s.partial && s.partial->size() > s.block_bytes)

@@ -498,6 +498,25 @@ def test_csv_spellings_give_the_same_tape(tmp_path, day, csv_day, how):
     assert tape.read_bytes() == csv_day.read_bytes()
 
 
+@pytest.mark.parametrize("back", [1, 2, 40])
+def test_a_quoted_line_end_at_the_end_of_a_read_block_is_part_of_its_field(tmp_path, back):
+    """Files are read in blocks of 1 MiB: a quoted field whose line end is
+    among a block's last bytes, and its closing quote in the next, is one
+    field, not a row cut in two."""
+    block = 1 << 20
+    out = bytearray(b"symbol,time,exchange,price,size,note\n")
+    rows = 0
+    while len(out) < block - 200:
+        out += b"X,%d,Q,1.5,5,p\n" % (1710509400000000 + rows)
+        rows += 1
+    start = b'X,%d,Q,1.5,5,"a' % (1710509400000000 + rows)
+    out += start + b"x" * (block - back - len(out) - len(start)) + b'\nb"\n'
+    out += b"X,%d,Q,1.5,5,p\n" % (1710509400000000 + rows + 1)
+    (tmp_path / "t.csv").write_bytes(out)
+    import_files("-q", "--trades", tmp_path / "t.csv", "--ignore-extra-columns", "-o", tmp_path / "t.tape")
+    assert tarvik_engine.read_tape(tmp_path / "t.tape", kinds=("trades",))["trades"].num_rows == rows + 2
+
+
 def test_zstd_files_that_start_with_a_skippable_frame_are_read(tmp_path, day, csv_day):
     """pzstd writes a skippable frame before the data's frames."""
     from compression import zstd
