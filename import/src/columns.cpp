@@ -425,8 +425,10 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
         }
         case Kind::Decimal: {
             __int128 units = 0;
-            if (!decimal_units(*c.array, i, units)) return "a decimal past 38 digits";
-            return format_decimal(decimal_from_scaled(units, c.scale), buffer);
+            Decimal d;
+            if (!decimal_units(*c.array, i, units) || !decimal_from_any_scale(units, c.scale, d))
+                return "a decimal past 38 digits or decimals";
+            return format_decimal(d, buffer);
         }
         case Kind::Boolean: {
             const bool v = static_cast<const arrow::BooleanArray*>(c.array)->Value(i);
@@ -494,8 +496,8 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
         }
         case Kind::Decimal: {
             __int128 units = 0;
-            if (!decimal_units(*c.array, i, units)) fail(f, i, "a decimal past 38 digits is out of range");
-            out = decimal_from_scaled(units, c.scale);
+            if (!decimal_units(*c.array, i, units) || !decimal_from_any_scale(units, c.scale, out))
+                fail(f, i, "a decimal past 38 digits or decimals is out of range");
             return;
         }
         case Kind::Other:

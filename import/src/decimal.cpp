@@ -136,6 +136,29 @@ Decimal decimal_from_scaled(__int128 units, int scale) {
     return reduced(units, scale);
 }
 
+bool decimal_from_any_scale(__int128 units, int scale, Decimal& out) {
+    constexpr int kMostDecimals = 38;
+    if (units == 0) {
+        out = {0, 0};
+        return true;
+    }
+    if (scale < 0) {
+        if (-scale > kMostDecimals) return false;
+        const __int128 factor = pow10(-scale);
+        const __int128 most = static_cast<__int128>(~static_cast<unsigned __int128>(0) >> 1) / factor;
+        if (units > most || units < -most) return false;
+        out = {units * factor, 0};
+        return true;
+    }
+    while (scale > kMostDecimals && units % 10 == 0) {
+        units /= 10;
+        --scale;
+    }
+    if (scale > kMostDecimals) return false;
+    out = reduced(units, scale);
+    return true;
+}
+
 namespace {
 
 // Powers of ten as doubles (exact up to 10^22).

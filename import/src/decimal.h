@@ -43,6 +43,10 @@ Decimal decimal_from_integer(int64_t value);
 
 // A decimal of `scale` decimals (a Parquet decimal column), reduced.
 Decimal decimal_from_scaled(__int128 units, int scale);
+// The same for a scale of any sign and size (an Arrow decimal column's):
+// false when the value needs more than 38 decimals or its units pass 128
+// bits.
+bool decimal_from_any_scale(__int128 units, int scale, Decimal& out);
 
 // A float64 read as the nearest decimal with the fewest decimals (at most
 // kMaxDecimals) that rounds back to the same double. Nullopt when no such

@@ -9,7 +9,7 @@ import json
 import os
 import sys
 import threading
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -133,7 +133,22 @@ def _stream_capsule(value: object, name: str) -> object:
             f"{name}: expected a path, a pandas DataFrame, a pyarrow Table or RecordBatchReader, or an object with "
             f"__arrow_c_stream__, got {type(value).__name__}"
         )
+    import pyarrow
+
+    if isinstance(value, pyarrow.RecordBatchReader):
+        # pyarrow hands a reader's batches on as they come, read by the
+        # schema's types: a batch of other types would be misread.
+        value = pyarrow.RecordBatchReader.from_batches(value.schema, _checked_batches(value, name))
     return value.__arrow_c_stream__()
+
+
+def _checked_batches(reader: Any, name: str) -> Iterator[Any]:
+    for number, batch in enumerate(reader, 1):
+        if not batch.schema.equals(reader.schema):
+            raise ValueError(f"{name}: batch {number} does not match the reader's schema: "
+                             f"{batch.schema.to_string(show_schema_metadata=False)!r} against "
+                             f"{reader.schema.to_string(show_schema_metadata=False)!r}")
+        yield batch
 
 
 def _inputs(kind: str, value: Input) -> list[tuple[str, str, str | None, object]]:

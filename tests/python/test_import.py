@@ -1102,6 +1102,47 @@ def test_the_tapes_of_one_import_go_into_place_all_or_none(tmp_path):
     assert sizes == [[2], [2], [2]]
 
 
+@pytest.mark.parametrize("case, message", [
+    ("price=pa.array([Decimal('7E-70')], pa.decimal256(76, 70))",
+     "trades:1: column 'price': a decimal past 38 digits or decimals is out of range"),
+    ("size=pa.Array.from_buffers(pa.decimal128(5, -39), 1, [None, pa.py_buffer((3).to_bytes(16, 'little'))])",
+     "trades:1: column 'size': a decimal past 38 digits or decimals is out of range"),
+    ("size=pa.Array.from_buffers(pa.decimal128(5, -38), 1, [None, pa.py_buffer((3).to_bytes(16, 'little'))])",
+     "trades:1: column 'size': a decimal past 38 digits or decimals is out of range"),
+    ("reader", "trades: batch 2 does not match the reader's schema"),
+])
+def test_arrow_values_past_what_a_decimal_holds_and_mismatched_batches_are_errors(python_child, tmp_path, case,
+                                                                                  message):
+    """Decimal columns of any scale, and a reader whose batches differ from
+    its schema, are refused with the row; they crashed the process or
+    imported a wrong size. Run in a child, so a crash is a failure."""
+    pytest.importorskip("pyarrow")
+    result = python_child(f"""
+        import pyarrow as pa, tarvik_engine
+        from decimal import Decimal
+        columns = dict(symbol=["AAA"] * 2, time=pa.array([1710509400000000, 1710509400000001]), exchange=["Q"] * 2,
+                       price=["1.5"] * 2, size=[100] * 2)
+        case = {case!r}
+        if case == "reader":
+            table = pa.table(columns)
+            wide = table.cast(pa.schema([f.with_type(pa.large_string()) if f.name == "symbol" else f
+                                         for f in table.schema]))
+            data = pa.RecordBatchReader.from_batches(table.schema, iter([table.slice(0, 1).to_batches()[0],
+                                                                         wide.slice(1).to_batches()[0]]))
+        else:
+            name, value = case.split("=", 1)
+            columns[name] = eval(value)
+            data = pa.table({{k: v[:1] for k, v in columns.items()}})
+        try:
+            tarvik_engine.write_tape({str(tmp_path / "t.tape")!r}, trades=data)
+        except ValueError as e:
+            print(e)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert message in result.stdout
+    assert not (tmp_path / "t.tape").exists()
+
+
 def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
     pd = pytest.importorskip("pandas")
     pytest.importorskip("pyarrow")
@@ -1167,7 +1208,7 @@ def test_decimal_columns_of_every_width_give_their_prices_and_sizes(tmp_path, wi
     assert trades.column("price_raw").to_pylist() == [1502500, -1, 999999000]
     assert trades.column("size").to_pylist() == [5, 6, 7]
     if width == 256:  # past 38 digits: no price holds it
-        with pytest.raises(ValueError, match=r"^trades:2: column 'price': a decimal past 38 digits is out of range"):
+        with pytest.raises(ValueError, match=r"^trades:2: column 'price': a decimal past 38 digits or decimals is out of range"):
             tarvik_engine.write_tape(tmp_path / "wide.tape", trades=table([prices[0], Decimal(10) ** 60, prices[2]]))
     with pytest.raises(ValueError, match=r"^trades:1: column 'price': expected a number, got a column of type date32"):
         tarvik_engine.write_tape(tmp_path / "dates.tape", trades=table(prices).set_column(
