@@ -455,6 +455,9 @@ std::string_view BatchCells::slow_optional_text(Field f, int64_t i) const {
     if (c.kind == Kind::Other || c.kind == Kind::Timestamp || c.kind == Kind::Time || c.kind == Kind::Date ||
         c.kind == Kind::List)
         fail(f, i, "expected text, got a column of type " + c.array->type()->ToString());
+    if (c.kind == Kind::Boolean)  // a flag is no name, code or number
+        fail(f, i, std::string("expected text, got the boolean ") +
+                       (static_cast<const arrow::BooleanArray*>(c.array)->Value(i) ? "true" : "false"));
     return trim(raw_text(c, i, buffer_));
 }
 

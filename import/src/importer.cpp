@@ -387,14 +387,24 @@ constexpr const char* kOneKindOfExchange =
 
 uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f) {
     const std::string_view text = cells.text(f, i);
-    if (const auto number = code_number(cells, i, f, text, 65535, "")) {
+    std::optional<uint32_t> number = code_number(cells, i, f, text, 65535, "");
+    if (!number && other_number(text)) {
+        // A whole number written with a fraction ("2.0", as a float column
+        // holding a gap is written to CSV) is that number.
+        Decimal d;
+        parse_decimal(text, d);
+        const auto value = whole(d);
+        if (!value) cells.fail(f, i, "exchange " + quoted(text) + " is not a whole number");
+        if (*value < 0 || *value > 65535) cells.fail(f, i, "exchange " + quoted(text) + " is out of range (0 to 65535)");
+        number = static_cast<uint32_t>(*value);
+    }
+    if (number) {
         if (exchange_codes_ == Codes::Names)
             cells.fail(f, i, "exchange " + quoted(text) + " is a number, but other exchanges of the import are names" +
                                  kOneKindOfExchange);
         exchange_codes_ = Codes::Numbers;
         return static_cast<uint16_t>(*number);
     }
-    if (other_number(text)) cells.fail(f, i, "exchange " + quoted(text) + " is out of range (0 to 65535)");
     if (exchange_codes_ == Codes::Numbers)
         cells.fail(f, i, "exchange " + quoted(text) + " is a name, but other exchanges of the import are numbers" +
                              kOneKindOfExchange);

@@ -79,7 +79,7 @@ def _known_column(name: object, rename: Mapping[str, str]) -> bool:
     return ours.lower() in _COLUMNS
 
 
-def _as_table(value: object, rename: Mapping[str, str]) -> pyarrow.Table | None:
+def _as_table(value: object, name: str, rename: Mapping[str, str]) -> pyarrow.Table | None:
     """A DataFrame, Table or RecordBatch as a pyarrow Table, or None for
     any other value (a stream)."""
     try:
@@ -96,7 +96,10 @@ def _as_table(value: object, rename: Mapping[str, str]) -> pyarrow.Table | None:
                  if _known_column(name, rename) and name not in value.columns]
         if named and not isinstance(value.index, pandas.RangeIndex):
             value = value.reset_index(level=named)
-        return pyarrow.Table.from_pandas(value, preserve_index=False)
+        try:
+            return pyarrow.Table.from_pandas(value, preserve_index=False)
+        except (pyarrow.ArrowException, TypeError, ValueError) as error:
+            raise _conversion_error(value, name, error) from None
     try:
         import pyarrow
     except ImportError:
@@ -106,6 +109,33 @@ def _as_table(value: object, rename: Mapping[str, str]) -> pyarrow.Table | None:
     if isinstance(value, pyarrow.RecordBatch):
         return pyarrow.Table.from_batches([value])
     return None
+
+
+def _conversion_error(frame: Any, name: str, error: Exception) -> ValueError:
+    """The first column and row of a DataFrame that Arrow cannot read as
+    one type (an object column mixing texts and numbers, say)."""
+    import pyarrow
+
+    for column in frame.columns:
+        series = frame[column]
+        try:
+            pyarrow.array(series, from_pandas=True)
+            continue
+        except (pyarrow.ArrowException, TypeError, ValueError) as column_error:
+            error = column_error
+        # The shortest head of the column that fails ends at the row.
+        good, bad = 0, len(series)
+        while bad - good > 1:
+            middle = (good + bad) // 2
+            try:
+                pyarrow.array(series.iloc[:middle], from_pandas=True)
+                good = middle
+            except (pyarrow.ArrowException, TypeError, ValueError):
+                bad = middle
+        value = series.iloc[bad - 1]
+        return ValueError(f"{name}:{bad}: column {str(column)!r}: {value!r} ({type(value).__name__}) cannot be read "
+                          f"with the column's other values: {error}")
+    return ValueError(f"{name}: the DataFrame cannot be read as an Arrow table: {error}")
 
 
 def _constant_texts(constants: Mapping[str, str | int]) -> dict[str, str]:
@@ -180,8 +210,19 @@ def _date_text(date: datetime.date | str | None) -> str | None:
 def _zone_name(zone: object) -> str | None:
     if zone is None:
         return None
-    key = getattr(zone, "key", None)  # zoneinfo.ZoneInfo
-    return key if key is not None else str(zone)
+    if isinstance(zone, datetime.timezone):
+        # A fixed offset is the Etc zone of its hours (whose names count
+        # west of GMT); one of part hours has no such zone.
+        offset = zone.utcoffset(None)
+        hours, rest = divmod(int(offset.total_seconds()), 3600)
+        if rest:
+            raise ValueError(f"time_zone: the fixed offset {zone} is no whole hours: give a zone by name")
+        return "UTC" if hours == 0 else f"Etc/GMT{-hours:+d}"
+    for attribute in ("key", "zone"):  # zoneinfo.ZoneInfo, pytz
+        name = getattr(zone, attribute, None)
+        if isinstance(name, str):
+            return name
+    return str(zone)
 
 
 def write_tape(
@@ -281,7 +322,7 @@ def write_tape(
         if file_path is not None:
             entry["path"] = file_path
         else:
-            table = _as_table(data, rename or {})
+            table = _as_table(data, name, rename or {})
             capsule = table.__arrow_c_stream__() if table is not None else _stream_capsule(data, name)
             capsules.append(capsule)
             first.append(_capsule_pointer(capsule, _STREAM_CAPSULE))

@@ -361,6 +361,27 @@ def test_constant_columns_fill_what_a_vendor_file_lacks(loaded, tmp_path, day, h
         assert [m for m in replay(tape)] == expected_replay([], mine)
 
 
+@pytest.mark.parametrize("zone, name", [
+    (datetime.timezone.utc, "UTC"),
+    (datetime.timezone(datetime.timedelta(hours=-5)), "Etc/GMT+5"),
+    (datetime.timezone(datetime.timedelta(hours=9)), "Etc/GMT-9"),
+    (zoneinfo.ZoneInfo("Asia/Tokyo"), "Asia/Tokyo"),
+])
+def test_a_time_zone_given_as_an_object_is_the_zone_of_its_name(tmp_path, zone, name):
+    pd = pytest.importorskip("pandas")
+    trades = pd.DataFrame({"symbol": ["X", "X"], "time": ["09:30:00.000001", "15:59:59.5"],
+                           "exchange": [1, 1], "price": [10.5, 10.25], "size": [5, 6]})
+    tables = []
+    for given in (zone, name):
+        tape = tmp_path / f"{len(tables)}.tape"
+        tarvik_engine.write_tape(tape, trades=trades, date="2024-03-15", time_zone=given)
+        tables.append(tarvik_engine.read_tape(tape, kinds="trades", time_zone="UTC")["trades"])
+    assert tables[0].equals(tables[1])
+    with pytest.raises(ValueError, match=r"^time_zone: the fixed offset UTC\+05:30 is no whole hours"):
+        tarvik_engine.write_tape(tmp_path / "india.tape", trades=trades, date="2024-03-15",
+                                 time_zone=datetime.timezone(datetime.timedelta(hours=5, minutes=30)))
+
+
 def test_a_constant_column_fills_only_the_inputs_without_it(loaded, tmp_path, day):
     _, trades = day
     files = per_symbol_files(tmp_path, day, "csv")
@@ -1157,6 +1178,18 @@ def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
         tarvik_engine.write_tape(tape, trades=trades.assign(price=10.5, size=True))
     with pytest.raises(ValueError, match=r"^trades:1: column 'exchange': exchange '-1' is out of range"):
         tarvik_engine.write_tape(tape, trades=trades.assign(price=10.5, exchange=-1))
+    with pytest.raises(ValueError, match=r"^trades:2: column 'exchange': exchange '1.5' is not a whole number"):
+        tarvik_engine.write_tape(tape, trades=trades.assign(price=10.5, exchange=[1.0, 1.5]))
+    with pytest.raises(ValueError, match=r"^trades:1: column 'symbol': expected text, got the boolean true"):
+        tarvik_engine.write_tape(tape, trades=trades.assign(price=10.5, symbol=True))
+    # A float column with a gap is written to CSV as 2.0: its whole numbers are exchanges.
+    (tmp_path / "floats.csv").write_text("symbol,time,exchange,price,size\nX,1710509402000000000,2.0,10,5\n")
+    tarvik_engine.write_tape(tmp_path / "floats.tape", trades=tmp_path / "floats.csv")
+    exchanges = tarvik_engine.read_tape(tmp_path / "floats.tape", kinds="trades")["trades"].column("reporting_exchange")
+    assert exchanges.to_pylist() == [2]
+    # An object column mixing texts and numbers is named with its first odd row.
+    with pytest.raises(ValueError, match=r"^trades:2: column 'symbol': 7 \(int\) cannot be read with the column's"):
+        tarvik_engine.write_tape(tape, trades=trades.assign(price=10.5, symbol=pd.Series(["X", 7], dtype=object)))
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,1710509402000000000,1,10,5\n")
     with pytest.raises(ValueError, match=r"^delimiter: expected one character"):
         tarvik_engine.write_tape(tape, trades=tmp_path / "t.csv", delimiter='"')
