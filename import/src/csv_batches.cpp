@@ -174,6 +174,7 @@ struct CsvBatches::State {
     std::shared_ptr<arrow::Buffer> partial;  // the start of a row the next block ends
     int64_t first_line = 2;                  // of the file, of the next batch's first row
     int64_t line_end_bytes = 1;              // of the header's line end: 2 for "\r\n"
+    bool cut_after_cr = false;               // the rows so far end in "\r"
 
     arrow::Status next_block(std::shared_ptr<arrow::Buffer>& block);
     arrow::Status skip_header(std::shared_ptr<arrow::Buffer>& data, bool final);
@@ -409,6 +410,9 @@ arrow::Status CsvBatches::ReadNext(std::shared_ptr<arrow::RecordBatch>* out) {
                 continue;
             }
         }
+        // A row cut after the "\r" of its "\r\n" has its line end already:
+        // the "\n" left over would read as a blank line, one line too many.
+        if (s.cut_after_cr && block->size() > 0 && block->data()[0] == '\n') block = arrow::SliceBuffer(block, 1);
         std::shared_ptr<arrow::Buffer> whole;
         // Every block starts at a row's start (the partial row before it
         // leads it), so one without a quote has no line end inside a field.
@@ -420,7 +424,10 @@ arrow::Status CsvBatches::ReadNext(std::shared_ptr<arrow::RecordBatch>* out) {
         if (s.partial && s.partial->size() > s.block_bytes)
             return arrow::Status::Invalid("CSV parse error: Row #", s.first_line, " or after: a row runs past ",
                                           s.block_bytes >> 20, " MB without a line end (is it a CSV file?)");
-        if (whole->size() > 0) s.rows = std::move(whole);
+        if (whole->size() > 0) {
+            s.cut_after_cr = whole->data()[whole->size() - 1] == '\r';
+            s.rows = std::move(whole);
+        }
     }
 }
 

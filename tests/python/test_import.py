@@ -538,6 +538,29 @@ def test_a_quoted_line_end_at_the_end_of_a_read_block_is_part_of_its_field(tmp_p
     assert tarvik_engine.read_tape(tmp_path / "t.tape", kinds=("trades",))["trades"].num_rows == rows + 2
 
 
+@pytest.mark.parametrize("quoted", [False, True], ids=["plain", "with-quotes"])
+def test_a_crlf_cut_by_a_read_block_ends_one_line(tmp_path, quoted):
+    """A block that ends between a row's "\r" and "\n" leaves no blank
+    line: later rows keep their line numbers."""
+    block = 1 << 20
+    note = b'"@ F"' if quoted else b"F"
+    out = bytearray(b"symbol,time,exchange,price,size,conditions\r\n")
+    rows = 0
+    while len(out) < block - 200:
+        out += b"X,%d,1,10,5,%s\r\n" % (1710509400000000 + rows, note)
+        rows += 1
+    row = b"X,%d,1,10,5,%s\r\n" % (1710509400000000 + rows, note)
+    out += row.replace(b",5,", b",5" + b" " * (block - 1 - len(out) - len(row) + 2) + b",")  # its "\r" ends the block
+    assert out[block - 1:block + 1] == b"\r\n"
+    for k in range(1, 5):
+        out += b"X,%d,1,10,5,%s\r\n" % (1710509400000000 + rows + k, note)
+    out += b"X,%d,1,ten,5,%s\r\n" % (1710509400000000 + rows + 5, note)
+    (tmp_path / "t.csv").write_bytes(out)
+    line = out.count(b"\n")
+    with pytest.raises(ValueError, match=rf"t.csv:{line}: column 'price': expected a number, got 'ten'"):
+        tarvik_engine.write_tape(tmp_path / "t.tape", trades=tmp_path / "t.csv", progress=False)
+
+
 def test_zstd_files_that_start_with_a_skippable_frame_are_read(tmp_path, day, csv_day):
     """pzstd writes a skippable frame before the data's frames."""
     from compression import zstd
