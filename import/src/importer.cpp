@@ -448,30 +448,41 @@ uint32_t Importer::size(const BatchCells& cells, int64_t i, Field f, const Decim
     cells.decimal(f, i, d);
     char text[48];
     if (d.units < 0) cells.fail(f, i, std::string(format_decimal(d, text)) + " is below 0");
-    if (!(multiplier == kUnitSize)) {
+    const bool scaling = !(multiplier == kUnitSize);
+    const Decimal given = d;
+    if (scaling) {
         const auto scaled = multiply(d, multiplier);
         if (!scaled) cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range after the size multiplier");
         d = *scaled;
     }
+    // The size as the file gives it, and what the multiplier made of it.
+    const auto shown = [&] {
+        std::string s(format_decimal(given, text));
+        if (scaling) {
+            s += " (";
+            s += format_decimal(d, text);
+            s += " after the size multiplier ";
+            s += format_decimal(multiplier, text);
+            s += ")";
+        }
+        return s;
+    };
     if (fraction != nullptr) {
         const auto m = millionths(d);
-        if (!m)
-            cells.fail(f, i, std::string(format_decimal(d, text)) +
-                                 " has more than six decimals after the size multiplier");
+        if (!m) cells.fail(f, i, shown() + " has more than six decimals");
         *fraction = *m;
         const uint64_t whole_part = *m / 1'000'000;
-        if (whole_part > max)
-            cells.fail(f, i, std::string(format_decimal(d, text)) + " is out of range (0 to " + std::to_string(max) + ")");
+        if (whole_part > max) cells.fail(f, i, shown() + " is out of range (0 to " + std::to_string(max) + ")");
         return static_cast<uint32_t>(whole_part);
     }
     const std::string range = " is out of range (0 to " + std::to_string(max) + ")";
     const auto w = whole(d);
-    if (!w && d.decimals == 0) cells.fail(f, i, std::string(format_decimal(d, text)) + range);
+    if (!w && d.decimals == 0) cells.fail(f, i, shown() + range);
     if (!w)
-        cells.fail(f, i, std::string(format_decimal(d, text)) +
+        cells.fail(f, i, shown() +
                              " is not a whole number (a symbols file's size_multiplier scales decimal sizes; "
                              "--fractional-sizes keeps a trade's fraction)");
-    if (static_cast<uint64_t>(*w) > max) cells.fail(f, i, std::string(format_decimal(d, text)) + range);
+    if (static_cast<uint64_t>(*w) > max) cells.fail(f, i, shown() + range);
     return static_cast<uint32_t>(*w);
 }
 

@@ -853,6 +853,11 @@ def test_symbols_file_sets_price_type_close_multiplier_and_options(loaded, tmp_p
     Tarvik.ProcessTape(str(tape), 0, 0, 0, keep)
     assert seen == [("BTC", 1, 650015000, 4, 12345, 15000, 14 * 3600 * 10**6 + 1, 14 * 3600 * 10**6 - 10, None),
                     ("IBM", 10, 375, 2, 2, 25, 14 * 3600 * 10**6 + 10**6, 0, (150000, 0, 4))]
+    # A size finer than its multiplier is named as written and as scaled.
+    (tmp_path / "fine.csv").write_text("symbol,time,exchange,price,size\nBTC,2024-03-15T14:00:00Z,1,65001.5,0.000000015\n")
+    result = tool("import", "--trades", tmp_path / "fine.csv", "--symbols", tmp_path / "symbols.csv", "-o", tape)
+    assert ("fine.csv:2: column 'size': 0.000000015 (1.5 after the size multiplier 100000000) is not a whole number"
+            in result.stderr)
 
 
 def test_one_tape_per_session_day(loaded, tmp_path):
