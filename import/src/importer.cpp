@@ -630,6 +630,10 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
     if (cells.present(kExchangeTime, i)) {
         ParsedTime x;
         cells.time(kExchangeTime, i, row.parser, static_cast<uint32_t>(read.local_day), x);
+        // A tape keeps the participant's time of day only: a time a day or
+        // more away would show as a wrong time on the event's day.
+        if (x.epoch_micros - out.epoch_micros >= kMicrosPerDay || out.epoch_micros - x.epoch_micros >= kMicrosPerDay)
+            cells.fail(kExchangeTime, i, "a day or more away from the row's time (another unit, or another day?)");
         out.exchange_micros = row.zone.to_local(x.epoch_micros).micros;
     }
     read.rest_read = true;

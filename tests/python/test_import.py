@@ -888,6 +888,10 @@ def test_one_tape_per_session_day(loaded, tmp_path):
      "t.csv:3: column 'price'", "expected a number, got 'ten'"),
     ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10.5,5\n", ["--price-type", "0"],
      "t.csv:2: column 'price'", "cannot be written exactly in price type 0"),
+    ("t.csv", "symbol,time,exchange,price,size,exchange_time\n"
+     "X,1710509402000000,1,10,5,1710509401999999\nX,1710509403000000,1,10,5,1710423003000000\n",
+     ["--time-unit", "us"],
+     "t.csv:3: column 'exchange_time'", "a day or more away from the row's time"),
     ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,65432.12345678,5\nX,09:30:01,1,1.5,5\n", [],
      "t.csv:2: column 'price'", "does not fit 32 bits"),
     ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,1.0000000001,5\n", [],
@@ -949,7 +953,7 @@ def test_one_tape_per_session_day(loaded, tmp_path):
     ("t.csv", "symbol,time,exchange,price,size\nX,2024-11-03T05:30:00Z,1,10,1\n", ["--time-zone", "America/New_York"],
      "t.csv:2: column 'time'", "is -4:00 from GMT, but the tape of 2024-11-03 holds one offset in whole hours for the "
                                "day, -5:00 (its clocks change that day)"),
-], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "overflow",
+], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "exchange-time-a-day-away", "overflow",
         "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
