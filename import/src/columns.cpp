@@ -355,6 +355,10 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
                 c.divisor = micros_factor(type.unit());
                 break;
             }
+            case arrow::Type::DURATION:  // time since midnight, as pandas keeps a time of day
+                c.kind = Kind::Time;
+                c.divisor = micros_factor(static_cast<const arrow::DurationType&>(*array->type()).unit());
+                break;
             case arrow::Type::DATE32:
                 c.kind = Kind::Date;
                 break;

@@ -382,6 +382,33 @@ def test_a_time_zone_given_as_an_object_is_the_zone_of_its_name(tmp_path, zone, 
                                  time_zone=datetime.timezone(datetime.timedelta(hours=5, minutes=30)))
 
 
+@pytest.mark.parametrize("form", ["timedelta", "duration[us]", "time64[ns]", "time32[ms]"])
+def test_typed_times_of_day_are_read_on_the_date(tmp_path, form):
+    pd = pytest.importorskip("pandas")
+    pa = pytest.importorskip("pyarrow")
+    texts = ["09:30:00.001", "12:00:00.25", "15:59:59.999"]
+    trades = pd.DataFrame({"symbol": ["X"] * 3, "time": texts, "exchange": [1] * 3, "price": [10.5, 10.25, 10.0],
+                           "size": [5, 6, 7]})
+    if form == "timedelta":
+        typed = trades.assign(time=pd.to_timedelta(texts))
+    else:
+        offsets = [int(pd.Timedelta(text).value) for text in texts]  # nanoseconds since midnight
+        arrays = {"duration[us]": pa.array([n // 1000 for n in offsets], pa.duration("us")),
+                  "time64[ns]": pa.array(offsets, pa.time64("ns")),
+                  "time32[ms]": pa.array([n // 10**6 for n in offsets], pa.time32("ms"))}
+        typed = pa.Table.from_pandas(trades, preserve_index=False).set_column(1, "time", arrays[form])
+    tables = []
+    for given in (trades, typed):
+        tape = tmp_path / f"{len(tables)}.tape"
+        tarvik_engine.write_tape(tape, trades=given, date="2024-03-15", time_zone="America/New_York")
+        tables.append(tarvik_engine.read_tape(tape, kinds="trades")["trades"])
+    assert tables[0].equals(tables[1])
+    late = typed.assign(time=pd.to_timedelta(["09:30:00", "23:59:59", "24:00:00"])) if form == "timedelta" else None
+    if late is not None:
+        with pytest.raises(ValueError, match=r"^trades:3: column 'time': time of day out of range"):
+            tarvik_engine.write_tape(tmp_path / "late.tape", trades=late, date="2024-03-15")
+
+
 def test_a_constant_column_fills_only_the_inputs_without_it(loaded, tmp_path, day):
     _, trades = day
     files = per_symbol_files(tmp_path, day, "csv")
