@@ -305,6 +305,7 @@ void Importer::for_each_row(BatchSource& source, Row row) {
 }
 
 void Importer::load_conditions(BatchSource& source) {
+    condition_names_.given_table();
     for_each_row(source, [this](const ColumnMap&, const BatchCells& cells, int64_t i) {
         const std::string_view text = cells.text(kCondition, i);
         const int64_t code = cells.integer(kCode, i, 0, 254);
@@ -517,16 +518,23 @@ const std::vector<std::string_view>& condition_texts(RowContext& row, const Batc
     return tokens;
 }
 
-// A trade's conditions into `out`, unused slots kNoCondition: numbers as
-// they are (after `on_number`), names by `on_name`.
+// A trade's conditions into `out`, unused slots kNoCondition: a text a
+// given table lists by the table (TAQ's "4" is a condition of its own),
+// other numbers as they are (after `on_number`), names by `on_name`.
 template <typename OnNumber, typename OnName>
-void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4], OnNumber on_number,
-                     OnName on_name) {
+void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4], const NameCodes& table,
+                     OnNumber on_number, OnName on_name) {
     std::memset(out, kNoCondition, 4);
     if (!cells.present(kConditions, i)) return;
     const std::vector<std::string_view>& tokens = condition_texts(row, cells, i);
     for (std::size_t k = 0; k < tokens.size(); ++k) {
         const std::string_view t = tokens[k];
+        if (table.given()) {
+            if (const uint32_t code = table.find(t); code != NameCodes::kNone) {
+                out[k] = static_cast<uint8_t>(code);
+                continue;
+            }
+        }
         if (const auto number = code_number(cells, i, kConditions, t, 254, "condition ")) {
             on_number(t);
             out[k] = static_cast<uint8_t>(*number);
@@ -538,7 +546,7 @@ void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_
 
 void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) {
     fill_conditions(
-        row, cells, i, out,
+        row, cells, i, out, condition_names_,
         [&](std::string_view t) {
             if (condition_codes_ == Codes::Names && !condition_names_.given())
                 cells.fail(kConditions, i, "condition " + quoted(t) +

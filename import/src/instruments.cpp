@@ -204,7 +204,7 @@ std::vector<std::string> NameCodes::table() const {
     std::vector<std::string> out;
     for (const auto& [name, code] : names_) {
         if (out.size() <= code) out.resize(code + 1);
-        out[code] = name;
+        if (out[code].empty()) out[code] = name;
     }
     return out;
 }

@@ -199,9 +199,12 @@ public:
         return c != kNone ? c : add(name, why);
     }
     void give(std::string name, uint32_t code);
+    // A table is given, even one without names: every name must be in it.
+    void given_table() { given_ = true; }
     bool given() const { return given_; }
     bool empty() const { return names_.empty(); }
-    // Index = number; gaps are empty texts.
+    // Index = number; gaps are empty texts. A number given to several
+    // names (a table's synonyms) is named by the first.
     std::vector<std::string> table() const;
 
 private:

@@ -6,6 +6,7 @@ docs/import.md gives the columns and the rules."""
 import ctypes
 import datetime
 import json
+import numbers
 import os
 import sys
 import threading
@@ -152,7 +153,12 @@ def _constant_texts(constants: Mapping[str, str | int]) -> dict[str, str]:
 def _conditions_table(conditions: Mapping[str, int]) -> pyarrow.Table:
     import pyarrow
 
-    texts = [str(text) for text in conditions]
+    for text, code in conditions.items():
+        if not isinstance(text, str):
+            raise TypeError(f"conditions: a condition must be a str, got {type(text).__name__}")
+        if isinstance(code, bool) or not isinstance(code, numbers.Integral):
+            raise TypeError(f"conditions: the code of {text!r} must be an int, got {type(code).__name__}")
+    texts = list(conditions)
     codes = [int(conditions[text]) for text in conditions]
     return pyarrow.table({"condition": pyarrow.array(texts, pyarrow.string()), "code": pyarrow.array(codes)})
 
@@ -289,7 +295,7 @@ def write_tape(
                         ("quotes", quotes), ("mm_quotes", mm_quotes), ("trades", trades)):
         if value is None:
             continue
-        if kind == "conditions" and isinstance(value, dict):
+        if kind == "conditions" and isinstance(value, Mapping):
             value = _conditions_table(value)
         inputs.extend(_inputs(kind, value))
     if not any(kind in ("quotes", "trades", "mm_quotes", "changes") for kind, *_ in inputs):

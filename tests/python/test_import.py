@@ -7,6 +7,7 @@ import datetime
 import gzip
 import os
 import random
+import re
 import signal
 import subprocess
 import time
@@ -852,6 +853,36 @@ def test_a_conditions_table_gives_the_numbers(loaded, tmp_path):
     Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: seen.append(list(m.coreData.Trade.ExtTradeConditions)) or 0
                        if m.MessageType == Tarvik.TqMSG_TRADE else 0)
     assert seen == [[0, 14, 37, 255]]
+
+
+def test_a_conditions_table_reads_the_digits_it_lists_and_names_shared_codes_by_the_first(loaded, tmp_path):
+    """TAQ's condition "4" is a condition of its own, not the number 4."""
+    pd = pytest.importorskip("pandas")
+    trades = pd.DataFrame({"symbol": ["X"] * 2, "time": ["09:30:00", "09:30:01"], "exchange": [1, 1],
+                           "price": [10, 10], "size": [5, 5], "conditions": ["@ 4", "Q 37"]})
+    tape = tmp_path / "taq.tape"
+    tarvik_engine.write_tape(tape, trades=trades, date="2024-03-15", conditions={"@": 1, "4": 5, "O": 4, "Q": 4})
+    assert tarvik_engine.read_tape(tape, kinds="trades")["trades"].column("conditions").to_pylist() == [[1, 5], [4, 37]]
+    names = []
+    Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: names.append(Tarvik.GetDefinedString(
+        Tarvik.TqST_TRADECONDITION, 4)) or 1)
+    assert names == ["O"]
+
+
+@pytest.mark.parametrize("table, error", [
+    ({"@": 1.9}, "conditions: the code of '@' must be an int, got float"),
+    ({"@": True}, "conditions: the code of '@' must be an int, got bool"),
+    ({1: 1}, "conditions: a condition must be a str, got int"),
+])
+def test_a_conditions_dict_takes_texts_and_whole_codes(tmp_path, table, error):
+    pd = pytest.importorskip("pandas")
+    trades = pd.DataFrame({"symbol": ["X"], "time": ["09:30:00"], "exchange": [1], "price": [10], "size": [5],
+                           "conditions": ["@"]})
+    with pytest.raises(TypeError, match=f"^{re.escape(error)}$"):
+        tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, date="2024-03-15", conditions=table)
+    # An empty table is a table: its conditions are none.
+    with pytest.raises(ValueError, match=r"^trades:1: column 'conditions'"):
+        tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, date="2024-03-15", conditions={})
 
 
 def test_symbols_file_sets_price_type_close_multiplier_and_options(loaded, tmp_path):
