@@ -39,7 +39,11 @@ struct CellPlace {
 [[noreturn]] void fail_at(const CellPlace& place, const std::string& message);
 
 // Quotes a value for a message, cut at 60 bytes and with control bytes
-// escaped, so that one bad cell cannot flood the terminal.
+// and bytes that are no UTF-8 escaped, so that one bad cell cannot flood
+// the terminal or spoil the message's text.
 std::string quoted(std::string_view value);
+
+// Whether the text is UTF-8 throughout (no stray, cut or overlong bytes).
+bool valid_utf8(std::string_view value);
 
 }  // namespace tarvik::import

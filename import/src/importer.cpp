@@ -317,6 +317,8 @@ void Importer::load_conditions(BatchSource& source) {
 void Importer::load_symbols(BatchSource& source) {
     for_each_row(source, [this, &source](const ColumnMap& map, const BatchCells& cells, int64_t i) {
         const std::string text(cells.text(kSymbol, i));
+        if (text.find('\0') != std::string::npos) cells.fail(kSymbol, i, quoted(text) + " holds a NUL byte");
+        if (!valid_utf8(text)) cells.fail(kSymbol, i, quoted(text) + " is not UTF-8 text");
         const uint16_t listed =
             cells.present(kListedExchange, i) ? exchange(cells, i, kListedExchange) : o_.listed_exg;
         const uint32_t before_count = instruments_.size();
@@ -426,6 +428,7 @@ uint32_t Importer::instrument(const BatchCells& cells, int64_t i, Field symbol) 
     const uint32_t known = instruments_.size();
     const uint32_t id = instruments_.find_or_add(text, listed, o_.listed_exg, recent_);
     if (id >= known && text.find('\0') != std::string_view::npos) cells.fail(symbol, i, quoted(text) + " holds a NUL byte");
+    if (id >= known && !valid_utf8(text)) cells.fail(symbol, i, quoted(text) + " is not UTF-8 text");
     return id;
 }
 
@@ -798,6 +801,7 @@ void Importer::read(DataInput& input) {
                 if (it == maker_ids_.end()) {
                     if (maker.find('\0') != std::string_view::npos)
                         cells.fail(kMarketMaker, i, quoted(maker) + " holds a NUL byte");
+                    if (!valid_utf8(maker)) cells.fail(kMarketMaker, i, quoted(maker) + " is not UTF-8 text");
                     it = maker_ids_.emplace(std::string(maker), static_cast<uint32_t>(maker_names_.size())).first;
                     maker_names_.emplace_back(maker);
                 }

@@ -182,6 +182,10 @@ uint32_t NameCodes::add(std::string_view name, std::string& why) {
         why = std::string(what_) + " " + quoted(name) + " holds a NUL byte";
         return kNone;
     }
+    if (!valid_utf8(name)) {
+        why = std::string(what_) + " " + quoted(name) + " is not UTF-8 text";
+        return kNone;
+    }
     const uint32_t next = static_cast<uint32_t>(names_.size()) + 1;
     if (next > max_) {
         why = "more than " + std::to_string(max_) + " different " + what_ + "s";

@@ -996,6 +996,10 @@ def test_one_tape_per_session_day(loaded, tmp_path):
      "t.csv:3: column 'price'", "-2147483649 of X (listed exchange 1) does not fit 32 bits as a whole number"),
     ("t.csv", "symbol,time,exchange,price,size\nA\0B,09:30:00,1,10,5\n", [], "t.csv:2: column 'symbol'",
      "'A\\x00B' holds a NUL byte"),
+    ("t.csv", "symbol,time,exchange,price,size\nSOCI\u00c9T\u00c9,09:30:00,1,10,5\n".encode() +
+     b"SOCI\xc9T\xc9,09:30:01,1,10,5\n", [], "t.csv:3: column 'symbol'", "'SOCI\\xc9T\\xc9' is not UTF-8 text"),
+    ("t.csv", b"symbol,time,exchange,price,size\nX,09:30:00,Z\xfcrich,10,5\n", [], "t.csv:2: column 'exchange'",
+     "exchange 'Z\\xfcrich' is not UTF-8 text"),
     ("t.csv", b"\xfd7zXZ\x00\x00\x04", [], "t.csv: an xz file", "xz -dc decompresses it"),
     ("t.csv", b"\xff\xfes\x00y\x00m\x00", [], "t.csv: UTF-16 text", "iconv"),
     ("t.csv", b"sym\x00bol,time\n", [], "t.csv: the first line holds NUL bytes", "not a CSV file"),
@@ -1016,7 +1020,7 @@ def test_one_tape_per_session_day(loaded, tmp_path):
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
         "parse-error-past-a-blank-line", "negative-exchange", "size-past-64-bits", "negative-price-overflow",
-        "nul-in-symbol", "xz", "utf-16", "binary", "clock-digits-without-the-hour's-zero", "half-hour-zone",
+        "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "binary", "clock-digits-without-the-hour's-zero", "half-hour-zone",
         "before-clocks-go-forward", "before-clocks-go-back"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
     if isinstance(text, bytes):
