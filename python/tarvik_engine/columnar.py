@@ -4,6 +4,8 @@ than memory. The engine replays the day natively in a run of its own and
 fills Arrow buffers; no Python object is made per row. docs/columnar.md
 gives the columns."""
 
+from __future__ import annotations
+
 import ctypes
 import datetime
 import json

@@ -3,6 +3,8 @@ called with files, pandas DataFrames, pyarrow Tables and RecordBatchReaders,
 or any object with the Arrow PyCapsule stream interface (polars, DuckDB).
 docs/import.md gives the columns and the rules."""
 
+from __future__ import annotations
+
 import ctypes
 import datetime
 import json

@@ -75,3 +75,15 @@ def test_stub_parameters_are_the_text_signature_s(name):
     stub += [(a.arg, "POSITIONAL_OR_KEYWORD") for a in arguments.args]
     runtime = [(p.name, p.kind.name) for p in inspect.signature(getattr(Tarvik, name)).parameters.values()]
     assert stub == runtime
+
+
+@pytest.mark.parametrize("package", ["tarvik_engine", "tarvik_days"])
+def test_the_packages_signatures_can_be_read_at_run_time(package):
+    """help() and editors read signatures with their annotations evaluated:
+    a name imported only for type checking must not break them."""
+    import importlib
+    module = importlib.import_module(package)
+    for name in module.__all__:
+        value = getattr(module, name)
+        if inspect.isfunction(value):
+            inspect.signature(value)
