@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -87,6 +88,7 @@ BatchSource::BatchSource(ImportInput input, char delimiter, bool header)
         return;
     }
     struct stat st{};
+    if (::stat(input_.path.c_str(), &st) != 0 && errno == ENOENT) fail("no such file");
     if (::stat(input_.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         fail(S_ISDIR(st.st_mode) ? "is a directory, not a file"
                                  : "is not a regular file (a pipe or a device): import reads files, some of them "

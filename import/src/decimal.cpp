@@ -237,6 +237,17 @@ bool decimal_from_float(float value, Decimal& out) {
     return shortest_decimal(value, out, hint);
 }
 
+std::string price_refusal(const Decimal& value, uint8_t price_type) {
+    bool exact = false;
+    if (price_type <= kMaxDecimals) {
+        exact = value.decimals <= price_type;
+    } else if (value.decimals <= kMaxDigits && magnitude(value.units) <= pow10(kMaxDigits - 19)) {
+        exact = value.units * engine::price_type_info(price_type).denominator % pow10(value.decimals) == 0;
+    }
+    return (exact ? " does not fit 32 bits in price type " : " cannot be written exactly in price type ") +
+           std::to_string(price_type);
+}
+
 std::optional<int32_t> encode_price(const Decimal& value, uint8_t price_type) {
     if (price_type <= kMaxDecimals) {
         // A decimal type: a reduced value of more decimals is no whole

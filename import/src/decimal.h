@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace tarvik::import {
@@ -63,6 +64,10 @@ bool decimal_from_float(float value, Decimal& out);
 // types 0 to 9, 2^n for 10 to 17). Nullopt when it is not a whole number
 // of units or does not fit 32 bits.
 std::optional<int32_t> encode_price(const Decimal& value, uint8_t price_type);
+// Why encode_price refused the value: " cannot be written exactly in price
+// type N" or, for a value exact in the type but past 32 bits, " does not
+// fit 32 bits in price type N".
+std::string price_refusal(const Decimal& value, uint8_t price_type);
 
 // a * b, exactly (nullopt past 38 digits).
 std::optional<Decimal> multiply(const Decimal& a, const Decimal& b);

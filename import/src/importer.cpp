@@ -437,8 +437,8 @@ int32_t Importer::price(const BatchCells& cells, int64_t i, Field f, const Decim
     const auto p = encode_price(d, price_type);
     if (!p) {
         char text[48];
-        cells.fail(f, i, std::string(format_decimal(d, text)) + " cannot be written exactly in price type " +
-                             std::to_string(price_type) + " of " + std::string(inst.text));
+        cells.fail(f, i, std::string(format_decimal(d, text)) + price_refusal(d, price_type) + " of " +
+                             std::string(inst.text));
     }
     return *p;
 }
@@ -848,9 +848,8 @@ void Importer::build_tables() {
         if (inst.prev_close) {
             const auto p = encode_price(inst.prev_close->value, inst.chosen);
             if (!p)
-                throw ImportError(instruments_.text(inst.prev_close->where) +
-                                  ": the previous close cannot be written exactly in price type " +
-                                  std::to_string(inst.chosen));
+                throw ImportError(instruments_.text(inst.prev_close->where) + ": the previous close" +
+                                  price_refusal(inst.prev_close->value, inst.chosen));
             e.prev_close = *p;
         }
         if (inst.option) {
@@ -904,8 +903,8 @@ int32_t Importer::spilled_price(const DataInput& input, const ConvertedRow& r, i
     const Field f = input.source->kind() == InputKind::Trades ? kPrice : p == 0 ? kBid : kAsk;
     char text[48];
     fail_at(CellPlace{input.source->name(), input.first_row() + index, input.map->shown_name(f), field_name(f)},
-            std::string(format_decimal(d, text)) + " cannot be written exactly in price type " +
-                std::to_string(chosen) + " of " + std::string(instruments_[r.symbol].text));
+            std::string(format_decimal(d, text)) + price_refusal(d, chosen) + " of " +
+                std::string(instruments_[r.symbol].text));
 }
 
 void Importer::finalize(RowContext& row, const DataInput& input, const ConvertedRow& r, uint64_t index,

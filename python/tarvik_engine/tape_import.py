@@ -215,6 +215,14 @@ def _date_text(date: datetime.date | str | None) -> str | None:
     return str(date)
 
 
+def _whole(name: str, value: object, most: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name}: expected an int, got {type(value).__name__}")
+    if not 0 <= int(value) <= most:
+        raise ValueError(f"{name}: {value} is out of range (0 to {most})")
+    return int(value)
+
+
 def _zone_name(zone: object) -> str | None:
     if zone is None:
         return None
@@ -305,7 +313,7 @@ def write_tape(
 
     entries: list[dict[str, str]] = []
     options = {
-        "output": os.fspath(path),
+        "output": os.fsdecode(path),
         "inputs": entries,
         "rename": dict(rename or {}),
         "constants": _constant_texts(constants or {}),
@@ -317,9 +325,9 @@ def write_tape(
         "time_unit": time_unit,
         "time_zone": _zone_name(time_zone),
         "date": _date_text(date),
-        "price_type": price_type,
-        "listed_exchange": int(listed_exchange),
-        "temp_dir": os.fspath(temp_dir) if temp_dir is not None else None,
+        "price_type": _whole("price_type", price_type, 255) if price_type is not None else None,
+        "listed_exchange": _whole("listed_exchange", listed_exchange, 65535),
+        "temp_dir": os.fsdecode(temp_dir) if temp_dir is not None else None,
         "delimiter": delimiter,
         "compress": bool(compress),
     }

@@ -946,6 +946,8 @@ def test_one_tape_per_session_day(loaded, tmp_path):
      "t.csv:3: column 'price'", "expected a number, got 'ten'"),
     ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10.5,5\n", ["--price-type", "0"],
      "t.csv:2: column 'price'", "cannot be written exactly in price type 0"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10.125,5\n", ["--price-type", "9"],
+     "t.csv:2: column 'price'", "10.125 does not fit 32 bits in price type 9 of X"),
     ("t.csv", "symbol,time,exchange,price,size,exchange_time\n"
      "X,1710509402000000,1,10,5,1710509401999999\nX,1710509403000000,1,10,5,1710423003000000\n",
      ["--time-unit", "us"],
@@ -1015,7 +1017,7 @@ def test_one_tape_per_session_day(loaded, tmp_path):
     ("t.csv", "symbol,time,exchange,price,size\nX,2024-11-03T05:30:00Z,1,10,1\n", ["--time-zone", "America/New_York"],
      "t.csv:2: column 'time'", "is -4:00 from GMT, but the tape of 2024-11-03 holds one offset in whole hours for the "
                                "day, -5:00 (its clocks change that day)"),
-], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "exchange-time-a-day-away", "overflow",
+], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "price-past-32-bits-in-its-type", "exchange-time-a-day-away", "overflow",
         "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
@@ -1034,6 +1036,12 @@ def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, 
     assert where in result.stderr and message in result.stderr, result.stderr
     assert tape.read_bytes() == b"an earlier tape"
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([name, "out.tape"])
+
+
+def test_a_missing_input_is_named_as_write_tape_names_it(tmp_path):
+    result = tool("import", "--trades", tmp_path / "nowhere.csv", "-o", tmp_path / "out.tape")
+    assert result.returncode == 1
+    assert f"{tmp_path / 'nowhere.csv'}: no such file" in result.stderr, result.stderr
 
 
 @pytest.mark.parametrize("temp_dir, ok", [("spill", True), ("missing/dir", False)], ids=["empty-dir", "missing-dir"])
@@ -1291,7 +1299,13 @@ def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
         tarvik_engine.write_tape(tape, trades=tmp_path / "nowhere.csv")
     with pytest.raises(TypeError):
         tarvik_engine.write_tape(tape, trades=[1, 2, 3])
+    with pytest.raises(TypeError, match=r"^listed_exchange: expected an int, got str"):
+        tarvik_engine.write_tape(tape, trades=trades.assign(price=10.5), listed_exchange="Q")
+    with pytest.raises(ValueError, match=r"^price_type: 300 is out of range \(0 to 255\)"):
+        tarvik_engine.write_tape(tape, trades=trades.assign(price=10.5), price_type=300)
     assert not tape.exists()
+    tarvik_engine.write_tape(os.fsencode(tape), trades=trades.assign(price=10.5))  # a path in bytes
+    assert tape.exists()
 
 
 def test_dictionary_columns_give_what_their_texts_give_and_fail_at_the_first_bad_row(tmp_path):
