@@ -51,6 +51,9 @@ struct ImportOptions {
     bool sort = false;
     bool allow_empty = false;
     bool fractional_sizes = false;
+    // An empty bid or ask (its size empty or 0) is no bid or ask: price
+    // and size 0, as one-sided quotes are written by some vendors.
+    bool one_sided_quotes = false;
     std::optional<TimeUnit> time_unit;
     std::string time_zone = "UTC";
     std::optional<uint32_t> date_ndays;

@@ -192,6 +192,8 @@ private:
     std::string offset_mismatch(int64_t offset, int64_t day_offset, uint32_t day) const;
     void refuse_input_as_output(const std::string& tape) const;
     void read_time(RowContext& row, const BatchCells& cells, int64_t i, ConvertedRow& out, RowCells& read) const;
+    // A quote's bid or ask: none (0) for an empty cell of a one-sided quote.
+    void quote_side(const BatchCells& cells, int64_t i, Field f, Decimal& out) const;
     void read_rest(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i, ConvertedRow& out,
                    RowCells& read) const;
     void build_tables();
@@ -498,8 +500,26 @@ void Importer::sizes(const BatchCells& cells, int64_t i, InputKind kind, const D
         return;
     }
     constexpr uint64_t kMaxQuoteSize = std::numeric_limits<int32_t>::max();
-    out.size[0] = size(cells, i, kBidSize, multiplier, kMaxQuoteSize, nullptr);
-    out.size[1] = size(cells, i, kAskSize, multiplier, kMaxQuoteSize, nullptr);
+    const Field sides[2][2] = {{kBid, kBidSize}, {kAsk, kAskSize}};
+    for (int k = 0; k < 2; ++k) {
+        const auto [price, size_field] = sides[k];
+        if (o_.one_sided_quotes && !cells.present(price, i)) {
+            // No side: its size, when given, must say none too.
+            if (cells.present(size_field, i) && size(cells, i, size_field, multiplier, kMaxQuoteSize, nullptr) != 0)
+                cells.fail(size_field, i, "a size without its price (" + std::string(field_name(price)) + " is empty)");
+            out.size[k] = 0;
+            continue;
+        }
+        out.size[k] = size(cells, i, size_field, multiplier, kMaxQuoteSize, nullptr);
+    }
+}
+
+void Importer::quote_side(const BatchCells& cells, int64_t i, Field f, Decimal& out) const {
+    if (o_.one_sided_quotes && !cells.present(f, i)) {
+        out = Decimal{};
+        return;
+    }
+    cells.decimal(f, i, out);
 }
 
 // A trade's conditions as texts: a list column's items, or the cell's text
@@ -616,8 +636,8 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
     switch (kind) {
         case InputKind::Quotes:
         case InputKind::MMQuotes:
-            cells.decimal(kBid, i, read.prices[0]);
-            cells.decimal(kAsk, i, read.prices[1]);
+            quote_side(cells, i, kBid, read.prices[0]);
+            quote_side(cells, i, kAsk, read.prices[1]);
             if (sizes_ahead_) sizes(cells, i, kind, kUnitSize, out);
             if (cells.present(kCondition, i)) out.code = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
             break;

@@ -262,6 +262,7 @@ def write_tape(
     sort: bool = False,
     allow_empty: bool = False,
     fractional_sizes: bool = False,
+    one_sided_quotes: bool = False,
     temp_dir: PathLike | None = None,
     delimiter: str | None = None,
     compress: bool = True,
@@ -284,7 +285,8 @@ def write_tape(
     without a header line, their columns named "1", "2", ... for
     ``rename``; ``delimiter`` separates a CSV file's fields
     (one character, or "tab"; by default a comma, or the "|", tab or ";"
-    its header shows).
+    its header shows). ``one_sided_quotes=True`` reads an empty bid or ask
+    (its size empty or 0) as none, price and size 0.
     ``compress=False`` writes a plain (version 1) tape instead of a
     zstd-compressed one. Each input is read once; its converted rows wait
     in a temporary file in ``temp_dir`` (default: beside the tape) until
@@ -322,6 +324,7 @@ def write_tape(
         "sort": bool(sort),
         "allow_empty": bool(allow_empty),
         "fractional_sizes": bool(fractional_sizes),
+        "one_sided_quotes": bool(one_sided_quotes),
         "time_unit": time_unit,
         "time_zone": _zone_name(time_zone),
         "date": _date_text(date),

@@ -796,6 +796,29 @@ def test_look_alike_symbols_stay_apart(loaded, tmp_path):
                     for k in range(3) for i, name in enumerate(names)}
 
 
+@pytest.mark.parametrize("source", ["csv", "dataframe"])
+def test_one_sided_quotes_read_an_empty_side_as_none(tmp_path, source):
+    pd = pytest.importorskip("pandas")
+    text = ("symbol,time,exchange,bid,bid_size,ask,ask_size\n"
+            "X,09:30:00,1,10.5,3,,\nX,09:30:01,1,,0,10.75,4\nX,09:30:02,1,10.5,3,10.75,4\n")
+    (tmp_path / "q.csv").write_text(text)
+    quotes = tmp_path / "q.csv" if source == "csv" else pd.read_csv(tmp_path / "q.csv")
+    tape = tmp_path / "q.tape"
+    with pytest.raises(ValueError, match=r"(q.csv:2|quotes:1): column 'ask': (empty|missing value)"):
+        tarvik_engine.write_tape(tape, quotes=quotes, date="2024-03-15")
+    tarvik_engine.write_tape(tape, quotes=quotes, date="2024-03-15", one_sided_quotes=True)
+    read = tarvik_engine.read_tape(tape, kinds="quotes")["quotes"]
+    assert read.select(["bid_raw", "bid_size", "ask_raw", "ask_size"]).to_pylist() == [
+        {"bid_raw": 1050, "bid_size": 3, "ask_raw": 0, "ask_size": 0},
+        {"bid_raw": 0, "bid_size": 0, "ask_raw": 1075, "ask_size": 4},
+        {"bid_raw": 1050, "bid_size": 3, "ask_raw": 1075, "ask_size": 4}]
+    (tmp_path / "bad.csv").write_text(text.replace(",,0,10.75", ",,7,10.75"))
+    result = tool("import", "--quotes", tmp_path / "bad.csv", "-o", tape, "--date", "2024-03-15",
+                  "--one-sided-quotes")
+    assert result.returncode == 1
+    assert "bad.csv:3: column 'bid_size': a size without its price (bid is empty)" in result.stderr
+
+
 def test_market_maker_depth_levels_fill_the_book(loaded, tmp_path):
     rows = ["symbol,time,exchange,market_maker,bid,bid_size,ask,ask_size"]
     for level in range(3):

@@ -303,7 +303,7 @@ struct ImportCommand {
     unsigned price_type = 256;  // 256: chosen from the prices
     uint16_t listed_exg = 1;
     bool ignore_extra_columns = false, no_header = false, sort = false, allow_empty = false, fractional_sizes = false, quiet = false,
-         no_compress = false;
+         no_compress = false, one_sided_quotes = false;
 
     void run() {
         import::ImportOptions o;
@@ -332,6 +332,7 @@ struct ImportCommand {
         o.sort = sort;
         o.allow_empty = allow_empty;
         o.fractional_sizes = fractional_sizes;
+        o.one_sided_quotes = one_sided_quotes;
         o.temp_dir = temp_dir;
         o.compress = !no_compress;
         if (!delimiter.empty()) o.delimiter = import::parse_delimiter(delimiter);
@@ -508,6 +509,8 @@ void add_import(CLI::App& app, Commands& c) {
     import_app->add_flag("--sort", import_files.sort, "sort input that is not in time order");
     import_app->add_flag("--allow-empty", import_files.allow_empty, "write an empty tape for no rows");
     import_app->add_flag("--fractional-sizes", import_files.fractional_sizes, "keep sizes below one share");
+    import_app->add_flag("--one-sided-quotes", import_files.one_sided_quotes,
+                         "an empty bid or ask (its size empty or 0) is none: price and size 0");
     import_app->add_option("--temp-dir", import_files.temp_dir, "for the converted rows and sorted runs (default beside the tape)")
         ->type_name("DIR");
     import_app->add_option("--delimiter", import_files.delimiter, "the CSV field delimiter")->type_name("C")->check(kDelimiter);
