@@ -46,8 +46,13 @@ def listed_tapes() -> list[tuple[datetime.date, Path]]:
     file name within one). The engine's record holds a path of at most 267
     bytes: a tape at a longer path is read here, so that no day of a deep
     folder is left out as if it had no tape."""
+    return [(day, path) for _, day, path in _listing()]
+
+
+def _listing() -> list[tuple[str, datetime.date, Path]]:
+    """listed_tapes with the directory of TARVIK_TAPE_PATH each is in."""
     by_engine = {str(path): day for day, path in _engine_listing()}
-    found: list[tuple[datetime.date, Path]] = []
+    found: list[tuple[str, datetime.date, Path]] = []
     for directory in _directories():
         try:
             names = sorted(os.listdir(os.fsencode(directory)))  # by bytes, as the engine sorts
@@ -57,10 +62,10 @@ def listed_tapes() -> list[tuple[datetime.date, Path]]:
             resolved = os.path.realpath(os.path.join(os.fsencode(directory), name))
             path = os.fsdecode(resolved)
             if path in by_engine:
-                found.append((by_engine[path], Path(path)))
+                found.append((directory, by_engine[path], Path(path)))
             elif len(resolved) >= _PATH_BYTES and os.path.isfile(resolved) and os.access(resolved, os.R_OK):
                 try:
-                    found.append((tarvik_engine.tape_info(path).date, Path(path)))
+                    found.append((directory, tarvik_engine.tape_info(path).date, Path(path)))
                 except (tarvik_engine.TapeInfoError, OSError, ValueError):  # no tape
                     pass
     return found
@@ -103,16 +108,25 @@ def tapes_for_days(first: DayLike, last: DayLike | None = None) -> list[Path]:
     day when ``last`` is not given), in day order, found in the directories
     of ``TARVIK_TAPE_PATH``. Days without a tape (weekends, holidays) are
     left out; a day with a tape in two directories takes the first one
-    found. Raises FileNotFoundError when the range holds no tape at all."""
+    found; two tapes of one day in one directory raise ValueError, as it is
+    not told which is the day's. Raises FileNotFoundError when the range
+    holds no tape at all."""
     start = as_date(first)
     end = as_date(last) if last is not None else start
     if end < start:
         raise ValueError(f"the range {start} to {end} ends before it starts")
     by_day: dict[datetime.date, Path] = {}
-    for day, path in listed_tapes():
-        if start <= day <= end:
-            by_day.setdefault(day, path)
+    where: dict[datetime.date, str] = {}
+    for directory, day, path in _listing():
+        if not start <= day <= end:
+            continue
+        if day not in by_day:
+            by_day[day], where[day] = path, directory
+        elif where[day] == directory and by_day[day] != path:
+            raise ValueError(f"two tapes of {day} in {directory}: {by_day[day].name} and {path.name}; "
+                             "give the tape paths instead of days")
     if not by_day:
         where = os.environ.get("TARVIK_TAPE_PATH") or "the current directory"
-        raise FileNotFoundError(f"no tape of the days {start} to {end} in {where} (TARVIK_TAPE_PATH)")
+        days = f"the day {start}" if start == end else f"the days {start} to {end}"
+        raise FileNotFoundError(f"no tape of {days} in {where} (TARVIK_TAPE_PATH)")
     return [by_day[day] for day in sorted(by_day)]

@@ -62,6 +62,9 @@ class DaysFailed(Exception):
         more = f"\n\n... and {len(failures) - 3} more" if len(failures) > 3 else ""
         super().__init__(f"{len(failures)} of {len(results)} days failed:\n\n{shown}{more}")
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self.results, self.failures)
+
 
 def run_day(tape: str, fn: Callable[[str], Any]) -> tuple[bool, Any]:
     """What a worker runs: the user's function on one tape. Its exception
@@ -76,19 +79,26 @@ def run_day(tape: str, fn: Callable[[str], Any]) -> tuple[bool, Any]:
         return False, (f"{type(e).__name__}: {e}", traceback.format_exc())
 
 
-def _paths(tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike]) -> list[Path]:
+def _paths(tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike],
+           keep: bool = False) -> list[Path | DayFailure]:
     """Tape paths from a list of paths, a list of days, or a (first, last)
-    range of days."""
+    range of days. A listed day without a tape raises FileNotFoundError, or
+    with ``keep`` is a DayFailure in its place."""
     if isinstance(tapes, (str, os.PathLike)):
         raise TypeError("tapes: expected a list of tape paths or a (first, last) range of days, not one path")
     items = list(tapes)
     days = [_day(item) for item in items]
     if isinstance(tapes, tuple) and len(days) == 2 and days[0] is not None and days[1] is not None:
         return tapes_for_days(days[0], days[1])
-    paths = []
+    paths: list[Path | DayFailure] = []
     for item, day in zip(items, days):
         if day is not None:
-            paths.extend(tapes_for_days(day))
+            try:
+                paths.extend(tapes_for_days(day))
+            except FileNotFoundError as e:
+                if not keep:
+                    raise
+                paths.append(DayFailure(len(paths), Path(day.isoformat()), f"FileNotFoundError: {e}", ""))
         elif isinstance(item, (str, os.PathLike)):
             paths.append(Path(item))
         else:
@@ -217,7 +227,9 @@ def map_days(
     retried once by Dask, on a local cluster, and then reported. With
     ``errors="raise"`` (the default) failed days raise ``DaysFailed`` once
     every day is done, carrying the other days' results; ``errors="keep"``
-    returns a ``DayFailure`` in the place of each failed day. ``timeout``
+    returns a ``DayFailure`` in the place of each failed day. A day of a
+    list of days that has no tape raises FileNotFoundError before any day
+    runs, or with ``errors="keep"`` is such a failed day. ``timeout``
     (seconds, for the whole call) raises TimeoutError naming the days not
     done.
     """
@@ -225,13 +237,22 @@ def map_days(
         raise ValueError(f"errors: expected 'raise' or 'keep', got {errors!r}")
     if client is not None and workers is not None:
         raise ValueError("workers: give it for the local cluster only, not with client")
-    paths = _paths(tapes)
-    if not paths:
-        return []
-    with contextlib.ExitStack() as stack:
-        if client is None:
-            client = stack.enter_context(_local_client(workers))
-        results, failures = _gather(client, fn, paths, progress, timeout)
+    items = _paths(tapes, keep=errors == "keep")
+    paths = [item for item in items if isinstance(item, Path)]
+    results: list[Any] = []
+    failures: list[DayFailure] = []
+    if paths:
+        with contextlib.ExitStack() as stack:
+            if client is None:
+                client = stack.enter_context(_local_client(workers))
+            results, failures = _gather(client, fn, paths, progress, timeout)
+    if len(paths) < len(items):  # listed days without a tape, in their places
+        places = [i for i, item in enumerate(items) if isinstance(item, Path)]
+        failures = [dataclasses.replace(f, index=places[f.index]) for f in failures]
+        failures += [item for item in items if isinstance(item, DayFailure)]
+        failures.sort(key=lambda f: f.index)
+        gathered = iter(results)
+        results = [next(gathered) if isinstance(item, Path) else None for item in items]
     if failures and errors == "raise":
         raise DaysFailed(results, failures)
     for failure in failures:
@@ -250,7 +271,10 @@ def _gather(
     from tqdm import tqdm
 
     run = uuid.uuid4().hex[:8]
-    keys = [f"tarvik-day-{run}-{i}-{path.name}" for i, path in enumerate(paths)]
+    # A key is text sent to the scheduler: a tape's name that is no UTF-8
+    # (bytes a directory listing gives back escaped) goes in escaped.
+    keys = [f"tarvik-day-{run}-{i}-{os.fsencode(path.name).decode('utf-8', 'backslashreplace')}"
+            for i, path in enumerate(paths)]
     futures = client.map(run_day, [str(p) for p in paths], fn=fn, key=keys, pure=False)
     place = {future.key: i for i, future in enumerate(futures)}
     results: list[Any] = [None] * len(paths)
@@ -275,6 +299,9 @@ def _gather(
                 future.release()
                 bar.update(1)
     except TimeoutError:
+        if len(done) == len(paths):  # the deadline passed as the last result came in
+            failures.sort(key=lambda f: f.index)
+            return results, failures
         client.cancel(futures)
         missing = [str(paths[i]) for i in range(len(paths)) if i not in done]
         raise TimeoutError(f"map_days: {len(missing)} days not done after {timeout} s: {', '.join(missing)}") from None

@@ -41,6 +41,9 @@ class TapeError(RuntimeError):
         super().__init__(message)
         self.code = code
 
+    def __reduce__(self) -> tuple[Any, ...]:  # across processes (a pool's workers)
+        return type(self), (self.code, str(self))
+
 
 def _library() -> ctypes.CDLL:
     global _lib

@@ -33,6 +33,11 @@ class TapeInfoError(TapeError):
         self.offset: int = problem["offset"]
         self.reason: str = problem["reason"]
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        problem = {"message": str(self), "path": self.path, "section": self.section,
+                   "section_name": self.section_name, "offset": self.offset, "reason": self.reason}
+        return type(self), (self.code, problem)
+
 
 @dataclasses.dataclass(frozen=True)
 class TapeInfo:

@@ -4,6 +4,7 @@ raise the engine's result code."""
 
 import datetime
 import os
+import pickle
 import struct
 import subprocess
 import threading
@@ -414,6 +415,8 @@ def test_damaged_tapes_raise_the_result_code(python_child, tmp_path, synth_day, 
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith(f"{code} "), result.stdout
+    error = pickle.loads(pickle.dumps(tarvik_engine.TapeError(code, result.stdout)))  # as a pool sends it back
+    assert (error.code, str(error)) == (code, result.stdout)
 
 
 @pytest.mark.parametrize("nbbo", [False, True, "numpy-false", "numpy-true"])

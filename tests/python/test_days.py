@@ -66,7 +66,7 @@ def test_results_come_in_input_order_and_a_failing_day_keeps_the_others(python_c
     tapes = list(reversed(tapes))
     missing = str(folder / "missing.tape")
     out = run_days(python_child, f"""
-import json, distributed
+import json, pickle, distributed
 tapes = {tapes!r}
 serial = [day_volumes(t) for t in tapes]
 with_failure = tapes[:2] + [{missing!r}] + tapes[2:]
@@ -79,9 +79,14 @@ with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_addre
     except tarvik_days.DaysFailed as e:
         raised = {{"results": e.results, "failures": [str(f) for f in e.failures], "text": str(e)}}
     by_range = tarvik_days.map_days(day_volumes, ("2024-03-05", "2024-03-08"), client=client, progress=False)
+    listed = tarvik_days.map_days(day_volumes, ["2024-03-07", "2024-03-06", "2024-03-05"], client=client,
+                                  errors="keep")
 failure = kept[2]
+copy = pickle.loads(pickle.dumps(tarvik_days.DaysFailed([1, None], [failure])))
 print(json.dumps({{"serial": serial, "kept": kept[:2] + kept[3:], "raised": raised, "by_range": by_range,
-                   "failure": [failure.index, str(failure.tape), failure.error, failure.traceback]}}))
+                   "failure": [failure.index, str(failure.tape), failure.error, failure.traceback],
+                   "listed": [listed[0], listed[2], listed[1].index, listed[1].error],
+                   "copy": [copy.results, str(copy.failures[0].tape), str(copy)]}}))
 """, env={"TARVIK_TAPE_PATH": str(folder)})
     serial = out["serial"]
     assert all(serial) and serial[0] != serial[1]
@@ -93,6 +98,10 @@ print(json.dumps({{"serial": serial, "kept": kept[:2] + kept[3:], "raised": rais
     assert out["raised"]["results"] == serial[:2] + [None] + serial[2:]
     assert missing in out["raised"]["text"] and "1 of 5 days failed" in out["raised"]["text"]
     assert out["by_range"] == list(reversed(serial[:3]))  # 2024-03-05, 07 and 08, in day order
+    # A listed day without a tape is a failed day in its place.
+    assert out["listed"][:2] == [serial[1], serial[2]]
+    assert out["listed"][2:] == [1, f"FileNotFoundError: no tape of the day 2024-03-06 in {folder} (TARVIK_TAPE_PATH)"]
+    assert out["copy"][:2] == [[1, None], missing] and "1 of 2 days failed" in out["copy"][2]
 
 
 def test_a_day_that_raises_any_exception_is_reported_and_its_worker_lives(python_child, days):
@@ -150,6 +159,20 @@ def test_a_range_of_days_finds_the_tapes_by_their_header(days, monkeypatch):
     for not_a_day in ("20240305", "2024-W10-2"):
         with pytest.raises(ValueError, match="expected a day as YYYY-MM-DD"):
             tarvik_days.tapes_for_days(not_a_day)
+
+
+def test_two_tapes_of_one_day_in_one_directory_are_named(tmp_path, days, monkeypatch):
+    """Two venues' tapes of a day in one folder: neither is taken silently
+    for the day's. The same tape under a second name is one tape."""
+    _, tapes = days
+    for name in ("arca.tape", "nyse.tape"):
+        (tmp_path / name).write_bytes(Path(tapes[1]).read_bytes())
+    monkeypatch.setenv("TARVIK_TAPE_PATH", str(tmp_path))
+    with pytest.raises(ValueError, match=rf"^two tapes of 2024-03-05 in {tmp_path}: arca.tape and nyse.tape"):
+        tarvik_days.tapes_for_days("2024-03-05")
+    (tmp_path / "nyse.tape").unlink()
+    (tmp_path / "today.tape").symlink_to(tmp_path / "arca.tape")
+    assert tarvik_days.tapes_for_days("2024-03-05") == [tmp_path / "arca.tape"]
 
 
 def test_a_tape_at_a_path_longer_than_the_listing_record_keeps_its_day(tmp_path, days, monkeypatch):

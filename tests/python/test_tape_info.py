@@ -5,6 +5,7 @@ result code a run of the tape gives."""
 
 import datetime
 import os
+import pickle
 import random
 import struct
 import subprocess
@@ -144,6 +145,11 @@ def test_check_says_what_is_wrong_and_where(tmp_path, synth_tape, kind):
     assert (error.path, error.section, error.code) == (str(tape), section, code)
     assert reason in str(error) and error.reason in str(error)
     assert 0 <= error.offset <= len(data)
+    # It crosses processes whole, as a pool's workers send it back.
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), str(copy), copy.code, copy.path, copy.section, copy.section_name, copy.offset,
+            copy.reason) == (type(error), str(error), error.code, error.path, error.section, error.section_name,
+                             error.offset, error.reason)
 
 
 def test_info_takes_a_tape_that_ends_after_a_whole_block_as_still_growing(tmp_path, synth_tape):
