@@ -121,7 +121,8 @@ def tapes_for_days(first: DayLike, last: DayLike | None = None) -> list[Path]:
         if not start <= day <= end:
             continue
         if day not in by_day:
-            by_day[day], where[day] = path, directory
+            by_day[day] = path
+            where[day] = directory
         elif where[day] == directory and by_day[day] != path:
             raise ValueError(f"two tapes of {day} in {directory}: {by_day[day].name} and {path.name}; "
                              "give the tape paths instead of days")

@@ -89,7 +89,8 @@ def _paths(tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike],
     items = list(tapes)
     days = [_day(item) for item in items]
     if isinstance(tapes, tuple) and len(days) == 2 and days[0] is not None and days[1] is not None:
-        return tapes_for_days(days[0], days[1])
+        ranged: list[Path | DayFailure] = [*tapes_for_days(days[0], days[1])]
+        return ranged
     paths: list[Path | DayFailure] = []
     for item, day in zip(items, days):
         if day is not None:
