@@ -116,14 +116,14 @@ def tapes_for_days(first: DayLike, last: DayLike | None = None) -> list[Path]:
     if end < start:
         raise ValueError(f"the range {start} to {end} ends before it starts")
     by_day: dict[datetime.date, Path] = {}
-    where: dict[datetime.date, str] = {}
+    directory_of: dict[datetime.date, str] = {}
     for directory, day, path in _listing():
         if not start <= day <= end:
             continue
         if day not in by_day:
             by_day[day] = path
-            where[day] = directory
-        elif where[day] == directory and by_day[day] != path:
+            directory_of[day] = directory
+        elif directory_of[day] == directory and by_day[day] != path:
             raise ValueError(f"two tapes of {day} in {directory}: {by_day[day].name} and {path.name}; "
                              "give the tape paths instead of days")
     if not by_day:
