@@ -140,10 +140,15 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
     // The run itself leaves out the symbols not wanted (run()); what it
     // delivers without a symbol is not any wanted symbol's either.
     if (options.symbol_filter && h.ptqStringSymbol == nullptr) return TqCALLBACKRETURN_CONTINUE;
-    // The event's time: the microsecond of the extension, else the clock's
-    // millisecond, on the session day, at the tape's offset to GMT.
-    const int64_t of_day = m.ptarvik3Ext != nullptr ? static_cast<int64_t>(m.ptarvik3Ext->MicrosOfDaySRC)
-                                                    : int64_t{h.tqExgTimestamp.MsOfDay} * 1000;
+    // The event's time: the clock's millisecond, refined by the microsecond
+    // of the extension where that falls within it (an extension of another
+    // writer may leave it 0, or hold another time), on the session day, at
+    // the tape's offset to GMT.
+    int64_t of_day = int64_t{h.tqExgTimestamp.MsOfDay} * 1000;
+    if (m.ptarvik3Ext != nullptr) {
+        const uint64_t micros = m.ptarvik3Ext->MicrosOfDaySRC;
+        if (micros / 1000 == h.tqExgTimestamp.MsOfDay) of_day = static_cast<int64_t>(micros);
+    }
     const int64_t local =
         (static_cast<int64_t>(h.tqSessionDate.NDays) - engine::kUnixEpochNDays) * kMicrosPerDay + of_day;
     const int64_t epoch = local - int64_t{h.tqExgTimestamp.TimeZone} * 3'600'000'000;

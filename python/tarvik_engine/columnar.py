@@ -102,7 +102,9 @@ def _bound(value: TimeBound, name: str) -> dict[str, int] | None:
             raise ValueError(f"{name}: outside the years 1 to 9999")
     if isinstance(value, datetime.datetime) and value != value:  # pandas.NaT
         raise ValueError(f"{name}: NaT is no time")
-    if isinstance(value, datetime.time) and value.utcoffset() is not None:
+    # (A ZoneInfo gives a time without a date no offset: its zone is still
+    # not the tape's clock.)
+    if isinstance(value, datetime.time) and value.tzinfo is not None:
         raise ValueError(f"{name}: a time of day is on the tape's clock and takes no offset; "
                          "give a datetime for an instant")
     if isinstance(value, datetime.datetime):

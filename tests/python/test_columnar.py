@@ -9,6 +9,7 @@ import struct
 import subprocess
 import threading
 import zlib
+import zoneinfo
 
 import pytest
 
@@ -292,6 +293,21 @@ def test_the_time_column_is_labelled_with_an_offset_a_zone_can_have(tmp_path, ho
     trades.to_pandas()
 
 
+def test_the_time_column_takes_the_extension_s_microsecond_within_the_clock_s_millisecond(tmp_path):
+    """An extension of another writer may carry no microsecond (0), or one
+    of another time: the message's own millisecond is its time then."""
+    lines = [{"header": {"date": "2024-03-15", "permission_set": "AA", "display": "Ext", "time_zone": 0}},
+             {"symbol": {"id": "IBM", "text": "IBM", "listed_exg": 1, "price_type": 2}}]
+    nine_thirty = 34_200_000_000
+    for k, src in enumerate([nine_thirty + 123, 0, 90_000_000_000, nine_thirty - 1]):
+        lines.append({"event": {"kind": "trade", "time": "09:30:00", "symbol": "IBM", "reporting_exg": 1,
+                                "price": 100 + k, "size": 1, "ext": {"src": src, "ptp1": 5}}})
+    trades = tarvik_engine.read_tape(compile_tape(tmp_path / "ext.tape", lines), kinds="trades",
+                                     start="09:30", end="09:31")["trades"]
+    day = int(datetime.datetime(2024, 3, 15, tzinfo=datetime.timezone.utc).timestamp()) * 1_000_000
+    assert trades.column("time").cast(pa.int64()).to_pylist() == [day + nine_thirty + 123] + [day + nine_thirty] * 3
+
+
 def test_columns_of_a_million_rows_and_more_keep_every_value(tmp_path):
     """Columns that grow past a million rows in one batch, and last batches
     that end far short of their room, hold the same rows as small batches."""
@@ -459,8 +475,10 @@ def test_the_rows_before_damage_come_before_the_error(tmp_path, synth_day):
     ({"batch_rows": 2.5}, TypeError, "float"),
     ({"start": datetime.time(9, 30, tzinfo=datetime.timezone.utc)}, ValueError, "takes no offset"),
     ({"start": "09:30+00:00"}, ValueError, "takes no offset"),
+    ({"start": datetime.time(9, 30, tzinfo=zoneinfo.ZoneInfo("Asia/Tokyo"))}, ValueError, "takes no offset"),
 ], ids=["kind", "start-text", "end-type", "zone-type", "zone-localtime", "zone-seconds", "symbols-bytes",
-        "symbols-none", "nbbo-text", "batch-rows-0", "batch-rows-float", "aware-time", "aware-time-text"])
+        "symbols-none", "nbbo-text", "batch-rows-0", "batch-rows-float", "aware-time", "aware-time-text",
+        "zoned-time"])
 def test_bad_arguments_are_named(synth_day, arguments, error, match):
     with pytest.raises(error, match=match):
         next(tarvik_engine.iter_tape(synth_day, **arguments))
