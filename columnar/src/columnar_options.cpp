@@ -46,6 +46,7 @@ ColumnarOptions columnar_options_from_json(const std::string& text) {
             } else if (key == "start") o.start = bound_from_json(value, "start");
             else if (key == "end") o.end = bound_from_json(value, "end");
             else if (key == "nbbo") o.nbbo = value.get<bool>();
+            else if (key == "fractional_sizes") o.fractional_sizes = value.get<bool>();
             else if (key == "time_zone") o.time_zone = value.is_null() ? "" : value.get<std::string>();
             else if (key == "batch_rows") {
                 o.batch_rows = value.get<int64_t>();

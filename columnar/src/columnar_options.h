@@ -30,6 +30,7 @@ struct ColumnarOptions {
     TimeBound start;                   // inclusive
     TimeBound end;                     // exclusive
     bool nbbo = true;
+    bool fractional_sizes = false;  // trades carry their extension's fractional size and volume
     std::string time_zone;  // of the time column; empty: the tape's own offset
     int64_t batch_rows = 1'000'000;
 };

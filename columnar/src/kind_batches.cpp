@@ -71,19 +71,25 @@ struct QuoteColumns {
 
 class TradeBatch : public KindBatch {
 public:
-    TradeBatch(std::shared_ptr<arrow::DataType> time_type, TextDictionary& symbols, int64_t rows)
-        : KindBatch(time_type, symbols, rows) {
-        set_schema({field("price", arrow::float64()), field("price_raw", arrow::int32()),
-                    field("size", arrow::uint32()), field("conditions", arrow::list(arrow::uint8())),
-                    field("sequence", arrow::uint32()), field("open", arrow::float64()),
-                    field("high", arrow::float64()), field("low", arrow::float64()),
-                    field("total_volume", arrow::uint64()), field("tick", arrow::float64())},
-                   time_type);
+    TradeBatch(std::shared_ptr<arrow::DataType> time_type, TextDictionary& symbols, int64_t rows, bool fractional)
+        : KindBatch(time_type, symbols, rows), fractional_(fractional) {
+        std::vector<std::shared_ptr<arrow::Field>> own = {
+            field("price", arrow::float64()), field("price_raw", arrow::int32()),
+            field("size", arrow::uint32()), field("conditions", arrow::list(arrow::uint8())),
+            field("sequence", arrow::uint32()), field("open", arrow::float64()),
+            field("high", arrow::float64()), field("low", arrow::float64()),
+            field("total_volume", arrow::uint64()), field("tick", arrow::float64())};
+        if (fractional_) {
+            own.push_back(field("fractional_size", arrow::float64()));
+            own.push_back(field("fractional_total_volume", arrow::float64()));
+        }
+        set_schema(std::move(own), time_type);
         start();
     }
 
 private:
-    uint8_t append_own(const TarvikMessageBody& m) override {
+    uint8_t append_own(const MessageRow& row) override {
+        const TarvikMessageBody& m = *row.body;
         const TarvikTradeBody& t = m.Trade;
         price_.append(to_double(t.Price, t.PriceType));
         price_raw_.append(t.Price);
@@ -95,6 +101,14 @@ private:
         low_.append(to_double(t.Low, t.PriceType));
         volume_.append(t.TotalVolume);
         tick_.append(to_double(t.Tick, t.PriceType));
+        if (fractional_) {
+            // Six implied decimals as the nearest double; a trade without
+            // the extension has its whole size and volume.
+            const TradeFraction& f = row.fraction;
+            fractional_size_.append(f.given ? static_cast<double>(f.size) / 1e6 : static_cast<double>(t.Size));
+            fractional_volume_.append(f.given ? static_cast<double>(f.total_volume) / 1e6
+                                              : static_cast<double>(t.TotalVolume));
+        }
         return t.PriceType;
     }
     arrow::Status reserve_own(int64_t n) override {
@@ -107,6 +121,10 @@ private:
         ARROW_RETURN_NOT_OK(high_.reserve(n));
         ARROW_RETURN_NOT_OK(low_.reserve(n));
         ARROW_RETURN_NOT_OK(volume_.reserve(n));
+        if (fractional_) {
+            ARROW_RETURN_NOT_OK(fractional_size_.reserve(n));
+            ARROW_RETURN_NOT_OK(fractional_volume_.reserve(n));
+        }
         return tick_.reserve(n);
     }
     arrow::Status finish_own(std::vector<std::shared_ptr<arrow::Array>>& out) override {
@@ -120,10 +138,15 @@ private:
         out.push_back(low_.finish(arrow::float64()));
         out.push_back(volume_.finish(arrow::uint64()));
         out.push_back(tick_.finish(arrow::float64()));
+        if (fractional_) {
+            out.push_back(fractional_size_.finish(arrow::float64()));
+            out.push_back(fractional_volume_.finish(arrow::float64()));
+        }
         return arrow::Status::OK();
     }
 
-    FixedColumn<double> price_, open_, high_, low_, tick_;
+    bool fractional_;
+    FixedColumn<double> price_, open_, high_, low_, tick_, fractional_size_, fractional_volume_;
     FixedColumn<int32_t> price_raw_;
     FixedColumn<uint32_t> size_, sequence_;
     ByteListColumn conditions_;
@@ -149,7 +172,8 @@ public:
     }
 
 private:
-    uint8_t append_own(const TarvikMessageBody& m) override {
+    uint8_t append_own(const MessageRow& row) override {
+        const TarvikMessageBody& m = *row.body;
         const TarvikExgQuoteBody& q = m.ExgQuote;
         quote_.append(q.coreQuote);
         const uint8_t pt = q.coreQuote.PriceType;
@@ -205,7 +229,8 @@ public:
     }
 
 private:
-    uint8_t append_own(const TarvikMessageBody& m) override {
+    uint8_t append_own(const MessageRow& row) override {
+        const TarvikMessageBody& m = *row.body;
         const TarvikMMQuoteBody& q = m.MMQuote;
         quote_.append(q.coreQuote);
         if (q.ptqStringMarketMaker != nullptr) maker_.append(makers_.index_of(q.ptqStringMarketMaker));
@@ -245,7 +270,8 @@ public:
     }
 
 private:
-    uint8_t append_own(const TarvikMessageBody& m) override {
+    uint8_t append_own(const MessageRow& row) override {
+        const TarvikMessageBody& m = *row.body;
         const TarvikSymbolChangeBody& c = m.SymbolChange;
         status_.append(c.Status);
         check(status_char_.Append(utf8_text(std::string_view(&c.StatusChar, 1))));
@@ -329,7 +355,8 @@ public:
     }
 
 private:
-    uint8_t append_own(const TarvikMessageBody& m) override {
+    uint8_t append_own(const MessageRow& row) override {
+        const TarvikMessageBody& m = *row.body;
         const TarvikCategoryBody& c = m.Category;
         if (c.ptqStringCategory != nullptr) {
             name_.append(names_.index_of(c.ptqStringCategory));
@@ -458,7 +485,7 @@ std::unique_ptr<KindBatch> KindBatch::make(TapeKind kind, const ColumnarOptions&
                                            std::shared_ptr<arrow::DataType> time_type, TextDictionary& symbols) {
     const int64_t rows = options.batch_rows;
     switch (kind) {
-        case TapeKind::Trades: return std::make_unique<TradeBatch>(time_type, symbols, rows);
+        case TapeKind::Trades: return std::make_unique<TradeBatch>(time_type, symbols, rows, options.fractional_sizes);
         case TapeKind::Quotes: return std::make_unique<QuoteBatch>(time_type, symbols, rows, options.nbbo);
         case TapeKind::MMQuotes: return std::make_unique<MMQuoteBatch>(time_type, symbols, rows);
         case TapeKind::SymbolChanges: return std::make_unique<SymbolChangeBatch>(time_type, symbols, rows);
@@ -504,7 +531,7 @@ void KindBatch::append(const MessageRow& row) {
     else symbol_.append_null();
     listed_.append(row.listed_exchange);
     reporting_.append(row.reporting_exchange);
-    price_type_.append(append_own(*row.body));
+    price_type_.append(append_own(row));
     ++rows_;
 }
 

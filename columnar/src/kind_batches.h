@@ -17,6 +17,7 @@
 #include "columnar_options.h"
 #include "engine/text_store.h"
 #include "tarvik/library.h"
+#include "trade_fraction.h"
 
 namespace tarvik::columnar {
 
@@ -49,6 +50,7 @@ struct MessageRow {
     uint16_t listed_exchange;
     uint16_t reporting_exchange;
     const TarvikMessageBody* body;
+    TradeFraction fraction;
 };
 
 // A column of fixed-width values without nulls, appended without checks
@@ -120,7 +122,7 @@ protected:
     // The kind's own columns: their fields, appended after the common ones.
     // append_own appends a row's and answers its price type (0 for kinds
     // without prices), which the common columns hold.
-    virtual uint8_t append_own(const TarvikMessageBody& body) = 0;
+    virtual uint8_t append_own(const MessageRow& row) = 0;
     virtual arrow::Status finish_own(std::vector<std::shared_ptr<arrow::Array>>& out) = 0;
     virtual arrow::Status reserve_own(int64_t rows) = 0;
     void set_schema(std::vector<std::shared_ptr<arrow::Field>> own, std::shared_ptr<arrow::DataType> time_type);

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "tarvik/library.h"
+#include "trade_fraction.h"
 
 namespace tarvik::columnar {
 
@@ -36,6 +37,7 @@ struct StagedRow {
     uint16_t reporting_exchange;
     uint8_t kind;                  // TapeKind
     uint32_t first_field;          // a category's first field in its chunk's fields
+    TradeFraction fraction;        // a trade's, from its extension
     TarvikMessageBody body;        // a category's field pointer is set by the filler
 };
 

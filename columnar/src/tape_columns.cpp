@@ -91,7 +91,7 @@ struct TapeColumns::Replay {
     // A row into its kind's batch, handed over when full; false when the
     // reader is gone.
     bool append(int kind, int64_t time, TqStringRecord* symbol, uint16_t listed, uint16_t reporting,
-                const TarvikMessageBody& body);
+                const TarvikMessageBody& body, const TradeFraction& fraction);
     bool in_window(int64_t epoch, int64_t local, int64_t of_day) const;
     bool passes(const TimeBound& b, int64_t epoch, int64_t local, int64_t of_day, bool start) const;
     // Hands a batch to the reader, waiting while the queue is full; false
@@ -153,8 +153,11 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
         (static_cast<int64_t>(h.tqSessionDate.NDays) - engine::kUnixEpochNDays) * kMicrosPerDay + of_day;
     const int64_t epoch = local - int64_t{h.tqExgTimestamp.TimeZone} * 3'600'000'000;
     if (!in_window(epoch, local, of_day)) return TqCALLBACKRETURN_CONTINUE;
+    TradeFraction fraction;
+    if (m.ptarvik3Ext != nullptr && kind == static_cast<int>(TapeKind::Trades))
+        fraction = {true, m.ptarvik3Ext->FractionalSize, m.ptarvik3Ext->FractionalTotalVolume};
     if (!handoff->threaded()) {
-        return append(kind, epoch, h.ptqStringSymbol, h.ListedExg, h.ReportingExg, m.coreData)
+        return append(kind, epoch, h.ptqStringSymbol, h.ListedExg, h.ReportingExg, m.coreData, fraction)
                    ? TqCALLBACKRETURN_CONTINUE
                    : TqCALLBACKRETURN_STOP;
     }
@@ -165,6 +168,7 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
     row.reporting_exchange = h.ReportingExg;
     row.kind = static_cast<uint8_t>(kind);
     row.body = m.coreData;
+    row.fraction = fraction;
     if (m.MessageType == TqMSG_CATEGORY) {
         // The run writes the next category's fields over these.
         std::vector<TqCategoryFieldRecord>& fields = handoff->fields();
@@ -180,17 +184,18 @@ bool TapeColumns::Replay::fill(RowChunk& chunk) {
         StagedRow& row = chunk.rows[i];
         if (row.kind == static_cast<uint8_t>(TapeKind::Categories) && row.body.Category.ptqFields != nullptr)
             row.body.Category.ptqFields = chunk.fields.data() + row.first_field;
-        if (!append(row.kind, row.time, row.symbol, row.listed_exchange, row.reporting_exchange, row.body))
+        if (!append(row.kind, row.time, row.symbol, row.listed_exchange, row.reporting_exchange, row.body,
+                    row.fraction))
             return false;
     }
     return true;
 }
 
 bool TapeColumns::Replay::append(int kind, int64_t time, TqStringRecord* symbol, uint16_t listed,
-                                 uint16_t reporting, const TarvikMessageBody& body) {
+                                 uint16_t reporting, const TarvikMessageBody& body, const TradeFraction& fraction) {
     KindBatch* batch = batches[kind].get();
     const int32_t index = symbol != nullptr ? symbols.index_of(symbol) : -1;
-    batch->append(MessageRow{time, index, listed, reporting, &body});
+    batch->append(MessageRow{time, index, listed, reporting, &body, fraction});
     return batch->rows() < options.batch_rows || hand_over(static_cast<TapeKind>(kind), batch->finish());
 }
 

@@ -154,10 +154,15 @@ def _kinds(kinds: str | Iterable[str]) -> tuple[str, ...]:
 
 
 def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] | None, start: TimeBound,
-          end: TimeBound, nbbo: bool, time_zone: object, batch_rows: int) -> tuple[ctypes.CDLL, int]:
+          end: TimeBound, nbbo: bool, time_zone: object, batch_rows: int,
+          fractional_sizes: bool) -> tuple[ctypes.CDLL, int]:
     tape = os.fsdecode(path)
     if not os.path.exists(tape):
         raise FileNotFoundError(f"no such tape: {tape}")
+    try:
+        tape.encode("utf-8")
+    except UnicodeEncodeError:  # the engine takes paths as UTF-8 text
+        raise ValueError(f"the path {tape!r} is not UTF-8: rename the tape") from None
     if isinstance(symbols, str):
         symbols = [symbols]
     if symbols is not None:
@@ -167,9 +172,10 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
         for symbol in symbols:
             if not isinstance(symbol, str):
                 raise TypeError(f"symbols: expected texts, got {type(symbol).__name__}")
-    numpy_bool = type(nbbo).__module__ == "numpy" and type(nbbo).__name__ in ("bool", "bool_")
-    if not isinstance(nbbo, bool) and not numpy_bool:
-        raise TypeError(f"nbbo: expected True or False, got {type(nbbo).__name__}")
+    for name, flag in (("nbbo", nbbo), ("fractional_sizes", fractional_sizes)):
+        numpy_bool = type(flag).__module__ == "numpy" and type(flag).__name__ in ("bool", "bool_")
+        if not isinstance(flag, bool) and not numpy_bool:
+            raise TypeError(f"{name}: expected True or False, got {type(flag).__name__}")
     rows = operator.index(batch_rows)
     if rows < 1:
         raise ValueError("batch_rows: at least 1")
@@ -180,6 +186,7 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
         "start": _bound(start, "start"),
         "end": _bound(end, "end"),
         "nbbo": bool(nbbo),
+        "fractional_sizes": bool(fractional_sizes),
         "time_zone": _zone(time_zone),
         "batch_rows": min(rows, 1 << 62),  # past any day: one batch a kind
     }
@@ -211,8 +218,8 @@ def _batches(lib: ctypes.CDLL, reader: int) -> Iterator[tuple[str, pyarrow.Recor
 
 def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes"),
               symbols: str | Iterable[str] | None = None, start: TimeBound = None, end: TimeBound = None,
-              nbbo: bool = True, time_zone: object = None,
-              batch_rows: int = 1_000_000) -> Iterator[tuple[str, pyarrow.RecordBatch]]:
+              nbbo: bool = True, time_zone: object = None, batch_rows: int = 1_000_000,
+              fractional_sizes: bool = False) -> Iterator[tuple[str, pyarrow.RecordBatch]]:
     """Yields ``(kind, pyarrow.RecordBatch)`` in the order the batches fill,
     each of at most ``batch_rows`` rows, for a day of any size.
 
@@ -223,8 +230,10 @@ def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes
     instant, a naive one a wall-clock time in the tape's time zone. ``nbbo``
     adds the NBBO after each quote to the quotes. ``time_zone`` (an IANA
     name) is the time column's; by default the tape's own offset.
+    ``fractional_sizes`` adds to the trades their sizes and running volume
+    below one share (``fractional_size``, ``fractional_total_volume``).
     Raises ``TapeError`` with the engine's result code for a damaged tape."""
-    lib, reader = _open(path, _kinds(kinds), symbols, start, end, nbbo, time_zone, batch_rows)
+    lib, reader = _open(path, _kinds(kinds), symbols, start, end, nbbo, time_zone, batch_rows, fractional_sizes)
     try:
         yield from _batches(lib, reader)
     finally:
@@ -233,13 +242,14 @@ def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes
 
 def read_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes"),
               symbols: str | Iterable[str] | None = None, start: TimeBound = None, end: TimeBound = None,
-              nbbo: bool = True, time_zone: object = None) -> dict[str, pyarrow.Table]:
+              nbbo: bool = True, time_zone: object = None,
+              fractional_sizes: bool = False) -> dict[str, pyarrow.Table]:
     """The day as a dict from kind to ``pyarrow.Table``, with the same
     arguments as ``iter_tape``. ``table.to_pandas()`` gives a DataFrame."""
     import pyarrow
 
     chosen = _kinds(kinds)
-    lib, reader = _open(path, chosen, symbols, start, end, nbbo, time_zone, 1_000_000)
+    lib, reader = _open(path, chosen, symbols, start, end, nbbo, time_zone, 1_000_000, fractional_sizes)
     try:
         collected: dict[str, list[Any]] = {kind: [] for kind in chosen}
         for kind, batch in _batches(lib, reader):

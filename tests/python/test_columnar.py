@@ -493,3 +493,39 @@ def test_bad_arguments(tmp_path, synth_day):
     # a bytes path, and a batch past any day: one batch a kind
     batches = list(tarvik_engine.iter_tape(os.fsencode(synth_day), kinds="trades", batch_rows=2**63))
     assert len(batches) == 1 and batches[0][1].num_rows == tarvik_engine.read_tape(synth_day)["trades"].num_rows
+
+
+@pytest.mark.parametrize("compress", [True, False], ids=["packed", "plain"])
+def test_fractional_sizes_are_added_as_asked_and_as_the_callback_sees_them(loaded, tmp_path, compress):
+    pd = pytest.importorskip("pandas")
+    trades = pd.DataFrame({"symbol": ["BTC"] * 3, "time": ["14:00:00", "14:00:01", "14:00:02"], "exchange": [1] * 3,
+                           "price": [65000.5, 65001.0, 64999.5], "size": ["0.5", "0.25", "2.75"]})
+    tape = tarvik_engine.write_tape(tmp_path / "btc.tape", trades=trades, date="2024-03-15", fractional_sizes=True,
+                                    compress=compress)[0]
+    assert "fractional_size" not in tarvik_engine.read_tape(tape, kinds="trades")["trades"].column_names
+    table = tarvik_engine.read_tape(tape, kinds="trades", fractional_sizes=True)["trades"]
+    assert table.column("size").to_pylist() == [0, 0, 2]
+    assert table.column("fractional_size").to_pylist() == [0.5, 0.25, 2.75]
+    assert table.column("fractional_total_volume").to_pylist() == [0.5, 0.75, 3.5]
+    seen = []
+    Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: seen.append(
+        (m.ptarvik3Ext.FractionalSize / 1e6, m.ptarvik3Ext.FractionalTotalVolume / 1e6)) or 0
+        if m.MessageType == Tarvik.TqMSG_TRADE else 0)
+    assert seen == list(zip(table.column("fractional_size").to_pylist(),
+                            table.column("fractional_total_volume").to_pylist()))
+
+
+def test_trades_without_the_extension_have_their_whole_sizes_as_fractional(synth_day):
+    table = tarvik_engine.read_tape(synth_day, kinds="trades", fractional_sizes=True)["trades"]
+    assert table.num_rows > 0
+    assert table.column("fractional_size").to_pylist() == [float(s) for s in table.column("size").to_pylist()]
+    assert table.column("fractional_total_volume").to_pylist() == \
+        [float(v) for v in table.column("total_volume").to_pylist()]
+
+
+def test_a_tape_path_that_is_no_utf8_is_named(tmp_path, synth_day):
+    latin = os.path.join(os.fsencode(tmp_path), b"d\xe9j\xe0.tape")
+    with open(latin, "wb") as f:
+        f.write(synth_day.read_bytes())
+    with pytest.raises(ValueError, match="is not UTF-8: rename the tape"):
+        tarvik_engine.read_tape(os.fsdecode(latin))
