@@ -211,6 +211,16 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
     }
     (void)stream->Close();
     std::string_view text = start;
+    // A compressed file holding another format: what it holds, told as a
+    // file of it would be.
+    if (!codec_.empty()) {
+        if (text.substr(0, 4) == "PAR1")
+            fail("a " + codec_ + " file holding a Parquet file, which import reads as it is (Parquet compresses "
+                 "its own columns); " + codec_ + " -dc decompresses it");
+        if (const char* other = other_format(reinterpret_cast<const unsigned char*>(text.data()),
+                                             static_cast<int64_t>(std::min<std::size_t>(text.size(), 6))))
+            fail("a " + codec_ + " file holding " + other);
+    }
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     const std::string_view first_line = text.substr(0, text.find_first_of("\r\n"));
     if (first_line.find('\0') != std::string_view::npos)

@@ -1027,6 +1027,8 @@ def test_one_tape_per_session_day(loaded, tmp_path):
      "exchange 'Z\\xfcrich' is not UTF-8 text"),
     ("t.csv", b"\xfd7zXZ\x00\x00\x04", [], "t.csv: an xz file", "xz -dc decompresses it"),
     ("t.csv", b"\xff\xfes\x00y\x00m\x00", [], "t.csv: UTF-16 text", "iconv"),
+    ("t.csv", gzip.compress(b"PAR1" + bytes(100)), [], "t.csv: a gzip file holding a Parquet file", "gzip -dc"),
+    ("t.csv", gzip.compress(b"\xff\xfes\x00y\x00m\x00"), [], "t.csv: a gzip file holding UTF-16 text", "iconv"),
     ("t.csv", b"sym\x00bol,time\n", [], "t.csv: the first line holds NUL bytes", "not a CSV file"),
     ("t.csv", "symbol,time,exchange,price,size\nX,093000123,1,10,5\nX,93000124,1,10,5\n",
      ["--time-unit", "hhmmss"], "t.csv:3: column 'time'",
@@ -1045,7 +1047,7 @@ def test_one_tape_per_session_day(loaded, tmp_path):
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
         "parse-error-past-a-blank-line", "negative-exchange", "size-past-64-bits", "negative-price-overflow",
-        "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "binary", "clock-digits-without-the-hour's-zero", "half-hour-zone",
+        "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "gzipped-parquet", "gzipped-utf-16", "binary", "clock-digits-without-the-hour's-zero", "half-hour-zone",
         "before-clocks-go-forward", "before-clocks-go-back"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
     if isinstance(text, bytes):
