@@ -32,7 +32,8 @@ struct CodeText {
 constexpr CodeText kCodeTexts[] = {
     {TqAPIERR_USER_STOPPED, "TqAPIERR_USER_STOPPED", "the replay was stopped"},
     {TqAPIERR_BAD_PARAMETERS, "TqAPIERR_BAD_PARAMETERS", "bad parameters"},
-    {TqAPIERR_EXCEPTION, "TqAPIERR_EXCEPTION", "a damaged event block: the tape is cut short (or still being written), or corrupt"},
+    {TqAPIERR_EXCEPTION, "TqAPIERR_EXCEPTION",
+     "a damaged event block: the tape is cut short (or still being written), or corrupt"},
     {TqAPIERR_OPEN_TAPE_FILE_FAILED, "TqAPIERR_OPEN_TAPE_FILE_FAILED",
      "the tape cannot be opened: missing, unreadable or not a tape"},
     {TqAPIERR_INITIALIZE_MEMORY_FAILED, "TqAPIERR_INITIALIZE_MEMORY_FAILED", "the state snapshot does not fit its tape"},
