@@ -105,9 +105,9 @@ private:
             // Six implied decimals as the nearest double; a trade without
             // the extension has its whole size and volume.
             const TradeFraction& f = row.fraction;
-            fractional_size_.append(f.given ? static_cast<double>(f.size) / 1e6 : static_cast<double>(t.Size));
-            fractional_volume_.append(f.given ? static_cast<double>(f.total_volume) / 1e6
-                                              : static_cast<double>(t.TotalVolume));
+            fractional_size_.append(f.given() ? static_cast<double>(f.size) / 1e6 : static_cast<double>(t.Size));
+            fractional_volume_.append(f.given() ? static_cast<double>(f.total_volume) / 1e6
+                                                : static_cast<double>(t.TotalVolume));
         }
         return t.PriceType;
     }

@@ -155,8 +155,8 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
     const int64_t epoch = local - int64_t{h.tqExgTimestamp.TimeZone} * 3'600'000'000;
     if (!in_window(epoch, local, of_day)) return TqCALLBACKRETURN_CONTINUE;
     TradeFraction fraction;
-    if (m.ptarvik3Ext != nullptr && kind == static_cast<int>(TapeKind::Trades))
-        fraction = {true, m.ptarvik3Ext->FractionalSize, m.ptarvik3Ext->FractionalTotalVolume};
+    if (options.fractional_sizes && m.ptarvik3Ext != nullptr && kind == static_cast<int>(TapeKind::Trades))
+        fraction = {m.ptarvik3Ext->FractionalSize, m.ptarvik3Ext->FractionalTotalVolume};
     if (!handoff->threaded()) {
         return append(kind, epoch, h.ptqStringSymbol, h.ListedExg, h.ReportingExg, m.coreData, fraction)
                    ? TqCALLBACKRETURN_CONTINUE

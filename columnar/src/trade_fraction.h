@@ -6,11 +6,12 @@
 
 namespace tarvik::columnar {
 
-// Six implied decimals; `given` false for a message without the extension.
+// Six implied decimals; size kNone for a message without the extension.
 struct TradeFraction {
-    bool given = false;
-    uint64_t size = 0;
+    static constexpr uint64_t kNone = UINT64_MAX;
+    uint64_t size = kNone;
     uint64_t total_volume = 0;
+    bool given() const { return size != kNone; }
 };
 
 }  // namespace tarvik::columnar

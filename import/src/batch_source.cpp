@@ -217,6 +217,9 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
         if (text.substr(0, 4) == "PAR1")
             fail("a " + codec_ + " file holding a Parquet file, which import reads as it is (Parquet compresses "
                  "its own columns); " + codec_ + " -dc decompresses it");
+        if (text.substr(0, 2) == "\x1F\x8B" || text.substr(0, 4) == "\x28\xB5\x2F\xFD")
+            fail("a " + codec_ + " file holding a file compressed again: " + codec_ +
+                 " -dc gives the inner one, which import reads");
         if (const char* other = other_format(reinterpret_cast<const unsigned char*>(text.data()),
                                              static_cast<int64_t>(std::min<std::size_t>(text.size(), 6))))
             fail("a " + codec_ + " file holding " + other);

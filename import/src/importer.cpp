@@ -306,10 +306,22 @@ void Importer::for_each_row(BatchSource& source, Row row) {
     }
 }
 
+namespace {
+
+// A name the tape keeps (a symbol, a root, a market maker, a condition):
+// text without NUL bytes, in UTF-8.
+void check_name(const BatchCells& cells, int64_t i, Field f, std::string_view text) {
+    if (text.find('\0') != std::string_view::npos) cells.fail(f, i, quoted(text) + " holds a NUL byte");
+    if (!valid_utf8(text)) cells.fail(f, i, quoted(text) + " is not UTF-8 text");
+}
+
+}  // namespace
+
 void Importer::load_conditions(BatchSource& source) {
     condition_names_.given_table();
     for_each_row(source, [this](const ColumnMap&, const BatchCells& cells, int64_t i) {
         const std::string_view text = cells.text(kCondition, i);
+        check_name(cells, i, kCondition, text);
         const int64_t code = cells.integer(kCode, i, 0, 254);
         if (condition_names_.find(text) != NameCodes::kNone) cells.fail(kCondition, i, quoted(text) + " is listed twice");
         condition_names_.give(std::string(text), static_cast<uint32_t>(code));
@@ -319,8 +331,7 @@ void Importer::load_conditions(BatchSource& source) {
 void Importer::load_symbols(BatchSource& source) {
     for_each_row(source, [this, &source](const ColumnMap& map, const BatchCells& cells, int64_t i) {
         const std::string text(cells.text(kSymbol, i));
-        if (text.find('\0') != std::string::npos) cells.fail(kSymbol, i, quoted(text) + " holds a NUL byte");
-        if (!valid_utf8(text)) cells.fail(kSymbol, i, quoted(text) + " is not UTF-8 text");
+        check_name(cells, i, kSymbol, text);
         const uint16_t listed =
             cells.present(kListedExchange, i) ? exchange(cells, i, kListedExchange) : o_.listed_exg;
         const uint32_t before_count = instruments_.size();
@@ -345,7 +356,9 @@ void Importer::load_symbols(BatchSource& source) {
         if (!option) return;
         OptionTerms terms;
         terms.root = std::string(cells.text(kRoot, i));
+        check_name(cells, i, kRoot, terms.root);
         terms.underlying = cells.present(kUnderlying, i) ? std::string(cells.text(kUnderlying, i)) : terms.root;
+        check_name(cells, i, kUnderlying, terms.underlying);
         const std::string_view expiration = cells.text(kExpiration, i);
         try {
             terms.expiration_ndays = parse_date(std::string(expiration));
@@ -429,8 +442,7 @@ uint32_t Importer::instrument(const BatchCells& cells, int64_t i, Field symbol) 
                                   std::to_string(o_.listed_exg) + " (--listed-exg); give listed_exchange");
     const uint32_t known = instruments_.size();
     const uint32_t id = instruments_.find_or_add(text, listed, o_.listed_exg, recent_);
-    if (id >= known && text.find('\0') != std::string_view::npos) cells.fail(symbol, i, quoted(text) + " holds a NUL byte");
-    if (id >= known && !valid_utf8(text)) cells.fail(symbol, i, quoted(text) + " is not UTF-8 text");
+    if (id >= known) check_name(cells, i, symbol, text);
     return id;
 }
 
@@ -662,10 +674,14 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
         ParsedTime x;
         cells.time(kExchangeTime, i, row.parser, static_cast<uint32_t>(read.local_day), x);
         // A tape keeps the participant's time of day only: a time a day or
-        // more away would show as a wrong time on the event's day.
-        if (x.epoch_micros - out.epoch_micros >= kMicrosPerDay || out.epoch_micros - x.epoch_micros >= kMicrosPerDay)
+        // more away on the wall clock would show as a wrong time on the
+        // event's day.
+        const LocalTime local = row.zone.to_local(x.epoch_micros);
+        const int64_t wall = (local.ndays - engine::kUnixEpochNDays) * kMicrosPerDay + static_cast<int64_t>(local.micros);
+        const int64_t event_wall = out.epoch_micros + read.offset;
+        if (wall - event_wall >= kMicrosPerDay || event_wall - wall >= kMicrosPerDay)
             cells.fail(kExchangeTime, i, "a day or more away from the row's time (another unit, or another day?)");
-        out.exchange_micros = row.zone.to_local(x.epoch_micros).micros;
+        out.exchange_micros = local.micros;
     }
     read.rest_read = true;
 }
@@ -768,7 +784,9 @@ void Importer::read(DataInput& input) {
                     const std::optional<uint16_t> listed =
                         cells.present(kListedExchange, i) ? std::optional<uint16_t>(instruments_[id].listed)
                                                           : std::nullopt;
+                    const uint32_t known = instruments_.size();
                     out.extra = instruments_.find_or_add(old, listed, o_.listed_exg, recent_);
+                    if (out.extra >= known) check_name(cells, i, kOldSymbol, old);
                 } else if (out.code == TqSS_MOD) {
                     cells.fail(kAction, i, "a rename needs old_symbol, the symbol it renames");
                 }
@@ -819,9 +837,7 @@ void Importer::read(DataInput& input) {
                 const std::string_view maker = cells.text(kMarketMaker, i);
                 auto it = maker_ids_.find(maker);
                 if (it == maker_ids_.end()) {
-                    if (maker.find('\0') != std::string_view::npos)
-                        cells.fail(kMarketMaker, i, quoted(maker) + " holds a NUL byte");
-                    if (!valid_utf8(maker)) cells.fail(kMarketMaker, i, quoted(maker) + " is not UTF-8 text");
+                    check_name(cells, i, kMarketMaker, maker);
                     it = maker_ids_.emplace(std::string(maker), static_cast<uint32_t>(maker_names_.size())).first;
                     maker_names_.emplace_back(maker);
                 }

@@ -101,7 +101,7 @@ def _as_table(value: object, name: str, rename: Mapping[str, str]) -> pyarrow.Ta
             value = value.reset_index(level=named)
         try:
             return pyarrow.Table.from_pandas(value, preserve_index=False)
-        except (pyarrow.ArrowException, TypeError, ValueError) as error:
+        except Exception as error:  # Arrow's, pandas' and NumPy's: each names no row
             raise _conversion_error(value, name, error) from None
     try:
         import pyarrow
@@ -119,12 +119,14 @@ def _conversion_error(frame: Any, name: str, error: Exception) -> ValueError:
     one type (an object column mixing texts and numbers, say)."""
     import pyarrow
 
+    if not frame.columns.is_unique:  # a column named twice: Arrow's own words say which
+        return ValueError(f"{name}: {error}")
     for column in frame.columns:
         series = frame[column]
         try:
             pyarrow.array(series, from_pandas=True)
             continue
-        except (pyarrow.ArrowException, TypeError, ValueError) as column_error:
+        except Exception as column_error:  # whatever Arrow raises for this column
             error = column_error
         # The shortest head of the column that fails ends at the row.
         good, bad = 0, len(series)
@@ -133,7 +135,7 @@ def _conversion_error(frame: Any, name: str, error: Exception) -> ValueError:
             try:
                 pyarrow.array(series.iloc[:middle], from_pandas=True)
                 good = middle
-            except (pyarrow.ArrowException, TypeError, ValueError):
+            except Exception:
                 bad = middle
         value = series.iloc[bad - 1]
         return ValueError(f"{name}:{bad}: column {str(column)!r}: {value!r} ({type(value).__name__}) cannot be read "
@@ -196,7 +198,7 @@ def _inputs(kind: str, value: Input) -> list[tuple[str, str, str | None, object]
     for index, item in enumerate(values):
         name = kind if len(values) == 1 else f"{kind}[{index}]"
         if _is_path(item):
-            path = os.fspath(item)
+            path = _text_path(name, item)
             if not os.path.exists(path):
                 raise FileNotFoundError(f"{name}: no such file: {path}")
             out.append((kind, path, path, None))
@@ -213,6 +215,16 @@ def _date_text(date: datetime.date | str | None) -> str | None:
     if isinstance(date, datetime.date):
         return date.isoformat()
     return str(date)
+
+
+def _text_path(name: str, path: Any) -> str:
+    """A path (str, bytes or os.PathLike) as the UTF-8 text the import takes."""
+    text = os.fsdecode(path)
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{name}: {text!r} is not UTF-8: give a path in UTF-8") from None
+    return text
 
 
 def _whole(name: str, value: object, most: int) -> int:
@@ -315,7 +327,7 @@ def write_tape(
 
     entries: list[dict[str, str]] = []
     options = {
-        "output": os.fsdecode(path),
+        "output": _text_path("path", path),
         "inputs": entries,
         "rename": dict(rename or {}),
         "constants": _constant_texts(constants or {}),
@@ -330,7 +342,7 @@ def write_tape(
         "date": _date_text(date),
         "price_type": _whole("price_type", price_type, 255) if price_type is not None else None,
         "listed_exchange": _whole("listed_exchange", listed_exchange, 65535),
-        "temp_dir": os.fsdecode(temp_dir) if temp_dir is not None else None,
+        "temp_dir": _text_path("temp_dir", temp_dir) if temp_dir is not None else None,
         "delimiter": delimiter,
         "compress": bool(compress),
     }

@@ -690,6 +690,29 @@ def test_bad_symbol_changes_are_named(tmp_path, rows, message):
     assert result.returncode == 1 and message in result.stderr, result.stderr
 
 
+@pytest.mark.parametrize("option, table, where", [
+    ("--changes", b"time,symbol,action,old_symbol\n09:30:00,SOCGEN,mod,SOCI\xc9T\xc9\n", "t.csv:2: column 'old_symbol'"),
+    ("--conditions", b"condition,code\n@,1\n\xe9,7\n", "t.csv:3: column 'condition'"),
+    ("--symbols", b"symbol,listed_exchange,root,expiration,strike,put_call\n"
+                  b"X 240419C00150000,10,SOCI\xc9T\xc9,2024-04-19,150,C\n", "t.csv:2: column 'root'"),
+])
+def test_names_beside_the_data_must_be_utf8_too(tmp_path, option, table, where):
+    (tmp_path / "t.csv").write_bytes(table)
+    (tmp_path / "d.csv").write_text("symbol,time,exchange,price,size\nSOCGEN,09:30:01,1,10,5\n")
+    data = [] if option == "--changes" else ["--trades", tmp_path / "d.csv"]
+    result = tool("import", option, tmp_path / "t.csv", *data, "-o", tmp_path / "t.tape", "--date", "2024-03-15")
+    assert result.returncode == 1 and where in result.stderr and "is not UTF-8 text" in result.stderr, result.stderr
+
+
+def test_an_exchange_time_is_a_day_away_by_the_wall_clock(tmp_path):
+    """The day clocks go back has 25 hours: a participant's time of that
+    morning is less than a day before the evening's trade."""
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,exchange_time\nX,23:59:59,1,10,5,00:30:00\n")
+    tape = tmp_path / "t.tape"
+    tarvik_engine.write_tape(tape, trades=tmp_path / "t.csv", date="2024-11-03", time_zone="America/New_York")
+    assert tarvik_engine.read_tape(tape, kinds="trades")["trades"].num_rows == 1
+
+
 def run_to_end(tape, work):
     out = {}
 
@@ -1029,6 +1052,8 @@ def test_one_tape_per_session_day(loaded, tmp_path):
     ("t.csv", b"\xff\xfes\x00y\x00m\x00", [], "t.csv: UTF-16 text", "iconv"),
     ("t.csv", gzip.compress(b"PAR1" + bytes(100)), [], "t.csv: a gzip file holding a Parquet file", "gzip -dc"),
     ("t.csv", gzip.compress(b"\xff\xfes\x00y\x00m\x00"), [], "t.csv: a gzip file holding UTF-16 text", "iconv"),
+    ("t.csv", gzip.compress(gzip.compress(b"symbol,time\n")), [], "t.csv: a gzip file holding a file compressed again",
+     "gzip -dc gives the inner one"),
     ("t.csv", b"sym\x00bol,time\n", [], "t.csv: the first line holds NUL bytes", "not a CSV file"),
     ("t.csv", "symbol,time,exchange,price,size\nX,093000123,1,10,5\nX,93000124,1,10,5\n",
      ["--time-unit", "hhmmss"], "t.csv:3: column 'time'",
@@ -1047,7 +1072,7 @@ def test_one_tape_per_session_day(loaded, tmp_path):
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
         "parse-error-past-a-blank-line", "negative-exchange", "size-past-64-bits", "negative-price-overflow",
-        "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "gzipped-parquet", "gzipped-utf-16", "binary", "clock-digits-without-the-hour's-zero", "half-hour-zone",
+        "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "gzipped-parquet", "gzipped-utf-16", "gzipped-twice", "binary", "clock-digits-without-the-hour's-zero", "half-hour-zone",
         "before-clocks-go-forward", "before-clocks-go-back"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
     if isinstance(text, bytes):
@@ -1317,6 +1342,11 @@ def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
     # An object column mixing texts and numbers is named with its first odd row.
     with pytest.raises(ValueError, match=r"^trades:2: column 'symbol': 7 \(int\) cannot be read with the column's"):
         tarvik_engine.write_tape(tape, trades=trades.assign(price=10.5, symbol=pd.Series(["X", 7], dtype=object)))
+    twice = pd.concat([trades.assign(price=10.5), trades[["size"]]], axis=1)
+    with pytest.raises(ValueError, match=r"^trades: .*[Dd]uplicate column names.*'size'"):
+        tarvik_engine.write_tape(tape, trades=twice)
+    with pytest.raises(ValueError, match=r"^path: .* is not UTF-8"):
+        tarvik_engine.write_tape(os.fsencode(tmp_path) + b"/d\xe9j\xe0.tape", trades=trades.assign(price=10.5))
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,1710509402000000000,1,10,5\n")
     with pytest.raises(ValueError, match=r"^delimiter: expected one character"):
         tarvik_engine.write_tape(tape, trades=tmp_path / "t.csv", delimiter='"')
