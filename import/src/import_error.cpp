@@ -45,13 +45,14 @@ std::size_t utf8_sequence(std::string_view s, std::size_t at) {
 
 }  // namespace
 
-bool valid_utf8(std::string_view value) {
-    for (std::size_t at = 0; at < value.size();) {
-        const std::size_t n = utf8_sequence(value, at);
-        if (n == 0) return false;
+const char* name_fault(std::string_view name) {
+    if (name.find('\0') != std::string_view::npos) return " holds a NUL byte";
+    for (std::size_t at = 0; at < name.size();) {
+        const std::size_t n = utf8_sequence(name, at);
+        if (n == 0) return " is not UTF-8 text";
         at += n;
     }
-    return true;
+    return nullptr;
 }
 
 std::string quoted(std::string_view value) {

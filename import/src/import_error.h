@@ -43,7 +43,9 @@ struct CellPlace {
 // the terminal or spoil the message's text.
 std::string quoted(std::string_view value);
 
-// Whether the text is UTF-8 throughout (no stray, cut or overlong bytes).
-bool valid_utf8(std::string_view value);
+// What is wrong with a name a tape keeps (a symbol, an exchange, a
+// condition): " holds a NUL byte" or " is not UTF-8 text" (a stray, cut or
+// overlong byte); null for a sound one.
+const char* name_fault(std::string_view name);
 
 }  // namespace tarvik::import

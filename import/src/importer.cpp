@@ -308,11 +308,9 @@ void Importer::for_each_row(BatchSource& source, Row row) {
 
 namespace {
 
-// A name the tape keeps (a symbol, a root, a market maker, a condition):
-// text without NUL bytes, in UTF-8.
+// A name the tape keeps (a symbol, a root, a market maker, a condition).
 void check_name(const BatchCells& cells, int64_t i, Field f, std::string_view text) {
-    if (text.find('\0') != std::string_view::npos) cells.fail(f, i, quoted(text) + " holds a NUL byte");
-    if (!valid_utf8(text)) cells.fail(f, i, quoted(text) + " is not UTF-8 text");
+    if (const char* fault = name_fault(text)) cells.fail(f, i, quoted(text) + fault);
 }
 
 }  // namespace
@@ -394,23 +392,16 @@ std::optional<uint32_t> code_number(const BatchCells& cells, int64_t i, Field f,
     return value;
 }
 
-// Written as a number, but no whole one from 0 on: "-1", "2.5", "1e3".
-bool other_number(std::string_view text) {
-    Decimal d;
-    return !all_digits(text) && parse_decimal(text, d);
-}
-
 constexpr const char* kOneKindOfExchange =
     " (the exchange and listed_exchange columns of every input are all numbers or all names)";
 
 uint16_t Importer::exchange(const BatchCells& cells, int64_t i, Field f) {
     const std::string_view text = cells.text(f, i);
     std::optional<uint32_t> number = code_number(cells, i, f, text, 65535, "");
-    if (!number && other_number(text)) {
-        // A whole number written with a fraction ("2.0", as a float column
-        // holding a gap is written to CSV) is that number.
-        Decimal d;
-        parse_decimal(text, d);
+    if (Decimal d; !number && parse_decimal(text, d)) {
+        // A number written otherwise than in digits: "2.0" (as a float
+        // column holding a gap is written to CSV) is 2; "-1", "2.5" are no
+        // exchange.
         const auto value = whole(d);
         if (!value) cells.fail(f, i, "exchange " + quoted(text) + " is not a whole number");
         if (*value < 0 || *value > 65535) cells.fail(f, i, "exchange " + quoted(text) + " is out of range (0 to 65535)");

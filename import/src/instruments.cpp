@@ -178,12 +178,8 @@ uint32_t NameCodes::add(std::string_view name, std::string& why) {
         why = std::string("unknown ") + what_ + " " + quoted(name) + " (not in the table given)";
         return kNone;
     }
-    if (name.find('\0') != std::string_view::npos) {
-        why = std::string(what_) + " " + quoted(name) + " holds a NUL byte";
-        return kNone;
-    }
-    if (!valid_utf8(name)) {
-        why = std::string(what_) + " " + quoted(name) + " is not UTF-8 text";
+    if (const char* fault = name_fault(name)) {
+        why = std::string(what_) + " " + quoted(name) + fault;
         return kNone;
     }
     const uint32_t next = static_cast<uint32_t>(names_.size()) + 1;

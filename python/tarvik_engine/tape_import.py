@@ -95,8 +95,8 @@ def _as_table(value: object, name: str, rename: Mapping[str, str]) -> pyarrow.Ta
         # An index level named as a column the import reads is data (a
         # DatetimeIndex named time, a (symbol, time) MultiIndex): it becomes
         # a column. Other levels, and a RangeIndex, are only row labels.
-        named = [name for name in value.index.names
-                 if _known_column(name, rename) and name not in value.columns]
+        named = [level for level in value.index.names
+                 if _known_column(level, rename) and level not in value.columns]
         if named and not isinstance(value.index, pandas.RangeIndex):
             value = value.reset_index(level=named)
         try:
