@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "engine/prices.h"
-#include "utf8_text.h"
+#include "engine/utf8_text.h"
 #include "tarvik/constants.h"
 
 namespace tarvik::columnar {
@@ -274,7 +274,7 @@ private:
         const TarvikMessageBody& m = *row.body;
         const TarvikSymbolChangeBody& c = m.SymbolChange;
         status_.append(c.Status);
-        check(status_char_.Append(utf8_text(std::string_view(&c.StatusChar, 1))));
+        check(status_char_.Append(engine::utf8_text(std::string_view(&c.StatusChar, 1))));
         if (c.ptqsSymbolOld != nullptr) old_.append(symbols_.index_of(c.ptqsSymbolOld));
         else old_.append_null();
         old_listed_.append(c.ListedExgOld);
@@ -371,8 +371,8 @@ private:
         for (uint16_t i = 0; i < c.NFields && c.ptqFields != nullptr; ++i) {
             const TqCategoryFieldRecord& f = c.ptqFields[i];
             if (!f.Set) continue;
-            check(keys->Append(utf8_text(f.FieldName != nullptr ? f.FieldName : "")));
-            check(items->Append(utf8_text(field_text(f))));
+            check(keys->Append(engine::utf8_text(f.FieldName != nullptr ? f.FieldName : "")));
+            check(items->Append(engine::utf8_text(field_text(f))));
         }
         return 0;
     }
@@ -468,7 +468,7 @@ int32_t TextDictionary::index_of_text(const char* text) {
     const auto index = static_cast<int32_t>(texts_.size());
     const std::string_view kept = kept_.keep(key);
     by_text_.emplace(kept, index);
-    texts_.push_back(valid_utf8(kept) ? kept : kept_.keep(utf8_text(kept)));
+    texts_.push_back(engine::valid_utf8(kept) ? kept : kept_.keep(engine::utf8_text(kept)));
     return index;
 }
 

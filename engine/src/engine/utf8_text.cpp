@@ -1,14 +1,8 @@
-#include "utf8_text.h"
+#include "engine/utf8_text.h"
 
-#include <cstdint>
+namespace tarvik::engine {
 
-namespace tarvik::columnar {
-namespace {
-
-// The length of the well-formed sequence at `s` (at most `n` bytes), or,
-// negated, of the longest start of one there (at least 1): the part one
-// U+FFFD stands for.
-int sequence_length(const unsigned char* s, std::size_t n) {
+int utf8_sequence_length(const unsigned char* s, std::size_t n) {
     const unsigned char lead = s[0];
     if (lead < 0x80) return 1;
     int need;
@@ -29,12 +23,10 @@ int sequence_length(const unsigned char* s, std::size_t n) {
     return need + 1;
 }
 
-}  // namespace
-
 bool valid_utf8(std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     for (std::size_t i = 0; i < text.size();) {
-        const int length = sequence_length(s + i, text.size() - i);
+        const int length = utf8_sequence_length(s + i, text.size() - i);
         if (length < 0) return false;
         i += static_cast<std::size_t>(length);
     }
@@ -47,7 +39,7 @@ std::string utf8_text(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 8);
     for (std::size_t i = 0; i < text.size();) {
-        const int length = sequence_length(s + i, text.size() - i);
+        const int length = utf8_sequence_length(s + i, text.size() - i);
         if (length > 0) {
             out.append(text.data() + i, static_cast<std::size_t>(length));
             i += static_cast<std::size_t>(length);
@@ -59,4 +51,4 @@ std::string utf8_text(std::string_view text) {
     return out;
 }
 
-}  // namespace tarvik::columnar
+}  // namespace tarvik::engine
