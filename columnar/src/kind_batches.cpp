@@ -84,7 +84,6 @@ public:
             own.push_back(field("fractional_total_volume", arrow::float64()));
         }
         set_schema(std::move(own), time_type);
-        start();
     }
 
 private:
@@ -168,7 +167,6 @@ public:
             own.push_back(field("nbbo_ask_exchange", arrow::uint16()));
         }
         set_schema(std::move(own), time_type);
-        start();
     }
 
 private:
@@ -225,7 +223,6 @@ public:
         own.push_back(field("market_maker_type", arrow::uint8()));
         own.push_back(field("quote_type", arrow::uint8()));
         set_schema(std::move(own), time_type);
-        start();
     }
 
 private:
@@ -266,7 +263,6 @@ public:
         set_schema({field("status", arrow::uint8()), field("status_char", arrow::utf8()),
                     field("symbol_old", dictionary_type()), field("listed_exg_old", arrow::uint16())},
                    time_type);
-        start();
     }
 
 private:
@@ -351,7 +347,6 @@ public:
         set_schema({field("category", dictionary_type()), field("category_id", arrow::uint16()),
                     field("fields", arrow::map(arrow::utf8(), arrow::utf8()))},
                    time_type);
-        start();
     }
 
 private:
@@ -413,6 +408,7 @@ arrow::Status ByteListColumn::reserve(int64_t n) {
 }
 
 std::shared_ptr<arrow::Array> ByteListColumn::finish() {
+    check(reserve(0));  // the first offset, for a list no row reached
     const int64_t n = offsets_.length() - 1;
     const int64_t items = values_.length();
     std::shared_ptr<arrow::Buffer> offsets, values;
@@ -516,16 +512,16 @@ void KindBatch::reserve(int64_t rows) {
     check(reserve_own(rows));
 }
 
-void KindBatch::start() {
-    // Room for a stretch of rows, so the appends need no checks. Columns of
-    // 1 MB or more are mappings (batch_memory.h): what is never filled is
-    // never touched, a column grows without a copy, and the last batch
-    // gives the rest back when it ends.
-    reserve(batch_rows_ < kRowsReserved ? batch_rows_ : kRowsReserved);
-}
-
 void KindBatch::append(const MessageRow& row) {
-    if (rows_ > 0 && rows_ % kRowsReserved == 0) reserve(kRowsReserved);
+    // Room for a stretch of rows at a time, so the appends need no checks,
+    // made when the stretch's first row comes: a batch no row reaches
+    // holds no memory. Columns of 1 MB or more are mappings
+    // (batch_memory.h): what is never filled is never touched, a column
+    // grows without a copy, and a short last batch gives the rest back.
+    if (rows_ % kRowsReserved == 0) {
+        const int64_t left = batch_rows_ - rows_;
+        reserve(left < kRowsReserved ? left : kRowsReserved);
+    }
     time_.append(row.time);
     if (row.symbol >= 0) symbol_.append(row.symbol);
     else symbol_.append_null();
@@ -545,7 +541,6 @@ std::shared_ptr<arrow::RecordBatch> KindBatch::finish() {
     check(finish_own(columns));
     auto batch = arrow::RecordBatch::Make(schema_, rows_, std::move(columns));
     rows_ = 0;
-    start();
     return batch;
 }
 

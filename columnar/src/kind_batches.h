@@ -113,7 +113,7 @@ public:
     const std::shared_ptr<arrow::Schema>& schema() const { return schema_; }
     int64_t rows() const { return rows_; }
     void append(const MessageRow& row);
-    // The rows so far as a batch; starts the next.
+    // The rows so far as a batch; the next starts empty.
     std::shared_ptr<arrow::RecordBatch> finish();
 
 protected:
@@ -126,7 +126,6 @@ protected:
     virtual arrow::Status finish_own(std::vector<std::shared_ptr<arrow::Array>>& out) = 0;
     virtual arrow::Status reserve_own(int64_t rows) = 0;
     void set_schema(std::vector<std::shared_ptr<arrow::Field>> own, std::shared_ptr<arrow::DataType> time_type);
-    void start();
 
 private:
     // Rows the columns make room for at a time.
