@@ -46,10 +46,23 @@ public:
         if (alignment > kHugePage) return moved(system()->Reallocate(old_size, new_size, alignment, ptr), old_size, new_size);
         if (mapped(old_size) && mapped(new_size)) {
             const std::size_t from = mapping_length(old_size), to = mapping_length(new_size);
-            if (from != to) {
+            if (to < from) {
+                // The rest is kept, to be joined again with the rest of the
+                // column when the column is let go of.
+                kept_columns().give(*ptr + to, from - to);
+            } else if (to > from) {
                 void* p = ::mremap(*ptr, from, to, MREMAP_MAYMOVE);
-                if (p == MAP_FAILED) return arrow::Status::OutOfMemory("cannot grow a column to ", new_size, " bytes");
-                if (to > from) ::madvise(p, to, MADV_HUGEPAGE);
+                if (p == MAP_FAILED) {
+                    // A kept range need not be one mapping of the kernel's,
+                    // which mremap asks for: a copy then.
+                    uint8_t* fresh = kept_columns().map(to);
+                    if (fresh == nullptr) return arrow::Status::OutOfMemory("cannot grow a column to ", new_size, " bytes");
+                    std::memcpy(fresh, *ptr, static_cast<std::size_t>(old_size));
+                    kept_columns().give(*ptr, from);
+                    p = fresh;
+                } else {
+                    ::madvise(p, to, MADV_HUGEPAGE);
+                }
                 *ptr = static_cast<uint8_t*>(p);
             }
             return moved(arrow::Status::OK(), old_size, new_size);

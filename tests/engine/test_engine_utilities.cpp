@@ -1,4 +1,4 @@
-// Prices and dates.
+// Prices, dates and the kept mappings of large tables.
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -7,10 +7,48 @@
 #include "engine/engine_constants.h"
 #include "engine/crc32.h"
 #include "engine/dates.h"
+#include "engine/huge_pages.h"
+#include "engine/kept_mappings.h"
 #include "engine/prices.h"
 
 namespace tarvik::engine {
 namespace {
+
+// A column cut to its rows gives back its end; once the rest is let go of
+// too, the two are one range again, taken whole by the next full column.
+TEST(KeptMappings, RangesGivenBackPieceByPieceAreTakenWholeAgain) {
+    KeptMappings kept(std::size_t{64} << 20);
+    uint8_t* column = kept.map(4 * kHugePage);
+    ASSERT_NE(column, nullptr);
+    std::memset(column, 7, 4 * kHugePage);
+    kept.give(column + 3 * kHugePage, kHugePage);
+    kept.give(column + kHugePage, 2 * kHugePage);
+    kept.give(column, kHugePage);
+    uint8_t* again = kept.map(4 * kHugePage);
+    EXPECT_EQ(again, column);
+    EXPECT_EQ(again[4 * kHugePage - 1], 7);  // the same pages, not fresh ones
+    // A shorter one takes the start of a kept range and leaves the rest.
+    kept.give(again, 4 * kHugePage);
+    EXPECT_EQ(kept.map(kHugePage), column);
+    EXPECT_EQ(kept.map(3 * kHugePage), column + kHugePage);
+    kept.give(column, 4 * kHugePage);
+}
+
+TEST(KeptMappings, KeepsNoMoreThanItsLimit) {
+    KeptMappings kept(2 * kHugePage);
+    uint8_t* a = kept.map(2 * kHugePage);
+    uint8_t* b = kept.map(2 * kHugePage);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    std::memset(b, 1, 2 * kHugePage);
+    kept.give(a, 2 * kHugePage);
+    kept.give(b, 2 * kHugePage);  // no room: unmapped
+    EXPECT_EQ(kept.map(2 * kHugePage), a);
+    uint8_t* fresh = kept.map(2 * kHugePage);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh[0], 0);  // mapped afresh: b's pages were let go
+    kept.give(fresh, 2 * kHugePage);
+}
 
 TEST(Crc32, MatchesTheStandardCheckValue) {
     EXPECT_EQ(crc32("123456789", 9), 0xCBF43926u);

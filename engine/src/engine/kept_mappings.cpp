@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <iterator>
 #include <new>
 
 namespace tarvik::engine {
@@ -34,37 +35,73 @@ void KeptMappings::unlock_all() {
 }
 
 uint8_t* KeptMappings::map(std::size_t length) {
-    std::size_t have = 0;
-    uint8_t* p = nullptr;
     {
         std::lock_guard lock(mutex_);
-        auto it = kept_.lower_bound(length);
-        if (it != kept_.end()) {
-            have = it->first;
-            p = it->second;
-            kept_.erase(it);
-            bytes_ -= have;
+        if (const auto it = by_length_.lower_bound(length); it != by_length_.end()) {
+            const std::size_t have = it->first;
+            uint8_t* const p = it->second;
+            forget(by_address_.find(p));
+            if (have > length && !keep(p + length, have - length)) ::munmap(p + length, have - length);
+            return p;
         }
     }
-    if (p == nullptr) return map_on_huge_pages(length);
-    if (have > length) ::munmap(p + length, have - length);
-    return p;
+    return map_on_huge_pages(length);
 }
 
 void KeptMappings::give(uint8_t* p, std::size_t length) {
     {
         std::lock_guard lock(mutex_);
-        if (bytes_ + length <= limit_) {
-            try {
-                kept_.emplace(length, p);
-                bytes_ += length;
-                return;
-            } catch (const std::bad_alloc&) {
-                // no room to note it: unmapped
-            }
-        }
+        if (bytes_ + length <= limit_ && keep(p, length)) return;
     }
     ::munmap(p, length);
+}
+
+bool KeptMappings::keep(uint8_t* p, std::size_t length) {
+    // Noted first, then joined with the ranges it meets by moving the
+    // notes' nodes: only the first step allocates, so a failure leaves the
+    // kept ranges as they were.
+    auto at = by_address_.end();
+    try {
+        at = by_address_.emplace(p, length).first;
+        by_length_.emplace(length, p);
+    } catch (const std::bad_alloc&) {
+        if (at != by_address_.end()) by_address_.erase(at);
+        return false;
+    }
+    bytes_ += length;
+    if (const auto next = std::next(at); next != by_address_.end() && p + length == next->first) {
+        const std::size_t more = next->second;
+        forget(next);
+        stretch(at, length + more);
+    }
+    if (at != by_address_.begin()) {
+        if (const auto before = std::prev(at); before->first + before->second == at->first) {
+            const std::size_t joined = before->second + at->second;
+            forget(at);
+            stretch(before, joined);
+        }
+    }
+    return true;
+}
+
+void KeptMappings::stretch(ByAddress::iterator at, std::size_t length) {
+    auto by_length = by_length_.extract(find_length(at));
+    by_length.key() = length;
+    by_length_.insert(std::move(by_length));
+    bytes_ += length - at->second;
+    at->second = length;
+}
+
+KeptMappings::ByLength::iterator KeptMappings::find_length(ByAddress::iterator at) {
+    auto it = by_length_.lower_bound(at->second);
+    while (it->second != at->first) ++it;
+    return it;
+}
+
+void KeptMappings::forget(ByAddress::iterator at) {
+    by_length_.erase(find_length(at));
+    bytes_ -= at->second;
+    by_address_.erase(at);
 }
 
 }  // namespace tarvik::engine
