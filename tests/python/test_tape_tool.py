@@ -159,7 +159,8 @@ def test_json_errors_name_the_file_and_line(tmp_path, bad_text, where):
 # --- compile(dump(tape)) == tape --------------------------------------------------
 
 EDGE_INTS = [0, 1, -1, 2**7 - 1, 2**8 - 1, 2**15, 2**16 - 1, 2**31 - 1, -2**31, 2**32 - 1, 2**63 - 1, 2**64 - 1]
-TEXTS = ["IBM", "", "é", "\u4e2d", {"hex": "ff00"}, {"hex": ""}, "a" * 40, "Z\tQ"]
+TEXTS = ["IBM", "", "é", "\u4e2d", {"hex": "ff00"}, {"hex": ""}, "a" * 40, "Z\tQ",
+         {"hex": "41eda080"}, {"hex": "c0af"}]
 
 
 def generated_script(rng):
@@ -251,6 +252,17 @@ def test_dump_of_generated_and_mutated_scripts_compiles_to_the_same_bytes(tmp_pa
     assert compiles_back(tmp_path, "generated", lines), "a generated script is valid"
     for i in range(6):
         compiles_back(tmp_path, f"mutated{i}", mutated(rng, lines))
+
+
+@pytest.mark.parametrize("hex_text", ["41eda080", "c0af", "f4908080", "e282"])
+def test_texts_that_are_not_well_formed_utf8_dump_as_hex(tmp_path, hex_text):
+    # a surrogate's bytes, an overlong form, past U+10FFFF, a cut sequence
+    lines = [{"header": {"date": "2024-03-15"}},
+             {"symbol": {"id": "s", "text": {"hex": hex_text}, "listed_exg": 1}},
+             {"event": {"kind": "trade", "time": "09:30:00", "symbol": "s", "price": 1, "size": 1}}]
+    assert compiles_back(tmp_path, "odd", lines)
+    dumped = [json.loads(line) for line in (tmp_path / "odd.again.jsonl").read_text().splitlines()]
+    assert any(line.get("symbol", {}).get("text") == {"hex": hex_text} for line in dumped), dumped
 
 
 COMMANDS = ["compile", "dump", "synth", "import", "info", "check"]

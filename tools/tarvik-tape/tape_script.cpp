@@ -12,6 +12,7 @@
 #include "engine/dates.h"
 #include "engine/tape_reader.h"
 #include "engine/tape_writer.h"
+#include "engine/utf8_text.h"
 #include "tape_info.h"
 
 namespace tarvik::tool {
@@ -38,22 +39,9 @@ int name_index(const char* const (&names)[N], const std::string& name) {
     return -1;
 }
 
-bool valid_utf8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
-        if (extra < 0 || i + extra >= s.size() + (extra == 0 ? 1 : 0)) return false;
-        if (c == 0xC0 || c == 0xC1 || c > 0xF4) return false;
-        for (int k = 1; k <= extra; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 0x2) return false;
-        i += static_cast<std::size_t>(extra) + 1;
-    }
-    return true;
-}
-
 json text_json(const std::string& text) {
-    if (valid_utf8(text) && text.find('\0') == std::string::npos) return text;
+    // JSON holds well-formed UTF-8 only (a surrogate's bytes, say, are not).
+    if (engine::valid_utf8(text) && text.find('\0') == std::string::npos) return text;
     static constexpr char kHex[] = "0123456789abcdef";
     std::string hex;
     for (unsigned char c : text) {
@@ -938,7 +926,7 @@ std::vector<std::string> symbol_ids(const engine::TapeTables& t) {
     for (std::size_t i = 0; i < t.symbols.size(); ++i) {
         const SymbolEntry& s = t.symbols[i];
         std::string id = t.texts[s.text];
-        if (s.is_option || !valid_utf8(id) || taken.count(id)) id = "#" + std::to_string(i);
+        if (s.is_option || !engine::valid_utf8(id) || taken.count(id)) id = "#" + std::to_string(i);
         taken[id] = 1;
         ids[i] = id;
     }
