@@ -478,6 +478,24 @@ Decimal BatchCells::decimal(Field f, int64_t i) const {
     return d;
 }
 
+int BatchCells::float_cell(Field f, int64_t i, double& out) const {
+    const Cells& c = cells_[f];
+    if (c.kind != Kind::Float || c.array->IsNull(i)) return 0;
+    if (c.array->type_id() == arrow::Type::FLOAT) {
+        out = static_cast<const arrow::FloatArray*>(c.array)->Value(i);
+        return 32;
+    }
+    out = static_cast<const arrow::DoubleArray*>(c.array)->Value(i);
+    return 64;
+}
+
+bool BatchCells::short_float(Field f, int64_t i, Decimal& out) const {
+    const Cells& c = cells_[f];
+    return c.array->type_id() == arrow::Type::FLOAT
+               ? decimal_from_float(static_cast<const arrow::FloatArray*>(c.array)->Value(i), out)
+               : decimal_from_double(static_cast<const arrow::DoubleArray*>(c.array)->Value(i), out, c.float_decimals);
+}
+
 void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
     const Cells& c = cells_[f];
     // Text read directly says itself whether it is missing (below).
@@ -493,14 +511,10 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
         case Kind::Boolean:  // a flag is no price, size or count
             fail(f, i, std::string("expected a number, got the boolean ") +
                            (static_cast<const arrow::BooleanArray*>(c.array)->Value(i) ? "true" : "false"));
-        case Kind::Float: {
-            const bool ok = c.array->type_id() == arrow::Type::FLOAT
-                                ? decimal_from_float(static_cast<const arrow::FloatArray*>(c.array)->Value(i), out)
-                                : decimal_from_double(static_cast<const arrow::DoubleArray*>(c.array)->Value(i), out,
-                                                      c.float_decimals);
-            if (!ok) fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) + " is no decimal of at most 9 decimals");
+        case Kind::Float:
+            if (!short_float(f, i, out))
+                fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) + " is no decimal of at most 9 decimals");
             return;
-        }
         case Kind::Decimal: {
             __int128 units = 0;
             if (!decimal_units(*c.array, i, units) || !decimal_from_any_scale(units, c.scale, out))

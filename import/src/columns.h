@@ -103,6 +103,13 @@ public:
     Decimal decimal(Field f, int64_t i) const;
     // The same into `out` (see parse_decimal): how rows read their numbers.
     void decimal(Field f, int64_t i, Decimal& out) const;
+    // A float column's cell (32 or 64 bits; 0 for a column of another
+    // type, or a null cell), its value in `out`.
+    int float_cell(Field f, int64_t i, double& out) const;
+    // A float cell as its shortest decimal: false, with nothing read, when
+    // it needs more than 9 decimals (a price type given for the instrument
+    // may still read it, as the nearest price of that type).
+    bool short_float(Field f, int64_t i, Decimal& out) const;
     int64_t integer(Field f, int64_t i, int64_t lo, int64_t hi) const;
     // A cell that is plainly a count, from 0 to 10^18 - 1 (digits alone,
     // or a non-negative integer column): true with its value. False for

@@ -268,13 +268,15 @@ arrow::Status CsvBatches::State::batch(std::shared_ptr<arrow::RecordBatch>* out)
     // quoted fields come between: then the lines are found row by row.
     // Rows without quotes between line ends like the header's take as many
     // bytes as their cells, delimiters and line ends: that says so without
-    // a look at the text.
+    // a look at the text. Not with "\r\n" line ends: a row ending in "\n"
+    // alone is a byte shorter, and a blank line's byte would then make up
+    // for it.
     CsvRowLines lines{first_line, {}};
     const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
     const int64_t plain = int64_t{parser->num_bytes()} + int64_t{n} * (header_columns - 1 + line_end_bytes);
     const bool ends_newline = used > 0 && bytes[used - 1] == '\n';
     const bool ends_cr = used > 0 && bytes[used - 1] == '\r';
-    if (n > 0 && (used == plain || (!ends_newline && !ends_cr && used == plain - line_end_bytes))) {
+    if (n > 0 && line_end_bytes == 1 && (used == plain || (!ends_newline && !ends_cr && used == plain - 1))) {
         first_line += n;
     } else if (const int64_t newlines = count_newlines(bytes, used);
                n > 0 && !ends_cr && newlines == n - (ends_newline ? 0 : 1)) {

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include "columns.h"
 #include "converted_row.h"
 #include "engine/dates.h"
+#include "engine/prices.h"
 #include "event_order.h"
 #include "import_error.h"
 #include "instruments.h"
@@ -160,6 +163,10 @@ struct DataInput {
 // as decimals; read_rest also fills the row's sizes, codes and exchange
 // time. A part that cannot be read is left unread, and the thread that
 // keeps the tables reads it again and reports it in its turn.
+// A float price with no decimal of at most 9 decimals, read no further
+// until its instrument's price type is known.
+inline constexpr Decimal kLongFloat{0, -1};
+
 struct RowCells {
     Decimal prices[2];
     int64_t local_day;
@@ -194,6 +201,11 @@ private:
     void read_time(RowContext& row, const BatchCells& cells, int64_t i, ConvertedRow& out, RowCells& read) const;
     // A quote's bid or ask: none (0) for an empty cell of a one-sided quote.
     void quote_side(const BatchCells& cells, int64_t i, Field f, Decimal& out) const;
+    // A price's cell as a decimal; kLongFloat for a float that needs more
+    // than 9 decimals, which only a given price type reads (float_price).
+    void price_cell(const BatchCells& cells, int64_t i, Field f, Decimal& out) const;
+    int32_t float_price(const BatchCells& cells, int64_t i, Field f, double value, int bits,
+                        uint8_t price_type, const Instrument& inst) const;
     void read_rest(RowContext& row, const DataInput& input, const BatchCells& cells, int64_t i, ConvertedRow& out,
                    RowCells& read) const;
     void build_tables();
@@ -522,7 +534,43 @@ void Importer::quote_side(const BatchCells& cells, int64_t i, Field f, Decimal& 
         out = Decimal{};
         return;
     }
-    cells.decimal(f, i, out);
+    price_cell(cells, i, f, out);
+}
+
+void Importer::price_cell(const BatchCells& cells, int64_t i, Field f, Decimal& out) const {
+    double value;
+    if (cells.float_cell(f, i, value) == 0) {
+        cells.decimal(f, i, out);
+    } else if (!cells.short_float(f, i, out)) {
+        out = kLongFloat;
+    }
+}
+
+// A float read as the nearest price of the type: a float holds a decimal
+// only to within its rounding (171.1 + 0.2 is 171.29999999999998), so the
+// nearest price is the float's when it lies within a few of the float's
+// steps (64 for a double, that of arithmetic on it; 2 for a float32, that
+// of its conversion) and otherwise is no price of the type at all.
+int32_t Importer::float_price(const BatchCells& cells, int64_t i, Field f, double value, int bits,
+                              uint8_t price_type, const Instrument& inst) const {
+    const double denominator = price_type <= kMaxDecimals ? static_cast<double>(pow10(price_type))
+                                                          : static_cast<double>(engine::price_type_info(price_type).denominator);
+    const double scaled = value * denominator;
+    const bool fits = std::fabs(scaled) <= 2147483647.5;  // false for NaN too
+    const double units = fits ? std::nearbyint(scaled) : 0;
+    const double back = units / denominator;  // both exact: rounded once
+    const bool near = bits == 32 ? std::fabs(static_cast<float>(back) - static_cast<float>(value)) <=
+                                       2 * (std::nextafter(std::fabs(static_cast<float>(value)), INFINITY) -
+                                            std::fabs(static_cast<float>(value)))
+                                 : std::fabs(back - value) <=
+                                       64 * (std::nextafter(std::fabs(value), INFINITY) - std::fabs(value));
+    if (fits && near && units >= INT32_MIN && units <= INT32_MAX) return static_cast<int32_t>(units);
+    char text[32];
+    const auto end = bits == 32 ? std::to_chars(text, text + sizeof text, static_cast<float>(value)).ptr
+                                : std::to_chars(text, text + sizeof text, value).ptr;
+    cells.fail(f, i, "the float " + std::string(text, end) +
+                         (fits ? " cannot be written exactly in price type " : " does not fit 32 bits in price type ") +
+                         std::to_string(price_type) + " of " + std::string(inst.text));
 }
 
 // A trade's conditions as texts: a list column's items, or the cell's text
@@ -645,16 +693,19 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
             if (cells.present(kCondition, i)) out.code = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
             break;
         case InputKind::Trades:
-            cells.decimal(kPrice, i, read.prices[0]);
+            price_cell(cells, i, kPrice, read.prices[0]);
             if (sizes_ahead_) sizes(cells, i, kind, kUnitSize, out);
             if (cells.present(kSequence, i))
                 out.extra = static_cast<uint32_t>(cells.integer(kSequence, i, 0, UINT32_MAX));
             break;
         case InputKind::Changes: {
             const std::string_view action = cells.text(kAction, i);
-            if (action == "add" || action == "ADD" || action == "0") out.code = TqSS_ADD;
-            else if (action == "del" || action == "delete" || action == "DEL" || action == "1") out.code = TqSS_DEL;
-            else if (action == "mod" || action == "rename" || action == "MOD" || action == "2") out.code = TqSS_MOD;
+            std::string word(action.substr(0, 7));  // in any letter case
+            for (char& c : word) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            if (action.size() > 6) word.clear();
+            if (word == "add" || word == "0") out.code = TqSS_ADD;
+            else if (word == "del" || word == "delete" || word == "1") out.code = TqSS_DEL;
+            else if (word == "mod" || word == "rename" || word == "2") out.code = TqSS_MOD;
             else cells.fail(kAction, i, "expected add, del or mod, got " + quoted(action));
             break;
         }
@@ -792,9 +843,16 @@ void Importer::read(DataInput& input) {
                 const Field f = price_fields[p];
                 const Decimal& d = read.prices[p];
                 if (given) {  // written now, in the given type
-                    out.price[p] = price(cells, i, f, d, *given, inst);
+                    double value;
+                    const int bits = cells.float_cell(f, i, value);
+                    out.price[p] = bits != 0 ? float_price(cells, i, f, value, bits, *given, inst)
+                                             : price(cells, i, f, d, *given, inst);
                     set_price_form(out, p, kEncodedPrice);
                     continue;
+                }
+                if (d == kLongFloat) {  // no type to read it in: its own error
+                    Decimal again;
+                    cells.decimal(f, i, again);
                 }
                 if (d.decimals > kMaxDecimals) {
                     char text[48];

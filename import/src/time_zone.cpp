@@ -39,6 +39,8 @@ void TimeZone::find_window(int64_t epoch_micros) {
     end_ = info.end >= sys_seconds{seconds{INT64_MAX / 1'000'000}}
                ? INT64_MAX
                : duration_cast<microseconds>(info.end.time_since_epoch()).count();
+    prev_offset_ = begin_ == INT64_MIN ? offset_
+                                       : duration_cast<microseconds>(zone_->get_info(info.begin - seconds{1}).offset).count();
 #else
     (void)epoch_micros;
 #endif
@@ -54,7 +56,10 @@ LocalTime TimeZone::to_local(int64_t epoch_micros) {
 int64_t TimeZone::from_local(int64_t local_micros) {
     if (zone_ == nullptr) return local_micros;
     const int64_t guess = local_micros - offset_;
-    if (guess >= begin_ && guess < end_) return guess;
+    // In the window, unless clocks went back at its start and the time is
+    // also one of the window before: an hour told twice is its first.
+    if (guess >= begin_ && guess < end_ && !(prev_offset_ > offset_ && local_micros - prev_offset_ < begin_))
+        return guess;
 #if defined(__cpp_lib_chrono) && __cpp_lib_chrono >= 201907L
     using namespace std::chrono;
     const local_seconds at{seconds{floor_div(local_micros, 1'000'000)}};

@@ -47,6 +47,7 @@ private:
     int64_t begin_ = INT64_MIN;  // the window [begin_, end_) of offset_
     int64_t end_ = INT64_MAX;
     int64_t offset_ = 0;  // local minus UTC, microseconds
+    int64_t prev_offset_ = 0;  // that of the window before begin_
 };
 
 // floor(a / b) for b > 0.

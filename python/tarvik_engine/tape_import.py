@@ -114,6 +114,35 @@ def _as_table(value: object, name: str, rename: Mapping[str, str]) -> pyarrow.Ta
     return None
 
 
+def _is_number_dictionary(data_type: Any) -> bool:
+    import pyarrow
+
+    return pyarrow.types.is_dictionary(data_type) and not (
+        pyarrow.types.is_string(data_type.value_type) or pyarrow.types.is_large_string(data_type.value_type)
+        or pyarrow.types.is_binary(data_type.value_type) or pyarrow.types.is_large_binary(data_type.value_type)
+        or pyarrow.types.is_string_view(data_type.value_type))
+
+
+def _decoded_schema(schema: Any) -> Any:
+    """The schema with dictionaries of anything but texts (categoricals of
+    exchange numbers, say) as their values' type; texts stay dictionaries,
+    which the import reads once each."""
+    import pyarrow
+
+    return pyarrow.schema([field.with_type(field.type.value_type) if _is_number_dictionary(field.type) else field
+                           for field in schema], metadata=schema.metadata)
+
+
+def _decoded(data: Any, schema: Any) -> Any:
+    """A Table or RecordBatch cast to the decoded schema."""
+    return data if data.schema.equals(schema) else data.cast(schema)
+
+
+def _decoded_batches(reader: Any, schema: Any) -> Iterator[Any]:
+    for batch in reader:
+        yield _decoded(batch, schema)
+
+
 def _conversion_error(frame: Any, name: str, error: Exception) -> ValueError:
     """The first column and row of a DataFrame that Arrow cannot read as
     one type (an object column mixing texts and numbers, say)."""
@@ -175,10 +204,17 @@ def _stream_capsule(value: object, name: str) -> object:
         )
     import pyarrow
 
-    if isinstance(value, pyarrow.RecordBatchReader):
+    checked = isinstance(value, pyarrow.RecordBatchReader)
+    if not checked:
+        value = pyarrow.RecordBatchReader.from_stream(value)
+    schema = _decoded_schema(value.schema)
+    if checked or not schema.equals(value.schema):
         # pyarrow hands a reader's batches on as they come, read by the
         # schema's types: a batch of other types would be misread.
-        value = pyarrow.RecordBatchReader.from_batches(value.schema, _checked_batches(value, name))
+        batches = _checked_batches(value, name) if checked else iter(value)
+        if not schema.equals(value.schema):
+            batches = _decoded_batches(batches, schema)
+        value = pyarrow.RecordBatchReader.from_batches(schema, batches)
     return value.__arrow_c_stream__()
 
 
@@ -354,7 +390,10 @@ def write_tape(
             entry["path"] = file_path
         else:
             table = _as_table(data, name, rename or {})
-            capsule = table.__arrow_c_stream__() if table is not None else _stream_capsule(data, name)
+            if table is not None:
+                capsule = _decoded(table, _decoded_schema(table.schema)).__arrow_c_stream__()
+            else:
+                capsule = _stream_capsule(data, name)
             capsules.append(capsule)
             first.append(_capsule_pointer(capsule, _STREAM_CAPSULE))
         entries.append(entry)

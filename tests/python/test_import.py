@@ -1419,3 +1419,92 @@ def test_write_tape_takes_paths_and_returns_the_tapes(tmp_path, day, csv_day):
                                        trades=str(tmp_path / "t.csv"), time_zone="America/New_York")
     assert written == [tmp_path / "2024-03-15.tape"]
     assert written[0].read_bytes() == csv_day.read_bytes()
+
+
+@pytest.mark.parametrize("price, price_type, raw", [
+    (171.1 + 0.2, 2, 17130),          # arithmetic's last bit: the nearest price of the type
+    (0.1 * 3, 4, 3000),
+    ((101.25 + 101.27) / 2, 2, 10126),
+    (171.3, 2, 17130),
+    (0.375 + 1e-15, 12, 3),          # a binary type: eighths
+    (171.3456, 2, None),              # a fifth significant digit more is no noise
+    (12.5000001, 4, None),
+    (1e12, 2, None),                  # past 32 bits
+])
+@pytest.mark.parametrize("given", ["--price-type", "--symbols"])
+def test_float_prices_are_read_as_the_nearest_price_of_a_given_type(tmp_path, price, price_type, raw, given):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    pq.write_table(pa.table({"symbol": ["T"], "time": ["2024-03-15T13:30:00Z"], "exchange": [1],
+                             "price": pa.array([price], pa.float64()), "size": [100]}), tmp_path / "t.parquet")
+    (tmp_path / "symbols.csv").write_text(f"symbol,price_type\nT,{price_type}\n")
+    typed = ["--price-type", price_type] if given == "--price-type" else ["--symbols", tmp_path / "symbols.csv"]
+    result = tool("import", "-q", "--trades", tmp_path / "t.parquet", *typed, "-o", tmp_path / "t.tape")
+    if raw is None:
+        assert result.returncode == 1
+        shown = re.escape(repr(price)) if price < 1e9 else r"1e\+12"
+        assert re.search(rf"t\.parquet:1: column 'price': the float {shown} (cannot be written exactly|does not fit "
+                         rf"32 bits) in price type {price_type} of T", result.stderr), result.stderr
+        assert not (tmp_path / "t.tape").exists()
+    else:
+        assert result.returncode == 0, result.stderr
+        trades = tarvik_engine.read_tape(tmp_path / "t.tape", kinds="trades")["trades"]
+        assert trades["price_raw"].to_pylist() == [raw] and trades["price_type"].to_pylist() == [price_type]
+
+
+def test_number_columns_as_categoricals_give_what_their_values_give(tmp_path):
+    """pandas categoricals and Arrow dictionaries of numbers (exchange codes
+    kept as a category to save memory) are read as their values, in a
+    DataFrame, a Table and a stream."""
+    pd = pytest.importorskip("pandas")
+    pa = pytest.importorskip("pyarrow")
+    plain = pd.DataFrame({"symbol": ["A", "B", "A"],
+                          "time": pd.to_datetime(["2024-03-15 13:30:00.000001", "2024-03-15 13:30:00.000002",
+                                                  "2024-03-15 13:30:00.000003"]).tz_localize("UTC"),
+                          "exchange": [1, 2, 1], "price": [1.5, 2.5, 1.5], "size": [10, 20, 10],
+                          "conditions": [12, 0, 12]})
+    tarvik_engine.write_tape(tmp_path / "plain.tape", trades=plain)
+    expected = tarvik_engine.read_tape(tmp_path / "plain.tape", kinds="trades")["trades"]
+    categorical = plain.astype({name: "category" for name in ("exchange", "price", "size", "conditions")})
+    table = pa.Table.from_pandas(categorical, preserve_index=False)
+    for name, data in [("frame", categorical), ("table", table),
+                       ("stream", pa.RecordBatchReader.from_batches(table.schema, table.to_batches()))]:
+        tarvik_engine.write_tape(tmp_path / f"{name}.tape", trades=data)
+        assert tarvik_engine.read_tape(tmp_path / f"{name}.tape", kinds="trades")["trades"].equals(expected), name
+
+
+@pytest.mark.parametrize("rows", [["03:00:00", "01:30:00"], ["01:30:00", "03:00:00"], ["00:59:00", "01:30:00"]],
+                         ids=["after-the-change", "first", "before"])
+def test_an_hour_told_twice_is_its_first_whatever_row_came_before(tmp_path, rows):
+    """2024-11-03 01:30 in New York is told twice; it is always the first
+    (EDT), a tape of that day then refuses it as it refuses any time at the
+    other offset, the same way in either row order."""
+    lines = "".join(f"A,2024-11-03T{t},1,10,1\n" for t in rows)
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + lines)
+    result = tool("import", "-q", "--sort", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape",
+                  "--time-zone", "America/New_York")
+    assert result.returncode == 1
+    line = 2 + rows.index("01:30:00") if rows[0] != "00:59:00" else 2
+    assert f"t.csv:{line}: column 'time': at this time America/New_York is -4:00 from GMT" in result.stderr
+
+
+
+@pytest.mark.parametrize("action, code", [("ADD", 0), ("Add", 0), ("DELETE", 1), ("Delete", 1), ("del", 1),
+                                          ("RENAME", 2), ("Mod", 2), ("additional", None), ("", None)])
+def test_symbol_change_actions_are_read_in_any_letter_case(tmp_path, action, code):
+    (tmp_path / "changes.csv").write_text(f"time,symbol,action,old_symbol\n2024-03-15T13:30:00Z,X,{action},Y\n")
+    result = tool("import", "-q", "--changes", tmp_path / "changes.csv", "-o", tmp_path / "c.tape")
+    if code is None:
+        assert result.returncode == 1 and "changes.csv:2: column 'action'" in result.stderr, result.stderr
+    else:
+        assert result.returncode == 0, result.stderr
+        changes = tarvik_engine.read_tape(tmp_path / "c.tape", kinds="symbol_changes")["symbol_changes"]
+        assert changes["status_char"].to_pylist()[-1] == "ADM"[code]
+
+
+@pytest.mark.parametrize("rows", ["\nA,1710509400000000,1,abc,100\n", "A,1710509400000000,1,1,1\n\nA,1710509400000001,1,abc,1\n"])
+def test_a_crlf_header_over_lf_rows_and_blank_lines_names_the_right_line(tmp_path, rows):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\r\n" + rows, newline="")
+    result = tool("import", "-q", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape")
+    line = 1 + rows.count("\n")
+    assert result.returncode == 1 and f"t.csv:{line}: column 'price'" in result.stderr, result.stderr
