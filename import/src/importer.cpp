@@ -18,6 +18,7 @@
 #include "columns.h"
 #include "converted_row.h"
 #include "engine/dates.h"
+#include "engine/output_file.h"
 #include "engine/prices.h"
 #include "event_order.h"
 #include "import_error.h"
@@ -1103,15 +1104,26 @@ std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
 void put_in_place(const std::vector<std::string>& temps, const std::vector<std::string>& tapes) {
     const std::string kept_suffix = ".replaced." + std::to_string(::getpid());
     std::vector<std::string> kept(tapes.size());  // the earlier tape's second name, or empty
+    std::vector<bool> streamed(tapes.size());  // copied into a device or a pipe: no undoing that
     std::size_t placed = 0;
     auto undo = [&] {
         for (std::size_t k = placed; k-- > 0;) {
             if (!kept[k].empty()) std::rename(kept[k].c_str(), tapes[k].c_str());
-            else std::remove(tapes[k].c_str());
+            else if (!streamed[k]) std::remove(tapes[k].c_str());
         }
     };
     for (; placed < tapes.size(); ++placed) {
         const std::string& tape = tapes[placed];
+        if (engine::is_stream_output(tape)) {
+            std::string error;
+            if (!engine::copy_into(temps[placed], tape, error)) {
+                undo();
+                throw ImportError(error);
+            }
+            std::remove(temps[placed].c_str());
+            streamed[placed] = true;
+            continue;
+        }
         struct stat st {};
         if (::lstat(tape.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             // A second link keeps the earlier tape while the new one replaces it

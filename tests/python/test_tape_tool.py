@@ -475,3 +475,41 @@ def test_symbols_and_options_take_their_own_fields(tmp_path, record, named):
     result = tool("compile", script, "-o", tmp_path / "day.tape")
     assert result.returncode == 1
     assert f"day.jsonl:2: {named}" in result.stderr, result.stderr
+
+
+@pytest.mark.parametrize("command", ["synth", "compress", "dump", "import"])
+def test_a_pipe_named_as_the_output_is_written_into_not_replaced(tmp_path, command):
+    """A device or a pipe given as -o (/dev/null, a FIFO a reader waits on)
+    gets the bytes a file would; renaming a finished file over it would
+    put a file where the device was."""
+    import os
+    import threading
+
+    base = tmp_path / "base.tape"
+    assert tool("synth", "-q", "-o", base, "--symbols", 5, "--messages", 3000, "--seed", 2,
+                "--no-compress").returncode == 0
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nA,2024-03-15T13:30:00Z,1,1.5,1\n")
+    args = {"synth": ["synth", "-q", "--symbols", 5, "--messages", 3000, "--seed", 2],
+            "compress": ["compress", "-q", base], "dump": ["dump", base],
+            "import": ["import", "-q", "--trades", tmp_path / "t.csv"]}[command]
+    assert tool(*args, "-o", tmp_path / "file.out").returncode == 0
+    fifo = tmp_path / "pipe.out"
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()), daemon=True)
+    reader.start()
+    result = tool(*args, "-o", fifo)
+    reader.join(timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert fifo.is_fifo() and not reader.is_alive()
+    assert got == [(tmp_path / "file.out").read_bytes()]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["base.tape", "file.out", "pipe.out", "t.csv"]
+
+
+def test_dump_leaves_a_file_named_like_its_temporary_alone(tmp_path):
+    tape = tmp_path / "day.tape"
+    assert tool("synth", "-q", "-o", tape, "--symbols", 3, "--messages", 500).returncode == 0
+    (tmp_path / "out.jsonl.partial").write_text("my notes")
+    assert tool("dump", tape, "-o", tmp_path / "out.jsonl").returncode == 0
+    assert (tmp_path / "out.jsonl.partial").read_text() == "my notes"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["day.tape", "out.jsonl", "out.jsonl.partial"]

@@ -4,6 +4,7 @@
 // (tape_script, synth, import/, tape_info/).
 #include <CLI/CLI.hpp>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "engine/dates.h"
+#include "engine/output_file.h"
 #include "import_error.h"
 #include "importer.h"
 #include "progress.h"
@@ -228,7 +230,13 @@ struct DumpCommand {
             std::cout.flush();
             return std::cout ? 0 : 1;
         }
-        const std::string temp = output + ".partial";
+        if (engine::is_stream_output(output)) {  // a device or a pipe: written into
+            std::ofstream file(output);
+            dump_script(contents, file);
+            if (!file.flush()) throw InputError(output + ": cannot be written");
+            return 0;
+        }
+        const std::string temp = output + ".partial." + std::to_string(::getpid());
         {
             std::ofstream file(temp);
             dump_script(contents, file);

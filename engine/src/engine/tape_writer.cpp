@@ -10,6 +10,7 @@
 
 #include "engine/byte_io.h"
 #include "engine/crc32.h"
+#include "engine/output_file.h"
 
 namespace tarvik::engine {
 namespace {
@@ -145,12 +146,23 @@ TapeWriter::~TapeWriter() {
     ahead_.reset();
     if (file_ != nullptr) {
         std::fclose(file_);
-        if (!live_ && unnamed_fd_ < 0) std::remove(temp_path_.c_str());
+        if (!live_ && !direct_ && unnamed_fd_ < 0) std::remove(temp_path_.c_str());
     }
 }
 
 bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, std::string& error) {
     path_ = path;
+    if (is_stream_output(path)) {  // a device or a pipe: written as it comes
+        direct_ = true;
+        file_ = std::fopen(path.c_str(), "wb");
+        if (file_ == nullptr) {
+            error = "cannot write " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        write_tables(tables);
+        if (packed_) ahead_ = std::make_unique<PackAhead>();
+        return true;
+    }
     temp_path_ = path + ".partial." + std::to_string(::getpid());
     // Named at the end through /proc/self/fd (linkat of an unnamed file
     // needs no privilege that way).
@@ -329,11 +341,11 @@ bool TapeWriter::finish(std::string& error) {
     if (std::fclose(file_) != 0) failed_ = true;
     file_ = nullptr;
     if (failed_) {
-        error = "cannot write " + (live_ ? path_ : temp_path_) + ": " + std::strerror(errno);
-        if (!live_) std::remove(temp_path_.c_str());
+        error = "cannot write " + (live_ || direct_ ? path_ : temp_path_) + ": " + std::strerror(errno);
+        if (!live_ && !direct_) std::remove(temp_path_.c_str());
         return false;
     }
-    if (live_) return true;
+    if (live_ || direct_) return true;
     if (std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
         error = "cannot rename " + temp_path_ + " to " + path_ + ": " + std::strerror(errno);
         std::remove(temp_path_.c_str());

@@ -70,6 +70,7 @@ private:
     std::unique_ptr<PackAhead> ahead_;  // files of packed tapes only
     bool failed_ = false;
     bool live_ = false;
+    bool direct_ = false;  // into a device or a pipe, which has no temporary name
 };
 
 // Writes a whole tape held in memory.
