@@ -83,6 +83,28 @@ def _bound(value: TimeBound, name: str) -> dict[str, int] | None:
     the tape's time zone, or a time of day."""
     if value is None:
         return None
+    bound = _whole_micros(value, name)
+    if bound is not None and _finer_than_micros(value):
+        # The tape's times are whole microseconds: start <= t and t < end
+        # hold for the same rows at the next whole one.
+        key, micros = next(iter(bound.items()))
+        bound = {key: micros + 1}
+    return bound
+
+
+def _finer_than_micros(value: object) -> bool:
+    """The bound has a part past the microsecond, which the datetime it is
+    read as drops."""
+    if isinstance(value, str):
+        fraction = re.search(r"[.,](\d+)", value)
+        return fraction is not None and fraction.group(1)[6:].strip("0") != ""
+    if type(value).__name__ == "datetime64":
+        whole = getattr(value, "astype")("datetime64[us]")
+        return bool(value > whole)
+    return bool(getattr(value, "nanosecond", 0))  # a pandas Timestamp's
+
+
+def _whole_micros(value: TimeBound, name: str) -> dict[str, int] | None:
     if isinstance(value, str):
         text = value
         if re.fullmatch(r"24:00(:00(\.0+)?)?", text):  # the end of the day, which time() cannot hold
@@ -157,6 +179,8 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
           end: TimeBound, nbbo: bool, time_zone: object, batch_rows: int,
           fractional_sizes: bool) -> tuple[ctypes.CDLL, int]:
     tape = os.fsdecode(path)
+    if "\0" in tape:  # as open() says it; the engine would read the path up to it
+        raise ValueError(f"the path {tape!r} holds an embedded null byte")
     if not os.path.exists(tape):
         raise FileNotFoundError(f"no such tape: {tape}")
     try:

@@ -256,6 +256,8 @@ def _date_text(date: datetime.date | str | None) -> str | None:
 def _text_path(name: str, path: Any) -> str:
     """A path (str, bytes or os.PathLike) as the UTF-8 text the import takes."""
     text = os.fsdecode(path)
+    if "\0" in text:  # as open() says it; the import would read the path up to it
+        raise ValueError(f"{name}: {text!r} holds an embedded null byte")
     try:
         text.encode("utf-8")
     except UnicodeEncodeError:

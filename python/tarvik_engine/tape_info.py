@@ -98,7 +98,10 @@ def tape_info(path: str | os.PathLike[str], *, check: bool = False) -> TapeInfo:
     and the reason."""
     lib = _library()
     out = ctypes.c_void_p()
-    code = lib.tarvik_tape_info(os.fsencode(path), int(check), ctypes.byref(out))
+    encoded = os.fsencode(path)
+    if b"\0" in encoded:  # as open() says it; the engine would read the path up to it
+        raise ValueError(f"the path {os.fsdecode(path)!r} holds an embedded null byte")
+    code = lib.tarvik_tape_info(encoded, int(check), ctypes.byref(out))
     if not out.value:
         raise MemoryError("tape_info: no memory for its answer")
     try:

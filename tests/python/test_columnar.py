@@ -19,6 +19,7 @@ import tarvik_engine
 pa = pytest.importorskip("pyarrow")
 pc = pytest.importorskip("pyarrow.compute")
 pytest.importorskip("pyarrow.ipc")
+pd = pytest.importorskip("pandas")
 
 from conftest import compile_tape  # noqa: E402
 from test_import import NY, csv_text, vendor_day  # noqa: E402
@@ -229,6 +230,15 @@ def test_filters_by_symbol_window_and_kind(imported_day):
         window = tarvik_engine.read_tape(imported_day, kinds="trades", start=bounds[0], end=bounds[1])["trades"]
         expected = trades[(trades.time >= start) & (trades.time < end)]
         assert window.column("price_raw").to_pylist() == expected["price_raw"].tolist(), bounds
+    # A bound between two microseconds: rows on either side, as pandas
+    # compares them, for every form that can hold it.
+    half = start + pd.Timedelta(nanoseconds=500)
+    expected = (trades[trades.time < half]["price_raw"].tolist(), trades[trades.time >= half]["price_raw"].tolist())
+    for bound in [half, half.tz_localize(None).to_datetime64(), half.tz_convert(NY).strftime("%H:%M:%S.%f") + "5",
+                  half.tz_localize(None).isoformat()]:
+        before = tarvik_engine.read_tape(imported_day, kinds="trades", end=bound)["trades"]
+        after = tarvik_engine.read_tape(imported_day, kinds="trades", start=bound)["trades"]
+        assert (before.column("price_raw").to_pylist(), after.column("price_raw").to_pylist()) == expected, bound
     # A kind no row reaches is an empty table of its columns.
     for kind, table in tarvik_engine.read_tape(imported_day, symbols="NOPE", kinds=ALL_KINDS).items():
         table.validate(full=True)
@@ -532,3 +542,16 @@ def test_a_tape_path_that_is_no_utf8_is_named(tmp_path, synth_day):
         f.write(synth_day.read_bytes())
     with pytest.raises(ValueError, match="is not UTF-8: rename the tape"):
         tarvik_engine.read_tape(os.fsdecode(latin))
+
+
+@pytest.mark.parametrize("read", ["read_tape", "tape_info", "write_tape"])
+def test_a_path_with_a_nul_byte_is_refused_not_cut_short(synth_day, read):
+    """The engine reads a path up to its first NUL: cut there, it would name
+    another file (the tape itself)."""
+    path = str(synth_day) + "\0.other"
+    with pytest.raises(ValueError, match="embedded null byte"):
+        if read == "write_tape":
+            tarvik_engine.write_tape(path, trades=pa.table({"symbol": ["A"], "time": [1710509400000000],
+                                                            "exchange": [1], "price": [1.5], "size": [1]}))
+        else:
+            getattr(tarvik_engine, read)(path)
