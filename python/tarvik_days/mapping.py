@@ -13,6 +13,7 @@ import os
 import signal
 import sys
 import threading
+import time
 import traceback
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -120,10 +121,11 @@ def _day(value: object) -> datetime.date | None:
 
 
 @contextlib.contextmanager
-def _local_client(workers: int | None) -> Iterator[distributed.Client]:
+def _local_client(workers: int | None, closing: list[float]) -> Iterator[distributed.Client]:
     """A LocalCluster of worker processes with one thread each (a replay
     holds the GIL, and the module's state is per thread), one per core by
-    default. A day whose worker dies is retried once, then reported."""
+    default. A day whose worker dies is retried once, then reported. On the
+    way out its workers are given ``closing[0]`` seconds to stop."""
     import dask
     from distributed import Client, LocalCluster
 
@@ -145,7 +147,7 @@ def _local_client(workers: int | None) -> Iterator[distributed.Client]:
             with Client(cluster) as client:
                 yield client
         finally:
-            _close_within(cluster, _CLOSE_SECONDS)
+            _close_within(cluster, closing[0])
 
 
 def _close_within(cluster: distributed.LocalCluster, seconds: float) -> None:
@@ -238,6 +240,10 @@ def map_days(
         raise ValueError(f"errors: expected 'raise' or 'keep', got {errors!r}")
     if client is not None and workers is not None:
         raise ValueError("workers: give it for the local cluster only, not with client")
+    # The deadline counts from here: starting a local cluster is part of
+    # the call, and past the deadline its workers are stopped at once.
+    deadline = None if timeout is None else time.monotonic() + timeout
+    closing = [_CLOSE_SECONDS]
     items = _paths(tapes, keep=errors == "keep")
     paths = [item for item in items if isinstance(item, Path)]
     results: list[Any] = []
@@ -245,8 +251,12 @@ def map_days(
     if paths:
         with contextlib.ExitStack() as stack:
             if client is None:
-                client = stack.enter_context(_local_client(workers))
-            results, failures = _gather(client, fn, paths, progress, timeout)
+                client = stack.enter_context(_local_client(workers, closing))
+            try:
+                results, failures = _gather(client, fn, paths, progress, timeout, deadline)
+            except TimeoutError:
+                closing[0] = 0.0
+                raise
     if len(paths) < len(items):  # listed days without a tape, in their places
         places = [i for i, item in enumerate(items) if isinstance(item, Path)]
         failures = [dataclasses.replace(f, index=places[f.index]) for f in failures]
@@ -267,6 +277,7 @@ def _gather(
     paths: Sequence[Path],
     progress: bool | None,
     timeout: float | None,
+    deadline: float | None,
 ) -> tuple[list[Any], list[DayFailure]]:
     from distributed import as_completed
     from tqdm import tqdm
@@ -284,7 +295,8 @@ def _gather(
     done = set()
     try:
         with tqdm(total=len(paths), unit="day", disable=not show, file=sys.stderr) as bar:
-            for future in as_completed(futures, timeout=timeout):
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            for future in as_completed(futures, timeout=left):
                 i = place[future.key]
                 done.add(i)
                 try:

@@ -129,6 +129,26 @@ print(json.dumps([[r.error, r.traceback.startswith("Traceback")] if isinstance(r
     assert all(traced for _, traced in out)  # a worker taken down would give KilledWorker instead
 
 
+def test_the_timeout_holds_for_the_whole_call_cluster_included(python_child, days):
+    """Starting the local cluster and stopping its busy workers are part of
+    the call the timeout bounds (they took 6 s beyond a 3 s timeout)."""
+    _, tapes = days
+    out = run_days(python_child, f"""
+import json, time
+def slow(tape):
+    time.sleep(120)
+began = time.monotonic()
+try:
+    tarvik_days.map_days(slow, {tapes[:2]!r}, workers=1, timeout=3)
+    error = None
+except TimeoutError as e:
+    error = str(e)
+print(json.dumps([error, time.monotonic() - began]))
+""")
+    assert out[0].startswith("map_days: 2 days not done after 3 s:")
+    assert out[1] < 6, out
+
+
 def test_a_day_whose_worker_dies_is_retried_once_then_reported(python_child, days):
     folder, tapes = days
     once, always = str(folder / "dies-once.tape"), str(folder / "dies.tape")
