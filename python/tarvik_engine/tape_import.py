@@ -205,17 +205,16 @@ def _stream_capsule(value: object, name: str) -> object:
     import pyarrow
 
     checked = isinstance(value, pyarrow.RecordBatchReader)
-    if not checked:
-        value = pyarrow.RecordBatchReader.from_stream(value)
-    schema = _decoded_schema(value.schema)
-    if checked or not schema.equals(value.schema):
+    reader: Any = value if checked else pyarrow.RecordBatchReader.from_stream(value)
+    schema = _decoded_schema(reader.schema)
+    if checked or not schema.equals(reader.schema):
         # pyarrow hands a reader's batches on as they come, read by the
         # schema's types: a batch of other types would be misread.
-        batches = _checked_batches(value, name) if checked else iter(value)
-        if not schema.equals(value.schema):
+        batches = _checked_batches(reader, name) if checked else iter(reader)
+        if not schema.equals(reader.schema):
             batches = _decoded_batches(batches, schema)
-        value = pyarrow.RecordBatchReader.from_batches(schema, batches)
-    return value.__arrow_c_stream__()
+        reader = pyarrow.RecordBatchReader.from_batches(schema, batches)
+    return reader.__arrow_c_stream__()
 
 
 def _checked_batches(reader: Any, name: str) -> Iterator[Any]:
