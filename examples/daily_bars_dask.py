@@ -4,7 +4,7 @@ time-weighted NBBO spread from the exchange quotes, in one pandas DataFrame
 (a row per symbol and day), printed.
 
     PYTHONPATH=build/dev/python python3.14 examples/daily_bars_dask.py \\
-        --symbols S0001 S0002 day1.tape day2.tape ...
+        day1.tape day2.tape ... --symbols IBM MSFT
     TARVIK_TAPE_PATH=/data/tapes PYTHONPATH=build/dev/python \\
         python3.14 examples/daily_bars_dask.py --symbols IBM --from 2024-03-01 --to 2024-03-29
 

@@ -98,6 +98,7 @@ def main() -> int:
     parser.add_argument("--quotes", help="a CSV of quotes (default: made up)")
     parser.add_argument("--time-zone", default="America/New_York",
                         help="the zone of times without one (default America/New_York)")
+    parser.add_argument("--date", help="the day of times of day, YYYY-MM-DD")
     parser.add_argument("--tape", help="the tape to write (default: beside the made-up CSVs, removed afterwards)")
     args = parser.parse_args()
 
@@ -107,7 +108,12 @@ def main() -> int:
             trades, quotes = made_up_day(folder)
             print(f"made up {trades} and {quotes}")
         tape = args.tape or os.path.join(folder, "day.tape")
-        written = [str(p) for p in tarvik_engine.write_tape(tape, trades=trades, quotes=quotes, time_zone=args.time_zone)]
+        try:
+            made = tarvik_engine.write_tape(tape, trades=trades, quotes=quotes, date=args.date, time_zone=args.time_zone)
+        except (ValueError, FileNotFoundError) as error:  # names the file, row and column
+            print(f"import_csv.py: {error}", file=sys.stderr)
+            return 1
+        written = [str(p) for p in made]
         for path in written:
             info = tarvik_engine.tape_info(path)
             print(f"wrote {path}: {info.date}, {info.symbols} symbols, {info.events:,} events"

@@ -214,8 +214,8 @@ def map_days(
     ``fn`` is your function of one day: it loads Tarvik, replays the tape it
     is given (a ``str`` path) and returns something picklable, such as a
     DataFrame. ``tapes`` is a list of tape paths (``str`` or
-    ``pathlib.Path``), or a ``(first, last)`` range of days (dates or
-    "YYYY-MM-DD") whose tapes are found in the directories of
+    ``pathlib.Path``), a list of days, or a ``(first, last)`` range of days
+    (dates or "YYYY-MM-DD") whose tapes are found in the directories of
     ``TARVIK_TAPE_PATH``.
 
     Without ``client`` a LocalCluster is started for the call: ``workers``

@@ -253,7 +253,8 @@ def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes
     ``datetime.time`` or "HH:MM:SS" is a time of day, an aware datetime an
     instant, a naive one a wall-clock time in the tape's time zone. ``nbbo``
     adds the NBBO after each quote to the quotes. ``time_zone`` (an IANA
-    name) is the time column's; by default the tape's own offset.
+    name, a ``zoneinfo.ZoneInfo``, a ``datetime.timezone`` or "+HH:MM") is
+    the time column's; by default the tape's own offset.
     ``fractional_sizes`` adds to the trades their sizes and running volume
     below one share (``fractional_size``, ``fractional_total_volume``).
     Raises ``TapeError`` with the engine's result code for a damaged tape."""

@@ -326,8 +326,8 @@ def write_tape(
     or a list of these. ``symbols`` is such a table of instruments;
     ``conditions`` a table with columns condition and code, or a dict from
     text to code. ``date`` (a ``datetime.date`` or "YYYY-MM-DD") places
-    times of day; ``time_zone`` (an IANA name or a ``zoneinfo.ZoneInfo``,
-    default UTC) decides each event's day and time of day; ``rename`` maps
+    times of day; ``time_zone`` (an IANA name, a ``zoneinfo.ZoneInfo`` or
+    a ``datetime.timezone`` of whole hours; default UTC) decides each event's day and time of day; ``rename`` maps
     vendor column names to ours; ``constants`` gives the columns an input
     lacks one text (or integer) for every row, as {"symbol": "BTCUSDT"}
     for a vendor's file of one symbol; ``header=False`` reads CSV files
@@ -347,7 +347,9 @@ def write_tape(
     stops it within a batch and raises KeyboardInterrupt.
 
     Returns the paths of the tapes written, as ``pathlib.Path``. Raises
-    ``ValueError`` naming the input, the row and the column for bad data;
+    ``ValueError`` naming the input, the row and the column for bad data,
+    ``FileNotFoundError`` for a missing input and ``TypeError`` for an
+    argument of the wrong type;
     nothing is written then, or when the import is interrupted, and a tape
     already at ``path`` is kept.
     """

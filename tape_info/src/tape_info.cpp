@@ -146,8 +146,8 @@ public:
                 note_last_event();
                 if (scope_ == Scope::Heads) return true;  // a live tape, or one cut at a section's end
                 return fail(kBadBlock, 0, "", pos,
-                            "truncated at byte " + std::to_string(pos) + ": no End section after " +
-                                grouped(info_.events) + " events in " + std::to_string(info_.blocks) + " blocks");
+                            "truncated at byte " + grouped(pos) + ": no End section after " +
+                                grouped(info_.events) + " events in " + grouped(info_.blocks) + " blocks");
             }
             const std::string name = "Events block " + std::to_string(info_.blocks + 1);
             SectionHead head;
@@ -188,7 +188,7 @@ private:
             return fail(kNotATape, 0, "", 0, "not a tape: it does not start with \"TARVIKTP\"");
         if (have < sizeof p)
             return fail(kNotATape, 0, "", 0,
-                        "truncated at byte " + std::to_string(have) + ": a tape's preamble takes 16 bytes");
+                        "truncated at byte " + grouped(have) + ": a tape's preamble takes 16 bytes");
         info_.format_version = p.format_version;
         if (p.format_version == 0 || p.format_version > engine::kTapeFormatVersion)
             return fail(p.format_version > engine::kTapeFormatVersion ? TqAPIERR_UNSUPPORTED_API : kBadTables, 0, "",
@@ -205,12 +205,12 @@ private:
         const uint64_t left = file_.size() - pos;
         if (left < sizeof head)
             return fail(code, section, name, pos,
-                        "truncated at byte " + std::to_string(file_.size()) + ": the section's head takes 16 bytes, " +
-                            std::to_string(left) + " are there");
+                        "truncated at byte " + grouped(file_.size()) + ": the section's head takes 16 bytes, " +
+                            grouped(left) + " are there");
         if (!file_.read(pos, &head, sizeof head)) return fail(code, section, name, pos, "cannot be read");
         if (head.length > left - sizeof head)
             return fail(code, section, name, pos,
-                        "truncated at byte " + std::to_string(file_.size()) + ": the section needs " +
+                        "truncated at byte " + grouped(file_.size()) + ": the section needs " +
                             grouped(sizeof head + head.length) + " bytes, " + grouped(left) + " are there");
         return true;
     }

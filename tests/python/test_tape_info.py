@@ -104,10 +104,10 @@ def damaged(kind, data):
     second = events[1]
     if kind == "cut-in-a-block":
         at = second[0] + 100
-        return cut(data, at), 8, f"truncated at byte {at}", Tarvik.TqAPIERR_EXCEPTION
+        return cut(data, at), 8, f"truncated at byte {at:,}", Tarvik.TqAPIERR_EXCEPTION
     if kind == "cut-after-a-block":
         at = second[0]
-        return cut(data, at), 0, f"truncated at byte {at}: no End section", Tarvik.TqAPIERR_EXCEPTION
+        return cut(data, at), 0, f"truncated at byte {at:,}: no End section", Tarvik.TqAPIERR_EXCEPTION
     if kind == "crc-in-a-block":
         return flip(data, second[0] + 16 + 40), 8, "CRC mismatch", Tarvik.TqAPIERR_EXCEPTION
     if kind == "crc-in-the-symbols":
