@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
+#include <tuple>
 #include <unordered_map>
 
 #include "batch_source.h"
@@ -237,6 +239,9 @@ private:
     RowContext first_;  // of the thread that keeps the tables
     std::vector<DataInput> inputs_;
     Instruments instruments_;
+    // The option contracts of the symbols files by their terms (listed
+    // exchange, root, expiration, strike, put or call), with their symbol.
+    std::map<std::tuple<uint16_t, std::string, uint32_t, int32_t, uint8_t>, std::string> contracts_;
     RecentInstruments recent_;  // the answers of instruments_, for the thread that keeps the tables
     NameCodes exchange_names_{"exchange", 65535};
     NameCodes condition_names_{"condition", 254};
@@ -271,7 +276,20 @@ Importer::Importer(ImportOptions options)
     }
     carry_ext_ = o_.fractional_sizes;
     // A rename maps onto one of our names: a misspelt one would only show
-    // as a missing column.
+    // as a missing column. A vendor's name is renamed once: which of two
+    // renames of it was meant, no rule could tell.
+    const auto lowered = [](std::string_view name) {
+        std::string s(trim(name));
+        for (char& c : s)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return s;
+    };
+    for (std::size_t k = 0; k < o_.rename.size(); ++k)
+        for (std::size_t j = 0; j < k; ++j)
+            if (lowered(o_.rename[j].first) == lowered(o_.rename[k].first))
+                throw ImportUsageError("rename: '" + o_.rename[k].first + "' is renamed twice (" + o_.rename[j].first +
+                                       "=" + o_.rename[j].second + ", " + o_.rename[k].first + "=" +
+                                       o_.rename[k].second + ")");
     for (const auto& [from, to] : o_.rename) {
         std::string ours(trim(to));
         for (char& c : ours)
@@ -365,6 +383,11 @@ void Importer::load_symbols(BatchSource& source) {
         const bool option = cells.present(kRoot, i) || cells.present(kExpiration, i) ||
                             cells.present(kStrike, i) || cells.present(kPutCall, i);
         if (!option) return;
+        for (const Field f : {kRoot, kExpiration, kStrike, kPutCall})
+            if (!map.has(f))
+                throw ImportError(source.name() + ":" + std::to_string(cells.row_number(i)) +
+                                  ": an option contract's terms need the columns root, expiration, strike and "
+                                  "put_call; there is no column '" + field_name(f) + "'");
         OptionTerms terms;
         terms.root = std::string(cells.text(kRoot, i));
         check_name(cells, i, kRoot, terms.root);
@@ -376,8 +399,15 @@ void Importer::load_symbols(BatchSource& source) {
         } catch (const ImportUsageError&) {
             cells.fail(kExpiration, i, "expected YYYY-MM-DD, got " + quoted(expiration));
         }
-        const auto strike = encode_price(cells.decimal(kStrike, i), 3);
-        if (!strike || *strike < 0) cells.fail(kStrike, i, "expected a strike of at most three decimals");
+        const Decimal strike_value = cells.decimal(kStrike, i);
+        const auto strike = encode_price(strike_value, 3);
+        if (!strike || *strike < 0) {
+            char digits[48];
+            const std::string shown(format_decimal(strike_value, digits));
+            cells.fail(kStrike, i, strike_value.units < 0 ? "a strike is not below 0, got " + shown
+                                                          : "the strike " + shown + price_refusal(strike_value, 3) +
+                                                                " (thousandths, 32 bits)");
+        }
         terms.strike = *strike;
         const std::string_view pc = cells.text(kPutCall, i);
         if (pc == "P" || pc == "p" || pc == "put" || pc == "PUT" || pc == "Put" || pc == "1") terms.put_call = 1;
@@ -385,6 +415,15 @@ void Importer::load_symbols(BatchSource& source) {
         else cells.fail(kPutCall, i, "expected P or C, got " + quoted(pc));
         if (cells.present(kContractUnit, i))
             terms.contract_unit = static_cast<uint16_t>(cells.integer(kContractUnit, i, 0, 65535));
+        // One contract, one instrument: the engine finds a contract by its
+        // terms, so a second of the same terms could never be asked for.
+        const auto [at, added] = contracts_.try_emplace(
+            std::make_tuple(listed, terms.root, terms.expiration_ndays, terms.strike, terms.put_call), text);
+        if (!added)
+            cells.fail(kSymbol, i, "the contract of " + quoted(text) + " (" + terms.root + " " +
+                                       std::string(cells.text(kExpiration, i)) + " " + (terms.put_call ? "P" : "C") +
+                                       " " + std::string(cells.text(kStrike, i)) + " on listed exchange " +
+                                       std::to_string(listed) + ") is listed already as " + quoted(at->second));
         inst.option = std::make_unique<OptionTerms>(std::move(terms));
     });
 }
@@ -823,12 +862,13 @@ void Importer::read(DataInput& input) {
             if (kind == InputKind::Changes) {
                 if (!read.rest_read) read_rest(first_, input, cells, i, out, read);
                 if (cells.present(kOldSymbol, i)) {
+                    if (out.code != TqSS_MOD)
+                        cells.fail(kOldSymbol, i, "only a rename (mod) has an old symbol; an add or a delete has none");
+                    // The instrument before the rename, on the same listed
+                    // exchange.
                     const std::string_view old = cells.text(kOldSymbol, i);
-                    const std::optional<uint16_t> listed =
-                        cells.present(kListedExchange, i) ? std::optional<uint16_t>(instruments_[id].listed)
-                                                          : std::nullopt;
                     const uint32_t known = instruments_.size();
-                    out.extra = instruments_.find_or_add(old, listed, o_.listed_exg, recent_);
+                    out.extra = instruments_.find_or_add(old, instruments_[id].listed, o_.listed_exg, recent_);
                     if (out.extra >= known) check_name(cells, i, kOldSymbol, old);
                 } else if (out.code == TqSS_MOD) {
                     cells.fail(kAction, i, "a rename needs old_symbol, the symbol it renames");
@@ -934,8 +974,12 @@ void Importer::build_tables() {
         if (inst.prev_close) {
             const auto p = encode_price(inst.prev_close->value, inst.chosen);
             if (!p)
-                throw ImportError(instruments_.text(inst.prev_close->where) + ": the previous close" +
-                                  price_refusal(inst.prev_close->value, inst.chosen));
+            {
+                char text[48];
+                throw ImportError(instruments_.text(inst.prev_close->where) + ": the previous close " +
+                                  std::string(format_decimal(inst.prev_close->value, text)) +
+                                  price_refusal(inst.prev_close->value, inst.chosen) + " of " + std::string(inst.text));
+            }
             e.prev_close = *p;
         }
         if (inst.option) {
@@ -1043,7 +1087,7 @@ void Importer::finalize(RowContext& row, const DataInput& input, const Converted
             e.symbol_change.status = r.code;
             e.symbol_change.old_symbol = engine::kNone;
             const Instrument& inst = instruments_[r.symbol];
-            e.symbol_change.old_listed_exg = inst.listed;
+            e.symbol_change.old_listed_exg = r.code == TqSS_MOD ? inst.listed : 0;
             if (r.extra != engine::kNone) {
                 // The old symbol on the instrument's own listed exchange.
                 const Instrument& old = instruments_[r.extra];

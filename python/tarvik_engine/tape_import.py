@@ -264,6 +264,12 @@ def _text_path(name: str, path: Any) -> str:
     return text
 
 
+def _text_option(name: str, value: Any) -> Any:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"{name}: expected a str, got {type(value).__name__}")
+    return value
+
+
 def _whole(name: str, value: object, most: int) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name}: expected an int, got {type(value).__name__}")
@@ -368,7 +374,7 @@ def write_tape(
     options = {
         "output": _text_path("path", path),
         "inputs": entries,
-        "rename": dict(rename or {}),
+        "rename": {_text_option("rename", k): _text_option("rename", v) for k, v in dict(rename or {}).items()},
         "constants": _constant_texts(constants or {}),
         "ignore_extra_columns": bool(ignore_extra_columns),
         "header": bool(header),
@@ -376,13 +382,13 @@ def write_tape(
         "allow_empty": bool(allow_empty),
         "fractional_sizes": bool(fractional_sizes),
         "one_sided_quotes": bool(one_sided_quotes),
-        "time_unit": time_unit,
+        "time_unit": _text_option("time_unit", time_unit),
         "time_zone": _zone_name(time_zone),
         "date": _date_text(date),
         "price_type": _whole("price_type", price_type, 255) if price_type is not None else None,
         "listed_exchange": _whole("listed_exchange", listed_exchange, 65535),
         "temp_dir": _text_path("temp_dir", temp_dir) if temp_dir is not None else None,
-        "delimiter": delimiter,
+        "delimiter": _text_option("delimiter", delimiter),
         "compress": bool(compress),
     }
     capsules: list[object] = []  # kept alive until the import has taken the streams

@@ -1492,7 +1492,8 @@ def test_an_hour_told_twice_is_its_first_whatever_row_came_before(tmp_path, rows
 @pytest.mark.parametrize("action, code", [("ADD", 0), ("Add", 0), ("DELETE", 1), ("Delete", 1), ("del", 1),
                                           ("RENAME", 2), ("Mod", 2), ("additional", None), ("", None)])
 def test_symbol_change_actions_are_read_in_any_letter_case(tmp_path, action, code):
-    (tmp_path / "changes.csv").write_text(f"time,symbol,action,old_symbol\n2024-03-15T13:30:00Z,X,{action},Y\n")
+    old = "Y" if code in (2, None) else ""
+    (tmp_path / "changes.csv").write_text(f"time,symbol,action,old_symbol\n2024-03-15T13:30:00Z,X,{action},{old}\n")
     result = tool("import", "-q", "--changes", tmp_path / "changes.csv", "-o", tmp_path / "c.tape")
     if code is None:
         assert result.returncode == 1 and "changes.csv:2: column 'action'" in result.stderr, result.stderr
@@ -1508,3 +1509,68 @@ def test_a_crlf_header_over_lf_rows_and_blank_lines_names_the_right_line(tmp_pat
     result = tool("import", "-q", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape")
     line = 1 + rows.count("\n")
     assert result.returncode == 1 and f"t.csv:{line}: column 'price'" in result.stderr, result.stderr
+
+
+def symbol_change_rows(tape):
+    seen = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_SYMBOLCHANGE:
+            change = message.coreData.SymbolChange
+            old = getattr(change, "ptqsSymbolOld", None)
+            seen.append((message.coreHeader.ptqStringSymbol.String, change.Status,
+                         old.String if old is not None else None, change.ListedExgOld))
+        return 0
+
+    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, keep) == 0
+    return seen[-1]
+
+
+@pytest.mark.parametrize("changes, listed, expected", [
+    # the old symbol on another listed exchange only: the rename is of the
+    # one on the instrument's own (made for it), never of none
+    ("BBB,mod,AAA", "", ("BBB", Tarvik.TqSS_MOD, "AAA", 1)),
+    ("BBB,mod,AAA", "3", ("BBB", Tarvik.TqSS_MOD, "AAA", 3)),
+    ("BBB,add,", "", ("BBB", Tarvik.TqSS_ADD, None, 0)),
+    ("AAA,del,", "3", ("AAA", Tarvik.TqSS_DEL, None, 0)),
+])
+def test_a_rename_always_carries_its_old_symbol_and_an_add_or_delete_none(loaded, tmp_path, changes, listed,
+                                                                          expected):
+    (tmp_path / "symbols.csv").write_text("symbol,listed_exchange\nAAA,3\n")
+    (tmp_path / "trades.csv").write_text("symbol,time,exchange,price,size\nAAA,2024-03-15T13:30:00Z,1,1.5,1\n")
+    (tmp_path / "changes.csv").write_text("time,symbol,listed_exchange,action,old_symbol\n"
+                                          f"2024-03-15T13:30:01Z,{changes.split(',')[0]},{listed},"
+                                          f"{','.join(changes.split(',')[1:])}\n")
+    import_files("-q", "--symbols", tmp_path / "symbols.csv", "--trades", tmp_path / "trades.csv",
+                 "--changes", tmp_path / "changes.csv", "-o", tmp_path / "t.tape")
+    assert symbol_change_rows(tmp_path / "t.tape") == expected
+
+
+@pytest.mark.parametrize("symbols, args, message", [
+    ("symbol,listed_exchange,root,expiration,strike,put_call\nO1,10,IBM,2024-04-19,150,C\nO2,10,IBM,2024-04-19,150.000,C\n",
+     [], "s.csv:3: column 'symbol': the contract of 'O2' (IBM 2024-04-19 C 150.000 on listed exchange 10) is listed "
+         "already as 'O1'"),
+    ("symbol,strike\nO1,150\n", [], "s.csv:2: an option contract's terms need the columns root, expiration, strike "
+                                    "and put_call; there is no column 'root'"),
+    ("symbol,root,expiration,strike,put_call\nO1,IBM,2024-04-19,-5,C\n", [],
+     "s.csv:2: column 'strike': a strike is not below 0, got -5"),
+    ("symbol,root,expiration,strike,put_call\nO1,IBM,2024-04-19,2147483.648,C\n", [],
+     "s.csv:2: column 'strike': the strike 2147483.648 does not fit 32 bits in price type 3"),
+    ("symbol,price_type,prev_close\nT,1,10.55\n", [],
+     "s.csv:2: column 'prev_close': the previous close 10.55 cannot be written exactly in price type 1 of T"),
+    ("symbol\nT\n", ["--rename", "px=price,PX=sequence"], "rename: 'PX' is renamed twice (px=price, PX=sequence)"),
+])
+def test_bad_symbols_files_and_renames_are_named(tmp_path, symbols, args, message):
+    (tmp_path / "s.csv").write_text(symbols)
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nT,2024-03-15T13:30:00Z,1,1.5,1\n")
+    result = tool("import", "-q", "--symbols", tmp_path / "s.csv", "--trades", tmp_path / "t.csv",
+                  "-o", tmp_path / "t.tape", *args)
+    assert result.returncode in (1, 2) and message in result.stderr, result.stderr
+    assert not (tmp_path / "t.tape").exists()
+
+
+@pytest.mark.parametrize("argument", ["time_unit", "delimiter"])
+def test_write_tape_text_options_of_another_type_are_a_type_error(tmp_path, argument):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nT,2024-03-15T13:30:00Z,1,1.5,1\n")
+    with pytest.raises(TypeError, match=f"^{argument}: expected a str, got int"):
+        tarvik_engine.write_tape(tmp_path / "t.tape", trades=tmp_path / "t.csv", **{argument: 3})
