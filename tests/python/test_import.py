@@ -1167,6 +1167,7 @@ def test_no_room_for_the_waiting_rows_fails_cleanly_and_keeps_the_tape(tmp_path)
     ["--trades", "t.csv"],
     ["--trades", "t.csv", "-o", "x.tape", "--time-unit", "minutes"],
     ["--trades", "t.csv", "-o", "x.tape", "--time-zone", "Mars/Olympus"],
+    ["--trades", "t.csv", "-o", "x.tape", "--time-zone", ""],
     ["--trades", "t.csv", "-o", "x.tape", "--rename", "nothing"],
     ["--trades", "t.csv", "-o", "x.tape", "--rename", "price=pirce"],
     ["--trades", "t.csv", "-o", "x.tape", "--colour", "red"],

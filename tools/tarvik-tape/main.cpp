@@ -503,7 +503,9 @@ void add_import(CLI::App& app, Commands& c) {
         ->type_name("TAPE");
     import_app->add_option("--date", import_files.date, "the day of times of day, and of an empty import")->type_name("YYYY-MM-DD")->check(kDate);
     import_app->add_option("--time-zone", import_files.time_zone, "the zone of times without one (default UTC)")
-        ->type_name("ZONE");
+        ->type_name("ZONE")
+        ->check(CLI::Validator([](const std::string& zone) { return zone.empty() ? "an IANA name, or UTC" : ""; },
+                               "ZONE"));
     import_app->add_option("--time-unit", import_files.time_unit, "the unit of numeric times, or hhmmss: times of day as digits")->type_name("s|ms|us|ns|hhmmss")->check(kTimeUnit);
     import_app->add_option("--price-type", import_files.price_type, "every instrument's price type")
         ->type_name("N")->transform(whole_number(0, 255));
