@@ -478,6 +478,17 @@ Decimal BatchCells::decimal(Field f, int64_t i) const {
     return d;
 }
 
+std::optional<int64_t> BatchCells::typed_date(Field f, int64_t i) const {
+    const Cells& c = cells_[f];
+    if (c.kind != Kind::Date && c.kind != Kind::Timestamp) return std::nullopt;
+    if (c.array->IsNull(i)) fail(f, i, "missing value");
+    if (c.kind == Kind::Date) return static_cast<const arrow::Date32Array*>(c.array)->Value(i);
+    const int64_t raw = c.array->data()->GetValues<int64_t>(1)[i];
+    const int64_t per_day = c.divisor < 0 ? kMicrosPerDay * 1000 : kMicrosPerDay / c.divisor;
+    if (raw % per_day != 0) fail(f, i, "expected a date, got a time of day as well");
+    return raw / per_day;
+}
+
 int BatchCells::float_cell(Field f, int64_t i, double& out) const {
     const Cells& c = cells_[f];
     if (c.kind != Kind::Float || c.array->IsNull(i)) return 0;

@@ -393,11 +393,17 @@ void Importer::load_symbols(BatchSource& source) {
         check_name(cells, i, kRoot, terms.root);
         terms.underlying = cells.present(kUnderlying, i) ? std::string(cells.text(kUnderlying, i)) : terms.root;
         check_name(cells, i, kUnderlying, terms.underlying);
-        const std::string_view expiration = cells.text(kExpiration, i);
-        try {
-            terms.expiration_ndays = parse_date(std::string(expiration));
-        } catch (const ImportUsageError&) {
-            cells.fail(kExpiration, i, "expected YYYY-MM-DD, got " + quoted(expiration));
+        if (const std::optional<int64_t> days = cells.typed_date(kExpiration, i)) {
+            const int64_t ndays = *days + engine::kUnixEpochNDays;
+            if (!tape_day(ndays)) cells.fail(kExpiration, i, "outside the days a tape holds (1883-01-01 to 9999-12-31)");
+            terms.expiration_ndays = static_cast<uint32_t>(ndays);
+        } else {
+            const std::string_view expiration = cells.text(kExpiration, i);
+            try {
+                terms.expiration_ndays = parse_date(std::string(expiration));
+            } catch (const ImportUsageError&) {
+                cells.fail(kExpiration, i, "expected YYYY-MM-DD, got " + quoted(expiration));
+            }
         }
         const Decimal strike_value = cells.decimal(kStrike, i);
         const auto strike = encode_price(strike_value, 3);
@@ -421,7 +427,7 @@ void Importer::load_symbols(BatchSource& source) {
             std::make_tuple(listed, terms.root, terms.expiration_ndays, terms.strike, terms.put_call), text);
         if (!added)
             cells.fail(kSymbol, i, "the contract of " + quoted(text) + " (" + terms.root + " " +
-                                       std::string(cells.text(kExpiration, i)) + " " + (terms.put_call ? "P" : "C") +
+                                       engine::ymd_text(terms.expiration_ndays) + " " + (terms.put_call ? "P" : "C") +
                                        " " + std::string(cells.text(kStrike, i)) + " on listed exchange " +
                                        std::to_string(listed) + ") is listed already as " + quoted(at->second));
         inst.option = std::make_unique<OptionTerms>(std::move(terms));

@@ -1575,3 +1575,27 @@ def test_write_tape_text_options_of_another_type_are_a_type_error(tmp_path, argu
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nT,2024-03-15T13:30:00Z,1,1.5,1\n")
     with pytest.raises(TypeError, match=f"^{argument}: expected a str, got int"):
         tarvik_engine.write_tape(tmp_path / "t.tape", trades=tmp_path / "t.csv", **{argument: 3})
+
+
+@pytest.mark.parametrize("expiration", ["date32", "timestamp[ns]", "timestamp[s, tz=UTC]"])
+def test_typed_expirations_give_what_their_text_gives(tmp_path, expiration):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    symbols = {"symbol": ["O1"], "listed_exchange": [10], "root": ["IBM"], "strike": ["150"], "put_call": ["C"]}
+    pq.write_table(pa.table(symbols | {"expiration": ["2024-04-19"]}), tmp_path / "text.parquet")
+    day = pa.array([datetime.date(2024, 4, 19)])
+    typed = day if expiration == "date32" else pa.array([datetime.datetime(2024, 4, 19)]).cast(
+        pa.timestamp("ns") if expiration == "timestamp[ns]" else pa.timestamp("s", tz="UTC"))
+    pq.write_table(pa.table(symbols | {"expiration": typed}), tmp_path / "typed.parquet")
+    (tmp_path / "t.csv").write_text("symbol,listed_exchange,time,exchange,price,size\n"
+                                    "O1,10,2024-03-15T13:30:00Z,1,1.5,1\n")
+    for name in ("text", "typed"):
+        import_files("-q", "--symbols", tmp_path / f"{name}.parquet", "--trades", tmp_path / "t.csv",
+                     "-o", tmp_path / f"{name}.tape")
+    assert (tmp_path / "typed.tape").read_bytes() == (tmp_path / "text.tape").read_bytes()
+    late = pa.array([datetime.datetime(2024, 4, 19, 16)]).cast(pa.timestamp("us"))
+    pq.write_table(pa.table(symbols | {"expiration": late}), tmp_path / "late.parquet")
+    result = tool("import", "-q", "--symbols", tmp_path / "late.parquet", "--trades", tmp_path / "t.csv",
+                  "-o", tmp_path / "late.tape")
+    assert result.returncode == 1 and "late.parquet:1: column 'expiration': expected a date, got a time of day as well" \
+        in result.stderr, result.stderr
