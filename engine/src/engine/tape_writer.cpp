@@ -152,33 +152,27 @@ TapeWriter::~TapeWriter() {
 
 bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, std::string& error) {
     path_ = path;
-    if (is_stream_output(path)) {  // a device or a pipe: written as it comes
-        direct_ = true;
+    direct_ = is_stream_output(path);  // a device or a pipe: written as it comes
+    if (direct_) {
         file_ = std::fopen(path.c_str(), "wb");
-        if (file_ == nullptr) {
-            error = "cannot write " + path + ": " + std::strerror(errno);
-            return false;
+    } else {
+        temp_path_ = path + ".partial." + std::to_string(::getpid());
+        // Named at the end through /proc/self/fd (linkat of an unnamed file
+        // needs no privilege that way).
+        if (::access("/proc/self/fd", X_OK) == 0) {
+            const std::size_t slash = path.rfind('/');
+            const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+            const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                file_ = ::fdopen(fd, "wb");
+                if (file_ != nullptr) unnamed_fd_ = fd;
+                else ::close(fd);
+            }
         }
-        write_tables(tables);
-        if (packed_) ahead_ = std::make_unique<PackAhead>();
-        return true;
+        if (file_ == nullptr) file_ = std::fopen(temp_path_.c_str(), "wb");
     }
-    temp_path_ = path + ".partial." + std::to_string(::getpid());
-    // Named at the end through /proc/self/fd (linkat of an unnamed file
-    // needs no privilege that way).
-    if (::access("/proc/self/fd", X_OK) == 0) {
-        const std::size_t slash = path.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            file_ = ::fdopen(fd, "wb");
-            if (file_ != nullptr) unnamed_fd_ = fd;
-            else ::close(fd);
-        }
-    }
-    if (file_ == nullptr) file_ = std::fopen(temp_path_.c_str(), "wb");
     if (file_ == nullptr) {
-        error = "cannot create " + temp_path_ + ": " + std::strerror(errno);
+        error = "cannot create " + (direct_ ? path_ : temp_path_) + ": " + std::strerror(errno);
         return false;
     }
     write_tables(tables);
