@@ -129,7 +129,9 @@ bool decimal_units(const arrow::Array& array, int64_t i, __int128& units) {
     }
 }
 
-// Two names equal but for the letter case of ASCII letters.
+
+}  // namespace
+
 bool same_name(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -140,8 +142,6 @@ bool same_name(std::string_view a, std::string_view b) {
     }
     return true;
 }
-
-}  // namespace
 
 const char* field_name(Field field) { return kFieldNames[field]; }
 

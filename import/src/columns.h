@@ -28,6 +28,8 @@ enum Field : int {
 };
 
 const char* field_name(Field field);
+// Two names equal but for the letter case of ASCII letters.
+bool same_name(std::string_view a, std::string_view b);
 // Whether inputs of `kind` take the column named `name` (ours, lower case).
 bool kind_takes(InputKind kind, std::string_view name);
 

@@ -161,15 +161,15 @@ struct DataInput {
     std::unique_ptr<RowSpill> spill;
 };
 
+// A float price with no decimal of at most 9 decimals, read no further
+// until its instrument's price type is known.
+inline constexpr Decimal kLongFloat{0, -1};
+
 // What a row's cells say that needs none of the importer's tables, read
 // ahead on the converting threads: the time and its local day, the prices
 // as decimals; read_rest also fills the row's sizes, codes and exchange
 // time. A part that cannot be read is left unread, and the thread that
 // keeps the tables reads it again and reports it in its turn.
-// A float price with no decimal of at most 9 decimals, read no further
-// until its instrument's price type is known.
-inline constexpr Decimal kLongFloat{0, -1};
-
 struct RowCells {
     Decimal prices[2];
     int64_t local_day;
@@ -278,15 +278,9 @@ Importer::Importer(ImportOptions options)
     // A rename maps onto one of our names: a misspelt one would only show
     // as a missing column. A vendor's name is renamed once: which of two
     // renames of it was meant, no rule could tell.
-    const auto lowered = [](std::string_view name) {
-        std::string s(trim(name));
-        for (char& c : s)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        return s;
-    };
     for (std::size_t k = 0; k < o_.rename.size(); ++k)
         for (std::size_t j = 0; j < k; ++j)
-            if (lowered(o_.rename[j].first) == lowered(o_.rename[k].first))
+            if (same_name(trim(o_.rename[j].first), trim(o_.rename[k].first)))
                 throw ImportUsageError("rename: '" + o_.rename[k].first + "' is renamed twice (" + o_.rename[j].first +
                                        "=" + o_.rename[j].second + ", " + o_.rename[k].first + "=" +
                                        o_.rename[k].second + ")");
@@ -746,12 +740,10 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
             break;
         case InputKind::Changes: {
             const std::string_view action = cells.text(kAction, i);
-            std::string word(action.substr(0, 7));  // in any letter case
-            for (char& c : word) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-            if (action.size() > 6) word.clear();
-            if (word == "add" || word == "0") out.code = TqSS_ADD;
-            else if (word == "del" || word == "delete" || word == "1") out.code = TqSS_DEL;
-            else if (word == "mod" || word == "rename" || word == "2") out.code = TqSS_MOD;
+            const auto is = [action](std::string_view word) { return same_name(action, word); };  // any letter case
+            if (is("add") || action == "0") out.code = TqSS_ADD;
+            else if (is("del") || is("delete") || action == "1") out.code = TqSS_DEL;
+            else if (is("mod") || is("rename") || action == "2") out.code = TqSS_MOD;
             else cells.fail(kAction, i, "expected add, del or mod, got " + quoted(action));
             break;
         }
@@ -979,8 +971,7 @@ void Importer::build_tables() {
         e.atom = id + 1;
         if (inst.prev_close) {
             const auto p = encode_price(inst.prev_close->value, inst.chosen);
-            if (!p)
-            {
+            if (!p) {
                 char text[48];
                 throw ImportError(instruments_.text(inst.prev_close->where) + ": the previous close " +
                                   std::string(format_decimal(inst.prev_close->value, text)) +

@@ -230,22 +230,19 @@ struct DumpCommand {
             std::cout.flush();
             return std::cout ? 0 : 1;
         }
-        if (engine::is_stream_output(output)) {  // a device or a pipe: written into
-            std::ofstream file(output);
-            dump_script(contents, file);
-            if (!file.flush()) throw InputError(output + ": cannot be written");
-            return 0;
-        }
-        const std::string temp = output + ".partial." + std::to_string(::getpid());
+        // A device or a pipe is written into; a file is written whole beside
+        // its name, then renamed onto it.
+        const bool direct = engine::is_stream_output(output);
+        const std::string temp = direct ? output : output + ".partial." + std::to_string(::getpid());
         {
             std::ofstream file(temp);
             dump_script(contents, file);
             if (!file.flush()) {
-                std::remove(temp.c_str());
+                if (!direct) std::remove(temp.c_str());
                 throw InputError(output + ": cannot be written");
             }
         }
-        if (std::rename(temp.c_str(), output.c_str()) != 0) {
+        if (!direct && std::rename(temp.c_str(), output.c_str()) != 0) {
             const std::string why = std::strerror(errno);
             std::remove(temp.c_str());
             throw InputError(output + ": cannot be written: " + why);
