@@ -1,5 +1,6 @@
 #include "kind_batches.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,19 @@ using arrow::field;
 std::shared_ptr<arrow::DataType> dictionary_type() { return arrow::dictionary(arrow::int32(), arrow::utf8()); }
 
 double to_double(int32_t price, uint8_t price_type) { return engine::price_to_double(price, price_type); }
+
+// Millionths as the nearest double. Below 2^53 both operands are exact and
+// the one division rounds once; a larger count (a running volume) goes
+// through its decimal text, which from_chars rounds once too.
+double from_millionths(uint64_t millionths) {
+    if (millionths < (uint64_t{1} << 53)) return static_cast<double>(millionths) / 1e6;
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%" PRIu64 ".%06" PRIu64, millionths / 1000000,
+                                millionths % 1000000);
+    double out = 0;
+    std::from_chars(text, text + n, out);
+    return out;
+}
 
 template <typename Builder>
 std::shared_ptr<arrow::Array> finish_builder(Builder& builder) {
@@ -104,8 +118,8 @@ private:
             // Six implied decimals as the nearest double; a trade without
             // the extension has its whole size and volume.
             const TradeFraction& f = row.fraction;
-            fractional_size_.append(f.given() ? static_cast<double>(f.size) / 1e6 : static_cast<double>(t.Size));
-            fractional_volume_.append(f.given() ? static_cast<double>(f.total_volume) / 1e6
+            fractional_size_.append(f.given() ? from_millionths(f.size) : static_cast<double>(t.Size));
+            fractional_volume_.append(f.given() ? from_millionths(f.total_volume)
                                                 : static_cast<double>(t.TotalVolume));
         }
         return t.PriceType;

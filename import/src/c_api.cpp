@@ -16,7 +16,8 @@
 // message, with status 1 for bad input, 2 for a bad request and 3 when
 // `progress` stopped it. `progress` (may be null) is told how far the
 // import is, on the calling thread: stage 0, the rows read so far (total
-// 0); stage 1, the events written of `total`. A nonzero answer stops the
+// 0); stage 1, the events written of `total`; stage 2, with "sort", the
+// rows sorted of `total`, before anything is written. A nonzero answer stops the
 // import: nothing is written.
 #include <cstdint>
 #include <cstdlib>
@@ -42,7 +43,8 @@ extern "C" __attribute__((visibility("default"))) char* tarvik_import(const char
         ImportOptions options = options_from_json(options_json);
         if (progress != nullptr)
             options.progress = [progress](ImportStage stage, uint64_t done, uint64_t total) {
-                if (progress(stage == ImportStage::Reading ? 0 : 1, done, total) != 0)
+                const int number = stage == ImportStage::Reading ? 0 : stage == ImportStage::Writing ? 1 : 2;
+                if (progress(number, done, total) != 0)
                     throw ImportStopped("the import was stopped");
             };
         size_t next = 0;

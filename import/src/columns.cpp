@@ -3,13 +3,19 @@
 #include <arrow/scalar.h>
 #include <arrow/type.h>
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <string>
 
 #include "batch_source.h"
 #include "csv_batches.h"
+#include "engine/dates.h"
+#include "import_error.h"
+#include "time_zone.h"
 
 namespace tarvik::import {
 namespace {
@@ -96,8 +102,10 @@ std::string_view text_item(const arrow::Array& array, int64_t i) {
 }
 
 // Cell i of a decimal column (32, 64, 128 or 256 bits, little-endian) as
-// units of its scale; false when a 256-bit value does not fit 128 bits.
-bool decimal_units(const arrow::Array& array, int64_t i, __int128& units) {
+// units of `scale`, the column's; false when a 256-bit value does not fit
+// 128 bits, even with the zeros its scale puts at its end dropped (1.5 at
+// scale 40 is 15 at scale 1).
+bool decimal_units(const arrow::Array& array, int64_t i, int& scale, __int128& units) {
     const uint8_t* p = static_cast<const arrow::FixedSizeBinaryArray&>(array).GetValue(i);
     switch (array.type_id()) {
         case arrow::Type::DECIMAL32: {
@@ -119,16 +127,51 @@ bool decimal_units(const arrow::Array& array, int64_t i, __int128& units) {
             return true;
         }
         default: {
-            uint64_t w[4];
-            std::memcpy(w, p, sizeof w);
-            const uint64_t sign = static_cast<int64_t>(w[1]) < 0 ? ~uint64_t{0} : 0;
-            if (w[2] != sign || w[3] != sign) return false;
-            units = static_cast<__int128>(static_cast<int64_t>(w[1])) << 64 | w[0];
-            return true;
+            arrow::Decimal256 value(p);
+            const arrow::Decimal256 ten(10);
+            for (;;) {
+                const std::array<uint64_t, 4> w = value.little_endian_array();
+                const uint64_t sign = static_cast<int64_t>(w[1]) < 0 ? ~uint64_t{0} : 0;
+                if (w[2] == sign && w[3] == sign) {
+                    units = static_cast<__int128>(static_cast<int64_t>(w[1])) << 64 | w[0];
+                    return true;
+                }
+                if (scale <= 0) return false;
+                const arrow::Result<std::pair<arrow::Decimal256, arrow::Decimal256>> divided = value.Divide(ten);
+                if (!divided.ok() || divided->second != arrow::Decimal256(0)) return false;
+                value = divided->first;
+                --scale;
+            }
         }
     }
 }
 
+// A decimal cell as Arrow writes it, for a message.
+std::string decimal_text(const arrow::Array& array, int64_t i) {
+    const arrow::Result<std::shared_ptr<arrow::Scalar>> scalar = array.GetScalar(i);
+    return scalar.ok() ? (*scalar)->ToString() : "?";
+}
+
+// An instant's day and time of day in a timestamp column's own zone, an
+// IANA name or a fixed offset (+02:00); false for a zone that is neither.
+bool local_time(const std::string& zone, int64_t epoch_micros, LocalTime& out) {
+    const auto digit = [&zone](std::size_t k) { return zone[k] >= '0' && zone[k] <= '9'; };
+    if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && digit(1) && digit(2) && zone[3] == ':' && digit(4) &&
+        digit(5)) {
+        const int64_t minutes = ((zone[1] - '0') * 10 + (zone[2] - '0')) * 60 + (zone[4] - '0') * 10 + (zone[5] - '0');
+        const int64_t local = epoch_micros + (zone[0] == '-' ? -minutes : minutes) * 60'000'000;
+        const int64_t days = floor_div(local, kMicrosPerDay);
+        out = {days + engine::kUnixEpochNDays, static_cast<uint64_t>(local - days * kMicrosPerDay)};
+        return true;
+    }
+    try {
+        TimeZone time_zone(zone);
+        out = time_zone.to_local(epoch_micros);
+        return true;
+    } catch (const ImportUsageError&) {
+        return false;
+    }
+}
 
 }  // namespace
 
@@ -360,6 +403,7 @@ void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
                 c.divisor = micros_factor(static_cast<const arrow::DurationType&>(*array->type()).unit());
                 break;
             case arrow::Type::DATE32:
+            case arrow::Type::DATE64:
                 c.kind = Kind::Date;
                 break;
             case arrow::Type::BOOL:
@@ -429,8 +473,9 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
         }
         case Kind::Decimal: {
             __int128 units = 0;
+            int scale = c.scale;
             Decimal d;
-            if (!decimal_units(*c.array, i, units) || !decimal_from_any_scale(units, c.scale, d))
+            if (!decimal_units(*c.array, i, scale, units) || !decimal_from_any_scale(units, scale, d))
                 return "a decimal past 38 digits or decimals";
             return format_decimal(d, buffer);
         }
@@ -482,8 +527,23 @@ std::optional<int64_t> BatchCells::typed_date(Field f, int64_t i) const {
     const Cells& c = cells_[f];
     if (c.kind != Kind::Date && c.kind != Kind::Timestamp) return std::nullopt;
     if (c.array->IsNull(i)) fail(f, i, "missing value");
-    if (c.kind == Kind::Date) return static_cast<const arrow::Date32Array*>(c.array)->Value(i);
+    if (c.array->type_id() == arrow::Type::DATE32) return static_cast<const arrow::Date32Array*>(c.array)->Value(i);
+    if (c.array->type_id() == arrow::Type::DATE64) {
+        const int64_t ms = static_cast<const arrow::Date64Array*>(c.array)->Value(i);
+        if (ms % 86'400'000 != 0) fail(f, i, "expected a date, got a time of day as well");
+        return ms / 86'400'000;
+    }
     const int64_t raw = c.array->data()->GetValues<int64_t>(1)[i];
+    if (c.zoned) {
+        // An instant: a date is its local midnight in the column's zone.
+        if (c.divisor < 0 && raw % 1000 != 0) fail(f, i, "expected a date, got a time of day as well");
+        const int64_t micros = c.divisor < 0 ? raw / 1000 : raw * c.divisor;  // within a tape's days: no overflow
+        const std::string& name = static_cast<const arrow::TimestampType&>(*c.array->type()).timezone();
+        LocalTime local{};
+        if (!local_time(name, micros, local)) fail(f, i, "a timestamp of the unknown time zone '" + name + "'");
+        if (local.micros != 0) fail(f, i, "expected a date, got a time of day as well");
+        return local.ndays - engine::kUnixEpochNDays;
+    }
     const int64_t per_day = c.divisor < 0 ? kMicrosPerDay * 1000 : kMicrosPerDay / c.divisor;
     if (raw % per_day != 0) fail(f, i, "expected a date, got a time of day as well");
     return raw / per_day;
@@ -528,8 +588,9 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
             return;
         case Kind::Decimal: {
             __int128 units = 0;
-            if (!decimal_units(*c.array, i, units) || !decimal_from_any_scale(units, c.scale, out))
-                fail(f, i, "a decimal past 38 digits or decimals is out of range");
+            int scale = c.scale;
+            if (!decimal_units(*c.array, i, scale, units) || !decimal_from_any_scale(units, scale, out))
+                fail(f, i, "a decimal past 38 digits or decimals is out of range, got " + decimal_text(*c.array, i));
             return;
         }
         case Kind::Other:
@@ -571,8 +632,8 @@ int64_t BatchCells::integer(Field f, int64_t i, int64_t lo, int64_t hi) const {
     decimal(f, i, d);
     const auto v = whole(d);
     char buffer[48];
-    if (!v) fail(f, i, "expected a whole number, got " + std::string(format_decimal(d, buffer)));
-    if (*v < lo || *v > hi)
+    if (!v && d.decimals > 0) fail(f, i, "expected a whole number, got " + std::string(format_decimal(d, buffer)));
+    if (!v || *v < lo || *v > hi)
         fail(f, i, std::string(format_decimal(d, buffer)) + " is out of range (" + std::to_string(lo) + " to " +
                        std::to_string(hi) + ")");
     return *v;

@@ -112,8 +112,9 @@ public:
     // it needs more than 9 decimals (a price type given for the instrument
     // may still read it, as the nearest price of that type).
     bool short_float(Field f, int64_t i, Decimal& out) const;
-    // A typed date (a date32, or a timestamp at midnight, as pandas keeps
-    // dates) as days since 1970-01-01; nullopt for a column of another type.
+    // A typed date (a date32 or date64, or a timestamp at midnight, as
+    // pandas keeps dates; midnight in the timestamp's own zone where it has
+    // one) as days since 1970-01-01; nullopt for a column of another type.
     std::optional<int64_t> typed_date(Field f, int64_t i) const;
     int64_t integer(Field f, int64_t i, int64_t lo, int64_t hi) const;
     // A cell that is plainly a count, from 0 to 10^18 - 1 (digits alone,

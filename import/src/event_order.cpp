@@ -15,12 +15,17 @@ namespace {
 constexpr std::size_t kRunReadEvents = 512;  // 52 KB a run while merging
 constexpr std::size_t kMaxRuns = 64;         // then the runs are merged into one
 
+[[noreturn]] void run_file_failed(const std::string& dir, const char* doing) {
+    throw ImportError("--sort: cannot " + std::string(doing) + " a temporary file in " + dir + ": " +
+                      std::strerror(errno));
+}
+
 std::FILE* run_file(const std::string& dir) {
     const int fd = unnamed_temp_file(dir, "--sort");
     std::FILE* file = ::fdopen(fd, "w+b");
     if (file == nullptr) {
         ::close(fd);
-        throw ImportError("--sort: cannot open a temporary file");
+        run_file_failed(dir, "open");
     }
     return file;
 }
@@ -39,8 +44,8 @@ const StagedEvent* BatchedStream::peek() {
     return &events_[at_];
 }
 
-SortedStream::SortedStream(std::string temp_dir, std::size_t run_events)
-    : temp_dir_(std::move(temp_dir)), run_events_(run_events) {
+SortedStream::SortedStream(std::string temp_dir, std::size_t run_events, std::function<void()> progress)
+    : temp_dir_(std::move(temp_dir)), run_events_(run_events), progress_(std::move(progress)) {
     pending_.reserve(run_events_);
 }
 
@@ -60,7 +65,7 @@ void SortedStream::spill() {
     run->file = run_file(temp_dir_);
     if (std::fwrite(pending_.data(), sizeof(StagedEvent), pending_.size(), run->file) != pending_.size() ||
         std::fflush(run->file) != 0)
-        throw ImportError("--sort: cannot write a temporary file: " + std::string(std::strerror(errno)));
+        run_file_failed(temp_dir_, "write");
     std::rewind(run->file);
     pending_.clear();
     runs_.push_back(std::move(run));
@@ -75,16 +80,18 @@ void SortedStream::compact() {
     start_merge();
     std::vector<StagedEvent> out;
     out.reserve(kRunReadEvents);
+    uint64_t merged_events = 0;
     while (const StagedEvent* e = peek()) {
+        if (++merged_events % 65536 == 0 && progress_) progress_();
         out.push_back(*e);
         pop();
         if (out.size() == kRunReadEvents || peek() == nullptr) {
             if (std::fwrite(out.data(), sizeof(StagedEvent), out.size(), merged->file) != out.size())
-                throw ImportError("--sort: cannot write a temporary file: " + std::string(std::strerror(errno)));
+                run_file_failed(temp_dir_, "write");
             out.clear();
         }
     }
-    if (std::fflush(merged->file) != 0) throw ImportError("--sort: cannot write a temporary file");
+    if (std::fflush(merged->file) != 0) run_file_failed(temp_dir_, "write");
     std::rewind(merged->file);
     runs_.clear();
     heap_.clear();

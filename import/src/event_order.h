@@ -43,7 +43,9 @@ private:
 // in `temp_dir`, and merges the runs.
 class SortedStream : public EventStream {
 public:
-    SortedStream(std::string temp_dir, std::size_t run_events);
+    // `progress` is called now and then while runs are merged into one;
+    // what it throws ends the sort.
+    SortedStream(std::string temp_dir, std::size_t run_events, std::function<void()> progress = {});
     void add(const StagedEvent& event);
     // Ends the input: from now on the stream gives the events in order.
     void finish();
@@ -68,6 +70,7 @@ private:
 
     std::string temp_dir_;
     std::size_t run_events_;
+    std::function<void()> progress_;
     std::vector<StagedEvent> pending_;
     std::vector<std::unique_ptr<Run>> runs_;
     std::vector<Run*> heap_;

@@ -32,8 +32,8 @@ struct ImportInput {
 };
 
 // How far an import is, for a progress line: the rows read (no total
-// yet), then the events written of those rows.
-enum class ImportStage { Reading, Writing };
+// yet), with --sort the rows sorted of those, then the events written.
+enum class ImportStage { Reading, Sorting, Writing };
 using ImportProgress = std::function<void(ImportStage stage, uint64_t done, uint64_t total)>;
 
 struct ImportOptions {
@@ -63,7 +63,9 @@ struct ImportOptions {
     std::string display = "Imported";
     char delimiter = 0;  // of CSV fields; 0: a comma, or what the header shows
     std::string temp_dir;  // for the converted rows and sorted runs; default beside the output
-    ImportProgress progress;  // told once a batch read and every 65,536 events written; may be empty
+    // Told once a batch read or sorted and every 65,536 events written or
+    // merged by --sort; may be empty. What it throws ends the import.
+    ImportProgress progress;
     bool compress = true;  // packed tapes (version 2), or plain ones
 };
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -264,16 +265,50 @@ private:
     };
     std::vector<InputFile> input_files_;  // the inputs that are files
     uint64_t rows_ = 0;
+    uint64_t sorted_rows_ = 0;  // by --sort, of every input so far
     engine::TapeTables tables_;
 };
+
+// The folder the rows wait in and runs are sorted in, by default: the
+// output's, or where the days' names part (-o 'days/{date}/t.tape': days);
+// for a device or a pipe, the system's temporary folder.
+std::string default_temp_dir(const std::string& output) {
+    if (engine::is_stream_output(output)) {
+        const char* tmp = std::getenv("TMPDIR");
+        return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    }
+    const std::string fixed = output.substr(0, output.find("{date}"));
+    const std::size_t slash = fixed.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : fixed.substr(0, slash);
+}
+
+// A tape that could not go into place would be known only once written:
+// its folder must be there, and its name no folder's.
+void check_output_place(const std::string& tape) {
+    if (engine::is_stream_output(tape)) return;
+    const std::size_t slash = tape.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : tape.substr(0, slash);
+    struct stat st {};
+    int err = 0;
+    if (::stat(folder.c_str(), &st) != 0) err = errno;
+    else if (!S_ISDIR(st.st_mode)) err = ENOTDIR;
+    else if (::stat(tape.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) err = EISDIR;
+    if (err != 0) throw ImportError(tape + ": cannot be written: " + std::strerror(err));
+}
+
+// The tape writer names the file it writes, a tape's temporary name in an
+// import: an error names the tape.
+std::string tape_named(std::string error, const std::string& temp, const std::string& tape) {
+    const std::size_t at = temp.empty() ? std::string::npos : error.find(temp);
+    if (at == std::string::npos) return error;
+    const std::size_t end = error.find(':', at + temp.size());
+    return error.replace(at, (end == std::string::npos ? error.size() : end) - at, tape);
+}
 
 Importer::Importer(ImportOptions options)
     : o_(std::move(options)), zone_(o_.time_zone), first_(zone_, o_) {
     if (o_.output.empty()) throw ImportUsageError("no output tape given");
-    if (o_.temp_dir.empty()) {
-        const std::size_t slash = o_.output.rfind('/');
-        o_.temp_dir = slash == std::string::npos ? "." : slash == 0 ? "/" : o_.output.substr(0, slash);
-    }
+    if (o_.temp_dir.empty()) o_.temp_dir = default_temp_dir(o_.output);
     carry_ext_ = o_.fractional_sizes;
     // A rename maps onto one of our names: a misspelt one would only show
     // as a missing column. A vendor's name is renamed once: which of two
@@ -301,7 +336,11 @@ Importer::Importer(ImportOptions options)
         struct stat st{};
         if (!in.path.empty() && ::stat(in.path.c_str(), &st) == 0) input_files_.push_back({st.st_dev, st.st_ino, in.path});
     }
-    if (o_.output.find("{date}") == std::string::npos) refuse_input_as_output(o_.output);
+    if (o_.output.back() == '/') throw ImportUsageError(o_.output + ": names a folder; -o names the tape");
+    if (o_.output.find("{date}") == std::string::npos) {
+        refuse_input_as_output(o_.output);
+        check_output_place(o_.output);
+    }
 }
 
 // A tape written over an input would destroy it: the tape replaces the
@@ -1131,44 +1170,45 @@ std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
         return true;
     };
     if (!o_.sort) return std::make_unique<BatchedStream>(next);
-    auto sorted = std::make_unique<SortedStream>(o_.temp_dir, sort_run_events());
+    // Every input is sorted before the first event is written: the progress
+    // line shows the rows sorted, and a stop is heard between batches.
+    auto report = [this] {
+        if (o_.progress) o_.progress(ImportStage::Sorting, sorted_rows_, rows_);
+    };
+    auto sorted = std::make_unique<SortedStream>(o_.temp_dir, sort_run_events(), report);
     std::vector<StagedEvent> batch;
-    while (next(batch))
+    while (next(batch)) {
         for (const StagedEvent& e : batch) sorted->add(e);
+        sorted_rows_ += batch.size();
+        report();
+    }
     sorted->finish();
     return sorted;
 }
 
-// Moves complete tapes onto their names, all or none: a tape already at a
-// name is kept under a second name until every tape is in place, and put
-// back if one cannot be.
+// Moves complete tapes onto their names, all or none: what is already at a
+// name (a tape, a symbolic link) is kept under a second name until every
+// tape is in place, and put back if one cannot be. An empty temporary name
+// is a tape written straight into a device or a pipe: nothing to move, and
+// no undoing it.
 void put_in_place(const std::vector<std::string>& temps, const std::vector<std::string>& tapes) {
     const std::string kept_suffix = ".replaced." + std::to_string(::getpid());
-    std::vector<std::string> kept(tapes.size());  // the earlier tape's second name, or empty
-    std::vector<bool> streamed(tapes.size());  // copied into a device or a pipe: no undoing that
+    std::vector<std::string> kept(tapes.size());  // the earlier entry's second name, or empty
     std::size_t placed = 0;
     auto undo = [&] {
         for (std::size_t k = placed; k-- > 0;) {
             if (!kept[k].empty()) std::rename(kept[k].c_str(), tapes[k].c_str());
-            else if (!streamed[k]) std::remove(tapes[k].c_str());
+            else if (!temps[k].empty()) std::remove(tapes[k].c_str());
         }
     };
     for (; placed < tapes.size(); ++placed) {
         const std::string& tape = tapes[placed];
-        if (engine::is_stream_output(tape)) {
-            std::string error;
-            if (!engine::copy_into(temps[placed], tape, error)) {
-                undo();
-                throw ImportError(error);
-            }
-            std::remove(temps[placed].c_str());
-            streamed[placed] = true;
-            continue;
-        }
+        if (temps[placed].empty()) continue;
         struct stat st {};
-        if (::lstat(tape.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            // A second link keeps the earlier tape while the new one replaces it
-            // under its name in one step; where links are not allowed, a rename.
+        if (::lstat(tape.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+            // A second link keeps the earlier entry while the new tape replaces
+            // it under its name in one step; where links are not allowed, a
+            // rename. (A link to a symbolic link is one to the link itself.)
             const std::string second = tape + kept_suffix;
             std::remove(second.c_str());
             if (::link(tape.c_str(), second.c_str()) != 0 && std::rename(tape.c_str(), second.c_str()) != 0) {
@@ -1201,14 +1241,14 @@ ImportResult Importer::write() {
     std::vector<std::string> temps;  // complete tapes not yet in place
     const std::string suffix = ".importing." + std::to_string(::getpid());
     auto discard = [&temps] {
-        for (const std::string& t : temps) std::remove(t.c_str());
+        for (const std::string& t : temps)
+            if (!t.empty()) std::remove(t.c_str());
     };
     try {
         std::unique_ptr<engine::TapeWriter> writer;
         uint32_t day = 0;
         std::string error;
         auto open = [&](uint32_t ndays) {
-            if (writer && !writer->finish(error)) throw ImportError(error);
             day = ndays;
             tables_.header.date_ndays = ndays;
             tables_.header.time_zone = zone_.header_hours(ndays);
@@ -1216,19 +1256,28 @@ ImportResult Importer::write() {
             if (std::find(result.tapes.begin(), result.tapes.end(), path) != result.tapes.end())
                 throw ImportError(path + ": two days would be written to one tape");
             refuse_input_as_output(path);
+            check_output_place(path);
             result.tapes.push_back(path);
-            temps.push_back(path + suffix);
+            // A device or a pipe is written into as the tape comes; a file
+            // is whole under a temporary name until every day's tape is.
+            const bool stream = engine::is_stream_output(path);
+            temps.push_back(stream ? std::string() : path + suffix);
             writer = std::make_unique<engine::TapeWriter>(o_.compress ? engine::TapeEncoding::Packed
                                                                       : engine::TapeEncoding::Plain);
-            if (!writer->open_file(temps.back(), tables_, error)) throw ImportError(error);
+            if (!writer->open_file(stream ? path : temps.back(), tables_, error))
+                throw ImportError(tape_named(error, temps.back(), path));
+        };
+        auto finish = [&] {
+            if (!writer->finish(error)) throw ImportError(tape_named(error, temps.back(), result.tapes.back()));
         };
         while (const StagedEvent* e = merged.next()) {
+            if (writer && e->ndays != day) finish();
             if (!writer || e->ndays != day) open(e->ndays);
             writer->add(e->event, carry_ext_ ? &e->ext : nullptr);
             if (++result.events % 65536 == 0 && o_.progress) o_.progress(ImportStage::Writing, result.events, rows_);
         }
         if (!writer) open(o_.date_ndays ? *o_.date_ndays : days_.front());
-        if (!writer->finish(error)) throw ImportError(error);
+        finish();
         // The last word of a caller that stops the import: past it, the
         // tapes go into place.
         if (o_.progress) o_.progress(ImportStage::Writing, result.events, result.events);

@@ -107,8 +107,6 @@ def _finer_than_micros(value: object) -> bool:
 def _whole_micros(value: TimeBound, name: str) -> dict[str, int] | None:
     if isinstance(value, str):
         text = value
-        if re.fullmatch(r"24:00(:00(\.0+)?)?", text):  # the end of the day, which time() cannot hold
-            return {"of_day_us": 86_400_000_000}
         try:
             value = datetime.time.fromisoformat(text)
         except ValueError:
@@ -116,6 +114,13 @@ def _whole_micros(value: TimeBound, name: str) -> dict[str, int] | None:
                 value = datetime.datetime.fromisoformat(text)
             except ValueError:
                 raise ValueError(f"{name}: expected a time of day or an ISO 8601 time, got {text!r}") from None
+        else:
+            if re.match(r"T?24", text):
+                # fromisoformat reads the hour 24 as the midnight that starts
+                # the day; it is the one that ends it, and nothing is later.
+                if value != datetime.time() or _finer_than_micros(text):
+                    raise ValueError(f"{name}: {text!r} is past the end of the day")
+                return {"of_day_us": 86_400_000_000}
     if type(value).__name__ == "datetime64":  # numpy's, naive like a naive datetime
         value = getattr(value, "astype")("datetime64[us]").item()
         if value is None:
@@ -196,6 +201,10 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
         for symbol in symbols:
             if not isinstance(symbol, str):
                 raise TypeError(f"symbols: expected texts, got {type(symbol).__name__}")
+            try:
+                symbol.encode("utf-8")
+            except UnicodeEncodeError:  # a lone surrogate, as os.fsdecode leaves undecodable bytes
+                raise ValueError(f"symbols: {symbol!r} is not Unicode text: symbols are matched as UTF-8") from None
     for name, flag in (("nbbo", nbbo), ("fractional_sizes", fractional_sizes)):
         numpy_bool = type(flag).__module__ == "numpy" and type(flag).__name__ in ("bool", "bool_")
         if not isinstance(flag, bool) and not numpy_bool:

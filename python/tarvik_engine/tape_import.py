@@ -196,7 +196,7 @@ def _conditions_table(conditions: Mapping[str, int]) -> pyarrow.Table:
     return pyarrow.table({"condition": pyarrow.array(texts, pyarrow.string()), "code": pyarrow.array(codes)})
 
 
-def _stream_capsule(value: object, name: str) -> object:
+def _stream_capsule(value: object, name: str, raised: list[BaseException]) -> object:
     if not hasattr(value, "__arrow_c_stream__"):
         raise TypeError(
             f"{name}: expected a path, a pandas DataFrame, a pyarrow Table or RecordBatchReader, or an object with "
@@ -207,14 +207,23 @@ def _stream_capsule(value: object, name: str) -> object:
     checked = isinstance(value, pyarrow.RecordBatchReader)
     reader: Any = value if checked else pyarrow.RecordBatchReader.from_stream(value)
     schema = _decoded_schema(reader.schema)
-    if checked or not schema.equals(reader.schema):
-        # pyarrow hands a reader's batches on as they come, read by the
-        # schema's types: a batch of other types would be misread.
-        batches = _checked_batches(reader, name) if checked else iter(reader)
-        if not schema.equals(reader.schema):
-            batches = _decoded_batches(batches, schema)
-        reader = pyarrow.RecordBatchReader.from_batches(schema, batches)
-    return reader.__arrow_c_stream__()
+    # pyarrow hands a reader's batches on as they come, read by the schema's
+    # types: a batch of other types would be misread.
+    batches = _checked_batches(reader, name) if checked else iter(reader)
+    if not schema.equals(reader.schema):
+        batches = _decoded_batches(batches, schema)
+    return pyarrow.RecordBatchReader.from_batches(schema, _kept_raised(batches, raised)).__arrow_c_stream__()
+
+
+def _kept_raised(batches: Iterator[Any], raised: list[BaseException]) -> Iterator[Any]:
+    """The batches; what reading them raises (the caller's own generator's
+    error, an interrupt) is kept, to reach the caller as it was raised
+    rather than as the text Arrow makes of it."""
+    try:
+        yield from batches
+    except BaseException as error:
+        raised.append(error)
+        raise
 
 
 def _checked_batches(reader: Any, name: str) -> Iterator[Any]:
@@ -348,15 +357,16 @@ def write_tape(
     the tape is written.
 
     ``progress`` shows how far the import is through tqdm bars on standard
-    error (rows read, then events written); by default only when standard
+    error (rows read, with ``sort`` rows sorted, then events written); by default only when standard
     error is a terminal. The import runs on a thread of its own: Ctrl-C
     stops it within a batch and raises KeyboardInterrupt.
 
     Returns the paths of the tapes written, as ``pathlib.Path``. Raises
     ``ValueError`` naming the input, the row and the column for bad data,
     ``FileNotFoundError`` for a missing input and ``TypeError`` for an
-    argument of the wrong type;
-    nothing is written then, or when the import is interrupted, and a tape
+    argument of the wrong type; what a stream's own batches raise (a
+    generator's error) reaches the caller as it was raised.
+    Nothing is written then, or when the import is interrupted, and a tape
     already at ``path`` is kept.
     """
     inputs: list[tuple[str, str, str | None, object]] = []
@@ -392,6 +402,7 @@ def write_tape(
         "compress": bool(compress),
     }
     capsules: list[object] = []  # kept alive until the import has taken the streams
+    raised: list[BaseException] = []  # by the caller's streams
     first: list[int | None] = []
     for kind, name, file_path, data in inputs:
         entry = {"kind": kind, "name": name}
@@ -402,7 +413,7 @@ def write_tape(
             if table is not None:
                 capsule = _decoded(table, _decoded_schema(table.schema)).__arrow_c_stream__()
             else:
-                capsule = _stream_capsule(data, name)
+                capsule = _stream_capsule(data, name, raised)
             capsules.append(capsule)
             first.append(_capsule_pointer(capsule, _STREAM_CAPSULE))
         entries.append(entry)
@@ -422,6 +433,8 @@ def write_tape(
         text = ctypes.string_at(answer).decode("utf-8", "replace")
     finally:
         lib.tarvik_import_free(answer)
+    if status.value != 0 and raised:
+        raise raised[0]  # nothing was written
     if status.value == 3:
         raise KeyboardInterrupt("write_tape: interrupted; nothing was written")
     if status.value != 0:
@@ -462,8 +475,8 @@ class _Progress:
             for bar in self.bars:
                 bar.close()
             self.stage = stage
-            self.bars = [tqdm(desc="write_tape: reading" if stage == 0 else "write_tape: writing",
-                              unit="rows" if stage == 0 else "events", total=total or None, unit_scale=True,
+            what, unit = {0: ("reading", "rows"), 1: ("writing", "events"), 2: ("sorting", "rows")}[stage]
+            self.bars = [tqdm(desc=f"write_tape: {what}", unit=unit, total=total or None, unit_scale=True,
                               file=sys.stderr)]
         bar = self.bars[0]
         bar.update(done - bar.n)

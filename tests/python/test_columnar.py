@@ -10,6 +10,7 @@ import subprocess
 import threading
 import zlib
 import zoneinfo
+from fractions import Fraction
 
 import pytest
 
@@ -244,9 +245,12 @@ def test_filters_by_symbol_window_and_kind(imported_day):
         table.validate(full=True)
         assert table.num_rows == 0 and table.schema == everything_of[kind].schema, kind
     # 24:00 is the end of the day, not the midnight that starts it.
-    for end_of_day in ("24:00", "24:00:00", "24:00:00.000"):
+    for end_of_day in ("24:00", "24:00:00", "24:00:00.000", "24:00:00,000", "T24:00", "2400", "24"):
         rest = tarvik_engine.read_tape(imported_day, kinds="trades", start=start.time(), end=end_of_day)["trades"]
         assert rest.column("price_raw").to_pylist() == trades[trades.time >= start]["price_raw"].tolist()
+    for past_the_day in ("24:00:00.0000001", "24:00:01", "24:30"):
+        with pytest.raises(ValueError, match="past the end of the day|expected a time of day"):
+            tarvik_engine.read_tape(imported_day, end=past_the_day)
 
 
 @pytest.mark.parametrize("kind", ALL_KINDS)
@@ -483,6 +487,7 @@ def test_the_rows_before_damage_come_before_the_error(tmp_path, synth_day):
     ({"time_zone": datetime.timezone(datetime.timedelta(seconds=30))}, ValueError, "whole minutes"),
     ({"symbols": b"BAA"}, TypeError, "got bytes"),
     ({"symbols": ["A", None]}, TypeError, "got NoneType"),
+    ({"symbols": ["Caf\udce9"]}, ValueError, "is not Unicode text"),
     ({"nbbo": "no"}, TypeError, "nbbo"),
     ({"batch_rows": 0}, ValueError, "at least 1"),
     ({"batch_rows": 2.5}, TypeError, "float"),
@@ -490,8 +495,8 @@ def test_the_rows_before_damage_come_before_the_error(tmp_path, synth_day):
     ({"start": "09:30+00:00"}, ValueError, "takes no offset"),
     ({"start": datetime.time(9, 30, tzinfo=zoneinfo.ZoneInfo("Asia/Tokyo"))}, ValueError, "takes no offset"),
 ], ids=["kind", "start-text", "end-type", "zone-type", "zone-localtime", "zone-seconds", "symbols-bytes",
-        "symbols-none", "nbbo-text", "batch-rows-0", "batch-rows-float", "aware-time", "aware-time-text",
-        "zoned-time"])
+        "symbols-none", "symbols-surrogate", "nbbo-text", "batch-rows-0", "batch-rows-float", "aware-time",
+        "aware-time-text", "zoned-time"])
 def test_bad_arguments_are_named(synth_day, arguments, error, match):
     with pytest.raises(error, match=match):
         next(tarvik_engine.iter_tape(synth_day, **arguments))
@@ -511,18 +516,22 @@ def test_bad_arguments(tmp_path, synth_day):
 @pytest.mark.parametrize("compress", [True, False], ids=["packed", "plain"])
 def test_fractional_sizes_are_added_as_asked_and_as_the_callback_sees_them(loaded, tmp_path, compress):
     pd = pytest.importorskip("pandas")
-    trades = pd.DataFrame({"symbol": ["BTC"] * 3, "time": ["14:00:00", "14:00:01", "14:00:02"], "exchange": [1] * 3,
-                           "price": [65000.5, 65001.0, 64999.5], "size": ["0.5", "0.25", "2.75"]})
+    # The last trades take the running volume past 2^53 millionths, where
+    # it is still the nearest double of its six decimals.
+    big = ["4294967295", "4294967295", "4294967295", "2607341513.374739"]
+    trades = pd.DataFrame({"symbol": ["BTC"] * 7, "time": [f"14:00:0{i}" for i in range(7)], "exchange": [1] * 7,
+                           "price": [65000.5, 65001.0, 64999.5] + [65000.0] * 4, "size": ["0.5", "0.25", "2.75"] + big})
     tape = tarvik_engine.write_tape(tmp_path / "btc.tape", trades=trades, date="2024-03-15", fractional_sizes=True,
                                     compress=compress)[0]
     assert "fractional_size" not in tarvik_engine.read_tape(tape, kinds="trades")["trades"].column_names
     table = tarvik_engine.read_tape(tape, kinds="trades", fractional_sizes=True)["trades"]
-    assert table.column("size").to_pylist() == [0, 0, 2]
-    assert table.column("fractional_size").to_pylist() == [0.5, 0.25, 2.75]
-    assert table.column("fractional_total_volume").to_pylist() == [0.5, 0.75, 3.5]
+    assert table.column("size").to_pylist()[:3] == [0, 0, 2]
+    assert table.column("fractional_size").to_pylist() == [0.5, 0.25, 2.75] + [float(Fraction(s)) for s in big]
+    assert table.column("fractional_total_volume").to_pylist() == \
+        [float(sum(Fraction(s) for s in trades["size"][:i + 1])) for i in range(7)]
     seen = []
     Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: seen.append(
-        (m.ptarvik3Ext.FractionalSize / 1e6, m.ptarvik3Ext.FractionalTotalVolume / 1e6)) or 0
+        (m.ptarvik3Ext.FractionalSize / 10**6, m.ptarvik3Ext.FractionalTotalVolume / 10**6)) or 0
         if m.MessageType == Tarvik.TqMSG_TRADE else 0)
     assert seen == list(zip(table.column("fractional_size").to_pylist(),
                             table.column("fractional_total_volume").to_pylist()))

@@ -1226,6 +1226,7 @@ def test_write_tape_shows_its_progress_and_stops_at_ctrl_c(python_child, tmp_pat
     """, timeout=240)
     assert result.returncode == 0, result.stderr
     assert "write_tape: writing" in result.stderr and "events" in result.stderr
+    assert "write_tape: sorting" in result.stderr
     assert result.stdout.startswith("stopped True write_tape: interrupted"), result.stdout
     assert tape.read_bytes() == b"an earlier tape"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.tape", "small.tape", "t.csv"]
@@ -1276,14 +1277,117 @@ def test_the_tapes_of_one_import_go_into_place_all_or_none(tmp_path):
     assert sizes == [[2], [2], [2]]
 
 
+def test_a_failed_import_puts_back_a_symbolic_link_at_an_output_name(tmp_path):
+    lines = [f"A,2024-03-0{day}T15:00:00Z,1,1.5,1" for day in (1, 2, 3)]
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + "\n".join(lines) + "\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "kept.tape").write_text("an earlier tape")
+    (out / "d-2024-03-01.tape").symlink_to("kept.tape")
+    (out / "d-2024-03-03.tape").mkdir()
+    result = tool("import", "-q", "--trades", tmp_path / "t.csv", "-o", out / "d-{date}.tape")
+    assert result.returncode == 1 and "d-2024-03-03.tape: cannot be written: Is a directory" in result.stderr
+    assert os.readlink(out / "d-2024-03-01.tape") == "kept.tape"
+    assert sorted(p.name for p in out.iterdir()) == ["d-2024-03-01.tape", "d-2024-03-03.tape", "kept.tape"]
+
+
+@pytest.mark.parametrize("output, message, code", [
+    ("folder/", "folder/: names a folder; -o names the tape", 2),
+    ("folder", "folder: cannot be written: Is a directory", 1),
+    ("nowhere/day.tape", "nowhere/day.tape: cannot be written: No such file or directory", 1),
+    ("t.csv.d/day.tape", "t.csv.d/day.tape: cannot be written: Not a directory", 1),
+], ids=["slash", "folder", "missing-folder", "file-as-folder"])
+def test_an_output_that_cannot_be_written_is_named_before_anything_is_read(tmp_path, output, message, code):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nA,2024-03-01T15:00:00Z,1,1.5,1\n")
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "t.csv.d").write_text("a file")
+    result = subprocess.run([tarvik_engine.tape_tool_path(), "import", "-q", "--trades", "t.csv", "-o", output],
+                            capture_output=True, text=True, cwd=tmp_path)
+    assert (result.returncode, message in result.stderr) == (code, True), result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["folder", "t.csv", "t.csv.d"]
+
+
+def test_days_in_folders_of_their_own_wait_their_rows_above_them(tmp_path):
+    lines = [f"A,2024-03-0{day}T15:00:00Z,1,1.5,{day}" for day in (1, 2)]
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + "\n".join(lines) + "\n")
+    for day in (1, 2):
+        (tmp_path / "days" / f"2024-03-0{day}").mkdir(parents=True)
+    import_files("-q", "--trades", tmp_path / "t.csv", "-o", tmp_path / "days" / "{date}" / "day.tape")
+    sizes = [tarvik_engine.read_tape(tmp_path / "days" / f"2024-03-0{day}" / "day.tape", kinds="trades")["trades"]
+             ["size"].to_pylist() for day in (1, 2)]
+    assert sizes == [[1], [2]]
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="runs the tool as another user")
+def test_a_user_who_cannot_write_beside_a_device_imports_into_it(tmp_path):
+    """/dev/null is written into as it is: nothing is made beside it."""
+    import tempfile
+    folder = tempfile.mkdtemp()
+    try:
+        os.chmod(folder, 0o755)
+        data = os.path.join(folder, "t.csv")
+        with open(data, "w") as f:
+            f.write("symbol,time,exchange,price,size\nA,2024-03-01T15:00:00Z,1,1.5,1\n")
+        os.chmod(data, 0o644)
+
+        def as_nobody():
+            os.setgid(65534)
+            os.setuid(65534)
+
+        result = subprocess.run([tarvik_engine.tape_tool_path(), "import", "-q", "--trades", data, "-o", "/dev/null"],
+                                capture_output=True, text=True, preexec_fn=as_nobody, env={"PATH": "/usr/bin:/bin"})
+        assert result.returncode == 0, result.stderr
+    finally:
+        import shutil
+        shutil.rmtree(folder)
+
+
+def test_an_error_a_stream_raises_reaches_the_caller_as_it_was_raised(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    schema = pa.schema([("symbol", pa.string()), ("time", pa.int64()), ("exchange", pa.int64()),
+                        ("price", pa.float64()), ("size", pa.int64())])
+
+    class FeedDropped(Exception):
+        pass
+
+    def batches():
+        yield pa.record_batch([["AAA"], [1710509400000000], [1], [10.5], [100]], schema=schema)
+        raise FeedDropped("feed dropped")
+
+    tape = tmp_path / "day.tape"
+    tape.write_bytes(b"an earlier tape")
+    # A C stream (another library's) raises what its producer makes of it.
+    capsule = type("Polars", (), {"__arrow_c_stream__": lambda self, requested=None:
+                                  pa.RecordBatchReader.from_batches(schema, batches()).__arrow_c_stream__()})()
+    for stream, error, match in ((pa.RecordBatchReader.from_batches(schema, batches()), FeedDropped, "^feed dropped$"),
+                                 (capsule, pa.ArrowInvalid, "feed dropped")):
+        with pytest.raises(error, match=match):
+            tarvik_engine.write_tape(tape, trades=stream, time_unit="us", progress=False)
+    assert tape.read_bytes() == b"an earlier tape"
+    assert [p.name for p in tmp_path.iterdir()] == ["day.tape"]
+
+
+def test_a_wide_decimal_of_a_large_scale_is_read_as_its_value(tmp_path):
+    """The zeros a scale of 40 puts after 1.5 take it past 128 bits; the
+    value itself is short."""
+    pa = pytest.importorskip("pyarrow")
+    prices = [Decimal("1.5"), Decimal("150.25"), Decimal("-0.0001")]
+    trades = pa.table({"symbol": ["IBM"] * 3, "time": pa.array([1710509400_000000 + k for k in range(3)]),
+                       "exchange": [1] * 3, "size": [100] * 3, "price": pa.array(prices, pa.decimal256(60, 40))})
+    tape = tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, time_unit="us", progress=False)[0]
+    assert tarvik_engine.read_tape(tape, kinds="trades")["trades"]["price"].to_pylist() == [1.5, 150.25, -0.0001]
+
+
 @pytest.mark.parametrize("case, message", [
     ("price=pa.array([Decimal('7E-70')], pa.decimal256(76, 70))",
-     "trades:1: column 'price': a decimal past 38 digits or decimals is out of range"),
+     "trades:1: column 'price': a decimal past 38 digits or decimals is out of range, got 7E-70"),
     ("size=pa.Array.from_buffers(pa.decimal128(5, -39), 1, [None, pa.py_buffer((3).to_bytes(16, 'little'))])",
      "trades:1: column 'size': a decimal past 38 digits or decimals is out of range"),
     ("size=pa.Array.from_buffers(pa.decimal128(5, -38), 1, [None, pa.py_buffer((3).to_bytes(16, 'little'))])",
      "trades:1: column 'size': a decimal past 38 digits or decimals is out of range"),
     ("reader", "trades: batch 2 does not match the reader's schema"),
+    ("sequence=pa.array([2**64 - 1], pa.uint64())", "trades:1: column 'sequence': 18446744073709551615 is out of "
+                                                    "range (0 to 4294967295)"),
 ])
 def test_arrow_values_past_what_a_decimal_holds_and_mismatched_batches_are_errors(python_child, tmp_path, case,
                                                                                   message):
@@ -1577,22 +1681,35 @@ def test_write_tape_text_options_of_another_type_are_a_type_error(tmp_path, argu
         tarvik_engine.write_tape(tmp_path / "t.tape", trades=tmp_path / "t.csv", **{argument: 3})
 
 
-@pytest.mark.parametrize("expiration", ["date32", "timestamp[ns]", "timestamp[s, tz=UTC]"])
+@pytest.mark.parametrize("expiration", ["date32", "date64", "timestamp[ns]", "timestamp[s, tz=UTC]",
+                                        "timestamp[us, tz=America/New_York]", "timestamp[ms, tz=+05:30]"])
 def test_typed_expirations_give_what_their_text_gives(tmp_path, expiration):
+    """A timestamp with a zone is a date at midnight in that zone, as pandas
+    keeps a column of dates of a zone."""
     pa = pytest.importorskip("pyarrow")
     pq = pytest.importorskip("pyarrow.parquet")
     symbols = {"symbol": ["O1"], "listed_exchange": [10], "root": ["IBM"], "strike": ["150"], "put_call": ["C"]}
     pq.write_table(pa.table(symbols | {"expiration": ["2024-04-19"]}), tmp_path / "text.parquet")
-    day = pa.array([datetime.date(2024, 4, 19)])
-    typed = day if expiration == "date32" else pa.array([datetime.datetime(2024, 4, 19)]).cast(
-        pa.timestamp("ns") if expiration == "timestamp[ns]" else pa.timestamp("s", tz="UTC"))
-    pq.write_table(pa.table(symbols | {"expiration": typed}), tmp_path / "typed.parquet")
+    if expiration.startswith("date"):
+        typed = pa.array([datetime.date(2024, 4, 19)], getattr(pa, expiration)())
+    else:
+        unit, _, zone = expiration[10:-1].partition(", tz=")
+        zones = {"": None, "+05:30": datetime.timezone(datetime.timedelta(hours=5, minutes=30))}
+        midnight = datetime.datetime(2024, 4, 19, tzinfo=zones[zone] if zone in zones else zoneinfo.ZoneInfo(zone))
+        typed = pa.array([midnight], pa.timestamp(unit, tz=zone or None))
     (tmp_path / "t.csv").write_text("symbol,listed_exchange,time,exchange,price,size\n"
                                     "O1,10,2024-03-15T13:30:00Z,1,1.5,1\n")
-    for name in ("text", "typed"):
-        import_files("-q", "--symbols", tmp_path / f"{name}.parquet", "--trades", tmp_path / "t.csv",
-                     "-o", tmp_path / f"{name}.tape")
-    assert (tmp_path / "typed.tape").read_bytes() == (tmp_path / "text.tape").read_bytes()
+    import_files("-q", "--symbols", tmp_path / "text.parquet", "--trades", tmp_path / "t.csv",
+                 "-o", tmp_path / "text.tape")
+    # The tool reads Parquet, which keeps a date64 as a date32; write_tape
+    # reads the table as it is.
+    pq.write_table(pa.table(symbols | {"expiration": typed}), tmp_path / "typed.parquet")
+    import_files("-q", "--symbols", tmp_path / "typed.parquet", "--trades", tmp_path / "t.csv",
+                 "-o", tmp_path / "typed.tape")
+    tarvik_engine.write_tape(tmp_path / "python.tape", symbols=pa.table(symbols | {"expiration": typed}),
+                             trades=tmp_path / "t.csv", progress=False)
+    for name in ("typed", "python"):
+        assert (tmp_path / f"{name}.tape").read_bytes() == (tmp_path / "text.tape").read_bytes(), name
     late = pa.array([datetime.datetime(2024, 4, 19, 16)]).cast(pa.timestamp("us"))
     pq.write_table(pa.table(symbols | {"expiration": late}), tmp_path / "late.parquet")
     result = tool("import", "-q", "--symbols", tmp_path / "late.parquet", "--trades", tmp_path / "t.csv",

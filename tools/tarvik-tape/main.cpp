@@ -345,6 +345,7 @@ struct ImportCommand {
         o.progress = [&line](import::ImportStage stage, uint64_t done, uint64_t total) {
             if (interrupted != 0) throw import::ImportStopped("import: interrupted; nothing was written");
             if (stage == import::ImportStage::Reading) line.update("import: reading", done, 0, "rows");
+            else if (stage == import::ImportStage::Sorting) line.update("import: sorting", done, total, "rows");
             else line.update("import: writing", done, total, "events");
         };
         const StopOnInterrupt stop_on_interrupt;

@@ -11,8 +11,4 @@ namespace tarvik::engine {
 // links followed: /dev/stdout is the process's own output).
 bool is_stream_output(const std::string& path);
 
-// Copies the file `from` into the stream output `to`. False, with `error`
-// naming the output and why, when it cannot be opened or written.
-bool copy_into(const std::string& from, const std::string& to, std::string& error);
-
 }  // namespace tarvik::engine

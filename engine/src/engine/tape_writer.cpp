@@ -172,7 +172,7 @@ bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, st
         if (file_ == nullptr) file_ = std::fopen(temp_path_.c_str(), "wb");
     }
     if (file_ == nullptr) {
-        error = "cannot create " + (direct_ ? path_ : temp_path_) + ": " + std::strerror(errno);
+        error = "cannot create " + path_ + ": " + std::strerror(errno);
         return false;
     }
     write_tables(tables);
@@ -335,7 +335,7 @@ bool TapeWriter::finish(std::string& error) {
     if (std::fclose(file_) != 0) failed_ = true;
     file_ = nullptr;
     if (failed_) {
-        error = "cannot write " + (live_ || direct_ ? path_ : temp_path_) + ": " + std::strerror(errno);
+        error = "cannot write " + path_ + ": " + std::strerror(errno);
         if (!live_ && !direct_) std::remove(temp_path_.c_str());
         return false;
     }
