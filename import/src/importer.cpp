@@ -269,6 +269,12 @@ private:
     engine::TapeTables tables_;
 };
 
+// The folder a path names its file in.
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // The folder the rows wait in and runs are sorted in, by default: the
 // output's, or where the days' names part (-o 'days/{date}/t.tape': days);
 // for a device or a pipe, the system's temporary folder.
@@ -277,17 +283,14 @@ std::string default_temp_dir(const std::string& output) {
         const char* tmp = std::getenv("TMPDIR");
         return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
     }
-    const std::string fixed = output.substr(0, output.find("{date}"));
-    const std::size_t slash = fixed.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : fixed.substr(0, slash);
+    return folder_of(output.substr(0, output.find("{date}")));
 }
 
 // A tape that could not go into place would be known only once written:
 // its folder must be there, and its name no folder's.
 void check_output_place(const std::string& tape) {
     if (engine::is_stream_output(tape)) return;
-    const std::size_t slash = tape.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : tape.substr(0, slash);
+    const std::string folder = folder_of(tape);
     struct stat st {};
     int err = 0;
     if (::stat(folder.c_str(), &st) != 0) err = errno;
