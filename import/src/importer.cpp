@@ -1189,9 +1189,9 @@ std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
     return sorted;
 }
 
-// Moves complete tapes onto their names, all or none: what is already at a
-// name (a tape, a symbolic link) is kept under a second name until every
-// tape is in place, and put back if one cannot be. An empty temporary name
+// Moves complete tapes onto their names, all or none: a file already at a
+// name is kept under a second name until every tape is in place, and put
+// back if one cannot be. An empty temporary name
 // is a tape written straight into a device or a pipe: nothing to move, and
 // no undoing it.
 void put_in_place(const std::vector<std::string>& temps, const std::vector<std::string>& tapes) {
@@ -1211,7 +1211,7 @@ void put_in_place(const std::vector<std::string>& temps, const std::vector<std::
         if (::lstat(tape.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
             // A second link keeps the earlier entry while the new tape replaces
             // it under its name in one step; where links are not allowed, a
-            // rename. (A link to a symbolic link is one to the link itself.)
+            // rename.
             const std::string second = tape + kept_suffix;
             std::remove(second.c_str());
             if (::link(tape.c_str(), second.c_str()) != 0 && std::rename(tape.c_str(), second.c_str()) != 0) {
@@ -1241,7 +1241,8 @@ ImportResult Importer::write() {
     MergedStream merged(std::move(streams));
 
     ImportResult result;
-    std::vector<std::string> temps;  // complete tapes not yet in place
+    std::vector<std::string> temps;    // complete tapes not yet in place
+    std::vector<std::string> targets;  // where they go: through symbolic links, the files they lead to
     const std::string suffix = ".importing." + std::to_string(::getpid());
     auto discard = [&temps] {
         for (const std::string& t : temps)
@@ -1264,7 +1265,8 @@ ImportResult Importer::write() {
             // A device or a pipe is written into as the tape comes; a file
             // is whole under a temporary name until every day's tape is.
             const bool stream = engine::is_stream_output(path);
-            temps.push_back(stream ? std::string() : path + suffix);
+            targets.push_back(stream ? path : engine::output_target(path));
+            temps.push_back(stream ? std::string() : targets.back() + suffix);
             writer = std::make_unique<engine::TapeWriter>(o_.compress ? engine::TapeEncoding::Packed
                                                                       : engine::TapeEncoding::Plain);
             if (!writer->open_file(stream ? path : temps.back(), tables_, error))
@@ -1284,7 +1286,7 @@ ImportResult Importer::write() {
         // The last word of a caller that stops the import: past it, the
         // tapes go into place.
         if (o_.progress) o_.progress(ImportStage::Writing, result.events, result.events);
-        put_in_place(temps, result.tapes);
+        put_in_place(temps, targets);
         temps.clear();
     } catch (...) {
         discard();

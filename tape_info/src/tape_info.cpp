@@ -37,6 +37,12 @@ const char* kind_name(uint32_t kind) {
 
 uint64_t padded(uint64_t size) { return (size + 7) & ~uint64_t{7}; }
 
+std::string hex32(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
 // An open tape file, read with pread so that a look at the heads touches
 // only the pages it needs.
 class TapeFile {
@@ -135,7 +141,8 @@ public:
             std::vector<unsigned char> payload(head.length);
             if (!file_.read(pos + sizeof head, payload.data(), payload.size()))
                 return fail(kBadTables, section, kind_name(head.kind), pos, "cannot be read");
-            if (!crc_matches(payload.data(), payload.size(), head, section, kind_name(head.kind), pos, kBadTables))
+            if (!crc_matches(payload.data(), payload.size(), head, section, kind_name(head.kind), pos, kBadTables) ||
+                !padding_is_zero(pos, head, section, kind_name(head.kind), kBadTables))
                 return false;
             pos = std::min(pos + sizeof head + padded(head.length), file_.size());
         }
@@ -153,6 +160,11 @@ public:
             SectionHead head;
             if (!head_at(pos, section, name, kBadBlock, head)) return false;
             if (head.kind == static_cast<uint32_t>(SectionKind::End)) {
+                // Empty, so its CRC is that of nothing.
+                if (scope_ == Scope::Everything && (head.length != 0 || head.crc != engine::crc32(nullptr, 0)))
+                    return fail(kBadBlock, section, "End", pos,
+                                "the End section holds nothing and its CRC-32 is 00000000, but its head says " +
+                                    std::to_string(head.length) + " bytes and CRC-32 " + hex32(head.crc));
                 info_.complete = true;
                 note_last_event();
                 break;
@@ -163,7 +175,7 @@ public:
                 return fail(kBadBlock, section, name, pos,
                             "a section of kind " + std::to_string(head.kind) + " (" + kind_name(head.kind) +
                                 ") where an Events or the End section belongs");
-            if (!block(pos, head, section, name)) return false;
+            if (!block(pos, head, section, name) || !padding_is_zero(pos, head, section, name, kBadBlock)) return false;
             pos = std::min(pos + sizeof head + padded(head.length), file_.size());
         }
         return scope_ == Scope::Heads || check_events();
@@ -190,6 +202,8 @@ private:
             return fail(kNotATape, 0, "", 0,
                         "truncated at byte " + grouped(have) + ": a tape's preamble takes 16 bytes");
         info_.format_version = p.format_version;
+        if (scope_ == Scope::Everything && p.flags != 0)
+            return fail(kBadTables, 0, "", 12, "the preamble's flags are " + hex32(p.flags) + ", a tape's are 0");
         if (p.format_version == 0 || p.format_version > engine::kTapeFormatVersion)
             return fail(p.format_version > engine::kTapeFormatVersion ? TqAPIERR_UNSUPPORTED_API : kBadTables, 0, "",
                         8,
@@ -197,6 +211,22 @@ private:
                             (engine::kTapeFormatVersion == 1
                                  ? std::string("version 1")
                                  : "versions 1 to " + std::to_string(engine::kTapeFormatVersion)));
+        return true;
+    }
+
+    // Checking every byte: the zeros after a section's payload that bring
+    // it to a multiple of 8 bytes are zeros.
+    bool padding_is_zero(uint64_t pos, const SectionHead& head, int section, const std::string& name, int32_t code) {
+        if (scope_ != Scope::Everything) return true;
+        const uint64_t from = pos + sizeof head + head.length;
+        const uint64_t to = std::min(pos + sizeof head + padded(head.length), file_.size());
+        unsigned char pad[8] = {};
+        if (to <= from) return true;
+        if (!file_.read(from, pad, to - from)) return fail(code, section, name, pos, "cannot be read");
+        for (uint64_t k = 0; k < to - from; ++k)
+            if (pad[k] != 0)
+                return fail(code, section, name, pos,
+                            "the padding after the payload holds a byte other than 0 at byte " + grouped(from + k));
         return true;
     }
 

@@ -1277,7 +1277,9 @@ def test_the_tapes_of_one_import_go_into_place_all_or_none(tmp_path):
     assert sizes == [[2], [2], [2]]
 
 
-def test_a_failed_import_puts_back_a_symbolic_link_at_an_output_name(tmp_path):
+def test_an_output_named_through_a_symbolic_link_goes_to_its_file(tmp_path):
+    """The link stays a link; its file gets the tape, or keeps what it held
+    when the import fails."""
     lines = [f"A,2024-03-0{day}T15:00:00Z,1,1.5,1" for day in (1, 2, 3)]
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + "\n".join(lines) + "\n")
     out = tmp_path / "out"
@@ -1288,7 +1290,12 @@ def test_a_failed_import_puts_back_a_symbolic_link_at_an_output_name(tmp_path):
     result = tool("import", "-q", "--trades", tmp_path / "t.csv", "-o", out / "d-{date}.tape")
     assert result.returncode == 1 and "d-2024-03-03.tape: cannot be written: Is a directory" in result.stderr
     assert os.readlink(out / "d-2024-03-01.tape") == "kept.tape"
+    assert (out / "kept.tape").read_text() == "an earlier tape"
     assert sorted(p.name for p in out.iterdir()) == ["d-2024-03-01.tape", "d-2024-03-03.tape", "kept.tape"]
+    (out / "d-2024-03-03.tape").rmdir()
+    import_files("-q", "--trades", tmp_path / "t.csv", "-o", out / "d-{date}.tape")
+    assert os.readlink(out / "d-2024-03-01.tape") == "kept.tape"
+    assert tarvik_engine.read_tape(out / "kept.tape", kinds="trades")["trades"].num_rows == 1
 
 
 @pytest.mark.parametrize("output, message, code", [

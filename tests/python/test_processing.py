@@ -557,6 +557,24 @@ except KeyboardInterrupt:
     assert result.stdout.strip() == "interrupted after 4"
 
 
+def test_an_exception_of_ones_own_outside_exception_is_printed_and_the_run_goes_on(python_child, engine_path, day):
+    """Only Ctrl-C and SystemExit end the run."""
+    result = run_child(python_child, engine_path, day, """
+class Mine(BaseException):
+    pass
+calls = 0
+def raising(system, message):
+    global calls
+    calls += 1
+    raise Mine("mine")
+print(Tarvik.ProcessTape(tape, 0, 0, 0, raising), calls)
+""")
+    assert result.returncode == 0, result.stderr
+    answer, calls = map(int, result.stdout.split()[-2:])
+    assert answer == 0 and calls > 1
+    assert "Mine: mine" in result.stderr and result.stderr.count("Traceback (most recent call last)") == 1
+
+
 @pytest.mark.parametrize("answer, error", [
     ("None", "TypeError"), ("1.5", "TypeError"), ("'0'", "TypeError"), ("[]", "TypeError"),
     # 2**32 + 1 cut to its low 32 bits would read as a stop answer.

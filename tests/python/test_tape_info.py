@@ -119,6 +119,17 @@ def damaged(kind, data):
         data = data[:event + 8] + struct.pack("<I", 999_999) + data[event + 12:]
         return with_block_crc(data, offset, length), 8, "event 6 of 4096: symbol index 999999", \
             Tarvik.TqAPIERR_EXCEPTION
+    # Bytes a run never needs, which a tape still has as written.
+    if kind == "flags":
+        return flip(data, 12), 0, "the preamble's flags are 000000", Tarvik.TqAPIERR_NOT_SUPPORTED
+    if kind == "padding":
+        header = heads[0]
+        assert header[2] % 8
+        return flip(data, header[0] + 16 + header[2]), 1, "the padding after the payload holds a byte other than 0", \
+            Tarvik.TqAPIERR_NOT_SUPPORTED
+    if kind == "end-crc":
+        return flip(data, len(data) - 12), len(heads), "the End section holds nothing", \
+            Tarvik.TqAPIERR_EXCEPTION
     if kind == "newer-format":
         return data[:8] + struct.pack("<I", 3) + data[12:], 0, "format version 3", UNSUPPORTED_API
     if kind == "random-bytes":
@@ -129,7 +140,8 @@ def damaged(kind, data):
 
 
 @pytest.mark.parametrize("kind", ["cut-in-a-block", "cut-after-a-block", "crc-in-a-block", "crc-in-the-symbols",
-                                  "bad-symbol-index", "newer-format", "random-bytes", "empty"])
+                                  "bad-symbol-index", "flags", "padding", "end-crc", "newer-format", "random-bytes",
+                                  "empty"])
 def test_check_says_what_is_wrong_and_where(tmp_path, synth_tape, kind):
     data, section, reason, code = damaged(kind, synth_tape.read_bytes())
     tape = tmp_path / "damaged.tape"
@@ -201,8 +213,9 @@ def test_a_pipe_is_refused_at_once_not_waited_on(tmp_path, python_child):
 
 def test_check_and_a_run_agree_on_every_damaged_byte(tmp_path, python_child):
     """A fixed set of single-byte flips of a small tape: check answers the
-    code that a run of the same bytes answers. Runs in a child: a crash
-    fails this test only."""
+    code that a run of the same bytes answers, but for the bytes a run never
+    needs (padding, flags), which check still finds changed. Runs in a
+    child: a crash fails this test only."""
     tape = tmp_path / "small.tape"
     assert tool("synth", "-o", tape, "--symbols", 3, "--options-per-symbol", 2, "--messages", 6000).returncode == 0
     child = python_child(f"""
@@ -216,13 +229,15 @@ def test_check_and_a_run_agree_on_every_damaged_byte(tmp_path, python_child):
             at = rng.randrange(len(data)) if trial % 3 else rng.randrange(min(len(data), 4000))
             with open(path, "wb") as f:
                 f.write(data[:at] + bytes([data[at] ^ (1 << rng.randrange(8))]) + data[at + 1:])
+            unread = False
             try:
                 tarvik_engine.tape_info(path, check=True)
                 code = 0
             except tarvik_engine.TapeInfoError as e:
                 code = e.code
+                unread = e.reason.startswith(("the padding", "the preamble's flags", "the End section"))
             ran = Tarvik.ProcessTape(path, 0, 0, 0, lambda s, m: 0)
-            if code != ran:
+            if code != ran and not (unread and ran == 0):
                 disagree.append((at, code, ran))
         print(disagree)
     """)

@@ -142,9 +142,13 @@ def test_synth_is_deterministic(tmp_path):
         ('{"header": {"date": "1882-12-31"}}', "date"),
         ('{"option": {"root": "IBM", "date_and_strike": "AA", "strike": 1, "expiration": 3000000}}', "expiration"),
         ('{"symbol": {"text": "X"', "JSON"),
+        ('{"symbol": {"text": "X", "listed_exg": 1}}\0anything', "a NUL byte"),
+        ('{"event": {"kind": "trade", "time": "9:3:0", "symbol": "IBM", "price": 1}}', "time"),
+        ('{"event": {"kind": "trade", "time": "+9:+3:+0", "symbol": "IBM", "price": 1}}', "time"),
+        ('{"header": {"date": " 2024-3-5"}}', "date"),
     ],
     ids=["huge number", "huge negative", "repeated key", "repeated kind", "day number", "year 10000",
-         "before 1883", "expiration day number", "cut line"],
+         "before 1883", "expiration day number", "cut line", "nul byte", "short time", "signed time", "short date"],
 )
 def test_json_errors_name_the_file_and_line(tmp_path, bad_text, where):
     script = tmp_path / "day.jsonl"
@@ -292,6 +296,12 @@ def test_version_names_the_tool_the_engine_and_the_tape_format():
     (["synth", "-o", "x.tape", "--symbols", "0"], "--symbols: expected a whole number from 1 to 100000, got '0'"),
     (["synth", "-o", "x.tape", "--date", "2024-02-30"], "--date: expected a date YYYY-MM-DD, got '2024-02-30'"),
     (["synth", "-o", "x.tape", "--mix", "1,2"], "--mix: expected four weights"),
+    (["synth", "-o", "x.tape", "--mix", "-1,0,0,2"], "--mix: expected four weights"),
+    (["synth", "-o", "x.tape", "--mix", "1,4294967295,0,1"], "--mix: expected four weights"),
+    (["synth", "-o", "x.tape", "--date", " 2024-3-5"], "--date: expected a date YYYY-MM-DD"),
+    (["synth", "-o", ""], "-o: expected a path, got ''"),
+    (["dump", "x.tape", "-o", ""], "-o: expected a path, got ''"),
+    (["compress", "x.tape", "-o", ""], "-o: expected a path, got ''"),
     (["synth", "-o", "x.tape", "--rate", "5"], "--rate requires --live"),
     (["synth", "--symbols", "3"], "-o is required"),
     (["import", "--trades", "t.csv", "-o", "x.tape", "--price-type", "300"], "--price-type: expected a whole number"),
@@ -504,6 +514,46 @@ def test_a_pipe_named_as_the_output_is_written_into_not_replaced(tmp_path, comma
     assert fifo.is_fifo() and not reader.is_alive()
     assert got == [(tmp_path / "file.out").read_bytes()]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["base.tape", "file.out", "pipe.out", "t.csv"]
+
+
+@pytest.mark.parametrize("command", ["synth", "dump", "compress"])
+def test_an_output_named_through_a_symbolic_link_goes_where_it_leads(tmp_path, command):
+    """A link to a file gets the file written, and stays a link; a link to
+    the process's own output (/dev/stdout sent to a file) is written into,
+    appending as >> asks."""
+    import os
+
+    base = tmp_path / "base.tape"
+    assert tool("synth", "-q", "-o", base, "--symbols", 3, "--messages", 500, "--no-compress").returncode == 0
+    args = {"synth": ["synth", "-q", "--symbols", 3, "--messages", 500],
+            "dump": ["dump", base], "compress": ["compress", "-q", base]}[command]
+    assert tool(*args, "-o", tmp_path / "plain.out").returncode == 0
+    expected = (tmp_path / "plain.out").read_bytes()
+    (tmp_path / "file.out").write_text("old")
+    (tmp_path / "link.out").symlink_to("file.out")
+    assert tool(*args, "-o", tmp_path / "link.out").returncode == 0
+    assert os.readlink(tmp_path / "link.out") == "file.out" and (tmp_path / "file.out").read_bytes() == expected
+    (tmp_path / "stdout.out").write_bytes(b"kept\n")
+    with open(tmp_path / "stdout.out", "ab") as out:
+        result = subprocess.run([tarvik_engine.tape_tool_path(), *map(str, args), "-o", "/dev/stdout"], stdout=out,
+                                stderr=subprocess.PIPE)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "stdout.out").read_bytes() == b"kept\n" + expected
+    assert os.path.islink("/dev/stdout")
+
+
+def test_dump_gives_ids_of_their_own_to_symbols_named_like_made_ids(tmp_path):
+    lines = [{"header": {"date": "2024-03-15", "permission_set": {"hex": "41004200"}}},
+             {"symbol": {"id": "S", "text": "#1", "listed_exg": 1}},
+             {"option": {"id": "O", "root": "#1", "listed_exg": 10, "date_and_strike": "DA", "strike": 1000,
+                         "expiration": "2024-04-19"}},
+             {"event": {"kind": "trade", "time": "10:00:00", "symbol": "O", "price": 1, "size": 1}}]
+    (tmp_path / "a.jsonl").write_text("".join(json.dumps(line) + "\n" for line in lines))
+    assert tool("compile", tmp_path / "a.jsonl", "-o", tmp_path / "a.tape").returncode == 0
+    assert tool("dump", tmp_path / "a.tape", "-o", tmp_path / "b.jsonl").returncode == 0
+    again = tool("compile", tmp_path / "b.jsonl", "-o", tmp_path / "b.tape")
+    assert again.returncode == 0, again.stderr
+    assert (tmp_path / "b.tape").read_bytes() == (tmp_path / "a.tape").read_bytes()
 
 
 def test_dump_leaves_a_file_named_like_its_temporary_alone(tmp_path):

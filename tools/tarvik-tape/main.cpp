@@ -77,29 +77,30 @@ CLI::Validator whole_number(uint64_t min, uint64_t max) {
         "");
 }
 
-bool parse_date(const std::string& text, uint32_t& ndays) {
-    int y, m, d;
-    char tail;
-    if (std::sscanf(text.c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3 || !engine::valid_ymd(y, m, d)) return false;
-    ndays = engine::ndays_from_ymd(y, m, d);
-    return true;
-}
-
 const CLI::Validator kDate(
     [](std::string& text) -> std::string {
         uint32_t ndays;
-        return parse_date(text, ndays) ? "" : "expected a date YYYY-MM-DD, got '" + text + "'";
+        return engine::parse_ymd(text, ndays) ? "" : "expected a date YYYY-MM-DD, got '" + text + "'";
     },
     "");
 
 bool parse_mix(const std::string& text, uint32_t (&mix)[4]) {
-    unsigned a, b, c, d;
-    char tail;
-    if (std::sscanf(text.c_str(), "%u,%u,%u,%u%c", &a, &b, &c, &d, &tail) != 4 || a + b + c + d == 0 ||
-        a + b + c + d > 1'000'000)
-        return false;
-    mix[0] = a, mix[1] = b, mix[2] = c, mix[3] = d;
-    return true;
+    // Four weights of digits alone, of a sum from 1 to 1,000,000.
+    uint64_t sum = 0;
+    std::size_t at = 0;
+    for (int k = 0; k < 4; ++k) {
+        const std::size_t end = k < 3 ? text.find(',', at) : text.size();
+        if (end == std::string::npos || end == at || end - at > 7) return false;
+        uint32_t weight = 0;
+        for (std::size_t i = at; i < end; ++i) {
+            if (text[i] < '0' || text[i] > '9') return false;
+            weight = weight * 10 + static_cast<uint32_t>(text[i] - '0');
+        }
+        mix[k] = weight;
+        sum += weight;
+        at = end + 1;
+    }
+    return sum != 0 && sum <= 1'000'000;
 }
 
 const CLI::Validator kMix(
@@ -108,6 +109,9 @@ const CLI::Validator kMix(
         return parse_mix(text, mix) ? "" : "expected four weights, e.g. 80,5,14,1, got '" + text + "'";
     },
     "");
+
+const CLI::Validator kPath([](std::string& text) -> std::string { return text.empty() ? "expected a path, got ''" : ""; },
+                           "");
 
 const CLI::Validator kTimeUnit(
     [](std::string& text) -> std::string {
@@ -231,18 +235,20 @@ struct DumpCommand {
             return std::cout ? 0 : 1;
         }
         // A device or a pipe is written into; a file is written whole beside
-        // its name, then renamed onto it.
+        // its name (through symbolic links, the file they lead to), then
+        // renamed onto it.
         const bool direct = engine::is_stream_output(output);
-        const std::string temp = direct ? output : output + ".partial." + std::to_string(::getpid());
+        const std::string target = direct ? output : engine::output_target(output);
+        const std::string temp = direct ? output : target + ".partial." + std::to_string(::getpid());
         {
-            std::ofstream file(temp);
+            std::ofstream file(temp, direct ? std::ios::app : std::ios::trunc);
             dump_script(contents, file);
             if (!file.flush()) {
                 if (!direct) std::remove(temp.c_str());
                 throw InputError(output + ": cannot be written");
             }
         }
-        if (!direct && std::rename(temp.c_str(), output.c_str()) != 0) {
+        if (!direct && std::rename(temp.c_str(), target.c_str()) != 0) {
             const std::string why = std::strerror(errno);
             std::remove(temp.c_str());
             throw InputError(output + ": cannot be written: " + why);
@@ -257,7 +263,7 @@ struct SynthCommand {
     bool live = false, quiet = false, no_compress = false;
 
     void run() {
-        if (!date.empty()) parse_date(date, o.date_ndays);
+        if (!date.empty()) engine::parse_ymd(date, o.date_ndays);
         if (!mix.empty()) parse_mix(mix, o.mix);
         const engine::TapeTables tables = synth_tables(o);
         engine::TapeWriter writer(encoding(no_compress));
@@ -456,19 +462,21 @@ struct Commands {
 void add_compile_and_dump(CLI::App& app, Commands& c) {
     c.compile_app = app.add_subcommand("compile", "Compile a tape script (JSON Lines) into a tape.");
     c.compile_app->add_option("script", c.compile.script, "the script")->required()->type_name("SCRIPT.jsonl");
-    c.compile_app->add_option("-o", c.compile.output, "the tape to write")->required()->type_name("TAPE");
+    c.compile_app->add_option("-o", c.compile.output, "the tape to write")->required()->type_name("TAPE")->check(kPath);
     add_quiet(*c.compile_app, c.compile.quiet);
     c.compile_app->add_flag("--no-compress", c.compile.no_compress, "write a plain tape (format version 1)");
 
     c.dump_app = app.add_subcommand("dump", "Write a tape as a script that compiles back to the same bytes.");
     c.dump_app->add_option("tape", c.dump.tape, "the tape")->required()->type_name("TAPE");
-    c.dump_app->add_option("-o", c.dump.output, "the script to write (default: standard output)")->type_name("SCRIPT.jsonl");
+    c.dump_app->add_option("-o", c.dump.output, "the script to write (default: standard output)")
+        ->type_name("SCRIPT.jsonl")
+        ->check(kPath);
 }
 
 void add_synth(CLI::App& app, Commands& c) {
     SynthCommand& synth = c.synth;
     CLI::App* synth_app = c.synth_app = app.add_subcommand("synth", "Synthesise a deterministic trading day.");
-    synth_app->add_option("-o", synth.output, "the tape to write")->required()->type_name("TAPE");
+    synth_app->add_option("-o", synth.output, "the tape to write")->required()->type_name("TAPE")->check(kPath);
     synth_app->add_option("--symbols", synth.o.symbols, "symbols (default 300)")->type_name("N")->transform(whole_number(1, 100'000));
     synth_app->add_option("--options-per-symbol", synth.o.options_per_symbol, "option contracts a symbol (default 20)")
         ->type_name("N")->transform(whole_number(0, 1000));
@@ -498,6 +506,7 @@ void add_import(CLI::App& app, Commands& c) {
     import_app->add_option("--conditions", import_files.conditions, "the trade conditions' table")->type_name("FILE");
     import_app->add_option("-o", import_files.output, "the tape; {date} in it writes one tape a day")
         ->required()
+        ->check(kPath)
         ->type_name("TAPE");
     import_app->add_option("--date", import_files.date, "the day of times of day, and of an empty import")->type_name("YYYY-MM-DD")->check(kDate);
     import_app->add_option("--time-zone", import_files.time_zone, "the zone of times without one (default UTC)")
@@ -537,7 +546,7 @@ void add_inspection(CLI::App& app, Commands& c) {
     c.decompress_app = app.add_subcommand("decompress", "Copy a tape into a plain one.");
     for (CLI::App* convert_app : {c.compress_app, c.decompress_app}) {
         convert_app->add_option("tape", c.convert.input, "the tape to copy")->required()->type_name("TAPE");
-        convert_app->add_option("-o", c.convert.output, "the tape to write")->required()->type_name("TAPE");
+        convert_app->add_option("-o", c.convert.output, "the tape to write")->required()->type_name("TAPE")->check(kPath);
         add_quiet(*convert_app, c.convert.quiet);
     }
 }

@@ -155,13 +155,10 @@ public:
                 fail(field, "day number past 9999-12-31 (" + std::to_string(kLastDay) + ")");
             return ndays;
         }
-        if (!v.is_string()) fail(field, "expected a date YYYY-MM-DD");
-        int y, m, d;
-        char tail;
-        if (std::sscanf(v.get<std::string>().c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3 ||
-            !engine::valid_ymd(y, m, d))
+        uint32_t ndays = 0;
+        if (!v.is_string() || !engine::parse_ymd(v.get<std::string>(), ndays))
             fail(field, "expected a date YYYY-MM-DD from 1883-01-01 to 9999-12-31");
-        return engine::ndays_from_ymd(y, m, d);
+        return ndays;
     }
     uint32_t date(const char* key, uint32_t fallback) const {
         return has(key) ? date_value(obj_.at(key), key) : fallback;
@@ -177,12 +174,15 @@ public:
         return parse_time(v.get<std::string>(), field);
     }
     uint64_t parse_time(const std::string& s, const std::string& field) const {
-        unsigned h, m, sec;
-        int used = 0;
-        if (std::sscanf(s.c_str(), "%2u:%2u:%2u%n", &h, &m, &sec, &used) != 3 || h > 23 || m > 59 || sec > 59)
+        const auto two = [&s](std::size_t at) -> unsigned {
+            if (s.size() < at + 2 || s[at] < '0' || s[at] > '9' || s[at + 1] < '0' || s[at + 1] > '9') return 99;
+            return static_cast<unsigned>((s[at] - '0') * 10 + (s[at + 1] - '0'));
+        };
+        const unsigned h = two(0), m = two(3), sec = two(6);
+        if (s.size() < 8 || s[2] != ':' || s[5] != ':' || h > 23 || m > 59 || sec > 59)
             fail(field, "expected a time HH:MM:SS[.ffffff]");
         uint64_t micros = (uint64_t{h} * 3600 + m * 60 + sec) * 1'000'000;
-        std::size_t i = static_cast<std::size_t>(used);
+        std::size_t i = 8;
         if (i < s.size()) {
             if (s[i] != '.' || i + 1 == s.size() || s.size() - i - 1 > 6)
                 fail(field, "expected up to six digits after the seconds");
@@ -680,6 +680,8 @@ public:
     void line(const std::string& text, std::size_t number) {
         const std::string where = source_ + ":" + std::to_string(number);
         if (text.find_first_not_of(" \t\r") == std::string::npos) return;
+        // The JSON library would end the line at a NUL and never see the rest.
+        if (text.find('\0') != std::string::npos) throw InputError(where + ": a NUL byte in the line");
         json doc;
         // Every object's keys, to refuse one given twice (the JSON library
         // would keep the last silently).
@@ -903,11 +905,19 @@ void dump_line(std::ostream& out, const char* key, json value) {
     out << json{{key, std::move(value)}}.dump() << '\n';
 }
 
+// The header's four bytes, without the NULs that pad them at the end
+// (those inside stay, and the text is written in hex).
+std::string permission_set_text(const engine::TapeHeader& h) {
+    std::size_t n = sizeof h.permission_set;
+    while (n > 0 && h.permission_set[n - 1] == '\0') --n;
+    return std::string(h.permission_set, n);
+}
+
 void dump_tables(const engine::TapeTables& t, std::ostream& out) {
     const engine::TapeHeader& h = t.header;
     dump_line(out, "header",
               json{{"date", format_date(h.date_ndays)},
-                   {"permission_set", text_json(std::string(h.permission_set, strnlen(h.permission_set, 4)))},
+                   {"permission_set", text_json(permission_set_text(h))},
                    {"time_zone", h.time_zone},
                    {"display", text_json(h.display)}});
     for (int table = engine::kFirstStringTable; table <= engine::kLastStringTable; ++table) {
@@ -926,7 +936,11 @@ std::vector<std::string> symbol_ids(const engine::TapeTables& t) {
     for (std::size_t i = 0; i < t.symbols.size(); ++i) {
         const SymbolEntry& s = t.symbols[i];
         std::string id = t.texts[s.text];
-        if (s.is_option || !engine::valid_utf8(id) || taken.count(id)) id = "#" + std::to_string(i);
+        // A text may itself read "#1": a made id is made again until unique.
+        for (int again = 0; s.is_option || !engine::valid_utf8(id) || taken.count(id); ++again) {
+            id = "#" + std::to_string(i) + (again == 0 ? "" : "." + std::to_string(again));
+            if (!taken.count(id)) break;
+        }
         taken[id] = 1;
         ids[i] = id;
     }

@@ -271,6 +271,22 @@ std::string ymd_text(uint32_t ndays) {
     return text;
 }
 
+bool parse_ymd(std::string_view text, uint32_t& ndays) {
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+    int parts[3] = {0, 0, 0};
+    for (std::size_t i = 0, part = 0; i < text.size(); ++i) {
+        if (i == 4 || i == 7) {
+            ++part;
+            continue;
+        }
+        if (text[i] < '0' || text[i] > '9') return false;
+        parts[part] = parts[part] * 10 + (text[i] - '0');
+    }
+    if (!valid_ymd(parts[0], parts[1], parts[2])) return false;
+    ndays = ndays_from_ymd(parts[0], parts[1], parts[2]);
+    return true;
+}
+
 TqTimeRecord time_from_micros(uint64_t micros_of_day, int8_t time_zone) {
     const uint32_t ms = static_cast<uint32_t>(micros_of_day / 1000);
     TqTimeRecord t{};

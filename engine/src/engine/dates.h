@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "tarvik/library.h"
 
@@ -38,6 +39,9 @@ void set_day_of_year(TqDateRecord& date, int day_of_year);
 
 // The day as YYYY-MM-DD.
 std::string ymd_text(uint32_t ndays);
+// A valid date written YYYY-MM-DD, digits only, to days since 1883-01-01:
+// false for any other text.
+bool parse_ymd(std::string_view text, uint32_t& ndays);
 
 // A time record for a moment of the day.
 TqTimeRecord time_from_micros(uint64_t micros_of_day, int8_t time_zone);

@@ -1,6 +1,8 @@
-// Outputs that are not files: a device (/dev/null, a tape drive) or a pipe
-// a reader waits on. Written into as they are; a finished output is never
+// Outputs that are not files: a device (/dev/null, a tape drive), a pipe a
+// reader waits on, or a descriptor of the process (/dev/stdout) open on
+// whatever it is. Written into as they are; a finished output is never
 // renamed over one, which would put a file where the device or pipe was.
+// An output named through symbolic links goes to the file they lead to.
 #pragma once
 
 #include <string>
@@ -8,7 +10,12 @@
 namespace tarvik::engine {
 
 // The path exists and is neither a regular file nor a folder (symbolic
-// links followed: /dev/stdout is the process's own output).
+// links followed), or it names one of the process's descriptors.
 bool is_stream_output(const std::string& path);
+
+// The path an output named `path` is written to: the target its symbolic
+// links lead to (which need not exist yet), so that a link stays a link;
+// `path` itself when it is no link.
+std::string output_target(const std::string& path);
 
 }  // namespace tarvik::engine

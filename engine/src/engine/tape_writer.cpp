@@ -151,17 +151,18 @@ TapeWriter::~TapeWriter() {
 }
 
 bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, std::string& error) {
-    path_ = path;
     direct_ = is_stream_output(path);  // a device or a pipe: written as it comes
+    path_ = direct_ ? path : output_target(path);
     if (direct_) {
-        file_ = std::fopen(path.c_str(), "wb");
+        // Appending: standard output sent to a file (>>) keeps what it holds.
+        file_ = std::fopen(path.c_str(), "ab");
     } else {
-        temp_path_ = path + ".partial." + std::to_string(::getpid());
+        temp_path_ = path_ + ".partial." + std::to_string(::getpid());
         // Named at the end through /proc/self/fd (linkat of an unnamed file
         // needs no privilege that way).
         if (::access("/proc/self/fd", X_OK) == 0) {
-            const std::size_t slash = path.rfind('/');
-            const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+            const std::size_t slash = path_.rfind('/');
+            const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
             const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 file_ = ::fdopen(fd, "wb");

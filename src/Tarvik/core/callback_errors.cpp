@@ -84,6 +84,10 @@ void end_callback_errors(ThreadState& state) {
     PyErr_SetRaisedException(ending);
 }
 
+bool callback_exception_ends_the_call() {
+    return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit);
+}
+
 void report_callback_exception(ThreadState& state) {
     OwnedRef exception(PyErr_GetRaisedException());
     if (!exception) return;

@@ -46,6 +46,11 @@ void end_callback_errors(ThreadState& state);
 // Shows the pending exception as above and clears it.
 void report_callback_exception(ThreadState& state);
 
+// The pending exception is Ctrl-C's KeyboardInterrupt or SystemExit, which
+// end the run (or spin) and reach its caller; any other is shown and the
+// run goes on.
+bool callback_exception_ends_the_call();
+
 // The library takes a callable's answer as a 32-bit int. Given `value`, the
 // int conversion of `answer` (with an OverflowError pending for an int past
 // `long`), an int past 32 bits is refused with an OverflowError naming the

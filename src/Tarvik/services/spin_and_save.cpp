@@ -85,7 +85,7 @@ int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) 
     if (!answer) {
         if (!PyErr_Occurred()) return kContinue;
         // Ctrl-C ends the spin and reaches the code that asked for it.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return kStop;
+        if (callback_exception_ends_the_call()) return kStop;
         report_callback_exception(state);
         return kContinue;
     }

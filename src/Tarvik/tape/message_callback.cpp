@@ -94,13 +94,6 @@ void reject_answer(PyObject* answer) {
                  answer == Py_None ? "None" : "an object", Py_TYPE(answer)->tp_name);
 }
 
-// Exceptions that end the run and propagate out of ProcessTape instead of
-// being printed: KeyboardInterrupt, SystemExit and the other non-Exception
-// BaseExceptions.
-bool ends_the_run() {
-    return !PyErr_ExceptionMatches(PyExc_Exception);
-}
-
 // The slot before the two arguments is free for the callee to use: a bound
 // method (a program's handler on an object, say) puts its instance there
 // instead of building a new argument array for every message.
@@ -131,7 +124,7 @@ void take_interpreter_back(ThreadState& state) {
     PyEval_RestoreThread(state.releasedThread);
     state.releasedThread = nullptr;
     if (PyErr_CheckSignals() == 0) return;
-    if (ends_the_run()) {
+    if (callback_exception_ends_the_call()) {
         state.stopping = true;
     } else {
         report_callback_exception(state);
@@ -156,7 +149,7 @@ inline int32_t deliver_message(ThreadData& data, TarvikSystemRecord* system, Tar
 
     PyObject* answer = call_program(state);
     if (answer == nullptr) {
-        if (PyErr_Occurred() && ends_the_run()) {
+        if (PyErr_Occurred() && callback_exception_ends_the_call()) {
             state.stopping = true;
             forget_message_text(state);
             return kStop;
