@@ -25,6 +25,8 @@ def tool(*args):
     [
         ({"event": {"kind": "trade", "time": "10:00:00", "symbol": "IBM"}}, "price"),
         ({"event": {"kind": "trade", "time": "25:00:00", "symbol": "IBM", "price": 1}}, "time"),
+        ({"event": {"kind": "trade", "time": "10:00:00", "symbol": "IBM", "price": 99999999999999999999}},
+         "field 'price': out of range"),
         ({"event": {"kind": "trade", "time": "10:00:00", "symbol": "NOPE", "price": 1}}, "symbol"),
         ({"symbol": {"text": "X", "listed_exg": 70000}}, "listed_exg"),
         ({"event": {"kind": "teleport", "time": "10:00:00", "symbol": "IBM"}}, "kind"),

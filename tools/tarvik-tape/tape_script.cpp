@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cinttypes>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -115,6 +116,9 @@ public:
                 fail(field, "out of range");
             return static_cast<T>(i);
         }
+        // JSON keeps a whole number past 64 bits as a float.
+        if (v.is_number_float() && std::fabs(v.get<double>()) >= 0x1p63 && std::isfinite(v.get<double>()))
+            fail(field, "out of range");
         fail(field, "expected an integer");
     }
 
