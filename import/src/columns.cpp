@@ -146,8 +146,8 @@ bool decimal_units(const arrow::Array& array, int64_t i, int& scale, __int128& u
     }
 }
 
-// A decimal cell as Arrow writes it, for a message.
-std::string decimal_text(const arrow::Array& array, int64_t i) {
+// A cell as Arrow writes it, for a message.
+std::string cell_text(const arrow::Array& array, int64_t i) {
     const arrow::Result<std::shared_ptr<arrow::Scalar>> scalar = array.GetScalar(i);
     return scalar.ok() ? (*scalar)->ToString() : "?";
 }
@@ -488,6 +488,15 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
     }
 }
 
+std::string BatchCells::shown(const Cells& c, int64_t i) const {
+    char buffer[48];
+    const std::string_view s = raw_text(c, i, buffer);
+    if (c.kind == Kind::Text || c.kind == Kind::LargeText || c.kind == Kind::ViewText || c.kind == Kind::Dictionary)
+        return quoted(s);
+    if (!s.empty() || c.array == nullptr) return std::string(s);
+    return cell_text(*c.array, i);
+}
+
 bool BatchCells::slow_present(Field f, int64_t i) const {
     const Cells& c = cells_[f];
     if (c.array == nullptr || c.array->IsNull(i)) return false;
@@ -590,7 +599,7 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
             __int128 units = 0;
             int scale = c.scale;
             if (!decimal_units(*c.array, i, scale, units) || !decimal_from_any_scale(units, scale, out))
-                fail(f, i, "a decimal past 38 digits or decimals is out of range, got " + decimal_text(*c.array, i));
+                fail(f, i, "a decimal past 38 digits or decimals is out of range, got " + cell_text(*c.array, i));
             return;
         }
         case Kind::Other:
@@ -646,7 +655,7 @@ void BatchCells::in_range(Field f, int64_t i, int64_t epoch_micros, bool sub_mil
     constexpr int64_t kEarliest = -4'000'000'000'000'000;  // about 1843
     constexpr int64_t kLatest = 300'000'000'000'000'000;   // about 11476
     if (epoch_micros < kEarliest || epoch_micros > kLatest)
-        fail(f, i, "outside the days a tape holds (1883-01-01 to 9999-12-31)");
+        fail(f, i, "outside the days a tape holds (1883-01-01 to 9999-12-31), got " + shown(cells_[f], i));
     out.epoch_micros = epoch_micros;
     out.sub_milli = sub_milli;
 }
@@ -714,7 +723,7 @@ void BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optional<uint
         default:
             fail(f, i, "expected a time, got a column of type " + c.array->type()->ToString());
     }
-    if (!t) fail(f, i, why);
+    if (!t) fail(f, i, why + ", got " + shown(c, i));
     in_range(f, i, t->epoch_micros, t->sub_milli, out);
 }
 

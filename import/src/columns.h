@@ -156,6 +156,9 @@ private:
         mutable int float_decimals = 0;  // of a float column's value before: a hint
     };
     std::string_view raw_text(const Cells& c, int64_t i, char (&buffer)[48]) const;
+    // Cell i as a message shows it: a text quoted, a number as written, a
+    // typed time as Arrow writes it.
+    std::string shown(const Cells& c, int64_t i) const;
     static bool text_null(const Cells& c, int64_t i) {
         return c.valid != nullptr && (c.valid[i >> 3] & (1u << (i & 7))) == 0;
     }

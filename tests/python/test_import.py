@@ -1374,6 +1374,18 @@ def test_an_error_a_stream_raises_reaches_the_caller_as_it_was_raised(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["day.tape"]
 
 
+@pytest.mark.parametrize("column, message", [
+    ("pa.array([datetime.time(9, 30)], pa.time64('ns'))", "a time of day needs --date, got 09:30:00.000000000"),
+    ("pa.array([datetime.datetime(1795, 1, 1)], pa.timestamp('ns', 'UTC'))",
+     "outside the days a tape holds (1883-01-01 to 9999-12-31), got 1795-01-01 00:00:00.000000000Z"),
+], ids=["time-of-day", "too-early"])
+def test_a_typed_time_in_an_error_shows_its_value(tmp_path, column, message):
+    pa = pytest.importorskip("pyarrow")
+    trades = pa.table({"symbol": ["X"], "time": eval(column), "exchange": [1], "price": ["1.5"], "size": [1]})
+    with pytest.raises(ValueError, match=re.escape(f"trades:1: column 'time': {message}")):
+        tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, progress=False)
+
+
 def test_a_wide_decimal_of_a_large_scale_is_read_as_its_value(tmp_path):
     """The zeros a scale of 40 puts after 1.5 take it past 128 bits; the
     value itself is short."""
