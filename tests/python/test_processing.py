@@ -1242,3 +1242,34 @@ def test_repr_inside_the_callback_shows_the_message_and_changes_nothing(loaded, 
     assert "ptqStringSymbol=<TqString UserData1=0 UserData2=0 Atom=" in trades[0]
     assert "String='IBM'>" in trades[0]
     assert any("TapeDisplay='Test day'" in system for _, system, _ in shown)
+
+
+@pytest.mark.parametrize("compress", [True, False], ids=["packed", "plain"])
+@pytest.mark.parametrize("change", ["cut", "overwrite"])
+def test_a_tape_changed_under_a_running_replay_ends_it_cleanly(python_child, engine_path, tmp_path, compress, change):
+    """Another program cutting the mapped tape short, or writing over it,
+    gives a cut block (-3) or the blocks as they were checked; never a
+    fault (a cut page raised SIGBUS, a plain block changed after its check
+    indexed past the symbols)."""
+    tape = tmp_path / "day.tape"
+    subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-q", "-o", str(tape), "--messages", "150000",
+                    "--symbols", "20"] + ([] if compress else ["--no-compress"]), check=True)
+    result = run_child(python_child, engine_path, str(tape), f"""
+import os
+trades = 0
+def change_the_file(system, message):
+    global trades
+    if message.MessageType == Tarvik.TqMSG_TRADE:
+        trades += 1
+        if trades == 5:
+            if {change!r} == "cut":
+                os.truncate(tape, os.path.getsize(tape) // 3)
+            else:
+                with open(tape, "r+b") as f:
+                    f.seek(30000)
+                    f.write(bytes([1]) * (os.path.getsize(tape) - 30000))
+    return 0
+print(Tarvik.ProcessTape(tape, 0, 0, 0, change_the_file))
+""")
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout.split()[-1]) in (0, Tarvik.TqAPIERR_EXCEPTION)

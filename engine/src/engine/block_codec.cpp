@@ -179,6 +179,25 @@ const unsigned char* BlockInflater::inflate(const unsigned char* frame, std::siz
     return out;
 }
 
+unsigned char* BlockInflater::room(unsigned char* given) {
+    if (given != nullptr) return given;
+    try {
+        if (room_.empty()) room_.resize(kMaxBlockEventBytes / sizeof(uint64_t));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return reinterpret_cast<unsigned char*>(room_.data());
+}
+
+unsigned char* BlockInflater::frame_room() {
+    try {
+        if (frame_.empty()) frame_.resize(kMaxBlockEventBytes / sizeof(uint64_t));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return reinterpret_cast<unsigned char*>(frame_.data());
+}
+
 BlockPacker::~BlockPacker() { ZSTD_freeCCtx(context_); }
 
 std::size_t BlockPacker::pack(const TapeEvent* events, uint32_t count, const TapeExt* ext, uint32_t ext_count) {

@@ -37,11 +37,17 @@ public:
     // next call.
     const unsigned char* inflate(const unsigned char* frame, std::size_t size, uint32_t count, uint32_t ext_count,
                                  unsigned char* room = nullptr);
+    // Where a block's events go: `room`, or when it is null room of the
+    // inflater's own (null when no memory could be had).
+    unsigned char* room(unsigned char* given);
+    // Room for a frame of up to kMaxBlockEventBytes, to inflate from.
+    unsigned char* frame_room();
 
 private:
     ZSTD_DCtx_s* context_ = nullptr;
     std::vector<uint64_t> planes_;
     std::vector<uint64_t> room_;
+    std::vector<uint64_t> frame_;
 };
 
 class BlockPacker {

@@ -72,8 +72,8 @@ void BlockPrefetch::start(const TapeReader& reader, std::size_t position) {
         return;
     }
     try {
-        // Only a packed block is inflated into a room of its own.
-        if (reader.packed() && rooms_.empty()) rooms_.resize(kSlots * kMaxBlockEventBytes / sizeof(uint64_t));
+        // Each block read ahead is inflated (or copied) into a room of its own.
+        if (rooms_.empty()) rooms_.resize(kSlots * kMaxBlockEventBytes / sizeof(uint64_t));
         thread_ = std::thread(&BlockPrefetch::read_ahead, this, &reader);
     } catch (const std::bad_alloc&) {
         no_thread_ = true;

@@ -11,6 +11,7 @@
 
 #include "engine/byte_io.h"
 #include "engine/crc32.h"
+#include "engine/mapped_copy.h"
 
 namespace tarvik::engine {
 namespace {
@@ -225,6 +226,11 @@ int32_t TapeReader::next_block(EventBlock& block) {
     return got;
 }
 
+bool TapeReader::head_at(std::size_t position, SectionHead& head) const {
+    return position <= size_ && size_ - position >= sizeof head && copy_mapped(&head, data_ + position, sizeof head) &&
+           head.length <= size_ - position - sizeof head;
+}
+
 int32_t TapeReader::read_block_from(std::size_t position, EventBlock& block, std::size_t& next,
                                     BlockInflater& inflater, unsigned char* room) const {
     if (position > size_) return kBadBlock;
@@ -236,7 +242,7 @@ int32_t TapeReader::read_block_from(std::size_t position, EventBlock& block, std
 
 bool TapeReader::next_position(std::size_t position, std::size_t& next) const {
     SectionHead head;
-    if (position > size_ || !section_at(data_, size_, position, head) ||
+    if (!head_at(position, head) ||
         head.kind == static_cast<uint32_t>(SectionKind::End))
         return false;
     next = position + std::min(sizeof head + padded(head.length), size_ - position);
@@ -245,25 +251,30 @@ bool TapeReader::next_position(std::size_t position, std::size_t& next) const {
 
 int32_t TapeReader::read_block_at(const unsigned char* at, std::size_t available, EventBlock& block,
                                   std::size_t& length, BlockInflater& inflater, unsigned char* room) const {
+    // Every byte is copied out of the tape before it is looked at: another
+    // program writing over the file then changes nothing that was checked,
+    // and one cutting it short makes a cut block.
     SectionHead head;
-    if (!section_at(at, available, 0, head)) return kBadBlock;  // truncated: no End section
+    if (available < sizeof head || !copy_mapped(&head, at, sizeof head)) return kBadBlock;
+    if (head.length > available - sizeof head) return kBadBlock;  // truncated: no End section
     if (head.kind == static_cast<uint32_t>(SectionKind::End)) return 0;
     const bool packed_block = head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) && packed();
     if ((!packed_block && head.kind != static_cast<uint32_t>(SectionKind::Events)) || head.length < sizeof(EventsHead))
         return kBadBlock;
     const unsigned char* payload = at + sizeof head;
     EventsHead counts;
-    std::memcpy(&counts, payload, sizeof counts);
+    if (!copy_mapped(&counts, payload, sizeof counts)) return kBadBlock;
     if (counts.count == 0 || counts.count > kEventsPerBlock || counts.ext_count > counts.count) return kBadBlock;
     const uint64_t raw = uint64_t{counts.count} * sizeof(TapeEvent) + uint64_t{counts.ext_count} * sizeof(TapeExt);
     // A packed block is stored only when it is smaller than its events.
     if (packed_block ? head.length > sizeof counts + raw : head.length != sizeof counts + raw) return kBadBlock;
-    if (check_crc_ && crc32(payload, head.length) != head.crc) return kBadBlock;
-    const unsigned char* events = payload + sizeof counts;
-    if (packed_block) {
-        events = inflater.inflate(events, head.length - sizeof counts, counts.count, counts.ext_count, room);
-        if (events == nullptr) return kBadBlock;
-    }
+    const std::size_t stored = static_cast<std::size_t>(head.length - sizeof counts);
+    unsigned char* copy = packed_block ? inflater.frame_room() : inflater.room(room);
+    if (copy == nullptr || !copy_mapped(copy, payload + sizeof counts, stored)) return kBadBlock;
+    if (check_crc_ && crc32(copy, stored, crc32(&counts, sizeof counts)) != head.crc) return kBadBlock;
+    const unsigned char* events =
+        packed_block ? inflater.inflate(copy, stored, counts.count, counts.ext_count, room) : copy;
+    if (events == nullptr) return kBadBlock;
     block.events = reinterpret_cast<const TapeEvent*>(events);
     block.count = counts.count;
     block.ext = reinterpret_cast<const TapeExt*>(events + counts.count * sizeof(TapeEvent));
@@ -278,13 +289,12 @@ bool TapeReader::section_ordinal(std::size_t position, uint32_t& ordinal) const 
     uint32_t count = 0;
     while (pos < position) {
         SectionHead head;
-        if (pos > size_ || !section_at(data_, size_, pos, head) || head.kind == static_cast<uint32_t>(SectionKind::End))
-            return false;
+        if (!head_at(pos, head) || head.kind == static_cast<uint32_t>(SectionKind::End)) return false;
         pos += sizeof head + padded(head.length);
         ++count;
     }
     SectionHead head;
-    if (pos != position || !section_at(data_, size_, pos, head)) return false;
+    if (pos != position || !head_at(pos, head)) return false;
     ordinal = count;
     return true;
 }

@@ -44,13 +44,15 @@ struct EventBlock {
 class TapeReader {
 public:
     // Reads the preamble and the tables into `tables`, which must outlive
-    // the reader. Answers 0 or a result code (docs/engine.md).
+    // the reader. Answers 0 or a result code (docs/engine.md). The blocks
+    // are read out of `data` only by copying (copy_mapped): a file cut
+    // short while it is mapped gives a cut block, not a fault.
     int32_t open(const unsigned char* data, std::size_t size, bool check_crc, TapeTables& tables);
 
     // 1 with the next block, 0 at the end of the tape, or a result code
     // when the block is truncated, fails its CRC, does not inflate or
-    // holds a bad index. A packed block's events are valid until the next
-    // call.
+    // holds a bad index. Its events are a copy (a packed block's inflated),
+    // valid until the next call.
     int32_t next_block(EventBlock& block);
 
     // The same for a block at `at`, of which `available` bytes are there:
@@ -89,6 +91,8 @@ public:
 
 private:
     int32_t check_block(const EventBlock& block) const;
+    // The head of the section at `position`, its payload within the tape.
+    bool head_at(std::size_t position, SectionHead& head) const;
 
     const unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
