@@ -225,23 +225,42 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
             fail("a " + codec_ + " file holding " + other);
     }
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-    const std::string_view first_line = text.substr(0, text.find_first_of("\r\n"));
+    // The first line that is not blank, as the parser skips blank ones.
+    const std::size_t first = std::min(text.find_first_not_of("\r\n"), text.size());
+    const std::string_view first_line = text.substr(first, text.find_first_of("\r\n", first) - first);
     if (first_line.find('\0') != std::string_view::npos)
         fail("the first line holds NUL bytes: not a CSV file (import reads UTF-8 text)");
 
     // The header line alone decides the delimiter, before any row is
     // parsed: a row may hold the others inside its fields (conditions
-    // "@,F" in a file of semicolons).
+    // "@,F" in a file of semicolons). It is the one the line holds most of
+    // outside quotes (a name may hold another: "Price (USD, mid)"); a tab
+    // beside a comma is only padding.
     if (delimiter != 0) {
         delimiter_ = delimiter;
     } else {
         delimiter_ = ',';
-        if (first_line.find(',') == std::string_view::npos)
-            for (char candidate : {'|', '\t', ';'})
-                if (first_line.find(candidate) != std::string_view::npos) {
-                    delimiter_ = candidate;
-                    break;
-                }
+        const auto beside_a_comma = [&first_line](std::size_t at) {
+            std::size_t before = at, after = at + 1;
+            while (before > 0 && first_line[before - 1] == ' ') --before;
+            while (after < first_line.size() && first_line[after] == ' ') ++after;
+            return (before > 0 && first_line[before - 1] == ',') ||
+                   (after < first_line.size() && first_line[after] == ',');
+        };
+        std::size_t most = 0;
+        for (char candidate : {',', '|', '\t', ';'}) {
+            std::size_t count = 0;
+            bool quoted = false;
+            for (std::size_t at = 0; at < first_line.size(); ++at) {
+                const char c = first_line[at];
+                quoted = c == '"' ? !quoted : quoted;
+                count += !quoted && c == candidate && (c != '\t' || !beside_a_comma(at));
+            }
+            if (count > most) {
+                most = count;
+                delimiter_ = candidate;
+            }
+        }
     }
 
     // The header is the first row as Arrow's parser reads it (quotes,

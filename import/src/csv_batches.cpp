@@ -67,8 +67,11 @@ int64_t count_newlines(const uint8_t* p, std::size_t n) {
 // the text's first line being `line`; answers the line after the text.
 // Rows are read as Arrow's parser reads them: blank lines are skipped, a
 // quoted field may hold line ends, and "\r\n", "\n" and "\r" each end a line.
+// `open_quote`, when given, gets the line of a quote the text's end leaves
+// open (0 for none).
 int64_t scan_row_lines(const uint8_t* p, std::size_t n, const arrow::csv::ParseOptions& o, int64_t line,
-                       std::vector<int64_t>& out) {
+                       std::vector<int64_t>& out, int64_t* open_quote = nullptr) {
+    if (open_quote != nullptr) *open_quote = 0;
     std::size_t i = 0;
     const auto past_line_end = [&](std::size_t& at) {
         if (p[at] == '\n') {
@@ -97,13 +100,17 @@ int64_t scan_row_lines(const uint8_t* p, std::size_t n, const arrow::csv::ParseO
                 continue;
             }
             if (o.quoting && field_start && c == o.quote_char) {
+                if (open_quote != nullptr) *open_quote = line;
                 for (++i; i < n;) {
                     const char q = static_cast<char>(p[i]);
                     if (o.escaping && q == o.escape_char) {
                         line += i + 1 < n && p[i + 1] == '\n';
                         i += 2;
                     } else if (q == o.quote_char) {
-                        if (!(o.double_quote && i + 1 < n && p[i + 1] == o.quote_char)) break;
+                        if (!(o.double_quote && i + 1 < n && p[i + 1] == o.quote_char)) {
+                            if (open_quote != nullptr) *open_quote = 0;
+                            break;
+                        }
                         i += 2;
                     } else if (past_line_end(i)) {
                         ++line;
@@ -259,6 +266,18 @@ arrow::Status CsvBatches::State::batch(std::shared_ptr<arrow::RecordBatch>* out)
     const std::string_view text(reinterpret_cast<const char*>(rows->data()), static_cast<std::size_t>(rows->size()));
     const arrow::Status parsed = final ? parser->ParseFinal(text, &used) : parser->Parse(text, &used);
     if (!parsed.ok()) return on_lines(parsed, text);
+    if (final && parse.quoting && std::memchr(text.data(), parse.quote_char, text.size()) != nullptr) {
+        // The end of the file closes a quoted field still open, the rows
+        // after its quote and all: a quote lost its closing one.
+        std::vector<int64_t> row_lines;
+        int64_t open_quote = 0;
+        scan_row_lines(reinterpret_cast<const uint8_t*>(text.data()), text.size(), parse, first_line, row_lines,
+                       &open_quote);
+        if (open_quote != 0)
+            return arrow::Status::Invalid("CSV parse error: Row #", open_quote,
+                                          ": a quote without its closing quote, which would take the rest of the "
+                                          "file as one field");
+    }
     if (used == 0 && parser->total_num_rows() == 0)
         return arrow::Status::Invalid("CSV parse error: Row #", first_line,
                                       ": a row that cannot be read (a quote without its closing quote?)");
@@ -425,7 +444,9 @@ arrow::Status CsvBatches::ReadNext(std::shared_ptr<arrow::RecordBatch>* out) {
         // without line ends is not read whole into memory.
         if (s.partial && s.partial->size() > s.block_bytes)
             return arrow::Status::Invalid("CSV parse error: Row #", s.first_line, " or after: a row runs past ",
-                                          s.block_bytes >> 20, " MB without a line end (is it a CSV file?)");
+                                          s.block_bytes >> 20,
+                                          " MB without a line end (is it a CSV file, or has a quote lost its "
+                                          "closing quote?)");
         if (whole->size() > 0) {
             s.cut_after_cr = whole->data()[whole->size() - 1] == '\r';
             s.rows = std::move(whole);

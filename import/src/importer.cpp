@@ -1305,6 +1305,11 @@ std::vector<std::pair<std::string, std::string>> Importer::constant_columns() co
         for (char& c : name)
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
         if (trim(text).empty()) throw ImportUsageError("constant column '" + name + "': an empty text");
+        // "symbol=BTCUSDT,exchange=3" is two constants given as one.
+        for (int f = 0; f < kFieldCount; ++f)
+            if (text.find("," + std::string(field_name(static_cast<Field>(f))) + "=") != std::string::npos)
+                throw ImportUsageError("constant column '" + name + "': '" + text + "' holds the constant of " +
+                                       field_name(static_cast<Field>(f)) + " too; give each column its own --constant");
         bool taken = false;
         for (const ImportInput& in : o_.inputs)
             taken = taken || (in.kind != InputKind::Symbols && in.kind != InputKind::Conditions && kind_takes(in.kind, name));

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "decimal.h"
 #include "engine/dates.h"
 
 namespace tarvik::import {
@@ -147,6 +148,12 @@ std::optional<ParsedTime> TimeParser::fractional(bool negative, uint64_t whole, 
         micros = micros * 10 + (static_cast<std::size_t>(d) < fraction.size() ? fraction[d] - '0' : 0);
     for (std::size_t d = static_cast<std::size_t>(milli_digits); d < fraction.size(); ++d)
         t->sub_milli = t->sub_milli || fraction[d] != '0';
+    // Truncated to the microsecond at or before the time: before the epoch,
+    // a part of a microsecond reaches back to the one before.
+    bool below_micros = false;
+    for (std::size_t d = static_cast<std::size_t>(micro_digits); d < fraction.size(); ++d)
+        below_micros = below_micros || fraction[d] != '0';
+    if (negative && below_micros) ++micros;
     t->epoch_micros += negative ? -micros : micros;
     return t;
 }
@@ -335,6 +342,17 @@ std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uin
         std::size_t f = k + 1;
         while (f < s.size() && s[f] >= '0' && s[f] <= '9') ++f;
         if (f == s.size() && f > k + 1) return fractional(i != 0, v, s.substr(k + 1), why);
+    }
+    if (k > i && k < s.size() && (s[k] == '.' || s[k] == 'e' || s[k] == 'E') &&
+        s.find_first_of("eE", k) != std::string_view::npos) {
+        // "1.7105094001234568e+18", as pandas writes a float column of
+        // epoch times: read as the number it writes.
+        Decimal d;
+        char plain[48];
+        if (parse_decimal(s, d) && d.decimals <= 9) {
+            const std::string_view written = format_decimal(d, plain);
+            if (written.find_first_of("eE") == std::string_view::npos) return text(written, day, why);
+        }
     }
     if (s.size() >= 10 && s[4] == '-') return iso(s, why);
     if (s.size() >= 13 && s[8] == 'T' && k - i == 8) return iso_basic(s, why);

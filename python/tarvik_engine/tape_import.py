@@ -349,7 +349,7 @@ def write_tape(
     without a header line, their columns named "1", "2", ... for
     ``rename``; ``delimiter`` separates a CSV file's fields
     (one character, or "tab"; by default a comma, or the "|", tab or ";"
-    its header shows). ``one_sided_quotes=True`` reads an empty bid or ask
+    its header holds most of). ``one_sided_quotes=True`` reads an empty bid or ask
     (its size empty or 0) as none, price and size 0.
     ``compress=False`` writes a plain (version 1) tape instead of a
     zstd-compressed one. Each input is read once; its converted rows wait

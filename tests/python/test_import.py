@@ -1067,13 +1067,16 @@ def test_one_tape_per_session_day(loaded, tmp_path):
     ("t.csv", "symbol,time,exchange,price,size\nX,2024-11-03T05:30:00Z,1,10,1\n", ["--time-zone", "America/New_York"],
      "t.csv:2: column 'time'", "is -4:00 from GMT, but the tape of 2024-11-03 holds one offset in whole hours for the "
                                "day, -5:00 (its clocks change that day)"),
+    ("t.csv", "symbol,time,exchange,price,size,note\n" + "".join(
+        f"X,09:30:0{k},1,10,1,{'\"Acme' if k == 2 else 'ok'}\n" for k in range(9)), ["--ignore-extra-columns"],
+     "t.csv: CSV parse error: Row #4", "a quote without its closing quote"),
 ], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "price-past-32-bits-in-its-type", "exchange-time-a-day-away", "overflow",
         "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
         "parse-error-past-a-blank-line", "negative-exchange", "size-past-64-bits", "negative-price-overflow",
         "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "gzipped-parquet", "gzipped-utf-16", "gzipped-twice", "binary", "clock-digits-without-the-hour's-zero", "half-hour-zone",
-        "before-clocks-go-forward", "before-clocks-go-back"])
+        "before-clocks-go-forward", "before-clocks-go-back", "unclosed-quote"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
     if isinstance(text, bytes):
         (tmp_path / name).write_bytes(text)
@@ -1086,6 +1089,36 @@ def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, 
     assert where in result.stderr and message in result.stderr, result.stderr
     assert tape.read_bytes() == b"an earlier tape"
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([name, "out.tape"])
+
+
+@pytest.mark.parametrize("text, options, expected", [
+    # The delimiter the first line that is not blank holds most of, outside quotes.
+    ("\nsymbol|time|exchange|price|size\nX|2024-03-15T13:30:00Z|1|10.5|100\n", [], (13 * 3600 + 30 * 60, 105)),
+    ("symbol\ttime\texchange\tprice\tsize\tPrice (USD, mid)\nX\t2024-03-15T13:30:00Z\t1\t10.5\t100\t1\n",
+     ["--ignore-extra-columns"], (13 * 3600 + 30 * 60, 105)),
+    ("X|2024-03-15T13:30:00Z|1|10.5|100|@,F\n",
+     ["--no-header", "--rename", "1=symbol,2=time,3=exchange,4=price,5=size,6=conditions"], (13 * 3600 + 30 * 60, 105)),
+    # Epoch times as pandas writes a float column, and before 1970 to the
+    # microsecond at or before them.
+    ("symbol,time,exchange,price,size\nX,1.7105094001234568e+18,1,10.5,100\n", [], (13 * 3600 + 30 * 60, 105)),
+    ("symbol,time,exchange,price,size\nX,1.7105094e9,1,10.5,100\n", ["--time-unit", "s"], (13 * 3600 + 30 * 60, 105)),
+    ("symbol,time,exchange,price,size\nX,-0.0000005,1,10.5,100\n", ["--time-unit", "s"], (86399, 105)),
+], ids=["blank-line-then-pipes", "tabs-with-a-comma-in-a-name", "pipes-with-a-comma-in-a-row", "exponent-ns", "exponent-s", "before-1970"])
+def test_vendor_csv_dialects_read_as_their_values(tmp_path, text, options, expected):
+    (tmp_path / "t.csv").write_text(text, newline="")
+    import_files("-q", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape", *options)
+    trades = tarvik_engine.read_tape(tmp_path / "t.tape", kinds="trades", time_zone="UTC")["trades"]
+    time = trades["time"][0].as_py()
+    assert (time.hour * 3600 + time.minute * 60 + time.second, trades["price_raw"][0].as_py()) == expected
+    if expected[0] == 86399:
+        assert time.microsecond == 999_999
+
+
+def test_two_constants_given_as_one_are_a_bad_command_line(tmp_path):
+    (tmp_path / "t.csv").write_text("time,exchange,price,size\n2024-03-15T13:30:00Z,1,10.5,100\n")
+    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape",
+                  "--constant", "symbol=BTCUSDT,exchange=3")
+    assert result.returncode == 2 and "give each column its own --constant" in result.stderr
 
 
 def test_a_missing_input_is_named_as_write_tape_names_it(tmp_path):
