@@ -164,14 +164,17 @@ def test_check_says_what_is_wrong_and_where(tmp_path, synth_tape, kind):
                              error.offset, error.reason)
 
 
-def test_info_takes_a_tape_that_ends_after_a_whole_block_as_still_growing(tmp_path, synth_tape):
+@pytest.mark.parametrize("cut", [0, 10, 4096], ids=["after-a-block", "in-a-head", "in-a-payload"])
+def test_info_takes_a_tape_that_ends_after_a_whole_block_as_still_growing(tmp_path, synth_tape, cut):
+    """A live tape's writer puts a block on the disk in pieces."""
     data = synth_tape.read_bytes()
     second = [h for h in sections(data) if h[1] == 7][1]
     tape = tmp_path / "growing.tape"
-    tape.write_bytes(data[:second[0]])
+    tape.write_bytes(data[:second[0] + cut])
     info = tarvik_engine.tape_info(tape)
     assert (info.complete, info.events, info.blocks) == (False, 4096, 1)
     assert "no End section yet" in tool("info", tape).stdout
+    assert tool("check", tape).returncode == 1
 
 
 @pytest.mark.parametrize("name, make, reason", [
