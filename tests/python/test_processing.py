@@ -1113,6 +1113,27 @@ def test_other_threads_run_while_the_live_tape_waits(python_child, day, tmp_path
     assert child.stdout.split() == ["0", str(trades), "True", "True"]
 
 
+@pytest.mark.parametrize("start", [b"", b"TARVIKTP"], ids=["empty", "preamble-only"])
+def test_other_threads_run_while_the_live_tape_waits_for_its_tables(python_child, engine_path, tmp_path, start):
+    """No callback can release the interpreter before the tables are there."""
+    live = tmp_path / "live.tape"
+    live.write_bytes(start)
+    child = python_child(f"""
+import threading, time, Tarvik
+Tarvik.LoadTarvik({engine_path!r})
+ticks = []
+def tick():
+    for _ in range(10):
+        ticks.append(1)
+        time.sleep(0.05)
+threading.Thread(target=tick, daemon=True).start()
+time.sleep(0.01)
+print(Tarvik.ProcessTape("", 0, 0, 0, lambda s, m: 0), len(ticks))
+""", timeout=60, env=live_env(live, "1500"))
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split() == [str(Tarvik.TqAPIERR_OPEN_TAPE_FILE_FAILED), "10"]
+
+
 @pytest.mark.parametrize("idle", ["abc", "-5", "1.5", "10 ", "0x10"])
 def test_a_malformed_idle_limit_is_a_parameter_error(loaded, day, tmp_path, monkeypatch, idle):
     live = tmp_path / "live.tape"

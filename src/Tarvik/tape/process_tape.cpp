@@ -51,6 +51,10 @@ PyObject* ProcessTape(PyObject*, PyObject* args, PyObject* kwargs) {
     begin_callback_errors(state);
     {
         LibraryPin pin(process_tape);
+        // The live tape's tables may be a while coming, and the library
+        // waits for them before any callback: other threads run meanwhile,
+        // and the first callback takes the interpreter back.
+        if (filename[0] == '\0' && memory_address == 0) state.releasedThread = PyEval_SaveThread();
         result = process_tape(filename, reinterpret_cast<void*>(memory_address), control_flags, user_data,
                               message_callback);
     }
