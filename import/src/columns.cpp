@@ -155,11 +155,8 @@ std::string cell_text(const arrow::Array& array, int64_t i) {
 // An instant's day and time of day in a timestamp column's own zone, an
 // IANA name or a fixed offset (+02:00); false for a zone that is neither.
 bool local_time(const std::string& zone, int64_t epoch_micros, LocalTime& out) {
-    const auto digit = [&zone](std::size_t k) { return zone[k] >= '0' && zone[k] <= '9'; };
-    if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && digit(1) && digit(2) && zone[3] == ':' && digit(4) &&
-        digit(5)) {
-        const int64_t minutes = ((zone[1] - '0') * 10 + (zone[2] - '0')) * 60 + (zone[4] - '0') * 10 + (zone[5] - '0');
-        const int64_t local = epoch_micros + (zone[0] == '-' ? -minutes : minutes) * 60'000'000;
+    if (int64_t offset = 0; utc_offset(zone, offset)) {
+        const int64_t local = epoch_micros + offset;
         const int64_t days = floor_div(local, kMicrosPerDay);
         out = {days + engine::kUnixEpochNDays, static_cast<uint64_t>(local - days * kMicrosPerDay)};
         return true;

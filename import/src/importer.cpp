@@ -269,12 +269,6 @@ private:
     engine::TapeTables tables_;
 };
 
-// The folder a path names its file in.
-std::string folder_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The folder the rows wait in and runs are sorted in, by default: the
 // output's, or where the days' names part (-o 'days/{date}/t.tape': days);
 // for a device or a pipe, the system's temporary folder.
@@ -283,29 +277,20 @@ std::string default_temp_dir(const std::string& output) {
         const char* tmp = std::getenv("TMPDIR");
         return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
     }
-    return folder_of(output.substr(0, output.find("{date}")));
+    return engine::folder_of(output.substr(0, output.find("{date}")));
 }
 
 // A tape that could not go into place would be known only once written:
 // its folder must be there, and its name no folder's.
 void check_output_place(const std::string& tape) {
     if (engine::is_stream_output(tape)) return;
-    const std::string folder = folder_of(tape);
+    const std::string folder = engine::folder_of(tape);
     struct stat st {};
     int err = 0;
     if (::stat(folder.c_str(), &st) != 0) err = errno;
     else if (!S_ISDIR(st.st_mode)) err = ENOTDIR;
     else if (::stat(tape.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) err = EISDIR;
     if (err != 0) throw ImportError(tape + ": cannot be written: " + std::strerror(err));
-}
-
-// The tape writer names the file it writes, a tape's temporary name in an
-// import: an error names the tape.
-std::string tape_named(std::string error, const std::string& temp, const std::string& tape) {
-    const std::size_t at = temp.empty() ? std::string::npos : error.find(temp);
-    if (at == std::string::npos) return error;
-    const std::size_t end = error.find(':', at + temp.size());
-    return error.replace(at, (end == std::string::npos ? error.size() : end) - at, tape);
 }
 
 Importer::Importer(ImportOptions options)
@@ -1269,11 +1254,10 @@ ImportResult Importer::write() {
             temps.push_back(stream ? std::string() : targets.back() + suffix);
             writer = std::make_unique<engine::TapeWriter>(o_.compress ? engine::TapeEncoding::Packed
                                                                       : engine::TapeEncoding::Plain);
-            if (!writer->open_file(stream ? path : temps.back(), tables_, error))
-                throw ImportError(tape_named(error, temps.back(), path));
+            if (!writer->open_file(stream ? path : temps.back(), tables_, error, path)) throw ImportError(error);
         };
         auto finish = [&] {
-            if (!writer->finish(error)) throw ImportError(tape_named(error, temps.back(), result.tapes.back()));
+            if (!writer->finish(error)) throw ImportError(error);
         };
         while (const StagedEvent* e = merged.next()) {
             if (writer && e->ndays != day) finish();

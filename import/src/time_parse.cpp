@@ -254,32 +254,30 @@ std::optional<ParsedTime> TimeParser::iso(std::string_view s, std::string& why) 
     // The zone may follow a space, and be named UTC or GMT, as database
     // exports write it ("2024-03-15 13:30:00.123456 UTC").
     if (s[at] == ' ' && at + 1 < s.size()) ++at;
-    const std::string_view zone = s.substr(at);
-    if (zone == "Z" || zone == "z" || zone == "UTC" || zone == "GMT") return ParsedTime{wall, sub_milli};
-    if (s[at] != '+' && s[at] != '-') {
+    int64_t offset = 0;
+    if (!utc_offset(s.substr(at), offset)) {
         why = expected;
         return std::nullopt;
     }
-    const int sign = s[at] == '-' ? -1 : 1;
-    int oh, om = 0;
-    if (!digits(s, at + 1, 2, oh)) {
-        why = expected;
-        return std::nullopt;
+    return ParsedTime{wall - offset, sub_milli};
+}
+
+bool utc_offset(std::string_view zone, int64_t& micros) {
+    if (zone == "Z" || zone == "z" || zone == "UTC" || zone == "GMT") {
+        micros = 0;
+        return true;
     }
-    at += 3;
-    if (at < s.size() && s[at] == ':') ++at;
-    if (at < s.size()) {
-        if (!digits(s, at, 2, om)) {
-            why = expected;
-            return std::nullopt;
-        }
+    int hours, minutes = 0;
+    if (zone.empty() || (zone[0] != '+' && zone[0] != '-') || !digits(zone, 1, 2, hours)) return false;
+    std::size_t at = 3;
+    if (at < zone.size() && zone[at] == ':') ++at;
+    if (at < zone.size()) {
+        if (!digits(zone, at, 2, minutes)) return false;
         at += 2;
     }
-    if (at != s.size() || oh > 23 || om > 59) {
-        why = expected;
-        return std::nullopt;
-    }
-    return ParsedTime{wall - sign * (int64_t{oh} * 60 + om) * 60'000'000, sub_milli};
+    if (at != zone.size() || hours > 23 || minutes > 59) return false;
+    micros = (zone[0] == '-' ? -1 : 1) * (int64_t{hours} * 60 + minutes) * 60'000'000;
+    return true;
 }
 
 std::optional<ParsedTime> TimeParser::iso_basic(std::string_view s, std::string& why) {

@@ -28,6 +28,10 @@ enum class TimeUnit { Seconds, Millis, Micros, Nanos, ClockDigits };
 // "s", "ms", "us", "ns", "hhmmss"; nullopt for anything else.
 std::optional<TimeUnit> parse_time_unit(std::string_view text);
 
+// An offset from UTC as ISO 8601 writes it ("Z", "+hh", "+hhmm", "+hh:mm";
+// also "UTC" and "GMT"), local time minus UTC, in microseconds.
+bool utc_offset(std::string_view zone, int64_t& micros);
+
 struct ParsedTime {
     int64_t epoch_micros = 0;
     bool sub_milli = false;  // the time has digits below the millisecond

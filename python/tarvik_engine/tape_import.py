@@ -357,8 +357,8 @@ def write_tape(
     the tape is written.
 
     ``progress`` shows how far the import is through tqdm bars on standard
-    error (rows read, with ``sort`` rows sorted, then events written); by default only when standard
-    error is a terminal. The import runs on a thread of its own: Ctrl-C
+    error (rows read, with ``sort`` rows sorted, then events written); by
+    default only when standard error is a terminal. The import runs on a thread of its own: Ctrl-C
     stops it within a batch and raises KeyboardInterrupt.
 
     Returns the paths of the tapes written, as ``pathlib.Path``. Raises

@@ -262,10 +262,8 @@ private:
                      const std::string& name, uint64_t pos, int32_t code) {
         const uint32_t crc = engine::crc32(payload, size);
         if (crc == head.crc) return true;
-        char text[96];
-        std::snprintf(text, sizeof text, "CRC mismatch: the payload's CRC-32 is %08x, its head says %08x", crc,
-                      head.crc);
-        return fail(code, section, name, pos, text);
+        return fail(code, section, name, pos,
+                    "CRC mismatch: the payload's CRC-32 is " + hex32(crc) + ", its head says " + hex32(head.crc));
     }
 
     // The tables through the engine's own reader: date, time zone, symbols.

@@ -158,45 +158,34 @@ BlockInflater::~BlockInflater() { ZSTD_freeDCtx(context_); }
 const unsigned char* BlockInflater::inflate(const unsigned char* frame, std::size_t size, uint32_t count,
                                             uint32_t ext_count, unsigned char* room) {
     if (count > kEventsPerBlock || ext_count > count) return nullptr;
-    try {
-        if (planes_.empty()) planes_.resize(kMaxBlockEventBytes / sizeof(uint64_t));
-        if (room == nullptr && room_.empty()) room_.resize(kMaxBlockEventBytes / sizeof(uint64_t));
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+    auto* planes = block_room(planes_);
+    auto* out = this->room(room);
+    if (planes == nullptr || out == nullptr) return nullptr;
     if (context_ == nullptr) context_ = ZSTD_createDCtx();
     if (context_ == nullptr) return nullptr;
     const std::size_t events_bytes = std::size_t{count} * sizeof(TapeEvent);
     const std::size_t raw = events_bytes + std::size_t{ext_count} * sizeof(TapeExt);
     // The frame must say how much it holds, and hold just that.
     if (ZSTD_getFrameContentSize(frame, size) != raw) return nullptr;
-    auto* planes = reinterpret_cast<unsigned char*>(planes_.data());
     const std::size_t got = ZSTD_decompressDCtx(context_, planes, raw, frame, size);
     if (ZSTD_isError(got) || got != raw) return nullptr;
-    auto* out = room != nullptr ? room : reinterpret_cast<unsigned char*>(room_.data());
     from_planes<sizeof(TapeEvent)>(planes, count, kEventTimes, out);
     from_planes<sizeof(TapeExt)>(planes + events_bytes, ext_count, kExtTimes, out + events_bytes);
     return out;
 }
 
-unsigned char* BlockInflater::room(unsigned char* given) {
-    if (given != nullptr) return given;
+unsigned char* BlockInflater::block_room(std::vector<uint64_t>& room) {
     try {
-        if (room_.empty()) room_.resize(kMaxBlockEventBytes / sizeof(uint64_t));
+        if (room.empty()) room.resize(kMaxBlockEventBytes / sizeof(uint64_t));
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
-    return reinterpret_cast<unsigned char*>(room_.data());
+    return reinterpret_cast<unsigned char*>(room.data());
 }
 
-unsigned char* BlockInflater::frame_room() {
-    try {
-        if (frame_.empty()) frame_.resize(kMaxBlockEventBytes / sizeof(uint64_t));
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-    return reinterpret_cast<unsigned char*>(frame_.data());
-}
+unsigned char* BlockInflater::room(unsigned char* given) { return given != nullptr ? given : block_room(room_); }
+
+unsigned char* BlockInflater::frame_room() { return block_room(frame_); }
 
 BlockPacker::~BlockPacker() { ZSTD_freeCCtx(context_); }
 

@@ -44,6 +44,10 @@ public:
     unsigned char* frame_room();
 
 private:
+    // A room of kMaxBlockEventBytes, made the first time (null when no
+    // memory could be had).
+    static unsigned char* block_room(std::vector<uint64_t>& room);
+
     ZSTD_DCtx_s* context_ = nullptr;
     std::vector<uint64_t> planes_;
     std::vector<uint64_t> room_;

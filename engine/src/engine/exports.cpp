@@ -7,6 +7,7 @@
 #include "engine/engine_constants.h"
 #include "engine/engine_identity.h"
 #include "engine/listings.h"
+#include "engine/output_file.h"
 #include "engine/dates.h"
 #include "engine/prices.h"
 #include "engine/run.h"
@@ -45,9 +46,7 @@ thread_local std::vector<int32_t> t_pending_exclusions;
 std::string engine_directory() {
     Dl_info info{};
     if (::dladdr(reinterpret_cast<void*>(&sTarvikAPIVersion), &info) == 0 || info.dli_fname == nullptr) return ".";
-    std::string path = info.dli_fname;
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
+    return folder_of(info.dli_fname);
 }
 
 }  // namespace

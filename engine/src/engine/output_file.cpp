@@ -3,29 +3,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
+#include <algorithm>
+#include <vector>
 
 namespace tarvik::engine {
 namespace {
 
 constexpr int kMostLinks = 40;  // as the kernel follows
 
-// Calls `seen` with `path` and each path its symbolic links lead to, up to
-// the first that is no link (or the first `seen` answers true for).
-bool along_links(const std::string& path, const std::function<bool(const std::string&)>& seen,
-                 std::string* last = nullptr) {
-    std::string at = path;
-    for (int k = 0; k <= kMostLinks; ++k) {
-        if (seen(at)) return true;
-        char target[4096];
+// `path` and each path its symbolic links lead to, the last one no link
+// (or the one where following them stopped).
+std::vector<std::string> link_chain(const std::string& path) {
+    std::vector<std::string> chain{path};
+    char target[4096];
+    for (int k = 0; k < kMostLinks; ++k) {
+        const std::string& at = chain.back();
         const ssize_t n = ::readlink(at.c_str(), target, sizeof target - 1);
         if (n <= 0) break;
         const std::string next(target, static_cast<std::size_t>(n));
-        const std::size_t slash = at.rfind('/');
-        at = next.front() == '/' || slash == std::string::npos ? next : at.substr(0, slash + 1) + next;
+        chain.push_back(next.front() == '/' ? next : folder_of(at) + "/" + next);
     }
-    if (last != nullptr) *last = at;
-    return false;
+    return chain;
 }
 
 bool names_a_descriptor(const std::string& path) {
@@ -35,16 +33,19 @@ bool names_a_descriptor(const std::string& path) {
 
 }  // namespace
 
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 bool is_stream_output(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-    return !S_ISREG(st.st_mode) || along_links(path, names_a_descriptor);
+    if (!S_ISREG(st.st_mode)) return true;
+    const std::vector<std::string> chain = link_chain(path);
+    return std::any_of(chain.begin(), chain.end(), names_a_descriptor);
 }
 
-std::string output_target(const std::string& path) {
-    std::string last;
-    along_links(path, [](const std::string&) { return false; }, &last);
-    return last;
-}
+std::string output_target(const std::string& path) { return link_chain(path).back(); }
 
 }  // namespace tarvik::engine

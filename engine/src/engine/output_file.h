@@ -13,6 +13,9 @@ namespace tarvik::engine {
 // links followed), or it names one of the process's descriptors.
 bool is_stream_output(const std::string& path);
 
+// The folder a path names its file in ("." for a bare name).
+std::string folder_of(const std::string& path);
+
 // The path an output named `path` is written to: the target its symbolic
 // links lead to (which need not exist yet), so that a link stays a link;
 // `path` itself when it is no link.

@@ -150,9 +150,11 @@ TapeWriter::~TapeWriter() {
     }
 }
 
-bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, std::string& error) {
+bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, std::string& error,
+                           const std::string& shown) {
     direct_ = is_stream_output(path);  // a device or a pipe: written as it comes
     path_ = direct_ ? path : output_target(path);
+    shown_ = shown.empty() ? path_ : shown;
     if (direct_) {
         // Appending: standard output sent to a file (>>) keeps what it holds.
         file_ = std::fopen(path.c_str(), "ab");
@@ -161,9 +163,7 @@ bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, st
         // Named at the end through /proc/self/fd (linkat of an unnamed file
         // needs no privilege that way).
         if (::access("/proc/self/fd", X_OK) == 0) {
-            const std::size_t slash = path_.rfind('/');
-            const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
-            const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+            const int fd = ::open(folder_of(path_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 file_ = ::fdopen(fd, "wb");
                 if (file_ != nullptr) unnamed_fd_ = fd;
@@ -173,7 +173,7 @@ bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, st
         if (file_ == nullptr) file_ = std::fopen(temp_path_.c_str(), "wb");
     }
     if (file_ == nullptr) {
-        error = "cannot create " + path_ + ": " + std::strerror(errno);
+        error = "cannot create " + shown_ + ": " + std::strerror(errno);
         return false;
     }
     write_tables(tables);
@@ -184,7 +184,7 @@ bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, st
 void TapeWriter::open_memory(const TapeTables& tables) { write_tables(tables); }
 
 bool TapeWriter::open_live(const std::string& path, const TapeTables& tables, std::string& error) {
-    path_ = path;
+    path_ = shown_ = path;
     live_ = true;
     file_ = std::fopen(path.c_str(), "wb");
     if (file_ == nullptr) {
@@ -336,7 +336,7 @@ bool TapeWriter::finish(std::string& error) {
     if (std::fclose(file_) != 0) failed_ = true;
     file_ = nullptr;
     if (failed_) {
-        error = "cannot write " + path_ + ": " + std::strerror(errno);
+        error = "cannot write " + shown_ + ": " + std::strerror(errno);
         if (!live_ && !direct_) std::remove(temp_path_.c_str());
         return false;
     }

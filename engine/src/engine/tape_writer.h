@@ -27,8 +27,10 @@ public:
 
     // Writes to `path` (through a temporary file beside it). A packed
     // tape's blocks are packed on threads of the writer's own, while the
-    // next blocks are filled.
-    bool open_file(const std::string& path, const TapeTables& tables, std::string& error);
+    // next blocks are filled. Errors name the file `shown`, or `path` when
+    // it is empty (a caller writing a tape under a name of its own first).
+    bool open_file(const std::string& path, const TapeTables& tables, std::string& error,
+                   const std::string& shown = {});
     // Writes into memory(), for tests and the fuzz corpus.
     void open_memory(const TapeTables& tables);
     // Writes a live tape: straight under its name, each block on the disk
@@ -56,6 +58,7 @@ private:
 
     std::FILE* file_ = nullptr;
     std::string path_;
+    std::string shown_;  // the name errors give
     std::string temp_path_;
     // A file of a tape is written unnamed where the file system allows it,
     // and named (temp_path_, then path_) only when whole: a writer killed
