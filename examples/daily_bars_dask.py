@@ -78,6 +78,7 @@ class DayBars:
     symbols: frozenset[str]
     days: dict[str, SymbolDay] = field(default_factory=dict)
     last_ms: int = 0
+    end_ms: int | None = None  # the tape's clock at its end, whatever symbols are chosen
     date: datetime.date | None = None
 
     def __call__(self, system: Any, message: Any) -> int:
@@ -85,6 +86,8 @@ class DayBars:
             when = system.tqDate
             self.date = datetime.date(when.Year, when.Month, when.Day)
         kind = message.MessageType
+        if kind == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_COMPLETE:
+            self.end_ms = int(system.tqTime.MsOfDay)
         if kind != Tarvik.TqMSG_TRADE and kind != Tarvik.TqMSG_EXGQUOTE:
             return int(Tarvik.TqCALLBACKRETURN_CONTINUE)
         header = message.coreHeader
@@ -123,7 +126,8 @@ def day_bars(tape: str, symbols: tuple[str, ...]) -> Any:
             raise RuntimeError(f"{tape}: the replay answered {result}")
         rows = []
         for symbol, day in sorted(bars.days.items()):
-            day.close_interval(bars.last_ms)
+            # Each symbol's last spread lasts to the end of the tape.
+            day.close_interval(bars.end_ms if bars.end_ms is not None else bars.last_ms)
             rows.append(
                 {
                     "date": bars.date,

@@ -18,7 +18,9 @@ REPO = Path(__file__).resolve().parents[1]
 
 def default_tape() -> str:
     """The sample tape of the build (made with every build), if there is one."""
-    build = Path(os.environ.get("TARVIK_BUILD_DIR", REPO / "build" / "dev"))
+    # scripts/python names its build; else the preset's, as it chooses it.
+    preset = os.environ.get("TARVIK_PRESET") or ("ci" if os.environ.get("CI") else "dev")
+    build = Path(os.environ.get("TARVIK_BUILD_DIR", REPO / "build" / preset))
     return str(build / "sample" / "sample.tape")
 
 
@@ -39,7 +41,10 @@ class ReplayProgress:
     EVERY = 4096
 
     def __init__(self, tape: str, description: str) -> None:
-        info = tarvik_engine.tape_info(tape)
+        try:
+            info = tarvik_engine.tape_info(tape)
+        except tarvik_engine.TapeInfoError as error:  # a missing or damaged tape: its message, not a traceback
+            raise SystemExit(str(error)) from None
         self.info = info
         self.first_ms = ms_of_day(info.first_event) if info.first_event is not None else 0
         self.count = 0

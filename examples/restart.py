@@ -20,6 +20,13 @@ import Tarvik
 import tarvik_engine
 from replay_progress import ReplayProgress, default_tape, time_text
 
+# A failed save's error phase, as the saving status's StatusData gives it.
+SAVE_ERRORS = {
+    Tarvik.TqCSSAVESTATE_ERR_CREATEFILE: "the file cannot be created",
+    Tarvik.TqCSSAVESTATE_ERR_DISKSPACE: "the disk is full",
+    Tarvik.TqCSSAVESTATE_ERR_MEMORY: "out of memory",
+}
+
 # (listed exchange, symbol) -> (open, high, low, last, total volume, tick volume, quotes)
 EndOfDay = dict[tuple[int, str], tuple[object, ...]]
 
@@ -53,6 +60,7 @@ class Run:
         self.snapshot = snapshot
         self.saved_at: int | None = None
         self.save_complete = False
+        self.save_failed: int | None = None  # the error phase of a save that failed
         self.symbols: set[tuple[int, str]] = set()
         self.messages = 0
         self.day: EndOfDay | None = None
@@ -65,6 +73,9 @@ class Run:
             if system.Status == Tarvik.TARVIKSTATUS_SAVING_STATE and system.StatusData == Tarvik.TqCSSAVESTATE_COMPLETE:
                 self.save_complete = True
                 return Tarvik.TqCALLBACKRETURN_STOP  # the snapshot is on disk: this run's work is done
+            if system.Status == Tarvik.TARVIKSTATUS_SAVING_STATE and system.StatusData < 0:
+                self.save_failed = system.StatusData
+                return Tarvik.TqCALLBACKRETURN_STOP  # nothing to restart from
             if system.Status == Tarvik.TARVIKSTATUS_COMPLETE:
                 self.day = end_of_day(self.symbols)
             return Tarvik.TqCALLBACKRETURN_CONTINUE
@@ -110,6 +121,9 @@ def main() -> int:
 
         saving = Run(ReplayProgress(args.tape, "to " + args.at), at_ms, snapshot)
         seconds = replay(args.tape, saving)
+        if saving.save_failed is not None:
+            why = SAVE_ERRORS.get(saving.save_failed, f"error phase {saving.save_failed}")
+            sys.exit(f"{snapshot}: the state could not be saved: {why}")
         if saving.saved_at is None or not saving.save_complete:
             sys.exit(f"{args.tape}: the tape ends before {args.at}, or the state was not saved")
         print(f"saved at {time_text(saving.saved_at)}: {saving.messages:>10,} messages  {seconds:6.2f} s"

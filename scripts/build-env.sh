@@ -94,5 +94,6 @@ tarvik_run_built() {
     fi
     export PYTHONPATH="$build_dir/python${PYTHONPATH:+:$PYTHONPATH}"
     export PATH="$build_dir/python/tarvik_engine:$PATH"
+    export TARVIK_BUILD_DIR="$build_dir"  # the build a program's defaults (the sample tape) come from
     exec "$@"
 }

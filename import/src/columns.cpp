@@ -249,9 +249,18 @@ ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::str
                                   std::to_string(first_constant) + ", and --rename N=" + kFieldNames[f] +
                                   " names column N (" + kind_name + " need " + list_names(wanted.required) + ")");
     }
-    if (known == 0 && first_constant > 0)
-        throw ImportError(source + ": no header: the first line names none of the columns of " + kind_name + " (" +
-                          list_names(wanted.required) + ")");
+    if (known == 0 && first_constant > 0) {
+        // A vendor's own names, or a CSV file whose first line is a row:
+        // the names read say which.
+        std::string read;
+        for (int k = 0; k < first_constant && k < 8; ++k)
+            read += (k ? ", " : "") + quoted(schema.field(k)->name());
+        if (first_constant > 8) read += ", ...";
+        throw ImportError(source + ": no header: none of its columns (" + read + ") is one of " + kind_name + " (" +
+                          list_names(wanted.required) +
+                          "); --rename maps a vendor's names, and a CSV file whose first line is a row reads with "
+                          "--no-header");
+    }
     for (Field f : wanted.required)
         if (names_[f].empty())
             throw ImportError(source + ": missing column '" + kFieldNames[f] + "' (" + kind_name + " need " +

@@ -1,5 +1,6 @@
 #include "import_options.h"
 
+#include <chrono>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -16,8 +17,16 @@ constexpr const char* kKindNames[] = {"quotes", "trades", "mm_quotes", "changes"
 uint32_t parse_date(const std::string& text) {
     int y, m, d;
     char tail;
-    if (std::sscanf(text.c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3 || !engine::valid_ymd(y, m, d))
+    if (std::sscanf(text.c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3)
         throw ImportUsageError("date: expected YYYY-MM-DD, got '" + text + "'");
+    if (!engine::valid_ymd(y, m, d)) {
+        // A day of the calendar the tape's dates do not reach, or none at all.
+        const std::chrono::year_month_day day{std::chrono::year{y}, std::chrono::month{static_cast<unsigned>(m)},
+                                              std::chrono::day{static_cast<unsigned>(d)}};
+        throw ImportUsageError(day.ok() && m >= 1 && d >= 1
+                                   ? "date: outside the days a tape holds (1883-01-01 to 9999-12-31), got '" + text + "'"
+                                   : "date: expected YYYY-MM-DD, got '" + text + "'");
+    }
     return engine::ndays_from_ymd(y, m, d);
 }
 

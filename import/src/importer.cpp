@@ -290,7 +290,28 @@ void check_output_place(const std::string& tape) {
     if (::stat(folder.c_str(), &st) != 0) err = errno;
     else if (!S_ISDIR(st.st_mode)) err = ENOTDIR;
     else if (::stat(tape.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) err = EISDIR;
+    else if (engine::links_loop(tape)) err = ELOOP;
     if (err != 0) throw ImportError(tape + ": cannot be written: " + std::strerror(err));
+}
+
+// A day's folder that {date} names is made when missing: an import's days
+// are known only once read. Only folders below the one the name starts in
+// above its first {date} are made (a misspelt folder stays an error); what
+// was made is kept in `made`, to be taken away on failure.
+void make_day_folder(const std::string& pattern, const std::string& tape, std::vector<std::string>& made) {
+    const std::size_t at = pattern.find("{date}");
+    if (at == std::string::npos || engine::folder_of(pattern).find("{date}") == std::string::npos) return;
+    const std::string base = engine::folder_of(pattern.substr(0, at));
+    std::vector<std::string> missing;
+    struct stat st {};
+    for (std::string f = engine::folder_of(tape); f.size() > base.size() && ::stat(f.c_str(), &st) != 0 && errno == ENOENT;
+         f = engine::folder_of(f))
+        missing.push_back(f);
+    for (auto f = missing.rbegin(); f != missing.rend(); ++f) {
+        if (::mkdir(f->c_str(), 0777) != 0 && errno != EEXIST)
+            throw ImportError(tape + ": cannot be written: its folder " + *f + " cannot be made: " + std::strerror(errno));
+        made.push_back(*f);
+    }
 }
 
 Importer::Importer(ImportOptions options)
@@ -396,13 +417,24 @@ void Importer::load_symbols(BatchSource& source) {
             if (inst.size_multiplier->units <= 0) cells.fail(kSizeMultiplier, i, "must be above 0");
         }
         if (cells.present(kPrevClose, i)) {
-            inst.prev_close = std::make_unique<PlacedPrice>(PlacedPrice{
-                cells.decimal(kPrevClose, i),
-                Instruments::place(instruments_.column(source.name(), map.file_name(kPrevClose)), cells.row_number(i))});
-            if (!inst.price_type) inst.note_price(inst.prev_close->value, [&] { return inst.prev_close->where; });
+            const Place where =
+                Instruments::place(instruments_.column(source.name(), map.file_name(kPrevClose)), cells.row_number(i));
+            // A float in a given price type is read as its nearest price,
+            // as the data's prices are; otherwise as its shortest decimal.
+            const std::optional<uint8_t> given = inst.price_type ? inst.price_type : o_.price_type;
+            double value;
+            const int bits = cells.float_cell(kPrevClose, i, value);
+            if (given && bits != 0) {
+                inst.prev_close = std::make_unique<PlacedPrice>(
+                    PlacedPrice{Decimal{}, where, float_price(cells, i, kPrevClose, value, bits, *given, inst)});
+            } else {
+                inst.prev_close = std::make_unique<PlacedPrice>(PlacedPrice{cells.decimal(kPrevClose, i), where});
+                if (!inst.price_type) inst.note_price(inst.prev_close->value, [&] { return inst.prev_close->where; });
+            }
         }
-        const bool option = cells.present(kRoot, i) || cells.present(kExpiration, i) ||
-                            cells.present(kStrike, i) || cells.present(kPutCall, i);
+        const bool option = cells.present(kRoot, i) || cells.present(kUnderlying, i) ||
+                            cells.present(kExpiration, i) || cells.present(kStrike, i) ||
+                            cells.present(kPutCall, i) || cells.present(kContractUnit, i);
         if (!option) return;
         for (const Field f : {kRoot, kExpiration, kStrike, kPutCall})
             if (!map.has(f))
@@ -422,8 +454,9 @@ void Importer::load_symbols(BatchSource& source) {
             const std::string_view expiration = cells.text(kExpiration, i);
             try {
                 terms.expiration_ndays = parse_date(std::string(expiration));
-            } catch (const ImportUsageError&) {
-                cells.fail(kExpiration, i, "expected YYYY-MM-DD, got " + quoted(expiration));
+            } catch (const ImportUsageError& e) {
+                const std::string_view why = e.what();
+                cells.fail(kExpiration, i, std::string(why.substr(why.find(": ") + 2)));
             }
         }
         const Decimal strike_value = cells.decimal(kStrike, i);
@@ -677,7 +710,7 @@ void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_
             }
         }
         if (const auto number = code_number(cells, i, kConditions, t, 254, "condition ")) {
-            on_number(t);
+            on_number(t, *number);
             out[k] = static_cast<uint8_t>(*number);
         } else {
             out[k] = static_cast<uint8_t>(on_name(t));
@@ -688,11 +721,15 @@ void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_
 void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) {
     fill_conditions(
         row, cells, i, out, condition_names_,
-        [&](std::string_view t) {
+        [&](std::string_view t, uint32_t number) {
             if (condition_codes_ == Codes::Names && !condition_names_.given())
                 cells.fail(kConditions, i, "condition " + quoted(t) +
                                                " is a number, but other rows give text conditions; a --conditions "
                                                "table lets both be used");
+            // Kept as it is, it would read back as the table's text.
+            if (const std::string* name = condition_names_.given_name(number))
+                cells.fail(kConditions, i, "condition " + quoted(t) + " is not in the conditions table, and its number is the code of " +
+                                               quoted(*name) + " there");
             condition_codes_ = Codes::Numbers;
         },
         [&](std::string_view t) {
@@ -780,15 +817,16 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
     if (cells.present(kExchangeTime, i)) {
         ParsedTime x;
         cells.time(kExchangeTime, i, row.parser, static_cast<uint32_t>(read.local_day), x);
-        // A tape keeps the participant's time of day only: a time a day or
-        // more away on the wall clock would show as a wrong time on the
-        // event's day.
-        const LocalTime local = row.zone.to_local(x.epoch_micros);
-        const int64_t wall = (local.ndays - engine::kUnixEpochNDays) * kMicrosPerDay + static_cast<int64_t>(local.micros);
+        // The participant's instant on the clock of the event's day (the
+        // tape keeps one offset a day: on a day the clocks change, a time
+        // read at its own offset would be an hour off the event's). A tape
+        // keeps the time of day only: a time a day or more away would show
+        // as a wrong time on the event's day.
+        const int64_t wall = x.epoch_micros + read.offset;
         const int64_t event_wall = out.epoch_micros + read.offset;
         if (wall - event_wall >= kMicrosPerDay || event_wall - wall >= kMicrosPerDay)
             cells.fail(kExchangeTime, i, "a day or more away from the row's time (another unit, or another day?)");
-        out.exchange_micros = local.micros;
+        out.exchange_micros = static_cast<uint64_t>((wall % kMicrosPerDay + kMicrosPerDay) % kMicrosPerDay);
     }
     read.rest_read = true;
 }
@@ -996,7 +1034,9 @@ void Importer::build_tables() {
         e.listed_exg = inst.listed;
         e.price_type = inst.chosen;
         e.atom = id + 1;
-        if (inst.prev_close) {
+        if (inst.prev_close && inst.prev_close->written) {
+            e.prev_close = *inst.prev_close->written;
+        } else if (inst.prev_close) {
             const auto p = encode_price(inst.prev_close->value, inst.chosen);
             if (!p) {
                 char text[48];
@@ -1020,7 +1060,9 @@ void Importer::build_tables() {
             const int32_t dollars = t.strike / 1000;
             e.option.date_and_strike[1] =
                 t.strike % 5000 == 0 && dollars > 0 ? static_cast<char>('A' + (dollars / 5 - 1) % 20) : 'A';
-            e.option.exg_underlying = o_.listed_exg;
+            // The underlying's own listing where the import holds it (a
+            // stock and its options are listed on exchanges of their own).
+            e.option.exg_underlying = instruments_.listed_of(t.underlying, o_.listed_exg).value_or(o_.listed_exg);
             e.option.contract_unit = t.contract_unit;
             e.option.strike = t.strike;
             e.option.put_call = t.put_call;
@@ -1228,10 +1270,12 @@ ImportResult Importer::write() {
     ImportResult result;
     std::vector<std::string> temps;    // complete tapes not yet in place
     std::vector<std::string> targets;  // where they go: through symbolic links, the files they lead to
+    std::vector<std::string> made;     // days' folders made, outermost first
     const std::string suffix = ".importing." + std::to_string(::getpid());
-    auto discard = [&temps] {
+    auto discard = [&temps, &made] {
         for (const std::string& t : temps)
             if (!t.empty()) std::remove(t.c_str());
+        for (auto f = made.rbegin(); f != made.rend(); ++f) ::rmdir(f->c_str());  // only if empty
     };
     try {
         std::unique_ptr<engine::TapeWriter> writer;
@@ -1245,6 +1289,7 @@ ImportResult Importer::write() {
             if (std::find(result.tapes.begin(), result.tapes.end(), path) != result.tapes.end())
                 throw ImportError(path + ": two days would be written to one tape");
             refuse_input_as_output(path);
+            make_day_folder(o_.output, path, made);
             check_output_place(path);
             result.tapes.push_back(path);
             // A device or a pipe is written into as the tape comes; a file
@@ -1307,16 +1352,18 @@ std::vector<std::pair<std::string, std::string>> Importer::constant_columns() co
 }
 
 ImportResult Importer::run() {
-    // Tables first, then the data inputs in the order given.
+    // Tables first, then the data inputs in the order given. The tables are
+    // files of their own making: their header shows their delimiter, as it
+    // shows their columns, whatever the data's.
     for (ImportInput& in : o_.inputs) {
         if (in.kind == InputKind::Conditions) {
-            BatchSource source(std::move(in), o_.delimiter);
+            BatchSource source(std::move(in));
             load_conditions(source);
         }
     }
     for (ImportInput& in : o_.inputs) {
         if (in.kind == InputKind::Symbols) {
-            BatchSource source(std::move(in), o_.delimiter);
+            BatchSource source(std::move(in));
             load_symbols(source);
         }
     }

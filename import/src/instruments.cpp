@@ -86,6 +86,12 @@ bool Instruments::ambiguous(std::string_view text, uint16_t default_listed) cons
 
 std::optional<uint32_t> Instruments::find(std::string_view text, uint16_t listed) const { return lookup(text, listed); }
 
+std::optional<uint16_t> Instruments::listed_of(std::string_view text, uint16_t prefer) const {
+    const auto it = by_text_.find(text);
+    if (it == by_text_.end()) return std::nullopt;
+    return lookup(text, prefer) ? prefer : list_[it->second].listed;
+}
+
 RecentInstruments::Slot* RecentInstruments::slot(std::string_view text, std::optional<uint16_t> listed, Slot& key) {
     if (text.size() > 16) return nullptr;
     key.head = text_bytes(text.data(), text.size() < 8 ? text.size() : 8);
@@ -197,6 +203,8 @@ void NameCodes::give(std::string name, uint32_t code) {
     given_ = true;
     if (name.size() == 1) one_char_[static_cast<unsigned char>(name[0])] = code + 1;
     codes_[name] = code;
+    if (given_names_.size() <= code) given_names_.resize(code + 1);
+    if (given_names_[code] == 0) given_names_[code] = static_cast<uint32_t>(names_.size() + 1);
     names_.emplace_back(std::move(name), code);
 }
 

@@ -52,6 +52,7 @@ struct Place {
 struct PlacedPrice {
     Decimal value;
     Place where;
+    std::optional<int32_t> written;  // a float already read in the given price type
 };
 
 // An instrument is small, 128 bytes: a day of options has a million of
@@ -136,6 +137,10 @@ public:
                          RecentInstruments& recent);
     // The instrument of the text on that listed exchange, if there is one.
     std::optional<uint32_t> find(std::string_view text, uint16_t listed) const;
+    // The listed exchange of the text's instrument: `prefer` when the text
+    // is listed there, else its first listing; nullopt for a text no
+    // instrument has.
+    std::optional<uint16_t> listed_of(std::string_view text, uint16_t prefer) const;
     // The symbols file lists the text on several exchanges, none of them
     // `default_listed`: a row must say which it is on.
     bool ambiguous(std::string_view text, uint16_t default_listed) const;
@@ -206,6 +211,10 @@ public:
     // Index = number; gaps are empty texts. A number given to several
     // names (a table's synonyms) is named by the first.
     std::vector<std::string> table() const;
+    // The first name given the number by a table, or null.
+    const std::string* given_name(uint32_t code) const {
+        return code < given_names_.size() && given_names_[code] != 0 ? &names_[given_names_[code] - 1].first : nullptr;
+    }
 
 private:
     const char* what_;
@@ -217,6 +226,7 @@ private:
     TextMap<uint32_t> codes_;
     std::array<uint32_t, 256> one_char_{};  // code + 1 of one-character names: exchange letters, "@"
     std::vector<std::pair<std::string, uint32_t>> names_;
+    std::vector<uint32_t> given_names_;  // by number: the index + 1 in names_ of its first given name
 };
 
 }  // namespace tarvik::import

@@ -15,6 +15,7 @@ import sys
 import threading
 import time
 import traceback
+import types
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
@@ -102,7 +103,9 @@ def _paths(tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike],
                     raise
                 paths.append(DayFailure(len(paths), Path(day.isoformat()), f"FileNotFoundError: {e}", ""))
         elif isinstance(item, (str, os.PathLike)):
-            paths.append(Path(item))
+            # Named from here: a worker (on another machine, or started in
+            # another folder) reads the path as this caller means it.
+            paths.append(Path(item).absolute())
         else:
             raise TypeError(f"tapes: {item!r} is neither a tape path nor a day")
     return paths
@@ -129,36 +132,76 @@ def _local_client(workers: int | None, closing: list[float]) -> Iterator[distrib
     import dask
     from distributed import Client, LocalCluster
 
-    count = workers if workers is not None else (os.cpu_count() or 1)
+    count = workers if workers is not None else (os.process_cpu_count() or 1)  # the cores this process may use
     if count < 1:
         raise ValueError(f"workers: expected at least 1, got {count}")
     # One task at a time on each worker: a worker that dies takes down only
     # the day it was running, never one merely queued there.
     config = {"distributed.scheduler.allowed-failures": 1, "distributed.scheduler.worker-saturation": 1.0}
-    with dask.config.set(config):
-        cluster = LocalCluster(
-            n_workers=count,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-            silence_logs=logging.ERROR,
-        )
-        try:
-            with Client(cluster) as client:
-                yield client
-        finally:
-            _close_within(cluster, closing[0])
+    before = _child_processes()
+    cluster = client = None
+    try:
+        with dask.config.set(config), _interrupts_held():
+            cluster = LocalCluster(
+                n_workers=count,
+                threads_per_worker=1,
+                processes=True,
+                # Its own free port: the scheduler serves HTTP even without a
+                # dashboard, and the default 8787 may be another cluster's.
+                dashboard_address=":0",
+                silence_logs=logging.ERROR,
+            )
+            client = Client(cluster)
+        with client:
+            yield client
+    finally:
+        if client is not None:
+            with contextlib.suppress(Exception):
+                client.close()
+        if cluster is not None:
+            _close_within(cluster, closing[0], before)
 
 
-def _close_within(cluster: distributed.LocalCluster, seconds: float) -> None:
+@contextlib.contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """Holds Ctrl-C while Dask starts a cluster, and raises it once the
+    cluster is there to be closed: an interrupt inside Dask's start leaves
+    it starting workers that nothing stops."""
+    previous = signal.getsignal(signal.SIGINT)
+    if threading.current_thread() is not threading.main_thread() or not callable(previous):
+        yield  # signals reach the main thread only; an ignored Ctrl-C stays so
+        return
+    heard: list[types.FrameType | None] = []
+    signal.signal(signal.SIGINT, lambda number, frame: heard.append(frame))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if heard:
+        previous(signal.SIGINT, heard[0])
+
+
+def _child_processes() -> set[int]:
+    """The worker processes this process has started and not yet reaped
+    (the cluster's nannies start theirs through multiprocessing)."""
+    import multiprocessing
+
+    for _ in range(3):  # another thread may start or reap one meanwhile
+        with contextlib.suppress(RuntimeError):
+            return {p.pid for p in multiprocessing.active_children() if p.pid is not None}
+    return set()
+
+
+def _close_within(cluster: distributed.LocalCluster, seconds: float, before: set[int]) -> None:
     """Closes the cluster, killing its worker processes still alive after
-    ``seconds``."""
+    ``seconds``: those its nannies know, and those started since ``before``
+    (a start cut short leaves workers the nannies do not list yet)."""
 
     def kill_workers() -> None:
-        pids = []
+        pids = _child_processes() - before
         for _ in range(3):  # the cluster's own thread may change its workers meanwhile
             with contextlib.suppress(RuntimeError):
-                pids = [nanny.pid for nanny in list(cluster.workers.values())]
+                pids |= {nanny.pid for nanny in list(cluster.workers.values()) if nanny.pid}
                 break
         for pid in pids:
             if pid:
@@ -170,6 +213,8 @@ def _close_within(cluster: distributed.LocalCluster, seconds: float) -> None:
     timer.start()
     try:
         cluster.close()
+    except Exception:  # a close that fails (Dask's, after a Ctrl-C cut its start short) leaves no worker
+        kill_workers()
     finally:
         timer.cancel()
 
@@ -298,9 +343,11 @@ def _gather(
             left = None if deadline is None else max(0.0, deadline - time.monotonic())
             for future in as_completed(futures, timeout=left):
                 i = place[future.key]
-                done.add(i)
                 try:
-                    ok, value = future.result()
+                    # Fetching a large result counts against the deadline too.
+                    ok, value = future.result(timeout=None if deadline is None else max(0.0, deadline - time.monotonic()))
+                except TimeoutError:
+                    raise
                 except (Exception, asyncio.CancelledError) as e:  # the worker died too often, the result did
                     # not come back, or the day was cancelled elsewhere
                     failures.append(DayFailure(i, paths[i], f"{type(e).__name__}: {e}", ""))
@@ -309,6 +356,7 @@ def _gather(
                         results[i] = value
                     else:
                         failures.append(DayFailure(i, paths[i], value[0], value[1]))
+                done.add(i)
                 future.release()
                 bar.update(1)
     except TimeoutError:

@@ -10,6 +10,7 @@ import datetime
 import json
 import numbers
 import os
+import re
 import sys
 import threading
 from collections.abc import Callable, Iterator, Mapping
@@ -381,8 +382,9 @@ def write_tape(
         raise ValueError("write_tape needs quotes, trades, mm_quotes or changes")
 
     entries: list[dict[str, str]] = []
+    output = _text_path("path", path)
     options = {
-        "output": _text_path("path", path),
+        "output": output,
         "inputs": entries,
         "rename": {_text_option("rename", k): _text_option("rename", v) for k, v in dict(rename or {}).items()},
         "constants": _constant_texts(constants or {}),
@@ -438,7 +440,7 @@ def write_tape(
     if status.value == 3:
         raise KeyboardInterrupt("write_tape: interrupted; nothing was written")
     if status.value != 0:
-        raise ValueError(text)
+        raise ValueError(_python_names(text, [output, *(e.get("path", "") for e in entries)]))
     if report.stop:
         # Ctrl-C came once the tapes were going into place: they are
         # written, and the interrupt still reaches the caller.
@@ -476,8 +478,10 @@ class _Progress:
                 bar.close()
             self.stage = stage
             what, unit = {0: ("reading", "rows"), 1: ("writing", "events"), 2: ("sorting", "rows")}[stage]
-            self.bars = [tqdm(desc=f"write_tape: {what}", unit=unit, total=total or None, unit_scale=True,
-                              file=sys.stderr)]
+            # Counts scaled (k, M) where a total of thousands says they grow
+            # large; else whole numbers, which tqdm scales with decimals.
+            self.bars = [tqdm(desc=f"write_tape: {what}", unit=unit, total=total or None,
+                              unit_scale=total >= 1000, file=sys.stderr)]
         bar = self.bars[0]
         bar.update(done - bar.n)
 
@@ -487,6 +491,27 @@ class _Progress:
     def __exit__(self, *exc: object) -> None:
         for bar in self.bars:
             bar.close()
+
+
+# The import's messages name its command line's options; write_tape's
+# callers know them by their keywords.
+_KEYWORDS = {
+    "--ignore-extra-columns": "ignore_extra_columns=True", "--rename": "rename=", "--constant": "constants=",
+    "--date": "date=", "--time-unit": "time_unit=", "--time-zone": "time_zone=", "--allow-empty": "allow_empty=True",
+    "--sort": "sort=True", "--conditions": "conditions=", "--listed-exg": "listed_exchange=",
+    "--fractional-sizes": "fractional_sizes=True", "--price-type": "price_type=", "--no-header": "header=False",
+    "--symbols": "symbols=", "--delimiter": "delimiter=", "--temp-dir": "temp_dir=", "-o": "path",
+}
+_OPTION = re.compile(r"(?<![\w-])(" + "|".join(sorted(map(re.escape, _KEYWORDS), key=len, reverse=True)) + r")(?![\w-])")
+
+
+def _python_names(message: str, paths: list[str]) -> str:
+    """The message with write_tape's keywords for the options it names;
+    quoted values (a symbol, a column's name) and the paths of the call are
+    left as they are."""
+    kept = [r"'(?:[^'\\]|\\.)*'"] + [re.escape(p) for p in sorted(set(paths), key=len, reverse=True) if p]
+    parts = re.split("(" + "|".join(kept) + ")", message)
+    return "".join(part if k % 2 else _OPTION.sub(lambda m: _KEYWORDS[m.group(1)], part) for k, part in enumerate(parts))
 
 
 def _run_stoppable(call: Callable[[], int | None], report: _Progress) -> int | None:

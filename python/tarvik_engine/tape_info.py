@@ -53,7 +53,7 @@ class TapeInfo:
     options: int  # option contracts
     events: int
     blocks: int
-    first_event: datetime.time | None  # None without events
+    first_event: datetime.time | None  # None without events, or where its block cannot be read
     last_event: datetime.time | None
     complete: bool  # the End section is there; False for a live tape still growing
 
@@ -63,7 +63,8 @@ class TapeInfo:
         progress bar driven by ``TarvikSystem.tqTime.MsOfDay``."""
         if self.first_event is None or self.last_event is None:
             return 0
-        return _ms_of_day(self.last_event) - _ms_of_day(self.first_event)
+        # Never below 0: a tape's events need not be in time order.
+        return max(0, _ms_of_day(self.last_event) - _ms_of_day(self.first_event))
 
 
 def _ms_of_day(t: datetime.time) -> int:
@@ -122,7 +123,7 @@ def tape_info(path: str | os.PathLike[str], *, check: bool = False) -> TapeInfo:
         options=answer["options"],
         events=events,
         blocks=answer["blocks"],
-        first_event=_time(answer["first_event_us"]) if events else None,
-        last_event=_time(answer["last_event_us"]) if events else None,
+        first_event=_time(answer["first_event_us"]) if events and answer["first_event_us"] is not None else None,
+        last_event=_time(answer["last_event_us"]) if events and answer["last_event_us"] is not None else None,
         complete=answer["complete"],
     )

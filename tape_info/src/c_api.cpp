@@ -20,6 +20,15 @@ using namespace tarvik::tape_info;
 
 using tarvik::c_text_copy;
 
+namespace {
+
+// An event's time, or null where its block cannot be read.
+nlohmann::json event_time(uint64_t micros) {
+    return micros == TapeInfo::kUnknownTime ? nlohmann::json(nullptr) : nlohmann::json(micros);
+}
+
+}  // namespace
+
 extern "C" __attribute__((visibility("default"))) int tarvik_tape_info(const char* path, int check, char** json) {
     try {
         TapeInfo info;
@@ -44,8 +53,8 @@ extern "C" __attribute__((visibility("default"))) int tarvik_tape_info(const cha
                                     {"options", info.options},
                                     {"events", info.events},
                                     {"blocks", info.blocks},
-                                    {"first_event_us", info.first_micros},
-                                    {"last_event_us", info.last_micros},
+                                    {"first_event_us", event_time(info.first_micros)},
+                                    {"last_event_us", event_time(info.last_micros)},
                                     {"complete", info.complete}}
                          .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         return 0;

@@ -173,6 +173,10 @@ public:
                                     std::to_string(head.length) + " bytes and CRC-32 " + hex32(head.crc));
                 info_.complete = true;
                 note_last_event();
+                const uint64_t end = pos + sizeof head;
+                if (scope_ == Scope::Everything && end < file_.size())
+                    return fail(kBadBlock, section, "End", pos,
+                                grouped(file_.size() - end) + " bytes follow the End section, which ends the tape");
                 break;
             }
             const bool packed = head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) &&
@@ -313,22 +317,26 @@ private:
 
     // The time of event `index` of the block at `pos`; a packed block is
     // inflated for it (only the first and the last block are asked).
+    // kUnknownTime when the block cannot be read or inflated.
     uint64_t event_micros(uint64_t pos, uint32_t index) {
+        constexpr uint64_t kUnknown = TapeInfo::kUnknownTime;
         SectionHead head{};
         uint32_t counts[2] = {0, 0};
         if (file_.read(pos, &head, sizeof head) && head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) &&
             head.length > 16 && file_.read(pos + sizeof head, counts, sizeof counts)) {
             packed_bytes_.resize(head.length - 16);
-            if (!file_.read(pos + sizeof head + 16, packed_bytes_.data(), packed_bytes_.size())) return 0;
+            if (!file_.read(pos + sizeof head + 16, packed_bytes_.data(), packed_bytes_.size())) return kUnknown;
             const unsigned char* events =
                 inflater_.inflate(packed_bytes_.data(), packed_bytes_.size(), counts[0], counts[1]);
-            if (events == nullptr || index >= counts[0]) return 0;
+            if (events == nullptr || index >= counts[0]) return kUnknown;
             uint64_t micros = 0;
             std::memcpy(&micros, events + uint64_t{index} * sizeof(engine::TapeEvent), sizeof micros);
             return micros;
         }
         uint64_t micros = 0;
-        file_.read(pos + sizeof(SectionHead) + 16 + uint64_t{index} * sizeof(engine::TapeEvent), &micros, sizeof micros);
+        if (!file_.read(pos + sizeof(SectionHead) + 16 + uint64_t{index} * sizeof(engine::TapeEvent), &micros,
+                        sizeof micros))
+            return kUnknown;
         return micros;
     }
 

@@ -20,8 +20,11 @@ struct TapeInfo {
     uint32_t options = 0;  // option contracts
     uint64_t events = 0;
     uint32_t blocks = 0;        // Events sections
-    uint64_t first_micros = 0;  // first and last event, microseconds since
-    uint64_t last_micros = 0;   // midnight; both 0 without events
+    // First and last event, microseconds since midnight; both 0 without
+    // events, kUnknownTime where the block holding one cannot be read.
+    static constexpr uint64_t kUnknownTime = UINT64_MAX;
+    uint64_t first_micros = 0;
+    uint64_t last_micros = 0;
     bool complete = false;      // the End section is there
 };
 

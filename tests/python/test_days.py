@@ -149,6 +149,51 @@ print(json.dumps([error, time.monotonic() - began]))
     assert out[1] < 6, out
 
 
+def test_ctrl_c_while_the_local_cluster_starts_leaves_no_worker_behind(python_child, days):
+    _, tapes = days
+    out = run_days(python_child, f"""
+import json, signal, threading, time
+def slow(tape):
+    time.sleep(120)
+def workers_alive():
+    alive = 0
+    for pid in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{{pid}}/stat", "rb") as f:
+                parent = int(f.read().rsplit(b")", 1)[1].split()[1])
+            with open(f"/proc/{{pid}}/cmdline", "rb") as f:
+                alive += parent == os.getpid() and b"spawn_main" in f.read()
+        except (OSError, ValueError, IndexError):
+            pass
+    return alive
+signal.signal(signal.SIGINT, signal.default_int_handler)  # as in a terminal, also when the tests run in the background
+threading.Timer(1.0, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+try:
+    tarvik_days.map_days(slow, {tapes[:2]!r}, workers=2)
+    stopped = False
+except KeyboardInterrupt:
+    stopped = True
+deadline = time.monotonic() + 20
+while workers_alive() and time.monotonic() < deadline:
+    time.sleep(0.2)
+print(json.dumps([stopped, workers_alive()]))
+""")
+    assert out == [True, 0]
+
+
+def test_a_relative_tape_path_is_the_callers_on_a_cluster_started_elsewhere(python_child, days):
+    folder, tapes = days
+    out = run_days(python_child, f"""
+import json
+from distributed import Client, LocalCluster
+with LocalCluster(n_workers=1, threads_per_worker=1, dashboard_address=None) as cluster, Client(cluster) as client:
+    os.chdir({str(folder)!r})
+    [volumes] = tarvik_days.map_days(day_volumes, [{Path(tapes[0]).name!r}], client=client)
+print(json.dumps(volumes))
+""")
+    assert out and all(volume > 0 for _, volume in out)
+
+
 def test_a_day_whose_worker_dies_is_retried_once_then_reported(python_child, days):
     folder, tapes = days
     once, always = str(folder / "dies-once.tape"), str(folder / "dies.tape")

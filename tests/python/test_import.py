@@ -704,13 +704,36 @@ def test_names_beside_the_data_must_be_utf8_too(tmp_path, option, table, where):
     assert result.returncode == 1 and where in result.stderr and "is not UTF-8 text" in result.stderr, result.stderr
 
 
-def test_an_exchange_time_is_a_day_away_by_the_wall_clock(tmp_path):
-    """The day clocks go back has 25 hours: a participant's time of that
-    morning is less than a day before the evening's trade."""
-    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,exchange_time\nX,23:59:59,1,10,5,00:30:00\n")
+@pytest.mark.parametrize("row, participant, gap_ms", [
+    # Fall back: the tape of 2024-11-03 keeps -5:00; a participant's time
+    # 2 ms earlier, still at -4:00, is 00:59:59.999 on that clock.
+    ("X,2024-11-03T01:00:00.001-05:00,1,10,5,2024-11-03T01:59:59.999-04:00", 3_599_999_000, -2_000),
+    # Spring forward: the tape of 2024-03-10 keeps -4:00.
+    ("X,2024-03-10T03:00:00.001-04:00,1,10,5,2024-03-10T01:59:59.999-05:00", 10_799_999_000, -2_000),
+])
+def test_an_exchange_time_is_shown_on_the_clock_of_its_events_day(loaded, tmp_path, row, participant, gap_ms):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,exchange_time\n" + row + "\n")
     tape = tmp_path / "t.tape"
-    tarvik_engine.write_tape(tape, trades=tmp_path / "t.csv", date="2024-11-03", time_zone="America/New_York")
-    assert tarvik_engine.read_tape(tape, kinds="trades")["trades"].num_rows == 1
+    import_files("-q", "--trades", tmp_path / "t.csv", "-o", tape, "--time-zone", "America/New_York")
+    seen = []
+    Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: seen.append(
+        (m.ptarvik3Ext.MicrosOfDaySRC, m.ptarvik3Ext.MicrosOfDayPTP1)) or 0 if m.MessageType == Tarvik.TqMSG_TRADE else 0)
+    [(event, shown)] = seen
+    assert shown == participant and shown - event == gap_ms
+
+
+@pytest.mark.parametrize("participant, ok", [("01:30:00", True), ("00:30:00", False)])
+def test_an_exchange_time_is_a_day_away_by_the_instant(tmp_path, participant, ok):
+    """The day clocks go back has 25 hours: its 00:30 (at -4:00) is more than
+    a day before its 23:59:59 (at -5:00), though less on the wall clock."""
+    (tmp_path / "t.csv").write_text(f"symbol,time,exchange,price,size,exchange_time\nX,23:59:59,1,10,5,{participant}\n")
+    tape = tmp_path / "t.tape"
+    if ok:
+        tarvik_engine.write_tape(tape, trades=tmp_path / "t.csv", date="2024-11-03", time_zone="America/New_York")
+        assert tarvik_engine.read_tape(tape, kinds="trades")["trades"].num_rows == 1
+    else:
+        with pytest.raises(ValueError, match="column 'exchange_time': a day or more away from the row's time"):
+            tarvik_engine.write_tape(tape, trades=tmp_path / "t.csv", date="2024-11-03", time_zone="America/New_York")
 
 
 def run_to_end(tape, work):
@@ -901,6 +924,18 @@ def test_a_conditions_table_gives_the_numbers(loaded, tmp_path):
     assert seen == [[0, 14, 37, 255]]
 
 
+def test_a_number_a_conditions_table_gives_to_a_text_is_not_kept_as_a_number(tmp_path):
+    """Kept, the 7 would read back as '@', which the trade never said."""
+    (tmp_path / "c.csv").write_text("condition,code\n@,7\nF,2\n")
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,conditions\nX,09:30:00,1,10,5,@ F\n"
+                                    "X,09:30:01,1,10,5,7\n")
+    result = tool("import", "--trades", tmp_path / "t.csv", "--conditions", tmp_path / "c.csv", "-o",
+                  tmp_path / "t.tape", "--date", "2024-03-15")
+    assert result.returncode == 1 and ("t.csv:3: column 'conditions': condition '7' is not in the conditions table, "
+                                       "and its number is the code of '@' there") in result.stderr, result.stderr
+    assert not (tmp_path / "t.tape").exists()
+
+
 def test_a_conditions_table_reads_the_digits_it_lists_and_names_shared_codes_by_the_first(loaded, tmp_path):
     """TAQ's condition "4" is a condition of its own, not the number 4."""
     pd = pytest.importorskip("pandas")
@@ -979,13 +1014,30 @@ def test_one_tape_per_session_day(loaded, tmp_path):
     assert counts == {"day-2024-03-14.tape": 2, "day-2024-03-15.tape": 1}
 
 
+def test_days_folders_named_by_date_are_made_and_taken_away_on_failure(tmp_path):
+    rows = "X,2024-03-14T15:00:00Z,1,10,1\nX,2024-03-15T15:00:00Z,1,11,1\n"
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + rows)
+    (tmp_path / "bad.csv").write_text("symbol,time,exchange,price,size\n" + rows + "X,2024-03-15T15:00:01Z,1,ten,1\n")
+    (tmp_path / "out").mkdir()
+    result = tool("import", "-q", "--trades", tmp_path / "bad.csv", "-o", tmp_path / "out/{date}/sub/t.tape")
+    assert result.returncode == 1 and "column 'price'" in result.stderr, result.stderr
+    assert list((tmp_path / "out").iterdir()) == []
+    import_files("-q", "--trades", tmp_path / "t.csv", "-o", tmp_path / "out/{date}/sub/t.tape")
+    assert sorted(str(p.relative_to(tmp_path)) for p in (tmp_path / "out").rglob("*.tape")) == [
+        "out/2024-03-14/sub/t.tape", "out/2024-03-15/sub/t.tape"]
+    # The folder above the first {date} is not made: a misspelt one stays an error.
+    result = tool("import", "-q", "--trades", tmp_path / "t.csv", "-o", tmp_path / "ouy/{date}/t.tape")
+    assert result.returncode == 1 and "ouy" in result.stderr and "No such file or directory" in result.stderr
+    assert not (tmp_path / "ouy").exists()
+
+
 @pytest.mark.parametrize("name, text, options, where, message", [
     ("t.csv", "symbol,time,exchange,price\nX,09:30:00,1,10\n", [], "t.csv: missing column 'size'", "trades need"),
     ("t.csv", "symbol,time,exchange,price,size,venue\nX,09:30:00,1,10,5,Q\n", [], "t.csv: unknown column 'venue'",
      "--ignore-extra-columns"),
     ("t.csv", ",symbol,time,exchange,price,size\n0,X,09:30:00,1,10,5\n", [], "t.csv: a column has no name",
      "a DataFrame's index"),
-    ("t.csv", "X,09:30:00,1,10,5\nX,09:30:01,1,10,5\n", [], "t.csv: no header", ""),
+    ("t.csv", "X,09:30:00,1,10,5\nX,09:30:01,1,10,5\n", [], "t.csv: no header: none of its columns ('X', '09:30:00', '1', '10', '5') is one of trades", "--no-header"),
     ("t.csv", "", [], "t.csv: empty file", ""),
     ("t.csv", "symbol,time,exchange,price,size\n", [], "t.csv: no rows", "--allow-empty"),
     ("t.csv", "symbol,time,exchange,price,size\nX,09:30:00,1,10,5\nX,09:30:01,1,ten,5\n", [],
@@ -1250,7 +1302,21 @@ def test_write_tape_shows_its_progress_and_stops_at_ctrl_c(python_child, tmp_pat
         import os, signal, sys, threading, time, tarvik_engine
         tarvik_engine.write_tape({str(tmp_path / "small.tape")!r}, trades={str(tmp_path / "t.csv")!r},
                                  time_unit="us", sort=True, progress=True)
-        threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        def reading(name):
+            for fd in os.listdir("/proc/self/fd"):
+                try:
+                    if os.readlink("/proc/self/fd/" + fd) == name:
+                        return True
+                except OSError:
+                    pass
+            return False
+
+        def interrupt():  # once the import is reading its input
+            while not reading({str(tmp_path / "t.csv")!r}):
+                time.sleep(0.001)
+            os.kill(os.getpid(), signal.SIGINT)
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # as in a terminal, also when the tests run in the background
+        threading.Thread(target=interrupt, daemon=True).start()
         start = time.monotonic()
         try:
             tarvik_engine.write_tape({str(tape)!r}, trades={str(tmp_path / "t.csv")!r}, time_unit="us", sort=True)
@@ -1408,7 +1474,7 @@ def test_an_error_a_stream_raises_reaches_the_caller_as_it_was_raised(tmp_path):
 
 
 @pytest.mark.parametrize("column, message", [
-    ("pa.array([datetime.time(9, 30)], pa.time64('ns'))", "a time of day needs --date, got 09:30:00.000000000"),
+    ("pa.array([datetime.time(9, 30)], pa.time64('ns'))", "a time of day needs date=, got 09:30:00.000000000"),
     ("pa.array([datetime.datetime(1795, 1, 1)], pa.timestamp('ns', 'UTC'))",
      "outside the days a tape holds (1883-01-01 to 9999-12-31), got 1795-01-01 00:00:00.000000000Z"),
 ], ids=["time-of-day", "too-early"])
@@ -1471,6 +1537,25 @@ def test_arrow_values_past_what_a_decimal_holds_and_mismatched_batches_are_error
     assert result.returncode == 0, result.stderr
     assert message in result.stdout
     assert not (tmp_path / "t.tape").exists()
+
+
+@pytest.mark.parametrize("frame, options, message", [
+    ({"symbol": ["X", "X"], "time": ["09:30:01", "09:30:00"]}, {"date": "2024-03-15"},
+     "trades:2: column 'time': out of time order: earlier than row 1 (inputs must be in time order; "
+     "sort=True sorts them)"),
+    ({"symbol": ["X"], "time": ["09:30:00"]}, {}, "a time of day needs date="),
+    ({"symbol": ["--sort"], "time": ["09:30:00"], "venue": ["Q"]}, {"date": "2024-03-15"},
+     "ignore_extra_columns=True skips others"),
+    ({"ticker": ["X"], "ts": ["09:30:00"], "px": [10]}, {"date": "2024-03-15"},
+     "trades: no header: none of its columns ('ticker', 'ts', 'px'"),
+])
+def test_write_tape_errors_name_its_keywords_for_the_tools_options(tmp_path, frame, options, message):
+    pd = pytest.importorskip("pandas")
+    columns = {"exchange": [1] * len(frame["symbol"]), "price": [10] * len(frame["symbol"]),
+               "size": [5] * len(frame["symbol"])} if "ticker" not in frame else {}
+    with pytest.raises(ValueError) as raised:
+        tarvik_engine.write_tape(tmp_path / "--sort.tape", trades=pd.DataFrame(frame | columns), **options)
+    assert message in str(raised.value) and " --" not in str(raised.value).replace("--sort.tape", "")
 
 
 def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
@@ -1716,14 +1801,68 @@ def test_a_rename_always_carries_its_old_symbol_and_an_add_or_delete_none(loaded
     ("symbol,price_type,prev_close\nT,1,10.55\n", [],
      "s.csv:2: column 'prev_close': the previous close 10.55 cannot be written exactly in price type 1 of T"),
     ("symbol\nT\n", ["--rename", "px=price,PX=sequence"], "rename: 'PX' is renamed twice (px=price, PX=sequence)"),
+    ("symbol,contract_unit\nT,10\n", [], "s.csv:2: an option contract's terms need the columns root, expiration, "
+                                         "strike and put_call; there is no column 'root'"),
+    ("symbol,underlying\nT,IBM\n", [], "s.csv:2: an option contract's terms need the columns root"),
+    ("symbol,root,expiration,strike,put_call\nT,IBM,1882-12-31,150,P\n", [],
+     "s.csv:2: column 'expiration': outside the days a tape holds (1883-01-01 to 9999-12-31), got '1882-12-31'"),
+    ("symbol,root,expiration,strike,put_call\nT,IBM,2023-02-29,150,P\n", [],
+     "s.csv:2: column 'expiration': expected YYYY-MM-DD, got '2023-02-29'"),
+    ("symbol,prev_close\nT,10\n", ["--delimiter", ";"], None),  # the data's delimiter, not the table's
 ])
 def test_bad_symbols_files_and_renames_are_named(tmp_path, symbols, args, message):
     (tmp_path / "s.csv").write_text(symbols)
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nT,2024-03-15T13:30:00Z,1,1.5,1\n")
+    if "--delimiter" in args:
+        (tmp_path / "t.csv").write_text("symbol;time;exchange;price;size\nT;2024-03-15T13:30:00Z;1;1.5;1\n")
     result = tool("import", "-q", "--symbols", tmp_path / "s.csv", "--trades", tmp_path / "t.csv",
                   "-o", tmp_path / "t.tape", *args)
+    if message is None:
+        assert result.returncode == 0, result.stderr
+        return
     assert result.returncode in (1, 2) and message in result.stderr, result.stderr
     assert not (tmp_path / "t.tape").exists()
+
+
+@pytest.mark.parametrize("given", ["--price-type", "--symbols"])
+def test_a_float_previous_close_is_read_as_the_nearest_price_of_a_given_type(loaded, tmp_path, given):
+    """As pandas gives it: 171.1 + 0.2 is 171.29999999999998, the close
+    171.30 in price type 2."""
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nT,2024-03-15T13:30:00Z,1,171.5,1\n")
+    typed = {"price_type": [2]} if given == "--symbols" else {}
+    typed_args = [] if given == "--symbols" else ["--price-type", "2"]
+    for close, name in ((171.1 + 0.2, "near"), (171.3456, "far")):
+        pq.write_table(pa.table({"symbol": ["T"], "prev_close": [close]} | typed), tmp_path / f"{name}.parquet")
+    tape = tmp_path / "t.tape"
+    import_files("-q", "--symbols", tmp_path / "near.parquet", "--trades", tmp_path / "t.csv", "-o", tape, *typed_args)
+    assert run_to_end(tape, lambda: Tarvik.StateGetLastTrade(1, "T").NetChange) == 20
+    result = tool("import", "-q", "--symbols", tmp_path / "far.parquet", "--trades", tmp_path / "t.csv",
+                  "-o", tmp_path / "far.tape", *typed_args)
+    assert result.returncode == 1 and ("far.parquet:1: column 'prev_close': the float 171.3456 cannot be written "
+                                       "exactly in price type 2 of T") in result.stderr, result.stderr
+
+
+def test_an_option_names_the_listed_exchange_of_its_underlying(loaded, tmp_path):
+    (tmp_path / "s.csv").write_text("symbol,listed_exchange,root,underlying,expiration,strike,put_call\n"
+                                    "IBM,2,,,,,\nOPT1,10,IBM,IBM,2024-04-19,150,C\nOPT2,10,XYZ,XYZ,2024-04-19,150,C\n")
+    (tmp_path / "t.csv").write_text("symbol,listed_exchange,time,exchange,price,size\n"
+                                    "IBM,2,2024-03-15T14:30:00Z,1,150.25,100\nOPT1,10,2024-03-15T14:30:01Z,2,4.1,5\n"
+                                    "OPT2,10,2024-03-15T14:30:02Z,2,4.1,5\n")
+    tape = tmp_path / "t.tape"
+    import_files("-q", "--symbols", tmp_path / "s.csv", "--trades", tmp_path / "t.csv", "-o", tape, "--listed-exg", "7")
+    seen = {}
+
+    def keep(system, message):
+        option = message.coreHeader.ptqOptionHdr
+        if message.MessageType == Tarvik.TqMSG_TRADE and option is not None:
+            seen[option.ptqsUnderlying.String] = option.exgUnderlying
+        return 0
+
+    Tarvik.ProcessTape(str(tape), 0, 0, 0, keep)
+    # XYZ is no instrument of the import: the default listed exchange.
+    assert seen == {"IBM": 2, "XYZ": 7}
 
 
 @pytest.mark.parametrize("argument", ["time_unit", "delimiter"])

@@ -170,6 +170,45 @@ def test_user_data_written_in_a_spin_reaches_the_next_message(loaded, make_tape)
     assert seen == {"IBM": written["IBM"], "ROOT": written["ROOT"]}
 
 
+def test_a_spin_inside_a_spin_keeps_the_outer_spins_callable_and_user_data(loaded, synth_day):
+    """The inner spin fills the same spin objects; the outer spin goes on
+    with its own callable, and the user data it set before the inner spin
+    reaches its own symbol, not the inner spin's last."""
+    outer_seen, inner_seen, later = [], [], {}
+    spun = {}
+
+    def inner(system, message):
+        inner_seen.append(message.coreHeader.ptqStringSymbol.String)
+        message.coreHeader.ptqStringSymbol.UserData1 = 222
+        return 0
+
+    def outer(system, message):
+        symbol = message.coreHeader.ptqStringSymbol
+        outer_seen.append(symbol.String)
+        if "nested" not in spun and symbol.String != spun["trigger"]:
+            spun["nested"] = symbol.String
+            symbol.UserData1 = 111
+            assert Tarvik.SpinSymbols(-1, Tarvik.TqSPIN_NON_OPTIONS, 2, inner, 0) == 0
+        return 0
+
+    def callback(system, message):
+        header = message.coreHeader
+        if message.MessageType != Tarvik.TqMSG_TRADE or header.ptqOptionHdr is not None:
+            return 0
+        if "trigger" not in spun:
+            spun["trigger"] = header.ptqStringSymbol.String
+            assert Tarvik.SpinSymbols(-1, Tarvik.TqSPIN_NON_OPTIONS, 1, outer, 0) == 0
+        else:
+            later.setdefault(header.ptqStringSymbol.String, header.ptqStringSymbol.UserData1)
+        return 0
+
+    assert Tarvik.ProcessTape(synth_day, 0, 0, 0, callback) == 0
+    assert len(outer_seen) == len(set(outer_seen)) == SYMBOLS
+    assert len(inner_seen) == SYMBOLS
+    assert later[spun["nested"]] == 111
+    assert {later[s] for s in outer_seen if s not in (spun["nested"], spun["trigger"]) and s in later} == {222}
+
+
 def test_an_object_stored_in_a_spin_header_is_released_and_replaced(loaded, synth_day):
     """A spin callable may store anything in the header's writable
     ptqOptionHdr: the next spin message shows its own option header (or
@@ -474,6 +513,7 @@ def event_offset(snapshot, k, extra):
         "ordinal of another section",
         "event index past its block",
         "clock past midnight",
+        "clock flag neither 0 nor 1",
     ],
 )
 def test_a_crafted_snapshot_is_refused_before_any_callback(python_child, mm_snapshot, tmp_path, change):
@@ -504,5 +544,7 @@ def test_a_crafted_snapshot_is_refused_before_any_callback(python_child, mm_snap
     elif change == "clock past midnight":
         clock = snapshot.event_index + 4
         snapshot.set(clock, "<I", 86_400_000)
+    elif change == "clock flag neither 0 nor 1":
+        snapshot.set(snapshot.event_index + 16, "<B", 2)
     assert replay_in_child(python_child, snapshot.write(tmp_path / "crafted.state")) == (
         Tarvik.TqAPIERR_NOT_SUPPORTED, 0)

@@ -130,6 +130,8 @@ def damaged(kind, data):
     if kind == "end-crc":
         return flip(data, len(data) - 12), len(heads), "the End section holds nothing", \
             Tarvik.TqAPIERR_EXCEPTION
+    if kind == "after-the-end":
+        return data + b"GARBAGE!", len(heads), "8 bytes follow the End section", Tarvik.TqAPIERR_EXCEPTION
     if kind == "newer-format":
         return data[:8] + struct.pack("<I", 3) + data[12:], 0, "format version 3", UNSUPPORTED_API
     if kind == "random-bytes":
@@ -140,8 +142,8 @@ def damaged(kind, data):
 
 
 @pytest.mark.parametrize("kind", ["cut-in-a-block", "cut-after-a-block", "crc-in-a-block", "crc-in-the-symbols",
-                                  "bad-symbol-index", "flags", "padding", "end-crc", "newer-format", "random-bytes",
-                                  "empty"])
+                                  "bad-symbol-index", "flags", "padding", "end-crc", "after-the-end",
+                                  "newer-format", "random-bytes", "empty"])
 def test_check_says_what_is_wrong_and_where(tmp_path, synth_tape, kind):
     data, section, reason, code = damaged(kind, synth_tape.read_bytes())
     tape = tmp_path / "damaged.tape"
@@ -162,6 +164,30 @@ def test_check_says_what_is_wrong_and_where(tmp_path, synth_tape, kind):
     assert (type(copy), str(copy), copy.code, copy.path, copy.section, copy.section_name, copy.offset,
             copy.reason) == (type(error), str(error), error.code, error.path, error.section, error.section_name,
                              error.offset, error.reason)
+
+
+def test_a_first_block_that_does_not_inflate_gives_no_made_up_time(tmp_path, synth_tape):
+    """Its zstd frame damaged and its CRC made right again: the heads are
+    sound, but the first event's time cannot be known."""
+    packed = tmp_path / "packed.tape"
+    assert tool("compress", "-q", synth_tape, "-o", packed).returncode == 0
+    data = packed.read_bytes()
+    offset, kind, length = [h for h in sections(data) if h[1] == 9][0]  # the first packed block
+    at = offset + 16 + 16  # the frame's magic number
+    tape = tmp_path / "inflates-not.tape"
+    tape.write_bytes(with_block_crc(flip(data, at), offset, length))
+    info = tarvik_engine.tape_info(tape)
+    assert info.first_event is None and info.last_event is not None and info.span_ms == 0
+    result = tool("info", tape)
+    assert result.returncode == 0 and "first event   unknown: its block cannot be read" in result.stdout, result.stdout
+
+
+def test_events_out_of_time_order_give_no_negative_span(tmp_path, make_tape):
+    tape = make_tape([{"header": {"date": "2024-03-15"}}, {"symbol": {"id": "A", "text": "A", "listed_exg": 1}}]
+                     + [{"event": {"kind": "trade", "time": t, "symbol": "A", "price": 1, "size": 1}}
+                        for t in ("15:00:00", "09:00:00")])
+    info = tarvik_engine.tape_info(tape)
+    assert (info.first_event, info.last_event, info.span_ms) == (datetime.time(15), datetime.time(9), 0)
 
 
 @pytest.mark.parametrize("cut", [0, 10, 4096], ids=["after-a-block", "in-a-head", "in-a-payload"])

@@ -310,6 +310,8 @@ def test_version_names_the_tool_the_engine_and_the_tape_format():
     (["import", "--trades", "t.csv", "-o", "x.tape", "--delimiter", "ab"], "--delimiter: expected one character"),
     (["compile", "a.jsonl", "b.jsonl", "-o", "x.tape"], "b.jsonl"),
     (["info"], "tapes is required"),
+    (["synth", "-o", "x.tape", "--symbols", "100000", "--options-per-symbol", "1000"],
+     "make 100100000 instruments; at most 10000000"),
 ])
 def test_a_bad_command_line_names_what_is_wrong_and_exits_2(tmp_path, args, told):
     result = subprocess.run([tarvik_engine.tape_tool_path(), *args], capture_output=True, text=True, cwd=tmp_path)
@@ -516,6 +518,43 @@ def test_a_pipe_named_as_the_output_is_written_into_not_replaced(tmp_path, comma
     assert fifo.is_fifo() and not reader.is_alive()
     assert got == [(tmp_path / "file.out").read_bytes()]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["base.tape", "file.out", "pipe.out", "t.csv"]
+
+
+@pytest.mark.parametrize("command", ["synth", "dump", "compress", "import"])
+def test_an_output_through_links_in_a_loop_is_refused_and_the_links_kept(tmp_path, command):
+    import os
+
+    base = tmp_path / "base.tape"
+    assert tool("synth", "-q", "-o", base, "--symbols", 3, "--messages", 500).returncode == 0
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,2024-03-15T13:30:00Z,1,10,5\n")
+    args = {"synth": ["synth", "-q", "--symbols", 3, "--messages", 500], "dump": ["dump", base],
+            "compress": ["compress", "-q", base], "import": ["import", "-q", "--trades", tmp_path / "t.csv"]}[command]
+    (tmp_path / "a").symlink_to("b")
+    (tmp_path / "b").symlink_to("a")
+    result = tool(*args, "-o", tmp_path / "a")
+    assert result.returncode == 1 and "Too many levels of symbolic links" in result.stderr, result.stderr
+    assert os.readlink(tmp_path / "a") == "b" and os.readlink(tmp_path / "b") == "a"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a", "b", "base.tape", "t.csv"]
+
+
+def test_dump_to_a_full_standard_output_says_so(tmp_path):
+    base = tmp_path / "base.tape"
+    assert tool("synth", "-q", "-o", base, "--symbols", 3, "--messages", 500).returncode == 0
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run([tarvik_engine.tape_tool_path(), "dump", str(base)], stdout=full,
+                                stderr=subprocess.PIPE, text=True)
+    assert result.returncode == 1
+    assert "standard output: cannot be written: No space left on device" in result.stderr, result.stderr
+
+
+def test_compile_reads_a_script_from_a_pipe(tmp_path):
+    base = tmp_path / "base.tape"
+    assert tool("synth", "-q", "-o", base, "--symbols", 3, "--messages", 500).returncode == 0
+    script = tool("dump", base).stdout
+    result = subprocess.run([tarvik_engine.tape_tool_path(), "compile", "-q", "/dev/stdin", "-o",
+                             str(tmp_path / "again.tape")], input=script, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert tool("dump", tmp_path / "again.tape").stdout == script
 
 
 @pytest.mark.parametrize("command", ["synth", "dump", "compress"])

@@ -106,7 +106,9 @@ bool parse_mix(const std::string& text, uint32_t (&mix)[4]) {
 const CLI::Validator kMix(
     [](std::string& text) -> std::string {
         uint32_t mix[4];
-        return parse_mix(text, mix) ? "" : "expected four weights, e.g. 80,5,14,1, got '" + text + "'";
+        return parse_mix(text, mix) ? ""
+                                    : "expected four weights of digits separated by commas, each of at most 7 "
+                                      "digits and together 1 to 1000000, e.g. 80,5,14,1, got '" + text + "'";
     },
     "");
 
@@ -210,10 +212,11 @@ struct CompileCommand {
 
     void run() const {
         refuse_output_over_input(script, output, "tape");
-        std::ifstream in(script, std::ios::binary | std::ios::ate);
-        if (!in) throw InputError(script + ": cannot be opened");
-        const auto size = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
-        in.seekg(0);
+        std::ifstream in(script, std::ios::binary);
+        if (!in) throw InputError(script + ": cannot be opened: " + std::strerror(errno));
+        // A pipe (/dev/stdin, a FIFO) is read as it comes, without a total.
+        struct stat st{};
+        const uint64_t size = ::stat(script.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
         ProgressLine line(!quiet);
         ProgressInput counted(*in.rdbuf(), size, line);
         std::istream input(&counted);
@@ -230,13 +233,18 @@ struct DumpCommand {
         refuse_output_over_input(tape, output, "script");
         const TapeContents contents = read_tape_contents(tape);
         if (output.empty()) {
+            errno = 0;
             dump_script(contents, std::cout);
             std::cout.flush();
-            return std::cout ? 0 : 1;
+            if (!std::cout)
+                throw InputError(std::string("standard output: cannot be written") +
+                                 (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
+            return 0;
         }
         // A device or a pipe is written into; a file is written whole beside
         // its name (through symbolic links, the file they lead to), then
         // renamed onto it.
+        if (engine::links_loop(output)) throw InputError(output + ": cannot be written: " + std::strerror(ELOOP));
         const bool direct = engine::is_stream_output(output);
         const std::string target = direct ? output : engine::output_target(output);
         const std::string temp = direct ? output : target + ".partial." + std::to_string(::getpid());
@@ -262,7 +270,15 @@ struct SynthCommand {
     std::string output, date, mix;
     bool live = false, quiet = false, no_compress = false;
 
+    // More instruments than this would need many gigabytes of tables.
+    static constexpr uint64_t kMostInstruments = 10'000'000;
+
     void run() {
+        const uint64_t instruments = uint64_t{o.symbols} * (1 + uint64_t{o.options_per_symbol});
+        if (instruments > kMostInstruments)
+            throw UsageError("--symbols " + std::to_string(o.symbols) + " with --options-per-symbol " +
+                             std::to_string(o.options_per_symbol) + " make " + std::to_string(instruments) +
+                             " instruments; at most " + std::to_string(kMostInstruments) + " fit a synthetic day");
         if (!date.empty()) engine::parse_ymd(date, o.date_ndays);
         if (!mix.empty()) parse_mix(mix, o.mix);
         const engine::TapeTables tables = synth_tables(o);
@@ -410,8 +426,12 @@ struct InfoCommand {
         std::printf("options       %s\n", tape_info::grouped(i.options).c_str());
         std::printf("events        %s in %s blocks\n", tape_info::grouped(i.events).c_str(), tape_info::grouped(i.blocks).c_str());
         if (i.events > 0) {
-            std::printf("first event   %s\n", tape_info::time_of_day_text(i.first_micros).c_str());
-            std::printf("last event    %s\n", tape_info::time_of_day_text(i.last_micros).c_str());
+            const auto shown = [](uint64_t micros) {
+                return micros == tape_info::TapeInfo::kUnknownTime ? std::string("unknown: its block cannot be read")
+                                                                   : tape_info::time_of_day_text(micros);
+            };
+            std::printf("first event   %s\n", shown(i.first_micros).c_str());
+            std::printf("last event    %s\n", shown(i.last_micros).c_str());
         }
         std::printf("complete      %s\n", i.complete ? "yes" : "no: no End section yet (a live tape, or cut short)");
     }
@@ -512,7 +532,7 @@ void add_import(CLI::App& app, Commands& c) {
     import_app->add_option("--time-zone", import_files.time_zone, "the zone of times without one (default UTC)")
         ->type_name("ZONE")
         ->check(CLI::Validator([](const std::string& zone) { return zone.empty() ? "an IANA name, or UTC" : ""; },
-                               "ZONE"));
+                               ""));
     import_app->add_option("--time-unit", import_files.time_unit, "the unit of numeric times, or hhmmss: times of day as digits")->type_name("s|ms|us|ns|hhmmss")->check(kTimeUnit);
     import_app->add_option("--price-type", import_files.price_type, "every instrument's price type")
         ->type_name("N")->transform(whole_number(0, 255));

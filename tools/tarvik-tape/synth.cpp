@@ -277,10 +277,17 @@ void synth_events(const SynthOptions& o, const engine::TapeTables& t, engine::Ta
         writer.end_block();
         std::this_thread::sleep_until(start + std::chrono::microseconds(written * 1'000'000 / o.rate));
     };
+    // Each event a little after its place in the day, never past the next
+    // one's (on days of hundreds of millions the places are closer than
+    // 100 microseconds).
+    const uint32_t jitter = static_cast<uint32_t>(std::min<uint64_t>(100, (kClose - kOpen) / std::max<uint64_t>(o.messages, 1)));
     for (uint64_t n = 0; n < o.messages; pace(++n)) {
         engine::TapeEvent e;
         std::memset(&e, 0, sizeof e);
-        e.micros = kOpen + (kClose - kOpen) * n / std::max<uint64_t>(o.messages, 1) + rng.below(100);
+        // 128 bits: the product passes 64 for days of billions of messages.
+        e.micros = kOpen + static_cast<uint64_t>(static_cast<unsigned __int128>(kClose - kOpen) * n /
+                                                 std::max<uint64_t>(o.messages, 1)) +
+                   rng.below(jitter);
         const bool option = !options.empty() && rng.below(10) < 3;
         const uint32_t symbol = option ? options[rng.below(static_cast<uint32_t>(options.size()))]
                                        : plain[rng.below(static_cast<uint32_t>(plain.size()))];

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 namespace tarvik::engine {
@@ -47,5 +48,10 @@ bool is_stream_output(const std::string& path) {
 }
 
 std::string output_target(const std::string& path) { return link_chain(path).back(); }
+
+bool links_loop(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) != 0 && errno == ELOOP;
+}
 
 }  // namespace tarvik::engine

@@ -21,4 +21,8 @@ std::string folder_of(const std::string& path);
 // `path` itself when it is no link.
 std::string output_target(const std::string& path);
 
+// The path's symbolic links lead round in a loop (or past the system's
+// limit): no file can be written through it.
+bool links_loop(const std::string& path);
+
 }  // namespace tarvik::engine

@@ -114,7 +114,9 @@ int32_t decode_snapshot(const unsigned char* data, std::size_t size, StateSnapsh
     s.section_ordinal = preamble.format_version >= 2 ? r.get<uint32_t>() : kNone;
     s.event_index = r.get<uint32_t>();
     s.clock = r.get<TqTimeRecord>();
-    s.clock_set = r.get<uint8_t>() != 0;
+    const uint8_t clock_set = r.get<uint8_t>();
+    if (clock_set > 1) return kDamaged;  // a flag the writer never writes
+    s.clock_set = clock_set != 0;
     if (!get_array(r, s.states)) return kDamaged;
     const uint32_t sessions = r.get<uint32_t>();
     if (!r.can_hold(sessions, 12)) return kDamaged;

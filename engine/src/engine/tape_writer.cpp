@@ -152,6 +152,10 @@ TapeWriter::~TapeWriter() {
 
 bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, std::string& error,
                            const std::string& shown) {
+    if (links_loop(path)) {
+        error = "cannot create " + (shown.empty() ? path : shown) + ": " + std::strerror(ELOOP);
+        return false;
+    }
     direct_ = is_stream_output(path);  // a device or a pipe: written as it comes
     path_ = direct_ ? path : output_target(path);
     shown_ = shown.empty() ? path_ : shown;

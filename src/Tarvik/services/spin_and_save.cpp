@@ -1,5 +1,9 @@
 #include "services/spin_and_save.h"
 
+#include <array>
+#include <optional>
+#include <utility>
+
 #include "core/errors.h"
 #include "core/library_pin.h"
 #include "core/owned_ref.h"
@@ -63,13 +67,46 @@ void write_back_spin(ThreadState& state, const SpinShown& shown, TarvikSystemRec
     forget_library_text(state.spinSystem);
 }
 
+// Spins on this thread under way: a spin inside a spin's callable fills the
+// same spin objects as the spin around it.
+thread_local int spin_depth = 0;
+// The callable of the innermost spin under way, borrowed from its
+// SpinSymbols call's arguments. Each spin calls its own: the slot holds the
+// callable last given, which after a spin inside a spin is the inner one's.
+thread_local PyObject* spin_callable = nullptr;
+
+// The spin objects' user-data words, kept aside across a spin inside a
+// spin: what the outer callable set is written back to the outer spin's
+// own records, not the inner spin's last words.
+class SpinUserData {
+public:
+    explicit SpinUserData(const ThreadState& state) {
+        if (state.spinSystem != nullptr) system_ = state.spinSystem->head.UserData;
+        for (int role = 0; role < kHeaderStringCount; ++role)
+            if (const TqStringObject* s = state.spinStrings[role]) strings_[role] = {s->record.UserData1, s->record.UserData2};
+    }
+    void restore(ThreadState& state) const {
+        if (state.spinSystem != nullptr) state.spinSystem->head.UserData = system_;
+        for (int role = 0; role < kHeaderStringCount; ++role) {
+            if (TqStringObject* s = state.spinStrings[role]) {
+                s->record.UserData1 = strings_[role].first;
+                s->record.UserData2 = strings_[role].second;
+            }
+        }
+    }
+
+private:
+    int32_t system_ = 0;
+    std::array<std::pair<int32_t, int32_t>, kHeaderStringCount> strings_{};
+};
+
 // Once per spin message: the spin's own object set is filled and handed to
 // the callable given to SpinSymbols; the message callback's objects stay
 // untouched.
 int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) {
     ThreadData& data = thread_data();
     ThreadState& state = data.state;
-    if (state.spinMessage == nullptr) return kStop;  // no run on this thread
+    if (state.spinMessage == nullptr || spin_callable == nullptr) return kStop;  // no run or spin on this thread
     if (withheld(state, message)) return kContinue;
 
     SpinShown shown;
@@ -79,8 +116,7 @@ int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) 
     state.spinMessage->MessageType = message->MessageType;
     set_member(state.spinMessage->ptarvik3Ext, nullptr);
 
-    OwnedRef callable = OwnedRef::borrow(data.SpinCallback);  // the callable may replace the slot
-    OwnedRef answer(callable ? PyObject_Call(callable.get(), state.spinArguments, nullptr) : nullptr);
+    OwnedRef answer(PyObject_Call(spin_callable, state.spinArguments, nullptr));
     write_back_spin(state, shown, system);
     if (!answer) {
         if (!PyErr_Occurred()) return kContinue;
@@ -122,8 +158,16 @@ PyObject* SpinSymbols(PyObject*, PyObject* args) {
     sTarvikSpinSymbols_t spin = data.api.SpinSymbols;
     int32_t result;
     {
+        std::optional<SpinUserData> outer;
+        if (spin_depth > 0) outer.emplace(data.state);
+        PyObject* const outer_callable = spin_callable;
         LibraryPin pin(spin);  // the program's callable runs inside the spin
+        ++spin_depth;
+        spin_callable = callable;
         result = spin(static_cast<uint16_t>(listed_exchange), flags, spin_id, spin_callback, user_data);
+        spin_callable = outer_callable;
+        --spin_depth;
+        if (outer) outer->restore(data.state);
     }
     if (PyErr_Occurred()) return nullptr;  // an interrupt that ended the spin
     return PyLong_FromLong(result);
