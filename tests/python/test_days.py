@@ -212,6 +212,21 @@ print(json.dumps([r if not isinstance(r, tarvik_days.DayFailure) else ["failed",
     assert out[2][:2] == ["failed", always] and "KilledWorker" in out[2][2]
 
 
+def test_the_examples_bars_of_a_symbol_do_not_depend_on_the_other_symbols_asked(days, monkeypatch):
+    """Each symbol's last spread lasts to the end of the tape, not to the
+    last event of whichever symbols were chosen."""
+    monkeypatch.syspath_prepend(str(Path(__file__).parents[2] / "examples"))
+    import daily_bars_dask
+
+    _, tapes = days
+    trades = tarvik_engine.read_tape(tapes[0], kinds="trades")["trades"]
+    names = sorted({str(s) for s in trades.column("symbol").to_pylist()})
+    alone = daily_bars_dask.day_bars(tapes[0], (names[0],))
+    together = daily_bars_dask.day_bars(tapes[0], tuple(names))
+    first = together[together["symbol"] == names[0]].reset_index(drop=True)
+    assert alone.equals(first), (alone, first)
+
+
 def test_a_range_of_days_finds_the_tapes_by_their_header(days, monkeypatch):
     folder, tapes = days
     monkeypatch.setenv("TARVIK_TAPE_PATH", str(folder))
