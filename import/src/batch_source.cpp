@@ -77,8 +77,8 @@ struct BatchSource::ParquetFile {
     int next_group = 0;
 };
 
-BatchSource::BatchSource(ImportInput input, char delimiter, bool header)
-    : input_(std::move(input)), delimiter_(delimiter != 0 ? delimiter : ','), header_(header) {
+BatchSource::BatchSource(ImportInput input, char delimiter, bool header, Delimiter use)
+    : input_(std::move(input)), delimiter_(delimiter != 0 ? delimiter : ','), header_(header), use_(use) {
     if (input_.first != nullptr) {
         format_ = Format::Stream;
         ArrowArrayStream* first = input_.first;
@@ -236,31 +236,36 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
     // "@,F" in a file of semicolons). It is the one the line holds most of
     // outside quotes (a name may hold another: "Price (USD, mid)"); a tab
     // beside a comma is only padding.
-    if (delimiter != 0) {
+    const auto beside_a_comma = [&first_line](std::size_t at) {
+        std::size_t before = at, after = at + 1;
+        while (before > 0 && first_line[before - 1] == ' ') --before;
+        while (after < first_line.size() && first_line[after] == ' ') ++after;
+        return (before > 0 && first_line[before - 1] == ',') ||
+               (after < first_line.size() && first_line[after] == ',');
+    };
+    const auto held = [&](char candidate) {  // outside quotes
+        std::size_t count = 0;
+        bool quoted = false;
+        for (std::size_t at = 0; at < first_line.size(); ++at) {
+            const char c = first_line[at];
+            quoted = c == '"' ? !quoted : quoted;
+            count += !quoted && c == candidate && (c != '\t' || !beside_a_comma(at));
+        }
+        return count;
+    };
+    if (delimiter != 0 && (use_ == Delimiter::Given || held(delimiter) > 0)) {
         delimiter_ = delimiter;
     } else {
         delimiter_ = ',';
-        const auto beside_a_comma = [&first_line](std::size_t at) {
-            std::size_t before = at, after = at + 1;
-            while (before > 0 && first_line[before - 1] == ' ') --before;
-            while (after < first_line.size() && first_line[after] == ' ') ++after;
-            return (before > 0 && first_line[before - 1] == ',') ||
-                   (after < first_line.size() && first_line[after] == ',');
-        };
         std::size_t most = 0;
         for (char candidate : {',', '|', '\t', ';'}) {
-            std::size_t count = 0;
-            bool quoted = false;
-            for (std::size_t at = 0; at < first_line.size(); ++at) {
-                const char c = first_line[at];
-                quoted = c == '"' ? !quoted : quoted;
-                count += !quoted && c == candidate && (c != '\t' || !beside_a_comma(at));
-            }
-            if (count > most) {
+            if (const std::size_t count = held(candidate); count > most) {
                 most = count;
                 delimiter_ = candidate;
             }
         }
+        // A header of one name holds none: the delimiter given, if any.
+        if (most == 0 && delimiter != 0) delimiter_ = delimiter;
     }
 
     // The header is the first row as Arrow's parser reads it (quotes,

@@ -28,8 +28,11 @@ public:
     // A CSV file's fields are separated by `delimiter`; 0 tells it from the
     // header: a comma, or else the '|', tab or ';' the header line holds.
     // Without `header`, a CSV file's first line is a row, and its columns
-    // are named "1", "2", ... by position.
-    BatchSource(ImportInput input, char delimiter = 0, bool header = true);
+    // are named "1", "2", ... by position. A table beside the data (symbols,
+    // conditions) takes `delimiter` only where its header line holds it,
+    // and is told from the header otherwise: it is a file of its own making.
+    enum class Delimiter { Given, WhereHeld };
+    BatchSource(ImportInput input, char delimiter = 0, bool header = true, Delimiter use = Delimiter::Given);
     ~BatchSource();
     BatchSource(const BatchSource&) = delete;
     BatchSource& operator=(const BatchSource&) = delete;
@@ -91,6 +94,7 @@ private:
     std::string codec_;  // "gzip" or "zstd"
     char delimiter_ = ',';
     bool header_ = true;
+    Delimiter use_ = Delimiter::Given;
     std::shared_ptr<arrow::Schema> schema_;
     std::unique_ptr<ParquetFile> parquet_;
     std::shared_ptr<arrow::RecordBatchReader> reader_;

@@ -256,10 +256,11 @@ ColumnMap::ColumnMap(const arrow::Schema& schema, InputKind kind, const std::str
         for (int k = 0; k < first_constant && k < 8; ++k)
             read += (k ? ", " : "") + quoted(schema.field(k)->name());
         if (first_constant > 8) read += ", ...";
+        const bool table = kind == InputKind::Symbols || kind == InputKind::Conditions;
         throw ImportError(source + ": no header: none of its columns (" + read + ") is one of " + kind_name + " (" +
-                          list_names(wanted.required) +
-                          "); --rename maps a vendor's names, and a CSV file whose first line is a row reads with "
-                          "--no-header");
+                          list_names(wanted.required) + "); --rename maps a vendor's names, and " +
+                          (table ? "a " + kind_name + " file needs its header line"
+                                 : "a CSV file whose first line is a row reads with --no-header"));
     }
     for (Field f : wanted.required)
         if (names_[f].empty())

@@ -455,8 +455,12 @@ void Importer::load_symbols(BatchSource& source) {
             try {
                 terms.expiration_ndays = parse_date(std::string(expiration));
             } catch (const ImportUsageError& e) {
-                const std::string_view why = e.what();
-                cells.fail(kExpiration, i, std::string(why.substr(why.find(": ") + 2)));
+                // The reason without the option's name, and the cell as
+                // errors show cells (escaped, cut short).
+                std::string_view why = e.what();
+                why = why.substr(why.find(": ") + 2);
+                why = why.substr(0, why.rfind(", got "));
+                cells.fail(kExpiration, i, std::string(why) + ", got " + quoted(expiration));
             }
         }
         const Decimal strike_value = cells.decimal(kStrike, i);
@@ -1353,17 +1357,17 @@ std::vector<std::pair<std::string, std::string>> Importer::constant_columns() co
 
 ImportResult Importer::run() {
     // Tables first, then the data inputs in the order given. The tables are
-    // files of their own making: their header shows their delimiter, as it
-    // shows their columns, whatever the data's.
+    // files of their own making: the data's delimiter is theirs only where
+    // their header holds it.
     for (ImportInput& in : o_.inputs) {
         if (in.kind == InputKind::Conditions) {
-            BatchSource source(std::move(in));
+            BatchSource source(std::move(in), o_.delimiter, true, BatchSource::Delimiter::WhereHeld);
             load_conditions(source);
         }
     }
     for (ImportInput& in : o_.inputs) {
         if (in.kind == InputKind::Symbols) {
-            BatchSource source(std::move(in));
+            BatchSource source(std::move(in), o_.delimiter, true, BatchSource::Delimiter::WhereHeld);
             load_symbols(source);
         }
     }

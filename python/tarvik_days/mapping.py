@@ -138,7 +138,6 @@ def _local_client(workers: int | None, closing: list[float]) -> Iterator[distrib
     # One task at a time on each worker: a worker that dies takes down only
     # the day it was running, never one merely queued there.
     config = {"distributed.scheduler.allowed-failures": 1, "distributed.scheduler.worker-saturation": 1.0}
-    before = _child_processes()
     cluster = client = None
     try:
         with dask.config.set(config), _interrupts_held():
@@ -159,7 +158,7 @@ def _local_client(workers: int | None, closing: list[float]) -> Iterator[distrib
             with contextlib.suppress(Exception):
                 client.close()
         if cluster is not None:
-            _close_within(cluster, closing[0], before)
+            _close_within(cluster, closing[0])
 
 
 @contextlib.contextmanager
@@ -181,27 +180,15 @@ def _interrupts_held() -> Iterator[None]:
         previous(signal.SIGINT, heard[0])
 
 
-def _child_processes() -> set[int]:
-    """The worker processes this process has started and not yet reaped
-    (the cluster's nannies start theirs through multiprocessing)."""
-    import multiprocessing
-
-    for _ in range(3):  # another thread may start or reap one meanwhile
-        with contextlib.suppress(RuntimeError):
-            return {p.pid for p in multiprocessing.active_children() if p.pid is not None}
-    return set()
-
-
-def _close_within(cluster: distributed.LocalCluster, seconds: float, before: set[int]) -> None:
+def _close_within(cluster: distributed.LocalCluster, seconds: float) -> None:
     """Closes the cluster, killing its worker processes still alive after
-    ``seconds``: those its nannies know, and those started since ``before``
-    (a start cut short leaves workers the nannies do not list yet)."""
+    ``seconds``, or at once if the close fails."""
 
     def kill_workers() -> None:
-        pids = _child_processes() - before
+        pids = []
         for _ in range(3):  # the cluster's own thread may change its workers meanwhile
             with contextlib.suppress(RuntimeError):
-                pids |= {nanny.pid for nanny in list(cluster.workers.values()) if nanny.pid}
+                pids = [nanny.pid for nanny in list(cluster.workers.values())]
                 break
         for pid in pids:
             if pid:
@@ -213,7 +200,7 @@ def _close_within(cluster: distributed.LocalCluster, seconds: float, before: set
     timer.start()
     try:
         cluster.close()
-    except Exception:  # a close that fails (Dask's, after a Ctrl-C cut its start short) leaves no worker
+    except Exception:  # a close that fails leaves no worker behind
         kill_workers()
     finally:
         timer.cancel()

@@ -502,7 +502,11 @@ _KEYWORDS = {
     "--fractional-sizes": "fractional_sizes=True", "--price-type": "price_type=", "--no-header": "header=False",
     "--symbols": "symbols=", "--delimiter": "delimiter=", "--temp-dir": "temp_dir=", "-o": "path",
 }
-_OPTION = re.compile(r"(?<![\w-])(" + "|".join(sorted(map(re.escape, _KEYWORDS), key=len, reverse=True)) + r")(?![\w-])")
+# An option stands alone between spaces or brackets: not in a path
+# (out/-o/day.tape), nor in a value.
+_OPTION = re.compile(r"(?:(?<=^)|(?<=[\s(;]))(" + "|".join(sorted(map(re.escape, _KEYWORDS), key=len, reverse=True))
+                     + r")(?=$|[\s),;])")
+_RENAME = re.compile(r"(?:(?<=^)|(?<=[\s(;]))--rename (\S+?)=([^\s,)]+)")
 
 
 def _python_names(message: str, paths: list[str]) -> str:
@@ -511,7 +515,12 @@ def _python_names(message: str, paths: list[str]) -> str:
     left as they are."""
     kept = [r"'(?:[^'\\]|\\.)*'"] + [re.escape(p) for p in sorted(set(paths), key=len, reverse=True) if p]
     parts = re.split("(" + "|".join(kept) + ")", message)
-    return "".join(part if k % 2 else _OPTION.sub(lambda m: _KEYWORDS[m.group(1)], part) for k, part in enumerate(parts))
+
+    def named(part: str) -> str:
+        part = _RENAME.sub(lambda m: f"rename={{{m.group(1)!r}: {m.group(2)!r}}}", part)
+        return _OPTION.sub(lambda m: _KEYWORDS[m.group(1)], part)
+
+    return "".join(part if k % 2 else named(part) for k, part in enumerate(parts))
 
 
 def _run_stoppable(call: Callable[[], int | None], report: _Progress) -> int | None:

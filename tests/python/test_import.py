@@ -1558,6 +1558,16 @@ def test_write_tape_errors_name_its_keywords_for_the_tools_options(tmp_path, fra
     assert message in str(raised.value) and " --" not in str(raised.value).replace("--sort.tape", "")
 
 
+def test_write_tape_names_renames_as_its_keyword_and_leaves_paths_alone(tmp_path):
+    (tmp_path / "t.csv").write_text("X,2024-03-15T13:30:00Z,1,10,5\n")
+    with pytest.raises(ValueError, match=r"and rename=\{'N': 'symbol'\} names column N"):
+        tarvik_engine.write_tape(tmp_path / "a.tape", trades=tmp_path / "t.csv", header=False)
+    (tmp_path / "-o").mkdir()
+    (tmp_path / "d.csv").write_text("symbol,time,exchange,price,size\nX,2024-03-14T15:00:00Z,1,10,1\n")
+    with pytest.raises(ValueError, match=re.escape(str(tmp_path / "-o" / "none"))):
+        tarvik_engine.write_tape(tmp_path / "-o" / "none" / "day-{date}.tape", trades=tmp_path / "d.csv")
+
+
 def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
     pd = pytest.importorskip("pandas")
     pytest.importorskip("pyarrow")
@@ -1809,12 +1819,17 @@ def test_a_rename_always_carries_its_old_symbol_and_an_add_or_delete_none(loaded
     ("symbol,root,expiration,strike,put_call\nT,IBM,2023-02-29,150,P\n", [],
      "s.csv:2: column 'expiration': expected YYYY-MM-DD, got '2023-02-29'"),
     ("symbol,prev_close\nT,10\n", ["--delimiter", ";"], None),  # the data's delimiter, not the table's
+    ("symbol prev_close\nT 10\n", ["--delimiter", " "], None),  # the table's too, where its header holds it
+    ("T,2,10.5\n", [], "s.csv: no header: none of its columns ('T', '2', '10.5') is one of symbols (symbol); "
+                       "--rename maps a vendor's names, and a symbols file needs its header line"),
 ])
 def test_bad_symbols_files_and_renames_are_named(tmp_path, symbols, args, message):
     (tmp_path / "s.csv").write_text(symbols)
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nT,2024-03-15T13:30:00Z,1,1.5,1\n")
     if "--delimiter" in args:
-        (tmp_path / "t.csv").write_text("symbol;time;exchange;price;size\nT;2024-03-15T13:30:00Z;1;1.5;1\n")
+        d = args[args.index("--delimiter") + 1]
+        (tmp_path / "t.csv").write_text(d.join("symbol time exchange price size".split()) + "\n" +
+                                        d.join("T 2024-03-15T13:30:00Z 1 1.5 1".split()) + "\n")
     result = tool("import", "-q", "--symbols", tmp_path / "s.csv", "--trades", tmp_path / "t.csv",
                   "-o", tmp_path / "t.tape", *args)
     if message is None:
