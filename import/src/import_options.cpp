@@ -14,20 +14,28 @@ constexpr const char* kKindNames[] = {"quotes", "trades", "mm_quotes", "changes"
 
 }  // namespace
 
-uint32_t parse_date(const std::string& text) {
+std::optional<uint32_t> parse_day(const std::string& text, const char*& why) {
     int y, m, d;
     char tail;
-    if (std::sscanf(text.c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3)
-        throw ImportUsageError("date: expected YYYY-MM-DD, got '" + text + "'");
-    if (!engine::valid_ymd(y, m, d)) {
-        // A day of the calendar the tape's dates do not reach, or none at all.
-        const std::chrono::year_month_day day{std::chrono::year{y}, std::chrono::month{static_cast<unsigned>(m)},
-                                              std::chrono::day{static_cast<unsigned>(d)}};
-        throw ImportUsageError(day.ok() && m >= 1 && d >= 1
-                                   ? "date: outside the days a tape holds (1883-01-01 to 9999-12-31), got '" + text + "'"
-                                   : "date: expected YYYY-MM-DD, got '" + text + "'");
+    if (std::sscanf(text.c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) == 3) {
+        if (engine::valid_ymd(y, m, d)) return engine::ndays_from_ymd(y, m, d);
+        // A day of the calendar that the tape's dates do not reach, or none.
+        using namespace std::chrono;
+        const bool calendar = y >= -32767 && y <= 32767 && m >= 1 && m <= 12 && d >= 1 && d <= 31 &&
+                              year_month_day{year{y}, month{static_cast<unsigned>(m)}, day{static_cast<unsigned>(d)}}.ok();
+        if (calendar) {
+            why = "outside the days a tape holds (1883-01-01 to 9999-12-31)";
+            return std::nullopt;
+        }
     }
-    return engine::ndays_from_ymd(y, m, d);
+    why = "expected YYYY-MM-DD";
+    return std::nullopt;
+}
+
+uint32_t parse_date(const std::string& text) {
+    const char* why = nullptr;
+    if (const std::optional<uint32_t> day = parse_day(text, why)) return *day;
+    throw ImportUsageError(std::string("date: ") + why + ", got '" + text + "'");
 }
 
 const char* input_kind_name(InputKind kind) { return kKindNames[static_cast<int>(kind)]; }

@@ -71,6 +71,8 @@ struct ImportOptions {
 
 // A day as YYYY-MM-DD, to days since 1883-01-01. Throws ImportUsageError.
 uint32_t parse_date(const std::string& text);
+// The same for a cell: nullopt with what is wrong in `why`.
+std::optional<uint32_t> parse_day(const std::string& text, const char*& why);
 
 // A CSV delimiter as given: one character (not '"' nor a line end), or
 // "tab" or "\t". Throws ImportUsageError.

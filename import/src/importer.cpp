@@ -452,16 +452,11 @@ void Importer::load_symbols(BatchSource& source) {
             terms.expiration_ndays = static_cast<uint32_t>(ndays);
         } else {
             const std::string_view expiration = cells.text(kExpiration, i);
-            try {
-                terms.expiration_ndays = parse_date(std::string(expiration));
-            } catch (const ImportUsageError& e) {
-                // The reason without the option's name, and the cell as
-                // errors show cells (escaped, cut short).
-                std::string_view why = e.what();
-                why = why.substr(why.find(": ") + 2);
-                why = why.substr(0, why.rfind(", got "));
+            const char* why = nullptr;
+            if (const std::optional<uint32_t> day = parse_day(std::string(expiration), why))
+                terms.expiration_ndays = *day;
+            else
                 cells.fail(kExpiration, i, std::string(why) + ", got " + quoted(expiration));
-            }
         }
         const Decimal strike_value = cells.decimal(kStrike, i);
         const auto strike = encode_price(strike_value, 3);

@@ -151,8 +151,7 @@ def _local_client(workers: int | None, closing: list[float]) -> Iterator[distrib
                 silence_logs=logging.ERROR,
             )
             client = Client(cluster)
-        with client:
-            yield client
+        yield client
     finally:
         if client is not None:
             with contextlib.suppress(Exception):

@@ -71,6 +71,11 @@ def _ms_of_day(t: datetime.time) -> int:
     return ((t.hour * 60 + t.minute) * 60 + t.second) * 1000 + t.microsecond // 1000
 
 
+def _event_time(micros: int | None) -> datetime.time | None:
+    """An event's time; None (null) where its block cannot be read."""
+    return None if micros is None else _time(micros)
+
+
 def _time(micros: int) -> datetime.time:
     seconds, micro = divmod(micros, 1_000_000)
     return datetime.time(seconds // 3600, seconds // 60 % 60, seconds % 60, micro)
@@ -123,7 +128,7 @@ def tape_info(path: str | os.PathLike[str], *, check: bool = False) -> TapeInfo:
         options=answer["options"],
         events=events,
         blocks=answer["blocks"],
-        first_event=_time(answer["first_event_us"]) if events and answer["first_event_us"] is not None else None,
-        last_event=_time(answer["last_event_us"]) if events and answer["last_event_us"] is not None else None,
+        first_event=_event_time(answer["first_event_us"]) if events else None,
+        last_event=_event_time(answer["last_event_us"]) if events else None,
         complete=answer["complete"],
     )

@@ -67,12 +67,11 @@ void write_back_spin(ThreadState& state, const SpinShown& shown, TarvikSystemRec
     forget_library_text(state.spinSystem);
 }
 
-// Spins on this thread under way: a spin inside a spin's callable fills the
-// same spin objects as the spin around it.
-thread_local int spin_depth = 0;
-// The callable of the innermost spin under way, borrowed from its
-// SpinSymbols call's arguments. Each spin calls its own: the slot holds the
-// callable last given, which after a spin inside a spin is the inner one's.
+// The callable of the innermost spin under way on this thread (null for
+// none), borrowed from its SpinSymbols call's arguments. Each spin calls
+// its own: the slot holds the callable last given, which after a spin
+// inside a spin is the inner one's. A spin inside a spin fills the same
+// spin objects as the spin around it.
 thread_local PyObject* spin_callable = nullptr;
 
 // The spin objects' user-data words, kept aside across a spin inside a
@@ -159,14 +158,12 @@ PyObject* SpinSymbols(PyObject*, PyObject* args) {
     int32_t result;
     {
         std::optional<SpinUserData> outer;
-        if (spin_depth > 0) outer.emplace(data.state);
         PyObject* const outer_callable = spin_callable;
+        if (outer_callable != nullptr) outer.emplace(data.state);
         LibraryPin pin(spin);  // the program's callable runs inside the spin
-        ++spin_depth;
         spin_callable = callable;
         result = spin(static_cast<uint16_t>(listed_exchange), flags, spin_id, spin_callback, user_data);
         spin_callable = outer_callable;
-        --spin_depth;
         if (outer) outer->restore(data.state);
     }
     if (PyErr_Occurred()) return nullptr;  // an interrupt that ended the spin
