@@ -1229,7 +1229,9 @@ def test_thread_exit_releases_the_threads_objects(python_child, engine_path, day
             for t in threads:
                 t.join()
         # join() returns before the thread's native exit handlers have run.
-        for _ in range(500):
+        # On a loaded machine that can take a while: wait up to 30 s.
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
             gc.collect()
             if all(r() is None for r in refs):
                 break

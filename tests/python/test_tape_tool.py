@@ -537,11 +537,12 @@ def test_an_output_through_links_in_a_loop_is_refused_and_the_links_kept(tmp_pat
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a", "b", "base.tape", "t.csv"]
 
 
-def test_dump_to_a_full_standard_output_says_so(tmp_path):
+@pytest.mark.parametrize("command", ["dump", "info", "check"])
+def test_a_full_standard_output_is_a_failure_that_says_so(tmp_path, command):
     base = tmp_path / "base.tape"
     assert tool("synth", "-q", "-o", base, "--symbols", 3, "--messages", 500).returncode == 0
     with open("/dev/full", "wb") as full:
-        result = subprocess.run([tarvik_engine.tape_tool_path(), "dump", str(base)], stdout=full,
+        result = subprocess.run([tarvik_engine.tape_tool_path(), command, str(base)], stdout=full,
                                 stderr=subprocess.PIPE, text=True)
     assert result.returncode == 1
     assert "standard output: cannot be written: No space left on device" in result.stderr, result.stderr
@@ -604,3 +605,70 @@ def test_dump_leaves_a_file_named_like_its_temporary_alone(tmp_path):
     assert tool("dump", tape, "-o", tmp_path / "out.jsonl").returncode == 0
     assert (tmp_path / "out.jsonl.partial").read_text() == "my notes"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["day.tape", "out.jsonl", "out.jsonl.partial"]
+
+
+@pytest.mark.parametrize("command", ["synth", "dump", "compress", "compile"])
+def test_an_output_that_is_a_folder_is_refused_before_any_work(tmp_path, command):
+    base = tmp_path / "base.tape"
+    assert tool("synth", "-q", "-o", base, "--symbols", 3, "--messages", 500).returncode == 0
+    (tmp_path / "day.jsonl").write_text(tool("dump", base).stdout)
+    args = {"synth": ["synth", "-q", "--symbols", 3, "--messages", 500], "dump": ["dump", base],
+            "compress": ["compress", "-q", base], "compile": ["compile", "-q", tmp_path / "day.jsonl"]}[command]
+    (tmp_path / "out").mkdir()
+    result = tool(*args, "-o", tmp_path / "out")
+    assert result.returncode == 1 and "/out: " in result.stderr and "Is a directory" in result.stderr, result.stderr
+    assert ".partial" not in result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["base.tape", "day.jsonl", "out"]
+
+
+def category_script(tmp_path, field_type, values):
+    script = tmp_path / "cat.jsonl"
+    lines = [{"header": {"date": "2024-03-15"}}, {"symbol": {"text": "IBM", "listed_exg": 1}},
+             {"category": {"id": 9, "name": "D", "fields": [{"name": "F", "type": field_type}]}}]
+    lines += [{"event": {"kind": "category", "time": "09:30:00", "symbol": "IBM", "category": 9, "values": [v]}}
+              for v in values]
+    script.write_text("".join(json.dumps(line) + "\n" for line in lines))
+    return script
+
+
+@pytest.mark.parametrize("no_compress", [[], ["--no-compress"]])
+def test_doubles_json_has_no_number_for_dump_as_texts_and_compile_back(tmp_path, no_compress):
+    """Infinities and NaNs (of any payload) keep their bits through a dump."""
+    values = [1.5, "inf", "-inf", "nan", "0x7ff0000000000001", "0xfff8000000000000"]
+    script = category_script(tmp_path, "double", values)
+    assert tool("compile", "-q", script, "-o", tmp_path / "a.tape", *no_compress).returncode == 0
+    dumped = tool("dump", tmp_path / "a.tape")
+    assert dumped.returncode == 0, dumped.stderr
+    shown = [json.loads(line)["event"]["values"][0] for line in dumped.stdout.splitlines() if '"category"' in line
+             and '"event"' in line]
+    assert shown == values
+    (tmp_path / "b.jsonl").write_text(dumped.stdout)
+    assert tool("compile", "-q", tmp_path / "b.jsonl", "-o", tmp_path / "b.tape", *no_compress).returncode == 0
+    assert (tmp_path / "b.tape").read_bytes() == (tmp_path / "a.tape").read_bytes()
+
+
+@pytest.mark.parametrize("field_type, value, told", [
+    ("double", "nanx", "expected a number"),
+    ("double", "0x7ff", "expected a number"),
+    ("time", "10:00:00.123456", "a category time holds whole milliseconds"),
+])
+def test_category_values_a_tape_cannot_hold_are_refused(tmp_path, field_type, value, told):
+    script = category_script(tmp_path, field_type, [value])
+    result = tool("compile", "-q", script, "-o", tmp_path / "a.tape")
+    assert result.returncode == 1 and "cat.jsonl:4" in result.stderr and told in result.stderr, result.stderr
+    assert not (tmp_path / "a.tape").exists()
+
+
+def test_an_unknown_record_is_named_whatever_it_holds(tmp_path):
+    script = tmp_path / "day.jsonl"
+    script.write_text(json.dumps({"header": {"date": "2024-03-15"}}) + "\n" + json.dumps({"bad": 1}) + "\n")
+    result = tool("compile", "-q", script, "-o", tmp_path / "a.tape")
+    assert result.returncode == 1 and "day.jsonl:2: unknown record 'bad'" in result.stderr, result.stderr
+
+
+def test_info_shows_a_display_text_on_one_line_with_control_characters_escaped(tmp_path):
+    script = tmp_path / "day.jsonl"
+    script.write_text(json.dumps({"header": {"date": "2024-03-15", "display": "one\ntwo\u001b[7m\\"}}) + "\n")
+    assert tool("compile", "-q", script, "-o", tmp_path / "a.tape").returncode == 0
+    shown = tool("info", tmp_path / "a.tape").stdout
+    assert "display       one\\ntwo\\x1b[7m\\\\\n" in shown, shown

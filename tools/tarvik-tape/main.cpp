@@ -249,7 +249,14 @@ struct DumpCommand {
         const std::string target = direct ? output : engine::output_target(output);
         const std::string temp = direct ? output : target + ".partial." + std::to_string(::getpid());
         {
+            struct stat st {};
+            if (!direct && ::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                throw InputError(output + ": cannot be written: " + std::strerror(EISDIR));
+            errno = 0;
             std::ofstream file(temp, direct ? std::ios::app : std::ios::trunc);
+            if (!file.is_open())
+                throw InputError(output + ": cannot be written" +
+                                 (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
             dump_script(contents, file);
             if (!file.flush()) {
                 if (!direct) std::remove(temp.c_str());
@@ -389,12 +396,32 @@ struct ImportCommand {
     }
 };
 
+// A tape's own text as one line a terminal shows as it is: control
+// characters (a line break, an escape sequence) as \n, \x1b and the like.
+std::string shown_text(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else if (c == '\r') out += "\\r";
+        else if (u < 0x20 || u == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", u);
+            out += hex;
+        } else out += c;
+    }
+    return out;
+}
+
 struct InfoCommand {
     std::vector<std::string> tapes;
     bool check = false;  // read every byte (the check command)
 
     int run() const {
         int status = 0;
+        bool printed = false;
         for (const std::string& path : tapes) {
             tape_info::TapeInfo info;
             tape_info::TapeProblem problem;
@@ -409,9 +436,15 @@ struct InfoCommand {
                             tape_info::grouped(info.events).c_str(), tape_info::grouped(info.blocks).c_str());
                 continue;
             }
-            if (&path != &tapes.front()) std::putchar('\n');
+            if (printed) std::putchar('\n');
             print(info);
+            printed = true;
         }
+        // What could not be printed is a failure, not a silent success.
+        errno = 0;
+        if (std::fflush(stdout) != 0 || std::ferror(stdout))
+            throw InputError(std::string("standard output: cannot be written") +
+                             (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
         return status;
     }
 
@@ -421,7 +454,7 @@ struct InfoCommand {
         std::printf("format        version %u\n", i.format_version);
         std::printf("date          %s\n", engine::ymd_text(i.date_ndays).c_str());
         std::printf("time zone     %+d hours to GMT\n", i.time_zone);
-        std::printf("display       %s\n", i.display.c_str());
+        std::printf("display       %s\n", shown_text(i.display).c_str());
         std::printf("symbols       %s\n", tape_info::grouped(i.symbols).c_str());
         std::printf("options       %s\n", tape_info::grouped(i.options).c_str());
         std::printf("events        %s in %s blocks\n", tape_info::grouped(i.events).c_str(), tape_info::grouped(i.blocks).c_str());

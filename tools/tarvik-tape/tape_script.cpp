@@ -1,8 +1,10 @@
 #include "tape_script.h"
 
+#include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -498,6 +500,41 @@ Schema<TapeEvent> trade_fields() {
             trade_number<&engine::TradeEventBody::records_back>("records_back")};
 }
 
+// A double category value: a number, or a text for what JSON has no number
+// for: "inf", "-inf", "nan", or "0x" and the 16 hex digits of its bits (a NaN
+// of another payload, so that a dump compiles back to the same bytes).
+double double_value(const Fields& f, const json& v, const std::string& field) {
+    if (v.is_number()) return v.get<double>();
+    if (v.is_string()) {
+        const std::string& text = v.get_ref<const std::string&>();
+        if (text == "inf") return std::numeric_limits<double>::infinity();
+        if (text == "-inf") return -std::numeric_limits<double>::infinity();
+        if (text == "nan") return std::numeric_limits<double>::quiet_NaN();
+        if (text.size() == 18 && text.compare(0, 2, "0x") == 0 &&
+            text.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos) {
+            const uint64_t bits = std::stoull(text.substr(2), nullptr, 16);
+            double value;
+            std::memcpy(&value, &bits, sizeof value);
+            return value;
+        }
+    }
+    f.fail(field, "expected a number, \"inf\", \"-inf\", \"nan\" or \"0x\" and 16 hex digits");
+}
+
+// The text a double that is no JSON number is dumped as.
+json double_json(double value) {
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    if (!std::isnan(value)) return value;
+    uint64_t bits, quiet;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::memcpy(&bits, &value, sizeof bits);
+    std::memcpy(&quiet, &nan, sizeof quiet);
+    if (bits == quiet) return "nan";
+    char text[19];
+    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(bits));
+    return text;
+}
+
 engine::CategoryValue category_value(const Fields& f, TapeBuilder& b, const json& v, uint8_t type,
                                      const std::string& field) {
     engine::CategoryValue out{};
@@ -514,8 +551,7 @@ engine::CategoryValue category_value(const Fields& f, TapeBuilder& b, const json
         store(b.intern(f.text_value(v, field)));
         break;
     case TqCFT_DOUBLE:
-        if (!v.is_number()) f.fail(field, "expected a number");
-        store(v.get<double>());
+        store(double_value(f, v, field));
         break;
     case TqCFT_PRICE: {
         const Fields price(v, f.where() + ": " + field);
@@ -532,9 +568,12 @@ engine::CategoryValue category_value(const Fields& f, TapeBuilder& b, const json
         store(d);
         break;
     }
-    case TqCFT_TIME:
-        store(engine::time_from_micros(f.time_value(v, field), b.tape.tables.header.time_zone));
+    case TqCFT_TIME: {
+        const uint64_t micros = f.time_value(v, field);
+        if (micros % 1000 != 0) f.fail(field, "a category time holds whole milliseconds");
+        store(engine::time_from_micros(micros, b.tape.tables.header.time_zone));
         break;
+    }
     case TqCFT_STRING_IDX:
     case TqCFT_STRING_MAP: {
         const Fields item(v, f.where() + ": " + field);
@@ -560,7 +599,7 @@ json category_value_json(const engine::CategoryValue& v, uint8_t type, const Dum
     case TqCFT_32BIT: return load(uint32_t{});
     case TqCFT_STRINGZ:
     case TqCFT_TqSTRING: return c.text(load(uint32_t{}));
-    case TqCFT_DOUBLE: return load(double{});
+    case TqCFT_DOUBLE: return double_json(load(double{}));
     case TqCFT_PRICE: return json{{"price", load(int32_t{})}, {"price_type", v.value[4]}};
     case TqCFT_DATE: return format_date(load(TqDateRecord{}).NDays);
     case TqCFT_TIME: return format_time(uint64_t{load(TqTimeRecord{}).MsOfDay} * 1000);
@@ -719,14 +758,16 @@ public:
             throw InputError(where + ": expected an object with one key: header, strings, symbol, option, "
                                      "category or event");
         const std::string key = doc.begin().key();
+        static const char* const kRecords[] = {"header", "strings", "symbol", "option", "category", "event"};
+        if (std::find(std::begin(kRecords), std::end(kRecords), key) == std::end(kRecords))
+            throw InputError(where + ": unknown record '" + key + "'");
         const Fields f(doc.begin().value(), where + ": " + key);
         if (key == "header") header(f);
         else if (key == "strings") strings(f);
         else if (key == "symbol") symbol(f, false);
         else if (key == "option") symbol(f, true);
         else if (key == "category") category(f);
-        else if (key == "event") event(f);
-        else throw InputError(where + ": unknown record '" + key + "'");
+        else event(f);
     }
 
     TapeContents finish() {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/byte_io.h"
@@ -159,6 +160,11 @@ bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, st
     direct_ = is_stream_output(path);  // a device or a pipe: written as it comes
     path_ = direct_ ? path : output_target(path);
     shown_ = shown.empty() ? path_ : shown;
+    // A folder of that name would be known only at the end, once written.
+    if (struct stat st {}; !direct_ && ::stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        error = "cannot create " + shown_ + ": " + std::strerror(EISDIR);
+        return false;
+    }
     if (direct_) {
         // Appending: standard output sent to a file (>>) keeps what it holds.
         file_ = std::fopen(path.c_str(), "ab");
