@@ -72,7 +72,7 @@ def category_value(rng, kind, tables):
     if kind == "date":
         return f"{rng.randint(1900, 2100)}-{rng.randint(1, 12):02}-{rng.randint(1, 28):02}"
     if kind == "time":
-        return rng.randint(0, 86_399_999_999)
+        return rng.randint(0, 86_399_999) * 1000  # a category time holds milliseconds
     if kind in ("string_idx", "string_map"):
         return {"table": rng.choice(tables + [0, 1, 33, 2**31]), "index": rng.randint(0, 6)}
     if kind == "32bit":
