@@ -1,5 +1,6 @@
 #include "decimal.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -194,8 +195,12 @@ bool shortest_decimal(Float value, Decimal& out, int& hint) {
     const double exact = value;
     if (std::fabs(exact) >= kWholeAbove) {
         if (std::fabs(exact) >= kInt64Limit) return false;
-        out = Decimal{static_cast<int64_t>(exact), 0};
-        return true;
+        // Whole, but what was meant is the shortest text that reads back as
+        // the value (1.710509400999999e18, epoch nanoseconds in a float64),
+        // not its exact binary value (1710509400999998976).
+        char text[32];
+        const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
+        return written.ec == std::errc() && parse_decimal(std::string_view(text, written.ptr - text), out);
     }
     int64_t units = 0;
     // While value * 10^hint stays below 2^50, a decimal that rounds back

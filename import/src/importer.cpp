@@ -346,6 +346,11 @@ Importer::Importer(ImportOptions options)
         if (!in.path.empty() && ::stat(in.path.c_str(), &st) == 0) input_files_.push_back({st.st_dev, st.st_ino, in.path});
     }
     if (o_.output.back() == '/') throw ImportUsageError(o_.output + ": names a folder; -o names the tape");
+    // {date} is the one placeholder, written YYYY-MM-DD: a formatted one
+    // ({date:%Y%m%d}) would otherwise be taken as part of the name.
+    for (std::size_t at = o_.output.find("{date"); at != std::string::npos; at = o_.output.find("{date", at + 1))
+        if (o_.output.compare(at, 6, "{date}") != 0)
+            throw ImportUsageError(o_.output + ": the day goes into a name as {date} (YYYY-MM-DD), with no format");
     if (o_.output.find("{date}") == std::string::npos) {
         refuse_input_as_output(o_.output);
         check_output_place(o_.output);

@@ -17,12 +17,15 @@ from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    import numpy
     import pyarrow
 
 # Where a path is taken, str and pathlib.Path both do.
 type PathLike = str | os.PathLike[str]
 # A time bound: a time of day, an instant or a wall-clock time, or its text.
-type TimeBound = datetime.time | datetime.datetime | str | None
+type TimeBound = datetime.time | datetime.datetime | numpy.datetime64 | str | None
+# A time zone: an IANA name, a zoneinfo.ZoneInfo or a fixed datetime.timezone.
+type TimeZone = str | datetime.tzinfo | None
 
 __all__ = ["KINDS", "TapeError", "iter_tape", "read_tape"]
 
@@ -181,7 +184,7 @@ def _kinds(kinds: str | Iterable[str]) -> tuple[str, ...]:
 
 
 def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] | None, start: TimeBound,
-          end: TimeBound, nbbo: bool, time_zone: object, batch_rows: int,
+          end: TimeBound, nbbo: bool | numpy.bool_, time_zone: TimeZone, batch_rows: int,
           fractional_sizes: bool) -> tuple[ctypes.CDLL, int]:
     tape = os.fsdecode(path)
     if "\0" in tape:  # as open() says it; the engine would read the path up to it
@@ -251,7 +254,7 @@ def _batches(lib: ctypes.CDLL, reader: int) -> Iterator[tuple[str, pyarrow.Recor
 
 def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes"),
               symbols: str | Iterable[str] | None = None, start: TimeBound = None, end: TimeBound = None,
-              nbbo: bool = True, time_zone: object = None, batch_rows: int = 1_000_000,
+              nbbo: bool | numpy.bool_ = True, time_zone: TimeZone = None, batch_rows: int = 1_000_000,
               fractional_sizes: bool = False) -> Iterator[tuple[str, pyarrow.RecordBatch]]:
     """Yields ``(kind, pyarrow.RecordBatch)`` in the order the batches fill,
     each of at most ``batch_rows`` rows, for a day of any size.
@@ -276,7 +279,7 @@ def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes
 
 def read_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes"),
               symbols: str | Iterable[str] | None = None, start: TimeBound = None, end: TimeBound = None,
-              nbbo: bool = True, time_zone: object = None,
+              nbbo: bool | numpy.bool_ = True, time_zone: TimeZone = None,
               fractional_sizes: bool = False) -> dict[str, pyarrow.Table]:
     """The day as a dict from kind to ``pyarrow.Table``, with the same
     arguments as ``iter_tape``. ``table.to_pandas()`` gives a DataFrame."""

@@ -57,10 +57,13 @@ def _library() -> ctypes.CDLL:
 _capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
 _capsule_pointer.restype = ctypes.c_void_p
 _capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+_capsule_valid = ctypes.pythonapi.PyCapsule_IsValid
+_capsule_valid.restype = ctypes.c_int
+_capsule_valid.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
 
 def _is_path(value: object) -> bool:
-    return isinstance(value, (str, os.PathLike))
+    return isinstance(value, (str, bytes, os.PathLike))
 
 
 # The column names the import knows, of every kind of input.
@@ -83,9 +86,11 @@ def _known_column(name: object, rename: Mapping[str, str]) -> bool:
     return ours.lower() in _COLUMNS
 
 
-def _as_table(value: object, name: str, rename: Mapping[str, str]) -> pyarrow.Table | None:
+def _as_table(value: object, name: str, rename: Mapping[str, str], ignore_extra: bool) -> pyarrow.Table | None:
     """A DataFrame, Table or RecordBatch as a pyarrow Table, or None for
-    any other value (a stream)."""
+    any other value (a stream). With ``ignore_extra``, a DataFrame's columns
+    the import does not read are left out before Arrow sees them, so that
+    one Arrow cannot convert (complex numbers, mixed objects) stops nothing."""
     try:
         import pandas
     except ImportError:  # pandas is optional
@@ -94,16 +99,19 @@ def _as_table(value: object, name: str, rename: Mapping[str, str]) -> pyarrow.Ta
         import pyarrow
 
         # An index level named as a column the import reads is data (a
-        # DatetimeIndex named time, a (symbol, time) MultiIndex): it becomes
-        # a column. Other levels, and a RangeIndex, are only row labels.
-        named = [level for level in value.index.names
-                 if _known_column(level, rename) and level not in value.columns]
-        if named and not isinstance(value.index, pandas.RangeIndex):
-            value = value.reset_index(level=named)
+        # DatetimeIndex named time, a (symbol, time) MultiIndex, a RangeIndex
+        # named sequence): it becomes a column. Other levels are only row labels.
+        frame: Any = value
+        named = [level for level in frame.index.names
+                 if _known_column(level, rename) and level not in frame.columns]
+        if named:
+            frame = frame.reset_index(level=named)
+        if ignore_extra:
+            frame = frame.loc[:, [_known_column(column, rename) for column in frame.columns]]
         try:
-            return pyarrow.Table.from_pandas(value, preserve_index=False)
+            return pyarrow.Table.from_pandas(frame, preserve_index=False)
         except Exception as error:  # Arrow's, pandas' and NumPy's: each names no row
-            raise _conversion_error(value, name, error) from None
+            raise _conversion_error(frame, name, error) from None
     try:
         import pyarrow
     except ImportError:
@@ -149,8 +157,9 @@ def _conversion_error(frame: Any, name: str, error: Exception) -> ValueError:
     one type (an object column mixing texts and numbers, say)."""
     import pyarrow
 
-    if not frame.columns.is_unique:  # a column named twice: Arrow's own words say which
-        return ValueError(f"{name}: {error}")
+    if not frame.columns.is_unique:
+        twice = frame.columns[frame.columns.duplicated()][0]
+        return ValueError(f"{name}: column {str(twice)!r} given twice")
     for column in frame.columns:
         series = frame[column]
         try:
@@ -173,15 +182,41 @@ def _conversion_error(frame: Any, name: str, error: Exception) -> ValueError:
     return ValueError(f"{name}: the DataFrame cannot be read as an Arrow table: {error}")
 
 
-def _constant_texts(constants: Mapping[str, str | int]) -> dict[str, str]:
+def _mapping(name: str, value: object) -> Mapping[Any, Any]:
+    if value is None:
+        return {}
+    if not isinstance(value, Mapping):
+        raise TypeError(f"{name}: expected a mapping such as a dict, got {type(value).__name__}")
+    return value
+
+
+def _constant_texts(constants: object) -> dict[str, str]:
     texts = {}
-    for name, value in constants.items():
+    for name, value in _mapping("constants", constants).items():
         if not isinstance(name, str):
             raise TypeError(f"constants: a column name must be a str, got {type(name).__name__}")
-        if isinstance(value, bool) or not isinstance(value, (str, int)):
+        if isinstance(value, bool) or not isinstance(value, (str, numbers.Integral)):
             raise TypeError(f"constants: the value of {name!r} must be a str or an int, got {type(value).__name__}")
-        texts[name] = str(value)
+        texts[name] = value if isinstance(value, str) else str(int(value))
     return texts
+
+
+def _flag(name: str, value: object) -> bool:
+    """True or False (or a numpy bool): a text such as "no" is refused, not
+    taken as true."""
+    numpy_bool = type(value).__module__ == "numpy" and type(value).__name__ in ("bool", "bool_")
+    if not isinstance(value, bool) and not numpy_bool:
+        raise TypeError(f"{name}: expected True or False, got {type(value).__name__}")
+    return bool(value)
+
+
+def _is_terminal(stream: object) -> bool:
+    """Whether progress can be drawn on the stream: False for None (pythonw,
+    a service) or a closed one."""
+    try:
+        return bool(stream.isatty())  # type: ignore[attr-defined]
+    except (AttributeError, ValueError, OSError):
+        return False
 
 
 def _conditions_table(conditions: Mapping[str, int]) -> pyarrow.Table:
@@ -206,7 +241,7 @@ def _stream_capsule(value: object, name: str, raised: list[BaseException]) -> ob
     import pyarrow
 
     checked = isinstance(value, pyarrow.RecordBatchReader)
-    reader: Any = value if checked else pyarrow.RecordBatchReader.from_stream(value)
+    reader: Any = value if checked else pyarrow.RecordBatchReader.from_stream(_HeldStream(value, name))
     schema = _decoded_schema(reader.schema)
     # pyarrow hands a reader's batches on as they come, read by the schema's
     # types: a batch of other types would be misread.
@@ -216,12 +251,33 @@ def _stream_capsule(value: object, name: str, raised: list[BaseException]) -> ob
     return pyarrow.RecordBatchReader.from_batches(schema, _kept_raised(batches, raised)).__arrow_c_stream__()
 
 
+class _HeldStream:
+    """An object's ``__arrow_c_stream__`` answer, checked to be a stream
+    capsule before pyarrow takes it: anything else is a TypeError naming
+    the input, not a complaint about capsules."""
+
+    def __init__(self, value: object, name: str) -> None:
+        self._value = value
+        self._name = name
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        capsule = self._value.__arrow_c_stream__(requested_schema)  # type: ignore[attr-defined]
+        if type(capsule).__name__ != "PyCapsule" or not _capsule_valid(capsule, _STREAM_CAPSULE):
+            raise TypeError(f"{self._name}: __arrow_c_stream__ returned {type(capsule).__name__}, "
+                            "not an Arrow stream capsule")
+        return capsule
+
+
 def _kept_raised(batches: Iterator[Any], raised: list[BaseException]) -> Iterator[Any]:
     """The batches; what reading them raises (the caller's own generator's
     error, an interrupt) is kept, to reach the caller as it was raised
-    rather than as the text Arrow makes of it."""
+    rather than as the text Arrow makes of it. A GeneratorExit is no error
+    of the caller's: it is the import letting go of a stream it has
+    stopped reading (at a bad row, say), whose own error is the one to tell."""
     try:
         yield from batches
+    except GeneratorExit:
+        raise
     except BaseException as error:
         raised.append(error)
         raise
@@ -252,14 +308,18 @@ def _inputs(kind: str, value: Input) -> list[tuple[str, str, str | None, object]
     return out
 
 
-def _date_text(date: datetime.date | str | None) -> str | None:
+def _date_text(date: object) -> str | None:
     if date is None:
         return None
-    if isinstance(date, datetime.datetime):
+    if isinstance(date, datetime.datetime):  # a pandas Timestamp too
         date = date.date()
     if isinstance(date, datetime.date):
         return date.isoformat()
-    return str(date)
+    if isinstance(date, str):
+        return date
+    if type(date).__module__ == "numpy" and type(date).__name__ == "datetime64":
+        return str(date)[:10]
+    raise TypeError(f"date: expected a datetime.date or a text YYYY-MM-DD, got {type(date).__name__}")
 
 
 def _text_path(name: str, path: Any) -> str:
@@ -298,12 +358,17 @@ def _zone_name(zone: object) -> str | None:
         hours, rest = divmod(int(offset.total_seconds()), 3600)
         if rest:
             raise ValueError(f"time_zone: the fixed offset {zone} is no whole hours: give a zone by name")
+        if not -12 <= hours <= 14:  # the Etc zones' range
+            raise ValueError(f"time_zone: the fixed offset {zone} is past any zone's (-12 to +14 hours)")
         return "UTC" if hours == 0 else f"Etc/GMT{-hours:+d}"
+    if isinstance(zone, str):
+        return zone
     for attribute in ("key", "zone"):  # zoneinfo.ZoneInfo, pytz
         name = getattr(zone, attribute, None)
         if isinstance(name, str):
             return name
-    return str(zone)
+    raise TypeError(f"time_zone: expected an IANA name, a zoneinfo.ZoneInfo or a datetime.timezone, "
+                    f"got {type(zone).__name__}")
 
 
 def write_tape(
@@ -316,7 +381,7 @@ def write_tape(
     symbols: Input = None,
     conditions: Input | Mapping[str, int] = None,
     date: datetime.date | str | None = None,
-    time_zone: object = None,
+    time_zone: str | datetime.tzinfo | None = None,
     time_unit: str | None = None,
     price_type: int | None = None,
     listed_exchange: int = 1,
@@ -383,17 +448,20 @@ def write_tape(
 
     entries: list[dict[str, str]] = []
     output = _text_path("path", path)
+    ignore_extra = _flag("ignore_extra_columns", ignore_extra_columns)
+    renames = _mapping("rename", rename)
     options = {
         "output": output,
         "inputs": entries,
-        "rename": {_text_option("rename", k): _text_option("rename", v) for k, v in dict(rename or {}).items()},
-        "constants": _constant_texts(constants or {}),
-        "ignore_extra_columns": bool(ignore_extra_columns),
-        "header": bool(header),
-        "sort": bool(sort),
-        "allow_empty": bool(allow_empty),
-        "fractional_sizes": bool(fractional_sizes),
-        "one_sided_quotes": bool(one_sided_quotes),
+        "rename": {_text_option("rename", k): _text_option("rename", v)
+                   for k, v in renames.items()},
+        "constants": _constant_texts(constants),
+        "ignore_extra_columns": ignore_extra,
+        "header": _flag("header", header),
+        "sort": _flag("sort", sort),
+        "allow_empty": _flag("allow_empty", allow_empty),
+        "fractional_sizes": _flag("fractional_sizes", fractional_sizes),
+        "one_sided_quotes": _flag("one_sided_quotes", one_sided_quotes),
         "time_unit": _text_option("time_unit", time_unit),
         "time_zone": _zone_name(time_zone),
         "date": _date_text(date),
@@ -401,7 +469,7 @@ def write_tape(
         "listed_exchange": _whole("listed_exchange", listed_exchange, 65535),
         "temp_dir": _text_path("temp_dir", temp_dir) if temp_dir is not None else None,
         "delimiter": _text_option("delimiter", delimiter),
-        "compress": bool(compress),
+        "compress": _flag("compress", compress),
     }
     capsules: list[object] = []  # kept alive until the import has taken the streams
     raised: list[BaseException] = []  # by the caller's streams
@@ -411,7 +479,7 @@ def write_tape(
         if file_path is not None:
             entry["path"] = file_path
         else:
-            table = _as_table(data, name, rename or {})
+            table = _as_table(data, name, renames, ignore_extra)
             if table is not None:
                 capsule = _decoded(table, _decoded_schema(table.schema)).__arrow_c_stream__()
             else:
@@ -424,7 +492,7 @@ def write_tape(
     count = len(first)
     first_array = (ctypes.c_void_p * max(count, 1))(*first)
     status = ctypes.c_int(0)
-    show = sys.stderr.isatty() if progress is None else bool(progress)
+    show = _is_terminal(sys.stderr) if progress is None else _flag("progress", progress)
     with _Progress(show) as report:
         answer = _run_stoppable(lambda: lib.tarvik_import(json.dumps(options).encode(), first_array, None, count,
                                                           ctypes.byref(status), report.callback), report)

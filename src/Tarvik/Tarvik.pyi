@@ -6,7 +6,7 @@ read-only members are properties. Kept in step with the module by
 """
 
 from collections.abc import Callable
-from typing import Final, Self, TypeAlias
+from typing import Final, Self, TypeAlias, overload
 
 from typing_extensions import disjoint_base
 
@@ -14,9 +14,11 @@ from typing_extensions import disjoint_base
 # TqCALLBACKRETURN_CONTINUE, TqCALLBACKRETURN_STOP or TqCALLBACKRETURN_RESTART.
 _MessageCallback: TypeAlias = Callable[[TarvikSystem, TarvikMessage], int]
 # FilterSymbols and ExcludeSymbols: symbols, or (symbol, listed exchange)
-# pairs, in a list; or a single one.
+# pairs, in a list; or a single one. Each takes a list of either first (so
+# that a list written in the call, of texts and pairs mixed, is read as
+# one), then a list already typed as texts or as pairs, or one symbol.
 _Symbol: TypeAlias = str | tuple[str] | tuple[str, int]
-_SymbolList: TypeAlias = list[str] | list[tuple[str, int]] | list[_Symbol] | _Symbol
+_SymbolList: TypeAlias = list[str] | list[tuple[str, int]] | _Symbol
 
 __author__: str
 year: Final[int]
@@ -149,12 +151,18 @@ def DateFromYMD(TqDate: TqDate, /) -> bool:
     Using populated Year, Month, and Day members, populates all other fields.
     This function modifies the object passed in. Returns True on success or False on Failure"""
 
+@overload
+def FilterSymbols(symbols: list[_Symbol], /) -> bool: ...
+@overload
 def FilterSymbols(symbols: _SymbolList, /) -> bool:
     """FilterSymbols([Symbol1,Symbol2,Symbol3,...])
     FilterSymbols([(Symbol1,ListedExg1),(Symbol2,ListedExg2),(Symbol3,ListedExg3),...])
     Only sends selected symbols to callback, improving performance. Must be called prior to ProcessTape.
     Arguements can either be a list of symbol strings. or a list of tuples of a symbol string and listed exchange. Symbols should be in Tarvik format"""
 
+@overload
+def ExcludeSymbols(symbols: list[_Symbol], /) -> bool: ...
+@overload
 def ExcludeSymbols(symbols: _SymbolList, /) -> bool:
     """ExcludeSymbols([Symbol1,Symbol2,Symbol3,...])
     Blocks selected symbols from being sent to callback, improving performance. Must be called prior to ProcessTape.

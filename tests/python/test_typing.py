@@ -29,6 +29,9 @@ def docstrings():
     """(path, stub docstring) for every function, record type and member."""
     for node in stub_tree().body:
         if isinstance(node, ast.FunctionDef):
+            overload = any(ast.unparse(d) == "overload" for d in node.decorator_list)
+            if overload and ast.get_docstring(node) is None:
+                continue  # the last overload carries the docstring
             yield node.name, ast.get_docstring(node, clean=False)
         elif isinstance(node, ast.ClassDef):
             yield node.name, ast.get_docstring(node, clean=False)
