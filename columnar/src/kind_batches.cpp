@@ -92,7 +92,8 @@ public:
             field("size", arrow::uint32()), field("conditions", arrow::list(arrow::uint8())),
             field("sequence", arrow::uint32()), field("open", arrow::float64()),
             field("high", arrow::float64()), field("low", arrow::float64()),
-            field("total_volume", arrow::uint64()), field("tick", arrow::float64())};
+            field("total_volume", arrow::uint64()), field("tick", arrow::float64()),
+            field("trade_condition", arrow::uint8()), field("price_flags", arrow::uint8())};
         if (fractional_) {
             own.push_back(field("fractional_size", arrow::float64()));
             own.push_back(field("fractional_total_volume", arrow::float64()));
@@ -114,6 +115,8 @@ private:
         low_.append(to_double(t.Low, t.PriceType));
         volume_.append(t.TotalVolume);
         tick_.append(to_double(t.Tick, t.PriceType));
+        trade_condition_.append(t.TradeCondition);
+        price_flags_.append(t.PriceFlags);
         if (fractional_) {
             // Six implied decimals as the nearest double; a trade without
             // the extension has its whole size and volume.
@@ -134,6 +137,8 @@ private:
         ARROW_RETURN_NOT_OK(high_.reserve(n));
         ARROW_RETURN_NOT_OK(low_.reserve(n));
         ARROW_RETURN_NOT_OK(volume_.reserve(n));
+        ARROW_RETURN_NOT_OK(trade_condition_.reserve(n));
+        ARROW_RETURN_NOT_OK(price_flags_.reserve(n));
         if (fractional_) {
             ARROW_RETURN_NOT_OK(fractional_size_.reserve(n));
             ARROW_RETURN_NOT_OK(fractional_volume_.reserve(n));
@@ -151,6 +156,8 @@ private:
         out.push_back(low_.finish(arrow::float64()));
         out.push_back(volume_.finish(arrow::uint64()));
         out.push_back(tick_.finish(arrow::float64()));
+        out.push_back(trade_condition_.finish(arrow::uint8()));
+        out.push_back(price_flags_.finish(arrow::uint8()));
         if (fractional_) {
             out.push_back(fractional_size_.finish(arrow::float64()));
             out.push_back(fractional_volume_.finish(arrow::float64()));
@@ -164,6 +171,7 @@ private:
     FixedColumn<uint32_t> size_, sequence_;
     ByteListColumn conditions_;
     FixedColumn<uint64_t> volume_;
+    FixedColumn<uint8_t> trade_condition_, price_flags_;
 };
 
 class QuoteBatch : public KindBatch {
@@ -475,10 +483,18 @@ int32_t TextDictionary::index_of(TqStringRecord* record) {
 int32_t TextDictionary::index_of_text(const char* text) {
     const std::string_view key(text);
     if (const auto it = by_text_.find(key); it != by_text_.end()) return it->second;
-    const auto index = static_cast<int32_t>(texts_.size());
     const std::string_view kept = kept_.keep(key);
+    int32_t index;
+    if (engine::valid_utf8(kept)) {
+        index = static_cast<int32_t>(texts_.size());
+        texts_.push_back(kept);
+    } else {
+        // A text that is no UTF-8 shows with U+FFFD for its bad bytes: texts
+        // that show alike are one value of the dictionary, whose values
+        // must differ (pandas makes categories of them).
+        index = index_of_text(engine::utf8_text(kept).c_str());
+    }
     by_text_.emplace(kept, index);
-    texts_.push_back(engine::valid_utf8(kept) ? kept : kept_.keep(engine::utf8_text(kept)));
     return index;
 }
 
@@ -529,12 +545,17 @@ void KindBatch::reserve(int64_t rows) {
 void KindBatch::append(const MessageRow& row) {
     // Room for a stretch of rows at a time, so the appends need no checks,
     // made when the stretch's first row comes: a batch no row reaches
-    // holds no memory. Columns of 1 MB or more are mappings
-    // (batch_memory.h): what is never filled is never touched, a column
-    // grows without a copy, and a short last batch gives the rest back.
-    if (rows_ % kRowsReserved == 0) {
+    // holds no memory. Stretches start small and grow four times over up
+    // to kRowsReserved, so that a reader of a small day (or many readers
+    // open at once) holds little. Columns of 1 MB or more are mappings
+    // (batch_memory.h): a column grows without a copy, and a short last
+    // batch gives the rest back.
+    if (rows_ == reserved_) {
         const int64_t left = batch_rows_ - rows_;
-        reserve(left < kRowsReserved ? left : kRowsReserved);
+        const int64_t rows = left < stretch_ ? left : stretch_;
+        reserve(rows);
+        reserved_ += rows;
+        if (stretch_ < kRowsReserved) stretch_ *= 4;
     }
     time_.append(row.time);
     if (row.symbol >= 0) symbol_.append(row.symbol);
@@ -555,6 +576,7 @@ std::shared_ptr<arrow::RecordBatch> KindBatch::finish() {
     check(finish_own(columns));
     auto batch = arrow::RecordBatch::Make(schema_, rows_, std::move(columns));
     rows_ = 0;
+    reserved_ = 0;  // the stretch stays as grown: the next batch is likely as long
     return batch;
 }
 

@@ -128,7 +128,8 @@ protected:
     void set_schema(std::vector<std::shared_ptr<arrow::Field>> own, std::shared_ptr<arrow::DataType> time_type);
 
 private:
-    // Rows the columns make room for at a time.
+    // Rows the columns make room for at a time: first, and at most.
+    static constexpr int64_t kFirstRowsReserved = int64_t{1} << 12;
     static constexpr int64_t kRowsReserved = int64_t{1} << 20;
     void reserve(int64_t rows);
 
@@ -142,6 +143,8 @@ private:
     TextDictionary& symbols_;
     int64_t batch_rows_;
     int64_t rows_ = 0;
+    int64_t reserved_ = 0;                    // rows the columns have room for
+    int64_t stretch_ = kFirstRowsReserved;    // rows the next room is made for
 };
 
 // Raises when Arrow fails (out of memory): the reader reports it.

@@ -157,7 +157,7 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
         (static_cast<int64_t>(h.tqSessionDate.NDays) - engine::kUnixEpochNDays) * kMicrosPerDay + of_day;
     const int64_t epoch = local - int64_t{h.tqExgTimestamp.TimeZone} * 3'600'000'000;
     if (!in_window(epoch, local, of_day)) return TqCALLBACKRETURN_CONTINUE;
-    TradeFraction fraction;
+    TradeFraction fraction = TradeFraction::none();
     if (options.fractional_sizes && m.ptarvik3Ext != nullptr && kind == static_cast<int>(TapeKind::Trades))
         fraction = {m.ptarvik3Ext->FractionalSize, m.ptarvik3Ext->FractionalTotalVolume};
     if (!handoff->threaded()) {

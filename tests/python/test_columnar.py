@@ -22,7 +22,7 @@ pc = pytest.importorskip("pyarrow.compute")
 pytest.importorskip("pyarrow.ipc")
 pd = pytest.importorskip("pandas")
 
-from conftest import compile_tape  # noqa: E402
+from conftest import SANITIZED, compile_tape  # noqa: E402
 from test_import import NY, csv_text, vendor_day  # noqa: E402
 
 EPOCH_NDAYS = 31776  # 1970-01-01 counted from 1883-01-01
@@ -78,7 +78,8 @@ def callback_rows(tape):
                                        conditions=[c for c in t.ExtTradeConditions if c != 255],
                                        sequence=t.ExgSequence, open=Tarvik.PriceToDouble(t.Open, pt),
                                        high=Tarvik.PriceToDouble(t.High, pt), low=Tarvik.PriceToDouble(t.Low, pt),
-                                       total_volume=t.TotalVolume, tick=Tarvik.PriceToDouble(t.Tick, pt)))
+                                       total_volume=t.TotalVolume, tick=Tarvik.PriceToDouble(t.Tick, pt),
+                                       trade_condition=t.TradeCondition, price_flags=t.PriceFlags))
         elif kind in (Tarvik.TqMSG_EXGQUOTE, Tarvik.TqMSG_MMQUOTE):
             q = body.ExgQuote if kind == Tarvik.TqMSG_EXGQUOTE else body.MMQuote
             c = q.coreQuote
@@ -564,3 +565,64 @@ def test_a_path_with_a_nul_byte_is_refused_not_cut_short(synth_day, read):
                                                             "exchange": [1], "price": [1.5], "size": [1]}))
         else:
             getattr(tarvik_engine, read)(path)
+
+
+def test_texts_that_show_alike_are_one_value_of_the_symbol_dictionary(tmp_path):
+    """Two texts that are no UTF-8 show alike with U+FFFD, as does a text
+    that holds it: one dictionary value, so that pandas takes the column."""
+    lines = [{"header": {"date": "2024-03-15", "permission_set": "AA", "display": "Alike"}}]
+    for k, text in enumerate([{"hex": "ff41"}, {"hex": "fe41"}, "\ufffdA"]):
+        lines.append({"symbol": {"id": f"S{k}", "text": text, "listed_exg": 1, "price_type": 2}})
+    for k in range(3):
+        lines.append({"event": {"kind": "trade", "time": f"09:30:0{k}", "symbol": f"S{k}", "reporting_exg": 1,
+                                "price": 100 + k, "size": 1}})
+    tape = compile_tape(tmp_path / "alike.tape", lines)
+    trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
+    symbol = trades.column("symbol").combine_chunks()
+    assert symbol.dictionary.to_pylist() == ["\ufffdA"]
+    assert trades.to_pandas()["symbol"].tolist() == ["\ufffdA"] * 3
+
+
+def test_trades_carry_their_condition_and_price_flags(loaded, tmp_path):
+    """A cancelled trade is told from the others by its price flags."""
+    lines = [{"header": {"date": "2024-03-15", "permission_set": "AA", "display": "Cancels"}},
+             {"symbol": {"id": "X", "text": "X", "listed_exg": 1, "price_type": 2}}]
+    for k, (price, size, flags, condition) in enumerate([(100, 100, 0, 5), (110, 200, 0, 6), (110, 200, 32, 6),
+                                                         (90, 50, 16, 3)]):
+        lines.append({"event": {"kind": "trade", "time": f"09:30:0{k}", "symbol": "X", "reporting_exg": 1,
+                                "price": price, "size": size, "price_flags": flags, "trade_condition": condition}})
+    tape = compile_tape(tmp_path / "cancels.tape", lines)
+    assert_columns_are_the_callbacks(tape, every_kind=False)
+    trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"].to_pandas()
+    assert trades.trade_condition.tolist() == [5, 6, 6, 3]
+    assert ((trades.price_flags & Tarvik.TqTPF_EXGCANCEL) != 0).tolist() == [False, False, True, False]
+
+
+def test_readers_open_at_once_over_a_small_day_hold_little_memory(python_child, tmp_path):
+    """A reader makes room for rows a stretch at a time, the first short, and
+    its hand-off leaves untouched what no row was written to: twenty open at
+    once over a small day hold some 11 MB each (a million rows' room each
+    took 30)."""
+    tape = tmp_path / "small.tape"
+    made = subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-q", "-o", str(tape), "--symbols", "20",
+                           "--options-per-symbol", "2", "--messages", "6000"], capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    child = python_child(f"""
+        import tarvik_engine
+        ALL = ("trades", "quotes", "mm_quotes", "symbol_changes", "categories")
+        def rss_mb():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096 / 2**20
+        first = tarvik_engine.iter_tape({str(tape)!r}, kinds=ALL)
+        next(first)
+        before = rss_mb()
+        readers = []
+        for _ in range(20):
+            reader = tarvik_engine.iter_tape({str(tape)!r}, kinds=ALL)
+            next(reader)
+            readers.append(reader)
+        print(round(rss_mb() - before))
+    """)
+    assert child.returncode == 0, child.stderr
+    if not SANITIZED:
+        assert int(child.stdout) < 400, f"twenty readers took {child.stdout.strip()} MB"
