@@ -160,7 +160,26 @@ public:
             SectionHead head;
             if (scope_ == Scope::Heads && !whole_section_at(pos)) {
                 // A live tape's writer puts a block on the disk in pieces:
-                // the last one may be there only in part.
+                // the last one may be there only in part (its head zeros,
+                // where the file was extended first). A head of another
+                // kind, or longer than any block, is damage, as a replay
+                // of the live tape takes it.
+                SectionHead partial;
+                const bool written = file_.size() - pos >= sizeof partial && file_.read(pos, &partial, sizeof partial) &&
+                                     (partial.kind != 0 || partial.length != 0 || partial.crc != 0);
+                if (written) {
+                    const bool events = partial.kind == static_cast<uint32_t>(SectionKind::Events) ||
+                                        (partial.kind == static_cast<uint32_t>(SectionKind::PackedEvents) &&
+                                         info_.format_version >= engine::kPackedTapeFormatVersion);
+                    if (!events && partial.kind != static_cast<uint32_t>(SectionKind::End))
+                        return fail(kBadBlock, section, name, pos,
+                                    "a section of kind " + std::to_string(partial.kind) + " (" +
+                                        kind_name(partial.kind) + ") where an Events or the End section belongs");
+                    if (events && partial.length > engine::kMaxBlockBytes)
+                        return fail(kBadBlock, section, name, pos,
+                                    "its head says " + grouped(partial.length) + " bytes, more than any block holds (" +
+                                        grouped(engine::kMaxBlockBytes) + ")");
+                }
                 note_last_event();
                 return true;
             }

@@ -422,7 +422,7 @@ def test_a_packed_day_replays_as_the_plain_one_inflated_ahead_or_not(loaded, tmp
 
 
 @pytest.mark.parametrize("command", ["compress", "decompress"])
-def test_converting_a_damaged_tape_names_the_offset_and_keeps_the_output(tmp_path, command):
+def test_converting_a_damaged_tape_names_the_section_and_keeps_the_output(tmp_path, command):
     source = tmp_path / "day.tape"
     assert tool("synth", "-o", source, "--symbols", 3, "--messages", 9000,
                 *(["--no-compress"] if command == "compress" else [])).returncode == 0
@@ -433,7 +433,8 @@ def test_converting_a_damaged_tape_names_the_offset_and_keeps_the_output(tmp_pat
     target.write_bytes(b"kept")
     result = tool(command, source, "-o", target)
     assert result.returncode == 1
-    assert str(source) in result.stderr and "byte offset" in result.stderr, result.stderr
+    assert str(source) in result.stderr and "at byte" in result.stderr, result.stderr
+    assert "is not written" in result.stderr
     assert target.read_bytes() == b"kept"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["day.tape", "out.tape"]
 
@@ -672,3 +673,23 @@ def test_info_shows_a_display_text_on_one_line_with_control_characters_escaped(t
     assert tool("compile", "-q", script, "-o", tmp_path / "a.tape").returncode == 0
     shown = tool("info", tmp_path / "a.tape").stdout
     assert "display       one\\ntwo\\x1b[7m\\\\\n" in shown, shown
+
+
+def test_info_takes_a_block_head_longer_than_any_block_for_damage_not_a_live_tape(tmp_path):
+    import struct
+
+    tape = tmp_path / "day.tape"
+    assert tool("synth", "-q", "-o", tape, "--symbols", 3, "--messages", 9000, "--no-compress").returncode == 0
+    data = bytearray(tape.read_bytes())
+    at, heads = 16, []
+    while at < len(data):
+        kind, _, length = struct.unpack_from("<IIQ", data, at)
+        heads.append((at, kind))
+        at += 16 + (length + 7) // 8 * 8
+    blocks = [at for at, kind in heads if kind == heads[-2][1]]  # the kind of the block before End
+    assert len(blocks) == 3
+    struct.pack_into("<Q", data, blocks[1] + 8, 10**12)
+    tape.write_bytes(bytes(data))
+    result = tool("info", tape)
+    assert result.returncode == 1 and "Events block 2" in result.stderr, result.stdout + result.stderr
+    assert "more than any block holds" in result.stderr
