@@ -310,6 +310,8 @@ def test_version_names_the_tool_the_engine_and_the_tape_format():
     (["import", "--trades", "t.csv", "-o", "x.tape", "--delimiter", "ab"], "--delimiter: expected one character"),
     (["compile", "a.jsonl", "b.jsonl", "-o", "x.tape"], "b.jsonl"),
     (["info"], "tapes is required"),
+    (["info", "-day.tape"], "unknown option '-day.tape' (a path that starts with '-' goes after '--'"),
+    (["check", "--version"], "unknown option '--version'"),
     (["synth", "-o", "x.tape", "--symbols", "100000", "--options-per-symbol", "1000"],
      "make 100100000 instruments; at most 10000000"),
 ])

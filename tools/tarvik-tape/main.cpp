@@ -618,6 +618,15 @@ int parse_command_line(CLI::App& app, int argc, char** argv) {
             std::fprintf(stderr, "tarvik-tape: a command is required\n%s", app.help().c_str());
             return 2;
         }
+        // CLI11 checks the required arguments before it names what it could
+        // not place: an unknown option ("-day.tape") would be told as a
+        // missing argument.
+        if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr)
+            for (const CLI::App* command : app.get_subcommands())
+                for (const std::string& left : command->remaining())
+                    if (left.size() > 1 && left[0] == '-')
+                        return usage_error(app, "unknown option '" + left + "' (a path that starts with '-' goes "
+                                                "after '--': tarvik-tape " + command->get_name() + " -- " + left + ")");
         return usage_error(app, e.what());
     }
     return -1;
