@@ -102,9 +102,33 @@ std::string block_fault(const engine::EventBlock& block, const engine::TapeTable
         if (e.symbol != engine::kNone && e.symbol >= t.symbols.size())
             return event + "symbol index " + std::to_string(e.symbol) + " outside the " +
                    std::to_string(t.symbols.size()) + " symbols";
-        if (e.kind == TqMSG_CATEGORY && e.category.category >= t.categories.size())
-            return event + "category index " + std::to_string(e.category.category) + " outside the " +
-                   std::to_string(t.categories.size()) + " categories";
+        const std::string texts = std::to_string(t.texts.size()) + " texts";
+        if (e.kind == TqMSG_MMQUOTE && e.market_maker != engine::kNone && e.market_maker >= t.texts.size())
+            return event + "market maker text " + std::to_string(e.market_maker) + " outside the " + texts;
+        if (e.kind == TqMSG_SYMBOLCHANGE && e.symbol_change.old_symbol != engine::kNone &&
+            e.symbol_change.old_symbol >= t.symbols.size())
+            return event + "old symbol index " + std::to_string(e.symbol_change.old_symbol) + " outside the " +
+                   std::to_string(t.symbols.size()) + " symbols";
+        if (e.kind == TqMSG_CATEGORY) {
+            const engine::CategoryEventBody& c = e.category;
+            if (c.category >= t.categories.size())
+                return event + "category index " + std::to_string(c.category) + " outside the " +
+                       std::to_string(t.categories.size()) + " categories";
+            const std::size_t fields = t.categories[c.category].fields.size();
+            if (c.first_value > t.category_values.size() || fields > t.category_values.size() - c.first_value)
+                return event + "its " + std::to_string(fields) + " category values from " +
+                       std::to_string(c.first_value) + " run past the " + std::to_string(t.category_values.size()) +
+                       " category values";
+            for (std::size_t f = 0; f < fields; ++f) {
+                const uint8_t type = t.categories[c.category].fields[f].type;
+                const engine::CategoryValue& v = t.category_values[c.first_value + f];
+                uint32_t text;
+                std::memcpy(&text, v.value, sizeof text);
+                if ((type == TqCFT_STRINGZ || type == TqCFT_TqSTRING) && v.set && text >= t.texts.size())
+                    return event + "field " + std::to_string(f + 1) + " names text " + std::to_string(text) +
+                           " outside the " + texts;
+            }
+        }
         flagged += e.flags & engine::kEventHasExt;
     }
     if (flagged != block.ext_count)
@@ -378,7 +402,10 @@ private:
             if (got == 0) return true;
             if (got != 1)
                 return fail(got, kTableCount + static_cast<int>(block), "Events block " + std::to_string(block), at,
-                            events.events != nullptr ? block_fault(events, tables) : "the block cannot be read");
+                            events.events != nullptr
+                                ? block_fault(events, tables)
+                                : "the block's events cannot be read from it (a packed frame that does not "
+                                  "inflate to the size its head gives, or a count its length does not hold)");
         }
     }
 

@@ -119,6 +119,14 @@ def damaged(kind, data):
         data = data[:event + 8] + struct.pack("<I", 999_999) + data[event + 12:]
         return with_block_crc(data, offset, length), 8, "event 6 of 4096: symbol index 999999", \
             Tarvik.TqAPIERR_EXCEPTION
+    if kind == "bad-market-maker":
+        offset, _, length = second
+        first = offset + 16 + 16
+        n = next(i for i in range(4096) if data[first + 48 * i + 16] == Tarvik.TqMSG_MMQUOTE)
+        event = first + 48 * n
+        data = data[:event + 20] + struct.pack("<I", 999_999) + data[event + 24:]
+        return with_block_crc(data, offset, length), 8, f"event {n + 1} of 4096: market maker text 999999 outside", \
+            Tarvik.TqAPIERR_EXCEPTION
     # Bytes a run never needs, which a tape still has as written.
     if kind == "flags":
         return flip(data, 12), 0, "the preamble's flags are 000000", Tarvik.TqAPIERR_NOT_SUPPORTED
@@ -142,7 +150,7 @@ def damaged(kind, data):
 
 
 @pytest.mark.parametrize("kind", ["cut-in-a-block", "cut-after-a-block", "crc-in-a-block", "crc-in-the-symbols",
-                                  "bad-symbol-index", "flags", "padding", "end-crc", "after-the-end",
+                                  "bad-symbol-index", "bad-market-maker", "flags", "padding", "end-crc", "after-the-end",
                                   "newer-format", "random-bytes", "empty"])
 def test_check_says_what_is_wrong_and_where(tmp_path, synth_tape, kind):
     data, section, reason, code = damaged(kind, synth_tape.read_bytes())
