@@ -261,7 +261,8 @@ class _HeldStream:
         self._name = name
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
-        capsule = self._value.__arrow_c_stream__(requested_schema)  # type: ignore[attr-defined]
+        stream = self._value.__arrow_c_stream__  # type: ignore[attr-defined]
+        capsule = stream() if requested_schema is None else stream(requested_schema)
         if type(capsule).__name__ != "PyCapsule" or not _capsule_valid(capsule, _STREAM_CAPSULE):
             raise TypeError(f"{self._name}: __arrow_c_stream__ returned {type(capsule).__name__}, "
                             "not an Arrow stream capsule")
