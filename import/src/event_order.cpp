@@ -1,5 +1,6 @@
 #include "event_order.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,21 +14,11 @@ namespace tarvik::import {
 namespace {
 
 constexpr std::size_t kRunReadEvents = 512;  // 52 KB a run while merging
-constexpr std::size_t kMaxRuns = 64;         // then the runs are merged into one
+constexpr std::size_t kFanIn = 64;           // runs of a level merged into one of the next
 
 [[noreturn]] void run_file_failed(const std::string& dir, const char* doing) {
     throw ImportError("--sort: cannot " + std::string(doing) + " a temporary file in " + dir + ": " +
                       std::strerror(errno));
-}
-
-std::FILE* run_file(const std::string& dir) {
-    const int fd = unnamed_temp_file(dir, "--sort");
-    std::FILE* file = ::fdopen(fd, "w+b");
-    if (file == nullptr) {
-        ::close(fd);
-        run_file_failed(dir, "open");
-    }
-    return file;
 }
 
 }  // namespace
@@ -49,8 +40,8 @@ SortedStream::SortedStream(std::string temp_dir, std::size_t run_events, std::fu
     pending_.reserve(run_events_);
 }
 
-SortedStream::Run::~Run() {
-    if (file != nullptr) std::fclose(file);
+SortedStream::~SortedStream() {
+    if (fd_ >= 0) ::close(fd_);
 }
 
 void SortedStream::add(const StagedEvent& event) {
@@ -58,26 +49,47 @@ void SortedStream::add(const StagedEvent& event) {
     if (pending_.size() >= run_events_) spill();
 }
 
+uint64_t SortedStream::append(const StagedEvent* events, std::size_t count) {
+    if (fd_ < 0) fd_ = unnamed_temp_file(temp_dir_, "--sort");
+    const uint64_t at = end_;
+    const auto* bytes = reinterpret_cast<const char*>(events);
+    std::size_t left = count * sizeof(StagedEvent);
+    while (left > 0) {
+        const ssize_t put = ::pwrite(fd_, bytes, left, static_cast<off_t>(end_));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) run_file_failed(temp_dir_, "write");
+        bytes += put;
+        left -= static_cast<std::size_t>(put);
+        end_ += static_cast<uint64_t>(put);
+    }
+    return at;
+}
+
 void SortedStream::spill() {
     if (pending_.empty()) return;
     std::stable_sort(pending_.begin(), pending_.end(), staged_before);
     auto run = std::make_unique<Run>();
-    run->file = run_file(temp_dir_);
-    if (std::fwrite(pending_.data(), sizeof(StagedEvent), pending_.size(), run->file) != pending_.size() ||
-        std::fflush(run->file) != 0)
-        run_file_failed(temp_dir_, "write");
-    std::rewind(run->file);
+    run->events = pending_.size();
+    run->offset = append(pending_.data(), pending_.size());
     pending_.clear();
     runs_.push_back(std::move(run));
-    if (runs_.size() >= kMaxRuns) compact();
+    // A level full makes one run of the next, which may fill that one.
+    for (int level = 0;; ++level) {
+        std::size_t at_level = 0;
+        for (const auto& r : runs_) at_level += r->level == level;
+        if (at_level < kFanIn) break;
+        merge_level(level);
+    }
 }
 
-void SortedStream::compact() {
-    // Merges every run into one, so that the runs (their buffers and file
-    // handles) stay few however long the input.
+void SortedStream::merge_level(int level) {
+    std::vector<Run*> merged_runs;
+    for (const auto& r : runs_)
+        if (r->level == level) merged_runs.push_back(r.get());
+    start_merge(merged_runs);
     auto merged = std::make_unique<Run>();
-    merged->file = run_file(temp_dir_);
-    start_merge();
+    merged->level = level + 1;
+    merged->offset = end_;
     std::vector<StagedEvent> out;
     out.reserve(kRunReadEvents);
     uint64_t merged_events = 0;
@@ -86,55 +98,71 @@ void SortedStream::compact() {
         out.push_back(*e);
         pop();
         if (out.size() == kRunReadEvents || peek() == nullptr) {
-            if (std::fwrite(out.data(), sizeof(StagedEvent), out.size(), merged->file) != out.size())
-                run_file_failed(temp_dir_, "write");
+            append(out.data(), out.size());
             out.clear();
         }
     }
-    if (std::fflush(merged->file) != 0) run_file_failed(temp_dir_, "write");
-    std::rewind(merged->file);
-    runs_.clear();
+    merged->events = merged_events;
+    // The merged runs' bytes are given back to the file system where it
+    // can (a hole in the file); the file's offsets stay as they are.
+    for (Run* r : merged_runs)
+        ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(r->offset),
+                    static_cast<off_t>(r->events * sizeof(StagedEvent)));
+    std::erase_if(runs_, [level](const std::unique_ptr<Run>& r) { return r->level == level; });
     heap_.clear();
     runs_.push_back(std::move(merged));
 }
 
-void SortedStream::start_merge() {
+void SortedStream::start_merge(std::vector<Run*> runs) {
     heap_.clear();
-    for (auto& run : runs_)
-        if (run->head() != nullptr) heap_.push_back(run.get());
-    auto later = [](Run* a, Run* b) { return staged_before(*b->head(), *a->head()); };
-    std::make_heap(heap_.begin(), heap_.end(), later);
+    for (Run* run : runs) {
+        run->read = 0;
+        run->at = 0;
+        run->buffer.clear();
+        if (head(*run) != nullptr) heap_.push_back(run);
+    }
+    std::make_heap(heap_.begin(), heap_.end(), [this](Run* a, Run* b) { return staged_before(*head(*b), *head(*a)); });
 }
 
-const StagedEvent* SortedStream::Run::head() {
-    if (at < buffer.size()) return &buffer[at];
-    if (done) return nullptr;
-    buffer.resize(kRunReadEvents);
-    const std::size_t n = std::fread(buffer.data(), sizeof(StagedEvent), kRunReadEvents, file);
-    if (n < kRunReadEvents && std::ferror(file)) throw ImportError("--sort: cannot read a temporary file");
-    buffer.resize(n);
-    at = 0;
-    if (n == 0) {
-        done = true;
-        return nullptr;
+const StagedEvent* SortedStream::head(Run& run) {
+    if (run.at < run.buffer.size()) return &run.buffer[run.at];
+    const uint64_t left = run.events - run.read;
+    if (left == 0) return nullptr;
+    const std::size_t n = left < kRunReadEvents ? static_cast<std::size_t>(left) : kRunReadEvents;
+    run.buffer.resize(n);
+    auto* bytes = reinterpret_cast<char*>(run.buffer.data());
+    std::size_t want = n * sizeof(StagedEvent);
+    off_t from = static_cast<off_t>(run.offset + run.read * sizeof(StagedEvent));
+    while (want > 0) {
+        const ssize_t got = ::pread(fd_, bytes, want, from);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) throw ImportError("--sort: cannot read a temporary file in " + temp_dir_ +
+                                        (got < 0 ? std::string(": ") + std::strerror(errno) : std::string()));
+        bytes += got;
+        want -= static_cast<std::size_t>(got);
+        from += got;
     }
-    return &buffer[0];
+    run.read += n;
+    run.at = 0;
+    return &run.buffer[0];
 }
 
 void SortedStream::finish() {
     spill();
     pending_ = std::vector<StagedEvent>();  // give the memory back before merging
-    start_merge();
+    std::vector<Run*> all;
+    for (const auto& r : runs_) all.push_back(r.get());
+    start_merge(std::move(all));
 }
 
-const StagedEvent* SortedStream::peek() { return heap_.empty() ? nullptr : heap_.front()->head(); }
+const StagedEvent* SortedStream::peek() { return heap_.empty() ? nullptr : head(*heap_.front()); }
 
 void SortedStream::pop() {
-    auto later = [](Run* a, Run* b) { return staged_before(*b->head(), *a->head()); };
+    const auto later = [this](Run* a, Run* b) { return staged_before(*head(*b), *head(*a)); };
     std::pop_heap(heap_.begin(), heap_.end(), later);
     Run* run = heap_.back();
     ++run->at;
-    if (run->head() == nullptr) heap_.pop_back();
+    if (head(*run) == nullptr) heap_.pop_back();
     else std::push_heap(heap_.begin(), heap_.end(), later);
 }
 

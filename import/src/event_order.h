@@ -39,13 +39,20 @@ private:
     bool done_ = false;
 };
 
-// Sorts events in runs of `run_events`, spilled to unnamed temporary files
-// in `temp_dir`, and merges the runs.
+// Sorts events in runs of `run_events`, spilled one after another to one
+// unnamed temporary file of the input's (however many runs, one file
+// handle: a month of inputs sorted at once stays far below the process's
+// limit), and merges the runs. Runs are merged by levels: kFanIn runs of
+// one level make one of the next, so each event is written a few times
+// (twice up to 32 M events), not once for every merge.
 class SortedStream : public EventStream {
 public:
     // `progress` is called now and then while runs are merged into one;
     // what it throws ends the sort.
     SortedStream(std::string temp_dir, std::size_t run_events, std::function<void()> progress = {});
+    ~SortedStream() override;
+    SortedStream(const SortedStream&) = delete;
+    SortedStream& operator=(const SortedStream&) = delete;
     void add(const StagedEvent& event);
     // Ends the input: from now on the stream gives the events in order.
     void finish();
@@ -53,25 +60,27 @@ public:
     void pop() override;
 
 private:
+    // A sorted stretch of the run file, read a buffer at a time.
     struct Run {
-        std::FILE* file = nullptr;
+        uint64_t offset = 0;  // bytes into the run file
+        uint64_t events = 0;
+        uint64_t read = 0;    // events read into the buffer so far
+        int level = 0;
         std::vector<StagedEvent> buffer;
         std::size_t at = 0;
-        bool done = false;
-        Run() = default;
-        Run(const Run&) = delete;
-        Run& operator=(const Run&) = delete;
-        ~Run();
-        const StagedEvent* head();
     };
     void spill();
-    void compact();
-    void start_merge();
+    void merge_level(int level);
+    void start_merge(std::vector<Run*> runs);
+    const StagedEvent* head(Run& run);
+    uint64_t append(const StagedEvent* events, std::size_t count);
 
     std::string temp_dir_;
     std::size_t run_events_;
     std::function<void()> progress_;
     std::vector<StagedEvent> pending_;
+    int fd_ = -1;           // the run file, made at the first spill
+    uint64_t end_ = 0;      // its length
     std::vector<std::unique_ptr<Run>> runs_;
     std::vector<Run*> heap_;
 };

@@ -2032,3 +2032,37 @@ def test_padding_after_compressed_data_is_named_as_such(tmp_path, suffix, compre
     data.write_bytes(compressed + bytes(512))
     result = tool("import", "-q", "--trades", data, "-o", tmp_path / "day.tape")
     assert result.returncode == 1 and "such as padding" in result.stderr, result.stderr
+
+
+def test_a_sort_of_many_runs_of_many_inputs_merges_by_levels_in_few_files(tmp_path):
+    """Runs of one event: 10,000 rows make runs of three levels. Forty
+    inputs sorted at once, under a limit of 200 open files: each input's
+    runs share one file."""
+    import resource
+
+    rng = random.Random(7)
+    start = datetime.datetime(2024, 3, 15, 14, 0, tzinfo=UTC)
+    big = [(start + datetime.timedelta(microseconds=7 * k), k % 997 + 1) for k in range(10_000)]
+    rng.shuffle(big)
+    inputs = [big] + [[(start + datetime.timedelta(seconds=1 + k, microseconds=3 * j), j + 1) for j in range(30)][::-1]
+                      for k in range(39)]
+    args = []
+    for k, rows in enumerate(inputs):
+        path = tmp_path / f"t{k}.csv"
+        path.write_text("symbol,time,exchange,price,size\n" +
+                        "".join(f"X,{t.isoformat()},1,10.5,{size}\n" for t, size in rows))
+        args += ["--trades", path]
+    tape = tmp_path / "sorted.tape"
+
+    def few_files():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (200, 200))
+
+    result = subprocess.run([tarvik_engine.tape_tool_path(), "import", "-q", *map(str, args), "--sort", "-o",
+                             str(tape)], capture_output=True, text=True, preexec_fn=few_files,
+                            env=dict(os.environ, TARVIK_IMPORT_RUN_EVENTS="1"))
+    assert result.returncode == 0, result.stderr
+    trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
+    expected = sorted(row for rows in inputs for row in rows)
+    assert trades.column("size").to_pylist() == [size for _, size in expected]
+    times = trades.column("time").to_pylist()
+    assert times == sorted(times)
