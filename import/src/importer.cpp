@@ -354,6 +354,15 @@ Importer::Importer(ImportOptions options)
     if (o_.output.find("{date}") == std::string::npos) {
         refuse_input_as_output(o_.output);
         check_output_place(o_.output);
+    } else {
+        // The days are known only once read; the folder their names start
+        // in is known now, and must be there.
+        const std::string folder = engine::folder_of(o_.output.substr(0, o_.output.find("{date}")));
+        struct stat st{};
+        int err = 0;
+        if (::stat(folder.c_str(), &st) != 0) err = errno;
+        else if (!S_ISDIR(st.st_mode)) err = ENOTDIR;
+        if (err != 0) throw ImportError(o_.output + ": cannot be written: " + folder + ": " + std::strerror(err));
     }
 }
 

@@ -2066,3 +2066,12 @@ def test_a_sort_of_many_runs_of_many_inputs_merges_by_levels_in_few_files(tmp_pa
     assert trades.column("size").to_pylist() == [size for _, size in expected]
     times = trades.column("time").to_pylist()
     assert times == sorted(times)
+
+
+@pytest.mark.parametrize("output", ["nodir/{date}/t.tape", "nodir/d-{date}.tape"])
+def test_a_missing_folder_above_the_days_is_named_before_anything_is_read(tmp_path, output):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,2024-03-15T13:30:00Z,1,10.5,5\n")
+    result = tool("import", "-q", "--trades", tmp_path / "t.csv", "--sort", "-o", tmp_path / output)
+    assert result.returncode == 1, result.stderr
+    assert f"{tmp_path / output}: cannot be written: {tmp_path / 'nodir'}: No such file or directory" in result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["t.csv"]
