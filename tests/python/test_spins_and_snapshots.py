@@ -362,6 +362,30 @@ def test_save_state_outside_a_run_and_into_nowhere(loaded, synth_day):
     assert phases == [Tarvik.TqCSSAVESTATE_CAPTURE, Tarvik.TqCSSAVESTATE_ERR_CREATEFILE]
 
 
+@pytest.mark.parametrize("name", ["same", "symlink"])
+def test_a_save_onto_the_runs_own_tape_is_refused_and_the_tape_kept(loaded, synth_day, tmp_path, name):
+    import shutil
+
+    tape = tmp_path / "day.tape"
+    shutil.copyfile(synth_day, tape)
+    target = tape
+    if name == "symlink":
+        target = tmp_path / "link.state"
+        target.symlink_to(tape)
+    phases = []
+
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_SAVING_STATE:
+            phases.append(system.StatusData)
+        if message.MessageType == Tarvik.TqMSG_TRADE and not phases:
+            assert Tarvik.SaveState(str(target), Tarvik.TqSAVESTATE_ONEPASS) == 0
+        return 0
+
+    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, callback) == 0
+    assert phases == [Tarvik.TqCSSAVESTATE_CAPTURE, Tarvik.TqCSSAVESTATE_ERR_CREATEFILE]
+    assert tape.read_bytes() == Path(synth_day).read_bytes()
+
+
 def test_a_snapshot_of_a_removed_tape_is_refused(python_child, synth_day, tmp_path):
     tape = tmp_path / "copy.tape"
     tape.write_bytes(Path(synth_day).read_bytes())

@@ -28,9 +28,10 @@ protected:
 
 class SaveScheduler {
 public:
-    // sTarvikSaveState: schedules (or cancels) a snapshot. `tape_named`:
-    // the run replays a tape file, which a snapshot can name.
-    int32_t request(const char* path, int32_t flags, bool tape_named);
+    // sTarvikSaveState: schedules (or cancels) a snapshot. `tape`: the
+    // tape file the run replays, which a snapshot names (empty for the
+    // real-time stream or a tape in memory, which it cannot).
+    int32_t request(const char* path, int32_t flags, const std::string& tape);
 
     bool idle() const { return phase_ == Phase::Idle; }
     // The save's next step at a point between two messages; the answer as
@@ -48,6 +49,7 @@ private:
     Phase phase_ = Phase::Idle;
     bool one_pass_ = false;
     std::string path_;
+    std::string tape_;
     SnapshotWriter writer_;
 };
 

@@ -174,11 +174,15 @@ int32_t check_snapshot_references(const StateSnapshot& s, const TapeTables& tabl
     return 0;
 }
 
-int32_t SnapshotWriter::begin(const std::string& path, std::vector<unsigned char> image) {
+int32_t SnapshotWriter::begin(const std::string& path, const std::string& tape, std::vector<unsigned char> image) {
     abandon();
-    // Only a file is ever replaced: never a device, a directory or a pipe.
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return TqCSSAVESTATE_ERR_CREATEFILE;
+    // Only a file is ever replaced: never a device, a directory or a pipe,
+    // nor the tape the snapshot names, which it would destroy.
+    struct stat st, of_tape;
+    if (::stat(path.c_str(), &st) == 0 &&
+        (!S_ISREG(st.st_mode) ||
+         (::stat(tape.c_str(), &of_tape) == 0 && st.st_dev == of_tape.st_dev && st.st_ino == of_tape.st_ino)))
+        return TqCSSAVESTATE_ERR_CREATEFILE;
     path_ = path;
     temp_path_ = path + ".partial." + std::to_string(::getpid()) + "." + std::to_string(::gettid());
     image_ = std::move(image);
