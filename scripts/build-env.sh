@@ -12,9 +12,11 @@ tarvik_native_ok() {
         command -v cmake >/dev/null &&
         command -v ninja >/dev/null &&
         command -v c++ >/dev/null &&
-        python3.14 -c 'import sysconfig, os, sys, pytest; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null &&
+        python3.14 -c 'import sysconfig, os, sys, pytest, mypy; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null &&
         tarvik_has_header tsl/robin_map.h &&
         tarvik_has_header nlohmann/json.hpp &&
+        tarvik_has_header CLI/CLI.hpp &&
+        tarvik_has_header zstd.h &&
         tarvik_has_header gtest/gtest.h &&
         tarvik_has_header benchmark/benchmark.h
 }

@@ -52,7 +52,8 @@ def _library() -> ctypes.CDLL:
     global _lib
     if _lib is None:
         if not os.path.exists(_LIBRARY):
-            raise ImportError("read_tape needs Apache Arrow C++ (libarrow-dev), which this build was made without")
+            raise ImportError("read_tape and iter_tape need Apache Arrow C++ (libarrow-dev), which this build was "
+                              "made without")
         lib = ctypes.CDLL(_LIBRARY)
         lib.tarvik_columns_open.restype = ctypes.c_void_p
         lib.tarvik_columns_open.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p)]

@@ -508,6 +508,8 @@ def write_tape(
         raise raised[0]  # nothing was written
     if status.value == 3:
         raise KeyboardInterrupt("write_tape: interrupted; nothing was written")
+    if status.value != 0 and text.startswith("import needs Apache Arrow"):
+        raise ImportError(f"write_tape: {text}")  # a build without Arrow: no fault of the data
     if status.value != 0:
         raise ValueError(_python_names(text, [output, *(e.get("path", "") for e in entries)]))
     if report.stop:

@@ -23,6 +23,11 @@ import tarvik_engine  # noqa: E402
 
 SAMPLE_TAPE = BUILD_DIR / "sample" / "sample.tape"
 
+# A build without Apache Arrow has no import and no columnar reads (they
+# say so when called); tests of them are skipped there.
+HAS_ARROW = (PYTHON_DIR / "tarvik_engine" / "libtarvik_columns.so").exists()
+needs_arrow = pytest.mark.skipif(not HAS_ARROW, reason="a build without Apache Arrow: no import, no columnar reads")
+
 # Under the sanitizers' preloaded runtime the dynamic loader keeps every
 # library mapped after its last dlclose, and freed memory is held back in
 # quarantine, so the process's size says nothing about what was released.

@@ -22,8 +22,10 @@ pc = pytest.importorskip("pyarrow.compute")
 pytest.importorskip("pyarrow.ipc")
 pd = pytest.importorskip("pandas")
 
-from conftest import SANITIZED, compile_tape  # noqa: E402
+from conftest import SANITIZED, compile_tape, needs_arrow  # noqa: E402
 from test_import import NY, csv_text, vendor_day  # noqa: E402
+
+pytestmark = needs_arrow
 
 EPOCH_NDAYS = 31776  # 1970-01-01 counted from 1883-01-01
 ALL_KINDS = ("trades", "quotes", "mm_quotes", "symbol_changes", "categories")

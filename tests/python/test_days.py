@@ -14,6 +14,8 @@ import pytest
 import tarvik_days
 import tarvik_engine
 
+from conftest import needs_arrow
+
 DATES = ["2024-03-04", "2024-03-05", "2024-03-07", "2024-03-08"]
 
 # A user's function of one day, as the child scripts define it: the trades
@@ -212,6 +214,7 @@ print(json.dumps([r if not isinstance(r, tarvik_days.DayFailure) else ["failed",
     assert out[2][:2] == ["failed", always] and "KilledWorker" in out[2][2]
 
 
+@needs_arrow
 def test_the_examples_bars_of_a_symbol_do_not_depend_on_the_other_symbols_asked(days, monkeypatch):
     """Each symbol's last spread lasts to the end of the tape, not to the
     last event of whichever symbols were chosen."""

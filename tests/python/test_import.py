@@ -20,6 +20,10 @@ import pytest
 import Tarvik
 import tarvik_engine
 
+from conftest import needs_arrow
+
+pytestmark = needs_arrow
+
 NY = zoneinfo.ZoneInfo("America/New_York")
 UTC = datetime.timezone.utc
 SYMBOLS = {"IBM": 15000, "MSFT": 41000}  # mid prices in cents

@@ -17,6 +17,7 @@ import pytest
 import Tarvik
 import tarvik_engine
 
+from conftest import needs_arrow
 from test_processing import DAY
 
 UNSUPPORTED_API = -16  # a tape of a newer format version (docs/engine.md)
@@ -226,6 +227,7 @@ def test_a_path_that_is_no_tape_file_is_named(tmp_path, name, make, reason):
     assert result.returncode == 1 and f"{path}: {reason}" in result.stderr
 
 
+@needs_arrow
 def test_a_pipe_is_refused_at_once_not_waited_on(tmp_path, python_child):
     """Opening a pipe for reading waits for a writer; a run, a columnar
     read and a look at the tape each refuse it at once instead."""

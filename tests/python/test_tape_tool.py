@@ -13,6 +13,7 @@ import pytest
 import Tarvik
 import tarvik_engine
 
+from conftest import needs_arrow
 from test_processing import DAY
 
 
@@ -360,7 +361,8 @@ def long_commands(tmp_path):
     }
 
 
-@pytest.mark.parametrize("command, line", [("synth", "synth: writing "), ("import", "import: reading 1 rows"),
+@pytest.mark.parametrize("command, line", [("synth", "synth: writing "),
+                                           pytest.param("import", "import: reading 1 rows", marks=needs_arrow),
                                            ("compile", "compile: reading "), ("compress", "compress: reading ")])
 def test_long_commands_draw_a_progress_line_only_on_a_terminal(long_commands, command, line):
     status, drawn = on_terminal(*long_commands[command])
@@ -441,6 +443,7 @@ def test_converting_a_damaged_tape_names_the_section_and_keeps_the_output(tmp_pa
     assert sorted(p.name for p in tmp_path.iterdir()) == ["day.tape", "out.tape"]
 
 
+@needs_arrow
 def test_write_tape_writes_packed_unless_asked_not_to(tmp_path):
     trades = tmp_path / "trades.csv"
     trades.write_text("symbol,time,exchange,price,size\nX,2024-03-15T14:30:00.000001Z,1,10.5,5\n")
@@ -494,7 +497,7 @@ def test_symbols_and_options_take_their_own_fields(tmp_path, record, named):
     assert f"day.jsonl:2: {named}" in result.stderr, result.stderr
 
 
-@pytest.mark.parametrize("command", ["synth", "compress", "dump", "import"])
+@pytest.mark.parametrize("command", ["synth", "compress", "dump", pytest.param("import", marks=needs_arrow)])
 def test_a_pipe_named_as_the_output_is_written_into_not_replaced(tmp_path, command):
     """A device or a pipe given as -o (/dev/null, a FIFO a reader waits on)
     gets the bytes a file would; renaming a finished file over it would
@@ -523,7 +526,7 @@ def test_a_pipe_named_as_the_output_is_written_into_not_replaced(tmp_path, comma
     assert sorted(p.name for p in tmp_path.iterdir()) == ["base.tape", "file.out", "pipe.out", "t.csv"]
 
 
-@pytest.mark.parametrize("command", ["synth", "dump", "compress", "import"])
+@pytest.mark.parametrize("command", ["synth", "dump", "compress", pytest.param("import", marks=needs_arrow)])
 def test_an_output_through_links_in_a_loop_is_refused_and_the_links_kept(tmp_path, command):
     import os
 
