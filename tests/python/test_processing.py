@@ -1113,6 +1113,35 @@ def test_other_threads_run_while_the_live_tape_waits(python_child, day, tmp_path
     assert child.stdout.split() == ["0", str(trades), "True", "True"]
 
 
+def test_a_live_tape_written_slowly_is_followed_past_the_idle_limit(python_child, engine_path, day, tmp_path):
+    """Its bytes come a thirtieth at a time, 0.1 s apart: each block takes
+    longer than the idle limit of 0.6 s to be whole, yet bytes keep coming."""
+    live = tmp_path / "live.tape"
+    live.write_bytes(b"")
+    child = python_child(f"""
+import threading, time, Tarvik
+Tarvik.LoadTarvik({engine_path!r})
+data = open({day!r}, "rb").read()
+def write():
+    step = len(data) // 30 + 1
+    with open({str(live)!r}, "ab") as out:
+        for at in range(0, len(data), step):
+            out.write(data[at:at + step])
+            out.flush()
+            time.sleep(0.1)
+threading.Thread(target=write, daemon=True).start()
+trades = []
+def callback(system, message):
+    if message.MessageType == Tarvik.TqMSG_TRADE:
+        trades.append(1)
+    return 0
+print(Tarvik.ProcessTape("", 0, 0, 0, callback), len(trades))
+""", timeout=60, env=live_env(live, "600"))
+    assert child.returncode == 0, child.stderr
+    trades = sum(1 for line in DAY if line.get("event", {}).get("kind") == "trade")
+    assert child.stdout.split() == ["0", str(trades)]
+
+
 @pytest.mark.parametrize("start", [b"", b"TARVIKTP"], ids=["empty", "preamble-only"])
 def test_other_threads_run_while_the_live_tape_waits_for_its_tables(python_child, engine_path, tmp_path, start):
     """No callback can release the interpreter before the tables are there."""

@@ -33,6 +33,7 @@ int32_t LiveTape::open(const char* path, std::chrono::milliseconds idle_limit, b
     reader_ = &reader;
     idle_limit_ = idle_limit;
     last_progress_ = std::chrono::steady_clock::now();
+    size_seen_ = static_cast<uint64_t>(st.st_size);
 
     // The end of the tables, once the six section heads and payloads are there.
     std::size_t end = 0;
@@ -106,6 +107,7 @@ int32_t LiveTape::next_block(EventBlock& block) {
                 // A block that fails its checks may be one still being written.
             }
         }
+        note_growth();
         const auto now = std::chrono::steady_clock::now();
         if (!waiting_ || now - last_notice_ >= kWaitNotice) {
             if (now - last_progress_ > idle_limit_) return TqAPIERR_EXCEPTION;
@@ -129,7 +131,16 @@ bool LiveTape::read_at(std::size_t pos, void* out, std::size_t size) const {
     return true;
 }
 
+void LiveTape::note_growth() {
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) > size_seen_) {
+        size_seen_ = static_cast<uint64_t>(st.st_size);
+        last_progress_ = std::chrono::steady_clock::now();
+    }
+}
+
 bool LiveTape::wait() {
+    note_growth();
     if (std::chrono::steady_clock::now() - last_progress_ > idle_limit_) return false;
     std::this_thread::sleep_for(kPollInterval);
     return true;

@@ -42,6 +42,9 @@ private:
     bool read_at(std::size_t pos, void* out, std::size_t size) const;
     // Sleeps a moment; false once nothing has arrived for the idle limit.
     bool wait();
+    // Bytes arriving count as progress, as whole blocks do: a slow writer
+    // may take longer than the idle limit to put one block on the disk.
+    void note_growth();
 
     int fd_ = -1;
     const TapeReader* reader_ = nullptr;
@@ -52,6 +55,7 @@ private:
     std::size_t pos_ = 0;
     std::chrono::milliseconds idle_limit_{0};
     std::chrono::steady_clock::time_point last_progress_;
+    uint64_t size_seen_ = 0;  // the file's largest size so far
     bool waiting_ = false;
     std::chrono::steady_clock::time_point last_notice_;
 };
