@@ -538,6 +538,7 @@ def event_offset(snapshot, k, extra):
         "event index past its block",
         "clock past midnight",
         "clock flag neither 0 nor 1",
+        "clock not set",
     ],
 )
 def test_a_crafted_snapshot_is_refused_before_any_callback(python_child, mm_snapshot, tmp_path, change):
@@ -570,5 +571,7 @@ def test_a_crafted_snapshot_is_refused_before_any_callback(python_child, mm_snap
         snapshot.set(clock, "<I", 86_400_000)
     elif change == "clock flag neither 0 nor 1":
         snapshot.set(snapshot.event_index + 16, "<B", 2)
+    elif change == "clock not set":  # a run sets its clock before its first callback
+        snapshot.set(snapshot.event_index + 16, "<B", 0)
     assert replay_in_child(python_child, snapshot.write(tmp_path / "crafted.state")) == (
         Tarvik.TqAPIERR_NOT_SUPPORTED, 0)

@@ -115,7 +115,9 @@ int32_t decode_snapshot(const unsigned char* data, std::size_t size, StateSnapsh
     s.event_index = r.get<uint32_t>();
     s.clock = r.get<TqTimeRecord>();
     const uint8_t clock_set = r.get<uint8_t>();
-    if (clock_set > 1) return kDamaged;  // a flag the writer never writes
+    // A snapshot is taken in or after a callback, and the engine sets its
+    // clock before the first: a clock not set is one no run can have.
+    if (clock_set != 1) return kDamaged;
     s.clock_set = clock_set != 0;
     if (!get_array(r, s.states)) return kDamaged;
     const uint32_t sessions = r.get<uint32_t>();
