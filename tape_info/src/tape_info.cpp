@@ -180,7 +180,12 @@ public:
                             "truncated at byte " + grouped(pos) + ": no End section after " +
                                 grouped(info_.events) + " events in " + grouped(info_.blocks) + " blocks");
             }
-            const std::string name = "Events block " + std::to_string(info_.blocks + 1);
+            // A head cut short is named by its kind where the kind is there.
+            uint32_t kind_there = 0;
+            const bool end_there = file_.size() - pos >= sizeof kind_there &&
+                                   file_.read(pos, &kind_there, sizeof kind_there) &&
+                                   kind_there == static_cast<uint32_t>(SectionKind::End);
+            const std::string name = end_there ? "End" : "Events block " + std::to_string(info_.blocks + 1);
             SectionHead head;
             if (scope_ == Scope::Heads && !whole_section_at(pos)) {
                 // A live tape's writer puts a block on the disk in pieces:

@@ -109,6 +109,10 @@ def damaged(kind, data):
     if kind == "cut-after-a-block":
         at = second[0]
         return cut(data, at), 0, f"truncated at byte {at:,}: no End section", Tarvik.TqAPIERR_EXCEPTION
+    if kind == "cut-in-the-end-head":
+        at = len(data) - 12
+        return cut(data, at), len(heads), f"(End) at byte {len(data) - 16:,}: truncated at byte {at:,}", \
+            Tarvik.TqAPIERR_EXCEPTION
     if kind == "crc-in-a-block":
         return flip(data, second[0] + 16 + 40), 8, "CRC mismatch", Tarvik.TqAPIERR_EXCEPTION
     if kind == "crc-in-the-symbols":
@@ -150,7 +154,7 @@ def damaged(kind, data):
     raise AssertionError(kind)
 
 
-@pytest.mark.parametrize("kind", ["cut-in-a-block", "cut-after-a-block", "crc-in-a-block", "crc-in-the-symbols",
+@pytest.mark.parametrize("kind", ["cut-in-a-block", "cut-after-a-block", "cut-in-the-end-head", "crc-in-a-block", "crc-in-the-symbols",
                                   "bad-symbol-index", "bad-market-maker", "flags", "padding", "end-crc", "after-the-end",
                                   "newer-format", "random-bytes", "empty"])
 def test_check_says_what_is_wrong_and_where(tmp_path, synth_tape, kind):
