@@ -190,7 +190,8 @@ bool round_trips(Float value, int d, int64_t& units) {
 template <typename Float>
 bool shortest_decimal(Float value, Decimal& out, int& hint) {
     if (!std::isfinite(value)) return false;
-    constexpr double kWholeAbove = 9007199254740992.0;  // 2^53: every double past it is whole
+    // Past 2^53 (2^24 for a float) every value of the type is whole.
+    constexpr double kWholeAbove = std::is_same_v<Float, float> ? 16777216.0 : 9007199254740992.0;
     constexpr double kInt64Limit = 9.2e18;
     const double exact = value;
     if (std::fabs(exact) >= kWholeAbove) {

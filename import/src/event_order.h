@@ -44,7 +44,7 @@ private:
 // handle: a month of inputs sorted at once stays far below the process's
 // limit), and merges the runs. Runs are merged by levels: kFanIn runs of
 // one level make one of the next, so each event is written a few times
-// (twice up to 32 M events), not once for every merge.
+// (once below 32 M events, twice up to 2 G), not once for every merge.
 class SortedStream : public EventStream {
 public:
     // `progress` is called now and then while runs are merged into one;

@@ -2079,3 +2079,15 @@ def test_a_missing_folder_above_the_days_is_named_before_anything_is_read(tmp_pa
     assert result.returncode == 1, result.stderr
     assert f"{tmp_path / output}: cannot be written: {tmp_path / 'nodir'}: No such file or directory" in result.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["t.csv"]
+
+
+def test_a_float32_past_its_whole_numbers_is_read_as_its_shortest_decimal(tmp_path):
+    """A float32 is whole past 2^24: epoch seconds 1710509400 are the
+    float32 1710509440, whose shortest decimal is 1.7105094e9."""
+    pa = pytest.importorskip("pyarrow")
+    trades = pa.table({"symbol": ["X"], "time": pa.array([1710509400.0], pa.float32()), "exchange": [1],
+                       "price": [10.5], "size": [5]})
+    tape = tmp_path / "day.tape"
+    tarvik_engine.write_tape(tape, trades=trades, progress=False)
+    time_ = tarvik_engine.read_tape(tape, kinds="trades", time_zone="UTC")["trades"]["time"][0].as_py()
+    assert time_.time() == datetime.time(13, 30)

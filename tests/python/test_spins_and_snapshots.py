@@ -1,6 +1,7 @@
 """Symbol spins and state snapshots through the module, on synthetic days
 made by the tape tool and replayed by the bundled engine."""
 
+import os
 import struct
 import subprocess
 import sys
@@ -362,8 +363,9 @@ def test_save_state_outside_a_run_and_into_nowhere(loaded, synth_day):
     assert phases == [Tarvik.TqCSSAVESTATE_CAPTURE, Tarvik.TqCSSAVESTATE_ERR_CREATEFILE]
 
 
-@pytest.mark.parametrize("name", ["same", "symlink"])
-def test_a_save_onto_the_runs_own_tape_is_refused_and_the_tape_kept(loaded, synth_day, tmp_path, name):
+@pytest.mark.parametrize("name", ["same", "symlink", "after-a-change-of-folder"])
+def test_a_save_onto_the_runs_own_tape_is_refused_and_the_tape_kept(loaded, synth_day, tmp_path, monkeypatch,
+                                                                     name):
     import shutil
 
     tape = tmp_path / "day.tape"
@@ -372,16 +374,19 @@ def test_a_save_onto_the_runs_own_tape_is_refused_and_the_tape_kept(loaded, synt
     if name == "symlink":
         target = tmp_path / "link.state"
         target.symlink_to(tape)
+    monkeypatch.chdir(tmp_path)  # the run is given the tape's name alone
     phases = []
 
     def callback(system, message):
         if message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_SAVING_STATE:
             phases.append(system.StatusData)
         if message.MessageType == Tarvik.TqMSG_TRADE and not phases:
+            if name == "after-a-change-of-folder":
+                os.chdir("/")
             assert Tarvik.SaveState(str(target), Tarvik.TqSAVESTATE_ONEPASS) == 0
         return 0
 
-    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, callback) == 0
+    assert Tarvik.ProcessTape("day.tape", 0, 0, 0, callback) == 0
     assert phases == [Tarvik.TqCSSAVESTATE_CAPTURE, Tarvik.TqCSSAVESTATE_ERR_CREATEFILE]
     assert tape.read_bytes() == Path(synth_day).read_bytes()
 

@@ -83,7 +83,7 @@ public:
 
     // sTarvikSaveState: schedules (or cancels) a snapshot.
     int32_t request_save(const char* path, int32_t flags) {
-        return saves_.request(path, flags, source_.path());
+        return saves_.request(path, flags, !source_.path().empty(), source_.bytes());
     }
 
 private:

@@ -6,7 +6,7 @@
 
 namespace tarvik::engine {
 
-int32_t SaveScheduler::request(const char* path, int32_t flags, const std::string& tape) {
+int32_t SaveScheduler::request(const char* path, int32_t flags, bool tape_named, const TapeBytes& tape) {
     if (flags == TqSAVESTATE_CANCEL) {
         if (phase_ == Phase::Writing) writer_.abandon();
         phase_ = Phase::Idle;
@@ -14,10 +14,10 @@ int32_t SaveScheduler::request(const char* path, int32_t flags, const std::strin
     }
     if (path == nullptr || path[0] == '\0' || (flags != TqSAVESTATE_GRADUALLY && flags != TqSAVESTATE_ONEPASS))
         return TqAPIERR_BAD_PARAMETERS;
-    if (tape.empty()) return TqAPIERR_NOT_SUPPORTED;  // the real-time stream, or a tape in memory
+    if (!tape_named) return TqAPIERR_NOT_SUPPORTED;  // the real-time stream, or a tape in memory
     if (phase_ != Phase::Idle) return TqAPIERR_SAVE_STATE_IN_PROGRESS;
     path_ = path;
-    tape_ = tape;
+    tape_ = &tape;
     one_pass_ = flags == TqSAVESTATE_ONEPASS;
     phase_ = Phase::Scheduled;
     return TqAPIERR_NO_ERROR;
@@ -34,7 +34,7 @@ int32_t SaveScheduler::service(SaveHost& host, std::size_t position, uint32_t ev
     if (phase_ != Phase::Scheduled) return answer;  // cancelled at the capture status
     int32_t phase;
     try {
-        phase = writer_.begin(path_, tape_, host.capture_state(position, event_index));
+        phase = writer_.begin(path_, tape_->device(), tape_->inode(), host.capture_state(position, event_index));
     } catch (const std::bad_alloc&) {
         phase = TqCSSAVESTATE_ERR_MEMORY;
     }

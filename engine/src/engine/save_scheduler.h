@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/state_snapshot.h"
+#include "engine/tape_reader.h"
 
 namespace tarvik::engine {
 
@@ -28,10 +29,10 @@ protected:
 
 class SaveScheduler {
 public:
-    // sTarvikSaveState: schedules (or cancels) a snapshot. `tape`: the
-    // tape file the run replays, which a snapshot names (empty for the
-    // real-time stream or a tape in memory, which it cannot).
-    int32_t request(const char* path, int32_t flags, const std::string& tape);
+    // sTarvikSaveState: schedules (or cancels) a snapshot. `tape_named`:
+    // the run replays a tape file, which a snapshot can name; `tape` is
+    // that file as it was opened, which no snapshot may replace.
+    int32_t request(const char* path, int32_t flags, bool tape_named, const TapeBytes& tape);
 
     bool idle() const { return phase_ == Phase::Idle; }
     // The save's next step at a point between two messages; the answer as
@@ -49,7 +50,7 @@ private:
     Phase phase_ = Phase::Idle;
     bool one_pass_ = false;
     std::string path_;
-    std::string tape_;
+    const TapeBytes* tape_ = nullptr;
     SnapshotWriter writer_;
 };
 

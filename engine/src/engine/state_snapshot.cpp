@@ -176,14 +176,16 @@ int32_t check_snapshot_references(const StateSnapshot& s, const TapeTables& tabl
     return 0;
 }
 
-int32_t SnapshotWriter::begin(const std::string& path, const std::string& tape, std::vector<unsigned char> image) {
+int32_t SnapshotWriter::begin(const std::string& path, uint64_t tape_device, uint64_t tape_inode,
+                              std::vector<unsigned char> image) {
     abandon();
     // Only a file is ever replaced: never a device, a directory or a pipe,
-    // nor the tape the snapshot names, which it would destroy.
-    struct stat st, of_tape;
+    // nor the tape the snapshot names (the file the run mapped, whatever
+    // the current folder is now), which would be lost.
+    struct stat st;
     if (::stat(path.c_str(), &st) == 0 &&
-        (!S_ISREG(st.st_mode) ||
-         (::stat(tape.c_str(), &of_tape) == 0 && st.st_dev == of_tape.st_dev && st.st_ino == of_tape.st_ino)))
+        (!S_ISREG(st.st_mode) || (tape_inode != 0 && static_cast<uint64_t>(st.st_dev) == tape_device &&
+                                  static_cast<uint64_t>(st.st_ino) == tape_inode)))
         return TqCSSAVESTATE_ERR_CREATEFILE;
     path_ = path;
     temp_path_ = path + ".partial." + std::to_string(::getpid()) + "." + std::to_string(::gettid());

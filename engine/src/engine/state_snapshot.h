@@ -81,9 +81,10 @@ public:
     SnapshotWriter& operator=(const SnapshotWriter&) = delete;
     ~SnapshotWriter() { abandon(); }
 
-    // 0, or TqCSSAVESTATE_ERR_CREATEFILE (also for the run's own `tape`
-    // under any name, which the snapshot would replace).
-    int32_t begin(const std::string& path, const std::string& tape, std::vector<unsigned char> image);
+    // 0, or TqCSSAVESTATE_ERR_CREATEFILE (also for a path that names the
+    // run's own tape, the file of `tape_device` and `tape_inode`, which the
+    // snapshot would replace).
+    int32_t begin(const std::string& path, uint64_t tape_device, uint64_t tape_inode, std::vector<unsigned char> image);
     // Writes up to `limit` more bytes: 0 when more remain,
     // TqCSSAVESTATE_COMPLETE once the file is in place, or an error phase.
     int32_t write_piece(std::size_t limit);

@@ -174,6 +174,8 @@ int32_t TapeBytes::map_file(const char* path) {
     mapping_ = p;
     data_ = static_cast<const unsigned char*>(p);
     size_ = static_cast<std::size_t>(st.st_size);
+    device_ = static_cast<uint64_t>(st.st_dev);
+    inode_ = static_cast<uint64_t>(st.st_ino);
     return 0;
 }
 

@@ -27,11 +27,17 @@ public:
 
     const unsigned char* data() const { return data_; }
     std::size_t size() const { return size_; }
+    // The mapped file's device and inode, taken when it was opened (0 and
+    // 0 for borrowed bytes): the file itself, whatever its path names now.
+    uint64_t device() const { return device_; }
+    uint64_t inode() const { return inode_; }
 
 private:
     const unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
     void* mapping_ = nullptr;
+    uint64_t device_ = 0;
+    uint64_t inode_ = 0;
 };
 
 struct EventBlock {
