@@ -160,12 +160,14 @@ void BatchSource::fail(const std::string& message) const {
     if (message.find("Frame requires too much memory") != std::string::npos)
         throw ImportError(input_.name + ": " + message +
                           " (a zstd window past 128 MB, as zstd --long=28 or more writes: recompress it without --long)");
-    // The words of zlib and zstd for bytes after the last member or frame
-    // that start no other (zero padding left by a tape drive or a copy).
+    // The words of zlib and zstd for bytes where a member or frame should
+    // start: a damaged file, or padding after the last member (zeros left
+    // by a tape drive or a copy), which gzip -d only warns of.
     if (compressed_ && (message.find("unknown compression method") != std::string::npos ||
                         message.find("Unknown frame descriptor") != std::string::npos))
-        throw ImportError(input_.name + ": " + message + " (bytes after the " + codec_ +
-                          " data that are no " + codec_ + " data, such as padding)");
+        throw ImportError(input_.name + ": " + message + " (bytes that are no " + codec_ +
+                          " data: a damaged file, or padding after its last " +
+                          (codec_ == "gzip" ? "member" : "frame") + ")");
     throw ImportError(input_.name + ": " + message);
 }
 

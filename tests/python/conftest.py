@@ -23,10 +23,15 @@ import tarvik_engine  # noqa: E402
 
 SAMPLE_TAPE = BUILD_DIR / "sample" / "sample.tape"
 
-# A build without Apache Arrow has no import and no columnar reads (they
-# say so when called); tests of them are skipped there.
-HAS_ARROW = (PYTHON_DIR / "tarvik_engine" / "libtarvik_columns.so").exists()
-needs_arrow = pytest.mark.skipif(not HAS_ARROW, reason="a build without Apache Arrow: no import, no columnar reads")
+# A build without Apache Arrow (or without Parquet) has no import, and
+# without Arrow no columnar reads (they say so when called); tests of them
+# are skipped there. The tool tells whether its import works.
+_IMPORT_ANSWER = subprocess.run([str(PYTHON_DIR / "tarvik_engine" / "tarvik-tape"), "import", "--trades",
+                                 "/nonexistent.csv", "-o", "/dev/null"], capture_output=True, text=True).stderr
+HAS_ARROW = ((PYTHON_DIR / "tarvik_engine" / "libtarvik_columns.so").exists()
+             and "import needs Apache Arrow" not in _IMPORT_ANSWER)
+needs_arrow = pytest.mark.skipif(not HAS_ARROW, reason="a build without Apache Arrow and Parquet: no import, "
+                                                      "no columnar reads")
 
 # Under the sanitizers' preloaded runtime the dynamic loader keeps every
 # library mapped after its last dlclose, and freed memory is held back in

@@ -2035,7 +2035,7 @@ def test_padding_after_compressed_data_is_named_as_such(tmp_path, suffix, compre
     data = tmp_path / f"t.csv{suffix}"
     data.write_bytes(compressed + bytes(512))
     result = tool("import", "-q", "--trades", data, "-o", tmp_path / "day.tape")
-    assert result.returncode == 1 and "such as padding" in result.stderr, result.stderr
+    assert result.returncode == 1 and "padding after its last" in result.stderr, result.stderr
 
 
 def test_a_sort_of_many_runs_of_many_inputs_merges_by_levels_in_few_files(tmp_path):

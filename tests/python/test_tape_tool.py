@@ -312,7 +312,9 @@ def test_version_names_the_tool_the_engine_and_the_tape_format():
     (["compile", "a.jsonl", "b.jsonl", "-o", "x.tape"], "b.jsonl"),
     (["info"], "tapes is required"),
     (["info", "-day.tape"], "unknown option '-day.tape' (a path that starts with '-' goes after '--'"),
-    (["check", "--version"], "unknown option '--version'"),
+    (["check", "--version"], "unknown option '--version'; and tapes is required"),
+    (["import", "--trade", "t.csv"], "unknown option '--trade'; and -o is required"),
+    (["import", "-x", "t.csv"], "unknown option '-x'; and -o is required"),
     (["synth", "-o", "x.tape", "--symbols", "100000", "--options-per-symbol", "1000"],
      "make 100100000 instruments; at most 10000000"),
 ])
@@ -674,10 +676,11 @@ def test_an_unknown_record_is_named_whatever_it_holds(tmp_path):
 
 def test_info_shows_a_display_text_on_one_line_with_control_characters_escaped(tmp_path):
     script = tmp_path / "day.jsonl"
-    script.write_text(json.dumps({"header": {"date": "2024-03-15", "display": "one\ntwo\u001b[7m\\"}}) + "\n")
+    script.write_text(json.dumps({"header": {"date": "2024-03-15", "display": "one\ntwo\u001b[7m\u009b1m\u00e9\\"}})
+                      + "\n")
     assert tool("compile", "-q", script, "-o", tmp_path / "a.tape").returncode == 0
     shown = tool("info", tmp_path / "a.tape").stdout
-    assert "display       one\\ntwo\\x1b[7m\\\\\n" in shown, shown
+    assert "display       one\\ntwo\\x1b[7m\\u009b1m\u00e9\\\\\n" in shown, shown
 
 
 def test_info_takes_a_block_head_longer_than_any_block_for_damage_not_a_live_tape(tmp_path):

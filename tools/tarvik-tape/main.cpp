@@ -400,16 +400,23 @@ struct ImportCommand {
 // characters (a line break, an escape sequence) as \n, \x1b and the like.
 std::string shown_text(const std::string& text) {
     std::string out;
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto u = static_cast<unsigned char>(c);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+        char escaped[7];
         if (c == '\\') out += "\\\\";
         else if (c == '\n') out += "\\n";
         else if (c == '\t') out += "\\t";
         else if (c == '\r') out += "\\r";
         else if (u < 0x20 || u == 0x7f) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", u);
-            out += hex;
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
+            out += escaped;
+        } else if (u == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            // U+0080 to U+009F are controls too (U+009B starts a sequence as ESC [ does).
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", next);
+            out += escaped;
+            ++i;
         } else out += c;
     }
     return out;
@@ -621,12 +628,19 @@ int parse_command_line(CLI::App& app, int argc, char** argv) {
         // CLI11 checks the required arguments before it names what it could
         // not place: an unknown option ("-day.tape") would be told as a
         // missing argument.
+        // A word of one dash where the command takes paths may be a path
+        // meant; anything else is told with what is missing besides.
         if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr)
             for (const CLI::App* command : app.get_subcommands())
-                for (const std::string& left : command->remaining())
-                    if (left.size() > 1 && left[0] == '-')
+                for (const std::string& left : command->remaining()) {
+                    if (left.size() < 2 || left[0] != '-') continue;
+                    const bool takes_paths =
+                        !command->get_options([](const CLI::Option* o) { return o->get_positional(); }).empty();
+                    if (left[1] != '-' && takes_paths)
                         return usage_error(app, "unknown option '" + left + "' (a path that starts with '-' goes "
                                                 "after '--': tarvik-tape " + command->get_name() + " -- " + left + ")");
+                    return usage_error(app, "unknown option '" + left + "'; and " + e.what());
+                }
         return usage_error(app, e.what());
     }
     return -1;
