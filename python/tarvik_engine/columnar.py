@@ -16,6 +16,8 @@ import zoneinfo
 from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
+from .tape_import import _flag
+
 if TYPE_CHECKING:
     import numpy
     import pyarrow
@@ -209,10 +211,6 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
                 symbol.encode("utf-8")
             except UnicodeEncodeError:  # a lone surrogate, as os.fsdecode leaves undecodable bytes
                 raise ValueError(f"symbols: {symbol!r} is not Unicode text: symbols are matched as UTF-8") from None
-    for name, flag in (("nbbo", nbbo), ("fractional_sizes", fractional_sizes)):
-        numpy_bool = type(flag).__module__ == "numpy" and type(flag).__name__ in ("bool", "bool_")
-        if not isinstance(flag, bool) and not numpy_bool:
-            raise TypeError(f"{name}: expected True or False, got {type(flag).__name__}")
     rows = operator.index(batch_rows)
     if rows < 1:
         raise ValueError("batch_rows: at least 1")
@@ -222,8 +220,8 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
         "symbols": symbols,
         "start": _bound(start, "start"),
         "end": _bound(end, "end"),
-        "nbbo": bool(nbbo),
-        "fractional_sizes": bool(fractional_sizes),
+        "nbbo": _flag("nbbo", nbbo),
+        "fractional_sizes": _flag("fractional_sizes", fractional_sizes),
         "time_zone": _zone(time_zone),
         "batch_rows": min(rows, 1 << 62),  # past any day: one batch a kind
     }

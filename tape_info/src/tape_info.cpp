@@ -180,38 +180,31 @@ public:
                             "truncated at byte " + grouped(pos) + ": no End section after " +
                                 grouped(info_.events) + " events in " + grouped(info_.blocks) + " blocks");
             }
-            // A head cut short is named by its kind where the kind is there.
-            uint32_t kind_there = 0;
-            const bool end_there = file_.size() - pos >= sizeof kind_there &&
-                                   file_.read(pos, &kind_there, sizeof kind_there) &&
-                                   kind_there == static_cast<uint32_t>(SectionKind::End);
+            // The head as far as it is there: a head cut short is named by
+            // its kind where the kind is there.
+            SectionHead there{};
+            const uint64_t there_bytes = std::min<uint64_t>(file_.size() - pos, sizeof there);
+            const bool read = file_.read(pos, &there, there_bytes);
+            const bool end_there = read && there_bytes >= sizeof there.kind &&
+                                   there.kind == static_cast<uint32_t>(SectionKind::End);
             const std::string name = end_there ? "End" : "Events block " + std::to_string(info_.blocks + 1);
-            SectionHead head;
             if (scope_ == Scope::Heads && !whole_section_at(pos)) {
                 // A live tape's writer puts a block on the disk in pieces:
                 // the last one may be there only in part (its head zeros,
                 // where the file was extended first). A head of another
                 // kind, or longer than any block, is damage, as a replay
                 // of the live tape takes it.
-                SectionHead partial;
-                const bool written = file_.size() - pos >= sizeof partial && file_.read(pos, &partial, sizeof partial) &&
-                                     (partial.kind != 0 || partial.length != 0 || partial.crc != 0);
-                if (written) {
-                    const bool events = partial.kind == static_cast<uint32_t>(SectionKind::Events) ||
-                                        (partial.kind == static_cast<uint32_t>(SectionKind::PackedEvents) &&
-                                         info_.format_version >= engine::kPackedTapeFormatVersion);
-                    if (!events && partial.kind != static_cast<uint32_t>(SectionKind::End))
+                if (read && there_bytes == sizeof there && (there.kind != 0 || there.length != 0 || there.crc != 0)) {
+                    if (!end_there && !events_kind(there.kind)) return misplaced(there.kind, section, name, pos);
+                    if (!end_there && there.length > engine::kMaxBlockBytes)
                         return fail(kBadBlock, section, name, pos,
-                                    "a section of kind " + std::to_string(partial.kind) + " (" +
-                                        kind_name(partial.kind) + ") where an Events or the End section belongs");
-                    if (events && partial.length > engine::kMaxBlockBytes)
-                        return fail(kBadBlock, section, name, pos,
-                                    "its head says " + grouped(partial.length) + " bytes, more than any block holds (" +
+                                    "its head says " + grouped(there.length) + " bytes, more than any block holds (" +
                                         grouped(engine::kMaxBlockBytes) + ")");
                 }
                 note_last_event();
                 return true;
             }
+            SectionHead head;
             if (!head_at(pos, section, name, kBadBlock, head)) return false;
             if (head.kind == static_cast<uint32_t>(SectionKind::End)) {
                 // Empty, so its CRC is that of nothing.
@@ -227,12 +220,7 @@ public:
                                 grouped(file_.size() - end) + " bytes follow the End section, which ends the tape");
                 break;
             }
-            const bool packed = head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) &&
-                                info_.format_version >= engine::kPackedTapeFormatVersion;
-            if (head.kind != static_cast<uint32_t>(SectionKind::Events) && !packed)
-                return fail(kBadBlock, section, name, pos,
-                            "a section of kind " + std::to_string(head.kind) + " (" + kind_name(head.kind) +
-                                ") where an Events or the End section belongs");
+            if (!events_kind(head.kind)) return misplaced(head.kind, section, name, pos);
             if (!block(pos, head, section, name) || !padding_is_zero(pos, head, section, name, kBadBlock)) return false;
             pos = std::min(pos + sizeof head + padded(head.length), file_.size());
         }
@@ -286,6 +274,19 @@ private:
                 return fail(code, section, name, pos,
                             "the padding after the payload holds a byte other than 0 at byte " + grouped(from + k));
         return true;
+    }
+
+    // An events block's kind: plain, or packed where the format has them.
+    bool events_kind(uint32_t kind) const {
+        return kind == static_cast<uint32_t>(SectionKind::Events) ||
+               (kind == static_cast<uint32_t>(SectionKind::PackedEvents) &&
+                info_.format_version >= engine::kPackedTapeFormatVersion);
+    }
+
+    bool misplaced(uint32_t kind, int section, const std::string& name, uint64_t pos) {
+        return fail(kBadBlock, section, name, pos,
+                    "a section of kind " + std::to_string(kind) + " (" + kind_name(kind) +
+                        ") where an Events or the End section belongs");
     }
 
     // The section at `pos` is on the disk whole, head and payload.

@@ -1,7 +1,6 @@
 #include "tape_convert.h"
 
 #include "engine/tape_reader.h"
-#include "tape_info.h"
 #include "tape_script.h"
 
 namespace tarvik::tool {
@@ -22,18 +21,12 @@ void convert_tape(const std::string& in, const std::string& out, engine::TapeEnc
         const std::size_t at = reader.position();
         const int32_t got = reader.next_block(block);
         if (got == 0) break;
-        if (got < 0) {
-            // The check's account names the section, the event and the
-            // reason; the block's offset and the engine's code otherwise.
-            tape_info::TapeInfo info;
-            tape_info::TapeProblem problem;
-            const std::string why =
-                !tape_info::inspect_tape(in, tape_info::Scope::Everything, info, problem)
-                    ? problem.message()
-                    : in + ": event block at byte offset " + std::to_string(at) +
-                          " is truncated, damaged or holds a bad index (result code " + std::to_string(got) + ")";
-            throw InputError(why + "; " + out + " is not written");
-        }
+        if (got < 0)  // the check's account: the section, the event and the reason
+            throw InputError(unreadable_tape(in, got,
+                                             in + ": event block at byte offset " + std::to_string(at) +
+                                                 " is truncated, damaged or holds a bad index (result code " +
+                                                 std::to_string(got) + ")") +
+                             "; " + out + " is not written");
         uint32_t next_ext = 0;
         for (uint32_t i = 0; i < block.count; ++i) {
             const engine::TapeEvent& e = block.events[i];

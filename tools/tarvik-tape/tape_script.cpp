@@ -1061,12 +1061,13 @@ TapeContents read_tape_contents(const std::string& path) {
     return tape;
 }
 
-std::string unreadable_tape(const std::string& path, int32_t result) {
+std::string unreadable_tape(const std::string& path, int32_t result, const std::string& otherwise) {
     // The check's own account: it names a missing file, a directory, the
     // section and the byte.
     tape_info::TapeInfo info;
     tape_info::TapeProblem problem;
     if (!tape_info::inspect_tape(path, tape_info::Scope::Everything, info, problem)) return problem.message();
+    if (!otherwise.empty()) return otherwise;
     return path + ": not a readable tape (result code " + std::to_string(result) + ")";
 }
 

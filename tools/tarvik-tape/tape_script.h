@@ -41,7 +41,8 @@ TapeContents read_tape_contents(const std::string& path);
 
 // The error message of a tape the engine could not read (`result`, its
 // code): "PATH: no such file", "PATH: section 9 (...) at byte N: ...".
-std::string unreadable_tape(const std::string& path, int32_t result);
+// `otherwise`, when given, is said where the check finds nothing wrong.
+std::string unreadable_tape(const std::string& path, int32_t result, const std::string& otherwise = {});
 
 // Writes a tape file; throws InputError when it cannot be written.
 void write_tape_contents(const TapeContents& tape, const std::string& path,
