@@ -1229,7 +1229,7 @@ def test_thread_exit_releases_the_threads_objects(python_child, engine_path, day
                 return int(f.read().split()[1]) * 4096 / 2**20
         class Callable:
             def __init__(self):
-                self.payload = b"x" * 2**20  # written, so it counts in RSS
+                self.payload = b"x" * 2**22  # written, so it counts in RSS
                 self.spun = False
             def __call__(self, system, message):
                 if message.MessageType == Tarvik.TqMSG_TRADE and not self.spun:
@@ -1271,8 +1271,10 @@ def test_thread_exit_releases_the_threads_objects(python_child, engine_path, day
     assert child.returncode == 0, child.stderr
     alive, growth = map(int, child.stdout.split())
     assert alive == 0
+    # 200 leaked callables would hold 800 MB; the allocator's per-thread
+    # arenas alone account for tens of MB, more under a debug interpreter.
     if not SANITIZED:
-        assert growth < 60, f"RSS grew by {growth} MB"
+        assert growth < 200, f"RSS grew by {growth} MB"
 
 
 def test_repr_inside_the_callback_shows_the_message_and_changes_nothing(loaded, day):
