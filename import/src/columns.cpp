@@ -504,9 +504,16 @@ std::string BatchCells::shown(const Cells& c, int64_t i) const {
     return cell_text(*c.array, i);
 }
 
+bool BatchCells::missing(const Cells& c, int64_t i) {
+    if (c.array == nullptr || c.array->IsNull(i)) return true;
+    if (c.kind != Kind::Float) return false;
+    return c.array->type_id() == arrow::Type::FLOAT ? std::isnan(static_cast<const arrow::FloatArray*>(c.array)->Value(i))
+                                                    : std::isnan(static_cast<const arrow::DoubleArray*>(c.array)->Value(i));
+}
+
 bool BatchCells::slow_present(Field f, int64_t i) const {
     const Cells& c = cells_[f];
-    if (c.array == nullptr || c.array->IsNull(i)) return false;
+    if (missing(c, i)) return false;
     if (c.kind == Kind::Text || c.kind == Kind::LargeText || c.kind == Kind::ViewText || c.kind == Kind::Dictionary) {
         char buffer[48];
         return !trim(raw_text(c, i, buffer)).empty();
@@ -516,7 +523,7 @@ bool BatchCells::slow_present(Field f, int64_t i) const {
 
 std::string_view BatchCells::slow_optional_text(Field f, int64_t i) const {
     const Cells& c = cells_[f];
-    if (c.array == nullptr || c.array->IsNull(i)) return {};
+    if (missing(c, i)) return {};
     if (c.kind == Kind::Other || c.kind == Kind::Timestamp || c.kind == Kind::Time || c.kind == Kind::Date ||
         c.kind == Kind::List)
         fail(f, i, "expected text, got a column of type " + c.array->type()->ToString());
@@ -527,7 +534,7 @@ std::string_view BatchCells::slow_optional_text(Field f, int64_t i) const {
 }
 
 std::string_view BatchCells::slow_text(Field f, int64_t i) const {
-    if (cells_[f].array != nullptr && cells_[f].array->IsNull(i)) fail(f, i, "missing value");
+    if (cells_[f].array != nullptr && missing(cells_[f], i)) fail(f, i, "missing value");
     const std::string_view s = slow_optional_text(f, i);
     if (s.empty()) fail(f, i, "empty");
     return s;
@@ -567,7 +574,7 @@ std::optional<int64_t> BatchCells::typed_date(Field f, int64_t i) const {
 
 int BatchCells::float_cell(Field f, int64_t i, double& out) const {
     const Cells& c = cells_[f];
-    if (c.kind != Kind::Float || c.array->IsNull(i)) return 0;
+    if (c.kind != Kind::Float || missing(c, i)) return 0;
     if (c.array->type_id() == arrow::Type::FLOAT) {
         out = static_cast<const arrow::FloatArray*>(c.array)->Value(i);
         return 32;
@@ -586,7 +593,7 @@ bool BatchCells::short_float(Field f, int64_t i, Decimal& out) const {
 void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
     const Cells& c = cells_[f];
     // Text read directly says itself whether it is missing (below).
-    if (!direct(c) && (c.array == nullptr || c.array->IsNull(i))) fail(f, i, "missing value");
+    if (!direct(c) && missing(c, i)) fail(f, i, "missing value");
     switch (c.kind) {
         case Kind::Signed:
             switch (c.array->type_id()) {
@@ -670,7 +677,7 @@ void BatchCells::in_range(Field f, int64_t i, int64_t epoch_micros, bool sub_mil
 void BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optional<uint32_t> day, ParsedTime& out) const {
     const Cells& c = cells_[f];
     // Text read directly says itself whether it is missing (text()).
-    if (!direct(c) && (c.array == nullptr || c.array->IsNull(i))) fail(f, i, "missing value");
+    if (!direct(c) && missing(c, i)) fail(f, i, "missing value");
     std::string why;
     std::optional<ParsedTime> t;
     switch (c.kind) {

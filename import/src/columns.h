@@ -93,8 +93,8 @@ public:
         return row_lines_ != nullptr ? static_cast<uint64_t>(row_lines_[i]) : row_base_ + static_cast<uint64_t>(i);
     }
 
-    // A value is there: the column exists, the cell is not null and not
-    // only blanks.
+    // A value is there: the column exists, the cell is not null, not a
+    // float's NaN and not only blanks.
     bool present(Field f, int64_t i) const;
 
     // Text, trimmed of blanks; required (empty is an error). A number's
@@ -106,7 +106,7 @@ public:
     // The same into `out` (see parse_decimal): how rows read their numbers.
     void decimal(Field f, int64_t i, Decimal& out) const;
     // A float column's cell (32 or 64 bits; 0 for a column of another
-    // type, or a null cell), its value in `out`.
+    // type, or a missing cell), its value in `out`.
     int float_cell(Field f, int64_t i, double& out) const;
     // A float cell as its shortest decimal: false, with nothing read, when
     // it needs more than 9 decimals (a price type given for the instrument
@@ -175,6 +175,9 @@ private:
     }
     // The cells are read by text_at, without a call.
     static bool direct(const Cells& c) { return c.offsets != nullptr || c.views != nullptr; }
+    // No value: no column, a null cell, or a float's NaN (a gap, as pandas
+    // and the tools that write such columns mean it).
+    static bool missing(const Cells& c, int64_t i);
     void in_range(Field f, int64_t i, int64_t epoch_micros, bool sub_milli, ParsedTime& out) const;
     std::string_view slow_text(Field f, int64_t i) const;
     std::string_view slow_optional_text(Field f, int64_t i) const;

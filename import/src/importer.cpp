@@ -432,7 +432,7 @@ void Importer::load_symbols(BatchSource& source) {
         }
         if (cells.present(kPrevClose, i)) {
             const Place where =
-                Instruments::place(instruments_.column(source.name(), map.file_name(kPrevClose)), cells.row_number(i));
+                Instruments::place(instruments_.column(source.name(), map.shown_name(kPrevClose), field_name(kPrevClose)), cells.row_number(i));
             // A float in a given price type is read as its nearest price,
             // as the data's prices are; otherwise as its shortest decimal.
             const std::optional<uint8_t> given = inst.price_type ? inst.price_type : o_.price_type;
@@ -856,8 +856,10 @@ void Importer::read(DataInput& input) {
         std::make_unique<RowSpill>(o_.temp_dir, map.has(kExchangeTime) || o_.fractional_sizes, block_bytes);
 
     const Field price_fields[2] = {kind == InputKind::Trades ? kPrice : kBid, kAsk};
-    const uint16_t price_columns[2] = {instruments_.column(source.name(), map.file_name(price_fields[0])),
-                                       instruments_.column(source.name(), map.file_name(price_fields[1]))};
+    const uint16_t price_columns[2] = {instruments_.column(source.name(), map.shown_name(price_fields[0]),
+                                                           field_name(price_fields[0])),
+                                       instruments_.column(source.name(), map.shown_name(price_fields[1]),
+                                                           field_name(price_fields[1]))};
     const int prices = kind == InputKind::Trades ? 1 : kind == InputKind::Changes ? 0 : 2;
     struct Work {
         std::shared_ptr<arrow::RecordBatch> batch;

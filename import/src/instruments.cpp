@@ -1,6 +1,7 @@
 #include "instruments.h"
 
 #include <cstring>
+#include <utility>
 #include <limits>
 
 #include "import_error.h"
@@ -29,18 +30,20 @@ uint64_t text_bytes(const char* p, std::size_t n) {
 
 }  // namespace
 
-uint16_t Instruments::column(std::string_view source, std::string_view column_name) {
+uint16_t Instruments::column(std::string_view source, std::string_view column_name, std::string_view canonical) {
+    std::string shown = "'" + std::string(column_name) + "'";
+    if (canonical != column_name) shown += " (" + std::string(canonical) + ")";
     for (std::size_t k = 0; k < columns_.size(); ++k)
-        if (columns_[k].first == source && columns_[k].second == column_name) return static_cast<uint16_t>(k);
+        if (columns_[k].first == source && columns_[k].second == shown) return static_cast<uint16_t>(k);
     if (columns_.size() > UINT16_MAX) return UINT16_MAX;  // past 65,535 columns an error names the last
-    columns_.emplace_back(source, column_name);
+    columns_.emplace_back(source, std::move(shown));
     return static_cast<uint16_t>(columns_.size() - 1);
 }
 
 std::string Instruments::text(Place place) const {
     // Every place was made with a number column() gave.
     const auto& [source, name] = columns_.at(place.bits & 0xFFFF);
-    return source + ":" + std::to_string(place.bits >> 16) + ": column '" + name + "'";
+    return source + ":" + std::to_string(place.bits >> 16) + ": column " + name;
 }
 
 std::optional<uint32_t> Instruments::lookup(std::string_view text, uint16_t listed) const {

@@ -156,10 +156,11 @@ public:
     void choose_price_types(std::optional<uint8_t> forced);
 
     // The number of an input's column, to place its values by; the same
-    // names give the same number.
-    uint16_t column(std::string_view source, std::string_view column_name);
+    // names give the same number. `canonical` is our name for the column,
+    // shown beside the file's when it was renamed.
+    uint16_t column(std::string_view source, std::string_view column_name, std::string_view canonical);
     static Place place(uint16_t column, uint64_t row) { return Place{column | row << 16}; }
-    std::string text(Place place) const;  // "file:row: column 'name'"
+    std::string text(Place place) const;  // "file:row: column 'name' (canonical)"
 
 private:
     // Instruments by text: the first of the text, whose next_listing is
@@ -177,7 +178,7 @@ private:
         uint32_t count = 0;
     };
     tsl::robin_map<std::string_view, ByText, TextHash, std::equal_to<>> file_texts_;  // symbols file texts
-    std::vector<std::pair<std::string, std::string>> columns_;  // by number: input, column
+    std::vector<std::pair<std::string, std::string>> columns_;  // by number: input, "'column' (canonical)"
     std::vector<Instrument> list_;
 };
 
