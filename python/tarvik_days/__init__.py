@@ -11,6 +11,6 @@ cluster of machines.
 """
 
 from .days import tapes_for_days
-from .mapping import DayFailure, DaysFailed, map_days
+from .mapping import DayFailure, DaysFailed, DaysTimedOut, map_days
 
-__all__ = ["DayFailure", "DaysFailed", "map_days", "tapes_for_days"]
+__all__ = ["DayFailure", "DaysFailed", "DaysTimedOut", "map_days", "tapes_for_days"]

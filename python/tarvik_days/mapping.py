@@ -29,6 +29,15 @@ if TYPE_CHECKING:
 T = TypeVar("T")
 TapePath = Union[str, "os.PathLike[str]"]
 
+# This process, as told apart from any other (a pid may repeat on
+# another machine): a worker thread of a cluster inside the caller's own
+# process shares it, and leaves the caller's environment alone.
+_PROCESS = uuid.uuid4().hex
+
+# Every core of a worker's machine replays a day of its own: a packed tape
+# is inflated on the replay's thread rather than on a second one.
+_WORKER_ENVIRONMENT = {"TARVIK_INFLATE_AHEAD": "0"}
+
 # A LocalCluster that closes while it restarts a worker whose process died
 # can wait for ever on the new process, which never hears that it should
 # stop. Its worker processes still alive this long into the close are
@@ -68,17 +77,41 @@ class DaysFailed(Exception):
         return type(self), (self.results, self.failures)
 
 
-def run_day(tape: str, fn: Callable[[str], Any]) -> tuple[bool, Any]:
+class DaysTimedOut(TimeoutError):
+    """Raised by map_days when its ``timeout`` passed before every day was
+    done. Like DaysFailed it keeps the work done: ``results`` holds every
+    day's result in input order (None for a day not done or failed) and
+    ``failures`` a DayFailure per such day, a day not done included."""
+
+    def __init__(self, message: str, results: list[Any], failures: list[DayFailure]) -> None:
+        self.results = results
+        self.failures = failures
+        super().__init__(message)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (str(self), self.results, self.failures)
+
+
+def _error_text(error: BaseException) -> str:
+    """"Type: message", even for an exception whose str() itself fails."""
+    try:
+        message = str(error)
+    except Exception:
+        message = "<exception str() failed>"
+    return f"{type(error).__name__}: {message}"
+
+
+def run_day(tape: str, fn: Callable[[str], Any], caller: str = "") -> tuple[bool, Any]:
     """What a worker runs: the user's function on one tape. Its exception
     comes back as text with its traceback, so that it is reported at once
     (never retried: it would fail again) and need not be picklable."""
-    # Every core of a worker's machine replays a day of its own: a packed
-    # tape is inflated on the replay's thread rather than on a second one.
-    os.environ.setdefault("TARVIK_INFLATE_AHEAD", "0")
+    if caller != _PROCESS:  # a worker process, never the caller's own
+        for name, value in _WORKER_ENVIRONMENT.items():
+            os.environ.setdefault(name, value)
     try:
         return True, fn(tape)
     except BaseException as e:  # SystemExit and KeyboardInterrupt too: they would take the worker down
-        return False, (f"{type(e).__name__}: {e}", traceback.format_exc())
+        return False, (_error_text(e), traceback.format_exc())
 
 
 def _paths(tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike],
@@ -149,6 +182,8 @@ def _local_client(workers: int | None, closing: list[float]) -> Iterator[distrib
                 # dashboard, and the default 8787 may be another cluster's.
                 dashboard_address=":0",
                 silence_logs=logging.ERROR,
+                # Set as each worker process starts, before any thread reads it.
+                env={name: os.environ.get(name, value) for name, value in _WORKER_ENVIRONMENT.items()},
             )
             client = Client(cluster)
         yield client
@@ -264,8 +299,8 @@ def map_days(
     returns a ``DayFailure`` in the place of each failed day. A day of a
     list of days that has no tape raises FileNotFoundError before any day
     runs, or with ``errors="keep"`` is such a failed day. ``timeout``
-    (seconds, for the whole call) raises TimeoutError naming the days not
-    done.
+    (seconds, for the whole call) raises DaysTimedOut, a TimeoutError naming
+    the days not done and carrying the results of the days done.
     """
     if errors not in ("raise", "keep"):
         raise ValueError(f"errors: expected 'raise' or 'keep', got {errors!r}")
@@ -285,21 +320,30 @@ def map_days(
                 client = stack.enter_context(_local_client(workers, closing))
             try:
                 results, failures = _gather(client, fn, paths, progress, timeout, deadline)
-            except TimeoutError:
+            except DaysTimedOut as e:
                 closing[0] = 0.0
+                e.results, e.failures = _in_places(items, e.results, e.failures)
                 raise
-    if len(paths) < len(items):  # listed days without a tape, in their places
-        places = [i for i, item in enumerate(items) if isinstance(item, Path)]
-        failures = [dataclasses.replace(f, index=places[f.index]) for f in failures]
-        failures += [item for item in items if isinstance(item, DayFailure)]
-        failures.sort(key=lambda f: f.index)
-        gathered = iter(results)
-        results = [next(gathered) if isinstance(item, Path) else None for item in items]
+    results, failures = _in_places(items, results, failures)
     if failures and errors == "raise":
         raise DaysFailed(results, failures)
     for failure in failures:
         results[failure.index] = failure
     return results
+
+
+def _in_places(items: Sequence[Path | DayFailure], results: list[Any],
+               failures: list[DayFailure]) -> tuple[list[Any], list[DayFailure]]:
+    """The results and failures of the tapes run, placed among the listed
+    days without a tape."""
+    if all(isinstance(item, Path) for item in items):
+        return results, failures
+    places = [i for i, item in enumerate(items) if isinstance(item, Path)]
+    failures = [dataclasses.replace(f, index=places[f.index]) for f in failures]
+    failures += [item for item in items if isinstance(item, DayFailure)]
+    failures.sort(key=lambda f: f.index)
+    gathered = iter(results)
+    return [next(gathered) if isinstance(item, Path) else None for item in items], failures
 
 
 def _gather(
@@ -318,7 +362,7 @@ def _gather(
     # (bytes a directory listing gives back escaped) goes in escaped.
     keys = [f"tarvik-day-{run}-{i}-{os.fsencode(path.name).decode('utf-8', 'backslashreplace')}"
             for i, path in enumerate(paths)]
-    futures = client.map(run_day, [str(p) for p in paths], fn=fn, key=keys, pure=False)
+    futures = client.map(run_day, [str(p) for p in paths], fn=fn, caller=_PROCESS, key=keys, pure=False)
     place = {future.key: i for i, future in enumerate(futures)}
     results: list[Any] = [None] * len(paths)
     failures: list[DayFailure] = []
@@ -335,8 +379,11 @@ def _gather(
                 except TimeoutError:
                     raise
                 except (Exception, asyncio.CancelledError) as e:  # the worker died too often, the result did
-                    # not come back, or the day was cancelled elsewhere
-                    failures.append(DayFailure(i, paths[i], f"{type(e).__name__}: {e}", ""))
+                    # not come back (one that does not pickle), or the day was cancelled elsewhere: its
+                    # first line is the error, Dask's whole account the traceback
+                    text = _error_text(e)
+                    first, _, rest = text.partition("\n")
+                    failures.append(DayFailure(i, paths[i], first, text if rest else ""))
                 else:
                     if ok:
                         results[i] = value
@@ -350,8 +397,11 @@ def _gather(
             failures.sort(key=lambda f: f.index)
             return results, failures
         client.cancel(futures)
-        missing = [str(paths[i]) for i in range(len(paths)) if i not in done]
-        raise TimeoutError(f"map_days: {len(missing)} days not done after {timeout} s: {', '.join(missing)}") from None
+        missing = [i for i in range(len(paths)) if i not in done]
+        message = f"map_days: {len(missing)} days not done after {timeout} s: {', '.join(str(paths[i]) for i in missing)}"
+        failures += [DayFailure(i, paths[i], f"TimeoutError: not done after {timeout} s", "") for i in missing]
+        failures.sort(key=lambda f: f.index)
+        raise DaysTimedOut(message, results, failures) from None
     except BaseException:  # Ctrl-C: the days not done stop too, on a cluster of one's own as well
         client.cancel(futures)
         raise
