@@ -24,7 +24,7 @@ constexpr const char* kFieldNames[kFieldCount] = {
     "symbol", "time", "exchange", "bid", "bid_size", "ask", "ask_size", "condition", "price", "size",
     "conditions", "sequence", "market_maker", "listed_exchange", "exchange_time", "action", "old_symbol",
     "price_type", "prev_close", "size_multiplier", "root", "underlying", "expiration", "strike", "put_call",
-    "contract_unit", "code"};
+    "contract_unit", "code", "price_flags"};
 
 struct KindColumns {
     std::vector<Field> required;
@@ -41,7 +41,7 @@ KindColumns columns_of(InputKind kind) {
                     {kCondition, kListedExchange, kExchangeTime}};
         case InputKind::Trades:
             return {{kSymbol, kTime, kExchange, kPrice, kSize},
-                    {kConditions, kSequence, kListedExchange, kExchangeTime}};
+                    {kConditions, kSequence, kPriceFlags, kListedExchange, kExchangeTime}};
         case InputKind::Changes:
             return {{kTime, kSymbol, kAction}, {kListedExchange, kOldSymbol}};
         case InputKind::Symbols:

@@ -23,7 +23,7 @@ namespace tarvik::import {
 enum Field : int {
     kSymbol, kTime, kExchange, kBid, kBidSize, kAsk, kAskSize, kCondition, kPrice, kSize, kConditions,
     kSequence, kMarketMaker, kListedExchange, kExchangeTime, kAction, kOldSymbol, kPriceType, kPrevClose,
-    kSizeMultiplier, kRoot, kUnderlying, kExpiration, kStrike, kPutCall, kContractUnit, kCode,
+    kSizeMultiplier, kRoot, kUnderlying, kExpiration, kStrike, kPutCall, kContractUnit, kCode, kPriceFlags,
     kFieldCount
 };
 

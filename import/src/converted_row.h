@@ -20,7 +20,7 @@ struct ConvertedRow {
     uint32_t symbol;        // the instrument
     uint16_t exchange;      // the reporting exchange
     uint8_t price_forms;    // price[0] in the low four bits, price[1] in the high
-    uint8_t code;           // a quote's condition; a symbol change's status
+    uint8_t code;           // a quote's condition; a symbol change's status; a trade's price flags
     int64_t price[2];       // bid and ask; a trade's price is price[0]
     uint32_t size[2];       // bid and ask sizes; a trade's size is size[0]
     uint32_t extra;         // a trade's sequence, a market maker (in order of first appearance),

@@ -814,6 +814,15 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
             if (sizes_ahead_) sizes(cells, i, kind, kUnitSize, out);
             if (cells.present(kSequence, i))
                 out.extra = static_cast<uint32_t>(cells.integer(kSequence, i, 0, UINT32_MAX));
+            if (cells.present(kPriceFlags, i)) {
+                // What the exchange says of the trade; the engine earns the others itself.
+                constexpr int64_t kTold = TqTPF_EXGINSERT | TqTPF_EXGCANCEL | TqTPF_SETTLEMENT;
+                const int64_t flags = cells.integer(kPriceFlags, i, 0, 255);
+                if ((flags & ~kTold) != 0)
+                    cells.fail(kPriceFlags, i, std::to_string(flags) + " holds flags other than 16 (an insert), 32 (a cancel) "
+                                                "and 64 (a settlement)");
+                out.code = static_cast<uint8_t>(flags);
+            }
             break;
         case InputKind::Changes: {
             const std::string_view action = cells.text(kAction, i);
@@ -1162,6 +1171,7 @@ void Importer::finalize(RowContext& row, const DataInput& input, const Converted
             std::memcpy(e.trade.ext_conditions, r.conditions, 4);
             e.trade.trade_condition = r.conditions[0] == kNoCondition ? 0 : r.conditions[0];
             e.trade.exg_sequence = r.extra;
+            e.trade.price_flags = r.code;
             break;
         case InputKind::Changes: {
             e.kind = TqMSG_SYMBOLCHANGE;

@@ -71,7 +71,7 @@ _COLUMNS = frozenset((
     "symbol", "time", "exchange", "bid", "bid_size", "ask", "ask_size", "condition", "price", "size", "conditions",
     "sequence", "market_maker", "listed_exchange", "exchange_time", "action", "old_symbol", "price_type",
     "prev_close", "size_multiplier", "root", "underlying", "expiration", "strike", "put_call", "contract_unit",
-    "code"))
+    "code", "price_flags"))
 
 
 def _known_column(name: object, rename: Mapping[str, str]) -> bool:

@@ -1920,6 +1920,24 @@ def three_trades(pd):
                          "exchange": [1, 1, 1], "price": [10.5, 10.25, 10.5], "size": [5, 6, 7]})
 
 
+def test_a_trades_price_flags_mark_cancels_and_inserts_that_the_engine_keeps_apart(tmp_path):
+    """A cancelled print moves no high or low; the flags come back as the
+    exchange gave them, beside those the engine earns itself."""
+    rows = [("10.5", ""), ("99", "32"), ("10.25", "16"), ("10.75", "64")]
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,price_flags\n" + "".join(
+        f"X,2024-03-15T13:30:0{k}Z,1,{price},100,{flags}\n" for k, (price, flags) in enumerate(rows)))
+    import_files("--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape")
+    trades = tarvik_engine.read_tape(tmp_path / "t.tape", kinds=("trades",))["trades"].to_pydict()
+    told = [flags & (Tarvik.TqTPF_EXGINSERT | Tarvik.TqTPF_EXGCANCEL | Tarvik.TqTPF_SETTLEMENT)
+            for flags in trades["price_flags"]]
+    assert told == [0, Tarvik.TqTPF_EXGCANCEL, Tarvik.TqTPF_EXGINSERT, Tarvik.TqTPF_SETTLEMENT]
+    assert trades["high"] == [10.5, 10.5, 10.5, 10.75] and trades["low"] == [10.5, 10.5, 10.25, 10.25]
+
+    (tmp_path / "bad.csv").write_text("symbol,time,exchange,price,size,price_flags\nX,2024-03-15T13:30:00Z,1,10,1,3\n")
+    result = tool("import", "--trades", tmp_path / "bad.csv", "-o", tmp_path / "t.tape")
+    assert result.returncode == 1 and "bad.csv:2: column 'price_flags': 3 holds flags other than" in result.stderr
+
+
 @pytest.mark.parametrize("column, values", [
     ("listed_exchange", [float("nan"), 2.0, float("nan")]),
     ("conditions", [float("nan"), 12.0, float("nan")]),
