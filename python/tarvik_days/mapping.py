@@ -29,10 +29,16 @@ if TYPE_CHECKING:
 T = TypeVar("T")
 TapePath = Union[str, "os.PathLike[str]"]
 
-# This process, as told apart from any other (a pid may repeat on
-# another machine): a worker thread of a cluster inside the caller's own
-# process shares it, and leaves the caller's environment alone.
+# This interpreter, as told apart from any other (a pid may repeat on
+# another machine; a forked child keeps this text, but not the pid): a
+# worker thread of a cluster inside the caller's own process shares it, and
+# leaves the caller's environment alone.
 _PROCESS = uuid.uuid4().hex
+
+
+def _this_process() -> str:
+    return f"{_PROCESS}:{os.getpid()}"
+
 
 # Every core of a worker's machine replays a day of its own: a packed tape
 # is inflated on the replay's thread rather than on a second one.
@@ -105,7 +111,7 @@ def run_day(tape: str, fn: Callable[[str], Any], caller: str = "") -> tuple[bool
     """What a worker runs: the user's function on one tape. Its exception
     comes back as text with its traceback, so that it is reported at once
     (never retried: it would fail again) and need not be picklable."""
-    if caller != _PROCESS:  # a worker process, never the caller's own
+    if caller != _this_process():  # a worker process, never the caller's own
         for name, value in _WORKER_ENVIRONMENT.items():
             os.environ.setdefault(name, value)
     try:
@@ -182,8 +188,6 @@ def _local_client(workers: int | None, closing: list[float]) -> Iterator[distrib
                 # dashboard, and the default 8787 may be another cluster's.
                 dashboard_address=":0",
                 silence_logs=logging.ERROR,
-                # Set as each worker process starts, before any thread reads it.
-                env={name: os.environ.get(name, value) for name, value in _WORKER_ENVIRONMENT.items()},
             )
             client = Client(cluster)
         yield client
@@ -362,7 +366,7 @@ def _gather(
     # (bytes a directory listing gives back escaped) goes in escaped.
     keys = [f"tarvik-day-{run}-{i}-{os.fsencode(path.name).decode('utf-8', 'backslashreplace')}"
             for i, path in enumerate(paths)]
-    futures = client.map(run_day, [str(p) for p in paths], fn=fn, caller=_PROCESS, key=keys, pure=False)
+    futures = client.map(run_day, [str(p) for p in paths], fn=fn, caller=_this_process(), key=keys, pure=False)
     place = {future.key: i for i, future in enumerate(futures)}
     results: list[Any] = [None] * len(paths)
     failures: list[DayFailure] = []

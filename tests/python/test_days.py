@@ -216,9 +216,18 @@ with LocalCluster(n_workers=1, threads_per_worker=3, processes=False, dashboard_
         raised = [isinstance(e, TimeoutError), str(e), e.results, [[f.index, f.error] for f in e.failures]]
     open(release, "w").close()
     serial = [day_volumes(tape) for tape in tapes[:2]]
-print(json.dumps([raised, serial, os.environ.get("TARVIK_INFLATE_AHEAD")]))
+# A worker process forked from the caller is a worker all the same.
+import dask
+def inflate_ahead(tape):
+    return os.environ.get("TARVIK_INFLATE_AHEAD")
+with dask.config.set({{"distributed.worker.multiprocessing-method": "fork"}}), \\
+        LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \\
+        Client(cluster) as client:
+    forked = tarvik_days.map_days(inflate_ahead, tapes[:1], client=client, timeout=60)
+print(json.dumps([raised, serial, os.environ.get("TARVIK_INFLATE_AHEAD"), forked]))
 """)
-    (timeout_error, text, results, failures), serial, environment = out
+    (timeout_error, text, results, failures), serial, environment, forked = out
+    assert forked == ["0"]
     assert timeout_error and text == f"map_days: 1 days not done after 5 s: {tapes[2]}"
     assert results == serial + [None]
     assert failures == [[2, "TimeoutError: not done after 5 s"]]
