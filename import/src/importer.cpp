@@ -178,6 +178,7 @@ struct RowCells {
     bool time_read;
     bool sub_milli;
     bool rest_read;
+    bool condition_name;  // a quote's condition is a name, numbered by the thread that keeps the tables
 };
 
 class Importer {
@@ -231,6 +232,7 @@ private:
     // instrument's multiplier.
     void sizes(const BatchCells& cells, int64_t i, InputKind kind, const Decimal& multiplier, ConvertedRow& out) const;
     void conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]);
+    uint8_t quote_condition(const BatchCells& cells, int64_t i, bool name, uint8_t number);
     // The text's index in the tape's texts. The text must outlive the
     // building of the tables (an instrument's, an option's, a maker's).
     uint32_t text_index(std::string_view text);
@@ -246,8 +248,10 @@ private:
     RecentInstruments recent_;  // the answers of instruments_, for the thread that keeps the tables
     NameCodes exchange_names_{"exchange", 65535};
     NameCodes condition_names_{"condition", 254};
+    NameCodes quote_condition_names_{"quote condition", 255};
     Codes exchange_codes_ = Codes::Unknown;
     Codes condition_codes_ = Codes::Unknown;
+    Codes quote_condition_codes_ = Codes::Unknown;
     TextMap<uint32_t> maker_ids_;           // market maker -> its number, in order of first appearance
     std::vector<std::string> maker_names_;  // by number
     std::vector<uint32_t> maker_texts_;     // by number: the text index, once the tables are built
@@ -731,6 +735,22 @@ void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_
     }
 }
 
+// A quote's condition: a number read ahead (`number`, kept), or a name numbered from 1
+// in order of first appearance; one import gives numbers or names.
+uint8_t Importer::quote_condition(const BatchCells& cells, int64_t i, bool name, uint8_t number) {
+    const Codes kind = name ? Codes::Names : Codes::Numbers;
+    if (quote_condition_codes_ != Codes::Unknown && quote_condition_codes_ != kind)
+        cells.fail(kCondition, i, "condition " + quoted(cells.optional_text(kCondition, i)) +
+                                      (name ? " is text, but other rows give condition numbers"
+                                            : " is a number, but other rows give text conditions"));
+    quote_condition_codes_ = kind;
+    if (!name) return number;
+    std::string why;
+    const uint32_t code = quote_condition_names_.code(cells.text(kCondition, i), why);
+    if (code == NameCodes::kNone) cells.fail(kCondition, i, why);
+    return static_cast<uint8_t>(code);
+}
+
 void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_t (&out)[4]) {
     fill_conditions(
         row, cells, i, out, condition_names_,
@@ -807,7 +827,16 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
             quote_side(cells, i, kBid, read.prices[0]);
             quote_side(cells, i, kAsk, read.prices[1]);
             if (sizes_ahead_) sizes(cells, i, kind, kUnitSize, out);
-            if (cells.present(kCondition, i)) out.code = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
+            read.condition_name = false;
+            if (cells.present(kCondition, i)) {
+                // A number (typed, or digits such as "12" and "12.0") is
+                // kept; any other text is a name (TAQ's "R").
+                Decimal d;
+                if (!parse_decimal(cells.optional_text(kCondition, i), d))
+                    read.condition_name = true;
+                else
+                    out.code = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
+            }
             break;
         case InputKind::Trades:
             price_cell(cells, i, kPrice, read.prices[0]);
@@ -924,6 +953,7 @@ void Importer::read(DataInput& input) {
         exchanges.reset(cells.dictionary_entries(kExchange));
         conditions_made.reset(kind == InputKind::Trades ? cells.dictionary_entries(kConditions) : 0);
         const bool condition_texts = kind == InputKind::Trades && cells.plain_text(kConditions);
+        const bool quote_conditions = kind != InputKind::Trades && map.has(kCondition);
         for (int64_t i = 0; i < cells.rows(); ++i) {
             ConvertedRow& out = work.rows[static_cast<std::size_t>(i)];
             RowCells& read = work.cells[static_cast<std::size_t>(i)];
@@ -965,6 +995,7 @@ void Importer::read(DataInput& input) {
             out.exchange = static_cast<uint16_t>(
                 exchanges.get(cells, kExchange, i, [&] { return uint32_t{exchange(cells, i, kExchange)}; }));
             if (!read.rest_read) read_rest(first_, input, cells, i, out, read);
+            if (quote_conditions && cells.present(kCondition, i)) out.code = quote_condition(cells, i, read.condition_name, out.code);
             Instrument& inst = instruments_[id];
             const std::optional<uint8_t> given = inst.price_type ? inst.price_type : o_.price_type;
             for (int p = 0; p < prices; ++p) {
@@ -1051,6 +1082,7 @@ void Importer::build_tables() {
     tables_.header.display = o_.display;
     if (!exchange_names_.empty()) tables_.defined[TqST_EXCHANGE] = exchange_names_.table();
     if (!condition_names_.empty()) tables_.defined[TqST_TRADECONDITION] = condition_names_.table();
+    if (!quote_condition_names_.empty()) tables_.defined[TqST_QUOTECONDITION] = quote_condition_names_.table();
     for (uint32_t id = 0; id < instruments_.size(); ++id) {
         const Instrument& inst = instruments_[id];
         engine::SymbolEntry e;

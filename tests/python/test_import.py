@@ -1920,6 +1920,39 @@ def three_trades(pd):
                          "exchange": [1, 1, 1], "price": [10.5, 10.25, 10.5], "size": [5, 6, 7]})
 
 
+def test_text_quote_conditions_are_numbered_and_read_back_by_name(loaded, tmp_path):
+    header = "symbol,time,exchange,bid,bid_size,ask,ask_size,condition"
+    rows = ["R", "", "A", "R"]
+    (tmp_path / "q.csv").write_text(header + "\n" + "".join(
+        f"X,2024-03-15T13:30:0{k}Z,1,10.5,100,10.6,100,{c}\n" for k, c in enumerate(rows)))
+    (tmp_path / "m.csv").write_text(header + ",market_maker\nX,2024-03-15T13:30:05Z,1,10.5,100,10.6,100,O,D0\n")
+    import_files("--quotes", tmp_path / "q.csv", "--mm-quotes", tmp_path / "m.csv", "-o", tmp_path / "q.tape")
+    seen = []
+
+    def keep(system, message):
+        if message.MessageType in (Tarvik.TqMSG_EXGQUOTE, Tarvik.TqMSG_MMQUOTE):
+            record = message.coreData.ExgQuote if message.MessageType == Tarvik.TqMSG_EXGQUOTE else message.coreData.MMQuote
+            code = record.coreQuote.QuoteCondition
+            seen.append((code, Tarvik.GetDefinedString(Tarvik.TqST_QUOTECONDITION, code) if code else None))
+        return 0
+
+    assert Tarvik.ProcessTape(str(tmp_path / "q.tape"), 0, 0, 0, keep) == 0
+    assert seen == [(1, "R"), (0, None), (2, "A"), (1, "R"), (3, "O")]
+
+
+@pytest.mark.parametrize("first, second, message", [
+    ("R", "12", "condition '12' is a number, but other rows give text conditions"),
+    ("12", "R", "condition 'R' is text, but other rows give condition numbers"),
+])
+def test_one_import_gives_quote_conditions_as_numbers_or_names(tmp_path, first, second, message):
+    (tmp_path / "q.csv").write_text("symbol,time,exchange,bid,bid_size,ask,ask_size,condition\n"
+                                    f"X,2024-03-15T13:30:00Z,1,10.5,100,10.6,100,{first}\n"
+                                    f"X,2024-03-15T13:30:01Z,1,10.5,100,10.6,100,{second}\n")
+    result = tool("import", "--quotes", tmp_path / "q.csv", "-o", tmp_path / "q.tape")
+    assert result.returncode == 1 and f"q.csv:3: column 'condition': {message}" in result.stderr, result.stderr
+    assert not (tmp_path / "q.tape").exists()
+
+
 def test_a_trades_price_flags_mark_cancels_and_inserts_that_the_engine_keeps_apart(tmp_path):
     """A cancelled print moves no high or low; the flags come back as the
     exchange gave them, beside those the engine earns itself."""
