@@ -93,6 +93,8 @@ public:
         return row_lines_ != nullptr ? static_cast<uint64_t>(row_lines_[i]) : row_base_ + static_cast<uint64_t>(i);
     }
 
+    // Row i's cell as errors show it.
+    std::string shown_text(Field f, int64_t i) const { return shown(cells_[f], i); }
     // A value is there: the column exists, the cell is not null, not a
     // float's NaN and not only blanks.
     bool present(Field f, int64_t i) const;

@@ -94,6 +94,10 @@ ImportOptions options_from_json(const std::string& text) {
                 const int pt = value.get<int>();
                 if (pt < 0 || pt > 255) throw ImportUsageError("price_type: expected 0 to 255");
                 o.price_type = static_cast<uint8_t>(pt);
+            } else if (key == "price_scale") {
+                const int v = value.get<int>();
+                if (v < 0 || v > 18) throw ImportUsageError("price_scale: expected 0 to 18");
+                o.price_scale = v;
             } else if (key == "listed_exchange") {
                 const int v = value.get<int>();
                 if (v < 0 || v > 65535) throw ImportUsageError("listed_exchange: expected 0 to 65535");

@@ -58,6 +58,9 @@ struct ImportOptions {
     std::string time_zone = "UTC";
     std::optional<uint32_t> date_ndays;
     std::optional<uint8_t> price_type;  // every instrument's, instead of the automatic choice
+    // The data's prices (price, bid, ask) are in units of 10^-price_scale:
+    // vendors' fixed-point integers (1e-9 units: 9).
+    int price_scale = 0;
     uint16_t listed_exg = 1;
     uint16_t permission_id = 1;
     std::string display = "Imported";

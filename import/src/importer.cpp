@@ -661,6 +661,14 @@ void Importer::price_cell(const BatchCells& cells, int64_t i, Field f, Decimal& 
     } else if (!cells.short_float(f, i, out)) {
         out = kLongFloat;
     }
+    if (o_.price_scale != 0) {
+        // Fixed-point units: the value read, moved down by the scale.
+        if (out == kLongFloat || out.decimals != 0)
+            cells.fail(f, i, "expected a whole number of 10^-" + std::to_string(o_.price_scale) +
+                                 " units (--price-scale), got " + cells.shown_text(f, i));
+        if (!decimal_from_any_scale(out.units, o_.price_scale, out))
+            cells.fail(f, i, "out of range, got " + cells.shown_text(f, i));
+    }
 }
 
 // A float read as the nearest price of the type: a float holds a decimal
@@ -1004,8 +1012,8 @@ void Importer::read(DataInput& input) {
                 if (given) {  // written now, in the given type
                     double value;
                     const int bits = cells.float_cell(f, i, value);
-                    out.price[p] = bits != 0 ? float_price(cells, i, f, value, bits, *given, inst)
-                                             : price(cells, i, f, d, *given, inst);
+                    out.price[p] = bits != 0 && o_.price_scale == 0 ? float_price(cells, i, f, value, bits, *given, inst)
+                                                                    : price(cells, i, f, d, *given, inst);
                     set_price_form(out, p, kEncodedPrice);
                     continue;
                 }

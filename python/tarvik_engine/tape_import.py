@@ -385,6 +385,7 @@ def write_tape(
     time_zone: str | datetime.tzinfo | None = None,
     time_unit: str | None = None,
     price_type: int | None = None,
+    price_scale: int = 0,
     listed_exchange: int = 1,
     rename: Mapping[str, str] | None = None,
     constants: Mapping[str, str | int] | None = None,
@@ -416,7 +417,9 @@ def write_tape(
     without a header line, their columns named "1", "2", ... for
     ``rename``; ``delimiter`` separates a CSV file's fields
     (one character, or "tab"; by default a comma, or the "|", tab or ";"
-    its header holds most of). ``one_sided_quotes=True`` reads an empty bid or ask
+    its header holds most of). ``price_scale=9`` reads the prices of the
+    data (price, bid, ask) as whole numbers of 10^-9 units, as vendors'
+    fixed-point integers are. ``one_sided_quotes=True`` reads an empty bid or ask
     (its size empty or 0) as none, price and size 0.
     ``compress=False`` writes a plain (version 1) tape instead of a
     zstd-compressed one. Each input is read once; its converted rows wait
@@ -467,6 +470,7 @@ def write_tape(
         "time_zone": _zone_name(time_zone),
         "date": _date_text(date),
         "price_type": _whole("price_type", price_type, 255) if price_type is not None else None,
+        "price_scale": _whole("price_scale", price_scale, 18),
         "listed_exchange": _whole("listed_exchange", listed_exchange, 65535),
         "temp_dir": _text_path("temp_dir", temp_dir) if temp_dir is not None else None,
         "delimiter": _text_option("delimiter", delimiter),
@@ -570,7 +574,7 @@ _KEYWORDS = {
     "--ignore-extra-columns": "ignore_extra_columns=True", "--rename": "rename=", "--constant": "constants=",
     "--date": "date=", "--time-unit": "time_unit=", "--time-zone": "time_zone=", "--allow-empty": "allow_empty=True",
     "--sort": "sort=True", "--conditions": "conditions=", "--listed-exg": "listed_exchange=",
-    "--fractional-sizes": "fractional_sizes=True", "--price-type": "price_type=", "--no-header": "header=False",
+    "--fractional-sizes": "fractional_sizes=True", "--price-type": "price_type=", "--price-scale": "price_scale=", "--no-header": "header=False",
     "--symbols": "symbols=", "--delimiter": "delimiter=", "--temp-dir": "temp_dir=", "-o": "path",
 }
 # An option stands alone between spaces or brackets: not in a path

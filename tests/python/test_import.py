@@ -1920,6 +1920,38 @@ def three_trades(pd):
                          "exchange": [1, 1, 1], "price": [10.5, 10.25, 10.5], "size": [5, 6, 7]})
 
 
+@pytest.mark.parametrize("form", ["csv", "int64", "float64", "decimal"])
+@pytest.mark.parametrize("price_type", [None, 4])
+def test_fixed_point_prices_are_read_at_their_scale(tmp_path, form, price_type):
+    pa = pytest.importorskip("pyarrow")
+    units = [17983_000_000_000, 1_500_000_000, 1_250_000_000]  # 10^-9 units: 17983, 1.5, 1.25
+    times = [f"2024-03-15T13:30:0{k}Z" for k in range(3)]
+    options = {} if price_type is None else {"price_type": price_type}
+    if form == "csv":
+        (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,sequence\n" + "".join(
+            f"{s},{t},1,{u},100,{k}\n" for k, (s, t, u) in enumerate(zip("XYY", times, units))))
+        trades: object = tmp_path / "t.csv"
+    else:
+        column = {"int64": pa.array(units, pa.int64()), "float64": pa.array(units, pa.float64()),
+                  "decimal": pa.array([Decimal(u) for u in units], pa.decimal128(20, 0))}[form]
+        trades = pa.table({"symbol": list("XYY"), "time": times, "exchange": [1] * 3, "price": column,
+                           "size": [100] * 3, "sequence": [0, 1, 2]})
+    tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, price_scale=9, progress=False, **options)
+    read = tarvik_engine.read_tape(tmp_path / "t.tape", kinds=("trades",))["trades"]
+    assert read.column("price").to_pylist() == [17983.0, 1.5, 1.25]
+    assert read.column("price_type").to_pylist() == ([0, 2, 2] if price_type is None else [4, 4, 4])
+
+
+@pytest.mark.parametrize("price, message", [
+    ("17983000000000.5", "expected a whole number of 10^-9 units (--price-scale), got '17983000000000.5'"),
+    ("ten", "expected a number, got 'ten'"),
+])
+def test_a_fixed_point_price_that_is_no_whole_number_of_units_is_an_error(tmp_path, price, message):
+    (tmp_path / "t.csv").write_text(f"symbol,time,exchange,price,size\nX,2024-03-15T13:30:00Z,1,{price},100\n")
+    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape", "--price-scale", "9")
+    assert result.returncode == 1 and f"t.csv:2: column 'price': {message}" in result.stderr, result.stderr
+
+
 def test_text_quote_conditions_are_numbered_and_read_back_by_name(loaded, tmp_path):
     header = "symbol,time,exchange,bid,bid_size,ask,ask_size,condition"
     rows = ["R", "", "A", "R"]

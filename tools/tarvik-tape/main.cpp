@@ -335,6 +335,7 @@ struct ImportCommand {
     std::string symbols, conditions, output, date, time_zone, time_unit, delimiter, temp_dir;
     std::vector<std::string> renames, constants;
     unsigned price_type = 256;  // 256: chosen from the prices
+    int price_scale = 0;
     uint16_t listed_exg = 1;
     bool ignore_extra_columns = false, no_header = false, sort = false, allow_empty = false, fractional_sizes = false, quiet = false,
          no_compress = false, one_sided_quotes = false;
@@ -357,6 +358,7 @@ struct ImportCommand {
         if (!time_zone.empty()) o.time_zone = time_zone;
         if (!time_unit.empty()) o.time_unit = import::parse_time_unit(time_unit);
         if (price_type < 256) o.price_type = static_cast<uint8_t>(price_type);
+        o.price_scale = price_scale;
         o.listed_exg = listed_exg;
         std::string bad;
         for (const std::string& list : renames) parse_renames(list, o.rename, bad);
@@ -576,6 +578,9 @@ void add_import(CLI::App& app, Commands& c) {
     import_app->add_option("--time-unit", import_files.time_unit, "the unit of numeric times, or hhmmss: times of day as digits")->type_name("s|ms|us|ns|hhmmss")->check(kTimeUnit);
     import_app->add_option("--price-type", import_files.price_type, "every instrument's price type")
         ->type_name("N")->transform(whole_number(0, 255));
+    import_app->add_option("--price-scale", import_files.price_scale,
+                           "prices in units of 10^-N (fixed-point integers: 9 for 1e-9 units)")
+        ->type_name("N")->transform(whole_number(0, 18));
     import_app->add_option("--listed-exg", import_files.listed_exg, "the listed exchange (default 1)")
         ->type_name("N")->transform(whole_number(0, 65535));
     import_app->add_option("--rename", import_files.renames, "vendor column names to ours")->type_name("VENDOR=OURS,...")->check(kRename);
