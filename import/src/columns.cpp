@@ -530,6 +530,14 @@ std::string_view BatchCells::slow_optional_text(Field f, int64_t i) const {
     if (c.kind == Kind::Boolean)  // a flag is no name, code or number
         fail(f, i, std::string("expected text, got the boolean ") +
                        (static_cast<const arrow::BooleanArray*>(c.array)->Value(i) ? "true" : "false"));
+    if (c.kind == Kind::Float) {
+        // A float read as a name or code is the whole number it writes:
+        // never its text "inf" or "1e+300".
+        double v = 0;
+        float_cell(f, i, v);
+        if (!std::isfinite(v) || std::fabs(v) >= 1e18)
+            fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) + " is no number of at most 18 digits");
+    }
     return trim(raw_text(c, i, buffer_));
 }
 

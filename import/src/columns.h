@@ -93,6 +93,12 @@ public:
         return row_lines_ != nullptr ? static_cast<uint64_t>(row_lines_[i]) : row_base_ + static_cast<uint64_t>(i);
     }
 
+    // A column of texts (as opposed to one of numbers or other types).
+    bool text_typed(Field f) const {
+        const Cells& c = cells_[f];
+        return direct(c) || c.kind == Kind::Text || c.kind == Kind::LargeText || c.kind == Kind::ViewText ||
+               c.kind == Kind::Dictionary;
+    }
     // Row i's cell as errors show it.
     std::string shown_text(Field f, int64_t i) const { return shown(cells_[f], i); }
     // A value is there: the column exists, the cell is not null, not a

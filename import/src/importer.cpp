@@ -840,7 +840,7 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
                 // A number (typed, or digits such as "12" and "12.0") is
                 // kept; any other text is a name (TAQ's "R").
                 Decimal d;
-                if (!parse_decimal(cells.optional_text(kCondition, i), d))
+                if (cells.text_typed(kCondition) && !parse_decimal(cells.optional_text(kCondition, i), d))
                     read.condition_name = true;
                 else
                     out.code = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));

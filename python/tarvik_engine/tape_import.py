@@ -66,15 +66,22 @@ def _is_path(value: object) -> bool:
     return isinstance(value, (str, bytes, os.PathLike))
 
 
-# The column names the import knows, of every kind of input.
-_COLUMNS = frozenset((
-    "symbol", "time", "exchange", "bid", "bid_size", "ask", "ask_size", "condition", "price", "size", "conditions",
-    "sequence", "market_maker", "listed_exchange", "exchange_time", "action", "old_symbol", "price_type",
-    "prev_close", "size_multiplier", "root", "underlying", "expiration", "strike", "put_call", "contract_unit",
-    "code", "price_flags"))
+# The column names the import reads, by kind of input.
+_QUOTE_COLUMNS = ("symbol", "time", "exchange", "bid", "bid_size", "ask", "ask_size", "condition", "listed_exchange",
+                  "exchange_time")
+_COLUMNS = {
+    "quotes": frozenset(_QUOTE_COLUMNS),
+    "mm_quotes": frozenset((*_QUOTE_COLUMNS, "market_maker")),
+    "trades": frozenset(("symbol", "time", "exchange", "price", "size", "conditions", "sequence", "price_flags",
+                         "listed_exchange", "exchange_time")),
+    "changes": frozenset(("time", "symbol", "action", "listed_exchange", "old_symbol")),
+    "symbols": frozenset(("symbol", "listed_exchange", "price_type", "prev_close", "size_multiplier", "root",
+                          "underlying", "expiration", "strike", "put_call", "contract_unit")),
+    "conditions": frozenset(("condition", "code")),
+}
 
 
-def _known_column(name: object, rename: Mapping[str, str]) -> bool:
+def _known_column(name: object, kind: str, rename: Mapping[str, str]) -> bool:
     """Whether a column of this name would be read: trimmed, renamed and in
     any letter case, as the import matches names."""
     if not isinstance(name, str):
@@ -83,10 +90,11 @@ def _known_column(name: object, rename: Mapping[str, str]) -> bool:
     for vendor, target in rename.items():
         if vendor.strip().lower() == ours.lower():
             ours = target.strip()
-    return ours.lower() in _COLUMNS
+    return ours.lower() in _COLUMNS[kind]
 
 
-def _as_table(value: object, name: str, rename: Mapping[str, str], ignore_extra: bool) -> pyarrow.Table | None:
+def _as_table(value: object, kind: str, name: str, rename: Mapping[str, str],
+              ignore_extra: bool) -> pyarrow.Table | None:
     """A DataFrame, Table or RecordBatch as a pyarrow Table, or None for
     any other value (a stream). With ``ignore_extra``, a DataFrame's columns
     the import does not read are left out before Arrow sees them, so that
@@ -103,11 +111,11 @@ def _as_table(value: object, name: str, rename: Mapping[str, str], ignore_extra:
         # named sequence): it becomes a column. Other levels are only row labels.
         frame: Any = value
         named = [level for level in frame.index.names
-                 if _known_column(level, rename) and level not in frame.columns]
+                 if _known_column(level, kind, rename) and level not in frame.columns]
         if named:
             frame = frame.reset_index(level=named)
         if ignore_extra:
-            frame = frame.loc[:, [_known_column(column, rename) for column in frame.columns]]
+            frame = frame.loc[:, [_known_column(column, kind, rename) for column in frame.columns]]
         try:
             return pyarrow.Table.from_pandas(frame, preserve_index=False)
         except Exception as error:  # Arrow's, pandas' and NumPy's: each names no row
@@ -484,7 +492,7 @@ def write_tape(
         if file_path is not None:
             entry["path"] = file_path
         else:
-            table = _as_table(data, name, renames, ignore_extra)
+            table = _as_table(data, kind, name, renames, ignore_extra)
             if table is not None:
                 capsule = _decoded(table, _decoded_schema(table.schema)).__arrow_c_stream__()
             else:

@@ -2028,6 +2028,22 @@ def test_a_floats_nan_is_a_missing_value_as_a_null_is(tmp_path, column, values, 
     assert tapes[0] == tapes[1]
 
 
+@pytest.mark.parametrize("kind, column", [("trades", "exchange"), ("trades", "symbol"), ("trades", "conditions"),
+                                          ("quotes", "condition")])
+@pytest.mark.parametrize("value", [float("inf"), 1e300])
+def test_a_float_that_is_no_whole_number_is_never_a_name(tmp_path, kind, column, value):
+    """A float column read as names or codes holds numbers: "inf" and
+    "1e+300" are no exchange, symbol or condition."""
+    pa = pytest.importorskip("pyarrow")
+    columns = {"symbol": ["X", "X"], "time": [1710509400.0, 1710509401.0], "exchange": [1, 1]}
+    columns.update({"price": [10.5, 10.25], "size": [5, 6]} if kind == "trades" else
+                   {"bid": [10.5] * 2, "bid_size": [5] * 2, "ask": [10.75] * 2, "ask_size": [5] * 2})
+    columns[column] = pa.array([1.0, value])
+    with pytest.raises(ValueError, match=rf"^{kind}:2: column '{column}': the float \S+ is no (number|decimal)"):
+        tarvik_engine.write_tape(tmp_path / "day.tape", **{kind: pa.table(columns)}, time_unit="s", progress=False)
+    assert not (tmp_path / "day.tape").exists()
+
+
 @pytest.mark.parametrize("column", ["price", "size", "time"])
 def test_a_floats_nan_in_a_required_column_is_a_missing_value(tmp_path, column):
     pa = pytest.importorskip("pyarrow")
@@ -2064,14 +2080,17 @@ def test_a_bad_row_in_a_stream_of_small_batches_is_named_whatever_the_batches(tm
 
 def test_a_dataframes_extra_columns_are_left_out_before_arrow_reads_them(tmp_path):
     pd = pytest.importorskip("pandas")
-    frame = three_trades(pd).assign(note=[1, "a", None], z=[1j, 2j, 3j], n1=1)
+    # "condition" and "market_maker" are other kinds' columns: extras of trades.
+    frame = three_trades(pd).assign(note=[1, "a", None], z=[1j, 2j, 3j], n1=1, condition=[1j, "x", None],
+                                    market_maker=[2j, 3j, 4j])
     frame = pd.concat([frame, frame[["n1"]]], axis=1)
     frame[4] = 0  # a label that is no text
     tape = tmp_path / "day.tape"
     tarvik_engine.write_tape(tape, trades=frame, ignore_extra_columns=True, progress=False)
     assert tarvik_engine.read_tape(tape, kinds="trades")["trades"]["size"].to_pylist() == [5, 6, 7]
     with pytest.raises(ValueError, match=r"^trades: column 'n1' given twice$"):
-        tarvik_engine.write_tape(tape, trades=frame.drop(columns=["note", "z", 4]), progress=False)
+        tarvik_engine.write_tape(tape, trades=frame.drop(columns=["note", "z", 4, "condition", "market_maker"]),
+                                 progress=False)
 
 
 @pytest.mark.parametrize("index", ["range", "list"])
