@@ -658,6 +658,10 @@ void Importer::price_cell(const BatchCells& cells, int64_t i, Field f, Decimal& 
     double value;
     if (cells.float_cell(f, i, value) == 0) {
         cells.decimal(f, i, out);
+    } else if (o_.price_scale != 0) {
+        // Units as the float writes them, however large ("1.75e+19").
+        if (!parse_decimal(cells.shown_text(f, i), out))
+            cells.fail(f, i, "expected a number, got " + cells.shown_text(f, i));
     } else if (!cells.short_float(f, i, out)) {
         out = kLongFloat;
     }

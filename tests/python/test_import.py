@@ -1942,6 +1942,16 @@ def test_fixed_point_prices_are_read_at_their_scale(tmp_path, form, price_type):
     assert read.column("price_type").to_pylist() == ([0, 2, 2] if price_type is None else [4, 4, 4])
 
 
+@pytest.mark.parametrize("type_", ["float64", "float32", "uint64"])
+def test_fixed_point_prices_past_64_bit_integers_are_read_whatever_their_type(tmp_path, type_):
+    pa = pytest.importorskip("pyarrow")
+    trades = pa.table({"symbol": ["X"], "time": ["2024-03-15T13:30:00Z"], "exchange": [1],
+                       "price": pa.array([17_500_000_000_000_000_000 if type_ == "uint64" else 1.75e19], type_),
+                       "size": [1]})
+    tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, price_scale=18, progress=False)
+    assert tarvik_engine.read_tape(tmp_path / "t.tape", kinds="trades")["trades"]["price"].to_pylist() == [17.5]
+
+
 @pytest.mark.parametrize("price, message", [
     ("17983000000000.5", "expected a whole number of 10^-9 units (--price-scale), got '17983000000000.5'"),
     ("ten", "expected a number, got 'ten'"),
