@@ -531,12 +531,17 @@ std::string_view BatchCells::slow_optional_text(Field f, int64_t i) const {
         fail(f, i, std::string("expected text, got the boolean ") +
                        (static_cast<const arrow::BooleanArray*>(c.array)->Value(i) ? "true" : "false"));
     if (c.kind == Kind::Float) {
-        // A float read as a name or code is the whole number it writes:
+        // A float read as a name or code is the number it writes, a whole
+        // one in digits as an integer column's ("100000", not "1e+05"):
         // never its text "inf" or "1e+300".
         double v = 0;
         float_cell(f, i, v);
         if (!std::isfinite(v) || std::fabs(v) >= 1e18)
             fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) + " is no number of at most 18 digits");
+        if (v == std::trunc(v)) {
+            const auto r = std::to_chars(buffer_, buffer_ + sizeof buffer_, static_cast<int64_t>(v));
+            return {buffer_, static_cast<std::size_t>(r.ptr - buffer_)};
+        }
     }
     return trim(raw_text(c, i, buffer_));
 }

@@ -87,9 +87,10 @@ def _known_column(name: object, kind: str, rename: Mapping[str, str]) -> bool:
     if not isinstance(name, str):
         return False
     ours = name.strip()
-    for vendor, target in rename.items():
+    for vendor, target in rename.items():  # the first that matches, once
         if vendor.strip().lower() == ours.lower():
             ours = target.strip()
+            break
     return ours.lower() in _COLUMNS[kind]
 
 

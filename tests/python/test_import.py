@@ -2041,7 +2041,7 @@ def test_a_floats_nan_is_a_missing_value_as_a_null_is(tmp_path, column, values, 
 @pytest.mark.parametrize("kind, column", [("trades", "exchange"), ("trades", "symbol"), ("trades", "conditions"),
                                           ("quotes", "condition")])
 @pytest.mark.parametrize("value", [float("inf"), 1e300])
-def test_a_float_that_is_no_whole_number_is_never_a_name(tmp_path, kind, column, value):
+def test_a_float_past_any_code_is_never_a_name(tmp_path, kind, column, value):
     """A float column read as names or codes holds numbers: "inf" and
     "1e+300" are no exchange, symbol or condition."""
     pa = pytest.importorskip("pyarrow")
@@ -2052,6 +2052,28 @@ def test_a_float_that_is_no_whole_number_is_never_a_name(tmp_path, kind, column,
     with pytest.raises(ValueError, match=rf"^{kind}:2: column '{column}': the float \S+ is no (number|decimal)"):
         tarvik_engine.write_tape(tmp_path / "day.tape", **{kind: pa.table(columns)}, time_unit="s", progress=False)
     assert not (tmp_path / "day.tape").exists()
+
+
+def test_a_whole_float_is_named_as_the_integer_it_holds(tmp_path):
+    """pandas keeps an integer column with a gap as floats: its symbols
+    must be the instruments the same column without a gap names."""
+    pa = pytest.importorskip("pyarrow")
+    symbols = []
+    for column in (pa.array([100000.0, 7.0]), pa.array([100000, 7])):
+        tape = tmp_path / f"{column.type}.tape"
+        tarvik_engine.write_tape(tape, trades=pa.table({
+            "symbol": column, "time": [1710509400.0, 1710509401.0], "exchange": [1, 1], "price": [10.5, 10.25],
+            "size": [5, 6]}), time_unit="s", progress=False)
+        symbols.append(tarvik_engine.read_tape(tape, kinds="trades")["trades"]["symbol"].to_pylist())
+    assert symbols == [["100000", "7"]] * 2
+
+
+def test_each_vendor_name_is_renamed_once_as_the_import_does_before_extras_are_left_out(tmp_path):
+    pd = pytest.importorskip("pandas")
+    frame = three_trades(pd).rename(columns={"price": "px"}).assign(price="junk")
+    tarvik_engine.write_tape(tmp_path / "t.tape", trades=frame, rename={"px": "price", "price": "bid"},
+                             ignore_extra_columns=True, progress=False)
+    assert tarvik_engine.read_tape(tmp_path / "t.tape", kinds="trades")["trades"]["price"].to_pylist() == [10.5, 10.25, 10.5]
 
 
 @pytest.mark.parametrize("column", ["price", "size", "time"])
