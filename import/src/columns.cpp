@@ -498,7 +498,7 @@ std::string_view BatchCells::raw_text(const Cells& c, int64_t i, char (&buffer)[
 std::string BatchCells::shown(const Cells& c, int64_t i) const {
     char buffer[48];
     const std::string_view s = raw_text(c, i, buffer);
-    if (c.kind == Kind::Text || c.kind == Kind::LargeText || c.kind == Kind::ViewText || c.kind == Kind::Dictionary)
+    if (texts(c))
         return quoted(s);
     if (!s.empty() || c.array == nullptr) return std::string(s);
     return cell_text(*c.array, i);
@@ -514,7 +514,7 @@ bool BatchCells::missing(const Cells& c, int64_t i) {
 bool BatchCells::slow_present(Field f, int64_t i) const {
     const Cells& c = cells_[f];
     if (missing(c, i)) return false;
-    if (c.kind == Kind::Text || c.kind == Kind::LargeText || c.kind == Kind::ViewText || c.kind == Kind::Dictionary) {
+    if (texts(c)) {
         char buffer[48];
         return !trim(raw_text(c, i, buffer)).empty();
     }

@@ -94,11 +94,7 @@ public:
     }
 
     // A column of texts (as opposed to one of numbers or other types).
-    bool text_typed(Field f) const {
-        const Cells& c = cells_[f];
-        return direct(c) || c.kind == Kind::Text || c.kind == Kind::LargeText || c.kind == Kind::ViewText ||
-               c.kind == Kind::Dictionary;
-    }
+    bool text_typed(Field f) const { return direct(cells_[f]) || texts(cells_[f]); }
     // Row i's cell as errors show it.
     std::string shown_text(Field f, int64_t i) const { return shown(cells_[f], i); }
     // A value is there: the column exists, the cell is not null, not a
@@ -183,6 +179,9 @@ private:
     }
     // The cells are read by text_at, without a call.
     static bool direct(const Cells& c) { return c.offsets != nullptr || c.views != nullptr; }
+    static bool texts(const Cells& c) {
+        return c.kind == Kind::Text || c.kind == Kind::LargeText || c.kind == Kind::ViewText || c.kind == Kind::Dictionary;
+    }
     // No value: no column, a null cell, or a float's NaN (a gap, as pandas
     // and the tools that write such columns mean it).
     static bool missing(const Cells& c, int64_t i);

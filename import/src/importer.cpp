@@ -178,7 +178,9 @@ struct RowCells {
     bool time_read;
     bool sub_milli;
     bool rest_read;
-    bool condition_name;  // a quote's condition is a name, numbered by the thread that keeps the tables
+    // A quote's condition: none, a number (in the row's code), or a name
+    // that the thread that keeps the tables numbers.
+    enum class Condition : uint8_t { None, Number, Name } condition;
 };
 
 class Importer {
@@ -656,11 +658,15 @@ void Importer::quote_side(const BatchCells& cells, int64_t i, Field f, Decimal& 
 
 void Importer::price_cell(const BatchCells& cells, int64_t i, Field f, Decimal& out) const {
     double value;
-    if (cells.float_cell(f, i, value) == 0) {
+    const int bits = cells.float_cell(f, i, value);
+    if (bits == 0) {
         cells.decimal(f, i, out);
     } else if (o_.price_scale != 0) {
         // Units as the float writes them, however large ("1.75e+19").
-        if (!parse_decimal(cells.shown_text(f, i), out))
+        char text[48];
+        const auto r = bits == 32 ? std::to_chars(text, text + sizeof text, static_cast<float>(value))
+                                  : std::to_chars(text, text + sizeof text, value);
+        if (!parse_decimal(std::string_view(text, static_cast<std::size_t>(r.ptr - text)), out))
             cells.fail(f, i, "expected a number, got " + cells.shown_text(f, i));
     } else if (!cells.short_float(f, i, out)) {
         out = kLongFloat;
@@ -839,15 +845,17 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
             quote_side(cells, i, kBid, read.prices[0]);
             quote_side(cells, i, kAsk, read.prices[1]);
             if (sizes_ahead_) sizes(cells, i, kind, kUnitSize, out);
-            read.condition_name = false;
+            read.condition = RowCells::Condition::None;
             if (cells.present(kCondition, i)) {
                 // A number (typed, or digits such as "12" and "12.0") is
                 // kept; any other text is a name (TAQ's "R").
                 Decimal d;
-                if (cells.text_typed(kCondition) && !parse_decimal(cells.optional_text(kCondition, i), d))
-                    read.condition_name = true;
-                else
+                if (cells.text_typed(kCondition) && !parse_decimal(cells.optional_text(kCondition, i), d)) {
+                    read.condition = RowCells::Condition::Name;
+                } else {
                     out.code = static_cast<uint8_t>(cells.integer(kCondition, i, 0, 255));
+                    read.condition = RowCells::Condition::Number;
+                }
             }
             break;
         case InputKind::Trades:
@@ -965,7 +973,6 @@ void Importer::read(DataInput& input) {
         exchanges.reset(cells.dictionary_entries(kExchange));
         conditions_made.reset(kind == InputKind::Trades ? cells.dictionary_entries(kConditions) : 0);
         const bool condition_texts = kind == InputKind::Trades && cells.plain_text(kConditions);
-        const bool quote_conditions = kind != InputKind::Trades && map.has(kCondition);
         for (int64_t i = 0; i < cells.rows(); ++i) {
             ConvertedRow& out = work.rows[static_cast<std::size_t>(i)];
             RowCells& read = work.cells[static_cast<std::size_t>(i)];
@@ -1007,7 +1014,8 @@ void Importer::read(DataInput& input) {
             out.exchange = static_cast<uint16_t>(
                 exchanges.get(cells, kExchange, i, [&] { return uint32_t{exchange(cells, i, kExchange)}; }));
             if (!read.rest_read) read_rest(first_, input, cells, i, out, read);
-            if (quote_conditions && cells.present(kCondition, i)) out.code = quote_condition(cells, i, read.condition_name, out.code);
+            if (kind != InputKind::Trades && read.condition != RowCells::Condition::None)
+                out.code = quote_condition(cells, i, read.condition == RowCells::Condition::Name, out.code);
             Instrument& inst = instruments_[id];
             const std::optional<uint8_t> given = inst.price_type ? inst.price_type : o_.price_type;
             for (int p = 0; p < prices; ++p) {

@@ -1,8 +1,8 @@
 #include "instruments.h"
 
 #include <cstring>
-#include <utility>
 #include <limits>
+#include <utility>
 
 #include "import_error.h"
 #include "engine/prices.h"
