@@ -1000,12 +1000,28 @@ void Importer::read(DataInput& input) {
                 if (cells.present(kOldSymbol, i)) {
                     if (out.code != TqSS_MOD)
                         cells.fail(kOldSymbol, i, "only a rename (mod) has an old symbol; an add or a delete has none");
-                    // The instrument before the rename, on the same listed
-                    // exchange.
+                    // The instrument before the rename: on the row's listed
+                    // exchange when it gives one, else found as a data
+                    // row's symbol is (the symbols file's one listing of
+                    // the text, else the default), so that a rename is of
+                    // the instrument the rows before it traded.
                     const std::string_view old = cells.text(kOldSymbol, i);
+                    std::optional<uint16_t> listed;
+                    if (cells.present(kListedExchange, i)) listed = instruments_[id].listed;
+                    else if (instruments_.ambiguous(old, o_.listed_exg))
+                        cells.fail(kOldSymbol, i, quoted(old) + " is on several listed exchanges in the symbols file, not on " +
+                                                      std::to_string(o_.listed_exg) + " (--listed-exg); give listed_exchange");
                     const uint32_t known = instruments_.size();
-                    out.extra = instruments_.find_or_add(old, instruments_[id].listed, o_.listed_exg, recent_);
+                    out.extra = instruments_.find_or_add(old, listed, o_.listed_exg, recent_);
                     if (out.extra >= known) check_name(cells, i, kOldSymbol, old);
+                    if (out.extra == id) cells.fail(kOldSymbol, i, "a rename of " + quoted(old) + " to itself");
+                    // A contract's terms come from the symbols file alone:
+                    // renamed to a name it does not list, the contract would
+                    // go on as a stock.
+                    if (instruments_[out.extra].option && !instruments_[id].option)
+                        cells.fail(kSymbol, i, "the option contract " + quoted(old) + " is renamed to " +
+                                                   quoted(instruments_[id].text) +
+                                                   ", which the symbols file does not list as a contract");
                 } else if (out.code == TqSS_MOD) {
                     cells.fail(kAction, i, "a rename needs old_symbol, the symbol it renames");
                 }
@@ -1232,11 +1248,8 @@ void Importer::finalize(RowContext& row, const DataInput& input, const Converted
             const Instrument& inst = instruments_[r.symbol];
             e.symbol_change.old_listed_exg = r.code == TqSS_MOD ? inst.listed : 0;
             if (r.extra != engine::kNone) {
-                // The old symbol on the instrument's own listed exchange.
-                const Instrument& old = instruments_[r.extra];
-                const auto found = old.listed == inst.listed ? std::optional<uint32_t>(r.extra)
-                                                             : instruments_.find(old.text, inst.listed);
-                if (found) e.symbol_change.old_symbol = *found;
+                e.symbol_change.old_symbol = r.extra;
+                e.symbol_change.old_listed_exg = instruments_[r.extra].listed;
             }
             break;
         }

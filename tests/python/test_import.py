@@ -1770,10 +1770,12 @@ def symbol_change_rows(tape):
 
 
 @pytest.mark.parametrize("changes, listed, expected", [
-    # the old symbol on another listed exchange only: the rename is of the
-    # one on the instrument's own (made for it), never of none
-    ("BBB,mod,AAA", "", ("BBB", Tarvik.TqSS_MOD, "AAA", 1)),
+    # without a listed exchange the old symbol is the one its rows trade
+    # (the symbols file's AAA on 3), and the new one goes on the default
+    ("BBB,mod,AAA", "", ("BBB", Tarvik.TqSS_MOD, "AAA", 3)),
     ("BBB,mod,AAA", "3", ("BBB", Tarvik.TqSS_MOD, "AAA", 3)),
+    # on the row's listed exchange: AAA there, made for the rename
+    ("BBB,mod,AAA", "1", ("BBB", Tarvik.TqSS_MOD, "AAA", 1)),
     ("BBB,add,", "", ("BBB", Tarvik.TqSS_ADD, None, 0)),
     ("AAA,del,", "3", ("AAA", Tarvik.TqSS_DEL, None, 0)),
 ])
@@ -1787,6 +1789,42 @@ def test_a_rename_always_carries_its_old_symbol_and_an_add_or_delete_none(loaded
     import_files("-q", "--symbols", tmp_path / "symbols.csv", "--trades", tmp_path / "trades.csv",
                  "--changes", tmp_path / "changes.csv", "-o", tmp_path / "t.tape")
     assert symbol_change_rows(tmp_path / "t.tape") == expected
+
+
+def test_a_rename_without_a_listed_exchange_renames_the_instrument_its_rows_traded(loaded, tmp_path):
+    (tmp_path / "symbols.csv").write_text("symbol,listed_exchange\nXX,2\nYY,2\n")
+    (tmp_path / "trades.csv").write_text("symbol,time,exchange,price,size\nXX,2024-03-15T13:30:00Z,1,1.5,1\n"
+                                         "YY,2024-03-15T13:30:02Z,1,1.75,1\n")
+    (tmp_path / "changes.csv").write_text("time,symbol,action,old_symbol\n2024-03-15T13:30:01Z,YY,mod,XX\n")
+    tape = tmp_path / "t.tape"
+    import_files("-q", "--symbols", tmp_path / "symbols.csv", "--trades", tmp_path / "trades.csv",
+                 "--changes", tmp_path / "changes.csv", "-o", tape)
+    assert symbol_change_rows(tape) == ("YY", Tarvik.TqSS_MOD, "XX", 2)
+    tables = tarvik_engine.read_tape(str(tape), kinds=("trades", "symbol_changes"))
+    # no instrument XX on the default listed exchange was made for the rename
+    assert set(zip(tables["trades"]["symbol"].to_pylist(), tables["trades"]["listed_exchange"].to_pylist())) == {
+        ("XX", 2), ("YY", 2)}
+    changes = tables["symbol_changes"].to_pylist()
+    assert [(c["symbol"], c["listed_exchange"], c["symbol_old"], c["listed_exg_old"]) for c in changes
+            if c["status"] == Tarvik.TqSS_MOD] == [("YY", 2, "XX", 2)]
+
+
+@pytest.mark.parametrize("symbols, changes, message", [
+    ("symbol\nAAA\n", "AAA,mod,AAA", "c.csv:2: column 'old_symbol': a rename of 'AAA' to itself"),
+    ("symbol,root,expiration,strike,put_call\nUNDC150,UND,2024-04-19,150,C\n", "NEWC150,mod,UNDC150",
+     "c.csv:2: column 'symbol': the option contract 'UNDC150' is renamed to 'NEWC150', which the symbols file "
+     "does not list as a contract"),
+    ("symbol,listed_exchange\nAAA,2\nAAA,3\n", "BBB,mod,AAA",
+     "c.csv:2: column 'old_symbol': 'AAA' is on several listed exchanges in the symbols file"),
+])
+def test_renames_that_cannot_be_right_are_named(tmp_path, symbols, changes, message):
+    (tmp_path / "s.csv").write_text(symbols)
+    (tmp_path / "c.csv").write_text("time,symbol,action,old_symbol\n2024-03-15T13:30:01Z," + changes + "\n")
+    (tmp_path / "t.tape").write_bytes(b"kept")
+    result = tool("import", "-q", "--symbols", tmp_path / "s.csv", "--changes", tmp_path / "c.csv",
+                  "-o", tmp_path / "t.tape")
+    assert result.returncode == 1 and message in result.stderr, result.stderr
+    assert (tmp_path / "t.tape").read_bytes() == b"kept"
 
 
 @pytest.mark.parametrize("symbols, args, message", [
