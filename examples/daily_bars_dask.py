@@ -3,10 +3,9 @@ open, high, low, close, VWAP and trade count from the trades, and the
 time-weighted NBBO spread from the exchange quotes, in one pandas DataFrame
 (a row per symbol and day), printed.
 
-    PYTHONPATH=build/dev/python python3.14 examples/daily_bars_dask.py \\
+    scripts/python examples/daily_bars_dask.py \\
         day1.tape day2.tape ... --symbols IBM MSFT
-    TARVIK_TAPE_PATH=/data/tapes PYTHONPATH=build/dev/python \\
-        python3.14 examples/daily_bars_dask.py --symbols IBM --from 2024-03-01 --to 2024-03-29
+    TARVIK_TAPE_PATH=/data/tapes scripts/python examples/daily_bars_dask.py --symbols IBM --from 2024-03-01 --to 2024-03-29
 
 Without --scheduler the days run on a local cluster, one worker process per
 core; --scheduler tcp://host:8786 runs them on a cluster of machines

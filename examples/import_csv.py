@@ -71,6 +71,12 @@ class Day:
         return Tarvik.TqCALLBACKRETURN_CONTINUE
 
 
+def exchange_name(exchange: int) -> str:
+    """The exchange's name from the tape's table, or its number: exchanges
+    imported as numbers have no names."""
+    return Tarvik.GetDefinedString(Tarvik.TqST_EXCHANGE, exchange) or str(exchange)
+
+
 def describe(symbol: str, exchange: int) -> str:
     trade = Tarvik.StateGetLastTrade(exchange, symbol)
     quotes = Tarvik.StateGetExgQuotes(exchange, symbol)
@@ -85,10 +91,9 @@ def describe(symbol: str, exchange: int) -> str:
         bid = max(book, key=lambda q: q.BidPrice)
         ask = min((q for q in book if q.AskPrice > 0), key=lambda q: q.AskPrice, default=None)
         if ask is not None:
-            exchange_name = Tarvik.GetDefinedString(Tarvik.TqST_EXCHANGE, bid.ReportingExg)
-            text += (f"\n{'':<6} closing NBBO {Tarvik.PriceFormat(bid.BidPrice, quotes.PriceType)} ({exchange_name})"
-                     f" / {Tarvik.PriceFormat(ask.AskPrice, quotes.PriceType)}"
-                     f" ({Tarvik.GetDefinedString(Tarvik.TqST_EXCHANGE, ask.ReportingExg)})")
+            text += (f"\n{'':<6} closing NBBO {Tarvik.PriceFormat(bid.BidPrice, quotes.PriceType)}"
+                     f" ({exchange_name(bid.ReportingExg)})"
+                     f" / {Tarvik.PriceFormat(ask.AskPrice, quotes.PriceType)} ({exchange_name(ask.ReportingExg)})")
     return text
 
 
@@ -111,7 +116,7 @@ def main() -> int:
         try:
             made = tarvik_engine.write_tape(tape, trades=trades, quotes=quotes, date=args.date, time_zone=args.time_zone)
         except (ValueError, FileNotFoundError) as error:  # names the file, row and column
-            print(f"import_csv.py: {error}", file=sys.stderr)
+            print(f"import_csv.py: {str(error).replace('date=', '--date')}", file=sys.stderr)
             return 1
         written = [str(p) for p in made]
         for path in written:

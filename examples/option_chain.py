@@ -116,13 +116,13 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--tape", default=default_tape(), help="the tape (default: the build's sample tape)")
     parser.add_argument("--symbol", help="the underlying, as the option root (default: the first one)")
-    parser.add_argument("--at", default="12:00", help="the time of day, HH:MM[:SS] in the tape's time (default 12:00)")
+    parser.add_argument("--at", default="12:00", type=datetime.time.fromisoformat, help="the time of day, HH:MM[:SS] in the tape's time (default 12:00)")
     args = parser.parse_args()
-    at = datetime.time.fromisoformat(args.at)
+    at = args.at
 
     if Tarvik.LoadTarvik(tarvik_engine.library_path()) == 0:
         sys.exit("could not load the engine")
-    progress = ReplayProgress(args.tape, "to " + args.at)
+    progress = ReplayProgress(args.tape, "to " + str(at))
     chain = ChainAt(((at.hour * 60 + at.minute) * 60 + at.second) * 1000, args.symbol, progress)
     result = Tarvik.ProcessTape(args.tape, 0, 0, 0, chain)
     progress.close()
@@ -130,7 +130,7 @@ def main() -> int:
         Tarvik.ProcessReturnValue(result)
         return 1
     if chain.spin_result is None:
-        sys.exit(f"{args.tape}: the tape ends before {args.at}")
+        sys.exit(f"{args.tape}: the tape ends before {at}")
     if chain.spin_result != Tarvik.TqAPIERR_NO_ERROR or not chain.chain:
         sys.exit(f"{args.tape}: no option contracts for {chain.root or 'any root'} (spin result {chain.spin_result})")
     print(f"{chain.root} option chain at {time_text(chain.taken_at)}: {len(chain.chain)} contracts\n")

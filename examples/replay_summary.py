@@ -3,7 +3,7 @@ see first: messages by kind, symbols seen, the busiest symbols with their
 day (open, high, low, last, volume) and their closing NBBO, and how fast it
 all went. Run it with scripts/demo, or:
 
-    PYTHONPATH=build/dev/python python3.14 examples/replay_summary.py --tape day.tape
+    scripts/python examples/replay_summary.py --tape day.tape
 """
 
 import argparse

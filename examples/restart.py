@@ -104,10 +104,10 @@ def replay(path: str, run: Run) -> float:
 def main() -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--tape", default=default_tape(), help="the tape (default: the build's sample tape)")
-    parser.add_argument("--at", default="12:00", help="when to save, HH:MM[:SS] in the tape's time (default 12:00)")
+    parser.add_argument("--at", default="12:00", type=datetime.time.fromisoformat, help="when to save, HH:MM[:SS] in the tape's time (default 12:00)")
     parser.add_argument("--snapshot", help="where to write the snapshot (default: a temporary file)")
     args = parser.parse_args()
-    at = datetime.time.fromisoformat(args.at)
+    at = args.at
     at_ms = ((at.hour * 60 + at.minute) * 60 + at.second) * 1000
 
     if Tarvik.LoadTarvik(tarvik_engine.library_path()) == 0:
@@ -119,17 +119,17 @@ def main() -> int:
         seconds = replay(args.tape, whole)
         print(f"uninterrupted:  {whole.messages:>10,} messages  {seconds:6.2f} s")
 
-        saving = Run(ReplayProgress(args.tape, "to " + args.at), at_ms, snapshot)
+        saving = Run(ReplayProgress(args.tape, "to " + str(at)), at_ms, snapshot)
         seconds = replay(args.tape, saving)
         if saving.save_failed is not None:
             why = SAVE_ERRORS.get(saving.save_failed, f"error phase {saving.save_failed}")
             sys.exit(f"{snapshot}: the state could not be saved: {why}")
         if saving.saved_at is None or not saving.save_complete:
-            sys.exit(f"{args.tape}: the tape ends before {args.at}, or the state was not saved")
+            sys.exit(f"{args.tape}: the tape ends before {at}, or the state was not saved")
         print(f"saved at {time_text(saving.saved_at)}: {saving.messages:>10,} messages  {seconds:6.2f} s"
               f"  ({os.path.getsize(snapshot):,} bytes of snapshot)")
 
-        restarted = Run(ReplayProgress(args.tape, "from " + args.at))
+        restarted = Run(ReplayProgress(args.tape, "from " + str(at)))
         restarted.symbols = set(whole.symbols)  # a loaded state knows every symbol of the morning
         seconds = replay(snapshot, restarted)  # the snapshot names its tape and continues it
         print(f"restarted:      {restarted.messages:>10,} messages  {seconds:6.2f} s")

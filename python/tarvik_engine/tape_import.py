@@ -597,7 +597,10 @@ def _python_names(message: str, paths: list[str]) -> str:
     """The message with write_tape's keywords for the options it names;
     quoted values (a symbol, a column's name) and the paths of the call are
     left as they are."""
-    kept = [r"'(?:[^'\\]|\\.)*'"] + [re.escape(p) for p in sorted(set(paths), key=len, reverse=True) if p]
+    # A quoted value starts and ends beside no letter or digit: the
+    # apostrophe of "a trade's" quotes nothing, that of "O'Neil" ends no value.
+    kept = [r"(?<!\w)'(?:[^'\\]|\\.|'(?=\w))*'(?!\w)"] + [
+        re.escape(p) for p in sorted(set(paths), key=len, reverse=True) if p]
     parts = re.split("(" + "|".join(kept) + ")", message)
 
     def named(part: str) -> str:

@@ -1539,11 +1539,15 @@ def test_arrow_values_past_what_a_decimal_holds_and_mismatched_batches_are_error
      "ignore_extra_columns=True skips others"),
     ({"ticker": ["X"], "ts": ["09:30:00"], "px": [10]}, {"date": "2024-03-15"},
      "trades: no header: none of its columns ('ticker', 'ts', 'px'"),
+    # an option between two apostrophes of "a file's", "a trade's"
+    ({"symbol": ["X"], "time": ["09:30:00"], "size": [0.5]}, {"date": "2024-03-15"},
+     "fractional_sizes=True keeps a trade's fraction"),
 ])
 def test_write_tape_errors_name_its_keywords_for_the_tools_options(tmp_path, frame, options, message):
     pd = pytest.importorskip("pandas")
     columns = {"exchange": [1] * len(frame["symbol"]), "price": [10] * len(frame["symbol"]),
                "size": [5] * len(frame["symbol"])} if "ticker" not in frame else {}
+    columns = {name: values for name, values in columns.items() if name not in frame}
     with pytest.raises(ValueError) as raised:
         tarvik_engine.write_tape(tmp_path / "--sort.tape", trades=pd.DataFrame(frame | columns), **options)
     assert message in str(raised.value) and " --" not in str(raised.value).replace("--sort.tape", "")

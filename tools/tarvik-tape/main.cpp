@@ -539,8 +539,8 @@ void add_synth(CLI::App& app, Commands& c) {
     SynthCommand& synth = c.synth;
     CLI::App* synth_app = c.synth_app = app.add_subcommand("synth", "Synthesise a deterministic trading day.");
     synth_app->add_option("-o", synth.output, "the tape to write")->required()->type_name("TAPE")->check(kPath);
-    synth_app->add_option("--symbols", synth.o.symbols, "symbols (default 300)")->type_name("N")->transform(whole_number(1, 100'000));
-    synth_app->add_option("--options-per-symbol", synth.o.options_per_symbol, "option contracts a symbol (default 20)")
+    synth_app->add_option("--symbols", synth.o.symbols, "symbols, 1 to 100000 (default 300)")->type_name("N")->transform(whole_number(1, 100'000));
+    synth_app->add_option("--options-per-symbol", synth.o.options_per_symbol, "option contracts a symbol, 0 to 1000 (default 20)")
         ->type_name("N")->transform(whole_number(0, 1000));
     synth_app->add_option("--messages", synth.o.messages, "messages (default 3000000)")
         ->type_name("N")->transform(whole_number(0, 2'000'000'000));
@@ -549,7 +549,7 @@ void add_synth(CLI::App& app, Commands& c) {
         ->type_name("Q,MM,T,C")->check(kMix);
     synth_app->add_option("--date", synth.date, "the day (default 2023-03-15)")->type_name("YYYY-MM-DD")->check(kDate);
     CLI::Option* live = synth_app->add_flag("--live", synth.live, "write a live tape, block by block");
-    synth_app->add_option("--rate", synth.o.rate, "messages a second of a live tape")
+    synth_app->add_option("--rate", synth.o.rate, "messages a second of a live tape (default 0: as fast as it writes)")
         ->type_name("N")->transform(whole_number(0, 1'000'000'000))
         ->needs(live);
     add_quiet(*synth_app, synth.quiet);
