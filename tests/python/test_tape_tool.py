@@ -701,3 +701,28 @@ def test_info_takes_a_block_head_longer_than_any_block_for_damage_not_a_live_tap
     result = tool("info", tape)
     assert result.returncode == 1 and "Events block 2" in result.stderr, result.stdout + result.stderr
     assert "more than any block holds" in result.stderr
+
+
+def test_a_category_time_is_on_the_headers_clock_wherever_the_header_line_stands(tmp_path, loaded):
+    lines = [{"category": {"id": 9, "name": "D", "fields": [{"name": "t", "type": "time"},
+                                                            {"name": "n", "type": "64bit"}]}},
+             {"event": {"kind": "category", "time": "09:30:00", "symbol": None, "category": 9,
+                        "values": ["09:30:00.500", -1]}},
+             {"header": {"date": "2024-03-15", "time_zone": -5}}]
+    (tmp_path / "a.jsonl").write_text("".join(json.dumps(line) + "\n" for line in lines))
+    assert tool("compile", "-q", tmp_path / "a.jsonl", "-o", tmp_path / "a.tape").returncode == 0
+    assert tool("dump", tmp_path / "a.tape", "-o", tmp_path / "b.jsonl").returncode == 0
+    dumped = [json.loads(line) for line in (tmp_path / "b.jsonl").read_text().splitlines()]
+    assert [line["event"]["values"] for line in dumped if "event" in line] == [["09:30:00.500000", 2**64 - 1]]
+    assert tool("compile", "-q", tmp_path / "b.jsonl", "-o", tmp_path / "b.tape").returncode == 0
+    assert (tmp_path / "b.tape").read_bytes() == (tmp_path / "a.tape").read_bytes()
+    seen = []
+
+    def keep(system, message):
+        if message.MessageType == Tarvik.TqMSG_CATEGORY:
+            time_field, number = message.coreData.Category.ptqFields[:2]
+            seen.append((time_field.data.tqTime.MsOfDay, time_field.data.tqTime.TimeZone, number.data.i64Bit))
+        return 0
+
+    assert Tarvik.ProcessTape(str(tmp_path / "a.tape"), 0, 0, 0, keep) == 0
+    assert seen == [(34_200_500, -5, 2**64 - 1)]  # i64Bit reads unsigned

@@ -571,7 +571,7 @@ engine::CategoryValue category_value(const Fields& f, TapeBuilder& b, const json
     case TqCFT_TIME: {
         const uint64_t micros = f.time_value(v, field);
         if (micros % 1000 != 0) f.fail(field, "a category time holds whole milliseconds");
-        store(engine::time_from_micros(micros, b.tape.tables.header.time_zone));
+        store(engine::time_from_micros(micros, 0));  // the header's zone once the script is read
         break;
     }
     case TqCFT_STRING_IDX:
@@ -609,6 +609,24 @@ json category_value_json(const engine::CategoryValue& v, uint8_t type, const Dum
         return json{{"table", item.ixTable}, {"index", item.idString}};
     }
     default: return load(uint64_t{});
+    }
+}
+
+// A category time is on the tape's clock: the header's zone, wherever the
+// header line stands in the script.
+void stamp_category_times(TapeContents& tape) {
+    engine::TapeTables& t = tape.tables;
+    for (const engine::TapeEvent& e : tape.events) {
+        if (e.kind != TqMSG_CATEGORY) continue;
+        const engine::CategoryDef& def = t.categories[e.category.category];
+        for (std::size_t f = 0; f < def.fields.size(); ++f) {
+            engine::CategoryValue& v = t.category_values[e.category.first_value + f];
+            if (def.fields[f].type != TqCFT_TIME || !v.set) continue;
+            TqTimeRecord time;
+            std::memcpy(&time, v.value, sizeof time);
+            time.TimeZone = t.header.time_zone;
+            std::memcpy(v.value, &time, sizeof time);
+        }
     }
 }
 
@@ -771,6 +789,7 @@ public:
     }
 
     TapeContents finish() {
+        stamp_category_times(b_.tape);
         canonicalize_texts(b_.tape);
         return std::move(b_.tape);
     }
