@@ -1,11 +1,13 @@
 """Binding the library on a thread: LoadTarvik, UnloadTarvik, APIVersion, the
 test engines that lack exports, per-thread bindings and the version split."""
 
+import subprocess
 import threading
 
 import pytest
 
 import Tarvik
+import tarvik_engine
 
 ENGINE_VERSION = (1 << 24) | (0 << 16) | 1
 
@@ -178,3 +180,28 @@ def test_version_split(version, major, minor, build):
 @pytest.mark.parametrize("split", [Tarvik.GetMajorVersion, Tarvik.GetMinorVersion, Tarvik.GetBuildVersion])
 def test_version_split_answers_false_to_bad_input(split, bad):
     assert split(bad) is False
+
+
+def test_loading_the_engine_for_each_day_keeps_memory_flat(python_child, engine_path, tmp_path):
+    """The pattern of a worker that loads the engine for each day: the
+    tables a replay lets go of are kept for the next one, and go with the
+    engine when it is unloaded, not left mapped once per day."""
+    day = str(tmp_path / "day.tape")
+    subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-q", "-o", day, "--messages", "20000"], check=True)
+    child = python_child(f"""
+        import Tarvik
+        def mappings():
+            with open("/proc/self/maps") as f:
+                return sum(1 for _ in f)
+        def cycle():
+            Tarvik.LoadTarvik({engine_path!r})
+            assert Tarvik.ProcessTape({day!r}, 0, 0, 0, lambda s, m: 0) == 0
+            Tarvik.UnloadTarvik()
+        cycle()
+        before = mappings()
+        for _ in range(30):
+            cycle()
+        print(mappings() - before)
+    """, timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert int(child.stdout) < 10  # one kept range a day would be 30

@@ -17,6 +17,14 @@ KeptMappings& kept_tables() {
     return *kept;
 }
 
+// A program may unload the engine and load it again, once a day: the
+// pages this copy keeps are unmapped as it goes, where no later copy
+// would ever find them. (At the process's end as well, where they go
+// anyway; a table let go of after this is kept or unmapped as before.)
+struct ReleasedAtUnload {
+    ~ReleasedAtUnload() { kept_tables().release(); }
+} released_at_unload;
+
 }  // namespace
 
 uint8_t* map_on_huge_pages(std::size_t length) {

@@ -56,6 +56,14 @@ void KeptMappings::give(uint8_t* p, std::size_t length) {
     ::munmap(p, length);
 }
 
+void KeptMappings::release() {
+    std::lock_guard lock(mutex_);
+    for (const auto& [p, length] : by_address_) ::munmap(p, length);
+    by_address_.clear();
+    by_length_.clear();
+    bytes_ = 0;
+}
+
 bool KeptMappings::keep(uint8_t* p, std::size_t length) {
     // Noted first, then joined with the ranges it meets by moving the
     // notes' nodes: only the first step allocates, so a failure leaves the

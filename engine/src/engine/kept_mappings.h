@@ -37,6 +37,8 @@ public:
     uint8_t* map(std::size_t length);
     // Keeps the range (whole huge pages) if there is room, else unmaps it.
     void give(uint8_t* p, std::size_t length);
+    // Unmaps every kept range; what is given later is kept again.
+    void release();
 
 private:
     static void lock_all();
