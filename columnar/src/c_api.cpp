@@ -3,14 +3,15 @@
 //
 //   void* tarvik_columns_open(const char* options_json, char** error)
 //   int   tarvik_columns_schema(void* reader, int kind, ArrowSchema* out)
-//   int   tarvik_columns_next(void* reader, int* kind, ArrowArray* array, ArrowSchema* schema,
-//                             int* code, char** error)
+//   int   tarvik_columns_next(void* reader, int wait_ms, int* kind, ArrowArray* array,
+//                             ArrowSchema* schema, int* code, char** error)
 //   void  tarvik_columns_close(void* reader)
 //   void  tarvik_columns_free(char* text)
 //
 // open answers null with a message on bad options. next answers 1 with a
-// batch, 0 at the end of the day, -1 on failure with the engine's result
-// code and a message. Messages are freed with tarvik_columns_free.
+// batch, 2 when none came within wait_ms (the caller sees to its signals
+// and asks again), 0 at the end of the day, -1 on failure with the
+// engine's result code and a message. Messages are freed with tarvik_columns_free.
 #include <arrow/c/bridge.h>
 
 #include <cstdlib>
@@ -41,12 +42,16 @@ TARVIK_COLUMNS_EXPORT int tarvik_columns_schema(void* reader, int kind, ArrowSch
     return arrow::ExportSchema(*schema, out).ok() ? 0 : -1;
 }
 
-TARVIK_COLUMNS_EXPORT int tarvik_columns_next(void* reader, int* kind, ArrowArray* array, ArrowSchema* schema,
-                                             int* code, char** error) {
+TARVIK_COLUMNS_EXPORT int tarvik_columns_next(void* reader, int wait_ms, int* kind, ArrowArray* array,
+                                             ArrowSchema* schema, int* code, char** error) {
     try {
         TapeKind k;
         std::shared_ptr<arrow::RecordBatch> batch;
-        if (!static_cast<TapeColumns*>(reader)->next(k, batch)) return 0;
+        switch (static_cast<TapeColumns*>(reader)->next(k, batch, std::chrono::milliseconds(wait_ms))) {
+            case TapeColumns::Next::End: return 0;
+            case TapeColumns::Next::NotYet: return 2;
+            case TapeColumns::Next::Batch: break;
+        }
         const arrow::Status status = arrow::ExportRecordBatch(*batch, array, schema);
         if (!status.ok()) throw std::runtime_error(status.ToString());
         *kind = static_cast<int>(k);

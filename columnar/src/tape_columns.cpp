@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +78,7 @@ struct TapeColumns::Replay {
     std::condition_variable changed;
     std::deque<std::pair<TapeKind, std::shared_ptr<arrow::RecordBatch>>> queue;
     bool stop = false;  // the reader is gone
+    std::atomic<bool> abandoned{false};  // the same, for the run to see between blocks
     bool done = false;  // the replay ended
     int32_t result = 0;
     std::string failure;  // an exception on the replay thread
@@ -222,6 +224,7 @@ void TapeColumns::Replay::run() {
     int32_t code = 0;
     try {
         engine::Run run(flags, 0, &Replay::on_message);
+        run.stop_when(&abandoned);
         // Nothing but this reader sees the run's state, so the kinds and
         // symbols it does not read need not be applied to it at all: a
         // trade's columns take nothing from the quotes, a quote's nothing
@@ -309,6 +312,7 @@ TapeColumns::~TapeColumns() {
     {
         std::lock_guard lock(replay_->mutex);
         replay_->stop = true;
+        replay_->abandoned.store(true, std::memory_order_relaxed);
         replay_->changed.notify_all();
     }
     thread_.join();
@@ -321,20 +325,21 @@ std::shared_ptr<arrow::Schema> TapeColumns::schema(TapeKind kind) const {
     return KindBatch::make(kind, replay_->options, replay_->time_type, scratch)->schema();
 }
 
-bool TapeColumns::next(TapeKind& kind, std::shared_ptr<arrow::RecordBatch>& batch) {
+TapeColumns::Next TapeColumns::next(TapeKind& kind, std::shared_ptr<arrow::RecordBatch>& batch,
+                                     std::chrono::milliseconds wait) {
     Replay& r = *replay_;
     std::unique_lock lock(r.mutex);
-    r.changed.wait(lock, [&r] { return !r.queue.empty() || r.done; });
+    if (!r.changed.wait_for(lock, wait, [&r] { return !r.queue.empty() || r.done; })) return Next::NotYet;
     if (!r.queue.empty()) {
         kind = r.queue.front().first;
         batch = std::move(r.queue.front().second);
         r.queue.pop_front();
         r.changed.notify_all();
-        return true;
+        return Next::Batch;
     }
     if (!r.failure.empty()) throw TapeReadError(TqAPIERR_EXCEPTION, r.failure);
     if (r.result < 0) throw TapeReadError(r.result, r.options.path + ": " + result_code_text(r.result));
-    return false;
+    return Next::End;
 }
 
 }  // namespace tarvik::columnar

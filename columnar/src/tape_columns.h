@@ -6,6 +6,7 @@
 
 #include <arrow/api.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -42,10 +43,12 @@ public:
 
     // The schema of a kind's batches.
     std::shared_ptr<arrow::Schema> schema(TapeKind kind) const;
-    // The next batch, in the order the batches fill; false at the end of the
-    // day. Throws TapeReadError when the replay failed (after the batches
-    // made before the failure).
-    bool next(TapeKind& kind, std::shared_ptr<arrow::RecordBatch>& batch);
+    // The next batch, in the order the batches fill, waited for at most
+    // `wait` (so that a caller can see to its signals meanwhile); End at
+    // the end of the day. Throws TapeReadError when the replay failed
+    // (after the batches made before the failure).
+    enum class Next { Batch, End, NotYet };
+    Next next(TapeKind& kind, std::shared_ptr<arrow::RecordBatch>& batch, std::chrono::milliseconds wait);
 
     struct Replay;  // the replay thread's side
 

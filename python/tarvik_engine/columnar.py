@@ -62,8 +62,8 @@ def _library() -> ctypes.CDLL:
         lib.tarvik_columns_schema.restype = ctypes.c_int
         lib.tarvik_columns_schema.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p]
         lib.tarvik_columns_next.restype = ctypes.c_int
-        lib.tarvik_columns_next.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int), ctypes.c_void_p,
-                                            ctypes.c_void_p, ctypes.POINTER(ctypes.c_int),
+        lib.tarvik_columns_next.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.POINTER(ctypes.c_int),
+                                            ctypes.c_void_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_int),
                                             ctypes.POINTER(ctypes.c_void_p)]
         lib.tarvik_columns_close.restype = None
         lib.tarvik_columns_close.argtypes = [ctypes.c_void_p]
@@ -233,6 +233,10 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
     return lib, reader
 
 
+_NOT_YET = 2  # tarvik_columns_next: no batch within the wait
+_WAIT_MS = 50
+
+
 def _batches(lib: ctypes.CDLL, reader: int) -> Iterator[tuple[str, pyarrow.RecordBatch]]:
     import pyarrow
 
@@ -242,8 +246,12 @@ def _batches(lib: ctypes.CDLL, reader: int) -> Iterator[tuple[str, pyarrow.Recor
     while True:
         array = (ctypes.c_byte * _ARROW_ARRAY_SIZE)()
         schema = (ctypes.c_byte * _ARROW_SCHEMA_SIZE)()
-        got = lib.tarvik_columns_next(reader, ctypes.byref(kind), array, schema, ctypes.byref(code),
-                                      ctypes.byref(error))
+        # Waits a while at a time, so that Ctrl-C is heard between waits
+        # however long a batch takes to fill (a few symbols of a big day).
+        got = _NOT_YET
+        while got == _NOT_YET:
+            got = lib.tarvik_columns_next(reader, _WAIT_MS, ctypes.byref(kind), array, schema, ctypes.byref(code),
+                                          ctypes.byref(error))
         if got == 0:
             return
         if got < 0:

@@ -625,11 +625,18 @@ def _run_stoppable(call: Callable[[], int | None], report: _Progress) -> int | N
 
     worker = threading.Thread(target=run, name="tarvik-import", daemon=True)
     worker.start()
-    while worker.is_alive():
+    # Every step of the wait is inside the try: a Ctrl-C that lands
+    # anywhere in it (many in a row, say) still waits for the import.
+    interrupted = False
+    while True:
         try:
+            if interrupted:
+                report.stop = True
             worker.join(0.1)
+            if not worker.is_alive():
+                break
         except KeyboardInterrupt:
-            report.stop = True
+            interrupted = True
     if failed:
         raise failed[0]
     return out[0]

@@ -628,3 +628,34 @@ def test_readers_open_at_once_over_a_small_day_hold_little_memory(python_child, 
     assert child.returncode == 0, child.stderr
     if not SANITIZED:
         assert int(child.stdout) < 400, f"twenty readers took {child.stdout.strip()} MB"
+
+
+def test_ctrl_c_ends_a_read_that_delivers_nothing_for_long(python_child, tmp_path):
+    """A read of a few symbols of a big day makes no batch for most of the
+    day: Ctrl-C is heard while it waits, not once the day is read, and the
+    next read is whole."""
+    day = str(tmp_path / "big.tape")
+    subprocess.run([tarvik_engine.tape_tool_path(), "synth", "-q", "-o", day, "--messages", "10000000",
+                    "--options-per-symbol", "0"], check=True)
+    child = python_child(f"""
+        import os, signal, threading, time, tarvik_engine
+        def read(**kw):
+            return tarvik_engine.read_tape({day!r}, kinds=("trades",), **kw)
+        started = time.perf_counter()
+        read(symbols=["NONE"])
+        whole = time.perf_counter() - started
+        threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+        started = time.perf_counter()
+        try:
+            read(symbols=["NONE"])
+            interrupted = None
+        except KeyboardInterrupt:
+            interrupted = time.perf_counter() - started
+        print(whole, interrupted, read()["trades"].num_rows == read()["trades"].num_rows > 0)
+    """, timeout=300)
+    assert child.returncode == 0, child.stderr
+    whole, interrupted, again = child.stdout.split()
+    assert interrupted != "None" and again == "True", child.stdout
+    if float(whole) < 0.3:
+        pytest.skip(f"the read took {float(whole):.2f} s: too short to tell when Ctrl-C was heard")
+    assert float(interrupted) < float(whole) / 2, child.stdout

@@ -177,6 +177,7 @@ int32_t Run::replay() {
 int32_t Run::replay_events() {
     EventBlock block;
     for (;;) {
+        if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) return TqAPIERR_USER_STOPPED;
         const std::size_t block_start = source_.position();
         const int32_t got = source_.next_block(block);
         if (got == 0) break;

@@ -11,6 +11,7 @@
 // deliver_* per message kind.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -50,6 +51,11 @@ public:
         wanted_symbols_ = std::move(wanted);
         exclusions_.leave_out_skipped_symbols();
     }
+
+    // For a client in this process that may go away before the day ends:
+    // once `*stop` is set (from any thread) the replay ends at the next
+    // block, with TqAPIERR_USER_STOPPED, however few messages it delivers.
+    void stop_when(const std::atomic<bool>* stop) { stop_ = stop; }
 
     // The internal answer of a replay that is to start the day again.
     static constexpr int32_t kRestartRequested = 2;
@@ -165,6 +171,7 @@ private:
     int32_t control_flags_;
     TarvikMessageCallback callback_;
     std::function<bool(const std::string&)> wanted_symbols_;  // all, when empty
+    const std::atomic<bool>* stop_ = nullptr;                  // stop_when()
 
     // The parts.
     TapeSource source_;
