@@ -163,9 +163,14 @@ def _zone(time_zone: object) -> str | None:
             raise ValueError(f"time_zone: an offset of whole minutes, got {offset}")
         minutes = abs(offset) // datetime.timedelta(minutes=1)
         return f"{'-' if offset < datetime.timedelta(0) else '+'}{minutes // 60:02d}:{minutes % 60:02d}"
-    name = getattr(time_zone, "key", time_zone)
-    if not isinstance(name, str):
-        raise TypeError(f"time_zone: expected an IANA name or a zoneinfo.ZoneInfo, got {type(time_zone).__name__}")
+    name = time_zone if isinstance(time_zone, str) else None
+    for attribute in ("key", "zone"):  # zoneinfo.ZoneInfo; pytz, as pandas gives it
+        if name is None and isinstance(getattr(time_zone, attribute, None), str):
+            name = getattr(time_zone, attribute)
+    if name is None:
+        kind = type(time_zone)
+        raise TypeError("time_zone: expected an IANA name, a zoneinfo.ZoneInfo (or a pytz zone) or a "
+                        f"datetime.timezone, got {kind.__module__}.{kind.__qualname__}")
     if re.fullmatch(r"[+-][01]\d:[0-5]\d", name):
         return name
     if name in ("localtime", "posixrules", "Factory"):  # not zones of the database pandas reads
@@ -179,6 +184,8 @@ def _zone(time_zone: object) -> str | None:
 
 
 def _kinds(kinds: str | Iterable[str]) -> tuple[str, ...]:
+    if not isinstance(kinds, str) and not isinstance(kinds, Iterable):
+        raise TypeError(f"kinds: expected a kind or kinds, got {type(kinds).__name__}")
     chosen = (kinds,) if isinstance(kinds, str) else tuple(kinds)
     for kind in chosen:
         if kind not in KINDS:
@@ -186,9 +193,10 @@ def _kinds(kinds: str | Iterable[str]) -> tuple[str, ...]:
     return chosen
 
 
-def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] | None, start: TimeBound,
-          end: TimeBound, nbbo: bool | numpy.bool_, time_zone: TimeZone, batch_rows: int,
-          fractional_sizes: bool) -> tuple[ctypes.CDLL, int]:
+def _options(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] | None, start: TimeBound,
+             end: TimeBound, nbbo: bool | numpy.bool_, time_zone: TimeZone, batch_rows: int,
+             fractional_sizes: bool) -> dict[str, Any]:
+    """The reader's options, every argument checked."""
     tape = os.fsdecode(path)
     if "\0" in tape:  # as open() says it; the engine would read the path up to it
         raise ValueError(f"the path {tape!r} holds an embedded null byte")
@@ -201,8 +209,8 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
     if isinstance(symbols, str):
         symbols = [symbols]
     if symbols is not None:
-        if isinstance(symbols, (bytes, bytearray)):
-            raise TypeError("symbols: expected a text or texts, got bytes")
+        if isinstance(symbols, (bytes, bytearray)) or not isinstance(symbols, Iterable):
+            raise TypeError(f"symbols: expected a text or texts, got {type(symbols).__name__}")
         symbols = list(symbols)
         for symbol in symbols:
             if not isinstance(symbol, str):
@@ -211,10 +219,15 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
                 symbol.encode("utf-8")
             except UnicodeEncodeError:  # a lone surrogate, as os.fsdecode leaves undecodable bytes
                 raise ValueError(f"symbols: {symbol!r} is not Unicode text: symbols are matched as UTF-8") from None
-    rows = operator.index(batch_rows)
+    if isinstance(batch_rows, bool):
+        raise TypeError("batch_rows: expected a number of rows, got bool")
+    try:
+        rows = operator.index(batch_rows)
+    except TypeError:
+        raise TypeError(f"batch_rows: expected a whole number of rows, got {type(batch_rows).__name__}") from None
     if rows < 1:
         raise ValueError("batch_rows: at least 1")
-    options = {
+    return {
         "path": tape,
         "kinds": list(kinds),
         "symbols": symbols,
@@ -225,6 +238,9 @@ def _open(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str] |
         "time_zone": _zone(time_zone),
         "batch_rows": min(rows, 1 << 62),  # past any day: one batch a kind
     }
+
+
+def _open(options: dict[str, Any]) -> tuple[ctypes.CDLL, int]:
     lib = _library()
     error = ctypes.c_void_p()
     reader: int | None = lib.tarvik_columns_open(json.dumps(options).encode(), ctypes.byref(error))
@@ -277,7 +293,13 @@ def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes
     ``fractional_sizes`` adds to the trades their sizes and running volume
     below one share (``fractional_size``, ``fractional_total_volume``).
     Raises ``TapeError`` with the engine's result code for a damaged tape."""
-    lib, reader = _open(path, _kinds(kinds), symbols, start, end, nbbo, time_zone, batch_rows, fractional_sizes)
+    # Checked now, where the call is; the replay starts with the first batch.
+    return _iterate(_options(path, _kinds(kinds), symbols, start, end, nbbo, time_zone, batch_rows,
+                             fractional_sizes))
+
+
+def _iterate(options: dict[str, Any]) -> Iterator[tuple[str, pyarrow.RecordBatch]]:
+    lib, reader = _open(options)
     try:
         yield from _batches(lib, reader)
     finally:
@@ -293,7 +315,7 @@ def read_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes
     import pyarrow
 
     chosen = _kinds(kinds)
-    lib, reader = _open(path, chosen, symbols, start, end, nbbo, time_zone, 1_000_000, fractional_sizes)
+    lib, reader = _open(_options(path, chosen, symbols, start, end, nbbo, time_zone, 1_000_000, fractional_sizes))
     try:
         collected: dict[str, list[Any]] = {kind: [] for kind in chosen}
         for kind, batch in _batches(lib, reader):

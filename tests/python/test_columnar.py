@@ -213,11 +213,15 @@ def test_time_column_is_in_the_tape_zone_or_the_one_asked_for(imported_day):
     first = asked.to_pandas()["time"].iloc[0]
     assert (first.hour, first.minute) == (9, 30)
     for zone, name in ((datetime.timezone(datetime.timedelta(hours=5, minutes=30)), "+05:30"),
-                       (datetime.timezone.utc, "UTC"), ("+05:30", "+05:30")):
+                       (datetime.timezone.utc, "UTC"), ("+05:30", "+05:30"),
+                       # the zone pandas gives a column read with a zone
+                       (pd.Timestamp("2024-03-15 09:30", tz="America/New_York").tz, "America/New_York")):
         fixed = tarvik_engine.read_tape(imported_day, kinds="trades", time_zone=zone)["trades"]
         assert fixed.schema.field("time").type == pa.timestamp("us", tz=name)
     with pytest.raises(ValueError, match="unknown time zone 'Mars/Base'"):
         tarvik_engine.read_tape(imported_day, time_zone="Mars/Base")
+    with pytest.raises(TypeError, match="got builtins.int"):
+        tarvik_engine.read_tape(imported_day, time_zone=5)
 
 
 def test_filters_by_symbol_window_and_kind(imported_day):
@@ -497,12 +501,15 @@ def test_the_rows_before_damage_come_before_the_error(tmp_path, synth_day):
     ({"start": datetime.time(9, 30, tzinfo=datetime.timezone.utc)}, ValueError, "takes no offset"),
     ({"start": "09:30+00:00"}, ValueError, "takes no offset"),
     ({"start": datetime.time(9, 30, tzinfo=zoneinfo.ZoneInfo("Asia/Tokyo"))}, ValueError, "takes no offset"),
+    ({"symbols": 5}, TypeError, "symbols: expected a text or texts, got int"),
+    ({"kinds": None}, TypeError, "kinds: expected a kind or kinds, got NoneType"),
+    ({"batch_rows": True}, TypeError, "batch_rows: expected a number of rows, got bool"),
 ], ids=["kind", "start-text", "end-type", "zone-type", "zone-localtime", "zone-seconds", "symbols-bytes",
         "symbols-none", "symbols-surrogate", "nbbo-text", "batch-rows-0", "batch-rows-float", "aware-time",
-        "aware-time-text", "zoned-time"])
-def test_bad_arguments_are_named(synth_day, arguments, error, match):
+        "aware-time-text", "zoned-time", "symbols-int", "kinds-none", "batch-rows-bool"])
+def test_bad_arguments_are_named_where_the_call_is(synth_day, arguments, error, match):
     with pytest.raises(error, match=match):
-        next(tarvik_engine.iter_tape(synth_day, **arguments))
+        tarvik_engine.iter_tape(synth_day, **arguments)  # not at the first batch
 
 
 def test_bad_arguments(tmp_path, synth_day):
