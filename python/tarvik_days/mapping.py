@@ -9,6 +9,7 @@ import contextlib
 import dataclasses
 import datetime
 import logging
+import numbers
 import os
 import signal
 import sys
@@ -126,7 +127,8 @@ def _paths(tapes: Iterable[TapePath | DayLike] | tuple[DayLike, DayLike],
     range of days. A listed day without a tape raises FileNotFoundError, or
     with ``keep`` is a DayFailure in its place."""
     if isinstance(tapes, (str, os.PathLike)):
-        raise TypeError("tapes: expected a list of tape paths or a (first, last) range of days, not one path")
+        raise TypeError(f"tapes: expected a list of tape paths or a (first, last) range of days, not one "
+                        f"path or day: [{tapes!r}] is a list of one")
     items = list(tapes)
     days = [_day(item) for item in items]
     if isinstance(tapes, tuple) and len(days) == 2 and days[0] is not None and days[1] is not None:
@@ -306,10 +308,21 @@ def map_days(
     (seconds, for the whole call) raises DaysTimedOut, a TimeoutError naming
     the days not done and carrying the results of the days done.
     """
+    # Checked before any cluster starts.
+    if not callable(fn):
+        raise TypeError(f"fn: expected a function of a tape's path, got {type(fn).__name__}")
     if errors not in ("raise", "keep"):
         raise ValueError(f"errors: expected 'raise' or 'keep', got {errors!r}")
     if client is not None and workers is not None:
         raise ValueError("workers: give it for the local cluster only, not with client")
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, numbers.Integral)):
+        raise TypeError(f"workers: expected a number of worker processes, got {type(workers).__name__}")
+    if workers is not None and workers < 1:
+        raise ValueError(f"workers: expected at least 1, got {workers}")
+    if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, numbers.Real)):
+        raise TypeError(f"timeout: expected seconds, got {type(timeout).__name__}")
+    if timeout is not None and not timeout > 0:
+        raise ValueError(f"timeout: expected seconds above 0, got {timeout}")
     # The deadline counts from here: starting a local cluster is part of
     # the call, and past the deadline its workers are stopped at once.
     deadline = None if timeout is None else time.monotonic() + timeout

@@ -26,7 +26,7 @@ if TYPE_CHECKING:
 type PathLike = str | os.PathLike[str]
 # A time bound: a time of day, an instant or a wall-clock time, or its text.
 type TimeBound = datetime.time | datetime.datetime | numpy.datetime64 | str | None
-# A time zone: an IANA name, a zoneinfo.ZoneInfo or a fixed datetime.timezone.
+# A time zone: an IANA name, a zoneinfo.ZoneInfo (or pytz zone) or a fixed datetime.timezone.
 type TimeZone = str | datetime.tzinfo | None
 
 __all__ = ["KINDS", "TapeError", "iter_tape", "read_tape"]
@@ -288,7 +288,7 @@ def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes
     ``datetime.time`` or "HH:MM:SS" is a time of day, an aware datetime an
     instant, a naive one a wall-clock time in the tape's time zone. ``nbbo``
     adds the NBBO after each quote to the quotes. ``time_zone`` (an IANA
-    name, a ``zoneinfo.ZoneInfo``, a ``datetime.timezone`` or "+HH:MM") is
+    name, a ``zoneinfo.ZoneInfo`` or pytz zone, a ``datetime.timezone`` or "+HH:MM") is
     the time column's; by default the tape's own offset.
     ``fractional_sizes`` adds to the trades their sizes and running volume
     below one share (``fractional_size``, ``fractional_total_volume``).

@@ -419,7 +419,13 @@ def write_tape(
     ``conditions`` a table with columns condition and code, or a dict from
     text to code. ``date`` (a ``datetime.date`` or "YYYY-MM-DD") places
     times of day; ``time_zone`` (an IANA name, a ``zoneinfo.ZoneInfo`` or
-    a ``datetime.timezone`` of whole hours; default UTC) decides each event's day and time of day; ``rename`` maps
+    a ``datetime.timezone`` of whole hours; default UTC) decides each
+    event's day and time of day; ``time_unit`` ("s", "ms", "us", "ns" or
+    "hhmmss") is that of integer times, where the column's type does not
+    say it. ``price_type`` writes every instrument's prices in one price
+    type (by default each gets the fewest decimals its prices need);
+    ``listed_exchange`` is the listed exchange of rows without that
+    column (default 1). ``rename`` maps
     vendor column names to ours; ``constants`` gives the columns an input
     lacks one text (or integer) for every row, as {"symbol": "BTCUSDT"}
     for a vendor's file of one symbol; ``header=False`` reads CSV files
@@ -430,6 +436,12 @@ def write_tape(
     data (price, bid, ask) as whole numbers of 10^-9 units, as vendors'
     fixed-point integers are. ``one_sided_quotes=True`` reads an empty bid or ask
     (its size empty or 0) as none, price and size 0.
+    ``ignore_extra_columns=True`` skips columns the import does not take
+    (else they are an error); ``sort=True`` sorts inputs that are not in
+    time order (else a row out of order is an error); ``allow_empty=True``
+    writes an empty tape for inputs without rows (with ``date``);
+    ``fractional_sizes=True`` keeps the part of a size below one share
+    (0.25 BTC) in the trade's microsecond extension.
     ``compress=False`` writes a plain (version 1) tape instead of a
     zstd-compressed one. Each input is read once; its converted rows wait
     in a temporary file in ``temp_dir`` (default: beside the tape) until
@@ -437,8 +449,9 @@ def write_tape(
 
     ``progress`` shows how far the import is through tqdm bars on standard
     error (rows read, with ``sort`` rows sorted, then events written); by
-    default only when standard error is a terminal. The import runs on a thread of its own: Ctrl-C
-    stops it within a batch and raises KeyboardInterrupt.
+    default only when standard error is a terminal. The import runs on a
+    thread of its own: Ctrl-C stops it within a batch and raises
+    KeyboardInterrupt.
 
     Returns the paths of the tapes written, as ``pathlib.Path``. Raises
     ``ValueError`` naming the input, the row and the column for bad data,

@@ -39,6 +39,11 @@ class TapeInfoError(TapeError):
         return type(self), (self.code, problem)
 
 
+class MissingTapeError(TapeInfoError, FileNotFoundError):
+    """No tape at the path: a ``TapeInfoError`` that is also a
+    ``FileNotFoundError``, as the other readers of tapes raise."""
+
+
 @dataclasses.dataclass(frozen=True)
 class TapeInfo:
     """One tape at a glance. Times are the tape's local times of day."""
@@ -102,6 +107,8 @@ def tape_info(path: str | os.PathLike[str], *, check: bool = False) -> TapeInfo:
     index), as ``tarvik-tape check`` does. A tape that cannot be read
     raises ``TapeInfoError`` naming the path, the section, the byte offset
     and the reason."""
+    if isinstance(check, str) or check not in (True, False):
+        raise TypeError(f"check: expected True or False, got {check!r}")
     lib = _library()
     out = ctypes.c_void_p()
     encoded = os.fsencode(path)
@@ -115,7 +122,7 @@ def tape_info(path: str | os.PathLike[str], *, check: bool = False) -> TapeInfo:
     finally:
         lib.tarvik_tape_info_free(out)
     if code != 0:
-        raise TapeInfoError(code, answer)
+        raise (TapeInfoError if os.path.exists(encoded) else MissingTapeError)(code, answer)
     events = answer["events"]
     return TapeInfo(
         path=answer["path"],

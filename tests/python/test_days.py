@@ -324,3 +324,22 @@ def test_a_tape_at_a_path_longer_than_the_listing_record_keeps_its_day(tmp_path,
         (shallow / Path(tape).name).write_bytes(Path(tape).read_bytes())
     monkeypatch.setenv("TARVIK_TAPE_PATH", f"{deep}:{shallow}")
     assert tarvik_days.tapes_for_days("2024-03-05", "2024-03-07") == [long_tape, shallow / Path(tapes[2]).name]
+
+
+@pytest.mark.parametrize("arguments, error, match", [
+    ({"fn": None}, TypeError, "fn: expected a function of a tape's path, got NoneType"),
+    ({"workers": "2"}, TypeError, "workers: expected a number of worker processes, got str"),
+    ({"workers": 1.5}, TypeError, "workers: expected a number of worker processes, got float"),
+    ({"workers": 0}, ValueError, "workers: expected at least 1, got 0"),
+    ({"timeout": "5"}, TypeError, "timeout: expected seconds, got str"),
+    ({"timeout": -1}, ValueError, "timeout: expected seconds above 0, got -1"),
+    ({"tapes": "2024-03-05"}, TypeError, r"\['2024-03-05'\] is a list of one"),
+])
+def test_bad_arguments_are_named_before_any_cluster_starts(days, monkeypatch, arguments, error, match):
+    def no_cluster(*args, **kwargs):
+        raise AssertionError("a cluster was started")
+
+    monkeypatch.setattr(tarvik_days.mapping, "_local_client", no_cluster)
+    call = {"fn": len, "tapes": days[1][:1]} | arguments
+    with pytest.raises(error, match=match):
+        tarvik_days.map_days(call.pop("fn"), call.pop("tapes"), **call)

@@ -227,6 +227,10 @@ def test_a_path_that_is_no_tape_file_is_named(tmp_path, name, make, reason):
         with pytest.raises(tarvik_engine.TapeInfoError, match=reason) as raised:
             tarvik_engine.tape_info(path, check=check)
         assert raised.value.code == Tarvik.TqAPIERR_OPEN_TAPE_FILE_FAILED and raised.value.path == str(path)
+        # as read_tape and map_days say a missing tape
+        assert isinstance(raised.value, FileNotFoundError) == (name == "missing.tape")
+    with pytest.raises(TypeError, match="check: expected True or False, got 'no'"):
+        tarvik_engine.tape_info(path, check="no")
     result = tool("info", path)
     assert result.returncode == 1 and f"{path}: {reason}" in result.stderr
 
