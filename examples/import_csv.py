@@ -19,6 +19,7 @@ import csv
 import datetime
 import os
 import random
+import re
 import sys
 import tempfile
 
@@ -116,7 +117,9 @@ def main() -> int:
         try:
             made = tarvik_engine.write_tape(tape, trades=trades, quotes=quotes, date=args.date, time_zone=args.time_zone)
         except (ValueError, FileNotFoundError) as error:  # names the file, row and column
-            print(f"import_csv.py: {str(error).replace('date=', '--date')}", file=sys.stderr)
+            # write_tape's keyword, said as this script's option; a path's
+            # "date=2024-03-15" folder is left alone
+            print(f"import_csv.py: {re.sub(r'(?<![\w/=-])date=(?![\w-])', '--date', str(error))}", file=sys.stderr)
             return 1
         written = [str(p) for p in made]
         for path in written:

@@ -155,8 +155,11 @@ def _zone(time_zone: object) -> str | None:
     offset (+HH:MM); None for the tape's own."""
     if time_zone is None:
         return None
-    if isinstance(time_zone, datetime.timezone):
-        offset = time_zone.utcoffset(None)
+    # A fixed offset: a datetime.timezone, or another tzinfo whose offset
+    # does not depend on the date (pytz.FixedOffset, as pandas gives
+    # offset-stamped times).
+    offset = time_zone.utcoffset(None) if isinstance(time_zone, datetime.tzinfo) else None
+    if offset is not None:
         if offset == datetime.timedelta(0):
             return "UTC"
         if offset % datetime.timedelta(minutes=1):

@@ -44,6 +44,17 @@ class MissingTapeError(TapeInfoError, FileNotFoundError):
     ``FileNotFoundError``, as the other readers of tapes raise."""
 
 
+def _missing(path: bytes) -> bool:
+    """Nothing at the path (not a folder in the way, not a permission)."""
+    try:
+        os.stat(path)
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return False
+    return False
+
+
 @dataclasses.dataclass(frozen=True)
 class TapeInfo:
     """One tape at a glance. Times are the tape's local times of day."""
@@ -107,7 +118,7 @@ def tape_info(path: str | os.PathLike[str], *, check: bool = False) -> TapeInfo:
     index), as ``tarvik-tape check`` does. A tape that cannot be read
     raises ``TapeInfoError`` naming the path, the section, the byte offset
     and the reason."""
-    if isinstance(check, str) or check not in (True, False):
+    if type(check).__name__ not in ("bool", "bool_"):  # numpy's too
         raise TypeError(f"check: expected True or False, got {check!r}")
     lib = _library()
     out = ctypes.c_void_p()
@@ -122,7 +133,7 @@ def tape_info(path: str | os.PathLike[str], *, check: bool = False) -> TapeInfo:
     finally:
         lib.tarvik_tape_info_free(out)
     if code != 0:
-        raise (TapeInfoError if os.path.exists(encoded) else MissingTapeError)(code, answer)
+        raise (MissingTapeError if _missing(encoded) else TapeInfoError)(code, answer)
     events = answer["events"]
     return TapeInfo(
         path=answer["path"],

@@ -219,6 +219,7 @@ def test_info_takes_a_tape_that_ends_after_a_whole_block_as_still_growing(tmp_pa
 @pytest.mark.parametrize("name, make, reason", [
     ("missing.tape", lambda p: None, "no such file"),
     ("folder", lambda p: p.mkdir(), "a directory, not a tape"),
+    ("file/day.tape", lambda p: p.parent.write_text("a file"), "cannot be opened"),
 ])
 def test_a_path_that_is_no_tape_file_is_named(tmp_path, name, make, reason):
     path = tmp_path / name
@@ -229,8 +230,9 @@ def test_a_path_that_is_no_tape_file_is_named(tmp_path, name, make, reason):
         assert raised.value.code == Tarvik.TqAPIERR_OPEN_TAPE_FILE_FAILED and raised.value.path == str(path)
         # as read_tape and map_days say a missing tape
         assert isinstance(raised.value, FileNotFoundError) == (name == "missing.tape")
-    with pytest.raises(TypeError, match="check: expected True or False, got 'no'"):
-        tarvik_engine.tape_info(path, check="no")
+    for check in ("no", 1):
+        with pytest.raises(TypeError, match=f"check: expected True or False, got {check!r}"):
+            tarvik_engine.tape_info(path, check=check)
     result = tool("info", path)
     assert result.returncode == 1 and f"{path}: {reason}" in result.stderr
 
