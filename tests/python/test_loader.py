@@ -9,6 +9,8 @@ import pytest
 import Tarvik
 import tarvik_engine
 
+from conftest import SANITIZED
+
 ENGINE_VERSION = (1 << 24) | (0 << 16) | 1
 
 
@@ -204,4 +206,6 @@ def test_loading_the_engine_for_each_day_keeps_memory_flat(python_child, engine_
         print(mappings() - before)
     """, timeout=120)
     assert child.returncode == 0, child.stderr
-    assert int(child.stdout) < 10  # one kept range a day would be 30
+    # One kept range a day would be 30 more; the sanitizer's allocator
+    # maps memory of its own as the library comes and goes (11 more).
+    assert int(child.stdout) < (25 if SANITIZED else 10)
