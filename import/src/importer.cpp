@@ -1244,13 +1244,9 @@ void Importer::finalize(RowContext& row, const DataInput& input, const Converted
         case InputKind::Changes: {
             e.kind = TqMSG_SYMBOLCHANGE;
             e.symbol_change.status = r.code;
-            e.symbol_change.old_symbol = engine::kNone;
-            const Instrument& inst = instruments_[r.symbol];
-            e.symbol_change.old_listed_exg = r.code == TqSS_MOD ? inst.listed : 0;
-            if (r.extra != engine::kNone) {
-                e.symbol_change.old_symbol = r.extra;
-                e.symbol_change.old_listed_exg = instruments_[r.extra].listed;
-            }
+            // A rename (and only a rename) has its old instrument.
+            e.symbol_change.old_symbol = r.extra;
+            e.symbol_change.old_listed_exg = r.extra != engine::kNone ? instruments_[r.extra].listed : 0;
             break;
         }
         default:

@@ -174,8 +174,6 @@ def _local_client(workers: int | None, closing: list[float]) -> Iterator[distrib
     from distributed import Client, LocalCluster
 
     count = workers if workers is not None else (os.process_cpu_count() or 1)  # the cores this process may use
-    if count < 1:
-        raise ValueError(f"workers: expected at least 1, got {count}")
     # One task at a time on each worker: a worker that dies takes down only
     # the day it was running, never one merely queued there.
     config = {"distributed.scheduler.allowed-failures": 1, "distributed.scheduler.worker-saturation": 1.0}

@@ -16,7 +16,7 @@ import zoneinfo
 from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
-from .tape_import import _flag
+from .tape_import import _flag, _zone_key
 
 if TYPE_CHECKING:
     import numpy
@@ -166,10 +166,7 @@ def _zone(time_zone: object) -> str | None:
             raise ValueError(f"time_zone: an offset of whole minutes, got {offset}")
         minutes = abs(offset) // datetime.timedelta(minutes=1)
         return f"{'-' if offset < datetime.timedelta(0) else '+'}{minutes // 60:02d}:{minutes % 60:02d}"
-    name = time_zone if isinstance(time_zone, str) else None
-    for attribute in ("key", "zone"):  # zoneinfo.ZoneInfo; pytz, as pandas gives it
-        if name is None and isinstance(getattr(time_zone, attribute, None), str):
-            name = getattr(time_zone, attribute)
+    name = time_zone if isinstance(time_zone, str) else _zone_key(time_zone)
     if name is None:
         kind = type(time_zone)
         raise TypeError("time_zone: expected an IANA name, a zoneinfo.ZoneInfo (or a pytz zone) or a "
@@ -187,7 +184,7 @@ def _zone(time_zone: object) -> str | None:
 
 
 def _kinds(kinds: str | Iterable[str]) -> tuple[str, ...]:
-    if not isinstance(kinds, str) and not isinstance(kinds, Iterable):
+    if not isinstance(kinds, Iterable):
         raise TypeError(f"kinds: expected a kind or kinds, got {type(kinds).__name__}")
     chosen = (kinds,) if isinstance(kinds, str) else tuple(kinds)
     for kind in chosen:

@@ -358,6 +358,16 @@ def _whole(name: str, value: object, most: int) -> int:
     return int(value)
 
 
+def _zone_key(zone: object) -> str | None:
+    """The IANA name a zone object carries: a zoneinfo.ZoneInfo's key, a
+    pytz zone's (as pandas gives a column's zone); None for others."""
+    for attribute in ("key", "zone"):
+        name = getattr(zone, attribute, None)
+        if isinstance(name, str):
+            return name
+    return None
+
+
 def _zone_name(zone: object) -> str | None:
     if zone is None:
         return None
@@ -373,10 +383,8 @@ def _zone_name(zone: object) -> str | None:
         return "UTC" if hours == 0 else f"Etc/GMT{-hours:+d}"
     if isinstance(zone, str):
         return zone
-    for attribute in ("key", "zone"):  # zoneinfo.ZoneInfo, pytz
-        name = getattr(zone, attribute, None)
-        if isinstance(name, str):
-            return name
+    if (name := _zone_key(zone)) is not None:
+        return name
     raise TypeError(f"time_zone: expected an IANA name, a zoneinfo.ZoneInfo or a datetime.timezone, "
                     f"got {type(zone).__name__}")
 
