@@ -206,7 +206,11 @@ private:
     std::string offset_mismatch(int64_t offset, int64_t day_offset, uint32_t day) const;
     void refuse_input_as_output(const std::string& tape) const;
     void read_time(RowContext& row, const BatchCells& cells, int64_t i, ConvertedRow& out, RowCells& read) const;
-    // A quote's bid or ask: none (0) for an empty cell of a one-sided quote.
+    // Whether a one-sided quote has no bid or ask: an empty or null cell,
+    // or, in fixed-point prices, the largest int64, which vendors of such
+    // prices write for a side with no price.
+    bool side_missing(const BatchCells& cells, int64_t i, Field f) const;
+    // A quote's bid or ask: none (0) for a missing side of a one-sided quote.
     void quote_side(const BatchCells& cells, int64_t i, Field f, Decimal& out) const;
     // A price's cell as a decimal; kLongFloat for a float that needs more
     // than 9 decimals, which only a given price type reads (float_price).
@@ -637,7 +641,7 @@ void Importer::sizes(const BatchCells& cells, int64_t i, InputKind kind, const D
     const Field sides[2][2] = {{kBid, kBidSize}, {kAsk, kAskSize}};
     for (int k = 0; k < 2; ++k) {
         const auto [price, size_field] = sides[k];
-        if (o_.one_sided_quotes && !cells.present(price, i)) {
+        if (o_.one_sided_quotes && side_missing(cells, i, price)) {
             // No side: its size, when given, must say none too.
             if (cells.present(size_field, i) && size(cells, i, size_field, multiplier, kMaxQuoteSize, nullptr) != 0)
                 cells.fail(size_field, i, "a size without its price (" + std::string(field_name(price)) + " is empty)");
@@ -648,8 +652,18 @@ void Importer::sizes(const BatchCells& cells, int64_t i, InputKind kind, const D
     }
 }
 
+bool Importer::side_missing(const BatchCells& cells, int64_t i, Field f) const {
+    if (!cells.present(f, i)) return true;
+    if (o_.price_scale == 0) return false;
+    double value;
+    if (cells.float_cell(f, i, value) != 0) return false;
+    Decimal d;
+    cells.decimal(f, i, d);
+    return d == Decimal{std::numeric_limits<int64_t>::max(), 0};
+}
+
 void Importer::quote_side(const BatchCells& cells, int64_t i, Field f, Decimal& out) const {
-    if (o_.one_sided_quotes && !cells.present(f, i)) {
+    if (o_.one_sided_quotes && side_missing(cells, i, f)) {
         out = Decimal{};
         return;
     }
@@ -1109,7 +1123,7 @@ uint32_t Importer::text_index(std::string_view text) {
 }
 
 void Importer::build_tables() {
-    instruments_.choose_price_types(o_.price_type);
+    instruments_.choose_price_types(o_.price_type, o_.price_scale != 0);
     chosen_types_.resize(instruments_.size());
     text_index_.reserve(instruments_.size() + maker_names_.size());
     tables_.texts.reserve(instruments_.size() + maker_names_.size());

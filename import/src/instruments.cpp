@@ -143,7 +143,7 @@ uint32_t Instruments::find_or_add(std::string_view text, std::optional<uint16_t>
     return id;
 }
 
-void Instruments::choose_price_types(std::optional<uint8_t> forced) {
+void Instruments::choose_price_types(std::optional<uint8_t> forced, bool scaled) {
     for (Instrument& inst : list_) {
         if (inst.price_type) {
             inst.chosen = *inst.price_type;
@@ -172,7 +172,10 @@ void Instruments::choose_price_types(std::optional<uint8_t> forced) {
                                                               " decimals its prices need (" + text(inst.decimals_where) + ")";
             throw ImportError(text(where) + ": " + std::string(format_decimal(price, digits)) + " of " +
                               std::string(inst.text) + " (listed exchange " + std::to_string(inst.listed) +
-                              ") does not fit 32 bits " + need + "; no price type writes every price exactly");
+                              ") does not fit 32 bits " + need + "; no price type writes every price exactly" +
+                              (inst.decimals == 0 && !scaled
+                                   ? " (prices in fixed-point units, such as 10^-9? --price-scale 9 reads them)"
+                                   : ""));
         }
     }
 }

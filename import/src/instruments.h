@@ -152,8 +152,10 @@ public:
 
     // Chooses every instrument's price type (the given one, or the fewest
     // decimals that write all its prices exactly in 32 bits). Throws
-    // ImportError when no type can.
-    void choose_price_types(std::optional<uint8_t> forced);
+    // ImportError when no type can; for whole prices read unscaled
+    // (`scaled` false), its message points at --price-scale, as such prices
+    // are most often fixed-point units.
+    void choose_price_types(std::optional<uint8_t> forced, bool scaled);
 
     // The number of an input's column, to place its values by; the same
     // names give the same number. `canonical` is our name for the column,

@@ -610,8 +610,17 @@ _KEYWORDS = {
 # An option stands alone between spaces or brackets: not in a path
 # (out/-o/day.tape), nor in a value.
 _OPTION = re.compile(r"(?:(?<=^)|(?<=[\s(;]))(" + "|".join(sorted(map(re.escape, _KEYWORDS), key=len, reverse=True))
-                     + r")(?=$|[\s),;])")
+                     + r")(?: (\d+))?(?=$|[\s),;])")
 _RENAME = re.compile(r"(?:(?<=^)|(?<=[\s(;]))--rename (\S+?)=([^\s,)]+)")
+
+
+def _keyword(option: str, number: str | None) -> str:
+    """An option, and the number given to it, as write_tape's keyword:
+    "--price-scale 9" is price_scale=9."""
+    keyword = _KEYWORDS[option]
+    if number is None:
+        return keyword
+    return keyword + number if keyword.endswith("=") else keyword + " " + number
 
 
 def _python_names(message: str, paths: list[str]) -> str:
@@ -626,7 +635,7 @@ def _python_names(message: str, paths: list[str]) -> str:
 
     def named(part: str) -> str:
         part = _RENAME.sub(lambda m: f"rename={{{m.group(1)!r}: {m.group(2)!r}}}", part)
-        return _OPTION.sub(lambda m: _KEYWORDS[m.group(1)], part)
+        return _OPTION.sub(lambda m: _keyword(m.group(1), m.group(2)), part)
 
     return "".join(part if k % 2 else named(part) for k, part in enumerate(parts))
 

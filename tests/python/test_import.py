@@ -869,6 +869,40 @@ def test_one_sided_quotes_read_an_empty_side_as_none(tmp_path, source):
     assert "bad.csv:3: column 'bid_size': a size without its price (bid is empty)" in result.stderr
 
 
+@pytest.mark.parametrize("form", ["csv", "int64"])
+def test_the_largest_int64_is_no_price_in_fixed_point_one_sided_quotes(tmp_path, form):
+    pa = pytest.importorskip("pyarrow")
+    none = 2**63 - 1
+    bids, asks = [none, 10_500_000_000], [10_750_000_000, none]
+    if form == "csv":
+        (tmp_path / "q.csv").write_text("symbol,time,exchange,bid,bid_size,ask,ask_size\n" + "".join(
+            f"X,2024-03-15T13:30:0{k}Z,1,{b},{0 if b == none else 3},{a},{0 if a == none else 4}\n"
+            for k, (b, a) in enumerate(zip(bids, asks))))
+        quotes: object = tmp_path / "q.csv"
+    else:
+        quotes = pa.table({"symbol": ["X", "X"], "time": ["2024-03-15T13:30:00Z", "2024-03-15T13:30:01Z"],
+                           "exchange": [1, 1], "bid": pa.array(bids, pa.int64()), "bid_size": [0, 3],
+                           "ask": pa.array(asks, pa.int64()), "ask_size": [4, 0]})
+    tape = tmp_path / "q.tape"
+    tarvik_engine.write_tape(tape, quotes=quotes, price_scale=9, one_sided_quotes=True, progress=False)
+    read = tarvik_engine.read_tape(tape, kinds="quotes")["quotes"]
+    assert read.select(["bid", "bid_size", "ask", "ask_size"]).to_pylist() == [
+        {"bid": 0.0, "bid_size": 0, "ask": 10.75, "ask_size": 4},
+        {"bid": 10.5, "bid_size": 3, "ask": 0.0, "ask_size": 0}]
+    with pytest.raises(ValueError, match="9223372036.854775807 of X .* does not fit 32 bits"):
+        tarvik_engine.write_tape(tape, quotes=quotes, price_scale=9, progress=False)
+
+
+def test_whole_prices_past_32_bits_point_at_the_price_scale(tmp_path):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,2024-03-15T13:30:00Z,1,17983000000000,1\n")
+    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape")
+    assert result.returncode == 1
+    assert "as a whole number; no price type writes every price exactly (prices in fixed-point units, such as " \
+        "10^-9? --price-scale 9 reads them)" in result.stderr, result.stderr
+    with pytest.raises(ValueError, match=r"such as 10\^-9\? price_scale=9 reads them\)"):
+        tarvik_engine.write_tape(tmp_path / "t.tape", trades=tmp_path / "t.csv", progress=False)
+
+
 def test_market_maker_depth_levels_fill_the_book(loaded, tmp_path):
     rows = ["symbol,time,exchange,market_maker,bid,bid_size,ask,ask_size"]
     for level in range(3):
