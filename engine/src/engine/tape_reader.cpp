@@ -154,7 +154,17 @@ void TapeBytes::unmap() {
     if (mapping_ != nullptr) ::munmap(mapping_, size_);
     mapping_ = nullptr;
     data_ = nullptr;
-    size_ = 0;
+    size_ = released_ = 0;
+}
+
+void TapeBytes::release(std::size_t from, std::size_t to) {
+    if (mapping_ == nullptr || data_ != mapping_) return;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t start = (std::max(from, released_) + page - 1) / page * page;
+    const std::size_t end = std::min(to, size_) / page * page;
+    if (end < start || end - start < kReleaseStep) return;
+    ::madvise(static_cast<unsigned char*>(mapping_) + start, end - start, MADV_DONTNEED);
+    released_ = end;
 }
 
 int32_t TapeBytes::map_file(const char* path) {
@@ -174,6 +184,7 @@ int32_t TapeBytes::map_file(const char* path) {
     mapping_ = p;
     data_ = static_cast<const unsigned char*>(p);
     size_ = static_cast<std::size_t>(st.st_size);
+    released_ = 0;
     device_ = static_cast<uint64_t>(st.st_dev);
     inode_ = static_cast<uint64_t>(st.st_ino);
     return 0;

@@ -32,9 +32,19 @@ public:
     uint64_t device() const { return device_; }
     uint64_t inode() const { return inode_; }
 
+    // Lets the process's view of the mapped bytes in [from, to) go, in
+    // steps of kReleaseStep: a replay that has read them (every block is
+    // copied out before it is used) would otherwise keep the whole day
+    // resident to its end, which a memory limit watching the process sees.
+    // The file's pages stay in the page cache, so whatever reads them again
+    // finds them there. Nothing for borrowed bytes.
+    void release(std::size_t from, std::size_t to);
+    static constexpr std::size_t kReleaseStep = std::size_t{8} << 20;
+
 private:
     const unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
+    std::size_t released_ = 0;  // the mapping is let go of up to here
     void* mapping_ = nullptr;
     uint64_t device_ = 0;
     uint64_t inode_ = 0;

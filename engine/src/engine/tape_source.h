@@ -45,7 +45,11 @@ public:
     // LiveTape::kStillWaiting.
     int32_t next_block(EventBlock& block) {
         if (live_) return live_->next_block(block);
-        return prefetch_.next_block(reader_, block);
+        const int32_t got = prefetch_.next_block(reader_, block);
+        // The blocks before this one are read (the read-ahead is past
+        // them too) and their bytes copied out.
+        if (got == 1) bytes_.release(reader_.first_block(), reader_.position());
+        return got;
     }
     std::size_t position() const { return live_ ? live_->position() : reader_.position(); }
     void rewind() {
