@@ -69,7 +69,7 @@ class TapeInfo:
     options: int  # option contracts
     events: int
     blocks: int
-    first_event: datetime.time | None  # None without events, or where its block cannot be read
+    first_event: datetime.time | None  # None without events, or where its block cannot be read or is damaged
     last_event: datetime.time | None
     complete: bool  # the End section is there; False for a live tape still growing
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/crc32.h"
+#include "engine/dates.h"
 #include "engine/tape_format.h"
 #include "engine/tape_reader.h"
 
@@ -168,7 +169,11 @@ public:
             if (!crc_matches(payload.data(), payload.size(), head, section, kind_name(head.kind), pos, kBadTables) ||
                 !padding_is_zero(pos, head, section, kind_name(head.kind), kBadTables))
                 return false;
-            pos = std::min(pos + sizeof head + padded(head.length), file_.size());
+            if (pos + sizeof head + padded(head.length) > file_.size())
+                return fail(kBadTables, section, kind_name(head.kind), pos,
+                            "truncated at byte " + grouped(file_.size()) +
+                                ": in the zeros after the payload that bring the section to a multiple of 8 bytes");
+            pos += sizeof head + padded(head.length);
         }
         if (!tables(pos)) return false;
         // The event blocks, then the End section.
@@ -207,8 +212,10 @@ public:
             SectionHead head;
             if (!head_at(pos, section, name, kBadBlock, head)) return false;
             if (head.kind == static_cast<uint32_t>(SectionKind::End)) {
-                // Empty, so its CRC is that of nothing.
-                if (scope_ == Scope::Everything && (head.length != 0 || head.crc != engine::crc32(nullptr, 0)))
+                // Empty, so its CRC is that of nothing. One that holds
+                // something is damage a run refuses too (a block's head
+                // whose kind lost a bit), not the end of the tape.
+                if (head.length != 0 || (scope_ == Scope::Everything && head.crc != engine::crc32(nullptr, 0)))
                     return fail(kBadBlock, section, "End", pos,
                                 "the End section holds nothing and its CRC-32 is 00000000, but its head says " +
                                     std::to_string(head.length) + " bytes and CRC-32 " + hex32(head.crc));
@@ -307,7 +314,10 @@ private:
         if (head.length > left - sizeof head)
             return fail(code, section, name, pos,
                         "truncated at byte " + grouped(file_.size()) + ": the section needs " +
-                            grouped(sizeof head + head.length) + " bytes, " + grouped(left) + " are there");
+                            (head.length > UINT64_MAX - sizeof head
+                                 ? grouped(head.length) + " bytes after its head, " + grouped(left - sizeof head)
+                                 : grouped(sizeof head + head.length) + " bytes, " + grouped(left)) +
+                            " are there");
         return true;
     }
 
@@ -325,10 +335,17 @@ private:
         auto* bytes = reinterpret_cast<unsigned char*>(tables_bytes_.data());
         if (!file_.read(0, bytes, end)) return fail(kBadTables, 0, "", 0, "cannot be read");
         engine::TapeReader reader;
-        if (reader.open(bytes, end, false, tables_) != 0)
-            return fail(kBadTables, 1, "tables", sizeof(engine::TapePreamble),
-                        "a count, length or index in the tables (sections 1 to 6) does not hold");
+        if (reader.open(bytes, end, false, tables_) != 0) {
+            const int section = reader.bad_table() != 0 ? reader.bad_table() : 1;
+            return fail(kBadTables, section, kind_name(static_cast<uint32_t>(kTableSections[section - 1])),
+                        reader.bad_table() != 0 ? reader.bad_table_offset() : sizeof(engine::TapePreamble),
+                        "a count, length or index in the section does not hold");
+        }
         const engine::TapeHeader& h = tables_.header;
+        if (h.date_ndays > engine::ndays_from_ymd(engine::kLastYear, 12, 31))
+            return fail(kBadTables, 1, "Header", sizeof(engine::TapePreamble),
+                        "the date is day " + std::to_string(h.date_ndays) +
+                            " after 1883-01-01, past 9999-12-31, the last day a tape holds");
         info_.date_ndays = h.date_ndays;
         info_.time_zone = h.time_zone;
         info_.display = h.display;
@@ -380,13 +397,19 @@ private:
             if (events == nullptr || index >= counts[0]) return kUnknown;
             uint64_t micros = 0;
             std::memcpy(&micros, events + uint64_t{index} * sizeof(engine::TapeEvent), sizeof micros);
-            return micros;
+            return of_day(micros);
         }
         uint64_t micros = 0;
         if (!file_.read(pos + sizeof(SectionHead) + 16 + uint64_t{index} * sizeof(engine::TapeEvent), &micros,
                         sizeof micros))
             return kUnknown;
-        return micros;
+        return of_day(micros);
+    }
+
+    // A time read without the block's CRC: unknown where damage put it
+    // past the day, as a run refuses such an event.
+    static uint64_t of_day(uint64_t micros) {
+        return micros < uint64_t{86'400'000'000} ? micros : TapeInfo::kUnknownTime;
     }
 
     void note_last_event() {

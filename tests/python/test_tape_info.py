@@ -17,7 +17,7 @@ import pytest
 import Tarvik
 import tarvik_engine
 
-from conftest import needs_arrow
+from conftest import HAS_ARROW, needs_arrow
 from test_processing import DAY
 
 UNSUPPORTED_API = -16  # a tape of a newer format version (docs/engine.md)
@@ -177,6 +177,79 @@ def test_check_says_what_is_wrong_and_where(tmp_path, synth_tape, kind):
     assert (type(copy), str(copy), copy.code, copy.path, copy.section, copy.section_name, copy.offset,
             copy.reason) == (type(error), str(error), error.code, error.path, error.section, error.section_name,
                              error.offset, error.reason)
+
+
+@pytest.mark.parametrize("block", [0, 1])
+def test_a_block_whose_kind_lost_a_bit_to_read_end_is_damage_not_the_end(loaded, tmp_path, block):
+    """A packed block's kind (9) with its lowest bit lost reads End (8): the
+    tape does not end there quietly with the rest of its events lost; a run,
+    a table read, info and a copy all refuse it, and the copy keeps the
+    file it was to replace."""
+    tape = tmp_path / "day.tape"
+    assert tool("synth", "-q", "-o", tape, "--symbols", 2, "--options-per-symbol", 0, "--messages", 9000).returncode == 0
+    data = bytearray(tape.read_bytes())
+    offset = [h for h in sections(bytes(data)) if h[1] == 9][block][0]
+    data[offset] ^= 1
+    tape.write_bytes(bytes(data))
+    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: 0) == Tarvik.TqAPIERR_EXCEPTION
+    with pytest.raises(tarvik_engine.TapeInfoError, match="the End section holds nothing"):
+        tarvik_engine.tape_info(tape)
+    shown = tool("info", tape)
+    assert shown.returncode == 1 and "complete      yes" not in shown.stdout
+    kept = tmp_path / "kept.tape"
+    kept.write_bytes(b"kept")
+    copied = tool("decompress", "-q", tape, "-o", kept)
+    assert copied.returncode == 1 and kept.read_bytes() == b"kept", copied.stderr
+    if not HAS_ARROW:
+        return
+    with pytest.raises(tarvik_engine.TapeError):
+        tarvik_engine.read_tape(tape)
+
+
+def with_section_crc(data, offset):
+    """The section at `offset` with its CRC made right again."""
+    _, _, length = struct.unpack_from("<IIQ", data, offset)
+    return data[:offset + 4] + struct.pack("<I", zlib.crc32(data[offset + 16: offset + 16 + length])) + data[offset + 8:]
+
+
+@pytest.mark.parametrize("damage, section, reason", [
+    ("symbol-count", 4, "(Symbols) at byte {offset:,}: a count, length or index in the section does not hold"),
+    ("date-past-9999", 1, "(Header) at byte 16: the date is day 4294967295 after 1883-01-01, past 9999-12-31"),
+    ("cut-in-padding", 1, "(Header) at byte 16: truncated at byte {size:,}: in the zeros after the payload"),
+])
+def test_damage_in_the_tables_names_its_section(tmp_path, synth_tape, damage, section, reason):
+    """Tables whose CRC still matches but whose contents do not hold are
+    named by their own section, not as the tables as a whole."""
+    data = synth_tape.read_bytes()
+    heads = sections(data)
+    offset = heads[section - 1][0]
+    if damage == "cut-in-padding":
+        assert heads[0][2] % 8
+        data = data[:offset + 16 + heads[0][2] + 1]
+    else:
+        at = offset + 16
+        data = with_section_crc(data[:at] + b"\xff\xff\xff\xff" + data[at + 4:], offset)
+    tape = tmp_path / "damaged.tape"
+    tape.write_bytes(data)
+    expected = f"section {section} " + reason.format(offset=offset, size=len(data))
+    result = tool("check", tape)
+    assert result.returncode == 1 and expected in result.stderr, result.stderr
+    with pytest.raises(tarvik_engine.TapeInfoError) as raised:
+        tarvik_engine.tape_info(tape)
+    assert (raised.value.section, raised.value.code) == (section, Tarvik.TqAPIERR_NOT_SUPPORTED)
+
+
+def test_a_damaged_time_in_the_first_block_is_no_time(tmp_path, synth_tape):
+    """Without check=True the first block's CRC is not read: a time that
+    damage put past the day is unknown, not an error of the look itself."""
+    data = bytearray(synth_tape.read_bytes())
+    first_block = [h for h in sections(bytes(data)) if h[1] == 7][0][0]
+    data[first_block + 32 + 7] = 0x7f  # the first event's microseconds, far past a day
+    tape = tmp_path / "damaged.tape"
+    tape.write_bytes(bytes(data))
+    info = tarvik_engine.tape_info(tape)
+    assert info.first_event is None and info.last_event is not None and info.events == 20_000
+    assert tool("info", tape).returncode == 0
 
 
 def test_a_first_block_that_does_not_inflate_gives_no_made_up_time(tmp_path, synth_tape):

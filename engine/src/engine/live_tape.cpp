@@ -89,7 +89,7 @@ int32_t LiveTape::next_block(EventBlock& block) {
         // A writer may extend the file before it fills it: zeros where a
         // head belongs are a section not written yet.
         if (read_at(pos_, &head, sizeof head) && (head.kind != 0 || head.length != 0 || head.crc != 0)) {
-            if (head.kind == static_cast<uint32_t>(SectionKind::End)) return 0;
+            if (head.kind == static_cast<uint32_t>(SectionKind::End)) return reader_->end_section(head);
             const bool events = head.kind == static_cast<uint32_t>(SectionKind::Events) ||
                                 (head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) && reader_->packed());
             if (!events || head.length > kMaxBlockBytes) return TqAPIERR_EXCEPTION;

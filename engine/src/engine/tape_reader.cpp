@@ -202,6 +202,8 @@ int32_t TapeReader::open(const unsigned char* data, std::size_t size, bool check
     tables_ = &tables;
     int32_t result = 0;
     format_version_ = 0;
+    bad_table_ = 0;
+    bad_table_offset_ = 0;
     if (data == nullptr || !check_preamble(data, size, result, &format_version_)) return result ? result : kBadTables;
     if (reinterpret_cast<uintptr_t>(data) % alignof(TapeEvent) != 0) return TqAPIERR_BAD_PARAMETERS;
 
@@ -218,13 +220,20 @@ int32_t TapeReader::open(const unsigned char* data, std::size_t size, bool check
         {SectionKind::CategoryValues, parse_category_values},
     };
     std::size_t pos = sizeof(TapePreamble);
+    int ordinal = 0;
     for (const auto& section : kTableSections) {
+        ++ordinal;
+        const auto bad = [&] {
+            bad_table_ = ordinal;
+            bad_table_offset_ = pos;
+            return kBadTables;
+        };
         SectionHead head;
-        if (!section_at(data, size, pos, head) || head.kind != static_cast<uint32_t>(section.kind)) return kBadTables;
+        if (!section_at(data, size, pos, head) || head.kind != static_cast<uint32_t>(section.kind)) return bad();
         const unsigned char* payload = data + pos + sizeof head;
-        if (check_crc && crc32(payload, head.length) != head.crc) return kBadTables;
+        if (check_crc && crc32(payload, head.length) != head.crc) return bad();
         ByteReader reader(payload, head.length);
-        if (!section.parse(reader, tables) || !reader.at_end()) return kBadTables;
+        if (!section.parse(reader, tables) || !reader.at_end()) return bad();
         pos += sizeof head + padded(head.length);
         if (pos > size) pos = size;
     }
@@ -262,6 +271,10 @@ bool TapeReader::next_position(std::size_t position, std::size_t& next) const {
     return true;
 }
 
+int32_t TapeReader::end_section(const SectionHead& head) const {
+    return head.length == 0 && (!check_crc_ || head.crc == crc32(nullptr, 0)) ? 0 : kBadBlock;
+}
+
 int32_t TapeReader::read_block_at(const unsigned char* at, std::size_t available, EventBlock& block,
                                   std::size_t& length, BlockInflater& inflater, unsigned char* room) const {
     // Every byte is copied out of the tape before it is looked at: another
@@ -270,7 +283,7 @@ int32_t TapeReader::read_block_at(const unsigned char* at, std::size_t available
     SectionHead head;
     if (available < sizeof head || !copy_mapped(&head, at, sizeof head)) return kBadBlock;
     if (head.length > available - sizeof head) return kBadBlock;  // truncated: no End section
-    if (head.kind == static_cast<uint32_t>(SectionKind::End)) return 0;
+    if (head.kind == static_cast<uint32_t>(SectionKind::End)) return end_section(head);
     const bool packed_block = head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) && packed();
     if ((!packed_block && head.kind != static_cast<uint32_t>(SectionKind::Events)) || head.length < sizeof(EventsHead))
         return kBadBlock;

@@ -89,6 +89,18 @@ public:
     // or where no whole section is. Lets blocks be read ahead out of turn.
     bool next_position(std::size_t position, std::size_t& next) const;
 
+    // A section head of kind End: 0 where it is one a writer writes
+    // (empty, its CRC that of nothing), TqAPIERR_EXCEPTION where it is
+    // damage, such as the head of a block whose kind lost a bit. The tape
+    // ends at an End only when it is whole.
+    int32_t end_section(const SectionHead& head) const;
+
+    // After open() refused a table: the section (1 Header to 6
+    // CategoryValues) and its byte offset; 0 and 0 where the preamble or no
+    // table was at fault.
+    int bad_table() const { return bad_table_; }
+    std::size_t bad_table_offset() const { return bad_table_offset_; }
+
     // Version 2 tapes may hold packed blocks.
     bool packed() const { return format_version_ >= kPackedTapeFormatVersion; }
     uint32_t format_version() const { return format_version_; }
@@ -113,6 +125,8 @@ private:
     const unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t first_block_ = 0;
+    int bad_table_ = 0;
+    std::size_t bad_table_offset_ = 0;
     std::size_t pos_ = 0;
     bool check_crc_ = true;
     uint32_t format_version_ = 0;
