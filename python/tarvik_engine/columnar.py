@@ -200,8 +200,12 @@ def _options(path: PathLike, kinds: tuple[str, ...], symbols: str | Iterable[str
     tape = os.fsdecode(path)
     if "\0" in tape:  # as open() says it; the engine would read the path up to it
         raise ValueError(f"the path {tape!r} holds an embedded null byte")
-    if not os.path.exists(tape):
-        raise FileNotFoundError(f"no such tape: {tape}")
+    try:
+        os.stat(tape)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"no such tape: {tape}") from None
+    except OSError:  # a loop of links, a folder in the way: the replay names it
+        pass
     try:
         tape.encode("utf-8")
     except UnicodeEncodeError:  # the engine takes paths as UTF-8 text

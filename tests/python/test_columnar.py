@@ -521,6 +521,11 @@ def test_bad_arguments_are_named_where_the_call_is(synth_day, arguments, error, 
 def test_bad_arguments(tmp_path, synth_day):
     with pytest.raises(FileNotFoundError):
         tarvik_engine.read_tape(tmp_path / "nowhere.tape")
+    os.symlink("b.tape", tmp_path / "a.tape")
+    os.symlink("a.tape", tmp_path / "b.tape")
+    with pytest.raises(tarvik_engine.TapeError) as looped:  # there, but no tape: not "missing"
+        tarvik_engine.read_tape(tmp_path / "a.tape")
+    assert not isinstance(looped.value, FileNotFoundError)
     pd = pytest.importorskip("pandas")
     with pytest.raises(ValueError, match="NaT"):
         tarvik_engine.read_tape(synth_day, start=pd.NaT)
