@@ -348,6 +348,30 @@ def test_tape_name_of_a_restored_day_is_the_tapes(loaded, synth_day, tmp_path):
     assert names == [synth_day]
 
 
+@pytest.mark.parametrize("asked_at", ["a trade", "complete"])
+def test_a_save_asked_for_before_a_restart_is_dropped(loaded, synth_day, tmp_path, asked_at):
+    """The state a save was asked for is gone once the day starts again: it
+    is dropped, as before a stop, not taken of the restarted day's start."""
+    snapshot = tmp_path / "day.state"
+    seen = {"restarts": 0, "saving": []}
+
+    def callback(system, message):
+        if message.MessageType == Tarvik.TqMSG_STATUS:
+            if system.Status == Tarvik.TARVIKSTATUS_SAVING_STATE:
+                seen["saving"].append(system.StatusData)
+            if system.Status == Tarvik.TARVIKSTATUS_RESTARTING_TAPE:
+                seen["restarts"] += 1
+        asking = (message.MessageType == Tarvik.TqMSG_TRADE if asked_at == "a trade" else
+                  message.MessageType == Tarvik.TqMSG_STATUS and system.Status == Tarvik.TARVIKSTATUS_COMPLETE)
+        if asking and seen["restarts"] == 0:
+            assert Tarvik.SaveState(str(snapshot), Tarvik.TqSAVESTATE_ONEPASS) == 0
+            return Tarvik.TqCALLBACKRETURN_RESTART
+        return 0
+
+    assert Tarvik.ProcessTape(synth_day, 0, 0, 0, callback) == 0
+    assert seen == {"restarts": 1, "saving": []} and not snapshot.exists()
+
+
 def test_save_state_outside_a_run_and_into_nowhere(loaded, synth_day):
     assert Tarvik.SaveState("/tmp/never.state", Tarvik.TqSAVESTATE_ONEPASS) == Tarvik.TqAPIERR_NOT_CALLBACK_THREAD
     phases = []

@@ -141,6 +141,7 @@ int32_t Run::run_day(bool resumed) {
 int32_t Run::restart_day() {
     restart_ = false;
     resume_index_ = 0;
+    saves_.drop_scheduled();
     book_.reset(source_.tables());
     source_.rewind();
     const int32_t answer = deliver_status(TARVIKSTATUS_RESTARTING_TAPE, 0);

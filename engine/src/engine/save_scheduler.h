@@ -42,6 +42,11 @@ public:
     int32_t finish(SaveHost& host, std::size_t position);
     // A save whose image is taken goes to its file even when the run stops.
     void flush();
+    // At a restart: a save not yet taken is dropped, as at a stop; the
+    // state it was asked for is gone (one taken is still written).
+    void drop_scheduled() {
+        if (phase_ == Phase::Scheduled) phase_ = Phase::Idle;
+    }
 
 private:
     enum class Phase { Idle, Scheduled, Writing };
