@@ -1142,6 +1142,55 @@ print(Tarvik.ProcessTape("", 0, 0, 0, callback), len(trades))
     assert child.stdout.split() == ["0", str(trades)]
 
 
+@pytest.mark.parametrize("first", ["nothing", "the-preamble"])
+def test_a_live_tape_extended_with_zeros_first_is_followed_as_it_is_filled(python_child, engine_path, day, tmp_path,
+                                                                          first):
+    """A writer that makes the file its full size in zeros first, then fills
+    it in pieces slower than the idle limit: the zeros are waited for where
+    the preamble, the tables or a block belong, and filling them counts as
+    bytes arriving; info shows the tape still being written."""
+    live = tmp_path / "live.tape"
+    data = Path(day).read_bytes()
+    live.write_bytes(b"")
+    child = python_child(f"""
+import os, subprocess, threading, time, Tarvik, tarvik_engine
+Tarvik.LoadTarvik({engine_path!r})
+data = open({day!r}, "rb").read()
+live = {str(live)!r}
+infos = []
+def write():
+    with open(live, "r+b") as out:
+        start = 16 if {first!r} == "the-preamble" else 0
+        out.write(data[:start])
+        out.truncate(len(data) + 4096)
+        out.flush()
+        time.sleep(0.3)
+        infos.append(subprocess.run([tarvik_engine.tape_tool_path(), "info", live], capture_output=True, text=True))
+        step = (len(data) - start) // 20 + 1
+        for at in range(start, len(data), step):
+            if at + step >= len(data):  # all but the last piece, which holds the End section
+                infos.append(subprocess.run([tarvik_engine.tape_tool_path(), "info", live],
+                                            capture_output=True, text=True))
+            out.seek(at)
+            out.write(data[at:at + step])
+            out.flush()
+            os.utime(live)  # the clock of a file system may be coarser than the pieces
+            time.sleep(0.1)
+threading.Thread(target=write, daemon=True).start()
+trades = []
+def callback(system, message):
+    if message.MessageType == Tarvik.TqMSG_TRADE:
+        trades.append(1)
+    return 0
+print(Tarvik.ProcessTape("", 0, 0, 0, callback), len(trades))
+for info in infos[1:]:
+    print(info.returncode, "complete      no" in info.stdout)
+""", timeout=60, env=live_env(live, "500"))
+    assert child.returncode == 0, child.stderr
+    trades = sum(1 for line in DAY if line.get("event", {}).get("kind") == "trade")
+    assert child.stdout.split() == ["0", str(trades), "0", "True"]
+
+
 @pytest.mark.parametrize("start", [b"", b"TARVIKTP"], ids=["empty", "preamble-only"])
 def test_other_threads_run_while_the_live_tape_waits_for_its_tables(python_child, engine_path, tmp_path, start):
     """No callback can release the interpreter before the tables are there."""

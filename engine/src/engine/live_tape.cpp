@@ -34,36 +34,43 @@ int32_t LiveTape::open(const char* path, std::chrono::milliseconds idle_limit, b
     idle_limit_ = idle_limit;
     last_progress_ = std::chrono::steady_clock::now();
     size_seen_ = static_cast<uint64_t>(st.st_size);
+    modified_seen_ = st.st_mtim;
 
-    // The end of the tables, once the six section heads and payloads are there.
+    // The tables, once the six section heads and payloads are there. A
+    // writer may extend the file with zeros before it fills it: zeros
+    // where the magic or a head belongs are not written yet, and the heads
+    // are read again until the tables they frame are whole.
     std::size_t end = 0;
     for (;;) {
         std::size_t pos = sizeof(TapePreamble);
         std::size_t found = 0;
         for (; found < kTableSections; ++found) {
             SectionHead head;
-            if (!read_at(pos, &head, sizeof head) || head.length > kMaxTablesBytes) break;
+            if (!read_at(pos, &head, sizeof head) || head.length > kMaxTablesBytes ||
+                (head.kind == 0 && head.length == 0 && head.crc == 0))
+                break;
             pos += sizeof head + padded(head.length);
             if (::fstat(fd_, &st) != 0 || static_cast<std::size_t>(st.st_size) < pos) break;
         }
         if (found == kTableSections) {
             end = pos;
-            break;
+            tables_bytes_.resize((end + 7) / 8);
+            if (!read_at(0, tables_bytes_.data(), end)) return TqAPIERR_OPEN_TAPE_FILE_FAILED;
+            const int32_t result =
+                reader.open(reinterpret_cast<const unsigned char*>(tables_bytes_.data()), end, check_crc, tables);
+            if (result == 0) break;
+            tables = TapeTables{};
+            if (result != TqAPIERR_NOT_SUPPORTED) return result;  // damaged
+            if (!wait()) return result;  // still being written, or damaged
+            continue;
         }
         TapePreamble preamble;
+        static constexpr char kUnwritten[sizeof preamble.magic] = {};
         if (read_at(0, &preamble, sizeof preamble) &&
-            std::memcmp(preamble.magic, kTapeMagic, sizeof preamble.magic) != 0)
+            std::memcmp(preamble.magic, kTapeMagic, sizeof preamble.magic) != 0 &&
+            std::memcmp(preamble.magic, kUnwritten, sizeof preamble.magic) != 0)
             return TqAPIERR_OPEN_TAPE_FILE_FAILED;  // not a tape at all
         if (!wait()) return TqAPIERR_OPEN_TAPE_FILE_FAILED;
-    }
-    tables_bytes_.resize((end + 7) / 8);
-    for (;;) {
-        if (!read_at(0, tables_bytes_.data(), end)) return TqAPIERR_OPEN_TAPE_FILE_FAILED;
-        const int32_t result =
-            reader.open(reinterpret_cast<const unsigned char*>(tables_bytes_.data()), end, check_crc, tables);
-        if (result == 0) break;
-        if (result != TqAPIERR_NOT_SUPPORTED || !wait()) return result;  // damaged, or still being written
-        tables = TapeTables{};
     }
     first_block_ = pos_ = end;
     block_bytes_.resize(kMaxBlockBytes / 8 + 2);
@@ -133,8 +140,12 @@ bool LiveTape::read_at(std::size_t pos, void* out, std::size_t size) const {
 
 void LiveTape::note_growth() {
     struct stat st;
-    if (::fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) > size_seen_) {
-        size_seen_ = static_cast<uint64_t>(st.st_size);
+    if (::fstat(fd_, &st) != 0) return;
+    const bool grown = static_cast<uint64_t>(st.st_size) > size_seen_;
+    const bool written = st.st_mtim.tv_sec != modified_seen_.tv_sec || st.st_mtim.tv_nsec != modified_seen_.tv_nsec;
+    if (grown || written) {
+        size_seen_ = std::max(size_seen_, static_cast<uint64_t>(st.st_size));
+        modified_seen_ = st.st_mtim;
         last_progress_ = std::chrono::steady_clock::now();
     }
 }

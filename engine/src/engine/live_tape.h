@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <vector>
 
 #include "engine/tape_reader.h"
@@ -44,6 +45,8 @@ private:
     bool wait();
     // Bytes arriving count as progress, as whole blocks do: a slow writer
     // may take longer than the idle limit to put one block on the disk.
+    // Bytes written over the zeros a writer extended the file with count
+    // too: they change the file's modification time, not its size.
     void note_growth();
 
     int fd_ = -1;
@@ -56,6 +59,7 @@ private:
     std::chrono::milliseconds idle_limit_{0};
     std::chrono::steady_clock::time_point last_progress_;
     uint64_t size_seen_ = 0;  // the file's largest size so far
+    struct timespec modified_seen_ {};  // and its last modification time
     bool waiting_ = false;
     std::chrono::steady_clock::time_point last_notice_;
 };
