@@ -44,6 +44,9 @@ std::string quoted(std::string_view value) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02x", c);
             out += hex;
+        } else if (c == '\'' || c == '\\') {  // so that the quote ends only at its end
+            out += '\\';
+            out += static_cast<char>(c);
         } else {
             out += static_cast<char>(c);
         }

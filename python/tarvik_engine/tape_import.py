@@ -545,7 +545,8 @@ def write_tape(
     if status.value != 0 and text.startswith("import needs Apache Arrow"):
         raise ImportError(f"write_tape: {text}")  # a build without Arrow: no fault of the data
     if status.value != 0:
-        raise ValueError(_python_names(text, [output, *(e.get("path", "") for e in entries)]))
+        raise ValueError(_python_names(text, [output, options["temp_dir"] or "",
+                                              *(e.get("path", "") for e in entries)]))
     if report.stop:
         # Ctrl-C came once the tapes were going into place: they are
         # written, and the interrupt still reaches the caller.
@@ -629,7 +630,9 @@ def _python_names(message: str, paths: list[str]) -> str:
     left as they are."""
     # A quoted value starts and ends beside no letter or digit: the
     # apostrophe of "a trade's" quotes nothing, that of "O'Neil" ends no value.
-    kept = [r"(?<!\w)'(?:[^'\\]|\\.|'(?=\w))*'(?!\w)"] + [
+    # Arrow's CSV reader quotes a row it cannot split as it stands, at the
+    # end of its message.
+    kept = [r"(?<!\w)'(?:[^'\\]|\\.|'(?=\w))*'(?!\w)", r"Expected \d+ columns, got \d+: [^\n]*"] + [
         re.escape(p) for p in sorted(set(paths), key=len, reverse=True) if p]
     parts = re.split("(" + "|".join(kept) + ")", message)
 

@@ -1597,6 +1597,31 @@ def test_write_tape_names_renames_as_its_keyword_and_leaves_paths_alone(tmp_path
         tarvik_engine.write_tape(tmp_path / "-o" / "none" / "day-{date}.tape", trades=tmp_path / "d.csv")
 
 
+@pytest.mark.parametrize("case, kept", [
+    ("temp_dir", "cannot create a temporary file in {tmp}/no -o dir/"),
+    ("row", "Expected 5 columns, got 6: X,2024-03-15T13:30:00Z,1,10,5,note --sort -o x"),
+    ("symbol", "'O\\'N -o \\\\X\\x00' holds a NUL byte"),
+])
+def test_write_tape_leaves_values_and_paths_in_its_messages_alone(tmp_path, case, kept):
+    """Only the options a message names become keywords: a folder, a row
+    Arrow quotes and a quoted value with an apostrophe stay as they are."""
+    row = "X,2024-03-15T13:30:00Z,1,10,5"
+    options = {}
+    if case == "temp_dir":
+        options["temp_dir"] = tmp_path / "no -o dir"
+    elif case == "row":
+        row += ",note --sort -o x"
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + row + "\n")
+    trades: object = tmp_path / "t.csv"
+    if case == "symbol":
+        pd = pytest.importorskip("pandas")
+        trades = pd.DataFrame({"symbol": ["O'N -o \\X\0"], "time": ["2024-03-15T13:30:00Z"], "exchange": [1],
+                               "price": [10], "size": [5]})
+    with pytest.raises(ValueError) as raised:
+        tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, progress=False, **options)
+    assert kept.format(tmp=tmp_path) in str(raised.value), str(raised.value)
+
+
 def test_write_tape_errors_name_the_argument_row_and_column(tmp_path):
     pd = pytest.importorskip("pandas")
     pytest.importorskip("pyarrow")
