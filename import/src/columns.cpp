@@ -619,8 +619,13 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
             fail(f, i, std::string("expected a number, got the boolean ") +
                            (static_cast<const arrow::BooleanArray*>(c.array)->Value(i) ? "true" : "false"));
         case Kind::Float:
-            if (!short_float(f, i, out))
-                fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) + " is no decimal of at most 9 decimals");
+            if (!short_float(f, i, out)) {
+                // Past 2^63 a float is whole but no number a column holds.
+                double value = 0;
+                float_cell(f, i, value);
+                fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) +
+                               (std::fabs(value) >= 9.2e18 ? " is out of range" : " is no decimal of at most 9 decimals"));
+            }
             return;
         case Kind::Decimal: {
             __int128 units = 0;

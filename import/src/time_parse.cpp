@@ -82,8 +82,9 @@ std::optional<TimeUnit> parse_time_unit(std::string_view text) {
 std::optional<TimeUnit> TimeParser::unit_for(int64_t value, std::string& why) const {
     if (unit_) return unit_;
     // Each unit covers the years 1973 to 2200 with numbers of its own
-    // length, so the size of the number tells the unit.
-    const uint64_t v = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    // length, so the size of the number tells the unit. A number below 0
+    // is before 1970 in any unit: none is told.
+    const uint64_t v = value < 0 ? 0 : static_cast<uint64_t>(value);
     if (v >= 100'000'000'000'000'000 && v < 7'300'000'000'000'000'000) return TimeUnit::Nanos;
     if (v >= 100'000'000'000'000 && v < 7'300'000'000'000'000) return TimeUnit::Micros;
     if (v >= 100'000'000'000 && v < 7'300'000'000'000) return TimeUnit::Millis;

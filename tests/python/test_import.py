@@ -893,6 +893,16 @@ def test_the_largest_int64_is_no_price_in_fixed_point_one_sided_quotes(tmp_path,
         tarvik_engine.write_tape(tape, quotes=quotes, price_scale=9, progress=False)
 
 
+@pytest.mark.parametrize("column", ["price", "size"])
+def test_a_float_past_64_bit_integers_is_out_of_range(tmp_path, column):
+    pd = pytest.importorskip("pandas")
+    trades = pd.DataFrame({"symbol": ["X"], "time": ["2024-03-15T13:30:00Z"], "exchange": [1], "price": [1.5],
+                           "size": [5.0]})
+    trades[column] = [1e19]
+    with pytest.raises(ValueError, match=f"trades:1: column '{column}': the float 1e\\+19 is out of range"):
+        tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, progress=False)
+
+
 def test_whole_prices_past_32_bits_point_at_the_price_scale(tmp_path):
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,2024-03-15T13:30:00Z,1,17983000000000,1\n")
     result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape")
@@ -1117,6 +1127,8 @@ def test_days_folders_named_by_date_are_made_and_taken_away_on_failure(tmp_path)
      "outside the days a tape holds"),
     ("t.csv", "symbol,time,exchange,price,size\nX,-9223372036854775807,1,1,1\n", [], "t.csv:2: column 'time'",
      "--time-unit"),
+    ("t.csv", "symbol,time,exchange,price,size\nX,-1710509400,1,1,1\n", [], "t.csv:2: column 'time'",
+     "the unit of the time -1710509400 since the epoch cannot be told; give --time-unit"),
     ("t.csv", "symbol,time,exchange,price,size\nX,1800-01-01T00:00:00Z,1,1,1\n", [], "t.csv:2: column 'time'",
      "outside the days a tape holds"),
     ("t.csv", "\n\r\n\n", [], "t.csv: empty file", ""),
@@ -1163,7 +1175,7 @@ def test_days_folders_named_by_date_are_made_and_taken_away_on_failure(tmp_path)
 ], ids=["missing", "unknown", "unnamed", "no-header", "empty-file", "no-rows", "bad-price", "inexact-price", "price-past-32-bits-in-its-type", "exchange-time-a-day-away", "overflow",
         "too-many-decimals", "out-of-order", "bad-time", "negative-size", "fractional-size", "bad-exchange",
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
-        "most-negative", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
+        "most-negative", "negative-epoch", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
         "parse-error-past-a-blank-line", "negative-exchange", "size-past-64-bits", "negative-price-overflow",
         "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "gzipped-parquet", "gzipped-utf-16", "gzipped-twice", "binary", "clock-digits-without-the-hour's-zero", "half-hour-zone",
         "before-clocks-go-forward", "before-clocks-go-back", "unclosed-quote"])
@@ -2150,7 +2162,8 @@ def test_a_float_past_any_code_is_never_a_name(tmp_path, kind, column, value):
     columns.update({"price": [10.5, 10.25], "size": [5, 6]} if kind == "trades" else
                    {"bid": [10.5] * 2, "bid_size": [5] * 2, "ask": [10.75] * 2, "ask_size": [5] * 2})
     columns[column] = pa.array([1.0, value])
-    with pytest.raises(ValueError, match=rf"^{kind}:2: column '{column}': the float \S+ is no (number|decimal)"):
+    with pytest.raises(ValueError,
+                       match=rf"^{kind}:2: column '{column}': the float \S+ is (no number|no decimal|out of range)"):
         tarvik_engine.write_tape(tmp_path / "day.tape", **{kind: pa.table(columns)}, time_unit="s", progress=False)
     assert not (tmp_path / "day.tape").exists()
 
