@@ -63,8 +63,10 @@ const char* other_format(const unsigned char* m, int64_t size) {
     if (starts("BZh")) return "a bzip2 file: import reads CSV (plain, gzip or zstd) and Parquet; bzip2 -dc decompresses it";
     if (starts("PK\x03\x04")) return "a zip archive: import reads CSV (plain, gzip or zstd) and Parquet; unzip -p extracts its file";
     if (starts("\x04\x22\x4D\x18")) return "an lz4 file: import reads CSV (plain, gzip or zstd) and Parquet; lz4 -dc decompresses it";
-    if (starts("7z\xBC\xAF")) return "a 7-Zip archive: import reads CSV (plain, gzip or zstd) and Parquet";
+    if (starts("7z\xBC\xAF")) return "a 7-Zip archive: import reads CSV (plain, gzip or zstd) and Parquet; 7z e -so extracts its file";
     if (starts("ARROW1")) return "an Arrow IPC file: import reads CSV and Parquet; write_tape takes the table pyarrow reads from it";
+    // A stream's first message starts with the continuation marker.
+    if (starts("\xFF\xFF\xFF\xFF")) return "an Arrow IPC stream: import reads CSV and Parquet; write_tape takes the table pyarrow reads from it";
     if (starts("\xFF\xFE") || starts("\xFE\xFF")) return "UTF-16 text: import reads UTF-8 CSV; iconv -f UTF-16 -t UTF-8 converts it";
     return nullptr;
 }

@@ -903,6 +903,20 @@ def test_a_float_past_64_bit_integers_is_out_of_range(tmp_path, column):
         tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, progress=False)
 
 
+@pytest.mark.parametrize("form", ["file", "stream"])
+def test_an_arrow_ipc_file_is_named_with_how_to_read_it(tmp_path, form):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.ipc
+    table = pa.table({"symbol": ["X"], "time": ["2024-03-15T13:30:00Z"], "exchange": [1], "price": [1.5], "size": [1]})
+    path = tmp_path / "t.arrow"
+    with (pyarrow.ipc.new_file if form == "file" else pyarrow.ipc.new_stream)(path, table.schema) as writer:
+        writer.write_table(table)
+    result = tool("import", "--trades", path, "-o", tmp_path / "t.tape")
+    assert result.returncode == 1
+    assert f"an Arrow IPC {form}: import reads CSV and Parquet; write_tape takes the table pyarrow reads from it" \
+        in result.stderr, result.stderr
+
+
 def test_whole_prices_past_32_bits_point_at_the_price_scale(tmp_path):
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,2024-03-15T13:30:00Z,1,17983000000000,1\n")
     result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape")
