@@ -423,7 +423,17 @@ std::shared_ptr<arrow::RecordBatch> BatchSource::next() {
         if (!ahead_->next(batch)) batch = nullptr;
         return with_constants(std::move(batch));
     }
-    return with_constants(read_one());
+    batch = read_one();
+    if (batch) {
+        // Arrow's own readers make valid arrays; a stream from elsewhere
+        // may hand over any bytes (a dictionary index past its dictionary,
+        // an offset past its data), which reading would follow.
+        for (int k = 0; k < batch->num_columns(); ++k)
+            if (const arrow::Status valid = batch->column(k)->ValidateFull(); !valid.ok())
+                fail("column " + quoted(batch->schema()->field(k)->name()) + ": not a valid Arrow array: " +
+                     valid.message());
+    }
+    return with_constants(std::move(batch));
 }
 
 }  // namespace tarvik::import

@@ -506,6 +506,10 @@ std::string BatchCells::shown(const Cells& c, int64_t i) const {
 
 bool BatchCells::missing(const Cells& c, int64_t i) {
     if (c.array == nullptr || c.array->IsNull(i)) return true;
+    if (c.kind == Kind::Dictionary) {  // a null may be an entry of the dictionary too
+        const auto* dictionary = static_cast<const arrow::DictionaryArray*>(c.array);
+        return dictionary->dictionary()->IsNull(dictionary->GetValueIndex(i));
+    }
     if (c.kind != Kind::Float) return false;
     return c.array->type_id() == arrow::Type::FLOAT ? std::isnan(static_cast<const arrow::FloatArray*>(c.array)->Value(i))
                                                     : std::isnan(static_cast<const arrow::DoubleArray*>(c.array)->Value(i));

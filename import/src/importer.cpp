@@ -656,7 +656,9 @@ bool Importer::side_missing(const BatchCells& cells, int64_t i, Field f) const {
     if (!cells.present(f, i)) return true;
     if (o_.price_scale == 0) return false;
     double value;
-    if (cells.float_cell(f, i, value) != 0) return false;
+    // In a float column (an integer column with a gap, as pandas keeps
+    // it) the largest int64 is 2^63.
+    if (cells.float_cell(f, i, value) != 0) return value == 9223372036854775808.0;
     Decimal d;
     cells.decimal(f, i, d);
     return d == Decimal{std::numeric_limits<int64_t>::max(), 0};

@@ -151,14 +151,33 @@ def _decoded_schema(schema: Any) -> Any:
                            for field in schema], metadata=schema.metadata)
 
 
-def _decoded(data: Any, schema: Any) -> Any:
+def _decoded(data: Any, schema: Any, name: str) -> Any:
     """A Table or RecordBatch cast to the decoded schema."""
-    return data if data.schema.equals(schema) else data.cast(schema)
+    import pyarrow
+
+    if data.schema.equals(schema):
+        return data
+    try:
+        return data.cast(schema)
+    except pyarrow.ArrowException as error:  # a producer's dictionary index past its dictionary, say
+        failed = next((field.name for field, column in zip(schema, data.columns)
+                       if not _casts(column, field.type)), None)
+        raise ValueError(f"{name}: column {failed!r}: cannot be read: {error}") from None
 
 
-def _decoded_batches(reader: Any, schema: Any) -> Iterator[Any]:
+def _casts(column: Any, to: Any) -> bool:
+    import pyarrow
+
+    try:
+        column.cast(to)
+    except pyarrow.ArrowException:
+        return False
+    return True
+
+
+def _decoded_batches(reader: Any, schema: Any, name: str) -> Iterator[Any]:
     for batch in reader:
-        yield _decoded(batch, schema)
+        yield _decoded(batch, schema, name)
 
 
 def _conversion_error(frame: Any, name: str, error: Exception) -> ValueError:
@@ -256,7 +275,7 @@ def _stream_capsule(value: object, name: str, raised: list[BaseException]) -> ob
     # types: a batch of other types would be misread.
     batches = _checked_batches(reader, name) if checked else iter(reader)
     if not schema.equals(reader.schema):
-        batches = _decoded_batches(batches, schema)
+        batches = _decoded_batches(batches, schema, name)
     return pyarrow.RecordBatchReader.from_batches(schema, _kept_raised(batches, raised)).__arrow_c_stream__()
 
 
@@ -516,7 +535,7 @@ def write_tape(
         else:
             table = _as_table(data, kind, name, renames, ignore_extra)
             if table is not None:
-                capsule = _decoded(table, _decoded_schema(table.schema)).__arrow_c_stream__()
+                capsule = _decoded(table, _decoded_schema(table.schema), name).__arrow_c_stream__()
             else:
                 capsule = _stream_capsule(data, name, raised)
             capsules.append(capsule)

@@ -343,15 +343,18 @@ private:
         engine::TapeReader reader;
         if (reader.open(bytes, end, false, tables_) != 0) {
             const int section = reader.bad_table() != 0 ? reader.bad_table() : 1;
-            return fail(kBadTables, section, kind_name(static_cast<uint32_t>(kTableSections[section - 1])),
-                        reader.bad_table() != 0 ? reader.bad_table_offset() : sizeof(engine::TapePreamble),
+            const uint64_t at = reader.bad_table() != 0 ? reader.bad_table_offset() : sizeof(engine::TapePreamble);
+            uint32_t date = 0;  // the Header's first field
+            if (section == 1 && at + sizeof(SectionHead) + sizeof date <= end)
+                std::memcpy(&date, bytes + at + sizeof(SectionHead), sizeof date);
+            if (date > engine::ndays_from_ymd(engine::kLastYear, 12, 31))
+                return fail(kBadTables, 1, "Header", at,
+                            "the date is day " + std::to_string(date) +
+                                " after 1883-01-01, past 9999-12-31, the last day a tape holds");
+            return fail(kBadTables, section, kind_name(static_cast<uint32_t>(kTableSections[section - 1])), at,
                         "a count, length or index in the section does not hold");
         }
         const engine::TapeHeader& h = tables_.header;
-        if (h.date_ndays > engine::ndays_from_ymd(engine::kLastYear, 12, 31))
-            return fail(kBadTables, 1, "Header", sizeof(engine::TapePreamble),
-                        "the date is day " + std::to_string(h.date_ndays) +
-                            " after 1883-01-01, past 9999-12-31, the last day a tape holds");
         info_.date_ndays = h.date_ndays;
         info_.time_zone = h.time_zone;
         info_.display = h.display;

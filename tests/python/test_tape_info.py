@@ -217,9 +217,10 @@ def with_section_crc(data, offset):
     ("date-past-9999", 1, "(Header) at byte 16: the date is day 4294967295 after 1883-01-01, past 9999-12-31"),
     ("cut-in-padding", 1, "(Header) at byte 16: truncated at byte {size:,}: in the zeros after the payload"),
 ])
-def test_damage_in_the_tables_names_its_section(tmp_path, synth_tape, damage, section, reason):
+def test_damage_in_the_tables_names_its_section(loaded, tmp_path, synth_tape, damage, section, reason):
     """Tables whose CRC still matches but whose contents do not hold are
-    named by their own section, not as the tables as a whole."""
+    named by their own section, not as the tables as a whole; a run refuses
+    them with the same code."""
     data = synth_tape.read_bytes()
     heads = sections(data)
     offset = heads[section - 1][0]
@@ -237,6 +238,7 @@ def test_damage_in_the_tables_names_its_section(tmp_path, synth_tape, damage, se
     with pytest.raises(tarvik_engine.TapeInfoError) as raised:
         tarvik_engine.tape_info(tape)
     assert (raised.value.section, raised.value.code) == (section, Tarvik.TqAPIERR_NOT_SUPPORTED)
+    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: 0) == Tarvik.TqAPIERR_NOT_SUPPORTED
 
 
 def test_a_damaged_time_in_the_first_block_is_no_time(tmp_path, synth_tape):

@@ -11,6 +11,7 @@
 
 #include "engine/byte_io.h"
 #include "engine/crc32.h"
+#include "engine/dates.h"
 #include "engine/mapped_copy.h"
 
 namespace tarvik::engine {
@@ -55,6 +56,7 @@ bool check_preamble(const unsigned char* data, std::size_t size, int32_t& result
 
 bool parse_header(ByteReader& r, TapeHeader& h) {
     h.date_ndays = r.get<uint32_t>();
+    if (h.date_ndays > ndays_from_ymd(kLastYear, 12, 31)) return false;  // past any day a date record holds
     r.get_bytes(h.permission_set, 4);
     h.time_zone = r.get<int8_t>();
     char pad[3];

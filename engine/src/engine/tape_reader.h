@@ -3,6 +3,7 @@
 // holds) before any of its events is used. A tape is only ever read.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -39,6 +40,9 @@ public:
     // The file's pages stay in the page cache, so whatever reads them again
     // finds them there. Nothing for borrowed bytes.
     void release(std::size_t from, std::size_t to);
+    // The replay goes back to `position` (a restart, a restored state): the
+    // pages from there on are read again, and let go of again.
+    void reread_from(std::size_t position) { released_ = std::min(released_, position); }
     static constexpr std::size_t kReleaseStep = std::size_t{8} << 20;
 
 private:

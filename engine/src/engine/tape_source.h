@@ -53,10 +53,17 @@ public:
     }
     std::size_t position() const { return live_ ? live_->position() : reader_.position(); }
     void rewind() {
-        if (live_) live_->rewind();
-        else reader_.rewind();
+        if (live_) {
+            live_->rewind();
+        } else {
+            reader_.rewind();
+            bytes_.reread_from(reader_.position());
+        }
     }
-    void seek(std::size_t position) { reader_.seek(position); }
+    void seek(std::size_t position) {
+        reader_.seek(position);
+        bytes_.reread_from(position);
+    }
 
 private:
     TapeBytes bytes_;
