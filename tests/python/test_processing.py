@@ -1095,6 +1095,18 @@ print(result, seen["trades"], seen["waits"] > 0, bool(ran))
 """
 
 
+# Ends a child that follows the live tape: prints the run's result and the
+# trades it delivered.
+COUNT_LIVE_TRADES = """
+trades = []
+def callback(system, message):
+    if message.MessageType == Tarvik.TqMSG_TRADE:
+        trades.append(1)
+    return 0
+print(Tarvik.ProcessTape("", 0, 0, 0, callback), len(trades))
+"""
+
+
 def live_env(live, idle):
     return {"TARVIK_REALTIME_TAPE": str(live), "TARVIK_REALTIME_IDLE_MS": idle}
 
@@ -1130,13 +1142,7 @@ def write():
             out.flush()
             time.sleep(0.1)
 threading.Thread(target=write, daemon=True).start()
-trades = []
-def callback(system, message):
-    if message.MessageType == Tarvik.TqMSG_TRADE:
-        trades.append(1)
-    return 0
-print(Tarvik.ProcessTape("", 0, 0, 0, callback), len(trades))
-""", timeout=60, env=live_env(live, "600"))
+""" + COUNT_LIVE_TRADES, timeout=60, env=live_env(live, "600"))
     assert child.returncode == 0, child.stderr
     trades = sum(1 for line in DAY if line.get("event", {}).get("kind") == "trade")
     assert child.stdout.split() == ["0", str(trades)]
@@ -1177,12 +1183,7 @@ def write():
             os.utime(live)  # the clock of a file system may be coarser than the pieces
             time.sleep(0.1)
 threading.Thread(target=write, daemon=True).start()
-trades = []
-def callback(system, message):
-    if message.MessageType == Tarvik.TqMSG_TRADE:
-        trades.append(1)
-    return 0
-print(Tarvik.ProcessTape("", 0, 0, 0, callback), len(trades))
+""" + COUNT_LIVE_TRADES + """
 for info in infos[1:]:
     print(info.returncode, "complete      no" in info.stdout)
 """, timeout=60, env=live_env(live, "500"))
