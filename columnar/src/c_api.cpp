@@ -1,6 +1,7 @@
 // Columnar reads for Python (tarvik_engine.read_tape, iter_tape), called
 // through ctypes; batches cross as Arrow C data interface structs.
 //
+//   int   tarvik_columns_check(const char* options_json, char** error)
 //   void* tarvik_columns_open(const char* options_json, char** error)
 //   int   tarvik_columns_schema(void* reader, int kind, ArrowSchema* out)
 //   int   tarvik_columns_next(void* reader, int wait_ms, int* kind, ArrowArray* array,
@@ -8,7 +9,9 @@
 //   void  tarvik_columns_close(void* reader)
 //   void  tarvik_columns_free(char* text)
 //
-// open answers null with a message on bad options. next answers 1 with a
+// check answers 0, or -1 with a message, for the options a reader would be
+// opened with, starting no replay. open answers null with a message on bad
+// options. next answers 1 with a
 // batch, 2 when none came within wait_ms (the caller sees to its signals
 // and asks again), 0 at the end of the day, -1 on failure with the
 // engine's result code and a message. Messages are freed with tarvik_columns_free.
@@ -26,6 +29,16 @@ using namespace tarvik::columnar;
 using tarvik::c_text_copy;
 
 #define TARVIK_COLUMNS_EXPORT extern "C" __attribute__((visibility("default")))
+
+TARVIK_COLUMNS_EXPORT int tarvik_columns_check(const char* options_json, char** error) {
+    try {
+        check_tape_file(columnar_options_from_json(options_json));
+        return 0;
+    } catch (const std::exception& e) {
+        *error = c_text_copy(e.what());
+        return -1;
+    }
+}
 
 TARVIK_COLUMNS_EXPORT void* tarvik_columns_open(const char* options_json, char** error) {
     try {

@@ -259,30 +259,33 @@ void TapeColumns::Replay::run() {
     changed.notify_all();
 }
 
-TapeColumns::TapeColumns(ColumnarOptions options) : replay_(std::make_unique<Replay>()) {
-    Replay& r = *replay_;
-    r.options = std::move(options);
-    if (r.options.path.empty()) throw ColumnarUsageError("no tape given");
+bool check_tape_file(const ColumnarOptions& options) {
+    if (options.path.empty()) throw ColumnarUsageError("no tape given");
     // A pipe is not waited on: the replay refuses anything but a file.
     unsigned char start[sizeof(engine::TapePreamble)] = {};
     std::size_t got = 0;
     bool file = false;
-    if (const int fd = ::open(r.options.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); fd >= 0) {
+    if (const int fd = ::open(options.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); fd >= 0) {
         struct stat st;
         file = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
         const ssize_t read = file ? ::pread(fd, start, sizeof start, 0) : 0;
         got = read > 0 ? static_cast<std::size_t>(read) : 0;
         ::close(fd);
     }
-    if (file) {
-        // A state snapshot would restore the records' user-data words, which
-        // the reader keeps its own indexes in.
-        if (got >= sizeof engine::kSnapshotMagic && std::memcmp(start, engine::kSnapshotMagic, 8) == 0)
-            throw ColumnarUsageError(r.options.path + ": a state snapshot, not a tape");
-        engine::TapePreamble preamble;
-        std::memcpy(&preamble, start, sizeof preamble);
-        r.packed = got == sizeof start && preamble.format_version >= engine::kPackedTapeFormatVersion;
-    }
+    if (!file) return false;
+    // A state snapshot would restore the records' user-data words, which
+    // the reader keeps its own indexes in.
+    if (got >= sizeof engine::kSnapshotMagic && std::memcmp(start, engine::kSnapshotMagic, 8) == 0)
+        throw ColumnarUsageError(options.path + ": a state snapshot, not a tape");
+    engine::TapePreamble preamble;
+    std::memcpy(&preamble, start, sizeof preamble);
+    return got == sizeof start && preamble.format_version >= engine::kPackedTapeFormatVersion;
+}
+
+TapeColumns::TapeColumns(ColumnarOptions options) : replay_(std::make_unique<Replay>()) {
+    Replay& r = *replay_;
+    r.options = std::move(options);
+    r.packed = check_tape_file(r.options);
     std::string zone = r.options.time_zone;
     if (zone.empty()) {
         // The tape's own offset to GMT; a tape that cannot be read fails in

@@ -33,6 +33,12 @@ private:
 // The text of an engine result code ("TqAPIERR_EXCEPTION (-3): a damaged event block").
 std::string result_code_text(int32_t code);
 
+// Whether `options` name a file a replay may start on (checked before it
+// starts): throws ColumnarUsageError for no tape or a state snapshot, and
+// answers whether the tape is packed. A path that is no file, or a tape
+// that cannot be read, fails in the replay, with the engine's result code.
+bool check_tape_file(const ColumnarOptions& options);
+
 class TapeColumns {
 public:
     // Starts the replay. Throws ColumnarUsageError for bad options.

@@ -57,6 +57,8 @@ def _library() -> ctypes.CDLL:
             raise ImportError("read_tape and iter_tape need Apache Arrow C++ (libarrow-dev), which this build was "
                               "made without")
         lib = ctypes.CDLL(_LIBRARY)
+        lib.tarvik_columns_check.restype = ctypes.c_int
+        lib.tarvik_columns_check.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p)]
         lib.tarvik_columns_open.restype = ctypes.c_void_p
         lib.tarvik_columns_open.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p)]
         lib.tarvik_columns_schema.restype = ctypes.c_int
@@ -297,9 +299,14 @@ def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes
     ``fractional_sizes`` adds to the trades their sizes and running volume
     below one share (``fractional_size``, ``fractional_total_volume``).
     Raises ``TapeError`` with the engine's result code for a damaged tape."""
-    # Checked now, where the call is; the replay starts with the first batch.
-    return _iterate(_options(path, _kinds(kinds), symbols, start, end, nbbo, time_zone, batch_rows,
-                             fractional_sizes))
+    # Checked now, where the call is (the arguments, and that the file is
+    # one a replay may start on); the replay starts with the first batch.
+    options = _options(path, _kinds(kinds), symbols, start, end, nbbo, time_zone, batch_rows, fractional_sizes)
+    lib = _library()
+    error = ctypes.c_void_p()
+    if lib.tarvik_columns_check(json.dumps(options).encode(), ctypes.byref(error)) != 0:
+        raise ValueError(_message(lib, error))
+    return _iterate(options)
 
 
 def _iterate(options: dict[str, Any]) -> Iterator[tuple[str, pyarrow.RecordBatch]]:

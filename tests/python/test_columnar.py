@@ -518,6 +518,21 @@ def test_bad_arguments_are_named_where_the_call_is(synth_day, arguments, error, 
         tarvik_engine.iter_tape(synth_day, **arguments)  # not at the first batch
 
 
+def test_a_state_snapshot_is_refused_where_the_call_is(loaded, tmp_path, synth_day):
+    snapshot = tmp_path / "day.state"
+    saved = []
+
+    def save_once(system, message):
+        if not saved and message.MessageType == Tarvik.TqMSG_TRADE:
+            saved.append(Tarvik.SaveState(str(snapshot), Tarvik.TqSAVESTATE_ONEPASS))
+        return 0
+
+    assert Tarvik.ProcessTape(str(synth_day), 0, 0, 0, save_once) == 0 and saved == [0] and snapshot.exists()
+    for read in (tarvik_engine.read_tape, tarvik_engine.iter_tape):  # iter_tape too, before any batch
+        with pytest.raises(ValueError, match="a state snapshot, not a tape"):
+            read(snapshot)
+
+
 def test_bad_arguments(tmp_path, synth_day):
     with pytest.raises(FileNotFoundError):
         tarvik_engine.read_tape(tmp_path / "nowhere.tape")
