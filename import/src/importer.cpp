@@ -1324,7 +1324,7 @@ std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
 // is a tape written straight into a device or a pipe: nothing to move, and
 // no undoing it.
 void put_in_place(const std::vector<std::string>& temps, const std::vector<std::string>& tapes) {
-    const std::string kept_suffix = ".replaced." + std::to_string(::getpid());
+    const std::string kept_suffix = ".replaced." + engine::unique_tag();
     std::vector<std::string> kept(tapes.size());  // the earlier entry's second name, or empty
     std::size_t placed = 0;
     auto undo = [&] {
@@ -1373,7 +1373,7 @@ ImportResult Importer::write() {
     std::vector<std::string> temps;    // complete tapes not yet in place
     std::vector<std::string> targets;  // where they go: through symbolic links, the files they lead to
     std::vector<std::string> made;     // days' folders made, outermost first
-    const std::string suffix = ".importing." + std::to_string(::getpid());
+    const std::string suffix = ".importing." + engine::unique_tag();
     auto discard = [&temps, &made] {
         for (const std::string& t : temps)
             if (!t.empty()) std::remove(t.c_str());
@@ -1390,6 +1390,13 @@ ImportResult Importer::write() {
             const std::string path = tape_path_for_day(o_.output, ndays);
             if (std::find(result.tapes.begin(), result.tapes.end(), path) != result.tapes.end())
                 throw ImportError(path + ": two days would be written to one tape");
+            // Two names may lead to one file through symbolic links.
+            const std::string target = engine::is_stream_output(path) ? path : engine::output_target(path);
+            const auto same = std::find(targets.begin(), targets.end(), target);
+            if (same != targets.end())
+                throw ImportError(path + ": two days would be written to one tape (" +
+                                  result.tapes[static_cast<std::size_t>(same - targets.begin())] +
+                                  " leads to the same file)");
             refuse_input_as_output(path);
             make_day_folder(o_.output, path, made);
             check_output_place(path);

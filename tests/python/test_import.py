@@ -951,6 +951,51 @@ def test_a_null_entry_of_a_dictionary_is_a_missing_value(tmp_path):
         tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, progress=False)
 
 
+def test_two_days_that_lead_to_one_file_are_refused_before_anything_is_written(tmp_path):
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n"
+                                    "X,2024-03-11T14:00:00Z,1,10,1\nX,2024-03-12T14:00:00Z,1,10,1\n")
+    (tmp_path / "x-2024-03-11.tape").write_bytes(b"kept")
+    os.symlink("x-2024-03-11.tape", tmp_path / "x-2024-03-12.tape")
+    with pytest.raises(ValueError, match="x-2024-03-12.tape: two days would be written to one tape "
+                                         r"\(.*x-2024-03-11.tape leads to the same file\)"):
+        tarvik_engine.write_tape(tmp_path / "x-{date}.tape", trades=tmp_path / "t.csv", progress=False)
+    assert (tmp_path / "x-2024-03-11.tape").read_bytes() == b"kept"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["t.csv", "x-2024-03-11.tape", "x-2024-03-12.tape"]
+
+
+def test_threads_writing_one_tape_each_put_a_whole_tape_in_place(tmp_path):
+    """Their temporary files have names of their own: every call succeeds,
+    the tape is one call's whole tape, and nothing is left beside it."""
+    import threading
+    pd = pytest.importorskip("pandas")
+    frames = [pd.DataFrame({"symbol": ["X"] * 200, "time": [1710509400_000000 + k for k in range(200)],
+                            "exchange": [1] * 200, "price": [10 + n] * 200, "size": [1] * 200}) for n in range(2)]
+    alone = []
+    for n, frame in enumerate(frames):
+        tarvik_engine.write_tape(tmp_path / f"alone-{n}.tape", trades=frame, time_unit="us", progress=False)
+        alone.append((tmp_path / f"alone-{n}.tape").read_bytes())
+    out = tmp_path / "out" / "same.tape"
+    out.parent.mkdir()
+    errors = []
+    for _ in range(20):
+        barrier = threading.Barrier(2)
+
+        def write(frame):
+            barrier.wait()
+            try:
+                tarvik_engine.write_tape(out, trades=frame, time_unit="us", progress=False)
+            except Exception as error:  # noqa: BLE001 - every failure is a finding
+                errors.append(error)
+
+        threads = [threading.Thread(target=write, args=(frame,)) for frame in frames]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert out.read_bytes() in alone
+    assert errors == [] and [p.name for p in out.parent.iterdir()] == ["same.tape"]
+
+
 def test_whole_prices_past_32_bits_point_at_the_price_scale(tmp_path):
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\nX,2024-03-15T13:30:00Z,1,17983000000000,1\n")
     result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape")
@@ -1435,6 +1480,34 @@ def test_the_tool_stops_at_ctrl_c_and_leaves_nothing(tmp_path, sig):
     assert (child.returncode, err) == (130, "tarvik-tape: import: interrupted; nothing was written\n")
     assert tape.read_bytes() == b"an earlier tape"
     assert [p.name for p in (tmp_path / "out").iterdir()] == ["day.tape"]
+
+
+@pytest.mark.parametrize("case", ["second-of-the-other-kind", "ignored-at-start"])
+def test_the_tool_s_signals(tmp_path, case):
+    """A second signal of either kind ends the tool at once; a SIGINT the
+    tool was started with ignored (a script's background job) stays
+    ignored, and the import runs to its end."""
+    rows = "".join(f"S{k % 50},{1710509400_000000 + k * 1000},1,{k % 900 + 100}.25,{k % 7 + 1}\n"
+                   for k in range(400_000))
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + rows * 4)
+    tape = tmp_path / "day.tape"
+    ignored = case == "ignored-at-start"
+    child = subprocess.Popen([tarvik_engine.tape_tool_path(), "import", "-q", "--trades", str(tmp_path / "t.csv"),
+                              "--time-unit", "us", "--sort", "-o", str(tape)], stderr=subprocess.PIPE, text=True,
+                             preexec_fn=(lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)) if ignored else None)
+    time.sleep(0.3)
+    if ignored:
+        child.send_signal(signal.SIGINT)
+    else:
+        child.send_signal(signal.SIGTERM)
+        child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=120)
+    if ignored:
+        assert child.returncode == 0 and tape.exists(), err
+    else:
+        # both may be pending at once, and then the lower number comes first
+        assert child.returncode in (-signal.SIGINT, -signal.SIGTERM), (child.returncode, err)
+        assert not tape.exists()
 
 
 def test_the_tapes_of_one_import_go_into_place_all_or_none(tmp_path):

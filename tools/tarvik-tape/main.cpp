@@ -302,11 +302,19 @@ struct SynthCommand {
 };
 
 // Ctrl-C (or SIGTERM) during an import: the import stops at its next
-// progress report and removes what it has written. A second one ends the
-// process at once.
+// progress report and removes what it has written. A second one, of
+// either kind, ends the process at once. A signal the tool was started
+// with ignored (a script's job in the background) stays ignored.
 volatile std::sig_atomic_t interrupted = 0;
 
-void on_interrupt(int) { interrupted = 1; }
+void on_interrupt(int signal) {
+    if (interrupted) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    interrupted = 1;
+}
 
 class StopOnInterrupt {
 public:
@@ -315,8 +323,10 @@ public:
         action.sa_handler = on_interrupt;
         action.sa_flags = SA_RESETHAND | SA_RESTART;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &old_int_);
-        sigaction(SIGTERM, &action, &old_term_);
+        sigaction(SIGINT, nullptr, &old_int_);
+        sigaction(SIGTERM, nullptr, &old_term_);
+        if (old_int_.sa_handler != SIG_IGN) sigaction(SIGINT, &action, nullptr);
+        if (old_term_.sa_handler != SIG_IGN) sigaction(SIGTERM, &action, nullptr);
     }
     ~StopOnInterrupt() {
         sigaction(SIGINT, &old_int_, nullptr);

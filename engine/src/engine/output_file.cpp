@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tarvik::engine {
@@ -52,6 +55,11 @@ std::string output_target(const std::string& path) { return link_chain(path).bac
 bool links_loop(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) != 0 && errno == ELOOP;
+}
+
+std::string unique_tag() {
+    static std::atomic<uint64_t> made{0};
+    return std::to_string(::getpid()) + "." + std::to_string(made.fetch_add(1, std::memory_order_relaxed));
 }
 
 }  // namespace tarvik::engine

@@ -25,4 +25,9 @@ std::string output_target(const std::string& path);
 // limit): no file can be written through it.
 bool links_loop(const std::string& path);
 
+// "PID.N": a name part no other writer of this process (another thread,
+// an earlier output) nor of another process has, for the temporary files
+// an output is made in beside its name.
+std::string unique_tag();
+
 }  // namespace tarvik::engine

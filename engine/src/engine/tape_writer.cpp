@@ -169,7 +169,7 @@ bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, st
         // Appending: standard output sent to a file (>>) keeps what it holds.
         file_ = std::fopen(path.c_str(), "ab");
     } else {
-        temp_path_ = path_ + ".partial." + std::to_string(::getpid());
+        temp_path_ = path_ + ".partial." + unique_tag();
         // Named at the end through /proc/self/fd (linkat of an unnamed file
         // needs no privilege that way).
         if (::access("/proc/self/fd", X_OK) == 0) {
@@ -335,7 +335,7 @@ bool TapeWriter::finish(std::string& error) {
     if (!failed_ && unnamed_fd_ >= 0) {
         // The whole tape gets its temporary name, then the tape's.
         const std::string fd_path = "/proc/self/fd/" + std::to_string(unnamed_fd_);
-        std::remove(temp_path_.c_str());  // a leftover of an earlier writer of this process id
+        std::remove(temp_path_.c_str());  // a leftover of a process that had this id before and died
         if (::linkat(AT_FDCWD, fd_path.c_str(), AT_FDCWD, temp_path_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
             error = "cannot name " + temp_path_ + ": " + std::strerror(errno);
             std::fclose(file_);
