@@ -1318,6 +1318,20 @@ std::unique_ptr<EventStream> Importer::events_of(DataInput& input) {
     return sorted;
 }
 
+// What names one file however a path reaches it: the file's device and
+// inode where it exists, else the real path of its folder and its name.
+std::string file_identity(const std::string& target) {
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    const std::string folder = engine::folder_of(target);
+    const std::size_t slash = target.rfind('/');
+    char* real = ::realpath(folder.c_str(), nullptr);
+    std::string out = (real != nullptr ? std::string(real) : folder) + "/" +
+                      target.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::free(real);
+    return out;
+}
+
 // Moves complete tapes onto their names, all or none: a file already at a
 // name is kept under a second name until every tape is in place, and put
 // back if one cannot be. An empty temporary name
@@ -1341,7 +1355,7 @@ void put_in_place(const std::vector<std::string>& temps, const std::vector<std::
             // A second link keeps the earlier entry while the new tape replaces
             // it under its name in one step; where links are not allowed, a
             // rename.
-            const std::string second = tape + kept_suffix;
+            const std::string second = tape + kept_suffix + "." + std::to_string(placed);
             std::remove(second.c_str());
             if (::link(tape.c_str(), second.c_str()) != 0 && std::rename(tape.c_str(), second.c_str()) != 0) {
                 const int err = errno;
@@ -1372,6 +1386,7 @@ ImportResult Importer::write() {
     ImportResult result;
     std::vector<std::string> temps;    // complete tapes not yet in place
     std::vector<std::string> targets;  // where they go: through symbolic links, the files they lead to
+    std::vector<std::string> identities;  // of the files they lead to (file_identity)
     std::vector<std::string> made;     // days' folders made, outermost first
     const std::string suffix = ".importing." + engine::unique_tag();
     auto discard = [&temps, &made] {
@@ -1391,12 +1406,14 @@ ImportResult Importer::write() {
             if (std::find(result.tapes.begin(), result.tapes.end(), path) != result.tapes.end())
                 throw ImportError(path + ": two days would be written to one tape");
             // Two names may lead to one file through symbolic links.
-            const std::string target = engine::is_stream_output(path) ? path : engine::output_target(path);
-            const auto same = std::find(targets.begin(), targets.end(), target);
-            if (same != targets.end())
+            const std::string identity =
+                file_identity(engine::is_stream_output(path) ? path : engine::output_target(path));
+            const auto same = std::find(identities.begin(), identities.end(), identity);
+            if (same != identities.end())
                 throw ImportError(path + ": two days would be written to one tape (" +
-                                  result.tapes[static_cast<std::size_t>(same - targets.begin())] +
+                                  result.tapes[static_cast<std::size_t>(same - identities.begin())] +
                                   " leads to the same file)");
+            identities.push_back(identity);
             refuse_input_as_output(path);
             make_day_folder(o_.output, path, made);
             check_output_place(path);
