@@ -628,7 +628,7 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
                 double value = 0;
                 float_cell(f, i, value);
                 fail(f, i, "the float " + std::string(raw_text(c, i, buffer_)) +
-                               (std::fabs(value) >= 9.2e18 ? " is out of range" : " is no decimal of at most 9 decimals"));
+                               (std::fabs(value) >= kFloatLimit ? " is out of range" : " is no decimal of at most 9 decimals"));
             }
             return;
         case Kind::Decimal: {

@@ -170,8 +170,7 @@ constexpr double kScales[kMaxDecimals + 1] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6,
 template <typename Float>
 bool round_trips(Float value, int d, int64_t& units) {
     const double scaled = static_cast<double>(value) * kScales[d];  // a float is a double exactly
-    constexpr double kInt64Limit = 9.2e18;
-    if (std::fabs(scaled) >= kInt64Limit) return false;
+    if (std::fabs(scaled) >= kFloatLimit) return false;
     // Rounded to the nearest, ties to even, as nearbyint does but without a
     // library call: adding 2^52 leaves no bits below the unit. From 2^52 on
     // every double is whole already.
@@ -192,10 +191,9 @@ bool shortest_decimal(Float value, Decimal& out, int& hint) {
     if (!std::isfinite(value)) return false;
     // Past 2^53 (2^24 for a float) every value of the type is whole.
     constexpr double kWholeAbove = std::is_same_v<Float, float> ? 16777216.0 : 9007199254740992.0;
-    constexpr double kInt64Limit = 9.2e18;
     const double exact = value;
     if (std::fabs(exact) >= kWholeAbove) {
-        if (std::fabs(exact) >= kInt64Limit) return false;
+        if (std::fabs(exact) >= kFloatLimit) return false;
         // Whole, but what was meant is the shortest text that reads back as
         // the value (1.710509400999999e18, epoch nanoseconds in a float64),
         // not its exact binary value (1710509400999998976).
@@ -224,7 +222,7 @@ bool shortest_decimal(Float value, Decimal& out, int& hint) {
             out = reduced(units, d);
             return true;
         }
-        if (std::fabs(exact) * kScales[d] >= kInt64Limit) return false;
+        if (std::fabs(exact) * kScales[d] >= kFloatLimit) return false;
     }
     return false;
 }

@@ -14,6 +14,9 @@
 namespace tarvik::import {
 
 inline constexpr int kMaxDecimals = 9;  // price types 0 to 9
+// A float at or past this size is no number a column holds (it is whole,
+// but past what 64-bit units hold).
+inline constexpr double kFloatLimit = 9.2e18;
 
 // 10^n, for n of 0 to 38.
 inline constexpr std::array<__int128, 39> kPowersOf10 = [] {

@@ -199,7 +199,7 @@ public:
                 // where the file was extended first). A head of another
                 // kind, or longer than any block, is damage, as a replay
                 // of the live tape takes it.
-                if (read && there_bytes == sizeof there && (there.kind != 0 || there.length != 0 || there.crc != 0)) {
+                if (read && there_bytes == sizeof there && !engine::unwritten(there)) {
                     if (!end_there && !events_kind(there.kind)) return misplaced(there.kind, section, name, pos);
                     if (!end_there && there.length > engine::kMaxBlockBytes)
                         return fail(kBadBlock, section, name, pos,
@@ -211,7 +211,7 @@ public:
             }
             SectionHead head;
             if (!head_at(pos, section, name, kBadBlock, head)) return false;
-            if (scope_ == Scope::Heads && head.kind == 0 && head.length == 0 && head.crc == 0) {
+            if (scope_ == Scope::Heads && engine::unwritten(head)) {
                 // Zeros where a head belongs: a live tape's writer extended
                 // the file before it filled it, as a replay of it waits.
                 note_last_event();
@@ -418,7 +418,7 @@ private:
     // A time read without the block's CRC: unknown where damage put it
     // past the day, as a run refuses such an event.
     static uint64_t of_day(uint64_t micros) {
-        return micros < uint64_t{86'400'000'000} ? micros : TapeInfo::kUnknownTime;
+        return micros < engine::kMicrosPerDay ? micros : TapeInfo::kUnknownTime;
     }
 
     void note_last_event() {

@@ -46,9 +46,7 @@ int32_t LiveTape::open(const char* path, std::chrono::milliseconds idle_limit, b
         std::size_t found = 0;
         for (; found < kTableSections; ++found) {
             SectionHead head;
-            if (!read_at(pos, &head, sizeof head) || head.length > kMaxTablesBytes ||
-                (head.kind == 0 && head.length == 0 && head.crc == 0))
-                break;
+            if (!read_at(pos, &head, sizeof head) || head.length > kMaxTablesBytes || unwritten(head)) break;
             pos += sizeof head + padded(head.length);
             if (::fstat(fd_, &st) != 0 || static_cast<std::size_t>(st.st_size) < pos) break;
         }
@@ -95,7 +93,7 @@ int32_t LiveTape::next_block(EventBlock& block) {
         SectionHead head;
         // A writer may extend the file before it fills it: zeros where a
         // head belongs are a section not written yet.
-        if (read_at(pos_, &head, sizeof head) && (head.kind != 0 || head.length != 0 || head.crc != 0)) {
+        if (read_at(pos_, &head, sizeof head) && !unwritten(head)) {
             if (head.kind == static_cast<uint32_t>(SectionKind::End)) return reader_->end_section(head);
             const bool events = head.kind == static_cast<uint32_t>(SectionKind::Events) ||
                                 (head.kind == static_cast<uint32_t>(SectionKind::PackedEvents) && reader_->packed());

@@ -53,6 +53,10 @@ struct SectionHead {
 };
 static_assert(sizeof(SectionHead) == 16);
 
+// A head of zeros: where a writer that extends the file before it fills it
+// has not written the section yet.
+inline bool unwritten(const SectionHead& head) { return head.kind == 0 && head.length == 0 && head.crc == 0; }
+
 // The first 16 bytes of an Events or PackedEvents payload. In a packed
 // section the zstd frame of the events and extensions follows, and it
 // must inflate to exactly count * 48 + ext_count * 32 bytes.

@@ -161,7 +161,7 @@ void TapeBytes::unmap() {
 
 void TapeBytes::release(std::size_t from, std::size_t to) {
     if (mapping_ == nullptr || data_ != mapping_) return;
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     const std::size_t start = (std::max(from, released_) + page - 1) / page * page;
     const std::size_t end = std::min(to, size_) / page * page;
     if (end < start || end - start < kReleaseStep) return;
