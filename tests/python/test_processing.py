@@ -372,6 +372,37 @@ def test_user_data_travels_with_the_option_strings(loaded, make_tape):
     assert seen == [[(0, 0)] * 4, [(10, 20), (11, 21), (12, 22), (13, 23)]]
 
 
+def test_contracts_of_one_root_switching_component_strings_keep_one_str_per_string(loaded, make_tape):
+    """Two contracts of one root with different series chains, traded in
+    turn: each series chain is one str for the whole run, and the run's
+    memory does not grow with every switch."""
+    import sys
+
+    options = [{"option": {"id": f"O{k}", "root": "ROOT", "listed_exg": 10, "date_and_strike": f"A{k}",
+                           "strike": 1, "expiration": "2024-04-19", "underlying": "UX", "series_chain": chain}}
+               for k, chain in enumerate(["SC", None, "SD"])]
+    trades = [{"event": {"kind": "trade", "time": f"10:{i // 60000:02d}:{i // 1000 % 60:02d}.{i % 1000:03d}",
+                         "symbol": f"O{i % 3}", "price": 1, "size": 1}} for i in range(3000)]
+    tape = make_tape([{"header": {"date": "2024-03-15"}}] + options + trades)
+    chains, blocks, count = {}, [], 0
+
+    def watch(system, message):
+        nonlocal count
+        if message.MessageType != Tarvik.TqMSG_TRADE:
+            return 0
+        chain = message.coreHeader.ptqOptionHdr.ptqsSeriesChain
+        if chain is not None:
+            chains.setdefault(chain.String, set()).add(id(chain))
+        count += 1
+        if count in (300, 2700):
+            blocks.append(sys.getallocatedblocks())
+        return 0
+
+    assert Tarvik.ProcessTape(tape, 0, 0, 0, watch) == 0
+    assert {text: len(ids) for text, ids in chains.items()} == {"SC": 1, "SD": 1}
+    assert len(blocks) == 2 and blocks[1] - blocks[0] < 200, blocks
+
+
 @pytest.mark.parametrize("flag, kind", [(1, Tarvik.TqMSG_EXGQUOTE), (2, Tarvik.TqMSG_MMQUOTE)])
 def test_control_flags_exclude_quotes(loaded, day, flag, kind):
     result, seen = replay(day, flags=flag)

@@ -545,15 +545,59 @@ def test_an_output_through_links_in_a_loop_is_refused_and_the_links_kept(tmp_pat
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a", "b", "base.tape", "t.csv"]
 
 
-@pytest.mark.parametrize("command", ["dump", "info", "check"])
+@pytest.mark.parametrize("command", [["dump"], ["info"], ["check"], ["--help"], ["--version"], ["synth", "--help"]])
 def test_a_full_standard_output_is_a_failure_that_says_so(tmp_path, command):
     base = tmp_path / "base.tape"
     assert tool("synth", "-q", "-o", base, "--symbols", 3, "--messages", 500).returncode == 0
+    args = command + [str(base)] if command[-1] != "--help" and command != ["--version"] else command
     with open("/dev/full", "wb") as full:
-        result = subprocess.run([tarvik_engine.tape_tool_path(), command, str(base)], stdout=full,
+        result = subprocess.run([tarvik_engine.tape_tool_path(), *args], stdout=full,
                                 stderr=subprocess.PIPE, text=True)
     assert result.returncode == 1
     assert "standard output: cannot be written: No space left on device" in result.stderr, result.stderr
+
+
+@pytest.mark.parametrize("command", ["synth", "live", "dump", "dump-full", "compress",
+                                     pytest.param("import", marks=needs_arrow)])
+def test_a_write_past_the_file_size_limit_fails_cleanly_and_keeps_the_earlier_output(tmp_path, command):
+    """ulimit -f: the write that passes the limit fails with EFBIG (the
+    signal that would end the process is ignored), the file and the reason
+    are named, an earlier output stays as it was and nothing is left
+    beside it; a live tape, written in place, is removed."""
+    import resource
+
+    base = tmp_path / "base.tape"
+    assert tool("synth", "-q", "-o", base, "--symbols", 30, "--messages", 20000).returncode == 0
+    rows = "".join(f"X,2024-03-15T13:30:{k // 1000:02d}.{k % 1000:03d}Z,1,10.{k % 100:02d},5\n" for k in range(4000))
+    (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size\n" + rows)
+    out = tmp_path / "out" / ("out.jsonl" if command.startswith("dump") else "out.tape")
+    out.parent.mkdir()
+    earlier = b"an earlier output\n"
+    out.write_bytes(earlier)
+    args = {"synth": ["synth", "-q", "--symbols", 30, "--messages", 20000],
+            "live": ["synth", "-q", "--symbols", 30, "--messages", 20000, "--live"],
+            "dump": ["dump", base], "compress": ["compress", "-q", base],
+            "import": ["import", "-q", "--no-compress", "--trades", tmp_path / "t.csv"]}
+    if command == "dump-full":
+        with open("/dev/full", "wb"):
+            pass
+        result = tool("dump", base, "-o", "/dev/full")
+        assert result.returncode == 1
+        assert "/dev/full: cannot be written: No space left on device" in result.stderr, result.stderr
+        return
+    limit = 64 * 1024
+
+    def limited():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    result = subprocess.run([tarvik_engine.tape_tool_path(), *map(str, args[command]), "-o", str(out)],
+                            capture_output=True, text=True, preexec_fn=limited)
+    assert result.returncode == 1, (result.returncode, result.stderr)
+    assert "File too large" in result.stderr and str(out.parent) in result.stderr, result.stderr
+    if command == "live":
+        assert list(out.parent.iterdir()) == []
+    else:
+        assert list(out.parent.iterdir()) == [out] and out.read_bytes() == earlier
 
 
 def test_compile_reads_a_script_from_a_pipe(tmp_path):

@@ -46,6 +46,18 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// What could not be printed is a failure, not a silent success. Both C's
+// and C++'s streams are flushed: CLI11 prints its help through std::cout.
+// A stream that failed already has its reason in errno (callers clear it
+// before they print); one that fails now, the flush's.
+void flush_standard_output() {
+    if (std::cout && !std::ferror(stdout)) errno = 0;
+    std::cout.flush();
+    if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout))
+        throw InputError(std::string("standard output: cannot be written") +
+                         (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
+}
+
 // A script compiled over itself, or a tape dumped over itself, would
 // replace the only copy of the input with its other form: refused, as the
 // same file under any name (a symlink, a hard link) is.
@@ -235,10 +247,7 @@ struct DumpCommand {
         if (output.empty()) {
             errno = 0;
             dump_script(contents, std::cout);
-            std::cout.flush();
-            if (!std::cout)
-                throw InputError(std::string("standard output: cannot be written") +
-                                 (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
+            flush_standard_output();
             return 0;
         }
         // A device or a pipe is written into; a file is written whole beside
@@ -257,11 +266,19 @@ struct DumpCommand {
             if (!file.is_open())
                 throw InputError(output + ": cannot be written" +
                                  (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
+            errno = 0;
             dump_script(contents, file);
             if (!file.flush()) {
+                const int err = errno;
                 if (!direct) std::remove(temp.c_str());
-                throw InputError(output + ": cannot be written");
+                throw InputError(output + ": cannot be written" +
+                                 (err != 0 ? std::string(": ") + std::strerror(err) : std::string()));
             }
+        }
+        // On the disk before it replaces what the name held.
+        if (std::string why; !direct && !engine::sync_file(temp, why)) {
+            std::remove(temp.c_str());
+            throw InputError(output + ": cannot be written: " + why);
         }
         if (!direct && std::rename(temp.c_str(), target.c_str()) != 0) {
             const std::string why = std::strerror(errno);
@@ -459,11 +476,7 @@ struct InfoCommand {
             print(info);
             printed = true;
         }
-        // What could not be printed is a failure, not a silent success.
-        errno = 0;
-        if (std::fflush(stdout) != 0 || std::ferror(stdout))
-            throw InputError(std::string("standard output: cannot be written") +
-                             (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
+        flush_standard_output();
         return status;
     }
 
@@ -635,7 +648,16 @@ int parse_command_line(CLI::App& app, int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        if (e.get_exit_code() == 0) {  // --help, --version
+            app.exit(e);
+            try {
+                flush_standard_output();
+            } catch (const InputError& failed) {
+                std::fprintf(stderr, "tarvik-tape: %s\n", failed.what());
+                return 1;
+            }
+            return 0;
+        }
         if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && app.get_subcommands().empty()) {
             std::fprintf(stderr, "tarvik-tape: a command is required\n%s", app.help().c_str());
             return 2;
@@ -676,6 +698,9 @@ int run_command(Commands& c) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A file size limit (ulimit -f) would end the process at the write that
+    // passes it; ignored, the write fails (EFBIG) and is told as any other.
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app("Compile, dump, synthesise, import, look at and check Tarvik tapes (docs/tape-tool.md).",
                  "tarvik-tape");
     app.set_version_flag("--version", version_text());

@@ -1,5 +1,6 @@
 #include "engine/output_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,17 @@ bool links_loop(const std::string& path) {
 std::string unique_tag() {
     static std::atomic<uint64_t> made{0};
     return std::to_string(::getpid()) + "." + std::to_string(made.fetch_add(1, std::memory_order_relaxed));
+}
+
+bool sync_file(const std::string& path, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fdatasync(fd) != 0) {
+        why = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
 }
 
 }  // namespace tarvik::engine

@@ -332,6 +332,9 @@ bool TapeWriter::finish(std::string& error) {
     if (file_ == nullptr) return true;
     flush_output();
     if (std::fflush(file_) != 0) failed_ = true;
+    // On the disk before it is named: a tape renamed over an earlier one is
+    // never found empty after a crash.
+    if (!failed_ && !live_ && !direct_ && ::fdatasync(::fileno(file_)) != 0) failed_ = true;
     if (!failed_ && unnamed_fd_ >= 0) {
         // The whole tape gets its temporary name, then the tape's.
         const std::string fd_path = "/proc/self/fd/" + std::to_string(unnamed_fd_);
@@ -347,7 +350,9 @@ bool TapeWriter::finish(std::string& error) {
     file_ = nullptr;
     if (failed_) {
         error = "cannot write " + shown_ + ": " + std::strerror(errno);
-        if (!live_ && !direct_) std::remove(temp_path_.c_str());
+        // A live tape that could not be written whole is no tape a reader
+        // should wait on: it goes, as a temporary file does.
+        if (!direct_) std::remove(live_ ? path_.c_str() : temp_path_.c_str());
         return false;
     }
     if (live_ || direct_) return true;

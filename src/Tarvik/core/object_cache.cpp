@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <utility>
 
 #include <sys/mman.h>
 
@@ -12,14 +11,20 @@ namespace tarvik {
 namespace {
 
 // Replaces the cached str of one option component when the header points at
-// another record; an unchanged pointer keeps its object. The replaced str is
-// retired, not released: objects of the run may still show it.
+// another record; an unchanged pointer keeps its object. The entry holds a
+// reference of its own to the str of componentStrings, which keeps every
+// record's str to the run's end: objects of the run may still show the
+// replaced one.
 void refresh_component(ThreadState& state, const TqStringRecord*& cached_record, PyObject*& cached_object,
                        const TqStringRecord* current) {
     if (cached_record == current) return;
-    if (cached_object != nullptr) state.retiredStrings.push_back(std::exchange(cached_object, nullptr));
+    Py_CLEAR(cached_object);
     cached_record = current;
-    if (current != nullptr) cached_object = text_object(string_text(current));
+    if (current == nullptr) return;
+    PyObject*& object = state.componentStrings[current];
+    if (object == nullptr) object = text_object(string_text(current));
+    Py_XINCREF(object);
+    cached_object = object;
 }
 
 bool map_option_entries(ThreadState& state) {

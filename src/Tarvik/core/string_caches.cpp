@@ -17,7 +17,8 @@ void release_entry(OptionObjectEntry& entry) {
     entry = OptionObjectEntry{};
 }
 
-void release_all(AddressMap& map) {
+template <typename Map>
+void release_all(Map& map) {
     for (auto& [address, object] : map) Py_XDECREF(object);
     map.clear();
 }
@@ -45,8 +46,7 @@ void StringCaches::forget_run_strings() {
     optionOverflow.clear();
     release_all(StringObjectMap);
     RecentStrings.fill(RecentString{});
-    for (PyObject* retired : retiredStrings) Py_DECREF(retired);
-    retiredStrings.clear();
+    release_all(componentStrings);
 }
 
 void StringCaches::release_date_and_strike_strings() {

@@ -32,6 +32,8 @@ struct alignas(64) OptionObjectEntry {
 
 // Keyed by the address of a library string's text.
 using AddressMap = tsl::robin_map<const char*, PyObject*, AddressHash>;
+// Keyed by the address of a library string record.
+using RecordMap = tsl::robin_map<const TqStringRecord*, PyObject*, AddressHash>;
 
 // One slot of RecentStrings: a text address and its str (borrowed from
 // StringObjectMap).
@@ -59,9 +61,11 @@ struct StringCaches {
     tsl::robin_map<const char*, OptionObjectEntry*, AddressHash> optionOverflow;
     std::array<AddressMap, kExchangeSlots> symbolOverflow;
     AddressMap StringObjectMap;
-    // Option components replaced during a run; released when it ends, so
-    // every str a run has shown stays alive until then.
-    std::vector<PyObject*> retiredStrings;
+    // The str of every option component record a run has shown, held until
+    // it ends: a str that a record of the run shows stays alive however
+    // often a root's contracts switch between component records, and each
+    // record's str is made once.
+    RecordMap componentStrings;
 
     StringCaches() = default;
     StringCaches(const StringCaches&) = delete;
