@@ -35,7 +35,7 @@ TARVIK_COLUMNS_EXPORT int tarvik_columns_check(const char* options_json, char** 
         check_tape_file(columnar_options_from_json(options_json));
         return 0;
     } catch (const std::exception& e) {
-        *error = c_text_copy(e.what());
+        *error = c_text_copy(tarvik::failure_text(e));
         return -1;
     }
 }
@@ -44,7 +44,7 @@ TARVIK_COLUMNS_EXPORT void* tarvik_columns_open(const char* options_json, char**
     try {
         return new TapeColumns(columnar_options_from_json(options_json));
     } catch (const std::exception& e) {
-        *error = c_text_copy(e.what());
+        *error = c_text_copy(tarvik::failure_text(e));
         return nullptr;
     }
 }
@@ -74,8 +74,9 @@ TARVIK_COLUMNS_EXPORT int tarvik_columns_next(void* reader, int wait_ms, int* ki
         *error = c_text_copy(e.what());
         return -1;
     } catch (const std::exception& e) {
-        *code = tarvik::TqAPIERR_EXCEPTION;
-        *error = c_text_copy(e.what());
+        *code = tarvik::resource_failure(e) == tarvik::ResourceFailure::Memory ? tarvik::TqAPIERR_INITALLOC_ERROR
+                                                                               : tarvik::TqAPIERR_EXCEPTION;
+        *error = c_text_copy(tarvik::failure_text(e));
         return -1;
     }
 }

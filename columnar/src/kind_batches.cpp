@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "engine/prices.h"
 #include "engine/utf8_text.h"
@@ -472,6 +473,7 @@ std::shared_ptr<arrow::Array> IndexColumn::finish(TextDictionary& texts) {
 }
 
 void check(const arrow::Status& status) {
+    if (status.IsOutOfMemory()) throw std::bad_alloc();  // told as the system's failure, not the tape's
     if (!status.ok()) throw std::runtime_error("Arrow: " + status.ToString());
 }
 

@@ -34,8 +34,8 @@ bool RowHandoff::fill_now(RowChunk& chunk) {
     bool go = false;
     try {
         go = fill_(chunk);
-    } catch (const std::exception& e) {
-        failure_ = e.what();
+    } catch (const std::exception&) {
+        failure_ = std::current_exception();
     }
     chunk.clear();
     return go;

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -74,8 +75,8 @@ public:
     // Fills what is left and ends the filling thread. After it, the fill
     // function is never called again.
     void finish();
-    // What stopped the filling, an exception's text; empty for none.
-    const std::string& failure() const { return failure_; }
+    // What stopped the filling, an exception; null for none.
+    std::exception_ptr failure() const { return failure_; }
 
 private:
     bool hand_over();
@@ -93,7 +94,7 @@ private:
     std::vector<RowChunk*> free_;
     bool ended_ = false;  // the replay hands over no more
     std::atomic<bool> stopped_{false};
-    std::string failure_;
+    std::exception_ptr failure_;
     std::thread thread_;
 };
 

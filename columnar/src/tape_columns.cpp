@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "engine/run.h"
 #include "engine/state_snapshot.h"
 #include "engine/tape_reader.h"
+#include "tarvik/c_text.h"
 #include "tarvik/constants.h"
 
 namespace tarvik::columnar {
@@ -40,7 +42,19 @@ constexpr CodeText kCodeTexts[] = {
     {TqAPIERR_INITIALIZE_MEMORY_FAILED, "TqAPIERR_INITIALIZE_MEMORY_FAILED", "the state snapshot does not fit its tape"},
     {TqAPIERR_NOT_SUPPORTED, "TqAPIERR_NOT_SUPPORTED", "General error: the tape's tables are damaged"},
     {TqAPIERR_UNSUPPORTED_API, "TqAPIERR_UNSUPPORTED_API", "a tape of a newer format"},
+    {TqAPIERR_INITALLOC_ERROR, "TqAPIERR_INITALLOC_ERROR", "out of memory"},
 };
+
+// Why a tape the replay could not open cannot be opened, asked again now:
+// " (Too many open files)", or nothing when it opens (it is no tape).
+std::string open_failure(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return "";
+    }
+    return std::string(" (") + std::strerror(errno) + ")";
+}
 
 // Whether rows are filled on a thread of their own (row_handoff.h). A
 // packed tape's blocks are inflated on a second thread already. On a
@@ -81,7 +95,13 @@ struct TapeColumns::Replay {
     std::atomic<bool> abandoned{false};  // the same, for the run to see between blocks
     bool done = false;  // the replay ended
     int32_t result = 0;
-    std::string failure;  // an exception on the replay thread
+    std::string failure;  // an exception on the replay thread, in words
+    int32_t failure_code = TqAPIERR_EXCEPTION;  // and its result code
+
+    void fail(const std::exception& e) {
+        failure = failure_text(e);
+        if (resource_failure(e) == ResourceFailure::Memory) failure_code = TqAPIERR_INITALLOC_ERROR;
+    }
 
     bool packed = false;            // the tape's blocks are packed
     RowHandoff* handoff = nullptr;  // during run()
@@ -210,7 +230,7 @@ int32_t TapeColumns::Replay::on_message(TarvikSystemRecord*, TarvikMessageRecord
     try {
         return self->take(*message);
     } catch (const std::exception& e) {
-        self->failure = e.what();
+        self->fail(e);
         return TqCALLBACKRETURN_STOP;
     }
 }
@@ -240,7 +260,7 @@ void TapeColumns::Replay::run() {
         code = run.process_file(options.path.c_str());
         rows.finish();
         handoff = nullptr;
-        if (!rows.failure().empty()) failure = rows.failure();
+        if (rows.failure()) std::rethrow_exception(rows.failure());
         // A damaged tape ends the run at the damage: the rows read before it
         // are handed over first, and the reader's next call reports it.
         if (failure.empty()) {
@@ -250,7 +270,7 @@ void TapeColumns::Replay::run() {
         }
     } catch (const std::exception& e) {
         handoff = nullptr;
-        failure = e.what();
+        fail(e);
     }
     current = nullptr;
     std::lock_guard lock(mutex);
@@ -340,8 +360,10 @@ TapeColumns::Next TapeColumns::next(TapeKind& kind, std::shared_ptr<arrow::Recor
         r.changed.notify_all();
         return Next::Batch;
     }
-    if (!r.failure.empty()) throw TapeReadError(TqAPIERR_EXCEPTION, r.failure);
-    if (r.result < 0) throw TapeReadError(r.result, r.options.path + ": " + result_code_text(r.result));
+    if (!r.failure.empty()) throw TapeReadError(r.failure_code, r.failure);
+    if (r.result < 0)
+        throw TapeReadError(r.result, r.options.path + ": " + result_code_text(r.result) +
+                                          (r.result == TqAPIERR_OPEN_TAPE_FILE_FAILED ? open_failure(r.options.path) : ""));
     return Next::End;
 }
 

@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "csv_batches.h"
+#include "arrow_status.h"
 #include "import_error.h"
 
 namespace tarvik::import {
@@ -29,11 +30,13 @@ namespace {
 
 template <typename T>
 T value_or_fail(arrow::Result<T> result, const std::string& name) {
+    throw_if_out_of_memory(result.status());
     if (!result.ok()) throw ImportError(name + ": " + result.status().message());
     return std::move(result).ValueUnsafe();
 }
 
 void ok_or_fail(const arrow::Status& status, const std::string& name) {
+    throw_if_out_of_memory(status);
     if (!status.ok()) throw ImportError(name + ": " + status.message());
 }
 
@@ -211,6 +214,7 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
     bool whole = false;  // the file ends within `start`
     while (start.size() < static_cast<std::size_t>(kCsvBlockBytes)) {
         auto read = stream->Read(kCsvBlockBytes - static_cast<int64_t>(start.size()));
+        throw_if_out_of_memory(read.status());
         if (!read.ok()) fail(read.status().message());
         const std::shared_ptr<arrow::Buffer> chunk = std::move(read).ValueUnsafe();
         if (chunk->size() == 0) {
@@ -407,6 +411,7 @@ std::shared_ptr<arrow::RecordBatch> BatchSource::read_one() {
         } catch (const parquet::ParquetException& e) {
             fail(e.what());
         }
+        throw_if_out_of_memory(status);
         if (!status.ok()) fail(status.message());
         if (batch || format_ != Format::Parquet) return batch;
         reader_ = open_parquet_group();  // the next row group, or null at the end

@@ -13,8 +13,9 @@
 // callback, for its owner (the Python capsule) to release. Answers a text
 // the caller frees with tarvik_import_free: on success (status 0) a JSON
 // object {"tapes": [...], "events": N, "instruments": N}; on failure the
-// message, with status 1 for bad input, 2 for a bad request and 3 when
-// `progress` stopped it. `progress` (may be null) is told how far the
+// message, with status 1 for bad input, 2 for a bad request, 3 when
+// `progress` stopped it, 4 when memory could not be had and 5 when a
+// thread could not be started. `progress` (may be null) is told how far the
 // import is, on the calling thread: stage 0, the rows read so far (total
 // 0); stage 1, the events written of `total`; stage 2, with "sort", the
 // rows sorted of `total`, before anything is written. A nonzero answer stops the
@@ -72,8 +73,11 @@ extern "C" __attribute__((visibility("default"))) char* tarvik_import(const char
         *status = 2;
         return c_text_copy(e.what());
     } catch (const std::exception& e) {
-        *status = 1;
-        return c_text_copy(e.what());
+        const tarvik::ResourceFailure failure = tarvik::resource_failure(e);
+        *status = failure == tarvik::ResourceFailure::Memory   ? 4
+                  : failure == tarvik::ResourceFailure::Thread ? 5
+                                                               : 1;
+        return c_text_copy(tarvik::failure_text(e));
     }
 }
 

@@ -16,6 +16,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "arrow_status.h"
 #include "work_ahead.h"
 
 namespace tarvik::import {
@@ -392,9 +393,11 @@ arrow::Result<std::shared_ptr<CsvBatches>> CsvBatches::Make(std::shared_ptr<arro
     state->blocks = std::make_unique<WorkAhead<RawBlock>>(
         [stream_read, block_bytes, pool](RawBlock& block) {
             auto memory = arrow::AllocateBuffer(kRowStartRoom + block_bytes, pool);
+            throw_if_out_of_memory(memory.status());
             if (!memory.ok()) throw std::runtime_error(memory.status().message());
             block.memory = std::move(memory).ValueUnsafe();
             auto read = stream_read->Read(block_bytes, block.memory->mutable_data() + kRowStartRoom);
+            throw_if_out_of_memory(read.status());
             if (!read.ok()) throw std::runtime_error(read.status().message());
             block.size = *read;
             return block.size > 0;

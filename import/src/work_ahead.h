@@ -30,17 +30,15 @@ public:
 
     WorkAhead(Take take, Make make, std::size_t workers, std::size_t depth)
         : take_(std::move(take)), make_(std::move(make)), depth_(depth) {
-        for (std::size_t w = 0; w < workers; ++w) threads_.emplace_back([this, w] { run(w); });
+        try {
+            for (std::size_t w = 0; w < workers; ++w) threads_.emplace_back([this, w] { run(w); });
+        } catch (...) {
+            stop_all();  // the workers that started
+            throw;
+        }
     }
 
-    ~WorkAhead() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        for (std::thread& t : threads_) t.join();
-    }
+    ~WorkAhead() { stop_all(); }
 
     WorkAhead(const WorkAhead&) = delete;
     WorkAhead& operator=(const WorkAhead&) = delete;
@@ -66,6 +64,15 @@ public:
     }
 
 private:
+    void stop_all() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& t : threads_) t.join();
+    }
+
     struct Done {
         Item item;
         std::exception_ptr error;

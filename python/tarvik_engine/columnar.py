@@ -75,6 +75,20 @@ def _library() -> ctypes.CDLL:
     return _lib
 
 
+_NO_MEMORY = -14  # TqAPIERR_INITALLOC_ERROR: the replay could not have the memory it needed
+
+
+def _refused(text: str) -> Exception:
+    """What a reader that could not start raises: MemoryError and
+    RuntimeError when the system's resources (memory, a thread) ran out,
+    ValueError for the arguments or the file."""
+    if text == "out of memory":
+        return MemoryError(text)
+    if text.startswith("cannot start a thread"):
+        return RuntimeError(text)
+    return ValueError(text)
+
+
 def _message(lib: ctypes.CDLL, pointer: ctypes.c_void_p) -> str:
     try:
         return ctypes.string_at(pointer).decode("utf-8", "replace")
@@ -251,7 +265,7 @@ def _open(options: dict[str, Any]) -> tuple[ctypes.CDLL, int]:
     error = ctypes.c_void_p()
     reader: int | None = lib.tarvik_columns_open(json.dumps(options).encode(), ctypes.byref(error))
     if not reader:
-        raise ValueError(_message(lib, error))
+        raise _refused(_message(lib, error))
     return lib, reader
 
 
@@ -277,7 +291,10 @@ def _batches(lib: ctypes.CDLL, reader: int) -> Iterator[tuple[str, pyarrow.Recor
         if got == 0:
             return
         if got < 0:
-            raise TapeError(code.value, _message(lib, error))
+            message = _message(lib, error)
+            if code.value == _NO_MEMORY:
+                raise MemoryError(message)
+            raise TapeError(code.value, message)
         yield KINDS[kind.value], pyarrow.RecordBatch._import_from_c(ctypes.addressof(array), ctypes.addressof(schema))
 
 
@@ -305,7 +322,7 @@ def iter_tape(path: PathLike, *, kinds: str | Iterable[str] = ("trades", "quotes
     lib = _library()
     error = ctypes.c_void_p()
     if lib.tarvik_columns_check(json.dumps(options).encode(), ctypes.byref(error)) != 0:
-        raise ValueError(_message(lib, error))
+        raise _refused(_message(lib, error))
     return _iterate(options)
 
 

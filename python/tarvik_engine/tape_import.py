@@ -119,6 +119,8 @@ def _as_table(value: object, kind: str, name: str, rename: Mapping[str, str],
             frame = frame.loc[:, [_known_column(column, kind, rename) for column in frame.columns]]
         try:
             return pyarrow.Table.from_pandas(frame, preserve_index=False)
+        except MemoryError:  # no fault of the data (pyarrow's ArrowMemoryError is one)
+            raise
         except Exception as error:  # Arrow's, pandas' and NumPy's: each names no row
             raise _conversion_error(frame, name, error) from None
     try:
@@ -159,6 +161,8 @@ def _decoded(data: Any, schema: Any, name: str) -> Any:
         return data
     try:
         return data.cast(schema)
+    except MemoryError:
+        raise
     except pyarrow.ArrowException as error:  # a producer's dictionary index past its dictionary, say
         failed = next((field.name for field, column in zip(schema, data.columns)
                        if not _casts(column, field.type)), None)
@@ -193,6 +197,8 @@ def _conversion_error(frame: Any, name: str, error: Exception) -> ValueError:
         try:
             pyarrow.array(series, from_pandas=True)
             continue
+        except MemoryError:
+            raise
         except Exception as column_error:  # whatever Arrow raises for this column
             error = column_error
         # The shortest head of the column that fails ends at the row.
@@ -202,6 +208,8 @@ def _conversion_error(frame: Any, name: str, error: Exception) -> ValueError:
             try:
                 pyarrow.array(series.iloc[:middle], from_pandas=True)
                 good = middle
+            except MemoryError:
+                raise
             except Exception:
                 bad = middle
         value = series.iloc[bad - 1]
@@ -561,6 +569,10 @@ def write_tape(
         raise raised[0]  # nothing was written
     if status.value == 3:
         raise KeyboardInterrupt("write_tape: interrupted; nothing was written")
+    if status.value == 4:
+        raise MemoryError(f"write_tape: {text}; nothing was written")
+    if status.value == 5:
+        raise RuntimeError(f"write_tape: {text}; nothing was written")
     if status.value != 0 and text.startswith("import needs Apache Arrow"):
         raise ImportError(f"write_tape: {text}")  # a build without Arrow: no fault of the data
     if status.value != 0:

@@ -428,7 +428,10 @@ private:
     // Every event through the engine's reader, as a run reads them.
     bool check_events() {
         engine::TapeBytes bytes;
-        if (bytes.map_file(info_.path.c_str()) != 0) return fail(kNotATape, 0, "", 0, "cannot be mapped");
+        errno = 0;
+        if (bytes.map_file(info_.path.c_str()) != 0)
+            return fail(kNotATape, 0, "", 0,
+                        std::string("cannot be mapped") + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""));
         engine::TapeTables tables;
         engine::TapeReader reader;
         if (reader.open(bytes.data(), bytes.size(), false, tables) != 0)

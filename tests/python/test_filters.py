@@ -245,3 +245,26 @@ def test_a_filter_set_during_a_run_changes_only_the_symbols_it_names(loaded, mak
 
     assert Tarvik.ProcessTape(make_tape(two_rounds()), 0, 0, 0, change_between_rounds) == 0
     assert sorted(second_round) == sorted(kept)
+
+
+@pytest.mark.parametrize("before", [None, (Tarvik.FilterSymbols, ["BA", "C"])], ids=["no filter", "include"])
+def test_a_symbol_excluded_from_inside_its_own_message_is_withheld_from_the_next(loaded, make_tape, no_filter,
+                                                                                before):
+    """The message under way writes its strings' words back when it ends:
+    that must not undo the decision its own callback just made."""
+    if before:
+        assert before[0](*before[1:]) is True
+    seen = []
+
+    def exclude_at_first_trade(system, message):
+        if message.MessageType != Tarvik.TqMSG_TRADE:
+            return 0
+        symbol = (message.coreHeader.ptqStringSymbol.String, message.coreHeader.ListedExg)
+        seen.append((system.tqTime.Hour, symbol))
+        if symbol == ("BA", 1) and system.tqTime.Hour == 10:
+            assert Tarvik.ExcludeSymbols([("BA", 1)]) is True
+        return 0
+
+    assert Tarvik.ProcessTape(make_tape(two_rounds()), 0, 0, 0, exclude_at_first_trade) == 0
+    assert (10, ("BA", 1)) in seen and (11, ("BA", 1)) not in seen
+    assert {symbol for hour, symbol in seen if hour == 11} == set(SYMBOLS) - {("BA", 1)}

@@ -9,7 +9,7 @@ import pytest
 import Tarvik
 import tarvik_engine
 
-from conftest import SANITIZED
+from conftest import SANITIZED, run_python
 
 ENGINE_VERSION = (1 << 24) | (0 << 16) | 1
 
@@ -209,3 +209,22 @@ def test_loading_the_engine_for_each_day_keeps_memory_flat(python_child, engine_
     # One kept range a day would be 30 more; the sanitizer's allocator
     # maps memory of its own as the library comes and goes (11 more).
     assert int(child.stdout) < (25 if SANITIZED else 10)
+
+
+def test_a_library_calling_back_from_a_thread_of_its_own_is_ignored_there(variant_path, sample_tape):
+    """A library that calls the callback from a thread of its own, and waits
+    for that thread, reaches no Python there: the run goes on, and the
+    thread's exit does not wait on the interpreter lock the run holds."""
+    child = run_python(f"""
+        import Tarvik
+        assert Tarvik.LoadTarvik({variant_path("foreign_thread")!r}) != 0
+        count = [0]
+
+        def counted(system, message):
+            count[0] += 1
+            return Tarvik.TqCALLBACKRETURN_STOP if count[0] == 1000 else 0
+
+        print(Tarvik.ProcessTape({str(sample_tape)!r}, 0, 0, 0, counted), count[0])
+    """, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split() == ["1", "1000"]

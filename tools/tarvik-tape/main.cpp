@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvik/c_text.h"
 #include "engine/dates.h"
 #include "engine/output_file.h"
 #include "import_error.h"
@@ -722,7 +723,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvik-tape: %s\n", e.what());
         return 130;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tarvik-tape: %s\n", e.what());
+        std::fprintf(stderr, "tarvik-tape: %s\n", failure_text(e).c_str());
         return 1;
     }
 }

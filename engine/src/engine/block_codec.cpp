@@ -162,7 +162,10 @@ const unsigned char* BlockInflater::inflate(const unsigned char* frame, std::siz
     auto* out = this->room(room);
     if (planes == nullptr || out == nullptr) return nullptr;
     if (context_ == nullptr) context_ = ZSTD_createDCtx();
-    if (context_ == nullptr) return nullptr;
+    if (context_ == nullptr) {
+        out_of_memory_ = true;
+        return nullptr;
+    }
     const std::size_t events_bytes = std::size_t{count} * sizeof(TapeEvent);
     const std::size_t raw = events_bytes + std::size_t{ext_count} * sizeof(TapeExt);
     // The frame must say how much it holds, and hold just that.
@@ -178,6 +181,7 @@ unsigned char* BlockInflater::block_room(std::vector<uint64_t>& room) {
     try {
         if (room.empty()) room.resize(kMaxBlockEventBytes / sizeof(uint64_t));
     } catch (const std::bad_alloc&) {
+        out_of_memory_ = true;
         return nullptr;
     }
     return reinterpret_cast<unsigned char*>(room.data());

@@ -42,12 +42,15 @@ public:
     unsigned char* room(unsigned char* given);
     // Room for a frame of up to kMaxBlockEventBytes, to inflate from.
     unsigned char* frame_room();
+    // Whether a null answer was for want of memory, not a damaged frame.
+    bool out_of_memory() const { return out_of_memory_; }
 
 private:
     // A room of kMaxBlockEventBytes, made the first time (null when no
     // memory could be had).
-    static unsigned char* block_room(std::vector<uint64_t>& room);
+    unsigned char* block_room(std::vector<uint64_t>& room);
 
+    bool out_of_memory_ = false;
     ZSTD_DCtx_s* context_ = nullptr;
     std::vector<uint64_t> planes_;
     std::vector<uint64_t> room_;

@@ -1,8 +1,13 @@
 // The 21 C exports of the engine, each a thin call into the engine's code.
 // Exports used from inside a callback act on the calling thread's run.
 #include <dlfcn.h>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
+#ifdef TARVIK_CALL_BACK_FROM_ANOTHER_THREAD
+#include <thread>
+#endif
 
 #include "engine/engine_constants.h"
 #include "engine/engine_identity.h"
@@ -49,37 +54,70 @@ std::string engine_directory() {
     return folder_of(info.dli_fname);
 }
 
+// No C++ exception leaves an export: it would end the process in the
+// caller's C frames. Memory that could not be had ends the call with
+// TqAPIERR_INITALLOC_ERROR, anything else with TqAPIERR_EXCEPTION.
+template <typename Call>
+int32_t guarded(Call&& call) {
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+        return TqAPIERR_INITALLOC_ERROR;
+    } catch (const std::exception&) {
+        return TqAPIERR_EXCEPTION;
+    }
+}
+
+#ifdef TARVIK_CALL_BACK_FROM_ANOTHER_THREAD
+// A test variant: a library that first calls the callback once from a
+// thread of its own and waits for that thread (no library of the interface
+// does; a caller must survive one that does).
+void call_back_from_another_thread(TarvikMessageCallback callback) {
+    std::thread([callback] {
+        TarvikSystemRecord system{};
+        TarvikMessageRecord message{};
+        message.MessageType = TqMSG_STATUS;
+        callback(&system, &message);
+    }).join();
+}
+#endif
+
 }  // namespace
 
 TARVIK_EXPORT int32_t sTarvikProcessTape(const char* path, void*, int32_t controlFlags, int32_t userData,
                                          TarvikMessageCallback callback) {
-    Run run(controlFlags, userData, callback);
-    if (t_exclusions_pending) {
-        for (int32_t key : t_pending_exclusions) run.exclude(key);
-        t_pending_exclusions.clear();
-        t_exclusions_pending = false;
-    }
-    return run.process_file(path);
+    return guarded([&] {
+#ifdef TARVIK_CALL_BACK_FROM_ANOTHER_THREAD
+        if (callback != nullptr) call_back_from_another_thread(callback);
+#endif
+        Run run(controlFlags, userData, callback);
+        if (t_exclusions_pending) {
+            for (int32_t key : t_pending_exclusions) run.exclude(key);
+            t_pending_exclusions.clear();
+            t_exclusions_pending = false;
+        }
+        return run.process_file(path);
+    });
 }
 
 TARVIK_EXPORT int32_t sTarvikListTapes(int32_t controlFlags, TarvikItemCallback callback, void*) {
-    return list_tapes(controlFlags, callback);
+    return guarded([&] { return list_tapes(controlFlags, callback); });
 }
 
 TARVIK_EXPORT int32_t sTarvikListAPIDLLs(int32_t controlFlags, TarvikItemCallback callback, void*) {
-    return list_engine_libraries(controlFlags, callback, engine_directory());
+    return guarded([&] { return list_engine_libraries(controlFlags, callback, engine_directory()); });
 }
 
 TARVIK_EXPORT int32_t sTarvikSpinSymbols(uint16_t listedExg, int32_t controlFlags, int32_t spinId,
                                          TarvikMessageCallback callback, int32_t userData) {
     Run* run = Run::current();
-    return run != nullptr ? run->spin_symbols(listedExg, controlFlags, spinId, callback, userData)
+    return run != nullptr ? guarded([&] { return run->spin_symbols(listedExg, controlFlags, spinId, callback, userData); })
                           : TqAPIERR_NOT_CALLBACK_THREAD;
 }
 
 TARVIK_EXPORT int32_t sTarvikSaveState(const char* path, int32_t controlFlags) {
     Run* run = Run::current();
-    return run != nullptr ? run->request_save(path, controlFlags) : TqAPIERR_NOT_CALLBACK_THREAD;
+    return run != nullptr ? guarded([&] { return run->request_save(path, controlFlags); }) : TqAPIERR_NOT_CALLBACK_THREAD;
 }
 
 TARVIK_EXPORT int32_t sTarvikStateGetExgQuotes(TarvikStateExgQuotesRecord* out, const TqStringRecord* symbol) {
@@ -147,10 +185,12 @@ TARVIK_EXPORT int32_t sTarvikGetSymbolAtom32(void) {
     return run != nullptr ? run->symbol_atom32() : TqAPIERR_NOT_CALLBACK_THREAD;
 }
 TARVIK_EXPORT int32_t sTarvikExcludeOpraExch(int32_t removeKey) {
-    if (Run* run = Run::current()) return run->exclude(removeKey);
-    if (int32_t result = Run::check_exclusion_key(removeKey)) return result;
-    t_pending_exclusions.push_back(removeKey);
-    t_exclusions_pending = true;
-    return TqAPIERR_NO_ERROR;
+    return guarded([&] {
+        if (Run* run = Run::current()) return run->exclude(removeKey);
+        if (int32_t result = Run::check_exclusion_key(removeKey)) return result;
+        t_pending_exclusions.push_back(removeKey);
+        t_exclusions_pending = true;
+        return TqAPIERR_NO_ERROR;
+    });
 }
 #endif

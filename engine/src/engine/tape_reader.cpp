@@ -21,6 +21,9 @@ namespace {
 constexpr int32_t kBadTables = TqAPIERR_NOT_SUPPORTED;
 // Damaged event block: the events before it have been delivered.
 constexpr int32_t kBadBlock = TqAPIERR_EXCEPTION;
+// A block that could not be read for want of memory (a process limit): not
+// the tape's fault.
+constexpr int32_t kNoMemory = TqAPIERR_INITALLOC_ERROR;
 constexpr std::size_t kMaxHeaderBytes = 1u << 20;
 
 std::size_t padded(uint64_t size) { return static_cast<std::size_t>((size + 7) & ~uint64_t{7}); }
@@ -180,8 +183,11 @@ int32_t TapeBytes::map_file(const char* path) {
         return TqAPIERR_OPEN_TAPE_FILE_FAILED;
     }
     void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    const int mapping_error = errno;
     ::close(fd);
-    if (p == MAP_FAILED) return TqAPIERR_OPEN_TAPE_FILE_FAILED;
+    // No room for the mapping (a limit on the process's memory) is not the
+    // file's fault.
+    if (p == MAP_FAILED) return mapping_error == ENOMEM ? kNoMemory : TqAPIERR_OPEN_TAPE_FILE_FAILED;
     ::madvise(p, static_cast<std::size_t>(st.st_size), MADV_SEQUENTIAL);
     mapping_ = p;
     data_ = static_cast<const unsigned char*>(p);
@@ -298,11 +304,12 @@ int32_t TapeReader::read_block_at(const unsigned char* at, std::size_t available
     if (packed_block ? head.length > sizeof counts + raw : head.length != sizeof counts + raw) return kBadBlock;
     const std::size_t stored = static_cast<std::size_t>(head.length - sizeof counts);
     unsigned char* copy = packed_block ? inflater.frame_room() : inflater.room(room);
-    if (copy == nullptr || !copy_mapped(copy, payload + sizeof counts, stored)) return kBadBlock;
+    if (copy == nullptr) return kNoMemory;
+    if (!copy_mapped(copy, payload + sizeof counts, stored)) return kBadBlock;
     if (check_crc_ && crc32(copy, stored, crc32(&counts, sizeof counts)) != head.crc) return kBadBlock;
     const unsigned char* events =
         packed_block ? inflater.inflate(copy, stored, counts.count, counts.ext_count, room) : copy;
-    if (events == nullptr) return kBadBlock;
+    if (events == nullptr) return inflater.out_of_memory() ? kNoMemory : kBadBlock;
     block.events = reinterpret_cast<const TapeEvent*>(events);
     block.count = counts.count;
     block.ext = reinterpret_cast<const TapeExt*>(events + counts.count * sizeof(TapeEvent));

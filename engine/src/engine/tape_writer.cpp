@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,6 +94,7 @@ struct TapeWriter::PackAhead {
         bool handed = false;   // holds a block whose section is not yet taken back
         bool claimed = false;  // a thread packs it, or has packed it
         bool packed = false;
+        std::exception_ptr error;  // what packing it threw (no memory): the writer's to throw
     };
     std::mutex mutex;
     std::condition_variable work;    // a block to pack, or stop
@@ -133,7 +136,11 @@ struct TapeWriter::PackAhead {
             to_pack = (to_pack + 1) % kSlots;
             lock.unlock();
             s.section.clear();
-            append_block(s.section, s.events, s.ext, true, packer);
+            try {
+                append_block(s.section, s.events, s.ext, true, packer);
+            } catch (...) {
+                s.error = std::current_exception();
+            }
             lock.lock();
             s.packed = true;
             packed.notify_one();  // only the writer waits for it
@@ -307,8 +314,9 @@ void TapeWriter::take_packed() {
     PackAhead::Slot& slot = ahead_->slots[ahead_->next];
     if (!slot.handed) return;
     ahead_->packed.wait(lock, [&slot] { return slot.packed; });
-    out_.insert(out_.end(), slot.section.begin(), slot.section.end());
     slot.handed = false;
+    if (slot.error) std::rethrow_exception(std::exchange(slot.error, nullptr));
+    out_.insert(out_.end(), slot.section.begin(), slot.section.end());
 }
 
 void TapeWriter::flush_output() {

@@ -33,6 +33,14 @@ inline ThreadData& thread_data() {
     return *data;
 }
 
+// The calling thread's data when it has any, else null, for the library's
+// callbacks: they reach Python only on a thread that called into the
+// module. A library that calls back from a thread of its own reaches
+// nothing there, and that thread gets no data (nor a release of Python
+// objects at its exit, which would wait for the interpreter lock that the
+// thread running the library holds).
+inline ThreadData* existing_thread_data() { return detail::current_thread_data; }
+
 // The calling thread's library binding, or null with RuntimeError set when
 // no library is loaded on this thread.
 ApiTable* loaded_api();

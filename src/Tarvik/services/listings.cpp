@@ -32,7 +32,9 @@ void hand_to_program(ThreadState& state, PyObject* slot, PyObject* file) {
 }
 
 int32_t tape_item_callback(void*, const void* item) {
-    ThreadData& data = thread_data();
+    ThreadData* found = existing_thread_data();
+    if (found == nullptr) return 0;  // not a thread of this module: no listing of its own
+    ThreadData& data = *found;
     const auto& record = *static_cast<const TarvikTapeFileRecord*>(item);
     OwnedRef file(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&TarvikTapeFileType)));
     if (file) {
@@ -46,7 +48,9 @@ int32_t tape_item_callback(void*, const void* item) {
 }
 
 int32_t library_item_callback(void*, const void* item) {
-    ThreadData& data = thread_data();
+    ThreadData* found = existing_thread_data();
+    if (found == nullptr) return 0;  // not a thread of this module: no listing of its own
+    ThreadData& data = *found;
     const auto& record = *static_cast<const TarvikAPIDLLFileRecord*>(item);
     OwnedRef file(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&TarvikAPIDLLFileType)));
     if (file) {

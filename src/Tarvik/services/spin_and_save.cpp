@@ -103,7 +103,9 @@ private:
 // the callable given to SpinSymbols; the message callback's objects stay
 // untouched.
 int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) {
-    ThreadData& data = thread_data();
+    ThreadData* found = existing_thread_data();
+    if (found == nullptr) return kStop;  // not a thread of this module: no spin of its own
+    ThreadData& data = *found;
     ThreadState& state = data.state;
     if (state.spinMessage == nullptr || spin_callable == nullptr) return kStop;  // no run or spin on this thread
     if (withheld(state, message)) return kContinue;

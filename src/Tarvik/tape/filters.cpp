@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/thread_data.h"
+#include "records/value_records.h"
 
 namespace tarvik {
 
@@ -130,6 +131,18 @@ void redecide_run_symbols(ThreadState& state) {
     if (state.filterMode == FilterNone) return;
     for (const auto& [symbol, exchange] : state.decidedSymbols)
         symbol->UserData2 = delivers(state, string_text(symbol), exchange) ? 1 : 0;
+    // A filter set inside the callback: the message under way shows copies
+    // of its strings' words, which its end writes back into their records.
+    // The copies take the new decisions, or that would undo them for the
+    // message's own symbol. (Outside a run nothing is decided.)
+    auto refresh = [&state](MessageString role) {
+        TqStringRecord* record = state.shown_record(role);
+        if (!state.decidedSymbols.contains(record)) return;
+        if (TqStringObject* shown = state.message_string(role)) shown->record.UserData2 = record->UserData2;
+    };
+    refresh(MessageString::kSymbol);
+    if (state.shownOption != nullptr)
+        for (MessageString role : kOptionStrings) refresh(role);
 }
 
 }  // namespace

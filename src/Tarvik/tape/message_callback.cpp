@@ -181,7 +181,9 @@ inline int32_t deliver_message(ThreadData& data, TarvikSystemRecord* system, Tar
 }  // namespace
 
 int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) {
-    ThreadData& data = thread_data();
+    ThreadData* found = existing_thread_data();
+    if (found == nullptr) [[unlikely]] return kContinue;  // not a thread of this module: no run of its own
+    ThreadData& data = *found;
     ThreadState& state = data.state;
     if (state.releasedThread != nullptr) [[unlikely]] take_interpreter_back(state);
     const int32_t answer = deliver_message(data, system, message);
@@ -193,7 +195,9 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
 }
 
 int32_t loaded_state_spin_callback(TarvikSystemRecord*, TarvikMessageRecord* message) {
-    ThreadState& state = thread_data().state;
+    ThreadData* data = existing_thread_data();
+    if (data == nullptr) return kContinue;  // not a thread of this module
+    ThreadState& state = data->state;
     if (state.filterMode != FilterNone) ApplySymbolFilter(state, message);
     TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
     if (message->coreHeader.ptqOptionHdr != nullptr) {
