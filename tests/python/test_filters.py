@@ -248,13 +248,21 @@ def test_a_filter_set_during_a_run_changes_only_the_symbols_it_names(loaded, mak
 
 
 @pytest.mark.parametrize("before", [None, (Tarvik.FilterSymbols, ["BA", "C"])], ids=["no filter", "include"])
+@pytest.mark.parametrize("inside", ["message", "spin"])
 def test_a_symbol_excluded_from_inside_its_own_message_is_withheld_from_the_next(loaded, make_tape, no_filter,
-                                                                                before):
-    """The message under way writes its strings' words back when it ends:
-    that must not undo the decision its own callback just made."""
+                                                                                before, inside):
+    """The message (or spin message) under way writes its strings' words
+    back when it ends: that must not undo the decision its own callable
+    just made."""
     if before:
         assert before[0](*before[1:]) is True
     seen = []
+
+    def exclude_in_spin(system, message):
+        symbol = message.coreHeader.ptqStringSymbol
+        if symbol is not None and (symbol.String, message.coreHeader.ListedExg) == ("BA", 1):
+            assert Tarvik.ExcludeSymbols([("BA", 1)]) is True
+        return 0
 
     def exclude_at_first_trade(system, message):
         if message.MessageType != Tarvik.TqMSG_TRADE:
@@ -262,7 +270,10 @@ def test_a_symbol_excluded_from_inside_its_own_message_is_withheld_from_the_next
         symbol = (message.coreHeader.ptqStringSymbol.String, message.coreHeader.ListedExg)
         seen.append((system.tqTime.Hour, symbol))
         if symbol == ("BA", 1) and system.tqTime.Hour == 10:
-            assert Tarvik.ExcludeSymbols([("BA", 1)]) is True
+            if inside == "message":
+                assert Tarvik.ExcludeSymbols([("BA", 1)]) is True
+            else:
+                assert Tarvik.SpinSymbols(Tarvik.TqSPIN_ALL_EXGS, 0, 0, exclude_in_spin, 0) == 0
         return 0
 
     assert Tarvik.ProcessTape(make_tape(two_rounds()), 0, 0, 0, exclude_at_first_trade) == 0

@@ -392,7 +392,7 @@ def test_contracts_of_one_root_switching_component_strings_keep_one_str_per_stri
             return 0
         chain = message.coreHeader.ptqOptionHdr.ptqsSeriesChain
         if chain is not None:
-            chains.setdefault(chain.String, set()).add(id(chain))
+            chains.setdefault(chain.String, set()).add(id(chain.String))
         count += 1
         if count in (300, 2700):
             blocks.append(sys.getallocatedblocks())

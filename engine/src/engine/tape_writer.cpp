@@ -153,8 +153,11 @@ TapeWriter::TapeWriter(TapeEncoding encoding) : packed_(encoding == TapeEncoding
 TapeWriter::~TapeWriter() {
     ahead_.reset();
     if (file_ != nullptr) {
+        // Not finished (an exception, no memory): a temporary file goes, and
+        // so does a live tape, which would otherwise look still being written.
         std::fclose(file_);
-        if (!live_ && !direct_ && unnamed_fd_ < 0) std::remove(temp_path_.c_str());
+        if (live_) std::remove(path_.c_str());
+        else if (!direct_ && unnamed_fd_ < 0) std::remove(temp_path_.c_str());
     }
 }
 

@@ -1,10 +1,12 @@
 #include "core/callback_errors.h"
 
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include "core/owned_ref.h"
 #include "core/thread_state.h"
+#include "tarvik/constants.h"
 
 namespace tarvik {
 
@@ -82,6 +84,15 @@ void end_callback_errors(ThreadState& state) {
     errors.kinds.clear();
     PyErr_Clear();  // a failure to write the counts is not the program's
     PyErr_SetRaisedException(ending);
+}
+
+int32_t stop_for_native_failure(ThreadState& state, const std::exception& failure) {
+    if (!PyErr_Occurred()) {
+        if (dynamic_cast<const std::bad_alloc*>(&failure) != nullptr) PyErr_NoMemory();
+        else PyErr_SetString(PyExc_SystemError, failure.what());
+    }
+    state.stopping = true;
+    return TqCALLBACKRETURN_STOP;
 }
 
 bool callback_exception_ends_the_call() {

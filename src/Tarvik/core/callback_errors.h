@@ -13,6 +13,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <exception>
 #include <vector>
 
 namespace tarvik {
@@ -58,5 +59,12 @@ bool callback_exception_ends_the_call();
 // 32 bits; answers whether it refused. Any other pending error is left as it
 // is.
 bool refuse_answer_past_32_bits(PyObject* answer, long value, const char* callback);
+
+// A C++ exception inside one of the module's callbacks (memory that could
+// not be had for a cache entry): it is raised as MemoryError (SystemError
+// for any other) when the call that ran the library returns, the run is
+// answered stop from here on, and nothing crosses back into the library.
+// Answers the stop.
+int32_t stop_for_native_failure(ThreadState& state, const std::exception& failure);
 
 }  // namespace tarvik

@@ -34,6 +34,10 @@ struct CallbackState {
     // most messages four copies.
     std::array<TqStringRecord*, kHeaderStringCount> shownRecords{};
     TqStringRecord writeBackSink{};
+    // The records the spin message under way shows, in the same order (null
+    // for none, and outside a spin's callable); its end writes the spin
+    // strings' user data back into them.
+    TqStringRecord* const* spinShownRecords = nullptr;
     // Category fields whose library text pointers the current message set.
     uint16_t textFields = 0;
 

@@ -111,13 +111,20 @@ int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) 
     if (withheld(state, message)) return kContinue;
 
     SpinShown shown;
-    fill_header(SpinHeader{state, shown}, state.spinMessage->coreHeader, message->coreHeader, nullptr);
+    try {
+        fill_header(SpinHeader{state, shown}, state.spinMessage->coreHeader, message->coreHeader, nullptr);
+    } catch (const std::exception& failure) {
+        return stop_for_native_failure(state, failure);
+    }
     copy_symbol_spin(state.spinMessage->coreData->SymbolSpin, message->coreData.SymbolSpin);
     copy_system(state.spinSystem, *system);
     state.spinMessage->MessageType = message->MessageType;
     set_member(state.spinMessage->ptarvik3Ext, nullptr);
 
+    // A filter set by the callable decides these records again (filters.cpp).
+    TqStringRecord* const* outer_shown = std::exchange(state.spinShownRecords, shown.records);
     OwnedRef answer(PyObject_Call(spin_callable, state.spinArguments, nullptr));
+    state.spinShownRecords = outer_shown;
     write_back_spin(state, shown, system);
     if (!answer) {
         if (!PyErr_Occurred()) return kContinue;

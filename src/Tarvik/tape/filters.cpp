@@ -143,6 +143,13 @@ void redecide_run_symbols(ThreadState& state) {
     refresh(MessageString::kSymbol);
     if (state.shownOption != nullptr)
         for (MessageString role : kOptionStrings) refresh(role);
+    // The same for the spin message under way, whose strings are the spin's.
+    if (state.spinShownRecords != nullptr)
+        for (int slot = 0; slot < kHeaderStringCount; ++slot) {
+            TqStringRecord* record = state.spinShownRecords[slot];
+            if (record != nullptr && state.decidedSymbols.contains(record))
+                state.spinStrings[slot]->record.UserData2 = record->UserData2;
+        }
 }
 
 }  // namespace

@@ -186,7 +186,13 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
     ThreadData& data = *found;
     ThreadState& state = data.state;
     if (state.releasedThread != nullptr) [[unlikely]] take_interpreter_back(state);
-    const int32_t answer = deliver_message(data, system, message);
+    int32_t answer;
+    try {
+        answer = deliver_message(data, system, message);
+    } catch (const std::exception& failure) {
+        forget_message_text(state);  // no record keeps the library's text addresses
+        return stop_for_native_failure(state, failure);
+    }
     // Other Python threads run while the library waits; the next callback
     // takes the interpreter back.
     if (announces_a_wait(system, message) && !state.stopping && state.message != nullptr) [[unlikely]]
@@ -194,16 +200,30 @@ int32_t message_callback(TarvikSystemRecord* system, TarvikMessageRecord* messag
     return answer;
 }
 
-int32_t loaded_state_spin_callback(TarvikSystemRecord*, TarvikMessageRecord* message) {
-    ThreadData* data = existing_thread_data();
-    if (data == nullptr) return kContinue;  // not a thread of this module
-    ThreadState& state = data->state;
+namespace {
+
+// A symbol the loaded state's spin shows: decided by the filter in force,
+// and filed under its name (an option contract under its terms).
+void file_loaded_symbol(ThreadState& state, const TarvikMessageRecord* message) {
     if (state.filterMode != FilterNone) ApplySymbolFilter(state, message);
     TqStringRecord* symbol = message->coreHeader.ptqStringSymbol;
     if (message->coreHeader.ptqOptionHdr != nullptr) {
         IndexOptionContract(state, symbol, message->coreHeader.ptqOptionHdr);
     } else if (symbol != nullptr) {
         IndexSymbolName(state, message->coreHeader.ListedExg, symbol);
+    }
+}
+
+}  // namespace
+
+int32_t loaded_state_spin_callback(TarvikSystemRecord*, TarvikMessageRecord* message) {
+    ThreadData* data = existing_thread_data();
+    if (data == nullptr) return kContinue;  // not a thread of this module
+    ThreadState& state = data->state;
+    try {
+        file_loaded_symbol(state, message);
+    } catch (const std::exception& failure) {
+        return stop_for_native_failure(state, failure);
     }
     return kContinue;
 }
