@@ -128,9 +128,10 @@ def test_write_tape_without_memory_or_threads_says_so_and_writes_nothing(tmp_pat
     assert outcomes[0] != "written" and outcomes[-2] == "written", outcomes
 
 
-# The last leaves its live tape made and being written when memory runs out.
+# On this build the last runs out of memory once its live tape is made and
+# being written (the limit is well below the 180 MB it needs).
 @pytest.mark.parametrize("limit_kb, symbols, options, live",
-                         [(102400, 100000, 50, False), (102400, 100000, 50, True), (165000, 20000, 20, True)])
+                         [(102400, 100000, 50, False), (102400, 100000, 50, True), (150000, 20000, 20, True)])
 def test_the_tool_without_memory_says_so_and_leaves_nothing(tmp_path, limit_kb, symbols, options, live):
     """Also a live tape, written in place, that could not be finished."""
     import resource

@@ -770,3 +770,14 @@ def test_a_category_time_is_on_the_headers_clock_wherever_the_header_line_stands
 
     assert Tarvik.ProcessTape(str(tmp_path / "a.tape"), 0, 0, 0, keep) == 0
     assert seen == [(34_200_500, -5, 2**64 - 1)]  # i64Bit reads unsigned
+
+
+def test_a_live_tape_that_fails_leaves_a_link_it_was_written_through(tmp_path):
+    """Only a file the live tape made at its name is removed when it
+    cannot be finished; a symbolic link (here to a full device) stays."""
+    import os
+
+    (tmp_path / "link").symlink_to("/dev/full")
+    result = tool("synth", "-q", "--live", "-o", tmp_path / "link", "--symbols", 10, "--messages", 1000)
+    assert result.returncode == 1 and "No space left on device" in result.stderr, result.stderr
+    assert os.readlink(tmp_path / "link") == "/dev/full"

@@ -156,7 +156,7 @@ TapeWriter::~TapeWriter() {
         // Not finished (an exception, no memory): a temporary file goes, and
         // so does a live tape, which would otherwise look still being written.
         std::fclose(file_);
-        if (live_) std::remove(path_.c_str());
+        if (live_) remove_live_file();
         else if (!direct_ && unnamed_fd_ < 0) std::remove(temp_path_.c_str());
     }
 }
@@ -211,8 +211,21 @@ bool TapeWriter::open_live(const std::string& path, const TapeTables& tables, st
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
+    struct stat named {}, opened {};
+    live_file_ = ::lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+                 ::fstat(::fileno(file_), &opened) == 0 && named.st_dev == opened.st_dev &&
+                 named.st_ino == opened.st_ino;
+    live_device_ = static_cast<uint64_t>(opened.st_dev);
+    live_inode_ = static_cast<uint64_t>(opened.st_ino);
     write_tables(tables);
     return true;
+}
+
+void TapeWriter::remove_live_file() const {
+    struct stat named {};
+    if (live_file_ && ::lstat(path_.c_str(), &named) == 0 && static_cast<uint64_t>(named.st_dev) == live_device_ &&
+        static_cast<uint64_t>(named.st_ino) == live_inode_)
+        std::remove(path_.c_str());
 }
 
 void TapeWriter::end_block() { flush_block(); }
@@ -363,7 +376,8 @@ bool TapeWriter::finish(std::string& error) {
         error = "cannot write " + shown_ + ": " + std::strerror(errno);
         // A live tape that could not be written whole is no tape a reader
         // should wait on: it goes, as a temporary file does.
-        if (!direct_) std::remove(live_ ? path_.c_str() : temp_path_.c_str());
+        if (live_) remove_live_file();
+        else if (!direct_) std::remove(temp_path_.c_str());
         return false;
     }
     if (live_ || direct_) return true;

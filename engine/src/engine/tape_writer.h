@@ -3,6 +3,7 @@
 // a failed write never leaves a partial tape.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -73,6 +74,12 @@ private:
     std::unique_ptr<PackAhead> ahead_;  // files of packed tapes only
     bool failed_ = false;
     bool live_ = false;
+    // The regular file a live tape made at its name (not a device, a pipe or
+    // a symbolic link's target), by device and inode: the only thing an
+    // unfinished live tape removes.
+    bool live_file_ = false;
+    uint64_t live_device_ = 0, live_inode_ = 0;
+    void remove_live_file() const;
     bool direct_ = false;  // into a device or a pipe, which has no temporary name
 };
 

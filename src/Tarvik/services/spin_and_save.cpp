@@ -108,10 +108,10 @@ int32_t spin_callback(TarvikSystemRecord* system, TarvikMessageRecord* message) 
     ThreadData& data = *found;
     ThreadState& state = data.state;
     if (state.spinMessage == nullptr || spin_callable == nullptr) return kStop;  // no run or spin on this thread
-    if (withheld(state, message)) return kContinue;
 
     SpinShown shown;
     try {
+        if (withheld(state, message)) return kContinue;
         fill_header(SpinHeader{state, shown}, state.spinMessage->coreHeader, message->coreHeader, nullptr);
     } catch (const std::exception& failure) {
         return stop_for_native_failure(state, failure);

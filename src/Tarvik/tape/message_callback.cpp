@@ -54,7 +54,10 @@ bool gate_and_fill_body(ThreadData& data, const TarvikSystemRecord* system, cons
     }
     switch (static_cast<int32_t>(message->MessageType)) {
         case TqMSG_STATUS:
-            if (system->Status == TARVIKSTATUS_LOADED_STATE) spin_loaded_state(data);
+            if (system->Status == TARVIKSTATUS_LOADED_STATE) {
+                spin_loaded_state(data);
+                if (state.stopping) return false;  // it found no memory: its error waits for ProcessTape's end
+            }
             return true;
         case TqMSG_MMQUOTE:
             if (withheld(state, message) || (state.controlFlags & TqCF_EXCLUDE_QUOTES2) != 0) return false;
@@ -220,6 +223,7 @@ int32_t loaded_state_spin_callback(TarvikSystemRecord*, TarvikMessageRecord* mes
     ThreadData* data = existing_thread_data();
     if (data == nullptr) return kContinue;  // not a thread of this module
     ThreadState& state = data->state;
+    if (state.stopping) return kStop;
     try {
         file_loaded_symbol(state, message);
     } catch (const std::exception& failure) {
