@@ -32,6 +32,9 @@ struct SymbolFilter {
     // during this run, with the listed exchange they were decided for.
     // Emptied when a run starts and ends (the records are the library's).
     tsl::robin_map<TqStringRecord*, uint16_t, AddressHash> decidedSymbols;
+    // How many times a filter set during a run decided them again: a spin
+    // inside a spin tells by it whether its callable changed the filter.
+    uint64_t redecisions = 0;
 
     void forget_symbol_decisions() { decidedSymbols.clear(); }
 };

@@ -79,22 +79,30 @@ thread_local PyObject* spin_callable = nullptr;
 // own records, not the inner spin's last words.
 class SpinUserData {
 public:
-    explicit SpinUserData(const ThreadState& state) {
+    explicit SpinUserData(const ThreadState& state) : redecisions_(state.redecisions) {
         if (state.spinSystem != nullptr) system_ = state.spinSystem->head.UserData;
         for (int role = 0; role < kHeaderStringCount; ++role)
             if (const TqStringObject* s = state.spinStrings[role]) strings_[role] = {s->record.UserData1, s->record.UserData2};
     }
+    // A filter set inside the inner spin decided records again: those the
+    // outer spin message shows take the new decisions, not the words kept
+    // from before (filters.cpp).
     void restore(ThreadState& state) const {
         if (state.spinSystem != nullptr) state.spinSystem->head.UserData = system_;
+        const bool redecided = state.redecisions != redecisions_;
         for (int role = 0; role < kHeaderStringCount; ++role) {
             if (TqStringObject* s = state.spinStrings[role]) {
                 s->record.UserData1 = strings_[role].first;
                 s->record.UserData2 = strings_[role].second;
+                TqStringRecord* shown = state.spinShownRecords != nullptr ? state.spinShownRecords[role] : nullptr;
+                if (redecided && shown != nullptr && state.decidedSymbols.contains(shown))
+                    s->record.UserData2 = shown->UserData2;
             }
         }
     }
 
 private:
+    uint64_t redecisions_;
     int32_t system_ = 0;
     std::array<std::pair<int32_t, int32_t>, kHeaderStringCount> strings_{};
 };

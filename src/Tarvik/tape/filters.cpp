@@ -118,9 +118,26 @@ bool delivers(const ThreadState& state, std::string_view name, uint16_t exchange
     }
 }
 
+// The strings that the message and the spin message under way show hold
+// copies of their records' words, which their ends write back: a decision
+// made meanwhile (a filter set, or a spin deciding a symbol the message
+// shows) goes into the copies too, or the write-back would undo it.
+void show_decision(ThreadState& state, const TqStringRecord* symbol) {
+    for (MessageString role : {MessageString::kSymbol, MessageString::kDateAndStrike, MessageString::kUnderlying,
+                               MessageString::kSeriesChain, MessageString::kSpecialSettle}) {
+        if (state.shown_record(role) != symbol) continue;
+        if (TqStringObject* shown = state.message_string(role)) shown->record.UserData2 = symbol->UserData2;
+    }
+    if (state.spinShownRecords != nullptr)
+        for (int slot = 0; slot < kHeaderStringCount; ++slot)
+            if (state.spinShownRecords[slot] == symbol && state.spinStrings[slot] != nullptr)
+                state.spinStrings[slot]->record.UserData2 = symbol->UserData2;
+}
+
 void decide(ThreadState& state, TqStringRecord* symbol, uint16_t exchange) {
     symbol->UserData2 = delivers(state, string_text(symbol), exchange) ? 1 : 0;
     state.decidedSymbols.insert_or_assign(symbol, exchange);
+    show_decision(state, symbol);
 }
 
 // A filter set during a run: the symbols the run has decided so far are
@@ -129,27 +146,11 @@ void decide(ThreadState& state, TqStringRecord* symbol, uint16_t exchange) {
 // and of no other.
 void redecide_run_symbols(ThreadState& state) {
     if (state.filterMode == FilterNone) return;
-    for (const auto& [symbol, exchange] : state.decidedSymbols)
+    ++state.redecisions;
+    for (const auto& [symbol, exchange] : state.decidedSymbols) {
         symbol->UserData2 = delivers(state, string_text(symbol), exchange) ? 1 : 0;
-    // A filter set inside the callback: the message under way shows copies
-    // of its strings' words, which its end writes back into their records.
-    // The copies take the new decisions, or that would undo them for the
-    // message's own symbol. (Outside a run nothing is decided.)
-    auto refresh = [&state](MessageString role) {
-        TqStringRecord* record = state.shown_record(role);
-        if (!state.decidedSymbols.contains(record)) return;
-        if (TqStringObject* shown = state.message_string(role)) shown->record.UserData2 = record->UserData2;
-    };
-    refresh(MessageString::kSymbol);
-    if (state.shownOption != nullptr)
-        for (MessageString role : kOptionStrings) refresh(role);
-    // The same for the spin message under way, whose strings are the spin's.
-    if (state.spinShownRecords != nullptr)
-        for (int slot = 0; slot < kHeaderStringCount; ++slot) {
-            TqStringRecord* record = state.spinShownRecords[slot];
-            if (record != nullptr && state.decidedSymbols.contains(record))
-                state.spinStrings[slot]->record.UserData2 = record->UserData2;
-        }
+        show_decision(state, symbol);
+    }
 }
 
 }  // namespace
