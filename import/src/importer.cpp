@@ -1426,6 +1426,8 @@ ImportResult Importer::write() {
             writer = std::make_unique<engine::TapeWriter>(o_.compress ? engine::TapeEncoding::Packed
                                                                       : engine::TapeEncoding::Plain);
             if (!writer->open_file(stream ? path : temps.back(), tables_, error, path)) throw ImportError(error);
+            struct stat earlier {};
+            writer->will_replace(!stream && ::stat(targets.back().c_str(), &earlier) == 0);
         };
         auto finish = [&] {
             if (!writer->finish(error)) throw ImportError(error);

@@ -258,9 +258,11 @@ struct DumpCommand {
         const bool direct = engine::is_stream_output(output);
         const std::string target = direct ? output : engine::output_target(output);
         const std::string temp = direct ? output : target + ".partial." + std::to_string(::getpid());
+        bool replaces = false;  // an earlier file at the name
         {
             struct stat st {};
-            if (!direct && ::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            replaces = !direct && ::stat(target.c_str(), &st) == 0;
+            if (replaces && S_ISDIR(st.st_mode))
                 throw InputError(output + ": cannot be written: " + std::strerror(EISDIR));
             errno = 0;
             std::ofstream file(temp, direct ? std::ios::app : std::ios::trunc);
@@ -277,7 +279,7 @@ struct DumpCommand {
             }
         }
         // On the disk before it replaces what the name held.
-        if (std::string why; !direct && !engine::sync_file(temp, why)) {
+        if (std::string why; replaces && !engine::sync_file(temp, why)) {
             std::remove(temp.c_str());
             throw InputError(output + ": cannot be written: " + why);
         }

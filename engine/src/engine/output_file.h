@@ -31,8 +31,8 @@ bool links_loop(const std::string& path);
 std::string unique_tag();
 
 // Has the file's contents reach the disk (fdatasync), so that a file
-// renamed over another is never found empty after a crash: false with the
-// reason in `why` when it cannot.
+// renamed over an earlier one is never found empty after a crash: false
+// with the reason in `why` when it cannot.
 bool sync_file(const std::string& path, std::string& why);
 
 }  // namespace tarvik::engine

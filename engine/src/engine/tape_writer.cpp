@@ -175,6 +175,8 @@ bool TapeWriter::open_file(const std::string& path, const TapeTables& tables, st
         error = "cannot create " + shown_ + ": " + std::strerror(EISDIR);
         return false;
     }
+    struct stat earlier {};
+    replaces_ = !direct_ && ::stat(path_.c_str(), &earlier) == 0;
     if (direct_) {
         // Appending: standard output sent to a file (>>) keeps what it holds.
         file_ = std::fopen(path.c_str(), "ab");
@@ -356,9 +358,10 @@ bool TapeWriter::finish(std::string& error) {
     if (file_ == nullptr) return true;
     flush_output();
     if (std::fflush(file_) != 0) failed_ = true;
-    // On the disk before it is named: a tape renamed over an earlier one is
-    // never found empty after a crash.
-    if (!failed_ && !live_ && !direct_ && ::fdatasync(::fileno(file_)) != 0) failed_ = true;
+    // On the disk before it is named over an earlier file, which a crash
+    // then never leaves empty. A new name waits for no disk: a crash loses
+    // nothing that was there before.
+    if (!failed_ && !live_ && !direct_ && replaces_ && ::fdatasync(::fileno(file_)) != 0) failed_ = true;
     if (!failed_ && unnamed_fd_ >= 0) {
         // The whole tape gets its temporary name, then the tape's.
         const std::string fd_path = "/proc/self/fd/" + std::to_string(unnamed_fd_);

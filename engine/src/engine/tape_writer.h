@@ -32,6 +32,10 @@ public:
     // it is empty (a caller writing a tape under a name of its own first).
     bool open_file(const std::string& path, const TapeTables& tables, std::string& error,
                    const std::string& shown = {});
+    // The tape will replace an earlier file once finished (a caller that
+    // names it itself, as the import does): it is then on the disk first.
+    // open_file sets this when a file is at its own path.
+    void will_replace(bool replaces) { replaces_ = replaces; }
     // Writes into memory(), for tests and the fuzz corpus.
     void open_memory(const TapeTables& tables);
     // Writes a live tape: straight under its name, each block on the disk
@@ -74,6 +78,7 @@ private:
     std::unique_ptr<PackAhead> ahead_;  // files of packed tapes only
     bool failed_ = false;
     bool live_ = false;
+    bool replaces_ = false;  // an earlier file is at the name: synced before naming
     // The regular file a live tape made at its name (not a device, a pipe or
     // a symbolic link's target), by device and inode: the only thing an
     // unfinished live tape removes.
