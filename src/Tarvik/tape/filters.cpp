@@ -123,11 +123,12 @@ bool delivers(const ThreadState& state, std::string_view name, uint16_t exchange
 // made meanwhile (a filter set, or a spin deciding a symbol the message
 // shows) goes into the copies too, or the write-back would undo it.
 void show_decision(ThreadState& state, const TqStringRecord* symbol) {
-    for (MessageString role : {MessageString::kSymbol, MessageString::kDateAndStrike, MessageString::kUnderlying,
-                               MessageString::kSeriesChain, MessageString::kSpecialSettle}) {
-        if (state.shown_record(role) != symbol) continue;
+    auto show = [&state, symbol](MessageString role) {
+        if (state.shown_record(role) != symbol) return;
         if (TqStringObject* shown = state.message_string(role)) shown->record.UserData2 = symbol->UserData2;
-    }
+    };
+    show(MessageString::kSymbol);
+    for (MessageString role : kOptionStrings) show(role);
     if (state.spinShownRecords != nullptr)
         for (int slot = 0; slot < kHeaderStringCount; ++slot)
             if (state.spinShownRecords[slot] == symbol && state.spinStrings[slot] != nullptr)
