@@ -67,6 +67,18 @@ bool all_digits(std::string_view s) {
     return true;
 }
 
+// A whole number as a float column writes it to CSV ("12.0": pandas keeps
+// an integer column with a gap as floats) as its digits ("12"), which is
+// how a typed float cell reads; any other text as it is.
+std::string_view without_zero_fraction(std::string_view s) {
+    const std::size_t point = s.find('.');
+    if (point == std::string_view::npos || point == 0 || point + 1 == s.size()) return s;
+    if (!all_digits(s.substr(0, point))) return s;
+    for (char c : s.substr(point + 1))
+        if (c != '0') return s;
+    return s.substr(0, point);
+}
+
 // What converting rows needs of its own on each thread that converts: the
 // zone's offset window, the time parser and the conditions' scratch (kept
 // for their capacity).
@@ -517,13 +529,14 @@ void Importer::load_symbols(BatchSource& source) {
 
 // An exchange or condition written as a number, or nullopt for a name.
 // Numbers past `max` are an error naming the row.
-std::optional<uint32_t> code_number(const BatchCells& cells, int64_t i, Field f, std::string_view text, uint32_t max,
+std::optional<uint32_t> code_number(const BatchCells& cells, int64_t i, Field f, std::string_view given, uint32_t max,
                                     const char* what) {
+    const std::string_view text = without_zero_fraction(given);
     if (!all_digits(text)) return std::nullopt;
     uint32_t value = 0;
     for (std::size_t k = 0; k < text.size() && value <= max; ++k) value = value * 10 + static_cast<uint32_t>(text[k] - '0');
     if (value > max)
-        cells.fail(f, i, std::string(what) + quoted(text) + " is out of range (0 to " + std::to_string(max) + ")");
+        cells.fail(f, i, std::string(what) + quoted(given) + " is out of range (0 to " + std::to_string(max) + ")");
     return value;
 }
 
@@ -892,9 +905,10 @@ void Importer::read_rest(RowContext& row, const DataInput& input, const BatchCel
         case InputKind::Changes: {
             const std::string_view action = cells.text(kAction, i);
             const auto is = [action](std::string_view word) { return same_name(action, word); };  // any letter case
-            if (is("add") || action == "0") out.code = TqSS_ADD;
-            else if (is("del") || is("delete") || action == "1") out.code = TqSS_DEL;
-            else if (is("mod") || is("rename") || action == "2") out.code = TqSS_MOD;
+            const std::string_view number = without_zero_fraction(action);
+            if (is("add") || number == "0") out.code = TqSS_ADD;
+            else if (is("del") || is("delete") || number == "1") out.code = TqSS_DEL;
+            else if (is("mod") || is("rename") || number == "2") out.code = TqSS_MOD;
             else cells.fail(kAction, i, "expected add, del or mod, got " + quoted(action));
             break;
         }

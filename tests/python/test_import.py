@@ -2319,6 +2319,27 @@ def test_a_whole_float_is_named_as_the_integer_it_holds(tmp_path):
     assert symbols == [["100000", "7"]] * 2
 
 
+@pytest.mark.parametrize("kind, frame", [
+    ("trades", {"symbol": ["X"] * 3, "time": [1710509400 + k for k in range(3)], "exchange": [1] * 3,
+                "price": [10.5] * 3, "size": [5] * 3, "conditions": [12, None, 200]}),
+    ("changes", {"time": [1710509400, 1710509401, 1710509402], "symbol": ["A", "B", "C"],
+                 "action": [0, 2, 1], "old_symbol": [None, "A", None]}),
+])
+def test_a_column_pandas_writes_as_floats_reads_alike_from_csv(tmp_path, kind, frame):
+    """pandas keeps an integer column with a gap as floats and writes them
+    to CSV as "12.0": the file and the frame make one tape."""
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame(frame)
+    column = "conditions" if kind == "trades" else "action"
+    frame[column] = frame[column].astype("float64")
+    frame.to_csv(tmp_path / "day.csv", index=False)
+    assert "200.0" in (tmp_path / "day.csv").read_text() or "2.0" in (tmp_path / "day.csv").read_text()
+    options = {"time_unit": "s", "progress": False, "date": "2024-03-15"}
+    tarvik_engine.write_tape(tmp_path / "frame.tape", **{kind: frame}, **options)
+    tarvik_engine.write_tape(tmp_path / "file.tape", **{kind: tmp_path / "day.csv"}, **options)
+    assert (tmp_path / "file.tape").read_bytes() == (tmp_path / "frame.tape").read_bytes()
+
+
 def test_each_vendor_name_is_renamed_once_as_the_import_does_before_extras_are_left_out(tmp_path):
     pd = pytest.importorskip("pandas")
     frame = three_trades(pd).rename(columns={"price": "px"}).assign(price="junk")
