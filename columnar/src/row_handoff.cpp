@@ -10,6 +10,14 @@ namespace {
 // neither side waits on the other while both keep pace.
 constexpr std::size_t kChunks = 3;
 
+// The rows put() streamed are in memory before the chunk is handed over:
+// streamed stores are not ordered by the lock that hands it over.
+void streamed_rows_fence() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
 }  // namespace
 
 RowHandoff::RowHandoff(std::function<bool(RowChunk&)> fill, bool threaded) : fill_(std::move(fill)) {
@@ -46,6 +54,7 @@ bool RowHandoff::hand_over() {
         current_->clear();
         return false;
     }
+    streamed_rows_fence();
     std::unique_lock lock(mutex_);
     waiting_.push_back(current_);
     filled_.notify_one();
@@ -82,6 +91,7 @@ void RowHandoff::work() {
 void RowHandoff::finish() {
     if (!thread_.joinable()) return;
     {
+        streamed_rows_fence();
         std::lock_guard lock(mutex_);
         if (current_->count > 0 && !stopped_) waiting_.push_back(current_);
         ended_ = true;

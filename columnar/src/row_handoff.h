@@ -26,24 +26,29 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "tarvik/library.h"
 #include "trade_fraction.h"
 
 namespace tarvik::columnar {
 
-struct StagedRow {
+struct alignas(64) StagedRow {  // two cache lines, streamed whole
     int64_t time;                  // microseconds since the Unix epoch
     TqStringRecord* symbol;        // null for none
     uint16_t listed_exchange;
     uint16_t reporting_exchange;
     uint8_t kind;                  // TapeKind
-    uint32_t first_field;          // a category's first field in its chunk's fields
     TradeFraction fraction;        // a trade's, from its extension
-    TarvikMessageBody body;        // a category's field pointer is set by the filler
+    TarvikMessageBody body;        // a category's field pointer is set by the filler: its
+                                   // fields follow the chunk's earlier categories' fields
 };
+static_assert(sizeof(StagedRow) == 128);
 
 struct RowChunk {
-    static constexpr uint32_t kRows = 16384;  // 2.1 MB: fewer meetings measured faster than chunks that stay in L2
+    static constexpr uint32_t kRows = 16384;  // 2 MB: fewer meetings measured faster than chunks that stay in L2
     std::array<StagedRow, kRows> rows;
     uint32_t count = 0;
     std::vector<TqCategoryFieldRecord> fields;  // the categories' fields, copied
@@ -66,9 +71,22 @@ public:
     RowHandoff(const RowHandoff&) = delete;
     RowHandoff& operator=(const RowHandoff&) = delete;
 
-    // The replay's side: the next row to write, then commit(); false when
-    // the replay is to stop.
-    StagedRow& row() { return current_->rows[current_->count]; }
+    // The replay's side: put() the next row, then commit(); false when the
+    // replay is to stop. A chunk is 2 MB: by the time the filling thread
+    // reads a row it has left the cache, so the row is streamed to memory
+    // without reading its cache lines first (which cost a fifth of a quote
+    // read's time); hand_over() fences the stores before the chunk is seen.
+    void put(const StagedRow& row) {
+        StagedRow& to = current_->rows[current_->count];
+#if defined(__SSE2__)
+        static_assert(sizeof(StagedRow) % 16 == 0);
+        auto* lines = reinterpret_cast<__m128i*>(&to);
+        const auto* from = reinterpret_cast<const __m128i*>(&row);
+        for (std::size_t i = 0; i < sizeof(StagedRow) / 16; ++i) _mm_stream_si128(lines + i, _mm_load_si128(from + i));
+#else
+        to = row;
+#endif
+    }
     std::vector<TqCategoryFieldRecord>& fields() { return current_->fields; }
     bool commit() { return ++current_->count < RowChunk::kRows || hand_over(); }
 

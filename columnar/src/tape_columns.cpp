@@ -187,7 +187,7 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
                    ? TqCALLBACKRETURN_CONTINUE
                    : TqCALLBACKRETURN_STOP;
     }
-    StagedRow& row = handoff->row();
+    StagedRow row;
     row.time = epoch;
     row.symbol = h.ptqStringSymbol;
     row.listed_exchange = h.ListedExg;
@@ -199,17 +199,20 @@ int32_t TapeColumns::Replay::take(const TarvikMessageRecord& m) {
         // The run writes the next category's fields over these.
         std::vector<TqCategoryFieldRecord>& fields = handoff->fields();
         const TarvikCategoryBody& c = m.coreData.Category;
-        row.first_field = static_cast<uint32_t>(fields.size());
         if (c.ptqFields != nullptr) fields.insert(fields.end(), c.ptqFields, c.ptqFields + c.NFields);
     }
+    handoff->put(row);
     return handoff->commit() ? TqCALLBACKRETURN_CONTINUE : TqCALLBACKRETURN_STOP;
 }
 
 bool TapeColumns::Replay::fill(RowChunk& chunk) {
+    std::size_t next_field = 0;  // the categories' fields follow one another in the chunk's
     for (uint32_t i = 0; i < chunk.count; ++i) {
         StagedRow& row = chunk.rows[i];
-        if (row.kind == static_cast<uint8_t>(TapeKind::Categories) && row.body.Category.ptqFields != nullptr)
-            row.body.Category.ptqFields = chunk.fields.data() + row.first_field;
+        if (row.kind == static_cast<uint8_t>(TapeKind::Categories) && row.body.Category.ptqFields != nullptr) {
+            row.body.Category.ptqFields = chunk.fields.data() + next_field;
+            next_field += row.body.Category.NFields;
+        }
         if (!append(row.kind, row.time, row.symbol, row.listed_exchange, row.reporting_exchange, row.body,
                     row.fraction))
             return false;
