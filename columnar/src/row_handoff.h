@@ -64,7 +64,7 @@ public:
     // `fill` takes a chunk's rows on a thread of its own, if `threaded` and
     // one can be started; false, or an exception, stops the replay.
     RowHandoff(std::function<bool(RowChunk&)> fill, bool threaded);
-    // Whether rows are handed over; if not, row() and commit() are not to
+    // Whether rows are handed over; if not, put() and commit() are not to
     // be used.
     bool threaded() const { return current_ != nullptr; }
     ~RowHandoff();  // finish() if not yet

@@ -643,7 +643,9 @@ void BatchCells::decimal(Field f, int64_t i, Decimal& out) const {
         case Kind::Time:
         case Kind::Date:
         case Kind::List:
-            fail(f, i, "expected a number, got a column of type " + c.array->type()->ToString());
+            fail(f, i, "expected a number, got a column of type " + c.array->type()->ToString() +
+                           (c.array->type_id() == arrow::Type::HALF_FLOAT ? " (half-precision floats: convert it to float32)"
+                                                                           : ""));
         default: {
             const std::string_view s = text(f, i);
             if (!parse_decimal(s, out)) fail(f, i, "expected a number, got " + quoted(s));

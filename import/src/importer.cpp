@@ -768,7 +768,11 @@ void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_
     for (std::size_t k = 0; k < tokens.size(); ++k) {
         const std::string_view t = tokens[k];
         if (table.given()) {
-            if (const uint32_t code = table.find(t); code != NameCodes::kNone) {
+            // "4.0" is the table's "4", as the same float column read typed is.
+            uint32_t code = table.find(t);
+            if (const std::string_view number = without_zero_fraction(t); code == NameCodes::kNone && number != t)
+                code = table.find(number);
+            if (code != NameCodes::kNone) {
                 out[k] = static_cast<uint8_t>(code);
                 continue;
             }

@@ -2319,13 +2319,17 @@ def test_a_whole_float_is_named_as_the_integer_it_holds(tmp_path):
     assert symbols == [["100000", "7"]] * 2
 
 
-@pytest.mark.parametrize("kind, frame", [
-    ("trades", {"symbol": ["X"] * 3, "time": [1710509400 + k for k in range(3)], "exchange": [1] * 3,
-                "price": [10.5] * 3, "size": [5] * 3, "conditions": [12, None, 200]}),
+TRADES_WITH_CONDITIONS = {"symbol": ["X"] * 3, "time": [1710509400 + k for k in range(3)], "exchange": [1] * 3,
+                          "price": [10.5] * 3, "size": [5] * 3, "conditions": [12, None, 200]}
+
+
+@pytest.mark.parametrize("kind, frame, table", [
+    ("trades", TRADES_WITH_CONDITIONS, None),
+    ("trades", TRADES_WITH_CONDITIONS, {"12": 5, "@": 1}),  # a number the table lists is its code
     ("changes", {"time": [1710509400, 1710509401, 1710509402], "symbol": ["A", "B", "C"],
-                 "action": [0, 2, 1], "old_symbol": [None, "A", None]}),
+                 "action": [0, 2, 1], "old_symbol": [None, "A", None]}, None),
 ])
-def test_a_column_pandas_writes_as_floats_reads_alike_from_csv(tmp_path, kind, frame):
+def test_a_column_pandas_writes_as_floats_reads_alike_from_csv(tmp_path, kind, frame, table):
     """pandas keeps an integer column with a gap as floats and writes them
     to CSV as "12.0": the file and the frame make one tape."""
     pd = pytest.importorskip("pandas")
@@ -2335,9 +2339,22 @@ def test_a_column_pandas_writes_as_floats_reads_alike_from_csv(tmp_path, kind, f
     frame.to_csv(tmp_path / "day.csv", index=False)
     assert "200.0" in (tmp_path / "day.csv").read_text() or "2.0" in (tmp_path / "day.csv").read_text()
     options = {"time_unit": "s", "progress": False, "date": "2024-03-15"}
+    if table:
+        options["conditions"] = table
     tarvik_engine.write_tape(tmp_path / "frame.tape", **{kind: frame}, **options)
     tarvik_engine.write_tape(tmp_path / "file.tape", **{kind: tmp_path / "day.csv"}, **options)
     assert (tmp_path / "file.tape").read_bytes() == (tmp_path / "frame.tape").read_bytes()
+    if table:
+        conditions = tarvik_engine.read_tape(tmp_path / "file.tape", kinds="trades")["trades"]["conditions"]
+        assert conditions.to_pylist() == [[5], [], [200]]
+
+
+def test_a_half_precision_float_column_is_refused_with_its_fix(tmp_path):
+    pd = pytest.importorskip("pandas")
+    trades = three_trades(pd).astype({"price": "float16"})
+    with pytest.raises(ValueError, match=r"^trades:1: column 'price': .* halffloat \(half-precision floats: convert"):
+        tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, progress=False)
+    assert not (tmp_path / "t.tape").exists()
 
 
 def test_each_vendor_name_is_renamed_once_as_the_import_does_before_extras_are_left_out(tmp_path):
