@@ -22,7 +22,6 @@
 
 #include "tarvik/c_text.h"
 #include "tape_columns.h"
-#include "tarvik/constants.h"
 
 using namespace tarvik::columnar;
 
@@ -74,8 +73,7 @@ TARVIK_COLUMNS_EXPORT int tarvik_columns_next(void* reader, int wait_ms, int* ki
         *error = c_text_copy(e.what());
         return -1;
     } catch (const std::exception& e) {
-        *code = tarvik::resource_failure(e) == tarvik::ResourceFailure::Memory ? tarvik::TqAPIERR_INITALLOC_ERROR
-                                                                               : tarvik::TqAPIERR_EXCEPTION;
+        *code = failure_code(e);
         *error = c_text_copy(tarvik::failure_text(e));
         return -1;
     }

@@ -79,6 +79,10 @@ std::string result_code_text(int32_t code) {
     return "result code " + std::to_string(code);
 }
 
+int32_t failure_code(const std::exception& e) {
+    return resource_failure(e) == ResourceFailure::Memory ? TqAPIERR_INITALLOC_ERROR : TqAPIERR_EXCEPTION;
+}
+
 // Everything the replay thread touches; the reader meets it only through
 // the queue under the mutex.
 struct TapeColumns::Replay {
@@ -100,7 +104,7 @@ struct TapeColumns::Replay {
 
     void fail(const std::exception& e) {
         failure = failure_text(e);
-        if (resource_failure(e) == ResourceFailure::Memory) failure_code = TqAPIERR_INITALLOC_ERROR;
+        failure_code = columnar::failure_code(e);
     }
 
     bool packed = false;            // the tape's blocks are packed

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -32,6 +33,10 @@ private:
 
 // The text of an engine result code ("TqAPIERR_EXCEPTION (-3): a damaged event block").
 std::string result_code_text(int32_t code);
+
+// The result code of an exception that ended a read: TqAPIERR_INITALLOC_ERROR
+// for memory that could not be had, else TqAPIERR_EXCEPTION.
+int32_t failure_code(const std::exception& e);
 
 // Whether `options` name a file a replay may start on (checked before it
 // starts): throws ColumnarUsageError for no tape or a state snapshot, and
