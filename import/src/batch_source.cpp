@@ -24,6 +24,7 @@
 #include "csv_batches.h"
 #include "arrow_status.h"
 #include "import_error.h"
+#include "recycled_memory.h"
 
 namespace tarvik::import {
 namespace {
@@ -48,10 +49,6 @@ void leaves(const parquet::arrow::SchemaField& field, std::vector<int>& out) {
 
 constexpr int64_t kParquetBatchRows = 32 * 1024;
 
-// Batches are made on Arrow's threads and ours and let go on others. The
-// system allocator gives such memory back; Arrow's default (mimalloc) kept
-// it per thread, and a 100 M-row CSV import grew to twice the memory.
-arrow::MemoryPool* batch_memory() { return arrow::system_memory_pool(); }
 constexpr std::size_t kBatchesAhead = 2;
 constexpr int32_t kCsvBlockBytes = 1 << 20;
 

@@ -26,6 +26,7 @@
 #include "event_order.h"
 #include "import_error.h"
 #include "instruments.h"
+#include "recycled_memory.h"
 #include "row_spill.h"
 #include "engine/tape_writer.h"
 #include "work_ahead.h"
@@ -1566,6 +1567,10 @@ std::string tape_path_for_day(const std::string& pattern, uint32_t ndays) {
 }
 
 ImportResult run_import(ImportOptions options) {
+    // However the import ends, the batches' buffers it kept go back.
+    struct Release {
+        ~Release() { release_batch_memory(); }
+    } release;
     Importer importer(std::move(options));
     return importer.run();
 }
