@@ -13,6 +13,7 @@
 #include <parquet/properties.h>
 #include <parquet/arrow/schema.h>
 #include <parquet/exception.h>
+#include <parquet/metadata.h>
 
 #include <sys/stat.h>
 
@@ -52,6 +53,26 @@ constexpr int64_t kParquetBatchRows = 32 * 1024;
 constexpr std::size_t kBatchesAhead = 2;
 constexpr int32_t kCsvBlockBytes = 1 << 20;
 
+// Whether every row group holds column `c` in encodings that Arrow reads
+// into a dictionary: plain or dictionary values (and the levels' own).
+bool dictionary_encodings_only(const parquet::FileMetaData& metadata, int c) {
+    for (int g = 0; g < metadata.num_row_groups(); ++g) {
+        for (const parquet::Encoding::type encoding : metadata.RowGroup(g)->ColumnChunk(c)->encodings()) {
+            switch (encoding) {
+                case parquet::Encoding::PLAIN:
+                case parquet::Encoding::PLAIN_DICTIONARY:
+                case parquet::Encoding::RLE_DICTIONARY:
+                case parquet::Encoding::RLE:
+                case parquet::Encoding::BIT_PACKED:
+                    break;
+                default:
+                    return false;
+            }
+        }
+    }
+    return true;
+}
+
 // What a file that is neither CSV nor Parquet is, told by its first bytes
 // (at most 6, `size` of them read), and how to get its text; null when
 // nothing tells.
@@ -67,6 +88,9 @@ const char* other_format(const unsigned char* m, int64_t size) {
     if (starts("ARROW1")) return "an Arrow IPC file: import reads CSV and Parquet; write_tape takes the table pyarrow reads from it";
     // A stream's first message starts with the continuation marker.
     if (starts("\xFF\xFF\xFF\xFF")) return "an Arrow IPC stream: import reads CSV and Parquet; write_tape takes the table pyarrow reads from it";
+    if (starts("FEA1")) return "a Feather (version 1) file: import reads CSV and Parquet; write_tape takes the table pyarrow.feather reads from it";
+    if (starts("ORC")) return "an ORC file: import reads CSV and Parquet; write_tape takes the table pyarrow.orc reads from it";
+    if (starts("Obj\x01")) return "an Avro file: import reads CSV and Parquet; write_tape takes a table or DataFrame read from it";
     if (starts("\xFF\xFE") || starts("\xFE\xFF")) return "UTF-16 text: import reads UTF-8 CSV; iconv -f UTF-16 -t UTF-8 converts it";
     return nullptr;
 }
@@ -121,12 +145,17 @@ BatchSource::BatchSource(ImportInput input, char delimiter, bool header, Delimit
             ok_or_fail(builder.Open(f, parquet::ReaderProperties(batch_memory())), input_.name);
             // Text columns come as dictionaries, as Parquet writes them:
             // a row is then an index, and each text is read once a batch.
-            const parquet::SchemaDescriptor& columns = *builder.raw_reader()->metadata()->schema();
+            // Arrow reads as dictionaries only the plain and dictionary
+            // encodings: a column stored with the delta ones (Parquet's
+            // version 2 writers) is read as it is.
+            const parquet::FileMetaData& metadata = *builder.raw_reader()->metadata();
+            const parquet::SchemaDescriptor& columns = *metadata.schema();
             for (int c = 0; c < columns.num_columns(); ++c) {
                 const parquet::ColumnDescriptor& column = *columns.Column(c);
                 const bool text = column.logical_type()->is_string() ||
                                   (column.logical_type()->is_none() && column.physical_type() == parquet::Type::BYTE_ARRAY);
-                if (text && column.max_repetition_level() == 0) properties.set_read_dictionary(c, true);
+                if (text && column.max_repetition_level() == 0 && dictionary_encodings_only(metadata, c))
+                    properties.set_read_dictionary(c, true);
             }
             ok_or_fail(builder.properties(properties)->Build(&parquet_->reader), input_.name);
         } catch (const parquet::ParquetException& e) {
@@ -241,6 +270,12 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
     const std::string_view first_line = text.substr(first, text.find_first_of("\r\n", first) - first);
     if (first_line.find('\0') != std::string_view::npos)
         fail("the first line holds NUL bytes: not a CSV file (import reads UTF-8 text)");
+    // An object or an array first, as JSON starts and no CSV line does.
+    const std::string_view opening = first_line.substr(std::min(first_line.find_first_not_of(" \t"), first_line.size()));
+    if (opening == "{" || opening == "[" || opening.starts_with("{\"") || opening.starts_with("{ \"") ||
+        opening.starts_with("[{") || opening.starts_with("[ {") || opening.starts_with("[\""))
+        fail("a JSON file: import reads CSV and Parquet; write_tape takes the DataFrame pandas.read_json reads from it "
+             "(lines=True for JSON lines)");
 
     // The header line alone decides the delimiter, before any row is
     // parsed: a row may hold the others inside its fields (conditions

@@ -195,6 +195,14 @@ def write_source(kind, tmp_path, quotes, trades):
         pq.write_table(pa.Table.from_pandas(q, preserve_index=False), tmp_path / "quotes.parquet")
         pq.write_table(pa.Table.from_pandas(t, preserve_index=False), tmp_path / "trades.parquet", row_group_size=50)
         return ["--quotes", tmp_path / "quotes.parquet", "--trades", tmp_path / "trades.parquet"]
+    if kind == "parquet-delta":
+        # texts in the delta encodings of Parquet's version 2 writers (Spark's)
+        import pyarrow.parquet as pq
+        pq.write_table(pa.Table.from_pandas(q, preserve_index=False), tmp_path / "quotes.parquet",
+                       use_dictionary=False, column_encoding={"symbol": "DELTA_BYTE_ARRAY"})
+        pq.write_table(pa.Table.from_pandas(t, preserve_index=False), tmp_path / "trades.parquet", row_group_size=50,
+                       use_dictionary=["time"], column_encoding={"symbol": "DELTA_LENGTH_BYTE_ARRAY"})
+        return ["--quotes", tmp_path / "quotes.parquet", "--trades", tmp_path / "trades.parquet"]
     if kind in ("dataframe", "float32"):
         return lambda path: tarvik_engine.write_tape(path, quotes=q, trades=t, time_zone=NY)
     if kind == "indexed":
@@ -244,7 +252,7 @@ def write_source(kind, tmp_path, quotes, trades):
     raise AssertionError(kind)
 
 
-@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "dataframe", "float32", "indexed", "categorical", "views",
+@pytest.mark.parametrize("kind", ["gz", "zst", "parquet", "parquet-delta", "dataframe", "float32", "indexed", "categorical", "views",
                                   "reader"])
 def test_every_source_writes_the_same_tape(tmp_path, day, csv_day, kind):
     source = write_source(kind, tmp_path, *day)
@@ -1269,6 +1277,11 @@ def test_days_folders_named_by_date_are_made_and_taken_away_on_failure(tmp_path)
     ("t.csv", gzip.compress(gzip.compress(b"symbol,time\n")), [], "t.csv: a gzip file holding a file compressed again",
      "gzip -dc gives the inner one"),
     ("t.csv", b"sym\x00bol,time\n", [], "t.csv: the first line holds NUL bytes", "not a CSV file"),
+    ("t.jsonl", b'{"symbol":"X","time":1}\n', [], "t.jsonl: a JSON file", "pandas.read_json"),
+    ("t.json", b'  [\n {"symbol": "X"}\n]\n', [], "t.json: a JSON file", "(lines=True for JSON lines)"),
+    ("t.jsonl.gz", gzip.compress(b'[{"symbol":"X"}]'), [], "t.jsonl.gz: a JSON file", "pandas.read_json"),
+    ("t.orc", b"ORC\x0a\x06\x08", [], "t.orc: an ORC file", "pyarrow.orc"),
+    ("t.feather", b"FEA1" + bytes(12), [], "t.feather: a Feather (version 1) file", "pyarrow.feather"),
     ("t.csv", "symbol,time,exchange,price,size\nX,093000123,1,10,5\nX,93000124,1,10,5\n",
      ["--time-unit", "hhmmss"], "t.csv:3: column 'time'",
      "expected a time of day as HHMMSS and up to nine digits of a second (093000123456789), got '93000124'"),
@@ -1289,7 +1302,7 @@ def test_days_folders_named_by_date_are_made_and_taken_away_on_failure(tmp_path)
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative", "negative-epoch", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
         "parse-error-past-a-blank-line", "negative-exchange", "size-past-64-bits", "negative-price-overflow",
-        "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "gzipped-parquet", "gzipped-utf-16", "gzipped-twice", "binary", "clock-digits-without-the-hour's-zero", "half-hour-zone",
+        "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "gzipped-parquet", "gzipped-utf-16", "gzipped-twice", "binary", "json-lines", "json", "gzipped-json", "orc", "feather-1", "clock-digits-without-the-hour's-zero", "half-hour-zone",
         "before-clocks-go-forward", "before-clocks-go-back", "unclosed-quote"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
     if isinstance(text, bytes):
