@@ -2,8 +2,8 @@
 // and the columns parsed from them are megabytes each, made for every few
 // thousand rows and let go of a moment later on another thread. The system
 // allocator hands such sizes to the kernel and takes them back afresh, so
-// the kernel clears their pages again for every batch: a third of an
-// import's page faults, and a tenth of a Parquet import's time. Large
+// the kernel clears their pages again for every batch: half of a CSV
+// import's page faults, and a sixth of its time for quotes. Large
 // buffers let go of are kept here instead, for the next ones of their size,
 // up to a bound; smaller ones are the system allocator's as before.
 // (Arrow's default allocator, mimalloc, keeps memory per thread, and a
