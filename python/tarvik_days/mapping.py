@@ -385,19 +385,21 @@ def _gather(
     done = set()
     try:
         with tqdm(total=len(paths), unit="day", disable=not show, file=sys.stderr) as bar:
-            left = None if deadline is None else max(0.0, deadline - time.monotonic())
-            for future in as_completed(futures, timeout=left):
+            for future in _completed(client, as_completed(futures), deadline):
                 i = place[future.key]
                 try:
-                    # Fetching a large result counts against the deadline too.
-                    ok, value = future.result(timeout=None if deadline is None else max(0.0, deadline - time.monotonic()))
-                except TimeoutError:
+                    ok, value = _result(client, future, deadline)
+                except (TimeoutError, _ClientClosed):
                     raise
                 except (Exception, asyncio.CancelledError) as e:  # the worker died too often, the result did
                     # not come back (one that does not pickle), or the day was cancelled elsewhere: its
                     # first line is the error, Dask's whole account the traceback
+                    if not _running(client):
+                        raise _ClientClosed() from None
                     text = _error_text(e)
                     first, _, rest = text.partition("\n")
+                    if _TASK_GRAPH_UNREADABLE in first:
+                        first += _TASK_GRAPH_HINT
                     failures.append(DayFailure(i, paths[i], first, text if rest else ""))
                 else:
                     if ok:
@@ -407,18 +409,85 @@ def _gather(
                 done.add(i)
                 future.release()
                 bar.update(1)
+    except _ClientClosed:
+        # Closed by the program, on another thread: the days not done
+        # fail, and those done keep their results.
+        failures += [DayFailure(i, paths[i], "RuntimeError: the Dask client was closed before the day was done", "")
+                     for i in range(len(paths)) if i not in done]
     except TimeoutError:
         if len(done) == len(paths):  # the deadline passed as the last result came in
             failures.sort(key=lambda f: f.index)
             return results, failures
-        client.cancel(futures)
+        _cancel(client, futures)
         missing = [i for i in range(len(paths)) if i not in done]
         message = f"map_days: {len(missing)} days not done after {timeout} s: {', '.join(str(paths[i]) for i in missing)}"
         failures += [DayFailure(i, paths[i], f"TimeoutError: not done after {timeout} s", "") for i in missing]
         failures.sort(key=lambda f: f.index)
         raise DaysTimedOut(message, results, failures) from None
     except BaseException:  # Ctrl-C: the days not done stop too, on a cluster of one's own as well
-        client.cancel(futures)
+        _cancel(client, futures)
         raise
     failures.sort(key=lambda f: f.index)
     return results, failures
+
+
+class _ClientClosed(Exception):
+    """The client was closed while days were out."""
+
+
+# How often a wait for a result looks whether the client is still open: a
+# fetch through a closed client never ends.
+_POLL_SECONDS = 0.5
+
+# How long a wait for the next day to finish sleeps between looks.
+_WAIT_SECONDS = 0.02
+
+# Dask's words when the scheduler cannot unpickle a task, and what is
+# missing then.
+_TASK_GRAPH_UNREADABLE = "Error during deserialization of the task graph"
+_TASK_GRAPH_HINT = (" (the scheduler's environment, as the workers', must import tarvik_days and the modules "
+                    "the function comes from)")
+
+
+def _running(client: distributed.Client) -> bool:
+    return client.status not in ("closing", "closed")
+
+
+def _completed(client: distributed.Client, pending: distributed.as_completed,
+               deadline: float | None) -> Iterator[distributed.Future]:
+    """The futures as they finish; TimeoutError at the deadline, and
+    _ClientClosed once the client is closed (Dask's own iterator would wait
+    for ever for futures that can no longer finish)."""
+    while True:
+        if pending.has_ready():
+            yield from pending.next_batch(block=False)
+        elif pending.is_empty():
+            return
+        elif deadline is not None and time.monotonic() >= deadline:
+            raise TimeoutError()
+        elif not _running(client):
+            raise _ClientClosed()
+        else:
+            time.sleep(_WAIT_SECONDS)
+
+
+def _result(client: distributed.Client, future: distributed.Future, deadline: float | None) -> Any:
+    """A finished day's result. Fetching a large one counts against the
+    deadline too; it is fetched in slices so that a client closed
+    meanwhile is noticed."""
+    while True:
+        left = None if deadline is None else max(0.0, deadline - time.monotonic())
+        try:
+            return future.result(timeout=_POLL_SECONDS if left is None else min(left, _POLL_SECONDS))
+        except TimeoutError:
+            if left is not None and left <= _POLL_SECONDS:
+                raise
+            if not _running(client):
+                raise _ClientClosed() from None
+
+
+def _cancel(client: distributed.Client, futures: list[distributed.Future]) -> None:
+    """Cancels the days not done, unless the client is closed already."""
+    if _running(client):
+        with contextlib.suppress(Exception):
+            client.cancel(futures)

@@ -234,6 +234,43 @@ print(json.dumps([raised, serial, os.environ.get("TARVIK_INFLATE_AHEAD"), forked
     assert environment is None
 
 
+def test_a_client_closed_while_days_run_fails_the_days_not_done_at_once(python_child, days):
+    # The program closes its client from another thread: map_days returns
+    # at once, never waits for ever for results that cannot come back.
+    _, tapes = days
+    out = run_days(python_child, f"""
+import json, os, threading, time
+from distributed import Client, LocalCluster
+tapes = {tapes!r}
+release = tapes[2] + ".release-closed"
+def fn(tape):
+    began = time.monotonic()
+    while tapes.index(tape) >= 2 and not os.path.exists(release) and time.monotonic() - began < 60:
+        time.sleep(0.02)
+    return day_volumes(tape)
+with LocalCluster(n_workers=1, threads_per_worker=4, processes=False, dashboard_address=":0") as cluster:
+    client = Client(cluster)
+    threading.Timer(1.0, client.close).start()
+    began = time.monotonic()
+    try:
+        tarvik_days.map_days(fn, tapes, client=client)
+    except tarvik_days.DaysFailed as e:
+        raised = [e.results, [[f.index, f.error] for f in e.failures]]
+    took = time.monotonic() - began
+    open(release, "w").close()
+serial = [day_volumes(tape) for tape in tapes]
+print(json.dumps([raised, took, serial]))
+""")
+    (results, failures), took, serial = out
+    assert took < 30
+    closed = "RuntimeError: the Dask client was closed before the day was done"
+    assert [2, closed] in failures and [3, closed] in failures
+    failed = {index for index, _ in failures}
+    assert all(error == closed for _, error in failures)
+    assert [results[i] for i in range(len(tapes)) if i not in failed] == \
+        [serial[i] for i in range(len(tapes)) if i not in failed]
+
+
 def test_a_relative_tape_path_is_the_callers_on_a_cluster_started_elsewhere(python_child, days):
     folder, tapes = days
     out = run_days(python_child, f"""
