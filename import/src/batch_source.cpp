@@ -57,7 +57,10 @@ constexpr int32_t kCsvBlockBytes = 1 << 20;
 // into a dictionary: plain or dictionary values (and the levels' own).
 bool dictionary_encodings_only(const parquet::FileMetaData& metadata, int c) {
     for (int g = 0; g < metadata.num_row_groups(); ++g) {
-        for (const parquet::Encoding::type encoding : metadata.RowGroup(g)->ColumnChunk(c)->encodings()) {
+        // Held here: the encodings belong to the chunk's metadata.
+        const std::unique_ptr<parquet::RowGroupMetaData> group = metadata.RowGroup(g);
+        const std::unique_ptr<parquet::ColumnChunkMetaData> chunk = group->ColumnChunk(c);
+        for (const parquet::Encoding::type encoding : chunk->encodings()) {
             switch (encoding) {
                 case parquet::Encoding::PLAIN:
                 case parquet::Encoding::PLAIN_DICTIONARY:
