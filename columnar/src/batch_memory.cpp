@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -81,38 +80,28 @@ public:
     void Free(uint8_t* buffer, int64_t size, int64_t alignment) override {
         if (mapped(size) && alignment <= kHugePage) kept_columns().give(buffer, mapping_length(size));
         else system()->Free(buffer, size, alignment);
-        bytes_.fetch_sub(size, std::memory_order_relaxed);
+        stats_.DidFreeBytes(size);
     }
 
-    int64_t bytes_allocated() const override { return bytes_.load(std::memory_order_relaxed); }
-    int64_t max_memory() const override { return max_.load(std::memory_order_relaxed); }
-    int64_t total_bytes_allocated() const override { return total_.load(std::memory_order_relaxed); }
-    int64_t num_allocations() const override { return allocations_.load(std::memory_order_relaxed); }
+    int64_t bytes_allocated() const override { return stats_.bytes_allocated(); }
+    int64_t max_memory() const override { return stats_.max_memory(); }
+    int64_t total_bytes_allocated() const override { return stats_.total_bytes_allocated(); }
+    int64_t num_allocations() const override { return stats_.num_allocations(); }
     std::string backend_name() const override { return "tarvik-columns"; }
 
 private:
     static arrow::MemoryPool* system() { return arrow::system_memory_pool(); }
 
     arrow::Status counted(arrow::Status status, int64_t size) {
-        if (!status.ok()) return status;
-        allocations_.fetch_add(1, std::memory_order_relaxed);
-        total_.fetch_add(size, std::memory_order_relaxed);
-        grow(size);
+        if (status.ok()) stats_.DidAllocateBytes(size);
         return status;
     }
     arrow::Status moved(arrow::Status status, int64_t old_size, int64_t new_size) {
-        if (!status.ok()) return status;
-        if (new_size > old_size) total_.fetch_add(new_size - old_size, std::memory_order_relaxed);
-        grow(new_size - old_size);
+        if (status.ok()) stats_.DidReallocateBytes(old_size, new_size);
         return status;
     }
-    void grow(int64_t by) {
-        const int64_t now = bytes_.fetch_add(by, std::memory_order_relaxed) + by;
-        int64_t seen = max_.load(std::memory_order_relaxed);
-        while (now > seen && !max_.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {}
-    }
 
-    std::atomic<int64_t> bytes_{0}, max_{0}, total_{0}, allocations_{0};
+    arrow::internal::MemoryPoolStats stats_;
 };
 
 }  // namespace
