@@ -78,11 +78,20 @@ bool dictionary_encodings_only(const parquet::FileMetaData& metadata, int c) {
 
 // What a file that is neither CSV nor Parquet is, told by its first bytes
 // (at most 6, `size` of them read), and how to get its text; null when
-// nothing tells.
-const char* other_format(const unsigned char* m, int64_t size) {
+// nothing tells. Formats whose first bytes may be text (a CSV of ORCL's
+// trades starts with "ORC") are told only by their last 4 bytes as well,
+// `tail`, where those are known.
+const char* other_format(const unsigned char* m, int64_t size, const unsigned char* tail = nullptr) {
     const auto starts = [&](std::string_view magic) {
         return size >= static_cast<int64_t>(magic.size()) && std::memcmp(m, magic.data(), magic.size()) == 0;
     };
+    // Feather 1 ends as it starts; an ORC file's postscript ends with its
+    // magic, before the postscript's length.
+    if (tail != nullptr && starts("FEA1") && std::memcmp(tail, "FEA1", 4) == 0)
+        return "a Feather (version 1) file: import reads CSV and Parquet; write_tape takes the table pyarrow.feather reads from it";
+    if (tail != nullptr && starts("ORC") && std::memcmp(tail, "ORC", 3) == 0)
+        return "an ORC file: import reads CSV and Parquet; convert it to Parquet, or give write_tape the table "
+               "pyarrow.orc reads from it";
     if (starts("\xFD" "7zXZ")) return "an xz file: import reads CSV (plain, gzip or zstd) and Parquet; xz -dc decompresses it";
     if (starts("BZh")) return "a bzip2 file: import reads CSV (plain, gzip or zstd) and Parquet; bzip2 -dc decompresses it";
     if (starts("PK\x03\x04")) return "a zip archive: import reads CSV (plain, gzip or zstd) and Parquet; unzip -p extracts its file";
@@ -91,8 +100,6 @@ const char* other_format(const unsigned char* m, int64_t size) {
     if (starts("ARROW1")) return "an Arrow IPC file: import reads CSV and Parquet; write_tape takes the table pyarrow reads from it";
     // A stream's first message starts with the continuation marker.
     if (starts("\xFF\xFF\xFF\xFF")) return "an Arrow IPC stream: import reads CSV and Parquet; write_tape takes the table pyarrow reads from it";
-    if (starts("FEA1")) return "a Feather (version 1) file: import reads CSV and Parquet; write_tape takes the table pyarrow.feather reads from it";
-    if (starts("ORC")) return "an ORC file: import reads CSV and Parquet; write_tape takes the table pyarrow.orc reads from it";
     if (starts("Obj\x01")) return "an Avro file: import reads CSV and Parquet; write_tape takes a table or DataFrame read from it";
     if (starts("\xFF\xFE") || starts("\xFE\xFF")) return "UTF-16 text: import reads UTF-8 CSV; iconv -f UTF-16 -t UTF-8 converts it";
     return nullptr;
@@ -127,8 +134,14 @@ BatchSource::BatchSource(ImportInput input, char delimiter, bool header, Delimit
     std::shared_ptr<arrow::io::ReadableFile> opened = *file;
     const int64_t size = value_or_fail(opened->GetSize(), input_.name);
     unsigned char magic[6] = {};
+    unsigned char tail[4] = {};
+    const bool has_tail = size >= static_cast<int64_t>(sizeof magic + sizeof tail);
     if (size > 0) {
         auto read = opened->ReadAt(0, std::min<int64_t>(size, sizeof magic), magic);
+        if (!read.ok()) fail("cannot be read: " + read.status().message());
+    }
+    if (has_tail) {
+        auto read = opened->ReadAt(size - static_cast<int64_t>(sizeof tail), sizeof tail, tail);
         if (!read.ok()) fail("cannot be read: " + read.status().message());
     }
     ok_or_fail(opened->Close(), input_.name);
@@ -175,7 +188,7 @@ BatchSource::BatchSource(ImportInput input, char delimiter, bool header, Delimit
                              ((magic[0] & 0xf0) == 0x50 && std::memcmp(magic + 1, "\x2a\x4d\x18", 3) == 0))) {
         compressed_ = true;
         codec_ = "zstd";
-    } else if (const char* other = other_format(magic, size)) {
+    } else if (const char* other = other_format(magic, size, has_tail ? tail : nullptr)) {
         fail(other);
     }
     format_ = Format::Csv;

@@ -637,8 +637,8 @@ def test_a_file_of_many_blocks_gives_every_row_and_cell(tmp_path, compression):
         path.write_text(text)
     tape = tmp_path / "many.tape"
     import_files("--trades", path, "-o", tape, "--price-type", "2", "--ignore-extra-columns")
-    # In one process, the second import reads into the buffers the first
-    # let go of: the same tape either way.
+    # Blocks after the first few are read into the buffers earlier ones let
+    # go of; imports one after another in one process give the same tape.
     for again in ("again-1.tape", "again-2.tape"):
         tarvik_engine.write_tape(tmp_path / again, trades=path, price_type=2, ignore_extra_columns=True,
                                  progress=False)
@@ -656,6 +656,22 @@ def test_a_file_of_many_blocks_gives_every_row_and_cell(tmp_path, compression):
         for t in row:
             numbers.setdefault(t, len(numbers) + 1)
     assert trades.column("conditions").to_pylist() == [[numbers[t] for t in row] for row in texts]
+
+
+@pytest.mark.parametrize("text, options", [
+    ("ORCL,2024-01-02T14:30:00Z,1,10.5,100\nORCL,2024-01-02T14:30:01Z,1,10.6,200\n",
+     ["--no-header", "--rename", "1=symbol,2=time,3=exchange,4=price,5=size"]),
+    ("ORC_ID,symbol,time,exchange,price,size\n1,ORCL,2024-01-02T14:30:00Z,1,10.5,100\n"
+     "2,ORCL,2024-01-02T14:30:01Z,1,10.6,200\n", ["--ignore-extra-columns"]),
+    ("FEA1,2024-01-02T14:30:00Z,1,10.5,100\nFEA1,2024-01-02T14:30:01Z,1,10.6,200\n",
+     ["--no-header", "--rename", "1=symbol,2=time,3=exchange,4=price,5=size"]),
+], ids=["orcl-rows", "orc-column", "fea1-rows"])
+def test_a_csv_file_that_starts_as_another_format_does_is_read(tmp_path, text, options):
+    (tmp_path / "t.csv").write_text(text)
+    tape = tmp_path / "t.tape"
+    import_files("--trades", tmp_path / "t.csv", "-o", tape, "--price-type", "2", *options)
+    trades = tarvik_engine.read_tape(tape, kinds="trades")["trades"]
+    assert trades.column("price_raw").to_pylist() == [1050, 1060]
 
 
 @pytest.mark.parametrize("run_events", [None, "2"], ids=["one-run", "many-runs"])
@@ -1280,8 +1296,8 @@ def test_days_folders_named_by_date_are_made_and_taken_away_on_failure(tmp_path)
     ("t.jsonl", b'{"symbol":"X","time":1}\n', [], "t.jsonl: a JSON file", "pandas.read_json"),
     ("t.json", b'  [\n {"symbol": "X"}\n]\n', [], "t.json: a JSON file", "(lines=True for JSON lines)"),
     ("t.jsonl.gz", gzip.compress(b'[{"symbol":"X"}]'), [], "t.jsonl.gz: a JSON file", "pandas.read_json"),
-    ("t.orc", b"ORC\x0a\x06\x08", [], "t.orc: an ORC file", "pyarrow.orc"),
-    ("t.feather", b"FEA1" + bytes(12), [], "t.feather: a Feather (version 1) file", "pyarrow.feather"),
+    ("t.orc", b"ORC\x0a\x06\x08" + bytes(8) + b"\x82\xf4\x03\x03ORC\x08", [], "t.orc: an ORC file", "pyarrow.orc"),
+    ("t.feather", b"FEA1" + bytes(12) + b"FEA1", [], "t.feather: a Feather (version 1) file", "pyarrow.feather"),
     ("t.csv", "symbol,time,exchange,price,size\nX,093000123,1,10,5\nX,93000124,1,10,5\n",
      ["--time-unit", "hhmmss"], "t.csv:3: column 'time'",
      "expected a time of day as HHMMSS and up to nine digits of a second (093000123456789), got '93000124'"),
