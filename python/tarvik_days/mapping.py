@@ -398,8 +398,9 @@ def _gather(
                         raise _ClientClosed() from None
                     text = _error_text(e)
                     first, _, rest = text.partition("\n")
-                    if _TASK_GRAPH_UNREADABLE in first:
-                        first += _TASK_GRAPH_HINT
+                    if _TASK_GRAPH_UNREADABLE in first:  # Dask's sentence goes on past the line
+                        first = first.partition(_TASK_GRAPH_UNREADABLE)[0] + _TASK_GRAPH_UNREADABLE + _TASK_GRAPH_HINT
+                        rest = rest or text
                     failures.append(DayFailure(i, paths[i], first, text if rest else ""))
                 else:
                     if ok:
@@ -473,17 +474,28 @@ def _completed(client: distributed.Client, pending: distributed.as_completed,
 
 def _result(client: distributed.Client, future: distributed.Future, deadline: float | None) -> Any:
     """A finished day's result. Fetching a large one counts against the
-    deadline too; it is fetched in slices so that a client closed
-    meanwhile is noticed."""
-    while True:
-        left = None if deadline is None else max(0.0, deadline - time.monotonic())
-        try:
-            return future.result(timeout=_POLL_SECONDS if left is None else min(left, _POLL_SECONDS))
-        except TimeoutError:
-            if left is not None and left <= _POLL_SECONDS:
-                raise
-            if not _running(client):
-                raise _ClientClosed() from None
+    deadline too. The fetch runs once on the client's loop and is waited
+    for in slices, so that a client closed meanwhile is noticed (a fetch
+    cut short by a timeout would start again from nothing)."""
+    loop = getattr(client.loop, "asyncio_loop", None)
+    try:
+        if loop is None:
+            raise RuntimeError("no loop")
+        fetch = asyncio.run_coroutine_threadsafe(future._result(), loop)
+    except RuntimeError:  # the client's loop is gone, or closed
+        raise _ClientClosed() from None
+    try:
+        while True:
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            try:
+                return fetch.result(timeout=_POLL_SECONDS if left is None else min(left, _POLL_SECONDS))
+            except TimeoutError:
+                if left is not None and left <= _POLL_SECONDS:
+                    raise
+                if not _running(client):
+                    raise _ClientClosed() from None
+    finally:
+        fetch.cancel()  # nothing once it is done
 
 
 def _cancel(client: distributed.Client, futures: list[distributed.Future]) -> None:

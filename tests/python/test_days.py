@@ -271,6 +271,73 @@ print(json.dumps([raised, took, serial]))
         [serial[i] for i in range(len(tapes)) if i not in failed]
 
 
+def test_a_result_slow_to_fetch_comes_back(python_child, days, tmp_path):
+    # A result that takes longer to come over and unpickle than a look at
+    # the client lasts: a large frame from a far worker.
+    _, tapes = days
+    (tmp_path / "slow_result.py").write_text("""
+import time
+
+def restore(pad, delay):
+    time.sleep(delay)
+    return len(pad)
+
+class Slow:
+    def __reduce__(self):
+        return (restore, (b"x" * (12 << 20), 1.5))
+
+def day(tape):
+    return Slow()
+""")
+    out = run_days(python_child, f"""
+import json, os, sys
+sys.path.insert(0, {str(tmp_path)!r})
+os.environ["PYTHONPATH"] = {str(tmp_path)!r} + os.pathsep + os.environ["PYTHONPATH"]
+import slow_result
+print(json.dumps(tarvik_days.map_days(slow_result.day, {tapes[:1]!r}, workers=1, progress=False, timeout=120)))
+""")
+    assert out == [12 << 20]
+
+
+def test_a_scheduler_that_cannot_import_the_function_is_told_so(python_child, days, tmp_path):
+    # On a cluster of one's own the scheduler unpickles each day's task:
+    # the workers have the function's module, the scheduler does not.
+    _, tapes = days
+    (tmp_path / "user_days.py").write_text("def day(tape):\n    return 1\n")
+    out = run_days(python_child, f"""
+import json, os, subprocess, sys, time
+import distributed
+folder = {str(tmp_path)!r}
+scheduler_file = os.path.join(folder, "scheduler.json")
+plain = dict(os.environ)
+with_module = dict(os.environ, PYTHONPATH=folder + os.pathsep + os.environ["PYTHONPATH"])
+scheduler = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                              "--port", "0", "--dashboard-address", ":0", "--scheduler-file", scheduler_file],
+                             env=plain, stderr=subprocess.DEVNULL)
+worker = None
+try:
+    began = time.monotonic()
+    while not os.path.exists(scheduler_file) and time.monotonic() - began < 60:
+        time.sleep(0.1)
+    worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file",
+                               scheduler_file, "--nthreads", "1", "--nworkers", "1", "--dashboard-address", ":0"],
+                              env=with_module, stderr=subprocess.DEVNULL)
+    sys.path.insert(0, folder)
+    import user_days
+    with distributed.Client(scheduler_file=scheduler_file, timeout=60) as client:
+        client.wait_for_workers(1, timeout=60)
+        failures = tarvik_days.map_days(user_days.day, {tapes[:1]!r}, client=client, errors="keep", timeout=120)
+finally:
+    for process in (worker, scheduler):
+        if process is not None:
+            process.terminate()
+            process.wait()
+print(json.dumps([[f.error, bool(f.traceback)] for f in failures]))
+""")
+    assert out == [["RuntimeError: Error during deserialization of the task graph (the scheduler's environment, as "
+                    "the workers', must import tarvik_days and the modules the function comes from)", True]]
+
+
 def test_a_relative_tape_path_is_the_callers_on_a_cluster_started_elsewhere(python_child, days):
     folder, tapes = days
     out = run_days(python_child, f"""
