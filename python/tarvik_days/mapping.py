@@ -495,7 +495,10 @@ def _result(client: distributed.Client, future: distributed.Future, deadline: fl
                 if not _running(client):
                     raise _ClientClosed() from None
     finally:
-        fetch.cancel()  # nothing once it is done
+        # A fetch not done stops; cancelling through a closed loop would
+        # only log that it cannot.
+        if not fetch.done() and not loop.is_closed():
+            fetch.cancel()
 
 
 def _cancel(client: distributed.Client, futures: list[distributed.Future]) -> None:
