@@ -42,6 +42,17 @@ def day_volumes(tape):
     finally:
         Tarvik.UnloadTarvik()
     return sorted(volume.items())
+
+def held_back(tapes, release):
+    # day_volumes, but the days from the third on wait until `release`
+    # exists (a minute at most)
+    import time
+    def fn(tape):
+        began = time.monotonic()
+        while tapes.index(tape) >= 2 and not os.path.exists(release) and time.monotonic() - began < 60:
+            time.sleep(0.02)
+        return day_volumes(tape)
+    return fn
 """
 
 
@@ -202,11 +213,7 @@ import json, os, time
 from distributed import Client, LocalCluster
 tapes = {tapes!r}
 release = tapes[2] + ".release"
-def fn(tape):
-    began = time.monotonic()
-    while tapes.index(tape) == 2 and not os.path.exists(release) and time.monotonic() - began < 60:
-        time.sleep(0.02)
-    return day_volumes(tape)
+fn = held_back(tapes, release)
 os.environ.pop("TARVIK_INFLATE_AHEAD", None)
 with LocalCluster(n_workers=1, threads_per_worker=3, processes=False, dashboard_address=":0") as cluster, \\
         Client(cluster) as client:
@@ -243,11 +250,7 @@ import json, os, threading, time
 from distributed import Client, LocalCluster
 tapes = {tapes!r}
 release = tapes[2] + ".release-closed"
-def fn(tape):
-    began = time.monotonic()
-    while tapes.index(tape) >= 2 and not os.path.exists(release) and time.monotonic() - began < 60:
-        time.sleep(0.02)
-    return day_volumes(tape)
+fn = held_back(tapes, release)
 with LocalCluster(n_workers=1, threads_per_worker=4, processes=False, dashboard_address=":0") as cluster:
     client = Client(cluster)
     threading.Timer(1.0, client.close).start()
