@@ -78,18 +78,26 @@ bool dictionary_encodings_only(const parquet::FileMetaData& metadata, int c) {
 
 // What a file that is neither CSV nor Parquet is, told by its first bytes
 // (at most 6, `size` of them read), and how to get its text; null when
-// nothing tells. Formats whose first bytes may be text (a CSV of ORCL's
-// trades starts with "ORC") are told only by their last 4 bytes as well,
-// `tail`, where those are known.
-const char* other_format(const unsigned char* m, int64_t size, const unsigned char* tail = nullptr) {
+// nothing tells. Formats whose first bytes may be text (a CSV of ORC's
+// trades starts with "ORC") are told only by the file's last 8 bytes as
+// well, `tail`, where those and the file's length `total` are known.
+const char* other_format(const unsigned char* m, int64_t size, const unsigned char* tail = nullptr,
+                         int64_t total = 0) {
     const auto starts = [&](std::string_view magic) {
         return size >= static_cast<int64_t>(magic.size()) && std::memcmp(m, magic.data(), magic.size()) == 0;
     };
-    // Feather 1 ends as it starts; an ORC file's postscript ends with its
-    // magic, before the postscript's length.
-    if (tail != nullptr && starts("FEA1") && std::memcmp(tail, "FEA1", 4) == 0)
-        return "a Feather (version 1) file: import reads CSV and Parquet; write_tape takes the table pyarrow.feather reads from it";
-    if (tail != nullptr && starts("ORC") && std::memcmp(tail, "ORC", 3) == 0)
+    // Feather 1 ends with its metadata's length (32 bits, little-endian)
+    // and its magic again.
+    if (tail != nullptr && starts("FEA1") && std::memcmp(tail + 4, "FEA1", 4) == 0) {
+        const uint32_t metadata = uint32_t{tail[0]} | uint32_t{tail[1]} << 8 | uint32_t{tail[2]} << 16 |
+                                  uint32_t{tail[3]} << 24;
+        if (metadata > 0 && int64_t{metadata} + 16 <= total)
+            return "a Feather (version 1) file: import reads CSV and Parquet; write_tape takes the table "
+                   "pyarrow.feather reads from it";
+    }
+    // An ORC file's postscript ends with its magic, field 8000 ("ORC"),
+    // then comes the postscript's length.
+    if (tail != nullptr && starts("ORC") && std::memcmp(tail, "\x82\xF4\x03\x03ORC", 7) == 0)
         return "an ORC file: import reads CSV and Parquet; convert it to Parquet, or give write_tape the table "
                "pyarrow.orc reads from it";
     if (starts("\xFD" "7zXZ")) return "an xz file: import reads CSV (plain, gzip or zstd) and Parquet; xz -dc decompresses it";
@@ -134,7 +142,7 @@ BatchSource::BatchSource(ImportInput input, char delimiter, bool header, Delimit
     std::shared_ptr<arrow::io::ReadableFile> opened = *file;
     const int64_t size = value_or_fail(opened->GetSize(), input_.name);
     unsigned char magic[6] = {};
-    unsigned char tail[4] = {};
+    unsigned char tail[8] = {};
     const bool has_tail = size >= static_cast<int64_t>(sizeof magic + sizeof tail);
     if (size > 0) {
         auto read = opened->ReadAt(0, std::min<int64_t>(size, sizeof magic), magic);
@@ -188,7 +196,7 @@ BatchSource::BatchSource(ImportInput input, char delimiter, bool header, Delimit
                              ((magic[0] & 0xf0) == 0x50 && std::memcmp(magic + 1, "\x2a\x4d\x18", 3) == 0))) {
         compressed_ = true;
         codec_ = "zstd";
-    } else if (const char* other = other_format(magic, size, has_tail ? tail : nullptr)) {
+    } else if (const char* other = other_format(magic, size, has_tail ? tail : nullptr, size)) {
         fail(other);
     }
     format_ = Format::Csv;
@@ -276,8 +284,11 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
         if (text.substr(0, 2) == "\x1F\x8B" || text.substr(0, 4) == "\x28\xB5\x2F\xFD")
             fail("a " + codec_ + " file holding a file compressed again: " + codec_ +
                  " -dc gives the inner one, which import reads");
-        if (const char* other = other_format(reinterpret_cast<const unsigned char*>(text.data()),
-                                             static_cast<int64_t>(std::min<std::size_t>(text.size(), 6))))
+        const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+        const bool has_tail = whole && text.size() >= 14;  // its end is known
+        if (const char* other = other_format(bytes, static_cast<int64_t>(std::min<std::size_t>(text.size(), 6)),
+                                             has_tail ? bytes + text.size() - 8 : nullptr,
+                                             static_cast<int64_t>(text.size())))
             fail("a " + codec_ + " file holding " + other);
     }
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);

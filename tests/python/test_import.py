@@ -663,9 +663,11 @@ def test_a_file_of_many_blocks_gives_every_row_and_cell(tmp_path, compression):
      ["--no-header", "--rename", "1=symbol,2=time,3=exchange,4=price,5=size"]),
     ("ORC_ID,symbol,time,exchange,price,size\n1,ORCL,2024-01-02T14:30:00Z,1,10.5,100\n"
      "2,ORCL,2024-01-02T14:30:01Z,1,10.6,200\n", ["--ignore-extra-columns"]),
-    ("FEA1,2024-01-02T14:30:00Z,1,10.5,100\nFEA1,2024-01-02T14:30:01Z,1,10.6,200\n",
-     ["--no-header", "--rename", "1=symbol,2=time,3=exchange,4=price,5=size"]),
-], ids=["orcl-rows", "orc-column", "fea1-rows"])
+    ("FEA1,2024-01-02T14:30:00Z,1,10.5,100,x\nFEA1,2024-01-02T14:30:01Z,1,10.6,200,FEA1",
+     ["--no-header", "--rename", "1=symbol,2=time,3=exchange,4=price,5=size", "--ignore-extra-columns"]),
+    ("ORC,2024-01-02T14:30:00Z,1,10.5,100,ORC\r\nORC,2024-01-02T14:30:01Z,1,10.6,200,ORC\r\n",
+     ["--no-header", "--rename", "1=symbol,2=time,3=exchange,4=price,5=size", "--ignore-extra-columns"]),
+], ids=["orcl-rows", "orc-column", "fea1-rows", "orc-first-and-last"])
 def test_a_csv_file_that_starts_as_another_format_does_is_read(tmp_path, text, options):
     (tmp_path / "t.csv").write_text(text)
     tape = tmp_path / "t.tape"
@@ -1297,7 +1299,10 @@ def test_days_folders_named_by_date_are_made_and_taken_away_on_failure(tmp_path)
     ("t.json", b'  [\n {"symbol": "X"}\n]\n', [], "t.json: a JSON file", "(lines=True for JSON lines)"),
     ("t.jsonl.gz", gzip.compress(b'[{"symbol":"X"}]'), [], "t.jsonl.gz: a JSON file", "pandas.read_json"),
     ("t.orc", b"ORC\x0a\x06\x08" + bytes(8) + b"\x82\xf4\x03\x03ORC\x08", [], "t.orc: an ORC file", "pyarrow.orc"),
-    ("t.feather", b"FEA1" + bytes(12) + b"FEA1", [], "t.feather: a Feather (version 1) file", "pyarrow.feather"),
+    ("t.feather", b"FEA1" + bytes(12) + b"\x08\x00\x00\x00FEA1", [], "t.feather: a Feather (version 1) file",
+     "pyarrow.feather"),
+    ("t.feather.gz", gzip.compress(b"FEA1" + bytes(12) + b"\x08\x00\x00\x00FEA1"), [],
+     "t.feather.gz: a gzip file holding a Feather (version 1) file", "pyarrow.feather"),
     ("t.csv", "symbol,time,exchange,price,size\nX,093000123,1,10,5\nX,93000124,1,10,5\n",
      ["--time-unit", "hhmmss"], "t.csv:3: column 'time'",
      "expected a time of day as HHMMSS and up to nine digits of a second (093000123456789), got '93000124'"),
@@ -1318,7 +1323,7 @@ def test_days_folders_named_by_date_are_made_and_taken_away_on_failure(tmp_path)
         "empty-symbol", "five-conditions", "short-row", "long-row", "endless-row", "endless-header", "time-unit", "before-1883", "epoch-before-1883",
         "most-negative", "negative-epoch", "iso-before-1883", "blank-lines-only", "line-past-blank-lines", "line-past-a-quoted-line-end",
         "parse-error-past-a-blank-line", "negative-exchange", "size-past-64-bits", "negative-price-overflow",
-        "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "gzipped-parquet", "gzipped-utf-16", "gzipped-twice", "binary", "json-lines", "json", "gzipped-json", "orc", "feather-1", "clock-digits-without-the-hour's-zero", "half-hour-zone",
+        "nul-in-symbol", "latin-1-symbol", "latin-1-exchange", "xz", "utf-16", "gzipped-parquet", "gzipped-utf-16", "gzipped-twice", "binary", "json-lines", "json", "gzipped-json", "orc", "feather-1", "gzipped-feather-1", "clock-digits-without-the-hour's-zero", "half-hour-zone",
         "before-clocks-go-forward", "before-clocks-go-back", "unclosed-quote"])
 def test_bad_input_names_file_row_and_column_and_keeps_the_tape(tmp_path, name, text, options, where, message):
     if isinstance(text, bytes):
