@@ -5,6 +5,7 @@ tqdm's); this module only submits, gathers and reports."""
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import contextlib
 import dataclasses
 import datetime
@@ -389,14 +390,12 @@ def _gather(
                 i = place[future.key]
                 try:
                     ok, value = _result(client, future, deadline)
-                except (TimeoutError, _ClientClosed):
-                    raise
-                except (Exception, asyncio.CancelledError) as e:  # the worker died too often, the result did
-                    # not come back (one that does not pickle), or the day was cancelled elsewhere: its
-                    # first line is the error, Dask's whole account the traceback
+                except _FetchFailed as e:  # the worker died too often, the result did not come back
+                    # (one that does not unpickle), or the day was cancelled elsewhere: its first line
+                    # is the error, Dask's whole account the traceback
                     if not _running(client):
                         raise _ClientClosed() from None
-                    text = _error_text(e)
+                    text = _error_text(e.error)
                     first, _, rest = text.partition("\n")
                     if _TASK_GRAPH_UNREADABLE in first:  # Dask's sentence goes on past the line
                         first = first.partition(_TASK_GRAPH_UNREADABLE)[0] + _TASK_GRAPH_UNREADABLE + _TASK_GRAPH_HINT
@@ -476,29 +475,49 @@ def _result(client: distributed.Client, future: distributed.Future, deadline: fl
     """A finished day's result. Fetching a large one counts against the
     deadline too. The fetch runs once on the client's loop and is waited
     for in slices, so that a client closed meanwhile is noticed (a fetch
-    cut short by a timeout would start again from nothing)."""
+    cut short by a timeout would start again from nothing). TimeoutError
+    at the deadline, _ClientClosed once the client is closed; the fetch's
+    own error (a result that does not unpickle, a day cancelled) comes as
+    _FetchFailed, whatever its type."""
     loop = getattr(client.loop, "asyncio_loop", None)
+    if loop is None or loop.is_closed():
+        raise _ClientClosed()
+    fetching = future._result()
     try:
-        if loop is None:
-            raise RuntimeError("no loop")
-        fetch = asyncio.run_coroutine_threadsafe(future._result(), loop)
-    except RuntimeError:  # the client's loop is gone, or closed
+        fetch = asyncio.run_coroutine_threadsafe(fetching, loop)
+    except RuntimeError:  # closed just now
+        fetching.close()
         raise _ClientClosed() from None
     try:
         while True:
             left = None if deadline is None else max(0.0, deadline - time.monotonic())
-            try:
-                return fetch.result(timeout=_POLL_SECONDS if left is None else min(left, _POLL_SECONDS))
-            except TimeoutError:
-                if left is not None and left <= _POLL_SECONDS:
-                    raise
-                if not _running(client):
-                    raise _ClientClosed() from None
+            done, _ = concurrent.futures.wait([fetch], timeout=_POLL_SECONDS if left is None else min(left, _POLL_SECONDS))
+            if done:
+                break
+            if left is not None and left <= _POLL_SECONDS:
+                raise TimeoutError()
+            if not _running(client):
+                raise _ClientClosed()
     finally:
         # A fetch not done stops; cancelling through a closed loop would
         # only log that it cannot.
         if not fetch.done() and not loop.is_closed():
             fetch.cancel()
+    try:
+        error = fetch.exception(timeout=0)
+    except concurrent.futures.CancelledError as cancelled:  # the fetch itself, as the client closes
+        error = cancelled
+    if error is not None:
+        raise _FetchFailed(error)
+    return fetch.result()
+
+
+class _FetchFailed(Exception):
+    """A day's result could not be had: `error` says why."""
+
+    def __init__(self, error: BaseException) -> None:
+        super().__init__(error)
+        self.error = error
 
 
 def _cancel(client: distributed.Client, futures: list[distributed.Future]) -> None:

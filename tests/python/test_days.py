@@ -274,9 +274,10 @@ print(json.dumps([raised, took, serial]))
         [serial[i] for i in range(len(tapes)) if i not in failed]
 
 
-def test_a_result_slow_to_fetch_comes_back(python_child, days, tmp_path):
+def test_a_result_slow_to_fetch_comes_back_and_one_that_fails_to_is_the_days_failure(python_child, days, tmp_path):
     # A result that takes longer to come over and unpickle than a look at
-    # the client lasts: a large frame from a far worker.
+    # the client lasts (a large frame from a far worker), and one whose
+    # unpickling raises TimeoutError, which is not the call's deadline.
     _, tapes = days
     (tmp_path / "slow_result.py").write_text("""
 import time
@@ -285,21 +286,31 @@ def restore(pad, delay):
     time.sleep(delay)
     return len(pad)
 
+def fail():
+    raise TimeoutError("the price server did not answer")
+
 class Slow:
     def __reduce__(self):
         return (restore, (b"x" * (12 << 20), 1.5))
 
+class Failing:
+    def __reduce__(self):
+        return (fail, ())
+
 def day(tape):
-    return Slow()
+    return Slow() if tape.endswith("03-04.tape") else Failing()
 """)
     out = run_days(python_child, f"""
 import json, os, sys
 sys.path.insert(0, {str(tmp_path)!r})
 os.environ["PYTHONPATH"] = {str(tmp_path)!r} + os.pathsep + os.environ["PYTHONPATH"]
 import slow_result
-print(json.dumps(tarvik_days.map_days(slow_result.day, {tapes[:1]!r}, workers=1, progress=False, timeout=120)))
+for timeout in (None, 120):
+    days = tarvik_days.map_days(slow_result.day, {tapes[:2]!r}, workers=1, progress=False, errors="keep",
+                                timeout=timeout)
+    print(json.dumps([days[0], days[1].error]))
 """)
-    assert out == [12 << 20]
+    assert out == [12 << 20, "TimeoutError: the price server did not answer"]
 
 
 def test_a_scheduler_that_cannot_import_the_function_is_told_so(python_child, days, tmp_path):
