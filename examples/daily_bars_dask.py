@@ -146,7 +146,10 @@ def day_bars(tape: str, symbols: tuple[str, ...]) -> Any:
         prices = ("open", "high", "low", "close", "vwap", "tw_spread")
         return pd.DataFrame(rows, columns=COLUMNS).astype({column: "float64" for column in prices})
     finally:
-        Tarvik.FilterSymbols([])
+        # The filter stays on this thread for its next replays: excluding
+        # no symbol delivers every one again. (FilterSymbols([]) would
+        # deliver none.)
+        Tarvik.ExcludeSymbols([])
         Tarvik.UnloadTarvik()
 
 

@@ -397,6 +397,20 @@ def test_the_examples_bars_of_a_symbol_do_not_depend_on_the_other_symbols_asked(
     together = daily_bars_dask.day_bars(tapes[0], tuple(names))
     first = together[together["symbol"] == names[0]].reset_index(drop=True)
     assert alone.equals(first), (alone, first)
+    # It leaves no filter behind on the thread: the next replay gets every trade.
+    import Tarvik
+    assert Tarvik.LoadTarvik(tarvik_engine.library_path()) != 0
+    try:
+        seen = []
+
+        def count(system, message):
+            seen.append(message.MessageType == Tarvik.TqMSG_TRADE)
+            return 0
+
+        assert Tarvik.ProcessTape(tapes[0], 0, 0, 0, count) == 0
+    finally:
+        Tarvik.UnloadTarvik()
+    assert sum(seen) == trades.num_rows
 
 
 def test_a_range_of_days_finds_the_tapes_by_their_header(days, monkeypatch):
