@@ -86,9 +86,10 @@ const char* other_format(const unsigned char* m, int64_t size, const unsigned ch
     const auto starts = [&](std::string_view magic) {
         return size >= static_cast<int64_t>(magic.size()) && std::memcmp(m, magic.data(), magic.size()) == 0;
     };
-    // Feather 1 ends with its metadata's length (32 bits, little-endian)
-    // and its magic again.
-    if (tail != nullptr && starts("FEA1") && std::memcmp(tail + 4, "FEA1", 4) == 0) {
+    // Feather 1 pads its magic to 8 bytes with NULs, which no text holds,
+    // and ends with its metadata's length (32 bits, little-endian) and its
+    // magic again.
+    if (tail != nullptr && starts(std::string_view("FEA1\0\0", 6)) && std::memcmp(tail + 4, "FEA1", 4) == 0) {
         const uint32_t metadata = uint32_t{tail[0]} | uint32_t{tail[1]} << 8 | uint32_t{tail[2]} << 16 |
                                   uint32_t{tail[3]} << 24;
         if (metadata > 0 && int64_t{metadata} + 16 <= total)
