@@ -146,10 +146,10 @@ def day_bars(tape: str, symbols: tuple[str, ...]) -> Any:
         prices = ("open", "high", "low", "close", "vwap", "tw_spread")
         return pd.DataFrame(rows, columns=COLUMNS).astype({column: "float64" for column in prices})
     finally:
-        # The filter stays on this thread for its next replays: excluding
-        # no symbol delivers every one again. (FilterSymbols([]) would
-        # deliver none.)
-        Tarvik.ExcludeSymbols([])
+        # The filter stays on this thread for its next replays until it is
+        # turned off, which a form FilterSymbols refuses does (docs/mistakes.md).
+        # FilterSymbols([]) would deliver no symbol.
+        Tarvik.FilterSymbols(None)  # type: ignore[call-overload]
         Tarvik.UnloadTarvik()
 
 

@@ -397,7 +397,8 @@ def test_the_examples_bars_of_a_symbol_do_not_depend_on_the_other_symbols_asked(
     together = daily_bars_dask.day_bars(tapes[0], tuple(names))
     first = together[together["symbol"] == names[0]].reset_index(drop=True)
     assert alone.equals(first), (alone, first)
-    # It leaves no filter behind on the thread: the next replay gets every trade.
+    # It leaves no filter behind on the thread: the next replay gets every
+    # trade, and UserData2 is the program's own again.
     import Tarvik
     assert Tarvik.LoadTarvik(tarvik_engine.library_path()) != 0
     try:
@@ -405,6 +406,9 @@ def test_the_examples_bars_of_a_symbol_do_not_depend_on_the_other_symbols_asked(
 
         def count(system, message):
             seen.append(message.MessageType == Tarvik.TqMSG_TRADE)
+            symbol = message.coreHeader.ptqStringSymbol
+            if symbol is not None:
+                symbol.UserData2 = 2  # the program's own mark
             return 0
 
         assert Tarvik.ProcessTape(tapes[0], 0, 0, 0, count) == 0
