@@ -76,11 +76,16 @@ bool dictionary_encodings_only(const parquet::FileMetaData& metadata, int c) {
     return true;
 }
 
+// The bytes a file's format is told by: its first ones, and its last ones
+// for formats whose first bytes may be text.
+constexpr std::size_t kMagicBytes = 6;
+constexpr std::size_t kTailBytes = 8;
+
 // What a file that is neither CSV nor Parquet is, told by its first bytes
-// (at most 6, `size` of them read), and how to get its text; null when
+// (at most kMagicBytes, `size` of them read), and how to get its text; null when
 // nothing tells. Formats whose first bytes may be text (a CSV of ORC's
 // trades starts with "ORC") are told only by the file's last 8 bytes as
-// well, `tail`, where those and the file's length `total` are known.
+// well, `tail` (kTailBytes), where those and the file's length `total` are known.
 const char* other_format(const unsigned char* m, int64_t size, const unsigned char* tail = nullptr,
                          int64_t total = 0) {
     const auto starts = [&](std::string_view magic) {
@@ -142,9 +147,9 @@ BatchSource::BatchSource(ImportInput input, char delimiter, bool header, Delimit
     if (!file.ok()) fail("cannot be opened: " + file.status().message());
     std::shared_ptr<arrow::io::ReadableFile> opened = *file;
     const int64_t size = value_or_fail(opened->GetSize(), input_.name);
-    unsigned char magic[6] = {};
-    unsigned char tail[8] = {};
-    const bool has_tail = size >= static_cast<int64_t>(sizeof magic + sizeof tail);
+    unsigned char magic[kMagicBytes] = {};
+    unsigned char tail[kTailBytes] = {};
+    const bool has_tail = size >= static_cast<int64_t>(kMagicBytes + kTailBytes);
     if (size > 0) {
         auto read = opened->ReadAt(0, std::min<int64_t>(size, sizeof magic), magic);
         if (!read.ok()) fail("cannot be read: " + read.status().message());
@@ -286,9 +291,9 @@ std::shared_ptr<arrow::Schema> BatchSource::csv_header(char delimiter) {
             fail("a " + codec_ + " file holding a file compressed again: " + codec_ +
                  " -dc gives the inner one, which import reads");
         const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-        const bool has_tail = whole && text.size() >= 14;  // its end is known
-        if (const char* other = other_format(bytes, static_cast<int64_t>(std::min<std::size_t>(text.size(), 6)),
-                                             has_tail ? bytes + text.size() - 8 : nullptr,
+        const bool has_tail = whole && text.size() >= kMagicBytes + kTailBytes;  // its end is known
+        if (const char* other = other_format(bytes, static_cast<int64_t>(std::min(text.size(), kMagicBytes)),
+                                             has_tail ? bytes + text.size() - kTailBytes : nullptr,
                                              static_cast<int64_t>(text.size())))
             fail("a " + codec_ + " file holding " + other);
     }
