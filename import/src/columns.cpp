@@ -24,7 +24,7 @@ constexpr const char* kFieldNames[kFieldCount] = {
     "symbol", "time", "exchange", "bid", "bid_size", "ask", "ask_size", "condition", "price", "size",
     "conditions", "sequence", "market_maker", "listed_exchange", "exchange_time", "action", "old_symbol",
     "price_type", "prev_close", "size_multiplier", "root", "underlying", "expiration", "strike", "put_call",
-    "contract_unit", "code", "price_flags"};
+    "contract_unit", "code", "price_flags", "date"};
 
 struct KindColumns {
     std::vector<Field> required;
@@ -35,15 +35,15 @@ KindColumns columns_of(InputKind kind) {
     switch (kind) {
         case InputKind::Quotes:
             return {{kSymbol, kTime, kExchange, kBid, kBidSize, kAsk, kAskSize},
-                    {kCondition, kListedExchange, kExchangeTime}};
+                    {kCondition, kListedExchange, kExchangeTime, kDate}};
         case InputKind::MMQuotes:
             return {{kSymbol, kTime, kExchange, kBid, kBidSize, kAsk, kAskSize, kMarketMaker},
-                    {kCondition, kListedExchange, kExchangeTime}};
+                    {kCondition, kListedExchange, kExchangeTime, kDate}};
         case InputKind::Trades:
             return {{kSymbol, kTime, kExchange, kPrice, kSize},
-                    {kConditions, kSequence, kPriceFlags, kListedExchange, kExchangeTime}};
+                    {kConditions, kSequence, kPriceFlags, kListedExchange, kExchangeTime, kDate}};
         case InputKind::Changes:
-            return {{kTime, kSymbol, kAction}, {kListedExchange, kOldSymbol}};
+            return {{kTime, kSymbol, kAction}, {kListedExchange, kOldSymbol, kDate}};
         case InputKind::Symbols:
             return {{kSymbol},
                     {kListedExchange, kPriceType, kPrevClose, kSizeMultiplier, kRoot, kUnderlying, kExpiration,
@@ -587,6 +587,28 @@ std::optional<int64_t> BatchCells::typed_date(Field f, int64_t i) const {
     const int64_t per_day = c.divisor < 0 ? kMicrosPerDay * 1000 : kMicrosPerDay / c.divisor;
     if (raw % per_day != 0) fail(f, i, "expected a date, got a time of day as well");
     return raw / per_day;
+}
+
+uint32_t BatchCells::day(Field f, int64_t i) const {
+    if (const std::optional<int64_t> days = typed_date(f, i)) {
+        const int64_t ndays = *days + engine::kUnixEpochNDays;
+        if (!tape_day(ndays)) fail(f, i, "outside the days a tape holds (1883-01-01 to 9999-12-31)");
+        return static_cast<uint32_t>(ndays);
+    }
+    const Cells& c = cells_[f];
+    char digits[48];
+    // A number is read as its digits (20240315); a text as it is written.
+    const std::string_view s = texts(c) ? text(f, i) : format_decimal(decimal(f, i), digits);
+    if (s.size() == last_date_size_ && std::memcmp(s.data(), last_date_, s.size()) == 0) return last_day_;
+    std::string why;
+    const std::optional<uint32_t> ndays = calendar_day(s, why);
+    if (!ndays) fail(f, i, why + ", got " + (texts(c) ? quoted(s) : std::string(s)));
+    if (s.size() <= sizeof last_date_) {
+        std::memcpy(last_date_, s.data(), s.size());
+        last_date_size_ = s.size();
+        last_day_ = *ndays;
+    }
+    return *ndays;
 }
 
 int BatchCells::float_cell(Field f, int64_t i, double& out) const {

@@ -24,7 +24,7 @@ enum Field : int {
     kSymbol, kTime, kExchange, kBid, kBidSize, kAsk, kAskSize, kCondition, kPrice, kSize, kConditions,
     kSequence, kMarketMaker, kListedExchange, kExchangeTime, kAction, kOldSymbol, kPriceType, kPrevClose,
     kSizeMultiplier, kRoot, kUnderlying, kExpiration, kStrike, kPutCall, kContractUnit, kCode, kPriceFlags,
-    kFieldCount
+    kDate, kFieldCount
 };
 
 const char* field_name(Field field);
@@ -120,6 +120,12 @@ public:
     // pandas keeps dates; midnight in the timestamp's own zone where it has
     // one) as days since 1970-01-01; nullopt for a column of another type.
     std::optional<int64_t> typed_date(Field f, int64_t i) const;
+    // A row's date (a date column beside times of day): a typed date, a
+    // number such as 20240315, or a text calendar_day reads; the day as the
+    // tape counts days. The cell must be present.
+    uint32_t day(Field f, int64_t i) const;
+    // The column is in the batch (or a constant one).
+    bool has(Field f) const { return cells_[f].kind != Kind::Absent; }
     int64_t integer(Field f, int64_t i, int64_t lo, int64_t hi) const;
     // A cell that is plainly a count, from 0 to 10^18 - 1 (digits alone,
     // or a non-negative integer column): true with its value. False for
@@ -200,6 +206,11 @@ private:
     std::vector<std::shared_ptr<arrow::Array>> keep_;  // the batch's arrays, alive while bound
     std::array<std::vector<const char*>, kFieldCount> view_data_;  // each view column's data buffers
     mutable char buffer_[48];
+    // The text of the last date read, and its day: a date column holds one
+    // text for many rows.
+    mutable char last_date_[16];
+    mutable std::size_t last_date_size_ = 0;
+    mutable uint32_t last_day_ = 0;
 };
 
 inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }

@@ -837,10 +837,17 @@ void Importer::conditions(RowContext& row, const BatchCells& cells, int64_t i, u
 void Importer::read_time(RowContext& row, const BatchCells& cells, int64_t i, ConvertedRow& out,
                          RowCells& read) const {
     ParsedTime t;
-    cells.time(kTime, i, row.parser, std::nullopt, t);
+    // A date column gives the day of a time of day, in place of --date; a
+    // time that holds its own day must fall on the row's date.
+    std::optional<uint32_t> date;
+    if (cells.has(kDate) && cells.present(kDate, i)) date = cells.day(kDate, i);
+    cells.time(kTime, i, row.parser, date, t);
     out.epoch_micros = t.epoch_micros;
     read.sub_milli = t.sub_milli;
     const LocalTime local = row.zone.to_local(t.epoch_micros);
+    if (date && local.ndays != *date)
+        cells.fail(kDate, i, "the row's time " + cells.shown_text(kTime, i) + " falls on " + engine::ymd_text(local.ndays) +
+                                 " in " + row.zone.name() + ", not on its date " + engine::ymd_text(*date));
     read.local_day = local.ndays;
     read.offset = (local.ndays - engine::kUnixEpochNDays) * kMicrosPerDay + static_cast<int64_t>(local.micros) -
                   t.epoch_micros;

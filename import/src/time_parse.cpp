@@ -165,9 +165,9 @@ ParsedTime TimeParser::local(int64_t local_micros, bool sub_milli) {
 
 std::optional<ParsedTime> TimeParser::time_of_day(int64_t micros, bool sub_milli, std::optional<uint32_t> day,
                                                   std::string& why) {
-    const std::optional<uint32_t> date = date_ ? date_ : day;
+    const std::optional<uint32_t> date = day ? day : date_;
     if (!date) {
-        why = "a time of day needs --date";
+        why = "a time of day needs --date or a date column";
         return std::nullopt;
     }
     if (micros < 0 || micros >= kMicrosPerDay) {
@@ -261,6 +261,51 @@ std::optional<ParsedTime> TimeParser::iso(std::string_view s, std::string& why) 
         return std::nullopt;
     }
     return ParsedTime{wall - offset, sub_milli};
+}
+
+std::optional<uint32_t> calendar_day(std::string_view s, std::string& why) {
+    // Three numbers and the one separator between them.
+    int parts[3] = {0, 0, 0};
+    int widths[3] = {0, 0, 0};
+    char separator = 0;
+    int part = 0;
+    for (char c : s) {
+        if (c >= '0' && c <= '9') {
+            if (widths[part] == 8) {
+                part = -1;
+                break;
+            }
+            parts[part] = parts[part] * 10 + (c - '0');
+            ++widths[part];
+        } else if ((c == '-' || c == '/' || c == '.') && part < 2 && widths[part] > 0 &&
+                   (separator == 0 || c == separator)) {
+            separator = c;
+            ++part;
+        } else {
+            part = -1;
+            break;
+        }
+    }
+    int y = 0, m = 0, d = 0;
+    if (part == 0 && widths[0] == 8) {  // 20240315
+        y = parts[0] / 10000, m = parts[0] / 100 % 100, d = parts[0] % 100;
+    } else if (part == 2 && widths[0] == 4 && widths[1] <= 2 && widths[2] >= 1 && widths[2] <= 2) {  // 2024-03-15
+        y = parts[0], m = parts[1], d = parts[2];
+    } else if (part == 2 && separator != '-' && widths[0] <= 2 && widths[1] <= 2 && widths[2] == 4) {
+        y = parts[2];
+        m = separator == '/' ? parts[0] : parts[1];  // 03/15/2024, 15.03.2024
+        d = separator == '/' ? parts[1] : parts[0];
+    } else {
+        why = "expected a date: YYYY-MM-DD, YYYYMMDD, MM/DD/YYYY or DD.MM.YYYY";
+        return std::nullopt;
+    }
+    if (engine::valid_ymd(y, m, d)) return engine::ndays_from_ymd(y, m, d);
+    const bool calendar = m >= 1 && m <= 12 && d >= 1 && d <= 31 && y < 1883;
+    why = calendar ? "outside the days a tape holds (1883-01-01 to 9999-12-31)"
+                   : separator == '/' && part == 2 && widths[2] == 4
+                         ? "not a day of the calendar (a date with slashes is read month first, MM/DD/YYYY)"
+                         : "not a day of the calendar";
+    return std::nullopt;
 }
 
 bool utc_offset(std::string_view zone, int64_t& micros) {

@@ -28,6 +28,13 @@ enum class TimeUnit { Seconds, Millis, Micros, Nanos, ClockDigits };
 // "s", "ms", "us", "ns", "hhmmss"; nullopt for anything else.
 std::optional<TimeUnit> parse_time_unit(std::string_view text);
 
+// A calendar day as vendor files write a date column beside times of day:
+// 2024-03-15, 2024/03/15, 2024.03.15, 20240315, 03/15/2024 (month first,
+// as US vendors write it) or 15.03.2024 (day first); the month and the day
+// of the last two may have one digit. The day as the tape counts days;
+// nullopt with the reason in `why`.
+std::optional<uint32_t> calendar_day(std::string_view s, std::string& why);
+
 // An offset from UTC as ISO 8601 writes it ("Z", "+hh", "+hhmm", "+hh:mm";
 // also "UTC" and "GMT"), local time minus UTC, in microseconds.
 bool utc_offset(std::string_view zone, int64_t& micros);
@@ -43,14 +50,15 @@ public:
         : zone_(zone), date_(date_ndays), unit_(unit) {}
 
     // A time written as text. `day` is the local day a time of day falls on
-    // when no date was given (nullopt: a time of day is an error). On
-    // failure answers nullopt and says why in `why`.
+    // (the row's date); nullopt: the date given for every row, if any, else
+    // a time of day is an error. On failure answers nullopt and says why in
+    // `why`.
     std::optional<ParsedTime> text(std::string_view s, std::optional<uint32_t> day, std::string& why);
     // An integer since the epoch; `unit` overrides the parser's.
     std::optional<ParsedTime> integer(int64_t value, std::optional<TimeUnit> unit, std::string& why);
     // A local wall-clock time (a typed timestamp without a time zone).
     ParsedTime local(int64_t local_micros, bool sub_milli);
-    // A time of day (a typed time column) on `day`, or the given date.
+    // A time of day (a typed time column) on `day`, else the given date.
     std::optional<ParsedTime> time_of_day(int64_t micros, bool sub_milli, std::optional<uint32_t> day,
                                           std::string& why);
 

@@ -68,13 +68,13 @@ def _is_path(value: object) -> bool:
 
 # The column names the import reads, by kind of input.
 _QUOTE_COLUMNS = ("symbol", "time", "exchange", "bid", "bid_size", "ask", "ask_size", "condition", "listed_exchange",
-                  "exchange_time")
+                  "exchange_time", "date")
 _COLUMNS = {
     "quotes": frozenset(_QUOTE_COLUMNS),
     "mm_quotes": frozenset((*_QUOTE_COLUMNS, "market_maker")),
     "trades": frozenset(("symbol", "time", "exchange", "price", "size", "conditions", "sequence", "price_flags",
-                         "listed_exchange", "exchange_time")),
-    "changes": frozenset(("time", "symbol", "action", "listed_exchange", "old_symbol")),
+                         "listed_exchange", "exchange_time", "date")),
+    "changes": frozenset(("time", "symbol", "action", "listed_exchange", "old_symbol", "date")),
     "symbols": frozenset(("symbol", "listed_exchange", "price_type", "prev_close", "size_multiplier", "root",
                           "underlying", "expiration", "strike", "put_call", "contract_unit")),
     "conditions": frozenset(("condition", "code")),
@@ -453,7 +453,8 @@ def write_tape(
     or a list of these. ``symbols`` is such a table of instruments;
     ``conditions`` a table with columns condition and code, or a dict from
     text to code. ``date`` (a ``datetime.date`` or "YYYY-MM-DD") places
-    times of day; ``time_zone`` (an IANA name, a ``zoneinfo.ZoneInfo`` or
+    times of day (a row's own ``date`` column, where it has one, places
+    its time); ``time_zone`` (an IANA name, a ``zoneinfo.ZoneInfo`` or
     a ``datetime.timezone`` of whole hours; default UTC) decides each
     event's day and time of day; ``time_unit`` ("s", "ms", "us", "ns" or
     "hhmmss") is that of integer times, where the column's type does not

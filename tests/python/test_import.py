@@ -422,6 +422,97 @@ def test_typed_times_of_day_are_read_on_the_date(tmp_path, form):
             tarvik_engine.write_tape(tmp_path / "late.tape", trades=late, date="2024-03-15")
 
 
+# Trades of two days either side of the clocks going forward in New York
+# (2024-03-10): the day and the time of day in columns of their own, and the
+# same instants written whole.
+SPLIT_DAYS = [("2024-03-08", "09:30:00.000250", "2024-03-08T09:30:00.000250-05:00"),
+              ("2024-03-08", "15:59:59.5", "2024-03-08T20:59:59.5Z"),
+              ("2024-03-11", "9:30:00", "2024-03-11T09:30:00-04:00"),
+              ("2024-03-11", "16:00:00.000001", "2024-03-11T20:00:00.000001Z")]
+
+
+def split_date(text, form):
+    y, m, d = text.split("-")
+    return {"iso": text, "compact": y + m + d, "slashes": f"{int(m)}/{d}/{y}", "dots": f"{d}.{m}.{y}",
+            "year-slashes": f"{y}/{m}/{d}"}[form]
+
+
+def split_day_tables(tmp_path, name, **inputs):
+    paths = tarvik_engine.write_tape(tmp_path / (name + "-{date}.tape"), time_zone="America/New_York",
+                                     progress=False, **inputs)
+    return [tarvik_engine.read_tape(p, kinds="trades")["trades"] for p in paths]
+
+
+@pytest.mark.parametrize("form", ["iso", "compact", "slashes", "dots", "year-slashes", "parquet-int", "date32",
+                                  "midnight", "categorical"])
+def test_a_date_column_places_each_rows_time_of_day(loaded, tmp_path, form):
+    pd = pytest.importorskip("pandas")
+    rows = [{"Date": day, "Time": clock, "symbol": "X", "exchange": 1, "price": 10.5 + k, "size": 5 + k}
+            for k, (day, clock, _) in enumerate(SPLIT_DAYS)]
+    whole = [{"time": instant, **{k: v for k, v in r.items() if k not in ("Date", "Time")}}
+             for r, (_, _, instant) in zip(rows, SPLIT_DAYS)]
+    expected = split_day_tables(tmp_path, "whole", trades=pd.DataFrame(whole))
+    frame = pd.DataFrame(rows)
+    if form in ("iso", "compact", "slashes", "dots", "year-slashes"):
+        path = tmp_path / "split.csv"
+        path.write_text(csv_text([dict(r, Date=split_date(r["Date"], form)) for r in rows]))
+        given = path
+    elif form == "parquet-int":
+        given = tmp_path / "split.parquet"
+        frame.assign(Date=frame.Date.str.replace("-", "").astype("int32")).to_parquet(given)
+    elif form == "date32":
+        given = frame.assign(Date=[datetime.date.fromisoformat(d) for d in frame.Date])
+    elif form == "midnight":
+        given = frame.assign(Date=pd.to_datetime(frame.Date))
+    else:
+        given = frame.assign(Date=frame.Date.astype("category"))
+    tables = split_day_tables(tmp_path, form, trades=given)
+    assert [t.to_pylist() for t in tables] == [t.to_pylist() for t in expected]
+    assert [len(t) for t in tables] == [2, 2]
+
+
+def test_a_date_column_overrides_the_date_given_and_checks_whole_times(loaded, tmp_path):
+    pd = pytest.importorskip("pandas")
+    trades = pd.DataFrame({"date": ["2024-03-11", None, ""], "time": ["09:30:00", "10:00:00", "11:00:00"],
+                           "symbol": "X", "exchange": 1, "price": 10.5, "size": 5})
+    with pytest.raises(ValueError, match=r"^trades:2: column 'time': out of time order"):
+        tarvik_engine.write_tape(tmp_path / "x.tape", trades=trades, date="2024-03-08")
+    paths = tarvik_engine.write_tape(tmp_path / "{date}.tape", trades=trades[:1], date="2024-03-08", progress=False)
+    assert [p.name for p in paths] == ["2024-03-11.tape"]
+    later = trades.assign(date=[None, None, "2024-03-12"])
+    paths = tarvik_engine.write_tape(tmp_path / "d-{date}.tape", trades=later, date="2024-03-11", progress=False)
+    assert [p.name for p in paths] == ["d-2024-03-11.tape", "d-2024-03-12.tape"]
+    # A time that holds its own day: the date must be the day it falls on
+    # in the time zone (13:30 in New York is 02:30 the next day in Tokyo).
+    whole = pd.DataFrame({"date": ["2024-03-15"], "time": ["2024-03-15T17:30:00Z"], "symbol": "X", "exchange": 1,
+                          "price": 10.5, "size": 5})
+    assert tarvik_engine.write_tape(tmp_path / "ny.tape", trades=whole, time_zone="America/New_York")
+    with pytest.raises(ValueError, match=r"^trades:1: column 'date': the row's time '2024-03-15T17:30:00Z' falls on "
+                                         r"2024-03-16 in Asia/Tokyo, not on its date 2024-03-15$"):
+        tarvik_engine.write_tape(tmp_path / "tokyo.tape", trades=whole, time_zone="Asia/Tokyo")
+
+
+BAD_DATE = "expected a date: YYYY-MM-DD, YYYYMMDD, MM/DD/YYYY or DD.MM.YYYY"
+
+
+@pytest.mark.parametrize("text, message", [
+    ("2024-02-30", "not a day of the calendar"),
+    ("13/01/2024", r"not a day of the calendar \(a date with slashes is read month first, MM/DD/YYYY\)"),
+    ("1883-01-01x", BAD_DATE),
+    ("202403150", BAD_DATE),
+    ("2024-03", BAD_DATE),
+    ("15-03-2024", BAD_DATE),
+    ("1700-01-01", r"outside the days a tape holds \(1883-01-01 to 9999-12-31\)"),
+])
+def test_a_bad_date_names_its_row_and_writes_nothing(tmp_path, text, message):
+    (tmp_path / "t.csv").write_text(f"date,time,symbol,exchange,price,size\n2024-03-15,09:30:00,X,1,1,1\n"
+                                    f"{text},09:31:00,X,1,1,1\n")
+    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape")
+    assert result.returncode == 1
+    assert re.search(rf"t\.csv:3: column 'date': {message}, got '{re.escape(text)}'$", result.stderr.strip())
+    assert not (tmp_path / "t.tape").exists()
+
+
 def test_a_constant_column_fills_only_the_inputs_without_it(loaded, tmp_path, day):
     _, trades = day
     files = per_symbol_files(tmp_path, day, "csv")
@@ -1688,7 +1779,7 @@ def test_an_error_a_stream_raises_reaches_the_caller_as_it_was_raised(tmp_path):
 
 
 @pytest.mark.parametrize("column, message", [
-    ("pa.array([datetime.time(9, 30)], pa.time64('ns'))", "a time of day needs date=, got 09:30:00.000000000"),
+    ("pa.array([datetime.time(9, 30)], pa.time64('ns'))", "a time of day needs date= or a date column, got 09:30:00.000000000"),
     ("pa.array([datetime.datetime(1795, 1, 1)], pa.timestamp('ns', 'UTC'))",
      "outside the days a tape holds (1883-01-01 to 9999-12-31), got 1795-01-01 00:00:00.000000000Z"),
 ], ids=["time-of-day", "too-early"])

@@ -596,7 +596,7 @@ void add_import(CLI::App& app, Commands& c) {
         ->required()
         ->check(kPath)
         ->type_name("TAPE");
-    import_app->add_option("--date", import_files.date, "the day of times of day, and of an empty import")->type_name("YYYY-MM-DD")->check(kDate);
+    import_app->add_option("--date", import_files.date, "the day of times of day (where no date column gives it), and of an empty import")->type_name("YYYY-MM-DD")->check(kDate);
     import_app->add_option("--time-zone", import_files.time_zone, "the zone of times without one (default UTC)")
         ->type_name("ZONE")
         ->check(CLI::Validator([](const std::string& zone) { return zone.empty() ? "an IANA name, or UTC" : ""; },
