@@ -294,6 +294,7 @@ std::vector<std::string> ColumnMap::all_columns() const {
 void BatchCells::bind(const arrow::RecordBatch& batch, uint64_t rows_before) {
     row_base_ = rows_before + first_row_;
     row_lines_ = nullptr;
+    last_typed_valid_ = false;  // a typed date's day is its type's: read again for each batch
     if (const CsvRowLines* lines = csv_row_lines(batch)) {
         row_base_ = static_cast<uint64_t>(lines->first);
         if (!lines->rows.empty()) row_lines_ = lines->rows.data();
@@ -589,19 +590,39 @@ std::optional<int64_t> BatchCells::typed_date(Field f, int64_t i) const {
     return raw / per_day;
 }
 
-uint32_t BatchCells::day(Field f, int64_t i) const {
-    if (const std::optional<int64_t> days = typed_date(f, i)) {
-        const int64_t ndays = *days + engine::kUnixEpochNDays;
-        if (!tape_day(ndays)) fail(f, i, "outside the days a tape holds (1883-01-01 to 9999-12-31)");
-        return static_cast<uint32_t>(ndays);
-    }
+uint32_t BatchCells::day(Field f, int64_t i, DateOrder order) const {
     const Cells& c = cells_[f];
+    if (c.kind == Kind::Date || c.kind == Kind::Timestamp) {
+        // A zoned timestamp's day is found in its zone's database: once for
+        // a run of rows of one value.
+        const int64_t raw = c.array->type_id() == arrow::Type::DATE32 ? c.array->data()->GetValues<int32_t>(1)[i]
+                                                                       : c.array->data()->GetValues<int64_t>(1)[i];
+        if (last_typed_valid_ && raw == last_typed_) return last_typed_day_;
+        const int64_t ndays = *typed_date(f, i) + engine::kUnixEpochNDays;
+        if (!tape_day(ndays)) fail(f, i, "outside the days a tape holds (1883-01-01 to 9999-12-31)");
+        last_typed_valid_ = true;
+        last_typed_ = raw;
+        last_typed_day_ = static_cast<uint32_t>(ndays);
+        return last_typed_day_;
+    }
     char digits[48];
-    // A number is read as its digits (20240315); a text as it is written.
-    const std::string_view s = texts(c) ? text(f, i) : format_decimal(decimal(f, i), digits);
+    std::string_view s;
+    if (texts(c)) {
+        s = text(f, i);
+    } else if (c.kind == Kind::Signed || c.kind == Kind::Unsigned || c.kind == Kind::Decimal ||
+               (c.kind == Kind::Float && c.array->type_id() == arrow::Type::DOUBLE)) {
+        s = format_decimal(decimal(f, i), digits);  // 20240315
+    } else if (c.kind == Kind::Float) {
+        // Past 2^24 a float32 holds every other whole number at best:
+        // 20240315 is kept as 20240316.
+        fail(f, i, "a float32 cannot hold a date of eight digits (20240315 is kept as 20240316): give the column "
+                   "as integers, float64 or text");
+    } else {
+        fail(f, i, "expected a date, got a column of type " + c.array->type()->ToString());
+    }
     if (s.size() == last_date_size_ && std::memcmp(s.data(), last_date_, s.size()) == 0) return last_day_;
     std::string why;
-    const std::optional<uint32_t> ndays = calendar_day(s, why);
+    const std::optional<uint32_t> ndays = calendar_day(s, order, why);
     if (!ndays) fail(f, i, why + ", got " + (texts(c) ? quoted(s) : std::string(s)));
     if (s.size() <= sizeof last_date_) {
         std::memcpy(last_date_, s.data(), s.size());

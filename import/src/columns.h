@@ -121,9 +121,9 @@ public:
     // one) as days since 1970-01-01; nullopt for a column of another type.
     std::optional<int64_t> typed_date(Field f, int64_t i) const;
     // A row's date (a date column beside times of day): a typed date, a
-    // number such as 20240315, or a text calendar_day reads; the day as the
-    // tape counts days. The cell must be present.
-    uint32_t day(Field f, int64_t i) const;
+    // number such as 20240315, or a text calendar_day reads in `order`; the
+    // day as the tape counts days. The cell must be present.
+    uint32_t day(Field f, int64_t i, DateOrder order) const;
     // The column is in the batch (or a constant one).
     bool has(Field f) const { return cells_[f].kind != Kind::Absent; }
     int64_t integer(Field f, int64_t i, int64_t lo, int64_t hi) const;
@@ -206,11 +206,14 @@ private:
     std::vector<std::shared_ptr<arrow::Array>> keep_;  // the batch's arrays, alive while bound
     std::array<std::vector<const char*>, kFieldCount> view_data_;  // each view column's data buffers
     mutable char buffer_[48];
-    // The text of the last date read, and its day: a date column holds one
-    // text for many rows.
+    // The last date read, as text or as a typed value, and its day: a date
+    // column holds one date for many rows.
     mutable char last_date_[16];
     mutable std::size_t last_date_size_ = 0;
     mutable uint32_t last_day_ = 0;
+    mutable bool last_typed_valid_ = false;
+    mutable int64_t last_typed_ = 0;
+    mutable uint32_t last_typed_day_ = 0;
 };
 
 inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }

@@ -87,6 +87,11 @@ ImportOptions options_from_json(const std::string& text) {
                 if (!o.time_unit) throw ImportUsageError("time_unit: expected s, ms, us, ns or hhmmss");
             } else if (key == "time_zone") {
                 if (!value.is_null()) o.time_zone = value.get<std::string>();
+            } else if (key == "date_order") {
+                if (value.is_null()) continue;
+                const std::optional<DateOrder> order = parse_date_order(value.get<std::string>());
+                if (!order) throw ImportUsageError("date_order: expected mdy or dmy");
+                o.date_order = *order;
             } else if (key == "date") {
                 if (!value.is_null()) o.date_ndays = parse_date(value.get<std::string>());
             } else if (key == "price_type") {

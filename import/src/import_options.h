@@ -57,6 +57,7 @@ struct ImportOptions {
     std::optional<TimeUnit> time_unit;
     std::string time_zone = "UTC";
     std::optional<uint32_t> date_ndays;
+    DateOrder date_order = DateOrder::Unknown;  // of a date column's dates with the year last
     std::optional<uint8_t> price_type;  // every instrument's, instead of the automatic choice
     // The data's prices (price, bid, ask) are in units of 10^-price_scale:
     // vendors' fixed-point integers (1e-9 units: 9).

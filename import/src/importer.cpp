@@ -840,7 +840,7 @@ void Importer::read_time(RowContext& row, const BatchCells& cells, int64_t i, Co
     // A date column gives the day of a time of day, in place of --date; a
     // time that holds its own day must fall on the row's date.
     std::optional<uint32_t> date;
-    if (cells.has(kDate) && cells.present(kDate, i)) date = cells.day(kDate, i);
+    if (cells.has(kDate) && cells.present(kDate, i)) date = cells.day(kDate, i, o_.date_order);
     cells.time(kTime, i, row.parser, date, t);
     out.epoch_micros = t.epoch_micros;
     read.sub_milli = t.sub_milli;

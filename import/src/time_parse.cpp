@@ -167,7 +167,7 @@ std::optional<ParsedTime> TimeParser::time_of_day(int64_t micros, bool sub_milli
                                                   std::string& why) {
     const std::optional<uint32_t> date = day ? day : date_;
     if (!date) {
-        why = "a time of day needs --date or a date column";
+        why = "a time of day needs --date, or a day in the row's date column";
         return std::nullopt;
     }
     if (micros < 0 || micros >= kMicrosPerDay) {
@@ -263,7 +263,20 @@ std::optional<ParsedTime> TimeParser::iso(std::string_view s, std::string& why) 
     return ParsedTime{wall - offset, sub_milli};
 }
 
-std::optional<uint32_t> calendar_day(std::string_view s, std::string& why) {
+std::optional<DateOrder> parse_date_order(std::string_view text) {
+    if (text == "mdy") return DateOrder::MonthFirst;
+    if (text == "dmy") return DateOrder::DayFirst;
+    return std::nullopt;
+}
+
+std::optional<uint32_t> calendar_day(std::string_view s, DateOrder order, std::string& why) {
+    // A midnight after the date: " 00:00:00.000", "T00:00".
+    if (const std::size_t at = s.find_first_of(" T"); at != std::string_view::npos) {
+        std::size_t k = at + 1;
+        int64_t micros = -1;
+        bool sub_milli = false;
+        if (clock_part(s, k, micros, sub_milli) && k == s.size() && micros == 0) s = s.substr(0, at);
+    }
     // Three numbers and the one separator between them.
     int parts[3] = {0, 0, 0};
     int widths[3] = {0, 0, 0};
@@ -287,24 +300,29 @@ std::optional<uint32_t> calendar_day(std::string_view s, std::string& why) {
         }
     }
     int y = 0, m = 0, d = 0;
+    const bool year_last = part == 2 && widths[0] <= 2 && widths[1] <= 2 && widths[2] == 4;
     if (part == 0 && widths[0] == 8) {  // 20240315
         y = parts[0] / 10000, m = parts[0] / 100 % 100, d = parts[0] % 100;
     } else if (part == 2 && widths[0] == 4 && widths[1] <= 2 && widths[2] >= 1 && widths[2] <= 2) {  // 2024-03-15
         y = parts[0], m = parts[1], d = parts[2];
-    } else if (part == 2 && separator != '-' && widths[0] <= 2 && widths[1] <= 2 && widths[2] == 4) {
+    } else if (year_last && order != DateOrder::Unknown) {  // 03/15/2024, 15.03.2024
         y = parts[2];
-        m = separator == '/' ? parts[0] : parts[1];  // 03/15/2024, 15.03.2024
-        d = separator == '/' ? parts[1] : parts[0];
+        m = order == DateOrder::MonthFirst ? parts[0] : parts[1];
+        d = order == DateOrder::MonthFirst ? parts[1] : parts[0];
+    } else if (year_last) {
+        why = "a date with the year last reads month first (03/15/2024) or day first (15/03/2024), as vendors "
+              "write it: give --date-order mdy or dmy";
+        return std::nullopt;
     } else {
-        why = "expected a date: YYYY-MM-DD, YYYYMMDD, MM/DD/YYYY or DD.MM.YYYY";
+        why = "expected a date: YYYY-MM-DD, YYYYMMDD, or with the year last and --date-order (MM/DD/YYYY, DD.MM.YYYY)";
         return std::nullopt;
     }
     if (engine::valid_ymd(y, m, d)) return engine::ndays_from_ymd(y, m, d);
     const bool calendar = m >= 1 && m <= 12 && d >= 1 && d <= 31 && y < 1883;
     why = calendar ? "outside the days a tape holds (1883-01-01 to 9999-12-31)"
-                   : separator == '/' && part == 2 && widths[2] == 4
-                         ? "not a day of the calendar (a date with slashes is read month first, MM/DD/YYYY)"
-                         : "not a day of the calendar";
+          : year_last ? std::string("not a day of the calendar, read ") +
+                            (order == DateOrder::MonthFirst ? "month first (--date-order mdy)" : "day first (--date-order dmy)")
+                      : "not a day of the calendar";
     return std::nullopt;
 }
 

@@ -28,12 +28,21 @@ enum class TimeUnit { Seconds, Millis, Micros, Nanos, ClockDigits };
 // "s", "ms", "us", "ns", "hhmmss"; nullopt for anything else.
 std::optional<TimeUnit> parse_time_unit(std::string_view text);
 
+// How a date with the year last reads: vendors write 03/15/2024 (US) and
+// 15/03/2024 or 15.03.2024 alike, and the 3rd of April is 04/03 or 03/04.
+// Unknown: such a date is an error, never a guess.
+enum class DateOrder { Unknown, MonthFirst, DayFirst };
+
+// "mdy", "dmy"; nullopt for anything else.
+std::optional<DateOrder> parse_date_order(std::string_view text);
+
 // A calendar day as vendor files write a date column beside times of day:
-// 2024-03-15, 2024/03/15, 2024.03.15, 20240315, 03/15/2024 (month first,
-// as US vendors write it) or 15.03.2024 (day first); the month and the day
-// of the last two may have one digit. The day as the tape counts days;
-// nullopt with the reason in `why`.
-std::optional<uint32_t> calendar_day(std::string_view s, std::string& why);
+// 2024-03-15, 2024/03/15, 2024.03.15, 20240315, or with the year last in the
+// order given (03/15/2024, 15.03.2024, 15-03-2024); the month and the day
+// may have one digit but in 20240315. A midnight after it (" 00:00:00",
+// as databases export dates) is read too. The day as the tape counts
+// days; nullopt with the reason in `why`.
+std::optional<uint32_t> calendar_day(std::string_view s, DateOrder order, std::string& why);
 
 // An offset from UTC as ISO 8601 writes it ("Z", "+hh", "+hhmm", "+hh:mm";
 // also "UTC" and "GMT"), local time minus UTC, in microseconds.

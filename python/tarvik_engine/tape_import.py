@@ -81,17 +81,35 @@ _COLUMNS = {
 }
 
 
-def _known_column(name: object, kind: str, rename: Mapping[str, str]) -> bool:
-    """Whether a column of this name would be read: trimmed, renamed and in
-    any letter case, as the import matches names."""
-    if not isinstance(name, str):
-        return False
+def _our_name(name: str, rename: Mapping[str, str]) -> str:
+    """A column's name as the import matches it: trimmed, renamed, lower case."""
     ours = name.strip()
     for vendor, target in rename.items():  # the first that matches, once
         if vendor.strip().lower() == ours.lower():
             ours = target.strip()
             break
-    return ours.lower() in _COLUMNS[kind]
+    return ours.lower()
+
+
+def _known_column(name: object, kind: str, rename: Mapping[str, str]) -> bool:
+    """Whether a column of this name would be read: trimmed, renamed and in
+    any letter case, as the import matches names."""
+    return isinstance(name, str) and _our_name(name, rename) in _COLUMNS[kind]
+
+
+def _index_level_is_data(frame: Any, level: object, kind: str, rename: Mapping[str, str]) -> bool:
+    """Whether an index level is read as a column: it is named as one the
+    import reads, and is not one of the frame's columns. A level named date
+    that holds times of day as well (a DatetimeIndex of the events' times)
+    is a row label, as it always was: only days are dates."""
+    if not _known_column(level, kind, rename) or level in frame.columns:
+        return False
+    if _our_name(str(level), rename) != "date":
+        return True
+    import pandas
+
+    values = frame.index.get_level_values(level)
+    return not (isinstance(values, pandas.DatetimeIndex) and bool((values != values.normalize()).any()))
 
 
 def _as_table(value: object, kind: str, name: str, rename: Mapping[str, str],
@@ -111,8 +129,7 @@ def _as_table(value: object, kind: str, name: str, rename: Mapping[str, str],
         # DatetimeIndex named time, a (symbol, time) MultiIndex, a RangeIndex
         # named sequence): it becomes a column. Other levels are only row labels.
         frame: Any = value
-        named = [level for level in frame.index.names
-                 if _known_column(level, kind, rename) and level not in frame.columns]
+        named = [level for level in frame.index.names if _index_level_is_data(frame, level, kind, rename)]
         if named:
             frame = frame.reset_index(level=named)
         if ignore_extra:
@@ -426,6 +443,7 @@ def write_tape(
     symbols: Input = None,
     conditions: Input | Mapping[str, int] = None,
     date: datetime.date | str | None = None,
+    date_order: str | None = None,
     time_zone: str | datetime.tzinfo | None = None,
     time_unit: str | None = None,
     price_type: int | None = None,
@@ -454,7 +472,8 @@ def write_tape(
     ``conditions`` a table with columns condition and code, or a dict from
     text to code. ``date`` (a ``datetime.date`` or "YYYY-MM-DD") places
     times of day (a row's own ``date`` column, where it has one, places
-    its time); ``time_zone`` (an IANA name, a ``zoneinfo.ZoneInfo`` or
+    its time; ``date_order``, "mdy" or "dmy", says how that column's dates
+    with the year last read: 03/15/2024 or 15/03/2024); ``time_zone`` (an IANA name, a ``zoneinfo.ZoneInfo`` or
     a ``datetime.timezone`` of whole hours; default UTC) decides each
     event's day and time of day; ``time_unit`` ("s", "ms", "us", "ns" or
     "hhmmss") is that of integer times, where the column's type does not
@@ -527,6 +546,7 @@ def write_tape(
         "time_unit": _text_option("time_unit", time_unit),
         "time_zone": _zone_name(time_zone),
         "date": _date_text(date),
+        "date_order": _text_option("date_order", date_order),
         "price_type": _whole("price_type", price_type, 255) if price_type is not None else None,
         "price_scale": _whole("price_scale", price_scale, 18),
         "listed_exchange": _whole("listed_exchange", listed_exchange, 65535),
@@ -635,7 +655,7 @@ class _Progress:
 # callers know them by their keywords.
 _KEYWORDS = {
     "--ignore-extra-columns": "ignore_extra_columns=True", "--rename": "rename=", "--constant": "constants=",
-    "--date": "date=", "--time-unit": "time_unit=", "--time-zone": "time_zone=", "--allow-empty": "allow_empty=True",
+    "--date": "date=", "--date-order": "date_order=", "--time-unit": "time_unit=", "--time-zone": "time_zone=", "--allow-empty": "allow_empty=True",
     "--sort": "sort=True", "--conditions": "conditions=", "--listed-exg": "listed_exchange=",
     "--fractional-sizes": "fractional_sizes=True", "--price-type": "price_type=", "--price-scale": "price_scale=", "--no-header": "header=False",
     "--symbols": "symbols=", "--delimiter": "delimiter=", "--temp-dir": "temp_dir=", "-o": "path",

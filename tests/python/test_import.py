@@ -433,8 +433,8 @@ SPLIT_DAYS = [("2024-03-08", "09:30:00.000250", "2024-03-08T09:30:00.000250-05:0
 
 def split_date(text, form):
     y, m, d = text.split("-")
-    return {"iso": text, "compact": y + m + d, "slashes": f"{int(m)}/{d}/{y}", "dots": f"{d}.{m}.{y}",
-            "year-slashes": f"{y}/{m}/{d}"}[form]
+    return {"iso": text, "compact": y + m + d, "mdy": f"{int(m)}/{d}/{y}", "dmy": f"{d}.{m}.{y}",
+            "dmy-dashes": f"{d}-{m}-{y}", "year-slashes": f"{y}/{m}/{d}", "midnight-text": text + " 00:00:00.000"}[form]
 
 
 def split_day_tables(tmp_path, name, **inputs):
@@ -443,8 +443,8 @@ def split_day_tables(tmp_path, name, **inputs):
     return [tarvik_engine.read_tape(p, kinds="trades")["trades"] for p in paths]
 
 
-@pytest.mark.parametrize("form", ["iso", "compact", "slashes", "dots", "year-slashes", "parquet-int", "date32",
-                                  "midnight", "categorical"])
+@pytest.mark.parametrize("form", ["iso", "compact", "mdy", "dmy", "dmy-dashes", "year-slashes", "midnight-text",
+                                  "parquet-int", "date32", "midnight", "categorical", "index"])
 def test_a_date_column_places_each_rows_time_of_day(loaded, tmp_path, form):
     pd = pytest.importorskip("pandas")
     rows = [{"Date": day, "Time": clock, "symbol": "X", "exchange": 1, "price": 10.5 + k, "size": 5 + k}
@@ -453,10 +453,12 @@ def test_a_date_column_places_each_rows_time_of_day(loaded, tmp_path, form):
              for r, (_, _, instant) in zip(rows, SPLIT_DAYS)]
     expected = split_day_tables(tmp_path, "whole", trades=pd.DataFrame(whole))
     frame = pd.DataFrame(rows)
-    if form in ("iso", "compact", "slashes", "dots", "year-slashes"):
+    options = {}
+    if form in ("iso", "compact", "mdy", "dmy", "dmy-dashes", "year-slashes", "midnight-text"):
         path = tmp_path / "split.csv"
         path.write_text(csv_text([dict(r, Date=split_date(r["Date"], form)) for r in rows]))
         given = path
+        options = {"date_order": form[:3]} if form.startswith(("mdy", "dmy")) else {}
     elif form == "parquet-int":
         given = tmp_path / "split.parquet"
         frame.assign(Date=frame.Date.str.replace("-", "").astype("int32")).to_parquet(given)
@@ -464,9 +466,11 @@ def test_a_date_column_places_each_rows_time_of_day(loaded, tmp_path, form):
         given = frame.assign(Date=[datetime.date.fromisoformat(d) for d in frame.Date])
     elif form == "midnight":
         given = frame.assign(Date=pd.to_datetime(frame.Date))
-    else:
+    elif form == "categorical":
         given = frame.assign(Date=frame.Date.astype("category"))
-    tables = split_day_tables(tmp_path, form, trades=given)
+    else:  # a (date, symbol) index, as a frame of many days is kept
+        given = frame.assign(Date=pd.to_datetime(frame.Date)).set_index(["Date", "symbol"])
+    tables = split_day_tables(tmp_path, form, trades=given, **options)
     assert [t.to_pylist() for t in tables] == [t.to_pylist() for t in expected]
     assert [len(t) for t in tables] == [2, 2]
 
@@ -492,22 +496,68 @@ def test_a_date_column_overrides_the_date_given_and_checks_whole_times(loaded, t
         tarvik_engine.write_tape(tmp_path / "tokyo.tape", trades=whole, time_zone="Asia/Tokyo")
 
 
-BAD_DATE = "expected a date: YYYY-MM-DD, YYYYMMDD, MM/DD/YYYY or DD.MM.YYYY"
-
-
-@pytest.mark.parametrize("text, message", [
-    ("2024-02-30", "not a day of the calendar"),
-    ("13/01/2024", r"not a day of the calendar \(a date with slashes is read month first, MM/DD/YYYY\)"),
-    ("1883-01-01x", BAD_DATE),
-    ("202403150", BAD_DATE),
-    ("2024-03", BAD_DATE),
-    ("15-03-2024", BAD_DATE),
-    ("1700-01-01", r"outside the days a tape holds \(1883-01-01 to 9999-12-31\)"),
+@pytest.mark.parametrize("column, message", [
+    # float32 keeps 20240315 as 20240316: refused, not read a day late
+    ("np.array([20240315, 20240317], dtype=np.float32)", "a float32 cannot hold a date of eight digits"),
+    ("pa.array([True, False])", "expected a date, got a column of type bool"),
+    ("pa.array([datetime.time(9, 30)] * 2)", r"expected a date, got a column of type time64\[us\]"),
+    ("pd.to_datetime(['2024-03-15 09:30', '2024-03-15 09:31'])", "expected a date, got a time of day as well"),
 ])
-def test_a_bad_date_names_its_row_and_writes_nothing(tmp_path, text, message):
+def test_a_date_column_of_another_type_is_refused(tmp_path, column, message):
+    pd = pytest.importorskip("pandas")
+    pa = pytest.importorskip("pyarrow")
+    np = pytest.importorskip("numpy")
+    table = pa.table({"date": eval(column), "time": ["09:30:00", "09:31:00"], "symbol": ["X", "X"],
+                      "exchange": [1, 1], "price": [1.5, 1.5], "size": [1, 1]})
+    with pytest.raises(ValueError, match=rf"^trades:1: column 'date': {message}"):
+        tarvik_engine.write_tape(tmp_path / "t.tape", trades=table)
+    assert not (tmp_path / "t.tape").exists()
+
+
+def test_an_index_of_event_times_named_date_stays_a_row_label(loaded, tmp_path):
+    pd = pytest.importorskip("pandas")
+    times = pd.to_datetime(["2024-03-15 13:30:00.25", "2024-03-15 13:31:00.0"]).tz_localize("UTC")
+    frame = pd.DataFrame({"time": times, "symbol": "X", "exchange": 1, "price": [1.5, 1.25], "size": [1, 2]},
+                         index=pd.Index(times, name="date"))
+    tape = tarvik_engine.write_tape(tmp_path / "t.tape", trades=frame, progress=False)[0]
+    assert tarvik_engine.read_tape(tape, kinds="trades", time_zone="UTC")["trades"].column("price").to_pylist() == \
+        [1.5, 1.25]
+
+
+def test_an_exchange_time_of_day_falls_on_its_events_day_not_on_the_date_given(loaded, tmp_path):
+    pd = pytest.importorskip("pandas")
+    trades = pd.DataFrame({"time": ["2024-03-15T13:30:00.5Z"], "exchange_time": ["09:29:59.750001"], "symbol": "X",
+                           "exchange": 1, "price": 1.5, "size": 1})
+    tape = tarvik_engine.write_tape(tmp_path / "t.tape", trades=trades, date="2024-03-14",
+                                    time_zone="America/New_York", progress=False)[0]
+    seen = []
+    assert Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: (m.MessageType == Tarvik.TqMSG_TRADE and
+                                                             seen.append(m.ptarvik3Ext.MicrosOfDayPTP1)) or 0) == 0
+    assert seen == [(9 * 3600 + 29 * 60 + 59) * 10**6 + 750001]
+
+
+BAD_DATE = r"expected a date: YYYY-MM-DD, YYYYMMDD, or with the year last and --date-order \(MM/DD/YYYY, DD.MM.YYYY\)"
+
+
+@pytest.mark.parametrize("text, order, message", [
+    ("2024-02-30", None, "not a day of the calendar"),
+    ("04/03/2024", None, r"a date with the year last reads month first \(03/15/2024\) or day first \(15/03/2024\), "
+                         r"as vendors write it: give --date-order mdy or dmy"),
+    ("15.03.2024", None, r"a date with the year last reads month first .* or dmy"),
+    ("13/01/2024", "mdy", r"not a day of the calendar, read month first \(--date-order mdy\)"),
+    ("01/13/2024", "dmy", r"not a day of the calendar, read day first \(--date-order dmy\)"),
+    ("1883-01-01x", None, BAD_DATE),
+    ("202403150", None, BAD_DATE),
+    ("2024-03", None, BAD_DATE),
+    ("3/15/24", "mdy", BAD_DATE),
+    ("2024-03-15 09:30:00", None, BAD_DATE),
+    ("1700-01-01", None, r"outside the days a tape holds \(1883-01-01 to 9999-12-31\)"),
+])
+def test_a_bad_date_names_its_row_and_writes_nothing(tmp_path, text, order, message):
     (tmp_path / "t.csv").write_text(f"date,time,symbol,exchange,price,size\n2024-03-15,09:30:00,X,1,1,1\n"
                                     f"{text},09:31:00,X,1,1,1\n")
-    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape")
+    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape",
+                  *(["--date-order", order] if order else []))
     assert result.returncode == 1
     assert re.search(rf"t\.csv:3: column 'date': {message}, got '{re.escape(text)}'$", result.stderr.strip())
     assert not (tmp_path / "t.tape").exists()
@@ -1779,7 +1829,7 @@ def test_an_error_a_stream_raises_reaches_the_caller_as_it_was_raised(tmp_path):
 
 
 @pytest.mark.parametrize("column, message", [
-    ("pa.array([datetime.time(9, 30)], pa.time64('ns'))", "a time of day needs date= or a date column, got 09:30:00.000000000"),
+    ("pa.array([datetime.time(9, 30)], pa.time64('ns'))", "a time of day needs date=, or a day in the row's date column, got 09:30:00.000000000"),
     ("pa.array([datetime.datetime(1795, 1, 1)], pa.timestamp('ns', 'UTC'))",
      "outside the days a tape holds (1883-01-01 to 9999-12-31), got 1795-01-01 00:00:00.000000000Z"),
 ], ids=["time-of-day", "too-early"])

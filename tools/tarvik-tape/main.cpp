@@ -128,6 +128,12 @@ const CLI::Validator kMix(
 const CLI::Validator kPath([](std::string& text) -> std::string { return text.empty() ? "expected a path, got ''" : ""; },
                            "");
 
+const CLI::Validator kDateOrder(
+    [](std::string& text) -> std::string {
+        return import::parse_date_order(text) ? "" : "expected mdy or dmy, got '" + text + "'";
+    },
+    "");
+
 const CLI::Validator kTimeUnit(
     [](std::string& text) -> std::string {
         return import::parse_time_unit(text) ? "" : "expected s, ms, us, ns or hhmmss, got '" + text + "'";
@@ -362,7 +368,7 @@ private:
 
 struct ImportCommand {
     std::vector<std::string> quotes, trades, mm_quotes, changes;
-    std::string symbols, conditions, output, date, time_zone, time_unit, delimiter, temp_dir;
+    std::string symbols, conditions, output, date, date_order, time_zone, time_unit, delimiter, temp_dir;
     std::vector<std::string> renames, constants;
     unsigned price_type = 256;  // 256: chosen from the prices
     int price_scale = 0;
@@ -387,6 +393,7 @@ struct ImportCommand {
         if (!date.empty()) o.date_ndays = import::parse_date(date);
         if (!time_zone.empty()) o.time_zone = time_zone;
         if (!time_unit.empty()) o.time_unit = import::parse_time_unit(time_unit);
+        if (!date_order.empty()) o.date_order = *import::parse_date_order(date_order);
         if (price_type < 256) o.price_type = static_cast<uint8_t>(price_type);
         o.price_scale = price_scale;
         o.listed_exg = listed_exg;
@@ -597,6 +604,7 @@ void add_import(CLI::App& app, Commands& c) {
         ->check(kPath)
         ->type_name("TAPE");
     import_app->add_option("--date", import_files.date, "the day of times of day (where no date column gives it), and of an empty import")->type_name("YYYY-MM-DD")->check(kDate);
+    import_app->add_option("--date-order", import_files.date_order, "how a date column's dates with the year last read: 03/15/2024 (mdy) or 15/03/2024 (dmy)")->type_name("mdy|dmy")->check(kDateOrder);
     import_app->add_option("--time-zone", import_files.time_zone, "the zone of times without one (default UTC)")
         ->type_name("ZONE")
         ->check(CLI::Validator([](const std::string& zone) { return zone.empty() ? "an IANA name, or UTC" : ""; },
