@@ -89,7 +89,7 @@ struct RowContext {
     std::vector<std::string_view> condition_tokens;
     std::string condition_storage;
 
-    RowContext(const TimeZone& z, const ImportOptions& o) : zone(z), parser(zone, o.date_ndays, o.time_unit) {}
+    RowContext(const TimeZone& z, const ImportOptions& o) : zone(z), parser(zone, o.date_ndays, o.time_unit, o.date_order) {}
     RowContext(const RowContext&) = delete;  // the parser refers to the zone
     RowContext& operator=(const RowContext&) = delete;
 };

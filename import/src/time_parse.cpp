@@ -90,6 +90,9 @@ std::optional<TimeUnit> TimeParser::unit_for(int64_t value, std::string& why) co
     if (v >= 100'000'000'000 && v < 7'300'000'000'000) return TimeUnit::Millis;
     if (v >= 100'000'000 && v < 7'300'000'000) return TimeUnit::Seconds;
     why = "the unit of the time " + std::to_string(value) + " since the epoch cannot be told; give --time-unit";
+    // Seconds or microseconds since midnight, as some feeds count: no
+    // unit makes them a day of the tapes.
+    if (v < 100'000'000) why += " (a time of day is written HH:MM:SS[.ffffff], or HHMMSS[ffffff] with --time-unit hhmmss)";
     return std::nullopt;
 }
 
@@ -301,7 +304,8 @@ std::optional<uint32_t> calendar_day(std::string_view s, DateOrder order, std::s
     }
     int y = 0, m = 0, d = 0;
     const bool year_last = part == 2 && widths[0] <= 2 && widths[1] <= 2 && widths[2] == 4;
-    if (part == 0 && widths[0] == 8) {  // 20240315
+    // 20240315, or 20240315.0 as a float column with a gap is written to CSV
+    if (widths[0] == 8 && (part == 0 || (part == 1 && separator == '.' && parts[1] == 0))) {
         y = parts[0] / 10000, m = parts[0] / 100 % 100, d = parts[0] % 100;
     } else if (part == 2 && widths[0] == 4 && widths[1] <= 2 && widths[2] >= 1 && widths[2] <= 2) {  // 2024-03-15
         y = parts[0], m = parts[1], d = parts[2];
@@ -374,11 +378,68 @@ std::optional<ParsedTime> TimeParser::iso_basic(std::string_view s, std::string&
     return iso(std::string_view(extended, n), why);
 }
 
+bool TimeParser::date_and_clock(std::string_view s, std::optional<ParsedTime>& out, std::string& why) {
+    const std::size_t blank = s.find(' ');
+    if (blank < 8 || blank > 10) return false;
+    const std::string_view date = s.substr(0, blank);
+    const std::optional<uint32_t> day = calendar_day(date, order_, why);
+    if (!day) {
+        // A date with the year last and no order to read it in: say so.
+        std::string other;
+        const bool year_last = order_ == DateOrder::Unknown && (calendar_day(date, DateOrder::MonthFirst, other) ||
+                                                                calendar_day(date, DateOrder::DayFirst, other));
+        out = std::nullopt;
+        return year_last;
+    }
+    std::size_t at = blank;
+    while (at < s.size() && s[at] == ' ') ++at;
+    // The time of day as HH:MM:SS[.fff] in a buffer of its own:
+    // 090000637 as 09:00:00.637, 9:30:00 as 09:30:00.
+    char clock[48];
+    std::size_t n = 0;
+    std::size_t digits_end = at;
+    while (digits_end < s.size() && s[digits_end] >= '0' && s[digits_end] <= '9') ++digits_end;
+    if (digits_end - at >= 6 && digits_end - at <= 15) {
+        for (std::size_t k = at; k < digits_end; ++k) {
+            if (k - at == 2 || k - at == 4) clock[n++] = ':';
+            if (k - at == 6) clock[n++] = '.';
+            clock[n++] = s[k];
+        }
+        at = digits_end;
+    } else {
+        if (digits_end - at == 1) clock[n++] = '0';
+        while (at < s.size() && s[at] != ' ' && s[at] != 'Z' && s[at] != '+' && s[at] != '-' && n < sizeof clock)
+            clock[n++] = s[at++];
+    }
+    const std::string_view clock_text(clock, n);
+    std::size_t k = 0;
+    int64_t micros = 0;
+    bool sub_milli = false;
+    int64_t offset = 0;
+    std::string_view zone = s.substr(at);
+    if (!zone.empty() && zone[0] == ' ' && zone.size() > 1) zone.remove_prefix(1);
+    if (!clock_part(clock_text, k, micros, sub_milli) || k != n || (!zone.empty() && !utc_offset(zone, offset))) {
+        why = "expected a date and a time of day such as 2024-03-15 09:30:00.123456 (15.03.2024 09:30:00.123 with "
+              "--date-order)";
+        out = std::nullopt;
+        return true;
+    }
+    const int64_t wall = (static_cast<int64_t>(*day) - engine::kUnixEpochNDays) * kMicrosPerDay + micros;
+    out = zone.empty() ? local(wall, sub_milli) : ParsedTime{wall - offset, sub_milli};
+    return true;
+}
+
 std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uint32_t> day, std::string& why) {
     if (s.empty()) {
         why = "empty";
         return std::nullopt;
     }
+    // A date and a time of day, 15.03.2024 09:30:00.242: the blank after
+    // the date is told before anything else is read.
+    std::optional<ParsedTime> dated;
+    if (s.size() >= 14 && s[4] != '-' && (s[8] == ' ' || s[9] == ' ' || s[10] == ' ') &&
+        date_and_clock(s, dated, why))
+        return dated;
     if (unit_ == TimeUnit::ClockDigits) return clock_digits(s, day, why);
     const std::size_t i = s[0] == '-' ? 1 : 0;
     std::size_t k = i;

@@ -8,7 +8,10 @@
 //   - a time of day, HH:MM:SS[.fffffffff], local to the time zone on the
 //     day given;
 //   - with the unit "hhmmss", a time of day as digits alone,
-//     HHMMSS[fffffffff] (NYSE TAQ files write 093000123456789).
+//     HHMMSS[fffffffff] (NYSE TAQ files write 093000123456789);
+//   - a date as a date column is written, a space, and a time of day as
+//     HH:MM:SS[.fff] or HHMMSS[fff] (15.03.2024 09:30:00.242, 20240308
+//     090000637), then the zone ISO 8601 allows, if any.
 // Digits past the microsecond are dropped (the time is truncated).
 #pragma once
 
@@ -55,8 +58,9 @@ struct ParsedTime {
 
 class TimeParser {
 public:
-    TimeParser(TimeZone& zone, std::optional<uint32_t> date_ndays, std::optional<TimeUnit> unit)
-        : zone_(zone), date_(date_ndays), unit_(unit) {}
+    TimeParser(TimeZone& zone, std::optional<uint32_t> date_ndays, std::optional<TimeUnit> unit,
+               DateOrder order = DateOrder::Unknown)
+        : zone_(zone), date_(date_ndays), unit_(unit), order_(order) {}
 
     // A time written as text. `day` is the local day a time of day falls on
     // (the row's date); nullopt: the date given for every row, if any, else
@@ -82,10 +86,15 @@ private:
     std::optional<TimeUnit> unit_for(int64_t value, std::string& why) const;
     std::optional<ParsedTime> clock(std::string_view s, std::optional<uint32_t> day, std::string& why);
     std::optional<ParsedTime> clock_digits(std::string_view s, std::optional<uint32_t> day, std::string& why);
+    // A date as a date column is written, blanks, and a time of day. False
+    // where `s` is not written so (it is read another way); else true,
+    // with the time in `out`, or nullopt and the reason in `why`.
+    bool date_and_clock(std::string_view s, std::optional<ParsedTime>& out, std::string& why);
 
     TimeZone& zone_;
     std::optional<uint32_t> date_;
     std::optional<TimeUnit> unit_;
+    DateOrder order_;
 };
 
 }  // namespace tarvik::import

@@ -433,7 +433,7 @@ SPLIT_DAYS = [("2024-03-08", "09:30:00.000250", "2024-03-08T09:30:00.000250-05:0
 
 def split_date(text, form):
     y, m, d = text.split("-")
-    return {"iso": text, "compact": y + m + d, "mdy": f"{int(m)}/{d}/{y}", "dmy": f"{d}.{m}.{y}",
+    return {"iso": text, "compact": y + m + d, "float-written": y + m + d + ".0", "mdy": f"{int(m)}/{d}/{y}", "dmy": f"{d}.{m}.{y}",
             "dmy-dashes": f"{d}-{m}-{y}", "year-slashes": f"{y}/{m}/{d}", "midnight-text": text + " 00:00:00.000"}[form]
 
 
@@ -443,7 +443,7 @@ def split_day_tables(tmp_path, name, **inputs):
     return [tarvik_engine.read_tape(p, kinds="trades")["trades"] for p in paths]
 
 
-@pytest.mark.parametrize("form", ["iso", "compact", "mdy", "dmy", "dmy-dashes", "year-slashes", "midnight-text",
+@pytest.mark.parametrize("form", ["iso", "compact", "float-written", "mdy", "dmy", "dmy-dashes", "year-slashes", "midnight-text",
                                   "parquet-int", "date32", "midnight", "categorical", "index"])
 def test_a_date_column_places_each_rows_time_of_day(loaded, tmp_path, form):
     pd = pytest.importorskip("pandas")
@@ -454,7 +454,7 @@ def test_a_date_column_places_each_rows_time_of_day(loaded, tmp_path, form):
     expected = split_day_tables(tmp_path, "whole", trades=pd.DataFrame(whole))
     frame = pd.DataFrame(rows)
     options = {}
-    if form in ("iso", "compact", "mdy", "dmy", "dmy-dashes", "year-slashes", "midnight-text"):
+    if form in ("iso", "compact", "float-written", "mdy", "dmy", "dmy-dashes", "year-slashes", "midnight-text"):
         path = tmp_path / "split.csv"
         path.write_text(csv_text([dict(r, Date=split_date(r["Date"], form)) for r in rows]))
         given = path
@@ -494,6 +494,41 @@ def test_a_date_column_overrides_the_date_given_and_checks_whole_times(loaded, t
     with pytest.raises(ValueError, match=r"^trades:1: column 'date': the row's time '2024-03-15T17:30:00Z' falls on "
                                          r"2024-03-16 in Asia/Tokyo, not on its date 2024-03-15$"):
         tarvik_engine.write_tape(tmp_path / "tokyo.tape", trades=whole, time_zone="Asia/Tokyo")
+
+
+@pytest.mark.parametrize("written, order, instant", [
+    ("15.03.2024 09:30:00.242", "dmy", "2024-03-15T09:30:00.242-04:00"),  # Dukascopy, JForex
+    ("2024.03.15 9:30:00.5", None, "2024-03-15T09:30:00.5-04:00"),
+    ("03/15/2024 09:30:00.000001", "mdy", "2024-03-15T09:30:00.000001-04:00"),
+    ("20240315 093000637", None, "2024-03-15T09:30:00.637-04:00"),  # histdata
+    ("20240315  093001", None, "2024-03-15T09:30:01-04:00"),  # NinjaTrader, IB
+    ("2024/03/15 13:30:00.25 UTC", None, "2024-03-15T13:30:00.25Z"),
+    ("15-03-2024 13:30:00+00:00", "dmy", "2024-03-15T13:30:00Z"),
+])
+def test_a_date_and_a_time_of_day_in_one_cell_are_read_as_one_time(loaded, tmp_path, written, order, instant):
+    for n, text in enumerate((written, instant)):
+        (tmp_path / f"{n}.csv").write_text(f"time,symbol,exchange,price,size\n{text},X,1,1.5,1\n")
+        import_files("--trades", tmp_path / f"{n}.csv", "-o", tmp_path / f"{n}.tape", "--time-zone", "America/New_York",
+                     *(["--date-order", order] if order else []))
+    tables = [tarvik_engine.read_tape(tmp_path / f"{n}.tape", kinds="trades")["trades"] for n in range(2)]
+    assert tables[0].equals(tables[1])
+    if order:
+        (tmp_path / "unordered.csv").write_text(f"time,symbol,exchange,price,size\n{written},X,1,1.5,1\n")
+        result = tool("import", "--trades", tmp_path / "unordered.csv", "-o", tmp_path / "u.tape")
+        assert "a date with the year last reads month first" in result.stderr and result.returncode == 1
+
+
+@pytest.mark.parametrize("time, message", [
+    # seconds since midnight (LOBSTER): a time of day, not a time since the epoch
+    ("34200.121711783", r"the unit of the time 34200 since the epoch cannot be told; give --time-unit \(a time "
+                  r"of day is written HH:MM:SS\[.ffffff\], or HHMMSS\[ffffff\] with --time-unit hhmmss\)"),
+    ("20120621 093000 5179338", "expected a date and a time of day such as 2024-03-15 09:30:00.123456"),
+])
+def test_a_time_of_day_written_otherwise_is_told_how_to_write_it(tmp_path, time, message):
+    (tmp_path / "t.csv").write_text(f"time,symbol,exchange,price,size\n{time},X,1,1.5,1\n")
+    result = tool("import", "--trades", tmp_path / "t.csv", "-o", tmp_path / "t.tape", "--date", "2012-06-21")
+    assert result.returncode == 1 and re.search(rf"t\.csv:2: column 'time': {message}", result.stderr)
+    assert not (tmp_path / "t.tape").exists()
 
 
 @pytest.mark.parametrize("column, message", [
