@@ -80,6 +80,7 @@ ImportOptions options_from_json(const std::string& text) {
             else if (key == "allow_empty") o.allow_empty = value.get<bool>();
             else if (key == "fractional_sizes") o.fractional_sizes = value.get<bool>();
             else if (key == "one_sided_quotes") o.one_sided_quotes = value.get<bool>();
+            else if (key == "condition_letters") o.condition_letters = value.get<bool>();
             else if (key == "compress") o.compress = value.get<bool>();
             else if (key == "time_unit") {
                 if (value.is_null()) continue;

@@ -54,6 +54,9 @@ struct ImportOptions {
     // An empty bid or ask (its size empty or 0) is no bid or ask: price
     // and size 0, as one-sided quotes are written by some vendors.
     bool one_sided_quotes = false;
+    // Each character of a trade's conditions is a condition of its own, as
+    // TAQ packs them ("@FTI"); blanks and separators are none.
+    bool condition_letters = false;
     std::optional<TimeUnit> time_unit;
     std::string time_zone = "UTC";
     std::optional<uint32_t> date_ndays;

@@ -88,8 +88,10 @@ struct RowContext {
     TimeParser parser;
     std::vector<std::string_view> condition_tokens;
     std::string condition_storage;
+    bool condition_letters;
 
-    RowContext(const TimeZone& z, const ImportOptions& o) : zone(z), parser(zone, o.date_ndays, o.time_unit, o.date_order) {}
+    RowContext(const TimeZone& z, const ImportOptions& o)
+        : zone(z), parser(zone, o.date_ndays, o.time_unit, o.date_order), condition_letters(o.condition_letters) {}
     RowContext(const RowContext&) = delete;  // the parser refers to the zone
     RowContext& operator=(const RowContext&) = delete;
 };
@@ -739,13 +741,18 @@ int32_t Importer::float_price(const BatchCells& cells, int64_t i, Field f, doubl
 }
 
 // A trade's conditions as texts: a list column's items, or the cell's text
-// split at blanks and separators.
+// split at blanks and separators (or into its characters, with
+// --condition-letters).
 const std::vector<std::string_view>& condition_texts(RowContext& row, const BatchCells& cells, int64_t i) {
     std::vector<std::string_view>& tokens = row.condition_tokens;
     tokens.clear();
     if (!cells.list_items(kConditions, i, tokens, row.condition_storage)) {
         const std::string_view s = cells.optional_text(kConditions, i);  // lives with the batch
         std::size_t at = 0;
+        while (row.condition_letters && at < s.size()) {
+            if (std::strchr(" ;|,\t", s[at]) == nullptr) tokens.push_back(s.substr(at, 1));
+            ++at;
+        }
         while (at < s.size()) {
             const std::size_t end = s.find_first_of(" ;|,\t", at);
             const std::size_t stop = end == std::string_view::npos ? s.size() : end;
@@ -778,7 +785,9 @@ void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_
                 continue;
             }
         }
-        if (const auto number = code_number(cells, i, kConditions, t, 254, "condition ")) {
+        // A letter is a text, a digit too: TAQ's "4" is a condition of its own.
+        if (const auto number = row.condition_letters ? std::nullopt
+                                                      : code_number(cells, i, kConditions, t, 254, "condition ")) {
             on_number(t, *number);
             out[k] = static_cast<uint8_t>(*number);
         } else {

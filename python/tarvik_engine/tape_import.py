@@ -457,6 +457,7 @@ def write_tape(
     allow_empty: bool = False,
     fractional_sizes: bool = False,
     one_sided_quotes: bool = False,
+    condition_letters: bool = False,
     temp_dir: PathLike | None = None,
     delimiter: str | None = None,
     compress: bool = True,
@@ -491,6 +492,8 @@ def write_tape(
     data (price, bid, ask) as whole numbers of 10^-9 units, as vendors'
     fixed-point integers are. ``one_sided_quotes=True`` reads an empty bid or ask
     (its size empty or 0) as none, price and size 0.
+    ``condition_letters=True`` reads each character of a trade's
+    conditions as a condition of its own, as TAQ packs them ("@FTI").
     ``ignore_extra_columns=True`` skips columns the import does not take
     (else they are an error); ``sort=True`` sorts inputs that are not in
     time order (else a row out of order is an error); ``allow_empty=True``
@@ -543,6 +546,7 @@ def write_tape(
         "allow_empty": _flag("allow_empty", allow_empty),
         "fractional_sizes": _flag("fractional_sizes", fractional_sizes),
         "one_sided_quotes": _flag("one_sided_quotes", one_sided_quotes),
+        "condition_letters": _flag("condition_letters", condition_letters),
         "time_unit": _text_option("time_unit", time_unit),
         "time_zone": _zone_name(time_zone),
         "date": _date_text(date),
@@ -657,7 +661,7 @@ _KEYWORDS = {
     "--ignore-extra-columns": "ignore_extra_columns=True", "--rename": "rename=", "--constant": "constants=",
     "--date": "date=", "--date-order": "date_order=", "--time-unit": "time_unit=", "--time-zone": "time_zone=", "--allow-empty": "allow_empty=True",
     "--sort": "sort=True", "--conditions": "conditions=", "--listed-exg": "listed_exchange=",
-    "--fractional-sizes": "fractional_sizes=True", "--price-type": "price_type=", "--price-scale": "price_scale=", "--no-header": "header=False",
+    "--fractional-sizes": "fractional_sizes=True", "--condition-letters": "condition_letters=True", "--price-type": "price_type=", "--price-scale": "price_scale=", "--no-header": "header=False",
     "--symbols": "symbols=", "--delimiter": "delimiter=", "--temp-dir": "temp_dir=", "-o": "path",
 }
 # An option stands alone between spaces or brackets: not in a path

@@ -1274,6 +1274,27 @@ def test_text_conditions_are_numbered_and_named_in_the_tape(loaded, tmp_path, so
     assert seen == [(1, ["@", "F"]), (3, ["I"]), (0, []), (2, ["F", "@", "I", "T"])]
 
 
+@pytest.mark.parametrize("how", ["tool", "write_tape"])
+def test_condition_letters_read_each_character_of_a_packed_field(loaded, tmp_path, how):
+    # TAQ packs up to four one-letter conditions into one field, digits too
+    (tmp_path / "t.csv").write_text("symbol|time|exchange|price|size|conditions\nX|09:30:00|1|10|5|@FTI\n"
+                                    "X|09:30:01|1|10|5|@ T4\nX|09:30:02|1|10|5|    \nX|09:30:03|1|10|5|4\n")
+    tape = tmp_path / "letters.tape"
+    if how == "tool":
+        import_files("--trades", tmp_path / "t.csv", "-o", tape, "--date", "2024-03-15", "--condition-letters")
+    else:
+        tarvik_engine.write_tape(tape, trades=tmp_path / "t.csv", date="2024-03-15", condition_letters=True)
+    seen = []
+    Tarvik.ProcessTape(str(tape), 0, 0, 0, lambda s, m: (m.MessageType == Tarvik.TqMSG_TRADE and seen.append(
+        [Tarvik.GetDefinedString(Tarvik.TqST_TRADECONDITION, c) for c in m.coreData.Trade.ExtTradeConditions
+         if c != 255])) or 0)
+    assert seen == [["@", "F", "T", "I"], ["@", "T", "4"], [], ["4"]]
+    (tmp_path / "five.csv").write_text("symbol,time,exchange,price,size,conditions\nX,09:30:00,1,10,5,@FTIZ\n")
+    result = tool("import", "--trades", tmp_path / "five.csv", "-o", tmp_path / "five.tape", "--date", "2024-03-15",
+                  "--condition-letters")
+    assert result.returncode == 1 and "at most four conditions, got 5" in result.stderr
+
+
 def test_a_conditions_table_gives_the_numbers(loaded, tmp_path):
     (tmp_path / "c.csv").write_text("condition,code\n@,0\nF,14\n")
     (tmp_path / "t.csv").write_text("symbol,time,exchange,price,size,conditions\nX,09:30:00,1,10,5,@ F 37\n")

@@ -374,7 +374,7 @@ struct ImportCommand {
     int price_scale = 0;
     uint16_t listed_exg = 1;
     bool ignore_extra_columns = false, no_header = false, sort = false, allow_empty = false, fractional_sizes = false, quiet = false,
-         no_compress = false, one_sided_quotes = false;
+         no_compress = false, one_sided_quotes = false, condition_letters = false;
 
     void run() {
         import::ImportOptions o;
@@ -406,6 +406,7 @@ struct ImportCommand {
         o.allow_empty = allow_empty;
         o.fractional_sizes = fractional_sizes;
         o.one_sided_quotes = one_sided_quotes;
+        o.condition_letters = condition_letters;
         o.temp_dir = temp_dir;
         o.compress = !no_compress;
         if (!delimiter.empty()) o.delimiter = import::parse_delimiter(delimiter);
@@ -627,6 +628,8 @@ void add_import(CLI::App& app, Commands& c) {
     import_app->add_flag("--fractional-sizes", import_files.fractional_sizes, "keep sizes below one share");
     import_app->add_flag("--one-sided-quotes", import_files.one_sided_quotes,
                          "an empty bid or ask (its size empty or 0) is none: price and size 0");
+    import_app->add_flag("--condition-letters", import_files.condition_letters,
+                         "each character of a trade's conditions is one (TAQ's @FTI)");
     import_app->add_option("--temp-dir", import_files.temp_dir, "for the converted rows and sorted runs (default beside the tape)")
         ->type_name("DIR");
     import_app->add_option("--delimiter", import_files.delimiter, "the CSV field delimiter")->type_name("C")->check(kDelimiter);
