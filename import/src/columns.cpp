@@ -771,7 +771,7 @@ void BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optional<uint
             break;
         }
         case Kind::Signed:
-            t = parser.integer(static_cast<int64_t>(decimal(f, i).units), std::nullopt, why);
+            t = parser.integer(static_cast<int64_t>(decimal(f, i).units), std::nullopt, day, why);
             break;
         case Kind::Float:
         case Kind::Decimal: {
@@ -789,7 +789,7 @@ void BatchCells::time(Field f, int64_t i, TimeParser& parser, std::optional<uint
             int64_t v = 0;
             const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
             if (r.ec != std::errc()) fail(f, i, "time out of range");
-            t = parser.integer(v, std::nullopt, why);
+            t = parser.integer(v, std::nullopt, day, why);
             break;
         }
         case Kind::Text:

@@ -85,7 +85,7 @@ ImportOptions options_from_json(const std::string& text) {
             else if (key == "time_unit") {
                 if (value.is_null()) continue;
                 o.time_unit = parse_time_unit(value.get<std::string>());
-                if (!o.time_unit) throw ImportUsageError("time_unit: expected s, ms, us, ns or hhmmss");
+                if (!o.time_unit) throw ImportUsageError("time_unit: expected s, ms, us, ns, the same with -of-day, or hhmmss");
             } else if (key == "time_zone") {
                 if (!value.is_null()) o.time_zone = value.get<std::string>();
             } else if (key == "date_order") {

@@ -75,6 +75,10 @@ std::optional<TimeUnit> parse_time_unit(std::string_view text) {
     if (text == "ms") return TimeUnit::Millis;
     if (text == "us") return TimeUnit::Micros;
     if (text == "ns") return TimeUnit::Nanos;
+    if (text == "s-of-day") return TimeUnit::SecondsOfDay;
+    if (text == "ms-of-day") return TimeUnit::MillisOfDay;
+    if (text == "us-of-day") return TimeUnit::MicrosOfDay;
+    if (text == "ns-of-day") return TimeUnit::NanosOfDay;
     if (text == "hhmmss") return TimeUnit::ClockDigits;
     return std::nullopt;
 }
@@ -92,13 +96,35 @@ std::optional<TimeUnit> TimeParser::unit_for(int64_t value, std::string& why) co
     why = "the unit of the time " + std::to_string(value) + " since the epoch cannot be told; give --time-unit";
     // Seconds or microseconds since midnight, as some feeds count: no
     // unit makes them a day of the tapes.
-    if (v < 100'000'000) why += " (a time of day is written HH:MM:SS[.ffffff], or HHMMSS[ffffff] with --time-unit hhmmss)";
+    if (value >= 0 && v < 100'000'000) why += " (a number since midnight reads with --time-unit s-of-day, or ms-, us-, ns-of-day)";
     return std::nullopt;
 }
 
-std::optional<ParsedTime> TimeParser::integer(int64_t value, std::optional<TimeUnit> unit, std::string& why) {
+namespace {
+
+// The unit since the epoch a unit since midnight counts in.
+std::optional<TimeUnit> epoch_unit_of_day(TimeUnit unit) {
+    switch (unit) {
+        case TimeUnit::SecondsOfDay: return TimeUnit::Seconds;
+        case TimeUnit::MillisOfDay: return TimeUnit::Millis;
+        case TimeUnit::MicrosOfDay: return TimeUnit::Micros;
+        case TimeUnit::NanosOfDay: return TimeUnit::Nanos;
+        default: return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::optional<ParsedTime> TimeParser::integer(int64_t value, std::optional<TimeUnit> unit, std::optional<uint32_t> day,
+                                              std::string& why) {
     if (!unit) unit = unit_for(value, why);
     if (!unit) return std::nullopt;
+    if (const std::optional<TimeUnit> base = epoch_unit_of_day(*unit)) {
+        // Counted as from the epoch, then taken as the time since midnight.
+        std::optional<ParsedTime> t = integer(value, base, std::nullopt, why);
+        if (!t) return t;
+        return time_of_day(t->epoch_micros, t->sub_milli, day, why);
+    }
     ParsedTime t;
     switch (*unit) {
         case TimeUnit::ClockDigits:
@@ -128,20 +154,24 @@ std::optional<ParsedTime> TimeParser::integer(int64_t value, std::optional<TimeU
             t.epoch_micros = floor_div(value, 1000);
             t.sub_milli = value % 1'000'000 != 0;
             break;
+        default:
+            break;
     }
     return t;
 }
 
 std::optional<ParsedTime> TimeParser::fractional(bool negative, uint64_t whole, std::string_view fraction,
-                                                 std::string& why) {
+                                                 std::optional<uint32_t> day, std::string& why) {
     if (whole > static_cast<uint64_t>(INT64_MAX)) {
         why = "time out of range";
         return std::nullopt;
     }
     const int64_t signed_whole = negative ? -static_cast<int64_t>(whole) : static_cast<int64_t>(whole);
-    const std::optional<TimeUnit> unit = unit_for(signed_whole, why);
+    std::optional<TimeUnit> unit = unit_for(signed_whole, why);
     if (!unit) return std::nullopt;
-    std::optional<ParsedTime> t = integer(signed_whole, unit, why);
+    const std::optional<TimeUnit> of_day = epoch_unit_of_day(*unit);
+    if (of_day) unit = of_day;
+    std::optional<ParsedTime> t = integer(signed_whole, unit, std::nullopt, why);
     if (!t) return t;
     // Digits of the fraction down to the microsecond count; those below
     // the millisecond make the time a sub-millisecond one.
@@ -159,6 +189,7 @@ std::optional<ParsedTime> TimeParser::fractional(bool negative, uint64_t whole, 
         below_micros = below_micros || fraction[d] != '0';
     if (negative && below_micros) ++micros;
     t->epoch_micros += negative ? -micros : micros;
+    if (of_day) return time_of_day(t->epoch_micros, t->sub_milli, day, why);
     return t;
 }
 
@@ -305,7 +336,7 @@ std::optional<uint32_t> calendar_day(std::string_view s, DateOrder order, std::s
     int y = 0, m = 0, d = 0;
     const bool year_last = part == 2 && widths[0] <= 2 && widths[1] <= 2 && widths[2] == 4;
     // 20240315, or 20240315.0 as a float column with a gap is written to CSV
-    if (widths[0] == 8 && (part == 0 || (part == 1 && separator == '.' && parts[1] == 0))) {
+    if (widths[0] == 8 && (part == 0 || (part == 1 && separator == '.' && widths[1] > 0 && parts[1] == 0))) {
         y = parts[0] / 10000, m = parts[0] / 100 % 100, d = parts[0] % 100;
     } else if (part == 2 && widths[0] == 4 && widths[1] <= 2 && widths[2] >= 1 && widths[2] <= 2) {  // 2024-03-15
         y = parts[0], m = parts[1], d = parts[2];
@@ -315,7 +346,7 @@ std::optional<uint32_t> calendar_day(std::string_view s, DateOrder order, std::s
         d = order == DateOrder::MonthFirst ? parts[1] : parts[0];
     } else if (year_last) {
         why = "a date with the year last reads month first (03/15/2024) or day first (15/03/2024), as vendors "
-              "write it: give --date-order mdy or dmy";
+              "write it: give --date-order mdy or --date-order dmy";
         return std::nullopt;
     } else {
         why = "expected a date: YYYY-MM-DD, YYYYMMDD, or with the year last and --date-order (MM/DD/YYYY, DD.MM.YYYY)";
@@ -382,35 +413,45 @@ bool TimeParser::date_and_clock(std::string_view s, std::optional<ParsedTime>& o
     const std::size_t blank = s.find(' ');
     if (blank < 8 || blank > 10) return false;
     const std::string_view date = s.substr(0, blank);
+    // Written as a date: digits and two of one separator, or eight digits.
+    const std::size_t first = date.find_first_not_of("0123456789");
+    const char separator = first == std::string_view::npos ? 0 : date[first];
+    if (separator != 0 && separator != '-' && separator != '/' && separator != '.') return false;
+    int separators = 0, digit_count = 0;
+    for (char c : date) {
+        if (c >= '0' && c <= '9') ++digit_count;
+        else if (c == separator) ++separators;
+        else return false;
+    }
+    if (!((separators == 2 && digit_count >= 6) || (separators == 0 && digit_count == 8))) return false;
+    out = std::nullopt;
     const std::optional<uint32_t> day = calendar_day(date, order_, why);
     if (!day) {
-        // A date with the year last and no order to read it in: say so.
-        std::string other;
-        const bool year_last = order_ == DateOrder::Unknown && (calendar_day(date, DateOrder::MonthFirst, other) ||
-                                                                calendar_day(date, DateOrder::DayFirst, other));
-        out = std::nullopt;
-        return year_last;
+        why += ", in a date and a time of day";
+        return true;
     }
     std::size_t at = blank;
     while (at < s.size() && s[at] == ' ') ++at;
     // The time of day as HH:MM:SS[.fff] in a buffer of its own:
-    // 090000637 as 09:00:00.637, 9:30:00 as 09:30:00.
+    // 090000637 as 09:00:00.637, 093000.5 as 09:30:00.5, 9:30:00 as 09:30:00.
     char clock[48];
     std::size_t n = 0;
     std::size_t digits_end = at;
     while (digits_end < s.size() && s[digits_end] >= '0' && s[digits_end] <= '9') ++digits_end;
-    if (digits_end - at >= 6 && digits_end - at <= 15) {
+    if (digits_end - at >= 6 && digits_end - at <= 15 && (digits_end == s.size() || s[digits_end] != ':')) {
         for (std::size_t k = at; k < digits_end; ++k) {
             if (k - at == 2 || k - at == 4) clock[n++] = ':';
             if (k - at == 6) clock[n++] = '.';
             clock[n++] = s[k];
         }
         at = digits_end;
-    } else {
-        if (digits_end - at == 1) clock[n++] = '0';
-        while (at < s.size() && s[at] != ' ' && s[at] != 'Z' && s[at] != '+' && s[at] != '-' && n < sizeof clock)
-            clock[n++] = s[at++];
+        if (n == 8 && at < s.size() && (s[at] == '.' || s[at] == ',')) clock[n++] = s[at++];  // 093000.5
+    } else if (digits_end - at == 1) {
+        clock[n++] = '0';
     }
+    while (at < s.size() && n < sizeof clock && ((s[at] >= '0' && s[at] <= '9') || s[at] == ':' || s[at] == '.' ||
+                                                 s[at] == ','))
+        clock[n++] = s[at++];
     const std::string_view clock_text(clock, n);
     std::size_t k = 0;
     int64_t micros = 0;
@@ -421,7 +462,6 @@ bool TimeParser::date_and_clock(std::string_view s, std::optional<ParsedTime>& o
     if (!clock_part(clock_text, k, micros, sub_milli) || k != n || (!zone.empty() && !utc_offset(zone, offset))) {
         why = "expected a date and a time of day such as 2024-03-15 09:30:00.123456 (15.03.2024 09:30:00.123 with "
               "--date-order)";
-        out = std::nullopt;
         return true;
     }
     const int64_t wall = (static_cast<int64_t>(*day) - engine::kUnixEpochNDays) * kMicrosPerDay + micros;
@@ -437,8 +477,8 @@ std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uin
     // A date and a time of day, 15.03.2024 09:30:00.242: the blank after
     // the date is told before anything else is read.
     std::optional<ParsedTime> dated;
-    if (s.size() >= 14 && s[4] != '-' && (s[8] == ' ' || s[9] == ' ' || s[10] == ' ') &&
-        date_and_clock(s, dated, why))
+    if (s.size() >= 13 && (s[8] == ' ' || s[9] == ' ' || s[10] == ' ') &&
+        !(s[4] == '-' && s[7] == '-') && date_and_clock(s, dated, why))
         return dated;
     if (unit_ == TimeUnit::ClockDigits) return clock_digits(s, day, why);
     const std::size_t i = s[0] == '-' ? 1 : 0;
@@ -454,7 +494,7 @@ std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uin
             why = "time out of range";
             return std::nullopt;
         }
-        return integer(i ? -static_cast<int64_t>(v) : static_cast<int64_t>(v), std::nullopt, why);
+        return integer(i ? -static_cast<int64_t>(v) : static_cast<int64_t>(v), std::nullopt, day, why);
     }
     if (k - i == 19 && k < s.size() && s[k] >= '0' && s[k] <= '9') {
         why = "time out of range";
@@ -464,7 +504,7 @@ std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uin
         // "1710509400.123456": a number since the epoch with a fraction.
         std::size_t f = k + 1;
         while (f < s.size() && s[f] >= '0' && s[f] <= '9') ++f;
-        if (f == s.size() && f > k + 1) return fractional(i != 0, v, s.substr(k + 1), why);
+        if (f == s.size() && f > k + 1) return fractional(i != 0, v, s.substr(k + 1), day, why);
     }
     if (k > i && k < s.size() && (s[k] == '.' || s[k] == 'e' || s[k] == 'E') &&
         s.find_first_of("eE", k) != std::string_view::npos) {

@@ -24,11 +24,15 @@
 
 namespace tarvik::import {
 
-// The unit of numbers since the epoch, or ClockDigits: times of day
-// written as digits alone.
-enum class TimeUnit { Seconds, Millis, Micros, Nanos, ClockDigits };
+// The unit of numbers since the epoch; the same units since midnight
+// (times of day as LOBSTER's seconds and ITCH's nanoseconds count them);
+// or ClockDigits: times of day written as digits alone.
+enum class TimeUnit {
+    Seconds, Millis, Micros, Nanos, SecondsOfDay, MillisOfDay, MicrosOfDay, NanosOfDay, ClockDigits
+};
 
-// "s", "ms", "us", "ns", "hhmmss"; nullopt for anything else.
+// "s", "ms", "us", "ns", the same with "-of-day", "hhmmss"; nullopt for
+// anything else.
 std::optional<TimeUnit> parse_time_unit(std::string_view text);
 
 // How a date with the year last reads: vendors write 03/15/2024 (US) and
@@ -67,8 +71,10 @@ public:
     // a time of day is an error. On failure answers nullopt and says why in
     // `why`.
     std::optional<ParsedTime> text(std::string_view s, std::optional<uint32_t> day, std::string& why);
-    // An integer since the epoch; `unit` overrides the parser's.
-    std::optional<ParsedTime> integer(int64_t value, std::optional<TimeUnit> unit, std::string& why);
+    // An integer since the epoch, or since midnight on `day` (as text());
+    // `unit` overrides the parser's.
+    std::optional<ParsedTime> integer(int64_t value, std::optional<TimeUnit> unit, std::optional<uint32_t> day,
+                                      std::string& why);
     // A local wall-clock time (a typed timestamp without a time zone).
     ParsedTime local(int64_t local_micros, bool sub_milli);
     // A time of day (a typed time column) on `day`, else the given date.
@@ -81,7 +87,8 @@ private:
     std::optional<ParsedTime> iso(std::string_view s, std::string& why);
     // ISO 8601's basic format (no separators): 20240315T093000[.ffffff][Z|+-hhmm].
     std::optional<ParsedTime> iso_basic(std::string_view s, std::string& why);
-    std::optional<ParsedTime> fractional(bool negative, uint64_t whole, std::string_view fraction, std::string& why);
+    std::optional<ParsedTime> fractional(bool negative, uint64_t whole, std::string_view fraction,
+                                         std::optional<uint32_t> day, std::string& why);
     // The unit given, or the one the size of the number tells.
     std::optional<TimeUnit> unit_for(int64_t value, std::string& why) const;
     std::optional<ParsedTime> clock(std::string_view s, std::optional<uint32_t> day, std::string& why);

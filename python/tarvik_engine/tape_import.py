@@ -109,7 +109,8 @@ def _index_level_is_data(frame: Any, level: object, kind: str, rename: Mapping[s
     import pandas
 
     values = frame.index.get_level_values(level)
-    return not (isinstance(values, pandas.DatetimeIndex) and bool((values != values.normalize()).any()))
+    return not (isinstance(values, pandas.DatetimeIndex) and
+                bool(((values != values.normalize()) & values.notna()).any()))
 
 
 def _as_table(value: object, kind: str, name: str, rename: Mapping[str, str],
@@ -476,9 +477,9 @@ def write_tape(
     its time; ``date_order``, "mdy" or "dmy", says how that column's dates
     with the year last read: 03/15/2024 or 15/03/2024); ``time_zone`` (an IANA name, a ``zoneinfo.ZoneInfo`` or
     a ``datetime.timezone`` of whole hours; default UTC) decides each
-    event's day and time of day; ``time_unit`` ("s", "ms", "us", "ns" or
-    "hhmmss") is that of integer times, where the column's type does not
-    say it. ``price_type`` writes every instrument's prices in one price
+    event's day and time of day; ``time_unit`` ("s", "ms", "us", "ns",
+    the same since midnight as "s-of-day" ... "ns-of-day", or "hhmmss") is
+    that of numeric times, where the column's type does not say it. ``price_type`` writes every instrument's prices in one price
     type (by default each gets the fewest decimals its prices need);
     ``listed_exchange`` is the listed exchange of rows without that
     column (default 1). ``rename`` maps
@@ -667,16 +668,18 @@ _KEYWORDS = {
 # An option stands alone between spaces or brackets: not in a path
 # (out/-o/day.tape), nor in a value.
 _OPTION = re.compile(r"(?:(?<=^)|(?<=[\s(;]))(" + "|".join(sorted(map(re.escape, _KEYWORDS), key=len, reverse=True))
-                     + r")(?: (\d+))?(?=$|[\s),;])")
+                     + r")(?: (\d+|mdy|dmy|hhmmss|[mun]?s(?:-of-day)?))?(?=$|[\s),;])")
 _RENAME = re.compile(r"(?:(?<=^)|(?<=[\s(;]))--rename (\S+?)=([^\s,)]+)")
 
 
 def _keyword(option: str, number: str | None) -> str:
-    """An option, and the number given to it, as write_tape's keyword:
-    "--price-scale 9" is price_scale=9."""
+    """An option, and the value given to it, as write_tape's keyword:
+    "--price-scale 9" is price_scale=9, "--date-order mdy" date_order="mdy"."""
     keyword = _KEYWORDS[option]
     if number is None:
         return keyword
+    if not number.isdigit():
+        return f'{keyword}"{number}"'
     return keyword + number if keyword.endswith("=") else keyword + " " + number
 
 

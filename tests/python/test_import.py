@@ -504,6 +504,10 @@ def test_a_date_column_overrides_the_date_given_and_checks_whole_times(loaded, t
     ("20240315  093001", None, "2024-03-15T09:30:01-04:00"),  # NinjaTrader, IB
     ("2024/03/15 13:30:00.25 UTC", None, "2024-03-15T13:30:00.25Z"),
     ("15-03-2024 13:30:00+00:00", "dmy", "2024-03-15T13:30:00Z"),
+    ("3-5-2024 9:30", "mdy", "2024-03-05T09:30:00-05:00"),
+    ("2024-3-15 09:30:00", None, "2024-03-15T09:30:00-04:00"),
+    ("20240315 093000.5 UTC", None, "2024-03-15T09:30:00.5Z"),
+    ("2024/03/15 09:30:00z", None, "2024-03-15T09:30:00Z"),
 ])
 def test_a_date_and_a_time_of_day_in_one_cell_are_read_as_one_time(loaded, tmp_path, written, order, instant):
     for n, text in enumerate((written, instant)):
@@ -518,11 +522,43 @@ def test_a_date_and_a_time_of_day_in_one_cell_are_read_as_one_time(loaded, tmp_p
         assert "a date with the year last reads month first" in result.stderr and result.returncode == 1
 
 
+@pytest.mark.parametrize("unit, written, typed", [
+    ("s-of-day", "34200.121711783", None),  # LOBSTER
+    ("ms-of-day", "34200121.711", None),
+    ("us-of-day", "34200121711", None),
+    ("ns-of-day", "34200121711783", "int64"),  # ITCH
+    ("ns-of-day", "34200121711783", "uint64"),
+    ("s-of-day", "34200.121711783", "float64"),
+])
+def test_numbers_since_midnight_are_times_of_day(loaded, tmp_path, unit, written, typed):
+    (tmp_path / "clock.csv").write_text("time,symbol,exchange,price,size\n09:30:00.121711,X,1,1.5,1\n")
+    import_files("--trades", tmp_path / "clock.csv", "-o", tmp_path / "clock.tape", "--date", "2012-06-21",
+                 "--time-zone", "America/New_York")
+    if typed is None:
+        (tmp_path / "n.csv").write_text(f"time,symbol,exchange,price,size\n{written},X,1,1.5,1\n")
+        given = tmp_path / "n.csv"
+    else:
+        pa = pytest.importorskip("pyarrow")
+        value = float(written) if typed == "float64" else int(written)
+        given = pa.table({"time": pa.array([value], typed), "symbol": ["X"], "exchange": [1], "price": [1.5],
+                          "size": [1]})
+    tarvik_engine.write_tape(tmp_path / "n.tape", trades=given, time_unit=unit, date="2012-06-21",
+                             time_zone="America/New_York")
+    tables = [tarvik_engine.read_tape(tmp_path / f"{n}.tape", kinds="trades")["trades"] for n in ("clock", "n")]
+    assert tables[0].equals(tables[1])
+    (tmp_path / "late.csv").write_text("time,symbol,exchange,price,size\n86400.5,X,1,1.5,1\n")
+    result = tool("import", "--trades", tmp_path / "late.csv", "-o", tmp_path / "late.tape", "--date", "2012-06-21",
+                  "--time-unit", "s-of-day")
+    assert result.returncode == 1 and "column 'time': time of day out of range, got '86400.5'" in result.stderr
+
+
 @pytest.mark.parametrize("time, message", [
     # seconds since midnight (LOBSTER): a time of day, not a time since the epoch
-    ("34200.121711783", r"the unit of the time 34200 since the epoch cannot be told; give --time-unit \(a time "
-                  r"of day is written HH:MM:SS\[.ffffff\], or HHMMSS\[ffffff\] with --time-unit hhmmss\)"),
+    ("34200.121711783", r"the unit of the time 34200 since the epoch cannot be told; give --time-unit \(a number "
+                        r"since midnight reads with --time-unit s-of-day, or ms-, us-, ns-of-day\)"),
     ("20120621 093000 5179338", "expected a date and a time of day such as 2024-03-15 09:30:00.123456"),
+    ("2024/02/30 09:30:00", "not a day of the calendar, in a date and a time of day"),
+    ("-1710509400123", "the unit of the time -1710509400123 since the epoch cannot be told; give --time-unit, got"),
 ])
 def test_a_time_of_day_written_otherwise_is_told_how_to_write_it(tmp_path, time, message):
     (tmp_path / "t.csv").write_text(f"time,symbol,exchange,price,size\n{time},X,1,1.5,1\n")
@@ -577,8 +613,8 @@ BAD_DATE = r"expected a date: YYYY-MM-DD, YYYYMMDD, or with the year last and --
 @pytest.mark.parametrize("text, order, message", [
     ("2024-02-30", None, "not a day of the calendar"),
     ("04/03/2024", None, r"a date with the year last reads month first \(03/15/2024\) or day first \(15/03/2024\), "
-                         r"as vendors write it: give --date-order mdy or dmy"),
-    ("15.03.2024", None, r"a date with the year last reads month first .* or dmy"),
+                         r"as vendors write it: give --date-order mdy or --date-order dmy"),
+    ("15.03.2024", None, r"a date with the year last reads month first .* or --date-order dmy"),
     ("13/01/2024", "mdy", r"not a day of the calendar, read month first \(--date-order mdy\)"),
     ("01/13/2024", "dmy", r"not a day of the calendar, read day first \(--date-order dmy\)"),
     ("1883-01-01x", None, BAD_DATE),
@@ -1955,6 +1991,12 @@ def test_arrow_values_past_what_a_decimal_holds_and_mismatched_batches_are_error
      "trades:2: column 'time': out of time order: earlier than row 1 (inputs must be in time order; "
      "sort=True sorts them)"),
     ({"symbol": ["X"], "time": ["09:30:00"]}, {}, "a time of day needs date="),
+    ({"symbol": ["X"], "time": ["09:30:00"], "date": ["04/03/2024"]}, {},
+     'give date_order="mdy" or date_order="dmy", got \'04/03/2024\''),
+    ({"symbol": ["X"], "time": ["13/01/2024 09:30:00"]}, {"date_order": "mdy"},
+     'not a day of the calendar, read month first (date_order="mdy")'),
+    ({"symbol": ["X"], "time": ["34200"]}, {"date": "2024-03-15"},
+     'reads with time_unit="s-of-day", or ms-, us-, ns-of-day)'),
     ({"symbol": ["--sort"], "time": ["09:30:00"], "venue": ["Q"]}, {"date": "2024-03-15"},
      "ignore_extra_columns=True skips others"),
     ({"ticker": ["X"], "ts": ["09:30:00"], "px": [10]}, {"date": "2024-03-15"},

@@ -136,7 +136,7 @@ const CLI::Validator kDateOrder(
 
 const CLI::Validator kTimeUnit(
     [](std::string& text) -> std::string {
-        return import::parse_time_unit(text) ? "" : "expected s, ms, us, ns or hhmmss, got '" + text + "'";
+        return import::parse_time_unit(text) ? "" : "expected s, ms, us, ns, the same with -of-day, or hhmmss, got '" + text + "'";
     },
     "");
 
@@ -610,7 +610,7 @@ void add_import(CLI::App& app, Commands& c) {
         ->type_name("ZONE")
         ->check(CLI::Validator([](const std::string& zone) { return zone.empty() ? "an IANA name, or UTC" : ""; },
                                ""));
-    import_app->add_option("--time-unit", import_files.time_unit, "the unit of numeric times, or hhmmss: times of day as digits")->type_name("s|ms|us|ns|hhmmss")->check(kTimeUnit);
+    import_app->add_option("--time-unit", import_files.time_unit, "the unit of numeric times since the epoch, or since midnight (-of-day), or hhmmss: times of day as digits")->type_name("s|ms|us|ns[-of-day]|hhmmss")->check(kTimeUnit);
     import_app->add_option("--price-type", import_files.price_type, "every instrument's price type")
         ->type_name("N")->transform(whole_number(0, 255));
     import_app->add_option("--price-scale", import_files.price_scale,
