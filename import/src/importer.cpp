@@ -89,6 +89,7 @@ struct RowContext {
     std::vector<std::string_view> condition_tokens;
     std::string condition_storage;
     bool condition_letters;
+    bool letters_split = false;  // the last row's conditions were split into letters
 
     RowContext(const TimeZone& z, const ImportOptions& o)
         : zone(z), parser(zone, o.date_ndays, o.time_unit, o.date_order), condition_letters(o.condition_letters) {}
@@ -746,12 +747,20 @@ int32_t Importer::float_price(const BatchCells& cells, int64_t i, Field f, doubl
 const std::vector<std::string_view>& condition_texts(RowContext& row, const BatchCells& cells, int64_t i) {
     std::vector<std::string_view>& tokens = row.condition_tokens;
     tokens.clear();
+    row.letters_split = false;
     if (!cells.list_items(kConditions, i, tokens, row.condition_storage)) {
         const std::string_view s = cells.optional_text(kConditions, i);  // lives with the batch
         std::size_t at = 0;
-        while (row.condition_letters && at < s.size()) {
-            if (std::strchr(" ;|,\t", s[at]) == nullptr) tokens.push_back(s.substr(at, 1));
-            ++at;
+        // Letters of a text cell, a UTF-8 character each; a list's items and
+        // a number column's numbers are read as they are.
+        row.letters_split = row.condition_letters && cells.text_typed(kConditions);
+        while (row.letters_split && at < s.size()) {
+            const auto lead = static_cast<unsigned char>(s[at]);
+            const std::size_t n = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
+                                                : (lead & 0xF8) == 0xF0 ? 4 : 1;
+            const char c = s[at];
+            if (c != ' ' && c != ';' && c != '|' && c != ',' && c != '\t') tokens.push_back(s.substr(at, n));
+            at += n;
         }
         while (at < s.size()) {
             const std::size_t end = s.find_first_of(" ;|,\t", at);
@@ -786,7 +795,7 @@ void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_
             }
         }
         // A letter is a text, a digit too: TAQ's "4" is a condition of its own.
-        if (const auto number = row.condition_letters ? std::nullopt
+        if (const auto number = row.letters_split ? std::nullopt
                                                       : code_number(cells, i, kConditions, t, 254, "condition ")) {
             on_number(t, *number);
             out[k] = static_cast<uint8_t>(*number);

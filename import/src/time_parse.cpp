@@ -517,7 +517,14 @@ std::optional<ParsedTime> TimeParser::text(std::string_view s, std::optional<uin
             if (written.find_first_of("eE") == std::string_view::npos) return text(written, day, why);
         }
     }
-    if (s.size() >= 10 && s[4] == '-') return iso(s, why);
+    if (s.size() >= 10 && s[4] == '-') {
+        // 2024-03-5 09:30:00, 2024-03-15 093000: not ISO 8601, but a date
+        // and a time of day.
+        std::optional<ParsedTime> t = iso(s, why);
+        std::string dated_why;
+        if (!t && date_and_clock(s, dated, dated_why) && dated) return dated;
+        return t;
+    }
     if (s.size() >= 13 && s[8] == 'T' && k - i == 8) return iso_basic(s, why);
     return clock(s, day, why);
 }

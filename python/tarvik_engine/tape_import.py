@@ -668,7 +668,7 @@ _KEYWORDS = {
 # An option stands alone between spaces or brackets: not in a path
 # (out/-o/day.tape), nor in a value.
 _OPTION = re.compile(r"(?:(?<=^)|(?<=[\s(;]))(" + "|".join(sorted(map(re.escape, _KEYWORDS), key=len, reverse=True))
-                     + r")(?: (\d+|mdy|dmy|hhmmss|[mun]?s(?:-of-day)?))?(?=$|[\s),;])")
+                     + r")(?: (\d+|mdy|dmy|hhmmss|[mun]?s(?:-of-day)?))?(?=$|[\s),;.])")
 _RENAME = re.compile(r"(?:(?<=^)|(?<=[\s(;]))--rename (\S+?)=([^\s,)]+)")
 
 
@@ -678,8 +678,8 @@ def _keyword(option: str, number: str | None) -> str:
     keyword = _KEYWORDS[option]
     if number is None:
         return keyword
-    if not number.isdigit():
-        return f'{keyword}"{number}"'
+    if not number.isdigit():  # a unit or an order, quoted as Python writes it
+        return f'{keyword}"{number}"' if option in ("--time-unit", "--date-order") else f"{keyword} {number}"
     return keyword + number if keyword.endswith("=") else keyword + " " + number
 
 

@@ -508,6 +508,8 @@ def test_a_date_column_overrides_the_date_given_and_checks_whole_times(loaded, t
     ("2024-3-15 09:30:00", None, "2024-03-15T09:30:00-04:00"),
     ("20240315 093000.5 UTC", None, "2024-03-15T09:30:00.5Z"),
     ("2024/03/15 09:30:00z", None, "2024-03-15T09:30:00Z"),
+    ("2024-03-5 09:30:00", None, "2024-03-05T09:30:00-05:00"),
+    ("2024-03-15  093000.25", None, "2024-03-15T09:30:00.25-04:00"),
 ])
 def test_a_date_and_a_time_of_day_in_one_cell_are_read_as_one_time(loaded, tmp_path, written, order, instant):
     for n, text in enumerate((written, instant)):
@@ -1325,6 +1327,16 @@ def test_condition_letters_read_each_character_of_a_packed_field(loaded, tmp_pat
         [Tarvik.GetDefinedString(Tarvik.TqST_TRADECONDITION, c) for c in m.coreData.Trade.ExtTradeConditions
          if c != 255])) or 0)
     assert seen == [["@", "F", "T", "I"], ["@", "T", "4"], [], ["4"]]
+    # a list's items and a number column's numbers are read as they are
+    pa = pytest.importorskip("pyarrow")
+    base = {"symbol": ["X", "X"], "time": ["09:30:00", "09:30:01"], "exchange": [1, 1], "price": [10, 10],
+            "size": [5, 5]}
+    for conditions, codes in ((pa.array([[12, 37], [4]], pa.list_(pa.int64())), [[12, 37], [4]]),
+                              (pa.array([12, 4]), [[12], [4]])):
+        tarvik_engine.write_tape(tmp_path / "typed.tape", trades=pa.table({**base, "conditions": conditions}),
+                                 date="2024-03-15", condition_letters=True)
+        read = tarvik_engine.read_tape(tmp_path / "typed.tape", kinds="trades")["trades"]
+        assert read.column("conditions").to_pylist() == codes
     (tmp_path / "five.csv").write_text("symbol,time,exchange,price,size,conditions\nX,09:30:00,1,10,5,@FTIZ\n")
     result = tool("import", "--trades", tmp_path / "five.csv", "-o", tmp_path / "five.tape", "--date", "2024-03-15",
                   "--condition-letters")
