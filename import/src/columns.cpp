@@ -571,22 +571,24 @@ std::optional<int64_t> BatchCells::typed_date(Field f, int64_t i) const {
     if (c.array->type_id() == arrow::Type::DATE32) return static_cast<const arrow::Date32Array*>(c.array)->Value(i);
     if (c.array->type_id() == arrow::Type::DATE64) {
         const int64_t ms = static_cast<const arrow::Date64Array*>(c.array)->Value(i);
-        if (ms % 86'400'000 != 0) fail(f, i, "expected a date, got a time of day as well");
+        if (ms % 86'400'000 != 0) fail(f, i, "expected a date, got a time of day as well: " + shown(c, i));
         return ms / 86'400'000;
     }
     const int64_t raw = c.array->data()->GetValues<int64_t>(1)[i];
     if (c.zoned) {
         // An instant: a date is its local midnight in the column's zone.
-        if (c.divisor < 0 && raw % 1000 != 0) fail(f, i, "expected a date, got a time of day as well");
+        if (c.divisor < 0 && raw % 1000 != 0) fail(f, i, "expected a date, got a time of day as well: " + shown(c, i));
         const int64_t micros = c.divisor < 0 ? raw / 1000 : raw * c.divisor;  // within a tape's days: no overflow
         const std::string& name = static_cast<const arrow::TimestampType&>(*c.array->type()).timezone();
         LocalTime local{};
         if (!local_time(name, micros, local)) fail(f, i, "a timestamp of the unknown time zone '" + name + "'");
-        if (local.micros != 0) fail(f, i, "expected a date, got a time of day as well");
+        if (local.micros != 0)
+            fail(f, i, "expected a date, got a time of day as well: " + shown(c, i) + ", not a midnight in " +
+                           (name.empty() ? std::string("UTC") : name) + ", the column's zone");
         return local.ndays - engine::kUnixEpochNDays;
     }
     const int64_t per_day = c.divisor < 0 ? kMicrosPerDay * 1000 : kMicrosPerDay / c.divisor;
-    if (raw % per_day != 0) fail(f, i, "expected a date, got a time of day as well");
+    if (raw % per_day != 0) fail(f, i, "expected a date, got a time of day as well: " + shown(c, i));
     return raw / per_day;
 }
 
