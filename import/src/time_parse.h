@@ -7,6 +7,8 @@
 //     -04:00 or +0530; without either the time is local to the time zone;
 //   - a time of day, HH:MM:SS[.fffffffff], local to the time zone on the
 //     day given;
+//   - with a unit "-of-day", a time of day as a number since midnight
+//     (LOBSTER's seconds, 34200.121711783; ITCH's nanoseconds);
 //   - with the unit "hhmmss", a time of day as digits alone,
 //     HHMMSS[fffffffff] (NYSE TAQ files write 093000123456789);
 //   - a date as a date column is written, a space, and a time of day as
