@@ -89,7 +89,6 @@ struct RowContext {
     std::vector<std::string_view> condition_tokens;
     std::string condition_storage;
     bool condition_letters;
-    bool letters_split = false;  // the last row's conditions were split into letters
 
     RowContext(const TimeZone& z, const ImportOptions& o)
         : zone(z), parser(zone, o.date_ndays, o.time_unit, o.date_order), condition_letters(o.condition_letters) {}
@@ -741,20 +740,24 @@ int32_t Importer::float_price(const BatchCells& cells, int64_t i, Field f, doubl
                          std::to_string(price_type) + " of " + std::string(inst.text));
 }
 
+// Whether a trade's conditions are letters, a condition each: with
+// --condition-letters, in a text column; a list's items and a number
+// column's numbers are read as they are.
+bool condition_letters(const RowContext& row, const BatchCells& cells) {
+    return row.condition_letters && cells.text_typed(kConditions);
+}
+
 // A trade's conditions as texts: a list column's items, or the cell's text
-// split at blanks and separators (or into its characters, with
-// --condition-letters).
+// split at blanks and separators, or into its letters (a UTF-8 character
+// each).
 const std::vector<std::string_view>& condition_texts(RowContext& row, const BatchCells& cells, int64_t i) {
     std::vector<std::string_view>& tokens = row.condition_tokens;
     tokens.clear();
-    row.letters_split = false;
     if (!cells.list_items(kConditions, i, tokens, row.condition_storage)) {
         const std::string_view s = cells.optional_text(kConditions, i);  // lives with the batch
         std::size_t at = 0;
-        // Letters of a text cell, a UTF-8 character each; a list's items and
-        // a number column's numbers are read as they are.
-        row.letters_split = row.condition_letters && cells.text_typed(kConditions);
-        while (row.letters_split && at < s.size()) {
+        const bool letters = condition_letters(row, cells);
+        while (letters && at < s.size()) {
             const auto lead = static_cast<unsigned char>(s[at]);
             const std::size_t n = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
                                                 : (lead & 0xF8) == 0xF0 ? 4 : 1;
@@ -795,8 +798,9 @@ void fill_conditions(RowContext& row, const BatchCells& cells, int64_t i, uint8_
             }
         }
         // A letter is a text, a digit too: TAQ's "4" is a condition of its own.
-        if (const auto number = row.letters_split ? std::nullopt
-                                                      : code_number(cells, i, kConditions, t, 254, "condition ")) {
+        if (const auto number = condition_letters(row, cells)
+                                    ? std::nullopt
+                                    : code_number(cells, i, kConditions, t, 254, "condition ")) {
             on_number(t, *number);
             out[k] = static_cast<uint8_t>(*number);
         } else {
